@@ -1,0 +1,58 @@
+# make demo: set up, build and run the offline demo.  make test: set up, build and run every test.
+SHELL := /bin/bash
+.DEFAULT_GOAL := demo
+
+# NeMo Guardrails reports usage statistics over the network unless told not to.
+export NEMO_GUARDRAILS_NO_USAGE_STATS := 1
+export DO_NOT_TRACK := 1
+
+VENV   := .venv
+PY     := $(VENV)/bin/python
+DEPS   := $(VENV)/.deps-installed
+JOBS   ?= $(shell nproc)
+export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
+
+PIP_INSTALL := $(PY) -m pip install --disable-pip-version-check -q
+
+.PHONY: demo test test-main test-asan build build-asan bench clean
+
+$(PY):
+	@py=$$(scripts/find-python) && "$$py" -m venv $(VENV)
+
+$(DEPS): requirements-dev.txt | $(PY)
+	$(PIP_INSTALL) --upgrade pip
+	$(PIP_INSTALL) -r requirements-dev.txt
+	@touch $@
+
+# Incremental: scikit-build-core keeps its CMake tree under build/.
+build: $(DEPS)
+	$(PIP_INSTALL) --no-build-isolation --no-deps \
+	    -C cmake.define.VADREL_BUILD_TESTING=ON .
+
+demo: build
+	$(PY) examples/demo.py
+
+test-main: build
+	$(PY) -m pytest -q -p no:cacheprovider tests
+
+# The same suite against an AddressSanitizer/UBSan build installed into its own directory.
+ASAN_SITE := build/asan-site
+build-asan: $(DEPS)
+	$(PIP_INSTALL) --no-build-isolation --no-deps --target $(ASAN_SITE) --upgrade \
+	    -C build-dir=build/asan -C cmake.build-type=Debug \
+	    -C cmake.define.VADREL_BUILD_TESTING=ON -C cmake.define.VADREL_SANITIZE=ON .
+
+test-asan: build-asan
+	PYTHONPATH=$(ASAN_SITE) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	ASAN_OPTIONS=detect_leaks=0:detect_odr_violation=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    $(PY) -X dev -m pytest -q -p no:cacheprovider tests
+
+# The sanitizer run first, so that the main suite's summary line is the last thing printed.
+test: test-asan test-main
+
+bench: build
+	@for b in bench/*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
+
+clean:
+	rm -rf build dist *.egg-info
+	find . -name __pycache__ -not -path './.venv/*' -prune -exec rm -rf {} +

@@ -1,0 +1,114 @@
+#include "pyhost/classes.hpp"
+
+#include "pyhost/frame.hpp"
+
+namespace pyhost {
+
+nb::object optional(nb::handle t) {
+    return nb::steal(PyNumber_Or(t.ptr(), Py_None));
+}
+
+ClassBuilder::ClassBuilder(nb::handle module, const char *name, const char *doc)
+    : module_(module), name_(name) {
+    ns_["__module__"] = module.attr("__name__");
+    ns_["__qualname__"] = nb::str(name);
+    if (doc) {
+        ns_["__doc__"] = nb::str(doc);
+    }
+}
+
+ClassBuilder ClassBuilder::model(nb::handle module, const char *name, const char *doc) {
+    ClassBuilder b(module, name, doc);
+    b.base(import_from("pydantic", "BaseModel"));
+    b.late_operations_ = true;
+    return b;
+}
+
+ClassBuilder &ClassBuilder::base(nb::handle b) {
+    bases_.append(b);
+    return *this;
+}
+
+ClassBuilder &ClassBuilder::keyword(const char *name, nb::handle value) {
+    keywords_[name] = value;
+    return *this;
+}
+
+ClassBuilder &ClassBuilder::field(const char *name, nb::handle type, const char *description) {
+    static Global field_fn;
+    if (!field_fn) field_fn.set(import_from("pydantic", "Field"));
+    annotations_[name] = type;
+    ns_[name] = field_fn(nb::arg("description") = description);
+    return *this;
+}
+
+ClassBuilder &ClassBuilder::field(const char *name, nb::handle type, nb::handle default_value,
+                                  const char *description) {
+    static Global field_fn;
+    if (!field_fn) field_fn.set(import_from("pydantic", "Field"));
+    annotations_[name] = type;
+    ns_[name] = field_fn(nb::arg("default") = default_value, nb::arg("description") = description);
+    return *this;
+}
+
+ClassBuilder &ClassBuilder::annotate(const char *name, nb::handle type) {
+    annotations_[name] = type;
+    return *this;
+}
+
+ClassBuilder &ClassBuilder::attr(const char *name, nb::handle value) {
+    ns_[name] = value;
+    return *this;
+}
+
+ClassBuilder &ClassBuilder::put(const char *name, nb::object value) {
+    if (late_operations_) {
+        operations_.emplace_back(name, std::move(value));
+    } else {
+        ns_[name] = value;
+    }
+    return *this;
+}
+
+nb::object ClassBuilder::wrap(const char *builtin, nb::handle f, nb::handle a, nb::handle b, nb::handle c) {
+    nb::object kind = nb::module_::import_("builtins").attr(builtin);
+    if (c.is_valid()) {
+        return kind(f, a, b, c);
+    }
+    return kind(f);
+}
+
+nb::object ClassBuilder::build() {
+    if (nb::len(annotations_) > 0) {
+        ns_["__annotations__"] = annotations_;
+    }
+    nb::tuple bases = nb::tuple(bases_);
+    // types.prepare_class picks the metaclass exactly as a class statement does.
+    nb::object types = nb::module_::import_("types");
+    nb::tuple prepared = nb::borrow<nb::tuple>(types.attr("prepare_class")(name_, bases, keywords_));
+    nb::object meta = prepared[0];
+    nb::object ns = prepared[1];
+    nb::dict kwds = nb::borrow<nb::dict>(prepared[2]);
+    ns.attr("update")(ns_);
+    nb::object cls = meta(nb::str(name_.c_str()), bases, ns, **kwds);
+    for (auto &[name, value] : operations_) {
+        nb::setattr(cls, name.c_str(), value);
+    }
+    nb::setattr(module_, name_.c_str(), cls);
+    return cls;
+}
+
+nb::object make_str_enum(nb::handle module, const char *name, const char *doc,
+                         std::initializer_list<std::pair<const char *, const char *>> members) {
+    nb::list items;
+    for (auto [member, value] : members) {
+        items.append(nb::make_tuple(member, value));
+    }
+    nb::object cls = import_from("enum", "StrEnum")(name, items, nb::arg("module") = module.attr("__name__"),
+                                                     nb::arg("qualname") = name);
+    cls.attr("__doc__") = nb::str(doc);
+    nb::setattr(module, name, cls);
+    return cls;
+}
+
+}  // namespace pyhost

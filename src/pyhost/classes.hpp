@@ -1,0 +1,107 @@
+// Class builders: real Python classes (pydantic models, text enums, exceptions, Protocols, plain
+// classes) created through the host's own machinery, as a class statement would, with C++ bodies.
+#pragma once
+
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+namespace pyhost {
+namespace nb = nanobind;
+
+template <typename T> struct is_nb_arg : std::false_type {};
+template <uint32_t F, bool L> struct is_nb_arg<nb::arg_t<F, L>> : std::true_type {};
+template <uint32_t F, bool L> struct is_nb_arg<nb::arg_v_t<F, L>> : std::true_type {};
+
+// `t | None`.
+nb::object optional(nb::handle t);
+
+// A process-lifetime reference: module-level classes and constants that C++ code reads after load.
+// Never released, so no destructor runs after the interpreter has gone.
+class Global {
+public:
+    Global() = default;
+    void set(nb::handle h) { h_ = h.inc_ref(); }
+    nb::handle get() const { return h_; }
+    explicit operator bool() const { return h_.is_valid(); }
+    template <typename... Args>
+    nb::object operator()(Args &&...args) const { return h_(std::forward<Args>(args)...); }
+    nb::handle operator->() const { return h_; }
+
+private:
+    nb::handle h_;
+};
+
+class ClassBuilder {
+public:
+    // A class in `module` (whose `__name__` becomes the class's `__module__`).
+    ClassBuilder(nb::handle module, const char *name, const char *doc);
+
+    // A pydantic `BaseModel` subclass (give `model_config` through `attr`).
+    static ClassBuilder model(nb::handle module, const char *name, const char *doc);
+
+    ClassBuilder &base(nb::handle b);
+    ClassBuilder &keyword(const char *name, nb::handle value);  // class keyword (metaclass argument)
+
+    // Annotated class attribute: a pydantic field, or a plain annotation when `value` is unset.
+    ClassBuilder &field(const char *name, nb::handle type, const char *description);  // required
+    ClassBuilder &field(const char *name, nb::handle type, nb::handle default_value, const char *description);
+    ClassBuilder &annotate(const char *name, nb::handle type);
+    ClassBuilder &attr(const char *name, nb::handle value);
+
+    template <typename F, typename... Extra>
+    ClassBuilder &method(const char *name, F &&f, const Extra &...extra) {
+        return put(name, nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name), extra...));
+    }
+    template <typename F, typename... Extra>
+    ClassBuilder &classmethod(const char *name, F &&f, const Extra &...extra) {
+        // The C++ body takes the class first; when other parameters are named, so is it.
+        if constexpr ((is_nb_arg<Extra>::value || ...)) {
+            return put(name, wrap("classmethod", nb::cpp_function(std::forward<F>(f), nb::name(name), nb::arg("cls"),
+                                                                  extra...)));
+        } else {
+            return put(name, wrap("classmethod", nb::cpp_function(std::forward<F>(f), nb::name(name), extra...)));
+        }
+    }
+    template <typename F, typename... Extra>
+    ClassBuilder &staticmethod(const char *name, F &&f, const Extra &...extra) {
+        return put(name, wrap("staticmethod", nb::cpp_function(std::forward<F>(f), nb::name(name), extra...)));
+    }
+    template <typename F>
+    ClassBuilder &property(const char *name, F &&getter, const char *doc = nullptr) {
+        nb::object fget = nb::cpp_function(std::forward<F>(getter), nb::is_method(), nb::name(name));
+        if (doc) {
+            return put(name, wrap("property", fget, nb::none(), nb::none(), nb::str(doc)));
+        }
+        return put(name, wrap("property", fget));
+    }
+
+    // Runs the class statement; the new class is also bound in the module under its name.
+    nb::object build();
+
+private:
+    ClassBuilder &put(const char *name, nb::object value);
+    static nb::object wrap(const char *builtin, nb::handle f, nb::handle a = {}, nb::handle b = {},
+                           nb::handle c = {});
+
+    nb::handle module_;
+    std::string name_;
+    nb::list bases_;
+    nb::dict keywords_;
+    nb::dict ns_;
+    nb::dict annotations_;
+    // pydantic refuses unannotated non-function attributes at class creation, and C++ callables
+    // are not functions to it, so a model's operations are set once the class exists.
+    bool late_operations_ = false;
+    std::vector<std::pair<std::string, nb::object>> operations_;
+};
+
+// `class Name(StrEnum)` with members in order, documented, bound in `module`.
+nb::object make_str_enum(nb::handle module, const char *name, const char *doc,
+                         std::initializer_list<std::pair<const char *, const char *>> members);
+
+}  // namespace pyhost

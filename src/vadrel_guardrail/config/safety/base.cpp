@@ -1,0 +1,7 @@
+#include "vadrel_guardrail/modules.hpp"
+
+namespace vadrel_guardrail {
+
+void init_safety_base(nb::module_) {}
+
+}  // namespace vadrel_guardrail

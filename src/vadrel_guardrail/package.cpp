@@ -1,0 +1,57 @@
+// The extension module `vadrel_guardrail`: the package tree and the top-level surface.
+#include "pyhost/frame.hpp"
+#include "vadrel_guardrail/modules.hpp"
+
+namespace vadrel_guardrail {
+namespace {
+
+constexpr pyhost::ModuleDef kModules[] = {
+    {"vadrel_guardrail", "A package to handle the guardrail of the text.", true, init_package},
+    {"vadrel_guardrail.constants", "Modes, keys and defaults shared by the guardrail components.", false,
+     init_constants},
+    {"vadrel_guardrail.engine", "Engine for guardrail components.", true, init_engine},
+    {"vadrel_guardrail.engine.base_engine",
+     "Engine contract, stream errors and strict full-stream buffering.", false, init_base_engine},
+    {"vadrel_guardrail.schema", "Schema for guardrail components.", true, init_schema},
+    {"vadrel_guardrail.schema.guardrail_input", "Guardrail input data model.", false, init_guardrail_input},
+    {"vadrel_guardrail.schema.guardrail_result", "Result of a guardrail content safety check.", false,
+     init_guardrail_result},
+    {"vadrel_guardrail.schema.guardrail_stream_chunk", "A single item emitted by a streaming guardrail pipeline.",
+     false, init_guardrail_stream_chunk},
+    {"vadrel_guardrail.engine.dm_engine", "Guardrail engine backed by a decision model and named policies.", false,
+     init_dm_engine},
+    {"vadrel_guardrail.engine.nemo_engine", "Guardrail engine driving NVIDIA NeMo Guardrails.", false,
+     init_nemo_engine},
+    {"vadrel_guardrail.adapter", "Adapter for guardrail components.", true, init_adapter},
+    {"vadrel_guardrail.adapter.nemo_adapter", "Presents language-model invokers to NeMo Guardrails as its model.",
+     false, init_nemo_adapter},
+    {"vadrel_guardrail.config", "Package data: policies, safety defaults and the NeMo base configuration.", true,
+     nullptr},
+    {"vadrel_guardrail.config.safety", "Safety configuration builders.", true, init_config_safety},
+    {"vadrel_guardrail.config.safety.base", "Safety items and the builder base.", false, init_safety_base},
+    {"vadrel_guardrail.config.safety.content", "Content-safety configuration builder.", false,
+     init_safety_content},
+    {"vadrel_guardrail.config_loader", "Loads YAML files of the package's data directory.", false,
+     init_config_loader},
+    {"vadrel_guardrail.config.safety.topic", "Topic-safety configuration builder.", false, init_safety_topic},
+    {"vadrel_guardrail.engine.phrase_matcher_engine", "Guardrail engine matching banned phrases.", false,
+     init_phrase_matcher_engine},
+    {"vadrel_guardrail.guardrail_manager", "Manage content guardrails using pluggable guardrail engines.", false,
+     init_guardrail_manager},
+};
+
+}  // namespace
+
+void init_package(nb::module_ m) {
+    pyhost::reexport(m, "vadrel_guardrail.constants", {"GuardrailMode"});
+    nb::module_::import_("vadrel_guardrail.engine");
+    nb::module_::import_("vadrel_guardrail.guardrail_manager");
+    pyhost::reexport(m, "vadrel_guardrail.schema", {"GuardrailInput", "GuardrailResult"});
+    pyhost::set_all(m, {"GuardrailInput", "GuardrailMode", "GuardrailResult"});
+}
+
+}  // namespace vadrel_guardrail
+
+NB_MODULE(vadrel_guardrail, m) {
+    pyhost::install_package(m, vadrel_guardrail::kModules);
+}

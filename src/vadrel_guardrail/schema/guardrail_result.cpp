@@ -1,0 +1,66 @@
+#include "vadrel_guardrail/modules.hpp"
+#include "vadrel_guardrail/schema/records.hpp"
+
+namespace vadrel_guardrail {
+
+pyhost::Global schema::GuardrailResult;
+
+void init_guardrail_result(nb::module_ m) {
+    nb::object text_or_none = pyhost::optional(&PyUnicode_Type);
+    nb::object none = nb::none();
+    schema::GuardrailResult.set(
+        pyhost::ClassBuilder::model(m, "GuardrailResult", "Result of a guardrail content safety check.")
+            .field("is_safe", nb::handle(&PyBool_Type), "Whether the content passed the safety check")
+            .field("reason", text_or_none, none, "Human-readable reason for rejection if content is not safe")
+            .field("filtered_content", text_or_none, none, "Cleaned/filtered version of content if available")
+            .field("category", text_or_none, none, "Optional violation category")
+            .field("policy", text_or_none, none, "Optional policy key that triggered the result")
+            .field("score", pyhost::optional(&PyFloat_Type), none, "Optional score or probability for the result")
+            .method(
+                "to_dict",
+                [](nb::handle self) {
+                    nb::dict out;
+                    for (const char *key : {"is_safe", "reason", "filtered_content"}) {
+                        out[key] = self.attr(key);
+                    }
+                    for (const char *key : {"category", "policy", "score"}) {
+                        nb::object value = self.attr(key);
+                        if (!value.is_none()) {
+                            out[key] = value;
+                        }
+                    }
+                    return out;
+                },
+                "Convert to dictionary format for backward compatibility.")
+            .classmethod(
+                "safe",
+                [](nb::handle cls, nb::handle filtered_content, nb::handle score) {
+                    return cls(nb::arg("is_safe") = true, nb::arg("reason") = nb::none(),
+                               nb::arg("filtered_content") = filtered_content, nb::arg("score") = score);
+                },
+                nb::arg("filtered_content") = nb::none(), nb::arg("score") = nb::none(), "Create a safe result.")
+            .classmethod(
+                "unsafe",
+                [](nb::handle cls, nb::handle reason, nb::handle filtered_content, nb::handle category,
+                   nb::handle policy, nb::handle score) {
+                    return cls(nb::arg("is_safe") = false, nb::arg("reason") = reason,
+                               nb::arg("filtered_content") = filtered_content, nb::arg("category") = category,
+                               nb::arg("policy") = policy, nb::arg("score") = score);
+                },
+                nb::arg("reason"), nb::arg("filtered_content") = nb::none(), nb::arg("category") = nb::none(),
+                nb::arg("policy") = nb::none(), nb::arg("score") = nb::none(), "Create an unsafe result.")
+            .classmethod(
+                "from_dict",
+                [](nb::handle cls, nb::handle data) {
+                    nb::object get = data.attr("get");
+                    nb::object none = nb::none();
+                    return cls(nb::arg("is_safe") = get("is_safe", true), nb::arg("reason") = get("reason", none),
+                               nb::arg("filtered_content") = get("filtered_content", none),
+                               nb::arg("category") = get("category", none), nb::arg("policy") = get("policy", none),
+                               nb::arg("score") = get("score", none));
+                },
+                nb::arg("data"), "Create from dictionary format for backward compatibility.")
+            .build());
+}
+
+}  // namespace vadrel_guardrail
