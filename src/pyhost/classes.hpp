@@ -36,6 +36,8 @@ private:
     nb::handle h_;
 };
 
+// Operations take nanobind signatures: a parameter that may be None needs `nb::arg(...).none()`
+// or a None default, since nanobind refuses None for object parameters otherwise.
 class ClassBuilder {
 public:
     // A class in `module` (whose `__name__` becomes the class's `__module__`).

@@ -47,7 +47,7 @@ void init_guardrail_result(nb::module_ m) {
                                nb::arg("filtered_content") = filtered_content, nb::arg("category") = category,
                                nb::arg("policy") = policy, nb::arg("score") = score);
                 },
-                nb::arg("reason"), nb::arg("filtered_content") = nb::none(), nb::arg("category") = nb::none(),
+                nb::arg("reason").none(), nb::arg("filtered_content") = nb::none(), nb::arg("category") = nb::none(),
                 nb::arg("policy") = nb::none(), nb::arg("score") = nb::none(), "Create an unsafe result.")
             .classmethod(
                 "from_dict",
