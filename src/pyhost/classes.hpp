@@ -30,7 +30,7 @@ public:
     explicit operator bool() const { return h_.is_valid(); }
     template <typename... Args>
     nb::object operator()(Args &&...args) const { return h_(std::forward<Args>(args)...); }
-    nb::handle operator->() const { return h_; }
+    nb::object attr(const char *name) const { return nb::getattr(h_, name); }
 
 private:
     nb::handle h_;

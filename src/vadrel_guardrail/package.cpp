@@ -11,7 +11,7 @@ constexpr pyhost::ModuleDef kModules[] = {
      init_constants},
     {"vadrel_guardrail.engine", "Engine for guardrail components.", true, init_engine},
     {"vadrel_guardrail.engine.base_engine",
-     "Engine contract, stream errors and strict full-stream buffering.", false, init_base_engine},
+     "Base protocol for guardrail engines.", false, init_base_engine},
     {"vadrel_guardrail.schema", "Schema for guardrail components.", true, init_schema},
     {"vadrel_guardrail.schema.guardrail_input", "Guardrail input data model.", false, init_guardrail_input},
     {"vadrel_guardrail.schema.guardrail_result", "Result of a guardrail content safety check.", false,
