@@ -1,7 +1,452 @@
+// The module `vadrel_guardrail.engine.phrase_matcher_engine`: `PhraseMatcherEngine`, banned phrases matched
+// as whole words through spaCy's PhraseMatcher or one prepared regular expression.
+#include "vadrel_guardrail/engine/phrase_matcher_engine.hpp"
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "pyhost/frame.hpp"
+#include "vadrel_guardrail/engine/phrase_matcher.hpp"
 #include "vadrel_guardrail/modules.hpp"
 
 namespace vadrel_guardrail {
 
-void init_phrase_matcher_engine(nb::module_) {}
+pyhost::Global phrase_matcher_engine::PhraseMatcherEngine;
+
+namespace {
+
+using phrase_matching::PhraseAutomaton;
+
+constexpr const char *kModuleName = "vadrel_guardrail.engine.phrase_matcher_engine";
+constexpr const char *kReasonPrefix = "Content contains banned phrases: ";
+
+constexpr const char *kDefaultBannedPhrases[] = {
+    "kill yourself",   "commit suicide",    "end your life",     "make a bomb",        "how to hack",
+    "steal money",     "illegal drugs",     "child porn",        "child exploitation", "racial slur",
+    "hate speech",     "terrorist attack",  "mass shooting",     "torture methods",    "human trafficking",
+    "credit card fraud", "identity theft",  "phishing scam",     "malware creation",   "ddos attack",
+};
+
+pyhost::Global module_;
+
+// Module globals are read when used, as a module body's own code would: a caller that rebinds
+// `SPACY_AVAILABLE`, `PhraseMatcher` or `logger` is honoured.
+nb::object global(const char *name) {
+    return module_.attr(name);
+}
+
+bool truthy(nb::handle h) {
+    int r = PyObject_IsTrue(h.ptr());
+    if (r < 0) {
+        throw nb::python_error();
+    }
+    return r != 0;
+}
+
+// The text of an exception, as `str(e)` and an f-string give it.
+nb::str error_text(const nb::python_error &e) {
+    return nb::str(e.value());
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Native matchers of prepared patterns. Each pattern that `_compile_banned_phrases_regex` prepares gets an
+// automaton with the same meaning; it lives as long as the pattern (a weak reference drops it), so a pattern
+// that a caller puts in `banned_phrases_regex` instead has none and is used through its own `findall`.
+
+struct NativeEntry {
+    nb::object weakref;
+    std::shared_ptr<const PhraseAutomaton> automaton;
+};
+
+std::unordered_map<PyObject *, NativeEntry> &native_registry() {
+    // Never destroyed: the entries hold Python objects, which must not be released after the interpreter ends.
+    static auto *registry = new std::unordered_map<PyObject *, NativeEntry>();
+    return *registry;
+}
+
+const PhraseAutomaton *native_for(nb::handle pattern) {
+    auto &registry = native_registry();
+    auto found = registry.find(pattern.ptr());
+    return found == registry.end() ? nullptr : found->second.automaton.get();
+}
+
+void register_native(nb::handle pattern, nb::handle lowered_phrases) {
+    if (native_for(pattern)) {
+        return;  // the host's compile cache gave back a pattern that already has its automaton
+    }
+    std::vector<std::u32string> phrases;
+    for (nb::handle phrase : lowered_phrases) {
+        if (!PyUnicode_Check(phrase.ptr())) {
+            return;
+        }
+        std::u32string text;
+        Py_ssize_t length = PyUnicode_GET_LENGTH(phrase.ptr());
+        text.reserve(static_cast<std::size_t>(length));
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            text.push_back(static_cast<char32_t>(PyUnicode_READ_CHAR(phrase.ptr(), i)));
+        }
+        phrases.push_back(std::move(text));
+    }
+    auto automaton = PhraseAutomaton::build(phrases);
+    if (!automaton) {
+        return;
+    }
+    PyObject *key = pattern.ptr();
+    nb::object on_death = nb::cpp_function([key](nb::handle) { native_registry().erase(key); });
+    PyObject *ref = PyWeakref_NewRef(pattern.ptr(), on_death.ptr());
+    if (!ref) {
+        PyErr_Clear();
+        return;
+    }
+    native_registry()[key] = NativeEntry{nb::steal(ref), std::move(automaton)};
+}
+
+// The matches of a native automaton, as the texts `findall` would give; none when the pattern has no automaton.
+nb::object native_findall(nb::handle pattern, nb::handle text) {
+    const PhraseAutomaton *automaton = native_for(pattern);
+    if (!automaton || !PyUnicode_Check(text.ptr())) {
+        return nb::none();
+    }
+    nb::list out;
+    for (auto span : automaton->find_all(text.ptr())) {
+        out.append(nb::steal(PyUnicode_Substring(text.ptr(), span.start, span.end)));
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Set-up.
+
+// `with context: body()`, with the statement's own rules for the exit call.
+template <typename F>
+void with_context(nb::handle context, F &&body) {
+    nb::handle type = context.type();
+    nb::object exit = type.attr("__exit__");
+    type.attr("__enter__")(context);
+    try {
+        body();
+    } catch (nb::python_error &e) {
+        if (!truthy(exit(context, e.type(), e.value(), e.traceback()))) {
+            throw;
+        }
+        return;
+    }
+    exit(context, nb::none(), nb::none(), nb::none());
+}
+
+void initialize_matcher(nb::handle self) {
+    if (self.attr("config").attr("guardrail_mode").equal(global("GuardrailMode").attr("DISABLED"))) {
+        return;
+    }
+    if (!truthy(self.attr("banned_phrases"))) {
+        return;
+    }
+    if (truthy(self.attr("use_spacy")) && truthy(global("SPACY_AVAILABLE"))) {
+        self.attr("_initialize_spacy_matcher")();
+    } else {
+        self.attr("_compile_banned_phrases_regex")();
+    }
+}
+
+nb::object get_or_load_spacy_model(nb::handle cls, nb::handle model_name) {
+    nb::object cache = cls.attr("_spacy_model_cache");
+    auto cached = [&] {
+        int r = PySequence_Contains(cache.ptr(), model_name.ptr());
+        if (r < 0) {
+            throw nb::python_error();
+        }
+        return r != 0;
+    };
+    // Tested before the lock so that a cached model costs no locking, and again under it so that two
+    // threads never load the same model.
+    if (!cached()) {
+        with_context(cls.attr("_spacy_model_lock"), [&] {
+            if (!cached()) {
+                cache[model_name] = global("spacy").attr("load")(model_name);
+            }
+        });
+    }
+    return cache[model_name];
+}
+
+void initialize_spacy_matcher(nb::handle self) {
+    try {
+        nb::setattr(self, "nlp", self.attr("_get_or_load_spacy_model")(self.attr("model_name")));
+        nb::setattr(self, "phrase_matcher",
+                    global("PhraseMatcher")(self.attr("nlp").attr("vocab"), nb::arg("attr") = "LOWER"));
+        std::size_t index = 0;
+        for (nb::handle phrase : self.attr("banned_phrases")) {
+            nb::object doc = self.attr("nlp")(phrase.attr("lower")());
+            nb::list patterns;
+            patterns.append(doc);
+            self.attr("phrase_matcher").attr("add")(nb::str(("banned_phrase_" + std::to_string(index)).c_str()),
+                                                     patterns);
+            ++index;
+        }
+        global("logger").attr("info")(nb::str("Initialized SpaCy PhraseMatcher with {} phrases using {}")
+                                          .format(nb::len(nb::object(self.attr("banned_phrases"))), self.attr("model_name")));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) {
+            throw;
+        }
+        global("logger").attr("error")(
+            nb::str("Error initializing SpaCy matcher: {}. Falling back to regex.").format(error_text(e)));
+        nb::setattr(self, "use_spacy", nb::bool_(false));
+        self.attr("_compile_banned_phrases_regex")();
+    }
+}
+
+void compile_banned_phrases_regex(nb::handle self) {
+    nb::object phrases = self.attr("banned_phrases");
+    if (!truthy(phrases)) {
+        nb::setattr(self, "banned_phrases_regex", nb::none());
+        return;
+    }
+    nb::object re = global("re");
+    nb::object escape = re.attr("escape");
+    nb::list lowered;
+    nb::list escaped;
+    for (nb::handle phrase : phrases) {
+        nb::object low = phrase.attr("lower")();
+        lowered.append(low);
+        escaped.append(escape(low));
+    }
+    nb::object text = nb::str("\\b(") + nb::str("|").attr("join")(escaped) + nb::str(")\\b");
+    nb::object pattern = re.attr("compile")(text, re.attr("IGNORECASE"));
+    register_native(pattern, lowered);
+    nb::setattr(self, "banned_phrases_regex", pattern);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Matching.
+
+nb::object safe_result() {
+    return global("GuardrailResult").attr("safe")();
+}
+
+// The configured phrases that the distinct matched texts stand for, each the first phrase (in list order)
+// whose lower-cased form equals the text; the unsafe result that names them.
+nb::object unsafe_result(nb::handle self, nb::handle matched_texts) {
+    nb::list detected;
+    nb::object phrases = self.attr("banned_phrases");
+    for (nb::handle matched : matched_texts) {
+        for (nb::handle phrase : phrases) {
+            if (phrase.attr("lower")().equal(matched)) {
+                detected.append(phrase);
+                break;
+            }
+        }
+    }
+    return global("GuardrailResult").attr("unsafe")(nb::str(kReasonPrefix) + nb::str(", ").attr("join")(detected));
+}
+
+nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {
+    nb::object pattern = self.attr("banned_phrases_regex");
+    if (!truthy(pattern)) {
+        return safe_result();
+    }
+    nb::object lowered = content.attr("lower")();
+    // Distinct matched texts, in order of first occurrence (a dict keeps insertion order).
+    nb::dict distinct;
+    const PhraseAutomaton *automaton = PyUnicode_Check(lowered.ptr()) ? native_for(pattern) : nullptr;
+    if (automaton) {
+        auto spans = automaton->find_all(lowered.ptr());
+        if (spans.empty()) {
+            return safe_result();
+        }
+        for (auto span : spans) {
+            nb::object text = nb::steal(PyUnicode_Substring(lowered.ptr(), span.start, span.end));
+            if (!text.is_valid()) {
+                throw nb::python_error();
+            }
+            distinct[text] = nb::none();
+        }
+    } else {
+        nb::object matches = pattern.attr("findall")(lowered);
+        if (!truthy(matches)) {
+            return safe_result();
+        }
+        for (nb::handle match : matches) {
+            distinct[match] = nb::none();
+        }
+    }
+    return unsafe_result(self, distinct);
+}
+
+nb::object check_banned_phrases_spacy(nb::handle self, nb::handle content) {
+    auto fall_back = [&](const nb::python_error &e) {
+        global("logger").attr("warning")(
+            nb::str("SpaCy matching failed: {}. Falling back to regex.").format(error_text(e)));
+        if (self.attr("banned_phrases_regex").is_none()) {
+            self.attr("_compile_banned_phrases_regex")();
+        }
+        return self.attr("_check_banned_phrases_regex")(content);
+    };
+    nb::object doc;
+    bool any_match = false;
+    nb::object matches;
+    try {
+        doc = self.attr("nlp")(content.attr("lower")());
+        matches = self.attr("phrase_matcher")(doc);
+        any_match = truthy(matches);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) {
+            throw;
+        }
+        return fall_back(e);
+    }
+    if (!any_match) {
+        return safe_result();
+    }
+    try {
+        nb::list detected;
+        nb::object phrases = self.attr("banned_phrases");
+        for (nb::handle match : matches) {
+            nb::object start = match[1];
+            nb::object end = match[2];
+            nb::object matched = doc[nb::steal(PySlice_New(start.ptr(), end.ptr(), nullptr))].attr("text");
+            for (nb::handle phrase : phrases) {
+                if (phrase.attr("lower")().equal(matched)) {
+                    int present = PySequence_Contains(detected.ptr(), phrase.ptr());
+                    if (present < 0) {
+                        throw nb::python_error();
+                    }
+                    if (!present) {
+                        detected.append(phrase);
+                    }
+                    break;
+                }
+            }
+        }
+        return global("GuardrailResult").attr("unsafe")(nb::str(kReasonPrefix) + nb::str(", ").attr("join")(detected));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) {
+            throw;
+        }
+        return fall_back(e);
+    }
+}
+
+// The common body of both checks; synchronous, so a check never suspends.
+[[maybe_unused]] nb::object check_content(nb::handle self, nb::handle content) {
+    if (!truthy(content) || !truthy(self.attr("banned_phrases"))) {
+        return safe_result();
+    }
+    if (truthy(self.attr("use_spacy")) && truthy(self.attr("phrase_matcher")) && truthy(self.attr("nlp"))) {
+        return self.attr("_check_banned_phrases_spacy")(content);
+    }
+    return self.attr("_check_banned_phrases_regex")(content);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Loading.
+
+void probe_spacy(nb::module_ m) {
+    try {
+        nb::object spacy = nb::module_::import_("spacy");
+        m.attr("spacy") = spacy;
+        nb::object matcher_module = nb::module_::import_("spacy.matcher");
+        nb::object phrase_matcher;
+        try {
+            phrase_matcher = matcher_module.attr("PhraseMatcher");
+        } catch (nb::python_error &e) {
+            // `from spacy.matcher import PhraseMatcher` reports a missing name as an import error.
+            if (!e.matches(PyExc_AttributeError)) {
+                throw;
+            }
+            PyErr_SetString(PyExc_ImportError, "cannot import name 'PhraseMatcher' from 'spacy.matcher'");
+            throw nb::python_error();
+        }
+        m.attr("PhraseMatcher") = phrase_matcher;
+        m.attr("SPACY_AVAILABLE") = true;
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ImportError)) {
+            throw;
+        }
+        m.attr("SPACY_AVAILABLE") = false;
+        m.attr("PhraseMatcher") = nb::none();
+        m.attr("logger").attr("warning")("SpaCy not available. Using regex-based phrase matching.");
+    }
+}
+
+void define_engine(nb::module_ m) {
+    nb::list defaults;
+    for (const char *phrase : kDefaultBannedPhrases) {
+        defaults.append(nb::str(phrase));
+    }
+    nb::object any = pyhost::import_from("typing", "Any");
+    nb::object cache_type = nb::handle(&PyDict_Type)[nb::make_tuple(nb::handle(&PyUnicode_Type), any)];
+    nb::object none = nb::none();
+
+    phrase_matcher_engine::PhraseMatcherEngine.set(
+        pyhost::ClassBuilder(m, "PhraseMatcherEngine",
+                             "Guardrail engine that rejects content containing banned phrases.\n\n"
+                             "Phrases match case-insensitively as whole words, through a spaCy PhraseMatcher on a "
+                             "process-wide cached model when spaCy is available and wanted, else through one "
+                             "prepared regular expression.")
+            .base(m.attr("GuardrailEngine"))
+            .annotate("_spacy_model_cache", cache_type)
+            .attr("_spacy_model_cache", nb::dict())
+            .attr("_spacy_model_lock", m.attr("threading").attr("Lock")())
+            .attr("DEFAULT_BANNED_PHRASES", defaults)
+            .method(
+                "__init__",
+                [](nb::handle self, nb::handle config, nb::handle banned_phrases, nb::handle use_spacy,
+                   nb::handle model_name) {
+                    nb::setattr(self, "config", config.is_none() ? global("BaseGuardrailEngineConfig")()
+                                                                 : nb::borrow(config));
+                    nb::setattr(self, "banned_phrases", banned_phrases.is_none()
+                                                            ? self.attr("DEFAULT_BANNED_PHRASES")
+                                                            : nb::borrow(banned_phrases));
+                    nb::setattr(self, "use_spacy", use_spacy.is_none() ? global("SPACY_AVAILABLE")
+                                                                       : nb::borrow(use_spacy));
+                    nb::setattr(self, "model_name", model_name);
+                    nb::setattr(self, "banned_phrases_regex", nb::none());
+                    nb::setattr(self, "phrase_matcher", nb::none());
+                    nb::setattr(self, "nlp", nb::none());
+                    self.attr("_initialize_matcher")();
+                },
+                nb::arg("config").none() = none, nb::arg("banned_phrases").none() = none,
+                nb::arg("use_spacy").none() = none, nb::arg("model_name").none() = nb::str("en_core_web_sm"),
+                "Build the engine and its matcher.")
+            .method("_initialize_matcher", &initialize_matcher,
+                    "Build the spaCy matcher or the regular expression, unless the engine is disabled or has no "
+                    "phrases.")
+            .classmethod("_get_or_load_spacy_model", &get_or_load_spacy_model, nb::arg("model_name").none(),
+                         "Return the process-wide cached spaCy model for the name, loading it on first use.")
+            .method("_initialize_spacy_matcher", &initialize_spacy_matcher,
+                    "Build the spaCy PhraseMatcher, one rule per phrase; fall back to the regular expression.")
+            .method("_compile_banned_phrases_regex", &compile_banned_phrases_regex,
+                    "Prepare one regular expression matching every phrase as a whole word, ignoring case.")
+            // The two checks and the stream operations are added by define_checks.
+            .attr("requires_full_stream", nb::bool_(true))
+            .method("_check_banned_phrases_spacy", &check_banned_phrases_spacy, nb::arg("content").none(),
+                    "Check the content through the spaCy matcher; fall back to the regular expression on failure.")
+            .method("_check_banned_phrases_regex", &check_banned_phrases_regex, nb::arg("content").none(),
+                    "Check the content through the prepared regular expression.")
+            .build());
+}
+
+}  // namespace
+
+void init_phrase_matcher_engine(nb::module_ m) {
+    module_.set(m);
+    m.attr("re") = nb::module_::import_("re");
+    m.attr("threading") = nb::module_::import_("threading");
+    pyhost::reexport(m, "vadrel_guardrail.constants",
+                     {"DEFAULT_MAX_STREAM_BUFFER_BYTES", "DEFAULT_MAX_STREAM_BUFFER_CHUNKS", "GuardrailMode"});
+    pyhost::reexport(m, "vadrel_guardrail.engine.base_engine",
+                     {"BaseGuardrailEngineConfig", "FullStreamGuardrailAdapter", "GuardrailEngine"});
+    pyhost::reexport(m, "vadrel_guardrail.schema", {"GuardrailResult", "GuardrailStreamChunk"});
+    pyhost::reexport(m, "vadrel_core.utils", {"LoggerManager"});
+    m.attr("manager") = m.attr("LoggerManager")();
+    m.attr("logger") = m.attr("manager").attr("get_logger")(kModuleName);
+    probe_spacy(m);
+    define_engine(m);
+    // For tests: what the native automaton of a prepared pattern finds in a text, or None without one.
+    m.def("_native_findall", &native_findall, nb::arg("pattern").none(), nb::arg("text").none());
+}
 
 }  // namespace vadrel_guardrail
