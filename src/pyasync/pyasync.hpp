@@ -1,0 +1,476 @@
+// pyasync: C++20 coroutines that Python sees as coroutines and async generators.
+//
+//   pyasync::Task fetch(nb::object client, nb::object url) {          // Python: a coroutine
+//       nb::object resp = co_await client.attr("get")(url);           // any Python awaitable
+//       co_return resp.attr("text");                                  // co_return value -> result
+//   }
+//   pyasync::VoidTask log(nb::object sink) { co_await sink.attr("flush")(); co_return; }  // -> None
+//
+//   pyasync::AsyncGen upper(nb::object source) {                      // Python: an async generator
+//       pyasync::AsyncIter it(source);                                // any async iterable
+//       while (std::optional<nb::object> x = co_await it.next())     // nullopt at the end
+//           co_yield x->attr("upper")();
+//   }
+//
+//   m.def("fetch", &fetch);   // returns a coroutine object (the type casters below convert)
+//
+// Python objects. A `Task`/`VoidTask` converted to Python (`std::move(t).to_python()` or by
+// returning it from a bound function) is a coroutine: `send`, `throw`, `close`, `__await__`,
+// `__next__`, the `am_send` slot, `cr_running`, `cr_await`, settable `__name__`/`__qualname__`,
+// weak references, and a RuntimeWarning when dropped never awaited. The body starts at the first
+// send. An `AsyncGen` becomes an async generator: `__aiter__`, `__anext__`, `asend`, `athrow`,
+// `aclose`, `ag_running`, the host's firstiter/finalizer hooks (so `loop.shutdown_asyncgens()`
+// closes abandoned ones), closing when collected unfinished, PEP 479.
+//
+// Names default to the C++ function's unqualified name; `std::move(t).named("x")` overrides.
+//
+// Awaiting. Inside these coroutines `co_await obj` (any nb::handle/object) behaves as
+// `yield from obj.__await__()`: what the inner iterator yields goes to the event loop unchanged,
+// what the loop sends or throws goes into it, its return value is the result of the co_await and
+// its exception is thrown in C++ as nb::python_error carrying the very exception object
+// (CancelledError included; catch it, run RAII, rethrow or not). `co_await other_task()` of a C++
+// Task, `co_await it.next()` of a C++ generator and `co_await gen.next()` run the inner C++ frame
+// directly by symmetric transfer: no Python object per step; the inner frame's own suspensions
+// pass straight through to the event loop.
+//
+// Exceptions crossing the bridge are Python exceptions: a C++ exception that is not a
+// nb::python_error is translated as nanobind translates exceptions of bound functions (so
+// std::runtime_error becomes RuntimeError); a nb::python_error re-raises its own object.
+//
+// Rules of use:
+//  - parameters of these coroutines must own what they refer to (nb::object, values): never
+//    nb::handle or C++ references, which dangle once the caller returns;
+//  - `co_await` is not allowed inside a catch handler: keep the error (nb::python_error is
+//    movable, or std::exception_ptr), leave the handler, then await;
+//  - everything runs on the event loop's thread with the GIL held;
+//  - an AsyncIter/AsyncGen serves one reader at a time; a second concurrent next() raises
+//    RuntimeError as Python's async generators do.
+//
+// Limits: the garbage collector sees the references held by the bridge itself (the awaited
+// inner iterator, values in transit, the finalizer hook, names) but not the nb::objects that
+// live in a C++ frame's locals and parameters; a reference cycle through those is not collected.
+// A generator that is collected while suspended inside an await of a direct-path consumer that is
+// itself being destroyed is freed without running its body again (its destructors still run).
+#pragma once
+
+#include <concepts>
+#include <coroutine>
+#include <optional>
+#include <source_location>
+#include <stdexcept>
+#include <type_traits>
+#include <utility>
+
+#include <nanobind/nanobind.h>
+
+namespace pyasync {
+namespace nb = nanobind;
+
+class Task;
+class VoidTask;
+class AsyncGen;
+class AsyncIter;
+
+namespace detail {
+
+// Everything one Python-driven chain of C++ frames shares: the frame to resume next and what the
+// awaited Python iterator (if any) has yielded or returned. Each Python-visible object owns one;
+// a C++ frame awaited directly borrows its awaiter's.
+struct Driver {
+    Driver() = default;
+    Driver(const Driver &) = delete;
+    Driver &operator=(const Driver &) = delete;
+    ~Driver() { clear(); }
+    void clear() noexcept;
+
+    std::coroutine_handle<> current;  // innermost suspended frame; the next input resumes it
+    PyObject *delegate = nullptr;     // Python iterator `current` awaits (owned)
+    PyObject *yielded = nullptr;      // its first yielded value on the way out (owned)
+    PyObject *in_value = nullptr;     // input for `current`: await result / value sent at co_yield
+    PyObject *in_error = nullptr;     // ...or the exception to raise there (owned)
+};
+
+// Raises `exc` (a reference that is consumed) as nb::python_error.
+[[noreturn]] void raise_owned(PyObject *exc);
+// The exception being handled, as an owned Python exception object.
+PyObject *capture_exception() noexcept;
+// PEP 479: StopIteration (and `stop_async`, when given, StopAsyncIteration) escaping a body
+// becomes RuntimeError. Consumes and returns a reference.
+PyObject *guard_stop(PyObject *exc, const char *stop, const char *stop_async) noexcept;
+
+struct PromiseBase;
+
+// `co_await` of a Python awaitable.
+class PyAwait {
+public:
+    explicit PyAwait(nb::handle awaitable) noexcept : src_(awaitable.ptr()) {}
+    PyAwait(PyAwait &&o) noexcept
+        : src_(o.src_), iter_(std::exchange(o.iter_, nullptr)), value_(std::exchange(o.value_, nullptr)),
+          error_(std::exchange(o.error_, nullptr)), d_(o.d_) {}
+    ~PyAwait() { release(); }
+
+    bool await_ready() noexcept { return start(); }
+    template <class P> void await_suspend(std::coroutine_handle<P> h) noexcept { suspend(h, h.promise().driver); }
+    nb::object await_resume() {
+        collect();
+        if (error_) {
+            raise_owned(std::exchange(error_, nullptr));
+        }
+        return value_ ? nb::steal(std::exchange(value_, nullptr)) : nb::none();
+    }
+
+protected:
+    PyAwait() noexcept = default;
+    bool start() noexcept;  // true when the result is already there
+    void suspend(std::coroutine_handle<> h, Driver *d) noexcept;
+    void collect() noexcept {
+        if (d_) {
+            value_ = std::exchange(d_->in_value, nullptr);
+            error_ = std::exchange(d_->in_error, nullptr);
+            d_ = nullptr;
+        }
+    }
+    void release() noexcept;
+
+    PyObject *src_ = nullptr;    // borrowed: lives in the co_await expression
+    PyObject *iter_ = nullptr;   // owned until handed to the driver
+    PyObject *value_ = nullptr;  // owned
+    PyObject *error_ = nullptr;  // owned
+    Driver *d_ = nullptr;
+};
+
+template <class T>
+concept PyObjectLike = std::derived_from<std::remove_cvref_t<T>, nb::handle>;
+
+// Returns to the frame that awaited this one directly, or to the driver.
+class FinalAwaiter {
+public:
+    explicit FinalAwaiter(PromiseBase *p) noexcept : p_(p) {}
+    bool await_ready() const noexcept { return false; }
+    std::coroutine_handle<> await_suspend(std::coroutine_handle<>) noexcept;
+    void await_resume() const noexcept {}
+
+private:
+    PromiseBase *p_;
+};
+
+struct PromiseBase {
+    explicit PromiseBase(const char *origin) noexcept : origin(origin) {}
+    PromiseBase(const PromiseBase &) = delete;
+    ~PromiseBase() { Py_XDECREF(error); }
+
+    std::suspend_always initial_suspend() const noexcept { return {}; }
+    FinalAwaiter final_suspend() noexcept { return FinalAwaiter(this); }
+
+    template <PyObjectLike T> PyAwait await_transform(T &&obj) noexcept { return PyAwait(obj); }
+    // Other awaitables pass through by value: g++ copies an awaiter handed back by reference.
+    template <class T>
+        requires(!PyObjectLike<T>)
+    std::remove_cvref_t<T> await_transform(T &&awaitable) noexcept {
+        return std::remove_cvref_t<T>(std::forward<T>(awaitable));
+    }
+
+    Driver own;
+    Driver *driver = &own;             // the chain this frame runs in
+    std::coroutine_handle<> consumer;  // C++ frame awaiting this one directly
+    PyObject *error = nullptr;         // exception the body ended with (owned)
+    const char *origin;                // C++ function signature (static storage)
+    const char *name = nullptr;        // overrides (static storage)
+    const char *qualname = nullptr;
+    bool started = false;
+    bool done = false;
+    bool running = false;
+};
+
+struct TaskPromise : PromiseBase {
+    using PromiseBase::PromiseBase;
+    ~TaskPromise() { Py_XDECREF(result); }
+    void unhandled_exception() noexcept {
+        error = guard_stop(capture_exception(), "coroutine raised StopIteration", nullptr);
+    }
+    PyObject *result = nullptr;  // owned
+};
+
+struct ValueTaskPromise : TaskPromise {
+    explicit ValueTaskPromise(std::source_location loc = std::source_location::current()) noexcept
+        : TaskPromise(loc.function_name()) {}
+    Task get_return_object() noexcept;
+    template <class T> void return_value(T &&value) {
+        result = nb::cast(std::forward<T>(value)).release().ptr();
+    }
+};
+
+struct VoidTaskPromise : TaskPromise {
+    explicit VoidTaskPromise(std::source_location loc = std::source_location::current()) noexcept
+        : TaskPromise(loc.function_name()) {}
+    VoidTask get_return_object() noexcept;
+    void return_void() noexcept {}
+};
+
+struct GenPromise;
+
+// `co_yield`: back to the direct reader, or out to the driver.
+class YieldAwaiter {
+public:
+    explicit YieldAwaiter(GenPromise *p) noexcept : p_(p) {}
+    bool await_ready() const noexcept { return false; }
+    std::coroutine_handle<> await_suspend(std::coroutine_handle<> h) noexcept;
+    nb::object await_resume();  // the value sent by asend() (None for __anext__); raises athrow()'s
+
+private:
+    GenPromise *p_;
+};
+
+struct GenPromise : PromiseBase {
+    explicit GenPromise(std::source_location loc = std::source_location::current()) noexcept
+        : PromiseBase(loc.function_name()) {}
+    ~GenPromise() { Py_XDECREF(item); }
+    AsyncGen get_return_object() noexcept;
+    YieldAwaiter yield_value(nb::object value) noexcept {
+        item = value.release().ptr();
+        return YieldAwaiter(this);
+    }
+    template <class T>
+        requires(!std::is_convertible_v<T &&, nb::object>)
+    YieldAwaiter yield_value(T &&value) {
+        return yield_value(nb::object(nb::cast(std::forward<T>(value))));
+    }
+    void return_void() noexcept {}
+    void unhandled_exception() noexcept {
+        error = guard_stop(capture_exception(), "async generator raised StopIteration",
+                           "async generator raised StopAsyncIteration");
+    }
+
+    PyObject *item = nullptr;  // yielded, not yet taken (owned)
+    bool in_flight = false;    // a step (anext/asend/athrow/aclose) is under way
+};
+
+// Layout shared by the Python objects that own a frame.
+struct FrameObject {
+    PyObject_HEAD
+    std::coroutine_handle<> h;  // null once the frame is freed
+    PromiseBase *p;
+};
+
+PyTypeObject *gen_type() noexcept;
+nb::object wrap_task(std::coroutine_handle<> h, TaskPromise *p);
+nb::object wrap_gen(std::coroutine_handle<> h, GenPromise *p);
+// Throws GeneratorExit into a generator suspended at co_yield and reports what goes wrong as
+// unraisable (`context` names it). Used when a generator is dropped unfinished.
+void close_now(std::coroutine_handle<> h, GenPromise *p, PyObject *context) noexcept;
+void destroy_frame(std::coroutine_handle<> h) noexcept;
+
+// `co_await task` of a C++ Task: runs its frame in the awaiting chain.
+template <class P> class TaskAwaiter {
+public:
+    explicit TaskAwaiter(std::coroutine_handle<P> h) noexcept : h_(h) {}
+    bool await_ready() const noexcept { return !h_ || h_.promise().done; }
+    template <class Q> std::coroutine_handle<> await_suspend(std::coroutine_handle<Q> outer) noexcept {
+        P &p = h_.promise();
+        p.driver = outer.promise().driver;
+        p.consumer = outer;
+        p.started = true;
+        return h_;
+    }
+    nb::object await_resume() {
+        if (!h_) {
+            throw std::logic_error("pyasync: awaiting a task that was moved out");
+        }
+        P &p = h_.promise();
+        p.driver = &p.own;
+        if (p.error) {
+            raise_owned(std::exchange(p.error, nullptr));
+        }
+        return p.result ? nb::steal(std::exchange(p.result, nullptr)) : nb::none();
+    }
+
+private:
+    std::coroutine_handle<P> h_;
+};
+
+// `co_await x.next()`: the next item, or nullopt at the end of the stream.
+class NextAwaiter : private PyAwait {
+public:
+    // Direct: a C++ generator frame.
+    NextAwaiter(std::coroutine_handle<> h, GenPromise *p) noexcept : h_(h), p_(p), direct_(true) {}
+    // Generic: `iter.__anext__()`, or `iter.aclose()` when `closing`.
+    NextAwaiter(PyObject *iter, bool closing) noexcept;
+    NextAwaiter(NextAwaiter &&) noexcept = default;
+
+    bool await_ready() noexcept { return direct_ ? ready_direct() : start(); }
+    template <class P> std::coroutine_handle<> await_suspend(std::coroutine_handle<P> outer) noexcept {
+        if (!direct_) {
+            suspend(outer, outer.promise().driver);
+            return std::noop_coroutine();
+        }
+        entered_ = true;
+        p_->driver = outer.promise().driver;
+        if (closing_) {
+            p_->driver->in_error = std::exchange(error_, nullptr);  // the GeneratorExit to raise
+        }
+        p_->consumer = outer;
+        p_->in_flight = true;
+        return h_;
+    }
+    std::optional<nb::object> await_resume();
+
+private:
+    bool ready_direct() noexcept;
+
+    std::coroutine_handle<> h_;
+    GenPromise *p_ = nullptr;
+    nb::object awaitable_;  // generic path: what `iter.__anext__()` / `iter.aclose()` returned
+    bool direct_ = false;
+    bool closing_ = false;  // aclose(): GeneratorExit goes in, no item comes out
+    bool end_ = false;      // known without running anything: the stream is over
+    bool entered_ = false;  // the direct frame was resumed
+    friend class CloseAwaiter;
+};
+
+// `co_await x.aclose()`.
+class CloseAwaiter {
+public:
+    CloseAwaiter(std::coroutine_handle<> h, GenPromise *p) noexcept : next_(h, p) { next_.closing_ = true; }
+    explicit CloseAwaiter(PyObject *iter) noexcept : next_(iter, true) {}
+    CloseAwaiter(CloseAwaiter &&) noexcept = default;
+
+    bool await_ready() noexcept { return next_.await_ready(); }
+    template <class P> std::coroutine_handle<> await_suspend(std::coroutine_handle<P> outer) noexcept {
+        return next_.await_suspend(outer);
+    }
+    void await_resume() { next_.await_resume(); }
+
+private:
+    NextAwaiter next_;
+};
+
+template <class P, class Self> class BasicTask {
+public:
+    using promise_type = P;
+    explicit BasicTask(std::coroutine_handle<P> h) noexcept : h_(h) {}
+    BasicTask(BasicTask &&o) noexcept : h_(std::exchange(o.h_, {})) {}
+    BasicTask &operator=(BasicTask &&o) noexcept {
+        if (this != &o) {
+            reset();
+            h_ = std::exchange(o.h_, {});
+        }
+        return *this;
+    }
+    ~BasicTask() { reset(); }
+
+    // The Python coroutine object; it owns the frame from now on.
+    nb::object to_python() && {
+        std::coroutine_handle<P> h = std::exchange(h_, {});
+        return wrap_task(h, &h.promise());
+    }
+    // Names shown to Python (static storage: literals).
+    Self &&named(const char *name, const char *qualname = nullptr) && {
+        h_.promise().name = name;
+        h_.promise().qualname = qualname ? qualname : name;
+        return static_cast<Self &&>(*this);
+    }
+    TaskAwaiter<P> operator co_await() && noexcept { return TaskAwaiter<P>(h_); }
+
+private:
+    void reset() noexcept {
+        if (h_) {
+            destroy_frame(std::exchange(h_, {}));
+        }
+    }
+    std::coroutine_handle<P> h_;
+};
+
+}  // namespace detail
+
+// A C++ coroutine that Python sees as a coroutine; `co_return value;` sets its result.
+class Task : public detail::BasicTask<detail::ValueTaskPromise, Task> {
+public:
+    using BasicTask::BasicTask;
+};
+
+// The same, for bodies that end with `co_return;` (Python result: None).
+class VoidTask : public detail::BasicTask<detail::VoidTaskPromise, VoidTask> {
+public:
+    using BasicTask::BasicTask;
+};
+
+// A C++ coroutine that Python sees as an async generator: `co_yield value;` yields an item
+// (its result is the value given to asend(), None for __anext__), `co_return;` ends it.
+class AsyncGen {
+public:
+    using promise_type = detail::GenPromise;
+    AsyncGen() noexcept = default;
+    explicit AsyncGen(std::coroutine_handle<promise_type> h) noexcept : h_(h) {}
+    AsyncGen(AsyncGen &&o) noexcept : h_(std::exchange(o.h_, {})) {}
+    AsyncGen &operator=(AsyncGen &&o) noexcept {
+        if (this != &o) {
+            reset();
+            h_ = std::exchange(o.h_, {});
+        }
+        return *this;
+    }
+    // An unfinished generator gets GeneratorExit at its co_yield first, as Python's would.
+    ~AsyncGen() { reset(); }
+
+    // The Python async generator object; it owns the frame from now on.
+    nb::object to_python() &&;
+    AsyncGen &&named(const char *name, const char *qualname = nullptr) && {
+        h_.promise().name = name;
+        h_.promise().qualname = qualname ? qualname : name;
+        return std::move(*this);
+    }
+
+    // Direct reading from C++: `while (auto x = co_await gen.next())`.
+    detail::NextAwaiter next() noexcept { return detail::NextAwaiter(h_, h_ ? &h_.promise() : nullptr); }
+    detail::CloseAwaiter aclose() noexcept { return detail::CloseAwaiter(h_, h_ ? &h_.promise() : nullptr); }
+
+private:
+    void reset() noexcept;
+    std::coroutine_handle<promise_type> h_;
+};
+
+// One reading loop over any async iterable: the direct path for a C++ generator (a moved-in
+// AsyncGen, or a Python object that is a bridge generator of this extension), `__anext__` and
+// StopAsyncIteration for everything else.
+class AsyncIter {
+public:
+    explicit AsyncIter(nb::handle iterable);  // calls __aiter__
+    explicit AsyncIter(AsyncGen gen) noexcept : gen_(std::move(gen)) {}
+    AsyncIter(AsyncIter &&) noexcept = default;
+    AsyncIter &operator=(AsyncIter &&) noexcept = default;
+
+    detail::NextAwaiter next() noexcept;
+    detail::CloseAwaiter aclose() noexcept;
+    bool direct() const noexcept { return !obj_.is_valid() || Py_TYPE(obj_.ptr()) == detail::gen_type(); }
+    nb::handle object() const noexcept { return obj_; }
+
+private:
+    nb::object obj_;  // the Python iterator, when reading one
+    AsyncGen gen_;    // the C++ generator, otherwise
+};
+
+}  // namespace pyasync
+
+namespace nanobind::detail {
+
+template <class T>
+    requires(std::same_as<T, pyasync::Task> || std::same_as<T, pyasync::VoidTask> ||
+             std::same_as<T, pyasync::AsyncGen>)
+struct type_caster<T> {
+    using Value = T;
+    static constexpr auto Name = const_name<std::is_same_v<T, pyasync::AsyncGen>>(
+        "collections.abc.AsyncGenerator", "collections.abc.Coroutine");
+    template <typename T_> using Cast = T;
+    template <typename T_> static constexpr bool can_cast() { return true; }
+    bool from_python(handle, uint32_t, cleanup_list *) noexcept { return false; }
+    static handle from_cpp(T &&value, rv_policy, cleanup_list *) noexcept {
+        try {
+            return std::move(value).to_python().release();
+        } catch (python_error &e) {
+            e.restore();
+            return handle();
+        }
+    }
+};
+
+}  // namespace nanobind::detail
