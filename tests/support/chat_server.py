@@ -46,7 +46,8 @@ class ChatServer:
         self._release = threading.Event()
         self._httpd = ThreadingHTTPServer(("127.0.0.1", 0), self._handler_class())
         self._httpd.daemon_threads = True
-        self._thread = threading.Thread(target=self._httpd.serve_forever, daemon=True)
+        # A short poll keeps `stop` quick: shutdown waits for the serving loop's next poll.
+        self._thread = threading.Thread(target=self._httpd.serve_forever, kwargs={"poll_interval": 0.02}, daemon=True)
 
     @property
     def base_url(self) -> str:
@@ -57,6 +58,8 @@ class ChatServer:
         return self
 
     def stop(self) -> None:
+        if not self._thread.is_alive():
+            return
         self._release.set()
         self._httpd.shutdown()
         self._httpd.server_close()

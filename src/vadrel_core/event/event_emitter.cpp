@@ -1,7 +1,26 @@
+#include "pyasync/pyasync.hpp"
 #include "pyhost/frame.hpp"
 #include "vadrel_core/modules.hpp"
 
 namespace vadrel_core {
+namespace {
+
+// One handler after another, each awaited before the next sees the event.
+pyasync::VoidTask emit(nb::object self, nb::object event) {
+    nb::list handlers(self.attr("handlers"));
+    for (nb::handle handler : handlers) {
+        co_await handler.attr("emit")(event);
+    }
+}
+
+pyasync::VoidTask close(nb::object self) {
+    nb::list handlers(self.attr("handlers"));
+    for (nb::handle handler : handlers) {
+        co_await handler.attr("close")();
+    }
+}
+
+}  // namespace
 
 void init_event_emitter(nb::module_ m) {
     pyhost::ClassBuilder(m, "EventEmitter", "Hands every event to each of its handlers, in order.")
@@ -11,6 +30,16 @@ void init_event_emitter(nb::module_ m) {
                 nb::setattr(self, "handlers", handlers.is_none() ? nb::list() : nb::list(handlers));
             },
             nb::arg("handlers").none() = nb::none())
+        .method(
+            "emit",
+            [](nb::handle self, nb::handle event) {
+                return emit(nb::borrow(self), nb::borrow(event)).named("emit", "EventEmitter.emit").to_python();
+            },
+            nb::arg("event"), "Await each handler's `emit(event)`, in order (asynchronous).")
+        .method(
+            "close",
+            [](nb::handle self) { return close(nb::borrow(self)).named("close", "EventEmitter.close").to_python(); },
+            "Await each handler's `close()`, in order (asynchronous).")
         .build();
     pyhost::set_all(m, {"EventEmitter"});
 }

@@ -1,3 +1,10 @@
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nanobind/stl/string.h>
+
+#include "pyasync/pyasync.hpp"
 #include "pyhost/frame.hpp"
 #include "vadrel_inference/modules.hpp"
 
@@ -5,15 +12,351 @@ namespace vadrel_inference {
 
 pyhost::Global OpenAICompatibleLMInvoker;
 
+namespace {
+
+constexpr const char *kClassName = "OpenAICompatibleLMInvoker";
+
+// Loaded at the first call, never at import: importing httpx reads its modules and certificates.
+nb::object httpx() {
+    return nb::module_::import_("httpx");
+}
+
+// One TLS context for every call: building it reads the certificate bundle.
+nb::object ssl_context() {
+    static pyhost::Global context;
+    if (!context) {
+        context.set(httpx().attr("create_ssl_context")());
+    }
+    return nb::borrow(context.get());
+}
+
+nb::object event_class() {
+    static pyhost::Global cls;
+    if (!cls) {
+        cls.set(pyhost::import_from("vadrel_core.schema", "Event"));
+    }
+    return nb::borrow(cls.get());
+}
+
+nb::object event_type(const char *member) {
+    return pyhost::import_from("vadrel_core.constants", "EventType").attr(member);
+}
+
+nb::object event_value_type(const char *member) {
+    return pyhost::import_from("vadrel_core.constants", "EventValueType").attr(member);
+}
+
+// Raises InvokerRuntimeError, chained to `cause` when there is one.
+[[noreturn]] void fail(const std::string &message, nb::handle cause = nb::handle()) {
+    nb::object error = InvokerRuntimeError(kClassName, message);
+    if (cause.is_valid()) {
+        nb::setattr(error, "__cause__", cause);
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+    throw nb::python_error();
+}
+
+std::string text_of(nb::handle value) {
+    return nb::cast<std::string>(nb::str(value));
+}
+
+nb::object get(nb::handle mapping, const char *key) {
+    return mapping.attr("get")(key);
+}
+
+bool is_dict(nb::handle value) {
+    return nb::isinstance<nb::dict>(value);
+}
+
+// The request's messages: a message's contents are joined into one text.
+nb::list request_messages(nb::handle messages) {
+    nb::list out;
+    for (nb::handle message : messages) {
+        std::string text;
+        bool first = true;
+        for (nb::handle part : message.attr("contents")) {
+            if (!first) {
+                text += "\n";
+            }
+            first = false;
+            text += text_of(part);
+        }
+        nb::dict entry;
+        entry["role"] = nb::str(message.attr("role"));
+        entry["content"] = text;
+        out.append(entry);
+    }
+    return out;
+}
+
+nb::dict response_format(nb::handle schema) {
+    nb::dict json_schema;
+    if (nb::hasattr(schema, "model_json_schema")) {
+        json_schema["name"] = schema.attr("__name__");
+        json_schema["schema"] = schema.attr("model_json_schema")();
+    } else {
+        json_schema["name"] = get(schema, "title").is_none() ? nb::object(nb::str("response")) : get(schema, "title");
+        json_schema["schema"] = schema;
+    }
+    nb::dict format;
+    format["type"] = "json_schema";
+    format["json_schema"] = json_schema;
+    return format;
+}
+
+nb::dict request_body(nb::handle self, nb::handle messages, nb::handle hyperparameters, bool stream) {
+    nb::dict payload;
+    payload.update(self.attr("default_hyperparameters"));
+    if (!hyperparameters.is_none()) {
+        payload.update(hyperparameters);
+    }
+    nb::object schema = self.attr("response_schema");
+    if (!schema.is_none() && !payload.contains("response_format")) {
+        payload["response_format"] = response_format(schema);
+    }
+    // Whether to stream is the invoker's decision: it streams exactly when there is an emitter.
+    payload.attr("pop")("stream", nb::none());
+    payload.attr("pop")("stream_options", nb::none());
+    if (stream) {
+        nb::dict options;
+        options["include_usage"] = true;
+        payload["stream"] = true;
+        payload["stream_options"] = options;
+    }
+    payload["model"] = self.attr("model_name");
+    payload["messages"] = request_messages(messages);
+    return payload;
+}
+
+nb::object token_usage(nb::handle usage) {
+    if (!is_dict(usage)) {
+        return nb::none();
+    }
+    nb::object input = get(usage, "prompt_tokens");
+    nb::object output = get(usage, "completion_tokens");
+    return TokenUsage(nb::arg("input_tokens") = nb::isinstance<nb::int_>(input) ? input : nb::int_(0),
+                      nb::arg("output_tokens") = nb::isinstance<nb::int_>(output) ? output : nb::int_(0));
+}
+
+[[noreturn]] void fail_with_error_object(nb::handle error) {
+    nb::object message = is_dict(error) ? get(error, "message") : nb::none();
+    fail("the service answered with an error: " + text_of(message.is_none() ? nb::handle(error) : message));
+}
+
+// HTTP errors, with the service's own error message when its body carries one.
+void check_status(nb::handle response, nb::handle url) {
+    int status = nb::cast<int>(response.attr("status_code"));
+    if (status < 400) {
+        return;
+    }
+    std::string detail = text_of(response.attr("text"));
+    try {
+        nb::object body = nb::module_::import_("json").attr("loads")(detail);
+        if (is_dict(body) && is_dict(get(body, "error")) && !get(get(body, "error"), "message").is_none()) {
+            detail = text_of(get(get(body, "error"), "message"));
+        }
+    } catch (nb::python_error &) {
+        // Not JSON: the raw text is the detail.
+    }
+    if (detail.size() > 500) {
+        detail = detail.substr(0, 500) + "...";
+    }
+    fail("HTTP " + std::to_string(status) + " from " + text_of(url) + ": " + detail);
+}
+
+nb::object output(nb::handle self, const std::string &text, nb::handle usage) {
+    nb::object structured = nb::none();
+    nb::object schema = self.attr("response_schema");
+    if (!schema.is_none()) {
+        try {
+            structured = nb::hasattr(schema, "model_validate_json")
+                             ? schema.attr("model_validate_json")(text)
+                             : nb::module_::import_("json").attr("loads")(text);
+        } catch (nb::python_error &e) {
+            fail("the answer does not fit the response schema: " + text_of(e.value()), e.value());
+        }
+    }
+    return LMOutput(nb::arg("text") = text, nb::arg("structured_output") = structured,
+                    nb::arg("token_usage") = token_usage(usage));
+}
+
+nb::object plain_answer(nb::handle self, nb::handle response) {
+    nb::object body;
+    try {
+        body = response.attr("json")();
+    } catch (nb::python_error &e) {
+        fail("malformed answer: not JSON: " + text_of(e.value()), e.value());
+    }
+    if (!is_dict(body)) {
+        fail("malformed answer: expected a JSON object");
+    }
+    if (!get(body, "error").is_none()) {
+        fail_with_error_object(get(body, "error"));
+    }
+    nb::object choices = get(body, "choices");
+    if (!nb::isinstance<nb::list>(choices) || nb::len(choices) == 0 || !is_dict(choices[0]) ||
+        !is_dict(get(choices[0], "message"))) {
+        fail("malformed answer: no choice with a message");
+    }
+    nb::object content = get(get(choices[0], "message"), "content");
+    if (!content.is_none() && !nb::isinstance<nb::str>(content)) {
+        fail("malformed answer: the message content is not text");
+    }
+    return output(self, content.is_none() ? std::string() : nb::cast<std::string>(content), get(body, "usage"));
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) {
+        s.remove_suffix(1);
+    }
+    return s;
+}
+
+// Server-sent events: each `data:` line is one JSON chunk; "[DONE]" ends the answer.
+pyasync::Task read_stream(nb::object self, nb::object response, nb::object url, nb::object emitter) {
+    if (nb::cast<int>(response.attr("status_code")) >= 400) {
+        co_await response.attr("aread")();
+        check_status(response, url);
+    }
+    nb::object loads = nb::module_::import_("json").attr("loads");
+    pyasync::AsyncIter lines(response.attr("aiter_lines")());
+    std::string text;
+    nb::object usage = nb::none();
+    bool saw_data = false;
+    bool done = false;
+    while (std::optional<nb::object> line = co_await lines.next()) {
+        std::string raw = nb::cast<std::string>(*line);
+        std::string_view s = trim(raw);
+        if (!s.starts_with("data:")) {
+            continue;  // blank separators, comments and other fields carry no answer
+        }
+        std::string data(trim(s.substr(5)));
+        saw_data = true;
+        if (data == "[DONE]") {
+            done = true;
+            break;
+        }
+        nb::object chunk;
+        try {
+            chunk = loads(data);
+        } catch (nb::python_error &e) {
+            fail("malformed streamed answer: an event is not JSON: " + text_of(e.value()), e.value());
+        }
+        if (!is_dict(chunk)) {
+            fail("malformed streamed answer: an event is not a JSON object");
+        }
+        if (!get(chunk, "error").is_none()) {
+            fail_with_error_object(get(chunk, "error"));
+        }
+        if (!get(chunk, "usage").is_none()) {
+            usage = get(chunk, "usage");
+        }
+        nb::object choices = get(chunk, "choices");
+        if (!nb::isinstance<nb::list>(choices) || nb::len(choices) == 0) {
+            continue;  // the usage chunk has no choices
+        }
+        nb::object delta = is_dict(choices[0]) ? get(choices[0], "delta") : nb::none();
+        nb::object piece = is_dict(delta) ? get(delta, "content") : nb::none();
+        if (!nb::isinstance<nb::str>(piece) || nb::len(piece) == 0) {
+            continue;
+        }
+        text += nb::cast<std::string>(piece);
+        nb::object event = event_class()(nb::arg("type") = event_type("RESPONSE"),
+                                          nb::arg("value_type") = event_value_type("TEXT"), nb::arg("value") = piece);
+        co_await emitter.attr("emit")(event);
+    }
+    if (done) {
+        co_await lines.aclose();
+    }
+    if (!saw_data) {
+        fail("malformed streamed answer: no data events");
+    }
+    co_return output(self, text, usage);
+}
+
+pyasync::Task exchange(nb::object self, nb::object client, nb::object url, nb::dict payload, nb::object emitter) {
+    if (emitter.is_none()) {
+        nb::object response = co_await client.attr("post")(url, nb::arg("json") = payload);
+        check_status(response, url);
+        co_return plain_answer(self, response);
+    }
+    nb::object request = client.attr("build_request")("POST", url, nb::arg("json") = payload);
+    nb::object response = co_await client.attr("send")(request, nb::arg("stream") = true);
+    std::optional<nb::python_error> failure;
+    nb::object result;
+    try {
+        result = co_await read_stream(self, response, url, emitter);
+    } catch (nb::python_error &e) {
+        failure.emplace(std::move(e));
+    }
+    co_await response.attr("aclose")();
+    if (failure) {
+        throw std::move(*failure);
+    }
+    co_return result;
+}
+
+// Transport failures become the library's errors: a time-out the standard TimeoutError, the rest
+// InvokerRuntimeError. Everything else (a handler's error, a cancellation) passes unchanged.
+[[noreturn]] void translate(nb::python_error &error, nb::handle url, nb::handle timeout) {
+    nb::object hx = httpx();
+    if (error.matches(hx.attr("TimeoutException"))) {
+        nb::object timed_out = nb::handle(PyExc_TimeoutError)(
+            nb::str("[{}] no answer from {} within {} s").format(kClassName, url, timeout));
+        nb::setattr(timed_out, "__cause__", error.value());
+        PyErr_SetObject(PyExc_TimeoutError, timed_out.ptr());
+        throw nb::python_error();
+    }
+    if (error.matches(hx.attr("HTTPError")) || error.matches(hx.attr("InvalidURL"))) {
+        fail("request to " + text_of(url) + " failed: " + text_of(nb::type_name(error.type())) + ": " +
+                 text_of(error.value()),
+             error.value());
+    }
+    throw std::move(error);
+}
+
+pyasync::Task invoke(nb::object self, nb::object messages, nb::object hyperparameters, nb::object emitter) {
+    nb::object hx = httpx();
+    nb::dict payload = request_body(self, messages, hyperparameters, !emitter.is_none());
+    std::string base = text_of(self.attr("base_url"));
+    while (!base.empty() && base.back() == '/') {
+        base.pop_back();
+    }
+    nb::str url((base + "/chat/completions").c_str());
+    nb::object timeout = self.attr("timeout");
+    nb::dict headers;
+    headers["Authorization"] = nb::str("Bearer {}").format(self.attr("_api_key"));
+    // One client per call: a client's connections belong to the event loop that opened them.
+    nb::object client = hx.attr("AsyncClient")(nb::arg("timeout") = timeout, nb::arg("headers") = headers,
+                                               nb::arg("verify") = ssl_context());
+    std::optional<nb::python_error> failure;
+    nb::object result;
+    try {
+        result = co_await exchange(self, client, url, payload, emitter);
+    } catch (nb::python_error &e) {
+        failure.emplace(std::move(e));
+    }
+    co_await client.attr("aclose")();
+    if (failure) {
+        translate(*failure, url, timeout);
+    }
+    co_return result;
+}
+
+}  // namespace
+
 void init_openai_compatible(nb::module_ m) {
+    nb::object base = pyhost::import_from("vadrel_inference.lm_invoker.lm_invoker", "BaseLMInvoker");
     OpenAICompatibleLMInvoker.set(
         pyhost::ClassBuilder(m, "OpenAICompatibleLMInvoker", "Invoker for an OpenAI-compatible chat-completions service.")
-            .base(pyhost::import_from("vadrel_inference.lm_invoker.lm_invoker", "BaseLMInvoker"))
+            .base(base)
             .method(
                 "__init__",
-                [](nb::handle self, nb::handle model_id, nb::handle base_url, nb::handle api_key, nb::handle timeout,
-                   nb::handle default_hyperparameters, nb::handle response_schema) {
-                    nb::object base = pyhost::import_from("vadrel_inference.lm_invoker.lm_invoker", "BaseLMInvoker");
+                [base](nb::handle self, nb::handle model_id, nb::handle base_url, nb::handle api_key,
+                       nb::handle timeout, nb::handle default_hyperparameters, nb::handle response_schema) {
                     base.attr("__init__")(self, model_id, response_schema);
                     nb::object id = nb::isinstance<nb::str>(model_id) ? ModelId.attr("from_string")(model_id)
                                                                       : nb::borrow(model_id);
@@ -21,12 +364,27 @@ void init_openai_compatible(nb::module_ m) {
                     nb::setattr(self, "base_url", base_url);
                     nb::setattr(self, "timeout", timeout);
                     nb::setattr(self, "default_hyperparameters",
-                                default_hyperparameters.is_none() ? nb::object(nb::dict()) : nb::object(nb::handle(&PyDict_Type)(default_hyperparameters)));
+                                default_hyperparameters.is_none()
+                                    ? nb::object(nb::dict())
+                                    : nb::object(nb::handle(&PyDict_Type)(default_hyperparameters)));
                     nb::setattr(self, "_api_key", api_key);
                 },
                 nb::arg("model_id"), nb::arg("base_url"), nb::arg("api_key"), nb::arg("timeout") = 60.0,
                 nb::arg("default_hyperparameters").none() = nb::none(),
                 nb::arg("response_schema").none() = nb::none())
+            .method(
+                "invoke",
+                [](nb::handle self, nb::handle messages, nb::handle hyperparameters, nb::handle event_emitter) {
+                    return invoke(nb::borrow(self), nb::borrow(messages), nb::borrow(hyperparameters),
+                                  nb::borrow(event_emitter))
+                        .named("invoke", "OpenAICompatibleLMInvoker.invoke")
+                        .to_python();
+                },
+                nb::arg("messages"), nb::arg("hyperparameters").none() = nb::none(),
+                nb::arg("event_emitter").none() = nb::none(),
+                "Call the chat-completions service (asynchronous). With an event emitter the answer is streamed "
+                "and each piece of text is emitted as a RESPONSE/TEXT event before the call returns. HTTP errors "
+                "and malformed answers raise InvokerRuntimeError; a time-out raises TimeoutError.")
             .build());
     pyhost::set_all(m, {"OpenAICompatibleLMInvoker"});
 }
