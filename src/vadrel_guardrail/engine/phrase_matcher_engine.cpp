@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "pyasync/pyasync.hpp"
 #include "pyhost/frame.hpp"
 #include "vadrel_guardrail/engine/phrase_matcher.hpp"
 #include "vadrel_guardrail/modules.hpp"
@@ -330,7 +331,7 @@ nb::object check_banned_phrases_spacy(nb::handle self, nb::handle content) {
 }
 
 // The common body of both checks; synchronous, so a check never suspends.
-[[maybe_unused]] nb::object check_content(nb::handle self, nb::handle content) {
+nb::object check_content(nb::handle self, nb::handle content) {
     if (!truthy(content) || !truthy(self.attr("banned_phrases"))) {
         return safe_result();
     }
@@ -338,6 +339,27 @@ nb::object check_banned_phrases_spacy(nb::handle self, nb::handle content) {
         return self.attr("_check_banned_phrases_spacy")(content);
     }
     return self.attr("_check_banned_phrases_regex")(content);
+}
+
+// Coroutines own their parameters (the caller's frame is gone when they run).
+pyasync::Task check_content_task(nb::object self, nb::object content, nb::kwargs) {
+    co_return check_content(self, content);
+}
+
+pyasync::Task check_input_task(nb::object self, nb::object content, nb::kwargs kwargs) {
+    co_return co_await self.attr("_check_content")(content, **kwargs);
+}
+
+pyasync::Task check_output_task(nb::object self, nb::object content, nb::kwargs kwargs) {
+    co_return co_await self.attr("_check_content")(content, **kwargs);
+}
+
+// The stream operations are ordinary functions: the adapter's stream does all the work once iterated.
+nb::object check_stream(const char *direction, nb::handle self, nb::handle chunks, nb::handle max_bytes,
+                        nb::handle max_chunks, nb::kwargs kwargs) {
+    nb::object adapter = global("FullStreamGuardrailAdapter")(self);
+    return adapter.attr(direction)(chunks, nb::arg("max_stream_buffer_bytes") = max_bytes,
+                                   nb::arg("max_stream_buffer_chunks") = max_chunks, **kwargs);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -379,6 +401,9 @@ void define_engine(nb::module_ m) {
     nb::object any = pyhost::import_from("typing", "Any");
     nb::object cache_type = nb::handle(&PyDict_Type)[nb::make_tuple(nb::handle(&PyUnicode_Type), any)];
     nb::object none = nb::none();
+    // Bound when the class is defined, as parameter defaults are.
+    nb::object max_bytes_default = m.attr("DEFAULT_MAX_STREAM_BUFFER_BYTES");
+    nb::object max_chunks_default = m.attr("DEFAULT_MAX_STREAM_BUFFER_CHUNKS");
 
     phrase_matcher_engine::PhraseMatcherEngine.set(
         pyhost::ClassBuilder(m, "PhraseMatcherEngine",
@@ -420,8 +445,51 @@ void define_engine(nb::module_ m) {
                     "Build the spaCy PhraseMatcher, one rule per phrase; fall back to the regular expression.")
             .method("_compile_banned_phrases_regex", &compile_banned_phrases_regex,
                     "Prepare one regular expression matching every phrase as a whole word, ignoring case.")
-            // The two checks and the stream operations are added by define_checks.
+            .method(
+                "check_input",
+                [](nb::object self, nb::object content, nb::kwargs kwargs) {
+                    return check_input_task(std::move(self), std::move(content), std::move(kwargs))
+                        .named("check_input", "PhraseMatcherEngine.check_input")
+                        .to_python();
+                },
+                nb::arg("content").none(), nb::arg("kwargs"), "Check user input for banned phrases.")
+            .method(
+                "check_output",
+                [](nb::object self, nb::object content, nb::kwargs kwargs) {
+                    return check_output_task(std::move(self), std::move(content), std::move(kwargs))
+                        .named("check_output", "PhraseMatcherEngine.check_output")
+                        .to_python();
+                },
+                nb::arg("content").none(), nb::arg("kwargs"), "Check model output for banned phrases.")
             .attr("requires_full_stream", nb::bool_(true))
+            .method(
+                "check_input_stream",
+                [](nb::handle self, nb::handle chunks, nb::handle max_bytes, nb::handle max_chunks,
+                   nb::kwargs kwargs) {
+                    return check_stream("check_input_stream", self, chunks, max_bytes, max_chunks, std::move(kwargs));
+                },
+                nb::arg("chunks").none(), nb::arg("max_stream_buffer_bytes").none() = max_bytes_default,
+                nb::arg("max_stream_buffer_chunks").none() = max_chunks_default, nb::arg("kwargs"),
+                "Check a whole input stream through FullStreamGuardrailAdapter.")
+            .method(
+                "check_output_stream",
+                [](nb::handle self, nb::handle chunks, nb::handle max_bytes, nb::handle max_chunks,
+                   nb::kwargs kwargs) {
+                    return check_stream("check_output_stream", self, chunks, max_bytes, max_chunks,
+                                        std::move(kwargs));
+                },
+                nb::arg("chunks").none(), nb::arg("max_stream_buffer_bytes").none() = max_bytes_default,
+                nb::arg("max_stream_buffer_chunks").none() = max_chunks_default, nb::arg("kwargs"),
+                "Check a whole output stream through FullStreamGuardrailAdapter.")
+            .method(
+                "_check_content",
+                [](nb::object self, nb::object content, nb::kwargs kwargs) {
+                    return check_content_task(std::move(self), std::move(content), std::move(kwargs))
+                        .named("_check_content", "PhraseMatcherEngine._check_content")
+                        .to_python();
+                },
+                nb::arg("content").none(), nb::arg("kwargs"),
+                "Check the content through the spaCy matcher when it is ready, else the regular expression.")
             .method("_check_banned_phrases_spacy", &check_banned_phrases_spacy, nb::arg("content").none(),
                     "Check the content through the spaCy matcher; fall back to the regular expression on failure.")
             .method("_check_banned_phrases_regex", &check_banned_phrases_regex, nb::arg("content").none(),

@@ -1,0 +1,147 @@
+"""The native phrase automaton against the prepared pattern's own `findall`."""
+
+import asyncio
+import sys
+
+import _sre
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from re._casefix import _EXTRA_CASES
+
+from vadrel_guardrail.engine import phrase_matcher_engine as pme
+from vadrel_guardrail.engine.phrase_matcher_engine import PhraseMatcherEngine
+
+PREFIX = "Content contains banned phrases: "
+
+# Characters where case-insensitive matching of `re` is subtle: dotted/dotless i, long s, Kelvin sign,
+# sharp s and its capital, final sigma, micro sign and mu, ypogegrammeni and iota, ligatures, the
+# Cyrillic forms of _casefix, a title-case digraph, a non-BMP cased letter, combining marks.
+SPECIAL = "İıiIſsSKkßẞςσΣµμΜ\u0345ιΙ\u1fbeﬅﬆᲀвВǅǆǄ𐐀𐐨\u0307\u0301"
+ALPHABET = st.sampled_from(
+    list("abcdeklmnorsthiy") + list("ABKSI")  # ASCII letters, both cases
+    + list("éèàüöñçÉÜØøåÅ")  # accented Latin
+    + list("αβγΔλπωжщЯЖ東京日本한") + ["ا", "ب"]  # non-Latin scripts
+    + list("0179٣")  # digits, one of them Arabic-Indic
+    + ["_"]
+    + list(".,;:!?+-*'\"()[]{}|\\^$#&~/")  # punctuation, regular-expression specials included
+    + list(" \t\n\u00a0\u2003")  # white space
+    + list(SPECIAL)
+)
+
+
+@st.composite
+def phrases_and_text(draw):
+    text = draw(st.text(ALPHABET, max_size=40))
+    phrases = draw(st.lists(st.text(ALPHABET, max_size=6), min_size=1, max_size=6))
+    # Phrases cut out of the text make matches likely rather than rare.
+    for _ in range(draw(st.integers(0, 3))):
+        if text:
+            start = draw(st.integers(0, len(text) - 1))
+            end = draw(st.integers(start, min(len(text), start + 8)))
+            phrases.insert(draw(st.integers(0, len(phrases))), text[start:end])
+    if draw(st.booleans()):
+        # Case variants of a phrase: the matcher must fold them like `re` does.
+        phrase = draw(st.sampled_from(phrases))
+        phrases.append(draw(st.sampled_from([phrase.upper(), phrase.swapcase(), phrase.title()])))
+    return phrases, text
+
+
+def reference_verdict(engine, text):
+    """The regular-expression path's verdict computed with the pattern's own findall; the engine lists the
+    phrases in the order in which their texts first matched."""
+    matches = engine.banned_phrases_regex.findall(text.lower())
+    if not matches:
+        return None
+    detected = []
+    for matched in dict.fromkeys(matches):
+        for phrase in engine.banned_phrases:
+            if phrase.lower() == matched:
+                detected.append(phrase)
+                break
+    return PREFIX + ", ".join(detected)
+
+
+SETTINGS = settings(max_examples=4000, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+@SETTINGS
+@given(phrases_and_text())
+def test_native_matches_equal_findall(case):
+    phrases, text = case
+    engine = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False)
+    pattern = engine.banned_phrases_regex
+    lowered = text.lower()
+    assert pme._native_findall(pattern, lowered) == pattern.findall(lowered)
+    # Text that was not lower-cased first follows the same rules.
+    assert pme._native_findall(pattern, text) == pattern.findall(text)
+
+
+@settings(max_examples=1500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(phrases_and_text())
+def test_engine_verdict_equals_findall_verdict(case):
+    phrases, text = case
+    engine = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False)
+    result = asyncio.run(engine.check_input(text))
+    reason = reference_verdict(engine, text)
+    assert result.is_safe is (reason is None)
+    assert result.reason == reason
+
+
+@pytest.mark.parametrize(
+    "phrases, text",
+    [
+        (["", "ab"], "ab"),  # an empty phrase matches at every boundary; findall's empty-match rule
+        (["ab", ""], "ab ab"),
+        ([""], " x "),
+        ([""], ""),
+        (["a", "ab"], "ab a"),  # the first alternative that ends on a boundary wins
+        (["a b", "a"], "a b"),
+        (["+"], "a+b + +"),
+        (["s"], "ſ S s"),
+        (["k"], "\u212a k K"),
+        (["i"], "İ ı I"),
+        (["ß"], "ẞ ß ss"),
+        (["σ"], "ς Σ σ"),
+        (["ι"], "\u0345 \u1fbe Ι x\u0345"),
+        (["ﬆ"], "ﬅ ﬆ"),
+    ],
+)
+def test_edge_cases(phrases, text):
+    pattern = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False).banned_phrases_regex
+    for variant in (text, text.lower()):
+        assert pme._native_findall(pattern, variant) == pattern.findall(variant)
+
+
+def test_every_character_against_the_pattern():
+    # Each probe character inside x?x against every BMP character and a sample beyond it; both the
+    # raw and the lower-cased texts, so that the host's case rules are covered one character at a time.
+    code_points = [c for c in range(0x10000) if not 0xD800 <= c < 0xE000] + list(range(0x10400, 0x10500))
+    code_points += [0x1D400, 0x1E900, 0x1E922, 0x1F600, sys.maxunicode]
+    text = " ".join("x" + chr(c) + "x" for c in code_points)
+    probes = "aiskIKSß0_ µμσςιﬆвᲀǅ+é東\u0345İ𐐨"
+    for probe in probes:
+        pattern = PhraseMatcherEngine(banned_phrases=["x" + probe + "x"], use_spacy=False).banned_phrases_regex
+        for variant in (text, text.lower()):
+            assert pme._native_findall(pattern, variant) == pattern.findall(variant), probe
+
+
+def test_host_case_rules_hold():
+    # The automaton's case keys reproduce `re` only on these properties of the host's tables; the
+    # automaton checks them itself when it loads them, and they are asserted here to make a change visible.
+    iscased, tolower = _sre.unicode_iscased, _sre.unicode_tolower
+    for c in range(sys.maxunicode + 1):
+        low = tolower(c)
+        assert low == c or iscased(low)
+    for key, others in _EXTRA_CASES.items():
+        members = {key, *others}
+        assert all({m, *_EXTRA_CASES[m]} == members and iscased(m) and tolower(m) == m for m in members)
+
+
+def test_only_patterns_prepared_by_an_engine_have_an_automaton():
+    import re
+
+    engine = PhraseMatcherEngine(banned_phrases=["make a bomb"], use_spacy=False)
+    assert pme._native_findall(engine.banned_phrases_regex, "make a bomb") == ["make a bomb"]
+    assert pme._native_findall(re.compile(r"\b(make a bomb)\b"), "make a bomb") is None
+    assert pme._native_findall(engine.banned_phrases_regex, b"make a bomb") is None
