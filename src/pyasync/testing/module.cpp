@@ -172,6 +172,18 @@ pyasync::AsyncGen guarded_gen(int n, nb::object log) {
     log.attr("append")("end");
 }
 
+// Yields one item, then waits on `aw` holding a guard.
+pyasync::AsyncGen guarded_wait_gen(nb::object aw, nb::object log) {
+    Guard guard(log, "guard");
+    co_yield nb::int_(0);
+    try {
+        co_await aw;
+    } catch (nb::python_error &e) {
+        log.attr("append")(type_name(e));
+        throw;
+    }
+}
+
 // Answers each asend() value by yielding it back.
 pyasync::AsyncGen echo_gen() {
     nb::object v = co_yield nb::str("ready");
@@ -322,6 +334,7 @@ NB_MODULE(_pyasync_testing, m) {
     m.def("passthrough", &passthrough);
     m.def("add_suffix", &add_suffix);
     m.def("guarded_gen", &guarded_gen);
+    m.def("guarded_wait_gen", &guarded_wait_gen);
     m.def("echo_gen", &echo_gen);
     m.def("recover_gen", &recover_gen);
     m.def("ignore_exit", &ignore_exit);

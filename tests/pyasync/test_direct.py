@@ -1,0 +1,201 @@
+"""C++ readers of async iterators: the direct path between C++ generators and the generic one."""
+
+import asyncio
+import gc
+import weakref
+
+import pytest
+
+import _pyasync_testing as t
+
+
+def run(coro):
+    return asyncio.run(coro)
+
+
+async def py_source(values, sleep_every=0):
+    for i, v in enumerate(values):
+        if sleep_every and i % sleep_every == 0:
+            await asyncio.sleep(0)
+        yield v
+
+
+class PySuffix:
+    """An async iterator that is not a generator, wrapping another."""
+
+    def __init__(self, source):
+        self.source = source
+
+    def __aiter__(self):
+        return self
+
+    async def __anext__(self):
+        return f"{await anext(self.source)}+py"
+
+
+def live_bridge_objects():
+    return sum(1 for o in gc.get_objects() if type(o).__module__ == "pyasync")
+
+
+class TestPaths:
+    def test_direct_only_for_bridge_generators(self):
+        async def main():
+            return (await t.is_direct(t.count(1)), await t.is_direct(py_source([1])), await t.is_direct(PySuffix(None)))
+
+        assert run(main()) == (True, False, False)
+
+    def test_generic_python_sources(self):
+        assert run(t.collect(py_source(["a", "b"], sleep_every=1))) == ["a", "b"]
+        assert run(t.collect(PySuffix(py_source(["x"])))) == ["x+py"]
+        with pytest.raises(TypeError):
+            run(t.collect(42))
+
+    def test_chain_of_cpp_generators_over_cpp_source(self):
+        chain = t.add_suffix(t.passthrough(t.add_suffix(t.count(3), "-a")), "-b")
+        assert run(t.collect(chain)) == ["0-a-b", "1-a-b", "2-a-b"]
+
+    def test_chain_over_python_source_with_suspensions(self):
+        async def main():
+            source = py_source([f"s{i}" for i in range(6)], sleep_every=2)
+            chain = t.passthrough(t.add_suffix(t.passthrough(source), "!"))
+            return [x async for x in chain]
+
+        assert run(main()) == [f"s{i}!" for i in range(6)]
+
+    def test_mixed_python_and_cpp_stages(self):
+        async def py_stage(src):
+            async for x in src:
+                yield x.upper()
+
+        chain = t.add_suffix(py_stage(t.add_suffix(t.awaiting_count(3), "x")), "y")
+        assert run(t.collect(chain)) == ["0Xy", "1Xy", "2Xy"]
+
+    def test_suspensions_of_inner_stages_reach_the_loop(self):
+        async def main():
+            ticks = 0
+            done = False
+
+            async def ticker():
+                nonlocal ticks
+                while not done:
+                    ticks += 1
+                    await asyncio.sleep(0)
+
+            tk = asyncio.create_task(ticker())
+            got = await t.collect(t.passthrough(t.passthrough(t.awaiting_count(20))))
+            done = True
+            await tk
+            return got, ticks
+
+        got, ticks = run(main())
+        assert got == list(range(20)) and ticks >= 20  # the loop ran between inner sleeps
+
+    def test_cpp_only_generators(self):
+        assert run(t.sum_cpp_chain(5)) == 20
+
+    def test_take_then_close_each_kind(self):
+        log = []
+
+        async def py_guarded():
+            try:
+                for i in range(10):
+                    yield i
+            finally:
+                log.append("py closed")
+
+        async def main():
+            a = await t.take(t.guarded_gen(10, log), 2)
+            b = await t.take(py_guarded(), 3)
+            c = await t.take(t.passthrough(t.guarded_gen(10, log)), 1)
+            return a, b, c
+
+        assert run(main()) == ([0, 1], [0, 1, 2], [0])
+        # The outer passthrough was closed at its co_await of next(): GeneratorExit went no
+        # further than its frame, whose destruction then closed the inner generator.
+        assert log == ["GeneratorExit", "guard", "py closed", "GeneratorExit", "guard"]
+
+    def test_dropped_cpp_only_generator_is_closed(self):
+        log = []
+        run(t.drop_cpp_gen(log))
+        assert log == ["GeneratorExit", "guard"]
+
+    def test_errors_cross_stages_unchanged(self):
+        exc = ArithmeticError("deep")
+        with pytest.raises(ArithmeticError) as info:
+            run(t.collect(t.passthrough(t.passthrough(t.raise_after(2, exc)))))
+        assert info.value is exc
+
+    def test_pep479_in_a_direct_stage(self):
+        with pytest.raises(RuntimeError, match="async generator raised StopAsyncIteration"):
+            run(t.collect(t.passthrough(t.raise_stop(True))))
+
+    def test_concurrent_direct_readers_rejected(self):
+        async def main():
+            g = t.awaiting_count(3)
+            return await asyncio.gather(t.collect(g), t.collect(g), return_exceptions=True)
+
+        results = run(main())
+        assert any(isinstance(r, RuntimeError) and "already running" in str(r) for r in results)
+
+    def test_cancel_in_the_middle_of_a_chain(self):
+        log = []
+
+        async def main():
+            inner = t.guarded_wait_gen(asyncio.Event().wait(), log)
+            task = asyncio.create_task(t.collect(t.passthrough(t.passthrough(inner))))
+            await asyncio.sleep(0.01)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+
+        run(main())
+        # CancelledError went in at the innermost frame's await and unwound every stage.
+        assert log == ["CancelledError", "guard"]
+
+
+class TestLeaks:
+    def test_items_and_frames_released(self):
+        class Item:
+            pass
+
+        refs = []
+
+        def make(n):
+            items = [Item() for _ in range(n)]
+            refs.extend(weakref.ref(i) for i in items)
+            return items
+
+        async def main():
+            for _ in range(50):
+                assert await t.count_items(t.passthrough(t.passthrough(t.items(make(20))))) == 20
+                assert await t.count_items(t.passthrough(py_source(make(5), sleep_every=2))) == 5
+                await t.take(t.passthrough(t.items(make(5))), 2)
+                async for _ in t.passthrough(t.items(make(3))):
+                    break
+
+        baseline = live_bridge_objects()
+        run(main())
+        gc.collect()
+        assert all(r() is None for r in refs)
+        assert live_bridge_objects() <= baseline
+
+    def test_memory_flat_over_many_iterations(self):
+        import tracemalloc
+
+        async def work():
+            for _ in range(200):
+                await t.count_items(t.passthrough(t.add_suffix(t.awaiting_count(10), "s")))
+                await t.collect(t.items(["a", "b"]))
+
+        async def main():
+            await work()  # warm up caches and free lists
+            gc.collect()
+            tracemalloc.start()
+            before = tracemalloc.get_traced_memory()[0]
+            await work()
+            gc.collect()
+            after = tracemalloc.get_traced_memory()[0]
+            tracemalloc.stop()
+            return after - before
+
+        assert run(main()) < 64 * 1024
