@@ -147,3 +147,16 @@ class TestDMComponent:
         assert engine.dm_invoker.model_id == DEFAULT_DM_MODEL_ID
         assert engine.dm_invoker.lm_invoker.base_url == "https://openrouter.ai/api/v1"
         assert engine.dm_invoker.lm_invoker._api_key == "env-key"
+
+
+def test_package_surfaces():
+    import vadrel_core
+    import vadrel_inference
+    from vadrel_core.schema import Component
+
+    assert vadrel_inference.BaseLMInvoker is BaseLMInvoker
+    assert vadrel_inference.ModelId is ModelId
+    assert vadrel_inference.BaseInvokerError is BaseInvokerError
+    assert vadrel_inference.DMComponent is DMComponent
+    assert issubclass(DMComponent, Component)
+    assert vadrel_core.Component is Component
