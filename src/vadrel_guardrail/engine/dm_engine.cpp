@@ -2,6 +2,7 @@
 // model in one call per check, scored against per-policy thresholds.
 #include "vadrel_guardrail/engine/dm_engine.hpp"
 
+#include "pyasync/pyasync.hpp"
 #include "pyhost/frame.hpp"
 #include "vadrel_guardrail/engine/base_engine.hpp"
 #include "vadrel_guardrail/modules.hpp"
@@ -161,6 +162,46 @@ nb::object resolve_state(nb::handle self, nb::handle content) {
         template_value = this_module.attr("DEFAULT_STATE_TEMPLATE");
     }
     return format_template(template_value, content);
+}
+
+// ---- checks --------------------------------------------------------------------------------
+
+// Coroutine parameters own their objects: the frame outlives the call that created it.
+pyasync::Task check_content_body(nb::object self, nb::object content, nb::object trace_attributes,
+                                 nb::kwargs kwargs) {
+    nb::object state = self.attr("_resolve_state")(content);
+    // Of the caller's keyword arguments only these two reach the decision model.
+    nb::object hyperparameters = kwargs.contains("hyperparameters") ? nb::object(kwargs["hyperparameters"]) : nb::none();
+    nb::object output = co_await self.attr("_invoke_dm")(nb::arg("state") = state,
+                                                         nb::arg("questions") = self.attr("questions"),
+                                                         nb::arg("hyperparameters") = hyperparameters,
+                                                         nb::arg("trace_attributes") = trace_attributes);
+    co_return self.attr("_evaluate_output")(output);
+}
+
+// Both directions ask the same questions; each goes through `_check_content` by attribute.
+pyasync::Task delegate_body(nb::object self, nb::object content, nb::object trace_attributes, nb::kwargs kwargs) {
+    nb::object awaitable = self.attr("_check_content")(content, nb::arg("trace_attributes") = trace_attributes, **kwargs);
+    co_return co_await awaitable;
+}
+
+nb::object check_input(nb::object self, nb::object content, nb::object trace_attributes, nb::kwargs kwargs) {
+    return std::move(delegate_body(std::move(self), std::move(content), std::move(trace_attributes), std::move(kwargs)))
+        .named("check_input", "DMGuardrailEngine.check_input")
+        .to_python();
+}
+
+nb::object check_output(nb::object self, nb::object content, nb::object trace_attributes, nb::kwargs kwargs) {
+    return std::move(delegate_body(std::move(self), std::move(content), std::move(trace_attributes), std::move(kwargs)))
+        .named("check_output", "DMGuardrailEngine.check_output")
+        .to_python();
+}
+
+nb::object check_content(nb::object self, nb::object content, nb::object trace_attributes, nb::kwargs kwargs) {
+    return std::move(
+               check_content_body(std::move(self), std::move(content), std::move(trace_attributes), std::move(kwargs)))
+        .named("_check_content", "DMGuardrailEngine._check_content")
+        .to_python();
 }
 
 // ---- scoring -------------------------------------------------------------------------------
@@ -323,6 +364,15 @@ void define_engine(nb::module_ m) {
                           "One yes/no decision-model question per policy, under the policy's name.")
             .method("_resolve_state", &resolve_state, nb::arg("content").none(),
                     "Render the decision state for `content` from the configured template.")
+            .method("check_input", &check_input, nb::arg("content").none(), nb::kw_only(),
+                    nb::arg("trace_attributes").none() = nb::none(), nb::arg("kwargs"),
+                    "Check user input against every policy with one decision-model call.")
+            .method("check_output", &check_output, nb::arg("content").none(), nb::kw_only(),
+                    nb::arg("trace_attributes").none() = nb::none(), nb::arg("kwargs"),
+                    "Check model output against every policy with one decision-model call.")
+            .method("_check_content", &check_content, nb::arg("content").none(), nb::kw_only(),
+                    nb::arg("trace_attributes").none() = nb::none(), nb::arg("kwargs"),
+                    "Render the state, ask every policy's question in one call and score the answers.")
             .method("_extract_score", &extract_score, nb::arg("output").none(), nb::arg("policy_name").none(),
                     "Validate and return the probability that the decision model gave for one policy.")
             .method("_evaluate_output", &evaluate_output, nb::arg("output").none(),
