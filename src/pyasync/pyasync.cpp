@@ -330,22 +330,6 @@ std::coroutine_handle<> FinalAwaiter::await_suspend(std::coroutine_handle<>) noe
     return std::noop_coroutine();
 }
 
-std::coroutine_handle<> YieldAwaiter::await_suspend(std::coroutine_handle<> h) noexcept {
-    if (p_->consumer) {
-        return std::exchange(p_->consumer, {});
-    }
-    p_->driver->current = h;
-    return std::noop_coroutine();
-}
-
-nb::object YieldAwaiter::await_resume() {
-    Driver *d = p_->driver;
-    if (d->in_error) {
-        raise_owned(std::exchange(d->in_error, nullptr));
-    }
-    return d->in_value ? nb::steal(std::exchange(d->in_value, nullptr)) : nb::none();
-}
-
 // ---------------------------------------------------------------------------------------------
 // Direct reading
 
@@ -407,7 +391,7 @@ bool NextAwaiter::ready_direct() noexcept {
     return false;
 }
 
-std::optional<nb::object> NextAwaiter::await_resume() {
+std::optional<nb::object> NextAwaiter::finish() {
     if (entered_) {
         entered_ = false;
         p_->in_flight = false;
@@ -881,14 +865,27 @@ int init_hooks(GenObject *g) {
     return rc;
 }
 
+// One step awaitable per __anext__() of every `async for` iteration: recycled, as CPython
+// recycles its own, since allocating a fresh GC object each time is a good part of the cost.
+constexpr int kSpareOps = 16;
+OpObject *spare_ops[kSpareOps];
+int n_spare_ops = 0;
+
 PyObject *new_op(GenObject *g, OpKind kind, PyObject *arg) {
     if (init_hooks(g) < 0) {
         return nullptr;
     }
     PyTypeObject *t = types().op;
-    OpObject *op = reinterpret_cast<OpObject *>(t->tp_alloc(t, 0));
-    if (!op) {
-        return nullptr;
+    OpObject *op;
+    if (n_spare_ops > 0) {
+        op = spare_ops[--n_spare_ops];
+        PyObject_Init(reinterpret_cast<PyObject *>(op), t);
+        PyObject_GC_Track(op);
+    } else {
+        op = reinterpret_cast<OpObject *>(t->tp_alloc(t, 0));
+        if (!op) {
+            return nullptr;
+        }
     }
     op->gen = reinterpret_cast<GenObject *>(Py_NewRef(reinterpret_cast<PyObject *>(g)));
     op->arg = Py_XNewRef(arg);
@@ -1090,7 +1087,11 @@ void op_dealloc(PyObject *self) {
     Py_CLEAR(op->gen);
     Py_CLEAR(op->arg);
     PyTypeObject *tp = Py_TYPE(self);
-    tp->tp_free(self);
+    if (n_spare_ops < kSpareOps) {
+        spare_ops[n_spare_ops++] = op;  // untracked, fields cleared, memory kept
+    } else {
+        tp->tp_free(self);
+    }
     Py_DECREF(tp);
 }
 
@@ -1279,6 +1280,7 @@ Types make_types() {
     Types t;
     t.coro = make_type("pyasync.coroutine", sizeof(CoroObject), kFlags | Py_TPFLAGS_MANAGED_WEAKREF, coro_slots);
     t.gen = make_type("pyasync.async_generator", sizeof(GenObject), kFlags | Py_TPFLAGS_MANAGED_WEAKREF, gen_slots);
+    gen_type_ = t.gen;
     t.op = make_type("pyasync.async_generator_step", sizeof(OpObject), kFlags, op_slots);
     return t;
 }
@@ -1291,7 +1293,16 @@ Types &types() {
 
 }  // namespace
 
-PyTypeObject *gen_type() noexcept { return types().gen; }
+PyTypeObject *gen_type_ = nullptr;
+
+PyTypeObject *make_gen_type() noexcept {
+    try {
+        return types().gen;
+    } catch (nb::python_error &e) {
+        e.discard_as_unraisable("pyasync: creating the async generator type");
+        return nullptr;
+    }
+}
 
 nb::object wrap_task(std::coroutine_handle<> h, TaskPromise *p) {
     PyTypeObject *t = types().coro;
@@ -1356,17 +1367,6 @@ AsyncIter::AsyncIter(nb::handle iterable) {
         throw nb::python_error();
     }
     obj_ = nb::steal(it);
-}
-
-detail::NextAwaiter AsyncIter::next() noexcept {
-    if (!obj_.is_valid()) {
-        return gen_.next();
-    }
-    if (Py_TYPE(obj_.ptr()) == detail::gen_type()) {
-        auto *f = reinterpret_cast<detail::FrameObject *>(obj_.ptr());
-        return detail::NextAwaiter(f->h, f->h ? static_cast<detail::GenPromise *>(f->p) : nullptr);
-    }
-    return detail::NextAwaiter(obj_.ptr(), false);
 }
 
 detail::CloseAwaiter AsyncIter::aclose() noexcept {

@@ -107,7 +107,11 @@ public:
     PyAwait(PyAwait &&o) noexcept
         : src_(o.src_), iter_(std::exchange(o.iter_, nullptr)), value_(std::exchange(o.value_, nullptr)),
           error_(std::exchange(o.error_, nullptr)), d_(o.d_) {}
-    ~PyAwait() { release(); }
+    ~PyAwait() {
+        if (iter_ || value_ || error_) {
+            release();
+        }
+    }
 
     bool await_ready() noexcept { return start(); }
     template <class P> void await_suspend(std::coroutine_handle<P> h) noexcept { suspend(h, h.promise().driver); }
@@ -245,6 +249,22 @@ struct GenPromise : PromiseBase {
     bool in_flight = false;    // a step (anext/asend/athrow/aclose) is under way
 };
 
+inline std::coroutine_handle<> YieldAwaiter::await_suspend(std::coroutine_handle<> h) noexcept {
+    if (p_->consumer) {
+        return std::exchange(p_->consumer, {});
+    }
+    p_->driver->current = h;
+    return std::noop_coroutine();
+}
+
+inline nb::object YieldAwaiter::await_resume() {
+    Driver *d = p_->driver;
+    if (d->in_error) {
+        raise_owned(std::exchange(d->in_error, nullptr));
+    }
+    return d->in_value ? nb::steal(std::exchange(d->in_value, nullptr)) : nb::none();
+}
+
 // Layout shared by the Python objects that own a frame.
 struct FrameObject {
     PyObject_HEAD
@@ -252,7 +272,9 @@ struct FrameObject {
     PromiseBase *p;
 };
 
-PyTypeObject *gen_type() noexcept;
+PyTypeObject *make_gen_type() noexcept;
+extern PyTypeObject *gen_type_;  // per extension; made on first use
+inline PyTypeObject *gen_type() noexcept { return gen_type_ ? gen_type_ : make_gen_type(); }
 nb::object wrap_task(std::coroutine_handle<> h, TaskPromise *p);
 nb::object wrap_gen(std::coroutine_handle<> h, GenPromise *p);
 // Throws GeneratorExit into a generator suspended at co_yield and reports what goes wrong as
@@ -297,7 +319,13 @@ public:
     NextAwaiter(PyObject *iter, bool closing) noexcept;
     NextAwaiter(NextAwaiter &&) noexcept = default;
 
-    bool await_ready() noexcept { return direct_ ? ready_direct() : start(); }
+    bool await_ready() noexcept {
+        if (direct_ && p_ && !p_->done && !p_->in_flight && !closing_) {
+            p_->started = true;  // the common case: resume the generator at its co_yield
+            return false;
+        }
+        return direct_ ? ready_direct() : start();
+    }
     template <class P> std::coroutine_handle<> await_suspend(std::coroutine_handle<P> outer) noexcept {
         if (!direct_) {
             suspend(outer, outer.promise().driver);
@@ -312,10 +340,19 @@ public:
         p_->in_flight = true;
         return h_;
     }
-    std::optional<nb::object> await_resume();
+    std::optional<nb::object> await_resume() {
+        if (entered_ && p_->item && !closing_) {  // the common case: an item
+            entered_ = false;
+            p_->in_flight = false;
+            p_->driver = &p_->own;
+            return nb::steal(std::exchange(p_->item, nullptr));
+        }
+        return finish();
+    }
 
 private:
     bool ready_direct() noexcept;
+    std::optional<nb::object> finish();
 
     std::coroutine_handle<> h_;
     GenPromise *p_ = nullptr;
@@ -439,7 +476,16 @@ public:
     AsyncIter(AsyncIter &&) noexcept = default;
     AsyncIter &operator=(AsyncIter &&) noexcept = default;
 
-    detail::NextAwaiter next() noexcept;
+    detail::NextAwaiter next() noexcept {
+        if (!obj_.is_valid()) {
+            return gen_.next();
+        }
+        if (Py_TYPE(obj_.ptr()) == detail::gen_type()) {
+            auto *f = reinterpret_cast<detail::FrameObject *>(obj_.ptr());
+            return detail::NextAwaiter(f->h, f->h ? static_cast<detail::GenPromise *>(f->p) : nullptr);
+        }
+        return detail::NextAwaiter(obj_.ptr(), false);
+    }
     detail::CloseAwaiter aclose() noexcept;
     bool direct() const noexcept { return !obj_.is_valid() || Py_TYPE(obj_.ptr()) == detail::gen_type(); }
     nb::handle object() const noexcept { return obj_; }
