@@ -133,12 +133,17 @@ nb::object dm_engine::format_template(nb::handle value, nb::handle content) {
     if (!list && !is_mapping(value)) {
         return nb::borrow(value);
     }
-    // A template that contains itself would otherwise recurse until the C stack runs out.
-    if (Py_EnterRecursiveCall(" while rendering a state template")) {
+    // A template that contains itself would otherwise recurse until the C stack runs out. The
+    // host's own C limit allows more nesting than a sanitizer build's stack holds, so the depth
+    // is held to the Python recursion limit, where code in the host language would stop too.
+    static thread_local int depth = 0;
+    if (depth >= Py_GetRecursionLimit()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while rendering a state template");
         throw nb::python_error();
     }
+    ++depth;
     struct Leave {
-        ~Leave() { Py_LeaveRecursiveCall(); }
+        ~Leave() { --depth; }
     } leave;
     if (list) {
         nb::list out;

@@ -320,3 +320,12 @@ class TestFormatTemplate:
         loop.append(loop)
         with pytest.raises(RecursionError):
             _format_template({"loop": loop}, "x")
+
+    def test_deep_nesting_within_the_recursion_limit_renders(self):
+        deep = "{content}"
+        for _ in range(200):
+            deep = [{"k": deep}]
+        rendered = _format_template(deep, "x")
+        for _ in range(200):
+            rendered = rendered[0]["k"]
+        assert rendered == "x"
