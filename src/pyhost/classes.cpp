@@ -98,6 +98,27 @@ nb::object ClassBuilder::build() {
     return cls;
 }
 
+nb::object construct_model(nb::handle cls, nb::dict values, nb::handle fields_set) {
+    static PyObject *slots[4] = {PyUnicode_InternFromString("__dict__"),
+                                 PyUnicode_InternFromString("__pydantic_fields_set__"),
+                                 PyUnicode_InternFromString("__pydantic_extra__"),
+                                 PyUnicode_InternFromString("__pydantic_private__")};
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    nb::object empty = nb::steal(PyTuple_New(0));
+    nb::object self = nb::steal(type->tp_new(type, empty.ptr(), nullptr));
+    if (!self.is_valid()) throw nb::python_error();
+    nb::object set = nb::steal(PySet_New(fields_set.ptr()));
+    if (!set.is_valid()) throw nb::python_error();
+    // The model's own __setattr__ would treat these as fields; the generic one sets the slots.
+    if (PyObject_GenericSetAttr(self.ptr(), slots[0], values.ptr()) < 0 ||
+        PyObject_GenericSetAttr(self.ptr(), slots[1], set.ptr()) < 0 ||
+        PyObject_GenericSetAttr(self.ptr(), slots[2], Py_None) < 0 ||
+        PyObject_GenericSetAttr(self.ptr(), slots[3], Py_None) < 0) {
+        throw nb::python_error();
+    }
+    return self;
+}
+
 nb::object make_str_enum(nb::handle module, const char *name, const char *doc,
                          std::initializer_list<std::pair<const char *, const char *>> members) {
     nb::list items;

@@ -102,6 +102,11 @@ private:
     std::vector<std::pair<std::string, nb::object>> operations_;
 };
 
+// A pydantic model instance from values already known to be valid, built as `model_construct`
+// builds it but without its Python-level work: for records made on hot paths. `values` holds every
+// field; `fields_set` names those given explicitly. Only for classes without private attributes.
+nb::object construct_model(nb::handle cls, nb::dict values, nb::handle fields_set);
+
 // `class Name(StrEnum)` with members in order, documented, bound in `module`.
 nb::object make_str_enum(nb::handle module, const char *name, const char *doc,
                          std::initializer_list<std::pair<const char *, const char *>> members);

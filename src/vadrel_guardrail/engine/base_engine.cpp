@@ -1,5 +1,9 @@
 #include "vadrel_guardrail/engine/base_engine.hpp"
 
+#include <cstdint>
+#include <optional>
+
+#include "pyasync/pyasync.hpp"
 #include "pyhost/frame.hpp"
 #include "vadrel_guardrail/constants.hpp"
 #include "vadrel_guardrail/modules.hpp"
@@ -14,12 +18,91 @@ pyhost::Global StreamingGuardrailEngine;
 pyhost::Global GuardrailStreamValidationError;
 pyhost::Global GuardrailStreamBufferLimitError;
 pyhost::Global FullStreamGuardrailAdapter;
+pyhost::Global BufferResult;
 
 void raise_buffer_limit(const char *limit_kind, nb::handle configured_limit, nb::handle attempted) {
     nb::object error = GuardrailStreamBufferLimitError(limit_kind, configured_limit, attempted);
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
     throw nb::python_error();
 }
+
+std::int64_t utf8_length(nb::handle chunk) {
+    PyObject *text = chunk.ptr();
+    if (!PyUnicode_CheckExact(text)) {
+        // Anything else is asked for its encoding, as the host would (and fails as it would).
+        return static_cast<std::int64_t>(nb::len(chunk.attr("encode")()));
+    }
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (PyUnicode_IS_ASCII(text)) {
+        return length;
+    }
+    std::int64_t bytes = length;
+    const int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < 0x80) continue;
+        if (c < 0x800) {
+            bytes += 1;
+        } else if (c < 0x10000) {
+            if (c >= 0xD800 && c <= 0xDFFF) {
+                // A lone surrogate has no UTF-8 form: let the host raise its own encoding error.
+                Py_XDECREF(PyUnicode_AsUTF8String(text));
+                throw nb::python_error();
+            }
+            bytes += 2;
+        } else {
+            bytes += 3;
+        }
+    }
+    return bytes;
+}
+
+// A cap as a machine integer when it is one; anything else is compared through the host.
+std::optional<std::int64_t> small_int(nb::handle cap) {
+    if (!PyLong_CheckExact(cap.ptr())) return std::nullopt;
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(cap.ptr(), &overflow);
+    if (overflow) return std::nullopt;
+    return value;
+}
+
+bool exceeds(std::int64_t attempted, std::optional<std::int64_t> fast_cap, nb::handle cap) {
+    if (fast_cap) return attempted > *fast_cap;
+    int result = PyObject_RichCompareBool(nb::int_(attempted).ptr(), cap.ptr(), Py_GT);
+    if (result < 0) throw nb::python_error();
+    return result == 1;
+}
+
+pyasync::Task buffer_source(nb::object source, nb::object max_stream_buffer_bytes,
+                            nb::object max_stream_buffer_chunks) {
+    pyasync::AsyncIter chunks(source);
+    const auto byte_cap = small_int(max_stream_buffer_bytes);
+    const auto chunk_cap = small_int(max_stream_buffer_chunks);
+    nb::list buffered;
+    std::int64_t current_bytes = 0;
+    std::int64_t count = 0;
+    while (std::optional<nb::object> chunk = co_await chunks.next()) {
+        const std::int64_t attempted_bytes = current_bytes + utf8_length(*chunk);
+        const std::int64_t attempted_chunks = count + 1;
+        if (exceeds(attempted_bytes, byte_cap, max_stream_buffer_bytes)) {
+            raise_buffer_limit("bytes", max_stream_buffer_bytes, nb::int_(attempted_bytes));
+        }
+        if (exceeds(attempted_chunks, chunk_cap, max_stream_buffer_chunks)) {
+            raise_buffer_limit("chunks", max_stream_buffer_chunks, nb::int_(attempted_chunks));
+        }
+        buffered.append(*chunk);
+        current_bytes = attempted_bytes;
+        count = attempted_chunks;
+    }
+    co_return std::move(buffered);
+}
+
+nb::object join_chunks(nb::handle buffered) {
+    return nb::steal(PyUnicode_Join(nb::str("").ptr(), buffered.ptr()));
+}
+
+
 }  // namespace base_engine
 
 namespace {
@@ -30,9 +113,11 @@ nb::object runtime_checkable_protocol(pyhost::ClassBuilder builder) {
     return pyhost::import_from("typing", "runtime_checkable")(builder.build());
 }
 
+// The interfaces' own operations have no behaviour: they exist for the structural test.
+pyasync::Task no_result(nb::object, nb::object, nb::kwargs) { co_return nb::none(); }
+
 void define_interfaces(nb::module_ m) {
     nb::object protocol = pyhost::import_from("typing", "Protocol");
-    nb::object any = pyhost::import_from("typing", "Any");
 
     BaseGuardrailEngineConfig.set(
         pyhost::ClassBuilder::model(m, "BaseGuardrailEngineConfig", "Base configuration for guardrail engines.")
@@ -40,17 +125,17 @@ void define_interfaces(nb::module_ m) {
             .field("guardrail_mode", constants::GuardrailMode.get(), constants::GuardrailMode.attr("INPUT_ONLY"),
                    nullptr)
             .build());
-    // The Protocol's own operations have no behaviour; they exist for the structural test.
+
     GuardrailEngine.set(runtime_checkable_protocol(
         pyhost::ClassBuilder(m, "GuardrailEngine",
                              "Protocol for guardrail engines.\n\n"
                              "This protocol defines the contract that all guardrail engines must implement.")
             .base(protocol)
             .annotate("config", BaseGuardrailEngineConfig.get())
-            .method("check_input", [](nb::handle, nb::handle, nb::kwargs) { return nb::none(); }, nb::arg("content"),
-                    nb::arg("kwargs"), "Check user input before it is sent to a language model.")
-            .method("check_output", [](nb::handle, nb::handle, nb::kwargs) { return nb::none(); }, nb::arg("content"),
-                    nb::arg("kwargs"), "Check system output before it is shown to users.")));
+            .method("check_input", &no_result, nb::arg("content").none(), nb::arg("kwargs"),
+                    "Check user input before it is sent to a language model.")
+            .method("check_output", &no_result, nb::arg("content").none(), nb::arg("kwargs"),
+                    "Check system output before it is shown to users.")));
 
     nb::handle value_error = PyExc_ValueError;
     GuardrailStreamValidationError.set(
@@ -59,9 +144,7 @@ void define_interfaces(nb::module_ m) {
             .base(value_error)
             .method(
                 "__init__",
-                [value_error](nb::handle self, nb::handle message) {
-                    value_error.attr("__init__")(self, message);
-                },
+                [value_error](nb::handle self, nb::handle message) { value_error.attr("__init__")(self, message); },
                 nb::arg("message").none())
             .build());
 
@@ -83,15 +166,92 @@ void define_interfaces(nb::module_ m) {
                 nb::arg("limit_kind").none(), nb::arg("configured_limit").none(), nb::arg("attempted").none())
             .build());
 
+    auto no_stream = [](nb::handle, nb::handle, nb::kwargs) { return nb::none(); };
     StreamingGuardrailEngine.set(runtime_checkable_protocol(
         pyhost::ClassBuilder(m, "StreamingGuardrailEngine", "Optional protocol for engines that check streams natively.")
             .base(protocol)
-            .method("check_input_stream", [](nb::handle, nb::handle, nb::kwargs) { return nb::none(); },
-                    nb::arg("chunks"), nb::arg("kwargs"), "Check an input stream incrementally or as a strict full-stream check.")
-            .method("check_output_stream", [](nb::handle, nb::handle, nb::kwargs) { return nb::none(); },
-                    nb::arg("chunks"), nb::arg("kwargs"),
+            .method("check_input_stream", no_stream, nb::arg("chunks").none(), nb::arg("kwargs"),
+                    "Check an input stream incrementally or as a strict full-stream check.")
+            .method("check_output_stream", no_stream, nb::arg("chunks").none(), nb::arg("kwargs"),
                     "Check an output stream incrementally or as a strict full-stream check.")));
-    (void)any;
+}
+
+pyasync::Task buffer_and_check(nb::object, nb::object chunks, nb::object check_method,
+                               nb::object max_stream_buffer_bytes, nb::object max_stream_buffer_chunks,
+                               nb::kwargs kwargs) {
+    nb::object buffered = co_await buffer_source(chunks, max_stream_buffer_bytes, max_stream_buffer_chunks);
+    nb::object result = co_await check_method(nb::arg("content") = join_chunks(buffered), **kwargs);
+    co_return BufferResult(nb::arg("result") = result, nb::arg("buffered") = buffered);
+}
+
+// One strict stream check: everything is read and checked before the first item is produced.
+pyasync::AsyncGen adapter_stream(nb::object self, const char *operation, nb::object chunks,
+                                 nb::object max_stream_buffer_bytes, nb::object max_stream_buffer_chunks,
+                                 nb::kwargs kwargs) {
+    nb::object check_method = self.attr("engine").attr(operation);
+    // Through the attribute, so that a keyword named like one of its parameters collides as it would.
+    nb::object outcome = co_await self.attr("_buffer_and_check")(
+        chunks, check_method, nb::arg("max_stream_buffer_bytes") = max_stream_buffer_bytes,
+        nb::arg("max_stream_buffer_chunks") = max_stream_buffer_chunks, **kwargs);
+    nb::object result = outcome.attr("result");
+    if (!PyObject_IsTrue(result.attr("is_safe").ptr())) {
+        co_yield schema::stream_chunk(nb::str(""), false, result.attr("reason"), true);
+        co_return;
+    }
+    for (nb::handle chunk : outcome.attr("buffered")) {
+        co_yield schema::stream_chunk(chunk, true, nb::none(), false);
+    }
+}
+
+pyasync::AsyncGen check_input_stream(nb::object self, nb::object chunks, nb::object max_bytes, nb::object max_chunks,
+                                     nb::kwargs kwargs) {
+    return adapter_stream(self, "check_input", chunks, max_bytes, max_chunks, kwargs)
+        .named("check_input_stream", "FullStreamGuardrailAdapter.check_input_stream");
+}
+
+pyasync::AsyncGen check_output_stream(nb::object self, nb::object chunks, nb::object max_bytes,
+                                      nb::object max_chunks, nb::kwargs kwargs) {
+    return adapter_stream(self, "check_output", chunks, max_bytes, max_chunks, kwargs)
+        .named("check_output_stream", "FullStreamGuardrailAdapter.check_output_stream");
+}
+
+void define_full_stream(nb::module_ m) {
+    m.def("_buffer_source", &buffer_source, nb::arg("source").none(), nb::arg("max_stream_buffer_bytes").none(),
+          nb::arg("max_stream_buffer_chunks").none(), "Buffer source chunks without exceeding configured limits.");
+
+    nb::object bytes_default = nb::int_(constants::kDefaultMaxStreamBufferBytes);
+    nb::object chunks_default = nb::int_(constants::kDefaultMaxStreamBufferChunks);
+    FullStreamGuardrailAdapter.set(
+        pyhost::ClassBuilder(m, "FullStreamGuardrailAdapter",
+                             "Strict full-stream adapter for legacy GuardrailEngine implementations.")
+            .attr("requires_full_stream", nb::bool_(true))
+            .annotate("engine", GuardrailEngine.get())
+            .method(
+                "__init__", [](nb::handle self, nb::handle engine) { nb::setattr(self, "engine", engine); },
+                nb::arg("engine").none(), "Wrap a complete-text engine.")
+            .method("check_input_stream", &check_input_stream, nb::arg("chunks").none(),
+                    nb::arg("max_stream_buffer_bytes").none() = bytes_default,
+                    nb::arg("max_stream_buffer_chunks").none() = chunks_default, nb::arg("kwargs"),
+                    "Buffer the whole input stream, check it once, then release it or block it.")
+            .method("check_output_stream", &check_output_stream, nb::arg("chunks").none(),
+                    nb::arg("max_stream_buffer_bytes").none() = bytes_default,
+                    nb::arg("max_stream_buffer_chunks").none() = chunks_default, nb::arg("kwargs"),
+                    "Buffer the whole output stream, check it once, then release it or block it.")
+            .method("_buffer_and_check", &buffer_and_check, nb::arg("chunks").none(), nb::arg("check_method").none(),
+                    nb::arg("max_stream_buffer_bytes").none(), nb::arg("max_stream_buffer_chunks").none(),
+                    nb::arg("kwargs"), "Buffer the stream and run one complete-text check on the joined text.")
+            .build());
+
+    BufferResult.set(
+        pyhost::ClassBuilder(m, "_BufferResult", "Internal holder for a complete-text result and its buffered source chunks.")
+            .method(
+                "__init__",
+                [](nb::handle self, nb::handle result, nb::handle buffered) {
+                    nb::setattr(self, "result", result);
+                    nb::setattr(self, "buffered", buffered);
+                },
+                nb::arg("result").none(), nb::arg("buffered").none())
+            .build());
 }
 
 }  // namespace
@@ -99,6 +259,7 @@ void define_interfaces(nb::module_ m) {
 void init_base_engine(nb::module_ m) {
     nb::module_::import_("vadrel_guardrail.schema");
     define_interfaces(m);
+    define_full_stream(m);
 }
 
 }  // namespace vadrel_guardrail

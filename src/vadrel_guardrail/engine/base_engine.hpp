@@ -1,6 +1,9 @@
 // The engine contract, the stream errors and strict full-stream buffering, for the C++ side.
 #pragma once
 
+#include <cstdint>
+
+#include "pyasync/pyasync.hpp"
 #include "pyhost/classes.hpp"
 
 namespace vadrel_guardrail::base_engine {
@@ -14,7 +17,18 @@ extern pyhost::Global GuardrailStreamValidationError;
 extern pyhost::Global GuardrailStreamBufferLimitError;
 extern pyhost::Global FullStreamGuardrailAdapter;
 
+extern pyhost::Global BufferResult;
+
 // Raise GuardrailStreamBufferLimitError (as a C++ exception carrying the Python error).
 [[noreturn]] void raise_buffer_limit(const char *limit_kind, nb::handle configured_limit, nb::handle attempted);
+
+// Length of a chunk's UTF-8 encoding, without encoding it when it is a str.
+std::int64_t utf8_length(nb::handle chunk);
+
+// `_buffer_source`: the whole source as a list, under the byte and chunk caps; never closes it.
+pyasync::Task buffer_source(nb::object source, nb::object max_stream_buffer_bytes, nb::object max_stream_buffer_chunks);
+
+// "".join(buffered)
+nb::object join_chunks(nb::handle buffered);
 
 }  // namespace vadrel_guardrail::base_engine
