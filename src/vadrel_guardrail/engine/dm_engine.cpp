@@ -108,7 +108,7 @@ nb::object load_policies(nb::handle config) {
     nb::dict policies;
     nb::object validate = DMPolicyConfig.attr("model_validate");
     for (nb::handle item : data.attr("items")()) {
-        nb::handle name = item[0];
+        nb::object name = item[0];
         // YAML keys may be numbers, booleans or null; such a name would only fail later, when a
         // violation is reported with it, so the file is refused here, as in-memory policies are.
         if (!PyUnicode_Check(name.ptr())) {
