@@ -573,7 +573,11 @@ PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
 
 PyObject *self_iter(PyObject *self) { return Py_NewRef(self); }
 
-int visit_driver(const Driver &d, visitproc visit, void *arg) {
+int visit_frame(const PromiseBase &p, visitproc visit, void *arg) {
+    for (int i = 0; i < p.n_params; ++i) {
+        Py_VISIT(p.params[i]->ptr());
+    }
+    const Driver &d = p.own;
     Py_VISIT(d.delegate);
     Py_VISIT(d.yielded);
     Py_VISIT(d.in_value);
@@ -753,9 +757,17 @@ int coro_traverse(PyObject *self, visitproc visit, void *arg) {
         TaskPromise *p = task_of(c);
         Py_VISIT(p->result);
         Py_VISIT(p->error);
-        return visit_driver(p->own, visit, arg);
+        return visit_frame(*p, visit, arg);
     }
     return 0;
+}
+
+// Breaks cycles through the parameters too; the frame is about to go without running again.
+void clear_frame(PromiseBase &p) noexcept {
+    for (int i = 0; i < p.n_params; ++i) {
+        nb::object dropped = std::move(*p.params[i]);
+    }
+    p.own.clear();
 }
 
 int coro_clear(PyObject *self) {
@@ -766,7 +778,7 @@ int coro_clear(PyObject *self) {
         TaskPromise *p = task_of(c);
         Py_CLEAR(p->result);
         Py_CLEAR(p->error);
-        p->own.clear();
+        clear_frame(*p);
     }
     return 0;
 }
@@ -1154,7 +1166,7 @@ int gen_traverse(PyObject *self, visitproc visit, void *arg) {
         GenPromise *p = gen_of(g);
         Py_VISIT(p->item);
         Py_VISIT(p->error);
-        return visit_driver(p->own, visit, arg);
+        return visit_frame(*p, visit, arg);
     }
     return 0;
 }
@@ -1168,7 +1180,7 @@ int gen_clear(PyObject *self) {
         GenPromise *p = gen_of(g);
         Py_CLEAR(p->item);
         Py_CLEAR(p->error);
-        p->own.clear();
+        clear_frame(*p);
     }
     return 0;
 }
@@ -1330,15 +1342,18 @@ nb::object wrap_gen(std::coroutine_handle<> h, GenPromise *p) {
     return nb::steal(reinterpret_cast<PyObject *>(g));
 }
 
-Task ValueTaskPromise::get_return_object() noexcept {
+Task ValueTaskPromise::get_return_object(std::source_location loc) noexcept {
+    origin = loc.function_name();
     return Task(std::coroutine_handle<ValueTaskPromise>::from_promise(*this));
 }
 
-VoidTask VoidTaskPromise::get_return_object() noexcept {
+VoidTask VoidTaskPromise::get_return_object(std::source_location loc) noexcept {
+    origin = loc.function_name();
     return VoidTask(std::coroutine_handle<VoidTaskPromise>::from_promise(*this));
 }
 
-AsyncGen GenPromise::get_return_object() noexcept {
+AsyncGen GenPromise::get_return_object(std::source_location loc) noexcept {
+    origin = loc.function_name();
     return AsyncGen(std::coroutine_handle<GenPromise>::from_promise(*this));
 }
 

@@ -23,15 +23,18 @@
 // closes abandoned ones), closing when collected unfinished, PEP 479.
 //
 // Names default to the C++ function's unqualified name; `std::move(t).named("x")` overrides.
+// Once a coroutine or generator finishes its frame is freed at once, parameters included.
 //
 // Awaiting. Inside these coroutines `co_await obj` (any nb::handle/object) behaves as
 // `yield from obj.__await__()`: what the inner iterator yields goes to the event loop unchanged,
 // what the loop sends or throws goes into it, its return value is the result of the co_await and
 // its exception is thrown in C++ as nb::python_error carrying the very exception object
 // (CancelledError included; catch it, run RAII, rethrow or not). `co_await other_task()` of a C++
-// Task, `co_await it.next()` of a C++ generator and `co_await gen.next()` run the inner C++ frame
-// directly by symmetric transfer: no Python object per step; the inner frame's own suspensions
-// pass straight through to the event loop.
+// Task, `co_await it.next()` of an AsyncIter over a C++ generator and `co_await gen.next()` run
+// the inner C++ frame directly by symmetric transfer: no Python object per step, no C++ throw at
+// the end of the stream; the inner frame's own suspensions pass straight through to the loop.
+// `co_await it.aclose()` throws GeneratorExit into the generator at its co_yield (or awaits
+// `aclose()` of a Python iterator).
 //
 // Exceptions crossing the bridge are Python exceptions: a C++ exception that is not a
 // nb::python_error is translated as nanobind translates exceptions of bound functions (so
@@ -46,11 +49,15 @@
 //  - an AsyncIter/AsyncGen serves one reader at a time; a second concurrent next() raises
 //    RuntimeError as Python's async generators do.
 //
-// Limits: the garbage collector sees the references held by the bridge itself (the awaited
-// inner iterator, values in transit, the finalizer hook, names) but not the nb::objects that
-// live in a C++ frame's locals and parameters; a reference cycle through those is not collected.
-// A generator that is collected while suspended inside an await of a direct-path consumer that is
-// itself being destroyed is freed without running its body again (its destructors still run).
+// Limits: the garbage collector sees what the bridge holds (the awaited inner iterator, values in
+// transit, the finalizer hook, names) and a Python-visible frame's parameters of nb::object types
+// (the first 8; for a member-function coroutine of a class derived from nb::object, make `*this`
+// not one of them), but not the frame's locals, nor the frames a C++ reader runs directly: a
+// reference cycle through those is not collected. A generator that is dropped while suspended
+// inside an await on behalf of a direct reader that is itself being destroyed is freed without
+// running its body again (its destructors still run). Dropping an unfinished C++-only AsyncGen
+// closes it synchronously: cleanup that awaits is reported as "async generator ignored
+// GeneratorExit"; close it with `co_await gen.aclose()` first when cleanup must await.
 #pragma once
 
 #include <concepts>
@@ -159,7 +166,9 @@ private:
 };
 
 struct PromiseBase {
-    explicit PromiseBase(const char *origin) noexcept : origin(origin) {}
+    // The compiler hands a promise's constructor the coroutine's parameters (the copies in the
+    // frame); the owning Python ones are noted so that the garbage collector can see them.
+    template <class... Args> explicit PromiseBase(Args &...args) noexcept { (note_param(args), ...); }
     PromiseBase(const PromiseBase &) = delete;
     ~PromiseBase() { Py_XDECREF(error); }
 
@@ -174,11 +183,22 @@ struct PromiseBase {
         return std::remove_cvref_t<T>(std::forward<T>(awaitable));
     }
 
+    template <class A> void note_param(A &arg) noexcept {
+        if constexpr (std::derived_from<A, nb::object>) {
+            if (n_params < kMaxParams) {
+                params[n_params++] = &arg;
+            }
+        }
+    }
+
+    static constexpr int kMaxParams = 8;
+    nb::object *params[kMaxParams];    // parameters visible to the garbage collector
+    int n_params = 0;
     Driver own;
     Driver *driver = &own;             // the chain this frame runs in
     std::coroutine_handle<> consumer;  // C++ frame awaiting this one directly
     PyObject *error = nullptr;         // exception the body ended with (owned)
-    const char *origin;                // C++ function signature (static storage)
+    const char *origin = nullptr;      // C++ function signature (static storage)
     const char *name = nullptr;        // overrides (static storage)
     const char *qualname = nullptr;
     bool started = false;
@@ -196,18 +216,17 @@ struct TaskPromise : PromiseBase {
 };
 
 struct ValueTaskPromise : TaskPromise {
-    explicit ValueTaskPromise(std::source_location loc = std::source_location::current()) noexcept
-        : TaskPromise(loc.function_name()) {}
-    Task get_return_object() noexcept;
+    using TaskPromise::TaskPromise;
+    // The default argument is evaluated in the coroutine itself: it names the C++ function.
+    Task get_return_object(std::source_location loc = std::source_location::current()) noexcept;
     template <class T> void return_value(T &&value) {
         result = nb::cast(std::forward<T>(value)).release().ptr();
     }
 };
 
 struct VoidTaskPromise : TaskPromise {
-    explicit VoidTaskPromise(std::source_location loc = std::source_location::current()) noexcept
-        : TaskPromise(loc.function_name()) {}
-    VoidTask get_return_object() noexcept;
+    using TaskPromise::TaskPromise;
+    VoidTask get_return_object(std::source_location loc = std::source_location::current()) noexcept;
     void return_void() noexcept {}
 };
 
@@ -226,10 +245,9 @@ private:
 };
 
 struct GenPromise : PromiseBase {
-    explicit GenPromise(std::source_location loc = std::source_location::current()) noexcept
-        : PromiseBase(loc.function_name()) {}
+    using PromiseBase::PromiseBase;
     ~GenPromise() { Py_XDECREF(item); }
-    AsyncGen get_return_object() noexcept;
+    AsyncGen get_return_object(std::source_location loc = std::source_location::current()) noexcept;
     YieldAwaiter yield_value(nb::object value) noexcept {
         item = value.release().ptr();
         return YieldAwaiter(this);

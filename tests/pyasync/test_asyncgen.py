@@ -76,6 +76,15 @@ class TestIteration:
 
         run(main())
 
+    def test_cycle_through_a_parameter_is_collected(self):
+        holder = []
+        g = t.passthrough(holder)
+        holder.append(g)
+        r = weakref.ref(g)
+        del g, holder
+        gc.collect()
+        assert r() is None
+
     def test_names_and_weakrefs(self):
         g = t.count(1)
         assert g.__name__ == "count" and "count" in repr(g)

@@ -328,6 +328,25 @@ class TestCancellation:
 
 
 class TestLeaks:
+    def test_cycle_through_the_awaited_future_is_collected(self):
+        loop = asyncio.new_event_loop()
+        try:
+            fut = loop.create_future()
+            c = t.echo_await(fut)
+            assert c.send(None) is fut  # suspended on it: the bridge holds its iterator
+            fut.add_done_callback(lambda _, c=c: c)  # and the future holds the coroutine
+            r = weakref.ref(c)
+            del c, fut
+            gc.collect()
+            assert r() is None
+        finally:
+            loop.close()
+
+    def test_bridge_coroutines_awaited_from_cpp(self):
+        exc = KeyError("inner")
+        assert run(t.echo_await(t.sleep_loop(3))) == 3
+        assert run(t.catch_exception(t.echo_await(fail_with(exc)))) is exc
+
     def test_no_objects_kept_alive(self):
         class Token:
             pass
