@@ -1,7 +1,367 @@
+#include "vadrel_guardrail/guardrail_manager.hpp"
+
+#include <optional>
+
+#include "pyasync/pyasync.hpp"
+#include "pyhost/frame.hpp"
+#include "vadrel_guardrail/constants.hpp"
+#include "vadrel_guardrail/engine/base_engine.hpp"
 #include "vadrel_guardrail/modules.hpp"
+#include "vadrel_guardrail/schema/records.hpp"
 
 namespace vadrel_guardrail {
 
-void init_guardrail_manager(nb::module_) {}
+namespace guardrail_manager {
+pyhost::Global logger;
+pyhost::Global GuardrailManager;
+pyhost::Global StreamTerminated;
+pyhost::Global BaseInvokerError;
+}  // namespace guardrail_manager
+
+namespace {
+
+using namespace guardrail_manager;
+
+bool is_positive_int(nb::handle value) {
+    return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr()) &&
+           PyObject_RichCompareBool(value.ptr(), nb::int_(0).ptr(), Py_GT) == 1;
+}
+
+nb::tuple validate_buffer_limits(nb::handle max_stream_buffer_bytes, nb::handle max_stream_buffer_chunks) {
+    nb::object bytes_limit = max_stream_buffer_bytes.is_none() ? nb::int_(constants::kDefaultMaxStreamBufferBytes)
+                                                               : nb::borrow(max_stream_buffer_bytes);
+    nb::object chunks_limit = max_stream_buffer_chunks.is_none()
+                                  ? nb::int_(constants::kDefaultMaxStreamBufferChunks)
+                                  : nb::borrow(max_stream_buffer_chunks);
+    if (!is_positive_int(bytes_limit)) {
+        throw nb::value_error("max_stream_buffer_bytes must be a positive integer.");
+    }
+    if (!is_positive_int(chunks_limit)) {
+        throw nb::value_error("max_stream_buffer_chunks must be a positive integer.");
+    }
+    return nb::make_tuple(bytes_limit, chunks_limit);
+}
+
+bool is_engine(nb::handle value) {
+    int ok = PyObject_IsInstance(value.ptr(), base_engine::GuardrailEngine.get().ptr());
+    if (ok < 0) {
+        throw nb::python_error();
+    }
+    return ok == 1;
+}
+
+void init_manager(nb::handle self, nb::handle engine, nb::handle empty_content_safe, nb::handle error_conservative,
+                  nb::handle raise_on_exceptions, nb::handle max_stream_buffer_bytes,
+                  nb::handle max_stream_buffer_chunks) {
+    // Settings are validated in declaration order: the first bad one names the error.
+    if (engine.is_none()) {
+        nb::setattr(self, "_engines", nb::none());
+        nb::setattr(self, "_default_engine_factory", nb::getattr(GuardrailManager.get(), "_default_engine"));
+    } else if (is_engine(engine)) {
+        nb::list engines;
+        engines.append(engine);
+        nb::setattr(self, "_engines", engines);
+        nb::setattr(self, "_default_engine_factory", nb::none());
+    } else if (PyList_Check(engine.ptr())) {
+        if (nb::len(engine) == 0) {
+            throw nb::value_error("engine cannot be an empty list.");
+        }
+        for (nb::handle item : engine) {
+            if (!is_engine(item)) {
+                throw nb::type_error("All items in engine list must be a GuardrailEngine.");
+            }
+        }
+        nb::setattr(self, "_engines", engine);
+        nb::setattr(self, "_default_engine_factory", nb::none());
+    } else {
+        throw nb::type_error("engine must be a GuardrailEngine or a list of GuardrailEngine");
+    }
+
+    nb::handle defaults = constants::GuardrailConstants.get();
+    nb::setattr(self, "empty_content_safe",
+                empty_content_safe.is_none() ? defaults.attr("DEFAULT_EMPTY_CONTENT_SAFE") : nb::borrow(empty_content_safe));
+    nb::setattr(self, "error_conservative",
+                error_conservative.is_none() ? defaults.attr("DEFAULT_ERROR_CONSERVATIVE") : nb::borrow(error_conservative));
+
+    nb::object exceptions =
+        raise_on_exceptions.is_none() ? defaults.attr("DEFAULT_RAISE_ON_EXCEPTIONS") : nb::borrow(raise_on_exceptions);
+    if (!PyTuple_Check(exceptions.ptr())) {
+        throw nb::type_error("raise_on_exceptions must be a tuple of Exception subclasses.");
+    }
+    for (nb::handle item : exceptions) {
+        if (!PyType_Check(item.ptr()) || !PyType_IsSubtype((PyTypeObject *)item.ptr(), (PyTypeObject *)PyExc_Exception)) {
+            throw nb::type_error("All items in raise_on_exceptions must be Exception subclasses.");
+        }
+    }
+    nb::setattr(self, "raise_on_exceptions", exceptions);
+
+    nb::tuple limits = nb::borrow<nb::tuple>(
+        self.attr("_validate_buffer_limits")(max_stream_buffer_bytes, max_stream_buffer_chunks));
+    nb::setattr(self, "max_stream_buffer_bytes", limits[0]);
+    nb::setattr(self, "max_stream_buffer_chunks", limits[1]);
+}
+
+nb::object engines(nb::handle self) {
+    nb::object current = self.attr("_engines");
+    if (current.is_none()) {
+        nb::list built;
+        built.append(self.attr("_default_engine_factory")());
+        nb::setattr(self, "_engines", built);
+        return built;
+    }
+    return current;
+}
+
+nb::object default_engine() {
+    nb::module_ dm_engine = nb::module_::import_("vadrel_guardrail.engine.dm_engine");
+    return dm_engine.attr("DMGuardrailEngine")
+        .attr("from_config")(nb::arg("model_id") = dm_engine.attr("DEFAULT_DM_MODEL_ID"),
+                             nb::arg("engine_config") = dm_engine.attr("DMGuardrailEngineConfig")());
+}
+
+nb::object merge_safe_result(nb::handle current, nb::handle latest) {
+    nb::object filtered = latest.attr("filtered_content");
+    if (filtered.is_none()) {
+        filtered = current.attr("filtered_content");
+    }
+    return schema::GuardrailResult.attr("safe")(filtered, latest.attr("score"));
+}
+
+bool truth(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw nb::python_error();
+    return result == 1;
+}
+
+bool equals(nb::handle a, nb::handle b) {
+    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (result < 0) throw nb::python_error();
+    return result == 1;
+}
+
+// What the engine's check of one direction is called with: the text by the keyword `content` and
+// the engine keyword arguments beside it, as `check(content=text, **engine_kwargs)` would.
+nb::object call_with_content(nb::handle check, nb::handle text, nb::handle engine_kwargs) {
+    if (!PyMapping_Check(engine_kwargs.ptr()) || PySequence_Check(engine_kwargs.ptr())) {
+        throw nb::type_error(nb::str("argument after ** must be a mapping, not {}")
+                                 .format(nb::type_name(engine_kwargs.type()))
+                                 .c_str());
+    }
+    nb::dict kwargs;
+    if (PyDict_Merge(kwargs.ptr(), engine_kwargs.ptr(), 1) < 0) throw nb::python_error();
+    if (kwargs.contains("content")) {
+        throw nb::type_error(nb::str("{}() got multiple values for keyword argument 'content'")
+                                 .format(nb::getattr(check, "__qualname__", nb::str("check")))
+                                 .c_str());
+    }
+    kwargs["content"] = text;
+    return nb::steal(PyObject_Call(check.ptr(), nb::tuple().ptr(), kwargs.ptr())) ;
+}
+
+nb::object checked(nb::object result) {
+    if (!result.is_valid()) throw nb::python_error();
+    return result;
+}
+
+pyasync::Task run_engine(nb::object, nb::object engine, nb::object content, nb::object engine_kwargs) {
+    nb::handle mode_enum = constants::GuardrailMode.get();
+    auto mode_is = [&](const char *a, const char *b) {
+        nb::object mode = engine.attr("config").attr("guardrail_mode");
+        return equals(mode, mode_enum.attr(a)) || (b && equals(mode, mode_enum.attr(b)));
+    };
+    if (mode_is("DISABLED", nullptr)) {
+        co_return nb::none();
+    }
+    nb::object result = nb::none();
+    if (mode_is("INPUT_ONLY", "BOTH")) {
+        nb::object text = content.attr("input");
+        if (truth(text)) {
+            result = co_await checked(call_with_content(engine.attr("check_input"), text, engine_kwargs));
+        }
+    }
+    if (mode_is("OUTPUT_ONLY", "BOTH")) {
+        nb::object text = content.attr("output");
+        if (truth(text) && (result.is_none() || truth(result.attr("is_safe")))) {
+            result = co_await checked(call_with_content(engine.attr("check_output"), text, engine_kwargs));
+        }
+    }
+    co_return result;
+}
+
+// Sets the host's "exception being handled" for the duration of an error-policy call, so that
+// logging with exc_info=True records it as an `except` block in Python would.
+class HandledException {
+public:
+    explicit HandledException(nb::handle error) : previous_(PyErr_GetHandledException()) {
+        PyErr_SetHandledException(error.ptr());
+    }
+    ~HandledException() {
+        PyErr_SetHandledException(previous_);
+        Py_XDECREF(previous_);
+    }
+
+private:
+    PyObject *previous_;
+};
+
+// The policy for a failure the check may absorb: a result to answer with, or none to go on.
+// BaseInvokerError and what does not derive from Exception pass unchanged.
+nb::object apply_error_policy(nb::handle self, nb::python_error &error, nb::str log_message, nb::str reason) {
+    if (error.matches(BaseInvokerError.get()) || !error.matches(PyExc_Exception)) {
+        throw std::move(error);
+    }
+    nb::object exception = nb::borrow(error.value());
+    HandledException handled(exception);
+    return handle_engine_error(self, exception, log_message, reason);
+}
+
+pyasync::Task check_content(nb::object self, nb::object content, nb::object engine_kwargs) {
+    if (!PyUnicode_Check(content.ptr()) && !nb::isinstance(content, schema::GuardrailInput.get())) {
+        throw nb::value_error(
+            nb::str("Content must be a string or GuardrailInput. Got: {}").format(content.type()).c_str());
+    }
+    if (PyUnicode_Check(content.ptr())) {
+        content = schema::GuardrailInput(nb::arg("input") = content, nb::arg("output") = nb::none());
+    }
+    nb::handle result_cls = schema::GuardrailResult.get();
+    if (!truth(content.attr("input")) && !truth(content.attr("output"))) {
+        if (truth(self.attr("empty_content_safe"))) {
+            co_return result_cls.attr("safe")();
+        }
+        co_return result_cls.attr("unsafe")("Empty content not allowed");
+    }
+    nb::object merged = result_cls.attr("safe")();
+    if (!truth(engine_kwargs)) {
+        engine_kwargs = nb::dict();
+    }
+
+    nb::object engines;
+    try {
+        engines = self.attr("engines");
+    } catch (nb::python_error &error) {
+        nb::str text = nb::str(error.value());
+        nb::str message = nb::str("Error initializing guardrail engines: {}").format(text);
+        nb::object answer = apply_error_policy(self, error, message, message);
+        co_return answer.is_none() ? merged : answer;
+    }
+
+    for (nb::handle item : engines) {
+        nb::object engine = nb::borrow(item);
+        nb::object result;
+        std::optional<nb::python_error> failure;
+        try {
+            result = co_await run_engine(self, engine, content, engine_kwargs);
+        } catch (nb::python_error &error) {
+            failure.emplace(std::move(error));
+        }
+        if (failure) {
+            nb::str text = nb::str(failure->value());
+            nb::object answer = apply_error_policy(
+                self, *failure,
+                nb::str("Error checking content with guardrails engine {}: {}")
+                    .format(engine.type().attr("__name__"), text),
+                nb::str("Error checking content: {}").format(text));
+            if (!answer.is_none()) {
+                co_return answer;
+            }
+            continue;
+        }
+        if (result.is_none()) {
+            continue;
+        }
+        if (!truth(result.attr("is_safe"))) {
+            co_return result;
+        }
+        merged = merge_safe_result(merged, result);
+    }
+    co_return merged;
+}
+
+pyasync::Task run(nb::object self, nb::kwargs kwargs) {
+    if (!kwargs.contains("content")) {
+        throw nb::value_error("Content is required");
+    }
+    nb::object engine_kwargs = kwargs.contains("engine_kwargs") ? nb::object(kwargs["engine_kwargs"]) : nb::none();
+    co_return co_await check_content(self, kwargs["content"], engine_kwargs);
+}
+
+void define_stream_terminated(nb::module_ m) {
+    nb::handle exception = PyExc_Exception;
+    StreamTerminated.set(
+        pyhost::ClassBuilder(m, "_StreamTerminated", "Signal that a pipeline stage has emitted a terminal unsafe marker.")
+            .base(exception)
+            .method(
+                "__init__",
+                [exception](nb::handle self, nb::handle terminal) {
+                    nb::object reason = terminal.attr("reason");
+                    nb::object message = (reason.is_none() || !nb::len(reason)) ? nb::str("Stream blocked") : reason;
+                    exception.attr("__init__")(self, message);
+                    nb::setattr(self, "terminal", terminal);
+                },
+                nb::arg("terminal"), "Initialize the stream termination signal.")
+            .build());
+}
+
+}  // namespace
+
+nb::object handle_engine_error(nb::handle self, nb::handle error, nb::handle log_message, nb::handle reason) {
+    logger.attr("error")(log_message, nb::arg("exc_info") = true);
+    int listed = PyObject_IsInstance(error.ptr(), self.attr("raise_on_exceptions").ptr());
+    if (listed < 0) {
+        throw nb::python_error();
+    }
+    if (listed) {
+        PyErr_SetObject((PyObject *)Py_TYPE(error.ptr()), error.ptr());
+        throw nb::python_error();
+    }
+    if (!PyObject_IsTrue(self.attr("error_conservative").ptr())) {
+        return nb::none();
+    }
+    return schema::GuardrailResult.attr("unsafe")(reason);
+}
+
+void init_guardrail_manager(nb::module_ m) {
+    nb::handle component = pyhost::import_from("vadrel_core.schema", "Component");
+    nb::object logger_manager = pyhost::import_from("vadrel_core.utils", "LoggerManager");
+    BaseInvokerError.set(pyhost::import_from("vadrel_inference.exceptions", "BaseInvokerError"));
+    nb::module_::import_("vadrel_guardrail.engine.base_engine");
+    nb::module_::import_("vadrel_guardrail.engine.dm_engine");
+    nb::module_::import_("vadrel_guardrail.schema");
+
+    m.attr("manager") = logger_manager();
+    logger.set(m.attr("manager").attr("get_logger")(m.attr("__name__")));
+    m.attr("logger") = logger.get();
+
+    define_stream_terminated(m);
+
+    GuardrailManager.set(
+        pyhost::ClassBuilder(m, "GuardrailManager",
+                             "Manage content guardrails using pluggable engines.\n\n"
+                             "This component provides content filtering and safety checks, delegating the\n"
+                             "provider-specific logic to one or more GuardrailEngine instances.")
+            .base(component)
+            .method("__init__", &init_manager, nb::arg("engine") = nb::none(), nb::arg("empty_content_safe") = nb::none(),
+                    nb::arg("error_conservative") = nb::none(), nb::arg("raise_on_exceptions") = nb::none(),
+                    nb::arg("max_stream_buffer_bytes") = nb::none(), nb::arg("max_stream_buffer_chunks") = nb::none(),
+                    "Initialize the GuardrailManager class.")
+            .property("engines", &engines,
+                      "Return configured engines, lazily building the default when none was provided.")
+            .method("check_content", &check_content, nb::arg("content").none(), nb::arg("engine_kwargs") = nb::none(),
+                    "Check the content for safety using configured engines.")
+            .method("_handle_engine_error", &handle_engine_error, nb::arg("error"), nb::arg("log_message"),
+                    nb::arg("reason").none(), "Log an engine error and return an unsafe result or None to continue.")
+            .method("_run", &run, nb::arg("kwargs"), "Run the guardrail manager component.")
+            .staticmethod("_default_engine", &default_engine,
+                          "Build the default guardrail engine used when none is provided.")
+            .staticmethod("_validate_buffer_limits", &validate_buffer_limits,
+                          nb::arg("max_stream_buffer_bytes").none(), nb::arg("max_stream_buffer_chunks").none(),
+                          "Resolve and validate strict stream buffer limits.")
+            .method("_run_engine", &run_engine, nb::arg("engine").none(), nb::arg("content").none(),
+                    nb::arg("engine_kwargs").none(),
+                    "Run checks for one engine according to its configured guardrail mode.")
+            .staticmethod("_merge_safe_result", &merge_safe_result, nb::arg("current").none(), nb::arg("latest").none(),
+                          "Combine the latest safe engine result with any previously produced filtered content.")
+            .build());
+}
 
 }  // namespace vadrel_guardrail
