@@ -32,6 +32,14 @@ public:
 
     std::uint32_t key(std::uint32_t c) const { return c < kBmp ? bmp_key_[c] : slow_key(c); }
     bool word(std::uint32_t c) const { return c < kBmp ? bmp_word_[c] != 0 : slow_word(c); }
+    // The tables for the basic multilingual plane, for loops that read them directly.
+    const std::uint32_t *bmp_keys() const { return bmp_key_.data(); }
+    const std::uint8_t *bmp_words() const { return bmp_word_.data(); }
+    // Word flag in bit 0 and the key's low byte in bits 8-15: one load per character for the filter.
+    const std::uint16_t *bmp_packed() const { return bmp_packed_.data(); }
+    static std::uint16_t pack(bool word, std::uint32_t key) {
+        return static_cast<std::uint16_t>((word ? 1u : 0u) | ((key & 0xFFu) << 8));
+    }
 
 private:
     static bool word_of(std::uint32_t c) { return c == '_' || Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)); }
@@ -55,9 +63,11 @@ private:
         }
         rules->bmp_key_.resize(kBmp);
         rules->bmp_word_.resize(kBmp);
+        rules->bmp_packed_.resize(kBmp);
         for (std::uint32_t c = 0; c < kBmp; ++c) {
             rules->bmp_key_[c] = rules->slow_key(c);
             rules->bmp_word_[c] = word_of(c) ? 1 : 0;
+            rules->bmp_packed_[c] = pack(word_of(c), rules->bmp_key_[c]);
         }
         return rules;
     }
@@ -121,19 +131,32 @@ private:
 
     // `re` compares lower(t) with the pattern's character; an uncased pattern character is compared with t
     // itself. Keys agree with that only if no character lowers to a different, uncased one.
-    static bool check_lowering() {
+    // Also notes the keys shared by some non-word character (U+0345 folds to a Greek letter, for one).
+    bool check_lowering() {
+        nonword_key_.assign(kMaxCodePoint + 1, false);
         for (std::uint32_t c = 0; c <= kMaxCodePoint; ++c) {
             std::uint32_t lo = lower_of(c);
             if (lo != c && !cased(lo)) {
                 return false;
             }
+            std::uint32_t k = canon(lo);
+            if (k <= kMaxCodePoint && !word_of(c)) {
+                nonword_key_[k] = true;
+            }
         }
         return true;
     }
 
+public:
+    // Whether some non-word character has this key.
+    bool nonword_key(std::uint32_t key) const { return key > kMaxCodePoint || nonword_key_[key]; }
+
+private:
     std::unordered_map<std::uint32_t, std::uint32_t> canon_;
+    std::vector<bool> nonword_key_;
     std::vector<std::uint32_t> bmp_key_;
     std::vector<std::uint8_t> bmp_word_;
+    std::vector<std::uint16_t> bmp_packed_;
 };
 
 }  // namespace
@@ -192,6 +215,31 @@ std::shared_ptr<const PhraseAutomaton> PhraseAutomaton::build(const std::vector<
     }
     std::fill(std::begin(automaton->root_small_), std::end(automaton->root_small_), -1);
     const Node &root = automaton->nodes_[0];
+    // Matches can then start only where a word does: no empty phrase, and no first character that some
+    // non-word character of the text could match.
+    automaton->word_starts_only_ = root.terminal < 0;
+    // The pairs of key low bytes that can open a phrase (any second character for one-character phrases).
+    automaton->opening_pairs_.assign(65536 / 64, 0);
+    auto set_pair = [&](std::uint32_t first, std::uint32_t second) {
+        std::uint32_t bit = ((first & 0xFFu) << 8) | (second & 0xFFu);
+        automaton->opening_pairs_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+    };
+    for (const std::u32string &phrase : phrases) {
+        if (phrase.empty()) {
+            continue;
+        }
+        std::uint32_t first = rules->key(static_cast<std::uint32_t>(phrase[0]));
+        if (rules->nonword_key(first)) {
+            automaton->word_starts_only_ = false;
+        }
+        if (phrase.size() == 1) {
+            for (std::uint32_t second = 0; second < 256; ++second) {
+                set_pair(first, second);
+            }
+        } else {
+            set_pair(first, rules->key(static_cast<std::uint32_t>(phrase[1])));
+        }
+    }
     for (std::uint32_t e = 0; e < root.edge_count; ++e) {
         const Edge &edge = automaton->edges_[root.first_edge + e];
         if (edge.key < 256) {
@@ -221,57 +269,163 @@ std::int32_t PhraseAutomaton::step(std::int32_t node, std::uint32_t key) const {
 }
 
 template <typename CharT>
+Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ssize_t i) const {
+    // At a word start: the end of the match with the smallest list index that ends on a boundary, or -1.
+    const CaseRules &rules = *CaseRules::get();
+    const Node *nodes = nodes_.data();
+    std::int32_t best = INT_MAX;
+    Py_ssize_t best_end = -1;
+    std::int32_t node = 0;
+    for (Py_ssize_t j = i; j < length;) {
+        std::int32_t child = step(node, rules.key(static_cast<std::uint32_t>(text[j])));
+        if (child < 0 || nodes[child].subtree_min >= best) {
+            break;
+        }
+        node = child;
+        ++j;
+        std::int32_t terminal = nodes[node].terminal;
+        if (terminal >= 0 && terminal < best &&
+            rules.word(static_cast<std::uint32_t>(text[j - 1])) !=
+                (j < length && rules.word(static_cast<std::uint32_t>(text[j])))) {
+            best = terminal;
+            best_end = j;
+        }
+    }
+    return best_end;
+}
+
+template <typename CharT>
+void PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t length, std::vector<Span> &out) const {
+    // Candidates are word starts whose first two characters can open a phrase. They are found branch-free in
+    // blocks, then tried in order; a candidate inside the previous match is skipped (matches do not overlap).
+    const CaseRules &rules = *CaseRules::get();
+    const std::uint16_t *packed = rules.bmp_packed();
+    const std::uint64_t *pairs = opening_pairs_.data();
+    auto info = [&](CharT c) -> std::uint32_t {
+        if constexpr (sizeof(CharT) < 4) {
+            return packed[c];
+        } else {
+            return c < kBmp ? packed[c]
+                            : CaseRules::pack(rules.word(c), rules.key(c));
+        }
+    };
+    constexpr Py_ssize_t kBlock = 4096;
+    Py_ssize_t candidates[kBlock];
+    Py_ssize_t resume = 0;
+    std::uint32_t prev_word = 0;
+    for (Py_ssize_t block = 0; block < length; block += kBlock) {
+        Py_ssize_t block_end = std::min(length, block + kBlock);
+        Py_ssize_t last = std::min(block_end, length - 1);  // the final character has no successor
+        Py_ssize_t count = 0;
+        std::uint32_t here = info(text[block]);
+        for (Py_ssize_t i = block; i < last; ++i) {
+            std::uint32_t next = info(text[i + 1]);
+            std::uint32_t word = here & 1u;
+            std::uint32_t bit = (here & 0xFF00u) | (next >> 8);
+            std::uint32_t opens = static_cast<std::uint32_t>(pairs[bit >> 6] >> (bit & 63)) & 1u;
+            candidates[count] = i;
+            count += word & ~prev_word & opens;
+            prev_word = word;
+            here = next;
+        }
+        if (last < block_end) {  // the text's final character
+            std::uint32_t word = here & 1u;
+            candidates[count] = last;
+            count += word & ~prev_word;
+            prev_word = word;
+        }
+        for (Py_ssize_t c = 0; c < count; ++c) {
+            Py_ssize_t start = candidates[c];
+            if (start < resume) {
+                continue;
+            }
+            Py_ssize_t end = match_at(text, length, start);
+            if (end > start) {
+                out.push_back({start, end});
+                resume = end;
+            }
+        }
+    }
+}
+
+template <typename CharT>
 void PhraseAutomaton::scan(const CharT *text, Py_ssize_t length, std::vector<Span> &out) const {
     // `re` sees no word boundary at all in an empty string.
     if (length == 0 || nodes_[0].subtree_min < 0) {
         return;
     }
+    if (word_starts_only_) {
+        scan_word_starts(text, length, out);
+        return;
+    }
     const CaseRules &rules = *CaseRules::get();
+    const std::uint32_t *keys = rules.bmp_keys();
+    const std::uint8_t *words = rules.bmp_words();
     const Node *nodes = nodes_.data();
-    const bool empty_phrase = nodes[0].terminal >= 0;
-    auto word_at = [&](Py_ssize_t i) { return i < length && rules.word(static_cast<std::uint32_t>(text[i])); };
+    const std::int32_t empty_phrase = nodes[0].terminal;
+    auto word = [&](CharT c) -> bool {
+        if constexpr (sizeof(CharT) < 4) {
+            return words[c] != 0;
+        } else {
+            return c < kBmp ? words[c] != 0 : rules.word(c);
+        }
+    };
+    auto key = [&](CharT c) -> std::uint32_t {
+        if constexpr (sizeof(CharT) < 4) {
+            return keys[c];
+        } else {
+            return c < kBmp ? keys[c] : rules.key(c);
+        }
+    };
 
     // `findall`: after an empty match the next search starts at the same place but may not match empty there.
     Py_ssize_t no_empty_at = -1;
-    bool prev_word = false;
+    bool prev_word = false;  // whether the character before position i is a word character
     Py_ssize_t i = 0;
-    while (i <= length) {
-        bool cur_word = word_at(i);
-        if (prev_word != cur_word) {
-            // A word boundary: try the phrases here; the smallest list index among the phrases that match and
-            // end on a boundary wins.
-            std::int32_t best = INT_MAX;
-            Py_ssize_t best_end = -1;
-            if (empty_phrase && i != no_empty_at) {
-                best = nodes[0].terminal;
-                best_end = i;
+    for (;;) {
+        // Matches start only at word boundaries, where the word flag changes; skip to the next one.
+        while (i < length && word(text[i]) == prev_word) {
+            ++i;
+        }
+        if (i == length && !prev_word) {
+            return;  // no boundary at the end of a text that ends with a non-word character
+        }
+        // The smallest list index among the phrases that match here and end on a boundary wins.
+        std::int32_t best = INT_MAX;
+        Py_ssize_t best_end = -1;
+        if (empty_phrase >= 0 && i != no_empty_at) {
+            best = empty_phrase;
+            best_end = i;
+        }
+        std::int32_t node = 0;
+        for (Py_ssize_t j = i; j < length;) {
+            std::int32_t child = step(node, key(text[j]));
+            if (child < 0 || nodes[child].subtree_min >= best) {
+                break;
             }
-            std::int32_t node = 0;
-            for (Py_ssize_t j = i; j < length;) {
-                std::int32_t child = step(node, rules.key(static_cast<std::uint32_t>(text[j])));
-                if (child < 0 || nodes[child].subtree_min >= best) {
-                    break;
-                }
-                node = child;
-                ++j;
-                std::int32_t terminal = nodes[node].terminal;
-                if (terminal >= 0 && terminal < best && rules.word(static_cast<std::uint32_t>(text[j - 1])) != word_at(j)) {
-                    best = terminal;
-                    best_end = j;
-                }
-            }
-            if (best_end >= 0) {
-                out.push_back({i, best_end});
-                if (best_end == i) {
-                    no_empty_at = i;
-                    continue;  // search again at the same position, now for a non-empty match only
-                }
-                i = best_end;
-                prev_word = rules.word(static_cast<std::uint32_t>(text[i - 1]));
-                continue;
+            node = child;
+            ++j;
+            std::int32_t terminal = nodes[node].terminal;
+            if (terminal >= 0 && terminal < best && word(text[j - 1]) != (j < length && word(text[j]))) {
+                best = terminal;
+                best_end = j;
             }
         }
-        prev_word = cur_word;
+        if (best_end == i) {
+            out.push_back({i, i});
+            no_empty_at = i;  // search again here, for a non-empty match only
+            continue;
+        }
+        if (best_end > i) {
+            out.push_back({i, best_end});
+            i = best_end;
+            prev_word = word(text[i - 1]);
+            continue;
+        }
+        if (i == length) {
+            return;
+        }
+        prev_word = !prev_word;  // a boundary: the character at i has the other flag
         ++i;
     }
 }

@@ -47,10 +47,16 @@ private:
     std::int32_t step(std::int32_t node, std::uint32_t key) const;
     template <typename CharT>
     void scan(const CharT *text, Py_ssize_t length, std::vector<Span> &out) const;
+    template <typename CharT>
+    void scan_word_starts(const CharT *text, Py_ssize_t length, std::vector<Span> &out) const;
+    template <typename CharT>
+    Py_ssize_t match_at(const CharT *text, Py_ssize_t length, Py_ssize_t start) const;
 
     std::vector<Node> nodes_;
     std::vector<Edge> edges_;  // each node's edges, sorted by key
     std::int32_t root_small_[256];  // the root's children for keys below 256, the hot first step
+    bool word_starts_only_ = false;  // no empty phrase, and every phrase starts with a word character
+    std::vector<std::uint64_t> opening_pairs_;  // bitmap over (key low byte of 1st, of 2nd character)
 };
 
 }  // namespace vadrel_guardrail::phrase_matching

@@ -88,6 +88,26 @@ def test_engine_verdict_equals_findall_verdict(case):
     assert result.reason == reason
 
 
+WORDS = st.text(st.sampled_from(list("abkisſKİıßσςé东0_") + ["\u212a"]), min_size=1, max_size=4)
+SEPARATORS = st.text(st.sampled_from(list(" .,+-\n") + ["\u0345"]), min_size=0, max_size=2)
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(WORDS, min_size=1, max_size=6), st.lists(st.tuples(WORDS, SEPARATORS), min_size=1, max_size=60),
+       st.integers(0, 5))
+def test_long_texts_of_words(phrase_words, pieces, joined):
+    # Phrases of words (the common case, served by the word-start filter) over texts long enough to span
+    # several of the automaton's blocks, with phrases planted so that matches cross block edges.
+    phrases = [" ".join(phrase_words[i:i + 1 + joined % 3]) for i in range(len(phrase_words))]
+    text = "".join(word + sep for word, sep in pieces)
+    while len(text) < 12000:
+        text += text
+    text = (" " + phrases[0] + " ").join([text[:4090], text[4090:8190], text[8190:]])
+    pattern = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False).banned_phrases_regex
+    for variant in (text, text.lower()):
+        assert pme._native_findall(pattern, variant) == pattern.findall(variant)
+
+
 @pytest.mark.parametrize(
     "phrases, text",
     [
