@@ -249,7 +249,7 @@ std::shared_ptr<const PhraseAutomaton> PhraseAutomaton::build(const std::vector<
     return automaton;
 }
 
-std::int32_t PhraseAutomaton::step(std::int32_t node, std::uint32_t key) const {
+inline std::int32_t PhraseAutomaton::step(std::int32_t node, std::uint32_t key) const {
     if (node == 0 && key < 256) {
         return root_small_[key];
     }
