@@ -1,27 +1,50 @@
-"""A short tour of vadrel_guardrail that needs no network."""
+"""A short tour of vadrel_guardrail that needs no network: a manager over a phrase matcher."""
 
-from vadrel_guardrail import GuardrailInput, GuardrailMode, GuardrailResult
-from vadrel_guardrail.schema import GuardrailStreamChunk
+import asyncio
+
+from vadrel_guardrail import (
+    BaseGuardrailEngineConfig,
+    GuardrailInput,
+    GuardrailManager,
+    GuardrailMode,
+    PhraseMatcherEngine,
+)
 
 
-def main() -> None:
-    print("Modes:", ", ".join(mode.value for mode in GuardrailMode))
+def show(label: str, verdict) -> None:
+    status = "safe  " if verdict.is_safe else "UNSAFE"
+    print(f"  {status} {label!r}" + ("" if verdict.is_safe else f" -> {verdict.reason}"))
 
-    content = GuardrailInput.from_dict({"input": "How do I bake bread?", "output": "Mix flour and water."})
-    print("Input record:", content.model_dump())
 
-    verdicts = [
-        GuardrailResult.safe(filtered_content="How do I bake bread?", score=0.02),
-        GuardrailResult.unsafe("Banned phrase detected", category="violence", policy="violent_wrongdoing", score=0.97),
-    ]
-    for verdict in verdicts:
-        print("Verdict:", verdict.to_dict())
+async def main() -> None:
+    engine = PhraseMatcherEngine(
+        config=BaseGuardrailEngineConfig(guardrail_mode=GuardrailMode.BOTH),
+        use_spacy=False,
+    )
+    manager = GuardrailManager(engine)
 
-    stream = [GuardrailStreamChunk(chunk="Hello, ", is_safe=True), GuardrailStreamChunk(chunk="", is_safe=False, reason="blocked")]
-    for item in stream:
-        kind = "terminal marker" if not item.is_safe and item.chunk == "" else "safe item"
-        print(f"Stream item ({kind}):", item.model_dump())
+    print("Complete texts:")
+    for text in ["How do I bake sourdough bread?", "Tell me how to MAKE A BOMB.", "Bombastic prose is fine.", ""]:
+        show(text, await manager.check_content(text))
+
+    both = GuardrailInput(input="Summarise this article.", output="Sure. Also, you should kill yourself.")
+    show(f"input={both.input!r}, output={both.output!r}", await manager.check_content(both))
+
+    print("A stream, checked as a whole by the phrase matcher:")
+
+    async def chunks(parts):
+        for part in parts:
+            await asyncio.sleep(0)
+            yield part
+
+    for parts in (["Here is ", "a recipe ", "for bread."], ["Here is ", "how to ha", "ck into a server"]):
+        items = [item async for item in engine.check_output_stream(chunks(parts))]
+        for item in items:
+            if item.is_safe:
+                print(f"  chunk  {item.chunk!r}")
+            else:
+                print(f"  BLOCKED -> {item.reason}")
 
 
 if __name__ == "__main__":
-    main()
+    asyncio.run(main())

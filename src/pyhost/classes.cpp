@@ -2,6 +2,11 @@
 
 #include "pyhost/frame.hpp"
 
+#include <stdexcept>
+#include <string>
+
+#include <structmember.h>
+
 namespace pyhost {
 
 nb::object optional(nb::handle t) {
@@ -98,24 +103,50 @@ nb::object ClassBuilder::build() {
     return cls;
 }
 
+namespace {
+
+// Where BaseModel keeps its three slots: every model class inherits that layout.
+struct ModelSlots {
+    Py_ssize_t fields_set, extra, private_;
+};
+
+const ModelSlots &model_slots() {
+    static const ModelSlots slots = [] {
+        nb::object base = import_from("pydantic", "BaseModel");
+        auto offset = [&](const char *name) {
+            nb::object descr = nb::borrow(PyDict_GetItemString(((PyTypeObject *)base.ptr())->tp_dict, name));
+            if (!descr.is_valid() || !PyObject_TypeCheck(descr.ptr(), &PyMemberDescr_Type)) {
+                throw std::runtime_error(std::string("pydantic.BaseModel has no slot ") + name);
+            }
+            return reinterpret_cast<PyMemberDescrObject *>(descr.ptr())->d_member->offset;
+        };
+        return ModelSlots{offset("__pydantic_fields_set__"), offset("__pydantic_extra__"),
+                          offset("__pydantic_private__")};
+    }();
+    return slots;
+}
+
+void set_slot(PyObject *self, Py_ssize_t offset, PyObject *value) {
+    PyObject **slot = reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + offset);
+    Py_XSETREF(*slot, Py_NewRef(value));
+}
+
+}  // namespace
+
 nb::object construct_model(nb::handle cls, nb::dict values, nb::handle fields_set) {
-    static PyObject *slots[4] = {PyUnicode_InternFromString("__dict__"),
-                                 PyUnicode_InternFromString("__pydantic_fields_set__"),
-                                 PyUnicode_InternFromString("__pydantic_extra__"),
-                                 PyUnicode_InternFromString("__pydantic_private__")};
+    const ModelSlots &slots = model_slots();
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
-    nb::object empty = nb::steal(PyTuple_New(0));
-    nb::object self = nb::steal(type->tp_new(type, empty.ptr(), nullptr));
+    static PyObject *empty = PyTuple_New(0);
+    nb::object self = nb::steal(type->tp_new(type, empty, nullptr));
     if (!self.is_valid()) throw nb::python_error();
     nb::object set = nb::steal(PySet_New(fields_set.ptr()));
-    if (!set.is_valid()) throw nb::python_error();
-    // The model's own __setattr__ would treat these as fields; the generic one sets the slots.
-    if (PyObject_GenericSetAttr(self.ptr(), slots[0], values.ptr()) < 0 ||
-        PyObject_GenericSetAttr(self.ptr(), slots[1], set.ptr()) < 0 ||
-        PyObject_GenericSetAttr(self.ptr(), slots[2], Py_None) < 0 ||
-        PyObject_GenericSetAttr(self.ptr(), slots[3], Py_None) < 0) {
+    if (!set.is_valid() || PyObject_GenericSetDict(self.ptr(), values.ptr(), nullptr) < 0) {
         throw nb::python_error();
     }
+    // Straight into the slots: the model's own __setattr__ would treat these names as fields.
+    set_slot(self.ptr(), slots.fields_set, set.ptr());
+    set_slot(self.ptr(), slots.extra, Py_None);
+    set_slot(self.ptr(), slots.private_, Py_None);
     return self;
 }
 

@@ -13,6 +13,7 @@ namespace constants {
 pyhost::Global GuardrailMode;
 pyhost::Global TopicSafetyMode;
 pyhost::Global GuardrailConstants;
+Modes modes;
 }  // namespace constants
 
 void init_constants(nb::module_ m) {
@@ -22,6 +23,10 @@ void init_constants(nb::module_ m) {
                                              {"INPUT_ONLY", "input_only"},
                                              {"OUTPUT_ONLY", "output_only"},
                                              {"BOTH", "both"}}));
+    modes.disabled.set(GuardrailMode.attr("DISABLED"));
+    modes.input_only.set(GuardrailMode.attr("INPUT_ONLY"));
+    modes.output_only.set(GuardrailMode.attr("OUTPUT_ONLY"));
+    modes.both.set(GuardrailMode.attr("BOTH"));
 
     nb::object exception_types = nb::module_::import_("builtins").attr("tuple")[nb::make_tuple(
         nb::module_::import_("builtins").attr("type")[PyExc_Exception], nb::ellipsis())];

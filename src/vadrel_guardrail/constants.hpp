@@ -15,4 +15,10 @@ extern pyhost::Global GuardrailMode;
 extern pyhost::Global TopicSafetyMode;
 extern pyhost::Global GuardrailConstants;
 
+// The members of GuardrailMode, for comparisons on hot paths.
+struct Modes {
+    pyhost::Global disabled, input_only, output_only, both;
+};
+extern Modes modes;
+
 }  // namespace vadrel_guardrail::constants

@@ -119,12 +119,13 @@ nb::object default_engine() {
                              nb::arg("engine_config") = dm_engine.attr("DMGuardrailEngineConfig")());
 }
 
+// `current` may be unset: no safe verdict yet.
 nb::object merge_safe_result(nb::handle current, nb::handle latest) {
     nb::object filtered = latest.attr("filtered_content");
-    if (filtered.is_none()) {
+    if (filtered.is_none() && current.is_valid()) {
         filtered = current.attr("filtered_content");
     }
-    return schema::GuardrailResult.attr("safe")(filtered, latest.attr("score"));
+    return schema::safe_result(filtered, latest.attr("score"));
 }
 
 bool truth(nb::handle value) {
@@ -142,6 +143,11 @@ bool equals(nb::handle a, nb::handle b) {
 // What the engine's check of one direction is called with: the text by the keyword `content` and
 // the engine keyword arguments beside it, as `check(content=text, **engine_kwargs)` would.
 nb::object call_with_content(nb::handle check, nb::handle text, nb::handle engine_kwargs) {
+    if (PyDict_CheckExact(engine_kwargs.ptr()) && PyDict_GET_SIZE(engine_kwargs.ptr()) == 0) {
+        static PyObject *content_name = Py_BuildValue("(s)", "content");
+        PyObject *args[] = {nullptr, text.ptr()};
+        return nb::steal(PyObject_Vectorcall(check.ptr(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, content_name));
+    }
     if (!PyMapping_Check(engine_kwargs.ptr()) || PySequence_Check(engine_kwargs.ptr())) {
         throw nb::type_error(nb::str("argument after ** must be a mapping, not {}")
                                  .format(nb::type_name(engine_kwargs.type()))
@@ -164,22 +170,23 @@ nb::object checked(nb::object result) {
 }
 
 pyasync::Task run_engine(nb::object, nb::object engine, nb::object content, nb::object engine_kwargs) {
-    nb::handle mode_enum = constants::GuardrailMode.get();
-    auto mode_is = [&](const char *a, const char *b) {
+    const constants::Modes &modes = constants::modes;
+    // The mode is read afresh for each test, and compared as text.
+    auto mode_is = [&](const pyhost::Global &a, const pyhost::Global *b) {
         nb::object mode = engine.attr("config").attr("guardrail_mode");
-        return equals(mode, mode_enum.attr(a)) || (b && equals(mode, mode_enum.attr(b)));
+        return equals(mode, a.get()) || (b && equals(mode, b->get()));
     };
-    if (mode_is("DISABLED", nullptr)) {
+    if (mode_is(modes.disabled, nullptr)) {
         co_return nb::none();
     }
     nb::object result = nb::none();
-    if (mode_is("INPUT_ONLY", "BOTH")) {
+    if (mode_is(modes.input_only, &modes.both)) {
         nb::object text = content.attr("input");
         if (truth(text)) {
             result = co_await checked(call_with_content(engine.attr("check_input"), text, engine_kwargs));
         }
     }
-    if (mode_is("OUTPUT_ONLY", "BOTH")) {
+    if (mode_is(modes.output_only, &modes.both)) {
         nb::object text = content.attr("output");
         if (truth(text) && (result.is_none() || truth(result.attr("is_safe")))) {
             result = co_await checked(call_with_content(engine.attr("check_output"), text, engine_kwargs));
@@ -221,7 +228,7 @@ pyasync::Task check_content(nb::object self, nb::object content, nb::object engi
             nb::str("Content must be a string or GuardrailInput. Got: {}").format(content.type()).c_str());
     }
     if (PyUnicode_Check(content.ptr())) {
-        content = schema::GuardrailInput(nb::arg("input") = content, nb::arg("output") = nb::none());
+        content = schema::input_record(content);
     }
     nb::handle result_cls = schema::GuardrailResult.get();
     if (!truth(content.attr("input")) && !truth(content.attr("output"))) {
@@ -230,7 +237,9 @@ pyasync::Task check_content(nb::object self, nb::object content, nb::object engi
         }
         co_return result_cls.attr("unsafe")("Empty content not allowed");
     }
-    nb::object merged = result_cls.attr("safe")();
+    // The running safe result; made only when it is the answer, as most checks replace it at once.
+    nb::object merged;
+    auto running = [&merged]() { return merged.is_valid() ? merged : schema::safe_result(nb::none(), nb::none()); };
     if (!truth(engine_kwargs)) {
         engine_kwargs = nb::dict();
     }
@@ -242,7 +251,7 @@ pyasync::Task check_content(nb::object self, nb::object content, nb::object engi
         nb::str text = nb::str(error.value());
         nb::str message = nb::str("Error initializing guardrail engines: {}").format(text);
         nb::object answer = apply_error_policy(self, error, message, message);
-        co_return answer.is_none() ? merged : answer;
+        co_return answer.is_none() ? running() : answer;
     }
 
     for (nb::handle item : engines) {
@@ -274,7 +283,7 @@ pyasync::Task check_content(nb::object self, nb::object content, nb::object engi
         }
         merged = merge_safe_result(merged, result);
     }
-    co_return merged;
+    co_return running();
 }
 
 pyasync::Task run(nb::object self, nb::kwargs kwargs) {

@@ -86,3 +86,32 @@ def test_top_level_surface():
 
     assert schema.__all__ == ["GuardrailInput", "GuardrailResult", "GuardrailStreamChunk"]
     assert schema.__doc__ == "Schema for guardrail components."
+
+
+def test_surfaces_bind_the_defining_objects():
+    import vadrel_guardrail.engine as engine
+    import vadrel_guardrail.engine.base_engine as base_engine
+    import vadrel_guardrail.engine.dm_engine as dm_engine
+    import vadrel_guardrail.engine.phrase_matcher_engine as phrase_matcher_engine
+    import vadrel_guardrail.guardrail_manager as guardrail_manager
+
+    assert engine.__doc__ == "Engine for guardrail components."
+    for name in engine.__all__:
+        assert getattr(vadrel_guardrail, name, getattr(engine, name)) is getattr(engine, name)
+    assert vadrel_guardrail.GuardrailEngine is engine.GuardrailEngine is base_engine.GuardrailEngine
+    assert vadrel_guardrail.DMGuardrailEngineConfig is engine.DMGuardrailEngineConfig is dm_engine.DMGuardrailEngineConfig
+    assert vadrel_guardrail.PhraseMatcherEngine is phrase_matcher_engine.PhraseMatcherEngine
+    assert vadrel_guardrail.GuardrailManager is guardrail_manager.GuardrailManager
+    assert vadrel_guardrail.__all__ == sorted(vadrel_guardrail.__all__)
+    assert engine.__all__ == sorted(engine.__all__)
+
+
+def test_wildcard_imports_bind_the_export_lists():
+    for module in ("vadrel_guardrail", "vadrel_guardrail.engine"):
+        namespace = {}
+        exec(f"from {module} import *", namespace)
+        namespace.pop("__builtins__")
+        assert sorted(namespace) == sorted(importlib.import_module(module).__all__)
+    hidden = ["GuardrailStreamChunk", "StreamingGuardrailEngine", "GuardrailConstants", "DEFAULT_DM_MODEL_ID"]
+    for name in hidden:
+        assert name not in vadrel_guardrail.__all__

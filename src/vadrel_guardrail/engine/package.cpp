@@ -4,11 +4,11 @@
 namespace vadrel_guardrail {
 
 void init_engine(nb::module_ m) {
-    nb::module_::import_("vadrel_guardrail.engine.base_engine");
-    nb::module_::import_("vadrel_guardrail.engine.dm_engine");
+    pyhost::reexport(m, "vadrel_guardrail.engine.base_engine", {"GuardrailEngine"});
+    pyhost::reexport(m, "vadrel_guardrail.engine.dm_engine", {"DMGuardrailEngine", "DMGuardrailEngineConfig"});
     nb::module_::import_("vadrel_guardrail.engine.nemo_engine");
-    nb::module_::import_("vadrel_guardrail.engine.phrase_matcher_engine");
-    pyhost::set_all(m, {});
+    pyhost::reexport(m, "vadrel_guardrail.engine.phrase_matcher_engine", {"PhraseMatcherEngine"});
+    pyhost::set_all(m, {"DMGuardrailEngine", "DMGuardrailEngineConfig", "GuardrailEngine", "PhraseMatcherEngine"});
 }
 
 }  // namespace vadrel_guardrail

@@ -5,6 +5,20 @@ namespace vadrel_guardrail {
 
 pyhost::Global schema::GuardrailInput;
 
+namespace {
+pyhost::Global both_fields;  // {"input", "output"}
+}  // namespace
+
+nb::object schema::input_record(nb::handle text) {
+    if (!PyUnicode_CheckExact(text.ptr())) {
+        return GuardrailInput(nb::arg("input") = text, nb::arg("output") = nb::none());
+    }
+    nb::dict values;
+    values["input"] = text;
+    values["output"] = nb::none();
+    return pyhost::construct_model(GuardrailInput.get(), values, both_fields.get());
+}
+
 void init_guardrail_input(nb::module_ m) {
     nb::object text_or_none = pyhost::optional(&PyUnicode_Type);
     schema::GuardrailInput.set(
@@ -20,6 +34,7 @@ void init_guardrail_input(nb::module_ m) {
                 },
                 nb::arg("data"), "Create from dictionary format for backward compatibility.")
             .build());
+    both_fields.set(nb::make_tuple("input", "output"));
 }
 
 }  // namespace vadrel_guardrail

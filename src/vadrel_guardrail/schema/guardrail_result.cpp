@@ -5,6 +5,26 @@ namespace vadrel_guardrail {
 
 pyhost::Global schema::GuardrailResult;
 
+namespace {
+pyhost::Global safe_fields;  // what `safe` passes explicitly
+}  // namespace
+
+nb::object schema::safe_result(nb::handle filtered_content, nb::handle score) {
+    const bool text_ok = filtered_content.is_none() || PyUnicode_CheckExact(filtered_content.ptr());
+    const bool score_ok = score.is_none() || PyFloat_CheckExact(score.ptr());
+    if (!text_ok || !score_ok) {
+        return GuardrailResult.attr("safe")(filtered_content, score);
+    }
+    nb::dict values;
+    values["is_safe"] = nb::bool_(true);
+    values["reason"] = nb::none();
+    values["filtered_content"] = filtered_content;
+    values["category"] = nb::none();
+    values["policy"] = nb::none();
+    values["score"] = score;
+    return pyhost::construct_model(GuardrailResult.get(), values, safe_fields.get());
+}
+
 void init_guardrail_result(nb::module_ m) {
     nb::object text_or_none = pyhost::optional(&PyUnicode_Type);
     nb::object none = nb::none();
@@ -61,6 +81,7 @@ void init_guardrail_result(nb::module_ m) {
                 },
                 nb::arg("data"), "Create from dictionary format for backward compatibility.")
             .build());
+    safe_fields.set(nb::make_tuple("is_safe", "reason", "filtered_content", "score"));
 }
 
 }  // namespace vadrel_guardrail

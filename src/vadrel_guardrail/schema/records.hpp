@@ -15,4 +15,10 @@ extern pyhost::Global GuardrailStreamChunk;
 // validated as usual.
 nanobind::object stream_chunk(nanobind::handle chunk, bool is_safe, nanobind::handle reason, bool reason_given);
 
+// GuardrailResult.safe(filtered_content, score), for the GuardrailResult class itself.
+nanobind::object safe_result(nanobind::handle filtered_content, nanobind::handle score);
+
+// GuardrailInput(input=text, output=None).
+nanobind::object input_record(nanobind::handle text);
+
 }  // namespace vadrel_guardrail::schema
