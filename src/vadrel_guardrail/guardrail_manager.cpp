@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "pyasync/pyasync.hpp"
+#include "pyhost/errors.hpp"
 #include "pyhost/frame.hpp"
 #include "vadrel_guardrail/constants.hpp"
 #include "vadrel_guardrail/engine/base_engine.hpp"
@@ -320,8 +321,7 @@ nb::object handle_engine_error(nb::handle self, nb::handle error, nb::handle log
         throw nb::python_error();
     }
     if (listed) {
-        PyErr_SetObject((PyObject *)Py_TYPE(error.ptr()), error.ptr());
-        throw nb::python_error();
+        pyhost::raise(error);
     }
     if (!PyObject_IsTrue(self.attr("error_conservative").ptr())) {
         return nb::none();

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "pyasync/pyasync.hpp"
+#include "pyhost/errors.hpp"
 #include "pyhost/frame.hpp"
 #include "vadrel_guardrail/constants.hpp"
 #include "vadrel_guardrail/modules.hpp"
@@ -21,9 +22,7 @@ pyhost::Global FullStreamGuardrailAdapter;
 pyhost::Global BufferResult;
 
 void raise_buffer_limit(const char *limit_kind, nb::handle configured_limit, nb::handle attempted) {
-    nb::object error = GuardrailStreamBufferLimitError(limit_kind, configured_limit, attempted);
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
-    throw nb::python_error();
+    pyhost::raise(GuardrailStreamBufferLimitError(limit_kind, configured_limit, attempted));
 }
 
 std::int64_t utf8_length(nb::handle chunk) {

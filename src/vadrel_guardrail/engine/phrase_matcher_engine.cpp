@@ -11,6 +11,7 @@
 #include "pyhost/frame.hpp"
 #include "vadrel_guardrail/engine/phrase_matcher.hpp"
 #include "vadrel_guardrail/modules.hpp"
+#include "vadrel_guardrail/schema/records.hpp"
 
 namespace vadrel_guardrail {
 
@@ -224,7 +225,11 @@ void compile_banned_phrases_regex(nb::handle self) {
 // Matching.
 
 nb::object safe_result() {
-    return global("GuardrailResult").attr("safe")();
+    nb::object cls = global("GuardrailResult");
+    if (cls.is(schema::GuardrailResult.get())) {
+        return schema::safe_result(nb::none(), nb::none());  // the common verdict, without validation
+    }
+    return cls.attr("safe")();
 }
 
 // The configured phrases that the distinct matched texts stand for, each the first phrase (in list order)

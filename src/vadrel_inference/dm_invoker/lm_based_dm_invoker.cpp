@@ -5,6 +5,8 @@
 
 #include "pyasync/pyasync.hpp"
 #include "pyhost/frame.hpp"
+#include "pyhost/errors.hpp"
+#include "vadrel_inference/errors.hpp"
 #include "vadrel_inference/modules.hpp"
 
 namespace vadrel_inference {
@@ -23,16 +25,7 @@ constexpr const char *kInstructions =
     "{\"<question name>\": 0.12}, and nothing else.";
 
 [[noreturn]] void fail(const std::string &message, nb::handle cause = nb::handle()) {
-    nb::object error = InvokerRuntimeError(kClassName, message);
-    if (cause.is_valid()) {
-        nb::setattr(error, "__cause__", cause);
-    }
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
-    throw nb::python_error();
-}
-
-std::string text_of(nb::handle value) {
-    return nb::cast<std::string>(nb::str(value));
+    raise_runtime_error(kClassName, message, cause);
 }
 
 // The state and the questions as one JSON document; values JSON cannot hold are given as text.
@@ -50,7 +43,7 @@ std::string request_text(nb::handle state, nb::handle questions) {
     nb::dict document;
     document["state"] = state;
     document["questions"] = asked;
-    return text_of(nb::module_::import_("json").attr("dumps")(document, nb::arg("default") = nb::handle(&PyUnicode_Type),
+    return pyhost::text(nb::module_::import_("json").attr("dumps")(document, nb::arg("default") = nb::handle(&PyUnicode_Type),
                                                               nb::arg("ensure_ascii") = false));
 }
 
@@ -65,7 +58,7 @@ nb::object answer_object(const std::string &text) {
     try {
         parsed = nb::module_::import_("json").attr("loads")(text.substr(open, close - open + 1));
     } catch (nb::python_error &e) {
-        fail("malformed decision: " + text_of(e.value()), e.value());
+        fail("malformed decision: " + pyhost::text(e.value()), e.value());
     }
     if (!nb::isinstance<nb::dict>(parsed)) {
         fail("malformed decision: the answer is not a JSON object");
@@ -81,14 +74,14 @@ nb::object probability(nb::handle answers, nb::handle name) {
         value = nested.is_none() ? value.attr("get")("probability") : nested;
     }
     if (value.is_none()) {
-        fail("malformed decision: no answer for " + text_of(nb::repr(name)));
+        fail("malformed decision: no answer for " + pyhost::text(nb::repr(name)));
     }
     bool number = (nb::isinstance<nb::int_>(value) || nb::isinstance<nb::float_>(value)) &&
                   !nb::isinstance<nb::bool_>(value);
     double p = number ? nb::cast<double>(value) : NAN;
     if (!number || !(p >= 0.0 && p <= 1.0)) {
-        fail("malformed decision: the answer for " + text_of(nb::repr(name)) + " is not a probability: " +
-             text_of(nb::repr(value)));
+        fail("malformed decision: the answer for " + pyhost::text(nb::repr(name)) + " is not a probability: " +
+             pyhost::text(nb::repr(value)));
     }
     return nb::float_(p);
 }
@@ -105,7 +98,7 @@ pyasync::Task invoke(nb::object self, nb::object state, nb::object questions, nb
         nb::arg("messages") = messages, nb::arg("hyperparameters") = hyperparameters,
         nb::arg("event_emitter") = nb::none());
     bool lm_output = nb::isinstance(result, LMOutput.get());
-    nb::object answers = answer_object(text_of(lm_output ? nb::object(result.attr("text")) : result));
+    nb::object answers = answer_object(pyhost::text(lm_output ? nb::object(result.attr("text")) : result));
     nb::dict decided;
     for (nb::handle name : questions) {
         decided[name] = VeskAnswer(nb::arg("vesk") = probability(answers, name));

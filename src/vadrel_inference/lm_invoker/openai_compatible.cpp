@@ -6,6 +6,8 @@
 
 #include "pyasync/pyasync.hpp"
 #include "pyhost/frame.hpp"
+#include "pyhost/errors.hpp"
+#include "vadrel_inference/errors.hpp"
 #include "vadrel_inference/modules.hpp"
 
 namespace vadrel_inference {
@@ -46,18 +48,8 @@ nb::object event_value_type(const char *member) {
     return pyhost::import_from("vadrel_core.constants", "EventValueType").attr(member);
 }
 
-// Raises InvokerRuntimeError, chained to `cause` when there is one.
 [[noreturn]] void fail(const std::string &message, nb::handle cause = nb::handle()) {
-    nb::object error = InvokerRuntimeError(kClassName, message);
-    if (cause.is_valid()) {
-        nb::setattr(error, "__cause__", cause);
-    }
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
-    throw nb::python_error();
-}
-
-std::string text_of(nb::handle value) {
-    return nb::cast<std::string>(nb::str(value));
+    raise_runtime_error(kClassName, message, cause);
 }
 
 nb::object get(nb::handle mapping, const char *key) {
@@ -79,7 +71,7 @@ nb::list request_messages(nb::handle messages) {
                 text += "\n";
             }
             first = false;
-            text += text_of(part);
+            text += pyhost::text(part);
         }
         nb::dict entry;
         entry["role"] = nb::str(message.attr("role"));
@@ -140,7 +132,7 @@ nb::object token_usage(nb::handle usage) {
 
 [[noreturn]] void fail_with_error_object(nb::handle error) {
     nb::object message = is_dict(error) ? get(error, "message") : nb::none();
-    fail("the service answered with an error: " + text_of(message.is_none() ? nb::handle(error) : message));
+    fail("the service answered with an error: " + pyhost::text(message.is_none() ? nb::handle(error) : message));
 }
 
 // HTTP errors, with the service's own error message when its body carries one.
@@ -149,11 +141,11 @@ void check_status(nb::handle response, nb::handle url) {
     if (status < 400) {
         return;
     }
-    std::string detail = text_of(response.attr("text"));
+    std::string detail = pyhost::text(response.attr("text"));
     try {
         nb::object body = nb::module_::import_("json").attr("loads")(detail);
         if (is_dict(body) && is_dict(get(body, "error")) && !get(get(body, "error"), "message").is_none()) {
-            detail = text_of(get(get(body, "error"), "message"));
+            detail = pyhost::text(get(get(body, "error"), "message"));
         }
     } catch (nb::python_error &) {
         // Not JSON: the raw text is the detail.
@@ -161,7 +153,7 @@ void check_status(nb::handle response, nb::handle url) {
     if (detail.size() > 500) {
         detail = detail.substr(0, 500) + "...";
     }
-    fail("HTTP " + std::to_string(status) + " from " + text_of(url) + ": " + detail);
+    fail("HTTP " + std::to_string(status) + " from " + pyhost::text(url) + ": " + detail);
 }
 
 nb::object output(nb::handle self, const std::string &text, nb::handle usage) {
@@ -173,7 +165,7 @@ nb::object output(nb::handle self, const std::string &text, nb::handle usage) {
                              ? schema.attr("model_validate_json")(text)
                              : nb::module_::import_("json").attr("loads")(text);
         } catch (nb::python_error &e) {
-            fail("the answer does not fit the response schema: " + text_of(e.value()), e.value());
+            fail("the answer does not fit the response schema: " + pyhost::text(e.value()), e.value());
         }
     }
     return LMOutput(nb::arg("text") = text, nb::arg("structured_output") = structured,
@@ -185,7 +177,7 @@ nb::object plain_answer(nb::handle self, nb::handle response) {
     try {
         body = response.attr("json")();
     } catch (nb::python_error &e) {
-        fail("malformed answer: not JSON: " + text_of(e.value()), e.value());
+        fail("malformed answer: not JSON: " + pyhost::text(e.value()), e.value());
     }
     if (!is_dict(body)) {
         fail("malformed answer: expected a JSON object");
@@ -243,7 +235,7 @@ pyasync::Task read_stream(nb::object self, nb::object response, nb::object url, 
         try {
             chunk = loads(data);
         } catch (nb::python_error &e) {
-            fail("malformed streamed answer: an event is not JSON: " + text_of(e.value()), e.value());
+            fail("malformed streamed answer: an event is not JSON: " + pyhost::text(e.value()), e.value());
         }
         if (!is_dict(chunk)) {
             fail("malformed streamed answer: an event is not a JSON object");
@@ -311,8 +303,8 @@ pyasync::Task exchange(nb::object self, nb::object client, nb::object url, nb::d
         throw nb::python_error();
     }
     if (error.matches(hx.attr("HTTPError")) || error.matches(hx.attr("InvalidURL"))) {
-        fail("request to " + text_of(url) + " failed: " + text_of(nb::type_name(error.type())) + ": " +
-                 text_of(error.value()),
+        fail("request to " + pyhost::text(url) + " failed: " + pyhost::text(nb::type_name(error.type())) + ": " +
+                 pyhost::text(error.value()),
              error.value());
     }
     throw std::move(error);
@@ -321,7 +313,7 @@ pyasync::Task exchange(nb::object self, nb::object client, nb::object url, nb::d
 pyasync::Task invoke(nb::object self, nb::object messages, nb::object hyperparameters, nb::object emitter) {
     nb::object hx = httpx();
     nb::dict payload = request_body(self, messages, hyperparameters, !emitter.is_none());
-    std::string base = text_of(self.attr("base_url"));
+    std::string base = pyhost::text(self.attr("base_url"));
     while (!base.empty() && base.back() == '/') {
         base.pop_back();
     }
