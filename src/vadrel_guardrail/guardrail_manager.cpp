@@ -154,15 +154,17 @@ nb::object call_with_content(nb::handle check, nb::handle text, nb::handle engin
                                  .format(nb::type_name(engine_kwargs.type()))
                                  .c_str());
     }
-    nb::dict kwargs;
-    if (PyDict_Merge(kwargs.ptr(), engine_kwargs.ptr(), 1) < 0) throw nb::python_error();
-    if (kwargs.contains("content")) {
+    int collides = PyMapping_HasKeyStringWithError(engine_kwargs.ptr(), "content");
+    if (collides < 0) throw nb::python_error();
+    if (collides) {
         throw nb::type_error(nb::str("{}() got multiple values for keyword argument 'content'")
                                  .format(nb::getattr(check, "__qualname__", nb::str("check")))
                                  .c_str());
     }
+    nb::dict kwargs;
     kwargs["content"] = text;
-    return nb::steal(PyObject_Call(check.ptr(), nb::tuple().ptr(), kwargs.ptr())) ;
+    if (PyDict_Merge(kwargs.ptr(), engine_kwargs.ptr(), 1) < 0) throw nb::python_error();
+    return nb::steal(PyObject_Call(check.ptr(), nb::tuple().ptr(), kwargs.ptr()));
 }
 
 nb::object checked(nb::object result) {
