@@ -1,9 +1,11 @@
+#include "pyhost/frame.hpp"
 #include "vadrel_guardrail/modules.hpp"
 
 namespace vadrel_guardrail {
 
-void init_adapter(nb::module_) {
-    nb::module_::import_("vadrel_guardrail.adapter.nemo_adapter");
+void init_adapter(nb::module_ m) {
+    pyhost::reexport(m, "vadrel_guardrail.adapter.nemo_adapter", {"NeMoLMAdapter"});
+    pyhost::set_all(m, {"NeMoLMAdapter"});
 }
 
 }  // namespace vadrel_guardrail
