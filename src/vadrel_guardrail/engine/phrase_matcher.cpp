@@ -92,8 +92,8 @@ private:
         PyObject *k, *v;
         while (ok && PyDict_Next(table, &pos, &k, &v)) {
             long key = PyLong_AsLong(k);
-            PyObject *seq = PySequence_Fast(v, "");
-            if (key < 0 || !seq) {
+            PyObject *seq = key < 0 ? nullptr : PySequence_Fast(v, "");
+            if (!seq) {
                 ok = false;
                 break;
             }
@@ -101,7 +101,8 @@ private:
             for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
                 long member = PyLong_AsLong(PySequence_Fast_GET_ITEM(seq, i));
                 if (member < 0) {
-                    ok = false;
+                    ok = false;  // no further C-API call with the error set
+                    break;
                 }
                 members.push_back(static_cast<std::uint32_t>(member));
             }

@@ -113,7 +113,11 @@ nb::object native_findall(nb::handle pattern, nb::handle text) {
     }
     nb::list out;
     for (auto span : automaton->find_all(text.ptr())) {
-        out.append(nb::steal(PyUnicode_Substring(text.ptr(), span.start, span.end)));
+        nb::object match = nb::steal(PyUnicode_Substring(text.ptr(), span.start, span.end));
+        if (!match.is_valid()) {
+            throw nb::python_error();
+        }
+        out.append(match);
     }
     return out;
 }
@@ -310,9 +314,7 @@ nb::object check_banned_phrases_spacy(nb::handle self, nb::handle content) {
         nb::list detected;
         nb::object phrases = self.attr("banned_phrases");
         for (nb::handle match : matches) {
-            nb::object start = match[1];
-            nb::object end = match[2];
-            nb::object matched = doc[nb::steal(PySlice_New(start.ptr(), end.ptr(), nullptr))].attr("text");
+            nb::object matched = doc[nb::slice(match[1], match[2], nb::none())].attr("text");
             for (nb::handle phrase : phrases) {
                 if (phrase.attr("lower")().equal(matched)) {
                     int present = PySequence_Contains(detected.ptr(), phrase.ptr());
