@@ -311,24 +311,13 @@ nb::object check_banned_phrases_spacy(nb::handle self, nb::handle content) {
         return safe_result();
     }
     try {
-        nb::list detected;
-        nb::object phrases = self.attr("banned_phrases");
+        // Distinct matched texts in the matcher's order: each stands for a different phrase, so the phrases
+        // come out once each, in the order of their first detection.
+        nb::dict distinct;
         for (nb::handle match : matches) {
-            nb::object matched = doc[nb::slice(match[1], match[2], nb::none())].attr("text");
-            for (nb::handle phrase : phrases) {
-                if (phrase.attr("lower")().equal(matched)) {
-                    int present = PySequence_Contains(detected.ptr(), phrase.ptr());
-                    if (present < 0) {
-                        throw nb::python_error();
-                    }
-                    if (!present) {
-                        detected.append(phrase);
-                    }
-                    break;
-                }
-            }
+            distinct[doc[nb::slice(match[1], match[2], nb::none())].attr("text")] = nb::none();
         }
-        return global("GuardrailResult").attr("unsafe")(nb::str(kReasonPrefix) + nb::str(", ").attr("join")(detected));
+        return unsafe_result(self, distinct);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception)) {
             throw;
@@ -349,15 +338,12 @@ nb::object check_content(nb::handle self, nb::handle content) {
 }
 
 // Coroutines own their parameters (the caller's frame is gone when they run).
-pyasync::Task check_content_task(nb::object self, nb::object content, nb::kwargs) {
+pyasync::Task check_content_task(nb::object self, nb::object content) {
     co_return check_content(self, content);
 }
 
-pyasync::Task check_input_task(nb::object self, nb::object content, nb::kwargs kwargs) {
-    co_return co_await self.attr("_check_content")(content, **kwargs);
-}
-
-pyasync::Task check_output_task(nb::object self, nb::object content, nb::kwargs kwargs) {
+// Both directions check alike, through `_check_content` looked up on the engine.
+pyasync::Task delegate_task(nb::object self, nb::object content, nb::kwargs kwargs) {
     co_return co_await self.attr("_check_content")(content, **kwargs);
 }
 
@@ -455,7 +441,7 @@ void define_engine(nb::module_ m) {
             .method(
                 "check_input",
                 [](nb::object self, nb::object content, nb::kwargs kwargs) {
-                    return check_input_task(std::move(self), std::move(content), std::move(kwargs))
+                    return delegate_task(std::move(self), std::move(content), std::move(kwargs))
                         .named("check_input", "PhraseMatcherEngine.check_input")
                         .to_python();
                 },
@@ -463,7 +449,7 @@ void define_engine(nb::module_ m) {
             .method(
                 "check_output",
                 [](nb::object self, nb::object content, nb::kwargs kwargs) {
-                    return check_output_task(std::move(self), std::move(content), std::move(kwargs))
+                    return delegate_task(std::move(self), std::move(content), std::move(kwargs))
                         .named("check_output", "PhraseMatcherEngine.check_output")
                         .to_python();
                 },
@@ -490,8 +476,8 @@ void define_engine(nb::module_ m) {
                 "Check a whole output stream through FullStreamGuardrailAdapter.")
             .method(
                 "_check_content",
-                [](nb::object self, nb::object content, nb::kwargs kwargs) {
-                    return check_content_task(std::move(self), std::move(content), std::move(kwargs))
+                [](nb::object self, nb::object content, nb::kwargs) {
+                    return check_content_task(std::move(self), std::move(content))
                         .named("_check_content", "PhraseMatcherEngine._check_content")
                         .to_python();
                 },
