@@ -30,6 +30,8 @@ pyhost::Global resources;  // importlib.resources, whose `files` is looked up at
 pyhost::Global DMComponent;
 pyhost::Global DMQuestion;
 pyhost::Global VeskAnswer;
+pyhost::Global str_replace;  // `str.replace`, called for every text value of every rendered state
+pyhost::Global placeholder;  // "{content}"
 
 // A ValueError whose text is a host string, so that names that do not survive a round trip
 // through UTF-8 (lone surrogates) still reach the message intact.
@@ -127,7 +129,7 @@ nb::object dm_engine::format_template(nb::handle value, nb::handle content) {
     if (PyUnicode_Check(value.ptr())) {
         // str.replace: one left-to-right pass, inserted text is not scanned again; a content that
         // is not text fails here with the host's own type error.
-        return nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)).attr("replace")(value, "{content}", content);
+        return str_replace(value, placeholder.get(), content);
     }
     bool list = PyList_Check(value.ptr());
     if (!list && !is_mapping(value)) {
@@ -399,6 +401,8 @@ void init_dm_engine(nb::module_ m) {
     pyhost::import_from("vadrel_inference.schema", "DMOutput");
     DMQuestion.set(pyhost::import_from("vadrel_inference.schema", "DMQuestion"));
     VeskAnswer.set(pyhost::import_from("vadrel_inference.schema", "VeskAnswer"));
+    str_replace.set(nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)).attr("replace"));
+    placeholder.set(nb::str("{content}"));
 
     nb::object manager = pyhost::import_from("vadrel_core.utils", "LoggerManager")();
     m.attr("manager") = manager;
