@@ -418,6 +418,13 @@ class TestVerdicts:
         assert reason.startswith(PREFIX)
         assert sorted(reason[len(PREFIX):].split(", ")) == ["make a bomb", "steal money"]
 
+    def test_spacy_path_lists_each_phrase_once_in_order_of_first_detection(self, blank_model_dir):
+        engine = PhraseMatcherEngine(banned_phrases=["Steal Money", "make a bomb", "steal money"],
+                                     model_name=blank_model_dir)
+        assert engine.phrase_matcher is not None
+        text = "steal money, make a bomb, STEAL MONEY and make a bomb"
+        assert run(engine.check_input(text)).reason == PREFIX + "Steal Money, make a bomb"
+
     @pytest.mark.parametrize("use_spacy", [True, False])
     def test_configured_case_is_reported(self, use_spacy, blank_model_dir):
         engine = PhraseMatcherEngine(banned_phrases=["Credit Card Fraud"], use_spacy=use_spacy,
