@@ -316,6 +316,10 @@ void define_stream_terminated(nb::module_ m) {
 
 }  // namespace
 
+nb::object call_engine_check(nb::handle check, nb::handle text, nb::handle engine_kwargs) {
+    return checked(call_with_content(check, text, engine_kwargs));
+}
+
 nb::object handle_engine_error(nb::handle self, nb::handle error, nb::handle log_message, nb::handle reason) {
     logger.attr("error")(log_message, nb::arg("exc_info") = true);
     int listed = PyObject_IsInstance(error.ptr(), self.attr("raise_on_exceptions").ptr());
@@ -361,6 +365,10 @@ void init_guardrail_manager(nb::module_ m) {
                     "Check the content for safety using configured engines.")
             .method("_handle_engine_error", &handle_engine_error, nb::arg("error"), nb::arg("log_message"),
                     nb::arg("reason").none(), "Log an engine error and return an unsafe result or None to continue.")
+            .method("check_input_stream", &guardrail_manager::check_input_stream, nb::arg("chunks").none(),
+                    nb::arg("engine_kwargs").none() = nb::none(), "Check an input stream through configured engines.")
+            .method("check_output_stream", &guardrail_manager::check_output_stream, nb::arg("chunks").none(),
+                    nb::arg("engine_kwargs").none() = nb::none(), "Check an output stream through configured engines.")
             .method("_run", &run, nb::arg("kwargs"), "Run the guardrail manager component.")
             .staticmethod("_default_engine", &default_engine,
                           "Build the default guardrail engine used when none is provided.")
@@ -372,7 +380,10 @@ void init_guardrail_manager(nb::module_ m) {
                     "Run checks for one engine according to its configured guardrail mode.")
             .staticmethod("_merge_safe_result", &merge_safe_result, nb::arg("current").none(), nb::arg("latest").none(),
                           "Combine the latest safe engine result with any previously produced filtered content.")
+            .method("_check_stream", &guardrail_manager::check_stream, nb::arg("chunks").none(), nb::arg("direction").none(),
+                    nb::arg("engine_kwargs").none(), "Run the streaming guardrail pipeline for a direction.")
             .build());
+    guardrail_manager::define_stream_classes(m);
 }
 
 }  // namespace vadrel_guardrail

@@ -1,6 +1,7 @@
 // The guardrail manager, for the C++ side.
 #pragma once
 
+#include "pyasync/pyasync.hpp"
 #include "pyhost/classes.hpp"
 
 namespace vadrel_guardrail::guardrail_manager {
@@ -18,4 +19,16 @@ namespace vadrel_guardrail {
 namespace nb = nanobind;
 // The error policy of the complete-text road (also reached from Python as `_handle_engine_error`).
 nb::object handle_engine_error(nb::handle self, nb::handle error, nb::handle log_message, nb::handle reason);
+
+// `check(content=text, **engine_kwargs)`, as an engine's complete-text check is called; the awaitable.
+nb::object call_engine_check(nb::handle check, nb::handle text, nb::handle engine_kwargs);
 }  // namespace vadrel_guardrail
+
+// The stream road (guardrail_manager_stream.cpp).
+namespace vadrel_guardrail::guardrail_manager {
+pyasync::AsyncGen check_input_stream(nb::object self, nb::object chunks, nb::object engine_kwargs);
+pyasync::AsyncGen check_output_stream(nb::object self, nb::object chunks, nb::object engine_kwargs);
+nb::object check_stream(nb::handle self, nb::handle chunks, nb::handle direction, nb::handle engine_kwargs);
+// `_ValidatedSource`, `_StreamPipeline` and `_StageRunner`, after GuardrailManager.
+void define_stream_classes(nb::module_ m);
+}  // namespace vadrel_guardrail::guardrail_manager
