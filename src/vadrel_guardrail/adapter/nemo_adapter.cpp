@@ -55,6 +55,13 @@ bool equals(nb::handle a, nb::handle b) {
     return r == 1;
 }
 
+// `str(value)`: nanobind's str constructor would take an object that is not a str as it is.
+nb::object to_text(nb::handle value) {
+    nb::object text = nb::steal(PyObject_Str(value.ptr()));
+    if (!text.is_valid()) throw nb::python_error();
+    return text;
+}
+
 void warn(nb::handle message) {
     this_module.attr("logger").attr("warning")(message);
 }
@@ -141,11 +148,11 @@ void adapter_init(nb::handle self, nb::handle model, nb::handle lm_invoker, nb::
 nb::object model_name(nb::handle self) {
     nb::object lm_invoker = self.attr("lm_invoker");
     if (!lm_invoker.is_none()) {
-        return nb::str(lm_invoker.attr("model_id"));
+        return to_text(lm_invoker.attr("model_id"));
     }
     nb::object model = self.attr("model");
     if (!model.is_none() && truth(model)) {
-        return nb::str(model);
+        return to_text(model);
     }
     return nb::str("unknown");
 }
@@ -174,7 +181,7 @@ nb::object content_text(nb::handle content) {
     if (content.is_none()) {
         return nb::str("");
     }
-    return nb::str(content);  // lossy: multimodal parts become their printed form
+    return to_text(content);  // lossy: multimodal parts become their printed form
 }
 
 nb::object make_message(nb::handle role, nb::handle text) {
