@@ -44,14 +44,14 @@ constexpr pyhost::ModuleDef kModules[] = {
 
 void init_package(nb::module_ m) {
     pyhost::reexport(m, "vadrel_guardrail.constants", {"GuardrailMode"});
-    pyhost::reexport(m, "vadrel_guardrail.engine", {"DMGuardrailEngine", "PhraseMatcherEngine"});
+    pyhost::reexport(m, "vadrel_guardrail.engine", {"DMGuardrailEngine", "NemoGuardrailEngine", "PhraseMatcherEngine"});
     pyhost::reexport(m, "vadrel_guardrail.engine.base_engine", {"BaseGuardrailEngineConfig", "GuardrailEngine"});
     pyhost::reexport(m, "vadrel_guardrail.engine.dm_engine", {"DMGuardrailEngineConfig"});
     pyhost::reexport(m, "vadrel_guardrail.guardrail_manager", {"GuardrailManager"});
     pyhost::reexport(m, "vadrel_guardrail.schema", {"GuardrailInput", "GuardrailResult"});
     pyhost::set_all(m, {"BaseGuardrailEngineConfig", "DMGuardrailEngine", "DMGuardrailEngineConfig", "GuardrailEngine",
                         "GuardrailInput", "GuardrailManager", "GuardrailMode", "GuardrailResult",
-                        "PhraseMatcherEngine"});
+                        "NemoGuardrailEngine", "PhraseMatcherEngine"});
 }
 
 }  // namespace vadrel_guardrail

@@ -1,0 +1,1 @@
+"""Actions for the Nemo Guardrails configuration."""
