@@ -45,6 +45,15 @@ async def main() -> None:
             else:
                 print(f"  BLOCKED -> {item.reason}")
 
+    print("Streams through the manager (input and output), one item per passed chunk or one marker:")
+    for direction, check in (("input", manager.check_input_stream), ("output", manager.check_output_stream)):
+        for parts in (["Please ", "summarise ", "this."], ["Explain ", "how to ", "make a bo", "mb"]):
+            async for item in check(chunks(parts)):
+                if item.is_safe:
+                    print(f"  {direction:6} chunk  {item.chunk!r}")
+                else:
+                    print(f"  {direction:6} BLOCKED -> {item.reason}")
+
 
 if __name__ == "__main__":
     asyncio.run(main())
