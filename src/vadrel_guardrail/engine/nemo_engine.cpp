@@ -21,6 +21,7 @@ constexpr const char *kProviderName = "vadrel_invoker";
 constexpr const char *kFailOpenSuffix = " safety check failed, skipping check (fail open): ";
 
 pyhost::Global module_;
+pyhost::Global engine_class;
 // The self-check routine's logger, named after the action module that presents the routine.
 pyhost::Global safety_logger;
 pyhost::Global json_loads;
@@ -168,7 +169,9 @@ void ensure_provider_registered(nb::handle cls) {
     lock.attr("acquire")();
     try {
         if (!truthy(cls.attr("_is_registered")) && truthy(global("init_guardrails_provider_registration")())) {
-            nb::setattr(cls, "_is_registered", nb::bool_(true));
+            // On the defining class, whichever class asked: the registration holds for the whole process, so a
+            // subclass that registered first must not leave the flag unset for the others.
+            nb::setattr(engine_class.get(), "_is_registered", nb::bool_(true));
         }
     } catch (...) {
         lock.attr("release")();
@@ -314,7 +317,7 @@ nb::object check_stream(const char *operation, nb::handle self, nb::handle chunk
 
 void define_engine(nb::module_ m) {
     nb::object lock = m.attr("threading").attr("Lock")();
-    pyhost::ClassBuilder(m, "NemoGuardrailEngine",
+    engine_class.set(pyhost::ClassBuilder(m, "NemoGuardrailEngine",
                          "Guardrail engine that checks content with one run of the NeMo Guardrails rails per check.")
         .base(m.attr("GuardrailEngine"))
         .attr("_registration_lock", lock)
@@ -368,7 +371,7 @@ void define_engine(nb::module_ m) {
             },
             nb::arg("chunks").none(), nb::arg("kwargs"),
             "Check a whole output stream through FullStreamGuardrailAdapter.")
-        .build();
+        .build());
 }
 
 // ---------------------------------------------------------------------------------------------------------

@@ -394,6 +394,26 @@ class TestEndToEnd:
         finally:
             server.stop()
 
+    def test_the_library_flows_of_the_same_name_are_replaced(self):
+        # NeMo Guardrails' own "self check input" flow would also follow the action and read the verdict list
+        # as an object with `is_blocked`, failing the run; the base configuration's definition takes its place.
+        rails = engine(CannedInvoker("unsafe S1")).rails
+        flows = {}
+        for flow in rails.config.flows:
+            flows.setdefault(flow["id"], flow)  # the runtime keeps the first definition of a name
+        for flow_id in ("self check input", "self check output"):
+            assert rails.runtime.flow_configs[flow_id].is_subflow
+            assert "$response[0]" in flows[flow_id]["source_code"]
+
+    def test_an_action_that_fails_is_read_as_an_unreadable_verdict(self, monkeypatch, caplog):
+        async def broken(llm_task_manager, context=None, llm=None):
+            raise RuntimeError("action broke")
+
+        # The action modules are loaded anew by every runtime and take the body from the engine module then.
+        monkeypatch.setattr(nemo_engine, "_self_check_input", broken)
+        assert run(engine(CannedInvoker("unsafe S1")).check_input(content="x")) == GuardrailResult.safe()
+        assert ("ERROR", "Invalid safety response format from NeMo: None") in records(caplog, nemo_engine.__name__)
+
     def test_concurrent_checks_share_one_runtime(self):
         class ByText(CannedInvoker):
             async def invoke(self, messages, hyperparameters=None, event_emitter=None):

@@ -122,6 +122,19 @@ class TestConstruction:
             ("INFO", INITIALIZED),
         ]
 
+    def test_a_subclass_registering_first_sets_the_flag_for_every_engine(self, unregistered, monkeypatch):
+        calls = []
+        monkeypatch.setattr(nemo_engine, "register_provider", lambda *a: calls.append(a))
+
+        class Mine(NemoGuardrailEngine):
+            pass
+
+        Mine(config())
+        NemoGuardrailEngine(config())
+        assert len(calls) == 1
+        assert "_is_registered" not in vars(Mine)
+        assert NemoGuardrailEngine._is_registered is True
+
     def test_registration_function_registers_every_call(self, monkeypatch):
         calls = []
         monkeypatch.setattr(nemo_engine, "register_provider", lambda *a: calls.append(a))
