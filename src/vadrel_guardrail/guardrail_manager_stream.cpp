@@ -359,12 +359,8 @@ PyType_Slot vs_slots[] = {
 // ---------------------------------------------------------------------------------------------------------
 // Closing inputs
 
-// `await source.aclose()` when the source has one: directly for a validated source or a bridge generator.
+// `await source.aclose()` when the source has one: directly for a bridge generator.
 pyasync::VoidTask close_input(nb::object source) {
-    if (is_validated_source(source)) {
-        co_await vs_aclose(source);
-        co_return;
-    }
     if (is_bridge_generator(source)) {
         pyasync::AsyncIter iter(source);
         co_await iter.aclose();
@@ -491,7 +487,7 @@ pyasync::AsyncGen pipeline_run(nb::object self) {
     } catch (...) {
         failure.emplace(current_error());
     }
-    co_await close_input(self.attr("_source"));
+    co_await self.attr("_source").attr("aclose")();
     if (failure) throw std::move(*failure);
 }
 
@@ -673,11 +669,14 @@ void init_runner(nb::handle self, nb::handle manager, nb::handle stage, nb::hand
 
 pyasync::VoidTask runner_close_source(nb::object self) { co_await close_input(self.attr("_source")); }
 
+// The runner closes its input through its own operation, once per stream at most.
+nb::object close_source_of(nb::handle runner) { return runner.attr("_close_source")(); }
+
 pyasync::Task runner_process_item(nb::object self, nb::object item) {
     Kind kind = classify(item);
     if (kind == Kind::Terminal) {
         nb::setattr(self, "_terminal_emitted", nb::bool_(true));
-        co_await runner_close_source(self);
+        co_await close_source_of(self);
         co_return true;
     }
     if (kind == Kind::Safe) {
@@ -708,11 +707,11 @@ pyasync::AsyncGen runner_source_iter(nb::object self) {
 pyasync::AsyncGen runner_handle_error(nb::object self, nb::object error) {
     nb::object manager = manager_of(self);
     if (is_instance(error, BaseInvokerError.get()) || is_instance(error, manager.attr("raise_on_exceptions"))) {
-        co_await runner_close_source(self);
+        co_await close_source_of(self);
         pyhost::raise(error);
     }
     if (truth(manager.attr("error_conservative"))) {
-        co_await runner_close_source(self);
+        co_await close_source_of(self);
         co_yield schema::stream_chunk(nb::str(""), false, nb::str("Error checking content: {}").format(error), true);
         co_return;
     }
@@ -733,7 +732,7 @@ pyasync::AsyncGen runner_handle_error(nb::object self, nb::object error) {
     }
     if (failure) {
         if (failure->matches(base_engine::GuardrailStreamValidationError.get().ptr())) {
-            co_await runner_close_source(self);
+            co_await close_source_of(self);
         }
         throw std::move(*failure);
     }
@@ -751,7 +750,7 @@ pyasync::AsyncGen runner_run(nb::object self) {
             Kind kind = classify(*item);
             if (kind == Kind::Terminal) {
                 nb::setattr(self, "_terminal_emitted", nb::bool_(true));
-                co_await runner_close_source(self);
+                co_await close_source_of(self);
                 co_yield std::move(*item);
                 co_return;
             }
@@ -764,7 +763,7 @@ pyasync::AsyncGen runner_run(nb::object self) {
     if (failure) {
         if (failure->matches(StreamTerminated.get().ptr()) ||
             failure->matches(base_engine::GuardrailStreamValidationError.get().ptr())) {
-            co_await runner_close_source(self);
+            co_await close_source_of(self);
             throw std::move(*failure);
         }
         if (!failure->matches(PyExc_Exception)) throw std::move(*failure);
@@ -777,7 +776,7 @@ pyasync::AsyncGen runner_run(nb::object self) {
     }
     if (truth(self.attr("_enforce_pending_limit")) && !truth(self.attr("_terminal_emitted")) &&
         Pending(self.attr("_pending")).size() > 0) {
-        co_await runner_close_source(self);
+        co_await close_source_of(self);
         raise_validation(nb::str(kUnacknowledged));
     }
 }

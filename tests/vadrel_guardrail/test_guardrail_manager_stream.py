@@ -900,6 +900,30 @@ class TestChaining:
 
         assert view(asyncio.run(go())) == [("a", True, None), ("b", True, None)]
 
+    def test_empty_joined_text_of_a_later_strict_segment(self):
+        async def blank(engine, chunks):
+            async for chunk in chunks:
+                yield safe("")
+
+        strict = Strict()
+        manager = GuardrailManager([Streaming(blank), strict], empty_content_safe=False)
+        source = Source(["a", "b"])
+        assert view(consume(manager, source)) == [("", False, "Empty content not allowed")]
+        assert source.aclose_calls == 1
+        manager.empty_content_safe = True
+        assert consume(manager, Source(["a", "b"])) == [] and strict.calls == []
+
+    def test_concurrent_streams_share_only_the_manager(self):
+        manager = GuardrailManager([Streaming(upper), Strict(unsafe_on="X")])
+
+        async def go():
+            first = gather(manager.check_input_stream(Source(["a", "b", "c"])))
+            second = gather(manager.check_input_stream(Source(["x", "y"])))
+            return await asyncio.gather(first, second)
+
+        first, second = asyncio.run(go())
+        assert texts(first) == ["A", "B", "C"] and view(second) == [("", False, "blocked")]
+
     def test_nothing_after_the_terminal_marker(self):
         async def go():
             stream = GuardrailManager(Strict(unsafe_on="a")).check_input_stream(Source(["a"]))
@@ -1028,6 +1052,30 @@ class TestStageRunner:
             await _StageRunner(None, None, Unclosable([]))._close_source()
 
         asyncio.run(go())
+
+    def test_when_runners_close_their_input(self, monkeypatch):
+        closes = []
+        original = _StageRunner._close_source
+
+        def spy(self):
+            closes.append(type(self._source).__name__)
+            return original(self)
+
+        monkeypatch.setattr(_StageRunner, "_close_source", spy)
+
+        def count(engines, chunks=("a", "b"), **settings):
+            closes.clear()
+            consume_until_error(GuardrailManager(engines, **settings), Source(chunks))
+            return list(closes)
+
+        assert count([Strict()]) == []
+        assert count([Strict(unsafe_on="a")]) == ["_ValidatedSource"]
+        assert count([Strict(error=RuntimeError("x"))]) == ["_ValidatedSource"]
+        assert count([Strict(error=RuntimeError("x"))], error_conservative=False) == []
+        assert count([Streaming(), Streaming(block_on("a"))]) == ["async_generator"]
+        # The runner after the blocking stage meets the signal through its input and closes that too.
+        assert count([Streaming(), Streaming(block_on("a")), Streaming()]) == ["async_generator"] * 2
+        assert count([Streaming(doubled)]) == ["_ValidatedSource"]
 
     def test_handle_error_directly(self):
         async def go():
