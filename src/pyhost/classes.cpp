@@ -133,14 +133,39 @@ void set_slot(PyObject *self, Py_ssize_t offset, PyObject *value) {
 
 }  // namespace
 
-nb::object construct_model(nb::handle cls, nb::dict values, nb::handle fields_set) {
+void TrustedModel::init(nb::handle cls, std::initializer_list<const char *> fields) {
+    cls_.set(cls);
+    nb::dict blank;
+    for (const char *field : fields) {
+        PyObject *key = PyUnicode_InternFromString(field);
+        if (!key) throw nb::python_error();
+        keys_.push_back(key);
+        blank[key] = nb::none();
+    }
+    template_.set(blank);
+}
+
+nb::object TrustedModel::names(std::initializer_list<const char *> given) const {
+    nb::object set = nb::steal(PySet_New(nullptr));
+    for (const char *name : given) {
+        if (PySet_Add(set.ptr(), nb::str(name).ptr()) < 0) throw nb::python_error();
+    }
+    return set;
+}
+
+nb::object TrustedModel::make(std::initializer_list<nb::handle> values, nb::handle fields_set) const {
     const ModelSlots &slots = model_slots();
-    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls_.get().ptr());
     static PyObject *empty = PyTuple_New(0);
+    nb::object dict = nb::steal(PyDict_Copy(template_.get().ptr()));
+    if (!dict.is_valid()) throw nb::python_error();
+    auto key = keys_.begin();
+    for (nb::handle value : values) {
+        if (PyDict_SetItem(dict.ptr(), *key++, value.ptr()) < 0) throw nb::python_error();
+    }
     nb::object self = nb::steal(type->tp_new(type, empty, nullptr));
-    if (!self.is_valid()) throw nb::python_error();
     nb::object set = nb::steal(PySet_New(fields_set.ptr()));
-    if (!set.is_valid() || PyObject_GenericSetDict(self.ptr(), values.ptr(), nullptr) < 0) {
+    if (!self.is_valid() || !set.is_valid() || PyObject_GenericSetDict(self.ptr(), dict.ptr(), nullptr) < 0) {
         throw nb::python_error();
     }
     // Straight into the slots: the model's own __setattr__ would treat these names as fields.

@@ -102,10 +102,24 @@ private:
     std::vector<std::pair<std::string, nb::object>> operations_;
 };
 
-// A pydantic model instance from values already known to be valid, built as `model_construct`
-// builds it but without its Python-level work: for records made on hot paths. `values` holds every
-// field; `fields_set` names those given explicitly. Only for classes without private attributes.
-nb::object construct_model(nb::handle cls, nb::dict values, nb::handle fields_set);
+// Makes instances of one pydantic model class from values already known to be valid, as
+// `model_construct` does but without its Python-level work: for records made on hot paths. Only
+// for classes without private attributes.
+class TrustedModel {
+public:
+    TrustedModel() = default;
+    // `fields`: every field of `cls`, in declaration order.
+    void init(nb::handle cls, std::initializer_list<const char *> fields);
+    // The set of names passed explicitly, for `make`'s `fields_set` (kept by the caller).
+    nb::object names(std::initializer_list<const char *> given) const;
+    // `values`: one per field, in the order given to `init`.
+    nb::object make(std::initializer_list<nb::handle> values, nb::handle fields_set) const;
+
+private:
+    Global cls_;
+    Global template_;  // {field: None}, copied for each instance
+    std::vector<PyObject *> keys_;  // interned field names, never released
+};
 
 // `class Name(StrEnum)` with members in order, documented, bound in `module`.
 nb::object make_str_enum(nb::handle module, const char *name, const char *doc,

@@ -6,6 +6,7 @@ namespace vadrel_guardrail {
 pyhost::Global schema::GuardrailInput;
 
 namespace {
+pyhost::TrustedModel trusted;
 pyhost::Global both_fields;  // {"input", "output"}
 }  // namespace
 
@@ -13,10 +14,7 @@ nb::object schema::input_record(nb::handle text) {
     if (!PyUnicode_CheckExact(text.ptr())) {
         return GuardrailInput(nb::arg("input") = text, nb::arg("output") = nb::none());
     }
-    nb::dict values;
-    values["input"] = text;
-    values["output"] = nb::none();
-    return pyhost::construct_model(GuardrailInput.get(), values, both_fields.get());
+    return trusted.make({text, Py_None}, both_fields.get());
 }
 
 void init_guardrail_input(nb::module_ m) {
@@ -34,7 +32,8 @@ void init_guardrail_input(nb::module_ m) {
                 },
                 nb::arg("data"), "Create from dictionary format for backward compatibility.")
             .build());
-    both_fields.set(nb::make_tuple("input", "output"));
+    trusted.init(schema::GuardrailInput.get(), {"input", "output"});
+    both_fields.set(trusted.names({"input", "output"}));
 }
 
 }  // namespace vadrel_guardrail

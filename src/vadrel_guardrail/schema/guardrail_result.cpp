@@ -6,6 +6,7 @@ namespace vadrel_guardrail {
 pyhost::Global schema::GuardrailResult;
 
 namespace {
+pyhost::TrustedModel trusted;
 pyhost::Global safe_fields;  // what `safe` passes explicitly
 }  // namespace
 
@@ -15,14 +16,8 @@ nb::object schema::safe_result(nb::handle filtered_content, nb::handle score) {
     if (!text_ok || !score_ok) {
         return GuardrailResult.attr("safe")(filtered_content, score);
     }
-    nb::dict values;
-    values["is_safe"] = nb::bool_(true);
-    values["reason"] = nb::none();
-    values["filtered_content"] = filtered_content;
-    values["category"] = nb::none();
-    values["policy"] = nb::none();
-    values["score"] = score;
-    return pyhost::construct_model(GuardrailResult.get(), values, safe_fields.get());
+    nb::handle none = Py_None;
+    return trusted.make({Py_True, none, filtered_content, none, none, score}, safe_fields.get());
 }
 
 void init_guardrail_result(nb::module_ m) {
@@ -81,7 +76,8 @@ void init_guardrail_result(nb::module_ m) {
                 },
                 nb::arg("data"), "Create from dictionary format for backward compatibility.")
             .build());
-    safe_fields.set(nb::make_tuple("is_safe", "reason", "filtered_content", "score"));
+    trusted.init(schema::GuardrailResult.get(), {"is_safe", "reason", "filtered_content", "category", "policy", "score"});
+    safe_fields.set(trusted.names({"is_safe", "reason", "filtered_content", "score"}));
 }
 
 }  // namespace vadrel_guardrail

@@ -6,6 +6,7 @@ namespace vadrel_guardrail {
 pyhost::Global schema::GuardrailStreamChunk;
 
 namespace {
+pyhost::TrustedModel trusted;
 pyhost::Global safe_fields;    // {"chunk", "is_safe"}
 pyhost::Global marker_fields;  // {"chunk", "is_safe", "reason"}
 }  // namespace
@@ -18,12 +19,8 @@ nb::object schema::stream_chunk(nb::handle chunk, bool is_safe, nb::handle reaso
         }
         return GuardrailStreamChunk(nb::arg("chunk") = chunk, nb::arg("is_safe") = is_safe);
     }
-    nb::dict values;
-    values["chunk"] = chunk;
-    values["is_safe"] = nb::bool_(is_safe);
-    values["reason"] = reason;
-    return pyhost::construct_model(GuardrailStreamChunk.get(), values,
-                                   reason_given ? marker_fields.get() : safe_fields.get());
+    return trusted.make({chunk, is_safe ? Py_True : Py_False, reason},
+                        reason_given ? marker_fields.get() : safe_fields.get());
 }
 
 void init_guardrail_stream_chunk(nb::module_ m) {
@@ -33,8 +30,9 @@ void init_guardrail_stream_chunk(nb::module_ m) {
             .field("is_safe", nb::handle(&PyBool_Type), "Whether the chunk is safe")
             .field("reason", pyhost::optional(&PyUnicode_Type), nb::none(), "Reason for an unsafe terminal marker")
             .build());
-    safe_fields.set(nb::make_tuple("chunk", "is_safe"));
-    marker_fields.set(nb::make_tuple("chunk", "is_safe", "reason"));
+    trusted.init(schema::GuardrailStreamChunk.get(), {"chunk", "is_safe", "reason"});
+    safe_fields.set(trusted.names({"chunk", "is_safe"}));
+    marker_fields.set(trusted.names({"chunk", "is_safe", "reason"}));
 }
 
 }  // namespace vadrel_guardrail
