@@ -2,12 +2,18 @@
 
 #include "pyhost/frame.hpp"
 
+#include <deque>
 #include <stdexcept>
 #include <string>
 
 #include <structmember.h>
 
 namespace pyhost {
+
+const char *detail::qualified(const std::string &cls, const char *name) {
+    static std::deque<std::string> names;  // stable addresses
+    return names.emplace_back(cls + "." + name).c_str();
+}
 
 nb::object optional(nb::handle t) {
     return nb::steal(PyNumber_Or(t.ptr(), Py_None));

@@ -10,8 +10,39 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include "pyasync/pyasync.hpp"
+
 namespace pyhost {
 namespace nb = nanobind;
+
+namespace detail {
+
+// Coroutine and async-generator objects that an operation makes carry its name and qualified
+// name, as those of a Python method do. Applies to operations given as plain function pointers.
+template <class T> struct bridge_function : std::false_type {};
+template <class R, class... A>
+struct bridge_function<R (*)(A...)>
+    : std::bool_constant<std::is_same_v<R, pyasync::Task> || std::is_same_v<R, pyasync::VoidTask> ||
+                         std::is_same_v<R, pyasync::AsyncGen>> {};
+
+template <class R, class... A>
+auto naming(R (*f)(A...), const char *name, const char *qualname) {
+    return [f, name, qualname](A... args) -> R { return f(std::forward<A>(args)...).named(name, qualname); };
+}
+
+template <class F>
+decltype(auto) operation(F &&f, const char *name, const char *qualname) {
+    if constexpr (bridge_function<std::decay_t<F>>::value) {
+        return naming(f, name, qualname);
+    } else {
+        return std::forward<F>(f);
+    }
+}
+
+// "Class.name", kept for the life of the process.
+const char *qualified(const std::string &cls, const char *name);
+
+}  // namespace detail
 
 template <typename T> struct is_nb_arg : std::false_type {};
 template <uint32_t F, bool L> struct is_nb_arg<nb::arg_t<F, L>> : std::true_type {};
@@ -55,23 +86,29 @@ public:
     ClassBuilder &annotate(const char *name, nb::handle type);
     ClassBuilder &attr(const char *name, nb::handle value);
 
+    // Operations. A plain function returning pyasync::Task/VoidTask/AsyncGen makes coroutines or
+    // async generators named after the operation ("name", "Class.name").
     template <typename F, typename... Extra>
     ClassBuilder &method(const char *name, F &&f, const Extra &...extra) {
-        return put(name, nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name), extra...));
+        return put(name, nb::cpp_function(detail::operation(std::forward<F>(f), name, qualified(name)),
+                                          nb::is_method(), nb::name(name), extra...));
     }
     template <typename F, typename... Extra>
     ClassBuilder &classmethod(const char *name, F &&f, const Extra &...extra) {
+        auto body = detail::operation(std::forward<F>(f), name, qualified(name));
         // The C++ body takes the class first; when other parameters are named, so is it.
         if constexpr ((is_nb_arg<Extra>::value || ...)) {
-            return put(name, wrap("classmethod", nb::cpp_function(std::forward<F>(f), nb::name(name), nb::arg("cls"),
+            return put(name, wrap("classmethod", nb::cpp_function(std::move(body), nb::name(name), nb::arg("cls"),
                                                                   extra...)));
         } else {
-            return put(name, wrap("classmethod", nb::cpp_function(std::forward<F>(f), nb::name(name), extra...)));
+            return put(name, wrap("classmethod", nb::cpp_function(std::move(body), nb::name(name), extra...)));
         }
     }
     template <typename F, typename... Extra>
     ClassBuilder &staticmethod(const char *name, F &&f, const Extra &...extra) {
-        return put(name, wrap("staticmethod", nb::cpp_function(std::forward<F>(f), nb::name(name), extra...)));
+        return put(name, wrap("staticmethod", nb::cpp_function(detail::operation(std::forward<F>(f), name,
+                                                                                 qualified(name)),
+                                                               nb::name(name), extra...)));
     }
     template <typename F>
     ClassBuilder &property(const char *name, F &&getter, const char *doc = nullptr) {
@@ -86,6 +123,7 @@ public:
     nb::object build();
 
 private:
+    const char *qualified(const char *name) const { return detail::qualified(name_, name); }
     ClassBuilder &put(const char *name, nb::object value);
     static nb::object wrap(const char *builtin, nb::handle f, nb::handle a = {}, nb::handle b = {},
                            nb::handle c = {});

@@ -835,29 +835,14 @@ void define_pipeline(nb::module_ m) {
         pyhost::ClassBuilder(m, "_StreamPipeline", "Composes configured engines as a streaming guardrail pipeline.")
             .method("__init__", &init_pipeline, nb::arg("manager").none(), nb::arg("chunks").none(),
                     nb::arg("direction").none(), nb::arg("engine_kwargs").none(), "Initialize the pipeline.")
-            .method(
-                "run", [](nb::object self) { return pipeline_run(self).named("run", "_StreamPipeline.run"); },
+            .method("run", &pipeline_run,
                 "Execute the streaming pipeline.")
             .method("_active_engines", &active_engines, "Return engines enabled for the pipeline direction.")
-            .method(
-                "_run_without_engines",
-                [](nb::object self) {
-                    return run_without_engines(self).named("_run_without_engines",
-                                                           "_StreamPipeline._run_without_engines");
-                },
+            .method("_run_without_engines", &run_without_engines,
                 "Pass through source chunks when no engines apply.")
-            .method(
-                "_has_source_content",
-                [](nb::object self) {
-                    return has_source_content(self).named("_has_source_content", "_StreamPipeline._has_source_content");
-                },
+            .method("_has_source_content", &has_source_content,
                 "Check whether the validated source contains at least one chunk.")
-            .method(
-                "_run_active_engines",
-                [](nb::object self, nb::object engines) {
-                    return run_active_engines(self, engines)
-                        .named("_run_active_engines", "_StreamPipeline._run_active_engines");
-                },
+            .method("_run_active_engines", &run_active_engines,
                 nb::arg("active_engines").none(), "Run the composed stages for active engines.")
             .staticmethod("_empty_content_marker", &empty_content_marker,
                           "Create the terminal marker used for disallowed empty content.")
@@ -867,11 +852,7 @@ void define_pipeline(nb::module_ m) {
                     "Create a coalesced strict-segment stage.")
             .method("_make_incremental_stage", &make_incremental_stage, nb::arg("engine").none(),
                     "Create a stage for a native incremental streaming engine.")
-            .method(
-                "_run_stages",
-                [](nb::object self, nb::object source, nb::object stages, nb::object index) {
-                    return run_stages(self, source, stages, index).named("_run_stages", "_StreamPipeline._run_stages");
-                },
+            .method("_run_stages", &run_stages,
                 nb::arg("source").none(), nb::arg("stages").none(), nb::arg("index").none(),
                 "Recursively compose stages, propagating terminal markers.")
             .build());
@@ -908,32 +889,15 @@ void define_runner(nb::module_ m) {
                              "Wraps a single pipeline stage and applies manager error policy on failure.")
             .method("__init__", &init_runner, nb::arg("manager").none(), nb::arg("stage").none(),
                     nb::arg("source").none(), "Initialize the stage runner.")
-            .method(
-                "run", [](nb::object self) { return runner_run(self).named("run", "_StageRunner.run"); },
+            .method("run", &runner_run,
                 "Run the stage and apply recovery policy on failure.")
-            .method(
-                "_process_item",
-                [](nb::object self, nb::object item) {
-                    return runner_process_item(self, item).named("_process_item", "_StageRunner._process_item");
-                },
+            .method("_process_item", &runner_process_item,
                 nb::arg("item").none(), "Validate a stage item and update acknowledgement state.")
-            .method(
-                "_source_iter",
-                [](nb::object self) {
-                    return runner_source_iter(self).named("_source_iter", "_StageRunner._source_iter");
-                },
+            .method("_source_iter", &runner_source_iter,
                 "Feed source chunks into the stage while recording consumption.")
-            .method(
-                "_handle_error",
-                [](nb::object self, nb::object error) {
-                    return runner_handle_error(self, error).named("_handle_error", "_StageRunner._handle_error");
-                },
+            .method("_handle_error", &runner_handle_error,
                 nb::arg("error").none(), "Apply manager error policy to a stage failure.")
-            .method(
-                "_close_source",
-                [](nb::object self) {
-                    return runner_close_source(self).named("_close_source", "_StageRunner._close_source");
-                },
+            .method("_close_source", &runner_close_source,
                 "Close the source iterator when it supports asynchronous cleanup.")
             .build());
 }

@@ -30,15 +30,9 @@ void init_event_emitter(nb::module_ m) {
                 nb::setattr(self, "handlers", handlers.is_none() ? nb::list() : nb::list(handlers));
             },
             nb::arg("handlers").none() = nb::none())
-        .method(
-            "emit",
-            [](nb::handle self, nb::handle event) {
-                return emit(nb::borrow(self), nb::borrow(event)).named("emit", "EventEmitter.emit").to_python();
-            },
+        .method("emit", &emit,
             nb::arg("event"), "Await each handler's `emit(event)`, in order (asynchronous).")
-        .method(
-            "close",
-            [](nb::handle self) { return close(nb::borrow(self)).named("close", "EventEmitter.close").to_python(); },
+        .method("close", &close,
             "Await each handler's `close()`, in order (asynchronous).")
         .build();
     pyhost::set_all(m, {"EventEmitter"});

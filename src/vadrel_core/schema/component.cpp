@@ -13,11 +13,7 @@ pyasync::Task run(nb::object self, nb::kwargs kwargs) {
 
 void init_schema_component(nb::module_ m) {
     pyhost::ClassBuilder(m, "Component", "Base of components: `run` is the entry point, `_run` the subclass's body.")
-        .method(
-            "run",
-            [](nb::handle self, nb::kwargs kwargs) {
-                return run(nb::borrow(self), std::move(kwargs)).named("run", "Component.run").to_python();
-            },
+        .method("run", &run,
             nb::arg("kwargs"), "Run the component (asynchronous): await `self._run(**kwargs)` and return its result.")
         .build();
     pyhost::set_all(m, {"Component"});

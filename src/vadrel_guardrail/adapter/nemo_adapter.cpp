@@ -494,25 +494,11 @@ void define_handler(nb::module_ m) {
         pyhost::ClassBuilder(m, "_QueueEventHandler", "Puts every event it receives on its own unbounded queue.")
             .base(BaseEventHandler.get())
             .method("__init__", &handler_init, "A handler with a fresh, empty, unbounded queue.")
-            .method(
-                "emit",
-                [](nb::handle self, nb::handle event) {
-                    return handler_emit(nb::borrow(self), nb::borrow(event))
-                        .named("emit", "_QueueEventHandler.emit")
-                        .to_python();
-                },
+            .method("emit", &handler_emit,
                 nb::arg("event").none(), "Queue one event (asynchronous).")
-            .method(
-                "close",
-                [](nb::handle self) {
-                    return handler_close(nb::borrow(self)).named("close", "_QueueEventHandler.close").to_python();
-                },
+            .method("close", &handler_close,
                 "Queue the end-of-stream sentinel (asynchronous).")
-            .method(
-                "stream",
-                [](nb::handle self) {
-                    return handler_stream(nb::borrow(self)).named("stream", "_QueueEventHandler.stream");
-                },
+            .method("stream", &handler_stream,
                 "The queued events in arrival order, up to the sentinel (asynchronous generator).")
             .build());
 }

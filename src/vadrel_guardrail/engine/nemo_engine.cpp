@@ -332,30 +332,12 @@ void define_engine(nb::module_ m) {
                 "The base rails configuration, with the configured extra configuration added in front of it.")
         .method("_initialize_internal", &initialize_internal,
                 "Build the rails configuration, the model adapter when an invoker is configured, and the runtime.")
-        .method(
-            "check_input",
-            [](nb::object self, nb::object content, nb::kwargs kwargs) {
-                return check_input_task(std::move(self), std::move(content), std::move(kwargs))
-                    .named("check_input", "NemoGuardrailEngine.check_input")
-                    .to_python();
-            },
+        .method("check_input", &check_input_task,
             nb::arg("content").none(), nb::arg("kwargs"), "Check user input through the input rails.")
-        .method(
-            "check_output",
-            [](nb::object self, nb::object content, nb::kwargs kwargs) {
-                return check_output_task(std::move(self), std::move(content), std::move(kwargs))
-                    .named("check_output", "NemoGuardrailEngine.check_output")
-                    .to_python();
-            },
+        .method("check_output", &check_output_task,
             nb::arg("content").none(), nb::arg("kwargs"), "Check model output through the output rails.")
         .attr("requires_full_stream", nb::bool_(true))
-        .method(
-            "_run_nemo_safety_check",
-            [](nb::object self, nb::object messages, nb::object rail_name) {
-                return run_nemo_safety_check(std::move(self), std::move(messages), std::move(rail_name))
-                    .named("_run_nemo_safety_check", "NemoGuardrailEngine._run_nemo_safety_check")
-                    .to_python();
-            },
+        .method("_run_nemo_safety_check", &run_nemo_safety_check,
             nb::arg("messages").none(), nb::arg("rail_name").none(),
             "Run one rail type on the conversation behind the safety context and read the verdict list.")
         .method(

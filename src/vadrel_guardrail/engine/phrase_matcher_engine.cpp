@@ -438,21 +438,9 @@ void define_engine(nb::module_ m) {
                     "Build the spaCy PhraseMatcher, one rule per phrase; fall back to the regular expression.")
             .method("_compile_banned_phrases_regex", &compile_banned_phrases_regex,
                     "Prepare one regular expression matching every phrase as a whole word, ignoring case.")
-            .method(
-                "check_input",
-                [](nb::object self, nb::object content, nb::kwargs kwargs) {
-                    return delegate_task(std::move(self), std::move(content), std::move(kwargs))
-                        .named("check_input", "PhraseMatcherEngine.check_input")
-                        .to_python();
-                },
+            .method("check_input", &delegate_task,
                 nb::arg("content").none(), nb::arg("kwargs"), "Check user input for banned phrases.")
-            .method(
-                "check_output",
-                [](nb::object self, nb::object content, nb::kwargs kwargs) {
-                    return delegate_task(std::move(self), std::move(content), std::move(kwargs))
-                        .named("check_output", "PhraseMatcherEngine.check_output")
-                        .to_python();
-                },
+            .method("check_output", &delegate_task,
                 nb::arg("content").none(), nb::arg("kwargs"), "Check model output for banned phrases.")
             .attr("requires_full_stream", nb::bool_(true))
             .method(
