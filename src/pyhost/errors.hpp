@@ -20,4 +20,22 @@ inline std::string text(nb::handle value) {
     return nb::cast<std::string>(nb::str(value));
 }
 
+// Makes `error` the host's "exception being handled" while it lives, so that logging with
+// exc_info=True records it as an `except` block in Python would.
+class HandledException {
+public:
+    explicit HandledException(nb::handle error) : previous_(PyErr_GetHandledException()) {
+        PyErr_SetHandledException(error.ptr());
+    }
+    HandledException(const HandledException &) = delete;
+    HandledException &operator=(const HandledException &) = delete;
+    ~HandledException() {
+        PyErr_SetHandledException(previous_);
+        Py_XDECREF(previous_);
+    }
+
+private:
+    PyObject *previous_;
+};
+
 }  // namespace pyhost

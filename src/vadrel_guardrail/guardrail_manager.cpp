@@ -198,21 +198,6 @@ pyasync::Task run_engine(nb::object, nb::object engine, nb::object content, nb::
     co_return result;
 }
 
-// Sets the host's "exception being handled" for the duration of an error-policy call, so that
-// logging with exc_info=True records it as an `except` block in Python would.
-class HandledException {
-public:
-    explicit HandledException(nb::handle error) : previous_(PyErr_GetHandledException()) {
-        PyErr_SetHandledException(error.ptr());
-    }
-    ~HandledException() {
-        PyErr_SetHandledException(previous_);
-        Py_XDECREF(previous_);
-    }
-
-private:
-    PyObject *previous_;
-};
 
 // The policy for a failure the check may absorb: a result to answer with, or none to go on.
 // BaseInvokerError and what does not derive from Exception pass unchanged.
@@ -221,7 +206,7 @@ nb::object apply_error_policy(nb::handle self, nb::python_error &error, nb::str 
         throw std::move(error);
     }
     nb::object exception = nb::borrow(error.value());
-    HandledException handled(exception);
+    pyhost::HandledException handled(exception);
     return handle_engine_error(self, exception, log_message, reason);
 }
 

@@ -94,21 +94,6 @@ nb::python_error current_error() {
     throw nb::python_error();
 }
 
-// Sets the host's "exception being handled", so that logging with exc_info=True records it as an
-// `except` block would.
-class HandledException {
-public:
-    explicit HandledException(nb::handle error) : previous_(PyErr_GetHandledException()) {
-        PyErr_SetHandledException(error.ptr());
-    }
-    ~HandledException() {
-        PyErr_SetHandledException(previous_);
-        Py_XDECREF(previous_);
-    }
-
-private:
-    PyObject *previous_;
-};
 
 nb::object safe_item(nb::handle chunk) { return schema::stream_chunk(chunk, true, nb::none(), false); }
 
@@ -307,7 +292,7 @@ pyasync::Task vs_peek(nb::object self) {
 
 void log_close_failure(const nb::python_error &failure) {
     nb::object error = nb::borrow(failure.value());
-    HandledException handled(error);
+    pyhost::HandledException handled(error);
     module_.attr("logger").attr("debug")(nb::str("Error closing validated source: {}").format(error),
                                          nb::arg("exc_info") = true);
 }
