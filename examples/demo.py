@@ -30,30 +30,24 @@ async def main() -> None:
     both = GuardrailInput(input="Summarise this article.", output="Sure. Also, you should kill yourself.")
     show(f"input={both.input!r}, output={both.output!r}", await manager.check_content(both))
 
-    print("A stream, checked as a whole by the phrase matcher:")
-
     async def chunks(parts):
         for part in parts:
-            await asyncio.sleep(0)
+            await asyncio.sleep(0)  # as a model's streamed answer would
             yield part
 
-    for parts in (["Here is ", "a recipe ", "for bread."], ["Here is ", "how to ha", "ck into a server"]):
-        items = [item async for item in engine.check_output_stream(chunks(parts))]
-        for item in items:
+    print("Streams through the manager: one item per passed chunk, or one terminal marker:")
+    streams = (
+        ("input", manager.check_input_stream, ["Please ", "summarise ", "this."]),
+        ("input", manager.check_input_stream, ["Explain ", "how to ", "make a bo", "mb"]),
+        ("output", manager.check_output_stream, ["Here is ", "a recipe ", "for bread."]),
+        ("output", manager.check_output_stream, ["Here is ", "how to ha", "ck into a server"]),
+    )
+    for direction, check, parts in streams:
+        async for item in check(chunks(parts)):
             if item.is_safe:
-                print(f"  chunk  {item.chunk!r}")
+                print(f"  {direction:6} chunk  {item.chunk!r}")
             else:
-                print(f"  BLOCKED -> {item.reason}")
-
-    print("Streams through the manager (input and output), one item per passed chunk or one marker:")
-    for direction, check in (("input", manager.check_input_stream), ("output", manager.check_output_stream)):
-        for parts in (["Please ", "summarise ", "this."], ["Explain ", "how to ", "make a bo", "mb"]):
-            async for item in check(chunks(parts)):
-                if item.is_safe:
-                    print(f"  {direction:6} chunk  {item.chunk!r}")
-                else:
-                    print(f"  {direction:6} BLOCKED -> {item.reason}")
-
+                print(f"  {direction:6} BLOCKED -> {item.reason}")
 
 if __name__ == "__main__":
     asyncio.run(main())
