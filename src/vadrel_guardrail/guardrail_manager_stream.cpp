@@ -140,15 +140,16 @@ public:
     void push(nb::handle chunk) {
         if (native_) {
             PyObject *args[] = {queue_.ptr(), chunk.ptr()};
-            check(PyObject_Vectorcall(deque_append.get().ptr(), args, 2, nullptr));
+            nb::steal(check(PyObject_Vectorcall(deque_append.get().ptr(), args, 2, nullptr)));
         } else {
             queue_.attr("append")(chunk);
         }
     }
+    // The chunk taken off the queue is released here: nothing keeps an acknowledged chunk.
     void pop_front() {
         if (native_) {
             PyObject *args[] = {queue_.ptr()};
-            check(PyObject_Vectorcall(deque_popleft.get().ptr(), args, 1, nullptr));
+            nb::steal(check(PyObject_Vectorcall(deque_popleft.get().ptr(), args, 1, nullptr)));
         } else {
             queue_.attr("popleft")();
         }

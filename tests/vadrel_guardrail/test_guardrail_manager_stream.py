@@ -1210,3 +1210,19 @@ class TestClosingAndCancellation:
         del engine, source, manager
         gc.collect()
         assert [ref() for ref in refs] == [None, None, None]
+
+    def test_acknowledged_chunks_are_released(self):
+        class Text(str):
+            pass
+
+        async def forgetful(engine, chunks):
+            async for chunk in chunks:
+                yield safe(chunk)
+
+        chunks = [Text(f"chunk {i}") for i in range(3)]
+        refs = [weakref.ref(chunk) for chunk in chunks]
+        manager = GuardrailManager(Streaming(forgetful))
+        assert texts(consume(manager, Unclosable(chunks))) == ["chunk 0", "chunk 1", "chunk 2"]
+        del chunks
+        gc.collect()
+        assert [ref() for ref in refs] == [None, None, None]
