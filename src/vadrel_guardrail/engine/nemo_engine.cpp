@@ -52,12 +52,15 @@ bool ordinary(const nb::python_error &e) {
     return e.matches(PyExc_Exception);
 }
 
-// `raise type(prefix + str(cause)) from cause`.
+// `raise type(prefix + str(cause)) from cause`, inside the handler of `cause`: the cause is also the context.
 [[noreturn]] void raise_from(PyObject *type, const char *prefix, const nb::python_error &cause) {
     nb::object error = nb::handle(type)(nb::str(prefix) + nb::str(cause.value()));
     PyException_SetCause(error.ptr(), Py_NewRef(cause.value().ptr()));
     PyException_SetContext(error.ptr(), Py_NewRef(cause.value().ptr()));
-    pyhost::raise(error);
+    // Not through PyErr_SetObject, which would replace that context by whatever exception the caller of the
+    // constructor happens to be handling.
+    PyErr_SetRaisedException(error.release().ptr());
+    throw nb::python_error();
 }
 
 // ---------------------------------------------------------------------------------------------------------

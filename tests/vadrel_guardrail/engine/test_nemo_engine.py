@@ -280,6 +280,25 @@ class TestRailsConfiguration:
         with pytest.raises(ValueError, match="^Failed to merge RailsConfig: Both config files should have the same"):
             NemoGuardrailEngine(config(nemo_kwargs={"config": {"actions_server_url": "http://127.0.0.1:1"}}))
 
+    @pytest.mark.parametrize("where", ["create", "merge", "runtime"])
+    def test_converted_errors_are_raised_from_their_cause_also_inside_a_callers_handler(self, where, monkeypatch):
+        # As `raise ... from cause` in the handler of the cause: the cause is the context too, never the
+        # exception that the caller of the constructor happens to be handling.
+        if where == "create":
+            monkeypatch.setattr(nemo_engine, "NEMO_BASE_CONFIG_PATH", "/nonexistent/nemo_config")
+        elif where == "runtime":
+            monkeypatch.setattr(nemo_engine, "LLMRails", lambda **kwargs: 1 / 0)
+        kwargs = {"nemo_kwargs": {"not_a_parameter": 1}} if where == "merge" else {}
+        expected = RuntimeError if where == "runtime" else ValueError
+        try:
+            raise KeyError("the caller's own")
+        except KeyError:
+            with pytest.raises(expected) as info:
+                NemoGuardrailEngine(config(**kwargs))
+        assert info.value.__cause__ is not None
+        assert info.value.__context__ is info.value.__cause__
+        assert info.value.__suppress_context__ is True
+
     def test_interruptions_are_not_converted(self, recorded, monkeypatch):
         class Rails:
             @staticmethod
