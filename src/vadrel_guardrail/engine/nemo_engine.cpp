@@ -395,6 +395,13 @@ nb::object normalize_safety_response_for_logging(nb::handle response) {
     }
 }
 
+// [True]: the verdict list of a check with nothing to check, or whose own check failed.
+nb::list safe_verdict() {
+    nb::list safe;
+    safe.append(true);
+    return safe;
+}
+
 pyasync::Task execute_nemo_safety_check(nb::object llm_task_manager, nb::object llm, nb::object task,
                                         nb::object prompt_context, nb::object log_label) {
     nb::object failure;
@@ -431,9 +438,7 @@ pyasync::Task execute_nemo_safety_check(nb::object llm_task_manager, nb::object 
         failure = nb::str(e.what());
     }
     safety_logger.attr("warning")(nb::str(log_label) + nb::str(kFailOpenSuffix) + failure);
-    nb::list safe;
-    safe.append(true);
-    co_return safe;
+    co_return safe_verdict();
 }
 
 // `context.get(key, default)`, with no context read as an empty one.
@@ -459,12 +464,6 @@ nb::dict prompt_context(nb::handle user_message, nb::handle bot_message, nb::han
         throw nb::python_error();
     }
     return out;
-}
-
-nb::list safe_verdict() {
-    nb::list safe;
-    safe.append(true);
-    return safe;
 }
 
 pyasync::Task self_check_input(nb::object llm_task_manager, nb::object context, nb::object llm) {

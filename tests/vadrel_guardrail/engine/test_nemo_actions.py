@@ -177,6 +177,12 @@ class TestSafetyCheckRoutine:
         assert message.startswith("Input" + FAIL_OPEN)
         assert "model down" in message
 
+    def test_every_fail_open_answer_is_a_list_of_its_own(self):
+        # A flow or a caller may change the list it gets; the next check must still answer [True].
+        first = check(Manager(lambda o: [False]), Model(ConnectionError("down")))
+        first.append("changed")
+        assert check(Manager(lambda o: [False]), Model(ConnectionError("down"))) == [True]
+
     @pytest.mark.parametrize("failure", ["render", "parse", "empty", "unindexable", "blank"])
     def test_other_failures_fail_open(self, failure, caplog):
         caplog.set_level(logging.INFO, logger=UTILS_LOGGER)
