@@ -15,6 +15,31 @@ namespace nb = nanobind;
     throw nb::python_error();
 }
 
+// Raise `exception` as `raise exception from cause` would: cause and context both `cause`, whatever
+// exception the calling code happens to be handling.
+[[noreturn]] inline void raise_from(nb::handle exception, nb::handle cause) {
+    PyException_SetCause(exception.ptr(), Py_NewRef(cause.ptr()));
+    PyException_SetContext(exception.ptr(), Py_NewRef(cause.ptr()));
+    PyErr_SetRaisedException(Py_NewRef(exception.ptr()));
+    throw nb::python_error();
+}
+
+// `bool(value)`, raising what the value's __bool__ raises.
+inline bool truth(nb::handle value) {
+    if (value.ptr() == Py_True) return true;
+    if (value.ptr() == Py_False || value.ptr() == Py_None) return false;
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw nb::python_error();
+    return result == 1;
+}
+
+// `a == b`.
+inline bool equals(nb::handle a, nb::handle b) {
+    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (result < 0) throw nb::python_error();
+    return result == 1;
+}
+
 // `str(value)` as a C++ string.
 inline std::string text(nb::handle value) {
     return nb::cast<std::string>(nb::str(value));

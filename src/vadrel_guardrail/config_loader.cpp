@@ -1,6 +1,7 @@
 // The module `vadrel_guardrail.config_loader`: reads a YAML file of the package's data directory
 // (`config/` beside the module) by its relative name.
 #include "pyhost/classes.hpp"
+#include "pyhost/errors.hpp"
 #include "pyhost/frame.hpp"
 #include "vadrel_guardrail/modules.hpp"
 
@@ -16,14 +17,7 @@ pyhost::Global yaml_error;
 
 // A new exception of `type` with `message`, raised from `cause` as `raise ... from cause` would.
 [[noreturn]] void raise_from(nb::handle type, nb::handle message, nb::handle cause) {
-    nb::object error = type(message);
-    // Setting the cause also sets the flag that hides the context, as `from` does.
-    nb::setattr(error, "__cause__", cause);
-    nb::setattr(error, "__context__", cause);
-    // Not through PyErr_SetObject, which would replace that context by whatever exception the
-    // calling code happens to be handling.
-    PyErr_SetRaisedException(error.release().ptr());
-    throw nb::python_error();
+    pyhost::raise_from(type(message), cause);
 }
 
 // Parse with PyYAML and close the file whatever happens, as a `with` block would.

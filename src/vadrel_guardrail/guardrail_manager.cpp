@@ -129,17 +129,7 @@ nb::object merge_safe_result(nb::handle current, nb::handle latest) {
     return schema::safe_result(filtered, latest.attr("score"));
 }
 
-bool truth(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw nb::python_error();
-    return result == 1;
-}
 
-bool equals(nb::handle a, nb::handle b) {
-    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (result < 0) throw nb::python_error();
-    return result == 1;
-}
 
 // What the engine's check of one direction is called with: the text by the keyword `content` and
 // the engine keyword arguments beside it, as `check(content=text, **engine_kwargs)` would.
@@ -177,7 +167,7 @@ pyasync::Task run_engine(nb::object, nb::object engine, nb::object content, nb::
     // The mode is read afresh for each test, and compared as text.
     auto mode_is = [&](const pyhost::Global &a, const pyhost::Global *b) {
         nb::object mode = engine.attr("config").attr("guardrail_mode");
-        return equals(mode, a.get()) || (b && equals(mode, b->get()));
+        return pyhost::equals(mode, a.get()) || (b && pyhost::equals(mode, b->get()));
     };
     if (mode_is(modes.disabled, nullptr)) {
         co_return nb::none();
@@ -185,13 +175,13 @@ pyasync::Task run_engine(nb::object, nb::object engine, nb::object content, nb::
     nb::object result = nb::none();
     if (mode_is(modes.input_only, &modes.both)) {
         nb::object text = content.attr("input");
-        if (truth(text)) {
+        if (pyhost::truth(text)) {
             result = co_await checked(call_with_content(engine.attr("check_input"), text, engine_kwargs));
         }
     }
     if (mode_is(modes.output_only, &modes.both)) {
         nb::object text = content.attr("output");
-        if (truth(text) && (result.is_none() || truth(result.attr("is_safe")))) {
+        if (pyhost::truth(text) && (result.is_none() || pyhost::truth(result.attr("is_safe")))) {
             result = co_await checked(call_with_content(engine.attr("check_output"), text, engine_kwargs));
         }
     }
@@ -219,8 +209,8 @@ pyasync::Task check_content(nb::object self, nb::object content, nb::object engi
         content = schema::input_record(content);
     }
     nb::handle result_cls = schema::GuardrailResult.get();
-    if (!truth(content.attr("input")) && !truth(content.attr("output"))) {
-        if (truth(self.attr("empty_content_safe"))) {
+    if (!pyhost::truth(content.attr("input")) && !pyhost::truth(content.attr("output"))) {
+        if (pyhost::truth(self.attr("empty_content_safe"))) {
             co_return result_cls.attr("safe")();
         }
         co_return result_cls.attr("unsafe")("Empty content not allowed");
@@ -228,7 +218,7 @@ pyasync::Task check_content(nb::object self, nb::object content, nb::object engi
     // The running safe result; made only when it is the answer, as most checks replace it at once.
     nb::object merged;
     auto running = [&merged]() { return merged.is_valid() ? merged : schema::safe_result(nb::none(), nb::none()); };
-    if (!truth(engine_kwargs)) {
+    if (!pyhost::truth(engine_kwargs)) {
         engine_kwargs = nb::dict();
     }
 
@@ -266,7 +256,7 @@ pyasync::Task check_content(nb::object self, nb::object content, nb::object engi
         if (result.is_none()) {
             continue;
         }
-        if (!truth(result.attr("is_safe"))) {
+        if (!pyhost::truth(result.attr("is_safe"))) {
             co_return result;
         }
         merged = merge_safe_result(merged, result);
@@ -314,7 +304,7 @@ nb::object handle_engine_error(nb::handle self, nb::handle error, nb::handle log
     if (listed) {
         pyhost::raise(error);
     }
-    if (!PyObject_IsTrue(self.attr("error_conservative").ptr())) {
+    if (!pyhost::truth(self.attr("error_conservative"))) {
         return nb::none();
     }
     return schema::GuardrailResult.attr("unsafe")(reason);

@@ -43,13 +43,6 @@ constexpr const char *kUnacknowledged =
 // ---------------------------------------------------------------------------------------------------------
 // Small helpers
 
-bool truth(nb::handle value) {
-    if (value.ptr() == Py_True) return true;
-    if (value.ptr() == Py_False || value.is_none()) return false;
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw nb::python_error();
-    return result == 1;
-}
 
 bool compare(nb::handle a, nb::handle b, int op) {
     int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
@@ -115,7 +108,7 @@ enum class Kind { Safe, Terminal, TextBearing };
 
 // Only the truth of `is_safe` and whether `chunk` is the empty text are read.
 Kind classify(nb::handle item) {
-    if (truth(item_attr(item, str_is_safe))) return Kind::Safe;
+    if (pyhost::truth(item_attr(item, str_is_safe))) return Kind::Safe;
     return is_empty_text(item_attr(item, str_chunk)) ? Kind::Terminal : Kind::TextBearing;
 }
 
@@ -360,7 +353,7 @@ pyasync::VoidTask close_input(nb::object source) {
 // Entry points
 
 pyasync::AsyncGen entry_stream(nb::object self, nb::object chunks, nb::object engine_kwargs, nb::object direction) {
-    nb::object kwargs = truth(engine_kwargs) ? engine_kwargs : nb::dict();
+    nb::object kwargs = pyhost::truth(engine_kwargs) ? engine_kwargs : nb::dict();
     nb::object stream = self.attr("_check_stream")(chunks, direction, kwargs);
     std::optional<nb::python_error> failure;
     try {
@@ -415,8 +408,8 @@ pyasync::AsyncGen run_without_engines(nb::object self) {
     while (std::optional<nb::object> chunk = co_await chunks.next()) {
         co_yield safe_item(*chunk);
     }
-    bool any_chunk = is_validated_source(source) ? vs_of(source).any_chunk : truth(source.attr("any_chunk"));
-    if (!any_chunk && !truth(manager_of(self).attr("empty_content_safe"))) {
+    bool any_chunk = is_validated_source(source) ? vs_of(source).any_chunk : pyhost::truth(source.attr("any_chunk"));
+    if (!any_chunk && !pyhost::truth(manager_of(self).attr("empty_content_safe"))) {
         co_yield empty_content_marker();
     }
 }
@@ -455,13 +448,13 @@ pyasync::AsyncGen pipeline_run(nb::object self) {
     std::optional<pyasync::AsyncIter> items;
     try {
         nb::object active = self.attr("_active_engines")();
-        if (!truth(active)) {
+        if (!pyhost::truth(active)) {
             items.emplace(self.attr("_run_without_engines")());
             while (std::optional<nb::object> item = co_await items->next()) {
                 co_yield std::move(*item);
             }
-        } else if (!truth(co_await self.attr("_has_source_content")())) {
-            if (!truth(manager_of(self).attr("empty_content_safe"))) {
+        } else if (!pyhost::truth(co_await self.attr("_has_source_content")())) {
+            if (!pyhost::truth(manager_of(self).attr("empty_content_safe"))) {
                 co_yield empty_content_marker();
             }
         } else {
@@ -492,7 +485,7 @@ nb::list build_stages(nb::handle self, nb::handle engines) {
     for (nb::handle engine : engines) {
         bool is_streaming = is_instance(engine, base_engine::StreamingGuardrailEngine.get());
         nb::object declared = optional_attr(engine, "requires_full_stream");
-        bool full_stream = declared.is_valid() && truth(declared);
+        bool full_stream = declared.is_valid() && pyhost::truth(declared);
         if (is_streaming && !full_stream) {
             flush_strict_run();
             nb::object stage = self.attr("_make_incremental_stage")(engine);
@@ -534,14 +527,14 @@ pyasync::AsyncGen strict_segment(nb::object stage, nb::object source) {
     nb::object joined = base_engine::join_chunks(buffered);
     if (!joined.is_valid()) throw nb::python_error();
     if (PyUnicode_GET_LENGTH(joined.ptr()) == 0) {
-        if (truth(manager_of(stage.attr("pipeline")).attr("empty_content_safe"))) co_return;
+        if (pyhost::truth(manager_of(stage.attr("pipeline")).attr("empty_content_safe"))) co_return;
         pyhost::raise(StreamTerminated(empty_content_marker()));
     }
     nb::object unsafe_result;
     for (nb::handle engine : engines) {
         nb::object check = engine.attr(input ? "check_input" : "check_output");
         nb::object result = co_await call_engine_check(check, joined, kwargs);
-        if (!truth(result.attr("is_safe"))) {
+        if (!pyhost::truth(result.attr("is_safe"))) {
             unsafe_result = result;
             break;
         }
@@ -594,7 +587,7 @@ pyasync::AsyncGen string_feed(nb::object current_output) {
     std::optional<nb::python_error> failure;
     try {
         while (std::optional<nb::object> item = co_await items.next()) {
-            bool safe = truth(item_attr(*item, str_is_safe));
+            bool safe = pyhost::truth(item_attr(*item, str_is_safe));
             if (!safe && is_empty_text(item_attr(*item, str_chunk))) {
                 pyhost::raise(StreamTerminated(*item));
             }
@@ -675,7 +668,7 @@ pyasync::Task runner_process_item(nb::object self, nb::object item) {
 pyasync::AsyncGen runner_source_iter(nb::object self) {
     nb::object source = self.attr("_source");
     Pending pending(self.attr("_pending"));
-    bool enforce = truth(self.attr("_enforce_pending_limit"));
+    bool enforce = pyhost::truth(self.attr("_enforce_pending_limit"));
     nb::object manager = self.attr("_manager");
     pyasync::AsyncIter chunks = chunk_reader(source);
     while (std::optional<nb::object> chunk = co_await chunks.next()) {
@@ -696,7 +689,7 @@ pyasync::AsyncGen runner_handle_error(nb::object self, nb::object error) {
         co_await close_source_of(self);
         pyhost::raise(error);
     }
-    if (truth(manager.attr("error_conservative"))) {
+    if (pyhost::truth(manager.attr("error_conservative"))) {
         co_await close_source_of(self);
         co_yield schema::stream_chunk(nb::str(""), false, nb::str("Error checking content: {}").format(error), true);
         co_return;
@@ -760,7 +753,7 @@ pyasync::AsyncGen runner_run(nb::object self) {
             co_yield std::move(*item);
         }
     }
-    if (truth(self.attr("_enforce_pending_limit")) && !truth(self.attr("_terminal_emitted")) &&
+    if (pyhost::truth(self.attr("_enforce_pending_limit")) && !pyhost::truth(self.attr("_terminal_emitted")) &&
         Pending(self.attr("_pending")).size() > 0) {
         co_await close_source_of(self);
         raise_validation(nb::str(kUnacknowledged));

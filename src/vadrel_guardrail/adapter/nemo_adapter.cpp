@@ -37,11 +37,6 @@ pyhost::Global StreamDone;       // `_STREAM_DONE`
 pyhost::Global QueueEventHandler;
 pyhost::Global background_tasks;  // strong references: the event loop keeps only weak ones
 
-bool truth(nb::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
 
 bool is_instance(nb::handle value, nb::handle cls) {
     int r = PyObject_IsInstance(value.ptr(), cls.ptr());
@@ -49,11 +44,6 @@ bool is_instance(nb::handle value, nb::handle cls) {
     return r == 1;
 }
 
-bool equals(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
 
 // `str(value)`: nanobind's str constructor would take an object that is not a str as it is.
 nb::object to_text(nb::handle value) {
@@ -139,7 +129,7 @@ void adapter_init(nb::handle self, nb::handle model, nb::handle lm_invoker, nb::
     nb::setattr(self, "model", model);
     nb::setattr(self, "lm_invoker", lm_invoker);
     // The caller's list is held (not copied) only when it has something in it.
-    nb::setattr(self, "fallback_lms", !fallback_lms.is_none() && truth(fallback_lms) ? nb::borrow(fallback_lms)
+    nb::setattr(self, "fallback_lms", !fallback_lms.is_none() && pyhost::truth(fallback_lms) ? nb::borrow(fallback_lms)
                                                                                      : nb::object(nb::list()));
     nb::setattr(self, "_invoker", nb::none());
     self.attr("_ensure_invoker")();
@@ -151,7 +141,7 @@ nb::object model_name(nb::handle self) {
         return to_text(lm_invoker.attr("model_id"));
     }
     nb::object model = self.attr("model");
-    if (!model.is_none() && truth(model)) {
+    if (!model.is_none() && pyhost::truth(model)) {
         return to_text(model);
     }
     return nb::str("unknown");
@@ -201,7 +191,7 @@ nb::object convert_messages(nb::handle self, nb::handle prompt) {
     nb::str tool("tool");
     for (nb::handle item : prompt) {
         nb::object role = item.attr("role");
-        if (equals(role, tool)) {
+        if (pyhost::equals(role, tool)) {
             warn(nb::str("Tool-role messages are not supported; skipping."));
             continue;
         }
@@ -227,7 +217,7 @@ nb::object build_hyperparameters(nb::handle stop, nb::handle kwargs) {
             throw nb::python_error();
         }
     }
-    if (!stop.is_none() && truth(stop)) {
+    if (!stop.is_none() && pyhost::truth(stop)) {
         params["stop"] = stop;
     }
     if (nb::len(params) == 0) {
@@ -342,7 +332,7 @@ nb::object build_llm_response(nb::handle self, nb::handle result, nb::handle tok
     nb::object text;
     if (is_instance(result, LMOutput.get())) {
         nb::object own_usage = result.attr("token_usage");
-        if (truth(own_usage)) {
+        if (pyhost::truth(own_usage)) {
             usage = usage_info(own_usage);
         }
         text = result.attr("text");
@@ -350,7 +340,7 @@ nb::object build_llm_response(nb::handle self, nb::handle result, nb::handle tok
         // An invoker may answer with plain text: that text is the answer, not a value to encode.
         text = PyUnicode_Check(result.ptr()) ? nb::borrow(result)
                                              : nb::object(self.attr("_serialize_structured_output")(result));
-        if (!token_usage.is_none() && truth(token_usage)) {
+        if (!token_usage.is_none() && pyhost::truth(token_usage)) {
             usage = usage_info(token_usage);
         }
     }
@@ -426,7 +416,7 @@ pyasync::AsyncGen stream_body(nb::object self, nb::object prompt, nb::object sto
     nb::object text_type = EventValueType.attr("TEXT");
     pyasync::AsyncIter events(handler.attr("stream")());
     while (std::optional<nb::object> event = co_await events.next()) {
-        if (equals((*event).attr("type"), response_type) && equals((*event).attr("value_type"), text_type)) {
+        if (pyhost::equals((*event).attr("type"), response_type) && pyhost::equals((*event).attr("value_type"), text_type)) {
             co_yield LLMResponseChunk(nb::arg("delta_content") = (*event).attr("value"),
                                       nb::arg("finish_reason") = nb::none());
         }

@@ -193,7 +193,7 @@ pyasync::AsyncGen adapter_stream(nb::object self, const char *operation, nb::obj
         chunks, check_method, nb::arg("max_stream_buffer_bytes") = max_stream_buffer_bytes,
         nb::arg("max_stream_buffer_chunks") = max_stream_buffer_chunks, **kwargs);
     nb::object result = outcome.attr("result");
-    if (!PyObject_IsTrue(result.attr("is_safe").ptr())) {
+    if (!pyhost::truth(result.attr("is_safe"))) {
         co_yield schema::stream_chunk(nb::str(""), false, result.attr("reason"), true);
         co_return;
     }

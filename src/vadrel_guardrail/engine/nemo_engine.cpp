@@ -39,13 +39,6 @@ nb::object global(const char *name) {
     return module_.attr(name);
 }
 
-bool truthy(nb::handle h) {
-    int r = PyObject_IsTrue(h.ptr());
-    if (r < 0) {
-        throw nb::python_error();
-    }
-    return r != 0;
-}
 
 // An ordinary error: an Exception, not an interruption, an exit request or a cancellation.
 bool ordinary(const nb::python_error &e) {
@@ -54,13 +47,7 @@ bool ordinary(const nb::python_error &e) {
 
 // `raise type(prefix + str(cause)) from cause`, inside the handler of `cause`: the cause is also the context.
 [[noreturn]] void raise_from(PyObject *type, const char *prefix, const nb::python_error &cause) {
-    nb::object error = nb::handle(type)(nb::str(prefix) + nb::str(cause.value()));
-    PyException_SetCause(error.ptr(), Py_NewRef(cause.value().ptr()));
-    PyException_SetContext(error.ptr(), Py_NewRef(cause.value().ptr()));
-    // Not through PyErr_SetObject, which would replace that context by whatever exception the caller of the
-    // constructor happens to be handling.
-    PyErr_SetRaisedException(error.release().ptr());
-    throw nb::python_error();
+    pyhost::raise_from(nb::handle(type)(nb::str(prefix) + nb::str(cause.value())), cause.value());
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -94,7 +81,7 @@ nb::object from_model_config(nb::handle cls, nb::handle model_id, nb::handle cre
                              nb::handle fallback_lms, nb::kwargs kwargs) {
     nb::object invoker = global("build_lm_invoker")(nb::arg("model_id") = model_id,
                                                     nb::arg("credentials") = credentials, nb::arg("config") = config);
-    nb::object fallbacks = truthy(fallback_lms) ? nb::borrow(fallback_lms) : nb::object(nb::list());
+    nb::object fallbacks = pyhost::truth(fallback_lms) ? nb::borrow(fallback_lms) : nb::object(nb::list());
     // The factory's own two keywords cannot be given again, as with a call that repeats a keyword.
     for (const char *own : {"lm_invoker", "fallback_lms"}) {
         if (kwargs.contains(own)) {
@@ -165,13 +152,13 @@ void configure_nemo_logging() {
 }
 
 void ensure_provider_registered(nb::handle cls) {
-    if (truthy(cls.attr("_is_registered"))) {
+    if (pyhost::truth(cls.attr("_is_registered"))) {
         return;
     }
     nb::object lock = cls.attr("_registration_lock");
     lock.attr("acquire")();
     try {
-        if (!truthy(cls.attr("_is_registered")) && truthy(global("init_guardrails_provider_registration")())) {
+        if (!pyhost::truth(cls.attr("_is_registered")) && pyhost::truth(global("init_guardrails_provider_registration")())) {
             // On the defining class, whichever class asked: the registration holds for the whole process, so a
             // subclass that registered first must not leave the flag unset for the others.
             nb::setattr(engine_class.get(), "_is_registered", nb::bool_(true));
@@ -214,7 +201,7 @@ void initialize_internal(nb::handle self) {
     nb::object llm = nb::none();
     try {
         nb::object config = self.attr("config");
-        if (truthy(config.attr("lm_invoker"))) {
+        if (pyhost::truth(config.attr("lm_invoker"))) {
             nb::object model = nb::str(config.attr("lm_invoker").attr("model_id"));
             nb::object invoker = config.attr("lm_invoker");
             nb::object fallbacks = config.attr("fallback_lms");
@@ -281,13 +268,13 @@ pyasync::Task run_nemo_safety_check(nb::object self, nb::object messages, nb::ob
     nb::object result = co_await self.attr("rails").attr("generate_async")(nb::arg("messages") = full,
                                                                             nb::arg("options") = options);
     nb::object output_data = result.attr("output_data");
-    nb::object value = truthy(output_data) ? output_data.attr("get")("response") : nb::none();
+    nb::object value = pyhost::truth(output_data) ? output_data.attr("get")("response") : nb::none();
     if (!PyList_Check(value.ptr()) || PyList_GET_SIZE(value.ptr()) == 0) {
         global("logger").attr("error")(nb::str("Invalid safety response format from NeMo: ") + nb::str(value));
         co_return global("GuardrailResult").attr("safe")();
     }
     nb::object verdict = value[0];
-    if (!truthy(verdict)) {
+    if (!pyhost::truth(verdict)) {
         nb::object reason = nb::len(value) > 1 ? nb::object(value[1]) : nb::object(nb::str("Unsafe content detected"));
         co_return global("GuardrailResult").attr("unsafe")(reason);
     }
@@ -416,7 +403,7 @@ pyasync::Task execute_nemo_safety_check(nb::object llm_task_manager, nb::object 
                                                                    : response_obj;
         safety_logger.attr("info")(normalize_safety_response_for_logging(response));
         nb::object result;
-        if (truthy(llm_task_manager.attr("has_output_parser")(task))) {
+        if (pyhost::truth(llm_task_manager.attr("has_output_parser")(task))) {
             result = llm_task_manager.attr("parse_task_output")(task, nb::arg("output") = response);
         } else {
             result = llm_task_manager.attr("parse_task_output")(task, nb::arg("output") = response,
@@ -425,7 +412,7 @@ pyasync::Task execute_nemo_safety_check(nb::object llm_task_manager, nb::object 
         nb::object is_safe = result[0];
         nb::list verdict;
         verdict.append(is_safe);
-        if (!truthy(is_safe) && nb::len(result) > 1) {
+        if (!pyhost::truth(is_safe) && nb::len(result) > 1) {
             verdict.append(result[1]);
         }
         co_return verdict;
@@ -470,7 +457,7 @@ pyasync::Task self_check_input(nb::object llm_task_manager, nb::object context, 
     nb::object user_message = context_get(context, "user_message", nb::none());
     nb::object safety_context = context_get(context, "safety_context", nb::dict());
     nb::object task = Task.attr("SELF_CHECK_INPUT");
-    if (!truthy(user_message)) {
+    if (!pyhost::truth(user_message)) {
         co_return safe_verdict();
     }
     nb::dict variables = prompt_context(user_message, nb::handle(), safety_context);
@@ -482,7 +469,7 @@ pyasync::Task self_check_output(nb::object llm_task_manager, nb::object context,
     nb::object user_message = context_get(context, "user_message", nb::none());
     nb::object safety_context = context_get(context, "safety_context", nb::dict());
     nb::object task = Task.attr("SELF_CHECK_OUTPUT");
-    if (!truthy(bot_message)) {
+    if (!pyhost::truth(bot_message)) {
         co_return safe_verdict();
     }
     nb::dict variables = prompt_context(user_message, bot_message, safety_context);

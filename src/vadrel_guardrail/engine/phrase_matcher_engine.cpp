@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pyasync/pyasync.hpp"
+#include "pyhost/errors.hpp"
 #include "pyhost/frame.hpp"
 #include "vadrel_guardrail/engine/phrase_matcher.hpp"
 #include "vadrel_guardrail/modules.hpp"
@@ -39,13 +40,6 @@ nb::object global(const char *name) {
     return module_.attr(name);
 }
 
-bool truthy(nb::handle h) {
-    int r = PyObject_IsTrue(h.ptr());
-    if (r < 0) {
-        throw nb::python_error();
-    }
-    return r != 0;
-}
 
 // The text of an exception, as `str(e)` and an f-string give it.
 nb::str error_text(const nb::python_error &e) {
@@ -134,7 +128,7 @@ void with_context(nb::handle context, F &&body) {
     try {
         body();
     } catch (nb::python_error &e) {
-        if (!truthy(exit(context, e.type(), e.value(), e.traceback()))) {
+        if (!pyhost::truth(exit(context, e.type(), e.value(), e.traceback()))) {
             throw;
         }
         return;
@@ -146,10 +140,10 @@ void initialize_matcher(nb::handle self) {
     if (self.attr("config").attr("guardrail_mode").equal(global("GuardrailMode").attr("DISABLED"))) {
         return;
     }
-    if (!truthy(self.attr("banned_phrases"))) {
+    if (!pyhost::truth(self.attr("banned_phrases"))) {
         return;
     }
-    if (truthy(self.attr("use_spacy")) && truthy(global("SPACY_AVAILABLE"))) {
+    if (pyhost::truth(self.attr("use_spacy")) && pyhost::truth(global("SPACY_AVAILABLE"))) {
         self.attr("_initialize_spacy_matcher")();
     } else {
         self.attr("_compile_banned_phrases_regex")();
@@ -206,7 +200,7 @@ void initialize_spacy_matcher(nb::handle self) {
 
 void compile_banned_phrases_regex(nb::handle self) {
     nb::object phrases = self.attr("banned_phrases");
-    if (!truthy(phrases)) {
+    if (!pyhost::truth(phrases)) {
         nb::setattr(self, "banned_phrases_regex", nb::none());
         return;
     }
@@ -254,7 +248,7 @@ nb::object unsafe_result(nb::handle self, nb::handle matched_texts) {
 
 nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {
     nb::object pattern = self.attr("banned_phrases_regex");
-    if (!truthy(pattern)) {
+    if (!pyhost::truth(pattern)) {
         return safe_result();
     }
     nb::object lowered = content.attr("lower")();
@@ -275,7 +269,7 @@ nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {
         }
     } else {
         nb::object matches = pattern.attr("findall")(lowered);
-        if (!truthy(matches)) {
+        if (!pyhost::truth(matches)) {
             return safe_result();
         }
         for (nb::handle match : matches) {
@@ -300,7 +294,7 @@ nb::object check_banned_phrases_spacy(nb::handle self, nb::handle content) {
     try {
         doc = self.attr("nlp")(content.attr("lower")());
         matches = self.attr("phrase_matcher")(doc);
-        any_match = truthy(matches);
+        any_match = pyhost::truth(matches);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception)) {
             throw;
@@ -328,10 +322,10 @@ nb::object check_banned_phrases_spacy(nb::handle self, nb::handle content) {
 
 // The common body of both checks; synchronous, so a check never suspends.
 nb::object check_content(nb::handle self, nb::handle content) {
-    if (!truthy(content) || !truthy(self.attr("banned_phrases"))) {
+    if (!pyhost::truth(content) || !pyhost::truth(self.attr("banned_phrases"))) {
         return safe_result();
     }
-    if (truthy(self.attr("use_spacy")) && truthy(self.attr("phrase_matcher")) && truthy(self.attr("nlp"))) {
+    if (pyhost::truth(self.attr("use_spacy")) && pyhost::truth(self.attr("phrase_matcher")) && pyhost::truth(self.attr("nlp"))) {
         return self.attr("_check_banned_phrases_spacy")(content);
     }
     return self.attr("_check_banned_phrases_regex")(content);

@@ -270,3 +270,17 @@ class TestReleasedItems:
 
         items = run(collect(FullStreamGuardrailAdapter(Engine()).check_input_stream(Source([Text("a")]))))
         assert items == [GuardrailStreamChunk(chunk="a", is_safe=True)]
+
+
+def test_a_verdict_whose_truth_fails_raises():
+    class Undecided:
+        def __bool__(self):
+            raise ValueError("undecidable")
+
+    class Verdict:
+        is_safe = Undecided()
+        reason = None
+
+    engine = Engine(Verdict())
+    with pytest.raises(ValueError, match="undecidable"):
+        run(collect(FullStreamGuardrailAdapter(engine).check_input_stream(Source(["a"]))))
