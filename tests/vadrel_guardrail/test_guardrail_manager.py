@@ -399,3 +399,13 @@ class TestModuleFrame:
         assert (merged.filtered_content, merged.score) == ("a", None)
         assert GuardrailManager.__doc__.startswith("Manage content guardrails using pluggable engines.")
         assert isinstance(GuardrailManager(Engine()).engines[0], GuardrailEngine)
+
+
+def test_a_setting_whose_truth_fails_raises():
+    class Undecided:
+        def __bool__(self):
+            raise LookupError("undecidable")
+
+    manager = GuardrailManager(Engine(error=ValueError("broken")), error_conservative=Undecided())
+    with pytest.raises(LookupError, match="undecidable"):
+        check(manager, "x")
