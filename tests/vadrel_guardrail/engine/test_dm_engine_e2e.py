@@ -4,20 +4,17 @@ OpenAI-compatible server on 127.0.0.1 that plays the decision model."""
 import asyncio
 import json
 import os
-import sys
 
 import pytest
+from chat_server import ChatServer
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "support"))
-from chat_server import ChatServer  # noqa: E402
-
-from vadrel_guardrail import GuardrailResult  # noqa: E402
-from vadrel_guardrail.engine.dm_engine import (  # noqa: E402
+from vadrel_guardrail import GuardrailResult
+from vadrel_guardrail.engine.dm_engine import (
     DEFAULT_DM_MODEL_ID,
     DMGuardrailEngine,
     DMGuardrailEngineConfig,
 )
-from vadrel_inference.exceptions import BaseInvokerError  # noqa: E402
+from vadrel_inference.exceptions import BaseInvokerError
 
 
 @pytest.fixture

@@ -15,7 +15,6 @@ from nemoguardrails.llm.taskmanager import LLMTaskManager
 from nemoguardrails.llm.types import Task
 
 sys.path.insert(0, os.path.dirname(__file__))  # the shared doubles beside this file
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "support"))
 from chat_server import ChatServer  # noqa: E402
 from nemo_doubles import (  # noqa: E402
     CannedInvoker,
