@@ -23,6 +23,8 @@ namespace {
 
 using namespace guardrail_manager;
 
+pyhost::Global this_module;
+
 bool is_positive_int(nb::handle value) {
     return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr()) &&
            PyObject_RichCompareBool(value.ptr(), nb::int_(0).ptr(), Py_GT) == 1;
@@ -114,10 +116,10 @@ nb::object engines(nb::handle self) {
 }
 
 nb::object default_engine() {
-    nb::module_ dm_engine = nb::module_::import_("vadrel_guardrail.engine.dm_engine");
-    return dm_engine.attr("DMGuardrailEngine")
-        .attr("from_config")(nb::arg("model_id") = dm_engine.attr("DEFAULT_DM_MODEL_ID"),
-                             nb::arg("engine_config") = dm_engine.attr("DMGuardrailEngineConfig")());
+    nb::handle module = this_module.get();
+    return module.attr("DMGuardrailEngine")
+        .attr("from_config")(nb::arg("model_id") = module.attr("DEFAULT_DM_MODEL_ID"),
+                             nb::arg("engine_config") = module.attr("DMGuardrailEngineConfig")());
 }
 
 // `current` may be unset: no safe verdict yet.
@@ -311,14 +313,28 @@ nb::object handle_engine_error(nb::handle self, nb::handle error, nb::handle log
 }
 
 void init_guardrail_manager(nb::module_ m) {
-    nb::handle component = pyhost::import_from("vadrel_core.schema", "Component");
-    nb::object logger_manager = pyhost::import_from("vadrel_core.utils", "LoggerManager");
-    BaseInvokerError.set(pyhost::import_from("vadrel_inference.exceptions", "BaseInvokerError"));
-    nb::module_::import_("vadrel_guardrail.engine.base_engine");
-    nb::module_::import_("vadrel_guardrail.engine.dm_engine");
-    nb::module_::import_("vadrel_guardrail.schema");
+    // The module's names from elsewhere, bound as its imports would bind them: callers and tests
+    // may look them up (or replace them) here.
+    this_module.set(m);
+    pyhost::reexport(m, "collections", {"deque"});
+    pyhost::reexport(m, "collections.abc", {"AsyncGenerator", "AsyncIterable", "AsyncIterator", "Callable"});
+    pyhost::reexport(m, "typing", {"Any", "cast"});
+    pyhost::reexport(m, "vadrel_core.schema", {"Component"});
+    pyhost::reexport(m, "vadrel_core.utils", {"LoggerManager"});
+    pyhost::reexport(m, "vadrel_inference.exceptions", {"BaseInvokerError"});
+    pyhost::reexport(m, "vadrel_guardrail.constants",
+                     {"DEFAULT_MAX_STREAM_BUFFER_BYTES", "DEFAULT_MAX_STREAM_BUFFER_CHUNKS", "GuardrailConstants",
+                      "GuardrailMode"});
+    pyhost::reexport(m, "vadrel_guardrail.engine.base_engine",
+                     {"GuardrailEngine", "GuardrailStreamBufferLimitError", "GuardrailStreamValidationError",
+                      "StreamingGuardrailEngine", "_buffer_source"});
+    pyhost::reexport(m, "vadrel_guardrail.engine.dm_engine",
+                     {"DEFAULT_DM_MODEL_ID", "DMGuardrailEngine", "DMGuardrailEngineConfig"});
+    pyhost::reexport(m, "vadrel_guardrail.schema", {"GuardrailInput", "GuardrailResult", "GuardrailStreamChunk"});
+    nb::object component = m.attr("Component");
+    BaseInvokerError.set(m.attr("BaseInvokerError"));
 
-    m.attr("manager") = logger_manager();
+    m.attr("manager") = m.attr("LoggerManager")();
     logger.set(m.attr("manager").attr("get_logger")(m.attr("__name__")));
     m.attr("logger") = logger.get();
 

@@ -409,3 +409,23 @@ def test_a_setting_whose_truth_fails_raises():
     manager = GuardrailManager(Engine(error=ValueError("broken")), error_conservative=Undecided())
     with pytest.raises(LookupError, match="undecidable"):
         check(manager, "x")
+
+
+def test_default_engine_is_built_from_the_modules_names(monkeypatch):
+    import vadrel_guardrail.guardrail_manager as module
+
+    calls = []
+
+    class FakeEngine:
+        @classmethod
+        def from_config(cls, **kwargs):
+            calls.append(kwargs)
+            return Engine()
+
+    monkeypatch.setattr(module, "DMGuardrailEngine", FakeEngine)
+    monkeypatch.setattr(module, "DEFAULT_DM_MODEL_ID", "local/model")
+    manager = GuardrailManager()
+    assert check(manager, "hello").is_safe
+    (kwargs,) = calls
+    assert kwargs["model_id"] == "local/model"
+    assert isinstance(kwargs["engine_config"], module.DMGuardrailEngineConfig)

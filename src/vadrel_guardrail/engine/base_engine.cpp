@@ -256,7 +256,13 @@ void define_full_stream(nb::module_ m) {
 }  // namespace
 
 void init_base_engine(nb::module_ m) {
-    nb::module_::import_("vadrel_guardrail.schema");
+    // The names this module rests on, bound as its imports would bind them.
+    pyhost::reexport(m, "pydantic", {"BaseModel", "ConfigDict"});
+    pyhost::reexport(m, "typing", {"Any", "Protocol", "runtime_checkable"});
+    pyhost::reexport(m, "collections.abc", {"AsyncIterator", "Awaitable", "Callable"});
+    pyhost::reexport(m, "vadrel_guardrail.constants",
+                     {"DEFAULT_MAX_STREAM_BUFFER_BYTES", "DEFAULT_MAX_STREAM_BUFFER_CHUNKS", "GuardrailMode"});
+    pyhost::reexport(m, "vadrel_guardrail.schema", {"GuardrailResult", "GuardrailStreamChunk"});
     define_interfaces(m);
     define_full_stream(m);
 }
