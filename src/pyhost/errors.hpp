@@ -40,6 +40,20 @@ inline bool equals(nb::handle a, nb::handle b) {
     return result == 1;
 }
 
+// `read(file)`, then `file.close()` whatever happens, as a `with` block would.
+template <class Read>
+nb::object read_and_close(nb::handle file, Read &&read) {
+    nb::object result;
+    try {
+        result = read(file);
+    } catch (...) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+    return result;
+}
+
 // `str(value)` as a C++ string.
 inline std::string text(nb::handle value) {
     return nb::cast<std::string>(nb::str(value));

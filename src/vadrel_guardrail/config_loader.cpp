@@ -22,16 +22,8 @@ pyhost::Global yaml_error;
 
 // Parse with PyYAML and close the file whatever happens, as a `with` block would.
 nb::object parse_file(nb::handle path) {
-    nb::object file = open_fn(path, "r", nb::arg("encoding") = "utf-8");
-    nb::object document;
-    try {
-        document = safe_load(file);
-    } catch (...) {
-        file.attr("close")();
-        throw;
-    }
-    file.attr("close")();
-    return document;
+    return pyhost::read_and_close(open_fn(path, "r", nb::arg("encoding") = "utf-8"),
+                                  [](nb::handle file) { return safe_load(file); });
 }
 
 nb::object load_yaml_config(nb::handle config_file_name) {

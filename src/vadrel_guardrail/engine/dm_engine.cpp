@@ -3,6 +3,7 @@
 #include "vadrel_guardrail/engine/dm_engine.hpp"
 
 #include "pyasync/pyasync.hpp"
+#include "pyhost/errors.hpp"
 #include "pyhost/frame.hpp"
 #include "vadrel_guardrail/engine/base_engine.hpp"
 #include "vadrel_guardrail/modules.hpp"
@@ -68,15 +69,7 @@ nb::object builtin(const char *name) {
 
 // Parse with PyYAML and close the file whatever happens, as a `with` block would.
 nb::object parse_and_close(nb::object file) {
-    nb::object raw;
-    try {
-        raw = safe_load(file);
-    } catch (...) {
-        file.attr("close")();
-        throw;
-    }
-    file.attr("close")();
-    return raw;
+    return pyhost::read_and_close(file, [](nb::handle f) { return safe_load(f); });
 }
 
 nb::object load_policies(nb::handle config) {

@@ -3,21 +3,28 @@
 #pragma once
 
 #include "pyhost/classes.hpp"
+#include "pyhost/errors.hpp"
+#include "pyhost/frame.hpp"
 
 namespace vadrel_guardrail::safety {
 namespace nb = nanobind;
 
-inline bool truth(nb::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
+using pyhost::truth;
 
 // `a == b` followed by a truth test, as an `if a == b:` would do it.
 inline bool equals(nb::handle a, nb::handle b) {
     nb::object result = nb::steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
     if (!result.is_valid()) throw nb::python_error();
     return truth(result);
+}
+
+// Binds what both builder modules take from the base module and the data loader, as their imports
+// would; returns the builder base.
+inline nb::object bind_builder_imports(nb::module_ m) {
+    nb::object base = pyhost::import_from("vadrel_guardrail.config.safety.base", "BaseSafetyConfigBuilder");
+    m.attr("BaseSafetyConfigBuilder") = base;
+    m.attr("load_yaml_config") = pyhost::import_from("vadrel_guardrail.config_loader", "load_yaml_config");
+    return base;
 }
 
 [[noreturn]] inline void raise_value_error(const char *message) {

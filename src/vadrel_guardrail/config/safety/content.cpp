@@ -82,10 +82,8 @@ nb::object get_string(nb::handle self) {
 
 void init_safety_content(nb::module_ m) {
     this_module.set(m);
-    nb::object base = pyhost::import_from("vadrel_guardrail.config.safety.base", "BaseSafetyConfigBuilder");
+    nb::object base = bind_builder_imports(m);
     base_builder.set(base);
-    m.attr("BaseSafetyConfigBuilder") = base;
-    m.attr("load_yaml_config") = pyhost::import_from("vadrel_guardrail.config_loader", "load_yaml_config");
 
     nb::handle text = reinterpret_cast<PyObject *>(&PyUnicode_Type);
     nb::object list_of_text = nb::module_::import_("builtins").attr("list")[text];

@@ -158,10 +158,8 @@ void init_safety_topic(nb::module_ m) {
     this_module.set(m);
     m.attr("TopicSafetyMode") = pyhost::import_from("vadrel_guardrail.constants", "TopicSafetyMode");
     m.attr("validate_enum") = pyhost::import_from("vadrel_core.utils", "validate_enum");
-    nb::object base = pyhost::import_from("vadrel_guardrail.config.safety.base", "BaseSafetyConfigBuilder");
+    nb::object base = bind_builder_imports(m);
     base_builder.set(base);
-    m.attr("BaseSafetyConfigBuilder") = base;
-    m.attr("load_yaml_config") = pyhost::import_from("vadrel_guardrail.config_loader", "load_yaml_config");
 
     nb::handle text = reinterpret_cast<PyObject *>(&PyUnicode_Type);
     nb::object list_of_text = nb::module_::import_("builtins").attr("list")[text];
