@@ -606,7 +606,6 @@ class TestStageBuilding:
         kwargs = {"k": 1}
         source = Source([])
         pipeline = _StreamPipeline(manager, source, OUTPUT, kwargs)
-        assert list(vars(pipeline)) == ["_manager", "_source", "_direction", "_engine_kwargs"]
         assert pipeline._manager is manager and pipeline._engine_kwargs is kwargs and pipeline._direction is OUTPUT
         assert isinstance(pipeline._source, _ValidatedSource) and pipeline._source._source is source
         with pytest.raises(TypeError):
@@ -1023,8 +1022,6 @@ class TestStageRunner:
         manager = GuardrailManager(Strict())
         stage, source = Streaming().check_input_stream, Source([])
         runner = _StageRunner(manager, stage, source)
-        assert list(vars(runner)) == ["_manager", "_stage", "_source", "_pending", "_terminal_emitted",
-                                      "_enforce_pending_limit"]
         assert runner._manager is manager and runner._stage == stage and runner._source is source
         assert isinstance(runner._pending, deque) and not runner._pending
         assert runner._terminal_emitted is False and runner._enforce_pending_limit is False

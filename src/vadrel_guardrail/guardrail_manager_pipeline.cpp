@@ -1,0 +1,467 @@
+// _StreamPipeline: one stream check of the manager: the engines that apply, the empty-content rule, the
+// stages built from the engines (_StrictSegmentStage, _IncrementalStage) and their chain, and the closing
+// of the validated source however the stream ends.
+#include "pyhost/errors.hpp"
+#include "vadrel_guardrail/constants.hpp"
+#include "vadrel_guardrail/engine/base_engine.hpp"
+#include "vadrel_guardrail/guardrail_manager.hpp"
+#include "vadrel_guardrail/guardrail_manager_stream.hpp"
+
+namespace vadrel_guardrail::guardrail_manager::stream {
+
+pyhost::Global IncrementalStageType;
+
+namespace {
+
+pyhost::Global StrictSegmentStageType;
+Replaceable has_source_content_step;  // `_has_source_content`
+Replaceable build_stages_step;        // `_build_stages`
+
+template <class T> T &native(nb::handle obj) { return *nb::inst_ptr<T>(obj); }
+
+nb::object manager_of(nb::handle pipeline) { return pipeline_of(pipeline).manager; }
+
+// ---------------------------------------------------------------------------------------------------------
+// Engines and the empty-content rule
+
+nb::list active_engines(nb::handle self) {
+    const constants::Modes &modes = constants::modes;
+    Pipeline &p = pipeline_of(self);
+    nb::object engines = p.manager.attr("engines");
+    nb::list kept;
+    for (nb::handle engine : engines) {
+        if (pyhost::equals(engine.attr("config").attr("guardrail_mode"), modes.disabled.get())) continue;
+        nb::object mode = engine.attr("config").attr("guardrail_mode");
+        if (pyhost::equals(mode, modes.both.get()) || pyhost::equals(mode, p.direction)) kept.append(engine);
+    }
+    return kept;
+}
+
+bool empty_content_safe(nb::handle pipeline) { return pyhost::truth(manager_of(pipeline).attr("empty_content_safe")); }
+
+pyasync::AsyncGen run_without_engines(nb::object self) {
+    nb::handle source = pipeline_of(self).source;
+    while (std::optional<nb::object> chunk = co_await read_input(source)) {
+        co_yield safe_item(*chunk);
+    }
+    if (!validated(source).any_chunk && !empty_content_safe(self)) co_yield empty_content_marker();
+}
+
+pyasync::Task has_source_content(nb::object self) {
+    bool exhausted = false;
+    try {
+        co_await peek(pipeline_of(self).source);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_StopAsyncIteration)) throw;
+        exhausted = true;
+    }
+    co_return !exhausted;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Stages
+
+bool is_streaming_engine(nb::handle engine) {
+    int result = PyObject_IsInstance(engine.ptr(), base_engine::StreamingGuardrailEngine.get().ptr());
+    if (result < 0) throw nb::python_error();
+    return result == 1;
+}
+
+// `requires_full_stream`, false when the engine has none.
+bool requires_full_stream(nb::handle engine) {
+    PyObject *declared = nullptr;
+    if (PyObject_GetOptionalAttrString(engine.ptr(), "requires_full_stream", &declared) < 0) throw nb::python_error();
+    return declared && pyhost::truth(nb::steal(declared));
+}
+
+nb::object make_strict_segment_stage(nb::handle self, nb::handle engines) {
+    Pipeline &p = pipeline_of(self);
+    nb::object max_bytes = p.manager.attr("max_stream_buffer_bytes");
+    nb::object max_chunks = p.manager.attr("max_stream_buffer_chunks");
+    return nb::cast(StrictSegmentStage{nb::borrow(engines), max_bytes, max_chunks, p.engine_kwargs, p.direction,
+                                       nb::borrow(self)},
+                    nb::rv_policy::move);
+}
+
+nb::object make_incremental_stage(nb::handle self, nb::handle engine) {
+    Pipeline &p = pipeline_of(self);
+    return nb::cast(IncrementalStage{nb::borrow(engine), p.engine_kwargs, p.direction, nb::object()},
+                    nb::rv_policy::move);
+}
+
+nb::list build_stages(nb::handle self, nb::handle engines) {
+    nb::list stages;
+    nb::list strict_run;
+    auto flush_strict_run = [&] {
+        if (PyList_GET_SIZE(strict_run.ptr()) == 0) return;
+        nb::object segment = nb::steal(PyList_GetSlice(strict_run.ptr(), 0, PY_SSIZE_T_MAX));
+        if (!segment.is_valid()) throw nb::python_error();
+        stages.append(make_strict_segment_stage(self, segment));
+        if (PyList_SetSlice(strict_run.ptr(), 0, PY_SSIZE_T_MAX, nullptr) < 0) throw nb::python_error();
+    };
+    for (nb::handle engine : engines) {
+        bool streaming = is_streaming_engine(engine);
+        bool full_stream = requires_full_stream(engine);
+        if (streaming && !full_stream) {
+            flush_strict_run();
+            nb::object stage = make_incremental_stage(self, engine);
+            native<IncrementalStage>(stage).is_incremental = nb::bool_(true);
+            stages.append(stage);
+        } else {
+            strict_run.append(engine);
+        }
+    }
+    flush_strict_run();
+    return stages;
+}
+
+// One run of a strict segment: buffer everything, check the joined text with each engine in turn, then
+// release the buffered chunks unchanged or one terminal marker.
+pyasync::AsyncGen strict_segment(nb::object stage, nb::object source) {
+    const StrictSegmentStage &s = native<StrictSegmentStage>(stage);
+    nb::object buffered = co_await base_engine::buffer_source(source, s.max_bytes, s.max_chunks);
+    nb::object joined = base_engine::join_chunks(buffered);
+    if (!joined.is_valid()) throw nb::python_error();
+    if (PyUnicode_GET_LENGTH(joined.ptr()) == 0) {
+        if (empty_content_safe(s.pipeline)) co_return;
+        raise_terminated(empty_content_marker());
+    }
+    const char *operation = is_input(s.direction) ? "check_input" : "check_output";
+    for (Py_ssize_t i = 0; i < nb::len(s.engines); ++i) {
+        nb::object check = s.engines[i].attr(operation);
+        nb::object result = co_await call_engine_check(check, joined, s.kwargs);
+        if (!pyhost::truth(result.attr("is_safe"))) {
+            co_yield terminal_marker(result.attr("reason"));
+            co_return;
+        }
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(buffered.ptr()); ++i) {
+        co_yield safe_item(PyList_GET_ITEM(buffered.ptr(), i));
+    }
+}
+
+nb::object strict_segment_output(nb::handle stage, nb::handle source) {
+    return strict_segment(nb::borrow(stage), nb::borrow(source))
+        .named("stage", "_StreamPipeline._make_strict_segment_stage.<locals>.stage")
+        .to_python();
+}
+
+// `operation(source, **kwargs)`: an engine's stream operation, the source by position and the caller's
+// keywords spread.
+nb::object call_stream_operation(nb::handle operation, nb::handle source, nb::handle kwargs) {
+    PyObject *result;
+    if (PyDict_CheckExact(kwargs.ptr()) && PyDict_GET_SIZE(kwargs.ptr()) == 0) {
+        result = PyObject_CallOneArg(operation.ptr(), source.ptr());
+    } else {
+        nb::dict keywords;
+        if (PyDict_Merge(keywords.ptr(), kwargs.ptr(), 1) < 0) throw nb::python_error();
+        result = PyObject_Call(operation.ptr(), nb::make_tuple(source).ptr(), keywords.ptr());
+    }
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+// The engine's own stream operation over `source`, called at once and answered as it is.
+nb::object incremental_output(nb::handle stage, nb::handle source) {
+    const IncrementalStage &s = native<IncrementalStage>(stage);
+    nb::object operation = s.streaming_engine.attr(is_input(s.direction) ? "check_input_stream" : "check_output_stream");
+    return call_stream_operation(operation, source, s.kwargs);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Chaining
+
+// What passes from one level to the next: the text of each safe item. A terminal marker becomes the
+// termination signal; text-bearing unsafe items are dropped. However it stops, it closes the runner's
+// output.
+pyasync::AsyncGen string_feed(nb::object output) {
+    std::optional<nb::python_error> failure;
+    try {
+        while (std::optional<nb::object> item = co_await next_item(output)) {
+            Kind kind = classify(*item);
+            if (kind == Kind::Terminal) raise_terminated(*item);
+            if (kind == Kind::Safe) co_yield chunk_of(*item);
+        }
+    } catch (...) {
+        failure.emplace(current_error());
+    }
+    co_await close_and_rethrow(std::move(output), std::move(failure));
+}
+
+// The levels for `stages[index:]` over `input`: one runner per stage, each reading the string feed of the
+// runner before it. Answers what the last level reads: the last runner's output, or `input` itself when
+// no stage is left.
+nb::object levels(nb::handle manager, nb::handle input, nb::handle stages, Py_ssize_t index, Py_ssize_t count) {
+    nb::object current = nb::borrow(input);
+    for (Py_ssize_t k = index; k < count; ++k) {
+        nb::object stage = nb::steal(PySequence_GetItem(stages.ptr(), k));
+        if (!stage.is_valid()) throw nb::python_error();
+        nb::object output = runner_output(make_runner(manager, stage, current));
+        if (k + 1 == count) return output;
+        current = string_feed(std::move(output))
+                      .named("string_feed", "_StreamPipeline._run_stages.<locals>.string_feed")
+                      .to_python();
+    }
+    return current;
+}
+
+// The chain over `stages[index:]`, read as its last level reads it: a safe item for each text that passed
+// every stage. A terminal marker leaves it as `_StreamTerminated`; given `engines`, the stages are first
+// built from them and a terminal marker is the chain's last item instead (`_run_active_engines`).
+//
+// The last runner's output is let go, not closed: when the reading stops it has ended, or it waits at the
+// item just taken, where closing would do nothing but end it.
+pyasync::AsyncGen chain(nb::object self, nb::object input, nb::object stages, Py_ssize_t index, nb::object engines) {
+    const bool from_engines = engines.is_valid();
+    if (from_engines) {
+        stages = build_stages_step.replaced() ? self.attr("_build_stages")(engines) : build_stages(self, engines);
+    }
+    const Py_ssize_t count = nb::len(stages);
+    const bool runner_items = index < count;
+    nb::object tail = levels(manager_of(self), input, stages, index, count);
+    std::optional<nb::python_error> failure;
+    try {
+        for (;;) {
+            std::optional<nb::object> next;
+            if (runner_items) {
+                next = co_await next_item(tail);
+            } else {
+                next = co_await read_input(tail);
+            }
+            if (!next) break;
+            if (!runner_items) {
+                co_yield safe_item(*next);
+                continue;
+            }
+            Kind kind = classify(*next);
+            if (kind == Kind::Terminal) raise_terminated(*next);
+            if (kind == Kind::Safe) co_yield safe_item(chunk_of(*next));
+        }
+    } catch (...) {
+        failure.emplace(current_error());
+    }
+    if (!failure) co_return;
+    if (!from_engines || !is_terminated(*failure)) throw std::move(*failure);
+    nb::object terminal = nb::getattr(failure->value(), "terminal");
+    failure.reset();
+    co_yield terminal;
+}
+
+pyasync::AsyncGen run_stages(nb::object self, nb::object source, nb::object stages, nb::object index) {
+    return chain(self, source, stages, nb::cast<Py_ssize_t>(index), nb::object());
+}
+
+pyasync::AsyncGen run_active_engines(nb::object self, nb::object engines) {
+    return chain(self, pipeline_of(self).source, nb::none(), 0, engines);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Classes
+
+int pipeline_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    Pipeline &p = pipeline_of(self);
+    Py_VISIT(p.manager.ptr());
+    Py_VISIT(p.source.ptr());
+    Py_VISIT(p.direction.ptr());
+    Py_VISIT(p.engine_kwargs.ptr());
+    return 0;
+}
+
+int pipeline_clear(PyObject *self) {
+    if (nb::inst_ready(self)) {
+        Pipeline dropped = std::move(pipeline_of(self));
+    }
+    return 0;
+}
+
+int strict_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    const StrictSegmentStage &s = native<StrictSegmentStage>(self);
+    for (const nb::object *field : {&s.engines, &s.max_bytes, &s.max_chunks, &s.kwargs, &s.direction, &s.pipeline}) {
+        Py_VISIT(field->ptr());
+    }
+    return 0;
+}
+
+int strict_clear(PyObject *self) {
+    if (nb::inst_ready(self)) {
+        StrictSegmentStage dropped = std::move(native<StrictSegmentStage>(self));
+    }
+    return 0;
+}
+
+int incremental_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    const IncrementalStage &s = native<IncrementalStage>(self);
+    for (const nb::object *field : {&s.streaming_engine, &s.kwargs, &s.direction, &s.is_incremental}) {
+        Py_VISIT(field->ptr());
+    }
+    return 0;
+}
+
+int incremental_clear(PyObject *self) {
+    if (nb::inst_ready(self)) {
+        IncrementalStage dropped = std::move(native<IncrementalStage>(self));
+    }
+    return 0;
+}
+
+PyType_Slot pipeline_slots[] = {{Py_tp_traverse, reinterpret_cast<void *>(pipeline_traverse)},
+                                {Py_tp_clear, reinterpret_cast<void *>(pipeline_clear)},
+                                {0, nullptr}};
+PyType_Slot strict_slots[] = {{Py_tp_traverse, reinterpret_cast<void *>(strict_traverse)},
+                              {Py_tp_clear, reinterpret_cast<void *>(strict_clear)},
+                              {0, nullptr}};
+PyType_Slot incremental_slots[] = {{Py_tp_traverse, reinterpret_cast<void *>(incremental_traverse)},
+                                   {Py_tp_clear, reinterpret_cast<void *>(incremental_clear)},
+                                   {0, nullptr}};
+
+template <class T> auto field(nb::object T::*member) {
+    return [member](const T &self) { return self.*member; };
+}
+
+}  // namespace
+
+Pipeline &pipeline_of(nb::handle obj) { return native<Pipeline>(obj); }
+
+bool is_input(nb::handle direction) { return pyhost::equals(direction, constants::modes.input_only.get()); }
+
+nb::object call_stage(nb::handle stage, nb::handle feed) {
+    PyTypeObject *type = Py_TYPE(stage.ptr());
+    if (type == reinterpret_cast<PyTypeObject *>(IncrementalStageType.get().ptr())) return incremental_output(stage, feed);
+    if (type == reinterpret_cast<PyTypeObject *>(StrictSegmentStageType.get().ptr())) {
+        return strict_segment_output(stage, feed);
+    }
+    return stage(feed);
+}
+
+pyasync::AsyncGen pipeline_run(nb::object self) {
+    std::optional<nb::python_error> failure;
+    // What is being passed on is let go at the end, not closed: only the validated source is closed.
+    nb::object items;
+    try {
+        nb::list active = active_engines(self);
+        if (PyList_GET_SIZE(active.ptr()) == 0) {
+            items = run_without_engines(self).named("_run_without_engines", "_StreamPipeline._run_without_engines")
+                        .to_python();
+        } else {
+            nb::object looking = has_source_content_step.replaced() ? self.attr("_has_source_content")()
+                                                                     : has_source_content(self).to_python();
+            if (pyhost::truth(co_await looking)) {
+                items = run_active_engines(self, active)
+                            .named("_run_active_engines", "_StreamPipeline._run_active_engines")
+                            .to_python();
+            } else if (!empty_content_safe(self)) {
+                co_yield empty_content_marker();
+            }
+        }
+        if (items.is_valid()) {
+            while (std::optional<nb::object> item = co_await next_item(items)) {
+                co_yield std::move(*item);
+            }
+        }
+    } catch (...) {
+        failure.emplace(current_error());
+    }
+    co_await close_and_rethrow(pipeline_of(self).source, std::move(failure));
+}
+
+void define_pipeline(nb::module_ m) {
+    if (nb::type<Pipeline>().is_valid()) {  // a second load of the module: the classes stand
+        nb::setattr(m, "_StreamPipeline", nb::type<Pipeline>());
+        return;
+    }
+    nb::class_<Pipeline> pipeline(m, "_StreamPipeline", "Composes configured engines as a streaming guardrail pipeline.",
+                                  nb::type_slots(pipeline_slots));
+    pipeline
+        .def(
+            "__init__",
+            [](Pipeline *self, nb::handle manager, nb::handle chunks, nb::handle direction, nb::handle engine_kwargs) {
+                new (self) Pipeline{nb::borrow(manager), make_validated_source(chunks), nb::borrow(direction),
+                                    nb::borrow(engine_kwargs)};
+            },
+            nb::arg("manager").none(), nb::arg("chunks").none(), nb::arg("direction").none(),
+            nb::arg("engine_kwargs").none(), "Initialize the pipeline.")
+        .def_prop_ro("_manager", field(&Pipeline::manager))
+        .def_prop_ro("_source", field(&Pipeline::source))
+        .def_prop_ro("_direction", field(&Pipeline::direction))
+        .def_prop_ro("_engine_kwargs", field(&Pipeline::engine_kwargs))
+        .def(
+            "run", [](nb::object self) { return pipeline_run(self).named("run", "_StreamPipeline.run"); },
+            "Execute the streaming pipeline.")
+        .def("_active_engines", &active_engines, "Return engines enabled for the pipeline direction.")
+        .def(
+            "_run_without_engines",
+            [](nb::object self) {
+                return run_without_engines(self).named("_run_without_engines", "_StreamPipeline._run_without_engines");
+            },
+            "Pass through source chunks when no engines apply.")
+        .def(
+            "_has_source_content",
+            [](nb::object self) {
+                return has_source_content(self).named("_has_source_content", "_StreamPipeline._has_source_content");
+            },
+            "Check whether the validated source contains at least one chunk.")
+        .def(
+            "_run_active_engines",
+            [](nb::object self, nb::object engines) {
+                return run_active_engines(self, engines)
+                    .named("_run_active_engines", "_StreamPipeline._run_active_engines");
+            },
+            nb::arg("active_engines").none(), "Run the composed stages for active engines.")
+        .def_static("_empty_content_marker", &empty_content_marker,
+                    "Create the terminal marker used for disallowed empty content.")
+        .def("_build_stages", &build_stages, nb::arg("engines").none(),
+             "Build ordered pipeline stages, coalescing adjacent strict engines.")
+        .def("_make_strict_segment_stage", &make_strict_segment_stage, nb::arg("engines").none(),
+             "Create a coalesced strict-segment stage.")
+        .def("_make_incremental_stage", &make_incremental_stage, nb::arg("engine").none(),
+             "Create a stage for a native incremental streaming engine.")
+        .def(
+            "_run_stages",
+            [](nb::object self, nb::object source, nb::object stages, nb::object index) {
+                return run_stages(self, source, stages, index).named("_run_stages", "_StreamPipeline._run_stages");
+            },
+            nb::arg("source").none(), nb::arg("stages").none(), nb::arg("index").none(),
+            "Recursively compose stages, propagating terminal markers.");
+    has_source_content_step.init(pipeline, "_has_source_content");
+    build_stages_step.init(pipeline, "_build_stages");
+
+    // The two kinds of stage are callables the pipeline makes; they are not part of the module's namespace.
+    nb::class_<StrictSegmentStage> strict(
+        m, "_StrictSegmentStage", "A stage over a run of adjacent strict engines: buffer, check the joined text, release.",
+        nb::type_slots(strict_slots));
+    strict.def_prop_ro("engines", field(&StrictSegmentStage::engines))
+        .def_prop_ro("max_bytes", field(&StrictSegmentStage::max_bytes))
+        .def_prop_ro("max_chunks", field(&StrictSegmentStage::max_chunks))
+        .def_prop_ro("kwargs", field(&StrictSegmentStage::kwargs))
+        .def_prop_ro("direction", field(&StrictSegmentStage::direction))
+        .def_prop_ro("pipeline", field(&StrictSegmentStage::pipeline))
+        .def("__call__", &strict_segment_output, nb::arg("source").none(),
+             "Check the whole of `source` with the segment's engines.");
+    StrictSegmentStageType.set(strict);
+
+    nb::class_<IncrementalStage> incremental(m, "_IncrementalStage", "A stage over one native streaming engine.",
+                                             nb::type_slots(incremental_slots));
+    incremental.def_prop_ro("streaming_engine", field(&IncrementalStage::streaming_engine))
+        .def_prop_ro("kwargs", field(&IncrementalStage::kwargs))
+        .def_prop_ro("direction", field(&IncrementalStage::direction))
+        .def_prop_rw(
+            "is_incremental",
+            [](const IncrementalStage &s) {
+                if (!s.is_incremental.is_valid()) throw nb::attribute_error("is_incremental");
+                return s.is_incremental;
+            },
+            [](IncrementalStage &s, nb::handle value) { s.is_incremental = nb::borrow(value); },
+            nb::for_setter(nb::arg("value").none()))
+        .def("__call__", &incremental_output, nb::arg("source").none(), "Return the engine's own stream over `source`.");
+    IncrementalStageType.set(incremental);
+    nb::delattr(m, "_StrictSegmentStage");
+    nb::delattr(m, "_IncrementalStage");
+}
+
+}  // namespace vadrel_guardrail::guardrail_manager::stream

@@ -1,0 +1,322 @@
+// _StageRunner: runs one stage over its input: feeds it, holds every fed chunk as pending until a safe
+// item acknowledges it, applies the stream error policy and closes its input at fixed moments.
+#include "pyhost/errors.hpp"
+#include "vadrel_guardrail/engine/base_engine.hpp"
+#include "vadrel_guardrail/guardrail_manager.hpp"
+#include "vadrel_guardrail/guardrail_manager_stream.hpp"
+#include "vadrel_guardrail/schema/records.hpp"
+
+namespace vadrel_guardrail::guardrail_manager::stream {
+
+namespace {
+
+pyhost::Global StageRunnerType;
+pyhost::Global deque_type;
+pyhost::Global deque_append;  // the method descriptors, called without a bound method per chunk
+pyhost::Global deque_popleft;
+Replaceable close_step;  // `_close_source`
+
+constexpr const char *kSafeWithoutSource =
+    "Streaming engine yielded a safe chunk without a corresponding source chunk. The streaming protocol requires "
+    "one-to-one output.";
+constexpr const char *kUnacknowledged =
+    "Streaming engine finished without acknowledging all source chunks. The streaming protocol requires one-to-one "
+    "output.";
+
+StageRunner &runner_of(nb::handle obj) { return *nb::inst_ptr<StageRunner>(obj); }
+
+nb::object or_none(const nb::object &value) { return value.is_valid() ? value : nb::none(); }
+
+bool is_instance(nb::handle value, nb::handle types) {
+    int result = PyObject_IsInstance(value.ptr(), types.ptr());
+    if (result < 0) throw nb::python_error();
+    return result == 1;
+}
+
+// `count > cap` for a cap that is an integer of any size.
+bool exceeds(Py_ssize_t count, nb::handle cap) {
+    if (PyLong_CheckExact(cap.ptr())) {
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(cap.ptr(), &overflow);
+        if (!overflow && !(value == -1 && PyErr_Occurred())) return count > value;
+        PyErr_Clear();
+    }
+    int result = PyObject_RichCompareBool(nb::int_(count).ptr(), cap.ptr(), Py_GT);
+    if (result < 0) throw nb::python_error();
+    return result == 1;
+}
+
+// A runner's pending queue, a collections.deque, with the hot operations through the type's own method
+// descriptors (anything else put in its place is used through its methods).
+class Pending {
+public:
+    explicit Pending(nb::handle queue)
+        : queue_(queue), native_(Py_TYPE(queue.ptr()) == reinterpret_cast<PyTypeObject *>(deque_type.get().ptr())) {}
+
+    void push(nb::handle chunk) {
+        if (native_) {
+            PyObject *args[] = {queue_.ptr(), chunk.ptr()};
+            nb::steal(check(PyObject_Vectorcall(deque_append.get().ptr(), args, 2, nullptr)));
+        } else {
+            queue_.attr("append")(chunk);
+        }
+    }
+    // Acknowledges the oldest pending chunk, which is let go here: nothing keeps an acknowledged chunk.
+    void acknowledge() {
+        if (size() == 0) raise_validation(kSafeWithoutSource);
+        if (native_) {
+            PyObject *args[] = {queue_.ptr()};
+            nb::steal(check(PyObject_Vectorcall(deque_popleft.get().ptr(), args, 1, nullptr)));
+        } else {
+            queue_.attr("popleft")();
+        }
+    }
+    Py_ssize_t size() const {
+        Py_ssize_t n = PyObject_Size(queue_.ptr());
+        if (n < 0) throw nb::python_error();
+        return n;
+    }
+    nb::list snapshot() const { return nb::steal<nb::list>(check(PySequence_List(queue_.ptr()))); }
+    void clear() { queue_.attr("clear")(); }
+
+private:
+    static PyObject *check(PyObject *result) {
+        if (!result) throw nb::python_error();
+        return result;
+    }
+
+    nb::handle queue_;  // the runner's, which outlives this view
+    bool native_;
+};
+
+// ---------------------------------------------------------------------------------------------------------
+// Steps
+
+// Checks one item of the stage against the acknowledgement protocol; true for a terminal marker, which
+// the caller follows by closing the input.
+bool process_item(StageRunner &r, nb::handle item) {
+    switch (classify(item)) {
+        case Kind::Terminal:
+            r.terminal_emitted = true;
+            return true;
+        case Kind::Safe:
+            Pending(r.pending).acknowledge();
+            return false;
+        case Kind::TextBearing:
+            return false;
+    }
+    return false;
+}
+
+// `_close_source` as the class has it: callers may replace it.
+pyasync::VoidTask close_source(nb::object runner) {
+    if (close_step.replaced()) {
+        co_await runner.attr("_close_source")();
+    } else {
+        co_await close_iterator(or_none(runner_of(runner).source));
+    }
+}
+
+pyasync::VoidTask close_source_step(nb::object runner) { co_await close_iterator(or_none(runner_of(runner).source)); }
+
+pyasync::Task process_item_step(nb::object runner, nb::object item) {
+    bool terminal = process_item(runner_of(runner), item);
+    if (terminal) co_await close_source(runner);
+    co_return terminal;
+}
+
+// The feed the stage reads: every chunk handed over is pending until acknowledged.
+pyasync::AsyncGen feed(nb::object runner) {
+    const StageRunner &r = runner_of(runner);
+    Pending pending(r.pending);
+    const bool enforce = pyhost::truth(r.enforce_pending_limit);
+    while (std::optional<nb::object> chunk = co_await read_input(r.source)) {
+        pending.push(*chunk);
+        if (enforce) {
+            Py_ssize_t count = pending.size();
+            if (exceeds(count, r.manager.attr("max_stream_buffer_chunks"))) {
+                base_engine::raise_buffer_limit("chunks", r.manager.attr("max_stream_buffer_chunks"), nb::int_(count));
+            }
+        }
+        co_yield std::move(*chunk);
+    }
+}
+
+nb::object error_reason(nb::handle error) { return nb::str("Error checking content: {}").format(error); }
+
+pyasync::AsyncGen handle_error(nb::object runner, nb::object error) {
+    StageRunner &r = runner_of(runner);
+    nb::object manager = r.manager;
+    if (is_instance(error, BaseInvokerError.get()) || is_instance(error, manager.attr("raise_on_exceptions"))) {
+        co_await close_source(runner);
+        pyhost::raise(error);
+    }
+    if (pyhost::truth(manager.attr("error_conservative"))) {
+        co_await close_source(runner);
+        co_yield terminal_marker(error_reason(error));
+        co_return;
+    }
+    // Fail open: what the stage had not acknowledged, then the rest of the input, pass this stage unchecked.
+    for (nb::handle chunk : Pending(r.pending).snapshot()) {
+        co_yield safe_item(chunk);
+    }
+    Pending(runner_of(runner).pending).clear();
+    std::optional<nb::python_error> failure;
+    try {
+        while (std::optional<nb::object> chunk = co_await read_input(runner_of(runner).source)) {
+            co_yield safe_item(*chunk);
+        }
+    } catch (...) {
+        failure.emplace(current_error());
+    }
+    if (failure) {
+        if (is_validation_error(*failure)) co_await close_source(runner);
+        throw std::move(*failure);
+    }
+}
+
+nb::object feed_of(nb::handle runner) {
+    return feed(nb::borrow(runner)).named("_source_iter", "_StageRunner._source_iter").to_python();
+}
+
+pyasync::AsyncGen run(nb::object runner) {
+    std::optional<nb::python_error> failure;
+    nb::object output;  // the stage's iterator: let go at the end, never closed here
+    try {
+        output = call_stage(runner_of(runner).stage, feed_of(runner));
+        while (std::optional<nb::object> item = co_await next_item(output)) {
+            if (process_item(runner_of(runner), *item)) {
+                co_await close_source(runner);
+                co_yield std::move(*item);
+                co_return;
+            }
+            co_yield std::move(*item);
+        }
+    } catch (...) {
+        failure.emplace(current_error());
+    }
+    if (failure) {
+        if (is_terminated(*failure) || is_validation_error(*failure)) {
+            co_await close_source(runner);
+            throw std::move(*failure);
+        }
+        if (!failure->matches(PyExc_Exception)) throw std::move(*failure);
+        nb::object recovery = handle_error(runner, nb::borrow(failure->value()))
+                                  .named("_handle_error", "_StageRunner._handle_error")
+                                  .to_python();
+        failure.reset();
+        while (std::optional<nb::object> item = co_await next_item(recovery)) {
+            co_yield std::move(*item);
+        }
+    }
+    const StageRunner &r = runner_of(runner);
+    if (pyhost::truth(r.enforce_pending_limit) && !r.terminal_emitted && Pending(r.pending).size() > 0) {
+        co_await close_source(runner);
+        raise_validation(kUnacknowledged);
+    }
+}
+
+// `getattr(stage, "is_incremental", False)`.
+nb::object incremental_mark(nb::handle stage) {
+    if (Py_TYPE(stage.ptr()) == reinterpret_cast<PyTypeObject *>(IncrementalStageType.get().ptr())) {
+        const nb::object &mark = nb::inst_ptr<IncrementalStage>(stage)->is_incremental;
+        return mark.is_valid() ? mark : nb::bool_(false);
+    }
+    PyObject *mark = nullptr;
+    if (PyObject_GetOptionalAttrString(stage.ptr(), "is_incremental", &mark) < 0) throw nb::python_error();
+    return mark ? nb::steal(mark) : nb::bool_(false);
+}
+
+int traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    const StageRunner &r = runner_of(self);
+    for (const nb::object *field : {&r.manager, &r.stage, &r.source, &r.pending, &r.enforce_pending_limit}) {
+        Py_VISIT(field->ptr());
+    }
+    return 0;
+}
+
+int clear(PyObject *self) {
+    if (nb::inst_ready(self)) {
+        StageRunner dropped = std::move(runner_of(self));
+    }
+    return 0;
+}
+
+PyType_Slot slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(clear)},
+    {0, nullptr},
+};
+
+template <class T> auto field(nb::object T::*member) {
+    return [member](const T &self) { return self.*member; };
+}
+
+}  // namespace
+
+nb::object make_runner(nb::handle manager, nb::handle stage, nb::handle source) {
+    return nb::cast(StageRunner{nb::borrow(manager), nb::borrow(stage), nb::borrow(source), deque_type(),
+                                incremental_mark(stage)},
+                    nb::rv_policy::move);
+}
+
+nb::object runner_output(nb::handle runner) {
+    return run(nb::borrow(runner)).named("run", "_StageRunner.run").to_python();
+}
+
+void define_runner(nb::module_ m) {
+    if (nb::type<StageRunner>().is_valid()) {  // a second load of the module: the class stands
+        nb::setattr(m, "_StageRunner", nb::type<StageRunner>());
+        return;
+    }
+    nb::object collections = nb::module_::import_("collections");
+    deque_type.set(collections.attr("deque"));
+    deque_append.set(deque_type.attr("append"));
+    deque_popleft.set(deque_type.attr("popleft"));
+
+    nb::class_<StageRunner> cls(m, "_StageRunner",
+                                "Wraps a single pipeline stage and applies manager error policy on failure.",
+                                nb::type_slots(slots));
+    cls.def(
+           "__init__",
+           [](StageRunner *self, nb::handle manager, nb::handle stage, nb::handle source) {
+               new (self) StageRunner{nb::borrow(manager), nb::borrow(stage), nb::borrow(source), deque_type(),
+                                      incremental_mark(stage)};
+           },
+           nb::arg("manager").none(), nb::arg("stage").none(), nb::arg("source").none(), "Initialize the stage runner.")
+        .def_prop_ro("_manager", field(&StageRunner::manager))
+        .def_prop_ro("_stage", field(&StageRunner::stage))
+        .def_prop_ro("_source", field(&StageRunner::source))
+        .def_prop_ro("_pending", field(&StageRunner::pending))
+        .def_rw("_terminal_emitted", &StageRunner::terminal_emitted)
+        .def_prop_ro("_enforce_pending_limit", field(&StageRunner::enforce_pending_limit))
+        .def(
+            "run", [](nb::object self) { return run(self).named("run", "_StageRunner.run"); },
+            "Run the stage and apply recovery policy on failure.")
+        .def(
+            "_process_item",
+            [](nb::object self, nb::object item) {
+                return process_item_step(self, item).named("_process_item", "_StageRunner._process_item");
+            },
+            nb::arg("item").none(), "Validate a stage item and update acknowledgement state.")
+        .def(
+            "_source_iter",
+            [](nb::object self) { return feed(self).named("_source_iter", "_StageRunner._source_iter"); },
+            "Feed source chunks into the stage while recording consumption.")
+        .def(
+            "_handle_error",
+            [](nb::object self, nb::object error) {
+                return handle_error(self, error).named("_handle_error", "_StageRunner._handle_error");
+            },
+            nb::arg("error").none(), "Apply manager error policy to a stage failure.")
+        .def(
+            "_close_source",
+            [](nb::object self) { return close_source_step(self).named("_close_source", "_StageRunner._close_source"); },
+            "Close the source iterator when it supports asynchronous cleanup.");
+    StageRunnerType.set(cls);
+    close_step.init(cls, "_close_source");
+}
+
+}  // namespace vadrel_guardrail::guardrail_manager::stream

@@ -1,0 +1,217 @@
+// _ValidatedSource: the caller's chunks as the road reads them: text only, one chunk of look-ahead, and
+// closed at most once.
+#include "pyhost/errors.hpp"
+#include "vadrel_guardrail/engine/base_engine.hpp"
+#include "vadrel_guardrail/guardrail_manager.hpp"
+#include "vadrel_guardrail/guardrail_manager_stream.hpp"
+
+namespace vadrel_guardrail::guardrail_manager::stream {
+
+pyhost::Global ValidatedSourceType;
+
+namespace {
+
+Replaceable next_step;  // `_next`
+
+constexpr const char *kMissingWhenSet = "Buffered chunk missing when _has_buffer was set.";
+constexpr const char *kMissingAfterRead = "Buffered chunk missing after reading from source.";
+
+nb::object or_none(const nb::object &value) { return value.is_valid() ? value : nb::none(); }
+
+[[noreturn]] void stop_async_iteration() {
+    PyErr_SetNone(PyExc_StopAsyncIteration);
+    throw nb::python_error();
+}
+
+nb::object accept_chunk(ValidatedSource &vs, nb::object item) {
+    if (!PyUnicode_Check(item.ptr())) {
+        pyhost::raise(base_engine::GuardrailStreamValidationError(
+            nb::str("Stream chunks must be strings. Got: {}").format(item.type())));
+    }
+    vs.any_chunk = true;
+    return item;
+}
+
+// The look-ahead chunk, handed out.
+nb::object take_held(ValidatedSource &vs) {
+    vs.has_buffer = false;
+    if (!vs.buffered.is_valid() || vs.buffered.is_none()) raise_validation(kMissingWhenSet);
+    return vs.buffered;
+}
+
+// `_next`: one chunk read from the caller's iterator and validated.
+pyasync::Task read_next(nb::object self) {
+    std::optional<nb::object> item = co_await next_item(or_none(validated(self).source));
+    if (!item) stop_async_iteration();
+    co_return accept_chunk(validated(self), std::move(*item));
+}
+
+// What `__anext__` and `peek` await for a fresh chunk: `_next`, or what replaced it.
+nb::object next_step_of(nb::handle self) {
+    if (next_step.replaced()) return self.attr("_next")();
+    return read_next(nb::borrow(self)).named("_next", "_ValidatedSource._next").to_python();
+}
+
+pyasync::Task anext(nb::object self) {
+    ValidatedSource &vs = validated(self);
+    if (vs.closed) stop_async_iteration();
+    if (vs.has_buffer) co_return take_held(vs);
+    co_return co_await next_step_of(self);
+}
+
+void log_close_failure(const nb::python_error &failure) {
+    nb::object error = nb::borrow(failure.value());
+    pyhost::HandledException handled(error);
+    logger.attr("debug")(nb::str("Error closing validated source: {}").format(error), nb::arg("exc_info") = true);
+}
+
+int traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    ValidatedSource &vs = validated(self);
+    Py_VISIT(vs.source.ptr());
+    Py_VISIT(vs.buffered.ptr());
+    return 0;
+}
+
+int clear(PyObject *self) {
+    if (nb::inst_ready(self)) {
+        ValidatedSource &vs = validated(self);
+        nb::object source = std::move(vs.source);
+        nb::object buffered = std::move(vs.buffered);
+    }
+    return 0;
+}
+
+PyType_Slot slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(clear)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+bool is_validated_source(nb::handle obj) {
+    return Py_TYPE(obj.ptr()) == reinterpret_cast<PyTypeObject *>(ValidatedSourceType.get().ptr());
+}
+
+ValidatedSource &validated(nb::handle obj) { return *nb::inst_ptr<ValidatedSource>(obj); }
+
+nb::object make_validated_source(nb::handle chunks) { return ValidatedSourceType(chunks); }
+
+bool InputRead::await_ready() {
+    if (!is_validated_source(source_)) {
+        checked_ = true;
+        inner_.emplace(next_item(source_));
+        return inner_->await_ready();
+    }
+    ValidatedSource &vs = validated(source_);
+    if (vs.closed) return true;  // the end
+    if (vs.has_buffer) {
+        held_ = true;
+        return true;
+    }
+    if (next_step.replaced()) {
+        checked_ = true;  // through `__anext__`, which validates as whatever replaced `_next` does
+        inner_.emplace(next_item(source_));
+    } else {
+        inner_.emplace(next_item(or_none(vs.source)));
+    }
+    return inner_->await_ready();
+}
+
+std::optional<nb::object> InputRead::await_resume() {
+    if (held_) return take_held(validated(source_));
+    if (!inner_) return std::nullopt;
+    std::optional<nb::object> item = inner_->await_resume();
+    if (item && !checked_) return accept_chunk(validated(source_), std::move(*item));
+    return item;
+}
+
+pyasync::Task peek(nb::object self) {
+    ValidatedSource &vs = validated(self);
+    if (vs.closed) stop_async_iteration();
+    if (!vs.has_buffer) {
+        nb::object chunk = co_await next_step_of(self);
+        ValidatedSource &after = validated(self);
+        after.buffered = chunk;
+        after.has_buffer = true;
+        if (chunk.is_none()) raise_validation(kMissingAfterRead);
+        co_return chunk;
+    }
+    if (!vs.buffered.is_valid() || vs.buffered.is_none()) raise_validation(kMissingWhenSet);
+    co_return vs.buffered;
+}
+
+pyasync::VoidTask close_validated(nb::object self) {
+    ValidatedSource &vs = validated(self);
+    if (vs.closed) co_return;
+    // Marked closed before anything is awaited: a close that comes meanwhile does nothing.
+    vs.closed = true;
+    vs.has_buffer = false;
+    vs.buffered = nb::none();
+    nb::object close;
+    {
+        PyObject *out = nullptr;
+        if (PyObject_GetOptionalAttrString(or_none(vs.source).ptr(), "aclose", &out) < 0) throw nb::python_error();
+        if (!out) co_return;
+        close = nb::steal(out);
+    }
+    std::optional<nb::python_error> failure;
+    try {
+        co_await close();
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        failure.emplace(std::move(e));
+    }
+    if (failure) log_close_failure(*failure);
+}
+
+void define_validated_source(nb::module_ m) {
+    if (nb::type<ValidatedSource>().is_valid()) {  // a second load of the module: the class stands
+        nb::setattr(m, "_ValidatedSource", ValidatedSourceType.get());
+        return;
+    }
+    nb::class_<ValidatedSource> cls(m, "_ValidatedSource",
+                                    "Wrap the source iterator and validate that each chunk is a string.",
+                                    nb::type_slots(slots));
+    cls.def(
+           "__init__",
+           [](ValidatedSource *self, nb::handle source) {
+               nb::object iterator = nb::getattr(source, "__aiter__")();
+               new (self) ValidatedSource{std::move(iterator), nb::none()};
+           },
+           nb::arg("source").none(), "Initialize with the source iterable.")
+        .def("__aiter__", [](nb::handle self) { return nb::borrow(self); },
+             "Return this validated source as an asynchronous iterator.")
+        .def("__anext__", [](nb::object self) { return anext(self).named("__anext__", "_ValidatedSource.__anext__"); },
+             "Get the next source chunk, validating it is a string.\n\n"
+             "Raises GuardrailStreamValidationError when a source item is not text, and StopAsyncIteration when\n"
+             "the source is exhausted.")
+        .def("peek", [](nb::object self) { return peek(self).named("peek", "_ValidatedSource.peek"); },
+             "Return the next source chunk without consuming it.\n\n"
+             "Raises GuardrailStreamValidationError when a source item is not text, and StopAsyncIteration when\n"
+             "the source is exhausted.")
+        .def("_next", [](nb::object self) { return read_next(self).named("_next", "_ValidatedSource._next"); },
+             "Read and validate the next source chunk.\n\n"
+             "Raises GuardrailStreamValidationError when a source item is not text, and StopAsyncIteration when\n"
+             "the source is exhausted.")
+        .def("aclose",
+             [](nb::object self) { return close_validated(self).named("aclose", "_ValidatedSource.aclose"); },
+             "Close the underlying iterator when supported.")
+        .def_prop_rw(
+            "_source", [](ValidatedSource &vs) { return or_none(vs.source); },
+            [](ValidatedSource &vs, nb::handle value) { vs.source = nb::borrow(value); },
+            nb::for_setter(nb::arg("value").none()))
+        .def_rw("any_chunk", &ValidatedSource::any_chunk, "Whether the source has yielded at least one chunk.")
+        .def_rw("_closed", &ValidatedSource::closed)
+        .def_prop_rw(
+            "_buffered_chunk", [](ValidatedSource &vs) { return or_none(vs.buffered); },
+            [](ValidatedSource &vs, nb::handle value) { vs.buffered = nb::borrow(value); },
+            nb::for_setter(nb::arg("value").none()))
+        .def_rw("_has_buffer", &ValidatedSource::has_buffer);
+    ValidatedSourceType.set(cls);
+    next_step.init(cls, "_next");
+}
+
+}  // namespace vadrel_guardrail::guardrail_manager::stream

@@ -1,0 +1,186 @@
+// The manager's stream road, shared by its files: the entry points and items (guardrail_manager_stream.cpp),
+// the validated source (guardrail_manager_source.cpp), the pipeline with its stages and their chaining
+// (guardrail_manager_pipeline.cpp) and the stage runner (guardrail_manager_runner.cpp).
+//
+// Words:
+//   road     the way of one stream check: entry point, pipeline, the chain of stages, and back to the caller.
+//   stage    a callable over a feed that answers each chunk it reads with one safe item, or ends the stream
+//            with a terminal marker; strict (a segment) or incremental (an engine's own stream operation).
+//   segment  a maximal run of adjacent strict engines that share one strict stage: buffer, check the joined
+//            text with each engine in turn, release the chunks or block.
+//   runner   the stage runner: feeds its stage, holds every fed chunk as pending until a safe item
+//            acknowledges it, applies the stream error policy and closes its input at fixed moments.
+//   feed     what a stage reads: the runner's feed over its input, recording what it hands over; and the
+//            string feed behind a runner, the text of each of its safe items, which is the next runner's input.
+//   level    one stage of the chain with its runner and string feed; past the last level, texts become
+//            safe items again.
+//
+// The road's types are C++ objects whose steps call each other directly. Steps are looked up by name only
+// where callers may replace them on the class: `GuardrailManager._check_stream` (and the manager's settings
+// and `engines`, read as attributes of a class callers may subclass), `_ValidatedSource._next`,
+// `_StreamPipeline._has_source_content`, `_StreamPipeline._build_stages` and `_StageRunner._close_source`.
+#pragma once
+
+#include <optional>
+
+#include <nanobind/nanobind.h>
+
+#include "pyasync/pyasync.hpp"
+#include "pyhost/classes.hpp"
+
+namespace vadrel_guardrail::guardrail_manager::stream {
+namespace nb = nanobind;
+
+// ---------------------------------------------------------------------------------------------------------
+// What the road uses of the bridge, in one place.
+
+// Whether `obj` is a generator of the bridge, which C++ reads directly.
+bool is_bridge_generator(nb::handle obj);
+// `co_await next_item(it)`: the next item of an object that already is an async iterator (no second
+// `__aiter__`), nullopt at its end; directly for a bridge generator.
+pyasync::detail::NextAwaiter next_item(nb::handle iter);
+// `co_await close_iterator(it)`: `await it.aclose()` when it has one; directly for a bridge generator.
+pyasync::detail::CloseAwaiter close_iterator(nb::handle iter);
+// The exception being handled, as a Python error (C++ exceptions translated as the bridge translates them).
+nb::python_error current_error();
+
+// ---------------------------------------------------------------------------------------------------------
+// Items and signals
+
+// A safe item for a text: `GuardrailStreamChunk(chunk=text, is_safe=True)`.
+nb::object safe_item(nb::handle text);
+// The one builder of terminal markers: `GuardrailStreamChunk(chunk="", is_safe=False, reason=reason)`.
+nb::object terminal_marker(nb::handle reason);
+// The marker for disallowed empty content.
+nb::object empty_content_marker();
+
+enum class Kind { Safe, Terminal, TextBearing };
+// Only the truth of `is_safe`, and whether `chunk` is the empty text, are read.
+Kind classify(nb::handle item);
+// An item's `chunk`.
+nb::object chunk_of(nb::handle item);
+
+[[noreturn]] void raise_validation(const char *message);
+// `_StreamTerminated(terminal)`, raised.
+[[noreturn]] void raise_terminated(nb::handle terminal);
+bool is_terminated(const nb::python_error &error);
+bool is_validation_error(const nb::python_error &error);
+
+// The clean-up after a relay: close the stream that was read, then let the failure that ended the relay,
+// if any, go on.
+pyasync::VoidTask close_and_rethrow(nb::object stream, std::optional<nb::python_error> failure);
+
+// A step on a class that callers may replace: whether the class still holds the original.
+class Replaceable {
+public:
+    void init(nb::handle cls, const char *name);
+    bool replaced();
+    const char *name() const { return name_; }
+
+private:
+    PyTypeObject *type_ = nullptr;
+    const char *name_ = nullptr;
+    PyObject *attr_ = nullptr;      // interned name
+    PyObject *original_ = nullptr;  // what the class held when it was made
+    unsigned version_ = 0;          // the class's version tag when it last held the original
+};
+
+// ---------------------------------------------------------------------------------------------------------
+// _ValidatedSource
+
+struct ValidatedSource {
+    nb::object source;    // the caller's iterator
+    nb::object buffered;  // the look-ahead chunk, or unset
+    bool any_chunk = false;
+    bool closed = false;
+    bool has_buffer = false;
+};
+
+extern pyhost::Global ValidatedSourceType;
+bool is_validated_source(nb::handle obj);
+ValidatedSource &validated(nb::handle obj);
+nb::object make_validated_source(nb::handle chunks);
+
+// `co_await read_input(input)`: the next chunk of a stage's input, nullopt at its end. A validated source
+// is read as its `__anext__` reads it, but in the reader's own frame: the caller's iterator is awaited
+// there, without a coroutine per chunk. Anything else is read through `next_item`.
+class InputRead {
+public:
+    explicit InputRead(nb::handle input) noexcept : source_(input) {}
+    InputRead(InputRead &&) noexcept = default;
+
+    bool await_ready();
+    template <class P> decltype(auto) await_suspend(std::coroutine_handle<P> h) { return inner_->await_suspend(h); }
+    std::optional<nb::object> await_resume();
+
+private:
+    nb::handle source_;     // kept alive by the reader
+    bool held_ = false;     // the look-ahead chunk is the answer
+    bool checked_ = false;  // the answer needs no text test
+    std::optional<pyasync::detail::NextAwaiter> inner_;
+};
+inline InputRead read_input(nb::handle input) { return InputRead(input); }
+
+// `await source.aclose()` of a validated source.
+pyasync::VoidTask close_validated(nb::object source);
+// `await source.peek()`.
+pyasync::Task peek(nb::object source);
+
+// ---------------------------------------------------------------------------------------------------------
+// _StreamPipeline and its stages
+
+struct Pipeline {
+    nb::object manager;
+    nb::object source;  // the validated source
+    nb::object direction;
+    nb::object engine_kwargs;
+};
+
+Pipeline &pipeline_of(nb::handle obj);
+pyasync::AsyncGen pipeline_run(nb::object pipeline);
+
+struct StrictSegmentStage {
+    nb::object engines;
+    nb::object max_bytes;
+    nb::object max_chunks;
+    nb::object kwargs;
+    nb::object direction;
+    nb::object pipeline;
+};
+
+struct IncrementalStage {
+    nb::object streaming_engine;
+    nb::object kwargs;
+    nb::object direction;
+    nb::object is_incremental;  // unset until the stage is marked
+};
+
+extern pyhost::Global IncrementalStageType;
+bool is_input(nb::handle direction);
+// What a stage returns for a feed: the stage called with it.
+nb::object call_stage(nb::handle stage, nb::handle feed);
+
+// ---------------------------------------------------------------------------------------------------------
+// _StageRunner
+
+struct StageRunner {
+    nb::object manager;
+    nb::object stage;
+    nb::object source;
+    nb::object pending;                // collections.deque
+    nb::object enforce_pending_limit;  // the stage's mark, or False
+    bool terminal_emitted = false;
+};
+
+nb::object make_runner(nb::handle manager, nb::handle stage, nb::handle source);
+// The runner's output, `runner.run()`.
+nb::object runner_output(nb::handle runner);
+
+// ---------------------------------------------------------------------------------------------------------
+// Classes, in source order after GuardrailManager.
+
+void define_validated_source(nb::module_ m);
+void define_pipeline(nb::module_ m);
+void define_runner(nb::module_ m);
+
+}  // namespace vadrel_guardrail::guardrail_manager::stream
