@@ -39,14 +39,6 @@ nb::list active_engines(nb::handle self) {
 
 bool empty_content_safe(nb::handle pipeline) { return pyhost::truth(manager_of(pipeline).attr("empty_content_safe")); }
 
-pyasync::AsyncGen run_without_engines(nb::object self) {
-    nb::handle source = pipeline_of(self).source;
-    while (std::optional<nb::object> chunk = co_await read_input(source)) {
-        co_yield safe_item(*chunk);
-    }
-    if (!validated(source).any_chunk && !empty_content_safe(self)) co_yield empty_content_marker();
-}
-
 pyasync::Task has_source_content(nb::object self) {
     bool exhausted = false;
     try {
@@ -119,7 +111,14 @@ nb::list build_stages(nb::handle self, nb::handle engines) {
 // release the buffered chunks unchanged or one terminal marker.
 pyasync::AsyncGen strict_segment(nb::object stage, nb::object source) {
     const StrictSegmentStage &s = native<StrictSegmentStage>(stage);
-    nb::object buffered = co_await base_engine::buffer_source(source, s.max_bytes, s.max_chunks);
+    // As `_buffer_source` buffers, in this frame.
+    base_engine::StreamBuffer buffer(s.max_bytes, s.max_chunks);
+    source = nb::steal(PyObject_GetAIter(source.ptr()));
+    if (!source.is_valid()) throw nb::python_error();
+    while (std::optional<nb::object> chunk = co_await next_item(source)) {
+        buffer.add(*chunk);
+    }
+    const nb::list &buffered = buffer.chunks();
     nb::object joined = base_engine::join_chunks(buffered);
     if (!joined.is_valid()) throw nb::python_error();
     if (PyUnicode_GET_LENGTH(joined.ptr()) == 0) {
@@ -205,54 +204,115 @@ nb::object levels(nb::handle manager, nb::handle input, nb::handle stages, Py_ss
     return current;
 }
 
-// The chain over `stages[index:]`, read as its last level reads it: a safe item for each text that passed
-// every stage. A terminal marker leaves it as `_StreamTerminated`; given `engines`, the stages are first
-// built from them and a terminal marker is the chain's last item instead (`_run_active_engines`).
+// How a reading of the road starts: `run`, or one of the steps it is made of.
+enum class Start {
+    Check,           // a stream check whose manager has its class's own `_check_stream`: the entry point's
+                     // first steps, which that would take at the first item, then `run` in the same frame
+    Run,             // the engines that apply, then one of the two below or the empty-content rule;
+                     // the validated source is closed at the end, however the stream ends
+    WithoutEngines,  // `_run_without_engines`: every chunk of the source passes, then the empty-content rule
+    ActiveEngines,   // `_run_active_engines`: stages built from the engines and chained; a terminal marker is
+                     // the last item
+    Stages,          // `_run_stages`: the chain over `stages[index:]`; a terminal marker leaves it as the signal
+};
+
+// What `run` awaits to learn whether the source holds a chunk: `_has_source_content`, or what replaced it.
+nb::object looking_ahead(nb::handle self) {
+    if (has_source_content_step.replaced()) return self.attr("_has_source_content")();
+    return has_source_content(nb::borrow(self)).named("_has_source_content", "_StreamPipeline._has_source_content")
+        .to_python();
+}
+
+// The levels a reading starts with (the stages built first when it starts from the engines); answers what
+// the last level reads.
+nb::object first_levels(nb::handle self, Start start, nb::handle input, nb::object stages, Py_ssize_t index) {
+    if (start == Start::WithoutEngines) return nb::borrow(input);
+    if (start == Start::ActiveEngines) {
+        stages = build_stages_step.replaced() ? self.attr("_build_stages")(stages) : build_stages(self, stages);
+    }
+    return levels(manager_of(self), input, stages, index, nb::len(stages));
+}
+
+// The item the last level makes of what it read: a safe item for a text, or for what the last runner passed;
+// nothing for what it drops. The last runner's terminal marker becomes the termination signal.
+nb::object last_level_item(nb::handle read, bool runner_items) {
+    if (!runner_items) return safe_item(read);
+    Kind kind = classify(read);
+    if (kind == Kind::Terminal) raise_terminated(read);
+    return kind == Kind::Safe ? safe_item(chunk_of(read)) : nb::object();
+}
+
+// The pipeline's road as the caller reads it. `run` and its steps share this one body, so that a stream
+// holds one frame here whichever way it goes.
 //
 // The last runner's output is let go, not closed: when the reading stops it has ended, or it waits at the
 // item just taken, where closing would do nothing but end it.
-pyasync::AsyncGen chain(nb::object self, nb::object input, nb::object stages, Py_ssize_t index, nb::object engines) {
-    const bool from_engines = engines.is_valid();
-    if (from_engines) {
-        stages = build_stages_step.replaced() ? self.attr("_build_stages")(engines) : build_stages(self, engines);
+// The keyword mapping and the validated source of a pipeline made for `Start::Check`; answers the source.
+nb::object open_pipeline(nb::handle self, nb::handle chunks) {
+    Pipeline &p = pipeline_of(self);
+    if (!pyhost::truth(p.engine_kwargs)) p.engine_kwargs = nb::dict();
+    p.source = make_validated_source(chunks);
+    return p.source;
+}
+
+pyasync::AsyncGen road(nb::object self, Start start, nb::object input, nb::object stages, Py_ssize_t index) {
+    if (start == Start::Check) {
+        input = open_pipeline(self, input);
+        start = Start::Run;
     }
-    const Py_ssize_t count = nb::len(stages);
-    const bool runner_items = index < count;
-    nb::object tail = levels(manager_of(self), input, stages, index, count);
+    const bool run = start == Start::Run;
     std::optional<nb::python_error> failure;
     try {
-        for (;;) {
-            std::optional<nb::object> next;
-            if (runner_items) {
-                next = co_await next_item(tail);
-            } else {
-                next = co_await read_input(tail);
+        if (run) {
+            stages = active_engines(self);
+            if (nb::len(stages) == 0) {
+                start = Start::WithoutEngines;
+            } else if (pyhost::truth(co_await looking_ahead(self))) {
+                start = Start::ActiveEngines;
+            } else if (!empty_content_safe(self)) {
+                co_yield empty_content_marker();
             }
-            if (!next) break;
-            if (!runner_items) {
-                co_yield safe_item(*next);
-                continue;
+        }
+        if (start != Start::Run) {
+            nb::object tail = first_levels(self, start, input, std::move(stages), index);
+            const bool runner_items = !tail.is(input);
+            while (std::optional<nb::object> read = co_await read_input(tail)) {
+                nb::object item = last_level_item(*read, runner_items);
+                if (item.is_valid()) co_yield std::move(item);
             }
-            Kind kind = classify(*next);
-            if (kind == Kind::Terminal) raise_terminated(*next);
-            if (kind == Kind::Safe) co_yield safe_item(chunk_of(*next));
+            if (start == Start::WithoutEngines && !validated(input).any_chunk && !empty_content_safe(self)) {
+                co_yield empty_content_marker();
+            }
         }
     } catch (...) {
         failure.emplace(current_error());
     }
-    if (!failure) co_return;
-    if (!from_engines || !is_terminated(*failure)) throw std::move(*failure);
-    nb::object terminal = nb::getattr(failure->value(), "terminal");
-    failure.reset();
-    co_yield terminal;
+    if (failure && start == Start::ActiveEngines && is_terminated(*failure)) {
+        nb::object terminal = nb::getattr(failure->value(), "terminal");
+        failure.reset();
+        try {
+            co_yield terminal;
+        } catch (...) {
+            failure.emplace(current_error());
+        }
+    }
+    if (run) {
+        co_await close_and_rethrow(input, std::move(failure));
+    } else if (failure) {
+        throw std::move(*failure);
+    }
 }
 
-pyasync::AsyncGen run_stages(nb::object self, nb::object source, nb::object stages, nb::object index) {
-    return chain(self, source, stages, nb::cast<Py_ssize_t>(index), nb::object());
+pyasync::AsyncGen run_without_engines(nb::object self) {
+    return road(self, Start::WithoutEngines, pipeline_of(self).source, nb::none(), 0);
 }
 
 pyasync::AsyncGen run_active_engines(nb::object self, nb::object engines) {
-    return chain(self, pipeline_of(self).source, nb::none(), 0, engines);
+    return road(self, Start::ActiveEngines, pipeline_of(self).source, engines, 0);
+}
+
+pyasync::AsyncGen run_stages(nb::object self, nb::object source, nb::object stages, nb::object index) {
+    return road(self, Start::Stages, source, stages, nb::cast<Py_ssize_t>(index));
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -340,34 +400,14 @@ nb::object call_stage(nb::handle stage, nb::handle feed) {
 }
 
 pyasync::AsyncGen pipeline_run(nb::object self) {
-    std::optional<nb::python_error> failure;
-    // What is being passed on is let go at the end, not closed: only the validated source is closed.
-    nb::object items;
-    try {
-        nb::list active = active_engines(self);
-        if (PyList_GET_SIZE(active.ptr()) == 0) {
-            items = run_without_engines(self).named("_run_without_engines", "_StreamPipeline._run_without_engines")
-                        .to_python();
-        } else {
-            nb::object looking = has_source_content_step.replaced() ? self.attr("_has_source_content")()
-                                                                     : has_source_content(self).to_python();
-            if (pyhost::truth(co_await looking)) {
-                items = run_active_engines(self, active)
-                            .named("_run_active_engines", "_StreamPipeline._run_active_engines")
-                            .to_python();
-            } else if (!empty_content_safe(self)) {
-                co_yield empty_content_marker();
-            }
-        }
-        if (items.is_valid()) {
-            while (std::optional<nb::object> item = co_await next_item(items)) {
-                co_yield std::move(*item);
-            }
-        }
-    } catch (...) {
-        failure.emplace(current_error());
-    }
-    co_await close_and_rethrow(pipeline_of(self).source, std::move(failure));
+    return road(self, Start::Run, pipeline_of(self).source, nb::none(), 0);
+}
+
+pyasync::AsyncGen pipeline_check(nb::handle manager, nb::handle chunks, nb::handle engine_kwargs, nb::handle direction) {
+    nb::object pipeline = nb::cast(
+        Pipeline{nb::borrow(manager), nb::object(), nb::borrow(direction), nb::borrow(engine_kwargs)},
+        nb::rv_policy::move);
+    return road(std::move(pipeline), Start::Check, nb::borrow(chunks), nb::none(), 0);
 }
 
 void define_pipeline(nb::module_ m) {
@@ -387,7 +427,7 @@ void define_pipeline(nb::module_ m) {
             nb::arg("manager").none(), nb::arg("chunks").none(), nb::arg("direction").none(),
             nb::arg("engine_kwargs").none(), "Initialize the pipeline.")
         .def_prop_ro("_manager", field(&Pipeline::manager))
-        .def_prop_ro("_source", field(&Pipeline::source))
+        .def_prop_ro("_source", [](const Pipeline &p) { return p.source.is_valid() ? p.source : nb::none(); })
         .def_prop_ro("_direction", field(&Pipeline::direction))
         .def_prop_ro("_engine_kwargs", field(&Pipeline::engine_kwargs))
         .def(

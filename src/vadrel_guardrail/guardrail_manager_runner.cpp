@@ -125,19 +125,22 @@ pyasync::Task process_item_step(nb::object runner, nb::object item) {
     co_return terminal;
 }
 
+// Records a chunk as pending; for an incremental stage, within the look-ahead cap.
+void hand_over(const StageRunner &r, nb::handle chunk, bool enforce) {
+    Pending pending(r.pending);
+    pending.push(chunk);
+    if (!enforce) return;
+    Py_ssize_t count = pending.size();
+    if (exceeds(count, r.manager.attr("max_stream_buffer_chunks"))) {
+        base_engine::raise_buffer_limit("chunks", r.manager.attr("max_stream_buffer_chunks"), nb::int_(count));
+    }
+}
+
 // The feed the stage reads: every chunk handed over is pending until acknowledged.
 pyasync::AsyncGen feed(nb::object runner) {
-    const StageRunner &r = runner_of(runner);
-    Pending pending(r.pending);
-    const bool enforce = pyhost::truth(r.enforce_pending_limit);
-    while (std::optional<nb::object> chunk = co_await read_input(r.source)) {
-        pending.push(*chunk);
-        if (enforce) {
-            Py_ssize_t count = pending.size();
-            if (exceeds(count, r.manager.attr("max_stream_buffer_chunks"))) {
-                base_engine::raise_buffer_limit("chunks", r.manager.attr("max_stream_buffer_chunks"), nb::int_(count));
-            }
-        }
+    const bool enforce = pyhost::truth(runner_of(runner).enforce_pending_limit);
+    while (std::optional<nb::object> chunk = co_await read_input(runner_of(runner).source)) {
+        hand_over(runner_of(runner), *chunk, enforce);
         co_yield std::move(*chunk);
     }
 }
@@ -179,38 +182,48 @@ nb::object feed_of(nb::handle runner) {
     return feed(nb::borrow(runner)).named("_source_iter", "_StageRunner._source_iter").to_python();
 }
 
+nb::object recovery_of(nb::handle runner, const nb::python_error &failure) {
+    return handle_error(nb::borrow(runner), nb::borrow(failure.value()))
+        .named("_handle_error", "_StageRunner._handle_error")
+        .to_python();
+}
+
+// Whether the stage ended with chunks it never acknowledged, which only an incremental stage may not.
+bool left_unacknowledged(const StageRunner &r) {
+    return pyhost::truth(r.enforce_pending_limit) && !r.terminal_emitted && Pending(r.pending).size() > 0;
+}
+
 pyasync::AsyncGen run(nb::object runner) {
     std::optional<nb::python_error> failure;
-    nb::object output;  // the stage's iterator: let go at the end, never closed here
-    try {
-        output = call_stage(runner_of(runner).stage, feed_of(runner));
-        while (std::optional<nb::object> item = co_await next_item(output)) {
-            if (process_item(runner_of(runner), *item)) {
-                co_await close_source(runner);
+    // The stage's iterator, let go at the end and never closed here; after a failure, the error policy's
+    // items, which pass as they come: what the policy raises leaves the run unchanged.
+    nb::object items;
+    bool recovering = false;
+    for (;;) {
+        try {
+            if (!items.is_valid()) items = call_stage(runner_of(runner).stage, feed_of(runner));
+            while (std::optional<nb::object> item = co_await next_item(items)) {
+                if (!recovering && process_item(runner_of(runner), *item)) {
+                    co_await close_source(runner);
+                    co_yield std::move(*item);
+                    co_return;
+                }
                 co_yield std::move(*item);
-                co_return;
             }
-            co_yield std::move(*item);
+        } catch (...) {
+            failure.emplace(current_error());
         }
-    } catch (...) {
-        failure.emplace(current_error());
-    }
-    if (failure) {
+        if (!failure || recovering || !failure->matches(PyExc_Exception)) break;
         if (is_terminated(*failure) || is_validation_error(*failure)) {
             co_await close_source(runner);
-            throw std::move(*failure);
+            break;
         }
-        if (!failure->matches(PyExc_Exception)) throw std::move(*failure);
-        nb::object recovery = handle_error(runner, nb::borrow(failure->value()))
-                                  .named("_handle_error", "_StageRunner._handle_error")
-                                  .to_python();
+        items = recovery_of(runner, *failure);
         failure.reset();
-        while (std::optional<nb::object> item = co_await next_item(recovery)) {
-            co_yield std::move(*item);
-        }
+        recovering = true;
     }
-    const StageRunner &r = runner_of(runner);
-    if (pyhost::truth(r.enforce_pending_limit) && !r.terminal_emitted && Pending(r.pending).size() > 0) {
+    if (failure) throw std::move(*failure);
+    if (left_unacknowledged(runner_of(runner))) {
         co_await close_source(runner);
         raise_validation(kUnacknowledged);
     }

@@ -132,11 +132,15 @@ namespace {
 
 using namespace stream;
 
+// The manager's stream for `direction`, through `_check_stream` by name: callers may replace it.
+nb::object open_stream(nb::handle self, nb::handle chunks, nb::handle engine_kwargs, nb::handle direction) {
+    nb::object kwargs = pyhost::truth(engine_kwargs) ? nb::borrow(engine_kwargs) : nb::dict();
+    return self.attr("_check_stream")(chunks, direction, kwargs);
+}
+
 // Passes on every item of the manager's stream for `direction`, then closes that stream however it ended.
 pyasync::AsyncGen entry_stream(nb::object self, nb::object chunks, nb::object engine_kwargs, nb::object direction) {
-    nb::object kwargs = pyhost::truth(engine_kwargs) ? engine_kwargs : nb::dict();
-    // By name: callers may replace it.
-    nb::object stream = self.attr("_check_stream")(chunks, direction, kwargs);
+    nb::object stream = open_stream(self, chunks, engine_kwargs, direction);
     std::optional<nb::python_error> failure;
     try {
         while (std::optional<nb::object> item = co_await next_item(stream)) {
@@ -148,15 +152,27 @@ pyasync::AsyncGen entry_stream(nb::object self, nb::object chunks, nb::object en
     co_await close_and_rethrow(std::move(stream), std::move(failure));
 }
 
+pyhost::Global own_check_stream;  // GuardrailManager._check_stream as the class has it
+
+// The stream check for `direction`. When the manager's class has its own `_check_stream`, the entry point
+// and the pipeline's `run` share one frame; otherwise the entry point passes on what replaced it.
+pyasync::AsyncGen stream_check(nb::object self, nb::object chunks, nb::object engine_kwargs, nb::handle direction) {
+    nb::object check_stream = nb::getattr(self, "_check_stream", nb::none());
+    if (nb::getattr(check_stream, "__func__", nb::none()).is(own_check_stream.get())) {
+        return pipeline_check(self, chunks, engine_kwargs, direction);
+    }
+    return entry_stream(self, chunks, engine_kwargs, nb::borrow(direction));
+}
+
 }  // namespace
 
 pyasync::AsyncGen check_input_stream(nb::object self, nb::object chunks, nb::object engine_kwargs) {
-    return entry_stream(self, chunks, engine_kwargs, nb::borrow(constants::modes.input_only.get()))
+    return stream_check(self, chunks, engine_kwargs, constants::modes.input_only.get())
         .named("check_input_stream", "GuardrailManager.check_input_stream");
 }
 
 pyasync::AsyncGen check_output_stream(nb::object self, nb::object chunks, nb::object engine_kwargs) {
-    return entry_stream(self, chunks, engine_kwargs, nb::borrow(constants::modes.output_only.get()))
+    return stream_check(self, chunks, engine_kwargs, constants::modes.output_only.get())
         .named("check_output_stream", "GuardrailManager.check_output_stream");
 }
 
@@ -169,6 +185,7 @@ nb::object check_stream(nb::handle self, nb::handle chunks, nb::handle direction
 
 void define_stream_classes(nb::module_ m) {
     init_items();
+    own_check_stream.set(nb::getattr(GuardrailManager.get(), "_check_stream"));
     define_validated_source(m);
     define_pipeline(m);
     define_runner(m);

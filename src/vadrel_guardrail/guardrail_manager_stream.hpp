@@ -138,6 +138,10 @@ struct Pipeline {
 
 Pipeline &pipeline_of(nb::handle obj);
 pyasync::AsyncGen pipeline_run(nb::object pipeline);
+// A stream check of `manager` whose `_check_stream` is its class's own: the entry point and the
+// pipeline's `run` in one frame.
+pyasync::AsyncGen pipeline_check(nb::handle manager, nb::handle chunks, nb::handle engine_kwargs,
+                                 nb::handle direction);
 
 struct StrictSegmentStage {
     nb::object engines;

@@ -358,6 +358,13 @@ class TestEntryPoints:
 
         asyncio.run(stop_early())
         assert made[-1].closes == 1
+        # Replaced on one manager only.
+        monkeypatch.undo()
+        own = GuardrailManager(Strict())
+        own._check_stream = lambda chunks, direction, engine_kwargs: fake(own, chunks, direction, engine_kwargs)
+        items, error = consume_until_error(own, None)
+        assert texts(items) == ["a", "b"] and error is None and made[-1].closes == 1
+        assert texts(consume(GuardrailManager(Strict()), Source(["x"]))) == ["x"]
 
     def test_both_directions_and_modes(self):
         engines = {mode: Strict(mode, unsafe_on="bad", reason=f"{mode}") for mode in (INPUT, OUTPUT, BOTH, DISABLED)}

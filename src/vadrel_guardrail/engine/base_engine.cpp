@@ -73,28 +73,33 @@ bool exceeds(std::int64_t attempted, std::optional<std::int64_t> fast_cap, nb::h
     return result == 1;
 }
 
+StreamBuffer::StreamBuffer(nb::object max_stream_buffer_bytes, nb::object max_stream_buffer_chunks)
+    : byte_cap_(std::move(max_stream_buffer_bytes)),
+      chunk_cap_(std::move(max_stream_buffer_chunks)),
+      byte_limit_(small_int(byte_cap_)),
+      chunk_limit_(small_int(chunk_cap_)) {}
+
+void StreamBuffer::add(nb::handle chunk) {
+    const std::int64_t attempted_bytes = current_bytes_ + utf8_length(chunk);
+    const std::int64_t attempted_chunks = PyList_GET_SIZE(buffered_.ptr()) + 1;
+    if (exceeds(attempted_bytes, byte_limit_, byte_cap_)) {
+        raise_buffer_limit("bytes", byte_cap_, nb::int_(attempted_bytes));
+    }
+    if (exceeds(attempted_chunks, chunk_limit_, chunk_cap_)) {
+        raise_buffer_limit("chunks", chunk_cap_, nb::int_(attempted_chunks));
+    }
+    buffered_.append(chunk);
+    current_bytes_ = attempted_bytes;
+}
+
 pyasync::Task buffer_source(nb::object source, nb::object max_stream_buffer_bytes,
                             nb::object max_stream_buffer_chunks) {
     pyasync::AsyncIter chunks(source);
-    const auto byte_cap = small_int(max_stream_buffer_bytes);
-    const auto chunk_cap = small_int(max_stream_buffer_chunks);
-    nb::list buffered;
-    std::int64_t current_bytes = 0;
-    std::int64_t count = 0;
+    StreamBuffer buffer(std::move(max_stream_buffer_bytes), std::move(max_stream_buffer_chunks));
     while (std::optional<nb::object> chunk = co_await chunks.next()) {
-        const std::int64_t attempted_bytes = current_bytes + utf8_length(*chunk);
-        const std::int64_t attempted_chunks = count + 1;
-        if (exceeds(attempted_bytes, byte_cap, max_stream_buffer_bytes)) {
-            raise_buffer_limit("bytes", max_stream_buffer_bytes, nb::int_(attempted_bytes));
-        }
-        if (exceeds(attempted_chunks, chunk_cap, max_stream_buffer_chunks)) {
-            raise_buffer_limit("chunks", max_stream_buffer_chunks, nb::int_(attempted_chunks));
-        }
-        buffered.append(*chunk);
-        current_bytes = attempted_bytes;
-        count = attempted_chunks;
+        buffer.add(*chunk);
     }
-    co_return std::move(buffered);
+    co_return buffer.chunks();
 }
 
 nb::object join_chunks(nb::handle buffered) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "pyasync/pyasync.hpp"
 #include "pyhost/classes.hpp"
@@ -24,6 +25,24 @@ extern pyhost::Global BufferResult;
 
 // Length of a chunk's UTF-8 encoding, without encoding it when it is a str.
 std::int64_t utf8_length(nb::handle chunk);
+
+// What `_buffer_source` keeps of a source, under the byte and chunk caps: chunks are added one at a time,
+// and one that would break a cap raises GuardrailStreamBufferLimitError before it is kept.
+class StreamBuffer {
+public:
+    StreamBuffer(nb::object max_stream_buffer_bytes, nb::object max_stream_buffer_chunks);
+    void add(nb::handle chunk);
+    // The chunks kept, in order.
+    const nb::list &chunks() const { return buffered_; }
+
+private:
+    nb::object byte_cap_;
+    nb::object chunk_cap_;
+    std::optional<std::int64_t> byte_limit_;  // the caps as machine integers, when they are
+    std::optional<std::int64_t> chunk_limit_;
+    nb::list buffered_;
+    std::int64_t current_bytes_ = 0;
+};
 
 // `_buffer_source`: the whole source as a list, under the byte and chunk caps; never closes it.
 pyasync::Task buffer_source(nb::object source, nb::object max_stream_buffer_bytes, nb::object max_stream_buffer_chunks);
