@@ -19,8 +19,6 @@
 namespace vadrel_guardrail::guardrail_manager {
 namespace {
 
-namespace bridge = pyasync::detail;
-
 pyhost::Global module_;
 pyhost::Global ValidatedSourceType;
 pyhost::Global StreamPipeline;
@@ -70,13 +68,10 @@ bool is_empty_text(nb::handle chunk) {
     return compare(chunk, nb::str(""), Py_EQ);
 }
 
-bool is_bridge_generator(nb::handle obj) { return Py_TYPE(obj.ptr()) == bridge::gen_type(); }
+bool is_bridge_generator(nb::handle obj) { return pyasync::is_async_gen(obj); }
 
 // The exception being handled as a Python error; C++ exceptions are translated as the bridge does.
-nb::python_error current_error() {
-    PyErr_SetRaisedException(bridge::capture_exception());
-    return nb::python_error();
-}
+nb::python_error current_error() { return pyasync::current_error(); }
 
 [[noreturn]] void raise_validation(nb::handle message) {
     pyhost::raise(base_engine::GuardrailStreamValidationError(message));
@@ -204,13 +199,7 @@ nb::object held_chunk(ValidatedSource &vs, const char *missing) {
 
 // The next item of an object that already is an async iterator (no second `__aiter__`): directly when it
 // is a bridge generator.
-bridge::NextAwaiter next_of(nb::handle iter) {
-    if (is_bridge_generator(iter)) {
-        auto *frame = reinterpret_cast<bridge::FrameObject *>(iter.ptr());
-        return bridge::NextAwaiter(frame->h, frame->h ? static_cast<bridge::GenPromise *>(frame->p) : nullptr);
-    }
-    return bridge::NextAwaiter(iter.ptr(), false);
-}
+pyasync::NextAwaiter next_of(nb::handle iter) { return pyasync::anext(iter); }
 
 bool has_anext_slot(nb::handle obj) {
     PyAsyncMethods *am = Py_TYPE(obj.ptr())->tp_as_async;
