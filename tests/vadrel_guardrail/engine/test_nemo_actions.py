@@ -10,7 +10,7 @@ import sys
 
 import pytest
 from nemoguardrails import LLMResponse, RailsConfig
-from nemoguardrails.context import llm_call_info_var
+from nemoguardrails.context import explain_info_var, llm_call_info_var
 from nemoguardrails.llm.taskmanager import LLMTaskManager
 from nemoguardrails.llm.types import Task
 
@@ -418,6 +418,18 @@ class TestEndToEnd:
         monkeypatch.setattr(nemo_engine, "_self_check_input", broken)
         assert run(engine(CannedInvoker("unsafe S1")).check_input(content="x")) == GuardrailResult.safe()
         assert ("ERROR", "Invalid safety response format from NeMo: None") in records(caplog, nemo_engine.__name__)
+
+    def test_the_runtime_keeps_nothing_from_one_check_to_the_next(self):
+        nemo = engine(CannedInvoker("safe"))
+
+        async def many():
+            for i in range(40):
+                await nemo.check_input(content=f"question {i}")
+                await nemo.check_output(content=f"answer {i}")
+            return explain_info_var.get()  # the record of model calls in the caller's own context
+
+        assert run(many()) is None
+        assert nemo.rails.events_history_cache == {}
 
     def test_concurrent_checks_share_one_runtime(self):
         class ByText(CannedInvoker):
