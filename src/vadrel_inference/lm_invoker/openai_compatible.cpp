@@ -243,14 +243,13 @@ nb::object plain_answer(nb::handle self, nb::handle response) {
 // The value of a server-sent event's `data:` line, without the blanks around it; none for any
 // other line. Lines stay the host's text: a stream may carry any text.
 std::optional<nb::str> event_data(nb::handle line) {
-    static const nb::str blanks(" \t"), blanks_and_cr(" \t\r"), field("data:");
-    nb::object s = line.attr("lstrip")(blanks).attr("rstrip")(blanks_and_cr);
-    const Py_ssize_t matched = PyUnicode_Tailmatch(s.ptr(), field.ptr(), 0, PY_SSIZE_T_MAX, -1);
+    nb::object s = line.attr("lstrip")(" \t").attr("rstrip")(" \t\r");
+    const Py_ssize_t matched = PyUnicode_Tailmatch(s.ptr(), nb::str("data:").ptr(), 0, PY_SSIZE_T_MAX, -1);
     if (matched < 0) throw nb::python_error();
     if (!matched) return std::nullopt;
     PyObject *rest = PyUnicode_Substring(s.ptr(), 5, PY_SSIZE_T_MAX);
     if (!rest) throw nb::python_error();
-    return nb::str(nb::steal(rest).attr("strip")(blanks));
+    return nb::str(nb::steal(rest).attr("strip")(" \t"));
 }
 
 // Server-sent events: each `data:` line is one JSON chunk; "[DONE]" ends the answer.
