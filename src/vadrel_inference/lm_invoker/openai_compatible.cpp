@@ -69,10 +69,11 @@ nb::list request_messages(nb::handle messages) {
         for (nb::handle part : message.attr("contents")) {
             parts.append(nb::str(part));
         }
+        PyObject *content = PyUnicode_Join(separator.ptr(), parts.ptr());
+        if (!content) throw nb::python_error();
         nb::dict entry;
         entry["role"] = nb::str(message.attr("role"));
-        entry["content"] = nb::steal(PyUnicode_Join(separator.ptr(), parts.ptr()));
-        if (!entry["content"].is_valid()) throw nb::python_error();
+        entry["content"] = nb::steal(content);
         out.append(entry);
     }
     return out;
