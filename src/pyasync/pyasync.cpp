@@ -396,8 +396,8 @@ std::optional<nb::object> NextAwaiter::finish() {
         entered_ = false;
         p_->in_flight = false;
         p_->driver = &p_->own;
-        if (p_->item) {
-            PyObject *item = std::exchange(p_->item, nullptr);
+        if (p_->value) {
+            PyObject *item = std::exchange(p_->value, nullptr);
             if (closing_) {
                 Py_DECREF(item);
                 raise_owned(new_error(PyExc_RuntimeError, "async generator ignored GeneratorExit"));
@@ -430,6 +430,43 @@ std::optional<nb::object> NextAwaiter::finish() {
 
 void destroy_frame(std::coroutine_handle<> h) noexcept { h.destroy(); }
 
+int visit_promise(PromiseBase &p, visitproc visit, void *arg) noexcept {
+    for (int i = 0; i < p.n_params; ++i) {
+        Py_VISIT(p.params[i]->ptr());
+    }
+    for (HeldNode *n = p.held; n; n = n->next) {
+        if (int r = n->traverse(n, visit, arg)) {
+            return r;
+        }
+    }
+    const Driver &d = p.own;
+    Py_VISIT(d.delegate);
+    Py_VISIT(d.yielded);
+    Py_VISIT(d.in_value);
+    Py_VISIT(d.in_error);
+    Py_VISIT(p.error);
+    Py_VISIT(p.value);
+    return p.awaiting ? visit_promise(*p.awaiting, visit, arg) : 0;
+}
+
+// Breaks cycles through everything the frame holds. The frame is about to go without running
+// again, and is marked so: a C++-only generator among its locals is not closed by running it.
+void clear_promise(PromiseBase &p) noexcept {
+    p.done = true;
+    for (int i = 0; i < p.n_params; ++i) {
+        nb::object dropped = std::move(*p.params[i]);
+    }
+    for (HeldNode *n = p.held; n; n = n->next) {
+        n->traverse(n, nullptr, nullptr);
+    }
+    p.own.clear();
+    Py_CLEAR(p.error);
+    Py_CLEAR(p.value);
+    if (p.awaiting) {
+        clear_promise(*p.awaiting);
+    }
+}
+
 void close_now(std::coroutine_handle<> h, GenPromise *p, PyObject *context) noexcept {
     PyObject *ge = PyObject_CallNoArgs(PyExc_GeneratorExit);
     if (!ge) {
@@ -443,10 +480,10 @@ void close_now(std::coroutine_handle<> h, GenPromise *p, PyObject *context) noex
     Step s = advance(p->own, nullptr, ge, &out);
     p->running = p->in_flight = false;
     Py_DECREF(ge);
-    if (s == Step::Yielded || p->item) {
+    if (s == Step::Yielded || p->value) {
         // It wants to go on (await or yield) while being dropped: it cannot, say so.
         Py_XDECREF(out);
-        Py_CLEAR(p->item);
+        Py_CLEAR(p->value);
         if (PyObject *inner = std::exchange(p->own.delegate, nullptr)) {
             if (close_iter(inner) < 0) {
                 PyErr_WriteUnraisable(context);
@@ -573,17 +610,6 @@ PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
 
 PyObject *self_iter(PyObject *self) { return Py_NewRef(self); }
 
-int visit_frame(const PromiseBase &p, visitproc visit, void *arg) {
-    for (int i = 0; i < p.n_params; ++i) {
-        Py_VISIT(p.params[i]->ptr());
-    }
-    const Driver &d = p.own;
-    Py_VISIT(d.delegate);
-    Py_VISIT(d.yielded);
-    Py_VISIT(d.in_value);
-    Py_VISIT(d.in_error);
-    return 0;
-}
 
 // Outcome of a step as the Python-level methods report it.
 PyObject *as_method_result(PySendResult r, PyObject *out) {
@@ -645,7 +671,7 @@ PySendResult coro_step(CoroObject *c, PyObject *value, PyObject *exc, PyObject *
         return PYGEN_NEXT;
     }
     PyObject *err = std::exchange(p->error, nullptr);
-    PyObject *res = std::exchange(p->result, nullptr);
+    PyObject *res = std::exchange(p->value, nullptr);
     bool done = p->done;
     release_frame(&c->head);  // frees the parameters now, as a finished Python frame would
     if (!done) {
@@ -754,31 +780,18 @@ int coro_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(c->names.name);
     Py_VISIT(c->names.qualname);
     if (c->head.h) {
-        TaskPromise *p = task_of(c);
-        Py_VISIT(p->result);
-        Py_VISIT(p->error);
-        return visit_frame(*p, visit, arg);
+        return visit_promise(*task_of(c), visit, arg);
     }
     return 0;
 }
 
-// Breaks cycles through the parameters too; the frame is about to go without running again.
-void clear_frame(PromiseBase &p) noexcept {
-    for (int i = 0; i < p.n_params; ++i) {
-        nb::object dropped = std::move(*p.params[i]);
-    }
-    p.own.clear();
-}
 
 int coro_clear(PyObject *self) {
     CoroObject *c = reinterpret_cast<CoroObject *>(self);
     Py_CLEAR(c->names.name);
     Py_CLEAR(c->names.qualname);
     if (c->head.h) {
-        TaskPromise *p = task_of(c);
-        Py_CLEAR(p->result);
-        Py_CLEAR(p->error);
-        clear_frame(*p);
+        clear_promise(*task_of(c));
     }
     return 0;
 }
@@ -1007,7 +1020,7 @@ PySendResult op_step(OpObject *op, PyObject *value, PyObject *exc, PyObject **ou
     }
     p->in_flight = false;
     op->state = OpState::Closed;
-    if (PyObject *item = std::exchange(p->item, nullptr)) {
+    if (PyObject *item = std::exchange(p->value, nullptr)) {
         if (op->kind == OpKind::Close) {
             Py_DECREF(item);
             PyErr_SetString(PyExc_RuntimeError, "async generator ignored GeneratorExit");
@@ -1163,10 +1176,7 @@ int gen_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(g->names.qualname);
     Py_VISIT(g->finalizer);
     if (g->head.h) {
-        GenPromise *p = gen_of(g);
-        Py_VISIT(p->item);
-        Py_VISIT(p->error);
-        return visit_frame(*p, visit, arg);
+        return visit_promise(*gen_of(g), visit, arg);
     }
     return 0;
 }
@@ -1177,10 +1187,7 @@ int gen_clear(PyObject *self) {
     Py_CLEAR(g->names.qualname);
     Py_CLEAR(g->finalizer);
     if (g->head.h) {
-        GenPromise *p = gen_of(g);
-        Py_CLEAR(p->item);
-        Py_CLEAR(p->error);
-        clear_frame(*p);
+        clear_promise(*gen_of(g));
     }
     return 0;
 }
@@ -1361,6 +1368,11 @@ AsyncGen GenPromise::get_return_object(std::source_location loc) noexcept {
 
 namespace pyasync {
 
+nb::python_error current_error() noexcept {
+    PyErr_SetRaisedException(detail::capture_exception());
+    return nb::python_error();
+}
+
 nb::object AsyncGen::to_python() && {
     std::coroutine_handle<promise_type> h = std::exchange(h_, {});
     return detail::wrap_gen(h, &h.promise());
@@ -1382,17 +1394,6 @@ AsyncIter::AsyncIter(nb::handle iterable) {
         throw nb::python_error();
     }
     obj_ = nb::steal(it);
-}
-
-detail::CloseAwaiter AsyncIter::aclose() noexcept {
-    if (!obj_.is_valid()) {
-        return gen_.aclose();
-    }
-    if (Py_TYPE(obj_.ptr()) == detail::gen_type()) {
-        auto *f = reinterpret_cast<detail::FrameObject *>(obj_.ptr());
-        return detail::CloseAwaiter(f->h, f->h ? static_cast<detail::GenPromise *>(f->p) : nullptr);
-    }
-    return detail::CloseAwaiter(obj_.ptr());
 }
 
 }  // namespace pyasync

@@ -40,24 +40,53 @@
 // nb::python_error is translated as nanobind translates exceptions of bound functions (so
 // std::runtime_error becomes RuntimeError); a nb::python_error re-raises its own object.
 //
+// Reading an object that already is an async iterator (no `__aiter__` call):
+// `pyasync::AsyncIter::from_iterator(it)`, or one step at a time `co_await pyasync::anext(it)` (the
+// next item, nullopt at the end) and `co_await pyasync::aclose(it)` (`await it.aclose()` when it has
+// one). All take the direct path when `pyasync::is_async_gen(it)`: `it` is one of this extension's
+// bridge generators (each extension has its own types).
+//
+// Clean-up that awaits after an error. `co_await` is not allowed inside a catch handler, so keep the
+// error, leave the handler, await, then raise it again:
+//
+//   pyasync::Caught failure;
+//   try { ... } catch (...) { failure.capture(); }     // any exception, as a Python error
+//   co_await items.aclose();
+//   failure.rethrow();                                  // nothing when the block ended normally
+//
+// Garbage collection. The collector sees what the bridge holds (the awaited inner iterator, values
+// in transit, the finalizer hook, names), a Python-visible frame's parameters of nb::object types
+// (the first 8; for a member-function coroutine of a class derived from nb::object, make `*this` not
+// one of them) and the locals the frame declares through `hold`:
+//
+//   auto stream = co_await pyasync::hold(self.attr("run")());            // Held<nb::object>
+//   auto items = co_await pyasync::hold(pyasync::AsyncIter(*stream));    // Held<AsyncIter>
+//   while (std::optional<nb::object> x = co_await items->next()) ...
+//
+// `co_await pyasync::hold(value)` never suspends: it moves `value` into the `Held<T>` local it
+// initialises, which is listed with the frame for as long as it lives; the frame's Python object
+// traverses it, and clears it when the collector breaks a cycle (the frame then never runs again).
+// T is nb::object or a type derived from it, AsyncIter, AsyncGen, Caught, or std::optional of one of
+// them. A C++-only generator inside a held AsyncIter/AsyncGen, and a C++ Task being awaited directly,
+// are seen through their owner: their parameters, held locals and values in transit. `Held<T>` is
+// neither copied nor moved; `*held`, `held->` and `held = value` reach the value. Everything else in
+// a frame (plain locals, what a C++-only frame that is not held keeps) is invisible: a reference
+// cycle through it is not collected.
+//
 // Rules of use:
 //  - parameters of these coroutines must own what they refer to (nb::object, values): never
 //    nb::handle or C++ references, which dangle once the caller returns;
-//  - `co_await` is not allowed inside a catch handler: keep the error (nb::python_error is
-//    movable, or std::exception_ptr), leave the handler, then await;
+//  - `co_await` is not allowed inside a catch handler: keep the error (`Caught` above), leave
+//    the handler, then await;
 //  - everything runs on the event loop's thread with the GIL held;
 //  - an AsyncIter/AsyncGen serves one reader at a time; a second concurrent next() raises
 //    RuntimeError as Python's async generators do.
 //
-// Limits: the garbage collector sees what the bridge holds (the awaited inner iterator, values in
-// transit, the finalizer hook, names) and a Python-visible frame's parameters of nb::object types
-// (the first 8; for a member-function coroutine of a class derived from nb::object, make `*this`
-// not one of them), but not the frame's locals, nor the frames a C++ reader runs directly: a
-// reference cycle through those is not collected. A generator that is dropped while suspended
-// inside an await on behalf of a direct reader that is itself being destroyed is freed without
-// running its body again (its destructors still run). Dropping an unfinished C++-only AsyncGen
-// closes it synchronously: cleanup that awaits is reported as "async generator ignored
-// GeneratorExit"; close it with `co_await gen.aclose()` first when cleanup must await.
+// Limits: a generator that is dropped while suspended inside an await on behalf of a direct reader
+// that is itself being destroyed is freed without running its body again (its destructors still
+// run). Dropping an unfinished C++-only AsyncGen closes it synchronously: cleanup that awaits is
+// reported as "async generator ignored GeneratorExit"; close it with `co_await gen.aclose()` first
+// when cleanup must await.
 #pragma once
 
 #include <concepts>
@@ -77,6 +106,8 @@ class Task;
 class VoidTask;
 class AsyncGen;
 class AsyncIter;
+class Caught;
+template <class T> class Held;
 
 namespace detail {
 
@@ -106,6 +137,38 @@ PyObject *capture_exception() noexcept;
 PyObject *guard_stop(PyObject *exc, const char *stop, const char *stop_async) noexcept;
 
 struct PromiseBase;
+template <class T> struct Gc;
+
+// A local that a frame declares through `hold`: listed with its frame while it lives.
+struct HeldNode {
+    HeldNode **pprev;
+    HeldNode *next;
+    // Visits the value's references, or clears them when `visit` is null.
+    int (*traverse)(HeldNode *self, visitproc visit, void *arg) noexcept;
+};
+
+// What the collector may see of a frame, and how a cycle through it is broken.
+int visit_promise(PromiseBase &p, visitproc visit, void *arg) noexcept;
+void clear_promise(PromiseBase &p) noexcept;
+
+template <class T> struct HoldRequest {
+    T value;
+};
+template <class T> struct IsHoldRequest : std::false_type {};
+template <class T> struct IsHoldRequest<HoldRequest<T>> : std::true_type {};
+
+// `co_await hold(value)`: never suspends, lists the Held local it initialises with the frame.
+template <class T> class HoldAwaiter {
+public:
+    HoldAwaiter(PromiseBase *p, T &&value) noexcept : p_(p), value_(std::move(value)) {}
+    bool await_ready() const noexcept { return true; }
+    void await_suspend(std::coroutine_handle<>) const noexcept {}
+    Held<T> await_resume() noexcept { return Held<T>(p_, std::move(value_)); }
+
+private:
+    PromiseBase *p_;
+    T value_;
+};
 
 // `co_await` of a Python awaitable.
 class PyAwait {
@@ -170,15 +233,21 @@ struct PromiseBase {
     // frame); the owning Python ones are noted so that the garbage collector can see them.
     template <class... Args> explicit PromiseBase(Args &...args) noexcept { (note_param(args), ...); }
     PromiseBase(const PromiseBase &) = delete;
-    ~PromiseBase() { Py_XDECREF(error); }
+    ~PromiseBase() {
+        Py_XDECREF(error);
+        Py_XDECREF(value);
+    }
 
     std::suspend_always initial_suspend() const noexcept { return {}; }
     FinalAwaiter final_suspend() noexcept { return FinalAwaiter(this); }
 
     template <PyObjectLike T> PyAwait await_transform(T &&obj) noexcept { return PyAwait(obj); }
+    template <class T> HoldAwaiter<T> await_transform(HoldRequest<T> &&request) noexcept {
+        return HoldAwaiter<T>(this, std::move(request.value));
+    }
     // Other awaitables pass through by value: g++ copies an awaiter handed back by reference.
     template <class T>
-        requires(!PyObjectLike<T>)
+        requires(!PyObjectLike<T> && !IsHoldRequest<std::remove_cvref_t<T>>::value)
     std::remove_cvref_t<T> await_transform(T &&awaitable) noexcept {
         return std::remove_cvref_t<T>(std::forward<T>(awaitable));
     }
@@ -194,10 +263,14 @@ struct PromiseBase {
     static constexpr int kMaxParams = 8;
     nb::object *params[kMaxParams];    // parameters visible to the garbage collector
     int n_params = 0;
+    HeldNode *held = nullptr;          // the frame's held locals
     Driver own;
     Driver *driver = &own;             // the chain this frame runs in
     std::coroutine_handle<> consumer;  // C++ frame awaiting this one directly
+    PromiseBase *awaiting = nullptr;   // C++ Task this frame awaits directly (owned by the co_await)
     PyObject *error = nullptr;         // exception the body ended with (owned)
+    PyObject *value = nullptr;         // a Task's result, or the item a generator yielded that its
+                                       // reader has not taken yet (owned)
     const char *origin = nullptr;      // C++ function signature (static storage)
     const char *name = nullptr;        // overrides (static storage)
     const char *qualname = nullptr;
@@ -208,19 +281,17 @@ struct PromiseBase {
 
 struct TaskPromise : PromiseBase {
     using PromiseBase::PromiseBase;
-    ~TaskPromise() { Py_XDECREF(result); }
     void unhandled_exception() noexcept {
         error = guard_stop(capture_exception(), "coroutine raised StopIteration", nullptr);
     }
-    PyObject *result = nullptr;  // owned
 };
 
 struct ValueTaskPromise : TaskPromise {
     using TaskPromise::TaskPromise;
     // The default argument is evaluated in the coroutine itself: it names the C++ function.
     Task get_return_object(std::source_location loc = std::source_location::current()) noexcept;
-    template <class T> void return_value(T &&value) {
-        result = nb::cast(std::forward<T>(value)).release().ptr();
+    template <class T> void return_value(T &&result) {
+        value = nb::cast(std::forward<T>(result)).release().ptr();
     }
 };
 
@@ -246,16 +317,15 @@ private:
 
 struct GenPromise : PromiseBase {
     using PromiseBase::PromiseBase;
-    ~GenPromise() { Py_XDECREF(item); }
     AsyncGen get_return_object(std::source_location loc = std::source_location::current()) noexcept;
-    YieldAwaiter yield_value(nb::object value) noexcept {
-        item = value.release().ptr();
+    YieldAwaiter yield_value(nb::object item) noexcept {
+        value = item.release().ptr();
         return YieldAwaiter(this);
     }
     template <class T>
         requires(!std::is_convertible_v<T &&, nb::object>)
-    YieldAwaiter yield_value(T &&value) {
-        return yield_value(nb::object(nb::cast(std::forward<T>(value))));
+    YieldAwaiter yield_value(T &&item) {
+        return yield_value(nb::object(nb::cast(std::forward<T>(item))));
     }
     void return_void() noexcept {}
     void unhandled_exception() noexcept {
@@ -263,7 +333,6 @@ struct GenPromise : PromiseBase {
                            "async generator raised StopAsyncIteration");
     }
 
-    PyObject *item = nullptr;  // yielded, not yet taken (owned)
     bool in_flight = false;    // a step (anext/asend/athrow/aclose) is under way
 };
 
@@ -310,22 +379,28 @@ public:
         p.driver = outer.promise().driver;
         p.consumer = outer;
         p.started = true;
+        outer_ = &outer.promise();
+        outer_->awaiting = &p;
         return h_;
     }
     nb::object await_resume() {
         if (!h_) {
             throw std::logic_error("pyasync: awaiting a task that was moved out");
         }
+        if (outer_) {
+            outer_->awaiting = nullptr;
+        }
         P &p = h_.promise();
         p.driver = &p.own;
         if (p.error) {
             raise_owned(std::exchange(p.error, nullptr));
         }
-        return p.result ? nb::steal(std::exchange(p.result, nullptr)) : nb::none();
+        return p.value ? nb::steal(std::exchange(p.value, nullptr)) : nb::none();
     }
 
 private:
     std::coroutine_handle<P> h_;
+    PromiseBase *outer_ = nullptr;
 };
 
 // `co_await x.next()`: the next item, or nullopt at the end of the stream.
@@ -359,11 +434,11 @@ public:
         return h_;
     }
     std::optional<nb::object> await_resume() {
-        if (entered_ && p_->item && !closing_) {  // the common case: an item
+        if (entered_ && p_->value && !closing_) {  // the common case: an item
             entered_ = false;
             p_->in_flight = false;
             p_->driver = &p_->own;
-            return nb::steal(std::exchange(p_->item, nullptr));
+            return nb::steal(std::exchange(p_->value, nullptr));
         }
         return finish();
     }
@@ -480,9 +555,36 @@ public:
     detail::CloseAwaiter aclose() noexcept { return detail::CloseAwaiter(h_, h_ ? &h_.promise() : nullptr); }
 
 private:
+    template <class> friend struct detail::Gc;
     void reset() noexcept;
     std::coroutine_handle<promise_type> h_;
 };
+
+// `co_await` of these gives the next item (nullopt at the end), and closes, respectively.
+using NextAwaiter = detail::NextAwaiter;
+using CloseAwaiter = detail::CloseAwaiter;
+
+// Whether `obj` is one of this extension's bridge async generators (read directly from C++).
+inline bool is_async_gen(nb::handle obj) noexcept { return Py_TYPE(obj.ptr()) == detail::gen_type(); }
+
+// One step of an object that already is an async iterator: its next item, nullopt at its end.
+// `iterator` must stay alive until the step is over.
+inline NextAwaiter anext(nb::handle iterator) noexcept {
+    if (is_async_gen(iterator)) {
+        auto *f = reinterpret_cast<detail::FrameObject *>(iterator.ptr());
+        return NextAwaiter(f->h, f->h ? static_cast<detail::GenPromise *>(f->p) : nullptr);
+    }
+    return NextAwaiter(iterator.ptr(), false);
+}
+
+// `await iterator.aclose()` when it has one; GeneratorExit at its co_yield for a bridge generator.
+inline CloseAwaiter aclose(nb::handle iterator) noexcept {
+    if (is_async_gen(iterator)) {
+        auto *f = reinterpret_cast<detail::FrameObject *>(iterator.ptr());
+        return CloseAwaiter(f->h, f->h ? static_cast<detail::GenPromise *>(f->p) : nullptr);
+    }
+    return CloseAwaiter(iterator.ptr());
+}
 
 // One reading loop over any async iterable: the direct path for a C++ generator (a moved-in
 // AsyncGen, or a Python object that is a bridge generator of this extension), `__anext__` and
@@ -491,27 +593,156 @@ class AsyncIter {
 public:
     explicit AsyncIter(nb::handle iterable);  // calls __aiter__
     explicit AsyncIter(AsyncGen gen) noexcept : gen_(std::move(gen)) {}
+    // Reads an object that already is an async iterator, without calling `__aiter__`.
+    static AsyncIter from_iterator(nb::object iterator) noexcept {
+        AsyncIter it;
+        it.obj_ = std::move(iterator);
+        return it;
+    }
     AsyncIter(AsyncIter &&) noexcept = default;
     AsyncIter &operator=(AsyncIter &&) noexcept = default;
 
-    detail::NextAwaiter next() noexcept {
-        if (!obj_.is_valid()) {
-            return gen_.next();
-        }
-        if (Py_TYPE(obj_.ptr()) == detail::gen_type()) {
-            auto *f = reinterpret_cast<detail::FrameObject *>(obj_.ptr());
-            return detail::NextAwaiter(f->h, f->h ? static_cast<detail::GenPromise *>(f->p) : nullptr);
-        }
-        return detail::NextAwaiter(obj_.ptr(), false);
-    }
-    detail::CloseAwaiter aclose() noexcept;
-    bool direct() const noexcept { return !obj_.is_valid() || Py_TYPE(obj_.ptr()) == detail::gen_type(); }
+    NextAwaiter next() noexcept { return obj_.is_valid() ? pyasync::anext(obj_) : gen_.next(); }
+    CloseAwaiter aclose() noexcept { return obj_.is_valid() ? pyasync::aclose(obj_) : gen_.aclose(); }
+    bool direct() const noexcept { return !obj_.is_valid() || is_async_gen(obj_); }
     nb::handle object() const noexcept { return obj_; }
 
 private:
+    template <class> friend struct detail::Gc;
+    AsyncIter() noexcept = default;
     nb::object obj_;  // the Python iterator, when reading one
     AsyncGen gen_;    // the C++ generator, otherwise
 };
+
+// The exception being handled, as a Python error: a C++ exception is translated as one leaving a
+// coroutine is. Only inside a catch handler.
+nb::python_error current_error() noexcept;
+
+// An error kept past its catch handler, to be raised again after clean-up that awaits.
+class Caught {
+public:
+    // Inside a catch handler: keeps the exception being handled (see current_error).
+    void capture() noexcept { error_.emplace(current_error()); }
+    explicit operator bool() const noexcept { return error_.has_value(); }
+    nb::python_error &operator*() noexcept { return *error_; }
+    nb::python_error *operator->() noexcept { return &*error_; }
+    void reset() noexcept { error_.reset(); }
+    // Raises the kept error again; nothing when there is none.
+    void rethrow() {
+        if (error_) {
+            nb::python_error e = std::move(*error_);
+            error_.reset();
+            throw e;
+        }
+    }
+
+private:
+    template <class> friend struct detail::Gc;
+    std::optional<nb::python_error> error_;
+};
+
+namespace detail {
+
+// How the collector sees a held value, and how a cycle through it is broken (visit == null).
+
+template <class T>
+    requires std::derived_from<T, nb::object>
+struct Gc<T> {
+    static int traverse(T &v, visitproc visit, void *arg) noexcept {
+        if (!visit) {
+            T dropped = std::move(v);
+            return 0;
+        }
+        Py_VISIT(v.ptr());
+        return 0;
+    }
+};
+
+template <> struct Gc<AsyncGen> {
+    static int traverse(AsyncGen &g, visitproc visit, void *arg) noexcept {
+        if (!g.h_) {
+            return 0;
+        }
+        if (!visit) {
+            clear_promise(g.h_.promise());
+            return 0;
+        }
+        return visit_promise(g.h_.promise(), visit, arg);
+    }
+};
+
+template <> struct Gc<AsyncIter> {
+    static int traverse(AsyncIter &it, visitproc visit, void *arg) noexcept {
+        if (int r = Gc<nb::object>::traverse(it.obj_, visit, arg)) {
+            return r;
+        }
+        return Gc<AsyncGen>::traverse(it.gen_, visit, arg);
+    }
+};
+
+template <> struct Gc<Caught> {
+    static int traverse(Caught &c, visitproc visit, void *arg) noexcept {
+        if (!c.error_) {
+            return 0;
+        }
+        if (!visit) {
+            c.error_.reset();
+            return 0;
+        }
+        Py_VISIT(c.error_->value().ptr());
+        return 0;
+    }
+};
+
+template <class T> struct Gc<std::optional<T>> {
+    static int traverse(std::optional<T> &v, visitproc visit, void *arg) noexcept {
+        return v ? Gc<T>::traverse(*v, visit, arg) : 0;
+    }
+};
+
+template <class T>
+concept Holdable = requires(T &v) { Gc<T>::traverse(v, nullptr, nullptr); };
+
+}  // namespace detail
+
+// A local of a bridge coroutine that the garbage collector sees (see the header): made only by
+// `co_await hold(value)`, listed with its frame while it lives.
+template <class T> class Held : detail::HeldNode {
+public:
+    Held(const Held &) = delete;
+    Held &operator=(const Held &) = delete;
+    ~Held() {
+        *pprev = next;
+        if (next) {
+            next->pprev = pprev;
+        }
+    }
+    Held &operator=(T value) noexcept {
+        value_ = std::move(value);
+        return *this;
+    }
+    T &operator*() noexcept { return value_; }
+    T *operator->() noexcept { return &value_; }
+
+private:
+    friend class detail::HoldAwaiter<T>;
+    Held(detail::PromiseBase *p, T &&value) noexcept : HeldNode{&p->held, p->held, &visit}, value_(std::move(value)) {
+        if (next) {
+            next->pprev = &next;
+        }
+        p->held = this;
+    }
+    static int visit(detail::HeldNode *self, visitproc visit, void *arg) noexcept {
+        return detail::Gc<T>::traverse(static_cast<Held *>(self)->value_, visit, arg);
+    }
+    T value_;
+};
+
+template <class T>
+    requires detail::Holdable<std::remove_cvref_t<T>>
+detail::HoldRequest<std::remove_cvref_t<T>> hold(T &&value) noexcept {
+    return {std::forward<T>(value)};
+}
 
 }  // namespace pyasync
 

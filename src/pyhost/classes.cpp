@@ -1,6 +1,7 @@
 #include "pyhost/classes.hpp"
 
 #include "pyhost/frame.hpp"
+#include "pyhost/raising.hpp"
 
 #include <deque>
 #include <stdexcept>
@@ -16,7 +17,7 @@ const char *detail::qualified(const std::string &cls, const char *name) {
 }
 
 nb::object optional(nb::handle t) {
-    return nb::steal(PyNumber_Or(t.ptr(), Py_None));
+    return owned(PyNumber_Or(t.ptr(), Py_None));
 }
 
 ClassBuilder::ClassBuilder(nb::handle module, const char *name, const char *doc)
@@ -152,9 +153,9 @@ void TrustedModel::init(nb::handle cls, std::initializer_list<const char *> fiel
 }
 
 nb::object TrustedModel::names(std::initializer_list<const char *> given) const {
-    nb::object set = nb::steal(PySet_New(nullptr));
+    nb::object set = owned(PySet_New(nullptr));
     for (const char *name : given) {
-        if (PySet_Add(set.ptr(), nb::str(name).ptr()) < 0) throw nb::python_error();
+        status(PySet_Add(set.ptr(), nb::str(name).ptr()));
     }
     return set;
 }
@@ -163,17 +164,14 @@ nb::object TrustedModel::make(std::initializer_list<nb::handle> values, nb::hand
     const ModelSlots &slots = model_slots();
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls_.get().ptr());
     static PyObject *empty = PyTuple_New(0);
-    nb::object dict = nb::steal(PyDict_Copy(template_.get().ptr()));
-    if (!dict.is_valid()) throw nb::python_error();
+    nb::object dict = owned(PyDict_Copy(template_.get().ptr()));
     auto key = keys_.begin();
     for (nb::handle value : values) {
-        if (PyDict_SetItem(dict.ptr(), *key++, value.ptr()) < 0) throw nb::python_error();
+        status(PyDict_SetItem(dict.ptr(), *key++, value.ptr()));
     }
-    nb::object self = nb::steal(type->tp_new(type, empty, nullptr));
-    nb::object set = nb::steal(PySet_New(fields_set.ptr()));
-    if (!self.is_valid() || !set.is_valid() || PyObject_GenericSetDict(self.ptr(), dict.ptr(), nullptr) < 0) {
-        throw nb::python_error();
-    }
+    nb::object self = owned(type->tp_new(type, empty, nullptr));
+    nb::object set = owned(PySet_New(fields_set.ptr()));
+    status(PyObject_GenericSetDict(self.ptr(), dict.ptr(), nullptr));
     // Straight into the slots: the model's own __setattr__ would treat these names as fields.
     set_slot(self.ptr(), slots.fields_set, set.ptr());
     set_slot(self.ptr(), slots.extra, Py_None);

@@ -1,7 +1,7 @@
 // The module `vadrel_guardrail.config_loader`: reads a YAML file of the package's data directory
 // (`config/` beside the module) by its relative name.
 #include "pyhost/classes.hpp"
-#include "pyhost/errors.hpp"
+#include "pyhost/objects.hpp"
 #include "pyhost/frame.hpp"
 #include "vadrel_guardrail/modules.hpp"
 
@@ -14,11 +14,6 @@ pyhost::Global path_dirname;
 pyhost::Global open_fn;
 pyhost::Global safe_load;
 pyhost::Global yaml_error;
-
-// A new exception of `type` with `message`, raised from `cause` as `raise ... from cause` would.
-[[noreturn]] void raise_from(nb::handle type, nb::handle message, nb::handle cause) {
-    pyhost::raise_from(type(message), cause);
-}
 
 // Parse with PyYAML and close the file whatever happens, as a `with` block would.
 nb::object parse_file(nb::handle path) {
@@ -34,16 +29,14 @@ nb::object load_yaml_config(nb::handle config_file_name) {
         return parse_file(path);
     } catch (nb::python_error &e) {
         if (e.matches(PyExc_FileNotFoundError)) {
-            nb::object cause = nb::borrow(e.value());
             nb::str message = nb::str("Configuration file not found at {}").format(path);
             this_module.attr("logger").attr("error")(message);
-            raise_from(PyExc_FileNotFoundError, message, cause);
+            nb::raise_from(e, PyExc_FileNotFoundError, "%U", message.ptr());
         }
         if (e.matches(yaml_error.get())) {
-            nb::object cause = nb::borrow(e.value());
-            nb::str message = nb::str("Error parsing configuration YAML: {}").format(cause);
+            nb::str message = nb::str("Error parsing configuration YAML: {}").format(nb::handle(e.value()));
             this_module.attr("logger").attr("error")(message);
-            raise_from(yaml_error.get(), message, cause);
+            nb::raise_from(e, yaml_error.get(), "%U", message.ptr());
         }
         throw;
     }

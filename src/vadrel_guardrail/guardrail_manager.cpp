@@ -133,37 +133,6 @@ nb::object merge_safe_result(nb::handle current, nb::handle latest) {
 
 
 
-// What the engine's check of one direction is called with: the text by the keyword `content` and
-// the engine keyword arguments beside it, as `check(content=text, **engine_kwargs)` would.
-nb::object call_with_content(nb::handle check, nb::handle text, nb::handle engine_kwargs) {
-    if (PyDict_CheckExact(engine_kwargs.ptr()) && PyDict_GET_SIZE(engine_kwargs.ptr()) == 0) {
-        static PyObject *content_name = Py_BuildValue("(s)", "content");
-        PyObject *args[] = {nullptr, text.ptr()};
-        return nb::steal(PyObject_Vectorcall(check.ptr(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, content_name));
-    }
-    if (!PyMapping_Check(engine_kwargs.ptr()) || PySequence_Check(engine_kwargs.ptr())) {
-        throw nb::type_error(nb::str("argument after ** must be a mapping, not {}")
-                                 .format(nb::type_name(engine_kwargs.type()))
-                                 .c_str());
-    }
-    int collides = PyMapping_HasKeyStringWithError(engine_kwargs.ptr(), "content");
-    if (collides < 0) throw nb::python_error();
-    if (collides) {
-        throw nb::type_error(nb::str("{}() got multiple values for keyword argument 'content'")
-                                 .format(nb::getattr(check, "__qualname__", nb::str("check")))
-                                 .c_str());
-    }
-    nb::dict kwargs;
-    kwargs["content"] = text;
-    if (PyDict_Merge(kwargs.ptr(), engine_kwargs.ptr(), 1) < 0) throw nb::python_error();
-    return nb::steal(PyObject_Call(check.ptr(), nb::tuple().ptr(), kwargs.ptr()));
-}
-
-nb::object checked(nb::object result) {
-    if (!result.is_valid()) throw nb::python_error();
-    return result;
-}
-
 pyasync::Task run_engine(nb::object, nb::object engine, nb::object content, nb::object engine_kwargs) {
     const constants::Modes &modes = constants::modes;
     // The mode is read afresh for each test, and compared as text.
@@ -178,13 +147,13 @@ pyasync::Task run_engine(nb::object, nb::object engine, nb::object content, nb::
     if (mode_is(modes.input_only, &modes.both)) {
         nb::object text = content.attr("input");
         if (pyhost::truth(text)) {
-            result = co_await checked(call_with_content(engine.attr("check_input"), text, engine_kwargs));
+            result = co_await base_engine::call_with_content(engine.attr("check_input"), text, engine_kwargs);
         }
     }
     if (mode_is(modes.output_only, &modes.both)) {
         nb::object text = content.attr("output");
         if (pyhost::truth(text) && (result.is_none() || pyhost::truth(result.attr("is_safe")))) {
-            result = co_await checked(call_with_content(engine.attr("check_output"), text, engine_kwargs));
+            result = co_await base_engine::call_with_content(engine.attr("check_output"), text, engine_kwargs);
         }
     }
     co_return result;
@@ -294,7 +263,7 @@ void define_stream_terminated(nb::module_ m) {
 }  // namespace
 
 nb::object call_engine_check(nb::handle check, nb::handle text, nb::handle engine_kwargs) {
-    return checked(call_with_content(check, text, engine_kwargs));
+    return base_engine::call_with_content(check, text, engine_kwargs);
 }
 
 nb::object handle_engine_error(nb::handle self, nb::handle error, nb::handle log_message, nb::handle reason) {

@@ -1,7 +1,8 @@
 // _StreamPipeline: one stream check of the manager: the engines that apply, the empty-content rule, the
 // stages built from the engines (_StrictSegmentStage, _IncrementalStage) and their chain, and the closing
 // of the validated source however the stream ends.
-#include "pyhost/errors.hpp"
+#include "pyhost/objects.hpp"
+#include "pyhost/raising.hpp"
 #include "vadrel_guardrail/constants.hpp"
 #include "vadrel_guardrail/engine/base_engine.hpp"
 #include "vadrel_guardrail/guardrail_manager.hpp"
@@ -30,9 +31,9 @@ nb::list active_engines(nb::handle self) {
     nb::object engines = p.manager.attr("engines");
     nb::list kept;
     for (nb::handle engine : engines) {
-        if (pyhost::equals(engine.attr("config").attr("guardrail_mode"), modes.disabled.get())) continue;
+        if (engine.attr("config").attr("guardrail_mode").equal(modes.disabled.get())) continue;
         nb::object mode = engine.attr("config").attr("guardrail_mode");
-        if (pyhost::equals(mode, modes.both.get()) || pyhost::equals(mode, p.direction)) kept.append(engine);
+        if (mode.equal(modes.both.get()) || mode.equal(p.direction)) kept.append(engine);
     }
     return kept;
 }
@@ -54,16 +55,13 @@ pyasync::Task has_source_content(nb::object self) {
 // Stages
 
 bool is_streaming_engine(nb::handle engine) {
-    int result = PyObject_IsInstance(engine.ptr(), base_engine::StreamingGuardrailEngine.get().ptr());
-    if (result < 0) throw nb::python_error();
-    return result == 1;
+    return nb::isinstance(engine, base_engine::StreamingGuardrailEngine.get());
 }
 
 // `requires_full_stream`, false when the engine has none.
 bool requires_full_stream(nb::handle engine) {
-    PyObject *declared = nullptr;
-    if (PyObject_GetOptionalAttrString(engine.ptr(), "requires_full_stream", &declared) < 0) throw nb::python_error();
-    return declared && pyhost::truth(nb::steal(declared));
+    nb::object declared = pyhost::optional_attr(engine, "requires_full_stream");
+    return declared.is_valid() && pyhost::truth(declared);
 }
 
 nb::object make_strict_segment_stage(nb::handle self, nb::handle engines) {
@@ -86,10 +84,9 @@ nb::list build_stages(nb::handle self, nb::handle engines) {
     nb::list strict_run;
     auto flush_strict_run = [&] {
         if (PyList_GET_SIZE(strict_run.ptr()) == 0) return;
-        nb::object segment = nb::steal(PyList_GetSlice(strict_run.ptr(), 0, PY_SSIZE_T_MAX));
-        if (!segment.is_valid()) throw nb::python_error();
+        nb::object segment = pyhost::owned(PyList_GetSlice(strict_run.ptr(), 0, PY_SSIZE_T_MAX));
         stages.append(make_strict_segment_stage(self, segment));
-        if (PyList_SetSlice(strict_run.ptr(), 0, PY_SSIZE_T_MAX, nullptr) < 0) throw nb::python_error();
+        pyhost::status(PyList_SetSlice(strict_run.ptr(), 0, PY_SSIZE_T_MAX, nullptr));
     };
     for (nb::handle engine : engines) {
         bool streaming = is_streaming_engine(engine);
@@ -113,14 +110,12 @@ pyasync::AsyncGen strict_segment(nb::object stage, nb::object source) {
     const StrictSegmentStage &s = native<StrictSegmentStage>(stage);
     // As `_buffer_source` buffers, in this frame.
     base_engine::StreamBuffer buffer(s.max_bytes, s.max_chunks);
-    source = nb::steal(PyObject_GetAIter(source.ptr()));
-    if (!source.is_valid()) throw nb::python_error();
-    while (std::optional<nb::object> chunk = co_await next_item(source)) {
+    source = pyhost::owned(PyObject_GetAIter(source.ptr()));
+    while (std::optional<nb::object> chunk = co_await pyasync::anext(source)) {
         buffer.add(*chunk);
     }
     const nb::list &buffered = buffer.chunks();
     nb::object joined = base_engine::join_chunks(buffered);
-    if (!joined.is_valid()) throw nb::python_error();
     if (PyUnicode_GET_LENGTH(joined.ptr()) == 0) {
         if (empty_content_safe(s.pipeline)) co_return;
         raise_terminated(empty_content_marker());
@@ -148,16 +143,12 @@ nb::object strict_segment_output(nb::handle stage, nb::handle source) {
 // `operation(source, **kwargs)`: an engine's stream operation, the source by position and the caller's
 // keywords spread.
 nb::object call_stream_operation(nb::handle operation, nb::handle source, nb::handle kwargs) {
-    PyObject *result;
     if (PyDict_CheckExact(kwargs.ptr()) && PyDict_GET_SIZE(kwargs.ptr()) == 0) {
-        result = PyObject_CallOneArg(operation.ptr(), source.ptr());
-    } else {
-        nb::dict keywords;
-        if (PyDict_Merge(keywords.ptr(), kwargs.ptr(), 1) < 0) throw nb::python_error();
-        result = PyObject_Call(operation.ptr(), nb::make_tuple(source).ptr(), keywords.ptr());
+        return pyhost::owned(PyObject_CallOneArg(operation.ptr(), source.ptr()));
     }
-    if (!result) throw nb::python_error();
-    return nb::steal(result);
+    nb::dict keywords;
+    pyhost::status(PyDict_Merge(keywords.ptr(), kwargs.ptr(), 1));
+    return pyhost::owned(PyObject_Call(operation.ptr(), nb::make_tuple(source).ptr(), keywords.ptr()));
 }
 
 // The engine's own stream operation over `source`, called at once and answered as it is.
@@ -174,15 +165,15 @@ nb::object incremental_output(nb::handle stage, nb::handle source) {
 // termination signal; text-bearing unsafe items are dropped. However it stops, it closes the runner's
 // output.
 pyasync::AsyncGen string_feed(nb::object output) {
-    std::optional<nb::python_error> failure;
+    pyasync::Caught failure;
     try {
-        while (std::optional<nb::object> item = co_await next_item(output)) {
+        while (std::optional<nb::object> item = co_await pyasync::anext(output)) {
             Kind kind = classify(*item);
             if (kind == Kind::Terminal) raise_terminated(*item);
             if (kind == Kind::Safe) co_yield chunk_of(*item);
         }
     } catch (...) {
-        failure.emplace(current_error());
+        failure.capture();
     }
     co_await close_and_rethrow(std::move(output), std::move(failure));
 }
@@ -193,8 +184,7 @@ pyasync::AsyncGen string_feed(nb::object output) {
 nb::object levels(nb::handle manager, nb::handle input, nb::handle stages, Py_ssize_t index, Py_ssize_t count) {
     nb::object current = nb::borrow(input);
     for (Py_ssize_t k = index; k < count; ++k) {
-        nb::object stage = nb::steal(PySequence_GetItem(stages.ptr(), k));
-        if (!stage.is_valid()) throw nb::python_error();
+        nb::object stage = pyhost::owned(PySequence_GetItem(stages.ptr(), k));
         nb::object output = runner_output(make_runner(manager, stage, current));
         if (k + 1 == count) return output;
         current = string_feed(std::move(output))
@@ -261,7 +251,7 @@ pyasync::AsyncGen road(nb::object self, Start start, nb::object input, nb::objec
         start = Start::Run;
     }
     const bool run = start == Start::Run;
-    std::optional<nb::python_error> failure;
+    pyasync::Caught failure;
     try {
         if (run) {
             stages = active_engines(self);
@@ -274,9 +264,9 @@ pyasync::AsyncGen road(nb::object self, Start start, nb::object input, nb::objec
             }
         }
         if (start != Start::Run) {
-            nb::object tail = first_levels(self, start, input, std::move(stages), index);
-            const bool runner_items = !tail.is(input);
-            while (std::optional<nb::object> read = co_await read_input(tail)) {
+            auto tail = co_await pyasync::hold(first_levels(self, start, input, std::move(stages), index));
+            const bool runner_items = !tail->is(input);
+            while (std::optional<nb::object> read = co_await read_input(*tail)) {
                 nb::object item = last_level_item(*read, runner_items);
                 if (item.is_valid()) co_yield std::move(item);
             }
@@ -285,7 +275,7 @@ pyasync::AsyncGen road(nb::object self, Start start, nb::object input, nb::objec
             }
         }
     } catch (...) {
-        failure.emplace(current_error());
+        failure.capture();
     }
     if (failure && start == Start::ActiveEngines && is_terminated(*failure)) {
         nb::object terminal = nb::getattr(failure->value(), "terminal");
@@ -293,13 +283,13 @@ pyasync::AsyncGen road(nb::object self, Start start, nb::object input, nb::objec
         try {
             co_yield terminal;
         } catch (...) {
-            failure.emplace(current_error());
+            failure.capture();
         }
     }
     if (run) {
         co_await close_and_rethrow(input, std::move(failure));
-    } else if (failure) {
-        throw std::move(*failure);
+    } else {
+        failure.rethrow();
     }
 }
 
@@ -388,7 +378,7 @@ template <class T> auto field(nb::object T::*member) {
 
 Pipeline &pipeline_of(nb::handle obj) { return native<Pipeline>(obj); }
 
-bool is_input(nb::handle direction) { return pyhost::equals(direction, constants::modes.input_only.get()); }
+bool is_input(nb::handle direction) { return direction.equal(constants::modes.input_only.get()); }
 
 nb::object call_stage(nb::handle stage, nb::handle feed) {
     PyTypeObject *type = Py_TYPE(stage.ptr());

@@ -1,6 +1,7 @@
 // _StageRunner: runs one stage over its input: feeds it, holds every fed chunk as pending until a safe
 // item acknowledges it, applies the stream error policy and closes its input at fixed moments.
-#include "pyhost/errors.hpp"
+#include "pyhost/objects.hpp"
+#include "pyhost/raising.hpp"
 #include "vadrel_guardrail/engine/base_engine.hpp"
 #include "vadrel_guardrail/guardrail_manager.hpp"
 #include "vadrel_guardrail/guardrail_manager_stream.hpp"
@@ -27,12 +28,6 @@ StageRunner &runner_of(nb::handle obj) { return *nb::inst_ptr<StageRunner>(obj);
 
 nb::object or_none(const nb::object &value) { return value.is_valid() ? value : nb::none(); }
 
-bool is_instance(nb::handle value, nb::handle types) {
-    int result = PyObject_IsInstance(value.ptr(), types.ptr());
-    if (result < 0) throw nb::python_error();
-    return result == 1;
-}
-
 // `count > cap` for a cap that is an integer of any size.
 bool exceeds(Py_ssize_t count, nb::handle cap) {
     if (PyLong_CheckExact(cap.ptr())) {
@@ -41,9 +36,7 @@ bool exceeds(Py_ssize_t count, nb::handle cap) {
         if (!overflow && !(value == -1 && PyErr_Occurred())) return count > value;
         PyErr_Clear();
     }
-    int result = PyObject_RichCompareBool(nb::int_(count).ptr(), cap.ptr(), Py_GT);
-    if (result < 0) throw nb::python_error();
-    return result == 1;
+    return pyhost::status(PyObject_RichCompareBool(nb::int_(count).ptr(), cap.ptr(), Py_GT)) == 1;
 }
 
 // A runner's pending queue, a collections.deque, with the hot operations through the type's own method
@@ -56,7 +49,7 @@ public:
     void push(nb::handle chunk) {
         if (native_) {
             PyObject *args[] = {queue_.ptr(), chunk.ptr()};
-            nb::steal(check(PyObject_Vectorcall(deque_append.get().ptr(), args, 2, nullptr)));
+            pyhost::owned(PyObject_Vectorcall(deque_append.get().ptr(), args, 2, nullptr));
         } else {
             queue_.attr("append")(chunk);
         }
@@ -66,7 +59,7 @@ public:
         if (size() == 0) raise_validation(kSafeWithoutSource);
         if (native_) {
             PyObject *args[] = {queue_.ptr()};
-            nb::steal(check(PyObject_Vectorcall(deque_popleft.get().ptr(), args, 1, nullptr)));
+            pyhost::owned(PyObject_Vectorcall(deque_popleft.get().ptr(), args, 1, nullptr));
         } else {
             queue_.attr("popleft")();
         }
@@ -76,15 +69,10 @@ public:
         if (n < 0) throw nb::python_error();
         return n;
     }
-    nb::list snapshot() const { return nb::steal<nb::list>(check(PySequence_List(queue_.ptr()))); }
+    nb::list snapshot() const { return nb::borrow<nb::list>(pyhost::owned(PySequence_List(queue_.ptr()))); }
     void clear() { queue_.attr("clear")(); }
 
 private:
-    static PyObject *check(PyObject *result) {
-        if (!result) throw nb::python_error();
-        return result;
-    }
-
     nb::handle queue_;  // the runner's, which outlives this view
     bool native_;
 };
@@ -113,11 +101,11 @@ pyasync::VoidTask close_source(nb::object runner) {
     if (close_step.replaced()) {
         co_await runner.attr("_close_source")();
     } else {
-        co_await close_iterator(or_none(runner_of(runner).source));
+        co_await pyasync::aclose(or_none(runner_of(runner).source));
     }
 }
 
-pyasync::VoidTask close_source_step(nb::object runner) { co_await close_iterator(or_none(runner_of(runner).source)); }
+pyasync::VoidTask close_source_step(nb::object runner) { co_await pyasync::aclose(or_none(runner_of(runner).source)); }
 
 pyasync::Task process_item_step(nb::object runner, nb::object item) {
     bool terminal = process_item(runner_of(runner), item);
@@ -150,7 +138,7 @@ nb::object error_reason(nb::handle error) { return nb::str("Error checking conte
 pyasync::AsyncGen handle_error(nb::object runner, nb::object error) {
     StageRunner &r = runner_of(runner);
     nb::object manager = r.manager;
-    if (is_instance(error, BaseInvokerError.get()) || is_instance(error, manager.attr("raise_on_exceptions"))) {
+    if (nb::isinstance(error, BaseInvokerError.get()) || nb::isinstance(error, manager.attr("raise_on_exceptions"))) {
         co_await close_source(runner);
         pyhost::raise(error);
     }
@@ -164,18 +152,16 @@ pyasync::AsyncGen handle_error(nb::object runner, nb::object error) {
         co_yield safe_item(chunk);
     }
     Pending(runner_of(runner).pending).clear();
-    std::optional<nb::python_error> failure;
+    pyasync::Caught failure;
     try {
         while (std::optional<nb::object> chunk = co_await read_input(runner_of(runner).source)) {
             co_yield safe_item(*chunk);
         }
     } catch (...) {
-        failure.emplace(current_error());
+        failure.capture();
     }
-    if (failure) {
-        if (is_validation_error(*failure)) co_await close_source(runner);
-        throw std::move(*failure);
-    }
+    if (failure && is_validation_error(*failure)) co_await close_source(runner);
+    failure.rethrow();
 }
 
 nb::object feed_of(nb::handle runner) {
@@ -194,15 +180,15 @@ bool left_unacknowledged(const StageRunner &r) {
 }
 
 pyasync::AsyncGen run(nb::object runner) {
-    std::optional<nb::python_error> failure;
+    pyasync::Caught failure;
     // The stage's iterator, let go at the end and never closed here; after a failure, the error policy's
     // items, which pass as they come: what the policy raises leaves the run unchanged.
-    nb::object items;
+    auto items = co_await pyasync::hold(nb::object());
     bool recovering = false;
     for (;;) {
         try {
-            if (!items.is_valid()) items = call_stage(runner_of(runner).stage, feed_of(runner));
-            while (std::optional<nb::object> item = co_await next_item(items)) {
+            if (!items->is_valid()) items = call_stage(runner_of(runner).stage, feed_of(runner));
+            while (std::optional<nb::object> item = co_await pyasync::anext(*items)) {
                 if (!recovering && process_item(runner_of(runner), *item)) {
                     co_await close_source(runner);
                     co_yield std::move(*item);
@@ -211,7 +197,7 @@ pyasync::AsyncGen run(nb::object runner) {
                 co_yield std::move(*item);
             }
         } catch (...) {
-            failure.emplace(current_error());
+            failure.capture();
         }
         if (!failure || recovering || !failure->matches(PyExc_Exception)) break;
         if (is_terminated(*failure) || is_validation_error(*failure)) {
@@ -222,7 +208,7 @@ pyasync::AsyncGen run(nb::object runner) {
         failure.reset();
         recovering = true;
     }
-    if (failure) throw std::move(*failure);
+    failure.rethrow();
     if (left_unacknowledged(runner_of(runner))) {
         co_await close_source(runner);
         raise_validation(kUnacknowledged);
@@ -235,9 +221,8 @@ nb::object incremental_mark(nb::handle stage) {
         const nb::object &mark = nb::inst_ptr<IncrementalStage>(stage)->is_incremental;
         return mark.is_valid() ? mark : nb::bool_(false);
     }
-    PyObject *mark = nullptr;
-    if (PyObject_GetOptionalAttrString(stage.ptr(), "is_incremental", &mark) < 0) throw nb::python_error();
-    return mark ? nb::steal(mark) : nb::bool_(false);
+    nb::object mark = pyhost::optional_attr(stage, "is_incremental");
+    return mark.is_valid() ? mark : nb::bool_(false);
 }
 
 int traverse(PyObject *self, visitproc visit, void *arg) {

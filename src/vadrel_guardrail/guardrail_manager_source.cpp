@@ -1,6 +1,7 @@
 // _ValidatedSource: the caller's chunks as the road reads them: text only, one chunk of look-ahead, and
 // closed at most once.
-#include "pyhost/errors.hpp"
+#include "pyhost/objects.hpp"
+#include "pyhost/raising.hpp"
 #include "vadrel_guardrail/engine/base_engine.hpp"
 #include "vadrel_guardrail/guardrail_manager.hpp"
 #include "vadrel_guardrail/guardrail_manager_stream.hpp"
@@ -41,7 +42,7 @@ nb::object take_held(ValidatedSource &vs) {
 
 // `_next`: one chunk read from the caller's iterator and validated.
 pyasync::Task read_next(nb::object self) {
-    std::optional<nb::object> item = co_await next_item(or_none(validated(self).source));
+    std::optional<nb::object> item = co_await pyasync::anext(or_none(validated(self).source));
     if (!item) stop_async_iteration();
     co_return accept_chunk(validated(self), std::move(*item));
 }
@@ -102,7 +103,7 @@ nb::object make_validated_source(nb::handle chunks) { return ValidatedSourceType
 bool InputRead::await_ready() {
     if (!is_validated_source(source_)) {
         checked_ = true;
-        inner_.emplace(next_item(source_));
+        inner_.emplace(pyasync::anext(source_));
         return inner_->await_ready();
     }
     ValidatedSource &vs = validated(source_);
@@ -113,9 +114,9 @@ bool InputRead::await_ready() {
     }
     if (next_step.replaced()) {
         checked_ = true;  // through `__anext__`, which validates as whatever replaced `_next` does
-        inner_.emplace(next_item(source_));
+        inner_.emplace(pyasync::anext(source_));
     } else {
-        inner_.emplace(next_item(or_none(vs.source)));
+        inner_.emplace(pyasync::anext(or_none(vs.source)));
     }
     return inner_->await_ready();
 }
@@ -150,13 +151,8 @@ pyasync::VoidTask close_validated(nb::object self) {
     vs.closed = true;
     vs.has_buffer = false;
     vs.buffered = nb::none();
-    nb::object close;
-    {
-        PyObject *out = nullptr;
-        if (PyObject_GetOptionalAttrString(or_none(vs.source).ptr(), "aclose", &out) < 0) throw nb::python_error();
-        if (!out) co_return;
-        close = nb::steal(out);
-    }
+    nb::object close = pyhost::optional_attr(or_none(vs.source), "aclose");
+    if (!close.is_valid()) co_return;
     std::optional<nb::python_error> failure;
     try {
         co_await close();

@@ -2,7 +2,8 @@
 // stream classes. The words the road uses are explained in guardrail_manager_stream.hpp.
 #include "vadrel_guardrail/guardrail_manager_stream.hpp"
 
-#include "pyhost/errors.hpp"
+#include "pyhost/objects.hpp"
+#include "pyhost/raising.hpp"
 #include "vadrel_guardrail/constants.hpp"
 #include "vadrel_guardrail/engine/base_engine.hpp"
 #include "vadrel_guardrail/guardrail_manager.hpp"
@@ -11,34 +12,6 @@
 namespace vadrel_guardrail::guardrail_manager {
 
 namespace stream {
-
-// ---------------------------------------------------------------------------------------------------------
-// What the road uses of the bridge
-
-namespace bridge = pyasync::detail;
-
-bool is_bridge_generator(nb::handle obj) { return Py_TYPE(obj.ptr()) == bridge::gen_type(); }
-
-bridge::NextAwaiter next_item(nb::handle iter) {
-    if (is_bridge_generator(iter)) {
-        auto *frame = reinterpret_cast<bridge::FrameObject *>(iter.ptr());
-        return bridge::NextAwaiter(frame->h, frame->h ? static_cast<bridge::GenPromise *>(frame->p) : nullptr);
-    }
-    return bridge::NextAwaiter(iter.ptr(), false);
-}
-
-bridge::CloseAwaiter close_iterator(nb::handle iter) {
-    if (is_bridge_generator(iter)) {
-        auto *frame = reinterpret_cast<bridge::FrameObject *>(iter.ptr());
-        return bridge::CloseAwaiter(frame->h, frame->h ? static_cast<bridge::GenPromise *>(frame->p) : nullptr);
-    }
-    return bridge::CloseAwaiter(iter.ptr());
-}
-
-nb::python_error current_error() {
-    PyErr_SetRaisedException(bridge::capture_exception());
-    return nb::python_error();
-}
 
 // ---------------------------------------------------------------------------------------------------------
 // Items and signals
@@ -52,16 +25,14 @@ pyhost::Global empty_content_reason;
 // An item's field. Records made by the road keep their fields in the instance dict, where the generic
 // lookup finds them without the model's attribute hooks.
 nb::object item_field(nb::handle item, const pyhost::Global &name) {
-    PyObject *value = Py_TYPE(item.ptr()) == reinterpret_cast<PyTypeObject *>(schema::GuardrailStreamChunk.get().ptr())
-                          ? PyObject_GenericGetAttr(item.ptr(), name.get().ptr())
-                          : PyObject_GetAttr(item.ptr(), name.get().ptr());
-    if (!value) throw nb::python_error();
-    return nb::steal(value);
+    return pyhost::owned(Py_TYPE(item.ptr()) == reinterpret_cast<PyTypeObject *>(schema::GuardrailStreamChunk.get().ptr())
+                             ? PyObject_GenericGetAttr(item.ptr(), name.get().ptr())
+                             : PyObject_GetAttr(item.ptr(), name.get().ptr()));
 }
 
 bool is_empty_text(nb::handle chunk) {
     if (PyUnicode_CheckExact(chunk.ptr())) return PyUnicode_GET_LENGTH(chunk.ptr()) == 0;
-    return pyhost::equals(chunk, empty_text.get());
+    return chunk.equal(empty_text.get());
 }
 }  // namespace
 
@@ -90,9 +61,9 @@ bool is_validation_error(const nb::python_error &error) {
     return error.matches(base_engine::GuardrailStreamValidationError.get());
 }
 
-pyasync::VoidTask close_and_rethrow(nb::object stream, std::optional<nb::python_error> failure) {
-    co_await close_iterator(stream);
-    if (failure) throw std::move(*failure);
+pyasync::VoidTask close_and_rethrow(nb::object stream, pyasync::Caught failure) {
+    co_await pyasync::aclose(stream);
+    failure.rethrow();
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -109,8 +80,7 @@ void Replaceable::init(nb::handle cls, const char *name) {
 bool Replaceable::replaced() {
     // Any change to the class gives it a new version tag; while the tag stands, so does the answer.
     if (version_ != 0 && type_->tp_version_tag == version_) return false;
-    nb::object current = nb::steal(PyObject_GetAttr(reinterpret_cast<PyObject *>(type_), attr_));
-    if (!current.is_valid()) throw nb::python_error();
+    nb::object current = pyhost::owned(PyObject_GetAttr(reinterpret_cast<PyObject *>(type_), attr_));
     if (!current.is(nb::handle(original_))) return true;
     version_ = type_->tp_version_tag;
     return false;
@@ -140,16 +110,16 @@ nb::object open_stream(nb::handle self, nb::handle chunks, nb::handle engine_kwa
 
 // Passes on every item of the manager's stream for `direction`, then closes that stream however it ended.
 pyasync::AsyncGen entry_stream(nb::object self, nb::object chunks, nb::object engine_kwargs, nb::object direction) {
-    nb::object stream = open_stream(self, chunks, engine_kwargs, direction);
-    std::optional<nb::python_error> failure;
+    auto stream = co_await pyasync::hold(open_stream(self, chunks, engine_kwargs, direction));
+    pyasync::Caught failure;
     try {
-        while (std::optional<nb::object> item = co_await next_item(stream)) {
+        while (std::optional<nb::object> item = co_await pyasync::anext(*stream)) {
             co_yield std::move(*item);
         }
     } catch (...) {
-        failure.emplace(current_error());
+        failure.capture();
     }
-    co_await close_and_rethrow(std::move(stream), std::move(failure));
+    co_await close_and_rethrow(*stream, std::move(failure));
 }
 
 pyhost::Global own_check_stream;  // GuardrailManager._check_stream as the class has it

@@ -15,10 +15,14 @@
 //   level    one stage of the chain with its runner and string feed; past the last level, texts become
 //            safe items again.
 //
-// The road's types are C++ objects whose steps call each other directly. Steps are looked up by name only
-// where callers may replace them on the class: `GuardrailManager._check_stream` (and the manager's settings
-// and `engines`, read as attributes of a class callers may subclass), `_ValidatedSource._next`,
-// `_StreamPipeline._has_source_content`, `_StreamPipeline._build_stages` and `_StageRunner._close_source`.
+// The road's types are C++ objects whose steps call each other directly. A step is looked up by name only
+// where a caller may put another in its place:
+//   GuardrailManager._check_stream        (on the class or on one manager; the manager's settings and
+//                                          `engines` are read as its attributes too)
+//   _ValidatedSource._next
+//   _StreamPipeline._has_source_content
+//   _StreamPipeline._build_stages
+//   _StageRunner._close_source
 #pragma once
 
 #include <optional>
@@ -30,19 +34,6 @@
 
 namespace vadrel_guardrail::guardrail_manager::stream {
 namespace nb = nanobind;
-
-// ---------------------------------------------------------------------------------------------------------
-// What the road uses of the bridge, in one place.
-
-// Whether `obj` is a generator of the bridge, which C++ reads directly.
-bool is_bridge_generator(nb::handle obj);
-// `co_await next_item(it)`: the next item of an object that already is an async iterator (no second
-// `__aiter__`), nullopt at its end; directly for a bridge generator.
-pyasync::detail::NextAwaiter next_item(nb::handle iter);
-// `co_await close_iterator(it)`: `await it.aclose()` when it has one; directly for a bridge generator.
-pyasync::detail::CloseAwaiter close_iterator(nb::handle iter);
-// The exception being handled, as a Python error (C++ exceptions translated as the bridge translates them).
-nb::python_error current_error();
 
 // ---------------------------------------------------------------------------------------------------------
 // Items and signals
@@ -68,7 +59,7 @@ bool is_validation_error(const nb::python_error &error);
 
 // The clean-up after a relay: close the stream that was read, then let the failure that ended the relay,
 // if any, go on.
-pyasync::VoidTask close_and_rethrow(nb::object stream, std::optional<nb::python_error> failure);
+pyasync::VoidTask close_and_rethrow(nb::object stream, pyasync::Caught failure);
 
 // A step on a class that callers may replace: whether the class still holds the original.
 class Replaceable {
@@ -103,7 +94,7 @@ nb::object make_validated_source(nb::handle chunks);
 
 // `co_await read_input(input)`: the next chunk of a stage's input, nullopt at its end. A validated source
 // is read as its `__anext__` reads it, but in the reader's own frame: the caller's iterator is awaited
-// there, without a coroutine per chunk. Anything else is read through `next_item`.
+// there, without a coroutine per chunk. Anything else is read through `pyasync::anext`.
 class InputRead {
 public:
     explicit InputRead(nb::handle input) noexcept : source_(input) {}
@@ -117,7 +108,7 @@ private:
     nb::handle source_;     // kept alive by the reader
     bool held_ = false;     // the look-ahead chunk is the answer
     bool checked_ = false;  // the answer needs no text test
-    std::optional<pyasync::detail::NextAwaiter> inner_;
+    std::optional<pyasync::NextAwaiter> inner_;
 };
 inline InputRead read_input(nb::handle input) { return InputRead(input); }
 

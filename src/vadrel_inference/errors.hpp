@@ -1,21 +1,44 @@
 // How the invokers report a failed call.
 #pragma once
 
-#include <string>
+#include <cstddef>
 
 #include "pyhost/errors.hpp"
 #include "vadrel_inference/modules.hpp"
 
 namespace vadrel_inference {
 
-// Raises InvokerRuntimeError(class_name, message), chained to `cause` when there is one.
-[[noreturn]] inline void raise_runtime_error(const char *class_name, const std::string &message,
+// Raises InvokerRuntimeError(class_name, message), chained to `cause` when there is one. The message
+// is text of the host's own, so that whatever a service or a model wrote can be carried in it.
+[[noreturn]] inline void raise_runtime_error(const char *class_name, nb::handle message,
                                              nb::handle cause = nb::handle()) {
     nb::object error = InvokerRuntimeError(class_name, message);
     if (cause.is_valid()) {
         nb::setattr(error, "__cause__", cause);
     }
     pyhost::raise(error);
+}
+
+// The longest start of `text` whose UTF-8 form takes at most `max_bytes`: cut between characters,
+// never inside one. A lone surrogate, which UTF-8 cannot hold, counts three bytes like the rest of its range.
+inline nb::str utf8_prefix(nb::handle text, std::size_t max_bytes) {
+    nb::str s(text);
+    PyObject *p = s.ptr();
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(p);
+    const int kind = PyUnicode_KIND(p);
+    const void *data = PyUnicode_DATA(p);
+    std::size_t bytes = 0;
+    Py_ssize_t end = 0;
+    for (; end < length; ++end) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, end);
+        const std::size_t size = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+        if (bytes + size > max_bytes) break;
+        bytes += size;
+    }
+    if (end == length) return s;
+    PyObject *prefix = PyUnicode_Substring(p, 0, end);
+    if (!prefix) throw nb::python_error();
+    return nb::steal<nb::str>(prefix);
 }
 
 }  // namespace vadrel_inference

@@ -199,3 +199,113 @@ class TestLeaks:
             return after - before
 
         assert run(main()) < 64 * 1024
+
+
+class OneShot:
+    """An async iterator that refuses a second __aiter__."""
+
+    def __init__(self, values):
+        self.values = list(values)
+        self.aiter_calls = 0
+        self.closed = False
+
+    def __aiter__(self):
+        self.aiter_calls += 1
+        if self.aiter_calls > 1:
+            raise AssertionError("__aiter__ called again")
+        return self
+
+    async def __anext__(self):
+        if not self.values:
+            raise StopAsyncIteration
+        return self.values.pop(0)
+
+    async def aclose(self):
+        self.closed = True
+
+
+class TestPublicSurface:
+    def test_is_async_gen(self):
+        async def py_gen():
+            yield 1
+
+        assert t.is_async_gen(t.count(1))
+        assert not t.is_async_gen(py_gen())
+        coroutine = t.named_task()
+        assert not t.is_async_gen(coroutine)  # a bridge coroutine is not one
+        coroutine.close()
+
+    def test_iterator_read_as_it_is(self):
+        it = OneShot("ab").__aiter__()
+        assert run(t.collect_iterator(it)) == (["a", "b"], False)
+        assert run(t.collect_iterator(t.count(3))) == ([0, 1, 2], True)
+
+    def test_step_by_step_then_close(self):
+        log = []
+        it = OneShot("abc")
+        assert run(t.take_steps(it, 2)) == ["a", "b"] and it.closed
+        assert run(t.take_steps(t.guarded_gen(5, log), 2)) == [0, 1]
+        assert log == ["GeneratorExit", "guard"]
+        assert run(t.take_steps(OneShot(""), 1)) == []
+
+    def test_clean_up_after_an_error_then_raise_it(self):
+        log = []
+
+        async def source():
+            try:
+                for i in range(5):
+                    yield i
+            finally:
+                log.append("closed")
+
+        async def main():
+            got = []
+            with pytest.raises(RuntimeError, match="relay failed"):
+                async for x in t.relay_then_close(source(), 2):
+                    got.append(x)
+            return got
+
+        assert run(main()) == [0, 1]
+        assert log == ["closed"]  # closed by the relay, before the error went on
+        with pytest.raises(ArithmeticError):
+            run(t.collect(t.relay_then_close(t.raise_after(1, ArithmeticError()))))
+
+
+class TestCollector:
+    """Reference cycles through what frames hold are collected, as with Python's generators."""
+
+    @staticmethod
+    def cycles(relay, n=50):
+        log = []
+
+        class Owner:
+            async def source(self):
+                try:
+                    for i in range(10):
+                        yield i
+                finally:
+                    log.append("closed")
+
+        async def main():
+            refs = []
+            for _ in range(n):
+                owner = Owner()
+                owner.stream = relay(owner.source())
+                await anext(owner.stream)
+                refs.append(weakref.ref(owner))
+                del owner
+            gc.collect()
+            await asyncio.sleep(0)  # the loop's finalizer hook closes the streams
+            await asyncio.sleep(0)
+            gc.collect()
+            return sum(r() is not None for r in refs)
+
+        return run(main()), log
+
+    def test_held_locals_are_seen(self):
+        alive, log = self.cycles(t.relay_then_close)
+        assert alive == 0 and log == ["closed"] * 50
+
+    def test_cpp_only_frames_inside_held_readers_are_seen(self):
+        alive, log = self.cycles(t.relay_through_cpp)
+        assert alive == 0 and log == ["closed"] * 50

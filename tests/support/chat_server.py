@@ -1,7 +1,8 @@
 """A small OpenAI-compatible chat-completions server for tests, bound to 127.0.0.1 on a free port.
 
 Replies are scripted one request at a time (`reply_*`); with nothing scripted the server answers
-"ok". Every request is recorded with its path, headers and JSON body.
+"ok", or what the function given to `answer_with` makes of the request body. Every request is
+recorded with its path, headers and JSON body.
 """
 
 from __future__ import annotations
@@ -10,7 +11,7 @@ import json
 import threading
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any
+from typing import Any, Callable
 
 
 @dataclass
@@ -41,6 +42,7 @@ class ChatServer:
     def __init__(self) -> None:
         self.requests: list[RecordedRequest] = []
         self._replies: list[_Reply] = []
+        self._answer: Callable[[Any], str] | None = None
         self._lock = threading.Lock()
         # Hung requests wait on this until the server stops, so a client time-out always fires first.
         self._release = threading.Event()
@@ -85,13 +87,20 @@ class ChatServer:
     def reply_hang(self) -> None:
         self._push(_Reply("hang"))
 
+    def answer_with(self, answer: Callable[[Any], str]) -> None:
+        """Answer every request that has no scripted reply with `answer(body)`, as a model would."""
+        self._answer = answer
+
     def _push(self, reply: _Reply) -> None:
         with self._lock:
             self._replies.append(reply)
 
-    def _next(self) -> _Reply:
+    def _next(self, body: Any) -> _Reply:
         with self._lock:
-            return self._replies.pop(0) if self._replies else _Reply("json", text="ok")
+            if self._replies:
+                return self._replies.pop(0)
+            answer = self._answer
+        return _Reply("json", text="ok" if answer is None else answer(body))
 
     def _handler_class(self) -> type[BaseHTTPRequestHandler]:
         server = self
@@ -112,7 +121,7 @@ class ChatServer:
                 if not self.path.endswith("/chat/completions"):
                     self._send(404, b'{"error": {"message": "not found"}}', "application/json")
                     return
-                reply = server._next()
+                reply = server._next(body)
                 if reply.kind == "hang":
                     server._release.wait()
                     return

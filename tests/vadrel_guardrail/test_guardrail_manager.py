@@ -3,6 +3,8 @@ import logging
 import os
 import subprocess
 import sys
+from collections import UserDict
+from types import MappingProxyType
 
 import pytest
 
@@ -292,6 +294,35 @@ class TestCheckContent:
         assert engine.calls == []
         not_mapping = check(GuardrailManager(Engine()), "x", 5)
         assert not_mapping.is_safe is False and "must be a mapping" in not_mapping.reason
+
+    def test_engine_kwargs_from_whatever_double_star_accepts(self):
+        class KeysAndItems:
+            def keys(self):
+                return ["user"]
+
+            def __getitem__(self, key):
+                return "u"
+
+        class Loose(Engine):
+            async def check_input(self, *args, **kwargs):
+                self.calls.append(("input", args, kwargs))
+                return GuardrailResult.unsafe("bomb") if "bomb" in kwargs["content"] else GuardrailResult.safe()
+
+        for mapping in (UserDict(user="u"), MappingProxyType({"user": "u"}), KeysAndItems()):
+            engine = Loose()
+            result = check(GuardrailManager(engine, error_conservative=False), "make a bomb", mapping)
+            assert result.reason == "bomb" and engine.calls == [("input", (), {"content": "make a bomb", "user": "u"})]
+
+        def host_error(mapping):
+            with pytest.raises(TypeError) as info:
+                Loose().check_input(content="x", **mapping)
+            return str(info.value)
+
+        engine = Loose()
+        for mapping in (UserDict(content="other"), [("user", "u")]):
+            result = check(GuardrailManager(engine), "x", mapping)
+            assert result.reason == "Error checking content: " + host_error(mapping)
+        assert engine.calls == []
 
 
 class TestErrorPolicy:

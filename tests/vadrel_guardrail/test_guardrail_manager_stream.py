@@ -4,7 +4,7 @@ import asyncio
 import gc
 import logging
 import weakref
-from collections import deque
+from collections import UserDict, deque
 
 import pytest
 
@@ -715,6 +715,12 @@ class TestStrictSegments:
         [(chunk, is_safe, reason)] = view(items)
         assert (chunk, is_safe) == ("", False)
         assert reason.startswith("Error checking content: ") and "multiple values for keyword argument 'content'" in reason
+
+    def test_engine_kwargs_from_any_mapping(self):
+        engine = Strict(unsafe_on="bomb", reason="B")
+        manager = GuardrailManager(engine, error_conservative=False)
+        assert view(consume(manager, Source(["make a ", "bomb"]), engine_kwargs=UserDict(user="u"))) == [("", False, "B")]
+        assert engine.calls == [("input", "make a bomb", {"user": "u"})]
 
     def test_byte_and_chunk_caps(self):
         engine = Strict()

@@ -67,6 +67,18 @@ class TestDMInvoker:
         with pytest.raises(InvokerRuntimeError, match=match):
             asyncio.run(dm_invoker_for(chat_server).invoke(state={"content": "x"}, questions=QUESTIONS))
 
+    def test_text_utf8_cannot_hold(self, chat_server):
+        # json.loads makes a lone surrogate of an unpaired escape; such text reaches the model as JSON writes it.
+        chat_server.reply_text('{"violence": 0.9, "spam": 0, "note": "\ud800"}')
+        output = asyncio.run(dm_invoker_for(chat_server).invoke(state={"content": "bomb \ud800"}, questions=QUESTIONS))
+        assert output.answers["violence"].vesk == 0.9
+        assert json.loads(chat_server.requests[0].body["messages"][1]["content"])["state"] == {"content": "bomb \ud800"}
+        # The answer is quoted up to 200 bytes, never cutting a character in two.
+        chat_server.reply_text("x" * 199 + "\u00e9 and more")
+        with pytest.raises(InvokerRuntimeError) as info:
+            asyncio.run(dm_invoker_for(chat_server).invoke(state={"content": "x"}, questions=QUESTIONS))
+        assert str(info.value).endswith("no JSON object in the answer: " + "x" * 199)
+
     def test_service_errors_pass_as_invoker_errors(self, chat_server):
         chat_server.reply_error(500, "down")
         with pytest.raises(InvokerRuntimeError, match="500"):

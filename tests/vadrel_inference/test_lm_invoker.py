@@ -135,6 +135,31 @@ class TestStreamedAnswers:
             asyncio.run(invoker_for(chat_server).invoke(messages=user("hi"), event_emitter=emitter))
 
 
+class TestTextUTF8CannotHold:
+    """json.loads makes a lone surrogate of an unpaired escape such as "\\ud800"; such text travels as JSON escapes."""
+
+    @pytest.mark.parametrize("streamed", [False, True])
+    def test_requests_and_answers(self, chat_server, streamed):
+        if streamed:
+            chat_server.reply_stream(["un\ud800", "safe"])
+        else:
+            chat_server.reply_text("un\ud800safe")
+        emitter = EventEmitter(handlers=[Collector("a", [])]) if streamed else None
+        output = asyncio.run(invoker_for(chat_server).invoke(messages=user("a \ud800 b"), event_emitter=emitter))
+        assert output.text == "un\ud800safe"
+        assert chat_server.requests[0].body["messages"] == [{"role": "user", "content": "a \ud800 b"}]
+
+    def test_error_messages(self, chat_server):
+        chat_server.reply_error(500, "bad \ud800 input")
+        with pytest.raises(InvokerRuntimeError, match="bad \ud800 input"):
+            asyncio.run(invoker_for(chat_server).invoke(messages=user("x")))
+        # The service's detail is cut to 500 bytes, never inside a character.
+        chat_server.reply_error(500, "x" * 499 + "\u00e9")
+        with pytest.raises(InvokerRuntimeError) as info:
+            asyncio.run(invoker_for(chat_server).invoke(messages=user("x")))
+        assert str(info.value).endswith(": " + "x" * 499 + "...")
+
+
 class TestFailures:
     @pytest.mark.parametrize("streamed", [False, True])
     def test_http_error(self, chat_server, streamed):

@@ -310,6 +310,66 @@ pyasync::Task count_items(nb::object source) {
     co_return n;
 }
 
+
+// --- the public surface for clients ----------------------------------------------------------
+
+// Reads an object that already is an async iterator: no second `__aiter__`.
+pyasync::Task collect_iterator(nb::object iterator) {
+    pyasync::AsyncIter it = pyasync::AsyncIter::from_iterator(iterator);
+    nb::list out;
+    while (std::optional<nb::object> x = co_await it.next()) {
+        out.append(*x);
+    }
+    co_return nb::make_tuple(out, it.direct());
+}
+
+// Reads `k` items one step at a time, then closes the iterator.
+pyasync::Task take_steps(nb::object iterator, int k) {
+    nb::list out;
+    for (int i = 0; i < k; ++i) {
+        std::optional<nb::object> x = co_await pyasync::anext(iterator);
+        if (!x) {
+            break;
+        }
+        out.append(*x);
+    }
+    co_await pyasync::aclose(iterator);
+    co_return out;
+}
+
+// Relays `source`, then closes it however the relay ended, and raises what ended it. `fail_at`
+// throws a C++ error after that many items.
+pyasync::AsyncGen relay_then_close(nb::object source, int fail_at) {
+    auto items = co_await pyasync::hold(pyasync::AsyncIter(source));
+    pyasync::Caught failure;
+    try {
+        for (int i = 0;; ++i) {
+            if (i == fail_at) {
+                throw std::runtime_error("relay failed");
+            }
+            std::optional<nb::object> x = co_await items->next();
+            if (!x) {
+                break;
+            }
+            co_yield std::move(*x);
+        }
+    } catch (...) {
+        failure.capture();
+    }
+    co_await items->aclose();
+    failure.rethrow();
+}
+
+// Relays `source` through a C++-only generator that holds its reader.
+pyasync::AsyncGen relay_through_cpp(nb::object source) {
+    auto items = co_await pyasync::hold(pyasync::AsyncIter(relay_then_close(source, -1)));
+    auto last = co_await pyasync::hold(std::optional<nb::object>());
+    while (std::optional<nb::object> x = co_await items->next()) {
+        *last = *x;
+        co_yield std::move(*x);
+    }
+}
+
 }  // namespace
 
 NB_MODULE(_pyasync_testing, m) {
@@ -348,4 +408,10 @@ NB_MODULE(_pyasync_testing, m) {
     m.def("sum_cpp_chain", &sum_cpp_chain);
     m.def("drop_cpp_gen", &drop_cpp_gen);
     m.def("count_items", &count_items);
+
+    m.def("is_async_gen", [](nb::handle obj) { return pyasync::is_async_gen(obj); });
+    m.def("collect_iterator", &collect_iterator);
+    m.def("take_steps", &take_steps);
+    m.def("relay_then_close", &relay_then_close, nb::arg("source"), nb::arg("fail_at") = -1);
+    m.def("relay_through_cpp", &relay_through_cpp);
 }

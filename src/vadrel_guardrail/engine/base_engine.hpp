@@ -50,4 +50,11 @@ pyasync::Task buffer_source(nb::object source, nb::object max_stream_buffer_byte
 // "".join(buffered)
 nb::object join_chunks(nb::handle buffered);
 
+// `check(content=text, **engine_kwargs)`: the awaitable that the engine's check returns. Every call
+// that passes the text by keyword beside caller keywords goes through here, so that those keywords
+// are taken exactly as the interpreter takes `**mapping` (a dict's own entries, else `keys()` and item
+// lookup) and a keyword `content` among them is the interpreter's own TypeError ("... got multiple
+// values for keyword argument 'content'"), raised before the engine runs, whatever its signature.
+nb::object call_with_content(nb::handle check, nb::handle text, nb::handle engine_kwargs);
+
 }  // namespace vadrel_guardrail::base_engine

@@ -30,6 +30,7 @@ pyhost::Global json_decode_error;
 pyhost::Global mapping_abc;
 pyhost::Global llm_utils;
 pyhost::Global llm_call_info_var;
+pyhost::Global explain_info_var;
 pyhost::Global LLMCallInfo;
 pyhost::Global Task;
 
@@ -265,8 +266,22 @@ pyasync::Task run_nemo_safety_check(nb::object self, nb::object messages, nb::ob
     options["rails"] = rails;
     options["output_vars"] = output_vars;
 
-    nb::object result = co_await self.attr("rails").attr("generate_async")(nb::arg("messages") = full,
-                                                                            nb::arg("options") = options);
+    // Each check is a conversation of its own, and the runtime is to keep nothing of it. Given no
+    // state, it would keep every conversation's events in its history cache for good; given a fresh
+    // empty one, it starts a new conversation and hands the events back in the result, dropped with it.
+    // It also records each model call in the explanation record of the caller's context, which lives
+    // as long as that context: a caller awaiting check after check in one task would see it grow
+    // without end. So each run makes a record of its own, and the caller's is back afterwards.
+    nb::object explain_token = explain_info_var.attr("set")(nb::none());
+    nb::object result;
+    try {
+        result = co_await self.attr("rails").attr("generate_async")(
+            nb::arg("messages") = full, nb::arg("options") = options, nb::arg("state") = nb::dict());
+    } catch (...) {
+        explain_info_var.attr("reset")(explain_token);
+        throw;
+    }
+    explain_info_var.attr("reset")(explain_token);
     nb::object output_data = result.attr("output_data");
     nb::object value = pyhost::truth(output_data) ? output_data.attr("get")("response") : nb::none();
     if (!PyList_Check(value.ptr()) || PyList_GET_SIZE(value.ptr()) == 0) {
@@ -577,6 +592,7 @@ void init_nemo_engine(nb::module_ m) {
     llm_utils.set(nb::module_::import_("nemoguardrails.actions.llm.utils"));
     llm_utils.attr("llm_call");
     llm_call_info_var.set(pyhost::import_from("nemoguardrails.context", "llm_call_info_var"));
+    explain_info_var.set(pyhost::import_from("nemoguardrails.context", "explain_info_var"));
     LLMCallInfo.set(pyhost::import_from("nemoguardrails.logging.explain", "LLMCallInfo"));
     Task.set(pyhost::import_from("nemoguardrails.llm.types", "Task"));
 

@@ -1,7 +1,4 @@
 #include <cmath>
-#include <string>
-
-#include <nanobind/stl/string.h>
 
 #include "pyasync/pyasync.hpp"
 #include "pyhost/frame.hpp"
@@ -24,12 +21,13 @@ constexpr const char *kInstructions =
     "(true). Reply with one JSON object that maps every question name to its probability, for example "
     "{\"<question name>\": 0.12}, and nothing else.";
 
-[[noreturn]] void fail(const std::string &message, nb::handle cause = nb::handle()) {
+// Messages are built as the host's text: they may carry whatever the model wrote.
+[[noreturn]] void fail(nb::handle message, nb::handle cause = nb::handle()) {
     raise_runtime_error(kClassName, message, cause);
 }
 
 // The state and the questions as one JSON document; values JSON cannot hold are given as text.
-std::string request_text(nb::handle state, nb::handle questions) {
+nb::object request_text(nb::handle state, nb::handle questions) {
     nb::dict asked;
     for (nb::handle item : questions.attr("items")()) {
         nb::object question = item[1];
@@ -43,25 +41,29 @@ std::string request_text(nb::handle state, nb::handle questions) {
     nb::dict document;
     document["state"] = state;
     document["questions"] = asked;
-    return pyhost::text(nb::module_::import_("json").attr("dumps")(document, nb::arg("default") = nb::handle(&PyUnicode_Type),
-                                                              nb::arg("ensure_ascii") = false));
+    return nb::module_::import_("json").attr("dumps")(document, nb::arg("default") = nb::handle(&PyUnicode_Type),
+                                                      nb::arg("ensure_ascii") = false);
 }
 
 // The JSON object of the answer, also when the model wrapped it in prose or a code fence.
-nb::object answer_object(const std::string &text) {
-    auto open = text.find('{');
-    auto close = text.rfind('}');
-    if (open == std::string::npos || close == std::string::npos || close < open) {
-        fail("malformed decision: no JSON object in the answer: " + text.substr(0, 200));
+nb::object answer_object(nb::str text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+    const Py_ssize_t open = PyUnicode_FindChar(text.ptr(), '{', 0, length, 1);
+    const Py_ssize_t close = PyUnicode_FindChar(text.ptr(), '}', 0, length, -1);
+    if (open == -2 || close == -2) throw nb::python_error();
+    if (open < 0 || close < open) {
+        fail(nb::str("malformed decision: no JSON object in the answer: {}").format(utf8_prefix(text, 200)));
     }
     nb::object parsed;
     try {
-        parsed = nb::module_::import_("json").attr("loads")(text.substr(open, close - open + 1));
+        nb::object object_text = nb::steal(PyUnicode_Substring(text.ptr(), open, close + 1));
+        if (!object_text.is_valid()) throw nb::python_error();
+        parsed = nb::module_::import_("json").attr("loads")(object_text);
     } catch (nb::python_error &e) {
-        fail("malformed decision: " + pyhost::text(e.value()), e.value());
+        fail(nb::str("malformed decision: {}").format(e.value()), e.value());
     }
     if (!nb::isinstance<nb::dict>(parsed)) {
-        fail("malformed decision: the answer is not a JSON object");
+        fail(nb::str("malformed decision: the answer is not a JSON object"));
     }
     return parsed;
 }
@@ -74,14 +76,13 @@ nb::object probability(nb::handle answers, nb::handle name) {
         value = nested.is_none() ? value.attr("get")("probability") : nested;
     }
     if (value.is_none()) {
-        fail("malformed decision: no answer for " + pyhost::text(nb::repr(name)));
+        fail(nb::str("malformed decision: no answer for {!r}").format(name));
     }
     bool number = (nb::isinstance<nb::int_>(value) || nb::isinstance<nb::float_>(value)) &&
                   !nb::isinstance<nb::bool_>(value);
     double p = number ? nb::cast<double>(value) : NAN;
     if (!number || !(p >= 0.0 && p <= 1.0)) {
-        fail("malformed decision: the answer for " + pyhost::text(nb::repr(name)) + " is not a probability: " +
-             pyhost::text(nb::repr(value)));
+        fail(nb::str("malformed decision: the answer for {!r} is not a probability: {!r}").format(name, value));
     }
     return nb::float_(p);
 }
@@ -90,7 +91,7 @@ pyasync::Task invoke(nb::object self, nb::object state, nb::object questions, nb
     nb::list system_contents;
     system_contents.append(nb::str(kInstructions));
     nb::list user_contents;
-    user_contents.append(nb::str(request_text(state, questions).c_str()));
+    user_contents.append(request_text(state, questions));
     nb::list messages;
     messages.append(Message(nb::arg("role") = MessageRole.attr("SYSTEM"), nb::arg("contents") = system_contents));
     messages.append(Message(nb::arg("role") = MessageRole.attr("USER"), nb::arg("contents") = user_contents));
@@ -98,7 +99,7 @@ pyasync::Task invoke(nb::object self, nb::object state, nb::object questions, nb
         nb::arg("messages") = messages, nb::arg("hyperparameters") = hyperparameters,
         nb::arg("event_emitter") = nb::none());
     bool lm_output = nb::isinstance(result, LMOutput.get());
-    nb::object answers = answer_object(pyhost::text(lm_output ? nb::object(result.attr("text")) : result));
+    nb::object answers = answer_object(nb::str(lm_output ? nb::object(result.attr("text")) : result));
     nb::dict decided;
     for (nb::handle name : questions) {
         decided[name] = VeskAnswer(nb::arg("vesk") = probability(answers, name));

@@ -1,6 +1,5 @@
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include <nanobind/stl/string.h>
 
@@ -48,7 +47,8 @@ nb::object event_value_type(const char *member) {
     return pyhost::import_from("vadrel_core.constants", "EventValueType").attr(member);
 }
 
-[[noreturn]] void fail(const std::string &message, nb::handle cause = nb::handle()) {
+// Messages are built as the host's text: they may carry whatever a service or a model wrote.
+[[noreturn]] void fail(nb::handle message, nb::handle cause = nb::handle()) {
     raise_runtime_error(kClassName, message, cause);
 }
 
@@ -62,23 +62,66 @@ bool is_dict(nb::handle value) {
 
 // The request's messages: a message's contents are joined into one text.
 nb::list request_messages(nb::handle messages) {
+    nb::str separator("\n");
     nb::list out;
     for (nb::handle message : messages) {
-        std::string text;
-        bool first = true;
+        nb::list parts;
         for (nb::handle part : message.attr("contents")) {
-            if (!first) {
-                text += "\n";
-            }
-            first = false;
-            text += pyhost::text(part);
+            parts.append(nb::str(part));
         }
+        PyObject *content = PyUnicode_Join(separator.ptr(), parts.ptr());
+        if (!content) throw nb::python_error();
         nb::dict entry;
         entry["role"] = nb::str(message.attr("role"));
-        entry["content"] = text;
+        entry["content"] = nb::steal(content);
         out.append(entry);
     }
     return out;
+}
+
+// The request body as UTF-8 JSON. Text may hold lone surrogates (json.loads makes one of an
+// escaped surrogate without its pair), which UTF-8 cannot encode: they are written as JSON
+// itself writes them, as a backslash, "u" and four hex digits. Outside its string literals
+// JSON text is ASCII, so every surrogate is inside one, where the escape stands for it.
+nb::bytes json_body(nb::handle payload) {
+    nb::object text = nb::module_::import_("json").attr("dumps")(
+        payload, nb::arg("ensure_ascii") = false, nb::arg("separators") = nb::make_tuple(",", ":"),
+        nb::arg("allow_nan") = false);
+    Py_ssize_t size = 0;
+    if (const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size)) {
+        return nb::bytes(utf8, static_cast<std::size_t>(size));
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+    PyErr_Clear();
+    PyObject *p = text.ptr();
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(p);
+    const int kind = PyUnicode_KIND(p);
+    const void *data = PyUnicode_DATA(p);
+    std::string out;
+    out.reserve(static_cast<std::size_t>(length) + 16);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            static constexpr char hex[] = "0123456789abcdef";
+            out += "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4) out += hex[(c >> shift) & 0xF];
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return nb::bytes(out.data(), out.size());
 }
 
 nb::dict response_format(nb::handle schema) {
@@ -132,7 +175,7 @@ nb::object token_usage(nb::handle usage) {
 
 [[noreturn]] void fail_with_error_object(nb::handle error) {
     nb::object message = is_dict(error) ? get(error, "message") : nb::none();
-    fail("the service answered with an error: " + pyhost::text(message.is_none() ? nb::handle(error) : message));
+    fail(nb::str("the service answered with an error: {}").format(message.is_none() ? nb::handle(error) : message));
 }
 
 // HTTP errors, with the service's own error message when its body carries one.
@@ -141,22 +184,23 @@ void check_status(nb::handle response, nb::handle url) {
     if (status < 400) {
         return;
     }
-    std::string detail = pyhost::text(response.attr("text"));
+    nb::str detail(response.attr("text"));
     try {
         nb::object body = nb::module_::import_("json").attr("loads")(detail);
         if (is_dict(body) && is_dict(get(body, "error")) && !get(get(body, "error"), "message").is_none()) {
-            detail = pyhost::text(get(get(body, "error"), "message"));
+            detail = nb::str(get(get(body, "error"), "message"));
         }
     } catch (nb::python_error &) {
         // Not JSON: the raw text is the detail.
     }
-    if (detail.size() > 500) {
-        detail = detail.substr(0, 500) + "...";
+    nb::str shown = utf8_prefix(detail, 500);
+    if (!shown.equal(detail)) {
+        shown = nb::str("{}...").format(shown);
     }
-    fail("HTTP " + std::to_string(status) + " from " + pyhost::text(url) + ": " + detail);
+    fail(nb::str("HTTP {} from {}: {}").format(status, url, shown));
 }
 
-nb::object output(nb::handle self, const std::string &text, nb::handle usage) {
+nb::object output(nb::handle self, nb::handle text, nb::handle usage) {
     nb::object structured = nb::none();
     nb::object schema = self.attr("response_schema");
     if (!schema.is_none()) {
@@ -165,7 +209,7 @@ nb::object output(nb::handle self, const std::string &text, nb::handle usage) {
                              ? schema.attr("model_validate_json")(text)
                              : nb::module_::import_("json").attr("loads")(text);
         } catch (nb::python_error &e) {
-            fail("the answer does not fit the response schema: " + pyhost::text(e.value()), e.value());
+            fail(nb::str("the answer does not fit the response schema: {}").format(e.value()), e.value());
         }
     }
     return LMOutput(nb::arg("text") = text, nb::arg("structured_output") = structured,
@@ -177,10 +221,10 @@ nb::object plain_answer(nb::handle self, nb::handle response) {
     try {
         body = response.attr("json")();
     } catch (nb::python_error &e) {
-        fail("malformed answer: not JSON: " + pyhost::text(e.value()), e.value());
+        fail(nb::str("malformed answer: not JSON: {}").format(e.value()), e.value());
     }
     if (!is_dict(body)) {
-        fail("malformed answer: expected a JSON object");
+        fail(nb::str("malformed answer: expected a JSON object"));
     }
     if (!get(body, "error").is_none()) {
         fail_with_error_object(get(body, "error"));
@@ -188,23 +232,25 @@ nb::object plain_answer(nb::handle self, nb::handle response) {
     nb::object choices = get(body, "choices");
     if (!nb::isinstance<nb::list>(choices) || nb::len(choices) == 0 || !is_dict(choices[0]) ||
         !is_dict(get(choices[0], "message"))) {
-        fail("malformed answer: no choice with a message");
+        fail(nb::str("malformed answer: no choice with a message"));
     }
     nb::object content = get(get(choices[0], "message"), "content");
     if (!content.is_none() && !nb::isinstance<nb::str>(content)) {
-        fail("malformed answer: the message content is not text");
+        fail(nb::str("malformed answer: the message content is not text"));
     }
-    return output(self, content.is_none() ? std::string() : nb::cast<std::string>(content), get(body, "usage"));
+    return output(self, content.is_none() ? nb::str("") : nb::str(content), get(body, "usage"));
 }
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) {
-        s.remove_suffix(1);
-    }
-    return s;
+// The value of a server-sent event's `data:` line, without the blanks around it; none for any
+// other line. Lines stay the host's text: a stream may carry any text.
+std::optional<nb::str> event_data(nb::handle line) {
+    nb::object s = line.attr("lstrip")(" \t").attr("rstrip")(" \t\r");
+    const Py_ssize_t matched = PyUnicode_Tailmatch(s.ptr(), nb::str("data:").ptr(), 0, PY_SSIZE_T_MAX, -1);
+    if (matched < 0) throw nb::python_error();
+    if (!matched) return std::nullopt;
+    PyObject *rest = PyUnicode_Substring(s.ptr(), 5, PY_SSIZE_T_MAX);
+    if (!rest) throw nb::python_error();
+    return nb::str(nb::steal(rest).attr("strip")(" \t"));
 }
 
 // Server-sent events: each `data:` line is one JSON chunk; "[DONE]" ends the answer.
@@ -215,30 +261,28 @@ pyasync::Task read_stream(nb::object self, nb::object response, nb::object url, 
     }
     nb::object loads = nb::module_::import_("json").attr("loads");
     pyasync::AsyncIter lines(response.attr("aiter_lines")());
-    std::string text;
+    nb::list pieces;
     nb::object usage = nb::none();
     bool saw_data = false;
     bool done = false;
     while (std::optional<nb::object> line = co_await lines.next()) {
-        std::string raw = nb::cast<std::string>(*line);
-        std::string_view s = trim(raw);
-        if (!s.starts_with("data:")) {
+        std::optional<nb::str> data = event_data(*line);
+        if (!data) {
             continue;  // blank separators, comments and other fields carry no answer
         }
-        std::string data(trim(s.substr(5)));
         saw_data = true;
-        if (data == "[DONE]") {
+        if (data->equal(nb::str("[DONE]"))) {
             done = true;
             break;
         }
         nb::object chunk;
         try {
-            chunk = loads(data);
+            chunk = loads(*data);
         } catch (nb::python_error &e) {
-            fail("malformed streamed answer: an event is not JSON: " + pyhost::text(e.value()), e.value());
+            fail(nb::str("malformed streamed answer: an event is not JSON: {}").format(e.value()), e.value());
         }
         if (!is_dict(chunk)) {
-            fail("malformed streamed answer: an event is not a JSON object");
+            fail(nb::str("malformed streamed answer: an event is not a JSON object"));
         }
         if (!get(chunk, "error").is_none()) {
             fail_with_error_object(get(chunk, "error"));
@@ -255,7 +299,7 @@ pyasync::Task read_stream(nb::object self, nb::object response, nb::object url, 
         if (!nb::isinstance<nb::str>(piece) || nb::len(piece) == 0) {
             continue;
         }
-        text += nb::cast<std::string>(piece);
+        pieces.append(piece);
         nb::object event = event_class()(nb::arg("type") = event_type("RESPONSE"),
                                           nb::arg("value_type") = event_value_type("TEXT"), nb::arg("value") = piece);
         co_await emitter.attr("emit")(event);
@@ -264,18 +308,23 @@ pyasync::Task read_stream(nb::object self, nb::object response, nb::object url, 
         co_await lines.aclose();
     }
     if (!saw_data) {
-        fail("malformed streamed answer: no data events");
+        fail(nb::str("malformed streamed answer: no data events"));
     }
-    co_return output(self, text, usage);
+    co_return output(self, nb::str("").attr("join")(pieces), usage);
 }
 
 pyasync::Task exchange(nb::object self, nb::object client, nb::object url, nb::dict payload, nb::object emitter) {
+    nb::dict headers;
+    headers["Content-Type"] = "application/json";
+    nb::bytes body = json_body(payload);
     if (emitter.is_none()) {
-        nb::object response = co_await client.attr("post")(url, nb::arg("json") = payload);
+        nb::object response =
+            co_await client.attr("post")(url, nb::arg("content") = body, nb::arg("headers") = headers);
         check_status(response, url);
         co_return plain_answer(self, response);
     }
-    nb::object request = client.attr("build_request")("POST", url, nb::arg("json") = payload);
+    nb::object request =
+        client.attr("build_request")("POST", url, nb::arg("content") = body, nb::arg("headers") = headers);
     nb::object response = co_await client.attr("send")(request, nb::arg("stream") = true);
     std::optional<nb::python_error> failure;
     nb::object result;
@@ -303,8 +352,7 @@ pyasync::Task exchange(nb::object self, nb::object client, nb::object url, nb::d
         throw nb::python_error();
     }
     if (error.matches(hx.attr("HTTPError")) || error.matches(hx.attr("InvalidURL"))) {
-        fail("request to " + pyhost::text(url) + " failed: " + pyhost::text(nb::type_name(error.type())) + ": " +
-                 pyhost::text(error.value()),
+        fail(nb::str("request to {} failed: {}: {}").format(url, nb::type_name(error.type()), error.value()),
              error.value());
     }
     throw std::move(error);
@@ -313,11 +361,7 @@ pyasync::Task exchange(nb::object self, nb::object client, nb::object url, nb::d
 pyasync::Task invoke(nb::object self, nb::object messages, nb::object hyperparameters, nb::object emitter) {
     nb::object hx = httpx();
     nb::dict payload = request_body(self, messages, hyperparameters, !emitter.is_none());
-    std::string base = pyhost::text(self.attr("base_url"));
-    while (!base.empty() && base.back() == '/') {
-        base.pop_back();
-    }
-    nb::str url((base + "/chat/completions").c_str());
+    nb::str url = nb::str("{}/chat/completions").format(nb::str(self.attr("base_url")).attr("rstrip")("/"));
     nb::object timeout = self.attr("timeout");
     nb::dict headers;
     headers["Authorization"] = nb::str("Bearer {}").format(self.attr("_api_key"));

@@ -191,6 +191,18 @@ class TestAdapter:
             run(collect(FullStreamGuardrailAdapter(engine).check_input_stream(source, check_method="x")))
         assert source.reads == 0
 
+    def test_content_collides_whatever_the_engine_signature(self):
+        # Without its own `content` parameter the engine cannot notice the name given twice.
+        class Loose(Engine):
+            async def check_input(self, *args, **kwargs):
+                self.calls.append(("input", args, kwargs))
+                return self.result
+
+        engine = Loose()
+        with pytest.raises(TypeError, match=r"Loose\.check_input\(\) got multiple values for keyword argument 'content'$"):
+            run(collect(FullStreamGuardrailAdapter(engine).check_input_stream(Source(["a"]), content="x")))
+        assert engine.calls == []
+
     def test_mode_is_not_consulted(self):
         class InputOnly(Engine):
             config = None

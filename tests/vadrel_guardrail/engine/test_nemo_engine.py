@@ -428,9 +428,10 @@ class TestChecks:
             "messages": [{"role": "context", "content": {"safety_context": {"topic_safety": "T", "content_safety": "C"}}},
                          {"role": "user", "content": "hello"}],
             "options": {"rails": ["input"], "output_vars": ["response"]},
+            "state": {},
         }]
         run_ = engine.rails.runs[0]
-        assert list(run_) == ["messages", "options"]
+        assert list(run_) == ["messages", "options", "state"]
         assert list(run_["options"]) == ["rails", "output_vars"]
         assert list(run_["messages"][0]["content"]["safety_context"]) == ["topic_safety", "content_safety"]
         assert log == ["topic", "content"]
@@ -444,6 +445,7 @@ class TestChecks:
                                      {"role": "user", "content": ""}, {"role": "assistant", "content": "answer"}]
         assert first["options"] == {"rails": ["output"], "output_vars": ["response"]}
         assert first["messages"][1] is not second["messages"][1]
+        assert first["state"] == {} and first["state"] is not second["state"]
 
     def test_only_the_content_builder(self, shared_engine):
         engine = engine_with(shared_engine, {"response": [True]}, content_safety_config=FixedContent("C"))

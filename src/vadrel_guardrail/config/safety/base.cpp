@@ -14,15 +14,11 @@ using safety::truth;
 // `format(value, "")`, which is what an f-string field does with it.
 nb::object formatted(nb::handle value) {
     static PyObject *empty = PyUnicode_FromString("");
-    nb::object text = nb::steal(PyObject_Format(value.ptr(), empty));
-    if (!text.is_valid()) throw nb::python_error();
-    return text;
+    return pyhost::owned(PyObject_Format(value.ptr(), empty));
 }
 
 nb::object join(const char *separator, nb::handle parts) {
-    nb::object text = nb::steal(PyUnicode_Join(nb::str(separator).ptr(), parts.ptr()));
-    if (!text.is_valid()) throw nb::python_error();
-    return text;
+    return pyhost::owned(PyUnicode_Join(nb::str(separator).ptr(), parts.ptr()));
 }
 
 // One coded line per item, and each distinct example once with the codes of every item listing it.
@@ -35,8 +31,7 @@ nb::tuple get_formatted_items(nb::handle items, nb::handle prefix) {
     nb::dict examples_with_codes;  // keeps first-insertion order
     Py_ssize_t position = 0;
     for (nb::handle item : items) {
-        nb::object code = nb::steal(PyUnicode_FromFormat("%U%zd", code_prefix.ptr(), position++));
-        if (!code.is_valid()) throw nb::python_error();
+        nb::object code = pyhost::owned(PyUnicode_FromFormat("%U%zd", code_prefix.ptr(), position++));
         category_parts.append("[");
         category_parts.append(code);
         category_parts.append("] ");
@@ -54,7 +49,7 @@ nb::tuple get_formatted_items(nb::handle items, nb::handle prefix) {
             // Every listing counts, so an item that repeats an example carries its code twice.
             PyObject *codes = PyDict_GetItemWithError(examples_with_codes.ptr(), example.ptr());
             if (codes) {
-                if (PyList_Append(codes, code.ptr()) < 0) throw nb::python_error();
+                pyhost::status(PyList_Append(codes, code.ptr()));
             } else if (PyErr_Occurred()) {
                 throw nb::python_error();
             } else {

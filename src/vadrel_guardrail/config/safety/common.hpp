@@ -3,7 +3,7 @@
 #pragma once
 
 #include "pyhost/classes.hpp"
-#include "pyhost/errors.hpp"
+#include "pyhost/objects.hpp"
 #include "pyhost/frame.hpp"
 
 namespace vadrel_guardrail::safety {
@@ -13,8 +13,7 @@ using pyhost::truth;
 
 // `a == b` followed by a truth test, as an `if a == b:` would do it.
 inline bool equals(nb::handle a, nb::handle b) {
-    nb::object result = nb::steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
-    if (!result.is_valid()) throw nb::python_error();
+    nb::object result = pyhost::owned(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
     return truth(result);
 }
 
@@ -25,11 +24,6 @@ inline nb::object bind_builder_imports(nb::module_ m) {
     m.attr("BaseSafetyConfigBuilder") = base;
     m.attr("load_yaml_config") = pyhost::import_from("vadrel_guardrail.config_loader", "load_yaml_config");
     return base;
-}
-
-[[noreturn]] inline void raise_value_error(const char *message) {
-    PyErr_SetString(PyExc_ValueError, message);
-    throw nb::python_error();
 }
 
 // `cls(**element)`, with the host's checks and messages for the keyword expansion.
@@ -43,16 +37,13 @@ inline nb::object item_from(nb::handle cls, nb::handle element) {
                                              .ptr());
         throw nb::python_error();
     }
-    if (PyDict_Update(keywords.ptr(), element.ptr()) < 0) throw nb::python_error();
+    pyhost::status(PyDict_Update(keywords.ptr(), element.ptr()));
     for (nb::handle key : keywords.keys()) {
         if (!PyUnicode_Check(key.ptr())) {
-            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-            throw nb::python_error();
+            throw nb::type_error("keywords must be strings");
         }
     }
-    nb::object result = nb::steal(PyObject_Call(cls.ptr(), nb::tuple().ptr(), keywords.ptr()));
-    if (!result.is_valid()) throw nb::python_error();
-    return result;
+    return pyhost::owned(PyObject_Call(cls.ptr(), nb::tuple().ptr(), keywords.ptr()));
 }
 
 // One item of `cls` per element of `sequence`, in order.
@@ -78,8 +69,7 @@ inline nb::list filter_items(nb::handle items, nb::handle names, const char *fie
     }
     // Read once (it may be an iterator), then a set when every name hashes, else the list; both
     // test membership by equality.
-    nb::object wanted = nb::steal(PySequence_List(names.ptr()));
-    if (!wanted.is_valid()) throw nb::python_error();
+    nb::object wanted = pyhost::owned(PySequence_List(names.ptr()));
     if (nb::object set = nb::steal(PySet_New(wanted.ptr())); set.is_valid()) {
         wanted = set;
     } else if (PyErr_ExceptionMatches(PyExc_TypeError)) {

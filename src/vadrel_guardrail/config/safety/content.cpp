@@ -32,7 +32,7 @@ void builder_init(nb::handle self, nb::handle enabled_categories, nb::handle saf
         items = default_items(self.attr("DEFAULT_CONTENT_SAFETY_FILE"));
     } else {
         if (nb::len(safety_items) == 0) {
-            raise_value_error("safety_items cannot be an empty list. Set to None to use defaults.");
+            throw nb::value_error("safety_items cannot be an empty list. Set to None to use defaults.");
         }
         items = nb::borrow(safety_items);
     }
@@ -50,15 +50,12 @@ nb::object with_defaults(nb::handle cls, nb::kwargs kwargs) {
     nb::object given = kwargs.contains("safety_items") ? nb::object(kwargs["safety_items"]) : nb::none();
     if (truth(given)) {
         // A new list: the caller's own is left as it was.
-        nb::object combined = nb::steal(PyNumber_Add(defaults.ptr(), given.ptr()));
-        if (!combined.is_valid()) throw nb::python_error();
+        nb::object combined = pyhost::owned(PyNumber_Add(defaults.ptr(), given.ptr()));
         kwargs["safety_items"] = combined;
     } else {
         kwargs["safety_items"] = defaults;
     }
-    nb::object builder = nb::steal(PyObject_Call(cls.ptr(), nb::tuple().ptr(), kwargs.ptr()));
-    if (!builder.is_valid()) throw nb::python_error();
-    return builder;
+    return pyhost::owned(PyObject_Call(cls.ptr(), nb::tuple().ptr(), kwargs.ptr()));
 }
 
 nb::dict to_dict(nb::handle self) {

@@ -45,7 +45,7 @@ void builder_init(nb::handle self, nb::handle topic_safety_mode, nb::handle allo
         this_module.attr("validate_enum")(constants::TopicSafetyMode.get(), topic_safety_mode);
     }
     if (equals(topic_safety_mode, mode("DISABLED"))) {
-        raise_value_error("TopicSafetyMode.DISABLED is not supported in the new configuration path.");
+        throw nb::value_error("TopicSafetyMode.DISABLED is not supported in the new configuration path.");
     }
     // Kept as given: a value text compares equal to its member wherever the mode is used.
     nb::setattr(self, "topic_safety_mode", truth(topic_safety_mode) ? nb::borrow(topic_safety_mode) : mode("HYBRID"));
@@ -65,16 +65,13 @@ nb::object with_defaults(nb::handle cls, nb::kwargs kwargs) {
         nb::object given = kwargs.contains(key) ? nb::object(kwargs[key]) : nb::none();
         if (truth(given)) {
             // A new list: the caller's own is left as it was.
-            nb::object combined = nb::steal(PyNumber_Add(defaults.ptr(), given.ptr()));
-            if (!combined.is_valid()) throw nb::python_error();
+            nb::object combined = pyhost::owned(PyNumber_Add(defaults.ptr(), given.ptr()));
             kwargs[key] = combined;
         } else {
             kwargs[key] = defaults;
         }
     }
-    nb::object builder = nb::steal(PyObject_Call(cls.ptr(), nb::tuple().ptr(), kwargs.ptr()));
-    if (!builder.is_valid()) throw nb::python_error();
-    return builder;
+    return pyhost::owned(PyObject_Call(cls.ptr(), nb::tuple().ptr(), kwargs.ptr()));
 }
 
 nb::dict to_dict(nb::handle self) {
@@ -98,10 +95,10 @@ nb::tuple load_default_items(nb::handle cls, nb::handle allowed_topic_items, nb:
 
 void validate_items(nb::handle allowed_topic_items, nb::handle denied_topic_items) {
     if (nb::len(allowed_topic_items) == 0) {
-        raise_value_error("allowed_topic_items cannot be an empty list. Set to None to use defaults.");
+        throw nb::value_error("allowed_topic_items cannot be an empty list. Set to None to use defaults.");
     }
     if (nb::len(denied_topic_items) == 0) {
-        raise_value_error("denied_topic_items cannot be an empty list. Set to None to use defaults.");
+        throw nb::value_error("denied_topic_items cannot be an empty list. Set to None to use defaults.");
     }
 }
 
@@ -143,9 +140,7 @@ nb::object build_get_string(nb::handle self) {
                           .attr("format")(nb::arg("allowlist_topic") = allowed,
                                           nb::arg("allowlist_topic_examples") = self.attr("_allowed_examples_string")));
     }
-    nb::object text = nb::steal(PyUnicode_Join(nb::str("\n").ptr(), blocks.ptr()));
-    if (!text.is_valid()) throw nb::python_error();
-    return text;
+    return pyhost::owned(PyUnicode_Join(nb::str("\n").ptr(), blocks.ptr()));
 }
 
 nb::object get_string(nb::handle self) {

@@ -1,0 +1,46 @@
+// Reading Python objects from C++ where nanobind has no helper of its own (for `==` use
+// `a.equal(b)`, for isinstance `nb::isinstance(value, type)`).
+#pragma once
+
+#include <string>
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include "pyhost/raising.hpp"
+
+namespace pyhost {
+namespace nb = nanobind;
+
+// `bool(value)`, raising what the value's __bool__ raises.
+inline bool truth(nb::handle value) {
+    if (value.ptr() == Py_True) return true;
+    if (value.ptr() == Py_False || value.ptr() == Py_None) return false;
+    return status(PyObject_IsTrue(value.ptr())) == 1;
+}
+
+// `getattr(obj, name)` when present; unset when missing (other errors propagate, as hasattr lets them).
+inline nb::object optional_attr(nb::handle obj, const char *name) {
+    PyObject *out = nullptr;
+    status(PyObject_GetOptionalAttrString(obj.ptr(), name, &out));
+    return out ? nb::steal(out) : nb::object();
+}
+
+// `str(value)` as a C++ string.
+inline std::string text(nb::handle value) { return nb::cast<std::string>(nb::str(value)); }
+
+// `read(file)`, then `file.close()` whatever happens, as a `with` block would.
+template <class Read>
+nb::object read_and_close(nb::handle file, Read &&read) {
+    nb::object result;
+    try {
+        result = read(file);
+    } catch (...) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+    return result;
+}
+
+}  // namespace pyhost

@@ -1,0 +1,44 @@
+"""The README's code samples run as written and do what their comments say."""
+
+import re
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parent / "vadrel_guardrail" / "engine"))
+from nemo_doubles import refuse_embedding_models, refuse_remote_connections  # noqa: E402
+
+from vadrel_guardrail import GuardrailMode  # noqa: E402
+
+README = Path(__file__).resolve().parents[1] / "README.md"
+USAGE, DM_SAMPLE, NEMO_SAMPLE = re.findall(r"```python\n(.*?)```", README.read_text(encoding="utf-8"), re.S)
+
+
+@pytest.fixture(autouse=True)
+def offline(monkeypatch):
+    refuse_remote_connections(monkeypatch)
+    refuse_embedding_models(monkeypatch)
+
+
+def run_sample(sample):
+    namespace = {"__name__": "readme_sample"}
+    exec(compile(sample, str(README), "exec"), namespace)  # noqa: S102 - the README's own code
+    return namespace
+
+
+def test_the_usage_sample_checks_both_directions(capsys):
+    run_sample(USAGE)
+    promised = re.findall(r"print\(.*\)  # (.*)$|^    # (blocked: .*)$", USAGE, re.M)
+    assert capsys.readouterr().out.splitlines() == [said or blocked for said, blocked in promised]
+    assert promised[-1][1].startswith("blocked: ")  # the output stream is checked
+
+
+def test_the_model_samples_build_their_engines(monkeypatch):
+    monkeypatch.setenv("OPENROUTER_API_KEY", "test-key")
+    monkeypatch.setenv("OPENAI_API_KEY", "test-key")
+    dm = run_sample(DM_SAMPLE)["dm"]
+    assert dm.config.guardrail_mode == GuardrailMode.BOTH
+    nemo = run_sample(NEMO_SAMPLE)["nemo"]
+    assert nemo.rails is not None and len(nemo.config.fallback_lms) == 1
+    assert nemo.config.lm_invoker.base_url == "http://127.0.0.1:8000/v1"
