@@ -232,11 +232,6 @@ nb::object last_level_item(nb::handle read, bool runner_items) {
     return kind == Kind::Safe ? safe_item(chunk_of(read)) : nb::object();
 }
 
-// The pipeline's road as the caller reads it. `run` and its steps share this one body, so that a stream
-// holds one frame here whichever way it goes.
-//
-// The last runner's output is let go, not closed: when the reading stops it has ended, or it waits at the
-// item just taken, where closing would do nothing but end it.
 // The keyword mapping and the validated source of a pipeline made for `Start::Check`; answers the source.
 nb::object open_pipeline(nb::handle self, nb::handle chunks) {
     Pipeline &p = pipeline_of(self);
@@ -245,6 +240,13 @@ nb::object open_pipeline(nb::handle self, nb::handle chunks) {
     return p.source;
 }
 
+// The pipeline's road as the caller reads it. `run` and its steps share this one body, so that a stream
+// holds one frame here whichever way it goes. `input` is what the first level reads (the caller's chunks
+// for `Start::Check`), `stages` the engines to build stages from or the stages themselves, `index` the
+// first stage to run.
+//
+// The last runner's output is let go, not closed: when the reading stops it has ended, or it waits at the
+// item just taken, where closing would do nothing but end it.
 pyasync::AsyncGen road(nb::object self, Start start, nb::object input, nb::object stages, Py_ssize_t index) {
     if (start == Start::Check) {
         input = open_pipeline(self, input);
@@ -305,75 +307,6 @@ pyasync::AsyncGen run_stages(nb::object self, nb::object source, nb::object stag
     return road(self, Start::Stages, source, stages, nb::cast<Py_ssize_t>(index));
 }
 
-// ---------------------------------------------------------------------------------------------------------
-// Classes
-
-int pipeline_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    Pipeline &p = pipeline_of(self);
-    Py_VISIT(p.manager.ptr());
-    Py_VISIT(p.source.ptr());
-    Py_VISIT(p.direction.ptr());
-    Py_VISIT(p.engine_kwargs.ptr());
-    return 0;
-}
-
-int pipeline_clear(PyObject *self) {
-    if (nb::inst_ready(self)) {
-        Pipeline dropped = std::move(pipeline_of(self));
-    }
-    return 0;
-}
-
-int strict_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    const StrictSegmentStage &s = native<StrictSegmentStage>(self);
-    for (const nb::object *field : {&s.engines, &s.max_bytes, &s.max_chunks, &s.kwargs, &s.direction, &s.pipeline}) {
-        Py_VISIT(field->ptr());
-    }
-    return 0;
-}
-
-int strict_clear(PyObject *self) {
-    if (nb::inst_ready(self)) {
-        StrictSegmentStage dropped = std::move(native<StrictSegmentStage>(self));
-    }
-    return 0;
-}
-
-int incremental_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    const IncrementalStage &s = native<IncrementalStage>(self);
-    for (const nb::object *field : {&s.streaming_engine, &s.kwargs, &s.direction, &s.is_incremental}) {
-        Py_VISIT(field->ptr());
-    }
-    return 0;
-}
-
-int incremental_clear(PyObject *self) {
-    if (nb::inst_ready(self)) {
-        IncrementalStage dropped = std::move(native<IncrementalStage>(self));
-    }
-    return 0;
-}
-
-PyType_Slot pipeline_slots[] = {{Py_tp_traverse, reinterpret_cast<void *>(pipeline_traverse)},
-                                {Py_tp_clear, reinterpret_cast<void *>(pipeline_clear)},
-                                {0, nullptr}};
-PyType_Slot strict_slots[] = {{Py_tp_traverse, reinterpret_cast<void *>(strict_traverse)},
-                              {Py_tp_clear, reinterpret_cast<void *>(strict_clear)},
-                              {0, nullptr}};
-PyType_Slot incremental_slots[] = {{Py_tp_traverse, reinterpret_cast<void *>(incremental_traverse)},
-                                   {Py_tp_clear, reinterpret_cast<void *>(incremental_clear)},
-                                   {0, nullptr}};
-
-template <class T> auto field(nb::object T::*member) {
-    return [member](const T &self) { return self.*member; };
-}
-
 }  // namespace
 
 Pipeline &pipeline_of(nb::handle obj) { return native<Pipeline>(obj); }
@@ -400,13 +333,16 @@ pyasync::AsyncGen pipeline_check(nb::handle manager, nb::handle chunks, nb::hand
     return road(std::move(pipeline), Start::Check, nb::borrow(chunks), nb::none(), 0);
 }
 
+// ---------------------------------------------------------------------------------------------------------
+// Classes
+
 void define_pipeline(nb::module_ m) {
     if (nb::type<Pipeline>().is_valid()) {  // a second load of the module: the classes stand
         nb::setattr(m, "_StreamPipeline", nb::type<Pipeline>());
         return;
     }
     nb::class_<Pipeline> pipeline(m, "_StreamPipeline", "Composes configured engines as a streaming guardrail pipeline.",
-                                  nb::type_slots(pipeline_slots));
+                                  nb::type_slots(collected_slots<Pipeline>));
     pipeline
         .def(
             "__init__",
@@ -417,7 +353,7 @@ void define_pipeline(nb::module_ m) {
             nb::arg("manager").none(), nb::arg("chunks").none(), nb::arg("direction").none(),
             nb::arg("engine_kwargs").none(), "Initialize the pipeline.")
         .def_prop_ro("_manager", field(&Pipeline::manager))
-        .def_prop_ro("_source", [](const Pipeline &p) { return p.source.is_valid() ? p.source : nb::none(); })
+        .def_prop_ro("_source", field(&Pipeline::source))
         .def_prop_ro("_direction", field(&Pipeline::direction))
         .def_prop_ro("_engine_kwargs", field(&Pipeline::engine_kwargs))
         .def(
@@ -464,7 +400,7 @@ void define_pipeline(nb::module_ m) {
     // The two kinds of stage are callables the pipeline makes; they are not part of the module's namespace.
     nb::class_<StrictSegmentStage> strict(
         m, "_StrictSegmentStage", "A stage over a run of adjacent strict engines: buffer, check the joined text, release.",
-        nb::type_slots(strict_slots));
+        nb::type_slots(collected_slots<StrictSegmentStage>));
     strict.def_prop_ro("engines", field(&StrictSegmentStage::engines))
         .def_prop_ro("max_bytes", field(&StrictSegmentStage::max_bytes))
         .def_prop_ro("max_chunks", field(&StrictSegmentStage::max_chunks))
@@ -476,7 +412,7 @@ void define_pipeline(nb::module_ m) {
     StrictSegmentStageType.set(strict);
 
     nb::class_<IncrementalStage> incremental(m, "_IncrementalStage", "A stage over one native streaming engine.",
-                                             nb::type_slots(incremental_slots));
+                                             nb::type_slots(collected_slots<IncrementalStage>));
     incremental.def_prop_ro("streaming_engine", field(&IncrementalStage::streaming_engine))
         .def_prop_ro("kwargs", field(&IncrementalStage::kwargs))
         .def_prop_ro("direction", field(&IncrementalStage::direction))

@@ -26,8 +26,6 @@ constexpr const char *kUnacknowledged =
 
 StageRunner &runner_of(nb::handle obj) { return *nb::inst_ptr<StageRunner>(obj); }
 
-nb::object or_none(const nb::object &value) { return value.is_valid() ? value : nb::none(); }
-
 // `count > cap` for a cap that is an integer of any size.
 bool exceeds(Py_ssize_t count, nb::handle cap) {
     if (PyLong_CheckExact(cap.ptr())) {
@@ -96,17 +94,19 @@ bool process_item(StageRunner &r, nb::handle item) {
     return false;
 }
 
+// `_close_source`: `await source.aclose()` when the input has one.
+pyasync::VoidTask close_input(nb::object runner) { co_await pyasync::aclose(or_none(runner_of(runner).source)); }
+
 // `_close_source` as the class has it: callers may replace it.
 pyasync::VoidTask close_source(nb::object runner) {
     if (close_step.replaced()) {
         co_await runner.attr("_close_source")();
     } else {
-        co_await pyasync::aclose(or_none(runner_of(runner).source));
+        co_await close_input(runner);
     }
 }
 
-pyasync::VoidTask close_source_step(nb::object runner) { co_await pyasync::aclose(or_none(runner_of(runner).source)); }
-
+// `_process_item`: the step the run takes for each item, then the close that a terminal marker asks for.
 pyasync::Task process_item_step(nb::object runner, nb::object item) {
     bool terminal = process_item(runner_of(runner), item);
     if (terminal) co_await close_source(runner);
@@ -151,10 +151,10 @@ pyasync::AsyncGen handle_error(nb::object runner, nb::object error) {
     for (nb::handle chunk : Pending(r.pending).snapshot()) {
         co_yield safe_item(chunk);
     }
-    Pending(runner_of(runner).pending).clear();
+    Pending(r.pending).clear();
     pyasync::Caught failure;
     try {
-        while (std::optional<nb::object> chunk = co_await read_input(runner_of(runner).source)) {
+        while (std::optional<nb::object> chunk = co_await read_input(r.source)) {
             co_yield safe_item(*chunk);
         }
     } catch (...) {
@@ -225,33 +225,6 @@ nb::object incremental_mark(nb::handle stage) {
     return mark.is_valid() ? mark : nb::bool_(false);
 }
 
-int traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    const StageRunner &r = runner_of(self);
-    for (const nb::object *field : {&r.manager, &r.stage, &r.source, &r.pending, &r.enforce_pending_limit}) {
-        Py_VISIT(field->ptr());
-    }
-    return 0;
-}
-
-int clear(PyObject *self) {
-    if (nb::inst_ready(self)) {
-        StageRunner dropped = std::move(runner_of(self));
-    }
-    return 0;
-}
-
-PyType_Slot slots[] = {
-    {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(clear)},
-    {0, nullptr},
-};
-
-template <class T> auto field(nb::object T::*member) {
-    return [member](const T &self) { return self.*member; };
-}
-
 }  // namespace
 
 nb::object make_runner(nb::handle manager, nb::handle stage, nb::handle source) {
@@ -276,7 +249,7 @@ void define_runner(nb::module_ m) {
 
     nb::class_<StageRunner> cls(m, "_StageRunner",
                                 "Wraps a single pipeline stage and applies manager error policy on failure.",
-                                nb::type_slots(slots));
+                                nb::type_slots(collected_slots<StageRunner>));
     cls.def(
            "__init__",
            [](StageRunner *self, nb::handle manager, nb::handle stage, nb::handle source) {
@@ -311,7 +284,7 @@ void define_runner(nb::module_ m) {
             nb::arg("error").none(), "Apply manager error policy to a stage failure.")
         .def(
             "_close_source",
-            [](nb::object self) { return close_source_step(self).named("_close_source", "_StageRunner._close_source"); },
+            [](nb::object self) { return close_input(self).named("_close_source", "_StageRunner._close_source"); },
             "Close the source iterator when it supports asynchronous cleanup.");
     StageRunnerType.set(cls);
     close_step.init(cls, "_close_source");

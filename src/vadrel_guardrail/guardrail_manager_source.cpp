@@ -17,8 +17,6 @@ Replaceable next_step;  // `_next`
 constexpr const char *kMissingWhenSet = "Buffered chunk missing when _has_buffer was set.";
 constexpr const char *kMissingAfterRead = "Buffered chunk missing after reading from source.";
 
-nb::object or_none(const nb::object &value) { return value.is_valid() ? value : nb::none(); }
-
 [[noreturn]] void stop_async_iteration() {
     PyErr_SetNone(PyExc_StopAsyncIteration);
     throw nb::python_error();
@@ -65,30 +63,6 @@ void log_close_failure(const nb::python_error &failure) {
     pyhost::HandledException handled(error);
     logger.attr("debug")(nb::str("Error closing validated source: {}").format(error), nb::arg("exc_info") = true);
 }
-
-int traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    ValidatedSource &vs = validated(self);
-    Py_VISIT(vs.source.ptr());
-    Py_VISIT(vs.buffered.ptr());
-    return 0;
-}
-
-int clear(PyObject *self) {
-    if (nb::inst_ready(self)) {
-        ValidatedSource &vs = validated(self);
-        nb::object source = std::move(vs.source);
-        nb::object buffered = std::move(vs.buffered);
-    }
-    return 0;
-}
-
-PyType_Slot slots[] = {
-    {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(clear)},
-    {0, nullptr},
-};
 
 }  // namespace
 
@@ -170,7 +144,7 @@ void define_validated_source(nb::module_ m) {
     }
     nb::class_<ValidatedSource> cls(m, "_ValidatedSource",
                                     "Wrap the source iterator and validate that each chunk is a string.",
-                                    nb::type_slots(slots));
+                                    nb::type_slots(collected_slots<ValidatedSource>));
     cls.def(
            "__init__",
            [](ValidatedSource *self, nb::handle source) {

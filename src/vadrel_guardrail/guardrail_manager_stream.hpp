@@ -25,6 +25,7 @@
 //   _StageRunner._close_source
 #pragma once
 
+#include <array>
 #include <optional>
 
 #include <nanobind/nanobind.h>
@@ -34,6 +35,36 @@
 
 namespace vadrel_guardrail::guardrail_manager::stream {
 namespace nb = nanobind;
+
+// A field that may be unset (never set, or cleared by the collector), as Python sees it.
+inline nb::object or_none(const nb::object &value) { return value.is_valid() ? value : nb::none(); }
+
+// The getter of an object field of a road type, for its Python attribute.
+template <class T> auto field(nb::object T::*member) {
+    return [member](const T &self) { return or_none(self.*member); };
+}
+
+// The collector's slots for a road type: it sees every object the type lists in `objects()`, and drops
+// them all when it breaks a cycle.
+template <class T> int traverse_objects(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    for (const nb::object *object : nb::inst_ptr<T>(self)->objects()) {
+        Py_VISIT(object->ptr());
+    }
+    return 0;
+}
+template <class T> int clear_objects(PyObject *self) {
+    if (nb::inst_ready(self)) {
+        T dropped = std::move(*nb::inst_ptr<T>(self));
+    }
+    return 0;
+}
+template <class T> inline PyType_Slot collected_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void *>(traverse_objects<T>)},
+    {Py_tp_clear, reinterpret_cast<void *>(clear_objects<T>)},
+    {0, nullptr},
+};
 
 // ---------------------------------------------------------------------------------------------------------
 // Items and signals
@@ -85,6 +116,8 @@ struct ValidatedSource {
     bool any_chunk = false;
     bool closed = false;
     bool has_buffer = false;
+
+    auto objects() const { return std::array{&source, &buffered}; }
 };
 
 extern pyhost::Global ValidatedSourceType;
@@ -125,6 +158,8 @@ struct Pipeline {
     nb::object source;  // the validated source
     nb::object direction;
     nb::object engine_kwargs;
+
+    auto objects() const { return std::array{&manager, &source, &direction, &engine_kwargs}; }
 };
 
 Pipeline &pipeline_of(nb::handle obj);
@@ -141,6 +176,8 @@ struct StrictSegmentStage {
     nb::object kwargs;
     nb::object direction;
     nb::object pipeline;
+
+    auto objects() const { return std::array{&engines, &max_bytes, &max_chunks, &kwargs, &direction, &pipeline}; }
 };
 
 struct IncrementalStage {
@@ -148,6 +185,8 @@ struct IncrementalStage {
     nb::object kwargs;
     nb::object direction;
     nb::object is_incremental;  // unset until the stage is marked
+
+    auto objects() const { return std::array{&streaming_engine, &kwargs, &direction, &is_incremental}; }
 };
 
 extern pyhost::Global IncrementalStageType;
@@ -165,6 +204,8 @@ struct StageRunner {
     nb::object pending;                // collections.deque
     nb::object enforce_pending_limit;  // the stage's mark, or False
     bool terminal_emitted = false;
+
+    auto objects() const { return std::array{&manager, &stage, &source, &pending, &enforce_pending_limit}; }
 };
 
 nb::object make_runner(nb::handle manager, nb::handle stage, nb::handle source);
