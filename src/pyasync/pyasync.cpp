@@ -93,6 +93,10 @@ void raise_owned(PyObject *exc) {
     throw nb::python_error();
 }
 
+PyObject *recursion_error() noexcept {
+    return new_error(PyExc_RecursionError, "maximum recursion depth exceeded");
+}
+
 PyObject *capture_exception() noexcept {
     try {
         throw;
@@ -274,7 +278,15 @@ Step advance(Driver &d, PyObject *value, PyObject *exc, PyObject **out) noexcept
         d.in_value = Py_NewRef(value);
     }
 resume:
-    std::exchange(d.current, {}).resume();
+    // Resuming the chain enters its frames again, as a Python generator resumed through the
+    // generators it awaits would.
+    d.tstate = PyThreadState_Get();
+    d.tstate->py_recursion_remaining -= d.depth;
+    d.next = std::exchange(d.current, {});
+    while (std::coroutine_handle<> h = std::exchange(d.next, {})) {
+        h.resume();
+    }
+    d.tstate->py_recursion_remaining += d.depth;
     if (d.delegate) {
         *out = std::exchange(d.yielded, nullptr);
         return Step::Yielded;
@@ -286,9 +298,11 @@ resume:
 
 bool PyAwait::start() noexcept {
     if (error_ || !src_) {
+        drop_src();
         return true;
     }
     PyObject *it = awaitable_iter(src_);
+    drop_src();  // the iterator keeps what it needs of the awaitable
     if (!it) {
         error_ = PyErr_GetRaisedException();
         return true;
@@ -317,17 +331,19 @@ void PyAwait::suspend(std::coroutine_handle<> h, Driver *d) noexcept {
 }
 
 void PyAwait::release() noexcept {
+    drop_src();
     Py_CLEAR(iter_);
     Py_CLEAR(value_);
     Py_CLEAR(error_);
 }
 
-std::coroutine_handle<> FinalAwaiter::await_suspend(std::coroutine_handle<>) noexcept {
+void FinalAwaiter::await_suspend(std::coroutine_handle<>) noexcept {
     p_->done = true;
     if (p_->consumer) {
-        return std::exchange(p_->consumer, {});
+        Driver *d = p_->driver;
+        d->leave();
+        d->next = std::exchange(p_->consumer, {});
     }
-    return std::noop_coroutine();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -360,8 +376,8 @@ NextAwaiter::NextAwaiter(PyObject *iter, bool closing) noexcept : closing_(closi
         error_ = PyErr_GetRaisedException();
         return;
     }
-    awaitable_ = nb::steal(aw);
     src_ = aw;
+    owns_src_ = true;
 }
 
 bool NextAwaiter::ready_direct() noexcept {
@@ -387,9 +403,10 @@ bool NextAwaiter::ready_direct() noexcept {
             return true;
         }
     }
-    p_->started = true;
     return false;
 }
+
+void NextAwaiter::refuse() noexcept { Py_XSETREF(error_, recursion_error()); }
 
 std::optional<nb::object> NextAwaiter::finish() {
     if (entered_) {
