@@ -31,8 +31,11 @@
 // its exception is thrown in C++ as nb::python_error carrying the very exception object
 // (CancelledError included; catch it, run RAII, rethrow or not). `co_await other_task()` of a C++
 // Task, `co_await it.next()` of an AsyncIter over a C++ generator and `co_await gen.next()` run
-// the inner C++ frame directly by symmetric transfer: no Python object per step, no C++ throw at
+// the inner C++ frame directly, in the awaiting chain: no Python object per step, no C++ throw at
 // the end of the stream; the inner frame's own suspensions pass straight through to the loop.
+// Control passes between such frames through the driver's loop, so any number of items passes in
+// constant stack; each frame run directly counts towards the host's recursion limit as a Python
+// frame does, and past it the co_await raises RecursionError.
 // `co_await it.aclose()` throws GeneratorExit into the generator at its co_yield (or awaits
 // `aclose()` of a Python iterator).
 //
