@@ -210,6 +210,7 @@ bool has_anext_slot(nb::handle obj) {
 // per reader instead of a coroutine object per chunk. Each step reads the source's state afresh.
 pyasync::AsyncGen validated_chunks(nb::object self) {
     ValidatedSource &vs = vs_of(self);
+    auto source = co_await pyasync::hold(nb::object());
     for (;;) {
         if (vs.closed) co_return;
         if (vs.has_buffer) {
@@ -217,15 +218,15 @@ pyasync::AsyncGen validated_chunks(nb::object self) {
             co_yield held_chunk(vs, "Buffered chunk missing when _has_buffer was set.");
             continue;
         }
-        nb::object source = or_none(vs.source);
+        *source = or_none(vs.source);
         std::optional<nb::object> item;
-        if (has_anext_slot(source)) {
-            item = co_await next_of(source);
+        if (has_anext_slot(*source)) {
+            item = co_await next_of(*source);
         } else {
-            nb::object step = source.attr("__anext__")();
+            nb::object step = source->attr("__anext__")();
             bool ended = false;
             try {
-                item = co_await step;
+                item = co_await std::move(step);
             } catch (nb::python_error &e) {
                 if (!e.matches(PyExc_StopAsyncIteration)) throw;
                 ended = true;
@@ -246,8 +247,8 @@ pyasync::AsyncIter chunk_reader(nb::handle source) {
 }
 
 pyasync::Task vs_next(nb::object self) {
-    nb::object source = or_none(vs_of(self).source);
-    nb::object item = co_await source.attr("__anext__")();
+    auto source = co_await pyasync::hold(or_none(vs_of(self).source));
+    nb::object item = co_await source->attr("__anext__")();
     co_return accept_chunk(vs_of(self), std::move(item));
 }
 
@@ -287,12 +288,12 @@ pyasync::VoidTask vs_aclose(nb::object self) {
     vs.closed = true;
     vs.has_buffer = false;
     vs.buffered = nb::none();
-    nb::object source = or_none(vs.source);
-    nb::object close = optional_attr(source, "aclose");
-    if (!close.is_valid()) co_return;
+    auto source = co_await pyasync::hold(or_none(vs.source));
+    auto close = co_await pyasync::hold(optional_attr(*source, "aclose"));
+    if (!close->is_valid()) co_return;
     std::optional<nb::python_error> failure;
     try {
-        co_await close();
+        co_await (*close)();
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception)) throw;
         failure.emplace(std::move(e));
@@ -330,12 +331,11 @@ PyType_Slot vs_slots[] = {
 // `await source.aclose()` when the source has one: directly for a bridge generator.
 pyasync::VoidTask close_input(nb::object source) {
     if (is_bridge_generator(source)) {
-        pyasync::AsyncIter iter(source);
-        co_await iter.aclose();
+        co_await pyasync::aclose(source);
         co_return;
     }
-    nb::object close = optional_attr(source, "aclose");
-    if (close.is_valid()) co_await close();
+    auto close = co_await pyasync::hold(optional_attr(source, "aclose"));
+    if (close->is_valid()) co_await (*close)();
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -343,22 +343,21 @@ pyasync::VoidTask close_input(nb::object source) {
 
 pyasync::AsyncGen entry_stream(nb::object self, nb::object chunks, nb::object engine_kwargs, nb::object direction) {
     nb::object kwargs = pyhost::truth(engine_kwargs) ? engine_kwargs : nb::dict();
-    nb::object stream = self.attr("_check_stream")(chunks, direction, kwargs);
+    auto stream = co_await pyasync::hold(self.attr("_check_stream")(chunks, direction, kwargs));
     std::optional<nb::python_error> failure;
     try {
-        pyasync::AsyncIter items(stream);
-        while (std::optional<nb::object> item = co_await items.next()) {
+        auto items = co_await pyasync::hold(pyasync::AsyncIter(*stream));
+        while (std::optional<nb::object> item = co_await items->next()) {
             co_yield std::move(*item);
         }
     } catch (...) {
         failure.emplace(current_error());
     }
     // However the stream ended: the pipeline's own final step closes the caller's iterator.
-    if (is_bridge_generator(stream)) {
-        pyasync::AsyncIter iter(stream);
-        co_await iter.aclose();
+    if (is_bridge_generator(*stream)) {
+        co_await pyasync::aclose(*stream);
     } else {
-        co_await stream.attr("aclose")();
+        co_await stream->attr("aclose")();
     }
     if (failure) throw std::move(*failure);
 }
@@ -392,12 +391,13 @@ nb::list active_engines(nb::handle self) {
 }
 
 pyasync::AsyncGen run_without_engines(nb::object self) {
-    nb::object source = self.attr("_source");
-    pyasync::AsyncIter chunks = chunk_reader(source);
-    while (std::optional<nb::object> chunk = co_await chunks.next()) {
+    auto source = co_await pyasync::hold(self.attr("_source"));
+    auto chunks = co_await pyasync::hold(chunk_reader(*source));
+    while (std::optional<nb::object> chunk = co_await chunks->next()) {
         co_yield safe_item(*chunk);
     }
-    bool any_chunk = is_validated_source(source) ? vs_of(source).any_chunk : pyhost::truth(source.attr("any_chunk"));
+    bool any_chunk =
+        is_validated_source(*source) ? vs_of(*source).any_chunk : pyhost::truth(source->attr("any_chunk"));
     if (!any_chunk && !pyhost::truth(manager_of(self).attr("empty_content_safe"))) {
         co_yield empty_content_marker();
     }
@@ -405,8 +405,9 @@ pyasync::AsyncGen run_without_engines(nb::object self) {
 
 pyasync::Task has_source_content(nb::object self) {
     bool exhausted = false;
+    nb::object peek = self.attr("_source").attr("peek")();
     try {
-        co_await self.attr("_source").attr("peek")();
+        co_await std::move(peek);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_StopAsyncIteration)) throw;
         exhausted = true;
@@ -415,13 +416,13 @@ pyasync::Task has_source_content(nb::object self) {
 }
 
 pyasync::AsyncGen run_active_engines(nb::object self, nb::object active_engines) {
-    nb::object stages = self.attr("_build_stages")(active_engines);
-    nb::object chain = self.attr("_run_stages")(self.attr("_source"), stages, nb::int_(0));
+    auto stages = co_await pyasync::hold(self.attr("_build_stages")(active_engines));
+    auto chain = co_await pyasync::hold(self.attr("_run_stages")(self.attr("_source"), *stages, nb::int_(0)));
     // The chain is never closed here: when it signals or fails, its levels have closed what they read.
     nb::object terminal;
     try {
-        pyasync::AsyncIter items(chain);
-        while (std::optional<nb::object> item = co_await items.next()) {
+        auto items = co_await pyasync::hold(pyasync::AsyncIter(*chain));
+        while (std::optional<nb::object> item = co_await items->next()) {
             co_yield std::move(*item);
         }
     } catch (nb::python_error &e) {
@@ -434,12 +435,12 @@ pyasync::AsyncGen run_active_engines(nb::object self, nb::object active_engines)
 pyasync::AsyncGen pipeline_run(nb::object self) {
     std::optional<nb::python_error> failure;
     // What is being passed on is let go at the end, not closed: only the validated source is closed.
-    std::optional<pyasync::AsyncIter> items;
+    auto items = co_await pyasync::hold(std::optional<pyasync::AsyncIter>());
     try {
-        nb::object active = self.attr("_active_engines")();
-        if (!pyhost::truth(active)) {
-            items.emplace(self.attr("_run_without_engines")());
-            while (std::optional<nb::object> item = co_await items->next()) {
+        auto active = co_await pyasync::hold(self.attr("_active_engines")());
+        if (!pyhost::truth(*active)) {
+            items->emplace(self.attr("_run_without_engines")());
+            while (std::optional<nb::object> item = co_await (*items)->next()) {
                 co_yield std::move(*item);
             }
         } else if (!pyhost::truth(co_await self.attr("_has_source_content")())) {
@@ -447,15 +448,16 @@ pyasync::AsyncGen pipeline_run(nb::object self) {
                 co_yield empty_content_marker();
             }
         } else {
-            items.emplace(self.attr("_run_active_engines")(active));
-            while (std::optional<nb::object> item = co_await items->next()) {
+            items->emplace(self.attr("_run_active_engines")(*active));
+            while (std::optional<nb::object> item = co_await (*items)->next()) {
                 co_yield std::move(*item);
             }
         }
     } catch (...) {
         failure.emplace(current_error());
     }
-    co_await self.attr("_source").attr("aclose")();
+    nb::object close = self.attr("_source").attr("aclose")();
+    co_await std::move(close);
     if (failure) throw std::move(*failure);
 }
 
@@ -572,10 +574,10 @@ nb::object incremental_stage_call(nb::handle stage, nb::handle source) {
 // termination signal; text-bearing unsafe items are dropped. However it stops, it closes the runner's
 // output first.
 pyasync::AsyncGen string_feed(nb::object current_output) {
-    pyasync::AsyncIter items(current_output);
+    auto items = co_await pyasync::hold(pyasync::AsyncIter(current_output));
     std::optional<nb::python_error> failure;
     try {
-        while (std::optional<nb::object> item = co_await items.next()) {
+        while (std::optional<nb::object> item = co_await items->next()) {
             bool safe = pyhost::truth(item_attr(*item, str_is_safe));
             if (!safe && is_empty_text(item_attr(*item, str_chunk))) {
                 pyhost::raise(StreamTerminated(*item));
@@ -585,40 +587,43 @@ pyasync::AsyncGen string_feed(nb::object current_output) {
     } catch (...) {
         failure.emplace(current_error());
     }
-    co_await items.aclose();
+    co_await items->aclose();
     if (failure) throw std::move(*failure);
 }
 
 pyasync::AsyncGen run_stages(nb::object self, nb::object source, nb::object stages, nb::object index) {
     nb::object count = nb::int_(nb::len(stages));
     if (compare(index, count, Py_GE)) {
-        pyasync::AsyncIter chunks = chunk_reader(source);
-        while (std::optional<nb::object> chunk = co_await chunks.next()) {
+        auto chunks = co_await pyasync::hold(chunk_reader(source));
+        while (std::optional<nb::object> chunk = co_await chunks->next()) {
             co_yield safe_item(*chunk);
         }
         co_return;
     }
-    nb::object stage = nb::steal(PyObject_GetItem(stages.ptr(), index.ptr()));
-    if (!stage.is_valid()) throw nb::python_error();
-    nb::object runner = StageRunner(nb::arg("manager") = manager_of(self), nb::arg("stage") = stage,
-                                    nb::arg("source") = source);
-    nb::object current_output = runner.attr("run")();
-    nb::object feed = string_feed(current_output)
-                          .named("string_feed", "_StreamPipeline._run_stages.<locals>.string_feed")
-                          .to_python();
-    nb::object next_index = nb::steal(PyNumber_Add(index.ptr(), nb::int_(1).ptr()));
-    if (!next_index.is_valid()) throw nb::python_error();
-    nb::object rest_output = self.attr("_run_stages")(feed, stages, next_index);
-    pyasync::AsyncIter items(rest_output);
+    auto items = co_await pyasync::hold(std::optional<pyasync::AsyncIter>());
+    {
+        nb::object stage = nb::steal(PyObject_GetItem(stages.ptr(), index.ptr()));
+        if (!stage.is_valid()) throw nb::python_error();
+        nb::object runner = StageRunner(nb::arg("manager") = manager_of(self), nb::arg("stage") = stage,
+                                        nb::arg("source") = source);
+        nb::object current_output = runner.attr("run")();
+        nb::object feed = string_feed(current_output)
+                              .named("string_feed", "_StreamPipeline._run_stages.<locals>.string_feed")
+                              .to_python();
+        nb::object next_index = nb::steal(PyNumber_Add(index.ptr(), nb::int_(1).ptr()));
+        if (!next_index.is_valid()) throw nb::python_error();
+        nb::object rest_output = self.attr("_run_stages")(feed, stages, next_index);
+        items->emplace(rest_output);
+    }
     std::optional<nb::python_error> failure;
     try {
-        while (std::optional<nb::object> item = co_await items.next()) {
+        while (std::optional<nb::object> item = co_await (*items)->next()) {
             co_yield std::move(*item);
         }
     } catch (...) {
         failure.emplace(current_error());
     }
-    co_await items.aclose();
+    co_await (*items)->aclose();
     if (failure) throw std::move(*failure);
 }
 
@@ -655,12 +660,11 @@ pyasync::Task runner_process_item(nb::object self, nb::object item) {
 
 // The feed the stage reads: every chunk handed over is pending until acknowledged.
 pyasync::AsyncGen runner_source_iter(nb::object self) {
-    nb::object source = self.attr("_source");
     Pending pending(self.attr("_pending"));
     bool enforce = pyhost::truth(self.attr("_enforce_pending_limit"));
     nb::object manager = self.attr("_manager");
-    pyasync::AsyncIter chunks = chunk_reader(source);
-    while (std::optional<nb::object> chunk = co_await chunks.next()) {
+    auto chunks = co_await pyasync::hold(chunk_reader(nb::object(self.attr("_source"))));
+    while (std::optional<nb::object> chunk = co_await chunks->next()) {
         pending.push(*chunk);
         if (enforce) {
             Py_ssize_t count = pending.size();
@@ -691,8 +695,8 @@ pyasync::AsyncGen runner_handle_error(nb::object self, nb::object error) {
     pending.clear();
     std::optional<nb::python_error> failure;
     try {
-        pyasync::AsyncIter chunks = chunk_reader(self.attr("_source"));
-        while (std::optional<nb::object> chunk = co_await chunks.next()) {
+        auto chunks = co_await pyasync::hold(chunk_reader(nb::object(self.attr("_source"))));
+        while (std::optional<nb::object> chunk = co_await chunks->next()) {
             co_yield safe_item(*chunk);
         }
     } catch (...) {
@@ -708,13 +712,13 @@ pyasync::AsyncGen runner_handle_error(nb::object self, nb::object error) {
 
 pyasync::AsyncGen runner_run(nb::object self) {
     std::optional<nb::python_error> failure;
-    nb::object output;  // the stage's iterator: let go at the end, never closed here
+    auto output = co_await pyasync::hold(nb::object());  // the stage's iterator: let go at the end, never closed here
     try {
-        nb::object feed = self.attr("_source_iter")();
-        output = self.attr("_stage")(feed);
-        pyasync::AsyncIter items(output);
+        auto feed = co_await pyasync::hold(self.attr("_source_iter")());
+        *output = self.attr("_stage")(*feed);
+        auto items = co_await pyasync::hold(pyasync::AsyncIter(*output));
         Pending pending(self.attr("_pending"));
-        while (std::optional<nb::object> item = co_await items.next()) {
+        while (std::optional<nb::object> item = co_await items->next()) {
             Kind kind = classify(*item);
             if (kind == Kind::Terminal) {
                 nb::setattr(self, "_terminal_emitted", nb::bool_(true));
@@ -735,10 +739,9 @@ pyasync::AsyncGen runner_run(nb::object self) {
             throw std::move(*failure);
         }
         if (!failure->matches(PyExc_Exception)) throw std::move(*failure);
-        nb::object recovery = self.attr("_handle_error")(nb::borrow(failure->value()));
+        auto items = co_await pyasync::hold(pyasync::AsyncIter(self.attr("_handle_error")(nb::borrow(failure->value()))));
         failure.reset();
-        pyasync::AsyncIter items(recovery);
-        while (std::optional<nb::object> item = co_await items.next()) {
+        while (std::optional<nb::object> item = co_await items->next()) {
             co_yield std::move(*item);
         }
     }

@@ -75,13 +75,13 @@ bool exceeds(std::int64_t attempted, std::optional<std::int64_t> fast_cap, nb::h
 
 pyasync::Task buffer_source(nb::object source, nb::object max_stream_buffer_bytes,
                             nb::object max_stream_buffer_chunks) {
-    pyasync::AsyncIter chunks(source);
+    auto chunks = co_await pyasync::hold(pyasync::AsyncIter(source));
     const auto byte_cap = small_int(max_stream_buffer_bytes);
     const auto chunk_cap = small_int(max_stream_buffer_chunks);
     nb::list buffered;
     std::int64_t current_bytes = 0;
     std::int64_t count = 0;
-    while (std::optional<nb::object> chunk = co_await chunks.next()) {
+    while (std::optional<nb::object> chunk = co_await chunks->next()) {
         const std::int64_t attempted_bytes = current_bytes + utf8_length(*chunk);
         const std::int64_t attempted_chunks = count + 1;
         if (exceeds(attempted_bytes, byte_cap, max_stream_buffer_bytes)) {
