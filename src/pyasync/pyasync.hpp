@@ -31,8 +31,11 @@
 // its exception is thrown in C++ as nb::python_error carrying the very exception object
 // (CancelledError included; catch it, run RAII, rethrow or not). `co_await other_task()` of a C++
 // Task, `co_await it.next()` of an AsyncIter over a C++ generator and `co_await gen.next()` run
-// the inner C++ frame directly by symmetric transfer: no Python object per step, no C++ throw at
+// the inner C++ frame directly, in the awaiting chain: no Python object per step, no C++ throw at
 // the end of the stream; the inner frame's own suspensions pass straight through to the loop.
+// Control passes between such frames through the driver's loop, so any number of items passes in
+// constant stack; each frame run directly counts towards the host's recursion limit as a Python
+// frame does, and past it the co_await raises RecursionError.
 // `co_await it.aclose()` throws GeneratorExit into the generator at its co_yield (or awaits
 // `aclose()` of a Python iterator).
 //
@@ -114,6 +117,12 @@ namespace detail {
 // Everything one Python-driven chain of C++ frames shares: the frame to resume next and what the
 // awaited Python iterator (if any) has yielded or returned. Each Python-visible object owns one;
 // a C++ frame awaited directly borrows its awaiter's.
+//
+// Frames hand control to one another (a reader to the generator it reads, a generator back to its
+// reader) through the driver's loop, not by resuming one another: the stack stays flat however
+// many items pass without suspending, whether or not the compiler turns the hand-offs into tail
+// calls. Each frame run directly counts towards the host's recursion limit, as a Python frame
+// does, for as long as it runs; the whole chain counts again whenever it is resumed.
 struct Driver {
     Driver() = default;
     Driver(const Driver &) = delete;
@@ -121,7 +130,25 @@ struct Driver {
     ~Driver() { clear(); }
     void clear() noexcept;
 
+    // A frame is about to run another directly. False, counting nothing, at the recursion limit.
+    bool enter() noexcept {
+        if (tstate->py_recursion_remaining <= 0) {
+            return false;
+        }
+        --tstate->py_recursion_remaining;
+        ++depth;
+        return true;
+    }
+    // The frame run directly hands control back.
+    void leave() noexcept {
+        ++tstate->py_recursion_remaining;
+        --depth;
+    }
+
     std::coroutine_handle<> current;  // innermost suspended frame; the next input resumes it
+    std::coroutine_handle<> next;     // frame the loop resumes next
+    PyThreadState *tstate = nullptr;  // the thread running the loop
+    int depth = 0;                    // frames run directly below the root, now
     PyObject *delegate = nullptr;     // Python iterator `current` awaits (owned)
     PyObject *yielded = nullptr;      // its first yielded value on the way out (owned)
     PyObject *in_value = nullptr;     // input for `current`: await result / value sent at co_yield
@@ -130,6 +157,8 @@ struct Driver {
 
 // Raises `exc` (a reference that is consumed) as nb::python_error.
 [[noreturn]] void raise_owned(PyObject *exc);
+// The RecursionError of a frame that may not run another directly (an owned reference).
+PyObject *recursion_error() noexcept;
 // The exception being handled, as an owned Python exception object.
 PyObject *capture_exception() noexcept;
 // PEP 479: StopIteration (and `stop_async`, when given, StopAsyncIteration) escaping a body
@@ -173,12 +202,14 @@ private:
 // `co_await` of a Python awaitable.
 class PyAwait {
 public:
-    explicit PyAwait(nb::handle awaitable) noexcept : src_(awaitable.ptr()) {}
+    // `owned`: the await takes over the reference (to a temporary), so that nothing the collector
+    // cannot see keeps the awaitable while the frame waits.
+    PyAwait(PyObject *awaitable, bool owned) noexcept : src_(awaitable), owns_src_(owned) {}
     PyAwait(PyAwait &&o) noexcept
         : src_(o.src_), iter_(std::exchange(o.iter_, nullptr)), value_(std::exchange(o.value_, nullptr)),
-          error_(std::exchange(o.error_, nullptr)), d_(o.d_) {}
+          error_(std::exchange(o.error_, nullptr)), d_(o.d_), owns_src_(std::exchange(o.owns_src_, false)) {}
     ~PyAwait() {
-        if (iter_ || value_ || error_) {
+        if (iter_ || value_ || error_ || owns_src_) {
             release();
         }
     }
@@ -205,12 +236,19 @@ protected:
         }
     }
     void release() noexcept;
+    void drop_src() noexcept {
+        if (owns_src_) {
+            owns_src_ = false;
+            Py_CLEAR(src_);
+        }
+    }
 
-    PyObject *src_ = nullptr;    // borrowed: lives in the co_await expression
+    PyObject *src_ = nullptr;    // the awaitable: borrowed from the co_await expression, or owned
     PyObject *iter_ = nullptr;   // owned until handed to the driver
     PyObject *value_ = nullptr;  // owned
     PyObject *error_ = nullptr;  // owned
     Driver *d_ = nullptr;
+    bool owns_src_ = false;      // until the iterator is taken from it
 };
 
 template <class T>
@@ -221,7 +259,7 @@ class FinalAwaiter {
 public:
     explicit FinalAwaiter(PromiseBase *p) noexcept : p_(p) {}
     bool await_ready() const noexcept { return false; }
-    std::coroutine_handle<> await_suspend(std::coroutine_handle<>) noexcept;
+    void await_suspend(std::coroutine_handle<>) noexcept;
     void await_resume() const noexcept {}
 
 private:
@@ -241,7 +279,13 @@ struct PromiseBase {
     std::suspend_always initial_suspend() const noexcept { return {}; }
     FinalAwaiter final_suspend() noexcept { return FinalAwaiter(this); }
 
-    template <PyObjectLike T> PyAwait await_transform(T &&obj) noexcept { return PyAwait(obj); }
+    template <PyObjectLike T> PyAwait await_transform(T &&obj) noexcept {
+        if constexpr (std::derived_from<T, nb::object> && !std::is_const_v<T>) {
+            return PyAwait(obj.release().ptr(), true);  // a temporary, or moved: its reference
+        } else {
+            return PyAwait(obj.ptr(), false);
+        }
+    }
     template <class T> HoldAwaiter<T> await_transform(HoldRequest<T> &&request) noexcept {
         return HoldAwaiter<T>(this, std::move(request.value));
     }
@@ -308,7 +352,7 @@ class YieldAwaiter {
 public:
     explicit YieldAwaiter(GenPromise *p) noexcept : p_(p) {}
     bool await_ready() const noexcept { return false; }
-    std::coroutine_handle<> await_suspend(std::coroutine_handle<> h) noexcept;
+    void await_suspend(std::coroutine_handle<> h) noexcept;
     nb::object await_resume();  // the value sent by asend() (None for __anext__); raises athrow()'s
 
 private:
@@ -336,12 +380,14 @@ struct GenPromise : PromiseBase {
     bool in_flight = false;    // a step (anext/asend/athrow/aclose) is under way
 };
 
-inline std::coroutine_handle<> YieldAwaiter::await_suspend(std::coroutine_handle<> h) noexcept {
+inline void YieldAwaiter::await_suspend(std::coroutine_handle<> h) noexcept {
+    Driver *d = p_->driver;
     if (p_->consumer) {
-        return std::exchange(p_->consumer, {});
+        d->leave();
+        d->next = std::exchange(p_->consumer, {});
+    } else {
+        d->current = h;
     }
-    p_->driver->current = h;
-    return std::noop_coroutine();
 }
 
 inline nb::object YieldAwaiter::await_resume() {
@@ -374,18 +420,27 @@ template <class P> class TaskAwaiter {
 public:
     explicit TaskAwaiter(std::coroutine_handle<P> h) noexcept : h_(h) {}
     bool await_ready() const noexcept { return !h_ || h_.promise().done; }
-    template <class Q> std::coroutine_handle<> await_suspend(std::coroutine_handle<Q> outer) noexcept {
+    template <class Q> bool await_suspend(std::coroutine_handle<Q> outer) noexcept {
+        Driver *d = outer.promise().driver;
+        if (!d->enter()) {
+            refused_ = true;
+            return false;
+        }
         P &p = h_.promise();
-        p.driver = outer.promise().driver;
+        p.driver = d;
         p.consumer = outer;
         p.started = true;
         outer_ = &outer.promise();
         outer_->awaiting = &p;
-        return h_;
+        d->next = h_;
+        return true;
     }
     nb::object await_resume() {
         if (!h_) {
             throw std::logic_error("pyasync: awaiting a task that was moved out");
+        }
+        if (refused_) {
+            raise_owned(recursion_error());
         }
         if (outer_) {
             outer_->awaiting = nullptr;
@@ -401,6 +456,7 @@ public:
 private:
     std::coroutine_handle<P> h_;
     PromiseBase *outer_ = nullptr;
+    bool refused_ = false;  // at the recursion limit
 };
 
 // `co_await x.next()`: the next item, or nullopt at the end of the stream.
@@ -414,24 +470,30 @@ public:
 
     bool await_ready() noexcept {
         if (direct_ && p_ && !p_->done && !p_->in_flight && !closing_) {
-            p_->started = true;  // the common case: resume the generator at its co_yield
-            return false;
+            return false;  // the common case: resume the generator at its co_yield
         }
         return direct_ ? ready_direct() : start();
     }
-    template <class P> std::coroutine_handle<> await_suspend(std::coroutine_handle<P> outer) noexcept {
+    template <class P> bool await_suspend(std::coroutine_handle<P> outer) noexcept {
+        Driver *d = outer.promise().driver;
         if (!direct_) {
-            suspend(outer, outer.promise().driver);
-            return std::noop_coroutine();
+            suspend(outer, d);
+            return true;
+        }
+        if (!d->enter()) {
+            refuse();
+            return false;
         }
         entered_ = true;
-        p_->driver = outer.promise().driver;
+        p_->started = true;
+        p_->driver = d;
         if (closing_) {
-            p_->driver->in_error = std::exchange(error_, nullptr);  // the GeneratorExit to raise
+            d->in_error = std::exchange(error_, nullptr);  // the GeneratorExit to raise
         }
         p_->consumer = outer;
         p_->in_flight = true;
-        return h_;
+        d->next = h_;
+        return true;
     }
     std::optional<nb::object> await_resume() {
         if (entered_ && p_->value && !closing_) {  // the common case: an item
@@ -445,11 +507,11 @@ public:
 
 private:
     bool ready_direct() noexcept;
+    void refuse() noexcept;
     std::optional<nb::object> finish();
 
     std::coroutine_handle<> h_;
     GenPromise *p_ = nullptr;
-    nb::object awaitable_;  // generic path: what `iter.__anext__()` / `iter.aclose()` returned
     bool direct_ = false;
     bool closing_ = false;  // aclose(): GeneratorExit goes in, no item comes out
     bool end_ = false;      // known without running anything: the stream is over
@@ -465,7 +527,7 @@ public:
     CloseAwaiter(CloseAwaiter &&) noexcept = default;
 
     bool await_ready() noexcept { return next_.await_ready(); }
-    template <class P> std::coroutine_handle<> await_suspend(std::coroutine_handle<P> outer) noexcept {
+    template <class P> bool await_suspend(std::coroutine_handle<P> outer) noexcept {
         return next_.await_suspend(outer);
     }
     void await_resume() { next_.await_resume(); }
@@ -742,6 +804,12 @@ template <class T>
     requires detail::Holdable<std::remove_cvref_t<T>>
 detail::HoldRequest<std::remove_cvref_t<T>> hold(T &&value) noexcept {
     return {std::forward<T>(value)};
+}
+// What converts to nb::object (an attribute, an item) is held as one.
+template <class T>
+    requires(!detail::Holdable<std::remove_cvref_t<T>> && std::is_convertible_v<T &&, nb::object>)
+detail::HoldRequest<nb::object> hold(T &&value) {
+    return {nb::object(std::forward<T>(value))};
 }
 
 }  // namespace pyasync

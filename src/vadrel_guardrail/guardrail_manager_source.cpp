@@ -125,11 +125,20 @@ pyasync::VoidTask close_validated(nb::object self) {
     vs.closed = true;
     vs.has_buffer = false;
     vs.buffered = nb::none();
-    nb::object close = pyhost::optional_attr(or_none(vs.source), "aclose");
-    if (!close.is_valid()) co_return;
+    auto source = co_await pyasync::hold(or_none(vs.source));
+    // A bridge generator is closed in this frame; anything else through its `aclose`, when it has one.
+    auto close = co_await pyasync::hold(nb::object());
+    if (!pyasync::is_async_gen(*source)) {
+        close = pyhost::optional_attr(*source, "aclose");
+        if (!close->is_valid()) co_return;
+    }
     std::optional<nb::python_error> failure;
     try {
-        co_await close();
+        if (close->is_valid()) {
+            co_await (*close)();
+        } else {
+            co_await pyasync::aclose(*source);
+        }
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception)) throw;
         failure.emplace(std::move(e));

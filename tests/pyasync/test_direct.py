@@ -2,6 +2,7 @@
 
 import asyncio
 import gc
+import sys
 import weakref
 
 import pytest
@@ -309,3 +310,66 @@ class TestCollector:
     def test_cpp_only_frames_inside_held_readers_are_seen(self):
         alive, log = self.cycles(t.relay_through_cpp)
         assert alive == 0 and log == ["closed"] * 50
+
+
+    def test_awaits_in_flight_are_seen(self):
+        log = []
+
+        async def waits_forever():
+            try:
+                yield 0
+                await asyncio.get_running_loop().create_future()
+            finally:
+                log.append("closed")
+
+        async def consume(stream):
+            async for _ in stream:
+                pass
+
+        async def main():
+            refs = []
+            for _ in range(50):
+                task = asyncio.ensure_future(consume(t.relay_then_close(waits_forever())))
+                await asyncio.sleep(0)
+                await asyncio.sleep(0)
+                refs.append(weakref.ref(task))
+                del task
+            gc.collect()
+            for _ in range(3):
+                await asyncio.sleep(0)
+            gc.collect()
+            return sum(r() is not None for r in refs), len(log)
+
+        assert run(main()) == (0, 50)
+
+class TestDepth:
+    """Frames run directly: constant stack per item, and the host's recursion limit for nesting."""
+
+    def test_many_unsuspended_items_through_a_chain(self):
+        n = 100_000
+        assert run(t.count_items(t.passthrough(t.passthrough(t.count(n))))) == n
+        assert run(t.count_items(t.nested_gens(3, n))) == n
+
+    def test_nesting_counts_as_python_frames_do(self):
+        async def py_tasks(depth):
+            return 0 if depth == 0 else await py_tasks(depth - 1) + 1
+
+        async def py_gens(depth):
+            if depth == 0:
+                yield 0
+                return
+            async for x in py_gens(depth - 1):
+                yield x
+
+        async def outcome(awaitable):
+            try:
+                await awaitable
+            except RecursionError:
+                return RecursionError
+
+        limit = sys.getrecursionlimit()
+        for depth in (limit // 2, 2 * limit):
+            python = (run(outcome(py_tasks(depth))), run(outcome(t.collect(py_gens(depth)))))
+            bridge = (run(outcome(t.nested_tasks(depth))), run(outcome(t.collect(t.nested_gens(depth, 1)))))
+            assert bridge == python
+        assert python == (RecursionError, RecursionError)

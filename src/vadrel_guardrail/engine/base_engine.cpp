@@ -94,9 +94,9 @@ void StreamBuffer::add(nb::handle chunk) {
 
 pyasync::Task buffer_source(nb::object source, nb::object max_stream_buffer_bytes,
                             nb::object max_stream_buffer_chunks) {
-    pyasync::AsyncIter chunks(source);
+    auto chunks = co_await pyasync::hold(pyasync::AsyncIter(source));
     StreamBuffer buffer(std::move(max_stream_buffer_bytes), std::move(max_stream_buffer_chunks));
-    while (std::optional<nb::object> chunk = co_await chunks.next()) {
+    while (std::optional<nb::object> chunk = co_await chunks->next()) {
         buffer.add(*chunk);
     }
     co_return buffer.chunks();

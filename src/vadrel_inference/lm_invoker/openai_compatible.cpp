@@ -326,17 +326,15 @@ pyasync::Task exchange(nb::object self, nb::object client, nb::object url, nb::d
     nb::object request =
         client.attr("build_request")("POST", url, nb::arg("content") = body, nb::arg("headers") = headers);
     nb::object response = co_await client.attr("send")(request, nb::arg("stream") = true);
-    std::optional<nb::python_error> failure;
+    pyasync::Caught failure;
     nb::object result;
     try {
         result = co_await read_stream(self, response, url, emitter);
-    } catch (nb::python_error &e) {
-        failure.emplace(std::move(e));
+    } catch (nb::python_error &) {
+        failure.capture();
     }
     co_await response.attr("aclose")();
-    if (failure) {
-        throw std::move(*failure);
-    }
+    failure.rethrow();
     co_return result;
 }
 
@@ -368,12 +366,12 @@ pyasync::Task invoke(nb::object self, nb::object messages, nb::object hyperparam
     // One client per call: a client's connections belong to the event loop that opened them.
     nb::object client = hx.attr("AsyncClient")(nb::arg("timeout") = timeout, nb::arg("headers") = headers,
                                                nb::arg("verify") = ssl_context());
-    std::optional<nb::python_error> failure;
+    pyasync::Caught failure;
     nb::object result;
     try {
         result = co_await exchange(self, client, url, payload, emitter);
-    } catch (nb::python_error &e) {
-        failure.emplace(std::move(e));
+    } catch (nb::python_error &) {
+        failure.capture();
     }
     co_await client.attr("aclose")();
     if (failure) {

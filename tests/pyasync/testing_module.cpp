@@ -370,6 +370,31 @@ pyasync::AsyncGen relay_through_cpp(nb::object source) {
     }
 }
 
+// --- depth ----------------------------------------------------------------------------------------
+
+// `depth` C++ tasks, each awaiting the next directly.
+pyasync::Task nested_tasks(int depth) {
+    if (depth == 0) {
+        co_return 0;
+    }
+    nb::object below = co_await nested_tasks(depth - 1);
+    co_return nb::cast<int>(below) + 1;
+}
+
+// `depth` C++ generators, each reading the next directly; the innermost yields `n` items.
+pyasync::AsyncGen nested_gens(int depth, int n) {
+    if (depth == 0) {
+        for (int i = 0; i < n; ++i) {
+            co_yield nb::int_(i);
+        }
+        co_return;
+    }
+    auto items = co_await pyasync::hold(pyasync::AsyncIter(nested_gens(depth - 1, n)));
+    while (std::optional<nb::object> x = co_await items->next()) {
+        co_yield std::move(*x);
+    }
+}
+
 }  // namespace
 
 NB_MODULE(_pyasync_testing, m) {
@@ -414,4 +439,7 @@ NB_MODULE(_pyasync_testing, m) {
     m.def("take_steps", &take_steps);
     m.def("relay_then_close", &relay_then_close, nb::arg("source"), nb::arg("fail_at") = -1);
     m.def("relay_through_cpp", &relay_through_cpp);
+
+    m.def("nested_tasks", &nested_tasks);
+    m.def("nested_gens", &nested_gens);
 }

@@ -1,0 +1,200 @@
+// Direct reading: a C++ frame reading a C++ generator runs it in its own chain, with no Python
+// object per item; and the life of frames that no Python object owns.
+#include "pyasync/internal.hpp"
+
+namespace pyasync::detail {
+
+NextAwaiter::NextAwaiter(PyObject *iter, bool closing) noexcept : closing_(closing) {
+    PyObject *aw = nullptr;
+    if (closing) {
+        PyObject *meth = nullptr;
+        if (PyObject_GetOptionalAttr(iter, interned().aclose, &meth) < 0) {
+            error_ = PyErr_GetRaisedException();
+            return;
+        }
+        if (!meth) {
+            end_ = true;  // nothing to close
+            return;
+        }
+        aw = PyObject_CallNoArgs(meth);
+        Py_DECREF(meth);
+    } else {
+        PyAsyncMethods *am = Py_TYPE(iter)->tp_as_async;
+        if (am && am->am_anext) {
+            aw = am->am_anext(iter);
+        } else {
+            PyErr_Format(PyExc_TypeError, "'%.100s' object is not an async iterator", Py_TYPE(iter)->tp_name);
+        }
+    }
+    if (!aw) {
+        error_ = PyErr_GetRaisedException();
+        return;
+    }
+    src_ = aw;
+    owns_src_ = true;
+}
+
+bool NextAwaiter::ready_direct() noexcept {
+    if (!p_ || p_->done) {
+        end_ = true;
+        return true;
+    }
+    if (p_->in_flight) {
+        error_ = new_error(PyExc_RuntimeError, closing_ ? "aclose(): asynchronous generator is already running"
+                                                        : "anext(): asynchronous generator is already running");
+        return true;
+    }
+    if (closing_) {
+        if (!p_->started) {
+            p_->done = true;  // closed before it ran: it never will
+            end_ = true;
+            return true;
+        }
+        error_ = PyObject_CallNoArgs(PyExc_GeneratorExit);
+        if (!error_) {
+            error_ = PyErr_GetRaisedException();
+            end_ = true;  // report that error instead of closing
+            return true;
+        }
+    }
+    return false;
+}
+
+void NextAwaiter::refuse() noexcept { Py_XSETREF(error_, recursion_error()); }
+
+std::optional<nb::object> NextAwaiter::finish() {
+    if (entered_) {
+        entered_ = false;
+        p_->in_flight = false;
+        p_->driver = &p_->own;
+        if (p_->value) {
+            PyObject *item = std::exchange(p_->value, nullptr);
+            if (closing_) {
+                Py_DECREF(item);
+                raise_owned(new_error(PyExc_RuntimeError, "async generator ignored GeneratorExit"));
+            }
+            return nb::steal(item);
+        }
+        if (PyObject *err = std::exchange(p_->error, nullptr)) {
+            if (closing_ && (matches(err, PyExc_GeneratorExit) || matches(err, PyExc_StopAsyncIteration))) {
+                Py_DECREF(err);
+                return std::nullopt;
+            }
+            raise_owned(err);
+        }
+        return std::nullopt;
+    }
+    collect();
+    if (error_) {
+        if (!closing_ && !end_ && matches(error_, PyExc_StopAsyncIteration)) {
+            Py_CLEAR(error_);
+            return std::nullopt;
+        }
+        raise_owned(std::exchange(error_, nullptr));
+    }
+    if (end_ || closing_) {
+        Py_CLEAR(value_);
+        return std::nullopt;
+    }
+    return value_ ? nb::steal(std::exchange(value_, nullptr)) : nb::none();
+}
+
+void destroy_frame(std::coroutine_handle<> h) noexcept { h.destroy(); }
+
+int visit_promise(PromiseBase &p, visitproc visit, void *arg) noexcept {
+    for (int i = 0; i < p.n_params; ++i) {
+        Py_VISIT(p.params[i]->ptr());
+    }
+    for (HeldNode *n = p.held; n; n = n->next) {
+        if (int r = n->traverse(n, visit, arg)) {
+            return r;
+        }
+    }
+    const Driver &d = p.own;
+    Py_VISIT(d.delegate);
+    Py_VISIT(d.yielded);
+    Py_VISIT(d.in_value);
+    Py_VISIT(d.in_error);
+    Py_VISIT(p.error);
+    Py_VISIT(p.value);
+    return p.awaiting ? visit_promise(*p.awaiting, visit, arg) : 0;
+}
+
+// Breaks cycles through everything the frame holds. The frame is about to go without running
+// again, and is marked so: a C++-only generator among its locals is not closed by running it.
+void clear_promise(PromiseBase &p) noexcept {
+    p.done = true;
+    for (int i = 0; i < p.n_params; ++i) {
+        nb::object dropped = std::move(*p.params[i]);
+    }
+    for (HeldNode *n = p.held; n; n = n->next) {
+        n->traverse(n, nullptr, nullptr);
+    }
+    p.own.clear();
+    Py_CLEAR(p.error);
+    Py_CLEAR(p.value);
+    if (p.awaiting) {
+        clear_promise(*p.awaiting);
+    }
+}
+
+void close_now(std::coroutine_handle<> h, GenPromise *p, PyObject *context) noexcept {
+    PyObject *ge = PyObject_CallNoArgs(PyExc_GeneratorExit);
+    if (!ge) {
+        PyErr_WriteUnraisable(context);
+        return;
+    }
+    p->driver = &p->own;
+    p->own.current = h;
+    p->running = p->in_flight = true;
+    PyObject *out = nullptr;
+    Step s = advance(p->own, nullptr, ge, &out);
+    p->running = p->in_flight = false;
+    Py_DECREF(ge);
+    if (s == Step::Yielded || p->value) {
+        // It wants to go on (await or yield) while being dropped: it cannot, say so.
+        Py_XDECREF(out);
+        Py_CLEAR(p->value);
+        if (PyObject *inner = std::exchange(p->own.delegate, nullptr)) {
+            if (close_iter(inner) < 0) {
+                PyErr_WriteUnraisable(context);
+            }
+            Py_DECREF(inner);
+        }
+        PyErr_SetString(PyExc_RuntimeError, "async generator ignored GeneratorExit");
+        PyErr_WriteUnraisable(context);
+        return;
+    }
+    if (PyObject *err = std::exchange(p->error, nullptr)) {
+        if (matches(err, PyExc_GeneratorExit) || matches(err, PyExc_StopAsyncIteration)) {
+            Py_DECREF(err);
+        } else {
+            PyErr_SetRaisedException(err);
+            PyErr_WriteUnraisable(context);
+        }
+    }
+}
+
+}  // namespace pyasync::detail
+
+namespace pyasync {
+
+void AsyncGen::reset() noexcept {
+    if (std::coroutine_handle<promise_type> h = std::exchange(h_, {})) {
+        detail::GenPromise &p = h.promise();
+        if (p.started && !p.done && !p.in_flight) {
+            detail::close_now(h, &p, nullptr);
+        }
+        h.destroy();
+    }
+}
+
+AsyncIter::AsyncIter(nb::handle iterable) {
+    PyObject *it = PyObject_GetAIter(iterable.ptr());
+    if (!it) {
+        throw nb::python_error();
+    }
+    obj_ = nb::steal(it);
+}
+
+}  // namespace pyasync

@@ -1,0 +1,198 @@
+// The driver: steps a chain of C++ frames on behalf of Python, and awaits Python awaitables.
+#include "pyasync/internal.hpp"
+
+namespace pyasync::detail {
+
+void Driver::clear() noexcept {
+    current = {};
+    Py_CLEAR(delegate);
+    Py_CLEAR(yielded);
+    Py_CLEAR(in_value);
+    Py_CLEAR(in_error);
+}
+
+namespace {
+
+// The iterator `await o` delegates to (CPython's _PyCoro_GetAwaitableIter, which is internal).
+PyObject *awaitable_iter(PyObject *o) noexcept {
+    if (PyCoro_CheckExact(o)) {
+        return Py_NewRef(o);
+    }
+    if (PyGen_CheckExact(o)) {
+        PyCodeObject *code = PyGen_GetCode(reinterpret_cast<PyGenObject *>(o));
+        bool iterable_coroutine = code->co_flags & CO_ITERABLE_COROUTINE;
+        Py_DECREF(code);
+        if (iterable_coroutine) {
+            return Py_NewRef(o);
+        }
+    }
+    PyAsyncMethods *am = Py_TYPE(o)->tp_as_async;
+    if (!am || !am->am_await) {
+        PyErr_Format(PyExc_TypeError, "'%.100s' object can't be awaited", Py_TYPE(o)->tp_name);
+        return nullptr;
+    }
+    PyObject *it = am->am_await(o);
+    if (!it) {
+        return nullptr;
+    }
+    if (PyCoro_CheckExact(it)) {
+        Py_DECREF(it);
+        PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+        return nullptr;
+    }
+    if (!PyIter_Check(it)) {
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it)->tp_name);
+        Py_DECREF(it);
+        return nullptr;
+    }
+    return it;
+}
+
+}  // namespace
+
+const Interned &interned() noexcept {
+    static const Interned names = {PyUnicode_InternFromString("throw"), PyUnicode_InternFromString("close"),
+                                   PyUnicode_InternFromString("aclose")};
+    return names;
+}
+
+namespace {
+
+// `iter.throw(exc)`, with the outcome told as PyIter_Send tells it.
+PySendResult throw_into(PyObject *iter, PyObject *exc, PyObject **result) noexcept {
+    PyObject *meth = nullptr;
+    if (PyObject_GetOptionalAttr(iter, interned().throw_, &meth) < 0) {
+        return PYGEN_ERROR;
+    }
+    if (!meth) {
+        // No throw(): the exception is raised at the await itself, as `yield from` does.
+        PyErr_SetRaisedException(Py_NewRef(exc));
+        return PYGEN_ERROR;
+    }
+    PyObject *r = PyObject_CallOneArg(meth, exc);
+    Py_DECREF(meth);
+    if (r) {
+        *result = r;
+        return PYGEN_NEXT;
+    }
+    return fetch_stop_value(result) ? PYGEN_RETURN : PYGEN_ERROR;
+}
+
+}  // namespace
+
+int close_iter(PyObject *iter) noexcept {
+    PyObject *meth = nullptr;
+    if (PyObject_GetOptionalAttr(iter, interned().close, &meth) < 0) {
+        return -1;
+    }
+    if (!meth) {
+        return 0;
+    }
+    PyObject *r = PyObject_CallNoArgs(meth);
+    Py_DECREF(meth);
+    if (!r) {
+        return -1;
+    }
+    Py_DECREF(r);
+    return 0;
+}
+
+Step advance(Driver &d, PyObject *value, PyObject *exc, PyObject **out) noexcept {
+    if (d.delegate) {
+        PyObject *res = nullptr;
+        PySendResult r;
+        if (!exc) {
+            r = PyIter_Send(d.delegate, value ? value : Py_None, &res);
+        } else if (matches(exc, PyExc_GeneratorExit)) {
+            // As `yield from` does: close the inner iterator, then raise here.
+            PyObject *inner = std::exchange(d.delegate, nullptr);
+            d.in_error = close_iter(inner) < 0 ? PyErr_GetRaisedException() : Py_NewRef(exc);
+            Py_DECREF(inner);
+            r = PYGEN_ERROR;
+            goto resume;
+        } else {
+            r = throw_into(d.delegate, exc, &res);
+        }
+        if (r == PYGEN_NEXT) {
+            *out = res;
+            return Step::Yielded;
+        }
+        Py_CLEAR(d.delegate);
+        if (r == PYGEN_RETURN) {
+            d.in_value = res;
+        } else {
+            d.in_error = PyErr_GetRaisedException();
+        }
+    } else if (exc) {
+        d.in_error = Py_NewRef(exc);
+    } else if (value && value != Py_None) {
+        d.in_value = Py_NewRef(value);
+    }
+resume:
+    // Resuming the chain enters its frames again, as a Python generator resumed through the
+    // generators it awaits would.
+    d.tstate = PyThreadState_Get();
+    d.tstate->py_recursion_remaining -= d.depth;
+    d.next = std::exchange(d.current, {});
+    while (std::coroutine_handle<> h = std::exchange(d.next, {})) {
+        h.resume();
+    }
+    d.tstate->py_recursion_remaining += d.depth;
+    if (d.delegate) {
+        *out = std::exchange(d.yielded, nullptr);
+        return Step::Yielded;
+    }
+    return Step::Stopped;
+}
+
+bool PyAwait::start() noexcept {
+    if (error_ || !src_) {
+        drop_src();
+        return true;
+    }
+    PyObject *it = awaitable_iter(src_);
+    drop_src();  // the iterator keeps what it needs of the awaitable
+    if (!it) {
+        error_ = PyErr_GetRaisedException();
+        return true;
+    }
+    PyObject *res = nullptr;
+    PySendResult r = PyIter_Send(it, Py_None, &res);
+    if (r == PYGEN_NEXT) {
+        iter_ = it;
+        value_ = res;
+        return false;
+    }
+    Py_DECREF(it);
+    if (r == PYGEN_RETURN) {
+        value_ = res;
+    } else {
+        error_ = PyErr_GetRaisedException();
+    }
+    return true;
+}
+
+void PyAwait::suspend(std::coroutine_handle<> h, Driver *d) noexcept {
+    d->delegate = std::exchange(iter_, nullptr);
+    d->yielded = std::exchange(value_, nullptr);
+    d->current = h;
+    d_ = d;
+}
+
+void PyAwait::release() noexcept {
+    drop_src();
+    Py_CLEAR(iter_);
+    Py_CLEAR(value_);
+    Py_CLEAR(error_);
+}
+
+void FinalAwaiter::await_suspend(std::coroutine_handle<>) noexcept {
+    p_->done = true;
+    if (p_->consumer) {
+        Driver *d = p_->driver;
+        d->leave();
+        d->next = std::exchange(p_->consumer, {});
+    }
+}
+
+}  // namespace pyasync::detail
