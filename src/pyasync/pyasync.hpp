@@ -75,7 +75,10 @@
 // are seen through their owner: their parameters, held locals and values in transit. `Held<T>` is
 // neither copied nor moved; `*held`, `held->` and `held = value` reach the value. Everything else in
 // a frame (plain locals, what a C++-only frame that is not held keeps) is invisible: a reference
-// cycle through it is not collected.
+// cycle through it is not collected. So is a temporary that lives on in a co_await expression
+// while the frame waits, such as the `x.attr("a")` of `co_await x.attr("a").attr("b")()`; the
+// awaited object itself is not one: a temporary or moved awaitable hands its reference to the
+// await (`co_await std::move(local)`), which drops it once it has the iterator, as Python does.
 //
 // Rules of use:
 //  - parameters of these coroutines must own what they refer to (nb::object, values): never
