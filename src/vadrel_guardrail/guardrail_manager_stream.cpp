@@ -405,8 +405,8 @@ pyasync::AsyncGen run_without_engines(nb::object self) {
 
 pyasync::Task has_source_content(nb::object self) {
     bool exhausted = false;
-    nb::object peek = self.attr("_source").attr("peek")();
     try {
+        nb::object peek = self.attr("_source").attr("peek")();
         co_await std::move(peek);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_StopAsyncIteration)) throw;
@@ -712,7 +712,8 @@ pyasync::AsyncGen runner_handle_error(nb::object self, nb::object error) {
 
 pyasync::AsyncGen runner_run(nb::object self) {
     std::optional<nb::python_error> failure;
-    auto output = co_await pyasync::hold(nb::object());  // the stage's iterator: let go at the end, never closed here
+    // The stage's iterator: let go at the end, never closed here.
+    auto output = co_await pyasync::hold(nb::object());
     try {
         auto feed = co_await pyasync::hold(self.attr("_source_iter")());
         *output = self.attr("_stage")(*feed);
@@ -739,7 +740,8 @@ pyasync::AsyncGen runner_run(nb::object self) {
             throw std::move(*failure);
         }
         if (!failure->matches(PyExc_Exception)) throw std::move(*failure);
-        auto items = co_await pyasync::hold(pyasync::AsyncIter(self.attr("_handle_error")(nb::borrow(failure->value()))));
+        auto items = co_await pyasync::hold(
+            pyasync::AsyncIter(self.attr("_handle_error")(nb::borrow(failure->value()))));
         failure.reset();
         while (std::optional<nb::object> item = co_await items->next()) {
             co_yield std::move(*item);
