@@ -101,9 +101,30 @@ std::optional<nb::object> NextAwaiter::finish() {
 
 void destroy_frame(std::coroutine_handle<> h) noexcept { h.destroy(); }
 
+namespace {
+
+// Visits a noted parameter's references, or clears them when `visit` is null.
+int traverse_param(std::uintptr_t param, visitproc visit, void *arg) noexcept {
+    void *at = reinterpret_cast<void *>(param & ~std::uintptr_t(PromiseBase::kKindBits));
+    switch (param & PromiseBase::kKindBits) {
+    case PromiseBase::kObject:
+        return Gc<nb::object>::traverse(*static_cast<nb::object *>(at), visit, arg);
+    case PromiseBase::kIter:
+        return Gc<AsyncIter>::traverse(*static_cast<AsyncIter *>(at), visit, arg);
+    case PromiseBase::kGen:
+        return Gc<AsyncGen>::traverse(*static_cast<AsyncGen *>(at), visit, arg);
+    default:
+        return Gc<Caught>::traverse(*static_cast<Caught *>(at), visit, arg);
+    }
+}
+
+}  // namespace
+
 int visit_promise(PromiseBase &p, visitproc visit, void *arg) noexcept {
     for (int i = 0; i < p.n_params; ++i) {
-        Py_VISIT(p.params[i]->ptr());
+        if (int r = traverse_param(p.params[i], visit, arg)) {
+            return r;
+        }
     }
     for (HeldNode *n = p.held; n; n = n->next) {
         if (int r = n->traverse(n, visit, arg)) {
@@ -125,7 +146,7 @@ int visit_promise(PromiseBase &p, visitproc visit, void *arg) noexcept {
 void clear_promise(PromiseBase &p) noexcept {
     p.done = true;
     for (int i = 0; i < p.n_params; ++i) {
-        nb::object dropped = std::move(*p.params[i]);
+        traverse_param(p.params[i], nullptr, nullptr);
     }
     for (HeldNode *n = p.held; n; n = n->next) {
         n->traverse(n, nullptr, nullptr);

@@ -58,9 +58,10 @@
 //   failure.rethrow();                                  // nothing when the block ended normally
 //
 // Garbage collection. The collector sees what the bridge holds (the awaited inner iterator, values
-// in transit, the finalizer hook, names), a Python-visible frame's parameters of nb::object types
-// (the first 8; for a member-function coroutine of a class derived from nb::object, make `*this` not
-// one of them) and the locals the frame declares through `hold`:
+// in transit, the finalizer hook, names), a Python-visible frame's parameters of types nb::object
+// (or derived), AsyncIter, AsyncGen and Caught (the first 8; for a member-function coroutine of a
+// class derived from nb::object, make `*this` not one of them) and the locals the frame declares
+// through `hold`:
 //
 //   auto stream = co_await pyasync::hold(self.attr("run")());            // Held<nb::object>
 //   auto items = co_await pyasync::hold(pyasync::AsyncIter(*stream));    // Held<AsyncIter>
@@ -74,7 +75,10 @@
 // are seen through their owner: their parameters, held locals and values in transit. `Held<T>` is
 // neither copied nor moved; `*held`, `held->` and `held = value` reach the value. Everything else in
 // a frame (plain locals, what a C++-only frame that is not held keeps) is invisible: a reference
-// cycle through it is not collected.
+// cycle through it is not collected. So is a temporary that lives on in a co_await expression
+// while the frame waits, such as the `x.attr("a")` of `co_await x.attr("a").attr("b")()`; the
+// awaited object itself is not one: a temporary or moved awaitable hands its reference to the
+// await (`co_await std::move(local)`), which drops it once it has the iterator, as Python does.
 //
 // Rules of use:
 //  - parameters of these coroutines must own what they refer to (nb::object, values): never
@@ -94,6 +98,7 @@
 
 #include <concepts>
 #include <coroutine>
+#include <cstdint>
 #include <optional>
 #include <source_location>
 #include <stdexcept>
@@ -268,7 +273,7 @@ private:
 
 struct PromiseBase {
     // The compiler hands a promise's constructor the coroutine's parameters (the copies in the
-    // frame); the owning Python ones are noted so that the garbage collector can see them.
+    // frame); the ones that own Python objects are noted so that the garbage collector sees them.
     template <class... Args> explicit PromiseBase(Args &...args) noexcept { (note_param(args), ...); }
     PromiseBase(const PromiseBase &) = delete;
     ~PromiseBase() {
@@ -296,16 +301,29 @@ struct PromiseBase {
         return std::remove_cvref_t<T>(std::forward<T>(awaitable));
     }
 
+    // A noted parameter: its address, with its kind in the low bits.
+    enum ParamKind : std::uintptr_t { kObject, kIter, kGen, kCaught, kKindBits = 3 };
+    static_assert(alignof(nb::object) > kKindBits && alignof(std::coroutine_handle<>) > kKindBits);
     template <class A> void note_param(A &arg) noexcept {
+        std::uintptr_t kind;
         if constexpr (std::derived_from<A, nb::object>) {
-            if (n_params < kMaxParams) {
-                params[n_params++] = &arg;
-            }
+            kind = kObject;
+        } else if constexpr (std::same_as<A, AsyncIter>) {
+            kind = kIter;
+        } else if constexpr (std::same_as<A, AsyncGen>) {
+            kind = kGen;
+        } else if constexpr (std::same_as<A, Caught>) {
+            kind = kCaught;
+        } else {
+            return;
+        }
+        if (n_params < kMaxParams) {
+            params[n_params++] = reinterpret_cast<std::uintptr_t>(&arg) | kind;
         }
     }
 
     static constexpr int kMaxParams = 8;
-    nb::object *params[kMaxParams];    // parameters visible to the garbage collector
+    std::uintptr_t params[kMaxParams];  // parameters visible to the garbage collector
     int n_params = 0;
     HeldNode *held = nullptr;          // the frame's held locals
     Driver own;

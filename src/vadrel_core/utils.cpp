@@ -1,6 +1,5 @@
-#include <string>
-
 #include "pyhost/frame.hpp"
+#include "pyhost/raising.hpp"
 #include "vadrel_core/modules.hpp"
 
 namespace vadrel_core {
@@ -30,7 +29,9 @@ void init_utils(nb::module_ m) {
             }
             nb::str message = nb::str("Invalid {} value {!r}. Valid values: {}")
                                   .format(enum_cls.attr("__name__"), value, nb::str(", ").attr("join")(valid));
-            throw nb::value_error(nb::cast<std::string>(message).c_str());
+            // The host's own text: names and values need not survive a round trip through UTF-8.
+            nb::handle value_error = PyExc_ValueError;
+            pyhost::raise(value_error(message));
         },
         nb::arg("enum_cls"), nb::arg("value").none(),
         "Return the member of `enum_cls` that is `value` or has it as its value; raise ValueError otherwise.");

@@ -3,8 +3,9 @@
 #include <optional>
 
 #include "pyasync/pyasync.hpp"
-#include "pyhost/errors.hpp"
 #include "pyhost/frame.hpp"
+#include "pyhost/objects.hpp"
+#include "pyhost/raising.hpp"
 #include "vadrel_guardrail/constants.hpp"
 #include "vadrel_guardrail/engine/base_engine.hpp"
 #include "vadrel_guardrail/modules.hpp"
@@ -26,8 +27,7 @@ using namespace guardrail_manager;
 pyhost::Global this_module;
 
 bool is_positive_int(nb::handle value) {
-    return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr()) &&
-           PyObject_RichCompareBool(value.ptr(), nb::int_(0).ptr(), Py_GT) == 1;
+    return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr()) && value > nb::int_(0);
 }
 
 nb::tuple validate_buffer_limits(nb::handle max_stream_buffer_bytes, nb::handle max_stream_buffer_chunks) {
@@ -46,11 +46,7 @@ nb::tuple validate_buffer_limits(nb::handle max_stream_buffer_bytes, nb::handle 
 }
 
 bool is_engine(nb::handle value) {
-    int ok = PyObject_IsInstance(value.ptr(), base_engine::GuardrailEngine.get().ptr());
-    if (ok < 0) {
-        throw nb::python_error();
-    }
-    return ok == 1;
+    return nb::isinstance(value, base_engine::GuardrailEngine.get());
 }
 
 void init_manager(nb::handle self, nb::handle engine, nb::handle empty_content_safe, nb::handle error_conservative,
@@ -138,7 +134,7 @@ pyasync::Task run_engine(nb::object, nb::object engine, nb::object content, nb::
     // The mode is read afresh for each test, and compared as text.
     auto mode_is = [&](const pyhost::Global &a, const pyhost::Global *b) {
         nb::object mode = engine.attr("config").attr("guardrail_mode");
-        return pyhost::equals(mode, a.get()) || (b && pyhost::equals(mode, b->get()));
+        return mode.equal(a.get()) || (b && mode.equal(b->get()));
     };
     if (mode_is(modes.disabled, nullptr)) {
         co_return nb::none();
@@ -173,8 +169,10 @@ nb::object apply_error_policy(nb::handle self, nb::python_error &error, nb::str 
 
 pyasync::Task check_content(nb::object self, nb::object content, nb::object engine_kwargs) {
     if (!PyUnicode_Check(content.ptr()) && !nb::isinstance(content, schema::GuardrailInput.get())) {
-        throw nb::value_error(
-            nb::str("Content must be a string or GuardrailInput. Got: {}").format(content.type()).c_str());
+        // The host's own text: a type's printed form need not survive a round trip through UTF-8.
+        nb::handle value_error = PyExc_ValueError;
+        pyhost::raise(
+            value_error(nb::str("Content must be a string or GuardrailInput. Got: {}").format(content.type())));
     }
     if (PyUnicode_Check(content.ptr())) {
         content = schema::input_record(content);
@@ -268,11 +266,7 @@ nb::object call_engine_check(nb::handle check, nb::handle text, nb::handle engin
 
 nb::object handle_engine_error(nb::handle self, nb::handle error, nb::handle log_message, nb::handle reason) {
     logger.attr("error")(log_message, nb::arg("exc_info") = true);
-    int listed = PyObject_IsInstance(error.ptr(), self.attr("raise_on_exceptions").ptr());
-    if (listed < 0) {
-        throw nb::python_error();
-    }
-    if (listed) {
+    if (nb::isinstance(error, self.attr("raise_on_exceptions"))) {
         pyhost::raise(error);
     }
     if (!pyhost::truth(self.attr("error_conservative"))) {

@@ -95,7 +95,7 @@ bool process_item(StageRunner &r, nb::handle item) {
 }
 
 // `_close_source`: `await source.aclose()` when the input has one.
-pyasync::VoidTask close_input(nb::object runner) { co_await pyasync::aclose(or_none(runner_of(runner).source)); }
+pyasync::VoidTask close_input(nb::object runner) { co_await pyasync::aclose(runner_of(runner).source); }
 
 // `_close_source` as the class has it: callers may replace it.
 pyasync::VoidTask close_source(nb::object runner) {

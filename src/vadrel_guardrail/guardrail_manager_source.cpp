@@ -40,7 +40,7 @@ nb::object take_held(ValidatedSource &vs) {
 
 // `_next`: one chunk read from the caller's iterator and validated.
 pyasync::Task read_next(nb::object self) {
-    std::optional<nb::object> item = co_await pyasync::anext(or_none(validated(self).source));
+    std::optional<nb::object> item = co_await pyasync::anext(validated(self).source);
     if (!item) stop_async_iteration();
     co_return accept_chunk(validated(self), std::move(*item));
 }

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "pyhost/errors.hpp"
+#include "pyhost/raising.hpp"
 #include "vadrel_inference/modules.hpp"
 
 namespace vadrel_inference {
@@ -36,9 +36,7 @@ inline nb::str utf8_prefix(nb::handle text, std::size_t max_bytes) {
         bytes += size;
     }
     if (end == length) return s;
-    PyObject *prefix = PyUnicode_Substring(p, 0, end);
-    if (!prefix) throw nb::python_error();
-    return nb::steal<nb::str>(prefix);
+    return nb::borrow<nb::str>(pyhost::owned(PyUnicode_Substring(p, 0, end)));
 }
 
 }  // namespace vadrel_inference

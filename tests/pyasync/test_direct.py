@@ -311,6 +311,10 @@ class TestCollector:
         alive, log = self.cycles(t.relay_through_cpp)
         assert alive == 0 and log == ["closed"] * 50
 
+    def test_readers_handed_over_as_parameters_are_seen(self):
+        alive, log = self.cycles(t.relay_reader)
+        assert alive == 0 and log == ["closed"] * 50
+
 
     def test_awaits_in_flight_are_seen(self):
         log = []

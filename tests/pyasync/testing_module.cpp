@@ -360,6 +360,13 @@ pyasync::AsyncGen relay_then_close(nb::object source, int fail_at) {
     failure.rethrow();
 }
 
+// Relays what a reader handed over as a parameter reads.
+pyasync::AsyncGen relay_reader(pyasync::AsyncIter items) {
+    while (std::optional<nb::object> x = co_await items.next()) {
+        co_yield std::move(*x);
+    }
+}
+
 // Relays `source` through a C++-only generator that holds its reader.
 pyasync::AsyncGen relay_through_cpp(nb::object source) {
     auto items = co_await pyasync::hold(pyasync::AsyncIter(relay_then_close(source, -1)));
@@ -439,6 +446,7 @@ NB_MODULE(_pyasync_testing, m) {
     m.def("take_steps", &take_steps);
     m.def("relay_then_close", &relay_then_close, nb::arg("source"), nb::arg("fail_at") = -1);
     m.def("relay_through_cpp", &relay_through_cpp);
+    m.def("relay_reader", [](nb::handle source) { return relay_reader(pyasync::AsyncIter(source)); });
 
     m.def("nested_tasks", &nested_tasks);
     m.def("nested_gens", &nested_gens);

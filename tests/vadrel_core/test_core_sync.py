@@ -1,6 +1,7 @@
 """Synchronous surface of vadrel_core: logging, enum validation, constants, the event record and
 the abstract handler base."""
 
+import enum
 import logging
 
 import pydantic
@@ -49,6 +50,12 @@ class TestValidateEnum:
         assert "EventType" in message
         for member in EventType:
             assert member.value in message
+
+    def test_a_value_that_utf8_cannot_hold_is_still_named(self):
+        odd = enum.Enum("Odd", {"A": "a\udc80"})
+        with pytest.raises(ValueError) as info:
+            validate_enum(odd, "b")
+        assert str(info.value) == "Invalid Odd value 'b'. Valid values: a\udc80"
 
 
 class TestEvents:

@@ -210,6 +210,11 @@ class TestCheckContent:
             with pytest.raises(ValueError) as info:
                 check(manager, bad)
             assert str(info.value) == f"Content must be a string or GuardrailInput. Got: <class '{name}'>"
+        # A printed type that UTF-8 cannot hold is still the message.
+        odd = type("Odd", (), {"__module__": "m\udc80"})
+        with pytest.raises(ValueError) as info:
+            check(manager, odd())
+        assert str(info.value) == "Content must be a string or GuardrailInput. Got: <class 'm\udc80.Odd'>"
 
     def test_empty_content(self):
         engine = Engine()

@@ -67,6 +67,16 @@ class Reentrant(Incremental):
         return await self.manager.check_content(content)
 
 
+# The roads a stream takes, by the engines it meets.
+ROADS = {
+    "pass-through": lambda: [Strict(GuardrailMode.OUTPUT_ONLY)],
+    "strict": lambda: [Strict()],
+    "incremental": lambda: [Incremental()],
+    "incremental then strict": lambda: [Incremental(), Strict()],
+    "strict, incremental, strict": lambda: [Strict(), Incremental(), Strict()],
+}
+
+
 async def unsuspended(n):
     """The caller's source: every chunk is ready at once."""
     for _ in range(n):
@@ -100,14 +110,10 @@ def count_safe(manager, source):
 class TestLongStreams:
     """Any number of chunks in constant stack, however the build was optimised."""
 
-    @pytest.mark.parametrize(
-        "engines",
-        [[Strict(GuardrailMode.OUTPUT_ONLY)], [Strict()], [Incremental()], [Incremental(), Strict()], [Strict(), Incremental(), Strict()]],
-        ids=["pass-through", "strict", "incremental", "incremental then strict", "strict, incremental, strict"],
-    )
-    def test_unsuspended_chunks(self, engines):
-        manager = GuardrailManager(engine=engines, max_stream_buffer_chunks=CHUNKS,
-                                   max_stream_buffer_bytes=CHUNKS)
+    @pytest.mark.parametrize("road", ROADS)
+    def test_unsuspended_chunks(self, road):
+        engines = ROADS[road]()
+        manager = GuardrailManager(engine=engines, max_stream_buffer_chunks=CHUNKS, max_stream_buffer_bytes=CHUNKS)
         assert count_safe(manager, unsuspended(CHUNKS)) == CHUNKS
         for engine in engines:
             assert not engine.checked or engine.checked == [CHUNKS]
@@ -131,12 +137,6 @@ class TestRecursion:
             asyncio.run(engine.manager.check_content("a b"))
 
 
-ROADS = {
-    "pass-through": lambda: [Strict(GuardrailMode.OUTPUT_ONLY)],
-    "strict": lambda: [Strict()],
-    "incremental": lambda: [Incremental()],
-    "incremental then strict": lambda: [Incremental(), Strict()],
-}
 DROPPED = 500
 
 
@@ -169,7 +169,8 @@ class TestCollection:
 
         return asyncio.run(go())
 
-    @pytest.mark.parametrize("road", ROADS)
+    # A strict stage reads the whole source at the first item: these roads stop in the middle of it.
+    @pytest.mark.parametrize("road", ["pass-through", "incremental"])
     def test_object_streaming_its_own_generator(self, road):
         manager = GuardrailManager(engine=ROADS[road]())
 

@@ -6,8 +6,9 @@
 
 #include "pyasync/pyasync.hpp"
 #include "pyhost/classes.hpp"
-#include "pyhost/errors.hpp"
 #include "pyhost/frame.hpp"
+#include "pyhost/objects.hpp"
+#include "pyhost/raising.hpp"
 #include "vadrel_guardrail/modules.hpp"
 
 namespace vadrel_guardrail {
@@ -37,19 +38,9 @@ pyhost::Global StreamDone;       // `_STREAM_DONE`
 pyhost::Global QueueEventHandler;
 pyhost::Global background_tasks;  // strong references: the event loop keeps only weak ones
 
-
-bool is_instance(nb::handle value, nb::handle cls) {
-    int r = PyObject_IsInstance(value.ptr(), cls.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-
-// `str(value)`: nanobind's str constructor would take an object that is not a str as it is.
+// `str(value)`: nanobind's str constructor would take an attribute accessor's value as it is.
 nb::object to_text(nb::handle value) {
-    nb::object text = nb::steal(PyObject_Str(value.ptr()));
-    if (!text.is_valid()) throw nb::python_error();
-    return text;
+    return pyhost::owned(PyObject_Str(value.ptr()));
 }
 
 void warn(nb::handle message) {
@@ -62,8 +53,7 @@ void warn(nb::handle message) {
 
 // `first, second = pair`, with the host's own messages when the shape is wrong.
 std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
-    nb::object items = nb::steal(PySequence_Tuple(pair.ptr()));
-    if (!items.is_valid()) throw nb::python_error();
+    nb::object items = pyhost::owned(PySequence_Tuple(pair.ptr()));
     Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
     if (n != 2) {
         if (n > 2) {
@@ -120,9 +110,9 @@ void ensure_invoker(nb::handle self) {
     if (model.is_none() || (PyUnicode_Check(model.ptr()) && PyUnicode_GetLength(model.ptr()) == 0)) {
         throw nb::value_error("Either 'lm_invoker' or 'model' must be provided to initialize NeMoLMAdapter.");
     }
-    nb::object message = nb::str("'lm_invoker' must be provided when using model '{}' with NeMoLMAdapter.").format(model);
-    PyErr_SetObject(PyExc_ValueError, message.ptr());
-    throw nb::python_error();
+    nb::handle value_error = PyExc_ValueError;
+    pyhost::raise(
+        value_error(nb::str("'lm_invoker' must be provided when using model '{}' with NeMoLMAdapter.").format(model)));
 }
 
 void adapter_init(nb::handle self, nb::handle model, nb::handle lm_invoker, nb::handle fallback_lms, nb::kwargs) {
@@ -191,7 +181,7 @@ nb::object convert_messages(nb::handle self, nb::handle prompt) {
     nb::str tool("tool");
     for (nb::handle item : prompt) {
         nb::object role = item.attr("role");
-        if (pyhost::equals(role, tool)) {
+        if (role.equal(tool)) {
             warn(nb::str("Tool-role messages are not supported; skipping."));
             continue;
         }
@@ -207,15 +197,13 @@ nb::object convert_messages(nb::handle self, nb::handle prompt) {
 
 nb::object build_hyperparameters(nb::handle stop, nb::handle kwargs) {
     nb::dict params;
-    if (!kwargs.is_none() && PyDict_Merge(params.ptr(), kwargs.ptr(), 1) < 0) {
-        throw nb::python_error();
+    if (!kwargs.is_none()) {
+        pyhost::status(PyDict_Merge(params.ptr(), kwargs.ptr(), 1));
     }
     nb::object nested = params.attr("pop")("hyperparameters", nb::none());
     // Nested entries win over plain keyword arguments; a nested value that is not a mapping is dropped.
-    if (!nested.is_none() && (PyDict_Check(nested.ptr()) || is_instance(nested, mapping_abc.get()))) {
-        if (PyDict_Merge(params.ptr(), nested.ptr(), 1) < 0) {
-            throw nb::python_error();
-        }
+    if (!nested.is_none() && (PyDict_Check(nested.ptr()) || nb::isinstance(nested, mapping_abc.get()))) {
+        pyhost::status(PyDict_Merge(params.ptr(), nested.ptr(), 1));
     }
     if (!stop.is_none() && pyhost::truth(stop)) {
         params["stop"] = stop;
@@ -248,7 +236,8 @@ pyasync::Task invoke_with_fallback_body(nb::object self, nb::object messages, nb
             nb::object result = co_await invoker.attr("invoke")(nb::arg("messages") = messages,
                                                                 nb::arg("hyperparameters") = hyperparameters,
                                                                 nb::arg("event_emitter") = event_emitter);
-            nb::object usage = is_instance(result, LMOutput.get()) ? nb::object(result.attr("token_usage")) : nb::none();
+            nb::object usage =
+                nb::isinstance(result, LMOutput.get()) ? nb::object(result.attr("token_usage")) : nb::none();
             nb::object resolved = self.attr("_resolve_invoke_result")(invoker, result);
             co_return nb::make_tuple(resolved, usage);
         } catch (nb::python_error &e) {
@@ -281,7 +270,7 @@ nb::object resolve_invoke_result(nb::handle invoker, nb::handle result) {
     if (nb::getattr(invoker, "response_schema", nb::none()).is_none()) {
         return nb::borrow(result);
     }
-    if (is_instance(result, LMOutput.get())) {
+    if (nb::isinstance(result, LMOutput.get())) {
         nb::object structured = result.attr("structured_output");
         if (!structured.is_none()) {
             return structured;
@@ -306,12 +295,7 @@ nb::object serialize_structured_output(nb::handle result) {
         return json_dumps(data, nb::arg("ensure_ascii") = false);
     } catch (nb::python_error &e) {
         if (e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError)) {
-            nb::object error = nb::borrow(e.value());
-            e.restore();  // keep the error pending while the warning is written, then raise it again
-            nb::object saved = nb::steal(PyErr_GetRaisedException());
-            warn(nb::str("Failed to serialize structured output: {}").format(error));
-            PyErr_SetRaisedException(saved.release().ptr());
-            throw nb::python_error();
+            warn(nb::str("Failed to serialize structured output: {}").format(e.value()));
         }
         throw;
     }
@@ -321,16 +305,14 @@ nb::object usage_info(nb::handle token_usage) {
     nb::object input_tokens = token_usage.attr("input_tokens");
     nb::object output_tokens = token_usage.attr("output_tokens");
     // NeMo Guardrails reads the total for its call statistics; its own models fill it in too.
-    nb::object total = nb::steal(PyNumber_Add(input_tokens.ptr(), output_tokens.ptr()));
-    if (!total.is_valid()) throw nb::python_error();
     return UsageInfo(nb::arg("input_tokens") = input_tokens, nb::arg("output_tokens") = output_tokens,
-                     nb::arg("total_tokens") = total);
+                     nb::arg("total_tokens") = input_tokens + output_tokens);
 }
 
 nb::object build_llm_response(nb::handle self, nb::handle result, nb::handle token_usage) {
     nb::object usage = nb::none();
     nb::object text;
-    if (is_instance(result, LMOutput.get())) {
+    if (nb::isinstance(result, LMOutput.get())) {
         nb::object own_usage = result.attr("token_usage");
         if (pyhost::truth(own_usage)) {
             usage = usage_info(own_usage);
@@ -416,7 +398,7 @@ pyasync::AsyncGen stream_body(nb::object self, nb::object prompt, nb::object sto
     nb::object text_type = EventValueType.attr("TEXT");
     pyasync::AsyncIter events(handler.attr("stream")());
     while (std::optional<nb::object> event = co_await events.next()) {
-        if (pyhost::equals((*event).attr("type"), response_type) && pyhost::equals((*event).attr("value_type"), text_type)) {
+        if ((*event).attr("type").equal(response_type) && (*event).attr("value_type").equal(text_type)) {
             co_yield LLMResponseChunk(nb::arg("delta_content") = (*event).attr("value"),
                                       nb::arg("finish_reason") = nb::none());
         }

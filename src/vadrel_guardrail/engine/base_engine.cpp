@@ -4,8 +4,9 @@
 #include <optional>
 
 #include "pyasync/pyasync.hpp"
-#include "pyhost/errors.hpp"
 #include "pyhost/frame.hpp"
+#include "pyhost/objects.hpp"
+#include "pyhost/raising.hpp"
 #include "vadrel_guardrail/constants.hpp"
 #include "vadrel_guardrail/modules.hpp"
 #include "vadrel_guardrail/schema/records.hpp"
@@ -68,9 +69,7 @@ std::optional<std::int64_t> small_int(nb::handle cap) {
 
 bool exceeds(std::int64_t attempted, std::optional<std::int64_t> fast_cap, nb::handle cap) {
     if (fast_cap) return attempted > *fast_cap;
-    int result = PyObject_RichCompareBool(nb::int_(attempted).ptr(), cap.ptr(), Py_GT);
-    if (result < 0) throw nb::python_error();
-    return result == 1;
+    return nb::int_(attempted) > cap;
 }
 
 StreamBuffer::StreamBuffer(nb::object max_stream_buffer_bytes, nb::object max_stream_buffer_chunks)
@@ -103,86 +102,71 @@ pyasync::Task buffer_source(nb::object source, nb::object max_stream_buffer_byte
 }
 
 nb::object join_chunks(nb::handle buffered) {
-    return nb::steal(PyUnicode_Join(nb::str("").ptr(), buffered.ptr()));
+    return pyhost::owned(PyUnicode_Join(nb::str("").ptr(), buffered.ptr()));
 }
 
 namespace {
 
 // `keywords.update(mapping)` as the interpreter spreads `**mapping` after keywords already given: a
-// name given twice is a KeyError naming it. False with the error set.
-bool spread_keywords(PyObject *keywords, PyObject *mapping) {
+// name given twice is a KeyError naming it.
+void spread_keywords(PyObject *keywords, PyObject *mapping) {
     if (PyDict_Check(mapping) && Py_TYPE(mapping)->tp_iter == PyDict_Type.tp_iter) {
         // A dict that iterates as a dict is spread from its own entries, whatever keys() or
         // __getitem__ a subclass defines. `content` is the only name given before it.
         static PyObject *content = PyUnicode_InternFromString("content");
-        int twice = PyDict_Contains(mapping, content);
-        if (twice < 0) return false;
-        if (twice) {
+        if (pyhost::status(PyDict_Contains(mapping, content))) {
             PyErr_SetObject(PyExc_KeyError, nb::make_tuple(nb::handle(content)).ptr());
-            return false;
+            throw nb::python_error();
         }
-        return PyDict_Merge(keywords, mapping, 1) == 0;
+        pyhost::status(PyDict_Merge(keywords, mapping, 1));
+        return;
     }
-    nb::object keys = nb::steal(PyMapping_Keys(mapping));
-    if (!keys) return false;
-    nb::object names = nb::steal(PyObject_GetIter(keys.ptr()));
-    if (!names) return false;
-    while (nb::object name = nb::steal(PyIter_Next(names.ptr()))) {
-        int twice = PyDict_Contains(keywords, name.ptr());
-        if (twice < 0) return false;
-        if (twice) {
+    for (nb::handle name : pyhost::owned(PyMapping_Keys(mapping))) {
+        if (pyhost::status(PyDict_Contains(keywords, name.ptr()))) {
             PyErr_SetObject(PyExc_KeyError, nb::make_tuple(name).ptr());
-            return false;
+            throw nb::python_error();
         }
-        nb::object value = nb::steal(PyObject_GetItem(mapping, name.ptr()));
-        if (!value || PyDict_SetItem(keywords, name.ptr(), value.ptr()) < 0) return false;
+        nb::object value = pyhost::owned(PyObject_GetItem(mapping, name.ptr()));
+        pyhost::status(PyDict_SetItem(keywords, name.ptr(), value.ptr()));
     }
-    return !PyErr_Occurred();
 }
 
 // The interpreter's own errors for a `**mapping` that cannot be spread into a call of `callee`.
-[[noreturn]] void raise_spread_error(PyObject *callee, PyObject *mapping) {
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        nb::object name = nb::steal(_PyObject_FunctionStr(callee));
-        if (name) {
-            PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", name.ptr(),
-                         Py_TYPE(mapping)->tp_name);
-        }
-    } else if (PyErr_ExceptionMatches(PyExc_KeyError)) {
-        nb::object error = nb::steal(PyErr_GetRaisedException());
-        nb::object args = nb::steal(PyException_GetArgs(error.ptr()));
-        if (args && PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) == 1) {
-            nb::object name = nb::steal(_PyObject_FunctionStr(callee));
-            if (name) {
-                PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", name.ptr(),
-                             PyTuple_GET_ITEM(args.ptr(), 0));
-            }
-        } else {
-            PyErr_SetRaisedException(error.release().ptr());
+[[noreturn]] void raise_spread_error(nb::python_error &error, PyObject *callee, PyObject *mapping) {
+    if (error.matches(PyExc_AttributeError)) {
+        nb::object name = pyhost::owned(_PyObject_FunctionStr(callee));
+        PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", name.ptr(),
+                     Py_TYPE(mapping)->tp_name);
+        throw nb::python_error();
+    }
+    if (error.matches(PyExc_KeyError)) {
+        nb::object args = pyhost::owned(PyException_GetArgs(error.value().ptr()));
+        if (PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) == 1) {
+            nb::object name = pyhost::owned(_PyObject_FunctionStr(callee));
+            PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", name.ptr(),
+                         PyTuple_GET_ITEM(args.ptr(), 0));
+            throw nb::python_error();
         }
     }
-    throw nb::python_error();
+    throw std::move(error);
 }
 
 }  // namespace
 
 nb::object call_with_content(nb::handle check, nb::handle text, nb::handle engine_kwargs) {
-    PyObject *result;
     if (PyDict_CheckExact(engine_kwargs.ptr()) && PyDict_GET_SIZE(engine_kwargs.ptr()) == 0) {
         static PyObject *content_name = Py_BuildValue("(s)", "content");
         PyObject *args[] = {nullptr, text.ptr()};
-        result = PyObject_Vectorcall(check.ptr(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, content_name);
-    } else {
-        nb::dict keywords;
-        keywords["content"] = text;
-        if (!spread_keywords(keywords.ptr(), engine_kwargs.ptr())) {
-            raise_spread_error(check.ptr(), engine_kwargs.ptr());
-        }
-        result = PyObject_Call(check.ptr(), nb::tuple().ptr(), keywords.ptr());
+        return pyhost::owned(PyObject_Vectorcall(check.ptr(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, content_name));
     }
-    if (!result) throw nb::python_error();
-    return nb::steal(result);
+    nb::dict keywords;
+    keywords["content"] = text;
+    try {
+        spread_keywords(keywords.ptr(), engine_kwargs.ptr());
+    } catch (nb::python_error &error) {
+        raise_spread_error(error, check.ptr(), engine_kwargs.ptr());
+    }
+    return pyhost::owned(PyObject_Call(check.ptr(), nb::tuple().ptr(), keywords.ptr()));
 }
 
 

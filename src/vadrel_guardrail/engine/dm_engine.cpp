@@ -3,8 +3,9 @@
 #include "vadrel_guardrail/engine/dm_engine.hpp"
 
 #include "pyasync/pyasync.hpp"
-#include "pyhost/errors.hpp"
 #include "pyhost/frame.hpp"
+#include "pyhost/objects.hpp"
+#include "pyhost/raising.hpp"
 #include "vadrel_guardrail/engine/base_engine.hpp"
 #include "vadrel_guardrail/modules.hpp"
 #include "vadrel_guardrail/schema/records.hpp"
@@ -37,24 +38,11 @@ pyhost::Global placeholder;  // "{content}"
 // A ValueError whose text is a host string, so that names that do not survive a round trip
 // through UTF-8 (lone surrogates) still reach the message intact.
 [[noreturn]] void raise_value_error(nb::handle message) {
-    PyErr_SetObject(PyExc_ValueError, message.ptr());
-    throw nb::python_error();
-}
-
-bool is_instance(nb::handle value, nb::handle cls) {
-    int r = PyObject_IsInstance(value.ptr(), cls.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
+    pyhost::raise(nb::handle(PyExc_ValueError)(message));
 }
 
 bool is_mapping(nb::handle value) {
-    return PyDict_Check(value.ptr()) || is_instance(value, mapping_abc.get());
-}
-
-bool compare(nb::handle a, nb::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
+    return PyDict_Check(value.ptr()) || nb::isinstance(value, mapping_abc.get());
 }
 
 nb::object type_name_of(nb::handle value) {
@@ -211,13 +199,13 @@ nb::object extract_score(nb::handle, nb::handle output, nb::handle policy_name) 
     if (answer.is_none()) {
         raise_value_error(nb::str("DM response is missing answer for {!r}").format(policy_name));
     }
-    if (!is_instance(answer, VeskAnswer.get())) {
+    if (!nb::isinstance(answer, VeskAnswer.get())) {
         raise_value_error(nb::str("Invalid answer type for {!r}: expected VeskAnswer").format(policy_name));
     }
     nb::object score = answer.attr("vesk");
     // bool is an int subclass, so True and False pass as 1 and 0; NaN fails both comparisons.
     bool numeric = PyLong_Check(score.ptr()) || PyFloat_Check(score.ptr());
-    if (numeric && compare(score, nb::float_(0.0), Py_GE) && compare(score, nb::float_(1.0), Py_LE)) {
+    if (numeric && score >= nb::float_(0.0) && score <= nb::float_(1.0)) {
         return score;
     }
     raise_value_error(nb::str("Invalid score for {!r}: {}").format(policy_name, score));
@@ -239,7 +227,7 @@ nb::object evaluate_output(nb::handle self, nb::handle output) {
     for (size_t i = 0; i < nb::len(names); ++i) {
         nb::object name = names[i];
         nb::object score = scores[i];
-        if (!highest.is_valid() || compare(score, highest, Py_GT)) {
+        if (!highest.is_valid() || score > highest) {
             highest = score;
         }
         nb::object threshold = policies[name].attr("threshold");
@@ -247,7 +235,7 @@ nb::object evaluate_output(nb::handle self, nb::handle output) {
             threshold = config.attr("default_threshold");
         }
         // Equal to the threshold counts as violated; among equal worst scores the first wins.
-        if (compare(score, threshold, Py_GE) && (!worst_name.is_valid() || compare(score, worst_score, Py_GT))) {
+        if (score >= threshold && (!worst_name.is_valid() || score > worst_score)) {
             worst_name = name;
             worst_score = score;
         }
@@ -281,15 +269,13 @@ nb::object build_questions(nb::handle policies) {
 void engine_init(nb::handle self, nb::handle dm_invoker, nb::handle engine_config) {
     DMComponent.attr("__init__")(self, nb::arg("dm_invoker") = dm_invoker);
 
-    int truth = PyObject_IsTrue(engine_config.ptr());
-    if (truth < 0) throw nb::python_error();
-    nb::object config = truth ? nb::borrow(engine_config) : DMGuardrailEngineConfig();
+    nb::object config = pyhost::truth(engine_config) ? nb::borrow(engine_config) : DMGuardrailEngineConfig();
     nb::setattr(self, "config", config);
 
     nb::object policies = self.attr("_load_policies")(config);
     nb::setattr(self, "policies", policies);
     if (nb::len(policies) == 0) {
-        raise_value_error(nb::str("At least one policy must be configured."));
+        throw nb::value_error("At least one policy must be configured.");
     }
     nb::setattr(self, "questions", self.attr("_build_questions")(policies));
 

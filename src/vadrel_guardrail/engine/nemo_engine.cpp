@@ -8,8 +8,9 @@
 
 #include "pyasync/pyasync.hpp"
 #include "pyhost/classes.hpp"
-#include "pyhost/errors.hpp"
 #include "pyhost/frame.hpp"
+#include "pyhost/objects.hpp"
+#include "pyhost/raising.hpp"
 #include "vadrel_guardrail/modules.hpp"
 
 namespace vadrel_guardrail {
@@ -44,11 +45,6 @@ nb::object global(const char *name) {
 // An ordinary error: an Exception, not an interruption, an exit request or a cancellation.
 bool ordinary(const nb::python_error &e) {
     return e.matches(PyExc_Exception);
-}
-
-// `raise type(prefix + str(cause)) from cause`, inside the handler of `cause`: the cause is also the context.
-[[noreturn]] void raise_from(PyObject *type, const char *prefix, const nb::python_error &cause) {
-    pyhost::raise_from(nb::handle(type)(nb::str(prefix) + nb::str(cause.value())), cause.value());
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -180,7 +176,7 @@ nb::object build_rails_config(nb::handle self) {
         if (!ordinary(e)) {
             throw;
         }
-        raise_from(PyExc_ValueError, "Failed to create RailsConfig: ", e);
+        nb::raise_from(e, PyExc_ValueError, "Failed to create RailsConfig: %S", e.value().ptr());
     }
     nb::object nemo_kwargs = self.attr("config").attr("nemo_kwargs");
     if (nemo_kwargs.is_none()) {
@@ -193,7 +189,7 @@ nb::object build_rails_config(nb::handle self) {
         if (!ordinary(e)) {
             throw;
         }
-        raise_from(PyExc_ValueError, "Failed to merge RailsConfig: ", e);
+        nb::raise_from(e, PyExc_ValueError, "Failed to merge RailsConfig: %S", e.value().ptr());
     }
 }
 
@@ -203,7 +199,8 @@ void initialize_internal(nb::handle self) {
     try {
         nb::object config = self.attr("config");
         if (pyhost::truth(config.attr("lm_invoker"))) {
-            nb::object model = nb::str(config.attr("lm_invoker").attr("model_id"));
+            // `str(model_id)`: nb::str would take an attribute accessor's value as it is.
+            nb::object model = pyhost::owned(PyObject_Str(config.attr("lm_invoker").attr("model_id").ptr()));
             nb::object invoker = config.attr("lm_invoker");
             nb::object fallbacks = config.attr("fallback_lms");
             llm = global("NeMoLMAdapter")(nb::arg("model") = model, nb::arg("lm_invoker") = invoker,
@@ -214,7 +211,7 @@ void initialize_internal(nb::handle self) {
         if (!ordinary(e)) {
             throw;
         }
-        raise_from(PyExc_RuntimeError, "Failed to initialize LLMRails: ", e);
+        nb::raise_from(e, PyExc_RuntimeError, "Failed to initialize LLMRails: %S", e.value().ptr());
     }
     global("logger").attr("info")("NeMo guardrails engine initialized");
 }
@@ -462,9 +459,7 @@ nb::dict prompt_context(nb::handle user_message, nb::handle bot_message, nb::han
         PyErr_Format(PyExc_TypeError, "'%s' object is not a mapping", Py_TYPE(safety_context.ptr())->tp_name);
         throw nb::python_error();
     }
-    if (PyDict_Update(out.ptr(), safety_context.ptr()) < 0) {
-        throw nb::python_error();
-    }
+    pyhost::status(PyDict_Update(out.ptr(), safety_context.ptr()));
     return out;
 }
 

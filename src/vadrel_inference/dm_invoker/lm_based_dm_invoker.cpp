@@ -2,7 +2,7 @@
 
 #include "pyasync/pyasync.hpp"
 #include "pyhost/frame.hpp"
-#include "pyhost/errors.hpp"
+#include "pyhost/raising.hpp"
 #include "vadrel_inference/errors.hpp"
 #include "vadrel_inference/modules.hpp"
 
@@ -56,8 +56,7 @@ nb::object answer_object(nb::str text) {
     }
     nb::object parsed;
     try {
-        nb::object object_text = nb::steal(PyUnicode_Substring(text.ptr(), open, close + 1));
-        if (!object_text.is_valid()) throw nb::python_error();
+        nb::object object_text = pyhost::owned(PyUnicode_Substring(text.ptr(), open, close + 1));
         parsed = nb::module_::import_("json").attr("loads")(object_text);
     } catch (nb::python_error &e) {
         fail(nb::str("malformed decision: {}").format(e.value()), e.value());

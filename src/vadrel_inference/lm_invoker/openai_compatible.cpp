@@ -5,7 +5,7 @@
 
 #include "pyasync/pyasync.hpp"
 #include "pyhost/frame.hpp"
-#include "pyhost/errors.hpp"
+#include "pyhost/raising.hpp"
 #include "vadrel_inference/errors.hpp"
 #include "vadrel_inference/modules.hpp"
 
@@ -69,11 +69,10 @@ nb::list request_messages(nb::handle messages) {
         for (nb::handle part : message.attr("contents")) {
             parts.append(nb::str(part));
         }
-        PyObject *content = PyUnicode_Join(separator.ptr(), parts.ptr());
-        if (!content) throw nb::python_error();
+        nb::object content = pyhost::owned(PyUnicode_Join(separator.ptr(), parts.ptr()));
         nb::dict entry;
         entry["role"] = nb::str(message.attr("role"));
-        entry["content"] = nb::steal(content);
+        entry["content"] = content;
         out.append(entry);
     }
     return out;
@@ -245,12 +244,11 @@ nb::object plain_answer(nb::handle self, nb::handle response) {
 // other line. Lines stay the host's text: a stream may carry any text.
 std::optional<nb::str> event_data(nb::handle line) {
     nb::object s = line.attr("lstrip")(" \t").attr("rstrip")(" \t\r");
-    const Py_ssize_t matched = PyUnicode_Tailmatch(s.ptr(), nb::str("data:").ptr(), 0, PY_SSIZE_T_MAX, -1);
-    if (matched < 0) throw nb::python_error();
-    if (!matched) return std::nullopt;
-    PyObject *rest = PyUnicode_Substring(s.ptr(), 5, PY_SSIZE_T_MAX);
-    if (!rest) throw nb::python_error();
-    return nb::str(nb::steal(rest).attr("strip")(" \t"));
+    if (!pyhost::status(PyUnicode_Tailmatch(s.ptr(), nb::str("data:").ptr(), 0, PY_SSIZE_T_MAX, -1))) {
+        return std::nullopt;
+    }
+    nb::object rest = pyhost::owned(PyUnicode_Substring(s.ptr(), 5, PY_SSIZE_T_MAX));
+    return nb::str(rest.attr("strip")(" \t"));
 }
 
 // Server-sent events: each `data:` line is one JSON chunk; "[DONE]" ends the answer.
@@ -346,8 +344,7 @@ pyasync::Task exchange(nb::object self, nb::object client, nb::object url, nb::d
         nb::object timed_out = nb::handle(PyExc_TimeoutError)(
             nb::str("[{}] no answer from {} within {} s").format(kClassName, url, timeout));
         nb::setattr(timed_out, "__cause__", error.value());
-        PyErr_SetObject(PyExc_TimeoutError, timed_out.ptr());
-        throw nb::python_error();
+        pyhost::raise(timed_out);
     }
     if (error.matches(hx.attr("HTTPError")) || error.matches(hx.attr("InvalidURL"))) {
         fail(nb::str("request to {} failed: {}: {}").format(url, nb::type_name(error.type()), error.value()),

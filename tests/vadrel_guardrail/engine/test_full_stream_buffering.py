@@ -238,6 +238,17 @@ class TestAdapter:
         with pytest.raises(AttributeError):
             run(collect(FullStreamGuardrailAdapter(object()).check_input_stream(Source(["a"]))))
 
+    def test_a_chunk_that_only_encodes_fails_the_join(self):
+        class Encodable:
+            def encode(self):
+                return b"x"
+
+        adapter = FullStreamGuardrailAdapter(Engine())
+        for kwargs in ({}, {"extra": 1}):
+            with pytest.raises(TypeError, match="^sequence item 1: expected str instance, Encodable found$"):
+                run(collect(adapter.check_input_stream(Source(["a", Encodable()]), **kwargs)))
+        assert adapter.engine.calls == []
+
     def test_consumer_may_stop_early(self):
         engine = Engine()
 

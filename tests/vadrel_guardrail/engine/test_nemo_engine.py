@@ -21,6 +21,7 @@ from vadrel_guardrail.engine.base_engine import (
 )
 from vadrel_guardrail.engine.nemo_engine import NemoGuardrailEngine, NemoGuardrailEngineConfig
 from vadrel_guardrail.schema import GuardrailResult, GuardrailStreamChunk
+from vadrel_inference.schema import ModelId
 
 LOGGER = "vadrel_guardrail.engine.nemo_engine"
 REGISTERED = "Registered NeMo Guardrails provider: vadrel_invoker"
@@ -311,7 +312,8 @@ class TestRailsConfiguration:
 
 
 class TestRuntime:
-    def test_an_invoker_gets_an_adapter_that_the_runtime_uses(self, monkeypatch):
+    @pytest.mark.parametrize("model_id", ["openai/primary", ModelId(provider="openai", name="primary")])
+    def test_an_invoker_gets_an_adapter_that_the_runtime_uses(self, monkeypatch, model_id):
         made = []
 
         class Adapter(NeMoLMAdapter):
@@ -320,7 +322,7 @@ class TestRuntime:
                 super().__init__(**kwargs)
 
         monkeypatch.setattr(nemo_engine, "NeMoLMAdapter", Adapter)
-        invoker = CannedInvoker(model_id="openai/primary")
+        invoker = CannedInvoker(model_id=model_id)
         fallbacks = [CannedInvoker(model_id="openai/second")]
         engine = NemoGuardrailEngine(config(lm_invoker=invoker, fallback_lms=fallbacks))
         assert list(made[0]) == ["model", "lm_invoker", "fallback_lms"]
