@@ -71,7 +71,6 @@ pyasync::VoidTask close_and_rethrow(nb::object stream, pyasync::Caught failure) 
 
 void Replaceable::init(nb::handle cls, const char *name) {
     type_ = reinterpret_cast<PyTypeObject *>(cls.inc_ref().ptr());
-    name_ = name;
     attr_ = PyUnicode_InternFromString(name);
     original_ = nb::getattr(cls, attr_).release().ptr();
     version_ = 0;
@@ -124,7 +123,7 @@ pyasync::AsyncGen entry_stream(nb::object self, nb::object chunks, nb::object en
 
 pyhost::Global own_check_stream;  // GuardrailManager._check_stream as the class has it
 
-// The stream check for `direction`. When the manager's class has its own `_check_stream`, the entry point
+// The stream check for `direction`. While the manager's `_check_stream` is its class's own, the entry point
 // and the pipeline's `run` share one frame; otherwise the entry point passes on what replaced it.
 pyasync::AsyncGen stream_check(nb::object self, nb::object chunks, nb::object engine_kwargs, nb::handle direction) {
     nb::object check_stream = nb::getattr(self, "_check_stream", nb::none());

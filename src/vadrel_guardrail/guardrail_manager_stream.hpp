@@ -97,11 +97,9 @@ class Replaceable {
 public:
     void init(nb::handle cls, const char *name);
     bool replaced();
-    const char *name() const { return name_; }
 
 private:
     PyTypeObject *type_ = nullptr;
-    const char *name_ = nullptr;
     PyObject *attr_ = nullptr;      // interned name
     PyObject *original_ = nullptr;  // what the class held when it was made
     unsigned version_ = 0;          // the class's version tag when it last held the original
