@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <map>
 
 #if defined(__SSE2__)
@@ -321,6 +322,19 @@ inline bool ascii_word_bits(const CharT *text, std::uint32_t &bits) {
 #endif
 }
 
+inline std::uint32_t follow_bit(std::uint32_t first, std::uint32_t second) {
+    return (first * 7 + second) & 63;
+}
+
+inline std::uint64_t jump_hash(std::uint64_t low, std::uint64_t high, std::uint32_t length) {
+    std::uint64_t h = (low * 0x9E3779B97F4A7C15ull) ^ (high * 0xC2B2AE3D27D4EB4Full) ^ length;
+    return h ^ (h >> 29);
+}
+
+inline std::uint16_t jump_tag(std::uint64_t hash) {
+    return static_cast<std::uint16_t>(hash >> 48) | 1u;
+}
+
 }  // namespace
 
 std::shared_ptr<const PhraseAutomaton> PhraseAutomaton::build(const std::vector<std::u32string> &phrases) {
@@ -463,6 +477,84 @@ std::shared_ptr<const PhraseAutomaton> PhraseAutomaton::build(const std::vector<
         a.nodes_[n].subtree_min = best == INT_MAX ? -1 : best;
     }
 
+    // Word jumps pay off once the upper levels are busy; class numbers must fit a byte.
+    constexpr std::size_t kJumpsFrom = 64;
+    if (phrases.size() >= kJumpsFrom && a.class_count_ <= 256) {
+        std::vector<bool> word_class(a.class_count_, false), nonword_class(a.class_count_, false);
+        for (std::uint32_t cls = 1; cls < a.class_count_; ++cls) {
+            std::uint32_t key = key_of_class[cls];
+            nonword_class[cls] = rules->nonword_key(key);
+            if (key >= kBmp) {
+                word_class[cls] = true;  // a wasted entry at worst
+                continue;
+            }
+            for (const std::uint16_t *c = rules->chars_begin(key); c != rules->chars_end(key); ++c) {
+                word_class[cls] = word_class[cls] || rules->word(*c);
+            }
+        }
+        struct Path {
+            std::int32_t node;  // in `trie`
+            std::uint32_t length;
+            std::uint8_t classes[kJumpWord];
+        };
+        std::vector<Path> found, stack{{0, 0, {}}};
+        while (!stack.empty()) {
+            Path path = stack.back();
+            stack.pop_back();
+            const Building &b = trie[path.node];
+            bool word_end = b.terminal >= 0;
+            for (auto [cls, child] : b.children) {
+                word_end = word_end || nonword_class[cls];
+                if (word_class[cls] && path.length < kJumpWord) {
+                    Path next = path;
+                    next.node = child;
+                    next.classes[next.length++] = static_cast<std::uint8_t>(cls);
+                    stack.push_back(next);
+                }
+            }
+            if (path.length > 0 && word_end) {
+                found.push_back(path);
+            }
+        }
+        std::size_t slots = 16;
+        while (slots < 2 * found.size()) {
+            slots *= 2;
+        }
+        a.jumps_.assign(slots, Jump{});
+        a.jump_tags_.assign(slots, 0);
+        for (const Path &path : found) {
+            std::uint8_t classes[kJumpWord] = {};
+            std::memcpy(classes, path.classes, path.length);
+            std::uint64_t low, high;
+            std::memcpy(&low, classes, 8);
+            std::memcpy(&high, classes + 8, 8);
+            std::uint64_t hash = jump_hash(low, high, path.length);
+            std::size_t slot = hash & (slots - 1);
+            while (a.jump_tags_[slot] != 0) {
+                slot = (slot + 1) & (slots - 1);
+            }
+            a.jump_tags_[slot] = jump_tag(hash);
+            Jump &jump = a.jumps_[slot];
+            jump.low = low;
+            jump.high = high;
+            jump.node = new_id[path.node];
+            jump.length = path.length;
+            const Building &end = trie[path.node];
+            bool open = end.terminal >= 0;
+            for (auto [first, next] : end.children) {
+                open = open || trie[next].terminal >= 0;
+                for (auto [second, unused] : trie[next].children) {
+                    jump.follows |= std::uint64_t{1} << follow_bit(first, second);
+                }
+            }
+            if (open) {
+                jump.follows = ~std::uint64_t{0};
+            }
+        }
+        a.jump_mask_ = slots - 1;
+        a.use_jumps_ = true;
+    }
+
     // Matches can then start only where a word does: no empty phrase, and no first character that some
     // non-word character of the text could match.
     a.word_starts_only_ = a.nodes_[0].terminal < 0;
@@ -492,15 +584,20 @@ std::shared_ptr<const PhraseAutomaton> PhraseAutomaton::build(const std::vector<
     return automaton;
 }
 
-inline std::uint32_t PhraseAutomaton::char_class(std::uint32_t c) const {
-    if (c < 256) {
+template <typename CharT>
+inline std::uint32_t PhraseAutomaton::class_of(CharT c) const {
+    // Without a branch for the narrower widths: absent pages read the shared page of class 0.
+    if constexpr (sizeof(CharT) == 1) {
         return latin1_class_[c];
+    } else if constexpr (sizeof(CharT) == 2) {
+        return pages_[page_of_[c >> 8] + (c & 0xFFu)];
+    } else {
+        if (c < kBmp) {
+            return pages_[page_of_[c >> 8] + (c & 0xFFu)];
+        }
+        auto found = class_of_key_.find(rules_->key(c));
+        return found == class_of_key_.end() ? 0 : found->second;
     }
-    if (c < kBmp) {
-        return pages_[page_of_[c >> 8] + (c & 0xFF)];
-    }
-    auto found = class_of_key_.find(rules_->key(c));
-    return found == class_of_key_.end() ? 0 : found->second;
 }
 
 // The child for a class (with kEnds), or -1.
@@ -528,7 +625,7 @@ Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ss
         if (j == length) {
             return -1;
         }
-        std::int32_t child = step(node, char_class(static_cast<std::uint32_t>(text[j])));
+        std::int32_t child = step(node, class_of(text[j]));
         if (child < 0) {
             return -1;
         }
@@ -538,44 +635,120 @@ Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ss
             break;
         }
     }
+    return finish_match(text, length, node, j, best_node);
+}
+
+// From `node`, reached at `j` with no match yet: the end of the best match, or -1.
+template <typename CharT>
+Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t j,
+                                         std::int32_t &best_node) const {
     const CaseRules &rules = *rules_;
     const Node *nodes = nodes_.data();
     std::int32_t best = INT_MAX;
     Py_ssize_t best_end = -1;
+    // A node is read only where a phrase ends, and for pruning once a match is in hand.
+    bool ends = nodes[node].terminal >= 0;
     for (;;) {
-        std::int32_t terminal = nodes[node].terminal;
-        if (terminal >= 0 && terminal < best &&
-            rules.word(static_cast<std::uint32_t>(text[j - 1])) !=
-                (j < length && rules.word(static_cast<std::uint32_t>(text[j])))) {
-            best = terminal;
-            best_end = j;
-            best_node = node;
+        if (ends) {
+            std::int32_t terminal = nodes[node].terminal;
+            if (terminal < best && rules.word(static_cast<std::uint32_t>(text[j - 1])) !=
+                                       (j < length && rules.word(static_cast<std::uint32_t>(text[j])))) {
+                best = terminal;
+                best_end = j;
+                best_node = node;
+            }
         }
         if (j == length) {
             break;
         }
-        std::int32_t child = step(node, char_class(static_cast<std::uint32_t>(text[j])));
-        if (child < 0 || nodes[child & ~kEnds].subtree_min >= best) {
+        std::int32_t child = step(node, class_of(text[j]));
+        if (child < 0 || (best != INT_MAX && nodes[child & ~kEnds].subtree_min >= best)) {
             break;
         }
         node = child & ~kEnds;
+        ends = (child & kEnds) != 0;
         ++j;
     }
     return best_end;
 }
 
+// `match_at` for busy tries: the whole word at `i` in one look-up. A match cannot end inside a word (no
+// boundary there), so it passes the node that the word leads to, and that node is a word end.
+template <typename CharT>
+Py_ssize_t PhraseAutomaton::match_by_word(const CharT *text, Py_ssize_t length, Py_ssize_t i,
+                                          std::uint32_t word_length, std::int32_t &best_node) const {
+    // The word's classes, a byte each. With the word's length known (from the scan's bits), 16 characters
+    // are read without a branch each and the rest masked off; a class 0 (in no phrase) finds no entry.
+    std::uint64_t low = 0, high = 0;
+    if (word_length != 0 && i + kJumpWord <= length) {
+        if (word_length > kJumpWord) {
+            return match_at(text, length, i, best_node);
+        }
+        for (int k = 0; k < 8; ++k) {
+            low |= static_cast<std::uint64_t>(class_of(text[i + k])) << (8 * k);
+            high |= static_cast<std::uint64_t>(class_of(text[i + 8 + k])) << (8 * k);
+        }
+        low &= word_length >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * word_length)) - 1;
+        high &= word_length >= 16  ? ~std::uint64_t{0}
+                : word_length <= 8 ? 0
+                                   : (std::uint64_t{1} << (8 * (word_length - 8))) - 1;
+    } else {
+        const CaseRules &rules = *rules_;
+        std::uint8_t classes[kJumpWord] = {};
+        Py_ssize_t limit = std::min(length, i + kJumpWord);
+        Py_ssize_t j = i;
+        for (; j < limit && rules.word(static_cast<std::uint32_t>(text[j])); ++j) {
+            std::uint32_t cls = class_of(text[j]);
+            if (cls == 0) {
+                return -1;  // in no phrase
+            }
+            classes[j - i] = static_cast<std::uint8_t>(cls);
+        }
+        if (j == limit && j < length && rules.word(static_cast<std::uint32_t>(text[j]))) {
+            return match_at(text, length, i, best_node);
+        }
+        word_length = static_cast<std::uint32_t>(j - i);
+        std::memcpy(&low, classes, 8);
+        std::memcpy(&high, classes + 8, 8);
+    }
+    Py_ssize_t j = i + word_length;
+    std::uint64_t hash = jump_hash(low, high, word_length);
+    std::uint16_t tag = jump_tag(hash);
+    for (std::size_t slot = hash & jump_mask_;; slot = (slot + 1) & jump_mask_) {
+        std::uint16_t seen = jump_tags_[slot];
+        if (seen == 0) {
+            return -1;
+        }
+        if (seen != tag) {
+            continue;
+        }
+        const Jump &jump = jumps_[slot];
+        if (jump.length == word_length && jump.low == low && jump.high == high) {
+            if (j + 1 < length) {
+                std::uint32_t bit = follow_bit(class_of(text[j]),
+                                               class_of(text[j + 1]));
+                if (((jump.follows >> bit) & 1u) == 0) {
+                    return -1;  // no phrase goes on with these two characters
+                }
+            }
+            return finish_match(text, length, jump.node, j, best_node);
+        }
+    }
+}
+
 template <bool kLowering, typename CharT, typename OnMatch>
 bool PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t length, OnMatch &&on_match) const {
-    // Word starts are found 16 characters at a time (by arithmetic when all are ASCII, else by table) and
+    // Word starts are found 64 characters at a time (by arithmetic when all are ASCII, else by table) and
     // tried in order, skipping any inside the previous match (matches do not overlap).
     const CaseRules &rules = *rules_;
     Py_ssize_t resume = 0;
-    auto candidate = [&](Py_ssize_t i) -> bool {
+    // `word_length`: the length of the word at `i`, or 0 when not known.
+    auto candidate = [&](Py_ssize_t i, std::uint32_t word_length) -> bool {
         if (i < resume) {
             return true;
         }
         std::int32_t node = 0;
-        Py_ssize_t end = match_at(text, length, i, node);
+        Py_ssize_t end = use_jumps_ ? match_by_word(text, length, i, word_length, node) : match_at(text, length, i, node);
         if (end > i) {
             resume = end;
             return on_match(i, end, node);
@@ -585,37 +758,45 @@ bool PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t length, OnM
     auto flags_of = [&](CharT c) -> std::uint8_t { return rules.flags(static_cast<std::uint32_t>(c)); };
     const std::uint64_t *pairs = opening_pairs_.data();
 
-    std::uint32_t prev_word = 0;
+    std::uint64_t prev_word = 0;
     Py_ssize_t i = 0;
-    for (; i + 16 <= length; i += 16) {
-        std::uint32_t bits;
-        if (!ascii_word_bits(text + i, bits)) {
-            bits = 0;
-            for (int k = 0; k < 16; ++k) {
-                std::uint8_t f = flags_of(text[i + k]);
-                if constexpr (kLowering) {
-                    if (f & kChangesWhenLowered) {
-                        return false;
+    for (; i + 64 <= length; i += 64) {
+        std::uint64_t bits = 0;
+        for (int block = 0; block < 64; block += 16) {
+            std::uint32_t part;
+            if (!ascii_word_bits(text + i + block, part)) {
+                part = 0;
+                for (int k = 0; k < 16; ++k) {
+                    std::uint8_t f = flags_of(text[i + block + k]);
+                    if constexpr (kLowering) {
+                        if (f & kChangesWhenLowered) {
+                            return false;
+                        }
                     }
+                    part |= static_cast<std::uint32_t>(f & kWord) << k;
                 }
-                bits |= static_cast<std::uint32_t>(f & kWord) << k;
             }
+            bits |= static_cast<std::uint64_t>(part) << block;
         }
-        std::uint32_t starts = bits & ~((bits << 1) | prev_word);
-        prev_word = bits >> 15;
+        std::uint64_t starts = bits & ~((bits << 1) | prev_word);
+        prev_word = bits >> 63;
         // Only starts whose first two characters can open a phrase, picked without a branch each.
-        Py_ssize_t picked[16];
+        int picked[64];
         int count = 0;
         while (starts != 0) {
-            Py_ssize_t at = i + __builtin_ctz(starts);
+            int offset = __builtin_ctzll(starts);
             starts &= starts - 1;
-            std::uint32_t second = at + 1 < length ? char_class(static_cast<std::uint32_t>(text[at + 1])) : 0;
-            std::uint32_t bit = ((char_class(static_cast<std::uint32_t>(text[at])) & 0xFFu) << 8) | (second & 0xFFu);
-            picked[count] = at;
+            Py_ssize_t at = i + offset;
+            std::uint32_t second = at + 1 < length ? class_of(text[at + 1]) : 0;
+            std::uint32_t bit = ((class_of(text[at]) & 0xFFu) << 8) | (second & 0xFFu);
+            picked[count] = offset;
             count += static_cast<int>(((pairs[bit >> 6] >> (bit & 63)) & 1u) | (at + 1 == length));
         }
         for (int k = 0; k < count; ++k) {
-            if (!candidate(picked[k])) {
+            int offset = picked[k];
+            int run = __builtin_ctzll(~(bits >> offset));  // the shift brings in zeros: a non-word end
+            // The word's length, or 0 when it may run past these 64 characters.
+            if (!candidate(i + offset, offset + run == 64 ? 0 : static_cast<std::uint32_t>(run))) {
                 return false;
             }
         }
@@ -627,8 +808,8 @@ bool PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t length, OnM
                 return false;
             }
         }
-        std::uint32_t word = f & kWord;
-        if (word && !prev_word && !candidate(i)) {
+        std::uint64_t word = f & kWord;
+        if (word && !prev_word && !candidate(i, 0)) {
             return false;
         }
         prev_word = word;
@@ -673,7 +854,7 @@ bool PhraseAutomaton::scan_everywhere(const CharT *text, Py_ssize_t length, OnMa
         }
         std::int32_t node = 0;
         for (Py_ssize_t j = i; j < length;) {
-            std::int32_t child = step(node, char_class(static_cast<std::uint32_t>(text[j])));
+            std::int32_t child = step(node, class_of(text[j]));
             if (child < 0 || nodes[child & ~kEnds].subtree_min >= best) {
                 break;
             }

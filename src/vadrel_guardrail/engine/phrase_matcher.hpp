@@ -58,10 +58,17 @@ private:
         std::uint32_t count = 0;        // number of edges
     };
 
-    std::uint32_t char_class(std::uint32_t c) const;
+    template <typename CharT>
+    std::uint32_t class_of(CharT c) const;
     std::int32_t step(std::int32_t node, std::uint32_t cls) const;
     template <typename CharT>
     Py_ssize_t match_at(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::int32_t &node) const;
+    template <typename CharT>
+    Py_ssize_t match_by_word(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t word_length,
+                             std::int32_t &node) const;
+    template <typename CharT>
+    Py_ssize_t finish_match(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t j,
+                            std::int32_t &best_node) const;
     template <bool kLowering, typename CharT, typename OnMatch>
     bool scan(const CharT *text, Py_ssize_t length, OnMatch &&on_match) const;
     template <bool kLowering, typename CharT, typename OnMatch>
@@ -86,6 +93,22 @@ private:
     std::unordered_map<std::uint32_t, std::uint16_t> class_of_key_;  // for characters beyond that plane
     bool word_starts_only_ = false;  // no empty phrase, and every phrase starts with a word character
     std::vector<std::uint64_t> opening_pairs_;  // bitmap over (class low byte of 1st, of 2nd character)
+    // Word jumps, for busy tries: the node that a whole word of the text leads to, found by the word's classes
+    // in one look-up instead of a walk. Only nodes where a word can end are kept: a phrase ends there, or
+    // goes on with a character that is not a word character.
+    static constexpr int kJumpWord = 16;  // longer words are walked
+    struct Jump {
+        std::uint64_t low = 0, high = 0;  // the word's classes, a byte each, zero beyond its length
+        std::int32_t node = -1;  // -1: empty slot
+        std::uint32_t length = 0;
+        // The class pairs of the two characters after the word that can go on from the node (see
+        // `follow_bit`); all bits when a phrase ends at the node or one character further.
+        std::uint64_t follows = 0;
+    };
+    std::vector<Jump> jumps_;  // open addressing, a power of two of slots
+    std::vector<std::uint16_t> jump_tags_;  // per slot: 0 when empty, else bits of the hash (never 0)
+    std::size_t jump_mask_ = 0;
+    bool use_jumps_ = false;
     // For telling matched texts back as phrases: the phrases, and for each node the phrases of different
     // text that end there, in list order.
     std::vector<std::u32string> phrases_;

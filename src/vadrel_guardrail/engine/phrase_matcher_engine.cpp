@@ -42,6 +42,43 @@ nb::object global(const char *name) {
 }
 
 
+// Names read on every check, made once: a lookup by C string would build its name anew each time.
+struct Names {
+    nb::handle banned_phrases = intern("banned_phrases");
+    nb::handle banned_phrases_regex = intern("banned_phrases_regex");
+    nb::handle use_spacy = intern("use_spacy");
+    nb::handle phrase_matcher = intern("phrase_matcher");
+    nb::handle nlp = intern("nlp");
+    nb::handle check_content = intern("_check_content");
+    nb::handle check_regex = intern("_check_banned_phrases_regex");
+    nb::handle check_spacy = intern("_check_banned_phrases_spacy");
+    nb::handle result_type = intern("GuardrailResult");
+    nb::handle unsafe = intern("unsafe");
+
+    static nb::handle intern(const char *text) {
+        PyObject *name = PyUnicode_InternFromString(text);
+        if (!name) {
+            throw nb::python_error();
+        }
+        return name;  // kept for the process
+    }
+};
+
+const Names &names() {
+    static const Names *made = new Names();
+    return *made;
+}
+
+// `object.name(argument)`, without a bound method in between.
+nb::object call_method(nb::handle object, nb::handle name, nb::handle argument) {
+    PyObject *args[] = {object.ptr(), argument.ptr()};
+    PyObject *result = PyObject_VectorcallMethod(name.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!result) {
+        throw nb::python_error();
+    }
+    return nb::steal(result);
+}
+
 // The text of an exception, as `str(e)` and an f-string give it.
 nb::str error_text(const nb::python_error &e) {
     return nb::str(e.value());
@@ -279,7 +316,7 @@ void compile_banned_phrases_regex(nb::handle self) {
 // Matching.
 
 nb::object safe_result() {
-    nb::object cls = global("GuardrailResult");
+    nb::object cls = nb::getattr(module_.get(), names().result_type);
     if (cls.is(schema::GuardrailResult.get())) {
         return schema::safe_result(nb::none(), nb::none());  // the common verdict, without validation
     }
@@ -307,11 +344,12 @@ nb::object unsafe_result_of(nb::handle phrases, const std::vector<std::int32_t> 
     for (std::int32_t index : found) {
         detected.append(nb::handle(PyList_GET_ITEM(phrases.ptr(), index)));
     }
-    return global("GuardrailResult").attr("unsafe")(nb::str(kReasonPrefix) + nb::str(", ").attr("join")(detected));
+    return call_method(nb::getattr(module_.get(), names().result_type), names().unsafe,
+                       nb::str(kReasonPrefix) + nb::str(", ").attr("join")(detected));
 }
 
 nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {
-    nb::object pattern = self.attr("banned_phrases_regex");
+    nb::object pattern = self.attr(names().banned_phrases_regex);
     if (!pyhost::truth(pattern)) {
         return safe_result();
     }
@@ -325,7 +363,7 @@ nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {
             if (!matched) {
                 return safe_result();
             }
-            nb::object phrases = self.attr("banned_phrases");
+            nb::object phrases = self.attr(names().banned_phrases);
             if (entry->holds(phrases)) {
                 return unsafe_result_of(phrases, found);
             }
@@ -402,13 +440,15 @@ nb::object check_banned_phrases_spacy(nb::handle self, nb::handle content) {
 
 // The common body of both checks; synchronous, so a check never suspends.
 nb::object check_content(nb::handle self, nb::handle content) {
-    if (!pyhost::truth(content) || !pyhost::truth(self.attr("banned_phrases"))) {
+    const Names &n = names();
+    if (!pyhost::truth(content) || !pyhost::truth(self.attr(n.banned_phrases))) {
         return safe_result();
     }
-    if (pyhost::truth(self.attr("use_spacy")) && pyhost::truth(self.attr("phrase_matcher")) && pyhost::truth(self.attr("nlp"))) {
-        return self.attr("_check_banned_phrases_spacy")(content);
+    if (pyhost::truth(self.attr(n.use_spacy)) && pyhost::truth(self.attr(n.phrase_matcher)) &&
+        pyhost::truth(self.attr(n.nlp))) {
+        return call_method(self, n.check_spacy, content);
     }
-    return self.attr("_check_banned_phrases_regex")(content);
+    return call_method(self, n.check_regex, content);
 }
 
 // Coroutines own their parameters (the caller's frame is gone when they run).
@@ -418,7 +458,10 @@ pyasync::Task check_content_task(nb::object self, nb::object content) {
 
 // Both directions check alike, through `_check_content` looked up on the engine.
 pyasync::Task delegate_task(nb::object self, nb::object content, nb::kwargs kwargs) {
-    co_return co_await self.attr("_check_content")(content, **kwargs);
+    if (nb::len(kwargs) == 0) {
+        co_return co_await call_method(self, names().check_content, content);
+    }
+    co_return co_await self.attr(names().check_content)(content, **kwargs);
 }
 
 // The stream operations are ordinary functions: the adapter's stream does all the work once iterated.
