@@ -269,16 +269,27 @@ private:
 
 namespace {
 
-// The word characters among 16 characters from `text` as bits, when all 16 are ASCII.
-template <typename CharT>
-inline bool ascii_word_bits(const CharT *text, std::uint32_t &bits) {
+// Classes of the ASCII word characters, the same in every automaton: letters (either case) 1-26, digits
+// 27-36, the underscore 37, so that a block scan can compute them.
+constexpr std::uint32_t kAsciiClasses = 38;
+
+inline std::uint32_t ascii_class(std::uint32_t c) {
+    if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') {
+        return (c | 0x20) - 'a' + 1;
+    }
+    if (c >= '0' && c <= '9') {
+        return c - '0' + 27;
+    }
+    return c == '_' ? 37 : 0;
+}
+
 #if defined(__SSE2__)
-    __m128i v;
+// 16 characters from `text` as bytes, when all are ASCII.
+template <typename CharT>
+inline bool load_ascii(const CharT *text, __m128i &v) {
     if constexpr (sizeof(CharT) == 1) {
         v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text));
-        if (_mm_movemask_epi8(v) != 0) {
-            return false;
-        }
+        return _mm_movemask_epi8(v) == 0;
     } else if constexpr (sizeof(CharT) == 2) {
         __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text));
         __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 8));
@@ -287,6 +298,7 @@ inline bool ascii_word_bits(const CharT *text, std::uint32_t &bits) {
             return false;
         }
         v = _mm_packus_epi16(a, b);
+        return true;
     } else {
         __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text));
         __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 4));
@@ -298,6 +310,18 @@ inline bool ascii_word_bits(const CharT *text, std::uint32_t &bits) {
             return false;
         }
         v = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
+        return true;
+    }
+}
+#endif
+
+// The word characters among 16 characters from `text` as bits, when all 16 are ASCII.
+template <typename CharT>
+inline bool ascii_word_bits(const CharT *text, std::uint32_t &bits) {
+#if defined(__SSE2__)
+    __m128i v;
+    if (!load_ascii(text, v)) {
+        return false;
     }
     // All bytes are below 0x80, so signed comparisons order them.
     __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
@@ -314,16 +338,52 @@ inline bool ascii_word_bits(const CharT *text, std::uint32_t &bits) {
         if (c >= 0x80) {
             return false;
         }
-        bool w = c == '_' || (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
-        out |= static_cast<std::uint32_t>(w) << k;
+        out |= static_cast<std::uint32_t>(ascii_class(c) != 0) << k;
     }
     bits = out;
     return true;
 #endif
 }
 
-inline std::uint32_t follow_bit(std::uint32_t first, std::uint32_t second) {
-    return (first * 7 + second) & 63;
+// The classes of 16 characters from `text` as bytes (0 for ASCII non-word characters), when all are ASCII.
+template <typename CharT>
+inline bool ascii_word_classes(const CharT *text, std::uint64_t &low, std::uint64_t &high) {
+#if defined(__SSE2__)
+    __m128i v;
+    if (!load_ascii(text, v)) {
+        return false;
+    }
+    __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
+    __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
+                                   _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
+    __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
+    __m128i under = _mm_cmpeq_epi8(v, _mm_set1_epi8('_'));
+    __m128i classes = _mm_or_si128(
+        _mm_or_si128(_mm_and_si128(letter, _mm_sub_epi8(folded, _mm_set1_epi8('a' - 1))),
+                     _mm_and_si128(digit, _mm_sub_epi8(v, _mm_set1_epi8('0' - 27)))),
+        _mm_and_si128(under, _mm_set1_epi8(37)));
+    alignas(16) std::uint64_t out[2];
+    _mm_store_si128(reinterpret_cast<__m128i *>(out), classes);
+    low = out[0];
+    high = out[1];
+    return true;
+#else
+    std::uint64_t parts[2] = {0, 0};
+    for (int k = 0; k < 16; ++k) {
+        std::uint32_t c = static_cast<std::uint32_t>(text[k]);
+        if (c >= 0x80) {
+            return false;
+        }
+        parts[k / 8] |= static_cast<std::uint64_t>(ascii_class(c)) << (8 * (k % 8));
+    }
+    low = parts[0];
+    high = parts[1];
+    return true;
+#endif
+}
+
+inline std::uint32_t follow_bit(std::uint32_t first, std::uint32_t second, std::uint32_t third) {
+    return (first * 7 + second * 31 + third) & 255;
 }
 
 inline std::uint64_t jump_hash(std::uint64_t low, std::uint64_t high, std::uint32_t length) {
@@ -349,7 +409,16 @@ std::shared_ptr<const PhraseAutomaton> PhraseAutomaton::build(const std::vector<
 
     // Classes: one per key that occurs in a phrase, numbered from 1 in order of first appearance.
     std::unordered_map<std::uint32_t, std::uint16_t> class_of_key;
-    std::vector<std::uint32_t> key_of_class{0};
+    std::vector<std::uint32_t> key_of_class(kAsciiClasses, 0);
+    for (std::uint32_t c = 1; c < 128; ++c) {
+        if (std::uint32_t cls = ascii_class(c); cls != 0) {
+            if (rules->key(c) != (c | ((c >= 'A' && c <= 'Z') ? 0x20u : 0u))) {
+                return nullptr;  // the fixed ASCII classes assume that ASCII keys are lower-case ASCII
+            }
+            key_of_class[cls] = rules->key(c);
+            class_of_key.emplace(rules->key(c), static_cast<std::uint16_t>(cls));
+        }
+    }
     std::vector<std::vector<std::uint16_t>> sequences(phrases.size());
     for (std::size_t index = 0; index < phrases.size(); ++index) {
         sequences[index].reserve(phrases[index].size());
@@ -517,7 +586,7 @@ std::shared_ptr<const PhraseAutomaton> PhraseAutomaton::build(const std::vector<
             }
         }
         std::size_t slots = 16;
-        while (slots < 2 * found.size()) {
+        while (slots < 4 * found.size()) {  // sparse, so that a miss mostly ends at the first slot
             slots *= 2;
         }
         a.jumps_.assign(slots, Jump{});
@@ -543,12 +612,16 @@ std::shared_ptr<const PhraseAutomaton> PhraseAutomaton::build(const std::vector<
             bool open = end.terminal >= 0;
             for (auto [first, next] : end.children) {
                 open = open || trie[next].terminal >= 0;
-                for (auto [second, unused] : trie[next].children) {
-                    jump.follows |= std::uint64_t{1} << follow_bit(first, second);
+                for (auto [second, after] : trie[next].children) {
+                    open = open || trie[after].terminal >= 0;
+                    for (auto [third, unused] : trie[after].children) {
+                        std::uint32_t bit = follow_bit(first, second, third);
+                        jump.follows[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+                    }
                 }
             }
             if (open) {
-                jump.follows = ~std::uint64_t{0};
+                std::fill(std::begin(jump.follows), std::end(jump.follows), ~std::uint64_t{0});
             }
         }
         a.jump_mask_ = slots - 1;
@@ -675,24 +748,36 @@ Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, s
 // `match_at` for busy tries: the whole word at `i` in one look-up. A match cannot end inside a word (no
 // boundary there), so it passes the node that the word leads to, and that node is a word end.
 template <typename CharT>
+bool PhraseAutomaton::word_key(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint32_t word_length,
+                               std::uint64_t &low, std::uint64_t &high) const {
+    // With the word's length known (from the scan's bits), 16 characters are read without a branch each and
+    // the rest masked off; a class 0 (in no phrase) then finds no entry.
+    if (word_length == 0 || word_length > kJumpWord || i + kJumpWord > length) {
+        return false;
+    }
+    low = high = 0;
+    if (!ascii_word_classes(text + i, low, high)) {
+        for (int k = 0; k < 8; ++k) {
+            low |= static_cast<std::uint64_t>(class_of(text[i + k]) & 0xFFu) << (8 * k);
+            high |= static_cast<std::uint64_t>(class_of(text[i + 8 + k]) & 0xFFu) << (8 * k);
+        }
+    }
+    low &= word_length >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * word_length)) - 1;
+    high &= word_length >= 16  ? ~std::uint64_t{0}
+            : word_length <= 8 ? 0
+                               : (std::uint64_t{1} << (8 * (word_length - 8))) - 1;
+    return true;
+}
+
+template <typename CharT>
 Py_ssize_t PhraseAutomaton::match_by_word(const CharT *text, Py_ssize_t length, Py_ssize_t i,
                                           std::uint32_t word_length, std::int32_t &best_node) const {
-    // The word's classes, a byte each. With the word's length known (from the scan's bits), 16 characters
-    // are read without a branch each and the rest masked off; a class 0 (in no phrase) finds no entry.
+    // The word's classes, a byte each.
     std::uint64_t low = 0, high = 0;
-    if (word_length != 0 && i + kJumpWord <= length) {
+    if (!word_key(text, length, i, word_length, low, high)) {
         if (word_length > kJumpWord) {
             return match_at(text, length, i, best_node);
         }
-        for (int k = 0; k < 8; ++k) {
-            low |= static_cast<std::uint64_t>(class_of(text[i + k])) << (8 * k);
-            high |= static_cast<std::uint64_t>(class_of(text[i + 8 + k])) << (8 * k);
-        }
-        low &= word_length >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * word_length)) - 1;
-        high &= word_length >= 16  ? ~std::uint64_t{0}
-                : word_length <= 8 ? 0
-                                   : (std::uint64_t{1} << (8 * (word_length - 8))) - 1;
-    } else {
         const CaseRules &rules = *rules_;
         std::uint8_t classes[kJumpWord] = {};
         Py_ssize_t limit = std::min(length, i + kJumpWord);
@@ -711,8 +796,14 @@ Py_ssize_t PhraseAutomaton::match_by_word(const CharT *text, Py_ssize_t length, 
         std::memcpy(&low, classes, 8);
         std::memcpy(&high, classes + 8, 8);
     }
+    return match_word(text, length, i, word_length, low, high, jump_hash(low, high, word_length), best_node);
+}
+
+template <typename CharT>
+Py_ssize_t PhraseAutomaton::match_word(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint32_t word_length,
+                                       std::uint64_t low, std::uint64_t high, std::uint64_t hash,
+                                       std::int32_t &best_node) const {
     Py_ssize_t j = i + word_length;
-    std::uint64_t hash = jump_hash(low, high, word_length);
     std::uint16_t tag = jump_tag(hash);
     for (std::size_t slot = hash & jump_mask_;; slot = (slot + 1) & jump_mask_) {
         std::uint16_t seen = jump_tags_[slot];
@@ -724,11 +815,10 @@ Py_ssize_t PhraseAutomaton::match_by_word(const CharT *text, Py_ssize_t length, 
         }
         const Jump &jump = jumps_[slot];
         if (jump.length == word_length && jump.low == low && jump.high == high) {
-            if (j + 1 < length) {
-                std::uint32_t bit = follow_bit(class_of(text[j]),
-                                               class_of(text[j + 1]));
-                if (((jump.follows >> bit) & 1u) == 0) {
-                    return -1;  // no phrase goes on with these two characters
+            if (j + 2 < length) {
+                std::uint32_t bit = follow_bit(class_of(text[j]), class_of(text[j + 1]), class_of(text[j + 2]));
+                if (((jump.follows[bit >> 6] >> (bit & 63)) & 1u) == 0) {
+                    return -1;  // no phrase goes on with these three characters
                 }
             }
             return finish_match(text, length, jump.node, j, best_node);
@@ -742,13 +832,12 @@ bool PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t length, OnM
     // tried in order, skipping any inside the previous match (matches do not overlap).
     const CaseRules &rules = *rules_;
     Py_ssize_t resume = 0;
-    // `word_length`: the length of the word at `i`, or 0 when not known.
-    auto candidate = [&](Py_ssize_t i, std::uint32_t word_length) -> bool {
+    auto candidate = [&](Py_ssize_t i) -> bool {
         if (i < resume) {
             return true;
         }
         std::int32_t node = 0;
-        Py_ssize_t end = use_jumps_ ? match_by_word(text, length, i, word_length, node) : match_at(text, length, i, node);
+        Py_ssize_t end = use_jumps_ ? match_by_word(text, length, i, 0, node) : match_at(text, length, i, node);
         if (end > i) {
             resume = end;
             return on_match(i, end, node);
@@ -792,12 +881,47 @@ bool PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t length, OnM
             picked[count] = offset;
             count += static_cast<int>(((pairs[bit >> 6] >> (bit & 63)) & 1u) | (at + 1 == length));
         }
+        if (!use_jumps_) {
+            for (int k = 0; k < count; ++k) {
+                if (!candidate(i + picked[k])) {
+                    return false;
+                }
+            }
+            continue;
+        }
+        // Busy tries: the words' keys first, their slots fetched ahead, then the look-ups in order.
+        struct Key {
+            std::uint64_t low, high, hash;
+            std::uint32_t length;  // of the word, 0 when it may run past these 64 characters
+            bool ready;
+        };
+        Key keys[64];
         for (int k = 0; k < count; ++k) {
+            Key &key = keys[k];
             int offset = picked[k];
             int run = __builtin_ctzll(~(bits >> offset));  // the shift brings in zeros: a non-word end
-            // The word's length, or 0 when it may run past these 64 characters.
-            if (!candidate(i + offset, offset + run == 64 ? 0 : static_cast<std::uint32_t>(run))) {
-                return false;
+            key.length = offset + run == 64 ? 0 : static_cast<std::uint32_t>(run);
+            key.ready = word_key(text, length, i + offset, key.length, key.low, key.high);
+            if (key.ready) {
+                key.hash = jump_hash(key.low, key.high, key.length);
+                __builtin_prefetch(&jump_tags_[key.hash & jump_mask_]);
+                __builtin_prefetch(&jumps_[key.hash & jump_mask_]);
+            }
+        }
+        for (int k = 0; k < count; ++k) {
+            Py_ssize_t at = i + picked[k];
+            if (at < resume) {
+                continue;
+            }
+            const Key &key = keys[k];
+            std::int32_t node = 0;
+            Py_ssize_t end = key.ready ? match_word(text, length, at, key.length, key.low, key.high, key.hash, node)
+                                       : match_by_word(text, length, at, key.length, node);
+            if (end > at) {
+                resume = end;
+                if (!on_match(at, end, node)) {
+                    return false;
+                }
             }
         }
     }
@@ -809,7 +933,7 @@ bool PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t length, OnM
             }
         }
         std::uint64_t word = f & kWord;
-        if (word && !prev_word && !candidate(i, 0)) {
+        if (word && !prev_word && !candidate(i)) {
             return false;
         }
         prev_word = word;

@@ -64,6 +64,12 @@ private:
     template <typename CharT>
     Py_ssize_t match_at(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::int32_t &node) const;
     template <typename CharT>
+    bool word_key(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t word_length,
+                  std::uint64_t &low, std::uint64_t &high) const;
+    template <typename CharT>
+    Py_ssize_t match_word(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t word_length,
+                          std::uint64_t low, std::uint64_t high, std::uint64_t hash, std::int32_t &node) const;
+    template <typename CharT>
     Py_ssize_t match_by_word(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t word_length,
                              std::int32_t &node) const;
     template <typename CharT>
@@ -101,9 +107,9 @@ private:
         std::uint64_t low = 0, high = 0;  // the word's classes, a byte each, zero beyond its length
         std::int32_t node = -1;  // -1: empty slot
         std::uint32_t length = 0;
-        // The class pairs of the two characters after the word that can go on from the node (see
-        // `follow_bit`); all bits when a phrase ends at the node or one character further.
-        std::uint64_t follows = 0;
+        // The classes of the three characters after the word that can go on from the node, hashed to bits
+        // (see `follow_bit`); all bits when a phrase ends at the node or within two characters further.
+        std::uint64_t follows[4] = {};
     };
     std::vector<Jump> jumps_;  // open addressing, a power of two of slots
     std::vector<std::uint16_t> jump_tags_;  // per slot: 0 when empty, else bits of the hash (never 0)
