@@ -10,7 +10,8 @@
 // It reads the host string's own storage (1-, 2- or 4-byte units) and folds case as it goes: characters map
 // to classes of case-equivalent characters, and a trie over those classes is walked from each place where a
 // match can start. When every phrase starts with a word character, those places are word starts, found a
-// block of characters at a time.
+// block of characters at a time; with many phrases, each word of the text is then looked up whole (a match
+// cannot end inside a word) before the walk goes on from where the word leads.
 #pragma once
 
 #include <Python.h>
@@ -103,7 +104,7 @@ private:
     // in one look-up instead of a walk. Only nodes where a word can end are kept: a phrase ends there, or
     // goes on with a character that is not a word character.
     static constexpr int kJumpWord = 16;  // longer words are walked
-    struct Jump {
+    struct alignas(64) Jump {  // one cache line
         std::uint64_t low = 0, high = 0;  // the word's classes, a byte each, zero beyond its length
         std::int32_t node = -1;  // -1: empty slot
         std::uint32_t length = 0;
