@@ -536,6 +536,12 @@ std::shared_ptr<const PhraseAutomaton> PhraseAutomaton::build(const std::vector<
     for (std::uint32_t c = 0; c < 256; ++c) {
         a.latin1_class_[c] = a.pages_[a.page_of_[0] + c];
     }
+    if (a.class_count_ <= 256) {  // one load per character instead of two
+        a.bmp_class_.resize(kBmp);
+        for (std::uint32_t c = 0; c < kBmp; ++c) {
+            a.bmp_class_[c] = static_cast<std::uint8_t>(a.pages_[a.page_of_[c >> 8] + (c & 0xFF)]);
+        }
+    }
     // Children come after their parent, so one backward pass gives each subtree's best index.
     for (std::size_t n = order.size(); n-- > 0;) {
         std::int32_t best = a.nodes_[n].terminal < 0 ? INT_MAX : a.nodes_[n].terminal;
@@ -663,10 +669,10 @@ inline std::uint32_t PhraseAutomaton::class_of(CharT c) const {
     if constexpr (sizeof(CharT) == 1) {
         return latin1_class_[c];
     } else if constexpr (sizeof(CharT) == 2) {
-        return pages_[page_of_[c >> 8] + (c & 0xFFu)];
+        return bmp_class_.empty() ? pages_[page_of_[c >> 8] + (c & 0xFFu)] : bmp_class_[c];
     } else {
         if (c < kBmp) {
-            return pages_[page_of_[c >> 8] + (c & 0xFFu)];
+            return bmp_class_.empty() ? pages_[page_of_[c >> 8] + (c & 0xFFu)] : bmp_class_[c];
         }
         auto found = class_of_key_.find(rules_->key(c));
         return found == class_of_key_.end() ? 0 : found->second;
@@ -899,7 +905,8 @@ bool PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t length, OnM
         for (int k = 0; k < count; ++k) {
             Key &key = keys[k];
             int offset = picked[k];
-            int run = __builtin_ctzll(~(bits >> offset));  // the shift brings in zeros: a non-word end
+            std::uint64_t rest = ~(bits >> offset);  // the shift brings in zeros: a non-word end
+            int run = rest == 0 ? 64 : __builtin_ctzll(rest);  // all 64 characters one word: 64
             key.length = offset + run == 64 ? 0 : static_cast<std::uint32_t>(run);
             key.ready = word_key(text, length, i + offset, key.length, key.low, key.high);
             if (key.ready) {

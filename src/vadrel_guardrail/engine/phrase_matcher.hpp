@@ -97,6 +97,7 @@ private:
     // The class of each character of the basic multilingual plane: 256 pages of 256, absent pages shared.
     std::uint32_t page_of_[256] = {};
     std::vector<std::uint16_t> pages_;
+    std::vector<std::uint8_t> bmp_class_;  // the same, one byte per character, when classes fit a byte
     std::unordered_map<std::uint32_t, std::uint16_t> class_of_key_;  // for characters beyond that plane
     bool word_starts_only_ = false;  // no empty phrase, and every phrase starts with a word character
     std::vector<std::uint64_t> opening_pairs_;  // bitmap over (class low byte of 1st, of 2nd character)
