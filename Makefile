@@ -1,4 +1,5 @@
 # make demo: set up, build and run the offline demo.  make test: set up, build and run every test.
+# make bench: the benchmarks, with their peers from requirements-bench.txt.
 SHELL := /bin/bash
 .DEFAULT_GOAL := demo
 
@@ -50,7 +51,13 @@ test-asan: build-asan
 # The sanitizer run first, so that the main suite's summary line is the last thing printed.
 test: test-asan test-main
 
-bench: build
+# The benchmarks' peers (google-re2, hyperscan) go into the same environment; tests never need them.
+BENCH_DEPS := $(VENV)/.bench-deps-installed
+$(BENCH_DEPS): requirements-bench.txt | $(DEPS)
+	$(PIP_INSTALL) -r requirements-bench.txt
+	@touch $@
+
+bench: build $(BENCH_DEPS)
 	@for b in bench/*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
 clean:

@@ -1,7 +1,5 @@
 #include "vadrel_guardrail/guardrail_manager.hpp"
 
-#include <optional>
-
 #include "pyasync/pyasync.hpp"
 #include "pyhost/frame.hpp"
 #include "pyhost/objects.hpp"
@@ -204,11 +202,11 @@ pyasync::Task check_content(nb::object self, nb::object content, nb::object engi
     for (nb::handle item : engines) {
         nb::object engine = nb::borrow(item);
         nb::object result;
-        std::optional<nb::python_error> failure;
+        pyasync::Caught failure;
         try {
             result = co_await run_engine(self, engine, content, engine_kwargs);
-        } catch (nb::python_error &error) {
-            failure.emplace(std::move(error));
+        } catch (...) {
+            failure.capture();
         }
         if (failure) {
             nb::str text = nb::str(failure->value());

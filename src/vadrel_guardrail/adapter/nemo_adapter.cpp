@@ -350,14 +350,11 @@ nb::object generate_async(nb::object self, nb::object prompt, nb::object stop, n
 pyasync::Task invoke_then_close(nb::object self, nb::object messages, nb::object hyperparameters,
                                 nb::object emitter) {
     nb::object outcome;
-    std::optional<nb::python_error> failure;
-    std::exception_ptr other;
+    pyasync::Caught failure;
     try {
         outcome = co_await self.attr("_invoke_with_fallback")(messages, hyperparameters, emitter);
-    } catch (nb::python_error &e) {
-        failure.emplace(std::move(e));
     } catch (...) {
-        other = std::current_exception();
+        failure.capture();
     }
     try {
         co_await emitter.attr("close")();
@@ -368,12 +365,7 @@ pyasync::Task invoke_then_close(nb::object self, nb::object messages, nb::object
         }
         throw;
     }
-    if (failure) {
-        throw std::move(*failure);
-    }
-    if (other) {
-        std::rethrow_exception(other);
-    }
+    failure.rethrow();
     co_return outcome;
 }
 

@@ -6,6 +6,12 @@
 // the extra classes of `re._casefix`), the same ordered alternation (the first phrase in list order that
 // matches at a position and ends on a word boundary wins, not the longest), leftmost and non-overlapping,
 // with `findall`'s handling of empty matches.
+//
+// It reads the host string's own storage (1-, 2- or 4-byte units) and folds case as it goes: characters map
+// to classes of case-equivalent characters, and a trie over those classes is walked from each place where a
+// match can start. When every phrase starts with a word character, those places are word starts, found a
+// block of characters at a time; with many phrases, each word of the text is then looked up whole (a match
+// cannot end inside a word) before the walk goes on from where the word leads.
 #pragma once
 
 #include <Python.h>
@@ -13,6 +19,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace vadrel_guardrail::phrase_matching {
@@ -21,6 +28,8 @@ struct Span {
     Py_ssize_t start;
     Py_ssize_t end;  // excluded
 };
+
+class CaseRules;
 
 class PhraseAutomaton {
 public:
@@ -32,31 +41,87 @@ public:
     // for the duration of the call so that the string cannot change.
     std::vector<Span> find_all(PyObject *text) const;
 
+    // What `findall` finds in `text.lower()`, told as phrases: the indexes of the phrases whose text equals a
+    // matched text, each once, in the order of the first match of each; `matched` says whether anything
+    // matched at all. `text` itself is scanned, not a lower-cased copy. False, with nothing found, when the
+    // text holds a character whose lower case that scan cannot stand for (one that lower-cases to several
+    // characters, or a capital sigma whose final form decides a phrase); the caller then lower-cases the text
+    // and uses `find_all`.
+    bool find_phrases_of_lowered(PyObject *text, std::vector<std::int32_t> &phrases, bool &matched) const;
+
 private:
-    struct Edge {
-        std::uint32_t key;
-        std::int32_t child;
-    };
+    // A child's id carries this bit when a phrase ends at the child.
+    static constexpr std::int32_t kEnds = 0x40000000;
     struct Node {
-        std::uint32_t first_edge = 0;
-        std::uint32_t edge_count = 0;
         std::int32_t terminal = -1;     // smallest phrase index ending here, or -1
         std::int32_t subtree_min = -1;  // smallest phrase index ending here or below
+        std::uint32_t first = 0;        // first edge (nodes without a dense row)
+        std::uint32_t count = 0;        // number of edges
     };
 
-    std::int32_t step(std::int32_t node, std::uint32_t key) const;
     template <typename CharT>
-    void scan(const CharT *text, Py_ssize_t length, std::vector<Span> &out) const;
+    std::uint32_t class_of(CharT c) const;
+    std::int32_t step(std::int32_t node, std::uint32_t cls) const;
     template <typename CharT>
-    void scan_word_starts(const CharT *text, Py_ssize_t length, std::vector<Span> &out) const;
+    Py_ssize_t match_at(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::int32_t &node) const;
     template <typename CharT>
-    Py_ssize_t match_at(const CharT *text, Py_ssize_t length, Py_ssize_t start) const;
+    bool word_key(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t word_length,
+                  std::uint64_t &low, std::uint64_t &high) const;
+    template <typename CharT>
+    Py_ssize_t match_word(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t word_length,
+                          std::uint64_t low, std::uint64_t high, std::uint64_t hash, std::int32_t &node) const;
+    template <typename CharT>
+    Py_ssize_t match_by_word(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t word_length,
+                             std::int32_t &node) const;
+    template <typename CharT>
+    Py_ssize_t finish_match(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t j,
+                            std::int32_t &best_node) const;
+    template <bool kLowering, typename CharT, typename OnMatch>
+    bool scan(const CharT *text, Py_ssize_t length, OnMatch &&on_match) const;
+    template <bool kLowering, typename CharT, typename OnMatch>
+    bool scan_word_starts(const CharT *text, Py_ssize_t length, OnMatch &&on_match) const;
+    template <bool kLowering, typename CharT, typename OnMatch>
+    bool scan_everywhere(const CharT *text, Py_ssize_t length, OnMatch &&on_match) const;
+    template <typename CharT>
+    int phrase_of_match(const CharT *text, Py_ssize_t start, Py_ssize_t end, std::int32_t node) const;
 
-    std::vector<Node> nodes_;
-    std::vector<Edge> edges_;  // each node's edges, sorted by key
-    std::int32_t root_small_[256];  // the root's children for keys below 256, the hot first step
+    const CaseRules *rules_ = nullptr;
+    std::vector<Node> nodes_;                // breadth-first, the root first
+    std::vector<std::uint16_t> edge_class_;  // each other node's edges, sorted by class
+    std::vector<std::int32_t> edge_child_;   // with kEnds
+    // Rows of `class_count_` children (-1: none) for the first `dense_nodes_` nodes, the busy upper levels.
+    std::vector<std::int32_t> dense_;
+    std::int32_t dense_nodes_ = 0;
+    std::uint32_t class_count_ = 1;  // class 0: characters in no phrase
+    std::uint16_t latin1_class_[256] = {};
+    // The class of each character of the basic multilingual plane: 256 pages of 256, absent pages shared.
+    std::uint32_t page_of_[256] = {};
+    std::vector<std::uint16_t> pages_;
+    std::vector<std::uint8_t> bmp_class_;  // the same, one byte per character, when classes fit a byte
+    std::unordered_map<std::uint32_t, std::uint16_t> class_of_key_;  // for characters beyond that plane
     bool word_starts_only_ = false;  // no empty phrase, and every phrase starts with a word character
-    std::vector<std::uint64_t> opening_pairs_;  // bitmap over (key low byte of 1st, of 2nd character)
+    std::vector<std::uint64_t> opening_pairs_;  // bitmap over (class low byte of 1st, of 2nd character)
+    // Word jumps, for busy tries: the node that a whole word of the text leads to, found by the word's classes
+    // in one look-up instead of a walk. Only nodes where a word can end are kept: a phrase ends there, or
+    // goes on with a character that is not a word character.
+    static constexpr int kJumpWord = 16;  // longer words are walked
+    struct alignas(64) Jump {  // one cache line
+        std::uint64_t low = 0, high = 0;  // the word's classes, a byte each, zero beyond its length
+        std::int32_t node = -1;  // -1: empty slot
+        std::uint32_t length = 0;
+        // The classes of the three characters after the word that can go on from the node, hashed to bits
+        // (see `follow_bit`); all bits when a phrase ends at the node or within two characters further.
+        std::uint64_t follows[4] = {};
+    };
+    std::vector<Jump> jumps_;  // open addressing, a power of two of slots
+    std::vector<std::uint16_t> jump_tags_;  // per slot: 0 when empty, else bits of the hash (never 0)
+    std::size_t jump_mask_ = 0;
+    bool use_jumps_ = false;
+    // For telling matched texts back as phrases: the phrases, and for each node the phrases of different
+    // text that end there, in list order.
+    std::vector<std::u32string> phrases_;
+    std::vector<std::uint32_t> texts_begin_;
+    std::vector<std::int32_t> texts_;
 };
 
 }  // namespace vadrel_guardrail::phrase_matching

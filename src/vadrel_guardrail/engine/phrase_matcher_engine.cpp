@@ -2,6 +2,7 @@
 // as whole words through spaCy's PhraseMatcher or one prepared regular expression.
 #include "vadrel_guardrail/engine/phrase_matcher_engine.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -41,6 +42,43 @@ nb::object global(const char *name) {
 }
 
 
+// Names read on every check, made once: a lookup by C string would build its name anew each time.
+struct Names {
+    nb::handle banned_phrases = intern("banned_phrases");
+    nb::handle banned_phrases_regex = intern("banned_phrases_regex");
+    nb::handle use_spacy = intern("use_spacy");
+    nb::handle phrase_matcher = intern("phrase_matcher");
+    nb::handle nlp = intern("nlp");
+    nb::handle check_content = intern("_check_content");
+    nb::handle check_regex = intern("_check_banned_phrases_regex");
+    nb::handle check_spacy = intern("_check_banned_phrases_spacy");
+    nb::handle result_type = intern("GuardrailResult");
+    nb::handle unsafe = intern("unsafe");
+
+    static nb::handle intern(const char *text) {
+        PyObject *name = PyUnicode_InternFromString(text);
+        if (!name) {
+            throw nb::python_error();
+        }
+        return name;  // kept for the process
+    }
+};
+
+const Names &names() {
+    static const Names *made = new Names();
+    return *made;
+}
+
+// `object.name(argument)`, without a bound method in between.
+nb::object call_method(nb::handle object, nb::handle name, nb::handle argument) {
+    PyObject *args[] = {object.ptr(), argument.ptr()};
+    PyObject *result = PyObject_VectorcallMethod(name.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!result) {
+        throw nb::python_error();
+    }
+    return nb::steal(result);
+}
+
 // The text of an exception, as `str(e)` and an f-string give it.
 nb::str error_text(const nb::python_error &e) {
     return nb::str(e.value());
@@ -54,6 +92,31 @@ nb::str error_text(const nb::python_error &e) {
 struct NativeEntry {
     nb::object weakref;
     std::shared_ptr<const PhraseAutomaton> automaton;
+    // Phrase lists whose lower-cased texts made the pattern, item by item (the host's compile cache can give
+    // several engines one pattern). While an engine's list still holds these very objects, phrase i of the
+    // automaton is item i of the list, and matches are told back as phrases without lower-casing them again.
+    std::vector<std::vector<nb::object>> lists;
+
+    // The list among `lists` that `phrases` still is, item by item.
+    bool holds(nb::handle phrases) const {
+        if (!PyList_CheckExact(phrases.ptr())) {
+            return false;
+        }
+        Py_ssize_t size = PyList_GET_SIZE(phrases.ptr());
+        for (const auto &items : lists) {
+            if (static_cast<Py_ssize_t>(items.size()) != size) {
+                continue;
+            }
+            Py_ssize_t i = 0;
+            while (i < size && PyList_GET_ITEM(phrases.ptr(), i) == items[static_cast<std::size_t>(i)].ptr()) {
+                ++i;
+            }
+            if (i == size) {
+                return true;
+            }
+        }
+        return false;
+    }
 };
 
 std::unordered_map<PyObject *, NativeEntry> &native_registry() {
@@ -62,17 +125,41 @@ std::unordered_map<PyObject *, NativeEntry> &native_registry() {
     return *registry;
 }
 
-const PhraseAutomaton *native_for(nb::handle pattern) {
+const NativeEntry *native_entry(nb::handle pattern) {
     auto &registry = native_registry();
     auto found = registry.find(pattern.ptr());
-    return found == registry.end() ? nullptr : found->second.automaton.get();
+    return found == registry.end() ? nullptr : &found->second;
 }
 
-void register_native(nb::handle pattern, nb::handle lowered_phrases) {
-    if (native_for(pattern)) {
-        return;  // the host's compile cache gave back a pattern that already has its automaton
+const PhraseAutomaton *native_for(nb::handle pattern) {
+    const NativeEntry *entry = native_entry(pattern);
+    return entry ? entry->automaton.get() : nullptr;
+}
+
+// `items` are the engine's phrases as they were lower-cased into `lowered_phrases`, item for item.
+void register_native(nb::handle pattern, std::vector<nb::object> items, nb::handle lowered_phrases) {
+    // Only phrases of the exact text type lower-case the same way every time.
+    if (!std::all_of(items.begin(), items.end(), [](const nb::object &p) { return PyUnicode_CheckExact(p.ptr()); })) {
+        items.clear();
     }
-    std::vector<std::u32string> phrases;
+    auto &registry = native_registry();
+    if (auto found = registry.find(pattern.ptr()); found != registry.end()) {
+        // The host's compile cache gave back a pattern that already has its automaton.
+        auto &lists = found->second.lists;
+        auto same = [&](const std::vector<nb::object> &kept) {
+            return std::equal(kept.begin(), kept.end(), items.begin(), items.end(),
+                              [](const nb::object &x, const nb::object &y) { return x.is(y); });
+        };
+        if (!items.empty() && std::none_of(lists.begin(), lists.end(), same)) {
+            constexpr std::size_t kListsKept = 4;
+            if (lists.size() == kListsKept) {
+                lists.erase(lists.begin());
+            }
+            lists.push_back(std::move(items));
+        }
+        return;
+    }
+    std::vector<std::u32string> texts;
     for (nb::handle phrase : lowered_phrases) {
         if (!PyUnicode_Check(phrase.ptr())) {
             return;
@@ -83,9 +170,9 @@ void register_native(nb::handle pattern, nb::handle lowered_phrases) {
         for (Py_ssize_t i = 0; i < length; ++i) {
             text.push_back(static_cast<char32_t>(PyUnicode_READ_CHAR(phrase.ptr(), i)));
         }
-        phrases.push_back(std::move(text));
+        texts.push_back(std::move(text));
     }
-    auto automaton = PhraseAutomaton::build(phrases);
+    auto automaton = PhraseAutomaton::build(texts);
     if (!automaton) {
         return;
     }
@@ -96,7 +183,11 @@ void register_native(nb::handle pattern, nb::handle lowered_phrases) {
         PyErr_Clear();
         return;
     }
-    native_registry()[key] = NativeEntry{nb::steal(ref), std::move(automaton)};
+    NativeEntry entry{nb::steal(ref), std::move(automaton), {}};
+    if (!items.empty()) {
+        entry.lists.push_back(std::move(items));
+    }
+    registry[key] = std::move(entry);
 }
 
 // The matches of a native automaton, as the texts `findall` would give; none when the pattern has no automaton.
@@ -208,14 +299,16 @@ void compile_banned_phrases_regex(nb::handle self) {
     nb::object escape = re.attr("escape");
     nb::list lowered;
     nb::list escaped;
+    std::vector<nb::object> items;
     for (nb::handle phrase : phrases) {
+        items.push_back(nb::borrow(phrase));
         nb::object low = phrase.attr("lower")();
         lowered.append(low);
         escaped.append(escape(low));
     }
     nb::object text = nb::str("\\b(") + nb::str("|").attr("join")(escaped) + nb::str(")\\b");
     nb::object pattern = re.attr("compile")(text, re.attr("IGNORECASE"));
-    register_native(pattern, lowered);
+    register_native(pattern, std::move(items), lowered);
     nb::setattr(self, "banned_phrases_regex", pattern);
 }
 
@@ -223,7 +316,7 @@ void compile_banned_phrases_regex(nb::handle self) {
 // Matching.
 
 nb::object safe_result() {
-    nb::object cls = global("GuardrailResult");
+    nb::object cls = nb::getattr(module_.get(), names().result_type);
     if (cls.is(schema::GuardrailResult.get())) {
         return schema::safe_result(nb::none(), nb::none());  // the common verdict, without validation
     }
@@ -246,10 +339,35 @@ nb::object unsafe_result(nb::handle self, nb::handle matched_texts) {
     return global("GuardrailResult").attr("unsafe")(nb::str(kReasonPrefix) + nb::str(", ").attr("join")(detected));
 }
 
+nb::object unsafe_result_of(nb::handle phrases, const std::vector<std::int32_t> &found) {
+    nb::list detected;
+    for (std::int32_t index : found) {
+        detected.append(nb::handle(PyList_GET_ITEM(phrases.ptr(), index)));
+    }
+    return call_method(nb::getattr(module_.get(), names().result_type), names().unsafe,
+                       nb::str(kReasonPrefix) + nb::str(", ").attr("join")(detected));
+}
+
 nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {
-    nb::object pattern = self.attr("banned_phrases_regex");
+    nb::object pattern = self.attr(names().banned_phrases_regex);
     if (!pyhost::truth(pattern)) {
         return safe_result();
+    }
+    // The common case: an exact text, which lower-cases as the automaton expects, scanned in place; its
+    // matches told back as phrases while the engine's list holds the phrases that the pattern was made of.
+    const NativeEntry *entry = PyUnicode_CheckExact(content.ptr()) ? native_entry(pattern) : nullptr;
+    if (entry) {
+        std::vector<std::int32_t> found;
+        bool matched = false;
+        if (entry->automaton->find_phrases_of_lowered(content.ptr(), found, matched)) {
+            if (!matched) {
+                return safe_result();
+            }
+            nb::object phrases = self.attr(names().banned_phrases);
+            if (entry->holds(phrases)) {
+                return unsafe_result_of(phrases, found);
+            }
+        }
     }
     nb::object lowered = content.attr("lower")();
     // Distinct matched texts, in order of first occurrence (a dict keeps insertion order).
@@ -322,13 +440,15 @@ nb::object check_banned_phrases_spacy(nb::handle self, nb::handle content) {
 
 // The common body of both checks; synchronous, so a check never suspends.
 nb::object check_content(nb::handle self, nb::handle content) {
-    if (!pyhost::truth(content) || !pyhost::truth(self.attr("banned_phrases"))) {
+    const Names &n = names();
+    if (!pyhost::truth(content) || !pyhost::truth(self.attr(n.banned_phrases))) {
         return safe_result();
     }
-    if (pyhost::truth(self.attr("use_spacy")) && pyhost::truth(self.attr("phrase_matcher")) && pyhost::truth(self.attr("nlp"))) {
-        return self.attr("_check_banned_phrases_spacy")(content);
+    if (pyhost::truth(self.attr(n.use_spacy)) && pyhost::truth(self.attr(n.phrase_matcher)) &&
+        pyhost::truth(self.attr(n.nlp))) {
+        return call_method(self, n.check_spacy, content);
     }
-    return self.attr("_check_banned_phrases_regex")(content);
+    return call_method(self, n.check_regex, content);
 }
 
 // Coroutines own their parameters (the caller's frame is gone when they run).
@@ -338,7 +458,10 @@ pyasync::Task check_content_task(nb::object self, nb::object content) {
 
 // Both directions check alike, through `_check_content` looked up on the engine.
 pyasync::Task delegate_task(nb::object self, nb::object content, nb::kwargs kwargs) {
-    co_return co_await self.attr("_check_content")(content, **kwargs);
+    if (nb::len(kwargs) == 0) {
+        co_return co_await call_method(self, names().check_content, content);
+    }
+    co_return co_await self.attr(names().check_content)(content, **kwargs);
 }
 
 // The stream operations are ordinary functions: the adapter's stream does all the work once iterated.

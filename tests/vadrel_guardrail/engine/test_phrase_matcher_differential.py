@@ -92,13 +92,23 @@ WORDS = st.text(st.sampled_from(list("abkisſKİıßσςé东0_") + ["\u212a"]),
 SEPARATORS = st.text(st.sampled_from(list(" .,+-\n") + ["\u0345"]), min_size=0, max_size=2)
 
 
+def with_many(phrases, words, many):
+    """The phrases, followed when `many` by enough pairs of the words to make the automaton look whole words
+    up at once (it does so for long phrase lists)."""
+    if not many:
+        return phrases
+    pairs = [f"{a}{sep}{b}" for a in words for b in words for sep in (" ", "-")]
+    return phrases + (pairs * 100)[:100]
+
+
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.lists(WORDS, min_size=1, max_size=6), st.lists(st.tuples(WORDS, SEPARATORS), min_size=1, max_size=60),
-       st.integers(0, 5))
-def test_long_texts_of_words(phrase_words, pieces, joined):
+       st.integers(0, 5), st.booleans())
+def test_long_texts_of_words(phrase_words, pieces, joined, many):
     # Phrases of words (the common case, served by the word-start filter) over texts long enough to span
     # several of the automaton's blocks, with phrases planted so that matches cross block edges.
     phrases = [" ".join(phrase_words[i:i + 1 + joined % 3]) for i in range(len(phrase_words))]
+    phrases = with_many(phrases, [word for word, _ in pieces[:8]], many)
     text = "".join(word + sep for word, sep in pieces)
     while len(text) < 12000:
         text += text
@@ -106,6 +116,30 @@ def test_long_texts_of_words(phrase_words, pieces, joined):
     pattern = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False).banned_phrases_regex
     for variant in (text, text.lower()):
         assert pme._native_findall(pattern, variant) == pattern.findall(variant)
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(WORDS, min_size=1, max_size=6), st.lists(st.tuples(WORDS, SEPARATORS), min_size=1, max_size=40),
+       st.sampled_from(["", "é", "東", "𐐀"]), st.sampled_from(["", "İ", "Σ", "ΑΣ"]), st.integers(0, 10**6),
+       st.integers(0, 10**6), st.booleans())
+def test_engine_verdicts_on_long_texts_of_each_width(phrase_words, pieces, wide, special, wide_at, special_at,
+                                                     many):
+    # The check scans the text itself, not its lower-cased copy, in blocks: texts of one-, two- and four-byte
+    # characters, with phrases planted in several cases, and now and then a character whose lower case is
+    # longer (İ) or hangs on its neighbours (Σ), anywhere, also after matches.
+    phrases = [" ".join(phrase_words[i:i + 2]) for i in range(len(phrase_words))]
+    phrases += [phrase.upper() for phrase in phrases[:2]] + ["σα", "ας"]
+    phrases = with_many(phrases, [word for word, _ in pieces[:8]], many)
+    text = "".join(word + sep for word, sep in pieces)
+    text = (" " + phrases[0].title() + " ").join([text, text[::-1], text])
+    for insert, at in ((wide, wide_at), (special, special_at)):
+        at %= len(text) + 1
+        text = text[:at] + insert + text[at:]
+    engine = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False)
+    result = asyncio.run(engine.check_input(text))
+    reason = reference_verdict(engine, text)
+    assert result.is_safe is (reason is None)
+    assert result.reason == reason
 
 
 @pytest.mark.parametrize(

@@ -463,6 +463,13 @@ class TestVerdicts:
         phrases.clear()
         assert run(engine.check_input("make a bomb")).is_safe is True
 
+    def test_engines_sharing_one_prepared_pattern_report_their_own_phrases(self):
+        # Phrases equal once lower-cased give one pattern text, which the host's compile cache can hand to both.
+        upper = PhraseMatcherEngine(banned_phrases=["MAKE A BOMB"], use_spacy=False)
+        lower = PhraseMatcherEngine(banned_phrases=["make a bomb"], use_spacy=False)
+        for engine, phrase in ((upper, "MAKE A BOMB"), (lower, "make a bomb"), (upper, "MAKE A BOMB")):
+            assert run(engine.check_input("Make a bomb")).reason == PREFIX + phrase
+
     def test_replaced_pattern_is_used_as_given(self):
         engine = PhraseMatcherEngine(banned_phrases=["make a bomb", "bomb"], use_spacy=False)
         engine.banned_phrases_regex = re.compile(r"(bomb|mak)")
