@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "pyasync/pyasync.hpp"
-#include "pyhost/errors.hpp"
+#include "pyhost/objects.hpp"
+#include "pyhost/raising.hpp"
 #include "pyhost/frame.hpp"
 #include "vadrel_guardrail/engine/phrase_matcher.hpp"
 #include "vadrel_guardrail/modules.hpp"
@@ -56,11 +57,7 @@ struct Names {
     nb::handle unsafe = intern("unsafe");
 
     static nb::handle intern(const char *text) {
-        PyObject *name = PyUnicode_InternFromString(text);
-        if (!name) {
-            throw nb::python_error();
-        }
-        return name;  // kept for the process
+        return pyhost::owned(PyUnicode_InternFromString(text)).release();  // kept for the process
     }
 };
 
@@ -72,11 +69,7 @@ const Names &names() {
 // `object.name(argument)`, without a bound method in between.
 nb::object call_method(nb::handle object, nb::handle name, nb::handle argument) {
     PyObject *args[] = {object.ptr(), argument.ptr()};
-    PyObject *result = PyObject_VectorcallMethod(name.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (!result) {
-        throw nb::python_error();
-    }
-    return nb::steal(result);
+    return pyhost::owned(PyObject_VectorcallMethod(name.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // The text of an exception, as `str(e)` and an f-string give it.
@@ -198,11 +191,7 @@ nb::object native_findall(nb::handle pattern, nb::handle text) {
     }
     nb::list out;
     for (auto span : automaton->find_all(text.ptr())) {
-        nb::object match = nb::steal(PyUnicode_Substring(text.ptr(), span.start, span.end));
-        if (!match.is_valid()) {
-            throw nb::python_error();
-        }
-        out.append(match);
+        out.append(pyhost::owned(PyUnicode_Substring(text.ptr(), span.start, span.end)));
     }
     return out;
 }
@@ -244,11 +233,7 @@ void initialize_matcher(nb::handle self) {
 nb::object get_or_load_spacy_model(nb::handle cls, nb::handle model_name) {
     nb::object cache = cls.attr("_spacy_model_cache");
     auto cached = [&] {
-        int r = PySequence_Contains(cache.ptr(), model_name.ptr());
-        if (r < 0) {
-            throw nb::python_error();
-        }
-        return r != 0;
+        return pyhost::status(PySequence_Contains(cache.ptr(), model_name.ptr())) != 0;
     };
     // Tested before the lock so that a cached model costs no locking, and again under it so that two
     // threads never load the same model.
@@ -379,11 +364,7 @@ nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {
             return safe_result();
         }
         for (auto span : spans) {
-            nb::object text = nb::steal(PyUnicode_Substring(lowered.ptr(), span.start, span.end));
-            if (!text.is_valid()) {
-                throw nb::python_error();
-            }
-            distinct[text] = nb::none();
+            distinct[pyhost::owned(PyUnicode_Substring(lowered.ptr(), span.start, span.end))] = nb::none();
         }
     } else {
         nb::object matches = pattern.attr("findall")(lowered);
