@@ -989,9 +989,16 @@ bool PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t length, OnM
         }
         std::uint64_t starts = bits & ~((bits << 1) | prev_word);
         prev_word = bits >> 63;
-        // Only starts whose first two characters can open a phrase, picked without a branch each.
+        // Only starts whose first two characters can open a phrase, picked without a branch each; with the
+        // classes kept, the word filter below does better, and all starts are taken.
         int picked[64];
         int count = 0;
+        if (keep_classes) {
+            while (starts != 0) {
+                picked[count++] = __builtin_ctzll(starts);
+                starts &= starts - 1;
+            }
+        }
         while (starts != 0) {
             int offset = __builtin_ctzll(starts);
             starts &= starts - 1;
