@@ -382,6 +382,59 @@ inline bool ascii_word_classes(const CharT *text, std::uint64_t &low, std::uint6
 #endif
 }
 
+// The classes of 16 characters from `text` as bytes into `out`, and their word characters as bits, when all are
+// ASCII.
+template <typename CharT>
+inline bool ascii_class_block(const CharT *text, std::uint8_t *out, std::uint32_t &bits) {
+#if defined(__SSE2__)
+    __m128i v;
+    if (!load_ascii(text, v)) {
+        return false;
+    }
+    __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
+    __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
+                                   _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
+    __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
+    __m128i under = _mm_cmpeq_epi8(v, _mm_set1_epi8('_'));
+    __m128i classes = _mm_or_si128(
+        _mm_or_si128(_mm_and_si128(letter, _mm_sub_epi8(folded, _mm_set1_epi8('a' - 1))),
+                     _mm_and_si128(digit, _mm_sub_epi8(v, _mm_set1_epi8('0' - 27)))),
+        _mm_and_si128(under, _mm_set1_epi8(37)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), classes);
+    bits = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(letter, digit), under)));
+    return true;
+#else
+    std::uint32_t word = 0;
+    for (int k = 0; k < 16; ++k) {
+        std::uint32_t c = static_cast<std::uint32_t>(text[k]);
+        if (c >= 0x80) {
+            return false;
+        }
+        out[k] = static_cast<std::uint8_t>(ascii_class(c));
+        word |= static_cast<std::uint32_t>(out[k] != 0) << k;
+    }
+    bits = word;
+    return true;
+#endif
+}
+
+// Keeps the first `word_length` (1 to 16) class bytes of a key, with no branch on the length.
+inline void mask_key(std::uint32_t word_length, std::uint64_t &low, std::uint64_t &high) {
+    static constexpr std::uint8_t kWindow[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    std::uint64_t keep_low, keep_high;
+    std::memcpy(&keep_low, kWindow + 16 - word_length, 8);
+    std::memcpy(&keep_high, kWindow + 24 - word_length, 8);
+    low &= keep_low;
+    high &= keep_high;
+}
+
+// The word filter sees the characters after a word coarsely: the ASCII word classes as they are, every other
+// class as 0. Block scans compute that for ASCII text directly.
+inline std::uint32_t coarse_class(std::uint32_t cls) {
+    return cls < kAsciiClasses ? cls : 0;
+}
+
 inline std::uint32_t follow_bit(std::uint32_t first, std::uint32_t second, std::uint32_t third) {
     return (first * 7 + second * 31 + third) & 255;
 }
@@ -389,6 +442,12 @@ inline std::uint32_t follow_bit(std::uint32_t first, std::uint32_t second, std::
 inline std::uint64_t jump_hash(std::uint64_t low, std::uint64_t high, std::uint32_t length) {
     std::uint64_t h = (low * 0x9E3779B97F4A7C15ull) ^ (high * 0xC2B2AE3D27D4EB4Full) ^ length;
     return h ^ (h >> 29);
+}
+
+// A bit of the word filter for a word's hash and the classes of the three characters after it (1 + the three
+// classes, a byte each), or 0 for "any characters".
+inline std::uint64_t follow_index(std::uint64_t hash, std::uint32_t follows, unsigned shift) {
+    return ((hash + follows) * 0xD6E8FEB86659FD93ull) >> shift;
 }
 
 inline std::uint16_t jump_tag(std::uint64_t hash) {
@@ -632,6 +691,48 @@ std::shared_ptr<const PhraseAutomaton> PhraseAutomaton::build(const std::vector<
         }
         a.jump_mask_ = slots - 1;
         a.use_jumps_ = true;
+        // The word filter: a bit per (word, three characters after it) that can go on to a match, and per word
+        // that needs no such characters; sparse enough that most other words find their bit clear.
+        std::vector<std::uint32_t> follows_of;
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> bits;
+        for (const Path &path : found) {
+            std::uint8_t classes[kJumpWord] = {};
+            std::memcpy(classes, path.classes, path.length);
+            std::uint64_t low, high;
+            std::memcpy(&low, classes, 8);
+            std::memcpy(&high, classes + 8, 8);
+            std::uint64_t hash = jump_hash(low, high, path.length);
+            const Building &end = trie[path.node];
+            bool open = end.terminal >= 0;
+            follows_of.clear();
+            for (auto [first, next] : end.children) {
+                open = open || trie[next].terminal >= 0;
+                for (auto [second, after] : trie[next].children) {
+                    open = open || trie[after].terminal >= 0;
+                    for (auto [third, unused] : trie[after].children) {
+                        follows_of.push_back(1 + (coarse_class(first) | (coarse_class(second) << 8) |
+                                                  (coarse_class(third) << 16)));
+                    }
+                }
+            }
+            if (open) {
+                bits.emplace_back(hash, 0);
+            } else {
+                for (std::uint32_t follows : follows_of) {
+                    bits.emplace_back(hash, follows);
+                }
+            }
+        }
+        unsigned filter_bits = 16;
+        while ((std::size_t{1} << filter_bits) < 32 * bits.size() && filter_bits < 24) {
+            ++filter_bits;
+        }
+        a.follow_shift_ = 64 - filter_bits;
+        a.follow_filter_.assign((std::size_t{1} << filter_bits) / 64, 0);
+        for (auto [hash, follows] : bits) {
+            std::uint64_t bit = follow_index(hash, follows, a.follow_shift_);
+            a.follow_filter_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+        }
     }
 
     // Matches can then start only where a word does: no empty phrase, and no first character that some
@@ -768,10 +869,7 @@ bool PhraseAutomaton::word_key(const CharT *text, Py_ssize_t length, Py_ssize_t 
             high |= static_cast<std::uint64_t>(class_of(text[i + 8 + k]) & 0xFFu) << (8 * k);
         }
     }
-    low &= word_length >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * word_length)) - 1;
-    high &= word_length >= 16  ? ~std::uint64_t{0}
-            : word_length <= 8 ? 0
-                               : (std::uint64_t{1} << (8 * (word_length - 8))) - 1;
+    mask_key(word_length, low, high);
     return true;
 }
 
@@ -856,10 +954,15 @@ bool PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t length, OnM
     std::uint64_t prev_word = 0;
     Py_ssize_t i = 0;
     for (; i + 64 <= length; i += 64) {
+        // With word look-ups, the classes of the block and of the 16 characters after it (when there are as many)
+        // are kept, a byte each: the words' keys and the characters after them are read from there.
+        alignas(16) std::uint8_t block_classes[80];
+        const bool keep_classes = use_jumps_ && i + 80 <= length;
         std::uint64_t bits = 0;
         for (int block = 0; block < 64; block += 16) {
             std::uint32_t part;
-            if (!ascii_word_bits(text + i + block, part)) {
+            if (!(keep_classes ? ascii_class_block(text + i + block, block_classes + block, part)
+                               : ascii_word_bits(text + i + block, part))) {
                 part = 0;
                 for (int k = 0; k < 16; ++k) {
                     std::uint8_t f = flags_of(text[i + block + k]);
@@ -869,15 +972,33 @@ bool PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t length, OnM
                         }
                     }
                     part |= static_cast<std::uint32_t>(f & kWord) << k;
+                    if (keep_classes) {
+                        block_classes[block + k] = static_cast<std::uint8_t>(class_of(text[i + block + k]));
+                    }
                 }
             }
             bits |= static_cast<std::uint64_t>(part) << block;
         }
+        if (keep_classes) {
+            std::uint32_t unused;
+            if (!ascii_class_block(text + i + 64, block_classes + 64, unused)) {
+                for (int k = 64; k < 80; ++k) {
+                    block_classes[k] = static_cast<std::uint8_t>(class_of(text[i + k]));
+                }
+            }
+        }
         std::uint64_t starts = bits & ~((bits << 1) | prev_word);
         prev_word = bits >> 63;
-        // Only starts whose first two characters can open a phrase, picked without a branch each.
+        // Only starts whose first two characters can open a phrase, picked without a branch each; with the
+        // classes kept, the word filter below does better, and all starts are taken.
         int picked[64];
         int count = 0;
+        if (keep_classes) {
+            while (starts != 0) {
+                picked[count++] = __builtin_ctzll(starts);
+                starts &= starts - 1;
+            }
+        }
         while (starts != 0) {
             int offset = __builtin_ctzll(starts);
             starts &= starts - 1;
@@ -901,21 +1022,56 @@ bool PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t length, OnM
             std::uint32_t length;  // of the word, 0 when it may run past these 64 characters
             bool ready;
         };
+        // Words whose bits in the word filter are clear cannot lead to a match and are dropped here.
         Key keys[64];
+        int kept = 0;
+        const std::uint64_t *filter = follow_filter_.data();
         for (int k = 0; k < count; ++k) {
-            Key &key = keys[k];
+            Key &key = keys[kept];
             int offset = picked[k];
             std::uint64_t rest = ~(bits >> offset);  // the shift brings in zeros: a non-word end
             int run = rest == 0 ? 64 : __builtin_ctzll(rest);  // all 64 characters one word: 64
             key.length = offset + run == 64 ? 0 : static_cast<std::uint32_t>(run);
+            picked[kept] = offset;
+            if (keep_classes && key.length != 0 && key.length <= kJumpWord) {
+                std::memcpy(&key.low, block_classes + offset, 8);
+                std::memcpy(&key.high, block_classes + offset + 8, 8);
+                mask_key(key.length, key.low, key.high);
+                key.ready = true;
+                key.hash = jump_hash(key.low, key.high, key.length);
+                const std::uint8_t *after = block_classes + offset + key.length;  // at most 66 here
+                std::uint32_t follows = 1 + (coarse_class(after[0]) | (coarse_class(after[1]) << 8) |
+                                             (coarse_class(after[2]) << 16));
+                std::uint64_t any = follow_index(key.hash, 0, follow_shift_);
+                std::uint64_t these = follow_index(key.hash, follows, follow_shift_);
+                if ((((filter[any >> 6] >> (any & 63)) | (filter[these >> 6] >> (these & 63))) & 1u) == 0) {
+                    continue;
+                }
+                __builtin_prefetch(&jump_tags_[key.hash & jump_mask_]);
+                __builtin_prefetch(&jumps_[key.hash & jump_mask_]);
+                ++kept;
+                continue;
+            }
             key.ready = word_key(text, length, i + offset, key.length, key.low, key.high);
             if (key.ready) {
                 key.hash = jump_hash(key.low, key.high, key.length);
+                Py_ssize_t j = i + offset + key.length;
+                if (j + 2 < length) {
+                    std::uint32_t follows =
+                        1 + (coarse_class(class_of(text[j])) | (coarse_class(class_of(text[j + 1])) << 8) |
+                             (coarse_class(class_of(text[j + 2])) << 16));
+                    std::uint64_t any = follow_index(key.hash, 0, follow_shift_);
+                    std::uint64_t these = follow_index(key.hash, follows, follow_shift_);
+                    if ((((filter[any >> 6] >> (any & 63)) | (filter[these >> 6] >> (these & 63))) & 1u) == 0) {
+                        continue;
+                    }
+                }
                 __builtin_prefetch(&jump_tags_[key.hash & jump_mask_]);
                 __builtin_prefetch(&jumps_[key.hash & jump_mask_]);
             }
+            ++kept;
         }
-        for (int k = 0; k < count; ++k) {
+        for (int k = 0; k < kept; ++k) {
             Py_ssize_t at = i + picked[k];
             if (at < resume) {
                 continue;

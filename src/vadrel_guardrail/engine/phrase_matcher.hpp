@@ -117,6 +117,11 @@ private:
     std::vector<std::uint16_t> jump_tags_;  // per slot: 0 when empty, else bits of the hash (never 0)
     std::size_t jump_mask_ = 0;
     bool use_jumps_ = false;
+    // Bits over a hash of a word's classes and the classes of the three characters after it, set for every
+    // word and three characters that can go on to a match (see `follow_index`): most words of a text are
+    // dropped by one or two loads from here, before their look-up.
+    std::vector<std::uint64_t> follow_filter_;
+    unsigned follow_shift_ = 64;
     // For telling matched texts back as phrases: the phrases, and for each node the phrases of different
     // text that end there, in list order.
     std::vector<std::u32string> phrases_;
