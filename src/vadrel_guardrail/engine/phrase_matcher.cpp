@@ -315,75 +315,24 @@ inline bool load_ascii(const CharT *text, __m128i &v) {
 }
 #endif
 
-// The word characters among 16 characters from `text` as bits, when all 16 are ASCII.
-template <typename CharT>
-inline bool ascii_word_bits(const CharT *text, std::uint32_t &bits) {
 #if defined(__SSE2__)
-    __m128i v;
-    if (!load_ascii(text, v)) {
-        return false;
-    }
-    // All bytes are below 0x80, so signed comparisons order them.
+// The word classes of 16 ASCII characters as bytes (0 for non-word characters); `word` gets the lanes of the
+// word characters. All bytes are below 0x80, so signed comparisons order them.
+inline __m128i ascii_classes(__m128i v, __m128i &word) {
     __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
     __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
                                    _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
     __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
     __m128i under = _mm_cmpeq_epi8(v, _mm_set1_epi8('_'));
-    bits = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(letter, digit), under)));
-    return true;
-#else
-    std::uint32_t out = 0;
-    for (int k = 0; k < 16; ++k) {
-        std::uint32_t c = static_cast<std::uint32_t>(text[k]);
-        if (c >= 0x80) {
-            return false;
-        }
-        out |= static_cast<std::uint32_t>(ascii_class(c) != 0) << k;
-    }
-    bits = out;
-    return true;
-#endif
+    word = _mm_or_si128(_mm_or_si128(letter, digit), under);
+    return _mm_or_si128(_mm_or_si128(_mm_and_si128(letter, _mm_sub_epi8(folded, _mm_set1_epi8('a' - 1))),
+                                     _mm_and_si128(digit, _mm_sub_epi8(v, _mm_set1_epi8('0' - 27)))),
+                        _mm_and_si128(under, _mm_set1_epi8(37)));
 }
-
-// The classes of 16 characters from `text` as bytes (0 for ASCII non-word characters), when all are ASCII.
-template <typename CharT>
-inline bool ascii_word_classes(const CharT *text, std::uint64_t &low, std::uint64_t &high) {
-#if defined(__SSE2__)
-    __m128i v;
-    if (!load_ascii(text, v)) {
-        return false;
-    }
-    __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
-    __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
-                                   _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
-    __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
-    __m128i under = _mm_cmpeq_epi8(v, _mm_set1_epi8('_'));
-    __m128i classes = _mm_or_si128(
-        _mm_or_si128(_mm_and_si128(letter, _mm_sub_epi8(folded, _mm_set1_epi8('a' - 1))),
-                     _mm_and_si128(digit, _mm_sub_epi8(v, _mm_set1_epi8('0' - 27)))),
-        _mm_and_si128(under, _mm_set1_epi8(37)));
-    alignas(16) std::uint64_t out[2];
-    _mm_store_si128(reinterpret_cast<__m128i *>(out), classes);
-    low = out[0];
-    high = out[1];
-    return true;
-#else
-    std::uint64_t parts[2] = {0, 0};
-    for (int k = 0; k < 16; ++k) {
-        std::uint32_t c = static_cast<std::uint32_t>(text[k]);
-        if (c >= 0x80) {
-            return false;
-        }
-        parts[k / 8] |= static_cast<std::uint64_t>(ascii_class(c)) << (8 * (k % 8));
-    }
-    low = parts[0];
-    high = parts[1];
-    return true;
 #endif
-}
 
-// The classes of 16 characters from `text` as bytes into `out`, and their word characters as bits, when all are
-// ASCII.
+// The classes of 16 characters from `text` as bytes into `out` (when given), and their word characters as
+// bits, when all are ASCII.
 template <typename CharT>
 inline bool ascii_class_block(const CharT *text, std::uint8_t *out, std::uint32_t &bits) {
 #if defined(__SSE2__)
@@ -391,17 +340,12 @@ inline bool ascii_class_block(const CharT *text, std::uint8_t *out, std::uint32_
     if (!load_ascii(text, v)) {
         return false;
     }
-    __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
-    __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
-                                   _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
-    __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
-    __m128i under = _mm_cmpeq_epi8(v, _mm_set1_epi8('_'));
-    __m128i classes = _mm_or_si128(
-        _mm_or_si128(_mm_and_si128(letter, _mm_sub_epi8(folded, _mm_set1_epi8('a' - 1))),
-                     _mm_and_si128(digit, _mm_sub_epi8(v, _mm_set1_epi8('0' - 27)))),
-        _mm_and_si128(under, _mm_set1_epi8(37)));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), classes);
-    bits = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(letter, digit), under)));
+    __m128i word;
+    __m128i classes = ascii_classes(v, word);
+    if (out) {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), classes);
+    }
+    bits = static_cast<std::uint32_t>(_mm_movemask_epi8(word));
     return true;
 #else
     std::uint32_t word = 0;
@@ -410,12 +354,37 @@ inline bool ascii_class_block(const CharT *text, std::uint8_t *out, std::uint32_
         if (c >= 0x80) {
             return false;
         }
-        out[k] = static_cast<std::uint8_t>(ascii_class(c));
-        word |= static_cast<std::uint32_t>(out[k] != 0) << k;
+        std::uint32_t cls = ascii_class(c);
+        if (out) {
+            out[k] = static_cast<std::uint8_t>(cls);
+        }
+        word |= static_cast<std::uint32_t>(cls != 0) << k;
     }
     bits = word;
     return true;
 #endif
+}
+
+// The word characters among 16 characters from `text` as bits, when all 16 are ASCII.
+template <typename CharT>
+inline bool ascii_word_bits(const CharT *text, std::uint32_t &bits) {
+    return ascii_class_block(text, nullptr, bits);
+}
+
+// The classes of 16 characters from `text` as bytes, the first in the lowest byte of `low`, when all are ASCII.
+template <typename CharT>
+inline bool ascii_word_classes(const CharT *text, std::uint64_t &low, std::uint64_t &high) {
+    alignas(16) std::uint8_t out[16];
+    std::uint32_t bits;
+    if (!ascii_class_block(text, out, bits)) {
+        return false;
+    }
+    low = high = 0;
+    for (int k = 0; k < 8; ++k) {
+        low |= static_cast<std::uint64_t>(out[k]) << (8 * k);
+        high |= static_cast<std::uint64_t>(out[k + 8]) << (8 * k);
+    }
+    return true;
 }
 
 // Keeps the first `word_length` (1 to 16) class bytes of a key, with no branch on the length.
