@@ -419,6 +419,18 @@ inline std::uint64_t follow_index(std::uint64_t hash, std::uint32_t follows, uns
     return ((hash + follows) * 0xD6E8FEB86659FD93ull) >> shift;
 }
 
+// The `follows` of `follow_index` for the classes of the three characters after a word.
+inline std::uint32_t follows_key(std::uint32_t first, std::uint32_t second, std::uint32_t third) {
+    return 1 + (coarse_class(first) | (coarse_class(second) << 8) | (coarse_class(third) << 16));
+}
+
+// Whether the word filter lets a word with `hash`, followed by `follows`, go on to its look-up.
+inline bool filter_passes(const std::uint64_t *filter, unsigned shift, std::uint64_t hash, std::uint32_t follows) {
+    std::uint64_t any = follow_index(hash, 0, shift);
+    std::uint64_t these = follow_index(hash, follows, shift);
+    return (((filter[any >> 6] >> (any & 63)) | (filter[these >> 6] >> (these & 63))) & 1u) != 0;
+}
+
 inline std::uint16_t jump_tag(std::uint64_t hash) {
     return static_cast<std::uint16_t>(hash >> 48) | 1u;
 }
@@ -679,8 +691,7 @@ std::shared_ptr<const PhraseAutomaton> PhraseAutomaton::build(const std::vector<
                 for (auto [second, after] : trie[next].children) {
                     open = open || trie[after].terminal >= 0;
                     for (auto [third, unused] : trie[after].children) {
-                        follows_of.push_back(1 + (coarse_class(first) | (coarse_class(second) << 8) |
-                                                  (coarse_class(third) << 16)));
+                        follows_of.push_back(follows_key(first, second, third));
                     }
                 }
             }
@@ -1009,11 +1020,7 @@ bool PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t length, OnM
                 key.ready = true;
                 key.hash = jump_hash(key.low, key.high, key.length);
                 const std::uint8_t *after = block_classes + offset + key.length;  // at most 66 here
-                std::uint32_t follows = 1 + (coarse_class(after[0]) | (coarse_class(after[1]) << 8) |
-                                             (coarse_class(after[2]) << 16));
-                std::uint64_t any = follow_index(key.hash, 0, follow_shift_);
-                std::uint64_t these = follow_index(key.hash, follows, follow_shift_);
-                if ((((filter[any >> 6] >> (any & 63)) | (filter[these >> 6] >> (these & 63))) & 1u) == 0) {
+                if (!filter_passes(filter, follow_shift_, key.hash, follows_key(after[0], after[1], after[2]))) {
                     continue;
                 }
                 __builtin_prefetch(&jump_tags_[key.hash & jump_mask_]);
@@ -1026,12 +1033,8 @@ bool PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t length, OnM
                 key.hash = jump_hash(key.low, key.high, key.length);
                 Py_ssize_t j = i + offset + key.length;
                 if (j + 2 < length) {
-                    std::uint32_t follows =
-                        1 + (coarse_class(class_of(text[j])) | (coarse_class(class_of(text[j + 1])) << 8) |
-                             (coarse_class(class_of(text[j + 2])) << 16));
-                    std::uint64_t any = follow_index(key.hash, 0, follow_shift_);
-                    std::uint64_t these = follow_index(key.hash, follows, follow_shift_);
-                    if ((((filter[any >> 6] >> (any & 63)) | (filter[these >> 6] >> (these & 63))) & 1u) == 0) {
+                    std::uint32_t follows = follows_key(class_of(text[j]), class_of(text[j + 1]), class_of(text[j + 2]));
+                    if (!filter_passes(filter, follow_shift_, key.hash, follows)) {
                         continue;
                     }
                 }
