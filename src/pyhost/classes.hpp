@@ -15,6 +15,13 @@
 namespace pyhost {
 namespace nb = nanobind;
 
+// `f`, as a binding whose coroutine or async generator carries `name` and `qualname` as a Python
+// method's would (static storage: literals).
+template <class R, class... A>
+auto named(R (*f)(A...), const char *name, const char *qualname) {
+    return [f, name, qualname](A... args) -> R { return f(std::forward<A>(args)...).named(name, qualname); };
+}
+
 namespace detail {
 
 // Coroutine and async-generator objects that an operation makes carry its name and qualified
@@ -25,15 +32,10 @@ struct bridge_function<R (*)(A...)>
     : std::bool_constant<std::is_same_v<R, pyasync::Task> || std::is_same_v<R, pyasync::VoidTask> ||
                          std::is_same_v<R, pyasync::AsyncGen>> {};
 
-template <class R, class... A>
-auto naming(R (*f)(A...), const char *name, const char *qualname) {
-    return [f, name, qualname](A... args) -> R { return f(std::forward<A>(args)...).named(name, qualname); };
-}
-
 template <class F>
 decltype(auto) operation(F &&f, const char *name, const char *qualname) {
     if constexpr (bridge_function<std::decay_t<F>>::value) {
-        return naming(f, name, qualname);
+        return pyhost::named(f, name, qualname);
     } else {
         return std::forward<F>(f);
     }

@@ -357,27 +357,20 @@ void define_pipeline(nb::module_ m) {
         .def_prop_ro("_direction", field(&Pipeline::direction))
         .def_prop_ro("_engine_kwargs", field(&Pipeline::engine_kwargs))
         .def(
-            "run", [](nb::object self) { return pipeline_run(self).named("run", "_StreamPipeline.run"); },
+            "run", pyhost::named(&pipeline_run, "run", "_StreamPipeline.run"),
             "Execute the streaming pipeline.")
         .def("_active_engines", &active_engines, "Return engines enabled for the pipeline direction.")
         .def(
             "_run_without_engines",
-            [](nb::object self) {
-                return run_without_engines(self).named("_run_without_engines", "_StreamPipeline._run_without_engines");
-            },
+            pyhost::named(&run_without_engines, "_run_without_engines", "_StreamPipeline._run_without_engines"),
             "Pass through source chunks when no engines apply.")
         .def(
             "_has_source_content",
-            [](nb::object self) {
-                return has_source_content(self).named("_has_source_content", "_StreamPipeline._has_source_content");
-            },
+            pyhost::named(&has_source_content, "_has_source_content", "_StreamPipeline._has_source_content"),
             "Check whether the validated source contains at least one chunk.")
         .def(
             "_run_active_engines",
-            [](nb::object self, nb::object engines) {
-                return run_active_engines(self, engines)
-                    .named("_run_active_engines", "_StreamPipeline._run_active_engines");
-            },
+            pyhost::named(&run_active_engines, "_run_active_engines", "_StreamPipeline._run_active_engines"),
             nb::arg("active_engines").none(), "Run the composed stages for active engines.")
         .def_static("_empty_content_marker", &empty_content_marker,
                     "Create the terminal marker used for disallowed empty content.")
@@ -389,9 +382,7 @@ void define_pipeline(nb::module_ m) {
              "Create a stage for a native incremental streaming engine.")
         .def(
             "_run_stages",
-            [](nb::object self, nb::object source, nb::object stages, nb::object index) {
-                return run_stages(self, source, stages, index).named("_run_stages", "_StreamPipeline._run_stages");
-            },
+            pyhost::named(&run_stages, "_run_stages", "_StreamPipeline._run_stages"),
             nb::arg("source").none(), nb::arg("stages").none(), nb::arg("index").none(),
             "Recursively compose stages, propagating terminal markers.");
     has_source_content_step.init(pipeline, "_has_source_content");

@@ -264,27 +264,23 @@ void define_runner(nb::module_ m) {
         .def_rw("_terminal_emitted", &StageRunner::terminal_emitted)
         .def_prop_ro("_enforce_pending_limit", field(&StageRunner::enforce_pending_limit))
         .def(
-            "run", [](nb::object self) { return run(self).named("run", "_StageRunner.run"); },
+            "run", pyhost::named(&run, "run", "_StageRunner.run"),
             "Run the stage and apply recovery policy on failure.")
         .def(
             "_process_item",
-            [](nb::object self, nb::object item) {
-                return process_item_step(self, item).named("_process_item", "_StageRunner._process_item");
-            },
+            pyhost::named(&process_item_step, "_process_item", "_StageRunner._process_item"),
             nb::arg("item").none(), "Validate a stage item and update acknowledgement state.")
         .def(
             "_source_iter",
-            [](nb::object self) { return feed(self).named("_source_iter", "_StageRunner._source_iter"); },
+            pyhost::named(&feed, "_source_iter", "_StageRunner._source_iter"),
             "Feed source chunks into the stage while recording consumption.")
         .def(
             "_handle_error",
-            [](nb::object self, nb::object error) {
-                return handle_error(self, error).named("_handle_error", "_StageRunner._handle_error");
-            },
+            pyhost::named(&handle_error, "_handle_error", "_StageRunner._handle_error"),
             nb::arg("error").none(), "Apply manager error policy to a stage failure.")
         .def(
             "_close_source",
-            [](nb::object self) { return close_input(self).named("_close_source", "_StageRunner._close_source"); },
+            pyhost::named(&close_input, "_close_source", "_StageRunner._close_source"),
             "Close the source iterator when it supports asynchronous cleanup.");
     StageRunnerType.set(cls);
     close_step.init(cls, "_close_source");

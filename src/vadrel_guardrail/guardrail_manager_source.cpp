@@ -163,20 +163,20 @@ void define_validated_source(nb::module_ m) {
            nb::arg("source").none(), "Initialize with the source iterable.")
         .def("__aiter__", [](nb::handle self) { return nb::borrow(self); },
              "Return this validated source as an asynchronous iterator.")
-        .def("__anext__", [](nb::object self) { return anext(self).named("__anext__", "_ValidatedSource.__anext__"); },
+        .def("__anext__", pyhost::named(&anext, "__anext__", "_ValidatedSource.__anext__"),
              "Get the next source chunk, validating it is a string.\n\n"
              "Raises GuardrailStreamValidationError when a source item is not text, and StopAsyncIteration when\n"
              "the source is exhausted.")
-        .def("peek", [](nb::object self) { return peek(self).named("peek", "_ValidatedSource.peek"); },
+        .def("peek", pyhost::named(&peek, "peek", "_ValidatedSource.peek"),
              "Return the next source chunk without consuming it.\n\n"
              "Raises GuardrailStreamValidationError when a source item is not text, and StopAsyncIteration when\n"
              "the source is exhausted.")
-        .def("_next", [](nb::object self) { return read_next(self).named("_next", "_ValidatedSource._next"); },
+        .def("_next", pyhost::named(&read_next, "_next", "_ValidatedSource._next"),
              "Read and validate the next source chunk.\n\n"
              "Raises GuardrailStreamValidationError when a source item is not text, and StopAsyncIteration when\n"
              "the source is exhausted.")
         .def("aclose",
-             [](nb::object self) { return close_validated(self).named("aclose", "_ValidatedSource.aclose"); },
+             pyhost::named(&close_validated, "aclose", "_ValidatedSource.aclose"),
              "Close the underlying iterator when supported.")
         .def_prop_rw(
             "_source", [](ValidatedSource &vs) { return or_none(vs.source); },
