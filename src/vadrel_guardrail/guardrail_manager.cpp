@@ -258,10 +258,6 @@ void define_stream_terminated(nb::module_ m) {
 
 }  // namespace
 
-nb::object call_engine_check(nb::handle check, nb::handle text, nb::handle engine_kwargs) {
-    return base_engine::call_with_content(check, text, engine_kwargs);
-}
-
 nb::object handle_engine_error(nb::handle self, nb::handle error, nb::handle log_message, nb::handle reason) {
     logger.attr("error")(log_message, nb::arg("exc_info") = true);
     if (nb::isinstance(error, self.attr("raise_on_exceptions"))) {

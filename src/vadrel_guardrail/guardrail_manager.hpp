@@ -19,10 +19,6 @@ namespace vadrel_guardrail {
 namespace nb = nanobind;
 // The error policy of the complete-text road (also reached from Python as `_handle_engine_error`).
 nb::object handle_engine_error(nb::handle self, nb::handle error, nb::handle log_message, nb::handle reason);
-
-// `check(content=text, **engine_kwargs)`, as an engine's complete-text check is called; the awaitable.
-// The engine contract's `base_engine::call_with_content`, for the stream road's strict stages.
-nb::object call_engine_check(nb::handle check, nb::handle text, nb::handle engine_kwargs);
 }  // namespace vadrel_guardrail
 
 // The stream road (guardrail_manager_stream.cpp).

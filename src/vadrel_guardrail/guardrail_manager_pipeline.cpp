@@ -123,7 +123,7 @@ pyasync::AsyncGen strict_segment(nb::object stage, nb::object source) {
     const char *operation = is_input(s.direction) ? "check_input" : "check_output";
     for (Py_ssize_t i = 0; i < nb::len(s.engines); ++i) {
         nb::object check = s.engines[i].attr(operation);
-        nb::object result = co_await call_engine_check(check, joined, s.kwargs);
+        nb::object result = co_await base_engine::call_with_content(check, joined, s.kwargs);
         if (!pyhost::truth(result.attr("is_safe"))) {
             co_yield terminal_marker(result.attr("reason"));
             co_return;
