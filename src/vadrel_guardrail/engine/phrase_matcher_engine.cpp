@@ -12,7 +12,7 @@
 #include "pyhost/objects.hpp"
 #include "pyhost/raising.hpp"
 #include "pyhost/frame.hpp"
-#include "vadrel_guardrail/engine/phrase_matcher.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/modules.hpp"
 #include "vadrel_guardrail/schema/records.hpp"
 

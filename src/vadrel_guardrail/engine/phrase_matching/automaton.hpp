@@ -30,6 +30,7 @@ struct Span {
 };
 
 class CaseRules;
+class Builder;
 
 class PhraseAutomaton {
 public:
@@ -50,6 +51,8 @@ public:
     bool find_phrases_of_lowered(PyObject *text, std::vector<std::int32_t> &phrases, bool &matched) const;
 
 private:
+    friend class Builder;
+
     // A child's id carries this bit when a phrase ends at the child.
     static constexpr std::int32_t kEnds = 0x40000000;
     struct Node {
@@ -78,6 +81,19 @@ private:
                             std::int32_t &best_node) const;
     template <bool kLowering, typename CharT, typename OnMatch>
     bool scan(const CharT *text, Py_ssize_t length, OnMatch &&on_match) const;
+    struct WordKey {
+        std::uint64_t low, high, hash;
+        std::uint32_t length;  // of the word, 0 when it may run past its block
+        bool ready;            // the key is known (else the word is looked up from the text)
+    };
+    template <bool kLowering, typename CharT>
+    bool classify_block(const CharT *text, Py_ssize_t i, std::uint8_t *classes, std::uint64_t &bits) const;
+    template <typename CharT>
+    int pick_openings(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t starts, bool all,
+                      int *picked) const;
+    template <typename CharT>
+    int word_keys(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t bits, const std::uint8_t *classes,
+                  int *picked, int count, WordKey *keys) const;
     template <bool kLowering, typename CharT, typename OnMatch>
     bool scan_word_starts(const CharT *text, Py_ssize_t length, OnMatch &&on_match) const;
     template <bool kLowering, typename CharT, typename OnMatch>

@@ -1,0 +1,143 @@
+// Sixteen characters at a time: whether they are all ASCII, their word characters as bits and their classes
+// as bytes, computed by arithmetic (SSE2 where there is one), for the block scans.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace vadrel_guardrail::phrase_matching {
+
+// Classes of the ASCII word characters, the same in every automaton: letters (either case) 1-26, digits
+// 27-36, the underscore 37, so that a block scan can compute them.
+constexpr std::uint32_t kAsciiClasses = 38;
+
+inline std::uint32_t ascii_class(std::uint32_t c) {
+    if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') {
+        return (c | 0x20) - 'a' + 1;
+    }
+    if (c >= '0' && c <= '9') {
+        return c - '0' + 27;
+    }
+    return c == '_' ? 37 : 0;
+}
+
+#if defined(__SSE2__)
+// 16 characters from `text` as bytes, when all are ASCII.
+template <typename CharT>
+inline bool load_ascii(const CharT *text, __m128i &v) {
+    if constexpr (sizeof(CharT) == 1) {
+        v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text));
+        return _mm_movemask_epi8(v) == 0;
+    } else if constexpr (sizeof(CharT) == 2) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 8));
+        __m128i high = _mm_and_si128(_mm_or_si128(a, b), _mm_set1_epi16(static_cast<short>(0xFF80)));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) != 0xFFFF) {
+            return false;
+        }
+        v = _mm_packus_epi16(a, b);
+        return true;
+    } else {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 4));
+        __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 8));
+        __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 12));
+        __m128i all = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
+        __m128i high = _mm_and_si128(all, _mm_set1_epi32(static_cast<int>(0xFFFFFF80u)));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi32(high, _mm_setzero_si128())) != 0xFFFF) {
+            return false;
+        }
+        v = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
+        return true;
+    }
+}
+#endif
+
+#if defined(__SSE2__)
+// The word classes of 16 ASCII characters as bytes (0 for non-word characters); `word` gets the lanes of the
+// word characters. All bytes are below 0x80, so signed comparisons order them.
+inline __m128i ascii_classes(__m128i v, __m128i &word) {
+    __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
+    __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
+                                   _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
+    __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
+    __m128i under = _mm_cmpeq_epi8(v, _mm_set1_epi8('_'));
+    word = _mm_or_si128(_mm_or_si128(letter, digit), under);
+    return _mm_or_si128(_mm_or_si128(_mm_and_si128(letter, _mm_sub_epi8(folded, _mm_set1_epi8('a' - 1))),
+                                     _mm_and_si128(digit, _mm_sub_epi8(v, _mm_set1_epi8('0' - 27)))),
+                        _mm_and_si128(under, _mm_set1_epi8(37)));
+}
+#endif
+
+// The classes of 16 characters from `text` as bytes into `out` (when given), and their word characters as
+// bits, when all are ASCII.
+template <typename CharT>
+inline bool ascii_class_block(const CharT *text, std::uint8_t *out, std::uint32_t &bits) {
+#if defined(__SSE2__)
+    __m128i v;
+    if (!load_ascii(text, v)) {
+        return false;
+    }
+    __m128i word;
+    __m128i classes = ascii_classes(v, word);
+    if (out) {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), classes);
+    }
+    bits = static_cast<std::uint32_t>(_mm_movemask_epi8(word));
+    return true;
+#else
+    std::uint32_t word = 0;
+    for (int k = 0; k < 16; ++k) {
+        std::uint32_t c = static_cast<std::uint32_t>(text[k]);
+        if (c >= 0x80) {
+            return false;
+        }
+        std::uint32_t cls = ascii_class(c);
+        if (out) {
+            out[k] = static_cast<std::uint8_t>(cls);
+        }
+        word |= static_cast<std::uint32_t>(cls != 0) << k;
+    }
+    bits = word;
+    return true;
+#endif
+}
+
+// The word characters among 16 characters from `text` as bits, when all 16 are ASCII.
+template <typename CharT>
+inline bool ascii_word_bits(const CharT *text, std::uint32_t &bits) {
+    return ascii_class_block(text, nullptr, bits);
+}
+
+// The classes of 16 characters from `text` as bytes, the first in the lowest byte of `low`, when all are ASCII.
+template <typename CharT>
+inline bool ascii_word_classes(const CharT *text, std::uint64_t &low, std::uint64_t &high) {
+    alignas(16) std::uint8_t out[16];
+    std::uint32_t bits;
+    if (!ascii_class_block(text, out, bits)) {
+        return false;
+    }
+    low = high = 0;
+    for (int k = 0; k < 8; ++k) {
+        low |= static_cast<std::uint64_t>(out[k]) << (8 * k);
+        high |= static_cast<std::uint64_t>(out[k + 8]) << (8 * k);
+    }
+    return true;
+}
+
+// Keeps the first `word_length` (1 to 16) class bytes of a key, with no branch on the length.
+inline void mask_key(std::uint32_t word_length, std::uint64_t &low, std::uint64_t &high) {
+    static constexpr std::uint8_t kWindow[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    std::uint64_t keep_low, keep_high;
+    std::memcpy(&keep_low, kWindow + 16 - word_length, 8);
+    std::memcpy(&keep_high, kWindow + 24 - word_length, 8);
+    low &= keep_low;
+    high &= keep_high;
+}
+
+}  // namespace vadrel_guardrail::phrase_matching

@@ -1,0 +1,391 @@
+// Building a `PhraseAutomaton` from the lower-cased phrases, one stage after another.
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <unordered_map>
+
+#include "vadrel_guardrail/engine/phrase_matching/ascii_block.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/word_filter.hpp"
+
+namespace vadrel_guardrail::phrase_matching {
+
+class Builder {
+public:
+    Builder(PhraseAutomaton &automaton, const CaseRules &rules, const std::vector<std::u32string> &phrases)
+        : a_(automaton), rules_(rules), phrases_(phrases) {}
+
+    bool run() {
+        a_.rules_ = &rules_;
+        a_.phrases_ = phrases_;
+        if (!assign_classes() || !build_trie()) {
+            return false;
+        }
+        class_pages();
+        order_breadth_first();
+        lay_out_nodes();
+        subtree_minima();
+        // Word jumps pay off once the upper levels are busy; class numbers must fit a byte.
+        constexpr std::size_t kJumpsFrom = 64;
+        if (phrases_.size() >= kJumpsFrom && a_.class_count_ <= 256) {
+            find_word_ends();
+            word_jumps();
+            word_filter();
+        }
+        opening_pairs();
+        return true;
+    }
+
+private:
+    // A trie node while building, with a small edge list.
+    struct Building {
+        std::vector<std::pair<std::uint16_t, std::int32_t>> children;
+        std::int32_t terminal = -1;
+        std::vector<std::int32_t> texts;  // phrases of different text ending here, in list order
+    };
+    // A path of word characters from the root to a node where a word of the text can end.
+    struct Path {
+        std::int32_t node;  // in `trie_`
+        std::uint32_t length;
+        std::uint8_t classes[PhraseAutomaton::kJumpWord];
+
+        // The word's key, as the scans compute it, and its hash.
+        std::uint64_t key(std::uint64_t &low, std::uint64_t &high) const {
+            std::uint8_t padded[PhraseAutomaton::kJumpWord] = {};
+            std::memcpy(padded, classes, length);
+            std::memcpy(&low, padded, 8);
+            std::memcpy(&high, padded + 8, 8);
+            return jump_hash(low, high, length);
+        }
+    };
+
+    // Classes: one per key that occurs in a phrase, numbered from 1 in order of first appearance, after the
+    // fixed classes of the ASCII word characters; each phrase as its classes.
+    bool assign_classes() {
+        std::unordered_map<std::uint32_t, std::uint16_t> class_of_key;
+        key_of_class_.assign(kAsciiClasses, 0);
+        for (std::uint32_t c = 1; c < 128; ++c) {
+            if (std::uint32_t cls = ascii_class(c); cls != 0) {
+                if (rules_.key(c) != (c | ((c >= 'A' && c <= 'Z') ? 0x20u : 0u))) {
+                    return false;  // the fixed ASCII classes assume that ASCII keys are lower-case ASCII
+                }
+                key_of_class_[cls] = rules_.key(c);
+                class_of_key.emplace(rules_.key(c), static_cast<std::uint16_t>(cls));
+            }
+        }
+        sequences_.resize(phrases_.size());
+        for (std::size_t index = 0; index < phrases_.size(); ++index) {
+            sequences_[index].reserve(phrases_[index].size());
+            for (char32_t c : phrases_[index]) {
+                std::uint32_t key = rules_.key(static_cast<std::uint32_t>(c));
+                auto [it, added] = class_of_key.emplace(key, static_cast<std::uint16_t>(key_of_class_.size()));
+                if (added) {
+                    if (key_of_class_.size() == 0xFFFF) {
+                        return false;  // more distinct characters than classes: the pattern does the work
+                    }
+                    key_of_class_.push_back(key);
+                }
+                sequences_[index].push_back(it->second);
+            }
+        }
+        a_.class_count_ = static_cast<std::uint32_t>(key_of_class_.size());
+        return true;
+    }
+
+    // The class of every character: pages of the basic multilingual plane (page 0 is all class 0 and stands
+    // for every page without a phrase character), a byte per character when classes fit one, and keys beyond.
+    void class_pages() {
+        a_.pages_.assign(256, 0);
+        for (std::uint32_t cls = 1; cls < a_.class_count_; ++cls) {
+            std::uint32_t key = key_of_class_[cls];
+            if (key >= kBmp) {
+                a_.class_of_key_.emplace(key, static_cast<std::uint16_t>(cls));
+                continue;
+            }
+            for (const std::uint16_t *c = rules_.chars_begin(key); c != rules_.chars_end(key); ++c) {
+                std::uint32_t page = *c >> 8;
+                if (a_.page_of_[page] == 0) {
+                    a_.page_of_[page] = static_cast<std::uint32_t>(a_.pages_.size());
+                    a_.pages_.resize(a_.pages_.size() + 256, 0);
+                }
+                a_.pages_[a_.page_of_[page] + (*c & 0xFF)] = static_cast<std::uint16_t>(cls);
+            }
+        }
+        // Characters beyond the plane are looked up by key; keys of the plane can be theirs too.
+        for (std::uint32_t cls = 1; cls < a_.class_count_; ++cls) {
+            a_.class_of_key_.emplace(key_of_class_[cls], static_cast<std::uint16_t>(cls));
+        }
+        for (std::uint32_t c = 0; c < 256; ++c) {
+            a_.latin1_class_[c] = a_.pages_[a_.page_of_[0] + c];
+        }
+        if (a_.class_count_ <= 256) {  // one load per character instead of two
+            a_.bmp_class_.resize(kBmp);
+            for (std::uint32_t c = 0; c < kBmp; ++c) {
+                a_.bmp_class_[c] = static_cast<std::uint8_t>(a_.pages_[a_.page_of_[c >> 8] + (c & 0xFF)]);
+            }
+        }
+    }
+
+    bool build_trie() {
+        trie_.assign(1, Building{});
+        for (std::size_t index = 0; index < phrases_.size(); ++index) {
+            std::int32_t node = 0;
+            for (std::uint16_t cls : sequences_[index]) {
+                auto &children = trie_[node].children;
+                auto found =
+                    std::find_if(children.begin(), children.end(), [cls](const auto &e) { return e.first == cls; });
+                if (found == children.end()) {
+                    std::int32_t child = static_cast<std::int32_t>(trie_.size());
+                    trie_[node].children.emplace_back(cls, child);
+                    trie_.emplace_back();
+                    node = child;
+                } else {
+                    node = found->second;
+                }
+            }
+            // Duplicates, and phrases equal up to case, share a node: the first in list order is the one that wins.
+            Building &end = trie_[node];
+            if (end.terminal < 0) {
+                end.terminal = static_cast<std::int32_t>(index);
+            }
+            if (std::none_of(end.texts.begin(), end.texts.end(),
+                             [&](std::int32_t other) { return phrases_[other] == phrases_[index]; })) {
+                end.texts.push_back(static_cast<std::int32_t>(index));
+            }
+        }
+        return trie_.size() < static_cast<std::size_t>(PhraseAutomaton::kEnds);
+    }
+
+    // Breadth-first order keeps the busy upper levels together; children sorted by class.
+    void order_breadth_first() {
+        order_.assign(1, 0);
+        new_id_.assign(trie_.size(), -1);
+        new_id_[0] = 0;
+        for (std::size_t head = 0; head < order_.size(); ++head) {
+            auto &children = trie_[order_[head]].children;
+            std::sort(children.begin(), children.end());
+            for (auto [cls, child] : children) {
+                new_id_[child] = static_cast<std::int32_t>(order_.size());
+                order_.push_back(child);
+            }
+        }
+    }
+
+    // The nodes in that order: dense rows for the upper levels, within a budget that keeps them in cache, and
+    // edge lists below; each node's phrases of different text.
+    void lay_out_nodes() {
+        constexpr std::size_t kDenseBudget = 1 << 17;  // entries
+        a_.dense_nodes_ =
+            static_cast<std::int32_t>(std::clamp<std::size_t>(kDenseBudget / a_.class_count_, 1, order_.size()));
+        a_.dense_.assign(static_cast<std::size_t>(a_.dense_nodes_) * a_.class_count_, -1);
+        auto child_id = [&](std::int32_t child) {
+            return new_id_[child] | (trie_[child].terminal >= 0 ? PhraseAutomaton::kEnds : 0);
+        };
+        a_.nodes_.resize(trie_.size());
+        a_.texts_begin_.assign(trie_.size() + 1, 0);
+        for (std::size_t n = 0; n < order_.size(); ++n) {
+            const Building &b = trie_[order_[n]];
+            PhraseAutomaton::Node &node = a_.nodes_[n];
+            node.terminal = b.terminal;
+            if (static_cast<std::int32_t>(n) < a_.dense_nodes_) {
+                for (auto [cls, child] : b.children) {
+                    a_.dense_[n * a_.class_count_ + cls] = child_id(child);
+                }
+            } else {
+                node.count = static_cast<std::uint32_t>(b.children.size());
+                node.first = static_cast<std::uint32_t>(a_.edge_class_.size());
+                for (auto [cls, child] : b.children) {
+                    a_.edge_class_.push_back(cls);
+                    a_.edge_child_.push_back(child_id(child));
+                }
+            }
+            a_.texts_begin_[n + 1] = a_.texts_begin_[n] + static_cast<std::uint32_t>(b.texts.size());
+            a_.texts_.insert(a_.texts_.end(), b.texts.begin(), b.texts.end());
+        }
+    }
+
+    // Children come after their parent, so one backward pass gives each subtree's best index.
+    void subtree_minima() {
+        for (std::size_t n = order_.size(); n-- > 0;) {
+            std::int32_t best = a_.nodes_[n].terminal < 0 ? INT_MAX : a_.nodes_[n].terminal;
+            for (auto [cls, child] : trie_[order_[n]].children) {
+                std::int32_t below = a_.nodes_[new_id_[child]].subtree_min;
+                best = std::min(best, below < 0 ? INT_MAX : below);
+            }
+            a_.nodes_[n].subtree_min = best == INT_MAX ? -1 : best;
+        }
+    }
+
+    // The paths of up to `kJumpWord` word characters that end where a word of the text can end: a phrase ends
+    // there, or goes on with a character that is not a word character.
+    void find_word_ends() {
+        std::vector<bool> word_class(a_.class_count_, false), nonword_class(a_.class_count_, false);
+        for (std::uint32_t cls = 1; cls < a_.class_count_; ++cls) {
+            std::uint32_t key = key_of_class_[cls];
+            nonword_class[cls] = rules_.nonword_key(key);
+            if (key >= kBmp) {
+                word_class[cls] = true;  // a wasted entry at worst
+                continue;
+            }
+            for (const std::uint16_t *c = rules_.chars_begin(key); c != rules_.chars_end(key); ++c) {
+                word_class[cls] = word_class[cls] || rules_.word(*c);
+            }
+        }
+        std::vector<Path> stack{{0, 0, {}}};
+        while (!stack.empty()) {
+            Path path = stack.back();
+            stack.pop_back();
+            const Building &b = trie_[path.node];
+            bool word_end = b.terminal >= 0;
+            for (auto [cls, child] : b.children) {
+                word_end = word_end || nonword_class[cls];
+                if (word_class[cls] && path.length < PhraseAutomaton::kJumpWord) {
+                    Path next = path;
+                    next.node = child;
+                    next.classes[next.length++] = static_cast<std::uint8_t>(cls);
+                    stack.push_back(next);
+                }
+            }
+            if (path.length > 0 && word_end) {
+                word_ends_.push_back(path);
+            }
+        }
+    }
+
+    // Calls `each(first, second, third)` for the classes of every three characters that go on from `node`;
+    // true when a phrase ends at the node or within two characters further, so that any characters may follow.
+    template <typename Each>
+    bool for_each_follow(std::int32_t node, Each &&each) const {
+        const Building &end = trie_[node];
+        bool open = end.terminal >= 0;
+        for (auto [first, next] : end.children) {
+            open = open || trie_[next].terminal >= 0;
+            for (auto [second, after] : trie_[next].children) {
+                open = open || trie_[after].terminal >= 0;
+                for (auto [third, unused] : trie_[after].children) {
+                    each(first, second, third);
+                }
+            }
+        }
+        return open;
+    }
+
+    // The jump table: for each word end, the node it leads to, found by the word's key in one look-up.
+    void word_jumps() {
+        std::size_t slots = 16;
+        while (slots < 4 * word_ends_.size()) {  // sparse, so that a miss mostly ends at the first slot
+            slots *= 2;
+        }
+        a_.jumps_.assign(slots, PhraseAutomaton::Jump{});
+        a_.jump_tags_.assign(slots, 0);
+        for (const Path &path : word_ends_) {
+            std::uint64_t low, high;
+            std::uint64_t hash = path.key(low, high);
+            std::size_t slot = hash & (slots - 1);
+            while (a_.jump_tags_[slot] != 0) {
+                slot = (slot + 1) & (slots - 1);
+            }
+            a_.jump_tags_[slot] = jump_tag(hash);
+            PhraseAutomaton::Jump &jump = a_.jumps_[slot];
+            jump.low = low;
+            jump.high = high;
+            jump.node = new_id_[path.node];
+            jump.length = path.length;
+            bool open = for_each_follow(path.node, [&](std::uint32_t first, std::uint32_t second, std::uint32_t third) {
+                std::uint32_t bit = follow_bit(first, second, third);
+                jump.follows[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+            });
+            if (open) {
+                std::fill(std::begin(jump.follows), std::end(jump.follows), ~std::uint64_t{0});
+            }
+        }
+        a_.jump_mask_ = slots - 1;
+        a_.use_jumps_ = true;
+    }
+
+    // The word filter: a bit per (word, three characters after it) that can go on to a match, and per word that
+    // needs no such characters; sparse enough that most other words find their bit clear.
+    void word_filter() {
+        std::vector<std::uint32_t> follows_of;
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> bits;
+        for (const Path &path : word_ends_) {
+            std::uint64_t low, high;
+            std::uint64_t hash = path.key(low, high);
+            follows_of.clear();
+            bool open = for_each_follow(path.node, [&](std::uint32_t first, std::uint32_t second, std::uint32_t third) {
+                follows_of.push_back(follows_key(first, second, third));
+            });
+            if (open) {
+                bits.emplace_back(hash, 0);
+            } else {
+                for (std::uint32_t follows : follows_of) {
+                    bits.emplace_back(hash, follows);
+                }
+            }
+        }
+        unsigned filter_bits = 16;
+        while ((std::size_t{1} << filter_bits) < 32 * bits.size() && filter_bits < 24) {
+            ++filter_bits;
+        }
+        a_.follow_shift_ = 64 - filter_bits;
+        a_.follow_filter_.assign((std::size_t{1} << filter_bits) / 64, 0);
+        for (auto [hash, follows] : bits) {
+            std::uint64_t bit = follow_index(hash, follows, a_.follow_shift_);
+            a_.follow_filter_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+        }
+    }
+
+    // Whether matches can start only where a word does (no empty phrase, and no first character that some
+    // non-word character of the text could match), and the pairs of class low bytes that can open a phrase
+    // (any second character for one-character phrases).
+    void opening_pairs() {
+        a_.word_starts_only_ = a_.nodes_[0].terminal < 0;
+        a_.opening_pairs_.assign(65536 / 64, 0);
+        auto set_pair = [&](std::uint32_t first, std::uint32_t second) {
+            std::uint32_t bit = ((first & 0xFFu) << 8) | (second & 0xFFu);
+            a_.opening_pairs_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+        };
+        for (std::size_t index = 0; index < phrases_.size(); ++index) {
+            const std::u32string &phrase = phrases_[index];
+            if (phrase.empty()) {
+                continue;
+            }
+            if (rules_.nonword_key(rules_.key(static_cast<std::uint32_t>(phrase[0])))) {
+                a_.word_starts_only_ = false;
+            }
+            const auto &classes = sequences_[index];
+            if (classes.size() == 1) {
+                for (std::uint32_t second = 0; second < 256; ++second) {
+                    set_pair(classes[0], second);
+                }
+            } else {
+                set_pair(classes[0], classes[1]);
+            }
+        }
+    }
+
+    PhraseAutomaton &a_;
+    const CaseRules &rules_;
+    const std::vector<std::u32string> &phrases_;
+    std::vector<std::uint32_t> key_of_class_;
+    std::vector<std::vector<std::uint16_t>> sequences_;  // each phrase's classes
+    std::vector<Building> trie_;
+    std::vector<std::int32_t> order_;   // trie nodes in breadth-first order
+    std::vector<std::int32_t> new_id_;  // each trie node's place in that order
+    std::vector<Path> word_ends_;
+};
+
+std::shared_ptr<const PhraseAutomaton> PhraseAutomaton::build(const std::vector<std::u32string> &phrases) {
+    const CaseRules *rules = CaseRules::get();
+    if (!rules) {
+        return nullptr;
+    }
+    auto automaton = std::shared_ptr<PhraseAutomaton>(new PhraseAutomaton());
+    if (!Builder(*automaton, *rules, phrases).run()) {
+        return nullptr;
+    }
+    return automaton;
+}
+
+}  // namespace vadrel_guardrail::phrase_matching

@@ -1,0 +1,81 @@
+// Each character's case key and word flag as `re` sees them, and which characters `str.lower` turns into
+// something that a scan of the text itself cannot stand for; read once from the host.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <algorithm>
+#include <map>
+#include <vector>
+
+namespace vadrel_guardrail::phrase_matching {
+
+constexpr std::uint32_t kMaxCodePoint = 0x10FFFF;
+constexpr std::uint32_t kBmp = 0x10000;
+constexpr std::uint32_t kCapitalSigma = 0x3A3;
+constexpr std::uint32_t kSmallSigma = 0x3C3;
+constexpr std::uint32_t kFinalSigma = 0x3C2;
+
+// Character flags.
+constexpr std::uint8_t kWord = 1;
+// `str.lower` turns the character into something that the character itself does not stand for in a scan:
+// several characters, or one with another case key or word flag.
+constexpr std::uint8_t kChangesWhenLowered = 2;
+
+// The rules of `re` for IGNORECASE on str patterns. A pattern character p matches a text character t when
+// lower(t) == lower(p), or lower(t) lies in the extra class of lower(p) (`re._casefix`); uncased p match only
+// themselves. With the extra classes closed, their members cased, and no character lowering to an uncased
+// one (all checked when the rules are read), that is exactly key(t) == key(p) for
+// key(c) = representative of the class of lower(c).
+class CaseRules {
+public:
+    // Null when the host's tables break an assumption of the scans; the pattern is then used itself.
+    static const CaseRules *get();
+
+    std::uint32_t key(std::uint32_t c) const { return c < kBmp ? bmp_key_[c] : slow_key(c); }
+    std::uint8_t flags(std::uint32_t c) const { return c < kBmp ? bmp_flags_[c] : slow_flags(c); }
+    bool word(std::uint32_t c) const { return (flags(c) & kWord) != 0; }
+    // Whether some non-word character has this key.
+    bool nonword_key(std::uint32_t key) const { return key > kMaxCodePoint || nonword_key_[key]; }
+    // The characters of the basic multilingual plane with this key (a key below 0x10000).
+    const std::uint16_t *chars_begin(std::uint32_t key) const { return by_key_.data() + by_key_begin_[key]; }
+    const std::uint16_t *chars_end(std::uint32_t key) const { return by_key_.data() + by_key_begin_[key + 1]; }
+    static std::uint32_t lower_of(std::uint32_t c) { return Py_UNICODE_TOLOWER(static_cast<Py_UCS4>(c)); }
+
+private:
+    static bool word_of(std::uint32_t c) { return c == '_' || Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)); }
+    static bool cased(std::uint32_t c) {
+        return Py_UNICODE_TOLOWER(static_cast<Py_UCS4>(c)) != c || Py_UNICODE_TOUPPER(static_cast<Py_UCS4>(c)) != c;
+    }
+
+    std::uint32_t canon(std::uint32_t c) const {
+        auto found = canon_.find(c);
+        return found == canon_.end() ? c : found->second;
+    }
+    std::uint32_t slow_key(std::uint32_t c) const { return canon(lower_of(c)); }
+    std::uint8_t slow_flags(std::uint32_t c) const {
+        std::uint8_t f = word_of(c) ? kWord : 0;
+        if (std::binary_search(astral_changing_.begin(), astral_changing_.end(), c)) {
+            f |= kChangesWhenLowered;
+        }
+        return f;
+    }
+
+    static const CaseRules *read();
+    bool read_extra_classes();
+    bool check_lowering();
+    bool fill_tables();
+    bool read_full_lowering();
+    void mark_changing(std::uint32_t c);
+
+    std::map<std::uint32_t, std::uint32_t> canon_;
+    std::vector<bool> nonword_key_;
+    std::vector<std::uint32_t> bmp_key_;
+    std::vector<std::uint8_t> bmp_flags_;
+    std::vector<std::uint32_t> by_key_begin_;  // characters of the plane grouped by key
+    std::vector<std::uint16_t> by_key_;
+    std::vector<std::uint32_t> astral_changing_;
+};
+
+}  // namespace vadrel_guardrail::phrase_matching

@@ -1,0 +1,547 @@
+// Scanning a text with a `PhraseAutomaton`: the trie walks, the word look-ups, the block scans over word starts
+// or every boundary, and the telling of matches back as phrases.
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "vadrel_guardrail/engine/phrase_matching/ascii_block.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/word_filter.hpp"
+
+namespace vadrel_guardrail::phrase_matching {
+
+template <typename CharT>
+inline std::uint32_t PhraseAutomaton::class_of(CharT c) const {
+    // Without a branch for the narrower widths: absent pages read the shared page of class 0.
+    if constexpr (sizeof(CharT) == 1) {
+        return latin1_class_[c];
+    } else if constexpr (sizeof(CharT) == 2) {
+        return bmp_class_.empty() ? pages_[page_of_[c >> 8] + (c & 0xFFu)] : bmp_class_[c];
+    } else {
+        if (c < kBmp) {
+            return bmp_class_.empty() ? pages_[page_of_[c >> 8] + (c & 0xFFu)] : bmp_class_[c];
+        }
+        auto found = class_of_key_.find(rules_->key(c));
+        return found == class_of_key_.end() ? 0 : found->second;
+    }
+}
+
+// The child for a class (with kEnds), or -1.
+inline std::int32_t PhraseAutomaton::step(std::int32_t node, std::uint32_t cls) const {
+    if (node < dense_nodes_) {
+        return dense_[static_cast<std::size_t>(node) * class_count_ + cls];
+    }
+    const Node &n = nodes_[node];
+    const std::uint16_t *classes = edge_class_.data() + n.first;
+    for (std::uint32_t e = 0; e < n.count; ++e) {
+        if (classes[e] == cls) {
+            return edge_child_[n.first + e];
+        }
+    }
+    return -1;
+}
+
+template <typename CharT>
+Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::int32_t &best_node) const {
+    // At a word start: the end of the match with the smallest list index that ends on a boundary, or -1.
+    // Until a phrase ends, only the transitions are read.
+    std::int32_t node = 0;
+    Py_ssize_t j = i;
+    for (;;) {
+        if (j == length) {
+            return -1;
+        }
+        std::int32_t child = step(node, class_of(text[j]));
+        if (child < 0) {
+            return -1;
+        }
+        ++j;
+        node = child & ~kEnds;
+        if (child & kEnds) {
+            break;
+        }
+    }
+    return finish_match(text, length, node, j, best_node);
+}
+
+// From `node`, reached at `j` with no match yet: the end of the best match, or -1.
+template <typename CharT>
+Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t j,
+                                         std::int32_t &best_node) const {
+    const CaseRules &rules = *rules_;
+    const Node *nodes = nodes_.data();
+    std::int32_t best = INT_MAX;
+    Py_ssize_t best_end = -1;
+    // A node is read only where a phrase ends, and for pruning once a match is in hand.
+    bool ends = nodes[node].terminal >= 0;
+    for (;;) {
+        if (ends) {
+            std::int32_t terminal = nodes[node].terminal;
+            if (terminal < best && rules.word(static_cast<std::uint32_t>(text[j - 1])) !=
+                                       (j < length && rules.word(static_cast<std::uint32_t>(text[j])))) {
+                best = terminal;
+                best_end = j;
+                best_node = node;
+            }
+        }
+        if (j == length) {
+            break;
+        }
+        std::int32_t child = step(node, class_of(text[j]));
+        if (child < 0 || (best != INT_MAX && nodes[child & ~kEnds].subtree_min >= best)) {
+            break;
+        }
+        node = child & ~kEnds;
+        ends = (child & kEnds) != 0;
+        ++j;
+    }
+    return best_end;
+}
+
+// `match_at` for busy tries: the whole word at `i` in one look-up. A match cannot end inside a word (no
+// boundary there), so it passes the node that the word leads to, and that node is a word end.
+template <typename CharT>
+bool PhraseAutomaton::word_key(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint32_t word_length,
+                               std::uint64_t &low, std::uint64_t &high) const {
+    // With the word's length known (from the scan's bits), 16 characters are read without a branch each and
+    // the rest masked off; a class 0 (in no phrase) then finds no entry.
+    if (word_length == 0 || word_length > kJumpWord || i + kJumpWord > length) {
+        return false;
+    }
+    low = high = 0;
+    if (!ascii_word_classes(text + i, low, high)) {
+        for (int k = 0; k < 8; ++k) {
+            low |= static_cast<std::uint64_t>(class_of(text[i + k]) & 0xFFu) << (8 * k);
+            high |= static_cast<std::uint64_t>(class_of(text[i + 8 + k]) & 0xFFu) << (8 * k);
+        }
+    }
+    mask_key(word_length, low, high);
+    return true;
+}
+
+template <typename CharT>
+Py_ssize_t PhraseAutomaton::match_by_word(const CharT *text, Py_ssize_t length, Py_ssize_t i,
+                                          std::uint32_t word_length, std::int32_t &best_node) const {
+    // The word's classes, a byte each.
+    std::uint64_t low = 0, high = 0;
+    if (!word_key(text, length, i, word_length, low, high)) {
+        if (word_length > kJumpWord) {
+            return match_at(text, length, i, best_node);
+        }
+        const CaseRules &rules = *rules_;
+        std::uint8_t classes[kJumpWord] = {};
+        Py_ssize_t limit = std::min(length, i + kJumpWord);
+        Py_ssize_t j = i;
+        for (; j < limit && rules.word(static_cast<std::uint32_t>(text[j])); ++j) {
+            std::uint32_t cls = class_of(text[j]);
+            if (cls == 0) {
+                return -1;  // in no phrase
+            }
+            classes[j - i] = static_cast<std::uint8_t>(cls);
+        }
+        if (j == limit && j < length && rules.word(static_cast<std::uint32_t>(text[j]))) {
+            return match_at(text, length, i, best_node);
+        }
+        word_length = static_cast<std::uint32_t>(j - i);
+        std::memcpy(&low, classes, 8);
+        std::memcpy(&high, classes + 8, 8);
+    }
+    return match_word(text, length, i, word_length, low, high, jump_hash(low, high, word_length), best_node);
+}
+
+template <typename CharT>
+Py_ssize_t PhraseAutomaton::match_word(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint32_t word_length,
+                                       std::uint64_t low, std::uint64_t high, std::uint64_t hash,
+                                       std::int32_t &best_node) const {
+    Py_ssize_t j = i + word_length;
+    std::uint16_t tag = jump_tag(hash);
+    for (std::size_t slot = hash & jump_mask_;; slot = (slot + 1) & jump_mask_) {
+        std::uint16_t seen = jump_tags_[slot];
+        if (seen == 0) {
+            return -1;
+        }
+        if (seen != tag) {
+            continue;
+        }
+        const Jump &jump = jumps_[slot];
+        if (jump.length == word_length && jump.low == low && jump.high == high) {
+            if (j + 2 < length) {
+                std::uint32_t bit = follow_bit(class_of(text[j]), class_of(text[j + 1]), class_of(text[j + 2]));
+                if (((jump.follows[bit >> 6] >> (bit & 63)) & 1u) == 0) {
+                    return -1;  // no phrase goes on with these three characters
+                }
+            }
+            return finish_match(text, length, jump.node, j, best_node);
+        }
+    }
+}
+
+// The word bits of the 64 characters at `i` (by arithmetic when all are ASCII, else by table); with
+// `classes`, the classes of those characters and of the 16 after them, a byte each. False when lowering and
+// some character changes when lowered.
+template <bool kLowering, typename CharT>
+[[gnu::always_inline]] inline bool PhraseAutomaton::classify_block(const CharT *text, Py_ssize_t i, std::uint8_t *classes, std::uint64_t &bits) const {
+    bits = 0;
+    for (int block = 0; block < 64; block += 16) {
+        std::uint32_t part;
+        if (!(classes ? ascii_class_block(text + i + block, classes + block, part)
+                      : ascii_word_bits(text + i + block, part))) {
+            part = 0;
+            for (int k = 0; k < 16; ++k) {
+                std::uint8_t f = rules_->flags(static_cast<std::uint32_t>(text[i + block + k]));
+                if constexpr (kLowering) {
+                    if (f & kChangesWhenLowered) {
+                        return false;
+                    }
+                }
+                part |= static_cast<std::uint32_t>(f & kWord) << k;
+                if (classes) {
+                    classes[block + k] = static_cast<std::uint8_t>(class_of(text[i + block + k]));
+                }
+            }
+        }
+        bits |= static_cast<std::uint64_t>(part) << block;
+    }
+    if (classes) {
+        std::uint32_t unused;
+        if (!ascii_class_block(text + i + 64, classes + 64, unused)) {
+            for (int k = 64; k < 80; ++k) {
+                classes[k] = static_cast<std::uint8_t>(class_of(text[i + k]));
+            }
+        }
+    }
+    return true;
+}
+
+// The offsets of the word starts among `starts` (bits over the 64 characters at `i`) whose first two
+// characters can open a phrase, picked without a branch each; all of them when `all`.
+template <typename CharT>
+[[gnu::always_inline]] inline int PhraseAutomaton::pick_openings(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t starts, bool all,
+                                   int *picked) const {
+    int count = 0;
+    if (all) {
+        while (starts != 0) {
+            picked[count++] = __builtin_ctzll(starts);
+            starts &= starts - 1;
+        }
+        return count;
+    }
+    const std::uint64_t *pairs = opening_pairs_.data();
+    while (starts != 0) {
+        int offset = __builtin_ctzll(starts);
+        starts &= starts - 1;
+        Py_ssize_t at = i + offset;
+        std::uint32_t second = at + 1 < length ? class_of(text[at + 1]) : 0;
+        std::uint32_t bit = ((class_of(text[at]) & 0xFFu) << 8) | (second & 0xFFu);
+        picked[count] = offset;
+        count += static_cast<int>(((pairs[bit >> 6] >> (bit & 63)) & 1u) | (at + 1 == length));
+    }
+    return count;
+}
+
+// The keys of the words at the `count` offsets of `picked` in the block at `i` (word bits `bits`, classes
+// `classes` when kept), their slots fetched ahead. Words whose bits in the word filter are clear cannot lead
+// to a match and are dropped: `picked` and `keys` keep the others, whose number is returned.
+template <typename CharT>
+[[gnu::always_inline]] inline int PhraseAutomaton::word_keys(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t bits,
+                               const std::uint8_t *classes, int *picked, int count, WordKey *keys) const {
+    int kept = 0;
+    const std::uint64_t *filter = follow_filter_.data();
+    for (int k = 0; k < count; ++k) {
+        WordKey &key = keys[kept];
+        int offset = picked[k];
+        std::uint64_t rest = ~(bits >> offset);  // the shift brings in zeros: a non-word end
+        int run = rest == 0 ? 64 : __builtin_ctzll(rest);  // all 64 characters one word: 64
+        key.length = offset + run == 64 ? 0 : static_cast<std::uint32_t>(run);
+        picked[kept] = offset;
+        if (classes && key.length != 0 && key.length <= kJumpWord) {
+            std::memcpy(&key.low, classes + offset, 8);
+            std::memcpy(&key.high, classes + offset + 8, 8);
+            mask_key(key.length, key.low, key.high);
+            key.ready = true;
+            key.hash = jump_hash(key.low, key.high, key.length);
+            const std::uint8_t *after = classes + offset + key.length;  // at most 66 here
+            if (!filter_passes(filter, follow_shift_, key.hash, follows_key(after[0], after[1], after[2]))) {
+                continue;
+            }
+        } else {
+            key.ready = word_key(text, length, i + offset, key.length, key.low, key.high);
+            if (key.ready) {
+                key.hash = jump_hash(key.low, key.high, key.length);
+                Py_ssize_t j = i + offset + key.length;
+                if (j + 2 < length) {
+                    std::uint32_t follows = follows_key(class_of(text[j]), class_of(text[j + 1]), class_of(text[j + 2]));
+                    if (!filter_passes(filter, follow_shift_, key.hash, follows)) {
+                        continue;
+                    }
+                }
+            }
+        }
+        if (key.ready) {
+            __builtin_prefetch(&jump_tags_[key.hash & jump_mask_]);
+            __builtin_prefetch(&jumps_[key.hash & jump_mask_]);
+        }
+        ++kept;
+    }
+    return kept;
+}
+
+template <bool kLowering, typename CharT, typename OnMatch>
+bool PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t length, OnMatch &&on_match) const {
+    // Word starts are found 64 characters at a time and tried in order, skipping any inside the previous
+    // match (matches do not overlap).
+    Py_ssize_t resume = 0;
+    auto tell = [&](Py_ssize_t at, Py_ssize_t end, std::int32_t node) {
+        if (end <= at) {
+            return true;
+        }
+        resume = end;
+        return on_match(at, end, node);
+    };
+    auto candidate = [&](Py_ssize_t at) -> bool {
+        if (at < resume) {
+            return true;
+        }
+        std::int32_t node = 0;
+        Py_ssize_t end = use_jumps_ ? match_by_word(text, length, at, 0, node) : match_at(text, length, at, node);
+        return tell(at, end, node);
+    };
+
+    std::uint64_t prev_word = 0;
+    Py_ssize_t i = 0;
+    for (; i + 64 <= length; i += 64) {
+        // With word look-ups, the classes of the block and of the 16 characters after it (when there are as
+        // many) are kept: the words' keys and the characters after them are read from there.
+        alignas(16) std::uint8_t block_classes[80];
+        const bool keep_classes = use_jumps_ && i + 80 <= length;
+        std::uint64_t bits;
+        if (!classify_block<kLowering>(text, i, keep_classes ? block_classes : nullptr, bits)) {
+            return false;
+        }
+        std::uint64_t starts = bits & ~((bits << 1) | prev_word);
+        prev_word = bits >> 63;
+        // With the classes kept, the word filter does better than the opening pairs, and all starts are taken.
+        int picked[64];
+        int count = pick_openings(text, length, i, starts, keep_classes, picked);
+        if (!use_jumps_) {
+            for (int k = 0; k < count; ++k) {
+                if (!candidate(i + picked[k])) {
+                    return false;
+                }
+            }
+            continue;
+        }
+        // Busy tries: the words' keys first, then the look-ups in order.
+        WordKey keys[64];
+        int kept = word_keys(text, length, i, bits, keep_classes ? block_classes : nullptr, picked, count, keys);
+        for (int k = 0; k < kept; ++k) {
+            Py_ssize_t at = i + picked[k];
+            if (at < resume) {
+                continue;
+            }
+            const WordKey &key = keys[k];
+            std::int32_t node = 0;
+            Py_ssize_t end = key.ready ? match_word(text, length, at, key.length, key.low, key.high, key.hash, node)
+                                       : match_by_word(text, length, at, key.length, node);
+            if (!tell(at, end, node)) {
+                return false;
+            }
+        }
+    }
+    for (; i < length; ++i) {
+        std::uint8_t f = rules_->flags(static_cast<std::uint32_t>(text[i]));
+        if constexpr (kLowering) {
+            if (f & kChangesWhenLowered) {
+                return false;
+            }
+        }
+        std::uint64_t word = f & kWord;
+        if (word && !prev_word && !candidate(i)) {
+            return false;
+        }
+        prev_word = word;
+    }
+    return true;
+}
+
+template <bool kLowering, typename CharT, typename OnMatch>
+bool PhraseAutomaton::scan_everywhere(const CharT *text, Py_ssize_t length, OnMatch &&on_match) const {
+    const CaseRules &rules = *rules_;
+    if constexpr (kLowering) {
+        // This scan jumps over the inside of matches, so characters are checked beforehand.
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            if (rules.flags(static_cast<std::uint32_t>(text[i])) & kChangesWhenLowered) {
+                return false;
+            }
+        }
+    }
+    const Node *nodes = nodes_.data();
+    const std::int32_t empty_phrase = nodes[0].terminal;
+    auto word = [&](CharT c) -> bool { return rules.word(static_cast<std::uint32_t>(c)); };
+
+    // `findall`: after an empty match the next search starts at the same place but may not match empty there.
+    Py_ssize_t no_empty_at = -1;
+    bool prev_word = false;  // whether the character before position i is a word character
+    Py_ssize_t i = 0;
+    for (;;) {
+        // Matches start only at word boundaries, where the word flag changes; skip to the next one.
+        while (i < length && word(text[i]) == prev_word) {
+            ++i;
+        }
+        if (i == length && !prev_word) {
+            return true;  // no boundary at the end of a text that ends with a non-word character
+        }
+        // The smallest list index among the phrases that match here and end on a boundary wins.
+        std::int32_t best = INT_MAX;
+        Py_ssize_t best_end = -1;
+        std::int32_t best_node = 0;
+        if (empty_phrase >= 0 && i != no_empty_at) {
+            best = empty_phrase;
+            best_end = i;
+        }
+        std::int32_t node = 0;
+        for (Py_ssize_t j = i; j < length;) {
+            std::int32_t child = step(node, class_of(text[j]));
+            if (child < 0 || nodes[child & ~kEnds].subtree_min >= best) {
+                break;
+            }
+            node = child & ~kEnds;
+            ++j;
+            std::int32_t terminal = nodes[node].terminal;
+            if (terminal >= 0 && terminal < best && word(text[j - 1]) != (j < length && word(text[j]))) {
+                best = terminal;
+                best_end = j;
+                best_node = node;
+            }
+        }
+        if (best_end == i) {
+            if (!on_match(i, i, 0)) {
+                return false;
+            }
+            no_empty_at = i;  // search again here, for a non-empty match only
+            continue;
+        }
+        if (best_end > i) {
+            if (!on_match(i, best_end, best_node)) {
+                return false;
+            }
+            i = best_end;
+            prev_word = word(text[i - 1]);
+            continue;
+        }
+        if (i == length) {
+            return true;
+        }
+        prev_word = !prev_word;  // a boundary: the character at i has the other flag
+        ++i;
+    }
+}
+
+template <bool kLowering, typename CharT, typename OnMatch>
+bool PhraseAutomaton::scan(const CharT *text, Py_ssize_t length, OnMatch &&on_match) const {
+    // `re` sees no word boundary at all in an empty string.
+    if (length == 0 || nodes_[0].subtree_min < 0) {
+        return true;
+    }
+    if (word_starts_only_) {
+        return scan_word_starts<kLowering>(text, length, on_match);
+    }
+    return scan_everywhere<kLowering>(text, length, on_match);
+}
+
+// The phrase whose text equals the lower case of the match in `text`, or -1 for none; -2 when that hangs
+// on the final form of a capital sigma, which only the whole lower-cased text can tell.
+template <typename CharT>
+int PhraseAutomaton::phrase_of_match(const CharT *text, Py_ssize_t start, Py_ssize_t end, std::int32_t node) const {
+    for (std::uint32_t t = texts_begin_[node]; t < texts_begin_[node + 1]; ++t) {
+        const std::u32string &phrase = phrases_[texts_[t]];
+        if (static_cast<Py_ssize_t>(phrase.size()) != end - start) {
+            continue;
+        }
+        bool equal = true;
+        for (Py_ssize_t j = start; j < end; ++j) {
+            std::uint32_t c = static_cast<std::uint32_t>(text[j]);
+            std::uint32_t p = phrase[static_cast<std::size_t>(j - start)];
+            if (c == kCapitalSigma && (p == kSmallSigma || p == kFinalSigma)) {
+                return -2;
+            }
+            if (CaseRules::lower_of(c) != p) {
+                equal = false;
+                break;
+            }
+        }
+        if (equal) {
+            return texts_[t];
+        }
+    }
+    return -1;
+}
+
+std::vector<Span> PhraseAutomaton::find_all(PyObject *text) const {
+    std::vector<Span> out;
+    auto collect = [&](Py_ssize_t start, Py_ssize_t end, std::int32_t) {
+        out.push_back({start, end});
+        return true;
+    };
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const void *data = PyUnicode_DATA(text);
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        scan<false>(static_cast<const Py_UCS1 *>(data), length, collect);
+        break;
+    case PyUnicode_2BYTE_KIND:
+        scan<false>(static_cast<const Py_UCS2 *>(data), length, collect);
+        break;
+    default:
+        scan<false>(static_cast<const Py_UCS4 *>(data), length, collect);
+        break;
+    }
+    return out;
+}
+
+bool PhraseAutomaton::find_phrases_of_lowered(PyObject *text, std::vector<std::int32_t> &found, bool &matched) const {
+    found.clear();
+    matched = false;
+    std::vector<bool> seen;
+    auto run = [&](const auto *chars) {
+        auto tell = [&](Py_ssize_t start, Py_ssize_t end, std::int32_t node) {
+            matched = true;
+            int phrase = phrase_of_match(chars, start, end, node);
+            if (phrase == -2) {
+                return false;
+            }
+            if (phrase >= 0) {
+                if (seen.empty()) {
+                    seen.assign(phrases_.size(), false);
+                }
+                if (!seen[static_cast<std::size_t>(phrase)]) {
+                    seen[static_cast<std::size_t>(phrase)] = true;
+                    found.push_back(phrase);
+                }
+            }
+            return true;
+        };
+        return scan<true>(chars, PyUnicode_GET_LENGTH(text), tell);
+    };
+    const void *data = PyUnicode_DATA(text);
+    bool done;
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        done = run(static_cast<const Py_UCS1 *>(data));
+        break;
+    case PyUnicode_2BYTE_KIND:
+        done = run(static_cast<const Py_UCS2 *>(data));
+        break;
+    default:
+        done = run(static_cast<const Py_UCS4 *>(data));
+        break;
+    }
+    if (!done) {
+        found.clear();
+        matched = false;
+    }
+    return done;
+}
+
+}  // namespace vadrel_guardrail::phrase_matching

@@ -1,0 +1,48 @@
+// The hashes behind the word look-ups: a word's key (its classes, a byte each) hashed to a slot of the jump
+// table, and the word filter's bits over a word and the three characters after it.
+#pragma once
+
+#include <cstdint>
+
+#include "vadrel_guardrail/engine/phrase_matching/ascii_block.hpp"
+
+namespace vadrel_guardrail::phrase_matching {
+
+// The word filter sees the characters after a word coarsely: the ASCII word classes as they are, every other
+// class as 0. Block scans compute that for ASCII text directly.
+inline std::uint32_t coarse_class(std::uint32_t cls) {
+    return cls < kAsciiClasses ? cls : 0;
+}
+
+inline std::uint32_t follow_bit(std::uint32_t first, std::uint32_t second, std::uint32_t third) {
+    return (first * 7 + second * 31 + third) & 255;
+}
+
+inline std::uint64_t jump_hash(std::uint64_t low, std::uint64_t high, std::uint32_t length) {
+    std::uint64_t h = (low * 0x9E3779B97F4A7C15ull) ^ (high * 0xC2B2AE3D27D4EB4Full) ^ length;
+    return h ^ (h >> 29);
+}
+
+// A bit of the word filter for a word's hash and the classes of the three characters after it (1 + the three
+// classes, a byte each), or 0 for "any characters".
+inline std::uint64_t follow_index(std::uint64_t hash, std::uint32_t follows, unsigned shift) {
+    return ((hash + follows) * 0xD6E8FEB86659FD93ull) >> shift;
+}
+
+// The `follows` of `follow_index` for the classes of the three characters after a word.
+inline std::uint32_t follows_key(std::uint32_t first, std::uint32_t second, std::uint32_t third) {
+    return 1 + (coarse_class(first) | (coarse_class(second) << 8) | (coarse_class(third) << 16));
+}
+
+// Whether the word filter lets a word with `hash`, followed by `follows`, go on to its look-up.
+inline bool filter_passes(const std::uint64_t *filter, unsigned shift, std::uint64_t hash, std::uint32_t follows) {
+    std::uint64_t any = follow_index(hash, 0, shift);
+    std::uint64_t these = follow_index(hash, follows, shift);
+    return (((filter[any >> 6] >> (any & 63)) | (filter[these >> 6] >> (these & 63))) & 1u) != 0;
+}
+
+inline std::uint16_t jump_tag(std::uint64_t hash) {
+    return static_cast<std::uint16_t>(hash >> 48) | 1u;
+}
+
+}  // namespace vadrel_guardrail::phrase_matching
