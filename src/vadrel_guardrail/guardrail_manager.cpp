@@ -1,5 +1,3 @@
-#include "vadrel_guardrail/guardrail_manager.hpp"
-
 #include "pyasync/pyasync.hpp"
 #include "pyhost/frame.hpp"
 #include "pyhost/objects.hpp"
@@ -8,21 +6,16 @@
 #include "vadrel_guardrail/engine/base_engine.hpp"
 #include "vadrel_guardrail/modules.hpp"
 #include "vadrel_guardrail/schema/records.hpp"
+#include "vadrel_guardrail/stream/pipeline.hpp"
 
 namespace vadrel_guardrail {
 
-namespace guardrail_manager {
-pyhost::Global logger;
-pyhost::Global GuardrailManager;
-pyhost::Global StreamTerminated;
-pyhost::Global BaseInvokerError;
-}  // namespace guardrail_manager
-
 namespace {
 
-using namespace guardrail_manager;
-
 pyhost::Global this_module;
+pyhost::Global logger;
+pyhost::Global GuardrailManager;
+pyhost::Global BaseInvokerError;
 
 bool is_positive_int(nb::handle value) {
     return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr()) && value > nb::int_(0);
@@ -154,6 +147,18 @@ pyasync::Task run_engine(nb::object, nb::object engine, nb::object content, nb::
 }
 
 
+// The error policy of the complete-text road (also reached from Python as `_handle_engine_error`).
+nb::object handle_engine_error(nb::handle self, nb::handle error, nb::handle log_message, nb::handle reason) {
+    logger.attr("error")(log_message, nb::arg("exc_info") = true);
+    if (nb::isinstance(error, self.attr("raise_on_exceptions"))) {
+        pyhost::raise(error);
+    }
+    if (!pyhost::truth(self.attr("error_conservative"))) {
+        return nb::none();
+    }
+    return schema::GuardrailResult.attr("unsafe")(reason);
+}
+
 // The policy for a failure the check may absorb: a result to answer with, or none to go on.
 // BaseInvokerError and what does not derive from Exception pass unchanged.
 nb::object apply_error_policy(nb::handle self, nb::python_error &error, nb::str log_message, nb::str reason) {
@@ -239,35 +244,7 @@ pyasync::Task run(nb::object self, nb::kwargs kwargs) {
     co_return co_await check_content(self, kwargs["content"], engine_kwargs);
 }
 
-void define_stream_terminated(nb::module_ m) {
-    nb::handle exception = PyExc_Exception;
-    StreamTerminated.set(
-        pyhost::ClassBuilder(m, "_StreamTerminated", "Signal that a pipeline stage has emitted a terminal unsafe marker.")
-            .base(exception)
-            .method(
-                "__init__",
-                [exception](nb::handle self, nb::handle terminal) {
-                    nb::object reason = terminal.attr("reason");
-                    nb::object message = (reason.is_none() || !nb::len(reason)) ? nb::str("Stream blocked") : reason;
-                    exception.attr("__init__")(self, message);
-                    nb::setattr(self, "terminal", terminal);
-                },
-                nb::arg("terminal"), "Initialize the stream termination signal.")
-            .build());
-}
-
 }  // namespace
-
-nb::object handle_engine_error(nb::handle self, nb::handle error, nb::handle log_message, nb::handle reason) {
-    logger.attr("error")(log_message, nb::arg("exc_info") = true);
-    if (nb::isinstance(error, self.attr("raise_on_exceptions"))) {
-        pyhost::raise(error);
-    }
-    if (!pyhost::truth(self.attr("error_conservative"))) {
-        return nb::none();
-    }
-    return schema::GuardrailResult.attr("unsafe")(reason);
-}
 
 void init_guardrail_manager(nb::module_ m) {
     // The module's names from elsewhere, bound as its imports would bind them: callers and tests
@@ -295,8 +272,6 @@ void init_guardrail_manager(nb::module_ m) {
     logger.set(m.attr("manager").attr("get_logger")(m.attr("__name__")));
     m.attr("logger") = logger.get();
 
-    define_stream_terminated(m);
-
     GuardrailManager.set(
         pyhost::ClassBuilder(m, "GuardrailManager",
                              "Manage content guardrails using pluggable engines.\n\n"
@@ -313,9 +288,9 @@ void init_guardrail_manager(nb::module_ m) {
                     "Check the content for safety using configured engines.")
             .method("_handle_engine_error", &handle_engine_error, nb::arg("error"), nb::arg("log_message"),
                     nb::arg("reason").none(), "Log an engine error and return an unsafe result or None to continue.")
-            .method("check_input_stream", &guardrail_manager::check_input_stream, nb::arg("chunks").none(),
+            .method("check_input_stream", &stream::check_input_stream, nb::arg("chunks").none(),
                     nb::arg("engine_kwargs").none() = nb::none(), "Check an input stream through configured engines.")
-            .method("check_output_stream", &guardrail_manager::check_output_stream, nb::arg("chunks").none(),
+            .method("check_output_stream", &stream::check_output_stream, nb::arg("chunks").none(),
                     nb::arg("engine_kwargs").none() = nb::none(), "Check an output stream through configured engines.")
             .method("_run", &run, nb::arg("kwargs"), "Run the guardrail manager component.")
             .staticmethod("_default_engine", &default_engine,
@@ -328,10 +303,10 @@ void init_guardrail_manager(nb::module_ m) {
                     "Run checks for one engine according to its configured guardrail mode.")
             .staticmethod("_merge_safe_result", &merge_safe_result, nb::arg("current").none(), nb::arg("latest").none(),
                           "Combine the latest safe engine result with any previously produced filtered content.")
-            .method("_check_stream", &guardrail_manager::check_stream, nb::arg("chunks").none(), nb::arg("direction").none(),
+            .method("_check_stream", &stream::_check_stream, nb::arg("chunks").none(), nb::arg("direction").none(),
                     nb::arg("engine_kwargs").none(), "Run the streaming guardrail pipeline for a direction.")
             .build());
-    guardrail_manager::define_stream_classes(m);
+    stream::define_stream_classes(m);
 }
 
 }  // namespace vadrel_guardrail

@@ -262,11 +262,11 @@ pyasync::AsyncGen adapter_stream(nb::object self, const char *operation, nb::obj
         nb::arg("max_stream_buffer_chunks") = max_stream_buffer_chunks, **kwargs);
     nb::object result = outcome.attr("result");
     if (!pyhost::truth(result.attr("is_safe"))) {
-        co_yield schema::stream_chunk(nb::str(""), false, result.attr("reason"), true);
+        co_yield schema::terminal_marker(result.attr("reason"));
         co_return;
     }
     for (nb::handle chunk : outcome.attr("buffered")) {
-        co_yield schema::stream_chunk(chunk, true, nb::none(), false);
+        co_yield schema::safe_item(chunk);
     }
 }
 

@@ -9,19 +9,27 @@ namespace {
 pyhost::TrustedModel trusted;
 pyhost::Global safe_fields;    // {"chunk", "is_safe"}
 pyhost::Global marker_fields;  // {"chunk", "is_safe", "reason"}
-}  // namespace
+pyhost::Global empty_text;
 
-nb::object schema::stream_chunk(nb::handle chunk, bool is_safe, nb::handle reason, bool reason_given) {
+// GuardrailStreamChunk(chunk=chunk, is_safe=is_safe[, reason=reason]), `reason` passed only when
+// `reason_given`.
+nb::object stream_chunk(nb::handle chunk, bool is_safe, nb::handle reason, bool reason_given) {
     if (!PyUnicode_CheckExact(chunk.ptr()) || !(reason.is_none() || PyUnicode_CheckExact(reason.ptr()))) {
         if (reason_given) {
-            return GuardrailStreamChunk(nb::arg("chunk") = chunk, nb::arg("is_safe") = is_safe,
+            return schema::GuardrailStreamChunk(nb::arg("chunk") = chunk, nb::arg("is_safe") = is_safe,
                                         nb::arg("reason") = reason);
         }
-        return GuardrailStreamChunk(nb::arg("chunk") = chunk, nb::arg("is_safe") = is_safe);
+        return schema::GuardrailStreamChunk(nb::arg("chunk") = chunk, nb::arg("is_safe") = is_safe);
     }
     return trusted.make({chunk, is_safe ? Py_True : Py_False, reason},
                         reason_given ? marker_fields.get() : safe_fields.get());
 }
+
+}  // namespace
+
+nb::object schema::safe_item(nb::handle text) { return stream_chunk(text, true, nb::none(), false); }
+
+nb::object schema::terminal_marker(nb::handle reason) { return stream_chunk(empty_text.get(), false, reason, true); }
 
 void init_guardrail_stream_chunk(nb::module_ m) {
     schema::GuardrailStreamChunk.set(
@@ -33,6 +41,7 @@ void init_guardrail_stream_chunk(nb::module_ m) {
     trusted.init(schema::GuardrailStreamChunk.get(), {"chunk", "is_safe", "reason"});
     safe_fields.set(trusted.names({"chunk", "is_safe"}));
     marker_fields.set(trusted.names({"chunk", "is_safe", "reason"}));
+    empty_text.set(nb::str(""));
 }
 
 }  // namespace vadrel_guardrail

@@ -10,10 +10,12 @@ extern pyhost::Global GuardrailInput;
 extern pyhost::Global GuardrailResult;
 extern pyhost::Global GuardrailStreamChunk;
 
-// GuardrailStreamChunk(chunk=chunk, is_safe=is_safe[, reason=reason]), `reason` passed only when
-// `reason_given`. Text values skip validation (they are what it would keep); anything else is
-// validated as usual.
-nanobind::object stream_chunk(nanobind::handle chunk, bool is_safe, nanobind::handle reason, bool reason_given);
+// The two kinds of stream item. Text values skip validation (they are what it would keep); anything
+// else is validated as usual.
+// A safe item: `GuardrailStreamChunk(chunk=text, is_safe=True)`.
+nanobind::object safe_item(nanobind::handle text);
+// A terminal marker: `GuardrailStreamChunk(chunk="", is_safe=False, reason=reason)`.
+nanobind::object terminal_marker(nanobind::handle reason);
 
 // GuardrailResult.safe(filtered_content, score), for the GuardrailResult class itself.
 nanobind::object safe_result(nanobind::handle filtered_content, nanobind::handle score);

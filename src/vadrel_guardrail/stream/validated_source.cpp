@@ -1,18 +1,19 @@
-// _ValidatedSource: the caller's chunks as the road reads them: text only, one chunk of look-ahead, and
+// `_ValidatedSource`: the caller's chunks as the road reads them: text only, one chunk of look-ahead, and
 // closed at most once.
+#include "vadrel_guardrail/stream/validated_source.hpp"
+
 #include "pyhost/objects.hpp"
 #include "pyhost/raising.hpp"
 #include "vadrel_guardrail/engine/base_engine.hpp"
-#include "vadrel_guardrail/guardrail_manager.hpp"
-#include "vadrel_guardrail/guardrail_manager_stream.hpp"
+#include "vadrel_guardrail/stream/internal.hpp"
+#include "vadrel_guardrail/stream/items.hpp"
 
-namespace vadrel_guardrail::guardrail_manager::stream {
-
-pyhost::Global ValidatedSourceType;
+namespace vadrel_guardrail::stream {
 
 namespace {
 
-Replaceable next_step;  // `_next`
+pyhost::Global ValidatedSourceType;
+pyhost::Global logger;  // the manager module's
 
 constexpr const char *kMissingWhenSet = "Buffered chunk missing when _has_buffer was set.";
 constexpr const char *kMissingAfterRead = "Buffered chunk missing after reading from source.";
@@ -39,23 +40,20 @@ nb::object take_held(ValidatedSource &vs) {
 }
 
 // `_next`: one chunk read from the caller's iterator and validated.
-pyasync::Task read_next(nb::object self) {
+pyasync::Task _next(nb::object self) {
     std::optional<nb::object> item = co_await pyasync::anext(validated(self).source);
     if (!item) stop_async_iteration();
     co_return accept_chunk(validated(self), std::move(*item));
 }
 
-// What `__anext__` and `peek` await for a fresh chunk: `_next`, or what replaced it.
-nb::object next_step_of(nb::handle self) {
-    if (next_step.replaced()) return self.attr("_next")();
-    return read_next(nb::borrow(self)).named("_next", "_ValidatedSource._next").to_python();
-}
+// What `__anext__` and `peek` await for a fresh chunk; callers may replace it.
+Step<&_next> next_step;
 
 pyasync::Task anext(nb::object self) {
     ValidatedSource &vs = validated(self);
     if (vs.closed) stop_async_iteration();
     if (vs.has_buffer) co_return take_held(vs);
-    co_return co_await next_step_of(self);
+    co_return co_await next_step(self);
 }
 
 void log_close_failure(const nb::python_error &failure) {
@@ -64,61 +62,8 @@ void log_close_failure(const nb::python_error &failure) {
     logger.attr("debug")(nb::str("Error closing validated source: {}").format(error), nb::arg("exc_info") = true);
 }
 
-}  // namespace
-
-bool is_validated_source(nb::handle obj) {
-    return Py_TYPE(obj.ptr()) == reinterpret_cast<PyTypeObject *>(ValidatedSourceType.get().ptr());
-}
-
-ValidatedSource &validated(nb::handle obj) { return *nb::inst_ptr<ValidatedSource>(obj); }
-
-nb::object make_validated_source(nb::handle chunks) { return ValidatedSourceType(chunks); }
-
-bool InputRead::await_ready() {
-    if (!is_validated_source(source_)) {
-        checked_ = true;
-        inner_.emplace(pyasync::anext(source_));
-        return inner_->await_ready();
-    }
-    ValidatedSource &vs = validated(source_);
-    if (vs.closed) return true;  // the end
-    if (vs.has_buffer) {
-        held_ = true;
-        return true;
-    }
-    if (next_step.replaced()) {
-        checked_ = true;  // through `__anext__`, which validates as whatever replaced `_next` does
-        inner_.emplace(pyasync::anext(source_));
-    } else {
-        inner_.emplace(pyasync::anext(or_none(vs.source)));
-    }
-    return inner_->await_ready();
-}
-
-std::optional<nb::object> InputRead::await_resume() {
-    if (held_) return take_held(validated(source_));
-    if (!inner_) return std::nullopt;
-    std::optional<nb::object> item = inner_->await_resume();
-    if (item && !checked_) return accept_chunk(validated(source_), std::move(*item));
-    return item;
-}
-
-pyasync::Task peek(nb::object self) {
-    ValidatedSource &vs = validated(self);
-    if (vs.closed) stop_async_iteration();
-    if (!vs.has_buffer) {
-        nb::object chunk = co_await next_step_of(self);
-        ValidatedSource &after = validated(self);
-        after.buffered = chunk;
-        after.has_buffer = true;
-        if (chunk.is_none()) raise_validation(kMissingAfterRead);
-        co_return chunk;
-    }
-    if (!vs.buffered.is_valid() || vs.buffered.is_none()) raise_validation(kMissingWhenSet);
-    co_return vs.buffered;
-}
-
-pyasync::VoidTask close_validated(nb::object self) {
+// `aclose`.
+pyasync::VoidTask aclose(nb::object self) {
     ValidatedSource &vs = validated(self);
     if (vs.closed) co_return;
     // Marked closed before anything is awaited: a close that comes meanwhile does nothing.
@@ -146,11 +91,66 @@ pyasync::VoidTask close_validated(nb::object self) {
     if (failure) log_close_failure(*failure);
 }
 
+}  // namespace
+
+bool is_validated_source(nb::handle obj) {
+    return Py_TYPE(obj.ptr()) == reinterpret_cast<PyTypeObject *>(ValidatedSourceType.get().ptr());
+}
+
+ValidatedSource &validated(nb::handle obj) { return *nb::inst_ptr<ValidatedSource>(obj); }
+
+nb::object make_validated_source(nb::handle chunks) { return ValidatedSourceType(chunks); }
+
+bool InputRead::await_ready() {
+    if (!is_validated_source(source_)) {
+        checked_ = true;
+        inner_.emplace(pyasync::anext(source_));
+        return inner_->await_ready();
+    }
+    ValidatedSource &vs = validated(source_);
+    if (vs.closed) return true;  // the end
+    if (vs.has_buffer) {
+        held_ = true;
+        return true;
+    }
+    if (next_step.replaced(source_)) {
+        checked_ = true;  // through `__anext__`, which validates as whatever replaced `_next` does
+        inner_.emplace(pyasync::anext(source_));
+    } else {
+        inner_.emplace(pyasync::anext(or_none(vs.source)));
+    }
+    return inner_->await_ready();
+}
+
+std::optional<nb::object> InputRead::await_resume() {
+    if (held_) return take_held(validated(source_));
+    if (!inner_) return std::nullopt;
+    std::optional<nb::object> item = inner_->await_resume();
+    if (item && !checked_) return accept_chunk(validated(source_), std::move(*item));
+    return item;
+}
+
+pyasync::Task peek(nb::object self) {
+    ValidatedSource &vs = validated(self);
+    if (vs.closed) stop_async_iteration();
+    if (!vs.has_buffer) {
+        nb::object chunk = co_await next_step(self);
+        ValidatedSource &after = validated(self);
+        after.buffered = chunk;
+        after.has_buffer = true;
+        if (chunk.is_none()) raise_validation(kMissingAfterRead);
+        co_return chunk;
+    }
+    if (!vs.buffered.is_valid() || vs.buffered.is_none()) raise_validation(kMissingWhenSet);
+    co_return vs.buffered;
+}
+
 void define_validated_source(nb::module_ m) {
     if (nb::type<ValidatedSource>().is_valid()) {  // a second load of the module: the class stands
         nb::setattr(m, "_ValidatedSource", ValidatedSourceType.get());
         return;
     }
+    logger.set(m.attr("logger"));
     nb::class_<ValidatedSource> cls(m, "_ValidatedSource",
                                     "Wrap the source iterator and validate that each chunk is a string.",
                                     nb::type_slots(collected_slots<ValidatedSource>));
@@ -171,12 +171,12 @@ void define_validated_source(nb::module_ m) {
              "Return the next source chunk without consuming it.\n\n"
              "Raises GuardrailStreamValidationError when a source item is not text, and StopAsyncIteration when\n"
              "the source is exhausted.")
-        .def("_next", pyhost::named(&read_next, "_next", "_ValidatedSource._next"),
+        .def("_next", pyhost::named(&_next, "_next", "_ValidatedSource._next"),
              "Read and validate the next source chunk.\n\n"
              "Raises GuardrailStreamValidationError when a source item is not text, and StopAsyncIteration when\n"
              "the source is exhausted.")
         .def("aclose",
-             pyhost::named(&close_validated, "aclose", "_ValidatedSource.aclose"),
+             pyhost::named(&aclose, "aclose", "_ValidatedSource.aclose"),
              "Close the underlying iterator when supported.")
         .def_prop_rw(
             "_source", [](ValidatedSource &vs) { return or_none(vs.source); },
@@ -190,7 +190,7 @@ void define_validated_source(nb::module_ m) {
             nb::for_setter(nb::arg("value").none()))
         .def_rw("_has_buffer", &ValidatedSource::has_buffer);
     ValidatedSourceType.set(cls);
-    next_step.init(cls, "_next");
+    next_step.init(cls, "_next", "_ValidatedSource._next");
 }
 
-}  // namespace vadrel_guardrail::guardrail_manager::stream
+}  // namespace vadrel_guardrail::stream

@@ -1,21 +1,24 @@
-// _StageRunner: runs one stage over its input: feeds it, holds every fed chunk as pending until a safe
+// `_StageRunner`: runs one stage over its input: feeds it, holds every fed chunk as pending until a safe
 // item acknowledges it, applies the stream error policy and closes its input at fixed moments.
+#include "vadrel_guardrail/stream/stage_runner.hpp"
+
+#include "pyasync/pyasync.hpp"
 #include "pyhost/objects.hpp"
 #include "pyhost/raising.hpp"
 #include "vadrel_guardrail/engine/base_engine.hpp"
-#include "vadrel_guardrail/guardrail_manager.hpp"
-#include "vadrel_guardrail/guardrail_manager_stream.hpp"
-#include "vadrel_guardrail/schema/records.hpp"
+#include "vadrel_guardrail/stream/internal.hpp"
+#include "vadrel_guardrail/stream/items.hpp"
+#include "vadrel_guardrail/stream/stages.hpp"
+#include "vadrel_guardrail/stream/validated_source.hpp"
 
-namespace vadrel_guardrail::guardrail_manager::stream {
+namespace vadrel_guardrail::stream {
 
 namespace {
 
-pyhost::Global StageRunnerType;
 pyhost::Global deque_type;
 pyhost::Global deque_append;  // the method descriptors, called without a bound method per chunk
 pyhost::Global deque_popleft;
-Replaceable close_step;  // `_close_source`
+pyhost::Global BaseInvokerError;  // the manager module's
 
 constexpr const char *kSafeWithoutSource =
     "Streaming engine yielded a safe chunk without a corresponding source chunk. The streaming protocol requires "
@@ -95,19 +98,14 @@ bool process_item(StageRunner &r, nb::handle item) {
 }
 
 // `_close_source`: `await source.aclose()` when the input has one.
-pyasync::VoidTask close_input(nb::object runner) { co_await pyasync::aclose(runner_of(runner).source); }
+pyasync::VoidTask _close_source(nb::object runner) { co_await pyasync::aclose(runner_of(runner).source); }
 
-// `_close_source` as the class has it: callers may replace it.
-pyasync::VoidTask close_source(nb::object runner) {
-    if (close_step.replaced()) {
-        co_await runner.attr("_close_source")();
-    } else {
-        co_await close_input(runner);
-    }
-}
+// `_close_source` as the runner reaches it: callers may replace it.
+Step<&_close_source> close_step;
+nb::object close_source(nb::handle runner) { return close_step(runner); }
 
 // `_process_item`: the step the run takes for each item, then the close that a terminal marker asks for.
-pyasync::Task process_item_step(nb::object runner, nb::object item) {
+pyasync::Task _process_item(nb::object runner, nb::object item) {
     bool terminal = process_item(runner_of(runner), item);
     if (terminal) co_await close_source(runner);
     co_return terminal;
@@ -125,7 +123,7 @@ void hand_over(const StageRunner &r, nb::handle chunk, bool enforce) {
 }
 
 // The feed the stage reads: every chunk handed over is pending until acknowledged.
-pyasync::AsyncGen feed(nb::object runner) {
+pyasync::AsyncGen _source_iter(nb::object runner) {
     const bool enforce = pyhost::truth(runner_of(runner).enforce_pending_limit);
     while (std::optional<nb::object> chunk = co_await read_input(runner_of(runner).source)) {
         hand_over(runner_of(runner), *chunk, enforce);
@@ -135,7 +133,7 @@ pyasync::AsyncGen feed(nb::object runner) {
 
 nb::object error_reason(nb::handle error) { return nb::str("Error checking content: {}").format(error); }
 
-pyasync::AsyncGen handle_error(nb::object runner, nb::object error) {
+pyasync::AsyncGen _handle_error(nb::object runner, nb::object error) {
     StageRunner &r = runner_of(runner);
     nb::object manager = r.manager;
     if (nb::isinstance(error, BaseInvokerError.get()) || nb::isinstance(error, manager.attr("raise_on_exceptions"))) {
@@ -160,18 +158,8 @@ pyasync::AsyncGen handle_error(nb::object runner, nb::object error) {
     } catch (...) {
         failure.capture();
     }
-    if (failure && is_validation_error(*failure)) co_await close_source(runner);
+    if (failure && is_validation_error(*failure)) co_await close_and_rethrow<&close_source>(runner, std::move(failure));
     failure.rethrow();
-}
-
-nb::object feed_of(nb::handle runner) {
-    return feed(nb::borrow(runner)).named("_source_iter", "_StageRunner._source_iter").to_python();
-}
-
-nb::object recovery_of(nb::handle runner, const nb::python_error &failure) {
-    return handle_error(nb::borrow(runner), nb::borrow(failure.value()))
-        .named("_handle_error", "_StageRunner._handle_error")
-        .to_python();
 }
 
 // Whether the stage ended with chunks it never acknowledged, which only an incremental stage may not.
@@ -187,7 +175,10 @@ pyasync::AsyncGen run(nb::object runner) {
     bool recovering = false;
     for (;;) {
         try {
-            if (!items->is_valid()) items = call_stage(runner_of(runner).stage, feed_of(runner));
+            if (!items->is_valid()) {
+                items = call_stage(runner_of(runner).stage,
+                                   _source_iter(runner).named("_source_iter", "_StageRunner._source_iter").to_python());
+            }
             while (std::optional<nb::object> item = co_await pyasync::anext(*items)) {
                 if (!recovering && process_item(runner_of(runner), *item)) {
                     co_await close_source(runner);
@@ -201,10 +192,9 @@ pyasync::AsyncGen run(nb::object runner) {
         }
         if (!failure || recovering || !failure->matches(PyExc_Exception)) break;
         if (is_terminated(*failure) || is_validation_error(*failure)) {
-            co_await close_source(runner);
-            break;
+            co_await close_and_rethrow<&close_source>(runner, std::move(failure));
         }
-        items = recovery_of(runner, *failure);
+        items = _handle_error(runner, nb::borrow(failure->value())).named("_handle_error", "_StageRunner._handle_error").to_python();
         failure.reset();
         recovering = true;
     }
@@ -215,29 +205,16 @@ pyasync::AsyncGen run(nb::object runner) {
     }
 }
 
-// `getattr(stage, "is_incremental", False)`.
-nb::object incremental_mark(nb::handle stage) {
-    if (Py_TYPE(stage.ptr()) == reinterpret_cast<PyTypeObject *>(IncrementalStageType.get().ptr())) {
-        const nb::object &mark = nb::inst_ptr<IncrementalStage>(stage)->is_incremental;
-        return mark.is_valid() ? mark : nb::bool_(false);
-    }
-    nb::object mark = pyhost::optional_attr(stage, "is_incremental");
-    return mark.is_valid() ? mark : nb::bool_(false);
-}
-
 }  // namespace
 
-nb::object make_runner(nb::handle manager, nb::handle stage, nb::handle source) {
-    return nb::cast(StageRunner{nb::borrow(manager), nb::borrow(stage), nb::borrow(source), deque_type(),
-                                incremental_mark(stage)},
-                    nb::rv_policy::move);
+nb::object run_stage(nb::handle manager, nb::handle stage, nb::handle source) {
+    nb::object runner = nb::cast(StageRunner{nb::borrow(manager), nb::borrow(stage), nb::borrow(source), deque_type(),
+                                             incremental_mark(stage)},
+                                 nb::rv_policy::move);
+    return run(std::move(runner)).named("run", "_StageRunner.run").to_python();
 }
 
-nb::object runner_output(nb::handle runner) {
-    return run(nb::borrow(runner)).named("run", "_StageRunner.run").to_python();
-}
-
-void define_runner(nb::module_ m) {
+void define_stage_runner(nb::module_ m) {
     if (nb::type<StageRunner>().is_valid()) {  // a second load of the module: the class stands
         nb::setattr(m, "_StageRunner", nb::type<StageRunner>());
         return;
@@ -246,6 +223,7 @@ void define_runner(nb::module_ m) {
     deque_type.set(collections.attr("deque"));
     deque_append.set(deque_type.attr("append"));
     deque_popleft.set(deque_type.attr("popleft"));
+    BaseInvokerError.set(m.attr("BaseInvokerError"));
 
     nb::class_<StageRunner> cls(m, "_StageRunner",
                                 "Wraps a single pipeline stage and applies manager error policy on failure.",
@@ -268,22 +246,21 @@ void define_runner(nb::module_ m) {
             "Run the stage and apply recovery policy on failure.")
         .def(
             "_process_item",
-            pyhost::named(&process_item_step, "_process_item", "_StageRunner._process_item"),
+            pyhost::named(&_process_item, "_process_item", "_StageRunner._process_item"),
             nb::arg("item").none(), "Validate a stage item and update acknowledgement state.")
         .def(
             "_source_iter",
-            pyhost::named(&feed, "_source_iter", "_StageRunner._source_iter"),
+            pyhost::named(&_source_iter, "_source_iter", "_StageRunner._source_iter"),
             "Feed source chunks into the stage while recording consumption.")
         .def(
             "_handle_error",
-            pyhost::named(&handle_error, "_handle_error", "_StageRunner._handle_error"),
+            pyhost::named(&_handle_error, "_handle_error", "_StageRunner._handle_error"),
             nb::arg("error").none(), "Apply manager error policy to a stage failure.")
         .def(
             "_close_source",
-            pyhost::named(&close_input, "_close_source", "_StageRunner._close_source"),
+            pyhost::named(&_close_source, "_close_source", "_StageRunner._close_source"),
             "Close the source iterator when it supports asynchronous cleanup.");
-    StageRunnerType.set(cls);
-    close_step.init(cls, "_close_source");
+    close_step.init(cls, "_close_source", "_StageRunner._close_source");
 }
 
-}  // namespace vadrel_guardrail::guardrail_manager::stream
+}  // namespace vadrel_guardrail::stream

@@ -1,0 +1,46 @@
+// The items of the stream road and the signals that pass along it: what the road reads of an item, the
+// termination signal `_StreamTerminated`, and the stream validation error.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include "pyasync/pyasync.hpp"
+#include "pyhost/classes.hpp"
+#include "vadrel_guardrail/schema/records.hpp"
+
+namespace vadrel_guardrail::stream {
+namespace nb = nanobind;
+
+using schema::safe_item;
+using schema::terminal_marker;
+
+// `_StreamTerminated`, set when the module loads.
+extern pyhost::Global StreamTerminated;
+
+// The marker for disallowed empty content.
+nb::object empty_content_marker();
+
+enum class Kind { Safe, Terminal, TextBearing };
+// Only the truth of `is_safe`, and whether `chunk` is the empty text, are read.
+Kind classify(nb::handle item);
+// An item's `chunk`.
+nb::object chunk_of(nb::handle item);
+
+[[noreturn]] void raise_validation(const char *message);
+// `_StreamTerminated(terminal)`, raised.
+[[noreturn]] void raise_terminated(nb::handle terminal);
+bool is_terminated(const nb::python_error &error);
+bool is_validation_error(const nb::python_error &error);
+
+// The clean-up after a relay: close what was read (`Close(stream)`, awaited: by default
+// `pyasync::aclose`), then let the failure that ended the relay, if any, go on.
+template <auto Close = &pyasync::aclose>
+pyasync::VoidTask close_and_rethrow(nb::object stream, pyasync::Caught failure) {
+    co_await Close(stream);
+    failure.rethrow();
+}
+
+// `_StreamTerminated`, in module `m`.
+void define_items(nb::module_ m);
+
+}  // namespace vadrel_guardrail::stream
