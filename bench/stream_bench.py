@@ -1,7 +1,10 @@
-"""Stream checks through the manager against a pure-Python pipeline of the same shape.
+"""Stream checks through the manager against two Python pipelines of the same shape.
 
 Speed: 100,000 short chunks from one Python async generator over pre-made chunks (the same source on
-both sides), through `GuardrailManager.check_input_stream` and through `PythonPipeline` below, which
+every side), through `GuardrailManager.check_input_stream`, through `lean_check` below, the least Python
+that does the same job (per incremental stage a feed that tests each chunk is text and records it as
+pending, the engine's own stream, and a loop that takes one pending chunk off per safe item; per strict
+segment buffer, join, check, release), and through `PythonPipeline` below, which
 does the same work the same way in Python: a validated source (text test, one chunk of look-ahead,
 closed once), strict segments that buffer under the caps, check the joined text and release, stage
 runners that record every chunk fed to a stage as pending and take one off for each safe item, the
@@ -11,7 +14,12 @@ incremental one acknowledges each chunk with a ready safe item carrying the same
 
 Configurations: no engine; 1, 3 and 10 strict engines (adjacent, so one strict segment); 1, 3 and 10
 incremental engines; 10 engines alternating strict and incremental. Measurements alternate between the
-two sides; the best of the rounds is kept.
+sides; the best of the rounds is kept.
+
+Floor (`--floor`): what one incremental stage is made of, side by side: the source alone, one hop through a
+Python async generator that passes its items on, one hop through a stage runner's feed (a bridge
+generator doing the same), the engine alone over the source, a stage runner over the engine, the lean
+pipeline and the manager, and the cost of one stream item made by the road.
 
 Memory: open streams with one strict engine, each asked for its first item and waiting on its source
 after one chunk (so every stage is running), against the same number of raw sources waiting in the same
@@ -29,6 +37,7 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # idle BLAS threads of impor
 
 from vadrel_guardrail import BaseGuardrailEngineConfig, GuardrailManager, GuardrailMode, GuardrailResult
 from vadrel_guardrail.engine.base_engine import GuardrailStreamBufferLimitError, GuardrailStreamValidationError
+from vadrel_guardrail.guardrail_manager import _StageRunner, _StreamPipeline
 from vadrel_guardrail.schema import GuardrailStreamChunk
 
 N = 100_000
@@ -277,6 +286,75 @@ class PythonPipeline:
             await rest_output.aclose()
 
 
+# The least Python that does the same job: per incremental stage, a feed that checks each chunk is text and
+# records it as pending, the engine's own stream over it, and a loop that takes one pending chunk off for each
+# safe item and yields the item; per strict segment: buffer, join, check, release. A level reads the texts
+# of the level before.
+
+
+class LeanValidation(Exception):
+    pass
+
+
+async def lean_incremental(engine, upstream, texts):
+    pending = deque()
+
+    async def feed():
+        async for chunk in upstream:
+            if texts:
+                chunk = chunk.chunk
+            if type(chunk) is not str:
+                raise LeanValidation(type(chunk))
+            pending.append(chunk)
+            yield chunk
+
+    async for item in engine.check_input_stream(feed()):
+        if item.is_safe:
+            pending.popleft()
+        yield item
+        if not item.is_safe and not item.chunk:
+            return
+
+
+async def lean_strict(engines, upstream, texts):
+    buffered = []
+    async for chunk in upstream:
+        if texts:
+            chunk = chunk.chunk
+        if type(chunk) is not str:
+            raise LeanValidation(type(chunk))
+        buffered.append(chunk)
+    joined = "".join(buffered)
+    for engine in engines:
+        result = await engine.check_input(content=joined)
+        if not result.is_safe:
+            yield GuardrailStreamChunk(chunk="", is_safe=False, reason=result.reason)
+            return
+    for chunk in buffered:
+        yield GuardrailStreamChunk(chunk=chunk, is_safe=True)
+
+
+async def lean_pass(chunks):
+    async for chunk in chunks:
+        if type(chunk) is not str:
+            raise LeanValidation(type(chunk))
+        yield GuardrailStreamChunk(chunk=chunk, is_safe=True)
+
+
+def lean_check(manager, chunks):
+    stream, texts, strict_run = chunks, False, []
+    for engine in manager.engines:
+        if isinstance(engine, IncrementalEngine):
+            if strict_run:
+                stream, texts, strict_run = lean_strict(strict_run, stream, texts), True, []
+            stream, texts = lean_incremental(engine, stream, texts), True
+        else:
+            strict_run.append(engine)
+    if strict_run:
+        stream, texts = lean_strict(strict_run, stream, texts), True
+    return stream if texts else lean_pass(stream)
+
+
 async def python_check(manager, chunks):
     stream = PythonPipeline(manager, chunks).run()
     try:
@@ -335,15 +413,52 @@ class PyManager:
 async def speed():
     source_only = min([await timed(source) for _ in range(ROUNDS)])
     print(f"{N} chunks, best of {ROUNDS} alternating rounds; the source alone costs {source_only:.0f} ns/chunk")
-    print(f"  {'':18} {'manager':>10} {'Python':>10} {'Python/manager':>15}")
+    print(f"  {'':18} {'manager':>9} {'lean':>9} {'Python':>9} {'lean/manager':>13} {'Python/manager':>15}")
     for name, engines, mode in configurations():
         manager = manager_for(engines, mode)
         python_manager = PyManager(manager)
-        best_native = best_python = float("inf")
+        best_native = best_lean = best_python = float("inf")
         for _ in range(ROUNDS):
             best_native = min(best_native, await timed(lambda: manager.check_input_stream(source())))
+            best_lean = min(best_lean, await timed(lambda: lean_check(python_manager, source())))
             best_python = min(best_python, await timed(lambda: python_check(python_manager, source())))
-        print(f"  {name:18} {best_native:8.0f}ns {best_python:8.0f}ns {best_python / best_native:14.2f}x")
+        print(f"  {name:18} {best_native:7.0f}ns {best_lean:7.0f}ns {best_python:7.0f}ns "
+              f"{best_lean / best_native:12.2f}x {best_python / best_native:14.2f}x")
+
+
+async def floor():
+    async def relay(items):
+        async for item in items:
+            yield item
+
+    engine = IncrementalEngine()
+    manager = manager_for([engine], None)
+    python_manager = PyManager(manager)
+    sides = {
+        "the source alone": source,
+        "a Python async generator hop": lambda: relay(source()),
+        "a bridge generator hop (runner feed)": lambda: _StageRunner(manager, None, source())._source_iter(),
+        "the engine alone": lambda: engine.check_input_stream(source()),
+        "a stage runner over the engine": lambda: _StageRunner(manager, engine.check_input_stream, source()).run(),
+        "lean pipeline, 1 incremental": lambda: lean_check(python_manager, source()),
+        "manager, 1 incremental": lambda: manager.check_input_stream(source()),
+    }
+    best = dict.fromkeys(sides, float("inf"))
+    for _ in range(ROUNDS):
+        for name, make in sides.items():
+            best[name] = min(best[name], await timed(make))
+
+    def per_call(call):
+        start = time.perf_counter()
+        for _ in range(N):
+            call()
+        return (time.perf_counter() - start) * 1e9 / N
+
+    item = min(per_call(_StreamPipeline._empty_content_marker) - per_call(int) for _ in range(ROUNDS))
+    print(f"{N} chunks, best of {ROUNDS} alternating rounds")
+    for name, ns in best.items():
+        print(f"  {name:40} {ns:7.0f} ns/chunk")
+    print(f"  {'one stream item made by the road':40} {item:7.0f} ns")
 
 
 def resident_bytes():
@@ -389,6 +504,9 @@ async def memory():
 
 
 async def main():
+    if "--floor" in sys.argv[1:]:
+        await floor()
+        return
     if "--memory" not in sys.argv[1:]:
         await speed()
     await memory()

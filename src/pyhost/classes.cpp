@@ -179,6 +179,32 @@ nb::object TrustedModel::make(std::initializer_list<nb::handle> values, nb::hand
     return self;
 }
 
+PyObject *TrustedModel::sole_fields(nb::handle obj, nb::handle fields_set) const {
+    PyObject *self = obj.ptr();
+    PyTypeObject *type = Py_TYPE(self);
+    if (Py_REFCNT(self) != 1 || type != reinterpret_cast<PyTypeObject *>(cls_.get().ptr())) return nullptr;
+    // No weak reference either (managed or not, the list sits at the type's offset).
+    if (type->tp_weaklistoffset != 0 &&
+        *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + type->tp_weaklistoffset) != nullptr) {
+        return nullptr;
+    }
+    const ModelSlots &slots = model_slots();
+    auto slot = [self](Py_ssize_t offset) {
+        return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + offset);
+    };
+    if (slot(slots.extra) != Py_None || slot(slots.private_) != Py_None) return nullptr;
+    PyObject *set = slot(slots.fields_set);
+    if (!set || !PySet_CheckExact(set) || PySet_GET_SIZE(set) != PySet_GET_SIZE(fields_set.ptr())) return nullptr;
+    int same = PyObject_RichCompareBool(set, fields_set.ptr(), Py_EQ);
+    if (same <= 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject **dict = _PyObject_GetDictPtr(self);
+    if (!dict || !*dict || !PyDict_CheckExact(*dict)) return nullptr;
+    return PyDict_GET_SIZE(*dict) == static_cast<Py_ssize_t>(keys_.size()) ? *dict : nullptr;
+}
+
 nb::object make_str_enum(nb::handle module, const char *name, const char *doc,
                          std::initializer_list<std::pair<const char *, const char *>> members) {
     nb::list items;

@@ -154,6 +154,10 @@ public:
     nb::object names(std::initializer_list<const char *> given) const;
     // `values`: one per field, in the order given to `init`.
     nb::object make(std::initializer_list<nb::handle> values, nb::handle fields_set) const;
+    // The instance dict of `obj` when nothing else holds `obj` and it is laid out as `make(..., fields_set)`
+    // lays one out (its exact class, every field in its dict and nothing else, `fields_set` as the fields
+    // set, no extra or private values); else null.
+    PyObject *sole_fields(nb::handle obj, nb::handle fields_set) const;
 
 private:
     Global cls_;

@@ -10,6 +10,7 @@ pyhost::TrustedModel trusted;
 pyhost::Global safe_fields;    // {"chunk", "is_safe"}
 pyhost::Global marker_fields;  // {"chunk", "is_safe", "reason"}
 pyhost::Global empty_text;
+PyObject *key_chunk, *key_is_safe, *key_reason;  // interned, never released
 
 // GuardrailStreamChunk(chunk=chunk, is_safe=is_safe[, reason=reason]), `reason` passed only when
 // `reason_given`.
@@ -31,6 +32,14 @@ nb::object schema::safe_item(nb::handle text) { return stream_chunk(text, true, 
 
 nb::object schema::terminal_marker(nb::handle reason) { return stream_chunk(empty_text.get(), false, reason, true); }
 
+bool schema::is_sole_safe_item(nb::handle item) {
+    PyObject *fields = trusted.sole_fields(item, safe_fields.get());
+    if (!fields) return false;
+    PyObject *chunk = PyDict_GetItem(fields, key_chunk);
+    return chunk && PyUnicode_CheckExact(chunk) && PyDict_GetItem(fields, key_is_safe) == Py_True &&
+           PyDict_GetItem(fields, key_reason) == Py_None;
+}
+
 void init_guardrail_stream_chunk(nb::module_ m) {
     schema::GuardrailStreamChunk.set(
         pyhost::ClassBuilder::model(m, "GuardrailStreamChunk", "A single item emitted by a streaming guardrail pipeline.")
@@ -42,6 +51,9 @@ void init_guardrail_stream_chunk(nb::module_ m) {
     safe_fields.set(trusted.names({"chunk", "is_safe"}));
     marker_fields.set(trusted.names({"chunk", "is_safe", "reason"}));
     empty_text.set(nb::str(""));
+    key_chunk = PyUnicode_InternFromString("chunk");
+    key_is_safe = PyUnicode_InternFromString("is_safe");
+    key_reason = PyUnicode_InternFromString("reason");
 }
 
 }  // namespace vadrel_guardrail

@@ -16,6 +16,9 @@ extern pyhost::Global GuardrailStreamChunk;
 nanobind::object safe_item(nanobind::handle text);
 // A terminal marker: `GuardrailStreamChunk(chunk="", is_safe=False, reason=reason)`.
 nanobind::object terminal_marker(nanobind::handle reason);
+// Whether nothing else holds `item` and it already is what `safe_item` makes of its text: it can then serve
+// as that new item, and nobody can tell it from one.
+bool is_sole_safe_item(nanobind::handle item);
 
 // GuardrailResult.safe(filtered_content, score), for the GuardrailResult class itself.
 nanobind::object safe_result(nanobind::handle filtered_content, nanobind::handle score);

@@ -70,8 +70,13 @@ public:
     // another, or `self` has one of its own.
     bool replaced(nb::handle self) const {
         PyTypeObject *type = Py_TYPE(self.ptr());
+        // Any change to a class gives it a new version tag; while the tag stands, so does the answer.
+        if (type->tp_version_tag != 0 && type->tp_version_tag == unchanged_version_ && !has_dict(type)) return false;
         if (_PyType_Lookup(type, name_) != original_) return true;
-        if (type->tp_dictoffset == 0 && !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return false;
+        if (!has_dict(type)) {
+            unchanged_version_ = type->tp_version_tag;
+            return false;
+        }
         nb::object dict = nb::steal(PyObject_GenericGetDict(self.ptr(), nullptr));
         if (!dict.is_valid()) throw nb::python_error();
         int found = PyDict_Contains(dict.ptr(), name_);
@@ -80,10 +85,15 @@ public:
     }
 
 protected:
+    static bool has_dict(PyTypeObject *type) {
+        return type->tp_dictoffset != 0 || (type->tp_flags & Py_TPFLAGS_MANAGED_DICT);
+    }
+
     PyObject *name_ = nullptr;  // interned
     PyObject *original_ = nullptr;
     const char *plain_name_ = nullptr;  // for the native step's coroutine
     const char *qualname_ = nullptr;
+    mutable unsigned unchanged_version_ = 0;  // of the last dict-less class found holding the original
 };
 
 // A step that callers may replace, called as its caller would: what replaced it, else `Native`, whose

@@ -157,7 +157,10 @@ nb::object last_level_item(nb::handle read, bool runner_items) {
     if (!runner_items) return safe_item(read);
     Kind kind = classify(read);
     if (kind == Kind::Terminal) raise_terminated(read);
-    return kind == Kind::Safe ? safe_item(chunk_of(read)) : nb::object();
+    if (kind != Kind::Safe) return nb::object();
+    // A fresh safe item that only this level holds (a strict segment's, say) is already the new item.
+    if (schema::is_sole_safe_item(read)) return nb::borrow(read);
+    return safe_item(chunk_of(read));
 }
 
 // ---------------------------------------------------------------------------------------------------------

@@ -19,6 +19,7 @@ pyhost::Global deque_type;
 pyhost::Global deque_append;  // the method descriptors, called without a bound method per chunk
 pyhost::Global deque_popleft;
 pyhost::Global BaseInvokerError;  // the manager module's
+pyhost::Global str_max_chunks;    // "max_stream_buffer_chunks", interned: read for every chunk fed
 
 constexpr const char *kSafeWithoutSource =
     "Streaming engine yielded a safe chunk without a corresponding source chunk. The streaming protocol requires "
@@ -117,16 +118,17 @@ void hand_over(const StageRunner &r, nb::handle chunk, bool enforce) {
     pending.push(chunk);
     if (!enforce) return;
     Py_ssize_t count = pending.size();
-    if (exceeds(count, r.manager.attr("max_stream_buffer_chunks"))) {
+    if (exceeds(count, r.manager.attr(str_max_chunks.get()))) {
         base_engine::raise_buffer_limit("chunks", r.manager.attr("max_stream_buffer_chunks"), nb::int_(count));
     }
 }
 
 // The feed the stage reads: every chunk handed over is pending until acknowledged.
 pyasync::AsyncGen _source_iter(nb::object runner) {
-    const bool enforce = pyhost::truth(runner_of(runner).enforce_pending_limit);
-    while (std::optional<nb::object> chunk = co_await read_input(runner_of(runner).source)) {
-        hand_over(runner_of(runner), *chunk, enforce);
+    const StageRunner &r = runner_of(runner);
+    const bool enforce = pyhost::truth(r.enforce_pending_limit);
+    while (std::optional<nb::object> chunk = co_await read_input(r.source)) {
+        hand_over(r, *chunk, enforce);
         co_yield std::move(*chunk);
     }
 }
@@ -162,6 +164,26 @@ pyasync::AsyncGen _handle_error(nb::object runner, nb::object error) {
     failure.rethrow();
 }
 
+// What `async for` reads of what a stage returns: the iterator its `__aiter__` gives, in the host's words
+// when there is none.
+nb::object async_for_iterator(nb::handle iterable) {
+    if (pyasync::is_async_gen(iterable)) return nb::borrow(iterable);  // its own iterator
+    PyTypeObject *type = Py_TYPE(iterable.ptr());
+    unaryfunc aiter = type->tp_as_async ? type->tp_as_async->am_aiter : nullptr;
+    if (!aiter) {
+        throw nb::type_error(
+            nb::str("'async for' requires an object with __aiter__ method, got {}").format(nb::str(type->tp_name)).c_str());
+    }
+    nb::object iterator = pyhost::owned(aiter(iterable.ptr()));
+    PyTypeObject *iterator_type = Py_TYPE(iterator.ptr());
+    if (!iterator_type->tp_as_async || !iterator_type->tp_as_async->am_anext) {
+        throw nb::type_error(nb::str("'async for' received an object from __aiter__ that does not implement __anext__: {}")
+                                 .format(nb::str(iterator_type->tp_name))
+                                 .c_str());
+    }
+    return iterator;
+}
+
 // Whether the stage ended with chunks it never acknowledged, which only an incremental stage may not.
 bool left_unacknowledged(const StageRunner &r) {
     return pyhost::truth(r.enforce_pending_limit) && !r.terminal_emitted && Pending(r.pending).size() > 0;
@@ -173,14 +195,16 @@ pyasync::AsyncGen run(nb::object runner) {
     // items, which pass as they come: what the policy raises leaves the run unchanged.
     auto items = co_await pyasync::hold(nb::object());
     bool recovering = false;
+    StageRunner &r = runner_of(runner);
     for (;;) {
         try {
             if (!items->is_valid()) {
-                items = call_stage(runner_of(runner).stage,
-                                   _source_iter(runner).named("_source_iter", "_StageRunner._source_iter").to_python());
+                items = async_for_iterator(call_stage(
+                    r.stage,
+                    _source_iter(runner).named("_source_iter", "_StageRunner._source_iter").to_python()));
             }
             while (std::optional<nb::object> item = co_await pyasync::anext(*items)) {
-                if (!recovering && process_item(runner_of(runner), *item)) {
+                if (!recovering && process_item(r, *item)) {
                     co_await close_source(runner);
                     co_yield std::move(*item);
                     co_return;
@@ -199,7 +223,7 @@ pyasync::AsyncGen run(nb::object runner) {
         recovering = true;
     }
     failure.rethrow();
-    if (left_unacknowledged(runner_of(runner))) {
+    if (left_unacknowledged(r)) {
         co_await close_source(runner);
         raise_validation(kUnacknowledged);
     }
@@ -224,6 +248,7 @@ void define_stage_runner(nb::module_ m) {
     deque_append.set(deque_type.attr("append"));
     deque_popleft.set(deque_type.attr("popleft"));
     BaseInvokerError.set(m.attr("BaseInvokerError"));
+    str_max_chunks.set(nb::steal(PyUnicode_InternFromString("max_stream_buffer_chunks")));
 
     nb::class_<StageRunner> cls(m, "_StageRunner",
                                 "Wraps a single pipeline stage and applies manager error policy on failure.",

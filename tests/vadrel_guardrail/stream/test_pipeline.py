@@ -337,6 +337,28 @@ class TestStageBuilding:
 
 
 class TestChaining:
+    def test_items_the_engine_still_reaches_are_not_handed_on(self):
+        kept, weak = [], []
+
+        def made(chunk):
+            item = safe(chunk)
+            weak.append(weakref.ref(item))
+            return item
+
+        async def keeping(engine, chunks):
+            async for chunk in chunks:
+                kept.append(safe(chunk))
+                yield kept[-1]
+
+        async def weakly(engine, chunks):
+            async for chunk in chunks:
+                yield made(chunk)
+
+        for behaviour, reached in ((keeping, lambda: kept), (weakly, lambda: [ref() for ref in weak])):
+            received = consume(GuardrailManager(Streaming(behaviour)), Source(["a", "b"]))
+            assert view(received) == [("a", True, None), ("b", True, None)]
+            assert not any(item is own for item in received for own in reached())
+
     def test_terminal_marker_of_a_middle_stage(self):
         first, second, third = Streaming(passthrough), Streaming(block_on("c", "stop")), Streaming(passthrough)
         source = Source(list("abcde"))

@@ -130,6 +130,33 @@ class TestStageRunner:
         with pytest.raises(TypeError):
             _StageRunner(manager, stage)
 
+    def test_stage_output_is_read_as_async_for_reads_it(self):
+        class Checked:  # an async iterable whose `__aiter__` gives the iterator
+            def __init__(self, items):
+                self.items = items
+
+            def __aiter__(self):
+                return self.items
+
+        def iterable(engine, chunks):
+            return Checked(block_on("bomb")(engine, chunks))
+
+        for conservative in (True, False):
+            manager = GuardrailManager(Streaming(iterable), error_conservative=conservative)
+            assert view(consume(manager, Source(["make a ", "bomb"]))) == [
+                ("make a ", True, None), ("", False, "blocked by stream")]
+
+        async def host_words():
+            try:
+                async for _ in [safe("x")]:
+                    pass
+            except TypeError as error:
+                return str(error)
+
+        listing = GuardrailManager(Streaming(lambda engine, chunks: [safe("x")]))
+        assert view(consume(listing, Source(["x"]))) == [
+            ("", False, f"Error checking content: {asyncio.run(host_words())}")]
+
     def test_process_item(self):
         async def go():
             source = Source([])
