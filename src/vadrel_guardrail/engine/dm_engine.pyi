@@ -1,6 +1,6 @@
 import logging
 from collections.abc import Mapping
-from typing import Any, Final, Literal
+from typing import Any, Final, Literal, Self
 
 from pydantic import BaseModel
 
@@ -9,7 +9,7 @@ from vadrel_guardrail.engine.base_engine import BaseGuardrailEngineConfig, Guard
 from vadrel_guardrail.schema import GuardrailResult
 from vadrel_inference.component import DMComponent
 from vadrel_inference.dm_invoker.dm_invoker import BaseDMInvoker
-from vadrel_inference.schema import DMQuestion
+from vadrel_inference.schema import DMQuestion, ModelId
 
 manager: LoggerManager
 logger: logging.Logger
@@ -41,6 +41,14 @@ class DMGuardrailEngine(DMComponent, GuardrailEngine):
     policies: dict[str, DMPolicyConfig]
     questions: dict[str, DMQuestion]
     def __init__(self, dm_invoker: BaseDMInvoker, engine_config: DMGuardrailEngineConfig | None = None) -> None: ...
+    @classmethod
+    def from_config(
+        cls,
+        model_id: str | ModelId,
+        engine_config: DMGuardrailEngineConfig | None = None,
+        credentials: str | Mapping[str, Any] | None = None,
+        config: Mapping[str, Any] | None = None,
+    ) -> Self: ...
     async def check_input(
         self, content: str, *, trace_attributes: Mapping[str, Any] | None = None, **kwargs: Any
     ) -> GuardrailResult: ...

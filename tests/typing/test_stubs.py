@@ -1,0 +1,81 @@
+"""The stubs describe the built modules, and type checkers accept the documented use and refuse misuse."""
+
+import re
+from pathlib import Path
+
+import pytest
+from mypy import api as mypy_api
+from mypy import stubtest
+from readme_samples import python_samples
+
+HERE = Path(__file__).resolve().parent
+EXAMPLES = HERE.parents[1] / "examples"
+PACKAGES = ["vadrel_core", "vadrel_inference", "vadrel_guardrail"]
+
+
+@pytest.fixture(scope="module")
+def mypy_cache(tmp_path_factory):
+    return tmp_path_factory.mktemp("mypy-cache")
+
+
+def strict(paths, cache):
+    out, err, status = mypy_api.run(["--strict", "--cache-dir", str(cache), *map(str, paths)])
+    return out + err, status
+
+
+def test_stubs_match_the_built_modules(capsys):
+    options = ["--mypy-config-file", str(HERE / "mypy.ini"), "--allowlist", str(HERE / "stubtest_allowlist.txt")]
+    status = stubtest.test_stubs(stubtest.parse_options([*options, *PACKAGES]))
+    assert status == 0, capsys.readouterr().out
+
+
+def test_examples_and_readme_samples_pass_strict_checking(tmp_path, mypy_cache):
+    samples = []
+    for index, sample in enumerate(python_samples()):
+        samples.append(tmp_path / f"readme_sample_{index}.py")
+        samples[-1].write_text(sample, encoding="utf-8")
+    report, status = strict([EXAMPLES, *samples], mypy_cache)
+    assert status == 0, report
+
+
+# Each line marked "# E: code" must draw that error, and no other line any.
+MISUSE = """\
+import asyncio
+
+from vadrel_guardrail import GuardrailManager, GuardrailMode, GuardrailResult, PhraseMatcherEngine
+from vadrel_guardrail.engine.base_engine import GuardrailStreamBufferLimitError
+from vadrel_guardrail.schema import GuardrailStreamChunk
+
+
+async def main() -> None:
+    manager = GuardrailManager(PhraseMatcherEngine(), max_stream_buffer_bytes="1 MiB")  # E: arg-type
+    result = await manager.check_content(42)  # E: arg-type
+    print("verdict: " + result.is_safe)  # E: operator
+    await manager.check_contents("text")  # E: attr-defined
+    mode = GuardrailMode.INPUT  # E: attr-defined
+    GuardrailResult.unsafe(reason=404)  # E: arg-type
+    GuardrailResult(is_safe=False, reason=["too long"])  # E: arg-type
+    async for item in manager.check_input_stream(["not", "async"]):  # E: arg-type
+        item.chunk.missing  # E: attr-defined
+    chunk: GuardrailStreamChunk = await manager.check_content("text")  # E: assignment
+    error = GuardrailStreamBufferLimitError("bytes", 10, 11)
+    error.attempted.upper()  # E: attr-defined
+    print(mode, chunk)
+
+
+asyncio.run(main())
+"""
+
+
+def test_strict_checking_flags_misuse(tmp_path, mypy_cache):
+    sample = tmp_path / "misuse.py"
+    sample.write_text(MISUSE, encoding="utf-8")
+    report, status = strict([sample], mypy_cache)
+    expected = {
+        number: code
+        for number, line in enumerate(MISUSE.splitlines(), start=1)
+        if (code := re.search(r"# E: (\S+)$", line)) and (code := code.group(1))
+    }
+    found = {int(line): code for line, code in re.findall(r"misuse\.py:(\d+): error: .*\[([\w-]+)\]$", report, re.M)}
+    assert status == 1
+    assert found == expected, report
