@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <nanobind/stl/string.h>
@@ -14,6 +15,12 @@
 
 namespace pyhost {
 namespace {
+
+// "module.qualname" -> its rows, from every table registered in this extension.
+std::unordered_map<std::string_view, std::vector<const StubAnnotation *>> &annotation_registry() {
+    static std::unordered_map<std::string_view, std::vector<const StubAnnotation *>> registry;
+    return registry;
+}
 
 struct Signed {
     PyObject_HEAD
@@ -131,8 +138,8 @@ const Interned &inspect_names() {
 }
 
 // The `inspect.Signature` of a nanobind function with one overload (None for several: no single
-// signature describes them).
-nb::object build_signature(nb::handle func) {
+// signature describes them), annotated from the stubs' row of `key`.
+nb::object build_signature(nb::handle func, std::string_view key) {
     nb::tuple overloads = nb::borrow<nb::tuple>(func.attr("__nb_signature__"));
     if (nb::len(overloads) != 1) {
         return nb::none();
@@ -176,11 +183,20 @@ nb::object build_signature(nb::handle func) {
         params.push_back({std::string(name), kind, default_value});
     }
 
+    std::unordered_map<std::string_view, const char *> annotations;
+    if (auto found = annotation_registry().find(key); found != annotation_registry().end()) {
+        for (const StubAnnotation *row : found->second) annotations[row->parameter] = row->annotation;
+    }
+    auto annotation = [&](std::string_view name) -> nb::object {
+        auto found = annotations.find(name);
+        return found == annotations.end() ? in.empty : nb::str(found->second);
+    };
     nb::list parameters;
     for (const Param &p : params) {
-        parameters.append(in.parameter(p.name, p.kind, nb::arg("default") = p.default_value));
+        parameters.append(in.parameter(p.name, p.kind, nb::arg("default") = p.default_value,
+                                       nb::arg("annotation") = annotation(p.name)));
     }
-    return in.signature(parameters);
+    return in.signature(parameters, nb::arg("return_annotation") = annotation("return"));
 }
 
 // Coroutine functions say so, as `inspect.markcoroutinefunction` would mark them: nanobind names
@@ -196,7 +212,8 @@ PyObject *get_signature(PyObject *self, void *) {
     Signed *s = as_signed(self);
     if (!s->signature) {
         try {
-            s->signature = build_signature(s->func).release().ptr();
+            std::string key = nb::cast<std::string>(nb::str("{}.{}").format(nb::handle(s->module), nb::handle(s->qualname)));
+            s->signature = build_signature(s->func, key).release().ptr();
         } catch (nb::python_error &e) {
             e.restore();
             return nullptr;
@@ -290,6 +307,12 @@ bool is_nanobind_function(nb::handle f) {
 }
 
 }  // namespace
+
+void StubAnnotations::add(const StubAnnotation *rows, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        annotation_registry()[rows[i].function].push_back(&rows[i]);
+    }
+}
 
 nb::object signed_function(nb::handle f, nb::handle module, nb::handle qualname) {
     if (!is_nanobind_function(f)) {

@@ -5,10 +5,33 @@
 // the binding declares, annotated with the types of the package's stubs.
 #pragma once
 
+#include <cstddef>
+
 #include <nanobind/nanobind.h>
 
 namespace pyhost {
 namespace nb = nanobind;
+
+// One annotation from the stubs: of `parameter` (or, for "return", the result) of the function
+// `function`, written "module.qualname".
+struct StubAnnotation {
+    const char *function;
+    const char *parameter;
+    const char *annotation;
+};
+
+// An extension's table of annotations, generated from its stubs at build time and registered
+// while the extension loads (a static object of the generated source).
+class StubAnnotations {
+public:
+    template <std::size_t N>
+    explicit StubAnnotations(const StubAnnotation (&rows)[N]) {
+        add(rows, N);
+    }
+
+private:
+    static void add(const StubAnnotation *rows, std::size_t count);
+};
 
 // `f` as a signed function named `qualname` in `module` (texts) when it is a nanobind function;
 // anything else unchanged.

@@ -61,8 +61,14 @@ def test_signatures_show_the_declared_parameters():
     from vadrel_inference.lm_invoker import BaseLMInvoker
 
     manager = GuardrailManager()
-    assert str(inspect.signature(manager.check_content)).startswith("(content, engine_kwargs=None")
+    check = inspect.signature(manager.check_content)  # bound: no self
+    assert [(p.name, p.default, p.annotation) for p in check.parameters.values()] == [
+        ("content", inspect.Parameter.empty, "str | GuardrailInput"),
+        ("engine_kwargs", None, "Mapping[str, Any] | None"),
+    ]
+    assert check.return_annotation == "GuardrailResult"  # the stubs' own text
     assert inspect.iscoroutinefunction(manager.check_content)
+    assert not inspect.iscoroutinefunction(manager.check_input_stream)
     assert list(inspect.signature(GuardrailManager).parameters) == [
         "engine",
         "empty_content_safe",
