@@ -29,12 +29,12 @@ def test_stubs_match_the_built_modules(capsys):
     assert status == 0, capsys.readouterr().out
 
 
-def test_examples_and_readme_samples_pass_strict_checking(tmp_path, mypy_cache):
+def test_examples_readme_samples_and_usage_pass_strict_checking(tmp_path, mypy_cache):
     samples = []
     for index, sample in enumerate(python_samples()):
         samples.append(tmp_path / f"readme_sample_{index}.py")
         samples[-1].write_text(sample, encoding="utf-8")
-    report, status = strict([EXAMPLES, *samples], mypy_cache)
+    report, status = strict([EXAMPLES, HERE / "usage.py", *samples], mypy_cache)
     assert status == 0, report
 
 

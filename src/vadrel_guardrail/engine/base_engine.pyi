@@ -12,7 +12,9 @@ class BaseGuardrailEngineConfig(BaseModel):
 
 @runtime_checkable
 class GuardrailEngine(Protocol):
-    config: BaseGuardrailEngineConfig
+    # Read-only here, so that an engine may hold a configuration of a derived class.
+    @property
+    def config(self) -> BaseGuardrailEngineConfig: ...
     async def check_input(self, content: str, **kwargs: Any) -> GuardrailResult: ...
     async def check_output(self, content: str, **kwargs: Any) -> GuardrailResult: ...
 

@@ -3,13 +3,13 @@ from collections.abc import Mapping
 from types import TracebackType
 from typing import Any, Self
 
-from vadrel_inference.schema import DMOutput, DMQuestion
+from vadrel_inference.schema import DMOutput, DMQuestion, ModelId
 
 __all__ = ["BaseDMInvoker"]
 
 class BaseDMInvoker(ABC):
-    model_id: Any
-    def __init__(self, model_id: Any) -> None: ...
+    model_id: str | ModelId
+    def __init__(self, model_id: str | ModelId) -> None: ...
     @abstractmethod
     async def invoke(
         self,
