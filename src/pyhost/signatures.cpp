@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -117,15 +118,15 @@ std::vector<std::string_view> split_params(std::string_view params) {
     return out;
 }
 
-struct Interned {
+struct InspectNames {
     nb::object parameter, signature, empty;
     nb::object positional_only, positional_or_keyword, var_positional, keyword_only, var_keyword;
 };
 
-const Interned &inspect_names() {
-    static const Interned *names = [] {
+const InspectNames &inspect_names() {
+    static const InspectNames *names = [] {
         nb::object parameter = import_from("inspect", "Parameter");
-        return new Interned{parameter,
+        return new InspectNames{parameter,
                             import_from("inspect", "Signature"),
                             parameter.attr("empty"),
                             parameter.attr("POSITIONAL_ONLY"),
@@ -147,7 +148,7 @@ nb::object build_signature(nb::handle func, std::string_view key) {
     nb::tuple rendering = nb::borrow<nb::tuple>(overloads[0]);
     std::string text = nb::cast<std::string>(rendering[0]);
     nb::object defaults = rendering[2];
-    const Interned &in = inspect_names();
+    const InspectNames &in = inspect_names();
 
     struct Param {
         std::string name;
