@@ -35,7 +35,9 @@ class KeywordEngine:
     async def check_output(self, content: str, **kwargs: Any) -> GuardrailResult:
         return await self.check_input(content, **kwargs)
 
-    async def check_input_stream(self, chunks: AsyncIterator[str], **kwargs: Any) -> AsyncIterator[GuardrailStreamChunk]:
+    async def check_input_stream(
+        self, chunks: AsyncIterator[str], **kwargs: Any
+    ) -> AsyncIterator[GuardrailStreamChunk]:
         async for chunk in chunks:
             yield GuardrailStreamChunk(chunk=chunk, is_safe=True)
 
@@ -46,7 +48,8 @@ class KeywordEngine:
 async def use() -> dict[str, Any]:
     engine = KeywordEngine()
     streaming: StreamingGuardrailEngine = engine
-    dm = DMGuardrailEngine(build_dm_invoker("openrouter/brevano/olk-1.13"), DMGuardrailEngineConfig(default_threshold=0.7))
+    config = DMGuardrailEngineConfig(default_threshold=0.7)
+    dm = DMGuardrailEngine(build_dm_invoker("openrouter/brevano/olk-1.13"), config)
     manager = GuardrailManager([engine, dm], raise_on_exceptions=(BaseInvokerError,), max_stream_buffer_chunks=50)
     result = await manager.check_content("text", engine_kwargs={"hyperparameters": {"temperature": 0.0}})
     reason: str | None = result.reason

@@ -1,8 +1,9 @@
 import logging
-from collections.abc import AsyncIterator
+from collections.abc import AsyncGenerator
 from typing import Any, TypeAlias
 
-from nemoguardrails import ChatMessage, LLMResponse, LLMResponseChunk  # type: ignore[import-untyped]  # the library ships no types
+# NeMo Guardrails ships no type information: its names are Any to a type checker.
+from nemoguardrails import ChatMessage, LLMResponse, LLMResponseChunk  # type: ignore[import-untyped]
 from pydantic import BaseModel
 
 from vadrel_inference.lm_invoker.lm_invoker import BaseLMInvoker
@@ -34,4 +35,4 @@ class NeMoLMAdapter:
     ) -> LLMResponse: ...
     def stream_async(
         self, prompt: str | list[ChatMessage], *, stop: list[str] | None = None, **kwargs: Any
-    ) -> AsyncIterator[LLMResponseChunk]: ...
+    ) -> AsyncGenerator[LLMResponseChunk, None]: ...

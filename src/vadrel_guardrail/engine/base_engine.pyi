@@ -1,5 +1,5 @@
-from collections.abc import AsyncIterator
-from typing import Any, ClassVar, Literal, Protocol, runtime_checkable
+from collections.abc import AsyncGenerator, AsyncIterator
+from typing import Any, ClassVar, Protocol, runtime_checkable
 
 from pydantic import BaseModel, ConfigDict
 
@@ -22,15 +22,19 @@ class GuardrailStreamValidationError(ValueError):
     def __init__(self, message: str) -> None: ...
 
 class GuardrailStreamBufferLimitError(Exception):
-    limit_kind: Literal["bytes", "chunks"]
+    limit_kind: str
     configured_limit: int
     attempted: int
-    def __init__(self, limit_kind: Literal["bytes", "chunks"], configured_limit: int, attempted: int) -> None: ...
+    def __init__(self, limit_kind: str, configured_limit: int, attempted: int) -> None: ...
 
 @runtime_checkable
 class StreamingGuardrailEngine(Protocol):
-    def check_input_stream(self, chunks: AsyncIterator[str], **kwargs: Any) -> AsyncIterator[GuardrailStreamChunk]: ...
-    def check_output_stream(self, chunks: AsyncIterator[str], **kwargs: Any) -> AsyncIterator[GuardrailStreamChunk]: ...
+    def check_input_stream(
+        self, chunks: AsyncIterator[str], **kwargs: Any
+    ) -> AsyncIterator[GuardrailStreamChunk]: ...
+    def check_output_stream(
+        self, chunks: AsyncIterator[str], **kwargs: Any
+    ) -> AsyncIterator[GuardrailStreamChunk]: ...
 
 class FullStreamGuardrailAdapter:
     requires_full_stream: ClassVar[bool]
@@ -42,11 +46,11 @@ class FullStreamGuardrailAdapter:
         max_stream_buffer_bytes: int = 1048576,
         max_stream_buffer_chunks: int = 10000,
         **kwargs: Any,
-    ) -> AsyncIterator[GuardrailStreamChunk]: ...
+    ) -> AsyncGenerator[GuardrailStreamChunk, None]: ...
     def check_output_stream(
         self,
         chunks: AsyncIterator[str],
         max_stream_buffer_bytes: int = 1048576,
         max_stream_buffer_chunks: int = 10000,
         **kwargs: Any,
-    ) -> AsyncIterator[GuardrailStreamChunk]: ...
+    ) -> AsyncGenerator[GuardrailStreamChunk, None]: ...

@@ -1,8 +1,9 @@
 import logging
-from collections.abc import AsyncIterator, Mapping
+from collections.abc import AsyncGenerator, AsyncIterator, Mapping
 from typing import Any, ClassVar, Self
 
-from nemoguardrails import LLMRails  # type: ignore[import-untyped]  # the library ships no types
+# NeMo Guardrails ships no type information: its names are Any to a type checker.
+from nemoguardrails import LLMRails  # type: ignore[import-untyped]
 
 from vadrel_core.utils import LoggerManager
 from vadrel_guardrail.config.safety import ContentSafetyConfigBuilder, TopicSafetyConfigBuilder
@@ -40,5 +41,9 @@ class NemoGuardrailEngine(GuardrailEngine):
     def __init__(self, config: NemoGuardrailEngineConfig) -> None: ...
     async def check_input(self, content: str, **kwargs: Any) -> GuardrailResult: ...
     async def check_output(self, content: str, **kwargs: Any) -> GuardrailResult: ...
-    def check_input_stream(self, chunks: AsyncIterator[str], **kwargs: Any) -> AsyncIterator[GuardrailStreamChunk]: ...
-    def check_output_stream(self, chunks: AsyncIterator[str], **kwargs: Any) -> AsyncIterator[GuardrailStreamChunk]: ...
+    def check_input_stream(
+        self, chunks: AsyncIterator[str], **kwargs: Any
+    ) -> AsyncGenerator[GuardrailStreamChunk, None]: ...
+    def check_output_stream(
+        self, chunks: AsyncIterator[str], **kwargs: Any
+    ) -> AsyncGenerator[GuardrailStreamChunk, None]: ...

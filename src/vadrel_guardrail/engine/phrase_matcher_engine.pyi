@@ -1,5 +1,5 @@
 import logging
-from collections.abc import AsyncIterator
+from collections.abc import AsyncGenerator, AsyncIterator
 from re import Pattern
 from typing import Any, ClassVar, Final
 
@@ -36,11 +36,11 @@ class PhraseMatcherEngine(GuardrailEngine):
         max_stream_buffer_bytes: int = 1048576,
         max_stream_buffer_chunks: int = 10000,
         **kwargs: Any,
-    ) -> AsyncIterator[GuardrailStreamChunk]: ...
+    ) -> AsyncGenerator[GuardrailStreamChunk, None]: ...
     def check_output_stream(
         self,
         chunks: AsyncIterator[str],
         max_stream_buffer_bytes: int = 1048576,
         max_stream_buffer_chunks: int = 10000,
         **kwargs: Any,
-    ) -> AsyncIterator[GuardrailStreamChunk]: ...
+    ) -> AsyncGenerator[GuardrailStreamChunk, None]: ...
