@@ -53,6 +53,10 @@ def test_every_public_callable_has_a_signature():
             inspect.signature(value)
         except (TypeError, ValueError) as error:
             missing.append(f"{path}: {error}")
+        # A bare nanobind function shows only (*args, **kwargs), if anything.
+        function = getattr(value, "__func__", value)
+        if type(function).__module__ == "nanobind":
+            missing.append(f"{path}: not signed")
     assert not missing
 
 
