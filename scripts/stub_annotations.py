@@ -4,8 +4,9 @@ Usage: stub_annotations.py SRC_DIR PACKAGE OUTPUT
 
 Every function and method the stubs under SRC_DIR/PACKAGE declare gives one row per annotated
 parameter, and one for its result (parameter "return"), keyed by the module and qualified name
-the function has at run time. The extension registers the table, and its signed functions take
-their annotations from it, so the types that `inspect.signature` shows are the stubs' own.
+the function has at run time; each `async def` is listed as a coroutine function. The extension
+registers the tables, and its signed functions take their annotations from them, so the types that
+`inspect.signature` shows are the stubs' own, and so is what `inspect.iscoroutinefunction` says.
 """
 
 import ast
@@ -42,13 +43,15 @@ def c_string(text: str) -> str:
 
 def main(src_dir: str, package: str, output: str) -> None:
     package_root = Path(src_dir) / package
-    lines = []
+    lines, coroutines = [], []
     for stub in sorted(package_root.rglob("*.pyi")):
         module = module_name(package_root, stub)
         for qualname, function in functions(ast.parse(stub.read_text(encoding="utf-8")).body, ""):
+            key = f"{module}.{qualname}"
             for parameter, annotation in rows(function):
-                key = f"{module}.{qualname}"
                 lines.append(f"    {{{c_string(key)}, {c_string(parameter)}, {c_string(annotation)}}},")
+            if isinstance(function, ast.AsyncFunctionDef):
+                coroutines.append(f"    {c_string(key)},")
     text = "\n".join(
         [
             f"// Generated from the stubs of {package} by scripts/stub_annotations.py at build time.",
@@ -60,7 +63,12 @@ def main(src_dir: str, package: str, output: str) -> None:
             *lines,
             "};",
             "",
-            "const pyhost::StubAnnotations registered(annotations);",
+            "const char *const coroutine_functions[] = {",
+            *coroutines,
+            "    nullptr,  // the list may be empty otherwise",
+            "};",
+            "",
+            "const pyhost::StubAnnotations registered(annotations, coroutine_functions);",
             "",
             "}  // namespace",
             "",

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <nanobind/stl/string.h>
@@ -21,6 +22,16 @@ namespace {
 std::unordered_map<std::string_view, std::vector<const StubAnnotation *>> &annotation_registry() {
     static std::unordered_map<std::string_view, std::vector<const StubAnnotation *>> registry;
     return registry;
+}
+
+// "module.qualname" of the functions that the stubs declare `async def`.
+std::unordered_set<std::string_view> &coroutine_registry() {
+    static std::unordered_set<std::string_view> registry;
+    return registry;
+}
+
+std::string key_of(PyObject *module, PyObject *qualname) {
+    return nb::cast<std::string>(nb::str("{}.{}").format(nb::handle(module), nb::handle(qualname)));
 }
 
 struct Signed {
@@ -200,10 +211,11 @@ nb::object build_signature(nb::handle func, std::string_view key) {
     return in.signature(parameters, nb::arg("return_annotation") = annotation("return"));
 }
 
-// Coroutine functions say so, as `inspect.markcoroutinefunction` would mark them: nanobind names
-// the result of a binding that returns a bridge coroutine.
-bool returns_coroutine(nb::handle func) {
-    nb::tuple overloads = nb::borrow<nb::tuple>(func.attr("__nb_signature__"));
+// Coroutine functions say so, as `inspect.markcoroutinefunction` would mark them: those the stubs
+// declare `async def`, and those whose binding nanobind shows returning a bridge coroutine.
+bool is_coroutine_function(Signed *s) {
+    if (coroutine_registry().contains(key_of(s->module, s->qualname))) return true;
+    nb::tuple overloads = nb::borrow<nb::tuple>(nb::handle(s->func).attr("__nb_signature__"));
     if (nb::len(overloads) != 1) return false;
     std::string text = nb::cast<std::string>(nb::borrow<nb::tuple>(overloads[0])[0]);
     return split_rendering(text).result == "collections.abc.Coroutine";
@@ -213,8 +225,7 @@ PyObject *get_signature(PyObject *self, void *) {
     Signed *s = as_signed(self);
     if (!s->signature) {
         try {
-            std::string key = nb::cast<std::string>(nb::str("{}.{}").format(nb::handle(s->module), nb::handle(s->qualname)));
-            s->signature = build_signature(s->func, key).release().ptr();
+            s->signature = build_signature(s->func, key_of(s->module, s->qualname)).release().ptr();
         } catch (nb::python_error &e) {
             e.restore();
             return nullptr;
@@ -228,7 +239,7 @@ PyObject *get_signature(PyObject *self, void *) {
 
 PyObject *get_coroutine_marker(PyObject *self, void *) {
     try {
-        if (returns_coroutine(as_signed(self)->func)) {
+        if (is_coroutine_function(as_signed(self))) {
             return import_from("inspect", "_is_coroutine_mark").release().ptr();
         }
     } catch (nb::python_error &e) {
@@ -309,9 +320,13 @@ bool is_nanobind_function(nb::handle f) {
 
 }  // namespace
 
-void StubAnnotations::add(const StubAnnotation *rows, std::size_t count) {
+void StubAnnotations::add(const StubAnnotation *rows, std::size_t count, const char *const *coroutines,
+                          std::size_t coroutine_count) {
     for (std::size_t i = 0; i < count; ++i) {
         annotation_registry()[rows[i].function].push_back(&rows[i]);
+    }
+    for (std::size_t i = 0; i < coroutine_count; ++i) {
+        if (coroutines[i]) coroutine_registry().insert(coroutines[i]);
     }
 }
 

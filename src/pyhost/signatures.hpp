@@ -20,17 +20,19 @@ struct StubAnnotation {
     const char *annotation;
 };
 
-// An extension's table of annotations, generated from its stubs at build time and registered
-// while the extension loads (a static object of the generated source).
+// An extension's annotations and the functions its stubs declare `async def` ("module.qualname"),
+// generated from its stubs at build time and registered while the extension loads (a static object
+// of the generated source).
 class StubAnnotations {
 public:
-    template <std::size_t N>
-    explicit StubAnnotations(const StubAnnotation (&rows)[N]) {
-        add(rows, N);
+    template <std::size_t N, std::size_t C>
+    StubAnnotations(const StubAnnotation (&rows)[N], const char *const (&coroutines)[C]) {
+        add(rows, N, coroutines, C);
     }
 
 private:
-    static void add(const StubAnnotation *rows, std::size_t count);
+    static void add(const StubAnnotation *rows, std::size_t count, const char *const *coroutines,
+                    std::size_t coroutine_count);
 };
 
 // `f` as a signed function named `qualname` in `module` (texts) when it is a nanobind function;

@@ -38,9 +38,12 @@ inline nb::handle descriptor_class(nb::handle module) {
                         [](nb::handle self, nb::args args, nb::kwargs kwargs) {
                             return self.attr("__func__")(*args, **kwargs);
                         })
-                    // Read on the class, the operation shows the signature of the function it holds.
+                    // Read on the class, the operation shows the signature of the function it holds, and whether
+                    // the contract makes it a coroutine function.
                     .property("__signature__",
                               [](nb::handle self) { return self.attr("__func__").attr("__signature__"); })
+                    .property("_is_coroutine_marker",
+                              [](nb::handle self) { return self.attr("__func__").attr("_is_coroutine_marker"); })
                     .build());
     }
     return cls.get();
