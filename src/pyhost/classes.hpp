@@ -103,7 +103,8 @@ public:
             return put(name, wrap("classmethod", sign(name, nb::cpp_function(std::move(body), nb::name(name),
                                                                              nb::arg("cls"), extra...))));
         } else {
-            return put(name, wrap("classmethod", sign(name, nb::cpp_function(std::move(body), nb::name(name), extra...))));
+            return put(name,
+                       wrap("classmethod", sign(name, nb::cpp_function(std::move(body), nb::name(name), extra...))));
         }
     }
     template <typename F, typename... Extra>

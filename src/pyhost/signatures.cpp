@@ -138,13 +138,13 @@ const InspectNames &inspect_names() {
     static const InspectNames *names = [] {
         nb::object parameter = import_from("inspect", "Parameter");
         return new InspectNames{parameter,
-                            import_from("inspect", "Signature"),
-                            parameter.attr("empty"),
-                            parameter.attr("POSITIONAL_ONLY"),
-                            parameter.attr("POSITIONAL_OR_KEYWORD"),
-                            parameter.attr("VAR_POSITIONAL"),
-                            parameter.attr("KEYWORD_ONLY"),
-                            parameter.attr("VAR_KEYWORD")};
+                                import_from("inspect", "Signature"),
+                                parameter.attr("empty"),
+                                parameter.attr("POSITIONAL_ONLY"),
+                                parameter.attr("POSITIONAL_OR_KEYWORD"),
+                                parameter.attr("VAR_POSITIONAL"),
+                                parameter.attr("KEYWORD_ONLY"),
+                                parameter.attr("VAR_KEYWORD")};
     }();
     return *names;
 }
@@ -221,33 +221,36 @@ bool is_coroutine_function(Signed *s) {
     return split_rendering(text).result == "collections.abc.Coroutine";
 }
 
-PyObject *get_signature(PyObject *self, void *) {
-    Signed *s = as_signed(self);
-    if (!s->signature) {
-        try {
-            s->signature = build_signature(s->func, key_of(s->module, s->qualname)).release().ptr();
-        } catch (nb::python_error &e) {
-            e.restore();
-            return nullptr;
-        } catch (const std::exception &e) {
-            PyErr_SetString(PyExc_ValueError, e.what());
-            return nullptr;
-        }
+// Runs `read` for an attribute getter: a C++ exception becomes the Python error it stands for.
+template <class Read>
+PyObject *guarded(Read &&read) {
+    try {
+        return read();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
     }
-    return Py_NewRef(s->signature);
+    return nullptr;
+}
+
+PyObject *get_signature(PyObject *self, void *) {
+    return guarded([s = as_signed(self)] {
+        if (!s->signature) {
+            s->signature = build_signature(s->func, key_of(s->module, s->qualname)).release().ptr();
+        }
+        return Py_NewRef(s->signature);
+    });
 }
 
 PyObject *get_coroutine_marker(PyObject *self, void *) {
-    try {
+    return guarded([self]() -> PyObject * {
         if (is_coroutine_function(as_signed(self))) {
             return import_from("inspect", "_is_coroutine_mark").release().ptr();
         }
-    } catch (nb::python_error &e) {
-        e.restore();
+        PyErr_SetString(PyExc_AttributeError, "_is_coroutine_marker");
         return nullptr;
-    }
-    PyErr_SetString(PyExc_AttributeError, "_is_coroutine_marker");
-    return nullptr;
+    });
 }
 
 PyObject *get_name(PyObject *self, void *) { return PyObject_GetAttrString(as_signed(self)->func, "__name__"); }
@@ -258,16 +261,13 @@ PyObject *get_qualname(PyObject *self, void *) { return Py_NewRef(as_signed(self
 
 // The binding's own documentation, without the rendering of its signature that nanobind puts first.
 PyObject *get_doc(PyObject *self, void *) {
-    try {
+    return guarded([self] {
         nb::tuple overloads = nb::borrow<nb::tuple>(nb::handle(as_signed(self)->func).attr("__nb_signature__"));
         if (nb::len(overloads) == 1) {
             return nb::borrow<nb::tuple>(overloads[0])[1].inc_ref().ptr();
         }
         return PyObject_GetAttrString(as_signed(self)->func, "__doc__");
-    } catch (nb::python_error &e) {
-        e.restore();
-        return nullptr;
-    }
+    });
 }
 
 PyGetSetDef getset[] = {
@@ -297,7 +297,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec function_type = {
     "pyhost.native_function",
     sizeof(Signed),
     0,
@@ -309,7 +309,8 @@ PyType_Spec spec = {
 
 PyTypeObject *signed_type() {
     // One per extension, never released.
-    static PyTypeObject *type = reinterpret_cast<PyTypeObject *>(owned(PyType_FromSpec(&spec)).release().ptr());
+    static PyTypeObject *type =
+        reinterpret_cast<PyTypeObject *>(owned(PyType_FromSpec(&function_type)).release().ptr());
     return type;
 }
 
