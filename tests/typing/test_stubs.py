@@ -34,6 +34,8 @@ def mypy(tool, *args, cwd):
     env = dict(os.environ)
     if root := installed_elsewhere():
         env["MYPYPATH"] = str(root)
+    if "PYTHONPATH" in env:  # the run sits in another directory
+        env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep) if p)
     command = [sys.executable, "-m", tool, *map(str, args)]
     done = subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True)
     return done.stdout + done.stderr, done.returncode
