@@ -21,8 +21,8 @@ import httpx
 from vadrel_inference.lm_invoker import build_lm_invoker
 from vadrel_inference.schema import Message, MessageRole
 
-CALLS = {1: 2_000, 100: 6_000}
-ROUNDS = 3
+CALLS = {1: 1_000, 100: 2_000}
+ROUNDS = 5
 WORKERS = 2
 
 ANSWER = json.dumps({
@@ -102,13 +102,13 @@ class PlainClient:
 async def rate(call, concurrency, calls):
     each = calls // concurrency
 
-    async def worker():
-        for _ in range(each):
+    async def worker(n):
+        for _ in range(n):
             await call()
 
-    await asyncio.gather(*(worker() for _ in range(concurrency)))  # warm: connections open
+    await asyncio.gather(*(worker(1) for _ in range(concurrency)))  # warm: connections open
     started = time.perf_counter()
-    await asyncio.gather(*(worker() for _ in range(concurrency)))
+    await asyncio.gather(*(worker(each) for _ in range(concurrency)))
     return each * concurrency / (time.perf_counter() - started)
 
 

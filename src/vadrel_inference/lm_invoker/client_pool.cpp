@@ -31,17 +31,15 @@ pyasync::AsyncGen keep(nb::object client) {
     closing.rethrow();
 }
 
-// Entries of loops that are closed or gone: their connections can never serve a call again.
+// Entries of loops that are closed or gone: their connections can never serve a call again. The keys
+// are taken first: asking a loop runs Python code, during which another thread may change the entries.
 void forget_closed(nb::dict clients) {
-    nb::list stale;
-    for (auto [key, entry] : clients) {
+    nb::object keys = pyhost::owned(PyDict_Keys(clients.ptr()));
+    for (nb::handle key : keys) {
         nb::object loop = key();
         if (loop.is_none() || pyhost::truth(loop.attr("is_closed")())) {
-            stale.append(key);
+            clients.attr("pop")(key, nb::none());
         }
-    }
-    for (nb::handle key : stale) {
-        pyhost::status(PyDict_DelItem(clients.ptr(), key.ptr()));
     }
 }
 
