@@ -10,12 +10,19 @@ namespace pyasync::detail {
 
 // A new exception of `type` (an owned reference).
 PyObject *new_error(PyObject *type, const char *msg) noexcept;
+PyObject *new_error_format(PyObject *type, const char *format, ...) noexcept;
+// The same, raised from `cause` (consumed), as the host's _PyErr_FormatFromCause does.
+PyObject *new_error_from_cause(PyObject *cause, PyObject *type, const char *format, ...) noexcept;
 inline bool matches(PyObject *exc, PyObject *type) noexcept { return PyErr_GivenExceptionMatches(exc, type) != 0; }
 // Raises StopIteration(value) explicitly: PyErr_SetObject would unpack a tuple or take an
 // exception instance for the exception itself. Consumes `value`.
 void set_stop_iteration(PyObject *value) noexcept;
 // Takes the value out of a raised StopIteration; false when another error is raised.
 bool fetch_stop_value(PyObject **value) noexcept;
+// Checks the number of throw()'s (or athrow()'s, by `name`) arguments and warns about the
+// deprecated three-argument form, as the host's own generators do. False with an error set.
+bool check_throw_args(const char *name, Py_ssize_t nargs) noexcept;
+bool warn_throw_signature(const char *name) noexcept;
 // An exception instance from throw()'s arguments: (instance) or (type[, value[, traceback]]).
 PyObject *make_exception(PyObject *const *args, Py_ssize_t nargs) noexcept;
 
@@ -25,11 +32,72 @@ struct Interned {
     PyObject *throw_;
     PyObject *close;
     PyObject *aclose;
+    PyObject *cr_await;
 };
 const Interned &interned() noexcept;
 
 // `iter.close()` if it has one.
 int close_iter(PyObject *iter) noexcept;
+
+// Calls an iterator's throw() method `meth`, with the outcome told as PyIter_Send tells it.
+PySendResult call_throw(PyObject *meth, PyObject *const *args, Py_ssize_t nargs, PyObject **out) noexcept;
+
+// Every way the host steps a frame (am_send, __next__, send, throw, close, a finalizer closing it)
+// counts against the host's recursion limit as its own C calls do, so that a chain of such steps
+// through Python code ends in RecursionError rather than in a stack overflow. Deallocation counts
+// the same way, through the host's trashcan. A step costs kHostUnits of that budget (the host's own
+// evaluation loop costs two): sanitizer builds spend several times the stack per step.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr int kHostUnits = 3;
+#else
+inline constexpr int kHostUnits = 1;
+#endif
+
+// Whether this thread's C stack is near its end. The count alone cannot know how much stack the
+// frames of a step use (a body's locals, a sanitizer's red zones): a step is refused there too.
+bool stack_exhausted() noexcept;
+
+class HostEntry {
+public:
+    HostEntry() noexcept : ts_(PyThreadState_Get()) {
+        ts_->c_recursion_remaining -= kHostUnits - 1;
+        entered_ = Py_EnterRecursiveCall("") == 0;
+        if (entered_ && stack_exhausted()) {
+            Py_LeaveRecursiveCall();
+            entered_ = false;
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+        }
+        if (!entered_) {
+            ts_->c_recursion_remaining += kHostUnits - 1;
+        }
+    }
+    HostEntry(const HostEntry &) = delete;
+    HostEntry &operator=(const HostEntry &) = delete;
+    ~HostEntry() {
+        if (entered_) {
+            Py_LeaveRecursiveCall();
+            ts_->c_recursion_remaining += kHostUnits - 1;
+        }
+    }
+    // False, with RecursionError raised, at the limit.
+    explicit operator bool() const noexcept { return entered_; }
+
+private:
+    PyThreadState *ts_;
+    bool entered_;
+};
+
+// Runs `body` (the rest of `dealloc` for `self`, untracked by now) inside the host's trashcan: a
+// chain of objects each freeing the next is freed in pieces, in bounded stack, as the host's
+// containers are. A level costs kHostUnits.
+inline void in_trashcan(PyObject *self, destructor dealloc, void (*body)(PyObject *)) noexcept {
+    PyThreadState *ts = PyThreadState_Get();
+    ts->c_recursion_remaining -= kHostUnits - 1;
+    Py_TRASHCAN_BEGIN(self, dealloc)
+    body(self);
+    Py_TRASHCAN_END
+    ts->c_recursion_remaining += kHostUnits - 1;
+}
 
 enum class Step { Yielded, Stopped };
 
@@ -60,7 +128,7 @@ struct GenObject {
     bool hooks_inited;
 };
 
-enum class OpKind : uint8_t { Send, Throw, Close };
+enum class OpKind : uint8_t { Send, Throw, Close, BadThrow };  // BadThrow: `arg` is the error to raise
 enum class OpState : uint8_t { Init, Iter, Closed };
 
 // The awaitable each __anext__(), asend(), athrow() and aclose() returns.
@@ -104,14 +172,25 @@ PyObject *get_none(PyObject *, void *);
 PyObject *self_iter(PyObject *self);
 
 // The send/throw/__next__/am_send of an object whose `step` feeds one input (a value, or an
-// exception) to its frame and tells the outcome as PyIter_Send does.
-template <PySendResult (*step)(PyObject *self, PyObject *value, PyObject *exc, PyObject **out)> struct Stepping {
+// exception) to its frame and tells the outcome as PyIter_Send does. `awaiting` gives the promise
+// whose chain waits on a Python iterator now (suspended, not running), or null.
+template <PySendResult (*step)(PyObject *self, PyObject *value, PyObject *exc, PyObject **out),
+          PromiseBase *(*awaiting)(PyObject *self)>
+struct Stepping {
+    // Every step the host takes passes here.
+    static PySendResult call(PyObject *self, PyObject *value, PyObject *exc, PyObject **out) {
+        HostEntry entry;
+        if (!entry) {
+            return PYGEN_ERROR;
+        }
+        return step(self, value, exc, out);
+    }
     static PySendResult am_send(PyObject *self, PyObject *arg, PyObject **out) {
-        return step(self, arg, nullptr, out);
+        return call(self, arg, nullptr, out);
     }
     static PyObject *iternext(PyObject *self) {
         PyObject *out = nullptr;
-        PySendResult r = step(self, Py_None, nullptr, &out);
+        PySendResult r = call(self, Py_None, nullptr, &out);
         if (r == PYGEN_RETURN) {
             if (out == Py_None) {
                 Py_DECREF(out);  // exhaustion without a value needs no StopIteration
@@ -124,16 +203,19 @@ template <PySendResult (*step)(PyObject *self, PyObject *value, PyObject *exc, P
     }
     static PyObject *send(PyObject *self, PyObject *arg) {
         PyObject *out = nullptr;
-        PySendResult r = step(self, arg, nullptr, &out);
+        PySendResult r = call(self, arg, nullptr, &out);
         return method_result(r, out);
     }
     static PyObject *throw_(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
-        PyObject *exc = make_exception(args, nargs);
-        if (!exc) {
+        if (!check_throw_args("throw", nargs)) {
             return nullptr;
         }
         PyObject *out = nullptr;
-        PySendResult r = step(self, nullptr, exc, &out);
+        PyObject *exc = make_exception(args, nargs);
+        if (!exc) {
+            return throw_bad_args(self, args, nargs);
+        }
+        PySendResult r = call(self, nullptr, exc, &out);
         Py_DECREF(exc);
         return method_result(r, out);
     }
@@ -147,6 +229,50 @@ private:
             set_stop_iteration(out);
         }
         return nullptr;
+    }
+    // Arguments that make no exception fail where the exception would be raised, as with the
+    // host's coroutines: in the Python iterator being awaited, whose error (or outcome) comes back
+    // in at the await. With nothing awaited, the error is throw()'s own and the frame is untouched.
+    static PyObject *throw_bad_args(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+        PromiseBase *p = awaiting(self);
+        if (!p) {
+            return nullptr;
+        }
+        PyObject *bad = PyErr_GetRaisedException();
+        PyObject *meth = nullptr;
+        if (PyObject_GetOptionalAttr(p->own.delegate, interned().throw_, &meth) <= 0) {
+            if (!meth && !PyErr_Occurred()) {
+                PyErr_SetRaisedException(bad);  // no throw() there: the error is raised here
+            } else {
+                Py_DECREF(bad);
+            }
+            return nullptr;
+        }
+        Py_DECREF(bad);
+        HostEntry entry;
+        if (!entry) {
+            Py_DECREF(meth);
+            return nullptr;
+        }
+        PyObject *res = nullptr;
+        p->running = true;
+        PySendResult r = call_throw(meth, args, nargs, &res);
+        p->running = false;
+        Py_DECREF(meth);
+        if (r == PYGEN_NEXT) {
+            return res;
+        }
+        Py_CLEAR(p->own.delegate);
+        PyObject *out = nullptr;
+        if (r == PYGEN_RETURN) {
+            r = step(self, res, nullptr, &out);
+            Py_DECREF(res);
+        } else {
+            PyObject *err = PyErr_GetRaisedException();
+            r = step(self, nullptr, err, &out);
+            Py_DECREF(err);
+        }
+        return method_result(r, out);
     }
 };
 

@@ -24,6 +24,15 @@
 //
 // Names default to the C++ function's unqualified name; `std::move(t).named("x")` overrides.
 // Once a coroutine or generator finishes its frame is freed at once, parameters included.
+// Misuse is refused as the host refuses it, in its words: a second `await` of a coroutine that
+// another awaiter is suspended in, throw()'s arguments (bad ones fail in the awaited iterator and
+// come back in at the await), athrow()'s (when the step is awaited).
+//
+// Depth. Each step the host takes into a bridge object (am_send, `__next__`, `send`, `throw`,
+// `close`, a finalizer closing it) counts against the host's recursion limit as its own C calls
+// do, and is refused with RecursionError near the end of the C stack, so a chain of any depth
+// through Python code ends in RecursionError. Deallocation goes through the host's trashcan: a
+// chain of any depth is freed in bounded stack.
 //
 // Awaiting. Inside these coroutines `co_await obj` (any nb::handle/object) behaves as
 // `yield from obj.__await__()`: what the inner iterator yields goes to the event loop unchanged,
@@ -43,6 +52,8 @@
 // nb::python_error is translated as nanobind translates exceptions of bound functions (so
 // std::runtime_error becomes RuntimeError); a nb::python_error re-raises its own object.
 //
+// Reading is `async for`'s: `AsyncIter(iterable)` and `pyasync::aiter(iterable)` call `__aiter__`
+// and each step `__anext__`, and what is not async iterable fails with the host's `async for` words.
 // Reading an object that already is an async iterator (no `__aiter__` call):
 // `pyasync::AsyncIter::from_iterator(it)`, or one step at a time `co_await pyasync::anext(it)` (the
 // next item, nullopt at the end) and `co_await pyasync::aclose(it)` (`await it.aclose()` when it has
@@ -212,7 +223,8 @@ public:
     PyAwait(PyObject *awaitable, bool owned) noexcept : src_(awaitable), owns_src_(owned) {}
     PyAwait(PyAwait &&o) noexcept
         : src_(o.src_), iter_(std::exchange(o.iter_, nullptr)), value_(std::exchange(o.value_, nullptr)),
-          error_(std::exchange(o.error_, nullptr)), d_(o.d_), owns_src_(std::exchange(o.owns_src_, false)) {}
+          error_(std::exchange(o.error_, nullptr)), d_(o.d_), owns_src_(std::exchange(o.owns_src_, false)),
+          from_anext_(o.from_anext_) {}
     ~PyAwait() {
         if (iter_ || value_ || error_ || owns_src_) {
             release();
@@ -254,6 +266,7 @@ protected:
     PyObject *error_ = nullptr;  // owned
     Driver *d_ = nullptr;
     bool owns_src_ = false;      // until the iterator is taken from it
+    bool from_anext_ = false;    // the awaitable is what `__anext__` returned
 };
 
 template <class T>
@@ -647,6 +660,10 @@ using CloseAwaiter = detail::CloseAwaiter;
 // Whether `obj` is one of this extension's bridge async generators (read directly from C++).
 inline bool is_async_gen(nb::handle obj) noexcept { return Py_TYPE(obj.ptr()) == detail::gen_type(); }
 
+// `async for`'s first step: the async iterator `iterable.__aiter__()` returns, checked as the host
+// checks it; TypeError in the host's words when there is none.
+nb::object aiter(nb::handle iterable);
+
 // One step of an object that already is an async iterator: its next item, nullopt at its end.
 // `iterator` must stay alive until the step is over.
 inline NextAwaiter anext(nb::handle iterator) noexcept {
@@ -671,7 +688,7 @@ inline CloseAwaiter aclose(nb::handle iterator) noexcept {
 // StopAsyncIteration for everything else.
 class AsyncIter {
 public:
-    explicit AsyncIter(nb::handle iterable);  // calls __aiter__
+    explicit AsyncIter(nb::handle iterable);  // calls __aiter__, as `async for` does (see aiter)
     explicit AsyncIter(AsyncGen gen) noexcept : gen_(std::move(gen)) {}
     // Reads an object that already is an async iterator, without calling `__aiter__`.
     static AsyncIter from_iterator(nb::object iterator) noexcept {
