@@ -1,6 +1,6 @@
 // The Python async generator type whose frame is a C++ AsyncGen, and its step awaitable: the
 // object each __anext__(), asend(), athrow() and aclose() returns.
-#include "pyasync/internal.hpp"
+#include "pyasync/detail/internal.hpp"
 
 namespace pyasync::detail {
 

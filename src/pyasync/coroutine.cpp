@@ -1,5 +1,5 @@
 // The Python coroutine type whose frame is a C++ Task.
-#include "pyasync/internal.hpp"
+#include "pyasync/detail/internal.hpp"
 
 namespace pyasync::detail {
 

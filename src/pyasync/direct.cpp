@@ -1,6 +1,6 @@
 // Direct reading: a C++ frame reading a C++ generator runs it in its own chain, with no Python
 // object per item; and the life of frames that no Python object owns.
-#include "pyasync/internal.hpp"
+#include "pyasync/detail/internal.hpp"
 
 namespace pyasync::detail {
 

@@ -1,5 +1,5 @@
 // The driver: steps a chain of C++ frames on behalf of Python, and awaits Python awaitables.
-#include "pyasync/internal.hpp"
+#include "pyasync/detail/internal.hpp"
 
 #include <pthread.h>
 

@@ -1,5 +1,5 @@
 // Errors crossing the bridge: C++ exceptions as Python ones, throw()'s arguments, PEP 479.
-#include "pyasync/internal.hpp"
+#include "pyasync/detail/internal.hpp"
 
 #include <cstdarg>
 

@@ -8,10 +8,7 @@ namespace pyasync::detail {
 
 // --- errors ----------------------------------------------------------------------------------
 
-// A new exception of `type` (an owned reference).
-PyObject *new_error(PyObject *type, const char *msg) noexcept;
-PyObject *new_error_format(PyObject *type, const char *format, ...) noexcept;
-// The same, raised from `cause` (consumed), as the host's _PyErr_FormatFromCause does.
+// A new exception raised from `cause` (consumed), as the host's _PyErr_FormatFromCause does.
 PyObject *new_error_from_cause(PyObject *cause, PyObject *type, const char *format, ...) noexcept;
 inline bool matches(PyObject *exc, PyObject *type) noexcept { return PyErr_GivenExceptionMatches(exc, type) != 0; }
 // Raises StopIteration(value) explicitly: PyErr_SetObject would unpack a tuple or take an
