@@ -223,7 +223,7 @@ PySendResult op_step(PyObject *self, PyObject *value, PyObject *exc, PyObject **
 // The generator's promise while this step waits, with it, on a Python iterator.
 PromiseBase *op_awaiting(PyObject *self) {
     OpObject *op = reinterpret_cast<OpObject *>(self);
-    GenPromise *p = op->state == OpState::Iter && op->gen->head.h ? gen_of(op->gen) : nullptr;
+    GenPromise *p = op->state == OpState::Iter && op->gen && op->gen->head.h ? gen_of(op->gen) : nullptr;
     return p && !p->running && p->own.delegate ? p : nullptr;
 }
 

@@ -102,6 +102,9 @@ PyObject *make_exception(PyObject *const *args, Py_ssize_t nargs) noexcept {
                          typ, Py_TYPE(exc)->tp_name);
             Py_CLEAR(exc);
         }
+        if (!exc) {
+            return PyErr_GetRaisedException();  // what making it raised is what is thrown in
+        }
     } else if (PyExceptionInstance_Check(typ)) {
         if (val != Py_None) {
             PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");

@@ -24,9 +24,10 @@
 //
 // Names default to the C++ function's unqualified name; `std::move(t).named("x")` overrides.
 // Once a coroutine or generator finishes its frame is freed at once, parameters included.
-// Misuse is refused as the host refuses it, in its words: a second `await` of a coroutine that
-// another awaiter is suspended in, throw()'s arguments (bad ones fail in the awaited iterator and
-// come back in at the await), athrow()'s (when the step is awaited).
+// Misuse is refused as the host refuses it, at once and in its words: awaiting what is not
+// awaitable, a second `await` of a coroutine that another awaiter is suspended in (a Python
+// coroutine's too, when a bridge frame awaits it), bad throw() arguments (they fail in the awaited
+// iterator and come back in at the await) and athrow()'s (when the step is awaited).
 //
 // Depth. Each step the host takes into a bridge object (am_send, `__next__`, `send`, `throw`,
 // `close`, a finalizer closing it) counts against the host's recursion limit as its own C calls

@@ -4,6 +4,8 @@ Every case runs against CPython's own coroutine or async generator and the bridg
 """
 
 import asyncio
+import gc
+import sys
 import warnings
 
 import pytest
@@ -203,3 +205,200 @@ class TestThrow:
             return [str(w.message) for w in caught]
 
         assert warned(bridge) == warned(python) != []
+
+
+# Every other refusal the bridge makes in the host's place, scenario by scenario: each scenario
+# runs on one side's functions and returns what it saw.
+
+
+async def py_ignore_exit(log):
+    while True:
+        try:
+            yield "item"
+        except BaseException as e:  # noqa: BLE001 - ignoring it is the point
+            log.append(type(e).__name__)
+
+
+async def py_recover_then_await(failing, second):
+    try:
+        await failing
+    except BaseException as e:  # noqa: BLE001 - recovering from anything is the point
+        seen = e
+    return seen, await second
+
+
+async def py_raise_stop(async_kind):
+    yield 0
+    raise StopAsyncIteration if async_kind else StopIteration
+
+
+class Api:
+    """One side's coroutine and async generator functions, under the same names."""
+
+    def __init__(self, **functions):
+        self.__dict__.update(functions)
+
+
+PYTHON = Api(
+    sleep_loop=py_sleep_loop,
+    echo_await=py_echo_await,
+    awaiting_count=py_awaiting_count,
+    ignore_exit=py_ignore_exit,
+    recover_then_await=py_recover_then_await,
+    raise_stop=py_raise_stop,
+)
+BRIDGE = Api(
+    sleep_loop=t.sleep_loop,
+    echo_await=t.echo_await,
+    awaiting_count=t.awaiting_count,
+    ignore_exit=t.ignore_exit,
+    recover_then_await=t.recover_then_await,
+    raise_stop=t.raise_stop,
+)
+
+
+class AwaitReturnsCoroutine:
+    def __await__(self):
+        self.coro = py_sleep_loop(0)
+        return self.coro
+
+
+class AwaitReturnsNonIterator:
+    def __await__(self):
+        return 5
+
+
+class NotAnException(Exception):
+    def __new__(cls, *args):
+        return 5
+
+
+def bad_awaitables(api):
+    returns_coroutine = AwaitReturnsCoroutine()
+    seen = [outcome(lambda: run(api.echo_await(aw))) for aw in (returns_coroutine, AwaitReturnsNonIterator())]
+    returns_coroutine.coro.close()
+    return seen
+
+
+def bad_exception_class(api):
+    # What making the exception raises is thrown in instead, before the start as at an await.
+    fresh, suspended = api.sleep_loop(1), api.sleep_loop(1)
+    suspended.send(None)
+    seen = [outcome(lambda: coro.throw(NotAnException, 1)) for coro in (fresh, suspended)]
+    return seen + [outcome(lambda: coro.send(None)) for coro in (fresh, suspended)]
+
+
+def non_string_name(api):
+    coro = api.sleep_loop(0)
+    seen = [outcome(lambda: setattr(coro, name, 5)) for name in ("__name__", "__qualname__")]
+    coro.close()
+    return seen
+
+
+def generator_already_running(api):
+    async def scenario():
+        gen = api.awaiting_count(3)
+        first = anext(gen)
+        first.send(None)  # suspended inside the generator's await
+        seen = [outcome(lambda: step.send(None)) for step in (anext(gen), gen.athrow(ValueError()), gen.aclose())]
+        seen.append(outcome(lambda: first.send(None)))  # the first step ends with its item
+        seen.append(outcome(lambda: first.send(None)))  # and cannot be reused
+        await gen.aclose()
+        return seen
+
+    return run(scenario())
+
+
+def ignored_generator_exit(api):
+    gen = api.ignore_exit([])
+    seen = [outcome(lambda: gen.__anext__().send(None)), outcome(lambda: gen.aclose().send(None))]
+    hook, sys.unraisablehook = sys.unraisablehook, lambda unraisable: None
+    try:
+        del gen  # it refuses once more, unraisable
+        gc.collect()
+    finally:
+        sys.unraisablehook = hook
+    coro = api.recover_then_await(asyncio.sleep(0), asyncio.sleep(0))
+    coro.send(None)
+    return seen, outcome(coro.close)
+
+
+def stop_iteration_escaping(api):
+    async def scenario(async_kind):
+        gen = api.raise_stop(async_kind)
+        await anext(gen)
+        try:
+            await anext(gen)
+        except RuntimeError as e:
+            return str(e), type(e.__cause__).__name__
+
+    return run(scenario(False)), run(scenario(True))
+
+
+def non_none_first_send(api):
+    coro = api.sleep_loop(1)
+    seen = [outcome(lambda: coro.send(5))]
+    coro.close()
+
+    async def scenario():
+        return await outcome_async(api.awaiting_count(1).asend(5))
+
+    return seen, run(scenario())
+
+
+async def outcome_async(awaitable):
+    try:
+        return ("value", await awaitable)
+    except BaseException as e:  # noqa: BLE001 - the comparison is the test
+        return (type(e).__name__, str(e))
+
+
+def reuse_after_the_end(api):
+    coro = api.sleep_loop(0)
+    seen = [outcome(lambda: coro.send(None)), outcome(lambda: coro.send(None))]
+
+    async def scenario():
+        gen = api.awaiting_count(0)
+        step, closing = anext(gen), gen.aclose()
+        ends = [await outcome_async(step), await outcome_async(closing)]
+        return ends + [outcome(lambda: step.send(None)), outcome(lambda: closing.send(None))]
+
+    return seen, run(scenario())
+
+
+def reentered_while_running(api):
+    holder = []
+
+    async def reenter():
+        return outcome(lambda: holder[0].send(None))
+
+    holder.append(api.echo_await(reenter()))
+    return run(holder[0])
+
+
+def never_awaited(api):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        coro = api.sleep_loop(0)
+        name = coro.__qualname__
+        del coro
+    return [str(w.message).replace(name, "NAME") for w in caught]
+
+
+@pytest.mark.parametrize(
+    "scenario",
+    [
+        bad_awaitables,
+        bad_exception_class,
+        non_string_name,
+        generator_already_running,
+        ignored_generator_exit,
+        stop_iteration_escaping,
+        non_none_first_send,
+        reuse_after_the_end,
+        reentered_while_running,
+        never_awaited,
+    ],
+)
+def test_protocol_misuse_in_the_host_words(scenario):
+    assert scenario(BRIDGE) == scenario(PYTHON)

@@ -19,8 +19,11 @@ bool fetch_stop_value(PyObject **value) noexcept;
 // Checks the number of throw()'s (or athrow()'s, by `name`) arguments and warns about the
 // deprecated three-argument form, as the host's own generators do. False with an error set.
 bool check_throw_args(const char *name, Py_ssize_t nargs) noexcept;
+// The DeprecationWarning of the three-argument form alone. False when it was turned into an error.
 bool warn_throw_signature(const char *name) noexcept;
-// An exception instance from throw()'s arguments: (instance) or (type[, value[, traceback]]).
+// An exception instance from throw()'s arguments: (instance) or (type[, value[, traceback]]). When
+// making it raises, that error is the exception, as with the host's throw(); null with TypeError
+// set when the arguments cannot make one.
 PyObject *make_exception(PyObject *const *args, Py_ssize_t nargs) noexcept;
 
 // --- driver ----------------------------------------------------------------------------------
