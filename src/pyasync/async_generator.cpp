@@ -99,7 +99,7 @@ PyObject *gen_aclose(PyObject *self, PyObject *) {
     return new_op(reinterpret_cast<GenObject *>(self), OpKind::Close, nullptr);
 }
 
-PySendResult op_step(PyObject *self, PyObject *value, PyObject *exc, PyObject **out) {
+PySendResult op_step(PyObject *self, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out) {
     OpObject *op = reinterpret_cast<OpObject *>(self);
     if (op->state == OpState::Closed) {
         PyErr_SetString(PyExc_RuntimeError, op->kind == OpKind::Send
@@ -184,7 +184,7 @@ PySendResult op_step(PyObject *self, PyObject *value, PyObject *exc, PyObject **
         return PYGEN_ERROR;
     }
     p->running = true;
-    Step s = advance(p->own, value, exc, out);
+    Step s = advance(p->own, ts, value, exc, out);
     p->running = false;
     Py_XDECREF(owned_exc);
     if (s == Step::Yielded) {
@@ -257,23 +257,23 @@ PyObject *op_close(PyObject *self, PyObject *) {
     Py_RETURN_NONE;
 }
 
+// No trashcan of its own (one per item would cost): a chain through steps is a chain through
+// their generators, whose deallocation has one.
 void op_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
-    in_trashcan(self, op_dealloc, [](PyObject *self) {
-        OpObject *op = reinterpret_cast<OpObject *>(self);
-        if (op->state == OpState::Iter && op->gen && op->gen->head.h) {
-            gen_of(op->gen)->in_flight = false;  // dropped mid-way: the generator may be stepped again
-        }
-        Py_CLEAR(op->gen);
-        Py_CLEAR(op->arg);
-        PyTypeObject *tp = Py_TYPE(self);
-        if (n_spare_ops < kSpareOps) {
-            spare_ops[n_spare_ops++] = op;  // untracked, fields cleared, memory kept
-        } else {
-            tp->tp_free(self);
-        }
-        Py_DECREF(tp);
-    });
+    OpObject *op = reinterpret_cast<OpObject *>(self);
+    if (op->state == OpState::Iter && op->gen && op->gen->head.h) {
+        gen_of(op->gen)->in_flight = false;  // dropped mid-way: the generator may be stepped again
+    }
+    Py_CLEAR(op->gen);
+    Py_CLEAR(op->arg);
+    PyTypeObject *tp = Py_TYPE(self);
+    if (n_spare_ops < kSpareOps) {
+        spare_ops[n_spare_ops++] = op;  // untracked, fields cleared, memory kept
+    } else {
+        tp->tp_free(self);
+    }
+    Py_DECREF(tp);
 }
 
 int op_traverse(PyObject *self, visitproc visit, void *arg) {

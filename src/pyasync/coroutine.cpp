@@ -5,7 +5,7 @@ namespace pyasync::detail {
 
 namespace {
 
-PySendResult coro_step(PyObject *self, PyObject *value, PyObject *exc, PyObject **out) {
+PySendResult coro_step(PyObject *self, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out) {
     CoroObject *c = reinterpret_cast<CoroObject *>(self);
     if (!c->head.h) {
         if (exc) {
@@ -35,7 +35,7 @@ PySendResult coro_step(PyObject *self, PyObject *value, PyObject *exc, PyObject 
         p->own.current = c->head.h;
     }
     p->running = true;
-    Step s = advance(p->own, value, exc, out);
+    Step s = advance(p->own, ts, value, exc, out);
     p->running = false;
     if (s == Step::Yielded) {
         return PYGEN_NEXT;

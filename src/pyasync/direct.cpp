@@ -172,7 +172,7 @@ void close_now(std::coroutine_handle<> h, GenPromise *p, PyObject *context) noex
     p->own.current = h;
     p->running = p->in_flight = true;
     PyObject *out = nullptr;
-    Step s = advance(p->own, nullptr, ge, &out);
+    Step s = advance(p->own, entry.thread_state(), nullptr, ge, &out);
     p->running = p->in_flight = false;
     Py_DECREF(ge);
     if (s == Step::Yielded || p->value) {

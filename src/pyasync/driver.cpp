@@ -7,34 +7,6 @@
 
 namespace pyasync::detail {
 
-namespace {
-
-// What a refused step leaves for raising and unwinding, at most a quarter of the stack.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t kStackReserve = 1 << 20;
-#else
-constexpr std::size_t kStackReserve = 256 << 10;
-#endif
-
-std::uintptr_t find_stack_floor() noexcept {
-    pthread_attr_t attr;
-    void *base = nullptr;
-    std::size_t size = 0;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) {
-        return 0;
-    }
-    int r = pthread_attr_getstack(&attr, &base, &size);
-    pthread_attr_destroy(&attr);
-    return r == 0 ? reinterpret_cast<std::uintptr_t>(base) + std::min(size / 4, kStackReserve) : 0;
-}
-
-}  // namespace
-
-bool stack_exhausted() noexcept {
-    thread_local const std::uintptr_t floor = find_stack_floor();
-    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < floor;
-}
-
 void Driver::clear() noexcept {
     current = {};
     Py_CLEAR(delegate);
@@ -44,6 +16,29 @@ void Driver::clear() noexcept {
 }
 
 namespace {
+
+// What a refused step leaves for raising and unwinding, at most a quarter of the stack.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kStackReserve = 1 << 20;
+#else
+constexpr std::size_t kStackReserve = 256 << 10;
+#endif
+
+StackBounds thread_stack() noexcept {
+    pthread_attr_t attr;
+    void *base = nullptr;
+    std::size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) {
+        return {};  // unknown: the count alone guards
+    }
+    int r = pthread_attr_getstack(&attr, &base, &size);
+    pthread_attr_destroy(&attr);
+    if (r != 0) {
+        return {};
+    }
+    auto lo = reinterpret_cast<std::uintptr_t>(base);
+    return {lo, lo + size, lo + std::min(size / 4, kStackReserve)};
+}
 
 // Whether `o` is a coroutine to `await`: a native one, or a generator made one by types.coroutine.
 bool is_coroutine(PyObject *o) noexcept {
@@ -60,6 +55,11 @@ bool is_coroutine(PyObject *o) noexcept {
 }
 
 }  // namespace
+
+void find_stack() noexcept {
+    thread_local const StackBounds bounds = thread_stack();
+    last_stack = bounds;
+}
 
 // The iterator `await o` delegates to (CPython's _PyCoro_GetAwaitableIter, which is internal).
 PyObject *awaitable_iter(PyObject *o) noexcept {
@@ -153,7 +153,7 @@ int close_iter(PyObject *iter) noexcept {
     return 0;
 }
 
-Step advance(Driver &d, PyObject *value, PyObject *exc, PyObject **out) noexcept {
+Step advance(Driver &d, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out) noexcept {
     if (d.delegate) {
         PyObject *res = nullptr;
         PySendResult r;
@@ -187,7 +187,7 @@ Step advance(Driver &d, PyObject *value, PyObject *exc, PyObject **out) noexcept
 resume:
     // Resuming the chain enters its frames again, as a Python generator resumed through the
     // generators it awaits would.
-    d.tstate = PyThreadState_Get();
+    d.tstate = ts;
     d.tstate->py_recursion_remaining -= d.depth;
     d.next = std::exchange(d.current, {});
     while (std::coroutine_handle<> h = std::exchange(d.next, {})) {

@@ -53,34 +53,45 @@ inline constexpr int kHostUnits = 3;
 inline constexpr int kHostUnits = 1;
 #endif
 
-// Whether this thread's C stack is near its end. The count alone cannot know how much stack the
-// frames of a step use (a body's locals, a sanitizer's red zones): a step is refused there too.
-bool stack_exhausted() noexcept;
+// The C stack a step runs on: [lo, hi), and the floor below which a step is refused. The count
+// alone cannot know how much stack the frames of a step use (a body's locals, a sanitizer's red
+// zones). Kept for the thread that stepped last (the GIL orders them); a stack is recognised by
+// its range, which stays right when a thread's state or stack is reused.
+struct StackBounds {
+    std::uintptr_t lo = 0, hi = 0, floor = 0;
+};
+inline StackBounds last_stack;
+// The running thread's bounds, into last_stack.
+void find_stack() noexcept;
+
+inline bool stack_exhausted() noexcept {
+    auto sp = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (sp < last_stack.lo || sp >= last_stack.hi) [[unlikely]] {
+        find_stack();
+    }
+    return sp < last_stack.floor;
+}
 
 class HostEntry {
 public:
     HostEntry() noexcept : ts_(PyThreadState_Get()) {
-        ts_->c_recursion_remaining -= kHostUnits - 1;
-        entered_ = Py_EnterRecursiveCall("") == 0;
-        if (entered_ && stack_exhausted()) {
-            Py_LeaveRecursiveCall();
-            entered_ = false;
+        ts_->c_recursion_remaining -= kHostUnits;
+        entered_ = ts_->c_recursion_remaining >= 0 && !stack_exhausted();
+        if (!entered_) [[unlikely]] {
+            ts_->c_recursion_remaining += kHostUnits;
             PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
-        }
-        if (!entered_) {
-            ts_->c_recursion_remaining += kHostUnits - 1;
         }
     }
     HostEntry(const HostEntry &) = delete;
     HostEntry &operator=(const HostEntry &) = delete;
     ~HostEntry() {
         if (entered_) {
-            Py_LeaveRecursiveCall();
-            ts_->c_recursion_remaining += kHostUnits - 1;
+            ts_->c_recursion_remaining += kHostUnits;
         }
     }
     // False, with RecursionError raised, at the limit.
     explicit operator bool() const noexcept { return entered_; }
+    PyThreadState *thread_state() const noexcept { return ts_; }
 
 private:
     PyThreadState *ts_;
@@ -103,8 +114,9 @@ enum class Step { Yielded, Stopped };
 
 // Feeds one input (a value, or the exception `exc`) to the chain: first to the Python iterator
 // being awaited, if any, else to the suspended frame. Yielded: `*out` goes to the event loop.
-// Stopped: the root frame reached co_yield or its end. Both inputs are borrowed.
-Step advance(Driver &d, PyObject *value, PyObject *exc, PyObject **out) noexcept;
+// Stopped: the root frame reached co_yield or its end. Both inputs are borrowed. `ts` is the
+// running thread's state (the HostEntry's).
+Step advance(Driver &d, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out) noexcept;
 
 // --- the Python types ------------------------------------------------------------------------
 
@@ -172,9 +184,10 @@ PyObject *get_none(PyObject *, void *);
 PyObject *self_iter(PyObject *self);
 
 // The send/throw/__next__/am_send of an object whose `step` feeds one input (a value, or an
-// exception) to its frame and tells the outcome as PyIter_Send does. `awaiting` gives the promise
+// exception) to its frame, on the thread whose state is given, and tells the outcome as PyIter_Send
+// does. `awaiting` gives the promise
 // whose chain waits on a Python iterator now (suspended, not running), or null.
-template <PySendResult (*step)(PyObject *self, PyObject *value, PyObject *exc, PyObject **out),
+template <PySendResult (*step)(PyObject *self, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out),
           PromiseBase *(*awaiting)(PyObject *self)>
 struct Stepping {
     // Every step the host takes passes here.
@@ -183,7 +196,7 @@ struct Stepping {
         if (!entry) {
             return PYGEN_ERROR;
         }
-        return step(self, value, exc, out);
+        return step(self, entry.thread_state(), value, exc, out);
     }
     static PySendResult am_send(PyObject *self, PyObject *arg, PyObject **out) {
         return call(self, arg, nullptr, out);
@@ -265,11 +278,11 @@ private:
         Py_CLEAR(p->own.delegate);
         PyObject *out = nullptr;
         if (r == PYGEN_RETURN) {
-            r = step(self, res, nullptr, &out);
+            r = step(self, entry.thread_state(), res, nullptr, &out);
             Py_DECREF(res);
         } else {
             PyObject *err = PyErr_GetRaisedException();
-            r = step(self, nullptr, err, &out);
+            r = step(self, entry.thread_state(), nullptr, err, &out);
             Py_DECREF(err);
         }
         return method_result(r, out);
