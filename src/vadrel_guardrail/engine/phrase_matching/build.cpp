@@ -19,6 +19,13 @@ public:
     bool run() {
         a_.rules_ = &rules_;
         a_.phrases_ = phrases_;
+        std::size_t longest = 0;
+        for (const auto &phrase : phrases_) {
+            longest = std::max(longest, phrase.size());
+        }
+        // A word look-up reads a word of up to `kJumpWord` characters and the three after it; a walk reads
+        // the longest phrase and the character after it.
+        a_.reach_ = static_cast<Py_ssize_t>(std::max<std::size_t>(longest, PhraseAutomaton::kJumpWord) + 4);
         if (!assign_classes() || !build_trie()) {
             return false;
         }

@@ -287,48 +287,47 @@ template <typename CharT>
     return kept;
 }
 
-template <bool kLowering, typename CharT, typename OnMatch>
-bool PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t length, OnMatch &&on_match) const {
+template <bool kLowering, typename CharT>
+Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
+                                             Py_ssize_t &resume, MatchSink &sink) const {
     // Word starts are found 64 characters at a time and tried in order, skipping any inside the previous
     // match (matches do not overlap).
-    Py_ssize_t resume = 0;
     auto tell = [&](Py_ssize_t at, Py_ssize_t end, std::int32_t node) {
-        if (end <= at) {
-            return true;
+        if (end > at) {
+            resume = end;
+            sink.match(at, end, node);
         }
-        resume = end;
-        return on_match(at, end, node);
     };
-    auto candidate = [&](Py_ssize_t at) -> bool {
-        if (at < resume) {
-            return true;
+    auto candidate = [&](Py_ssize_t at) {
+        if (at >= resume) {
+            std::int32_t node = 0;
+            Py_ssize_t end = use_jumps_ ? match_by_word(text, length, at, 0, node) : match_at(text, length, at, node);
+            tell(at, end, node);
         }
-        std::int32_t node = 0;
-        Py_ssize_t end = use_jumps_ ? match_by_word(text, length, at, 0, node) : match_at(text, length, at, node);
-        return tell(at, end, node);
     };
 
-    std::uint64_t prev_word = 0;
-    Py_ssize_t i = 0;
-    for (; i + 64 <= length; i += 64) {
+    std::uint64_t prev_word = from > 0 && rules_->word(static_cast<std::uint32_t>(text[from - 1]));
+    Py_ssize_t i = from;
+    for (; i + 64 <= length && i < limit; i += 64) {
         // With word look-ups, the classes of the block and of the 16 characters after it (when there are as
         // many) are kept: the words' keys and the characters after them are read from there.
         alignas(16) std::uint8_t block_classes[80];
         const bool keep_classes = use_jumps_ && i + 80 <= length;
         std::uint64_t bits;
         if (!classify_block<kLowering>(text, i, keep_classes ? block_classes : nullptr, bits)) {
-            return false;
+            return i;  // some character of the block changes when lowered
         }
         std::uint64_t starts = bits & ~((bits << 1) | prev_word);
         prev_word = bits >> 63;
+        if (limit - i < 64) {
+            starts &= (std::uint64_t{1} << (limit - i)) - 1;
+        }
         // With the classes kept, the word filter does better than the opening pairs, and all starts are taken.
         int picked[64];
         int count = pick_openings(text, length, i, starts, keep_classes, picked);
         if (!use_jumps_) {
             for (int k = 0; k < count; ++k) {
-                if (!candidate(i + picked[k])) {
-                    return false;
-                }
+                candidate(i + picked[k]);
             }
             continue;
         }
@@ -344,35 +343,37 @@ bool PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t length, OnM
             std::int32_t node = 0;
             Py_ssize_t end = key.ready ? match_word(text, length, at, key.length, key.low, key.high, key.hash, node)
                                        : match_by_word(text, length, at, key.length, node);
-            if (!tell(at, end, node)) {
-                return false;
-            }
+            tell(at, end, node);
         }
     }
-    for (; i < length; ++i) {
+    for (; i < length && i < limit; ++i) {
         std::uint8_t f = rules_->flags(static_cast<std::uint32_t>(text[i]));
         if constexpr (kLowering) {
             if (f & kChangesWhenLowered) {
-                return false;
+                return i;
             }
         }
         std::uint64_t word = f & kWord;
-        if (word && !prev_word && !candidate(i)) {
-            return false;
+        if (word && !prev_word) {
+            candidate(i);
         }
         prev_word = word;
     }
-    return true;
+    return length;
 }
 
-template <bool kLowering, typename CharT, typename OnMatch>
-bool PhraseAutomaton::scan_everywhere(const CharT *text, Py_ssize_t length, OnMatch &&on_match) const {
+template <bool kLowering, typename CharT>
+Py_ssize_t PhraseAutomaton::scan_everywhere(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
+                                            Py_ssize_t &resume, MatchSink &sink) const {
     const CaseRules &rules = *rules_;
+    Py_ssize_t stop = length;
     if constexpr (kLowering) {
-        // This scan jumps over the inside of matches, so characters are checked beforehand.
-        for (Py_ssize_t i = 0; i < length; ++i) {
+        // This scan reads ahead of its candidates and jumps over the inside of matches, so characters are
+        // checked beforehand, and candidates that could read the first one that changes are left.
+        for (Py_ssize_t i = from; i < length; ++i) {
             if (rules.flags(static_cast<std::uint32_t>(text[i])) & kChangesWhenLowered) {
-                return false;
+                stop = limit = std::max(from, i - reach_);
+                break;
             }
         }
     }
@@ -382,15 +383,15 @@ bool PhraseAutomaton::scan_everywhere(const CharT *text, Py_ssize_t length, OnMa
 
     // `findall`: after an empty match the next search starts at the same place but may not match empty there.
     Py_ssize_t no_empty_at = -1;
-    bool prev_word = false;  // whether the character before position i is a word character
-    Py_ssize_t i = 0;
+    Py_ssize_t i = std::max(from, resume);
+    bool prev_word = i > 0 && word(text[i - 1]);  // whether the character before position i is a word character
     for (;;) {
         // Matches start only at word boundaries, where the word flag changes; skip to the next one.
         while (i < length && word(text[i]) == prev_word) {
             ++i;
         }
-        if (i == length && !prev_word) {
-            return true;  // no boundary at the end of a text that ends with a non-word character
+        if ((i >= limit && limit < length) || (i == length && !prev_word)) {
+            return stop;  // no boundary at the end of a text that ends with a non-word character
         }
         // The smallest list index among the phrases that match here and end on a boundary wins.
         std::int32_t best = INT_MAX;
@@ -416,132 +417,48 @@ bool PhraseAutomaton::scan_everywhere(const CharT *text, Py_ssize_t length, OnMa
             }
         }
         if (best_end == i) {
-            if (!on_match(i, i, 0)) {
-                return false;
-            }
+            sink.match(i, i, 0);
             no_empty_at = i;  // search again here, for a non-empty match only
             continue;
         }
         if (best_end > i) {
-            if (!on_match(i, best_end, best_node)) {
-                return false;
-            }
-            i = best_end;
+            sink.match(i, best_end, best_node);
+            resume = i = best_end;
             prev_word = word(text[i - 1]);
             continue;
         }
         if (i == length) {
-            return true;
+            return stop;
         }
         prev_word = !prev_word;  // a boundary: the character at i has the other flag
         ++i;
     }
 }
 
-template <bool kLowering, typename CharT, typename OnMatch>
-bool PhraseAutomaton::scan(const CharT *text, Py_ssize_t length, OnMatch &&on_match) const {
+template <bool kLowering, typename CharT>
+Py_ssize_t PhraseAutomaton::scan(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
+                                 Py_ssize_t &resume, MatchSink &sink) const {
     // `re` sees no word boundary at all in an empty string.
     if (length == 0 || nodes_[0].subtree_min < 0) {
-        return true;
+        return length;
     }
     if (word_starts_only_) {
-        return scan_word_starts<kLowering>(text, length, on_match);
+        return scan_word_starts<kLowering>(text, length, from, limit, resume, sink);
     }
-    return scan_everywhere<kLowering>(text, length, on_match);
+    return scan_everywhere<kLowering>(text, length, from, limit, resume, sink);
 }
 
-// The phrase whose text equals the lower case of the match in `text`, or -1 for none; -2 when that hangs
-// on the final form of a capital sigma, which only the whole lower-cased text can tell.
-template <typename CharT>
-int PhraseAutomaton::phrase_of_match(const CharT *text, Py_ssize_t start, Py_ssize_t end, std::int32_t node) const {
-    for (std::uint32_t t = texts_begin_[node]; t < texts_begin_[node + 1]; ++t) {
-        const std::u32string &phrase = phrases_[texts_[t]];
-        if (static_cast<Py_ssize_t>(phrase.size()) != end - start) {
-            continue;
-        }
-        bool equal = true;
-        for (Py_ssize_t j = start; j < end; ++j) {
-            std::uint32_t c = static_cast<std::uint32_t>(text[j]);
-            std::uint32_t p = phrase[static_cast<std::size_t>(j - start)];
-            if (c == kCapitalSigma && (p == kSmallSigma || p == kFinalSigma)) {
-                return -2;
-            }
-            if (CaseRules::lower_of(c) != p) {
-                equal = false;
-                break;
-            }
-        }
-        if (equal) {
-            return texts_[t];
-        }
-    }
-    return -1;
-}
-
-std::vector<Span> PhraseAutomaton::find_all(PyObject *text) const {
-    std::vector<Span> out;
-    auto collect = [&](Py_ssize_t start, Py_ssize_t end, std::int32_t) {
-        out.push_back({start, end});
-        return true;
-    };
-    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    const void *data = PyUnicode_DATA(text);
-    switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-        scan<false>(static_cast<const Py_UCS1 *>(data), length, collect);
-        break;
-    case PyUnicode_2BYTE_KIND:
-        scan<false>(static_cast<const Py_UCS2 *>(data), length, collect);
-        break;
-    default:
-        scan<false>(static_cast<const Py_UCS4 *>(data), length, collect);
-        break;
-    }
-    return out;
-}
-
-bool PhraseAutomaton::find_phrases_of_lowered(PyObject *text, std::vector<std::int32_t> &found, bool &matched) const {
-    found.clear();
-    matched = false;
-    std::vector<bool> seen;
-    auto run = [&](const auto *chars) {
-        auto tell = [&](Py_ssize_t start, Py_ssize_t end, std::int32_t node) {
-            matched = true;
-            int phrase = phrase_of_match(chars, start, end, node);
-            if (phrase == -2) {
-                return false;
-            }
-            if (phrase >= 0) {
-                if (seen.empty()) {
-                    seen.assign(phrases_.size(), false);
-                }
-                if (!seen[static_cast<std::size_t>(phrase)]) {
-                    seen[static_cast<std::size_t>(phrase)] = true;
-                    found.push_back(phrase);
-                }
-            }
-            return true;
-        };
-        return scan<true>(chars, PyUnicode_GET_LENGTH(text), tell);
-    };
-    const void *data = PyUnicode_DATA(text);
-    bool done;
-    switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-        done = run(static_cast<const Py_UCS1 *>(data));
-        break;
-    case PyUnicode_2BYTE_KIND:
-        done = run(static_cast<const Py_UCS2 *>(data));
-        break;
-    default:
-        done = run(static_cast<const Py_UCS4 *>(data));
-        break;
-    }
-    if (!done) {
-        found.clear();
-        matched = false;
-    }
-    return done;
-}
+template Py_ssize_t PhraseAutomaton::scan<false>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                 MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan<false>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                 MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan<false>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                 MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan<true>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan<true>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan<true>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                MatchSink &) const;
 
 }  // namespace vadrel_guardrail::phrase_matching
