@@ -388,17 +388,14 @@ nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {
     // matches told back through the binding of the engine's phrases as they are now.
     NativeEntry *entry = PyUnicode_CheckExact(content.ptr()) ? native_entry(pattern) : nullptr;
     if (entry) {
-        // The phrases as they are now; taken before the scan, which then tells the texts of matches that are no
-        // phrase of the automaton only where some phrase has such a text.
+        std::vector<std::int32_t> found;
+        std::vector<std::u32string> other_texts;
+        bool matched = false;
+        entry->automaton->find_phrases_of_lowered(content.ptr(), found, matched, other_texts);
+        if (!matched) {
+            return safe_result();
+        }
         if (const Binding *binding = entry->binding_for(self.attr(names().banned_phrases))) {
-            std::vector<std::int32_t> found;
-            std::vector<std::u32string> other_texts;
-            bool matched = false;
-            entry->automaton->find_phrases_of_lowered(
-                content.ptr(), found, matched, binding->item_of_other_text.empty() ? nullptr : &other_texts);
-            if (!matched) {
-                return safe_result();
-            }
             return unsafe_result_of(*binding, found, other_texts);
         }
     }

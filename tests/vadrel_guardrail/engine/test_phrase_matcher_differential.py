@@ -265,3 +265,20 @@ def test_engine_verdicts_after_rebinding_the_phrases(phrase_words, pieces, many,
             engine.banned_phrases = rebind(list(engine.banned_phrases))
         for _ in range(2):  # the same binding again, now remembered
             assert_engine_verdict(engine, text)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(st.lists(st.sampled_from(["a", "a", "a", "ab", "b", "A", "İ", "σ"]), min_size=1, max_size=12),
+                min_size=1, max_size=8),
+       st.lists(st.sampled_from(["a", "a", "a", "a", "ab", "b", "B", "İ", "Σ", "ς"]), min_size=1, max_size=50),
+       st.sampled_from([" ", "-", ". "]), st.booleans())
+def test_phrases_whose_words_repeat_in_the_text(phrase_words, text_words, separator, many):
+    # Long phrases whose words the text repeats make walks from each word start read the same words again and
+    # again; the scan then goes on with failure links, reading each character once, and must find the same.
+    phrases = [separator.join(words) for words in phrase_words]
+    phrases = with_many(phrases, ["a", "b", "ab"], many)
+    text = separator.join(text_words * (20000 // len(text_words) + 1))
+    pattern = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False).banned_phrases_regex
+    for variant in (text, text.lower()):
+        assert pme._native_findall(pattern, variant) == pattern.findall(variant)
+    assert_engine_verdict(PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False), text)

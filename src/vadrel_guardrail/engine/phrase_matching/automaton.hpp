@@ -48,10 +48,10 @@ public:
     // says whether anything matched at all. `text` itself is scanned, not a lower-cased copy, except around
     // characters whose lower case it cannot stand for (one that lower-cases to several characters): those
     // stretches are lower-cased apart. A capital sigma takes the form that `str.lower` gives it in `text`.
-    // `other_texts`, when given, gets the texts of the matches that equal no phrase, each once, and such a
-    // match is told among `phrases` as -1 - the place of its text there.
+    // `other_texts` gets the texts of the matches that equal no phrase, each once (the phrases as they are now
+    // may hold them), and such a match is told among `phrases` as -1 - the place of its text there.
     void find_phrases_of_lowered(PyObject *text, std::vector<std::int32_t> &phrases, bool &matched,
-                                 std::vector<std::u32string> *other_texts = nullptr) const;
+                                 std::vector<std::u32string> &other_texts) const;
 
     std::size_t phrase_count() const { return phrases_.size(); }
 
@@ -69,7 +69,20 @@ private:
 
     template <typename CharT>
     std::uint32_t class_of(CharT c) const;
-    std::int32_t step(std::int32_t node, std::uint32_t cls) const;
+    // The child for a class (with kEnds), or -1.
+    std::int32_t step(std::int32_t node, std::uint32_t cls) const {
+        if (node < dense_nodes_) {
+            return dense_[static_cast<std::size_t>(node) * class_count_ + cls];
+        }
+        const Node &n = nodes_[node];
+        const std::uint16_t *classes = edge_class_.data() + n.first;
+        for (std::uint32_t e = 0; e < n.count; ++e) {
+            if (classes[e] == cls) {
+                return edge_child_[n.first + e];
+            }
+        }
+        return -1;
+    }
     template <typename CharT>
     Py_ssize_t match_at(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::int32_t &node) const;
     template <typename CharT>
@@ -125,6 +138,9 @@ private:
     Py_ssize_t scan_word_starts(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
                                 Py_ssize_t &resume, MatchSink &sink) const;
     template <bool kLowering, typename CharT>
+    Py_ssize_t scan_linear(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
+                           Py_ssize_t &resume, MatchSink &sink) const;
+    template <bool kLowering, typename CharT>
     Py_ssize_t scan_everywhere(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
                                Py_ssize_t &resume, MatchSink &sink) const;
     template <typename CharT, typename Tell>
@@ -175,6 +191,12 @@ private:
     std::vector<std::u32string> phrases_;
     // How far past a candidate a scan may read: the longest phrase or word look-up, and the characters after.
     Py_ssize_t reach_ = 0;
+    Py_ssize_t longest_ = 0;  // the longest phrase
+    // For the scan with failure links: each node's depth, the node of the longest proper end of its text that
+    // is also a path from the root, and the nearest node down those links where a phrase ends (or -1).
+    std::vector<std::int32_t> depth_, fail_, output_;
+    // Characters read by the walks from word starts, which tell a scan when they read the text over and over.
+    mutable std::size_t walked_ = 0;
     std::vector<std::uint32_t> texts_begin_;
     std::vector<std::int32_t> texts_;
 };

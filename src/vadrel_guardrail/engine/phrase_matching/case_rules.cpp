@@ -101,6 +101,7 @@ bool CaseRules::check_lowering() {
 bool CaseRules::fill_tables() {
     bmp_key_.resize(kBmp);
     bmp_flags_.resize(kBmp);
+    bmp_lower_.resize(kBmp);
     by_key_begin_.assign(kBmp + 1, 0);
     for (std::uint32_t c = 0; c < kBmp; ++c) {
         std::uint32_t k = slow_key(c);
@@ -108,6 +109,7 @@ bool CaseRules::fill_tables() {
             return false;  // the class tables index keys of the plane by the key
         }
         bmp_key_[c] = k;
+        bmp_lower_[c] = lower_of(c);
         bmp_flags_[c] = word_of(c) ? kWord : 0;
         ++by_key_begin_[k + 1];
     }

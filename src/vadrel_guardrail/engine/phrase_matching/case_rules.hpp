@@ -45,6 +45,7 @@ public:
     const std::uint16_t *chars_begin(std::uint32_t key) const { return by_key_.data() + by_key_begin_[key]; }
     const std::uint16_t *chars_end(std::uint32_t key) const { return by_key_.data() + by_key_begin_[key + 1]; }
     static std::uint32_t lower_of(std::uint32_t c) { return Py_UNICODE_TOLOWER(static_cast<Py_UCS4>(c)); }
+    std::uint32_t lower(std::uint32_t c) const { return c < kBmp ? bmp_lower_[c] : lower_of(c); }
     // The `str.lower` form of a character flagged kChangesWhenLowered; its characters are not flagged.
     const std::u32string &full_lower(std::uint32_t c) const { return full_lower_.at(c); }
 
@@ -108,6 +109,7 @@ private:
     std::vector<bool> nonword_key_;
     std::vector<std::uint32_t> bmp_key_;
     std::vector<std::uint8_t> bmp_flags_;
+    std::vector<std::uint32_t> bmp_lower_;
     std::vector<std::uint32_t> by_key_begin_;  // characters of the plane grouped by key
     std::vector<std::uint16_t> by_key_;
     std::vector<std::uint32_t> astral_changing_;

@@ -47,7 +47,7 @@ int PhraseAutomaton::phrase_of_match(const CharT *chars, Py_ssize_t start, Py_ss
             std::uint32_t c = static_cast<std::uint32_t>(chars[j]);
             std::uint32_t p = phrase[static_cast<std::size_t>(j - start)];
             bool sigma = c == kCapitalSigma && (p == kSmallSigma || p == kFinalSigma);
-            equal = (sigma ? sigma_at(j) : CaseRules::lower_of(c)) == p;
+            equal = (sigma ? sigma_at(j) : rules_->lower(c)) == p;
         }
         if (equal) {
             return texts_[t];
@@ -58,12 +58,13 @@ int PhraseAutomaton::phrase_of_match(const CharT *chars, Py_ssize_t start, Py_ss
 
 // The lower case of the match from `start` to `end` in `chars`, a capital sigma's as `sigma_at` of its place.
 template <typename CharT, typename SigmaAt>
-static std::u32string lowered_text(const CharT *chars, Py_ssize_t start, Py_ssize_t end, SigmaAt &&sigma_at) {
+static std::u32string lowered_text(const CaseRules &rules, const CharT *chars, Py_ssize_t start, Py_ssize_t end,
+                                   SigmaAt &&sigma_at) {
     std::u32string out;
     out.reserve(static_cast<std::size_t>(end - start));
     for (Py_ssize_t j = start; j < end; ++j) {
         std::uint32_t c = static_cast<std::uint32_t>(chars[j]);
-        out.push_back(static_cast<char32_t>(c == kCapitalSigma ? sigma_at(j) : CaseRules::lower_of(c)));
+        out.push_back(static_cast<char32_t>(c == kCapitalSigma ? sigma_at(j) : rules.lower(c)));
     }
     return out;
 }
@@ -82,7 +83,7 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
     auto tell_pending = [&] {
         for (std::size_t k = 0; k < spans.size(); ++k) {
             tell(phrase_of_match(text, spans[k].start, spans[k].end, nodes[k], sigma_in_text),
-                 [&] { return lowered_text(text, spans[k].start, spans[k].end, sigma_in_text); });
+                 [&] { return lowered_text(rules, text, spans[k].start, spans[k].end, sigma_in_text); });
         }
         spans.clear();
         nodes.clear();
@@ -139,7 +140,7 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         auto sigma_in_stretch = [&](Py_ssize_t at) { return rules.sigma_lowered(text, length, origin[at]); };
         auto in_stretch = sink_of([&](Py_ssize_t start, Py_ssize_t stop, std::int32_t node) {
             tell(phrase_of_match(lowered.data(), start, stop, node, sigma_in_stretch),
-                 [&] { return lowered_text(lowered.data(), start, stop, sigma_in_stretch); });
+                 [&] { return lowered_text(rules, lowered.data(), start, stop, sigma_in_stretch); });
         });
         Py_ssize_t stretch_limit = handoff - begin + shift;
         scan<false>(lowered.data(), static_cast<Py_ssize_t>(lowered.size()), trusted - begin, stretch_limit,
@@ -161,12 +162,10 @@ std::vector<Span> PhraseAutomaton::find_all(PyObject *text) const {
 }
 
 void PhraseAutomaton::find_phrases_of_lowered(PyObject *text, std::vector<std::int32_t> &found, bool &matched,
-                                              std::vector<std::u32string> *other_texts) const {
+                                              std::vector<std::u32string> &other_texts) const {
     found.clear();
     matched = false;
-    if (other_texts) {
-        other_texts->clear();
-    }
+    other_texts.clear();
     std::vector<bool> seen;
     std::unordered_map<std::u32string, std::size_t> other_seen;
     auto tell = [&](int phrase, auto &&text_of_match) {
@@ -179,11 +178,11 @@ void PhraseAutomaton::find_phrases_of_lowered(PyObject *text, std::vector<std::i
                 seen[static_cast<std::size_t>(phrase)] = true;
                 found.push_back(phrase);
             }
-        } else if (other_texts) {
-            auto [it, added] = other_seen.emplace(text_of_match(), other_texts->size());
+        } else {
+            auto [it, added] = other_seen.emplace(text_of_match(), other_texts.size());
             if (added) {
-                found.push_back(-1 - static_cast<std::int32_t>(other_texts->size()));
-                other_texts->push_back(it->first);
+                found.push_back(-1 - static_cast<std::int32_t>(other_texts.size()));
+                other_texts.push_back(it->first);
             }
         }
     };

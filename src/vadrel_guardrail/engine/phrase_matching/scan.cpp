@@ -27,21 +27,6 @@ inline std::uint32_t PhraseAutomaton::class_of(CharT c) const {
     }
 }
 
-// The child for a class (with kEnds), or -1.
-inline std::int32_t PhraseAutomaton::step(std::int32_t node, std::uint32_t cls) const {
-    if (node < dense_nodes_) {
-        return dense_[static_cast<std::size_t>(node) * class_count_ + cls];
-    }
-    const Node &n = nodes_[node];
-    const std::uint16_t *classes = edge_class_.data() + n.first;
-    for (std::uint32_t e = 0; e < n.count; ++e) {
-        if (classes[e] == cls) {
-            return edge_child_[n.first + e];
-        }
-    }
-    return -1;
-}
-
 template <typename CharT>
 Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::int32_t &best_node) const {
     // At a word start: the end of the match with the smallest list index that ends on a boundary, or -1.
@@ -54,6 +39,7 @@ Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ss
         }
         std::int32_t child = step(node, class_of(text[j]));
         if (child < 0) {
+            walked_ += static_cast<std::size_t>(j - i);
             return -1;
         }
         ++j;
@@ -62,6 +48,7 @@ Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ss
             break;
         }
     }
+    walked_ += static_cast<std::size_t>(j - i);
     return finish_match(text, length, node, j, best_node);
 }
 
@@ -75,6 +62,7 @@ Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, s
     Py_ssize_t best_end = -1;
     // A node is read only where a phrase ends, and for pruning once a match is in hand.
     bool ends = nodes[node].terminal >= 0;
+    const Py_ssize_t from = j;
     for (;;) {
         if (ends) {
             std::int32_t terminal = nodes[node].terminal;
@@ -96,6 +84,7 @@ Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, s
         ends = (child & kEnds) != 0;
         ++j;
     }
+    walked_ += static_cast<std::size_t>(j - from);
     return best_end;
 }
 
@@ -307,8 +296,15 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
     };
 
     std::uint64_t prev_word = from > 0 && rules_->word(static_cast<std::uint32_t>(text[from - 1]));
+    const std::size_t walked_before = walked_;
     Py_ssize_t i = from;
     for (; i + 64 <= length && i < limit; i += 64) {
+        // Walks that read the same characters again and again, many times the text's length (phrases whose
+        // words repeat in the text), give way to the scan with failure links, which reads each once.
+        constexpr std::size_t kRereads = 8, kWalkedFirst = 4096;
+        if (walked_ - walked_before > kRereads * static_cast<std::size_t>(i - from) + kWalkedFirst) {
+            return scan_linear<kLowering>(text, length, i, limit, resume, sink);
+        }
         // With word look-ups, the classes of the block and of the 16 characters after it (when there are as
         // many) are kept: the words' keys and the characters after them are read from there.
         alignas(16) std::uint8_t block_classes[80];
@@ -359,6 +355,66 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
         }
         prev_word = word;
     }
+    return length;
+}
+
+template <bool kLowering, typename CharT>
+Py_ssize_t PhraseAutomaton::scan_linear(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
+                                        Py_ssize_t &resume, MatchSink &sink) const {
+    // One state per place: the node of the longest end of the text so far that is a path from the root. The
+    // phrases that end at a place are that node's and those down its output links; at each word start the one
+    // of smallest list index that ends on a boundary is kept, until no phrase that starts there can still end.
+    const CaseRules &rules = *rules_;
+    auto word = [&](Py_ssize_t j) { return rules.word(static_cast<std::uint32_t>(text[j])); };
+    const Py_ssize_t span = longest_ + 2;
+    std::vector<std::int32_t> best(static_cast<std::size_t>(span), -1);  // by start modulo `span`
+    Py_ssize_t settled = from;  // the starts before it are told
+    auto settle = [&](Py_ssize_t until) {
+        for (; settled < until; ++settled) {
+            std::int32_t &slot = best[static_cast<std::size_t>(settled % span)];
+            if (slot >= 0 && settled >= resume) {
+                resume = settled + depth_[slot];
+                sink.match(settled, resume, slot);
+            }
+            slot = -1;
+        }
+    };
+    const Py_ssize_t stop = limit < length ? std::min(length, limit + longest_ + 1) : length;
+    std::int32_t state = 0;
+    std::uint8_t flags = from < length ? rules.flags(static_cast<std::uint32_t>(text[from])) : 0;
+    for (Py_ssize_t j = from; j < stop; ++j) {
+        if constexpr (kLowering) {
+            if (flags & kChangesWhenLowered) {
+                return settled;
+            }
+        }
+        std::uint32_t cls = class_of(text[j]);
+        std::int32_t next;
+        while ((next = step(state, cls)) < 0 && state != 0) {
+            state = fail_[state];
+        }
+        state = next < 0 ? 0 : next & ~kEnds;
+        Py_ssize_t end = j + 1;
+        std::uint8_t next_flags = end < length ? rules.flags(static_cast<std::uint32_t>(text[end])) : 0;
+        bool boundary = ((flags ^ next_flags) & kWord) != 0;
+        flags = next_flags;
+        if (boundary) {
+            // Phrases start with characters that only word characters match, so a start after a non-word
+            // character is a word start.
+            for (std::int32_t w = nodes_[state].terminal >= 0 ? state : output_[state]; w >= 0; w = output_[w]) {
+                Py_ssize_t start = end - depth_[w];
+                if (start >= from && start < limit && (start == 0 || !word(start - 1))) {
+                    std::int32_t &slot = best[static_cast<std::size_t>(start % span)];
+                    if (slot < 0 || nodes_[w].terminal < nodes_[slot].terminal) {
+                        slot = w;
+                    }
+                }
+            }
+        }
+        // The text up to `end` is read: no phrase that starts `longest_` before it can still end.
+        settle(end - longest_);
+    }
+    settle(std::min(limit, length));
     return length;
 }
 
