@@ -366,12 +366,16 @@ Py_ssize_t PhraseAutomaton::scan_linear(const CharT *text, Py_ssize_t length, Py
     // of smallest list index that ends on a boundary is kept, until no phrase that starts there can still end.
     const CaseRules &rules = *rules_;
     auto word = [&](Py_ssize_t j) { return rules.word(static_cast<std::uint32_t>(text[j])); };
-    const Py_ssize_t span = longest_ + 2;
-    std::vector<std::int32_t> best(static_cast<std::size_t>(span), -1);  // by start modulo `span`
+    std::size_t span = 1;
+    while (span < static_cast<std::size_t>(longest_) + 2) {
+        span *= 2;
+    }
+    const std::size_t mask = span - 1;
+    std::vector<std::int32_t> best(span, -1);  // by start, modulo `span`
     Py_ssize_t settled = from;  // the starts before it are told
     auto settle = [&](Py_ssize_t until) {
         for (; settled < until; ++settled) {
-            std::int32_t &slot = best[static_cast<std::size_t>(settled % span)];
+            std::int32_t &slot = best[static_cast<std::size_t>(settled) & mask];
             if (slot >= 0 && settled >= resume) {
                 resume = settled + depth_[slot];
                 sink.match(settled, resume, slot);
@@ -380,7 +384,17 @@ Py_ssize_t PhraseAutomaton::scan_linear(const CharT *text, Py_ssize_t length, Py
         }
     };
     const Py_ssize_t stop = limit < length ? std::min(length, limit + longest_ + 1) : length;
-    std::int32_t state = 0;
+    // The transitions met, cached by state and class, with the first node down the output links (or the
+    // state itself) where a phrase ends: a repetitive text goes round a few of them.
+    struct Transition {
+        std::int32_t state = -1;
+        std::uint32_t cls = 0;
+        std::int32_t next = 0;
+        std::int32_t ends = -1;
+    };
+    constexpr std::size_t kCached = 4096;
+    std::vector<Transition> cache(kCached);
+    std::int32_t state = 0, ends = -1;
     std::uint8_t flags = from < length ? rules.flags(static_cast<std::uint32_t>(text[from])) : 0;
     for (Py_ssize_t j = from; j < stop; ++j) {
         if constexpr (kLowering) {
@@ -389,11 +403,22 @@ Py_ssize_t PhraseAutomaton::scan_linear(const CharT *text, Py_ssize_t length, Py
             }
         }
         std::uint32_t cls = class_of(text[j]);
-        std::int32_t next;
-        while ((next = step(state, cls)) < 0 && state != 0) {
-            state = fail_[state];
+        Transition &cached = cache[(static_cast<std::size_t>(state) * 131 + cls) & (kCached - 1)];
+        if (cached.state == state && cached.cls == cls) {
+            state = cached.next;
+            ends = cached.ends;
+        } else {
+            cached.state = state;
+            cached.cls = cls;
+            std::int32_t next;
+            while ((next = step(state, cls)) < 0 && state != 0) {
+                state = fail_[state];
+            }
+            state = next < 0 ? 0 : next & ~kEnds;
+            ends = nodes_[state].terminal >= 0 ? state : output_[state];
+            cached.next = state;
+            cached.ends = ends;
         }
-        state = next < 0 ? 0 : next & ~kEnds;
         Py_ssize_t end = j + 1;
         std::uint8_t next_flags = end < length ? rules.flags(static_cast<std::uint32_t>(text[end])) : 0;
         bool boundary = ((flags ^ next_flags) & kWord) != 0;
@@ -401,10 +426,10 @@ Py_ssize_t PhraseAutomaton::scan_linear(const CharT *text, Py_ssize_t length, Py
         if (boundary) {
             // Phrases start with characters that only word characters match, so a start after a non-word
             // character is a word start.
-            for (std::int32_t w = nodes_[state].terminal >= 0 ? state : output_[state]; w >= 0; w = output_[w]) {
+            for (std::int32_t w = ends; w >= 0; w = output_[w]) {
                 Py_ssize_t start = end - depth_[w];
                 if (start >= from && start < limit && (start == 0 || !word(start - 1))) {
-                    std::int32_t &slot = best[static_cast<std::size_t>(start % span)];
+                    std::int32_t &slot = best[static_cast<std::size_t>(start) & mask];
                     if (slot < 0 || nodes_[w].terminal < nodes_[slot].terminal) {
                         slot = w;
                     }
