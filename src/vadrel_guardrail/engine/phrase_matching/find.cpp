@@ -88,8 +88,14 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         spans.clear();
         nodes.clear();
     };
-    std::vector<Py_UCS4> lowered;
-    std::vector<Py_ssize_t> origin;  // each lowered character's place in the text
+    // The stretch's characters, kept from check to check so that a long stretch costs no fresh pages each
+    // time, and where characters grew: their place in the stretch, their lower case's length, and the growth
+    // before them.
+    static thread_local std::vector<Py_UCS4> lowered;
+    struct Grown {
+        Py_ssize_t at, size, before;
+    };
+    std::vector<Grown> grown;
     Py_ssize_t from = 0, resume = 0;
     while (from < length) {
         Py_ssize_t resume_before = resume;
@@ -103,7 +109,10 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         }
         // The candidates from `trusted` on were not tried or may have read the character: they are tried over
         // a stretch lower-cased apart, which runs on until `reach_` characters past the last such character
-        // nearby, and `reach_` more for the candidates before it to read.
+        // nearby, and `reach_` more for the candidates before it to read. Characters closer than `kJoin` to
+        // the last share its stretch: where they are many (Turkish capitals), the text is scanned in long
+        // stretches rather than stopping at each.
+        constexpr Py_ssize_t kJoin = 512;
         Py_ssize_t trusted = std::max(from, std::min(tried, changing - reach_));
         while (!spans.empty() && spans.back().start >= trusted) {
             spans.pop_back();
@@ -112,32 +121,43 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         resume = spans.empty() ? resume_before : spans.back().end;
         tell_pending();
         Py_ssize_t begin = trusted > 0 ? trusted - 1 : 0;  // with the character before, for its word flag
-        Py_ssize_t end = std::min(length, changing + 1 + 2 * reach_);
-        for (Py_ssize_t j = changing + 1; j < end; ++j) {
+        Py_ssize_t last = changing;
+        for (Py_ssize_t j = changing + 1; j < length && j <= last + 2 * reach_ + kJoin; ++j) {
             if (rules.flags(static_cast<std::uint32_t>(text[j])) & kChangesWhenLowered) {
-                end = std::min(length, j + 1 + 2 * reach_);
+                last = j;
             }
         }
+        Py_ssize_t end = std::min(length, last + 1 + 2 * reach_);
         lowered.clear();
-        origin.clear();
+        lowered.reserve(static_cast<std::size_t>(end - begin) + 64);
+        grown.clear();
         for (Py_ssize_t j = begin; j < end; ++j) {
             std::uint32_t c = static_cast<std::uint32_t>(text[j]);
             if (rules.flags(c) & kChangesWhenLowered) {
-                for (char32_t l : rules.full_lower(c)) {
-                    lowered.push_back(static_cast<Py_UCS4>(l));
-                    origin.push_back(j);
-                }
+                const std::u32string &lower = rules.full_lower(c);
+                Py_ssize_t at = static_cast<Py_ssize_t>(lowered.size());
+                grown.push_back({at, static_cast<Py_ssize_t>(lower.size()), at - (j - begin)});
+                lowered.insert(lowered.end(), lower.begin(), lower.end());
             } else {
                 lowered.push_back(c);
-                origin.push_back(j);
             }
         }
+        // The place in the text of the stretch's character at `at`.
+        auto origin = [&](Py_ssize_t at) {
+            auto after = std::upper_bound(grown.begin(), grown.end(), at,
+                                          [](Py_ssize_t place, const Grown &g) { return place < g.at; });
+            if (after == grown.begin()) {
+                return begin + at;
+            }
+            const Grown &g = *(after - 1);
+            return at < g.at + g.size ? begin + g.at - g.before : begin + at - (g.before + g.size - 1);
+        };
         // The stretch's last `reach_` characters only serve the candidates before them, which the text itself
         // takes up again; after the last changing character, places in the stretch are the text's, shifted.
         Py_ssize_t shift = static_cast<Py_ssize_t>(lowered.size()) - (end - begin);
         Py_ssize_t handoff = end < length ? end - reach_ : length;
         Py_ssize_t stretch_resume = resume > trusted ? resume - begin : 0;
-        auto sigma_in_stretch = [&](Py_ssize_t at) { return rules.sigma_lowered(text, length, origin[at]); };
+        auto sigma_in_stretch = [&](Py_ssize_t at) { return rules.sigma_lowered(text, length, origin(at)); };
         auto in_stretch = sink_of([&](Py_ssize_t start, Py_ssize_t stop, std::int32_t node) {
             tell(phrase_of_match(lowered.data(), start, stop, node, sigma_in_stretch),
                  [&] { return lowered_text(rules, lowered.data(), start, stop, sigma_in_stretch); });
