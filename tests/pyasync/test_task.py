@@ -149,10 +149,6 @@ class TestResults:
     def test_cpp_task_awaits_cpp_task_directly(self):
         assert run(t.await_cpp_task(later("a", 2))) == ("a", 42)
 
-    def test_not_awaitable(self):
-        with pytest.raises(TypeError, match="can't be awaited"):
-            run(t.echo_await(42))
-
 
 class TestScheduling:
     def test_create_task_and_gather(self):
