@@ -167,9 +167,12 @@ nb::object TrustedModel::make(std::initializer_list<nb::handle> values, nb::hand
     nb::object dict = owned(PyDict_Copy(template_.get().ptr()));
     auto key = keys_.begin();
     for (nb::handle value : values) {
-        status(PyDict_SetItem(dict.ptr(), *key++, value.ptr()));
+        if (!value.is_none()) status(PyDict_SetItem(dict.ptr(), *key, value.ptr()));  // the template holds None
+        ++key;
     }
-    nb::object self = owned(type->tp_new(type, empty, nullptr));
+    // `object.__new__` with no arguments, for a class that is not abstract, is the type's allocation alone.
+    bool plain = type->tp_new == PyBaseObject_Type.tp_new && !(type->tp_flags & Py_TPFLAGS_IS_ABSTRACT);
+    nb::object self = owned(plain ? type->tp_alloc(type, 0) : type->tp_new(type, empty, nullptr));
     nb::object set = owned(PySet_New(fields_set.ptr()));
     status(PyObject_GenericSetDict(self.ptr(), dict.ptr(), nullptr));
     // Straight into the slots: the model's own __setattr__ would treat these names as fields.
