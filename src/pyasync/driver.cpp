@@ -64,13 +64,9 @@ void find_stack() noexcept {
 // The iterator `await o` delegates to (CPython's _PyCoro_GetAwaitableIter, which is internal).
 PyObject *awaitable_iter(PyObject *o) noexcept {
     if (PyCoro_CheckExact(o)) {
-        // Suspended in an await of its own: someone else awaits it.
-        PyObject *inner = PyObject_GetAttr(o, interned().cr_await);
-        if (!inner) {
-            return nullptr;
-        }
-        Py_DECREF(inner);
-        if (inner != Py_None) {
+        // Suspended in an await of its own (3.13's FRAME_SUSPENDED_YIELD_FROM): someone else awaits it.
+        constexpr int8_t kSuspendedYieldFrom = -1;
+        if (reinterpret_cast<PyCoroObject *>(o)->cr_frame_state == kSuspendedYieldFrom) {
             PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
             return nullptr;
         }
@@ -103,7 +99,7 @@ PyObject *awaitable_iter(PyObject *o) noexcept {
 
 const Interned &interned() noexcept {
     static const Interned names = {PyUnicode_InternFromString("throw"), PyUnicode_InternFromString("close"),
-                                   PyUnicode_InternFromString("aclose"), PyUnicode_InternFromString("cr_await")};
+                                   PyUnicode_InternFromString("aclose")};
     return names;
 }
 

@@ -269,7 +269,7 @@ class TestExceptions:
     def test_throw_type_and_value_forms(self):
         c = t.sleep_loop(3)
         c.send(None)
-        with pytest.raises(ValueError, match="v"):
+        with pytest.raises(ValueError, match="v"), pytest.warns(DeprecationWarning, match="signature of throw"):
             c.throw(ValueError, "v")
         fresh = t.sleep_loop(1)
         with pytest.raises(TypeError):

@@ -32,7 +32,6 @@ struct Interned {
     PyObject *throw_;
     PyObject *close;
     PyObject *aclose;
-    PyObject *cr_await;
 };
 const Interned &interned() noexcept;
 
