@@ -42,11 +42,19 @@ void set_stop_iteration(PyObject *value) noexcept {
         PyErr_SetNone(PyExc_StopIteration);  // as the host's generators finish: no arguments
         return;
     }
-    PyObject *exc = PyObject_CallOneArg(PyExc_StopIteration, value);
-    Py_DECREF(value);
-    if (exc) {
-        PyErr_SetRaisedException(exc);
+    // StopIteration(value) as its constructor lays it out, without the call and its argument parsing: every
+    // item a step returns to an `await` passes in one.
+    auto *type = reinterpret_cast<PyTypeObject *>(PyExc_StopIteration);
+    PyObject *args = PyTuple_Pack(1, value);
+    auto *exc = args ? reinterpret_cast<PyStopIterationObject *>(type->tp_alloc(type, 0)) : nullptr;
+    if (!exc) {
+        Py_XDECREF(args);
+        Py_DECREF(value);
+        return;
     }
+    exc->args = args;
+    exc->value = value;
+    PyErr_SetRaisedException(reinterpret_cast<PyObject *>(exc));
 }
 
 bool fetch_stop_value(PyObject **value) noexcept {

@@ -168,16 +168,30 @@ nb::object TrustedModel::names(std::initializer_list<const char *> given) const 
     return set;
 }
 
-nb::object TrustedModel::make(std::initializer_list<nb::handle> values, nb::handle fields_set) const {
-    const ModelSlots &slots = model_slots();
-    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls_.get().ptr());
-    static PyObject *empty = PyTuple_New(0);
+nb::object TrustedModel::layout(std::initializer_list<nb::handle> values) const {
     nb::object dict = owned(PyDict_Copy(template_.get().ptr()));
     auto key = keys_.begin();
     for (nb::handle value : values) {
         status(PyDict_SetItem(dict.ptr(), *key++, value.ptr()));
     }
-    nb::object self = owned(type->tp_new(type, empty, nullptr));
+    return dict;
+}
+
+nb::object TrustedModel::make(std::initializer_list<nb::handle> values, nb::handle fields_set, nb::handle layout) const {
+    const ModelSlots &slots = model_slots();
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls_.get().ptr());
+    static PyObject *empty = PyTuple_New(0);
+    const bool blank = !layout.is_valid();
+    nb::object dict = owned(PyDict_Copy(blank ? template_.get().ptr() : layout.ptr()));
+    auto key = keys_.begin();
+    for (nb::handle value : values) {
+        // What the layout holds already is not set again.
+        if (value.is_valid() && !(blank && value.is_none())) status(PyDict_SetItem(dict.ptr(), *key, value.ptr()));
+        ++key;
+    }
+    // `object.__new__` with no arguments, for a class that is not abstract, is the type's allocation alone.
+    bool plain = type->tp_new == PyBaseObject_Type.tp_new && !(type->tp_flags & Py_TPFLAGS_IS_ABSTRACT);
+    nb::object self = owned(plain ? type->tp_alloc(type, 0) : type->tp_new(type, empty, nullptr));
     nb::object set = owned(PySet_New(fields_set.ptr()));
     status(PyObject_GenericSetDict(self.ptr(), dict.ptr(), nullptr));
     // Straight into the slots: the model's own __setattr__ would treat these names as fields.

@@ -156,8 +156,11 @@ public:
     void init(nb::handle cls, std::initializer_list<const char *> fields);
     // The set of names passed explicitly, for `make`'s `fields_set` (kept by the caller).
     nb::object names(std::initializer_list<const char *> given) const;
-    // `values`: one per field, in the order given to `init`.
-    nb::object make(std::initializer_list<nb::handle> values, nb::handle fields_set) const;
+    // The values an instance starts from, one per field in the order given to `init`, for `make`.
+    nb::object layout(std::initializer_list<nb::handle> values) const;
+    // `values`: one per field, in the order given to `init`; over `layout` (by default every field None), a
+    // null handle keeps the layout's value.
+    nb::object make(std::initializer_list<nb::handle> values, nb::handle fields_set, nb::handle layout = {}) const;
     // The instance dict of `obj` when nothing else holds `obj` and it is laid out as `make(..., fields_set)`
     // lays one out (its exact class, every field in its dict and nothing else, `fields_set` as the fields
     // set, no extra or private values); else null.

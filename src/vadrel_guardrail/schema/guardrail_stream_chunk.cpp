@@ -9,6 +9,7 @@ namespace {
 pyhost::TrustedModel trusted;
 pyhost::Global safe_fields;    // {"chunk", "is_safe"}
 pyhost::Global marker_fields;  // {"chunk", "is_safe", "reason"}
+pyhost::Global safe_layout;    // a safe item's values but its text
 pyhost::Global empty_text;
 PyObject *key_chunk, *key_is_safe, *key_reason;  // interned, never released
 
@@ -22,6 +23,7 @@ nb::object stream_chunk(nb::handle chunk, bool is_safe, nb::handle reason, bool 
         }
         return schema::GuardrailStreamChunk(nb::arg("chunk") = chunk, nb::arg("is_safe") = is_safe);
     }
+    if (is_safe && !reason_given) return trusted.make({chunk, {}, {}}, safe_fields.get(), safe_layout.get());
     return trusted.make({chunk, is_safe ? Py_True : Py_False, reason},
                         reason_given ? marker_fields.get() : safe_fields.get());
 }
@@ -50,6 +52,7 @@ void init_guardrail_stream_chunk(nb::module_ m) {
     trusted.init(schema::GuardrailStreamChunk.get(), {"chunk", "is_safe", "reason"});
     safe_fields.set(trusted.names({"chunk", "is_safe"}));
     marker_fields.set(trusted.names({"chunk", "is_safe", "reason"}));
+    safe_layout.set(trusted.layout({Py_None, Py_True, Py_None}));
     empty_text.set(nb::str(""));
     key_chunk = PyUnicode_InternFromString("chunk");
     key_is_safe = PyUnicode_InternFromString("is_safe");

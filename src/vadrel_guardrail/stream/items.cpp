@@ -16,12 +16,32 @@ pyhost::Global str_chunk;
 pyhost::Global empty_text;
 pyhost::Global empty_content_reason;
 
-// An item's field. Records made by the road keep their fields in the instance dict, where the generic
-// lookup finds them without the model's attribute hooks.
+// Whether the generic lookup of a field of `type` (the stream-chunk class itself) ends in the instance
+// dict: the class holds nothing under the field names. Asked again only when the class changes.
+bool fields_in_dict(PyTypeObject *type) {
+    static unsigned checked_version = 0;
+    if (type->tp_version_tag != 0 && type->tp_version_tag == checked_version) return true;
+    if (_PyType_Lookup(type, str_is_safe.get().ptr()) || _PyType_Lookup(type, str_chunk.get().ptr())) return false;
+    checked_version = type->tp_version_tag;
+    return true;
+}
+
+// An item's field. Records of the stream-chunk class keep their fields in the instance dict, read there
+// directly while the class holds nothing under their names; the generic lookup answers otherwise, without
+// the model's attribute hooks.
 nb::object item_field(nb::handle item, const pyhost::Global &name) {
-    return pyhost::owned(Py_TYPE(item.ptr()) == reinterpret_cast<PyTypeObject *>(schema::GuardrailStreamChunk.get().ptr())
-                             ? PyObject_GenericGetAttr(item.ptr(), name.get().ptr())
-                             : PyObject_GetAttr(item.ptr(), name.get().ptr()));
+    PyTypeObject *type = Py_TYPE(item.ptr());
+    if (type != reinterpret_cast<PyTypeObject *>(schema::GuardrailStreamChunk.get().ptr())) {
+        return pyhost::owned(PyObject_GetAttr(item.ptr(), name.get().ptr()));
+    }
+    if (fields_in_dict(type)) {
+        PyObject **dict = _PyObject_GetDictPtr(item.ptr());
+        if (dict && *dict && PyDict_CheckExact(*dict)) {
+            PyObject *value = nullptr;
+            if (pyhost::status(PyDict_GetItemRef(*dict, name.get().ptr(), &value)) == 1) return nb::steal(value);
+        }
+    }
+    return pyhost::owned(PyObject_GenericGetAttr(item.ptr(), name.get().ptr()));
 }
 
 bool is_empty_text(nb::handle chunk) {

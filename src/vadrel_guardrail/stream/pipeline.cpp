@@ -178,21 +178,26 @@ pyasync::AsyncGen _run_stages(nb::object self, nb::object source, nb::object sta
     }
 }
 
-// The chain's termination signal ends the stream with its terminal marker; nothing else is caught.
+// The chain's termination signal ends the stream with its terminal marker; nothing else is caught. The
+// chain's last level is read in this frame, as `_run_stages` reads it, and let go before the marker passes,
+// as it would be once `_run_stages` ended.
 pyasync::AsyncGen _run_active_engines(nb::object self, nb::object active_engines) {
-    nb::object stages = build_stages(self, active_engines);
-    auto chain = co_await pyasync::hold(_run_stages(self, pipeline_of(self).source, std::move(stages), 0));
+    nb::handle source = pipeline_of(self).source;
+    auto tail = co_await pyasync::hold(levels(pipeline_of(self).manager, source, build_stages(self, active_engines), 0));
+    const bool runner_items = !tail->is(source);
     for (bool last = false; !last;) {
-        std::optional<nb::object> item;
+        nb::object item;
         try {
-            item = co_await chain->next();
+            std::optional<nb::object> read = co_await read_input(*tail);
+            if (!read) break;
+            item = last_level_item(*read, runner_items);
         } catch (nb::python_error &error) {
             if (!is_terminated(error)) throw;
+            tail = nb::object();
             item = nb::getattr(error.value(), "terminal");
             last = true;
         }
-        if (!item) break;
-        co_yield std::move(*item);
+        if (item.is_valid()) co_yield std::move(item);
     }
 }
 
