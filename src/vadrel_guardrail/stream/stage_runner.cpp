@@ -164,26 +164,6 @@ pyasync::AsyncGen _handle_error(nb::object runner, nb::object error) {
     failure.rethrow();
 }
 
-// What `async for` reads of what a stage returns: the iterator its `__aiter__` gives, in the host's words
-// when there is none.
-nb::object async_for_iterator(nb::handle iterable) {
-    if (pyasync::is_async_gen(iterable)) return nb::borrow(iterable);  // its own iterator
-    PyTypeObject *type = Py_TYPE(iterable.ptr());
-    unaryfunc aiter = type->tp_as_async ? type->tp_as_async->am_aiter : nullptr;
-    if (!aiter) {
-        throw nb::type_error(
-            nb::str("'async for' requires an object with __aiter__ method, got {}").format(nb::str(type->tp_name)).c_str());
-    }
-    nb::object iterator = pyhost::owned(aiter(iterable.ptr()));
-    PyTypeObject *iterator_type = Py_TYPE(iterator.ptr());
-    if (!iterator_type->tp_as_async || !iterator_type->tp_as_async->am_anext) {
-        throw nb::type_error(nb::str("'async for' received an object from __aiter__ that does not implement __anext__: {}")
-                                 .format(nb::str(iterator_type->tp_name))
-                                 .c_str());
-    }
-    return iterator;
-}
-
 // Whether the stage ended with chunks it never acknowledged, which only an incremental stage may not.
 bool left_unacknowledged(const StageRunner &r) {
     return pyhost::truth(r.enforce_pending_limit) && !r.terminal_emitted && Pending(r.pending).size() > 0;
@@ -199,7 +179,7 @@ pyasync::AsyncGen run(nb::object runner) {
     for (;;) {
         try {
             if (!items->is_valid()) {
-                items = async_for_iterator(call_stage(
+                items = pyasync::aiter(call_stage(
                     r.stage,
                     _source_iter(runner).named("_source_iter", "_StageRunner._source_iter").to_python()));
             }
