@@ -237,23 +237,54 @@ template <bool kLowering, typename CharT>
         if (!(classes ? ascii_class_block(text + i + block, classes + block, part)
                       : ascii_word_bits(text + i + block, part))) {
             part = 0;
-            if constexpr (sizeof(CharT) <= 2) {
-                if (!bmp_scan_.empty()) {
+            const CharT *chars = text + i + block;
+            bool in_table = !bmp_scan_.empty();
+            if constexpr (sizeof(CharT) == 4) {
+                std::uint32_t any = 0;  // code points stop at 0x10FFFF: all are in the plane when this is
+                for (int k = 0; k < 16; ++k) {
+                    any |= chars[k];
+                }
+                in_table = in_table && any < kBmp;
+            }
+            {
+                if (in_table) {
                     // One load per character, and no branch.
                     const std::uint16_t *table = bmp_scan_.data();
-                    const CharT *chars = text + i + block;
                     std::uint32_t changing = 0, opening = 0;
+#if defined(__SSE2__)
+                    alignas(16) std::uint16_t entries[16];
+                    for (int k = 0; k < 16; ++k) {
+                        entries[k] = table[chars[k]];
+                    }
+                    __m128i a = _mm_load_si128(reinterpret_cast<const __m128i *>(entries));
+                    __m128i b = _mm_load_si128(reinterpret_cast<const __m128i *>(entries + 8));
+                    __m128i low = _mm_set1_epi16(0xFF);
+                    if (classes) {
+                        _mm_storeu_si128(reinterpret_cast<__m128i *>(classes + block),
+                                         _mm_packus_epi16(_mm_and_si128(a, low), _mm_and_si128(b, low)));
+                    }
+                    __m128i high = _mm_packus_epi16(_mm_srli_epi16(a, 8), _mm_srli_epi16(b, 8));
+                    auto lanes = [&](int bit) {
+                        __m128i mask = _mm_set1_epi8(static_cast<char>(bit));
+                        return static_cast<std::uint32_t>(
+                            _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(high, mask), mask)));
+                    };
+                    part = lanes(kWord);
+                    opening = lanes(kOpening >> 8);
+                    changing = kLowering ? lanes(kChangesWhenLowered) : 0;
+#else
                     for (int k = 0; k < 16; ++k) {
                         std::uint32_t e = table[chars[k]];
-                        changing |= e;
+                        changing |= (e >> 8) & kChangesWhenLowered;
                         part |= ((e >> 8) & kWord) << k;
                         opening |= ((e & kOpening) >> 10) << k;
                         if (classes) {
                             classes[block + k] = static_cast<std::uint8_t>(e);
                         }
                     }
+#endif
                     if constexpr (kLowering) {
-                        if (changing & (kChangesWhenLowered << 8)) {
+                        if (changing != 0) {
                             return false;
                         }
                     }
