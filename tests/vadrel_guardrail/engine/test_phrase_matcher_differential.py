@@ -157,6 +157,11 @@ def test_engine_verdicts_on_long_texts_of_each_width(phrase_words, pieces, wide,
         (["ß"], "ẞ ß ss"),
         (["σ"], "ς Σ σ"),
         (["ι"], "\u0345 \u1fbe Ι x\u0345"),
+        # U+0345, not a word character, matches a phrase's opening iota right after a word: in the scan's last
+        # characters, and in its blocks with whole-word look-ups (many phrases).
+        (["ιλα βητα"], "αλφα\u0345λα βητα"),
+        (["ιλα βητα"] + [f"λογος{i} δρομος" for i in range(100)],
+         "αλφα\u0345λα βητα ΙΛΑ ΒΗΤΑ λογος3 δρομος, \u0345λα βητα " * 40),
         (["ﬆ"], "ﬅ ﬆ"),
     ],
 )

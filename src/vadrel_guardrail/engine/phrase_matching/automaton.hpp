@@ -95,6 +95,8 @@ private:
     Py_ssize_t match_by_word(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t word_length,
                              std::int32_t &node) const;
     template <typename CharT>
+    int jump_inside(const CharT *text, Py_ssize_t length, std::int32_t &node, Py_ssize_t &j) const;
+    template <typename CharT>
     Py_ssize_t finish_match(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t j,
                             std::int32_t &best_node) const;
     struct WordKey {
@@ -103,7 +105,8 @@ private:
         bool ready;            // the key is known (else the word is looked up from the text)
     };
     template <bool kLowering, typename CharT>
-    bool classify_block(const CharT *text, Py_ssize_t i, std::uint8_t *classes, std::uint64_t &bits) const;
+    bool classify_block(const CharT *text, Py_ssize_t i, std::uint8_t *classes, std::uint64_t &bits,
+                        std::uint64_t &openings) const;
     template <typename CharT>
     int pick_openings(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t starts, bool all,
                       int *picked) const;
@@ -163,7 +166,16 @@ private:
     std::vector<std::uint16_t> pages_;
     std::vector<std::uint8_t> bmp_class_;  // the same, one byte per character, when classes fit a byte
     std::unordered_map<std::uint32_t, std::uint16_t> class_of_key_;  // for characters beyond that plane
-    bool word_starts_only_ = false;  // no empty phrase, and every phrase starts with a word character
+    // No empty phrase, and every phrase starts with a character that only word characters or non-ASCII
+    // non-word characters match (the Greek iota matches U+0345): matches start at word starts, or at such a
+    // non-word character after a word.
+    bool word_starts_only_ = false;
+    bool nonword_openings_ = false;  // some phrase starts with a class that holds a non-word character
+    std::vector<std::uint8_t> nonword_opening_;  // by class
+    // With classes of a byte, what a block scan needs of each character of the plane in one load: its class,
+    // its flags shifted by 8, and kOpening for a non-word character that can open a phrase.
+    static constexpr std::uint16_t kOpening = 0x400;
+    std::vector<std::uint16_t> bmp_scan_;
     std::vector<std::uint64_t> opening_pairs_;  // bitmap over (class low byte of 1st, of 2nd character)
     // Word jumps, for busy tries: the node that a whole word of the text leads to, found by the word's classes
     // in one look-up instead of a walk. Only nodes where a word can end are kept: a phrase ends there, or
@@ -173,6 +185,7 @@ private:
         std::uint64_t low = 0, high = 0;  // the word's classes, a byte each, zero beyond its length
         std::int32_t node = -1;  // -1: empty slot
         std::uint32_t length = 0;
+        std::int32_t from = 0;  // the node the word starts from: the root, or one after a non-word character
         // The classes of the three characters after the word that can go on from the node, hashed to bits
         // (see `follow_bit`); all bits when a phrase ends at the node or within two characters further.
         std::uint64_t follows[4] = {};
@@ -185,6 +198,7 @@ private:
     // word and three characters that can go on to a match (see `follow_index`): most words of a text are
     // dropped by one or two loads from here, before their look-up.
     std::vector<std::uint64_t> follow_filter_;
+    std::uint8_t coarse_class_[256] = {};  // how the filter sees the classes after a word (see `follows_key`)
     unsigned follow_shift_ = 64;
     // For telling matched texts back as phrases: the phrases, and for each node the phrases of different
     // text that end there, in list order.

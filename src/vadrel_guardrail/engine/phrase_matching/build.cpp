@@ -53,9 +53,11 @@ private:
         std::int32_t terminal = -1;
         std::vector<std::int32_t> texts;  // phrases of different text ending here, in list order
     };
-    // A path of word characters from the root to a node where a word of the text can end.
+    // A path of word characters from where a word of the text can start (the root, or a node reached by a
+    // character that is not a word character) to a node where a word of the text can end.
     struct Path {
-        std::int32_t node;  // in `trie_`
+        std::int32_t from;  // in `trie_`
+        std::int32_t node;
         std::uint32_t length;
         std::uint8_t classes[PhraseAutomaton::kJumpWord];
 
@@ -68,6 +70,9 @@ private:
             return jump_hash(low, high, length);
         }
     };
+    std::uint64_t hash_from(const Path &path, std::uint64_t &low, std::uint64_t &high) const {
+        return path.key(low, high) ^ jump_from_mix(new_id_[path.from]);
+    }
 
     // Classes: one per key that occurs in a phrase, numbered from 1 in order of first appearance, after the
     // fixed classes of the ASCII word characters; each phrase as its classes.
@@ -267,7 +272,15 @@ private:
                 word_class[cls] = word_class[cls] || rules_.word(*c);
             }
         }
-        std::vector<Path> stack{{0, 0, {}}};
+        // Words start at the root, and inside phrases after a character that is not a word character.
+        std::vector<Path> stack{{0, 0, 0, {}}};
+        for (std::size_t n = 0; n < trie_.size(); ++n) {
+            for (auto [cls, child] : trie_[n].children) {
+                if (nonword_class[cls]) {
+                    stack.push_back({child, child, 0, {}});
+                }
+            }
+        }
         while (!stack.empty()) {
             Path path = stack.back();
             stack.pop_back();
@@ -316,7 +329,7 @@ private:
         a_.jump_tags_.assign(slots, 0);
         for (const Path &path : word_ends_) {
             std::uint64_t low, high;
-            std::uint64_t hash = path.key(low, high);
+            std::uint64_t hash = hash_from(path, low, high);
             std::size_t slot = hash & (slots - 1);
             while (a_.jump_tags_[slot] != 0) {
                 slot = (slot + 1) & (slots - 1);
@@ -326,6 +339,7 @@ private:
             jump.low = low;
             jump.high = high;
             jump.node = new_id_[path.node];
+            jump.from = new_id_[path.from];
             jump.length = path.length;
             bool open = for_each_follow(path.node, [&](std::uint32_t first, std::uint32_t second, std::uint32_t third) {
                 std::uint32_t bit = follow_bit(first, second, third);
@@ -342,14 +356,21 @@ private:
     // The word filter: a bit per (word, three characters after it) that can go on to a match, and per word that
     // needs no such characters; sparse enough that most other words find their bit clear.
     void word_filter() {
+        for (std::uint32_t cls = 0; cls < a_.class_count_; ++cls) {
+            bool ascii_nonword = cls >= kAsciiClasses && key_of_class_[cls] < 128;
+            a_.coarse_class_[cls] = static_cast<std::uint8_t>(ascii_nonword ? 0 : cls);
+        }
         std::vector<std::uint32_t> follows_of;
         std::vector<std::pair<std::uint64_t, std::uint32_t>> bits;
         for (const Path &path : word_ends_) {
+            if (path.from != 0) {
+                continue;  // the filter serves the scan's look-ups, from the root
+            }
             std::uint64_t low, high;
             std::uint64_t hash = path.key(low, high);
             follows_of.clear();
             bool open = for_each_follow(path.node, [&](std::uint32_t first, std::uint32_t second, std::uint32_t third) {
-                follows_of.push_back(follows_key(first, second, third));
+                follows_of.push_back(follows_key(a_.coarse_class_, first, second, third));
             });
             if (open) {
                 bits.emplace_back(hash, 0);
@@ -371,11 +392,12 @@ private:
         }
     }
 
-    // Whether matches can start only where a word does (no empty phrase, and no first character that some
-    // non-word character of the text could match), and the pairs of class low bytes that can open a phrase
+    // Whether matches can start only where a word does, or at a non-ASCII non-word character after a word
+    // (no empty phrase, and no first character that an ASCII non-word character could match), and the pairs of class low bytes that can open a phrase
     // (any second character for one-character phrases).
     void opening_pairs() {
         a_.word_starts_only_ = a_.nodes_[0].terminal < 0;
+        a_.nonword_opening_.assign(a_.class_count_, 0);
         a_.opening_pairs_.assign(65536 / 64, 0);
         auto set_pair = [&](std::uint32_t first, std::uint32_t second) {
             std::uint32_t bit = ((first & 0xFFu) << 8) | (second & 0xFFu);
@@ -386,16 +408,31 @@ private:
             if (phrase.empty()) {
                 continue;
             }
-            if (rules_.nonword_key(rules_.key(static_cast<std::uint32_t>(phrase[0])))) {
-                a_.word_starts_only_ = false;
-            }
             const auto &classes = sequences_[index];
+            if (rules_.nonword_key(rules_.key(static_cast<std::uint32_t>(phrase[0])))) {
+                a_.nonword_opening_[classes[0]] = 1;
+                a_.nonword_openings_ = true;
+            }
             if (classes.size() == 1) {
                 for (std::uint32_t second = 0; second < 256; ++second) {
                     set_pair(classes[0], second);
                 }
             } else {
                 set_pair(classes[0], classes[1]);
+            }
+        }
+        for (std::uint32_t c = 0; c < 128; ++c) {
+            if (!rules_.word(c) && a_.nonword_opening_[a_.latin1_class_[c]]) {
+                a_.word_starts_only_ = false;  // ASCII blocks are scanned for word starts alone
+            }
+        }
+        if (!a_.bmp_class_.empty()) {
+            a_.bmp_scan_.resize(kBmp);
+            for (std::uint32_t c = 0; c < kBmp; ++c) {
+                std::uint32_t cls = a_.bmp_class_[c];
+                std::uint8_t f = rules_.flags(c);
+                bool opening = !(f & kWord) && a_.nonword_opening_[cls];
+                a_.bmp_scan_[c] = static_cast<std::uint16_t>(cls | (f << 8) | (opening ? PhraseAutomaton::kOpening : 0));
             }
         }
     }

@@ -128,20 +128,38 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
             }
         }
         Py_ssize_t end = std::min(length, last + 1 + 2 * reach_);
-        lowered.clear();
-        lowered.reserve(static_cast<std::size_t>(end - begin) + 64);
+        // The stretch's length first, so that the characters are then written without a check each; the
+        // buffer only grows.
         grown.clear();
+        Py_ssize_t stretch_length = 0;
         for (Py_ssize_t j = begin; j < end; ++j) {
             std::uint32_t c = static_cast<std::uint32_t>(text[j]);
             if (rules.flags(c) & kChangesWhenLowered) {
-                const std::u32string &lower = rules.full_lower(c);
-                Py_ssize_t at = static_cast<Py_ssize_t>(lowered.size());
-                grown.push_back({at, static_cast<Py_ssize_t>(lower.size()), at - (j - begin)});
-                lowered.insert(lowered.end(), lower.begin(), lower.end());
+                Py_ssize_t size = static_cast<Py_ssize_t>(rules.full_lower(c).size());
+                grown.push_back({stretch_length, size, stretch_length - (j - begin)});
+                stretch_length += size;
             } else {
-                lowered.push_back(c);
+                ++stretch_length;
             }
         }
+        std::vector<Py_UCS4> &buffer = lowered;
+        if (buffer.size() < static_cast<std::size_t>(stretch_length)) {
+            buffer.resize(static_cast<std::size_t>(stretch_length));
+        }
+        Py_UCS4 *out = buffer.data();
+        Py_ssize_t from_text = begin;
+        for (const Grown &g : grown) {
+            Py_ssize_t upto = begin + g.at - g.before;  // the changing character's place in the text
+            for (; from_text < upto; ++from_text) {
+                *out++ = static_cast<Py_UCS4>(text[from_text]);
+            }
+            const std::u32string &lower = rules.full_lower(static_cast<std::uint32_t>(text[from_text++]));
+            out = std::copy(lower.begin(), lower.end(), out);
+        }
+        for (; from_text < end; ++from_text) {
+            *out++ = static_cast<Py_UCS4>(text[from_text]);
+        }
+        const Py_UCS4 *stretch = buffer.data();
         // The place in the text of the stretch's character at `at`.
         auto origin = [&](Py_ssize_t at) {
             auto after = std::upper_bound(grown.begin(), grown.end(), at,
@@ -154,16 +172,16 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         };
         // The stretch's last `reach_` characters only serve the candidates before them, which the text itself
         // takes up again; after the last changing character, places in the stretch are the text's, shifted.
-        Py_ssize_t shift = static_cast<Py_ssize_t>(lowered.size()) - (end - begin);
+        Py_ssize_t shift = stretch_length - (end - begin);
         Py_ssize_t handoff = end < length ? end - reach_ : length;
         Py_ssize_t stretch_resume = resume > trusted ? resume - begin : 0;
         auto sigma_in_stretch = [&](Py_ssize_t at) { return rules.sigma_lowered(text, length, origin(at)); };
         auto in_stretch = sink_of([&](Py_ssize_t start, Py_ssize_t stop, std::int32_t node) {
-            tell(phrase_of_match(lowered.data(), start, stop, node, sigma_in_stretch),
-                 [&] { return lowered_text(rules, lowered.data(), start, stop, sigma_in_stretch); });
+            tell(phrase_of_match(stretch, start, stop, node, sigma_in_stretch),
+                 [&] { return lowered_text(rules, stretch, start, stop, sigma_in_stretch); });
         });
         Py_ssize_t stretch_limit = handoff - begin + shift;
-        scan<false>(lowered.data(), static_cast<Py_ssize_t>(lowered.size()), trusted - begin, stretch_limit,
+        scan<false>(stretch, stretch_length, trusted - begin, stretch_limit,
                     stretch_resume, in_stretch);
         from = resume = stretch_resume > stretch_limit ? stretch_resume - shift + begin : handoff;
     }

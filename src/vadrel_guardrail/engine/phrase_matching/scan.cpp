@@ -52,6 +52,47 @@ Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ss
     return finish_match(text, length, node, j, best_node);
 }
 
+// A word of the text that starts at `j` inside a walk, at `node`, taken whole in one look-up (a match cannot end
+// inside it): 1 with `node` and `j` moved past it, 0 when no phrase goes on through it, -1 when it is to be
+// walked (too long, or too near the end of the text for its key).
+template <typename CharT>
+int PhraseAutomaton::jump_inside(const CharT *text, Py_ssize_t length, std::int32_t &node, Py_ssize_t &j) const {
+    const CaseRules &rules = *rules_;
+    if (j + kJumpWord > length) {
+        return -1;
+    }
+    Py_ssize_t stop = j;
+    while (stop < length && stop - j <= kJumpWord && rules.word(static_cast<std::uint32_t>(text[stop]))) {
+        ++stop;
+    }
+    std::uint32_t word_length = static_cast<std::uint32_t>(stop - j);
+    std::uint64_t low, high;
+    if (!word_key(text, length, j, word_length, low, high)) {
+        return -1;
+    }
+    std::uint64_t hash = jump_hash(low, high, word_length) ^ jump_from_mix(node);
+    std::uint16_t tag = jump_tag(hash);
+    for (std::size_t slot = hash & jump_mask_;; slot = (slot + 1) & jump_mask_) {
+        std::uint16_t seen = jump_tags_[slot];
+        if (seen == 0) {
+            return 0;
+        }
+        const Jump &jump = jumps_[slot];
+        if (seen == tag && jump.from == node && jump.length == word_length && jump.low == low && jump.high == high) {
+            if (stop + 2 < length) {
+                std::uint32_t bit =
+                    follow_bit(class_of(text[stop]), class_of(text[stop + 1]), class_of(text[stop + 2]));
+                if (((jump.follows[bit >> 6] >> (bit & 63)) & 1u) == 0) {
+                    return 0;
+                }
+            }
+            node = jump.node;
+            j = stop;
+            return 1;
+        }
+    }
+}
+
 // From `node`, reached at `j` with no match yet: the end of the best match, or -1.
 template <typename CharT>
 Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t j,
@@ -75,6 +116,22 @@ Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, s
         }
         if (j == length) {
             break;
+        }
+        // A word that starts inside the walk is looked up whole where the trie is busy.
+        if (use_jumps_ && !rules.word(static_cast<std::uint32_t>(text[j - 1])) &&
+            rules.word(static_cast<std::uint32_t>(text[j]))) {
+            std::int32_t landed = node;
+            Py_ssize_t after = j;
+            int jumped = jump_inside(text, length, landed, after);
+            if (jumped == 0 || (jumped > 0 && best != INT_MAX && nodes[landed].subtree_min >= best)) {
+                break;
+            }
+            if (jumped > 0) {
+                node = landed;
+                ends = nodes[node].terminal >= 0;
+                j = after;
+                continue;
+            }
         }
         std::int32_t child = step(node, class_of(text[j]));
         if (child < 0 || (best != INT_MAX && nodes[child & ~kEnds].subtree_min >= best)) {
@@ -154,7 +211,7 @@ Py_ssize_t PhraseAutomaton::match_word(const CharT *text, Py_ssize_t length, Py_
             continue;
         }
         const Jump &jump = jumps_[slot];
-        if (jump.length == word_length && jump.low == low && jump.high == high) {
+        if (jump.length == word_length && jump.low == low && jump.high == high && jump.from == 0) {
             if (j + 2 < length) {
                 std::uint32_t bit = follow_bit(class_of(text[j]), class_of(text[j + 1]), class_of(text[j + 2]));
                 if (((jump.follows[bit >> 6] >> (bit & 63)) & 1u) == 0) {
@@ -167,16 +224,75 @@ Py_ssize_t PhraseAutomaton::match_word(const CharT *text, Py_ssize_t length, Py_
 }
 
 // The word bits of the 64 characters at `i` (by arithmetic when all are ASCII, else by table); with
-// `classes`, the classes of those characters and of the 16 after them, a byte each. False when lowering and
-// some character changes when lowered.
+// `classes`, the classes of those characters and of the 16 after them, a byte each; in `openings`, the
+// non-word characters that can open a phrase (never ASCII ones). False when lowering and some character
+// changes when lowered.
 template <bool kLowering, typename CharT>
-[[gnu::always_inline]] inline bool PhraseAutomaton::classify_block(const CharT *text, Py_ssize_t i, std::uint8_t *classes, std::uint64_t &bits) const {
+[[gnu::always_inline]] inline bool PhraseAutomaton::classify_block(const CharT *text, Py_ssize_t i, std::uint8_t *classes,
+                                                                   std::uint64_t &bits, std::uint64_t &openings) const {
     bits = 0;
+    openings = 0;
     for (int block = 0; block < 64; block += 16) {
         std::uint32_t part;
         if (!(classes ? ascii_class_block(text + i + block, classes + block, part)
                       : ascii_word_bits(text + i + block, part))) {
             part = 0;
+            const CharT *chars = text + i + block;
+            bool in_table = !bmp_scan_.empty();
+            if constexpr (sizeof(CharT) == 4) {
+                std::uint32_t any = 0;  // code points stop at 0x10FFFF: all are in the plane when this is
+                for (int k = 0; k < 16; ++k) {
+                    any |= chars[k];
+                }
+                in_table = in_table && any < kBmp;
+            }
+            {
+                if (in_table) {
+                    // One load per character, and no branch.
+                    const std::uint16_t *table = bmp_scan_.data();
+                    std::uint32_t changing = 0, opening = 0;
+#if defined(__SSE2__)
+                    alignas(16) std::uint16_t entries[16];
+                    for (int k = 0; k < 16; ++k) {
+                        entries[k] = table[chars[k]];
+                    }
+                    __m128i a = _mm_load_si128(reinterpret_cast<const __m128i *>(entries));
+                    __m128i b = _mm_load_si128(reinterpret_cast<const __m128i *>(entries + 8));
+                    __m128i low = _mm_set1_epi16(0xFF);
+                    if (classes) {
+                        _mm_storeu_si128(reinterpret_cast<__m128i *>(classes + block),
+                                         _mm_packus_epi16(_mm_and_si128(a, low), _mm_and_si128(b, low)));
+                    }
+                    __m128i high = _mm_packus_epi16(_mm_srli_epi16(a, 8), _mm_srli_epi16(b, 8));
+                    auto lanes = [&](int bit) {
+                        __m128i mask = _mm_set1_epi8(static_cast<char>(bit));
+                        return static_cast<std::uint32_t>(
+                            _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(high, mask), mask)));
+                    };
+                    part = lanes(kWord);
+                    opening = lanes(kOpening >> 8);
+                    changing = kLowering ? lanes(kChangesWhenLowered) : 0;
+#else
+                    for (int k = 0; k < 16; ++k) {
+                        std::uint32_t e = table[chars[k]];
+                        changing |= (e >> 8) & kChangesWhenLowered;
+                        part |= ((e >> 8) & kWord) << k;
+                        opening |= ((e & kOpening) >> 10) << k;
+                        if (classes) {
+                            classes[block + k] = static_cast<std::uint8_t>(e);
+                        }
+                    }
+#endif
+                    if constexpr (kLowering) {
+                        if (changing != 0) {
+                            return false;
+                        }
+                    }
+                    bits |= static_cast<std::uint64_t>(part) << block;
+                    openings |= static_cast<std::uint64_t>(opening) << block;
+                    continue;
+                }
+            }
             for (int k = 0; k < 16; ++k) {
                 std::uint8_t f = rules_->flags(static_cast<std::uint32_t>(text[i + block + k]));
                 if constexpr (kLowering) {
@@ -185,8 +301,14 @@ template <bool kLowering, typename CharT>
                     }
                 }
                 part |= static_cast<std::uint32_t>(f & kWord) << k;
-                if (classes) {
-                    classes[block + k] = static_cast<std::uint8_t>(class_of(text[i + block + k]));
+                if (classes || nonword_openings_) {
+                    std::uint32_t cls = class_of(text[i + block + k]);
+                    if (classes) {
+                        classes[block + k] = static_cast<std::uint8_t>(cls);
+                    }
+                    if (nonword_openings_ && !(f & kWord) && nonword_opening_[cls]) {
+                        openings |= std::uint64_t{1} << (block + k);
+                    }
                 }
             }
         }
@@ -251,7 +373,7 @@ template <typename CharT>
             key.ready = true;
             key.hash = jump_hash(key.low, key.high, key.length);
             const std::uint8_t *after = classes + offset + key.length;  // at most 66 here
-            if (!filter_passes(filter, follow_shift_, key.hash, follows_key(after[0], after[1], after[2]))) {
+            if (!filter_passes(filter, follow_shift_, key.hash, follows_key(coarse_class_, after[0], after[1], after[2]))) {
                 continue;
             }
         } else {
@@ -260,7 +382,8 @@ template <typename CharT>
                 key.hash = jump_hash(key.low, key.high, key.length);
                 Py_ssize_t j = i + offset + key.length;
                 if (j + 2 < length) {
-                    std::uint32_t follows = follows_key(class_of(text[j]), class_of(text[j + 1]), class_of(text[j + 2]));
+                    std::uint32_t follows = follows_key(coarse_class_, class_of(text[j]), class_of(text[j + 1]),
+                                                         class_of(text[j + 2]));
                     if (!filter_passes(filter, follow_shift_, key.hash, follows)) {
                         continue;
                     }
@@ -290,7 +413,9 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
     auto candidate = [&](Py_ssize_t at) {
         if (at >= resume) {
             std::int32_t node = 0;
-            Py_ssize_t end = use_jumps_ ? match_by_word(text, length, at, 0, node) : match_at(text, length, at, node);
+            Py_ssize_t end = use_jumps_ && rules_->word(static_cast<std::uint32_t>(text[at]))
+                                 ? match_by_word(text, length, at, 0, node)
+                                 : match_at(text, length, at, node);
             tell(at, end, node);
         }
     };
@@ -309,11 +434,12 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
         // many) are kept: the words' keys and the characters after them are read from there.
         alignas(16) std::uint8_t block_classes[80];
         const bool keep_classes = use_jumps_ && i + 80 <= length;
-        std::uint64_t bits;
-        if (!classify_block<kLowering>(text, i, keep_classes ? block_classes : nullptr, bits)) {
+        std::uint64_t bits, openings;
+        if (!classify_block<kLowering>(text, i, keep_classes ? block_classes : nullptr, bits, openings)) {
             return i;  // some character of the block changes when lowered
         }
-        std::uint64_t starts = bits & ~((bits << 1) | prev_word);
+        // Word starts, and the non-word characters that open a phrase right after a word.
+        std::uint64_t starts = (bits & ~((bits << 1) | prev_word)) | (openings & ((bits << 1) | prev_word));
         prev_word = bits >> 63;
         if (limit - i < 64) {
             starts &= (std::uint64_t{1} << (limit - i)) - 1;
@@ -338,7 +464,8 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
             const WordKey &key = keys[k];
             std::int32_t node = 0;
             Py_ssize_t end = key.ready ? match_word(text, length, at, key.length, key.low, key.high, key.hash, node)
-                                       : match_by_word(text, length, at, key.length, node);
+                             : ((bits >> picked[k]) & 1u) ? match_by_word(text, length, at, key.length, node)
+                                                          : match_at(text, length, at, node);
             tell(at, end, node);
         }
     }
@@ -350,7 +477,7 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
             }
         }
         std::uint64_t word = f & kWord;
-        if (word && !prev_word) {
+        if (word ? !prev_word : prev_word && nonword_openings_ && nonword_opening_[class_of(text[i])]) {
             candidate(i);
         }
         prev_word = word;
@@ -424,11 +551,9 @@ Py_ssize_t PhraseAutomaton::scan_linear(const CharT *text, Py_ssize_t length, Py
         bool boundary = ((flags ^ next_flags) & kWord) != 0;
         flags = next_flags;
         if (boundary) {
-            // Phrases start with characters that only word characters match, so a start after a non-word
-            // character is a word start.
             for (std::int32_t w = ends; w >= 0; w = output_[w]) {
                 Py_ssize_t start = end - depth_[w];
-                if (start >= from && start < limit && (start == 0 || !word(start - 1))) {
+                if (start >= from && start < limit && (start > 0 && word(start - 1)) != word(start)) {
                     std::int32_t &slot = best[static_cast<std::size_t>(start) & mask];
                     if (slot < 0 || nodes_[w].terminal < nodes_[slot].terminal) {
                         slot = w;

@@ -8,12 +8,6 @@
 
 namespace vadrel_guardrail::phrase_matching {
 
-// The word filter sees the characters after a word coarsely: the ASCII word classes as they are, every other
-// class as 0. Block scans compute that for ASCII text directly.
-inline std::uint32_t coarse_class(std::uint32_t cls) {
-    return cls < kAsciiClasses ? cls : 0;
-}
-
 inline std::uint32_t follow_bit(std::uint32_t first, std::uint32_t second, std::uint32_t third) {
     return (first * 7 + second * 31 + third) & 255;
 }
@@ -23,15 +17,23 @@ inline std::uint64_t jump_hash(std::uint64_t low, std::uint64_t high, std::uint3
     return h ^ (h >> 29);
 }
 
+// Mixed into a word's hash for a look-up from a node other than the root (0 for the root).
+inline std::uint64_t jump_from_mix(std::int32_t from) {
+    return static_cast<std::uint64_t>(static_cast<std::uint32_t>(from)) * 0xFF51AFD7ED558CCDull;
+}
+
 // A bit of the word filter for a word's hash and the classes of the three characters after it (1 + the three
 // classes, a byte each), or 0 for "any characters".
 inline std::uint64_t follow_index(std::uint64_t hash, std::uint32_t follows, unsigned shift) {
     return ((hash + follows) * 0xD6E8FEB86659FD93ull) >> shift;
 }
 
-// The `follows` of `follow_index` for the classes of the three characters after a word.
-inline std::uint32_t follows_key(std::uint32_t first, std::uint32_t second, std::uint32_t third) {
-    return 1 + (coarse_class(first) | (coarse_class(second) << 8) | (coarse_class(third) << 16));
+// The `follows` of `follow_index` for the classes of the three characters after a word, seen through
+// `coarse` (a byte per class): block scans of ASCII text give every non-word ASCII character class 0, so
+// the classes of those characters count as 0 on every road.
+inline std::uint32_t follows_key(const std::uint8_t *coarse, std::uint32_t first, std::uint32_t second,
+                                 std::uint32_t third) {
+    return 1 + (coarse[first & 0xFFu] | (coarse[second & 0xFFu] << 8) | (coarse[third & 0xFFu] << 16));
 }
 
 // Whether the word filter lets a word with `hash`, followed by `follows`, go on to its look-up.
