@@ -123,7 +123,7 @@ const ModelSlots &model_slots() {
         auto offset = [&](const char *name) {
             nb::object descr = nb::borrow(PyDict_GetItemString(((PyTypeObject *)base.ptr())->tp_dict, name));
             if (!descr.is_valid() || !PyObject_TypeCheck(descr.ptr(), &PyMemberDescr_Type)) {
-                throw std::runtime_error(std::string("pydantic.BaseModel has no slot ") + name);
+                raise(PyExc_RuntimeError, "pydantic.BaseModel has no slot %s", name);
             }
             return reinterpret_cast<PyMemberDescrObject *>(descr.ptr())->d_member->offset;
         };

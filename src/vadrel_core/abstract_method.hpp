@@ -6,6 +6,7 @@
 #include <nanobind/nanobind.h>
 
 #include "pyhost/classes.hpp"
+#include "pyhost/raising.hpp"
 
 namespace vadrel_abstract {
 namespace nb = nanobind;
@@ -45,8 +46,7 @@ inline nb::handle descriptor_class(nb::handle module) {
 inline nb::object abstract_method(nb::handle module, const char *name, const char *doc) {
     nb::object body = nb::cpp_function(
         [name](nb::handle self, nb::args, nb::kwargs) -> nb::object {
-            PyErr_Format(PyExc_NotImplementedError, "%s.%s is abstract", Py_TYPE(self.ptr())->tp_name, name);
-            throw nb::python_error();
+            pyhost::raise(PyExc_NotImplementedError, "%s.%s is abstract", Py_TYPE(self.ptr())->tp_name, name);
         },
         nb::is_method(), nb::name(name), doc);
     return descriptor_class(module)(body);

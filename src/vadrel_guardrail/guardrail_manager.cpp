@@ -28,10 +28,10 @@ nb::tuple validate_buffer_limits(nb::handle max_stream_buffer_bytes, nb::handle 
                                   ? nb::int_(constants::kDefaultMaxStreamBufferChunks)
                                   : nb::borrow(max_stream_buffer_chunks);
     if (!is_positive_int(bytes_limit)) {
-        throw nb::value_error("max_stream_buffer_bytes must be a positive integer.");
+        pyhost::raise(PyExc_ValueError, "max_stream_buffer_bytes must be a positive integer.");
     }
     if (!is_positive_int(chunks_limit)) {
-        throw nb::value_error("max_stream_buffer_chunks must be a positive integer.");
+        pyhost::raise(PyExc_ValueError, "max_stream_buffer_chunks must be a positive integer.");
     }
     return nb::make_tuple(bytes_limit, chunks_limit);
 }
@@ -54,17 +54,17 @@ void init_manager(nb::handle self, nb::handle engine, nb::handle empty_content_s
         nb::setattr(self, "_default_engine_factory", nb::none());
     } else if (PyList_Check(engine.ptr())) {
         if (nb::len(engine) == 0) {
-            throw nb::value_error("engine cannot be an empty list.");
+            pyhost::raise(PyExc_ValueError, "engine cannot be an empty list.");
         }
         for (nb::handle item : engine) {
             if (!is_engine(item)) {
-                throw nb::type_error("All items in engine list must be a GuardrailEngine.");
+                pyhost::raise(PyExc_TypeError, "All items in engine list must be a GuardrailEngine.");
             }
         }
         nb::setattr(self, "_engines", engine);
         nb::setattr(self, "_default_engine_factory", nb::none());
     } else {
-        throw nb::type_error("engine must be a GuardrailEngine or a list of GuardrailEngine");
+        pyhost::raise(PyExc_TypeError, "engine must be a GuardrailEngine or a list of GuardrailEngine");
     }
 
     nb::handle defaults = constants::GuardrailConstants.get();
@@ -76,11 +76,11 @@ void init_manager(nb::handle self, nb::handle engine, nb::handle empty_content_s
     nb::object exceptions =
         raise_on_exceptions.is_none() ? defaults.attr("DEFAULT_RAISE_ON_EXCEPTIONS") : nb::borrow(raise_on_exceptions);
     if (!PyTuple_Check(exceptions.ptr())) {
-        throw nb::type_error("raise_on_exceptions must be a tuple of Exception subclasses.");
+        pyhost::raise(PyExc_TypeError, "raise_on_exceptions must be a tuple of Exception subclasses.");
     }
     for (nb::handle item : exceptions) {
         if (!PyType_Check(item.ptr()) || !PyType_IsSubtype((PyTypeObject *)item.ptr(), (PyTypeObject *)PyExc_Exception)) {
-            throw nb::type_error("All items in raise_on_exceptions must be Exception subclasses.");
+            pyhost::raise(PyExc_TypeError, "All items in raise_on_exceptions must be Exception subclasses.");
         }
     }
     nb::setattr(self, "raise_on_exceptions", exceptions);
@@ -238,7 +238,7 @@ pyasync::Task check_content(nb::object self, nb::object content, nb::object engi
 
 pyasync::Task run(nb::object self, nb::kwargs kwargs) {
     if (!kwargs.contains("content")) {
-        throw nb::value_error("Content is required");
+        pyhost::raise(PyExc_ValueError, "Content is required");
     }
     nb::object engine_kwargs = kwargs.contains("engine_kwargs") ? nb::object(kwargs["engine_kwargs"]) : nb::none();
     co_return co_await check_content(self, kwargs["content"], engine_kwargs);

@@ -121,8 +121,7 @@ nb::object dm_engine::format_template(nb::handle value, nb::handle content) {
     // is held to the Python recursion limit, where code in the host language would stop too.
     static thread_local int depth = 0;
     if (depth >= Py_GetRecursionLimit()) {
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while rendering a state template");
-        throw nb::python_error();
+        pyhost::raise(PyExc_RecursionError, "maximum recursion depth exceeded while rendering a state template");
     }
     ++depth;
     struct Leave {
@@ -275,7 +274,7 @@ void engine_init(nb::handle self, nb::handle dm_invoker, nb::handle engine_confi
     nb::object policies = self.attr("_load_policies")(config);
     nb::setattr(self, "policies", policies);
     if (nb::len(policies) == 0) {
-        throw nb::value_error("At least one policy must be configured.");
+        pyhost::raise(PyExc_ValueError, "At least one policy must be configured.");
     }
     nb::setattr(self, "questions", self.attr("_build_questions")(policies));
 

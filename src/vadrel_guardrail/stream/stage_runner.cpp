@@ -171,15 +171,13 @@ nb::object async_for_iterator(nb::handle iterable) {
     PyTypeObject *type = Py_TYPE(iterable.ptr());
     unaryfunc aiter = type->tp_as_async ? type->tp_as_async->am_aiter : nullptr;
     if (!aiter) {
-        throw nb::type_error(
-            nb::str("'async for' requires an object with __aiter__ method, got {}").format(nb::str(type->tp_name)).c_str());
+        pyhost::raise(PyExc_TypeError, "'async for' requires an object with __aiter__ method, got %s", type->tp_name);
     }
     nb::object iterator = pyhost::owned(aiter(iterable.ptr()));
     PyTypeObject *iterator_type = Py_TYPE(iterator.ptr());
     if (!iterator_type->tp_as_async || !iterator_type->tp_as_async->am_anext) {
-        throw nb::type_error(nb::str("'async for' received an object from __aiter__ that does not implement __anext__: {}")
-                                 .format(nb::str(iterator_type->tp_name))
-                                 .c_str());
+        pyhost::raise(PyExc_TypeError, "'async for' received an object from __aiter__ that does not implement __anext__: %s",
+                      iterator_type->tp_name);
     }
     return iterator;
 }
