@@ -29,8 +29,9 @@ inline int status(int result) {
     throw nb::python_error();
 }
 
-// Raise a new `type` whose message is formatted as PyErr_Format formats it (%U, %S, %R, %s, %zd...):
-// one way for every builtin type, where nanobind's own exception classes cover only some.
+// Raise a new `type` whose message is formatted as PyErr_Format formats it: one way for every
+// builtin type, where nanobind's own exception classes cover only some. A host string goes in
+// through %U, which keeps it as it is (lone surrogates included); a literal `%` is written `%%`.
 [[noreturn]] inline void raise(nb::handle type, const char *format, ...) {
     va_list args;
     va_start(args, format);

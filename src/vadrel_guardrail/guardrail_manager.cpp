@@ -172,10 +172,8 @@ nb::object apply_error_policy(nb::handle self, nb::python_error &error, nb::str 
 
 pyasync::Task check_content(nb::object self, nb::object content, nb::object engine_kwargs) {
     if (!PyUnicode_Check(content.ptr()) && !nb::isinstance(content, schema::GuardrailInput.get())) {
-        // The host's own text: a type's printed form need not survive a round trip through UTF-8.
-        nb::handle value_error = PyExc_ValueError;
-        pyhost::raise(
-            value_error(nb::str("Content must be a string or GuardrailInput. Got: {}").format(content.type())));
+        nb::str message = nb::str("Content must be a string or GuardrailInput. Got: {}").format(content.type());
+        pyhost::raise(PyExc_ValueError, "%U", message.ptr());
     }
     if (PyUnicode_Check(content.ptr())) {
         content = schema::input_record(content);

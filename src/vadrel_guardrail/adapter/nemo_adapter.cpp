@@ -104,9 +104,8 @@ void ensure_invoker(nb::handle self) {
     if (model.is_none() || (PyUnicode_Check(model.ptr()) && PyUnicode_GetLength(model.ptr()) == 0)) {
         pyhost::raise(PyExc_ValueError, "Either 'lm_invoker' or 'model' must be provided to initialize NeMoLMAdapter.");
     }
-    nb::handle value_error = PyExc_ValueError;
-    pyhost::raise(
-        value_error(nb::str("'lm_invoker' must be provided when using model '{}' with NeMoLMAdapter.").format(model)));
+    nb::str message = nb::str("'lm_invoker' must be provided when using model '{}' with NeMoLMAdapter.").format(model);
+    pyhost::raise(PyExc_ValueError, "%U", message.ptr());
 }
 
 void adapter_init(nb::handle self, nb::handle model, nb::handle lm_invoker, nb::handle fallback_lms, nb::kwargs) {

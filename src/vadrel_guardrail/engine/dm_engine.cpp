@@ -35,11 +35,9 @@ pyhost::Global VeskAnswer;
 pyhost::Global str_replace;  // `str.replace`, called for every text value of every rendered state
 pyhost::Global placeholder;  // "{content}"
 
-// A ValueError whose text is a host string, so that names that do not survive a round trip
-// through UTF-8 (lone surrogates) still reach the message intact.
-[[noreturn]] void raise_value_error(nb::handle message) {
-    pyhost::raise(nb::handle(PyExc_ValueError)(message));
-}
+// A ValueError whose text the host formatted: names that would not survive a round trip through
+// UTF-8 (lone surrogates) reach the message intact.
+[[noreturn]] void raise_value_error(nb::handle message) { pyhost::raise(PyExc_ValueError, "%U", message.ptr()); }
 
 bool is_mapping(nb::handle value) {
     return PyDict_Check(value.ptr()) || nb::isinstance(value, mapping_abc.get());
