@@ -21,6 +21,8 @@ constexpr ProviderDefault kDefaultBaseUrls[] = {
 };
 
 constexpr double kDefaultTimeoutSeconds = 60.0;
+constexpr int kDefaultMaxConnections = 100;
+constexpr int kDefaultMaxRetries = 2;
 
 // "openrouter" -> "OPENROUTER_API_KEY"; characters a variable name cannot hold become '_'.
 std::string credentials_variable(const std::string &provider) {
@@ -74,6 +76,8 @@ nb::object build_lm(nb::handle model_id, nb::handle credentials, nb::handle conf
 
     nb::object base_url = nb::none();
     nb::object timeout = nb::float_(kDefaultTimeoutSeconds);
+    nb::object max_connections = nb::int_(kDefaultMaxConnections);
+    nb::object max_retries = nb::int_(kDefaultMaxRetries);
     nb::object response_schema = nb::none();
     nb::dict hyperparameters;
     if (!config.is_none()) {
@@ -89,6 +93,10 @@ nb::object build_lm(nb::handle model_id, nb::handle credentials, nb::handle conf
                 base_url = value;
             } else if (name == "timeout") {
                 timeout = value;
+            } else if (name == "max_connections") {
+                max_connections = value;
+            } else if (name == "max_retries") {
+                max_retries = value;
             } else if (name == "response_schema") {
                 response_schema = value;
             } else if (name == "hyperparameters" || name == "default_hyperparameters") {
@@ -115,7 +123,9 @@ nb::object build_lm(nb::handle model_id, nb::handle credentials, nb::handle conf
     return OpenAICompatibleLMInvoker(nb::arg("model_id") = model_id, nb::arg("base_url") = base_url,
                                      nb::arg("api_key") = api_key, nb::arg("timeout") = timeout,
                                      nb::arg("default_hyperparameters") = hyperparameters,
-                                     nb::arg("response_schema") = response_schema);
+                                     nb::arg("response_schema") = response_schema,
+                                     nb::arg("max_connections") = max_connections,
+                                     nb::arg("max_retries") = max_retries);
 }
 
 }  // namespace
@@ -128,8 +138,10 @@ void init_builder(nb::module_ m) {
           "The model id is '<provider>/<model name>' or a ModelId; the provider picks the default base URL "
           "('openai', 'openrouter'). `credentials` is the API key (or a mapping with 'api_key'); without it the "
           "key is read now from the environment variable <PROVIDER>_API_KEY. `config` may give 'base_url', "
-          "'timeout' (seconds), 'response_schema' and 'hyperparameters'; its other keys are default "
-          "hyperparameters too.");
+          "'timeout' (seconds for the whole call, retries included; default 60), 'max_connections' (open at once; "
+          "default 100), 'max_retries' (of connection failures and the statuses 408, 409, 429 and 5xx; default "
+          "2), 'response_schema' and 'hyperparameters'; its other keys are default hyperparameters too. Bad "
+          "settings raise ValueError or TypeError here.");
     m.def(
         "build_dm_invoker",
         [](nb::handle model_id, nb::handle credentials, nb::handle config) {

@@ -80,8 +80,8 @@ class TestDMInvoker:
         assert str(info.value).endswith("no JSON object in the answer: " + "x" * 199)
 
     def test_service_errors_pass_as_invoker_errors(self, chat_server):
-        chat_server.reply_error(500, "down")
-        with pytest.raises(InvokerRuntimeError, match="500"):
+        chat_server.reply_error(400, "refused")
+        with pytest.raises(InvokerRuntimeError, match="400"):
             asyncio.run(dm_invoker_for(chat_server).invoke(state={"content": "x"}, questions=QUESTIONS))
 
 

@@ -150,11 +150,11 @@ class TestTextUTF8CannotHold:
         assert chat_server.requests[0].body["messages"] == [{"role": "user", "content": "a \ud800 b"}]
 
     def test_error_messages(self, chat_server):
-        chat_server.reply_error(500, "bad \ud800 input")
+        chat_server.reply_error(400, "bad \ud800 input")
         with pytest.raises(InvokerRuntimeError, match="bad \ud800 input"):
             asyncio.run(invoker_for(chat_server).invoke(messages=user("x")))
         # The service's detail is cut to 500 bytes, never inside a character.
-        chat_server.reply_error(500, "x" * 499 + "\u00e9")
+        chat_server.reply_error(400, "x" * 499 + "\u00e9")
         with pytest.raises(InvokerRuntimeError) as info:
             asyncio.run(invoker_for(chat_server).invoke(messages=user("x")))
         assert str(info.value).endswith(": " + "x" * 499 + "...")
@@ -167,7 +167,7 @@ class TestFailures:
         log = []
         emitter = EventEmitter(handlers=[Collector("a", log)]) if streamed else None
         with pytest.raises(InvokerRuntimeError) as info:
-            asyncio.run(invoker_for(chat_server).invoke(messages=user("hi"), event_emitter=emitter))
+            asyncio.run(invoker_for(chat_server, max_retries=0).invoke(messages=user("hi"), event_emitter=emitter))
         assert isinstance(info.value, BaseInvokerError)
         assert "429" in str(info.value) and "slow down" in str(info.value)
         assert str(info.value).startswith("[OpenAICompatibleLMInvoker] ")
@@ -204,7 +204,7 @@ class TestFailures:
         assert not isinstance(info.value, BaseInvokerError)
 
     def test_unreachable_service(self, chat_server):
-        invoker = invoker_for(chat_server)
+        invoker = invoker_for(chat_server, max_retries=0)
         chat_server.stop()
         with pytest.raises(InvokerRuntimeError, match="failed"):
             asyncio.run(invoker.invoke(messages=user("hi")))

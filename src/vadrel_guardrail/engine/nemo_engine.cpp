@@ -11,6 +11,7 @@
 #include "pyhost/frame.hpp"
 #include "pyhost/objects.hpp"
 #include "pyhost/raising.hpp"
+#include "vadrel_guardrail/engine/nemo_answer.hpp"
 #include "vadrel_guardrail/modules.hpp"
 
 namespace vadrel_guardrail {
@@ -505,6 +506,8 @@ void define_actions(nb::module_ m) {
         nb::arg("llm_task_manager").none(), nb::arg("llm").none(), nb::arg("task").none(),
         nb::arg("prompt_context").none(), nb::arg("log_label").none(),
         "Render the task prompt, call the model, parse its answer into a verdict list; [True] when a step fails.");
+    m.def("_parse_self_check_answer", &nemo_answer::parse, nb::arg("answer").none(),
+          "The verdict list of a model's answer to a self-check prompt (the prompts' output parser).");
     m.def("_normalize_safety_response_for_logging", &normalize_safety_response_for_logging,
           nb::arg("response").none(),
           "The answer as logged: a JSON object's known safety keys in snake case; anything else unchanged.");

@@ -1,12 +1,13 @@
 #include "pyhost/frame.hpp"
 #include "vadrel_core/abstract_method.hpp"
+#include "vadrel_inference/closing.hpp"
 #include "vadrel_inference/modules.hpp"
 
 namespace vadrel_inference {
 
 void init_dm_invoker_base(nb::module_ m) {
-    pyhost::ClassBuilder(m, "BaseDMInvoker", "Asks a decision model questions about a state; subclasses say how.")
-        .base(pyhost::import_from("abc", "ABC"))
+    pyhost::ClassBuilder builder(m, "BaseDMInvoker", "Asks a decision model questions about a state; subclasses say how.");
+    closable(builder.base(pyhost::import_from("abc", "ABC")))
         .method(
             "__init__", [](nb::handle self, nb::handle model_id) { nb::setattr(self, "model_id", model_id); },
             nb::arg("model_id"))

@@ -107,6 +107,10 @@ pyasync::Task invoke(nb::object self, nb::object state, nb::object questions, nb
                        nb::arg("token_usage") = lm_output ? nb::object(result.attr("token_usage")) : nb::none());
 }
 
+pyasync::VoidTask aclose(nb::object self) {
+    co_await self.attr("lm_invoker").attr("aclose")();
+}
+
 }  // namespace
 
 void init_lm_based_dm_invoker(nb::module_ m) {
@@ -138,6 +142,7 @@ void init_lm_based_dm_invoker(nb::module_ m) {
                 "Ask every question in one language-model call (asynchronous) and return a DMOutput with one "
                 "VeskAnswer per question name. An answer that is not a JSON object of probabilities raises "
                 "InvokerRuntimeError.")
+            .method("aclose", &aclose, "Close the language-model invoker's connections (asynchronous).")
             .build());
     pyhost::set_all(m, {"LMBasedDMInvoker"});
 }

@@ -1,12 +1,13 @@
 #include "pyhost/frame.hpp"
 #include "vadrel_core/abstract_method.hpp"
+#include "vadrel_inference/closing.hpp"
 #include "vadrel_inference/modules.hpp"
 
 namespace vadrel_inference {
 
 void init_lm_invoker_base(nb::module_ m) {
-    pyhost::ClassBuilder(m, "BaseLMInvoker", "Calls one language model; subclasses say how.")
-        .base(pyhost::import_from("abc", "ABC"))
+    pyhost::ClassBuilder builder(m, "BaseLMInvoker", "Calls one language model; subclasses say how.");
+    closable(builder.base(pyhost::import_from("abc", "ABC")))
         .method(
             "__init__",
             [](nb::handle self, nb::handle model_id, nb::handle response_schema) {

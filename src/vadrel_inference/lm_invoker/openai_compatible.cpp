@@ -1,3 +1,5 @@
+#include <climits>
+#include <cmath>
 #include <optional>
 #include <string>
 
@@ -5,8 +7,11 @@
 
 #include "pyasync/pyasync.hpp"
 #include "pyhost/frame.hpp"
+#include "pyhost/objects.hpp"
 #include "pyhost/raising.hpp"
 #include "vadrel_inference/errors.hpp"
+#include "vadrel_inference/lm_invoker/client_pool.hpp"
+#include "vadrel_inference/lm_invoker/retry.hpp"
 #include "vadrel_inference/modules.hpp"
 
 namespace vadrel_inference {
@@ -311,24 +316,17 @@ pyasync::Task read_stream(nb::object self, nb::object response, nb::object url, 
     co_return output(self, nb::str("").attr("join")(pieces), usage);
 }
 
-pyasync::Task exchange(nb::object self, nb::object client, nb::object url, nb::dict payload, nb::object emitter) {
-    nb::dict headers;
-    headers["Content-Type"] = "application/json";
-    nb::bytes body = json_body(payload);
+// The answer of a response whose status is final: the service's error, or the model's answer.
+pyasync::Task answer(nb::object self, nb::object response, nb::object url, nb::object emitter) {
     if (emitter.is_none()) {
-        nb::object response =
-            co_await client.attr("post")(url, nb::arg("content") = body, nb::arg("headers") = headers);
         check_status(response, url);
         co_return plain_answer(self, response);
     }
-    nb::object request =
-        client.attr("build_request")("POST", url, nb::arg("content") = body, nb::arg("headers") = headers);
-    nb::object response = co_await client.attr("send")(request, nb::arg("stream") = true);
     pyasync::Caught failure;
     nb::object result;
     try {
         result = co_await read_stream(self, response, url, emitter);
-    } catch (nb::python_error &) {
+    } catch (...) {
         failure.capture();
     }
     co_await response.attr("aclose")();
@@ -336,11 +334,70 @@ pyasync::Task exchange(nb::object self, nb::object client, nb::object url, nb::d
     co_return result;
 }
 
+nb::object asyncio_attr(const char *name) {
+    return pyhost::import_from("asyncio", name);
+}
+
+// Attempts until one gets a final answer, a failure that a retry would not mend, or no retry is left
+// before the deadline. A streamed answer is retried only before its body is read: nothing was emitted.
+pyasync::Task attempts(nb::object self, nb::object client, nb::object loop, nb::object url, nb::bytes body,
+                       nb::object emitter, double deadline) {
+    static pyhost::Global sleep;
+    if (!sleep) {
+        sleep.set(asyncio_attr("sleep"));
+    }
+    long long max_retries = 0;
+    {
+        int overflow = 0;
+        max_retries = PyLong_AsLongLongAndOverflow(self.attr("max_retries").ptr(), &overflow);
+        if (overflow > 0) max_retries = LLONG_MAX;
+    }
+    nb::dict headers;
+    headers["Content-Type"] = "application/json";
+    for (long long attempt = 0;; ++attempt) {
+        const bool last = attempt >= max_retries;
+        pyasync::Caught failure;
+        nb::object response;
+        try {
+            if (emitter.is_none()) {
+                response = co_await client.attr("post")(url, nb::arg("content") = body, nb::arg("headers") = headers);
+            } else {
+                nb::object request = client.attr("build_request")("POST", url, nb::arg("content") = body,
+                                                                  nb::arg("headers") = headers);
+                response = co_await client.attr("send")(request, nb::arg("stream") = true);
+            }
+        } catch (nb::python_error &e) {
+            if (last || !retry::transient_error(e)) {
+                throw;
+            }
+            failure.capture();
+        }
+        std::optional<double> asked;
+        if (!failure) {
+            if (last || !retry::transient_status(nb::cast<int>(response.attr("status_code")))) {
+                co_return co_await answer(self, response, url, emitter);
+            }
+            if (!emitter.is_none()) {
+                co_await response.attr("aread")();  // the service's error message, should it be the last
+                co_await response.attr("aclose")();
+            }
+            asked = retry::retry_after(response);
+        }
+        const double wait = asked ? *asked : retry::backoff(attempt);
+        if (nb::cast<double>(loop.attr("time")()) + wait >= deadline) {
+            // No time for another attempt: this one's failure is the call's.
+            failure.rethrow();
+            check_status(response, url);
+        }
+        co_await sleep(wait);
+    }
+}
+
 // Transport failures become the library's errors: a time-out the standard TimeoutError, the rest
 // InvokerRuntimeError. Everything else (a handler's error, a cancellation) passes unchanged.
 [[noreturn]] void translate(nb::python_error &error, nb::handle url, nb::handle timeout) {
     nb::object hx = httpx();
-    if (error.matches(hx.attr("TimeoutException"))) {
+    if (error.matches(PyExc_TimeoutError) || error.matches(hx.attr("TimeoutException"))) {
         nb::object timed_out = nb::handle(PyExc_TimeoutError)(
             nb::str("[{}] no answer from {} within {} s").format(kClassName, url, timeout));
         nb::setattr(timed_out, "__cause__", error.value());
@@ -353,28 +410,109 @@ pyasync::Task exchange(nb::object self, nb::object client, nb::object url, nb::d
     throw std::move(error);
 }
 
-pyasync::Task invoke(nb::object self, nb::object messages, nb::object hyperparameters, nb::object emitter) {
+// A client of the invoker's own: its connections are kept alive between calls, at most
+// `max_connections` of them open at once; a call waits for a free one within its deadline. Time limits
+// are the call's, not the client's.
+nb::object new_client(nb::handle self) {
     nb::object hx = httpx();
-    nb::dict payload = request_body(self, messages, hyperparameters, !emitter.is_none());
-    nb::str url = nb::str("{}/chat/completions").format(nb::str(self.attr("base_url")).attr("rstrip")("/"));
-    nb::object timeout = self.attr("timeout");
     nb::dict headers;
     headers["Authorization"] = nb::str("Bearer {}").format(self.attr("_api_key"));
-    // One client per call: a client's connections belong to the event loop that opened them.
-    nb::object client = hx.attr("AsyncClient")(nb::arg("timeout") = timeout, nb::arg("headers") = headers,
-                                               nb::arg("verify") = ssl_context());
+    nb::object connections = self.attr("max_connections");
+    nb::object limits = hx.attr("Limits")(nb::arg("max_connections") = connections,
+                                          nb::arg("max_keepalive_connections") = connections);
+    return hx.attr("AsyncClient")(nb::arg("timeout") = nb::none(), nb::arg("limits") = limits,
+                                  nb::arg("headers") = headers, nb::arg("verify") = ssl_context());
+}
+
+pyasync::Task invoke(nb::object self, nb::object messages, nb::object hyperparameters, nb::object emitter) {
+    nb::dict payload = request_body(self, messages, hyperparameters, !emitter.is_none());
+    nb::bytes body = json_body(payload);
+    nb::str url = nb::str("{}/chat/completions").format(nb::str(self.attr("base_url")).attr("rstrip")("/"));
+    nb::object timeout = self.attr("timeout");
+    nb::object loop = client_pool::running_loop();
+    const double deadline = nb::cast<double>(loop.attr("time")()) + nb::cast<double>(timeout);
+    static pyhost::Global timeout_at;
+    if (!timeout_at) {
+        timeout_at.set(asyncio_attr("timeout_at"));
+    }
+    // One deadline for the whole call: waiting for a connection, every attempt, every pause between them
+    // and the whole answer.
+    nb::object scope = timeout_at(deadline);
+    co_await scope.attr("__aenter__")();
     pyasync::Caught failure;
     nb::object result;
     try {
-        result = co_await exchange(self, client, url, payload, emitter);
-    } catch (nb::python_error &) {
+        nb::object client = co_await client_pool::client(self, loop, &new_client);
+        result = co_await attempts(self, client, loop, url, body, emitter, deadline);
+    } catch (...) {
         failure.capture();
     }
-    co_await client.attr("aclose")();
-    if (failure) {
-        translate(*failure, url, timeout);
+    if (!failure) {
+        co_await scope.attr("__aexit__")(nb::none(), nb::none(), nb::none());
+        co_return result;
     }
-    co_return result;
+    // The scope turns the cancellation it caused into TimeoutError; other errors pass through it.
+    pyasync::Caught expired;
+    try {
+        nb::handle traceback = failure->traceback();
+        co_await scope.attr("__aexit__")(failure->type(), failure->value(),
+                                         traceback.is_valid() ? traceback : nb::handle(Py_None));
+    } catch (...) {
+        expired.capture();
+    }
+    if (expired) {
+        translate(*expired, url, timeout);
+    }
+    translate(*failure, url, timeout);
+}
+
+bool is_int(nb::handle value) {
+    return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr());
+}
+
+[[noreturn]] void bad_setting(PyObject *type, const char *key, const char *expected, nb::handle value) {
+    PyErr_Format(type, "%s must be %s, got %R", key, expected, value.ptr());
+    throw nb::python_error();
+}
+
+// The invoker's settings, refused when it is built rather than at its first call.
+void check_settings(nb::handle base_url, nb::handle timeout, nb::handle max_connections, nb::handle max_retries) {
+    constexpr const char *kUrl = "an http or https URL with a host";
+    if (!PyUnicode_Check(base_url.ptr())) {
+        bad_setting(PyExc_TypeError, "base_url", kUrl, base_url);
+    }
+    nb::object parts;
+    try {
+        parts = pyhost::import_from("urllib.parse", "urlsplit")(base_url);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        bad_setting(PyExc_ValueError, "base_url", kUrl, base_url);
+    }
+    nb::object scheme = parts.attr("scheme").attr("lower")();
+    if ((!scheme.equal(nb::str("http")) && !scheme.equal(nb::str("https"))) || !pyhost::truth(parts.attr("hostname"))) {
+        bad_setting(PyExc_ValueError, "base_url", kUrl, base_url);
+    }
+    constexpr const char *kSeconds = "a positive number of seconds";
+    if (!is_int(timeout) && !PyFloat_Check(timeout.ptr())) {
+        bad_setting(PyExc_TypeError, "timeout", kSeconds, timeout);
+    }
+    const double seconds = PyFloat_AsDouble(timeout.ptr());
+    if (seconds == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    if (!(seconds > 0.0) || !std::isfinite(seconds)) {
+        bad_setting(PyExc_ValueError, "timeout", kSeconds, timeout);
+    }
+    if (!is_int(max_connections)) {
+        bad_setting(PyExc_TypeError, "max_connections", "a positive integer", max_connections);
+    }
+    if (pyhost::status(PyObject_RichCompareBool(max_connections.ptr(), nb::int_(1).ptr(), Py_LT))) {
+        bad_setting(PyExc_ValueError, "max_connections", "a positive integer", max_connections);
+    }
+    if (!is_int(max_retries)) {
+        bad_setting(PyExc_TypeError, "max_retries", "a non-negative integer", max_retries);
+    }
+    if (pyhost::status(PyObject_RichCompareBool(max_retries.ptr(), nb::int_(0).ptr(), Py_LT))) {
+        bad_setting(PyExc_ValueError, "max_retries", "a non-negative integer", max_retries);
+    }
 }
 
 }  // namespace
@@ -387,22 +525,28 @@ void init_openai_compatible(nb::module_ m) {
             .method(
                 "__init__",
                 [base](nb::handle self, nb::handle model_id, nb::handle base_url, nb::handle api_key,
-                       nb::handle timeout, nb::handle default_hyperparameters, nb::handle response_schema) {
+                       nb::handle timeout, nb::handle default_hyperparameters, nb::handle response_schema,
+                       nb::handle max_connections, nb::handle max_retries) {
+                    check_settings(base_url, timeout, max_connections, max_retries);
                     base.attr("__init__")(self, model_id, response_schema);
                     nb::object id = nb::isinstance<nb::str>(model_id) ? ModelId.attr("from_string")(model_id)
                                                                       : nb::borrow(model_id);
                     nb::setattr(self, "model_name", id.attr("name"));
                     nb::setattr(self, "base_url", base_url);
                     nb::setattr(self, "timeout", timeout);
+                    nb::setattr(self, "max_connections", max_connections);
+                    nb::setattr(self, "max_retries", max_retries);
                     nb::setattr(self, "default_hyperparameters",
                                 default_hyperparameters.is_none()
                                     ? nb::object(nb::dict())
                                     : nb::object(nb::handle(&PyDict_Type)(default_hyperparameters)));
                     nb::setattr(self, "_api_key", api_key);
+                    nb::setattr(self, "_clients", nb::dict());
                 },
                 nb::arg("model_id"), nb::arg("base_url"), nb::arg("api_key"), nb::arg("timeout") = 60.0,
                 nb::arg("default_hyperparameters").none() = nb::none(),
-                nb::arg("response_schema").none() = nb::none())
+                nb::arg("response_schema").none() = nb::none(), nb::arg("max_connections") = 100,
+                nb::arg("max_retries") = 2)
             .method(
                 "invoke",
                 [](nb::handle self, nb::handle messages, nb::handle hyperparameters, nb::handle event_emitter) {
@@ -414,8 +558,15 @@ void init_openai_compatible(nb::module_ m) {
                 nb::arg("messages"), nb::arg("hyperparameters").none() = nb::none(),
                 nb::arg("event_emitter").none() = nb::none(),
                 "Call the chat-completions service (asynchronous). With an event emitter the answer is streamed "
-                "and each piece of text is emitted as a RESPONSE/TEXT event before the call returns. HTTP errors "
-                "and malformed answers raise InvokerRuntimeError; a time-out raises TimeoutError.")
+                "and each piece of text is emitted as a RESPONSE/TEXT event before the call returns. Connection "
+                "failures and the statuses 408, 409, 429 and 5xx are retried up to `max_retries` times. HTTP errors "
+                "and malformed answers raise InvokerRuntimeError; `timeout` bounds the whole call, and when it "
+                "runs out TimeoutError is raised.")
+            .method(
+                "aclose",
+                [](nb::handle self) { return client_pool::close(nb::borrow(self)); },
+                "Close the connections the invoker holds on the running event loop (asynchronous). A later call "
+                "opens new ones.")
             .build());
     pyhost::set_all(m, {"OpenAICompatibleLMInvoker"});
 }

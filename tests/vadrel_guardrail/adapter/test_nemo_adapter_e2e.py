@@ -43,7 +43,7 @@ class TestAgainstTheLocalServer:
         assert chat_server.requests[-1].body["stream"] is True
 
     def test_falls_back_to_a_second_service_after_an_http_error(self, chat_server, caplog):
-        chat_server.reply_error(503)
+        chat_server.reply_error(400)
         chat_server.reply_text("from the fall-back")
         primary = invoker_for(chat_server, "local/primary")
         fallback = invoker_for(chat_server, "local/fallback")
@@ -83,7 +83,7 @@ class TestThroughNeMoGuardrails:
         assert response.usage == UsageInfo(2, 3, 5)
 
     def test_llm_call_wraps_a_failure_of_every_invoker(self, chat_server):
-        chat_server.reply_error(500)
+        chat_server.reply_error(400)
         adapter = NeMoLMAdapter(lm_invoker=invoker_for(chat_server))
         with pytest.raises(LLMCallException) as info:
             run(llm_call(adapter, "Hi"))

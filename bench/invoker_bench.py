@@ -1,0 +1,150 @@
+"""Calls per second of the chat-completions invoker against a plain pooled httpx client.
+
+Both sides ask a local server (two worker processes on one port, HTTP/1.1 keep-alive, a ready
+chat-completions answer) the same requests: the invoker through `invoke`, the plain client by posting
+the same JSON body with the same headers and reading the answer's text and usage, with at most 100
+connections open. At concurrency 1 one task calls in turn; at concurrency 100, 100 tasks do. Rounds
+alternate between the two sides; the best of the rounds is kept. Goal: the invoker at 0.9x the plain
+client or better.
+"""
+
+import asyncio
+import json
+import os
+import socket
+import subprocess
+import sys
+import time
+
+import httpx
+
+from vadrel_inference.lm_invoker import build_lm_invoker
+from vadrel_inference.schema import Message, MessageRole
+
+CALLS = {1: 1_000, 100: 2_000}
+ROUNDS = 5
+WORKERS = 2
+
+ANSWER = json.dumps({
+    "id": "chatcmpl-1", "object": "chat.completion", "model": "m",
+    "choices": [{"index": 0, "message": {"role": "assistant", "content": "safe"}, "finish_reason": "stop"}],
+    "usage": {"prompt_tokens": 12, "completion_tokens": 1, "total_tokens": 13},
+}).encode()
+RESPONSE = (b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n" % len(ANSWER)) + ANSWER
+
+
+async def serve(sock):
+    async def connection(reader, writer):
+        try:
+            while True:
+                head = await reader.readuntil(b"\r\n\r\n")
+                length = 0
+                for line in head.split(b"\r\n"):
+                    if line[:15].lower() == b"content-length:":
+                        length = int(line[15:])
+                await reader.readexactly(length)
+                writer.write(RESPONSE)
+        except (asyncio.IncompleteReadError, ConnectionError):
+            writer.close()
+
+    server = await asyncio.start_server(connection, sock=sock, backlog=1024)
+    await server.serve_forever()
+
+
+def worker(port):
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+    sock.bind(("127.0.0.1", port))
+    asyncio.run(serve(sock))
+
+
+def start_servers():
+    probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    workers = [subprocess.Popen([sys.executable, __file__, "--serve", str(port)]) for _ in range(WORKERS)]
+    probe.close()
+    for _ in range(200):
+        try:
+            socket.create_connection(("127.0.0.1", port)).close()
+            break
+        except OSError:
+            time.sleep(0.05)
+    return port, workers
+
+
+MESSAGES = [Message(role=MessageRole.SYSTEM, contents=["You are a content-safety checker."]),
+            Message(role=MessageRole.USER, contents=["Is this message safe? Hello there."])]
+
+
+class PlainClient:
+    """What a hand-written caller does with a pooled httpx client: the same request, the same reading."""
+
+    def __init__(self, base_url):
+        self.url = base_url + "/chat/completions"
+        self.client = httpx.AsyncClient(
+            timeout=60.0, limits=httpx.Limits(max_connections=100, max_keepalive_connections=100),
+            headers={"Authorization": "Bearer k"},
+        )
+
+    async def invoke(self, messages):
+        payload = {"model": "m", "messages": [{"role": str(m.role), "content": "\n".join(m.contents)} for m in messages]}
+        response = await self.client.post(
+            self.url, content=json.dumps(payload, ensure_ascii=False, separators=(",", ":")).encode(),
+            headers={"Content-Type": "application/json"},
+        )
+        response.raise_for_status()
+        body = response.json()
+        return body["choices"][0]["message"]["content"], body.get("usage")
+
+
+async def rate(call, concurrency, calls):
+    each = calls // concurrency
+
+    async def worker(n):
+        for _ in range(n):
+            await call()
+
+    await asyncio.gather(*(worker(1) for _ in range(concurrency)))  # warm: connections open
+    started = time.perf_counter()
+    await asyncio.gather(*(worker(each) for _ in range(concurrency)))
+    return each * concurrency / (time.perf_counter() - started)
+
+
+async def measure(base_url):
+    invoker = build_lm_invoker("local/m", credentials="k", config={"base_url": base_url})
+    plain = PlainClient(base_url)
+    best = {}
+    try:
+        for concurrency, calls in CALLS.items():
+            for _ in range(ROUNDS):
+                for name, call in (("invoker", lambda: invoker.invoke(messages=MESSAGES)),
+                                   ("plain", lambda: plain.invoke(MESSAGES))):
+                    value = await rate(call, concurrency, calls)
+                    best[name, concurrency] = max(best.get((name, concurrency), 0.0), value)
+    finally:
+        await invoker.aclose()
+        await plain.client.aclose()
+    return best
+
+
+def main():
+    port, workers = start_servers()
+    try:
+        best = asyncio.run(measure(f"http://127.0.0.1:{port}/v1"))
+    finally:
+        for w in workers:
+            w.terminate()
+            w.wait()
+    print(f"{'concurrency':>11}  {'invoker calls/s':>15}  {'plain httpx calls/s':>19}  {'ratio':>5}")
+    for concurrency in CALLS:
+        mine, plain = best["invoker", concurrency], best["plain", concurrency]
+        print(f"{concurrency:>11}  {mine:>15,.0f}  {plain:>19,.0f}  {mine / plain:>5.2f}")
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] == ["--serve"]:
+        worker(int(sys.argv[2]))
+    else:
+        main()

@@ -1,0 +1,28 @@
+// One pooled HTTP client per invoker and event loop.
+//
+// A client's connections belong to the event loop that opened them, so an invoker keeps one client for
+// each loop it is used on (successive `asyncio.run`, threads with loops of their own), in its `_clients`:
+// a dict from a weak reference to the loop to (client, keeper). The keeper is an async generator that
+// holds the client; started on the loop, it is one of the loop's async generators, which the loop's
+// orderly shutdown (`loop.shutdown_asyncgens()`, as `asyncio.run` does before closing it) closes: the
+// keeper then closes the client, on its own loop, before the loop goes. A client of a loop that is
+// closed is never used again, and forgotten at the next new loop.
+#pragma once
+
+#include "pyasync/pyasync.hpp"
+#include "vadrel_inference/modules.hpp"
+
+namespace vadrel_inference::client_pool {
+
+// `asyncio.get_running_loop()`.
+nb::object running_loop();
+
+using MakeClient = nb::object (*)(nb::handle invoker);
+
+// The invoker's client for `loop`, the running loop; made by `make` on the loop's first call.
+pyasync::Task client(nb::object invoker, nb::object loop, MakeClient make);
+
+// Closes the invoker's client of the running loop (its connections too), when it has one.
+pyasync::VoidTask close(nb::object invoker);
+
+}  // namespace vadrel_inference::client_pool
