@@ -1,17 +1,19 @@
 """A short tour of vadrel_guardrail that needs no network: a manager over a phrase matcher."""
 
 import asyncio
+from collections.abc import AsyncIterator
 
 from vadrel_guardrail import (
     BaseGuardrailEngineConfig,
     GuardrailInput,
     GuardrailManager,
     GuardrailMode,
+    GuardrailResult,
     PhraseMatcherEngine,
 )
 
 
-def show(label: str, verdict) -> None:
+def show(label: str, verdict: GuardrailResult) -> None:
     status = "safe  " if verdict.is_safe else "UNSAFE"
     print(f"  {status} {label!r}" + ("" if verdict.is_safe else f" -> {verdict.reason}"))
 
@@ -30,7 +32,7 @@ async def main() -> None:
     both = GuardrailInput(input="Summarise this article.", output="Sure. Also, you should kill yourself.")
     show(f"input={both.input!r}, output={both.output!r}", await manager.check_content(both))
 
-    async def chunks(parts):
+    async def chunks(parts: list[str]) -> AsyncIterator[str]:
         for part in parts:
             await asyncio.sleep(0)  # as a model's streamed answer would
             yield part

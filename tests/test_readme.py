@@ -8,11 +8,11 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent / "vadrel_guardrail" / "engine"))
 from nemo_doubles import refuse_embedding_models, refuse_remote_connections  # noqa: E402
+from readme_samples import README, python_samples  # noqa: E402
 
 from vadrel_guardrail import GuardrailMode  # noqa: E402
 
-README = Path(__file__).resolve().parents[1] / "README.md"
-USAGE, DM_SAMPLE, NEMO_SAMPLE = re.findall(r"```python\n(.*?)```", README.read_text(encoding="utf-8"), re.S)
+USAGE, DM_SAMPLE, NEMO_SAMPLE = python_samples()
 
 
 @pytest.fixture(autouse=True)

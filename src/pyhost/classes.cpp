@@ -2,10 +2,12 @@
 
 #include "pyhost/frame.hpp"
 #include "pyhost/raising.hpp"
+#include "pyhost/signatures.hpp"
 
 #include <deque>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include <structmember.h>
 
@@ -71,6 +73,12 @@ ClassBuilder &ClassBuilder::annotate(const char *name, nb::handle type) {
 ClassBuilder &ClassBuilder::attr(const char *name, nb::handle value) {
     ns_[name] = value;
     return *this;
+}
+
+nb::object ClassBuilder::sign(const char *name, nb::object f) const {
+    std::string_view operation = name;
+    bool internal = name_.starts_with('_') || (operation.starts_with('_') && !operation.starts_with("__"));
+    return internal ? f : signed_function(f, module_.attr("__name__"), nb::str(qualified(name)));
 }
 
 ClassBuilder &ClassBuilder::put(const char *name, nb::object value) {

@@ -92,25 +92,26 @@ public:
     // async generators named after the operation ("name", "Class.name").
     template <typename F, typename... Extra>
     ClassBuilder &method(const char *name, F &&f, const Extra &...extra) {
-        return put(name, nb::cpp_function(detail::operation(std::forward<F>(f), name, qualified(name)),
-                                          nb::is_method(), nb::name(name), extra...));
+        return put(name, sign(name, nb::cpp_function(detail::operation(std::forward<F>(f), name, qualified(name)),
+                                                     nb::is_method(), nb::name(name), extra...)));
     }
     template <typename F, typename... Extra>
     ClassBuilder &classmethod(const char *name, F &&f, const Extra &...extra) {
         auto body = detail::operation(std::forward<F>(f), name, qualified(name));
         // The C++ body takes the class first; when other parameters are named, so is it.
         if constexpr ((is_nb_arg<Extra>::value || ...)) {
-            return put(name, wrap("classmethod", nb::cpp_function(std::move(body), nb::name(name), nb::arg("cls"),
-                                                                  extra...)));
+            return put(name, wrap("classmethod", sign(name, nb::cpp_function(std::move(body), nb::name(name),
+                                                                             nb::arg("cls"), extra...))));
         } else {
-            return put(name, wrap("classmethod", nb::cpp_function(std::move(body), nb::name(name), extra...)));
+            return put(name,
+                       wrap("classmethod", sign(name, nb::cpp_function(std::move(body), nb::name(name), extra...))));
         }
     }
     template <typename F, typename... Extra>
     ClassBuilder &staticmethod(const char *name, F &&f, const Extra &...extra) {
-        return put(name, wrap("staticmethod", nb::cpp_function(detail::operation(std::forward<F>(f), name,
-                                                                                 qualified(name)),
-                                                               nb::name(name), extra...)));
+        return put(name, wrap("staticmethod", sign(name, nb::cpp_function(detail::operation(std::forward<F>(f), name,
+                                                                                            qualified(name)),
+                                                                          nb::name(name), extra...))));
     }
     template <typename F>
     ClassBuilder &property(const char *name, F &&getter, const char *doc = nullptr) {
@@ -126,6 +127,9 @@ public:
 
 private:
     const char *qualified(const char *name) const { return detail::qualified(name_, name); }
+    // The public operations of a public class carry their signatures (see signatures.hpp); internal
+    // classes and operations, which serve the hot paths, are left as nanobind made them.
+    nb::object sign(const char *name, nb::object f) const;
     ClassBuilder &put(const char *name, nb::object value);
     static nb::object wrap(const char *builtin, nb::handle f, nb::handle a = {}, nb::handle b = {},
                            nb::handle c = {});

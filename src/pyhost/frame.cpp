@@ -1,5 +1,7 @@
 #include "pyhost/frame.hpp"
 
+#include "pyhost/signatures.hpp"
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -93,6 +95,7 @@ void install_package(nb::module_ root, std::span<const ModuleDef> modules) {
         if (entry.def->init) {
             entry.def->init(module);
         }
+        sign_functions(module);
     });
     // Packaged data is read through importlib.resources: a package's files are its directory.
     loader.attr("get_resource_reader") = nb::cpp_function([entries, pathlib_path](std::string name) {
@@ -125,6 +128,7 @@ void install_package(nb::module_ root, std::span<const ModuleDef> modules) {
     if (root_def.init) {
         root_def.init(root);
     }
+    sign_functions(root);
 }
 
 }  // namespace pyhost

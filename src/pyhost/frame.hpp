@@ -3,7 +3,8 @@
 // The extension's own module becomes the top-level package. Every other module of the tree is
 // described by one `ModuleDef`; a finder on `sys.meta_path` answers for exactly those names, so
 // the host's import system creates, registers and initialises them (spec, `__file__`, `__path__`,
-// `__package__`) like any package on disk, and C++ init functions fill them.
+// `__package__`) like any package on disk, and C++ init functions fill them. The public nanobind
+// functions a module defines are then given their signatures (signatures.hpp).
 #pragma once
 
 #include <initializer_list>

@@ -15,8 +15,9 @@ void init_event_handler_base(nb::module_ m) {
                 nb::setattr(self, "name", name.is_none() ? nb::object(self.type().attr("__name__")) : given);
             },
             nb::arg("name").none() = nb::none())
-        .attr("emit", vadrel_abstract::abstract_method(m, "emit", "Handle one event (asynchronous)."))
-        .attr("close", vadrel_abstract::abstract_method(m, "close", "Release what the handler holds (asynchronous)."))
+        .attr("emit", vadrel_abstract::abstract_method(m, "BaseEventHandler", "emit", "Handle one event (asynchronous).",
+                                                                  nb::arg("event")))
+        .attr("close", vadrel_abstract::abstract_method(m, "BaseEventHandler", "close", "Release what the handler holds (asynchronous)."))
         .build();
     pyhost::set_all(m, {"BaseEventHandler"});
 }

@@ -11,6 +11,7 @@
 #include "pyhost/frame.hpp"
 #include "pyhost/objects.hpp"
 #include "pyhost/raising.hpp"
+#include "pyhost/signatures.hpp"
 #include "vadrel_guardrail/engine/nemo_answer.hpp"
 #include "vadrel_guardrail/modules.hpp"
 
@@ -128,12 +129,13 @@ void define_config(nb::module_ m) {
 
     // A pydantic model refuses non-function attributes in its body, so the factory is set once the class exists.
     nb::object config_class = m.attr("NemoGuardrailEngineConfig");
+    nb::object factory = nb::cpp_function(
+        &from_model_config, nb::name("from_model_config"), nb::arg("cls"), nb::arg("model_id").none(),
+        nb::arg("credentials").none() = none, nb::arg("config").none() = none, nb::arg("fallback_lms").none() = none,
+        nb::arg("kwargs"), "Build a configuration whose primary invoker `build_lm_invoker` makes from a model identifier.");
     nb::setattr(config_class, "from_model_config",
-                pyhost::import_from("builtins", "classmethod")(nb::cpp_function(
-                    &from_model_config, nb::name("from_model_config"), nb::arg("cls"), nb::arg("model_id").none(),
-                    nb::arg("credentials").none() = none, nb::arg("config").none() = none,
-                    nb::arg("fallback_lms").none() = none, nb::arg("kwargs"),
-                    "Build a configuration whose primary invoker `build_lm_invoker` makes from a model identifier.")));
+                pyhost::import_from("builtins", "classmethod")(pyhost::signed_function(
+                    factory, m.attr("__name__"), nb::str("NemoGuardrailEngineConfig.from_model_config"))));
 }
 
 // ---------------------------------------------------------------------------------------------------------

@@ -12,9 +12,11 @@ void init_dm_invoker_base(nb::module_ m) {
             "__init__", [](nb::handle self, nb::handle model_id) { nb::setattr(self, "model_id", model_id); },
             nb::arg("model_id"))
         .attr("invoke", vadrel_abstract::abstract_method(
-                            m, "invoke",
+                            m, "BaseDMInvoker", "invoke",
                             "invoke(state, questions, hyperparameters=None, trace_attributes=None) (asynchronous): "
-                            "answer every question in one call and return a DMOutput."))
+                            "answer every question in one call and return a DMOutput.",
+                            nb::arg("state"), nb::arg("questions"), nb::arg("hyperparameters").none() = nb::none(),
+                            nb::arg("trace_attributes").none() = nb::none()))
         .method("__repr__", [](nb::handle self) {
             return nb::str("{}(model_id={!r})").format(self.type().attr("__name__"), self.attr("model_id"));
         })

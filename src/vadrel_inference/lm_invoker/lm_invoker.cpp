@@ -17,9 +17,11 @@ void init_lm_invoker_base(nb::module_ m) {
             nb::arg("model_id"), nb::arg("response_schema").none() = nb::none())
         .attr("invoke",
               vadrel_abstract::abstract_method(
-                  m, "invoke",
+                  m, "BaseLMInvoker", "invoke",
                   "invoke(messages, hyperparameters=None, event_emitter=None) (asynchronous): call the model and "
-                  "return an LMOutput or text; with an emitter, emit each piece of response text first."))
+                  "return an LMOutput or text; with an emitter, emit each piece of response text first.",
+                  nb::arg("messages"), nb::arg("hyperparameters").none() = nb::none(),
+                  nb::arg("event_emitter").none() = nb::none()))
         .method("__repr__", [](nb::handle self) {
             return nb::str("{}(model_id={!r})").format(self.type().attr("__name__"), self.attr("model_id"));
         })

@@ -2,6 +2,7 @@
 // abstract builder base and the item formatter both builders use.
 #include "pyhost/classes.hpp"
 #include "pyhost/frame.hpp"
+#include "pyhost/signatures.hpp"
 #include "vadrel_core/abstract_method.hpp"
 #include "vadrel_guardrail/config/safety/common.hpp"
 #include "vadrel_guardrail/modules.hpp"
@@ -96,7 +97,8 @@ void init_safety_base(nb::module_ m) {
         },
         nb::name("with_defaults"), nb::arg("cls"), nb::arg("kwargs"));
     nb::object with_defaults = nb::module_::import_("builtins").attr("classmethod")(
-        vadrel_abstract::descriptor_class(m)(with_defaults_body));
+        vadrel_abstract::descriptor_class(m)(pyhost::signed_function(with_defaults_body, m.attr("__name__"),
+                                                                     nb::str("BaseSafetyConfigBuilder.with_defaults"))));
 
     nb::object base =
         pyhost::ClassBuilder(m, "BaseSafetyConfigBuilder",
@@ -105,9 +107,9 @@ void init_safety_base(nb::module_ m) {
                              "read what the constructor stored.")
             .base(pyhost::import_from("abc", "ABC"))
             .attr("get_string", vadrel_abstract::abstract_method(
-                                    m, "get_string", "The formatted prompt text for the language model's context."))
+                                    m, "BaseSafetyConfigBuilder", "get_string", "The formatted prompt text for the language model's context."))
             .attr("to_dict", vadrel_abstract::abstract_method(
-                                 m, "to_dict", "The structured form of the builder's configuration."))
+                                 m, "BaseSafetyConfigBuilder", "to_dict", "The structured form of the builder's configuration."))
             .attr("with_defaults", with_defaults)
             .staticmethod("_get_formatted_items", &get_formatted_items, nb::arg("items").none(), nb::arg("prefix").none(),
                           "Format `items` as a pair of texts: one \"[<prefix><position>] label: description\" line per "

@@ -1,0 +1,360 @@
+#include "pyhost/signatures.hpp"
+
+#include <cstddef>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/string_view.h>
+
+#include "pyhost/frame.hpp"
+#include "pyhost/raising.hpp"
+
+namespace pyhost {
+namespace {
+
+// "module.qualname" -> its rows, from every table registered in this extension.
+std::unordered_map<std::string_view, std::vector<const StubAnnotation *>> &annotation_registry() {
+    static std::unordered_map<std::string_view, std::vector<const StubAnnotation *>> registry;
+    return registry;
+}
+
+// "module.qualname" of the functions that the stubs declare `async def`.
+std::unordered_set<std::string_view> &coroutine_registry() {
+    static std::unordered_set<std::string_view> registry;
+    return registry;
+}
+
+std::string key_of(PyObject *module, PyObject *qualname) {
+    return nb::cast<std::string>(nb::str("{}.{}").format(nb::handle(module), nb::handle(qualname)));
+}
+
+struct Signed {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject *func;       // the nanobind function
+    PyObject *module;     // `__module__` and `__qualname__`, which a nanobind function made outside a
+    PyObject *qualname;   // class does not know
+    PyObject *signature;  // built at the first read
+};
+
+Signed *as_signed(PyObject *self) { return reinterpret_cast<Signed *>(self); }
+
+PyObject *forward(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    return PyObject_Vectorcall(as_signed(self)->func, args, nargsf, kwnames);
+}
+
+// Binds to an instance as a Python function does; read on the class it stays itself.
+PyObject *bind(PyObject *self, PyObject *obj, PyObject *) {
+    if (obj == nullptr || obj == Py_None) {
+        return Py_NewRef(self);
+    }
+    return PyMethod_New(self, obj);
+}
+
+int traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_signed(self)->func);
+    Py_VISIT(as_signed(self)->module);
+    Py_VISIT(as_signed(self)->qualname);
+    Py_VISIT(as_signed(self)->signature);
+    return 0;
+}
+
+int clear(PyObject *self) {
+    Py_CLEAR(as_signed(self)->func);
+    Py_CLEAR(as_signed(self)->module);
+    Py_CLEAR(as_signed(self)->qualname);
+    Py_CLEAR(as_signed(self)->signature);
+    return 0;
+}
+
+void dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject *repr(PyObject *self) {
+    return PyUnicode_FromFormat("<native function %U.%U>", as_signed(self)->module, as_signed(self)->qualname);
+}
+
+// nanobind renders a binding as "def name(a: T, b: T = \0, *, c: T = \1, **kwargs) -> R", where
+// "\N" stands for the N-th entry of the defaults it reports beside the text.
+struct Rendered {
+    std::string_view params;
+    std::string_view result;
+};
+
+Rendered split_rendering(std::string_view text) {
+    size_t open = text.find('(');
+    int depth = 0;
+    for (size_t i = open; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '(' || c == '[' || c == '{') ++depth;
+        if (c == ')' || c == ']' || c == '}') --depth;
+        if (depth == 0) {
+            std::string_view rest = text.substr(i + 1);
+            size_t arrow = rest.find("-> ");
+            return {text.substr(open + 1, i - open - 1),
+                    arrow == std::string_view::npos ? std::string_view() : rest.substr(arrow + 3)};
+        }
+    }
+    throw std::runtime_error("unbalanced nanobind signature: " + std::string(text));
+}
+
+std::vector<std::string_view> split_params(std::string_view params) {
+    std::vector<std::string_view> out;
+    int depth = 0;
+    size_t start = 0;
+    for (size_t i = 0; i <= params.size(); ++i) {
+        char c = i < params.size() ? params[i] : ',';
+        if (c == '(' || c == '[' || c == '{') ++depth;
+        if (c == ')' || c == ']' || c == '}') --depth;
+        if (c == ',' && depth == 0) {
+            std::string_view item = params.substr(start, i - start);
+            while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
+            while (!item.empty() && item.back() == ' ') item.remove_suffix(1);
+            if (!item.empty()) out.push_back(item);
+            start = i + 1;
+        }
+    }
+    return out;
+}
+
+struct InspectNames {
+    nb::object parameter, signature, empty;
+    nb::object positional_only, positional_or_keyword, var_positional, keyword_only, var_keyword;
+};
+
+const InspectNames &inspect_names() {
+    static const InspectNames *names = [] {
+        nb::object parameter = import_from("inspect", "Parameter");
+        return new InspectNames{parameter,
+                                import_from("inspect", "Signature"),
+                                parameter.attr("empty"),
+                                parameter.attr("POSITIONAL_ONLY"),
+                                parameter.attr("POSITIONAL_OR_KEYWORD"),
+                                parameter.attr("VAR_POSITIONAL"),
+                                parameter.attr("KEYWORD_ONLY"),
+                                parameter.attr("VAR_KEYWORD")};
+    }();
+    return *names;
+}
+
+// The `inspect.Signature` of a nanobind function with one overload (None for several: no single
+// signature describes them), annotated from the stubs' row of `key`.
+nb::object build_signature(nb::handle func, std::string_view key) {
+    nb::tuple overloads = nb::borrow<nb::tuple>(func.attr("__nb_signature__"));
+    if (nb::len(overloads) != 1) {
+        return nb::none();
+    }
+    nb::tuple rendering = nb::borrow<nb::tuple>(overloads[0]);
+    std::string text = nb::cast<std::string>(rendering[0]);
+    nb::object defaults = rendering[2];
+    const InspectNames &in = inspect_names();
+
+    struct Param {
+        std::string name;
+        nb::object kind, default_value;
+    };
+    std::vector<Param> params;
+    bool keyword_only = false;
+    for (std::string_view item : split_params(split_rendering(text).params)) {
+        if (item == "/") {
+            for (Param &p : params) p.kind = in.positional_only;
+            continue;
+        }
+        if (item == "*") {
+            keyword_only = true;
+            continue;
+        }
+        nb::object kind = keyword_only ? in.keyword_only : in.positional_or_keyword;
+        if (item.starts_with("**")) {
+            kind = in.var_keyword;
+            item.remove_prefix(2);
+        } else if (item.starts_with("*")) {
+            kind = in.var_positional;
+            keyword_only = true;
+            item.remove_prefix(1);
+        }
+        size_t end = item.find_first_of(":=");
+        std::string_view name = item.substr(0, end);
+        while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+        nb::object default_value = in.empty;
+        if (size_t mark = item.find("= \\"); mark != std::string_view::npos) {
+            default_value = defaults[std::stoul(std::string(item.substr(mark + 3)))];
+        }
+        params.push_back({std::string(name), kind, default_value});
+    }
+
+    std::unordered_map<std::string_view, const char *> annotations;
+    if (auto found = annotation_registry().find(key); found != annotation_registry().end()) {
+        for (const StubAnnotation *row : found->second) annotations[row->parameter] = row->annotation;
+    }
+    auto annotation = [&](std::string_view name) -> nb::object {
+        auto found = annotations.find(name);
+        return found == annotations.end() ? in.empty : nb::str(found->second);
+    };
+    nb::list parameters;
+    for (const Param &p : params) {
+        parameters.append(in.parameter(p.name, p.kind, nb::arg("default") = p.default_value,
+                                       nb::arg("annotation") = annotation(p.name)));
+    }
+    return in.signature(parameters, nb::arg("return_annotation") = annotation("return"));
+}
+
+// Coroutine functions say so, as `inspect.markcoroutinefunction` would mark them: those the stubs
+// declare `async def`, and those whose binding nanobind shows returning a bridge coroutine.
+bool is_coroutine_function(Signed *s) {
+    if (coroutine_registry().contains(key_of(s->module, s->qualname))) return true;
+    nb::tuple overloads = nb::borrow<nb::tuple>(nb::handle(s->func).attr("__nb_signature__"));
+    if (nb::len(overloads) != 1) return false;
+    std::string text = nb::cast<std::string>(nb::borrow<nb::tuple>(overloads[0])[0]);
+    return split_rendering(text).result == "collections.abc.Coroutine";
+}
+
+// Runs `read` for an attribute getter: a C++ exception becomes the Python error it stands for.
+template <class Read>
+PyObject *guarded(Read &&read) {
+    try {
+        return read();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    }
+    return nullptr;
+}
+
+PyObject *get_signature(PyObject *self, void *) {
+    return guarded([s = as_signed(self)] {
+        if (!s->signature) {
+            s->signature = build_signature(s->func, key_of(s->module, s->qualname)).release().ptr();
+        }
+        return Py_NewRef(s->signature);
+    });
+}
+
+PyObject *get_coroutine_marker(PyObject *self, void *) {
+    return guarded([self]() -> PyObject * {
+        if (is_coroutine_function(as_signed(self))) {
+            return import_from("inspect", "_is_coroutine_mark").release().ptr();
+        }
+        PyErr_SetString(PyExc_AttributeError, "_is_coroutine_marker");
+        return nullptr;
+    });
+}
+
+PyObject *get_name(PyObject *self, void *) { return PyObject_GetAttrString(as_signed(self)->func, "__name__"); }
+
+PyObject *get_module(PyObject *self, void *) { return Py_NewRef(as_signed(self)->module); }
+
+PyObject *get_qualname(PyObject *self, void *) { return Py_NewRef(as_signed(self)->qualname); }
+
+// The binding's own documentation, without the rendering of its signature that nanobind puts first.
+PyObject *get_doc(PyObject *self, void *) {
+    return guarded([self] {
+        nb::tuple overloads = nb::borrow<nb::tuple>(nb::handle(as_signed(self)->func).attr("__nb_signature__"));
+        if (nb::len(overloads) == 1) {
+            return nb::borrow<nb::tuple>(overloads[0])[1].inc_ref().ptr();
+        }
+        return PyObject_GetAttrString(as_signed(self)->func, "__doc__");
+    });
+}
+
+PyGetSetDef getset[] = {
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"_is_coroutine_marker", get_coroutine_marker, nullptr, nullptr, nullptr},
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Signed, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(bind)},
+    {Py_tp_getset, getset},
+    {Py_tp_members, members},
+    {Py_tp_repr, reinterpret_cast<void *>(repr)},
+    {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(clear)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec function_type = {
+    "pyhost.native_function",
+    sizeof(Signed),
+    0,
+    // A method descriptor: `obj.method(...)` calls it with `obj` first, binding nothing.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    slots,
+};
+
+PyTypeObject *signed_type() {
+    // One per extension, never released.
+    static PyTypeObject *type =
+        reinterpret_cast<PyTypeObject *>(owned(PyType_FromSpec(&function_type)).release().ptr());
+    return type;
+}
+
+bool is_nanobind_function(nb::handle f) {
+    const char *name = Py_TYPE(f.ptr())->tp_name;
+    return std::strcmp(name, "nanobind.nb_func") == 0 || std::strcmp(name, "nanobind.nb_method") == 0;
+}
+
+}  // namespace
+
+void StubAnnotations::add(const StubAnnotation *rows, std::size_t count, const char *const *coroutines,
+                          std::size_t coroutine_count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        annotation_registry()[rows[i].function].push_back(&rows[i]);
+    }
+    for (std::size_t i = 0; i < coroutine_count; ++i) {
+        if (coroutines[i]) coroutine_registry().insert(coroutines[i]);
+    }
+}
+
+nb::object signed_function(nb::handle f, nb::handle module, nb::handle qualname) {
+    if (!is_nanobind_function(f)) {
+        return nb::borrow(f);
+    }
+    Signed *s = PyObject_GC_New(Signed, signed_type());
+    if (!s) throw nb::python_error();
+    s->vectorcall = forward;
+    s->func = Py_NewRef(f.ptr());
+    s->module = Py_NewRef(module.ptr());
+    s->qualname = Py_NewRef(qualname.ptr());
+    s->signature = nullptr;
+    PyObject_GC_Track(s);
+    return nb::steal(reinterpret_cast<PyObject *>(s));
+}
+
+void sign_functions(nb::handle module) {
+    nb::object name = module.attr("__name__");
+    nb::dict namespace_ = nb::borrow<nb::dict>(module.attr("__dict__"));
+    for (nb::handle key : nb::list(namespace_.keys())) {
+        nb::object value = namespace_[key];
+        if (nb::cast<std::string_view>(key).starts_with('_') || !is_nanobind_function(value)) continue;
+        if (!value.attr("__module__").equal(name)) continue;  // imported from elsewhere
+        namespace_[key] = signed_function(value, name, key);
+    }
+}
+
+}  // namespace pyhost

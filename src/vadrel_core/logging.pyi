@@ -1,0 +1,3 @@
+from vadrel_core.utils import LoggerManager as LoggerManager
+
+__all__ = ["LoggerManager"]

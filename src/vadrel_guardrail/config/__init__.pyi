@@ -1,0 +1,1 @@
+from vadrel_guardrail.config import safety as safety
