@@ -45,8 +45,8 @@ void init_manager(nb::handle self, nb::handle engine, nb::handle empty_content_s
                   nb::handle max_stream_buffer_chunks, nb::kwargs unexpected) {
     // Only the declared keywords, refused as a Python function refuses others.
     for (auto [name, value] : unexpected) {
-        PyErr_Format(PyExc_TypeError, "GuardrailManager.__init__() got an unexpected keyword argument '%U'", name.ptr());
-        throw nb::python_error();
+        pyhost::raise(PyExc_TypeError, "GuardrailManager.__init__() got an unexpected keyword argument '%U'",
+                      name.ptr());
     }
     // Settings are validated in declaration order: the first bad one names the error.
     if (engine.is_none()) {
