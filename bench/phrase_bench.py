@@ -21,10 +21,18 @@ of it with 20; a build within 1.5x of `re.compile`. A missed goal is reported; a
 pattern's fails the run. google-re2 and hyperscan come from requirements-bench.txt (`make bench` installs
 it); without them their columns are skipped with a note.
 
-Two workloads are printed one after the other, in the same run. In the first, which the goals are assessed on,
-each later word of a phrase is one of the prose's in 30% of cases. The second, for information, takes later words
-never from the prose: only the planted phrases then match beyond their first word, which suits hyperscan's
-literal prefilter best.
+Four workloads are printed one after the other, in the same run, and the goals are assessed on each. In the
+first, each later word of a phrase is one of the prose's in 30% of cases; the second takes later words never
+from the prose, so that only the planted phrases match beyond their first word, which suits hyperscan's literal
+prefilter best. The third and fourth are a Turkish and a Greek text, with capitals whose lower case is longer
+(İ) or hangs on the neighbours (Σ), each with phrases of its own words.
+
+Then the cliffs: texts and phrase lists that once sent the engine off its fast path, each beside its control
+(the same text and phrases without the trigger) where it has one, with the goal of at least google-re2 and at
+least half the control's speed: a character whose lower case is longer at the end of the text, the phrases
+rebound to a tuple or to equal texts as new objects (a reloaded configuration), Greek capitals whose final sigma
+decides the matched phrase, a long phrase whose words repeat in the text, and phrases whose first three words
+match everywhere.
 """
 
 import asyncio
@@ -53,9 +61,6 @@ PHRASE_COUNTS = (20, 1000, 10000)
 SIZES = ((100, "100 B"), (10_000, "10 KB"), (1_000_000, "1 MB"))
 ROUNDS = 5
 ROUND_SECONDS = 0.05  # each contender repeats its call for about this long per round
-# (share of later phrase words taken from the prose, title, whether the goals are assessed on it)
-WORKLOADS = ((0.3, "later phrase words from the prose in 30% of cases (goals)", True),
-             (0.0, "later phrase words never in the prose (for information)", False))
 
 PROSE = """
 The committee met on Tuesday to review the quarterly report, and most members agreed that the new
@@ -69,12 +74,31 @@ people stayed to talk about the schedule for the summer, the price of travel and
 EXTRAS = ["\u2014", "\u201cgood\u201d", "it\u2019s", "\u20ac40", "caf\u00e9", "na\u00efve"]
 
 
-def prose(size, planted, seed):
-    """English prose of `size` UTF-8 bytes (within one character), with the planted phrases in it."""
+TURKISH = """
+İstanbul ve İzmir arasında her gün yüzlerce otobüs çalışıyor. İlçe belediyesi yeni bir park açtı; ışıklar
+akşam yedide yanıyor ve çocuklar ılık havada dışarıda oynuyor. Öğretmen İngilizce dersini iptal etti, çünkü
+sınıfın ısıtıcısı bozuldu. İşçiler köprünün altındaki yolu onarıyor. Kızım iğne ile düğme dikmeyi öğrendi.
+İNDİRİM haftası başladığında mağazalar İLGİNÇ fiyatlar sundu ve ŞEHİR merkezi kalabalıklaştı.
+""".split()
+GREEK = """
+Ο ΛΟΓΟΣ του δασκάλου ήταν σαφής: ο δρόμος προς την ΠΟΛΗ είναι κλειστός ΛΟΓΩ της ΒΡΟΧΗΣ. Οι ΚΑΤΟΙΚΟΙ της
+περιοχής ζητούν ΝΕΟΥΣ ΔΡΟΜΟΥΣ και καλύτερους ΣΤΑΘΜΟΥΣ. Ο ΠΡΟΕΔΡΟΣ ΤΟΥ ΣΥΛΛΟΓΟΥ είπε ότι ο ΤΟΠΙΚΟΣ
+ΤΥΠΟΣ γράφει για ΤΟΥΣ ΝΕΟΥΣ ΝΟΜΟΥΣ. Στις ΔΙΑΚΟΠΕΣ οι ΦΙΛΟΙ μας έρχονται από την Αθήνα με το ΠΛΟΙΟ.
+""".split()
+# (vocabulary, extras, share of later phrase words taken from the text, title)
+WORKLOADS = ((PROSE, EXTRAS, 0.3, "English prose, later phrase words from the prose in 30% of cases"),
+             (PROSE, EXTRAS, 0.0, "English prose, later phrase words never in the prose"),
+             (TURKISH, [], 0.3, "Turkish text with capital İ, later phrase words from it in 30% of cases"),
+             (GREEK, [], 0.3, "Greek text with capitals and final sigma, later phrase words from it in 30% of cases"))
+
+
+def prose(size, planted, seed, vocabulary=PROSE, extras=EXTRAS):
+    """Text of `size` UTF-8 bytes (within one character) made of the vocabulary's words, with the planted
+    phrases in it."""
     rng = random.Random(seed)
     words, total = [], 0
     while total < size:
-        word = rng.choice(PROSE) if rng.random() > 0.01 else rng.choice(EXTRAS)
+        word = rng.choice(vocabulary) if not extras or rng.random() > 0.01 else rng.choice(extras)
         words.append(word)
         total += len(word.encode()) + 1
     for phrase in planted:
@@ -82,14 +106,14 @@ def prose(size, planted, seed):
     return " ".join(words).encode()[:size].decode(errors="ignore")
 
 
-def phrase_list(count, later_common=0.3, seed=11):
-    """`count` distinct phrases of two or three words, made of the prose's own words and of words that it never
-    holds: the first word is one of the prose's in 60% of cases, each later word in `later_common`."""
-    if count == len(PhraseMatcherEngine.DEFAULT_BANNED_PHRASES):
+def phrase_list(count, later_common=0.3, seed=11, vocabulary=PROSE):
+    """`count` distinct phrases of two or three words, made of the text's own words and of words that it never
+    holds: the first word is one of the text's in 60% of cases, each later word in `later_common`."""
+    if count == len(PhraseMatcherEngine.DEFAULT_BANNED_PHRASES) and vocabulary is PROSE:
         return list(PhraseMatcherEngine.DEFAULT_BANNED_PHRASES)
     rng = random.Random(seed)
-    common = sorted({w.strip(".,;").lower() for w in PROSE} - {""})
-    letters = "abcdefghijklmnopqrstuvwxyz"
+    common = sorted({w.strip(".,;:").lower() for w in vocabulary} - {""})
+    letters = "abcdefghijklmnopqrstuvwxyz" if vocabulary is PROSE else sorted(c for c in set("".join(common)) if c.isalpha())
 
     def rare():
         return "".join(rng.choice(letters) for _ in range(rng.randint(4, 9)))
@@ -178,57 +202,150 @@ def build_times(phrases):
     return engine_best, compile_best
 
 
-def run_workload(loop, later_common, wrong, missed):
+def engine_contender(loop, engine, text):
+    """Checks of the text; many per call of the loop for small texts, so that they measure the check and not the
+    loop. Returns the contender and the number of checks per call."""
+    checks_per_call = 100 if len(text) < 100_000 else 1
+
+    async def checks():
+        for _ in range(checks_per_call):
+            result = await engine.check_input(content=text)
+        return result
+
+    return (lambda: loop.run_until_complete(checks())), checks_per_call
+
+
+def peers(pattern, phrases, data):
+    """The peers' contenders for the text's bytes, with None for a peer that is not installed."""
+    return (re2_contender(pattern.pattern, data) if re2 is not None else None,
+            hyperscan_contender(phrases, data) if hyperscan is not None else None)
+
+
+def check_verdict(loop, engine, text, where, wrong):
+    result = loop.run_until_complete(engine.check_input(content=text))
+    expected = expected_reason(engine, text)
+    if reason_set(result) != expected:
+        wrong.append(f"{where}: verdict {result.reason!r}, pattern {expected!r}")
+
+
+def rates_of(size_bytes, contenders):
+    """MB/s of each contender given as (function, calls it stands for), None where there is none."""
+    present = [c for c in contenders if c is not None]
+    rates = iter(best_rates(size_bytes, [fn for fn, _ in present]))
+    return [next(rates) * c[1] if c is not None else None for c in contenders]
+
+
+def cell(rate, other):
+    return f" {other:>9.1f} {rate / other:>6.2f}x" if other else f" {'-':>9} {'-':>7}"
+
+
+def run_workload(loop, vocabulary, extras, later_common, title, wrong, missed):
     """One table: every cell of phrases x text size, verdicts checked against the pattern."""
-    workload = f"later words {later_common:.0%} from the prose"
-    header = f"{'phrases':>8} {'text':>6} {'engine MB/s':>12} {'re2 MB/s':>10} {'x re2':>7} {'hs MB/s':>9} {'x hs':>6}"
-    print(header)
+    print(f"\n{title}")
+    print(f"{'phrases':>8} {'text':>6} {'engine MB/s':>12} {'re2 MB/s':>9} {'x re2':>7} {'hs MB/s':>9} {'x hs':>7}")
     for count in PHRASE_COUNTS:
-        phrases = phrase_list(count, later_common)
+        phrases = phrase_list(count, later_common, vocabulary=vocabulary)
         engine = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False)
         pattern = engine.banned_phrases_regex
         for size, label in SIZES:
             planted = [] if size < 1000 else random.Random(size + count).sample(phrases, 3)
-            text = prose(size, planted, seed=size * 31 + count)
+            text = prose(size, planted, seed=size * 31 + count, vocabulary=vocabulary, extras=extras)
             data = text.encode()
-
-            async def checks(n):
-                for _ in range(n):
-                    result = await engine.check_input(content=text)
-                return result
-
-            result = loop.run_until_complete(checks(1))
-            expected = expected_reason(engine, text)
-            if reason_set(result) != expected:
-                wrong.append(f"{workload}, {count} phrases, {label}: verdict {result.reason!r}, pattern {expected!r}")
-
-            contenders = [lambda: loop.run_until_complete(checks(1))]
-            if size < 100_000:
-                # Many checks per call of the loop, so that small texts measure the check and not the loop.
-                contenders = [lambda: loop.run_until_complete(checks(100))]
-            peers = []
-            if re2 is not None:
-                peers.append(len(contenders))
-                contenders.append(re2_contender(pattern.pattern, data))
-            if hyperscan is not None:
-                peers.append(len(contenders))
-                contenders.append(hyperscan_contender(phrases, data))
-            rates = best_rates(len(data), contenders)
-            if size < 100_000:
-                rates[0] *= 100
-            engine_rate = rates[0]
-            row = f"{count:>8} {label:>6} {engine_rate:>12.1f}"
-            re2_rate = rates[1] if re2 is not None else None
-            hs_rate = rates[-1] if hyperscan is not None else None
-            row += f" {re2_rate:>10.1f} {engine_rate / re2_rate:>6.2f}x" if re2_rate else f" {'-':>10} {'-':>7}"
-            row += f" {hs_rate:>9.1f} {engine_rate / hs_rate:>5.2f}x" if hs_rate else f" {'-':>9} {'-':>6}"
-            print(row, flush=True)
-            if re2_rate and engine_rate < re2_rate:
-                missed.append(f"{count} phrases, {label}: below google-re2")
+            check_verdict(loop, engine, text, f"{title}, {count} phrases, {label}", wrong)
+            re2_scan, hs_scan = peers(pattern, phrases, data)
+            rate, re2_rate, hs_rate = rates_of(len(data), [engine_contender(loop, engine, text),
+                                                           re2_scan and (re2_scan, 1), hs_scan and (hs_scan, 1)])
+            print(f"{count:>8} {label:>6} {rate:>12.1f}" + cell(rate, re2_rate) + cell(rate, hs_rate), flush=True)
+            if re2_rate and rate < re2_rate:
+                missed.append(f"{title}, {count} phrases, {label}: below google-re2")
             if hs_rate and size == 1_000_000:
                 need = 0.5 if count == 20 else 1.0
-                if engine_rate < need * hs_rate:
-                    missed.append(f"{count} phrases, {label}: below {need:g}x hyperscan")
+                if rate < need * hs_rate:
+                    missed.append(f"{title}, {count} phrases, {label}: below {need:g}x hyperscan")
+
+
+def greek_capitals(count=107, size=1_000_000, seed=5):
+    """Phrases of two Greek words ending in a final sigma, and Greek text in capitals holding many of them."""
+    rng = random.Random(seed)
+    stems = ["λογ", "δρομ", "νομ", "σταθμ", "φιλ", "τυπ", "κατοικ", "προεδρ", "συλλογ", "τοπικ", "ουραν", "ηλι"]
+    endings = ["ος", "ους", "ες", "ας", "ης"]
+    phrases = set()
+    while len(phrases) < count:
+        phrases.add(" ".join(rng.choice(stems) + rng.choice(endings) for _ in range(2)))
+    phrases = sorted(phrases)
+    words, total = [], 0
+    while total < size:
+        word = (rng.choice(phrases) if rng.random() < 0.2 else rng.choice(GREEK)).upper()
+        words.append(word)
+        total += len(word.encode()) + 1
+    return phrases, " ".join(words).encode()[:size].decode(errors="ignore")
+
+
+def long_repeating_phrase(count=500, size=1_000_000):
+    """A 30-word phrase 'a a ... a b' among other phrases, over the text 'a a a ...'."""
+    phrases = [" ".join(["a"] * 29 + ["b"])] + phrase_list(count - 1)
+    return phrases, ("a " * (size // 2))[:size]
+
+
+def three_of_four(count=1000, size=1_000_000, seed=9):
+    """Phrases of four words whose first three are words of the text, which is made of few words, so that three
+    of a phrase's words match almost everywhere; the fourth is never in the text."""
+    rng = random.Random(seed)
+    vocabulary = ["the", "new", "plan", "will", "cover", "two", "more", "staff", "next", "year"]
+    phrases = set()
+    while len(phrases) < count:
+        rare = "".join(rng.choice("bcdfghjklmnpqrstvwxz") for _ in range(rng.randint(5, 8)))
+        phrases.add(" ".join([rng.choice(vocabulary) for _ in range(3)] + [rare]))
+    words, total = [], 0
+    while total < size:
+        words.append(rng.choice(vocabulary))
+        total += len(words[-1]) + 1
+    return sorted(phrases), " ".join(words)[:size]
+
+
+def cliff_cases():
+    """(title, phrases, control text or None, text with the trigger, rebinding of the phrases or None)."""
+    cases = []
+    for count, size, label in ((500, 10_000, "10 KB"), (5000, 10_000, "10 KB"), (5000, 1_000_000, "1 MB")):
+        phrases = phrase_list(count)
+        text = prose(size, random.Random(size + count).sample(phrases, 3), seed=size * 31 + count)
+        cases.append((f"{count} phrases, {label}; one İ at the end", phrases, text, text[:-1] + "İ", None))
+    for count in (500, 5000):
+        phrases = phrase_list(count)
+        text = prose(10_000, random.Random(count).sample(phrases, 3), seed=count)
+        cases.append((f"{count} phrases, 10 KB; rebound as a tuple", phrases, text, text, tuple))
+        cases.append((f"{count} phrases, 10 KB; rebound to equal new texts", phrases, text, text,
+                      lambda ps: [(p + "\x00")[:-1] for p in ps]))
+    for title, (phrases, text) in (
+            ("Greek capitals, final sigma in the matches, 107 phrases, 1 MB", greek_capitals()),
+            ("a 30-word phrase 'a a ... a b' over 'a a a ...', 500 phrases, 1 MB", long_repeating_phrase()),
+            ("3 of a phrase's 4 words match everywhere, 1,000 phrases, 1 MB", three_of_four())):
+        cases.append((title, phrases, None, text, None))
+    return cases
+
+
+def run_cliffs(loop, wrong, missed):
+    print("\ncliffs: each trigger beside its control (the same text and phrases without it)")
+    print(f"{'case':<66} {'control':>8} {'trigger':>8} {'ratio':>6} {'re2 MB/s':>9} {'x re2':>7} {'hs MB/s':>9} {'x hs':>7}")
+    for title, phrases, control, text, rebind in cliff_cases():
+        engine = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False)
+        triggered = engine
+        if rebind is not None:
+            triggered = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False)
+            triggered.banned_phrases = rebind(phrases)
+        check_verdict(loop, triggered, text, title, wrong)
+        data = text.encode()
+        re2_scan, hs_scan = peers(engine.banned_phrases_regex, phrases, data)
+        contenders = [engine_contender(loop, engine, control) if control is not None else None,
+                      engine_contender(loop, triggered, text), re2_scan and (re2_scan, 1), hs_scan and (hs_scan, 1)]
+        control_rate, rate, re2_rate, hs_rate = rates_of(len(data), contenders)
+        ratio = f"{rate / control_rate:>5.2f}x" if control_rate else f"{'-':>6}"
+        shown = f"{control_rate:>8.1f}" if control_rate else f"{'-':>8}"
+        print(f"{title:<66} {shown} {rate:>8.1f} {ratio}" + cell(rate, re2_rate) + cell(rate, hs_rate), flush=True)
+        if re2_rate and rate < re2_rate:
+            missed.append(f"{title}: below google-re2")
+        if control_rate and rate < 0.5 * control_rate:
+            missed.append(f"{title}: below half of its control")
 
 
 def main():
@@ -237,14 +354,14 @@ def main():
         print(f"note: {missing} not installed, comparison skipped (pip install -r requirements-bench.txt)")
     loop = asyncio.new_event_loop()
     wrong, missed = [], []
-    for later_common, title, assessed in WORKLOADS:
-        print(f"\n{title}")
-        run_workload(loop, later_common, wrong, missed if assessed else [])
+    for vocabulary, extras, later_common, title in WORKLOADS:
+        run_workload(loop, vocabulary, extras, later_common, title, wrong, missed)
+    run_cliffs(loop, wrong, missed)
     loop.close()
 
     engine_seconds, compile_seconds = build_times(phrase_list(10000))
     ratio = engine_seconds / compile_seconds
-    print(f"build, 10000 phrases: engine {engine_seconds * 1e3:.1f} ms, re.compile {compile_seconds * 1e3:.1f} ms, "
+    print(f"\nbuild, 10000 phrases: engine {engine_seconds * 1e3:.1f} ms, re.compile {compile_seconds * 1e3:.1f} ms, "
           f"ratio {ratio:.2f}x")
     if ratio > 1.5:
         missed.append(f"building an engine takes {ratio:.2f}x re.compile")

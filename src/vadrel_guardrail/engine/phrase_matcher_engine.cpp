@@ -3,6 +3,7 @@
 #include "vadrel_guardrail/engine/phrase_matcher_engine.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -55,6 +56,7 @@ struct Names {
     nb::handle check_spacy = intern("_check_banned_phrases_spacy");
     nb::handle result_type = intern("GuardrailResult");
     nb::handle unsafe = intern("unsafe");
+    nb::handle lower = intern("lower");
 
     static nb::handle intern(const char *text) {
         return pyhost::owned(PyUnicode_InternFromString(text)).release();  // kept for the process
@@ -82,33 +84,87 @@ nb::str error_text(const nb::python_error &e) {
 // automaton with the same meaning; it lives as long as the pattern (a weak reference drops it), so a pattern
 // that a caller puts in `banned_phrases_regex` instead has none and is used through its own `findall`.
 
+// The characters of a text.
+std::u32string text_of(nb::handle text) {
+    std::u32string out;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+    out.reserve(static_cast<std::size_t>(length));
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        out.push_back(static_cast<char32_t>(PyUnicode_READ_CHAR(text.ptr(), i)));
+    }
+    return out;
+}
+
+// A sequence of phrases (an exact list or tuple of exact texts) through which matches are told back: for each
+// phrase of the automaton that is the first of its text, the first item whose lower-cased form is that text,
+// or -1. The items are kept, so that a sequence that still holds these very objects needs no lower-casing.
+struct Binding {
+    nb::object items;  // a tuple of the items
+    std::vector<std::int32_t> item_of;
+    // The items whose lower-cased text is no phrase of the automaton, by that text (the first of each): the
+    // pattern may match such a text, equal to a phrase up to case but not lower-cased to it.
+    std::unordered_map<std::u32string, std::int32_t> item_of_other_text;
+
+    static bool bindable(nb::handle phrases) {
+        return PyList_CheckExact(phrases.ptr()) || PyTuple_CheckExact(phrases.ptr());
+    }
+
+    // Whether `phrases` (bindable) holds exactly these items, in this order.
+    bool held_by(nb::handle phrases) const {
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(phrases.ptr());
+        return size == PyTuple_GET_SIZE(items.ptr()) &&
+               std::memcmp(PySequence_Fast_ITEMS(phrases.ptr()), PySequence_Fast_ITEMS(items.ptr()),
+                           static_cast<std::size_t>(size) * sizeof(PyObject *)) == 0;
+    }
+};
+
 struct NativeEntry {
     nb::object weakref;
     std::shared_ptr<const PhraseAutomaton> automaton;
-    // Phrase lists whose lower-cased texts made the pattern, item by item (the host's compile cache can give
-    // several engines one pattern). While an engine's list still holds these very objects, phrase i of the
-    // automaton is item i of the list, and matches are told back as phrases without lower-casing them again.
-    std::vector<std::vector<nb::object>> lists;
+    nb::dict first_of_text;  // lower-cased phrase text -> the automaton's first phrase with that text
+    // The sequences that engines of this pattern held at their last checks (the host's compile cache can give
+    // several engines one pattern), the latest last.
+    std::vector<Binding> bindings;
 
-    // The list among `lists` that `phrases` still is, item by item.
-    bool holds(nb::handle phrases) const {
-        if (!PyList_CheckExact(phrases.ptr())) {
-            return false;
+    // The binding of `phrases`: kept when they still hold the same items, else made once from their
+    // lower-cased forms (`lowered`, when the caller has them). Null when `phrases` cannot be bound, for
+    // items other than exact texts, which may lower-case differently each time.
+    const Binding *binding_for(nb::handle phrases, nb::handle lowered = nb::handle()) {
+        if (!Binding::bindable(phrases)) {
+            return nullptr;
         }
-        Py_ssize_t size = PyList_GET_SIZE(phrases.ptr());
-        for (const auto &items : lists) {
-            if (static_cast<Py_ssize_t>(items.size()) != size) {
+        for (auto it = bindings.rbegin(); it != bindings.rend(); ++it) {
+            if (it->held_by(phrases)) {
+                return &*it;
+            }
+        }
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(phrases.ptr());
+        PyObject **items = PySequence_Fast_ITEMS(phrases.ptr());
+        if (!std::all_of(items, items + size, [](PyObject *p) { return PyUnicode_CheckExact(p) != 0; })) {
+            return nullptr;
+        }
+        Binding binding{pyhost::owned(PySequence_Tuple(phrases.ptr())),
+                        std::vector<std::int32_t>(automaton->phrase_count(), -1)};
+        for (Py_ssize_t j = 0; j < size; ++j) {
+            nb::object low = lowered.is_valid() ? nb::borrow(PyList_GET_ITEM(lowered.ptr(), j))
+                                                : nb::handle(items[j]).attr(names().lower)();
+            PyObject *first = PyDict_GetItemWithError(first_of_text.ptr(), low.ptr());
+            if (!first) {
+                pyhost::status(PyErr_Occurred() ? -1 : 0);
+                binding.item_of_other_text.emplace(text_of(low), static_cast<std::int32_t>(j));
                 continue;
             }
-            Py_ssize_t i = 0;
-            while (i < size && PyList_GET_ITEM(phrases.ptr(), i) == items[static_cast<std::size_t>(i)].ptr()) {
-                ++i;
-            }
-            if (i == size) {
-                return true;
+            auto &item = binding.item_of[PyLong_AsSize_t(first)];
+            if (item < 0) {
+                item = static_cast<std::int32_t>(j);
             }
         }
-        return false;
+        constexpr std::size_t kBindingsKept = 4;
+        if (bindings.size() == kBindingsKept) {
+            bindings.erase(bindings.begin());
+        }
+        bindings.push_back(std::move(binding));
+        return &bindings.back();
     }
 };
 
@@ -118,7 +174,7 @@ std::unordered_map<PyObject *, NativeEntry> &native_registry() {
     return *registry;
 }
 
-const NativeEntry *native_entry(nb::handle pattern) {
+NativeEntry *native_entry(nb::handle pattern) {
     auto &registry = native_registry();
     auto found = registry.find(pattern.ptr());
     return found == registry.end() ? nullptr : &found->second;
@@ -129,41 +185,24 @@ const PhraseAutomaton *native_for(nb::handle pattern) {
     return entry ? entry->automaton.get() : nullptr;
 }
 
-// `items` are the engine's phrases as they were lower-cased into `lowered_phrases`, item for item.
-void register_native(nb::handle pattern, std::vector<nb::object> items, nb::handle lowered_phrases) {
-    // Only phrases of the exact text type lower-case the same way every time.
-    if (!std::all_of(items.begin(), items.end(), [](const nb::object &p) { return PyUnicode_CheckExact(p.ptr()); })) {
-        items.clear();
-    }
+// `phrases` are the engine's phrases as they were lower-cased into `lowered_phrases`, item for item.
+void register_native(nb::handle pattern, nb::handle phrases, nb::handle lowered_phrases) {
     auto &registry = native_registry();
     if (auto found = registry.find(pattern.ptr()); found != registry.end()) {
         // The host's compile cache gave back a pattern that already has its automaton.
-        auto &lists = found->second.lists;
-        auto same = [&](const std::vector<nb::object> &kept) {
-            return std::equal(kept.begin(), kept.end(), items.begin(), items.end(),
-                              [](const nb::object &x, const nb::object &y) { return x.is(y); });
-        };
-        if (!items.empty() && std::none_of(lists.begin(), lists.end(), same)) {
-            constexpr std::size_t kListsKept = 4;
-            if (lists.size() == kListsKept) {
-                lists.erase(lists.begin());
-            }
-            lists.push_back(std::move(items));
-        }
+        found->second.binding_for(phrases, lowered_phrases);
         return;
     }
     std::vector<std::u32string> texts;
+    nb::dict first_of_text;
     for (nb::handle phrase : lowered_phrases) {
         if (!PyUnicode_Check(phrase.ptr())) {
             return;
         }
-        std::u32string text;
-        Py_ssize_t length = PyUnicode_GET_LENGTH(phrase.ptr());
-        text.reserve(static_cast<std::size_t>(length));
-        for (Py_ssize_t i = 0; i < length; ++i) {
-            text.push_back(static_cast<char32_t>(PyUnicode_READ_CHAR(phrase.ptr(), i)));
+        if (!first_of_text.contains(phrase)) {
+            first_of_text[phrase] = texts.size();
         }
-        texts.push_back(std::move(text));
+        texts.push_back(text_of(phrase));
     }
     auto automaton = PhraseAutomaton::build(texts);
     if (!automaton) {
@@ -176,11 +215,8 @@ void register_native(nb::handle pattern, std::vector<nb::object> items, nb::hand
         PyErr_Clear();
         return;
     }
-    NativeEntry entry{nb::steal(ref), std::move(automaton), {}};
-    if (!items.empty()) {
-        entry.lists.push_back(std::move(items));
-    }
-    registry[key] = std::move(entry);
+    NativeEntry &entry = registry[key] = NativeEntry{nb::steal(ref), std::move(automaton), std::move(first_of_text), {}};
+    entry.binding_for(phrases, lowered_phrases);
 }
 
 // The matches of a native automaton, as the texts `findall` would give; none when the pattern has no automaton.
@@ -284,16 +320,14 @@ void compile_banned_phrases_regex(nb::handle self) {
     nb::object escape = re.attr("escape");
     nb::list lowered;
     nb::list escaped;
-    std::vector<nb::object> items;
     for (nb::handle phrase : phrases) {
-        items.push_back(nb::borrow(phrase));
         nb::object low = phrase.attr("lower")();
         lowered.append(low);
         escaped.append(escape(low));
     }
     nb::object text = nb::str("\\b(") + nb::str("|").attr("join")(escaped) + nb::str(")\\b");
     nb::object pattern = re.attr("compile")(text, re.attr("IGNORECASE"));
-    register_native(pattern, std::move(items), lowered);
+    register_native(pattern, phrases, lowered);
     nb::setattr(self, "banned_phrases_regex", pattern);
 }
 
@@ -324,10 +358,22 @@ nb::object unsafe_result(nb::handle self, nb::handle matched_texts) {
     return global("GuardrailResult").attr("unsafe")(nb::str(kReasonPrefix) + nb::str(", ").attr("join")(detected));
 }
 
-nb::object unsafe_result_of(nb::handle phrases, const std::vector<std::int32_t> &found) {
+// The unsafe result that names the phrases that `binding` tells for the matches `found` (the automaton's
+// phrases, or texts among `other_texts`).
+nb::object unsafe_result_of(const Binding &binding, const std::vector<std::int32_t> &found,
+                            const std::vector<std::u32string> &other_texts) {
     nb::list detected;
     for (std::int32_t index : found) {
-        detected.append(nb::handle(PyList_GET_ITEM(phrases.ptr(), index)));
+        std::int32_t item = -1;
+        if (index >= 0) {
+            item = binding.item_of[static_cast<std::size_t>(index)];
+        } else if (auto other = binding.item_of_other_text.find(other_texts[static_cast<std::size_t>(-1 - index)]);
+                   other != binding.item_of_other_text.end()) {
+            item = other->second;
+        }
+        if (item >= 0) {
+            detected.append(nb::handle(PyTuple_GET_ITEM(binding.items.ptr(), item)));
+        }
     }
     return call_method(nb::getattr(module_.get(), names().result_type), names().unsafe,
                        nb::str(kReasonPrefix) + nb::str(", ").attr("join")(detected));
@@ -339,19 +385,18 @@ nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {
         return safe_result();
     }
     // The common case: an exact text, which lower-cases as the automaton expects, scanned in place; its
-    // matches told back as phrases while the engine's list holds the phrases that the pattern was made of.
-    const NativeEntry *entry = PyUnicode_CheckExact(content.ptr()) ? native_entry(pattern) : nullptr;
+    // matches told back through the binding of the engine's phrases as they are now.
+    NativeEntry *entry = PyUnicode_CheckExact(content.ptr()) ? native_entry(pattern) : nullptr;
     if (entry) {
         std::vector<std::int32_t> found;
+        std::vector<std::u32string> other_texts;
         bool matched = false;
-        if (entry->automaton->find_phrases_of_lowered(content.ptr(), found, matched)) {
-            if (!matched) {
-                return safe_result();
-            }
-            nb::object phrases = self.attr(names().banned_phrases);
-            if (entry->holds(phrases)) {
-                return unsafe_result_of(phrases, found);
-            }
+        entry->automaton->find_phrases_of_lowered(content.ptr(), found, matched, other_texts);
+        if (!matched) {
+            return safe_result();
+        }
+        if (const Binding *binding = entry->binding_for(self.attr(names().banned_phrases))) {
+            return unsafe_result_of(*binding, found, other_texts);
         }
     }
     nb::object lowered = content.attr("lower")();

@@ -62,6 +62,13 @@ def reference_verdict(engine, text):
     return PREFIX + ", ".join(detected)
 
 
+def assert_engine_verdict(engine, text):
+    result = asyncio.run(engine.check_input(text))
+    reason = reference_verdict(engine, text) if engine.banned_phrases else None
+    assert result.is_safe is (reason is None)
+    assert result.reason == reason
+
+
 SETTINGS = settings(max_examples=4000, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
@@ -81,11 +88,7 @@ def test_native_matches_equal_findall(case):
 @given(phrases_and_text())
 def test_engine_verdict_equals_findall_verdict(case):
     phrases, text = case
-    engine = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False)
-    result = asyncio.run(engine.check_input(text))
-    reason = reference_verdict(engine, text)
-    assert result.is_safe is (reason is None)
-    assert result.reason == reason
+    assert_engine_verdict(PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False), text)
 
 
 WORDS = st.text(st.sampled_from(list("abkisſKİıßσςé东0_") + ["\u212a"]), min_size=1, max_size=4)
@@ -135,11 +138,7 @@ def test_engine_verdicts_on_long_texts_of_each_width(phrase_words, pieces, wide,
     for insert, at in ((wide, wide_at), (special, special_at)):
         at %= len(text) + 1
         text = text[:at] + insert + text[at:]
-    engine = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False)
-    result = asyncio.run(engine.check_input(text))
-    reason = reference_verdict(engine, text)
-    assert result.is_safe is (reason is None)
-    assert result.reason == reason
+    assert_engine_verdict(PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False), text)
 
 
 @pytest.mark.parametrize(
@@ -199,3 +198,87 @@ def test_only_patterns_prepared_by_an_engine_have_an_automaton():
     assert pme._native_findall(engine.banned_phrases_regex, "make a bomb") == ["make a bomb"]
     assert pme._native_findall(re.compile(r"\b(make a bomb)\b"), "make a bomb") is None
     assert pme._native_findall(engine.banned_phrases_regex, b"make a bomb") is None
+
+
+TURKISH = st.sampled_from(["istanbul", "İstanbul", "İSTANBUL", "ılık", "ILIK", "iğne", "İĞNE", "şehir", "kız", "İ"])
+GREEK = st.sampled_from(["λόγος", "ΛΌΓΟΣ", "Λόγος", "ΟΔΟΣ", "οδός", "σοφός", "ΣΟΦΟΣ", "ΣΑΣ", "Σ", "ς", "σ"])
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(st.one_of(WORDS, TURKISH, GREEK), min_size=1, max_size=6),
+       st.lists(st.tuples(st.one_of(WORDS, TURKISH, GREEK), SEPARATORS), min_size=1, max_size=80),
+       st.lists(st.integers(0, 10**6), max_size=4), st.sampled_from(["İ", "İİ", "İ ", " İ", "\u0130x"]),
+       st.booleans(), st.booleans())
+def test_engine_verdicts_around_characters_whose_lower_case_grows(phrase_words, pieces, places, grown, many,
+                                                               at_phrase):
+    # A character whose lower case is longer (İ) is lower-cased apart, with the text around it, wherever it
+    # falls: at the start or end of the text, inside or beside a match, in several places near or far from one
+    # another; capital sigmas take their final form from their neighbours.
+    phrases = [" ".join(phrase_words[i:i + 2]) for i in range(len(phrase_words))]
+    phrases = with_many(phrases + ["i\u0307stanbul", "λόγος σοφός"], [word for word, _ in pieces[:8]], many)
+    text = "".join(word + sep for word, sep in pieces)
+    text = (" " + phrases[0].upper() + " ").join([text, text[::-1], text * 40])
+    for at in [0, len(text)] + places:
+        if at_phrase:
+            found = text.upper().find(phrases[0].upper())
+            at = found + at % (len(phrases[0]) + 2) if found >= 0 else at
+        at %= len(text) + 1
+        text = text[:at] + grown + text[at:]
+    assert_engine_verdict(PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False), text)
+
+
+def fresh(text):
+    """An equal text that is another object (a reloaded configuration's)."""
+    return (text + "\x00")[:-1]
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(WORDS, min_size=1, max_size=6), st.lists(st.tuples(WORDS, SEPARATORS), min_size=1, max_size=40),
+       st.booleans(), st.randoms(use_true_random=False))
+def test_engine_verdicts_after_rebinding_the_phrases(phrase_words, pieces, many, rng):
+    # The phrases are read anew at each check: rebound to a tuple, to equal texts as new objects, to a list
+    # reordered, cut, grown or re-cased, or changed in place, the reason names them as they are now.
+    phrases = [" ".join(phrase_words[i:i + 2]) for i in range(len(phrase_words))]
+    phrases = with_many(phrases, [word for word, _ in pieces[:8]], many)
+    text = "".join(word + sep for word, sep in pieces)
+    text = (" " + phrases[0].title() + " ").join([text, text[::-1], text])
+    engine = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False)
+
+    def rebind(current):
+        shuffled = list(current)
+        rng.shuffle(shuffled)
+        choices = [
+            tuple(current),
+            [fresh(p) for p in current],
+            shuffled,
+            current[: len(current) // 2],
+            current + [p.upper() for p in current[:3]],
+            [p.upper() if rng.random() < 0.5 else p for p in current],
+            [fresh(p) for p in current] + ["x" * 20],
+        ]
+        return rng.choice(choices)
+
+    for _ in range(4):
+        if rng.random() < 0.3 and isinstance(engine.banned_phrases, list) and engine.banned_phrases:
+            engine.banned_phrases[rng.randrange(len(engine.banned_phrases))] = rng.choice(phrases).swapcase()
+        else:
+            engine.banned_phrases = rebind(list(engine.banned_phrases))
+        for _ in range(2):  # the same binding again, now remembered
+            assert_engine_verdict(engine, text)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(st.lists(st.sampled_from(["a", "a", "a", "ab", "b", "A", "İ", "σ"]), min_size=1, max_size=12),
+                min_size=1, max_size=8),
+       st.lists(st.sampled_from(["a", "a", "a", "a", "ab", "b", "B", "İ", "Σ", "ς"]), min_size=1, max_size=50),
+       st.sampled_from([" ", "-", ". "]), st.booleans())
+def test_phrases_whose_words_repeat_in_the_text(phrase_words, text_words, separator, many):
+    # Long phrases whose words the text repeats make walks from each word start read the same words again and
+    # again; the scan then goes on with failure links, reading each character once, and must find the same.
+    phrases = [separator.join(words) for words in phrase_words]
+    phrases = with_many(phrases, ["a", "b", "ab"], many)
+    text = separator.join(text_words * (20000 // len(text_words) + 1))
+    pattern = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False).banned_phrases_regex
+    for variant in (text, text.lower()):
+        assert pme._native_findall(pattern, variant) == pattern.findall(variant)
+    assert_engine_verdict(PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False), text)

@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace vadrel_guardrail::phrase_matching {
@@ -43,12 +44,16 @@ public:
     std::vector<Span> find_all(PyObject *text) const;
 
     // What `findall` finds in `text.lower()`, told as phrases: the indexes of the phrases whose text equals a
-    // matched text, each once, in the order of the first match of each; `matched` says whether anything
-    // matched at all. `text` itself is scanned, not a lower-cased copy. False, with nothing found, when the
-    // text holds a character whose lower case that scan cannot stand for (one that lower-cases to several
-    // characters, or a capital sigma whose final form decides a phrase); the caller then lower-cases the text
-    // and uses `find_all`.
-    bool find_phrases_of_lowered(PyObject *text, std::vector<std::int32_t> &phrases, bool &matched) const;
+    // matched text (the first of each text), each once, in the order of the first match of each; `matched`
+    // says whether anything matched at all. `text` itself is scanned, not a lower-cased copy, except around
+    // characters whose lower case it cannot stand for (one that lower-cases to several characters): those
+    // stretches are lower-cased apart. A capital sigma takes the form that `str.lower` gives it in `text`.
+    // `other_texts` gets the texts of the matches that equal no phrase, each once (the phrases as they are now
+    // may hold them), and such a match is told among `phrases` as -1 - the place of its text there.
+    void find_phrases_of_lowered(PyObject *text, std::vector<std::int32_t> &phrases, bool &matched,
+                                 std::vector<std::u32string> &other_texts) const;
+
+    std::size_t phrase_count() const { return phrases_.size(); }
 
 private:
     friend class Builder;
@@ -64,7 +69,20 @@ private:
 
     template <typename CharT>
     std::uint32_t class_of(CharT c) const;
-    std::int32_t step(std::int32_t node, std::uint32_t cls) const;
+    // The child for a class (with kEnds), or -1.
+    std::int32_t step(std::int32_t node, std::uint32_t cls) const {
+        if (node < dense_nodes_) {
+            return dense_[static_cast<std::size_t>(node) * class_count_ + cls];
+        }
+        const Node &n = nodes_[node];
+        const std::uint16_t *classes = edge_class_.data() + n.first;
+        for (std::uint32_t e = 0; e < n.count; ++e) {
+            if (classes[e] == cls) {
+                return edge_child_[n.first + e];
+            }
+        }
+        return -1;
+    }
     template <typename CharT>
     Py_ssize_t match_at(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::int32_t &node) const;
     template <typename CharT>
@@ -79,8 +97,6 @@ private:
     template <typename CharT>
     Py_ssize_t finish_match(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t j,
                             std::int32_t &best_node) const;
-    template <bool kLowering, typename CharT, typename OnMatch>
-    bool scan(const CharT *text, Py_ssize_t length, OnMatch &&on_match) const;
     struct WordKey {
         std::uint64_t low, high, hash;
         std::uint32_t length;  // of the word, 0 when it may run past its block
@@ -94,12 +110,44 @@ private:
     template <typename CharT>
     int word_keys(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t bits, const std::uint8_t *classes,
                   int *picked, int count, WordKey *keys) const;
-    template <bool kLowering, typename CharT, typename OnMatch>
-    bool scan_word_starts(const CharT *text, Py_ssize_t length, OnMatch &&on_match) const;
-    template <bool kLowering, typename CharT, typename OnMatch>
-    bool scan_everywhere(const CharT *text, Py_ssize_t length, OnMatch &&on_match) const;
-    template <typename CharT>
-    int phrase_of_match(const CharT *text, Py_ssize_t start, Py_ssize_t end, std::int32_t node) const;
+    // Where a scan tells its matches: the start, the end (excluded) and the node where the match ends.
+    struct MatchSink {
+        virtual void match(Py_ssize_t start, Py_ssize_t end, std::int32_t node) = 0;
+
+    protected:
+        ~MatchSink() = default;
+    };
+    template <typename F>
+    static auto sink_of(F f) {
+        struct Sink final : MatchSink {
+            F f;
+            explicit Sink(F f) : f(std::move(f)) {}
+            void match(Py_ssize_t start, Py_ssize_t end, std::int32_t node) override { f(start, end, node); }
+        };
+        return Sink(std::move(f));
+    }
+    // The scans try the candidates from `from` up to `limit` that lie at or after `resume`, which each match
+    // moves to its end, and return `length`. When lowering, once they meet a character that changes when
+    // lowered, they return a place up to which they tried the candidates, at or before that character: the
+    // matches that start within `reach_` before it may have read it, and are to be found again over the
+    // lower-cased stretch.
+    template <bool kLowering, typename CharT>
+    Py_ssize_t scan(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit, Py_ssize_t &resume,
+                    MatchSink &sink) const;
+    template <bool kLowering, typename CharT>
+    Py_ssize_t scan_word_starts(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
+                                Py_ssize_t &resume, MatchSink &sink) const;
+    template <bool kLowering, typename CharT>
+    Py_ssize_t scan_linear(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
+                           Py_ssize_t &resume, MatchSink &sink) const;
+    template <bool kLowering, typename CharT>
+    Py_ssize_t scan_everywhere(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
+                               Py_ssize_t &resume, MatchSink &sink) const;
+    template <typename CharT, typename Tell>
+    void scan_lowered(const CharT *text, Py_ssize_t length, Tell &&tell) const;
+    template <typename CharT, typename SigmaAt>
+    int phrase_of_match(const CharT *chars, Py_ssize_t start, Py_ssize_t end, std::int32_t node,
+                        SigmaAt &&sigma_at) const;
 
     const CaseRules *rules_ = nullptr;
     std::vector<Node> nodes_;                // breadth-first, the root first
@@ -141,6 +189,14 @@ private:
     // For telling matched texts back as phrases: the phrases, and for each node the phrases of different
     // text that end there, in list order.
     std::vector<std::u32string> phrases_;
+    // How far past a candidate a scan may read: the longest phrase or word look-up, and the characters after.
+    Py_ssize_t reach_ = 0;
+    Py_ssize_t longest_ = 0;  // the longest phrase
+    // For the scan with failure links: each node's depth, the node of the longest proper end of its text that
+    // is also a path from the root, and the nearest node down those links where a phrase ends (or -1).
+    std::vector<std::int32_t> depth_, fail_, output_;
+    // Characters read by the walks from word starts, which tell a scan when they read the text over and over.
+    mutable std::size_t walked_ = 0;
     std::vector<std::uint32_t> texts_begin_;
     std::vector<std::int32_t> texts_;
 };

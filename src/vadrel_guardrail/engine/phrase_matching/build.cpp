@@ -19,6 +19,14 @@ public:
     bool run() {
         a_.rules_ = &rules_;
         a_.phrases_ = phrases_;
+        std::size_t longest = 0;
+        for (const auto &phrase : phrases_) {
+            longest = std::max(longest, phrase.size());
+        }
+        // A word look-up reads a word of up to `kJumpWord` characters and the three after it; a walk reads
+        // the longest phrase and the character after it.
+        a_.reach_ = static_cast<Py_ssize_t>(std::max<std::size_t>(longest, PhraseAutomaton::kJumpWord) + 4);
+        a_.longest_ = static_cast<Py_ssize_t>(longest);
         if (!assign_classes() || !build_trie()) {
             return false;
         }
@@ -26,6 +34,7 @@ public:
         order_breadth_first();
         lay_out_nodes();
         subtree_minima();
+        failure_links();
         // Word jumps pay off once the upper levels are busy; class numbers must fit a byte.
         constexpr std::size_t kJumpsFrom = 64;
         if (phrases_.size() >= kJumpsFrom && a_.class_count_ <= 256) {
@@ -214,6 +223,32 @@ private:
                 best = std::min(best, below < 0 ? INT_MAX : below);
             }
             a_.nodes_[n].subtree_min = best == INT_MAX ? -1 : best;
+        }
+    }
+
+    // Breadth-first, so that a node's link is known before its children's: a child's link is where the
+    // parent's link goes on with the child's class, or where that node's own link does, and so on.
+    void failure_links() {
+        std::size_t count = order_.size();
+        a_.depth_.assign(count, 0);
+        a_.fail_.assign(count, 0);
+        a_.output_.assign(count, -1);
+        for (std::size_t n = 0; n < count; ++n) {
+            for (auto [cls, child] : trie_[order_[n]].children) {
+                std::int32_t c = new_id_[child];
+                a_.depth_[c] = a_.depth_[n] + 1;
+                std::int32_t link = 0;
+                if (n != 0) {
+                    link = a_.fail_[n];
+                    std::int32_t next;
+                    while ((next = a_.step(link, cls)) < 0 && link != 0) {
+                        link = a_.fail_[link];
+                    }
+                    link = next < 0 ? 0 : next & ~PhraseAutomaton::kEnds;
+                }
+                a_.fail_[c] = link;
+                a_.output_[c] = a_.nodes_[link].terminal >= 0 ? link : a_.output_[link];
+            }
         }
     }
 

@@ -17,7 +17,7 @@ const CaseRules *CaseRules::get() {
 const CaseRules *CaseRules::read() {
     auto *rules = new CaseRules();
     if (!rules->read_extra_classes() || !rules->check_lowering() || !rules->fill_tables() ||
-        !rules->read_full_lowering()) {
+        !rules->read_full_lowering() || !rules->read_sigma_context()) {
         PyErr_Clear();
         delete rules;
         return nullptr;
@@ -101,6 +101,7 @@ bool CaseRules::check_lowering() {
 bool CaseRules::fill_tables() {
     bmp_key_.resize(kBmp);
     bmp_flags_.resize(kBmp);
+    bmp_lower_.resize(kBmp);
     by_key_begin_.assign(kBmp + 1, 0);
     for (std::uint32_t c = 0; c < kBmp; ++c) {
         std::uint32_t k = slow_key(c);
@@ -108,6 +109,7 @@ bool CaseRules::fill_tables() {
             return false;  // the class tables index keys of the plane by the key
         }
         bmp_key_[c] = k;
+        bmp_lower_[c] = lower_of(c);
         bmp_flags_[c] = word_of(c) ? kWord : 0;
         ++by_key_begin_[k + 1];
     }
@@ -129,68 +131,122 @@ bool CaseRules::fill_tables() {
     return true;
 }
 
-// Marks the characters that a scan of the text itself cannot take for their `str.lower` form: those that
-// lower-case to several characters (U+0130), to another key or word flag, or to other than their simple
-// lower case. The capital sigma is the one character whose lower case hangs on its neighbours; both of its
-// forms have its key, so only a phrase holding a sigma needs the lower-cased text (see `phrase_of_match`).
-bool CaseRules::read_full_lowering() {
+// Calls `make(c, units)` to write `group` code units for every character c, lower-cases them with `str.lower`
+// a chunk of characters at a time, and hands each character with the lower case of its units to
+// `take(c, lowered, size)`. False when the host fails.
+template <typename Make, typename Take>
+static bool lower_each(std::uint32_t group, Make &&make, Take &&take) {
     constexpr std::uint32_t kChunk = 4096;
-    std::vector<Py_UCS4> units(kChunk);
-    auto lowered_one = [&](std::uint32_t c, std::uint32_t l) {
-        bool same = (c == kCapitalSigma ? (l == kSmallSigma || l == kFinalSigma) : l == lower_of(c)) &&
-                    slow_key(l) == slow_key(c) && word_of(l) == word_of(c);
-        if (!same) {
-            mark_changing(c);
-        }
-    };
-    for (std::uint32_t base = 0; base <= kMaxCodePoint; base += kChunk) {
-        std::uint32_t n = std::min(kChunk, kMaxCodePoint + 1 - base);
-        for (std::uint32_t i = 0; i < n; ++i) {
-            units[i] = base + i;
-        }
-        PyObject *chunk = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, units.data(), n);
+    std::vector<Py_UCS4> units(kChunk * group);
+    auto lower = [](const Py_UCS4 *data, std::size_t size, std::vector<Py_UCS4> &out) {
+        PyObject *chunk = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, data, static_cast<Py_ssize_t>(size));
         PyObject *lowered = chunk ? PyObject_CallMethod(chunk, "lower", nullptr) : nullptr;
         Py_XDECREF(chunk);
         if (!lowered || !PyUnicode_Check(lowered)) {
             Py_XDECREF(lowered);
             return false;
         }
-        if (PyUnicode_GET_LENGTH(lowered) == n) {
-            for (std::uint32_t i = 0; i < n; ++i) {
-                lowered_one(base + i, PyUnicode_READ_CHAR(lowered, i));
-            }
-            Py_DECREF(lowered);
-            continue;
+        out.resize(static_cast<std::size_t>(PyUnicode_GET_LENGTH(lowered)));
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            out[i] = PyUnicode_READ_CHAR(lowered, static_cast<Py_ssize_t>(i));
         }
         Py_DECREF(lowered);
-        for (std::uint32_t i = 0; i < n; ++i) {  // some character of the chunk grows: one at a time
-            Py_UCS4 c = base + i;
-            PyObject *one = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, &c, 1);
-            PyObject *low = one ? PyObject_CallMethod(one, "lower", nullptr) : nullptr;
-            Py_XDECREF(one);
-            if (!low || !PyUnicode_Check(low)) {
-                Py_XDECREF(low);
+        return true;
+    };
+    std::vector<Py_UCS4> lowered;
+    for (std::uint32_t base = 0; base <= kMaxCodePoint; base += kChunk) {
+        std::uint32_t n = std::min(kChunk, kMaxCodePoint + 1 - base);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            make(base + i, units.data() + i * group);
+        }
+        if (!lower(units.data(), n * group, lowered)) {
+            return false;
+        }
+        if (lowered.size() == n * group) {
+            for (std::uint32_t i = 0; i < n; ++i) {
+                take(base + i, lowered.data() + i * group, group);
+            }
+            continue;
+        }
+        for (std::uint32_t i = 0; i < n; ++i) {  // some character of the chunk grows: one group at a time
+            if (!lower(units.data() + i * group, group, lowered)) {
                 return false;
             }
-            if (PyUnicode_GET_LENGTH(low) != 1) {
-                mark_changing(c);
-            } else {
-                lowered_one(c, PyUnicode_READ_CHAR(low, 0));
-            }
-            Py_DECREF(low);
+            take(base + i, lowered.data(), static_cast<std::uint32_t>(lowered.size()));
         }
     }
-    // The block scan takes ASCII text as it stands.
+    return true;
+}
+
+// Marks the characters that a scan of the text itself cannot take for their `str.lower` form: those that
+// lower-case to several characters (U+0130), to another key or word flag, or to other than their simple
+// lower case; their lower case is kept. The capital sigma is the one character whose lower case hangs on its
+// neighbours; both of its forms have its key, so only the telling of a match as a phrase needs that form.
+bool CaseRules::read_full_lowering() {
+    bool read = lower_each(
+        1, [](std::uint32_t c, Py_UCS4 *units) { units[0] = c; },
+        [&](std::uint32_t c, const Py_UCS4 *lowered, std::uint32_t size) {
+            std::uint32_t l = lowered[0];
+            bool same = size == 1 &&
+                        (c == kCapitalSigma ? (l == kSmallSigma || l == kFinalSigma) : l == lower_of(c)) &&
+                        slow_key(l) == slow_key(c) && word_of(l) == word_of(c);
+            if (!same) {
+                mark_changing(c, std::u32string(lowered, lowered + size));
+            }
+        });
+    if (!read) {
+        return false;
+    }
+    // The block scan takes ASCII text as it stands; a lower case that changes again when lowered would make
+    // the text that a scan stands for depend on how often it was lowered.
     for (std::uint32_t c = 0; c < 128; ++c) {
         if (bmp_flags_[c] & kChangesWhenLowered) {
             return false;
+        }
+    }
+    for (const auto &[c, lowered] : full_lower_) {
+        for (char32_t l : lowered) {
+            if (flags(static_cast<std::uint32_t>(l)) & kChangesWhenLowered) {
+                return false;
+            }
         }
     }
     std::sort(astral_changing_.begin(), astral_changing_.end());
     return true;
 }
 
-void CaseRules::mark_changing(std::uint32_t c) {
+// How each character takes part in the choice of a capital sigma's lower case, read from `str.lower` itself:
+// "AΣxB" keeps the small sigma unless x stops the look-ahead as an uncased character; "AΣx " keeps it only
+// when x stops it as a cased one; a character that neither does is passed over (case-ignorable).
+bool CaseRules::read_sigma_context() {
+    sigma_context_.assign(kBmp, kSigmaUncased);
+    auto write = [](std::uint32_t after) {
+        return [after](std::uint32_t c, Py_UCS4 *units) {
+            units[0] = 'A';
+            units[1] = kCapitalSigma;
+            units[2] = c;
+            units[3] = after;
+        };
+    };
+    std::vector<bool> small_before_cased(kMaxCodePoint + 1);
+    bool read = lower_each(4, write('B'), [&](std::uint32_t c, const Py_UCS4 *lowered, std::uint32_t) {
+        small_before_cased[c] = lowered[1] == kSmallSigma;
+    });
+    read = read && lower_each(4, write(' '), [&](std::uint32_t c, const Py_UCS4 *lowered, std::uint32_t) {
+        std::uint8_t context = lowered[1] == kSmallSigma  ? kSigmaCased
+                               : small_before_cased[c]     ? kSigmaIgnorable
+                                                           : kSigmaUncased;
+        if (c < kBmp) {
+            sigma_context_[c] = context;
+        } else if (context != kSigmaUncased) {
+            astral_sigma_context_.emplace_back(c, context);
+        }
+    });
+    return read;
+}
+
+void CaseRules::mark_changing(std::uint32_t c, std::u32string lowered) {
+    full_lower_.emplace(c, std::move(lowered));
     if (c < kBmp) {
         bmp_flags_[c] |= kChangesWhenLowered;
     } else {

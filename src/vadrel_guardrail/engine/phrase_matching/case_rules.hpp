@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <algorithm>
 #include <map>
+#include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace vadrel_guardrail::phrase_matching {
@@ -42,6 +45,28 @@ public:
     const std::uint16_t *chars_begin(std::uint32_t key) const { return by_key_.data() + by_key_begin_[key]; }
     const std::uint16_t *chars_end(std::uint32_t key) const { return by_key_.data() + by_key_begin_[key + 1]; }
     static std::uint32_t lower_of(std::uint32_t c) { return Py_UNICODE_TOLOWER(static_cast<Py_UCS4>(c)); }
+    std::uint32_t lower(std::uint32_t c) const { return c < kBmp ? bmp_lower_[c] : lower_of(c); }
+    // The `str.lower` form of a character flagged kChangesWhenLowered; its characters are not flagged.
+    const std::u32string &full_lower(std::uint32_t c) const { return full_lower_.at(c); }
+
+    // The lower case that `str.lower` gives the capital sigma at `at` in `text`: the final form when a cased
+    // character comes before it and none after it, case-ignorable characters passed over.
+    template <typename CharT>
+    std::uint32_t sigma_lowered(const CharT *text, Py_ssize_t length, Py_ssize_t at) const {
+        Py_ssize_t j = at - 1;
+        while (j >= 0 && sigma_context(text[j]) == kSigmaIgnorable) {
+            --j;
+        }
+        bool final = j >= 0 && sigma_context(text[j]) == kSigmaCased;
+        if (final) {
+            j = at + 1;
+            while (j < length && sigma_context(text[j]) == kSigmaIgnorable) {
+                ++j;
+            }
+            final = j == length || sigma_context(text[j]) != kSigmaCased;
+        }
+        return final ? kFinalSigma : kSmallSigma;
+    }
 
 private:
     static bool word_of(std::uint32_t c) { return c == '_' || Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)); }
@@ -62,20 +87,35 @@ private:
         return f;
     }
 
+    static constexpr std::uint8_t kSigmaUncased = 0, kSigmaCased = 1, kSigmaIgnorable = 2;
+    std::uint8_t sigma_context(std::uint32_t c) const {
+        if (c < kBmp) {
+            return sigma_context_[c];
+        }
+        auto found = std::lower_bound(astral_sigma_context_.begin(), astral_sigma_context_.end(),
+                                      std::pair<std::uint32_t, std::uint8_t>(c, 0));
+        return found != astral_sigma_context_.end() && found->first == c ? found->second : kSigmaUncased;
+    }
+
     static const CaseRules *read();
     bool read_extra_classes();
     bool check_lowering();
     bool fill_tables();
     bool read_full_lowering();
-    void mark_changing(std::uint32_t c);
+    bool read_sigma_context();
+    void mark_changing(std::uint32_t c, std::u32string lowered);
 
     std::map<std::uint32_t, std::uint32_t> canon_;
     std::vector<bool> nonword_key_;
     std::vector<std::uint32_t> bmp_key_;
     std::vector<std::uint8_t> bmp_flags_;
+    std::vector<std::uint32_t> bmp_lower_;
     std::vector<std::uint32_t> by_key_begin_;  // characters of the plane grouped by key
     std::vector<std::uint16_t> by_key_;
     std::vector<std::uint32_t> astral_changing_;
+    std::unordered_map<std::uint32_t, std::u32string> full_lower_;
+    std::vector<std::uint8_t> sigma_context_;  // of the basic multilingual plane
+    std::vector<std::pair<std::uint32_t, std::uint8_t>> astral_sigma_context_;  // sorted; uncased ones left out
 };
 
 }  // namespace vadrel_guardrail::phrase_matching

@@ -27,21 +27,6 @@ inline std::uint32_t PhraseAutomaton::class_of(CharT c) const {
     }
 }
 
-// The child for a class (with kEnds), or -1.
-inline std::int32_t PhraseAutomaton::step(std::int32_t node, std::uint32_t cls) const {
-    if (node < dense_nodes_) {
-        return dense_[static_cast<std::size_t>(node) * class_count_ + cls];
-    }
-    const Node &n = nodes_[node];
-    const std::uint16_t *classes = edge_class_.data() + n.first;
-    for (std::uint32_t e = 0; e < n.count; ++e) {
-        if (classes[e] == cls) {
-            return edge_child_[n.first + e];
-        }
-    }
-    return -1;
-}
-
 template <typename CharT>
 Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::int32_t &best_node) const {
     // At a word start: the end of the match with the smallest list index that ends on a boundary, or -1.
@@ -54,6 +39,7 @@ Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ss
         }
         std::int32_t child = step(node, class_of(text[j]));
         if (child < 0) {
+            walked_ += static_cast<std::size_t>(j - i);
             return -1;
         }
         ++j;
@@ -62,6 +48,7 @@ Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ss
             break;
         }
     }
+    walked_ += static_cast<std::size_t>(j - i);
     return finish_match(text, length, node, j, best_node);
 }
 
@@ -75,6 +62,7 @@ Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, s
     Py_ssize_t best_end = -1;
     // A node is read only where a phrase ends, and for pruning once a match is in hand.
     bool ends = nodes[node].terminal >= 0;
+    const Py_ssize_t from = j;
     for (;;) {
         if (ends) {
             std::int32_t terminal = nodes[node].terminal;
@@ -96,6 +84,7 @@ Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, s
         ends = (child & kEnds) != 0;
         ++j;
     }
+    walked_ += static_cast<std::size_t>(j - from);
     return best_end;
 }
 
@@ -287,48 +276,54 @@ template <typename CharT>
     return kept;
 }
 
-template <bool kLowering, typename CharT, typename OnMatch>
-bool PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t length, OnMatch &&on_match) const {
+template <bool kLowering, typename CharT>
+Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
+                                             Py_ssize_t &resume, MatchSink &sink) const {
     // Word starts are found 64 characters at a time and tried in order, skipping any inside the previous
     // match (matches do not overlap).
-    Py_ssize_t resume = 0;
     auto tell = [&](Py_ssize_t at, Py_ssize_t end, std::int32_t node) {
-        if (end <= at) {
-            return true;
+        if (end > at) {
+            resume = end;
+            sink.match(at, end, node);
         }
-        resume = end;
-        return on_match(at, end, node);
     };
-    auto candidate = [&](Py_ssize_t at) -> bool {
-        if (at < resume) {
-            return true;
+    auto candidate = [&](Py_ssize_t at) {
+        if (at >= resume) {
+            std::int32_t node = 0;
+            Py_ssize_t end = use_jumps_ ? match_by_word(text, length, at, 0, node) : match_at(text, length, at, node);
+            tell(at, end, node);
         }
-        std::int32_t node = 0;
-        Py_ssize_t end = use_jumps_ ? match_by_word(text, length, at, 0, node) : match_at(text, length, at, node);
-        return tell(at, end, node);
     };
 
-    std::uint64_t prev_word = 0;
-    Py_ssize_t i = 0;
-    for (; i + 64 <= length; i += 64) {
+    std::uint64_t prev_word = from > 0 && rules_->word(static_cast<std::uint32_t>(text[from - 1]));
+    const std::size_t walked_before = walked_;
+    Py_ssize_t i = from;
+    for (; i + 64 <= length && i < limit; i += 64) {
+        // Walks that read the same characters again and again, many times the text's length (phrases whose
+        // words repeat in the text), give way to the scan with failure links, which reads each once.
+        constexpr std::size_t kRereads = 8, kWalkedFirst = 4096;
+        if (walked_ - walked_before > kRereads * static_cast<std::size_t>(i - from) + kWalkedFirst) {
+            return scan_linear<kLowering>(text, length, i, limit, resume, sink);
+        }
         // With word look-ups, the classes of the block and of the 16 characters after it (when there are as
         // many) are kept: the words' keys and the characters after them are read from there.
         alignas(16) std::uint8_t block_classes[80];
         const bool keep_classes = use_jumps_ && i + 80 <= length;
         std::uint64_t bits;
         if (!classify_block<kLowering>(text, i, keep_classes ? block_classes : nullptr, bits)) {
-            return false;
+            return i;  // some character of the block changes when lowered
         }
         std::uint64_t starts = bits & ~((bits << 1) | prev_word);
         prev_word = bits >> 63;
+        if (limit - i < 64) {
+            starts &= (std::uint64_t{1} << (limit - i)) - 1;
+        }
         // With the classes kept, the word filter does better than the opening pairs, and all starts are taken.
         int picked[64];
         int count = pick_openings(text, length, i, starts, keep_classes, picked);
         if (!use_jumps_) {
             for (int k = 0; k < count; ++k) {
-                if (!candidate(i + picked[k])) {
-                    return false;
-                }
+                candidate(i + picked[k]);
             }
             continue;
         }
@@ -344,35 +339,122 @@ bool PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t length, OnM
             std::int32_t node = 0;
             Py_ssize_t end = key.ready ? match_word(text, length, at, key.length, key.low, key.high, key.hash, node)
                                        : match_by_word(text, length, at, key.length, node);
-            if (!tell(at, end, node)) {
-                return false;
-            }
+            tell(at, end, node);
         }
     }
-    for (; i < length; ++i) {
+    for (; i < length && i < limit; ++i) {
         std::uint8_t f = rules_->flags(static_cast<std::uint32_t>(text[i]));
         if constexpr (kLowering) {
             if (f & kChangesWhenLowered) {
-                return false;
+                return i;
             }
         }
         std::uint64_t word = f & kWord;
-        if (word && !prev_word && !candidate(i)) {
-            return false;
+        if (word && !prev_word) {
+            candidate(i);
         }
         prev_word = word;
     }
-    return true;
+    return length;
 }
 
-template <bool kLowering, typename CharT, typename OnMatch>
-bool PhraseAutomaton::scan_everywhere(const CharT *text, Py_ssize_t length, OnMatch &&on_match) const {
+template <bool kLowering, typename CharT>
+Py_ssize_t PhraseAutomaton::scan_linear(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
+                                        Py_ssize_t &resume, MatchSink &sink) const {
+    // One state per place: the node of the longest end of the text so far that is a path from the root. The
+    // phrases that end at a place are that node's and those down its output links; at each word start the one
+    // of smallest list index that ends on a boundary is kept, until no phrase that starts there can still end.
     const CaseRules &rules = *rules_;
+    auto word = [&](Py_ssize_t j) { return rules.word(static_cast<std::uint32_t>(text[j])); };
+    std::size_t span = 1;
+    while (span < static_cast<std::size_t>(longest_) + 2) {
+        span *= 2;
+    }
+    const std::size_t mask = span - 1;
+    std::vector<std::int32_t> best(span, -1);  // by start, modulo `span`
+    Py_ssize_t settled = from;  // the starts before it are told
+    auto settle = [&](Py_ssize_t until) {
+        for (; settled < until; ++settled) {
+            std::int32_t &slot = best[static_cast<std::size_t>(settled) & mask];
+            if (slot >= 0 && settled >= resume) {
+                resume = settled + depth_[slot];
+                sink.match(settled, resume, slot);
+            }
+            slot = -1;
+        }
+    };
+    const Py_ssize_t stop = limit < length ? std::min(length, limit + longest_ + 1) : length;
+    // The transitions met, cached by state and class, with the first node down the output links (or the
+    // state itself) where a phrase ends: a repetitive text goes round a few of them.
+    struct Transition {
+        std::int32_t state = -1;
+        std::uint32_t cls = 0;
+        std::int32_t next = 0;
+        std::int32_t ends = -1;
+    };
+    constexpr std::size_t kCached = 4096;
+    std::vector<Transition> cache(kCached);
+    std::int32_t state = 0, ends = -1;
+    std::uint8_t flags = from < length ? rules.flags(static_cast<std::uint32_t>(text[from])) : 0;
+    for (Py_ssize_t j = from; j < stop; ++j) {
+        if constexpr (kLowering) {
+            if (flags & kChangesWhenLowered) {
+                return settled;
+            }
+        }
+        std::uint32_t cls = class_of(text[j]);
+        Transition &cached = cache[(static_cast<std::size_t>(state) * 131 + cls) & (kCached - 1)];
+        if (cached.state == state && cached.cls == cls) {
+            state = cached.next;
+            ends = cached.ends;
+        } else {
+            cached.state = state;
+            cached.cls = cls;
+            std::int32_t next;
+            while ((next = step(state, cls)) < 0 && state != 0) {
+                state = fail_[state];
+            }
+            state = next < 0 ? 0 : next & ~kEnds;
+            ends = nodes_[state].terminal >= 0 ? state : output_[state];
+            cached.next = state;
+            cached.ends = ends;
+        }
+        Py_ssize_t end = j + 1;
+        std::uint8_t next_flags = end < length ? rules.flags(static_cast<std::uint32_t>(text[end])) : 0;
+        bool boundary = ((flags ^ next_flags) & kWord) != 0;
+        flags = next_flags;
+        if (boundary) {
+            // Phrases start with characters that only word characters match, so a start after a non-word
+            // character is a word start.
+            for (std::int32_t w = ends; w >= 0; w = output_[w]) {
+                Py_ssize_t start = end - depth_[w];
+                if (start >= from && start < limit && (start == 0 || !word(start - 1))) {
+                    std::int32_t &slot = best[static_cast<std::size_t>(start) & mask];
+                    if (slot < 0 || nodes_[w].terminal < nodes_[slot].terminal) {
+                        slot = w;
+                    }
+                }
+            }
+        }
+        // The text up to `end` is read: no phrase that starts `longest_` before it can still end.
+        settle(end - longest_);
+    }
+    settle(std::min(limit, length));
+    return length;
+}
+
+template <bool kLowering, typename CharT>
+Py_ssize_t PhraseAutomaton::scan_everywhere(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
+                                            Py_ssize_t &resume, MatchSink &sink) const {
+    const CaseRules &rules = *rules_;
+    Py_ssize_t stop = length;
     if constexpr (kLowering) {
-        // This scan jumps over the inside of matches, so characters are checked beforehand.
-        for (Py_ssize_t i = 0; i < length; ++i) {
+        // This scan reads ahead of its candidates and jumps over the inside of matches, so characters are
+        // checked beforehand, and candidates that could read the first one that changes are left.
+        for (Py_ssize_t i = from; i < length; ++i) {
             if (rules.flags(static_cast<std::uint32_t>(text[i])) & kChangesWhenLowered) {
-                return false;
+                stop = limit = std::max(from, i - reach_);
+                break;
             }
         }
     }
@@ -382,15 +464,15 @@ bool PhraseAutomaton::scan_everywhere(const CharT *text, Py_ssize_t length, OnMa
 
     // `findall`: after an empty match the next search starts at the same place but may not match empty there.
     Py_ssize_t no_empty_at = -1;
-    bool prev_word = false;  // whether the character before position i is a word character
-    Py_ssize_t i = 0;
+    Py_ssize_t i = std::max(from, resume);
+    bool prev_word = i > 0 && word(text[i - 1]);  // whether the character before position i is a word character
     for (;;) {
         // Matches start only at word boundaries, where the word flag changes; skip to the next one.
         while (i < length && word(text[i]) == prev_word) {
             ++i;
         }
-        if (i == length && !prev_word) {
-            return true;  // no boundary at the end of a text that ends with a non-word character
+        if ((i >= limit && limit < length) || (i == length && !prev_word)) {
+            return stop;  // no boundary at the end of a text that ends with a non-word character
         }
         // The smallest list index among the phrases that match here and end on a boundary wins.
         std::int32_t best = INT_MAX;
@@ -416,132 +498,48 @@ bool PhraseAutomaton::scan_everywhere(const CharT *text, Py_ssize_t length, OnMa
             }
         }
         if (best_end == i) {
-            if (!on_match(i, i, 0)) {
-                return false;
-            }
+            sink.match(i, i, 0);
             no_empty_at = i;  // search again here, for a non-empty match only
             continue;
         }
         if (best_end > i) {
-            if (!on_match(i, best_end, best_node)) {
-                return false;
-            }
-            i = best_end;
+            sink.match(i, best_end, best_node);
+            resume = i = best_end;
             prev_word = word(text[i - 1]);
             continue;
         }
         if (i == length) {
-            return true;
+            return stop;
         }
         prev_word = !prev_word;  // a boundary: the character at i has the other flag
         ++i;
     }
 }
 
-template <bool kLowering, typename CharT, typename OnMatch>
-bool PhraseAutomaton::scan(const CharT *text, Py_ssize_t length, OnMatch &&on_match) const {
+template <bool kLowering, typename CharT>
+Py_ssize_t PhraseAutomaton::scan(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
+                                 Py_ssize_t &resume, MatchSink &sink) const {
     // `re` sees no word boundary at all in an empty string.
     if (length == 0 || nodes_[0].subtree_min < 0) {
-        return true;
+        return length;
     }
     if (word_starts_only_) {
-        return scan_word_starts<kLowering>(text, length, on_match);
+        return scan_word_starts<kLowering>(text, length, from, limit, resume, sink);
     }
-    return scan_everywhere<kLowering>(text, length, on_match);
+    return scan_everywhere<kLowering>(text, length, from, limit, resume, sink);
 }
 
-// The phrase whose text equals the lower case of the match in `text`, or -1 for none; -2 when that hangs
-// on the final form of a capital sigma, which only the whole lower-cased text can tell.
-template <typename CharT>
-int PhraseAutomaton::phrase_of_match(const CharT *text, Py_ssize_t start, Py_ssize_t end, std::int32_t node) const {
-    for (std::uint32_t t = texts_begin_[node]; t < texts_begin_[node + 1]; ++t) {
-        const std::u32string &phrase = phrases_[texts_[t]];
-        if (static_cast<Py_ssize_t>(phrase.size()) != end - start) {
-            continue;
-        }
-        bool equal = true;
-        for (Py_ssize_t j = start; j < end; ++j) {
-            std::uint32_t c = static_cast<std::uint32_t>(text[j]);
-            std::uint32_t p = phrase[static_cast<std::size_t>(j - start)];
-            if (c == kCapitalSigma && (p == kSmallSigma || p == kFinalSigma)) {
-                return -2;
-            }
-            if (CaseRules::lower_of(c) != p) {
-                equal = false;
-                break;
-            }
-        }
-        if (equal) {
-            return texts_[t];
-        }
-    }
-    return -1;
-}
-
-std::vector<Span> PhraseAutomaton::find_all(PyObject *text) const {
-    std::vector<Span> out;
-    auto collect = [&](Py_ssize_t start, Py_ssize_t end, std::int32_t) {
-        out.push_back({start, end});
-        return true;
-    };
-    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    const void *data = PyUnicode_DATA(text);
-    switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-        scan<false>(static_cast<const Py_UCS1 *>(data), length, collect);
-        break;
-    case PyUnicode_2BYTE_KIND:
-        scan<false>(static_cast<const Py_UCS2 *>(data), length, collect);
-        break;
-    default:
-        scan<false>(static_cast<const Py_UCS4 *>(data), length, collect);
-        break;
-    }
-    return out;
-}
-
-bool PhraseAutomaton::find_phrases_of_lowered(PyObject *text, std::vector<std::int32_t> &found, bool &matched) const {
-    found.clear();
-    matched = false;
-    std::vector<bool> seen;
-    auto run = [&](const auto *chars) {
-        auto tell = [&](Py_ssize_t start, Py_ssize_t end, std::int32_t node) {
-            matched = true;
-            int phrase = phrase_of_match(chars, start, end, node);
-            if (phrase == -2) {
-                return false;
-            }
-            if (phrase >= 0) {
-                if (seen.empty()) {
-                    seen.assign(phrases_.size(), false);
-                }
-                if (!seen[static_cast<std::size_t>(phrase)]) {
-                    seen[static_cast<std::size_t>(phrase)] = true;
-                    found.push_back(phrase);
-                }
-            }
-            return true;
-        };
-        return scan<true>(chars, PyUnicode_GET_LENGTH(text), tell);
-    };
-    const void *data = PyUnicode_DATA(text);
-    bool done;
-    switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-        done = run(static_cast<const Py_UCS1 *>(data));
-        break;
-    case PyUnicode_2BYTE_KIND:
-        done = run(static_cast<const Py_UCS2 *>(data));
-        break;
-    default:
-        done = run(static_cast<const Py_UCS4 *>(data));
-        break;
-    }
-    if (!done) {
-        found.clear();
-        matched = false;
-    }
-    return done;
-}
+template Py_ssize_t PhraseAutomaton::scan<false>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                 MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan<false>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                 MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan<false>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                 MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan<true>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan<true>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan<true>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                MatchSink &) const;
 
 }  // namespace vadrel_guardrail::phrase_matching
