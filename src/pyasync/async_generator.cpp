@@ -1,6 +1,6 @@
 // The Python async generator type whose frame is a C++ AsyncGen, and its step awaitable: the
 // object each __anext__(), asend(), athrow() and aclose() returns.
-#include "pyasync/internal.hpp"
+#include "pyasync/detail/internal.hpp"
 
 namespace pyasync::detail {
 
@@ -77,11 +77,20 @@ PyObject *gen_asend(PyObject *self, PyObject *arg) {
 }
 
 PyObject *gen_athrow(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
-    PyObject *exc = make_exception(args, nargs);
-    if (!exc) {
+    if (nargs > 1 && !warn_throw_signature("athrow")) {
         return nullptr;
     }
-    PyObject *op = new_op(reinterpret_cast<GenObject *>(self), OpKind::Throw, exc);
+    // Arguments that make no exception fail when the step is awaited, as the host's do.
+    PyObject *exc = nargs >= 1 && nargs <= 3 ? make_exception(args, nargs) : nullptr;
+    OpKind kind = OpKind::Throw;
+    if (!exc) {
+        if (!PyErr_Occurred()) {
+            check_throw_args("athrow", nargs);
+        }
+        exc = PyErr_GetRaisedException();
+        kind = OpKind::BadThrow;
+    }
+    PyObject *op = new_op(reinterpret_cast<GenObject *>(self), kind, exc);
     Py_DECREF(exc);
     return op;
 }
@@ -90,7 +99,7 @@ PyObject *gen_aclose(PyObject *self, PyObject *) {
     return new_op(reinterpret_cast<GenObject *>(self), OpKind::Close, nullptr);
 }
 
-PySendResult op_step(PyObject *self, PyObject *value, PyObject *exc, PyObject **out) {
+PySendResult op_step(PyObject *self, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out) {
     OpObject *op = reinterpret_cast<OpObject *>(self);
     if (op->state == OpState::Closed) {
         PyErr_SetString(PyExc_RuntimeError, op->kind == OpKind::Send
@@ -106,8 +115,19 @@ PySendResult op_step(PyObject *self, PyObject *value, PyObject *exc, PyObject **
             op->state = OpState::Closed;
             PyErr_SetString(PyExc_RuntimeError,
                             op->kind == OpKind::Send    ? "anext(): asynchronous generator is already running"
-                            : op->kind == OpKind::Throw ? "athrow(): asynchronous generator is already running"
+                            : op->kind != OpKind::Close ? "athrow(): asynchronous generator is already running"
                                                         : "aclose(): asynchronous generator is already running");
+            return PYGEN_ERROR;
+        }
+        if (op->kind == OpKind::BadThrow) {
+            // athrow()'s arguments made no exception: that error, the generator untouched, unless
+            // it is over.
+            op->state = OpState::Closed;
+            if (!p || p->done) {
+                *out = Py_NewRef(Py_None);
+                return PYGEN_RETURN;
+            }
+            PyErr_SetRaisedException(Py_NewRef(op->arg));
             return PYGEN_ERROR;
         }
         if (!exc) {
@@ -164,7 +184,7 @@ PySendResult op_step(PyObject *self, PyObject *value, PyObject *exc, PyObject **
         return PYGEN_ERROR;
     }
     p->running = true;
-    Step s = advance(p->own, value, exc, out);
+    Step s = advance(p->own, ts, value, exc, out);
     p->running = false;
     Py_XDECREF(owned_exc);
     if (s == Step::Yielded) {
@@ -200,7 +220,14 @@ PySendResult op_step(PyObject *self, PyObject *value, PyObject *exc, PyObject **
     return PYGEN_ERROR;
 }
 
-using OpStepping = Stepping<op_step>;
+// The generator's promise while this step waits, with it, on a Python iterator.
+PromiseBase *op_awaiting(PyObject *self) {
+    OpObject *op = reinterpret_cast<OpObject *>(self);
+    GenPromise *p = op->state == OpState::Iter && op->gen && op->gen->head.h ? gen_of(op->gen) : nullptr;
+    return p && !p->running && p->own.delegate ? p : nullptr;
+}
+
+using OpStepping = Stepping<op_step, op_awaiting>;
 
 PyObject *op_close(PyObject *self, PyObject *) {
     OpObject *op = reinterpret_cast<OpObject *>(self);
@@ -213,7 +240,7 @@ PyObject *op_close(PyObject *self, PyObject *) {
         return nullptr;
     }
     PyObject *out = nullptr;
-    PySendResult r = op_step(self, nullptr, ge, &out);
+    PySendResult r = OpStepping::call(self, nullptr, ge, &out);
     Py_DECREF(ge);
     if (r == PYGEN_ERROR) {
         if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
@@ -230,6 +257,8 @@ PyObject *op_close(PyObject *self, PyObject *) {
     Py_RETURN_NONE;
 }
 
+// No trashcan of its own (one per item would cost): a chain through steps is a chain through
+// their generators, whose deallocation has one.
 void op_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     OpObject *op = reinterpret_cast<OpObject *>(self);
@@ -325,14 +354,16 @@ void gen_dealloc(PyObject *self) {
     }
     PyObject_GC_UnTrack(self);
     PyObject_ClearWeakRefs(self);
-    GenObject *g = reinterpret_cast<GenObject *>(self);
-    release_frame(&g->head);
-    Py_CLEAR(g->names.name);
-    Py_CLEAR(g->names.qualname);
-    Py_CLEAR(g->finalizer);
-    PyTypeObject *tp = Py_TYPE(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    in_trashcan(self, gen_dealloc, [](PyObject *self) {
+        GenObject *g = reinterpret_cast<GenObject *>(self);
+        release_frame(&g->head);
+        Py_CLEAR(g->names.name);
+        Py_CLEAR(g->names.qualname);
+        Py_CLEAR(g->finalizer);
+        PyTypeObject *tp = Py_TYPE(self);
+        tp->tp_free(self);
+        Py_DECREF(tp);
+    });
 }
 
 PyObject *gen_repr(PyObject *self) {

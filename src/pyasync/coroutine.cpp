@@ -1,11 +1,11 @@
 // The Python coroutine type whose frame is a C++ Task.
-#include "pyasync/internal.hpp"
+#include "pyasync/detail/internal.hpp"
 
 namespace pyasync::detail {
 
 namespace {
 
-PySendResult coro_step(PyObject *self, PyObject *value, PyObject *exc, PyObject **out) {
+PySendResult coro_step(PyObject *self, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out) {
     CoroObject *c = reinterpret_cast<CoroObject *>(self);
     if (!c->head.h) {
         if (exc) {
@@ -35,7 +35,7 @@ PySendResult coro_step(PyObject *self, PyObject *value, PyObject *exc, PyObject 
         p->own.current = c->head.h;
     }
     p->running = true;
-    Step s = advance(p->own, value, exc, out);
+    Step s = advance(p->own, ts, value, exc, out);
     p->running = false;
     if (s == Step::Yielded) {
         return PYGEN_NEXT;
@@ -59,7 +59,25 @@ PySendResult coro_step(PyObject *self, PyObject *value, PyObject *exc, PyObject 
     return PYGEN_RETURN;
 }
 
-using CoroStepping = Stepping<coro_step>;
+// The promise of a coroutine suspended in an await of a Python iterator.
+PromiseBase *coro_awaiting(PyObject *self) {
+    CoroObject *c = reinterpret_cast<CoroObject *>(self);
+    TaskPromise *p = c->head.h ? task_of(c) : nullptr;
+    return p && !p->running && p->own.delegate ? p : nullptr;
+}
+
+using CoroStepping = Stepping<coro_step, coro_awaiting>;
+
+// `await coro`: a coroutine that another awaiter is suspended in cannot be awaited a second time.
+PyObject *coro_await(PyObject *self) {
+    CoroObject *c = reinterpret_cast<CoroObject *>(self);
+    TaskPromise *p = c->head.h ? task_of(c) : nullptr;
+    if (p && p->started && !p->done && !p->running) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    return Py_NewRef(self);
+}
 
 PyObject *coro_close(PyObject *self, PyObject * = nullptr) {
     CoroObject *c = reinterpret_cast<CoroObject *>(self);
@@ -80,7 +98,7 @@ PyObject *coro_close(PyObject *self, PyObject * = nullptr) {
         return nullptr;
     }
     PyObject *out = nullptr;
-    PySendResult r = coro_step(self, nullptr, ge, &out);
+    PySendResult r = CoroStepping::call(self, nullptr, ge, &out);
     Py_DECREF(ge);
     if (r == PYGEN_NEXT) {
         Py_DECREF(out);
@@ -146,13 +164,15 @@ void coro_dealloc(PyObject *self) {
     }
     PyObject_GC_UnTrack(self);
     PyObject_ClearWeakRefs(self);
-    CoroObject *c = reinterpret_cast<CoroObject *>(self);
-    release_frame(&c->head);
-    Py_CLEAR(c->names.name);
-    Py_CLEAR(c->names.qualname);
-    PyTypeObject *tp = Py_TYPE(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    in_trashcan(self, coro_dealloc, [](PyObject *self) {
+        CoroObject *c = reinterpret_cast<CoroObject *>(self);
+        release_frame(&c->head);
+        Py_CLEAR(c->names.name);
+        Py_CLEAR(c->names.qualname);
+        PyTypeObject *tp = Py_TYPE(self);
+        tp->tp_free(self);
+        Py_DECREF(tp);
+    });
 }
 
 PyObject *coro_repr(PyObject *self) {
@@ -209,7 +229,7 @@ PyType_Slot coro_slots[] = {
     {Py_tp_iternext, reinterpret_cast<void *>(CoroStepping::iternext)},
     {Py_tp_methods, coro_methods},
     {Py_tp_getset, coro_getset},
-    {Py_am_await, reinterpret_cast<void *>(self_iter)},
+    {Py_am_await, reinterpret_cast<void *>(coro_await)},
     {Py_am_send, reinterpret_cast<void *>(CoroStepping::am_send)},
     {Py_tp_doc, const_cast<char *>("A coroutine whose body is C++.")},
     {0, nullptr},

@@ -1,6 +1,6 @@
 // Direct reading: a C++ frame reading a C++ generator runs it in its own chain, with no Python
 // object per item; and the life of frames that no Python object owns.
-#include "pyasync/internal.hpp"
+#include "pyasync/detail/internal.hpp"
 
 namespace pyasync::detail {
 
@@ -22,8 +22,10 @@ NextAwaiter::NextAwaiter(PyObject *iter, bool closing) noexcept : closing_(closi
         PyAsyncMethods *am = Py_TYPE(iter)->tp_as_async;
         if (am && am->am_anext) {
             aw = am->am_anext(iter);
+            from_anext_ = true;
         } else {
-            PyErr_Format(PyExc_TypeError, "'%.100s' object is not an async iterator", Py_TYPE(iter)->tp_name);
+            PyErr_Format(PyExc_TypeError, "'async for' requires an iterator with __anext__ method, got %.100s",
+                         Py_TYPE(iter)->tp_name);
         }
     }
     if (!aw) {
@@ -160,7 +162,8 @@ void clear_promise(PromiseBase &p) noexcept {
 }
 
 void close_now(std::coroutine_handle<> h, GenPromise *p, PyObject *context) noexcept {
-    PyObject *ge = PyObject_CallNoArgs(PyExc_GeneratorExit);
+    HostEntry entry;  // past the limit the frame goes without running: its destructors still run
+    PyObject *ge = entry ? PyObject_CallNoArgs(PyExc_GeneratorExit) : nullptr;
     if (!ge) {
         PyErr_WriteUnraisable(context);
         return;
@@ -169,7 +172,7 @@ void close_now(std::coroutine_handle<> h, GenPromise *p, PyObject *context) noex
     p->own.current = h;
     p->running = p->in_flight = true;
     PyObject *out = nullptr;
-    Step s = advance(p->own, nullptr, ge, &out);
+    Step s = advance(p->own, entry.thread_state(), nullptr, ge, &out);
     p->running = p->in_flight = false;
     Py_DECREF(ge);
     if (s == Step::Yielded || p->value) {
@@ -210,12 +213,27 @@ void AsyncGen::reset() noexcept {
     }
 }
 
-AsyncIter::AsyncIter(nb::handle iterable) {
-    PyObject *it = PyObject_GetAIter(iterable.ptr());
-    if (!it) {
-        throw nb::python_error();
+nb::object aiter(nb::handle iterable) {
+    PyTypeObject *t = Py_TYPE(iterable.ptr());
+    if (!t->tp_as_async || !t->tp_as_async->am_aiter) {
+        detail::raise_owned(detail::new_error_format(
+            PyExc_TypeError, "'async for' requires an object with __aiter__ method, got %.100s", t->tp_name));
     }
-    obj_ = nb::steal(it);
+    PyObject *it = t->tp_as_async->am_aiter(iterable.ptr());
+    if (!it) {
+        detail::raise_owned(PyErr_GetRaisedException());
+    }
+    PyAsyncMethods *am = Py_TYPE(it)->tp_as_async;
+    if (!am || !am->am_anext) {
+        PyObject *err = detail::new_error_format(
+            PyExc_TypeError, "'async for' received an object from __aiter__ that does not implement __anext__: %.100s",
+            Py_TYPE(it)->tp_name);
+        Py_DECREF(it);
+        detail::raise_owned(err);
+    }
+    return nb::steal(it);
 }
+
+AsyncIter::AsyncIter(nb::handle iterable) : obj_(aiter(iterable)) {}
 
 }  // namespace pyasync

@@ -1,5 +1,9 @@
 // The driver: steps a chain of C++ frames on behalf of Python, and awaits Python awaitables.
-#include "pyasync/internal.hpp"
+#include "pyasync/detail/internal.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
 
 namespace pyasync::detail {
 
@@ -13,29 +17,74 @@ void Driver::clear() noexcept {
 
 namespace {
 
+// What a refused step leaves for raising and unwinding, at most a quarter of the stack.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kStackReserve = 1 << 20;
+#else
+constexpr std::size_t kStackReserve = 256 << 10;
+#endif
+
+StackBounds thread_stack() noexcept {
+    pthread_attr_t attr;
+    void *base = nullptr;
+    std::size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) {
+        return {};  // unknown: the count alone guards
+    }
+    int r = pthread_attr_getstack(&attr, &base, &size);
+    pthread_attr_destroy(&attr);
+    if (r != 0) {
+        return {};
+    }
+    auto lo = reinterpret_cast<std::uintptr_t>(base);
+    return {lo, lo + size, lo + std::min(size / 4, kStackReserve)};
+}
+
+// Whether `o` is a coroutine to `await`: a native one, or a generator made one by types.coroutine.
+bool is_coroutine(PyObject *o) noexcept {
+    if (PyCoro_CheckExact(o)) {
+        return true;
+    }
+    if (!PyGen_CheckExact(o)) {
+        return false;
+    }
+    PyCodeObject *code = PyGen_GetCode(reinterpret_cast<PyGenObject *>(o));
+    bool iterable_coroutine = code->co_flags & CO_ITERABLE_COROUTINE;
+    Py_DECREF(code);
+    return iterable_coroutine;
+}
+
+}  // namespace
+
+void find_stack() noexcept {
+    thread_local const StackBounds bounds = thread_stack();
+    last_stack = bounds;
+}
+
 // The iterator `await o` delegates to (CPython's _PyCoro_GetAwaitableIter, which is internal).
 PyObject *awaitable_iter(PyObject *o) noexcept {
     if (PyCoro_CheckExact(o)) {
+        // Suspended in an await of its own (3.13's FRAME_SUSPENDED_YIELD_FROM): someone else awaits it.
+        constexpr int8_t kSuspendedYieldFrom = -1;
+        if (reinterpret_cast<PyCoroObject *>(o)->cr_frame_state == kSuspendedYieldFrom) {
+            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+            return nullptr;
+        }
         return Py_NewRef(o);
     }
-    if (PyGen_CheckExact(o)) {
-        PyCodeObject *code = PyGen_GetCode(reinterpret_cast<PyGenObject *>(o));
-        bool iterable_coroutine = code->co_flags & CO_ITERABLE_COROUTINE;
-        Py_DECREF(code);
-        if (iterable_coroutine) {
-            return Py_NewRef(o);
-        }
+    if (is_coroutine(o)) {
+        return Py_NewRef(o);
     }
     PyAsyncMethods *am = Py_TYPE(o)->tp_as_async;
     if (!am || !am->am_await) {
-        PyErr_Format(PyExc_TypeError, "'%.100s' object can't be awaited", Py_TYPE(o)->tp_name);
+        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(o)->tp_name);
         return nullptr;
     }
     PyObject *it = am->am_await(o);
     if (!it) {
         return nullptr;
     }
-    if (PyCoro_CheckExact(it)) {
+    if (is_coroutine(it)) {
         Py_DECREF(it);
         PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
         return nullptr;
@@ -47,8 +96,6 @@ PyObject *awaitable_iter(PyObject *o) noexcept {
     }
     return it;
 }
-
-}  // namespace
 
 const Interned &interned() noexcept {
     static const Interned names = {PyUnicode_InternFromString("throw"), PyUnicode_InternFromString("close"),
@@ -69,16 +116,21 @@ PySendResult throw_into(PyObject *iter, PyObject *exc, PyObject **result) noexce
         PyErr_SetRaisedException(Py_NewRef(exc));
         return PYGEN_ERROR;
     }
-    PyObject *r = PyObject_CallOneArg(meth, exc);
+    PySendResult r = call_throw(meth, &exc, 1, result);
     Py_DECREF(meth);
-    if (r) {
-        *result = r;
-        return PYGEN_NEXT;
-    }
-    return fetch_stop_value(result) ? PYGEN_RETURN : PYGEN_ERROR;
+    return r;
 }
 
 }  // namespace
+
+PySendResult call_throw(PyObject *meth, PyObject *const *args, Py_ssize_t nargs, PyObject **out) noexcept {
+    PyObject *r = PyObject_Vectorcall(meth, args, nargs, nullptr);
+    if (r) {
+        *out = r;
+        return PYGEN_NEXT;
+    }
+    return fetch_stop_value(out) ? PYGEN_RETURN : PYGEN_ERROR;
+}
 
 int close_iter(PyObject *iter) noexcept {
     PyObject *meth = nullptr;
@@ -97,7 +149,7 @@ int close_iter(PyObject *iter) noexcept {
     return 0;
 }
 
-Step advance(Driver &d, PyObject *value, PyObject *exc, PyObject **out) noexcept {
+Step advance(Driver &d, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out) noexcept {
     if (d.delegate) {
         PyObject *res = nullptr;
         PySendResult r;
@@ -131,7 +183,7 @@ Step advance(Driver &d, PyObject *value, PyObject *exc, PyObject **out) noexcept
 resume:
     // Resuming the chain enters its frames again, as a Python generator resumed through the
     // generators it awaits would.
-    d.tstate = PyThreadState_Get();
+    d.tstate = ts;
     d.tstate->py_recursion_remaining -= d.depth;
     d.next = std::exchange(d.current, {});
     while (std::coroutine_handle<> h = std::exchange(d.next, {})) {
@@ -151,11 +203,17 @@ bool PyAwait::start() noexcept {
         return true;
     }
     PyObject *it = awaitable_iter(src_);
-    drop_src();  // the iterator keeps what it needs of the awaitable
     if (!it) {
         error_ = PyErr_GetRaisedException();
+        if (from_anext_) {
+            error_ = new_error_from_cause(error_, PyExc_TypeError,
+                                          "'async for' received an invalid object from __anext__: %.100s",
+                                          Py_TYPE(src_)->tp_name);
+        }
+        drop_src();
         return true;
     }
+    drop_src();  // the iterator keeps what it needs of the awaitable
     PyObject *res = nullptr;
     PySendResult r = PyIter_Send(it, Py_None, &res);
     if (r == PYGEN_NEXT) {

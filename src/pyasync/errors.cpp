@@ -1,5 +1,7 @@
 // Errors crossing the bridge: C++ exceptions as Python ones, throw()'s arguments, PEP 479.
-#include "pyasync/internal.hpp"
+#include "pyasync/detail/internal.hpp"
+
+#include <cstdarg>
 
 namespace pyasync::detail {
 
@@ -15,7 +17,31 @@ PyObject *new_error(PyObject *type, const char *msg) noexcept {
     return PyErr_GetRaisedException();
 }
 
+PyObject *new_error_format(PyObject *type, const char *format, ...) noexcept {
+    va_list va;
+    va_start(va, format);
+    PyErr_FormatV(type, format, va);
+    va_end(va);
+    return PyErr_GetRaisedException();
+}
+
+PyObject *new_error_from_cause(PyObject *cause, PyObject *type, const char *format, ...) noexcept {
+    va_list va;
+    va_start(va, format);
+    PyErr_FormatV(type, format, va);
+    va_end(va);
+    PyObject *err = PyErr_GetRaisedException();
+    PyException_SetCause(err, Py_NewRef(cause));
+    PyException_SetContext(err, cause);
+    return err;
+}
+
 void set_stop_iteration(PyObject *value) noexcept {
+    if (value == Py_None) {
+        Py_DECREF(value);
+        PyErr_SetNone(PyExc_StopIteration);  // as the host's generators finish: no arguments
+        return;
+    }
     PyObject *exc = PyObject_CallOneArg(PyExc_StopIteration, value);
     Py_DECREF(value);
     if (exc) {
@@ -34,23 +60,35 @@ bool fetch_stop_value(PyObject **value) noexcept {
     return true;
 }
 
-PyObject *make_exception(PyObject *const *args, Py_ssize_t nargs) noexcept {
-    if (nargs < 1 || nargs > 3) {
-        PyErr_SetString(PyExc_TypeError, "throw expected 1 to 3 arguments");
-        return nullptr;
+bool check_throw_args(const char *name, Py_ssize_t nargs) noexcept {
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "%s expected at least 1 argument, got %zd", name, nargs);
+        return false;
     }
+    if (nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "%s expected at most 3 arguments, got %zd", name, nargs);
+        return false;
+    }
+    return nargs == 1 || warn_throw_signature(name);
+}
+
+bool warn_throw_signature(const char *name) noexcept {
+    return PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                            "the (type, exc, tb) signature of %s() is deprecated, use the single-arg signature instead.",
+                            name) == 0;
+}
+
+PyObject *make_exception(PyObject *const *args, Py_ssize_t nargs) noexcept {
     PyObject *typ = args[0];
     PyObject *val = nargs > 1 ? args[1] : Py_None;
     PyObject *tb = nargs > 2 ? args[2] : Py_None;
+    if (tb != Py_None && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return nullptr;
+    }
     PyObject *exc = nullptr;
-    if (PyExceptionInstance_Check(typ)) {
-        if (val != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            return nullptr;
-        }
-        exc = Py_NewRef(typ);
-    } else if (PyExceptionClass_Check(typ)) {
-        if (PyObject_TypeCheck(val, reinterpret_cast<PyTypeObject *>(typ))) {
+    if (PyExceptionClass_Check(typ)) {
+        if (PyExceptionInstance_Check(val) && PyObject_IsSubclass(PyExceptionInstance_Class(val), typ) == 1) {
             exc = Py_NewRef(val);
         } else if (val == Py_None) {
             exc = PyObject_CallNoArgs(typ);
@@ -60,12 +98,21 @@ PyObject *make_exception(PyObject *const *args, Py_ssize_t nargs) noexcept {
             exc = PyObject_CallOneArg(typ, val);
         }
         if (exc && !PyExceptionInstance_Check(exc)) {
-            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException", typ);
+            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s",
+                         typ, Py_TYPE(exc)->tp_name);
             Py_CLEAR(exc);
         }
+        if (!exc) {
+            return PyErr_GetRaisedException();  // what making it raised is what is thrown in
+        }
+    } else if (PyExceptionInstance_Check(typ)) {
+        if (val != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return nullptr;
+        }
+        exc = Py_NewRef(typ);
     } else {
-        PyErr_Format(PyExc_TypeError,
-                     "exceptions must be classes or instances deriving from BaseException, not %s",
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
                      Py_TYPE(typ)->tp_name);
         return nullptr;
     }

@@ -1,5 +1,5 @@
 // The type registry: each extension's own bridge types, made on first use, and what they share.
-#include "pyasync/internal.hpp"
+#include "pyasync/detail/internal.hpp"
 
 #include <string>
 
@@ -71,7 +71,7 @@ PyTypeObject *make_type(const char *name, int size, unsigned long flags, PyType_
     PyType_Spec spec = {name, size, 0, static_cast<unsigned int>(flags), slots};
     PyObject *t = PyType_FromSpec(&spec);
     if (!t) {
-        throw nb::python_error();
+        raise_owned(PyErr_GetRaisedException());
     }
     return reinterpret_cast<PyTypeObject *>(t);
 }
@@ -108,7 +108,7 @@ nb::object wrap_task(std::coroutine_handle<> h, TaskPromise *p) {
     auto *c = reinterpret_cast<CoroObject *>(t->tp_alloc(t, 0));
     if (!c) {
         h.destroy();
-        throw nb::python_error();
+        raise_owned(PyErr_GetRaisedException());
     }
     c->head.h = h;
     c->head.p = p;
@@ -121,7 +121,7 @@ nb::object wrap_gen(std::coroutine_handle<> h, GenPromise *p) {
     auto *g = reinterpret_cast<GenObject *>(t->tp_alloc(t, 0));
     if (!g) {
         h.destroy();
-        throw nb::python_error();
+        raise_owned(PyErr_GetRaisedException());
     }
     g->head.h = h;
     g->head.p = p;

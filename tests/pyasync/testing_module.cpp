@@ -323,6 +323,16 @@ pyasync::Task collect_iterator(nb::object iterator) {
     co_return nb::make_tuple(out, it.direct());
 }
 
+// Reads an async iterable as `async for` does, one step at a time.
+pyasync::Task collect_async_for(nb::object iterable) {
+    auto items = co_await pyasync::hold(pyasync::aiter(iterable));
+    nb::list out;
+    while (std::optional<nb::object> x = co_await pyasync::anext(*items)) {
+        out.append(*x);
+    }
+    co_return out;
+}
+
 // Reads `k` items one step at a time, then closes the iterator.
 pyasync::Task take_steps(nb::object iterator, int k) {
     nb::list out;
@@ -443,6 +453,7 @@ NB_MODULE(_pyasync_testing, m) {
 
     m.def("is_async_gen", [](nb::handle obj) { return pyasync::is_async_gen(obj); });
     m.def("collect_iterator", &collect_iterator);
+    m.def("collect_async_for", &collect_async_for);
     m.def("take_steps", &take_steps);
     m.def("relay_then_close", &relay_then_close, nb::arg("source"), nb::arg("fail_at") = -1);
     m.def("relay_through_cpp", &relay_through_cpp);

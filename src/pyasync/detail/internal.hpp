@@ -1,0 +1,291 @@
+// The bridge's machinery, shared by its own sources only: errors.cpp, driver.cpp, direct.cpp,
+// coroutine.cpp, async_generator.cpp and types.cpp (the type registry).
+#pragma once
+
+#include "pyasync/pyasync.hpp"
+
+namespace pyasync::detail {
+
+// --- errors ----------------------------------------------------------------------------------
+
+// A new exception raised from `cause` (consumed), as the host's _PyErr_FormatFromCause does.
+PyObject *new_error_from_cause(PyObject *cause, PyObject *type, const char *format, ...) noexcept;
+inline bool matches(PyObject *exc, PyObject *type) noexcept { return PyErr_GivenExceptionMatches(exc, type) != 0; }
+// Raises StopIteration(value) explicitly: PyErr_SetObject would unpack a tuple or take an
+// exception instance for the exception itself. Consumes `value`.
+void set_stop_iteration(PyObject *value) noexcept;
+// Takes the value out of a raised StopIteration; false when another error is raised.
+bool fetch_stop_value(PyObject **value) noexcept;
+// Checks the number of throw()'s (or athrow()'s, by `name`) arguments and warns about the
+// deprecated three-argument form, as the host's own generators do. False with an error set.
+bool check_throw_args(const char *name, Py_ssize_t nargs) noexcept;
+// The DeprecationWarning of the three-argument form alone. False when it was turned into an error.
+bool warn_throw_signature(const char *name) noexcept;
+// An exception instance from throw()'s arguments: (instance) or (type[, value[, traceback]]). When
+// making it raises, that error is the exception, as with the host's throw(); null with TypeError
+// set when the arguments cannot make one.
+PyObject *make_exception(PyObject *const *args, Py_ssize_t nargs) noexcept;
+
+// --- driver ----------------------------------------------------------------------------------
+
+struct Interned {
+    PyObject *throw_;
+    PyObject *close;
+    PyObject *aclose;
+};
+const Interned &interned() noexcept;
+
+// `iter.close()` if it has one.
+int close_iter(PyObject *iter) noexcept;
+
+// Calls an iterator's throw() method `meth`, with the outcome told as PyIter_Send tells it.
+PySendResult call_throw(PyObject *meth, PyObject *const *args, Py_ssize_t nargs, PyObject **out) noexcept;
+
+// Every way the host steps a frame (am_send, __next__, send, throw, close, a finalizer closing it)
+// counts against the host's recursion limit as its own C calls do, so that a chain of such steps
+// through Python code ends in RecursionError rather than in a stack overflow. Deallocation counts
+// the same way, through the host's trashcan. A step costs kHostUnits of that budget (the host's own
+// evaluation loop costs two): sanitizer builds spend several times the stack per step.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr int kHostUnits = 3;
+#else
+inline constexpr int kHostUnits = 1;
+#endif
+
+// The C stack a step runs on: [lo, hi), and the floor below which a step is refused. The count
+// alone cannot know how much stack the frames of a step use (a body's locals, a sanitizer's red
+// zones). Kept for the thread that stepped last (the GIL orders them); a stack is recognised by
+// its range, which stays right when a thread's state or stack is reused.
+struct StackBounds {
+    std::uintptr_t lo = 0, hi = 0, floor = 0;
+};
+inline StackBounds last_stack;
+// The running thread's bounds, into last_stack.
+void find_stack() noexcept;
+
+inline bool stack_exhausted() noexcept {
+    auto sp = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (sp < last_stack.lo || sp >= last_stack.hi) [[unlikely]] {
+        find_stack();
+    }
+    return sp < last_stack.floor;
+}
+
+class HostEntry {
+public:
+    HostEntry() noexcept : ts_(PyThreadState_Get()) {
+        ts_->c_recursion_remaining -= kHostUnits;
+        entered_ = ts_->c_recursion_remaining >= 0 && !stack_exhausted();
+        if (!entered_) [[unlikely]] {
+            ts_->c_recursion_remaining += kHostUnits;
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+        }
+    }
+    HostEntry(const HostEntry &) = delete;
+    HostEntry &operator=(const HostEntry &) = delete;
+    ~HostEntry() {
+        if (entered_) {
+            ts_->c_recursion_remaining += kHostUnits;
+        }
+    }
+    // False, with RecursionError raised, at the limit.
+    explicit operator bool() const noexcept { return entered_; }
+    PyThreadState *thread_state() const noexcept { return ts_; }
+
+private:
+    PyThreadState *ts_;
+    bool entered_;
+};
+
+// Runs `body` (the rest of `dealloc` for `self`, untracked by now) inside the host's trashcan: a
+// chain of objects each freeing the next is freed in pieces, in bounded stack, as the host's
+// containers are. A level costs kHostUnits.
+inline void in_trashcan(PyObject *self, destructor dealloc, void (*body)(PyObject *)) noexcept {
+    PyThreadState *ts = PyThreadState_Get();
+    ts->c_recursion_remaining -= kHostUnits - 1;
+    Py_TRASHCAN_BEGIN(self, dealloc)
+    body(self);
+    Py_TRASHCAN_END
+    ts->c_recursion_remaining += kHostUnits - 1;
+}
+
+enum class Step { Yielded, Stopped };
+
+// Feeds one input (a value, or the exception `exc`) to the chain: first to the Python iterator
+// being awaited, if any, else to the suspended frame. Yielded: `*out` goes to the event loop.
+// Stopped: the root frame reached co_yield or its end. Both inputs are borrowed. `ts` is the
+// running thread's state (the HostEntry's).
+Step advance(Driver &d, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out) noexcept;
+
+// --- the Python types ------------------------------------------------------------------------
+
+struct Named {
+    PyObject *name;  // lazily made from the C++ names
+    PyObject *qualname;
+    const char *origin;  // C++ signature
+    const char *cname;
+    const char *cqualname;
+};
+
+struct CoroObject {
+    FrameObject head;
+    Named names;
+};
+
+struct GenObject {
+    FrameObject head;
+    Named names;
+    PyObject *finalizer;  // sys.get_asyncgen_hooks().finalizer at first iteration
+    bool hooks_inited;
+};
+
+enum class OpKind : uint8_t { Send, Throw, Close, BadThrow };  // BadThrow: `arg` is the error to raise
+enum class OpState : uint8_t { Init, Iter, Closed };
+
+// The awaitable each __anext__(), asend(), athrow() and aclose() returns.
+struct OpObject {
+    PyObject_HEAD
+    GenObject *gen;  // owned
+    PyObject *arg;   // asend()'s value or athrow()'s exception (owned)
+    OpKind kind;
+    OpState state;
+};
+
+inline TaskPromise *task_of(CoroObject *c) noexcept { return static_cast<TaskPromise *>(c->head.p); }
+inline GenPromise *gen_of(GenObject *g) noexcept { return static_cast<GenPromise *>(g->head.p); }
+
+inline void release_frame(FrameObject *f) noexcept {
+    if (std::coroutine_handle<> h = std::exchange(f->h, {})) {
+        f->p = nullptr;
+        h.destroy();
+    }
+}
+
+// Each type's slots, for the registry.
+extern PyType_Slot coro_slots[];
+extern PyType_Slot gen_slots[];
+extern PyType_Slot op_slots[];
+
+struct Types {
+    PyTypeObject *coro = nullptr;
+    PyTypeObject *gen = nullptr;
+    PyTypeObject *op = nullptr;
+};
+// Per extension (each links its own copy of this library) and for the process' lifetime.
+Types &types();
+
+// What the coroutine and the async generator share: their names and a few trivial slots.
+void capture_names(Named &n, const PromiseBase *p) noexcept;
+PyObject *name_of(Named &n, bool qual) noexcept;
+PyObject *get_name(PyObject *self, void *closure);
+int set_name(PyObject *self, PyObject *value, void *closure);
+PyObject *get_none(PyObject *, void *);
+PyObject *self_iter(PyObject *self);
+
+// The send/throw/__next__/am_send of an object whose `step` feeds one input (a value, or an
+// exception) to its frame, on the thread whose state is given, and tells the outcome as PyIter_Send
+// does. `awaiting` gives the promise
+// whose chain waits on a Python iterator now (suspended, not running), or null.
+template <PySendResult (*step)(PyObject *self, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out),
+          PromiseBase *(*awaiting)(PyObject *self)>
+struct Stepping {
+    // Every step the host takes passes here.
+    static PySendResult call(PyObject *self, PyObject *value, PyObject *exc, PyObject **out) {
+        HostEntry entry;
+        if (!entry) {
+            return PYGEN_ERROR;
+        }
+        return step(self, entry.thread_state(), value, exc, out);
+    }
+    static PySendResult am_send(PyObject *self, PyObject *arg, PyObject **out) {
+        return call(self, arg, nullptr, out);
+    }
+    static PyObject *iternext(PyObject *self) {
+        PyObject *out = nullptr;
+        PySendResult r = call(self, Py_None, nullptr, &out);
+        if (r == PYGEN_RETURN) {
+            if (out == Py_None) {
+                Py_DECREF(out);  // exhaustion without a value needs no StopIteration
+            } else {
+                set_stop_iteration(out);
+            }
+            return nullptr;
+        }
+        return r == PYGEN_NEXT ? out : nullptr;
+    }
+    static PyObject *send(PyObject *self, PyObject *arg) {
+        PyObject *out = nullptr;
+        PySendResult r = call(self, arg, nullptr, &out);
+        return method_result(r, out);
+    }
+    static PyObject *throw_(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+        if (!check_throw_args("throw", nargs)) {
+            return nullptr;
+        }
+        PyObject *out = nullptr;
+        PyObject *exc = make_exception(args, nargs);
+        if (!exc) {
+            return throw_bad_args(self, args, nargs);
+        }
+        PySendResult r = call(self, nullptr, exc, &out);
+        Py_DECREF(exc);
+        return method_result(r, out);
+    }
+
+private:
+    static PyObject *method_result(PySendResult r, PyObject *out) {
+        if (r == PYGEN_NEXT) {
+            return out;
+        }
+        if (r == PYGEN_RETURN) {
+            set_stop_iteration(out);
+        }
+        return nullptr;
+    }
+    // Arguments that make no exception fail where the exception would be raised, as with the
+    // host's coroutines: in the Python iterator being awaited, whose error (or outcome) comes back
+    // in at the await. With nothing awaited, the error is throw()'s own and the frame is untouched.
+    static PyObject *throw_bad_args(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+        PromiseBase *p = awaiting(self);
+        if (!p) {
+            return nullptr;
+        }
+        PyObject *bad = PyErr_GetRaisedException();
+        PyObject *meth = nullptr;
+        if (PyObject_GetOptionalAttr(p->own.delegate, interned().throw_, &meth) <= 0) {
+            if (!meth && !PyErr_Occurred()) {
+                PyErr_SetRaisedException(bad);  // no throw() there: the error is raised here
+            } else {
+                Py_DECREF(bad);
+            }
+            return nullptr;
+        }
+        Py_DECREF(bad);
+        HostEntry entry;
+        if (!entry) {
+            Py_DECREF(meth);
+            return nullptr;
+        }
+        PyObject *res = nullptr;
+        p->running = true;
+        PySendResult r = call_throw(meth, args, nargs, &res);
+        p->running = false;
+        Py_DECREF(meth);
+        if (r == PYGEN_NEXT) {
+            return res;
+        }
+        Py_CLEAR(p->own.delegate);
+        PyObject *out = nullptr;
+        if (r == PYGEN_RETURN) {
+            r = step(self, entry.thread_state(), res, nullptr, &out);
+            Py_DECREF(res);
+        } else {
+            PyObject *err = PyErr_GetRaisedException();
+            r = step(self, entry.thread_state(), nullptr, err, &out);
+            Py_DECREF(err);
+        }
+        return method_result(r, out);
+    }
+};
+
+}  // namespace pyasync::detail
