@@ -45,10 +45,6 @@ struct Signed {
 
 Signed *as_signed(PyObject *self) { return reinterpret_cast<Signed *>(self); }
 
-PyObject *forward(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    return PyObject_Vectorcall(as_signed(self)->func, args, nargsf, kwnames);
-}
-
 // Binds to an instance as a Python function does; read on the class it stays itself.
 PyObject *bind(PyObject *self, PyObject *obj, PyObject *) {
     if (obj == nullptr || obj == Py_None) {
@@ -234,14 +230,54 @@ PyObject *guarded(Read &&read) {
     return nullptr;
 }
 
-PyObject *get_signature(PyObject *self, void *) {
-    return guarded([s = as_signed(self)] {
+// The signature, built at the first read; null with an error set when it cannot be built.
+PyObject *signature_of(Signed *s) {
+    return guarded([s] {
         if (!s->signature) {
             s->signature = build_signature(s->func, key_of(s->module, s->qualname)).release().ptr();
         }
-        return Py_NewRef(s->signature);
+        return s->signature;
     });
 }
+
+// The first keyword of a call that names no parameter of `s`, or null (also when it takes **kwargs).
+PyObject *unexpected_keyword(Signed *s, PyObject *kwnames) {
+    PyObject *signature = signature_of(s);
+    if (!signature || signature == Py_None) return nullptr;
+    nb::object parameters = nb::handle(signature).attr("parameters");
+    const nb::object var_keyword = inspect_names().var_keyword;
+    for (nb::handle parameter : parameters.attr("values")()) {
+        if (parameter.attr("kind").is(var_keyword)) return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+        PyObject *name = PyTuple_GET_ITEM(kwnames, i);
+        if (!PySequence_Contains(parameters.ptr(), name)) return name;
+    }
+    return nullptr;
+}
+
+PyObject *forward(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    PyObject *result = PyObject_Vectorcall(as_signed(self)->func, args, nargsf, kwnames);
+    if (result || !kwnames || !PyErr_ExceptionMatches(PyExc_TypeError)) return result;
+    // nanobind answers a keyword it does not know with the list of the overloads it has; a Python
+    // function names the keyword. Only the failed call pays for looking.
+    PyObject *error = PyErr_GetRaisedException();
+    PyObject *name = nullptr;
+    try {
+        name = unexpected_keyword(as_signed(self), kwnames);
+    } catch (nb::python_error &) {
+    }
+    PyErr_Clear();
+    if (!name) {
+        PyErr_SetRaisedException(error);
+        return nullptr;
+    }
+    Py_DECREF(error);
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", as_signed(self)->qualname, name);
+    return nullptr;
+}
+
+PyObject *get_signature(PyObject *self, void *) { return Py_XNewRef(signature_of(as_signed(self))); }
 
 PyObject *get_coroutine_marker(PyObject *self, void *) {
     return guarded([self]() -> PyObject * {

@@ -42,12 +42,7 @@ bool is_engine(nb::handle value) {
 
 void init_manager(nb::handle self, nb::handle engine, nb::handle empty_content_safe, nb::handle error_conservative,
                   nb::handle raise_on_exceptions, nb::handle max_stream_buffer_bytes,
-                  nb::handle max_stream_buffer_chunks, nb::kwargs unexpected) {
-    // Only the declared keywords, refused as a Python function refuses others.
-    for (auto [name, value] : unexpected) {
-        pyhost::raise(PyExc_TypeError, "GuardrailManager.__init__() got an unexpected keyword argument '%U'",
-                      name.ptr());
-    }
+                  nb::handle max_stream_buffer_chunks) {
     // Settings are validated in declaration order: the first bad one names the error.
     if (engine.is_none()) {
         nb::setattr(self, "_engines", nb::none());
@@ -284,7 +279,7 @@ void init_guardrail_manager(nb::module_ m) {
             .method("__init__", &init_manager, nb::arg("engine") = nb::none(), nb::arg("empty_content_safe") = nb::none(),
                     nb::arg("error_conservative") = nb::none(), nb::arg("raise_on_exceptions") = nb::none(),
                     nb::arg("max_stream_buffer_bytes") = nb::none(), nb::arg("max_stream_buffer_chunks") = nb::none(),
-                    nb::arg("kwargs"), "Initialize the GuardrailManager class.")
+                    "Initialize the GuardrailManager class.")
             .property("engines", &engines,
                       "Return configured engines, lazily building the default when none was provided.")
             .method("check_content", &check_content, nb::arg("content").none(), nb::arg("engine_kwargs") = nb::none(),

@@ -5,6 +5,8 @@ import importlib
 import inspect
 import sys
 
+import pytest
+
 PACKAGES = ("vadrel_core", "vadrel_inference", "vadrel_guardrail")
 
 
@@ -91,3 +93,18 @@ def test_signatures_show_the_declared_parameters():
         "event_emitter",
     ]
     assert GuardrailManager.check_content.__qualname__ == "GuardrailManager.check_content"
+
+
+
+def test_an_unknown_keyword_is_refused_as_a_python_function_refuses_it():
+    from vadrel_guardrail import GuardrailInput, GuardrailManager
+
+    def python(engine=None):
+        pass
+
+    for native, name in ((GuardrailManager, "GuardrailManager.__init__"), (GuardrailInput.from_dict, "GuardrailInput.from_dict")):
+        with pytest.raises(TypeError) as expected:
+            python(colour=[])
+        with pytest.raises(TypeError) as raised:
+            native(colour=[])
+        assert str(raised.value) == str(expected.value).replace(python.__qualname__, name)

@@ -14,6 +14,8 @@ class OpenAICompatibleLMInvoker(BaseLMInvoker):
     base_url: str
     timeout: float
     default_hyperparameters: dict[str, Any]
+    max_connections: int
+    max_retries: int
     def __init__(
         self,
         model_id: str | ModelId,
@@ -22,6 +24,8 @@ class OpenAICompatibleLMInvoker(BaseLMInvoker):
         timeout: float = 60.0,
         default_hyperparameters: Mapping[str, Any] | None = None,
         response_schema: type[BaseModel] | None = None,
+        max_connections: int = 100,
+        max_retries: int = 2,
     ) -> None: ...
     async def invoke(
         self,
