@@ -38,7 +38,7 @@ test-main: build
 
 # The same suite against an AddressSanitizer/UBSan build installed into its own directory. Python's own
 # small-object allocator hides a read past the end of an object's storage from ASan, so plain malloc is used.
-ASAN_SITE := build/asan-site
+ASAN_SITE := $(CURDIR)/build/asan-site
 build-asan: $(DEPS)
 	$(PIP_INSTALL) --no-build-isolation --no-deps --target $(ASAN_SITE) --upgrade \
 	    -C build-dir=build/asan -C cmake.build-type=Debug \

@@ -43,11 +43,6 @@ ClassBuilder &ClassBuilder::base(nb::handle b) {
     return *this;
 }
 
-ClassBuilder &ClassBuilder::keyword(const char *name, nb::handle value) {
-    keywords_[name] = value;
-    return *this;
-}
-
 ClassBuilder &ClassBuilder::field(const char *name, nb::handle type, const char *description) {
     static Global field_fn;
     if (!field_fn) field_fn.set(import_from("pydantic", "Field"));
@@ -105,12 +100,11 @@ nb::object ClassBuilder::build() {
     nb::tuple bases = nb::tuple(bases_);
     // types.prepare_class picks the metaclass exactly as a class statement does.
     nb::object types = nb::module_::import_("types");
-    nb::tuple prepared = nb::borrow<nb::tuple>(types.attr("prepare_class")(name_, bases, keywords_));
+    nb::tuple prepared = nb::borrow<nb::tuple>(types.attr("prepare_class")(name_, bases));
     nb::object meta = prepared[0];
     nb::object ns = prepared[1];
-    nb::dict kwds = nb::borrow<nb::dict>(prepared[2]);
     ns.attr("update")(ns_);
-    nb::object cls = meta(nb::str(name_.c_str()), bases, ns, **kwds);
+    nb::object cls = meta(nb::str(name_.c_str()), bases, ns);
     for (auto &[name, value] : operations_) {
         nb::setattr(cls, name.c_str(), value);
     }
@@ -131,7 +125,7 @@ const ModelSlots &model_slots() {
         auto offset = [&](const char *name) {
             nb::object descr = nb::borrow(PyDict_GetItemString(((PyTypeObject *)base.ptr())->tp_dict, name));
             if (!descr.is_valid() || !PyObject_TypeCheck(descr.ptr(), &PyMemberDescr_Type)) {
-                throw std::runtime_error(std::string("pydantic.BaseModel has no slot ") + name);
+                raise(PyExc_RuntimeError, "pydantic.BaseModel has no slot %s", name);
             }
             return reinterpret_cast<PyMemberDescrObject *>(descr.ptr())->d_member->offset;
         };

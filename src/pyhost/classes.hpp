@@ -80,7 +80,6 @@ public:
     static ClassBuilder model(nb::handle module, const char *name, const char *doc);
 
     ClassBuilder &base(nb::handle b);
-    ClassBuilder &keyword(const char *name, nb::handle value);  // class keyword (metaclass argument)
 
     // Annotated class attribute: a pydantic field, or a plain annotation when `value` is unset.
     ClassBuilder &field(const char *name, nb::handle type, const char *description);  // required
@@ -137,7 +136,6 @@ private:
     nb::handle module_;
     std::string name_;
     nb::list bases_;
-    nb::dict keywords_;
     nb::dict ns_;
     nb::dict annotations_;
     // pydantic refuses unannotated non-function attributes at class creation, and C++ callables

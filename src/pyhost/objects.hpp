@@ -2,10 +2,7 @@
 // `a.equal(b)`, for isinstance `nb::isinstance(value, type)`).
 #pragma once
 
-#include <string>
-
 #include <nanobind/nanobind.h>
-#include <nanobind/stl/string.h>
 
 #include "pyhost/raising.hpp"
 
@@ -25,9 +22,6 @@ inline nb::object optional_attr(nb::handle obj, const char *name) {
     status(PyObject_GetOptionalAttrString(obj.ptr(), name, &out));
     return out ? nb::steal(out) : nb::object();
 }
-
-// `str(value)` as a C++ string.
-inline std::string text(nb::handle value) { return nb::cast<std::string>(nb::str(value)); }
 
 // `read(file)`, then `file.close()` whatever happens, as a `with` block would.
 template <class Read>

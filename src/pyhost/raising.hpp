@@ -4,6 +4,8 @@
 // never returns a null object with an error set.
 #pragma once
 
+#include <cstdarg>
+
 #include <nanobind/nanobind.h>
 
 namespace pyhost {
@@ -27,13 +29,28 @@ inline int status(int result) {
     throw nb::python_error();
 }
 
-// Raise `exception` as `raise exception from cause` would: cause and context both `cause`, whatever
-// exception the calling code happens to be handling. (nb::raise_from does the same for an error it
-// formats itself.)
-[[noreturn]] inline void raise_from(nb::handle exception, nb::handle cause) {
-    PyException_SetCause(exception.ptr(), Py_NewRef(cause.ptr()));
-    PyException_SetContext(exception.ptr(), Py_NewRef(cause.ptr()));
-    PyErr_SetRaisedException(Py_NewRef(exception.ptr()));
+// Raise a new `type` whose message is formatted as PyErr_Format formats it: one way for every
+// builtin type, where nanobind's own exception classes cover only some. A host string goes in
+// through %U, which keeps it as it is (lone surrogates included); a literal `%` is written `%%`.
+[[noreturn]] inline void raise(nb::handle type, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(type.ptr(), format, args);
+    va_end(args);
+    throw nb::python_error();
+}
+
+// Raise a new `type` formatted as above, as `raise type(message) from cause` would: cause and
+// context both `cause`, whatever exception the calling code happens to be handling.
+[[noreturn]] inline void raise_from(nb::handle cause, nb::handle type, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(type.ptr(), format, args);
+    va_end(args);
+    PyObject *exception = PyErr_GetRaisedException();
+    PyException_SetCause(exception, Py_NewRef(cause.ptr()));
+    PyException_SetContext(exception, Py_NewRef(cause.ptr()));
+    PyErr_SetRaisedException(exception);
     throw nb::python_error();
 }
 

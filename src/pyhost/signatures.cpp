@@ -2,7 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
-#include <stdexcept>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -103,7 +103,7 @@ Rendered split_rendering(std::string_view text) {
                     arrow == std::string_view::npos ? std::string_view() : rest.substr(arrow + 3)};
         }
     }
-    throw std::runtime_error("unbalanced nanobind signature: " + std::string(text));
+    raise(PyExc_ValueError, "unbalanced nanobind signature: %s", std::string(text).c_str());
 }
 
 std::vector<std::string_view> split_params(std::string_view params) {
@@ -284,8 +284,7 @@ PyObject *get_coroutine_marker(PyObject *self, void *) {
         if (is_coroutine_function(as_signed(self))) {
             return import_from("inspect", "_is_coroutine_mark").release().ptr();
         }
-        PyErr_SetString(PyExc_AttributeError, "_is_coroutine_marker");
-        return nullptr;
+        raise(PyExc_AttributeError, "_is_coroutine_marker");
     });
 }
 

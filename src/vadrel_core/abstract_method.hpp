@@ -8,6 +8,7 @@
 #include <nanobind/nanobind.h>
 
 #include "pyhost/classes.hpp"
+#include "pyhost/raising.hpp"
 #include "pyhost/signatures.hpp"
 
 namespace vadrel_abstract {
@@ -55,8 +56,7 @@ namespace detail {
 template <size_t... I>
 auto abstract_body(const char *name, std::index_sequence<I...>) {
     return [name](nb::handle self, decltype((void)I, nb::handle())...) -> nb::object {
-        PyErr_Format(PyExc_NotImplementedError, "%s.%s is abstract", Py_TYPE(self.ptr())->tp_name, name);
-        throw nb::python_error();
+        pyhost::raise(PyExc_NotImplementedError, "%s.%s is abstract", Py_TYPE(self.ptr())->tp_name, name);
     };
 }
 

@@ -29,9 +29,7 @@ void init_utils(nb::module_ m) {
             }
             nb::str message = nb::str("Invalid {} value {!r}. Valid values: {}")
                                   .format(enum_cls.attr("__name__"), value, nb::str(", ").attr("join")(valid));
-            // The host's own text: names and values need not survive a round trip through UTF-8.
-            nb::handle value_error = PyExc_ValueError;
-            pyhost::raise(value_error(message));
+            pyhost::raise(PyExc_ValueError, "%U", message.ptr());
         },
         nb::arg("enum_cls"), nb::arg("value").none(),
         "Return the member of `enum_cls` that is `value` or has it as its value; raise ValueError otherwise.");

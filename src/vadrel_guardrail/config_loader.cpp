@@ -31,12 +31,12 @@ nb::object load_yaml_config(nb::handle config_file_name) {
         if (e.matches(PyExc_FileNotFoundError)) {
             nb::str message = nb::str("Configuration file not found at {}").format(path);
             this_module.attr("logger").attr("error")(message);
-            nb::raise_from(e, PyExc_FileNotFoundError, "%U", message.ptr());
+            pyhost::raise_from(e.value(), PyExc_FileNotFoundError, "%U", message.ptr());
         }
         if (e.matches(yaml_error.get())) {
             nb::str message = nb::str("Error parsing configuration YAML: {}").format(nb::handle(e.value()));
             this_module.attr("logger").attr("error")(message);
-            nb::raise_from(e, yaml_error.get(), "%U", message.ptr());
+            pyhost::raise_from(e.value(), yaml_error.get(), "%U", message.ptr());
         }
         throw;
     }

@@ -28,10 +28,10 @@ nb::tuple validate_buffer_limits(nb::handle max_stream_buffer_bytes, nb::handle 
                                   ? nb::int_(constants::kDefaultMaxStreamBufferChunks)
                                   : nb::borrow(max_stream_buffer_chunks);
     if (!is_positive_int(bytes_limit)) {
-        throw nb::value_error("max_stream_buffer_bytes must be a positive integer.");
+        pyhost::raise(PyExc_ValueError, "max_stream_buffer_bytes must be a positive integer.");
     }
     if (!is_positive_int(chunks_limit)) {
-        throw nb::value_error("max_stream_buffer_chunks must be a positive integer.");
+        pyhost::raise(PyExc_ValueError, "max_stream_buffer_chunks must be a positive integer.");
     }
     return nb::make_tuple(bytes_limit, chunks_limit);
 }
@@ -54,17 +54,17 @@ void init_manager(nb::handle self, nb::handle engine, nb::handle empty_content_s
         nb::setattr(self, "_default_engine_factory", nb::none());
     } else if (PyList_Check(engine.ptr())) {
         if (nb::len(engine) == 0) {
-            throw nb::value_error("engine cannot be an empty list.");
+            pyhost::raise(PyExc_ValueError, "engine cannot be an empty list.");
         }
         for (nb::handle item : engine) {
             if (!is_engine(item)) {
-                throw nb::type_error("All items in engine list must be a GuardrailEngine.");
+                pyhost::raise(PyExc_TypeError, "All items in engine list must be a GuardrailEngine.");
             }
         }
         nb::setattr(self, "_engines", engine);
         nb::setattr(self, "_default_engine_factory", nb::none());
     } else {
-        throw nb::type_error("engine must be a GuardrailEngine or a list of GuardrailEngine");
+        pyhost::raise(PyExc_TypeError, "engine must be a GuardrailEngine or a list of GuardrailEngine");
     }
 
     nb::handle defaults = constants::GuardrailConstants.get();
@@ -76,11 +76,11 @@ void init_manager(nb::handle self, nb::handle engine, nb::handle empty_content_s
     nb::object exceptions =
         raise_on_exceptions.is_none() ? defaults.attr("DEFAULT_RAISE_ON_EXCEPTIONS") : nb::borrow(raise_on_exceptions);
     if (!PyTuple_Check(exceptions.ptr())) {
-        throw nb::type_error("raise_on_exceptions must be a tuple of Exception subclasses.");
+        pyhost::raise(PyExc_TypeError, "raise_on_exceptions must be a tuple of Exception subclasses.");
     }
     for (nb::handle item : exceptions) {
         if (!PyType_Check(item.ptr()) || !PyType_IsSubtype((PyTypeObject *)item.ptr(), (PyTypeObject *)PyExc_Exception)) {
-            throw nb::type_error("All items in raise_on_exceptions must be Exception subclasses.");
+            pyhost::raise(PyExc_TypeError, "All items in raise_on_exceptions must be Exception subclasses.");
         }
     }
     nb::setattr(self, "raise_on_exceptions", exceptions);
@@ -172,10 +172,8 @@ nb::object apply_error_policy(nb::handle self, nb::python_error &error, nb::str 
 
 pyasync::Task check_content(nb::object self, nb::object content, nb::object engine_kwargs) {
     if (!PyUnicode_Check(content.ptr()) && !nb::isinstance(content, schema::GuardrailInput.get())) {
-        // The host's own text: a type's printed form need not survive a round trip through UTF-8.
-        nb::handle value_error = PyExc_ValueError;
-        pyhost::raise(
-            value_error(nb::str("Content must be a string or GuardrailInput. Got: {}").format(content.type())));
+        nb::str message = nb::str("Content must be a string or GuardrailInput. Got: {}").format(content.type());
+        pyhost::raise(PyExc_ValueError, "%U", message.ptr());
     }
     if (PyUnicode_Check(content.ptr())) {
         content = schema::input_record(content);
@@ -238,7 +236,7 @@ pyasync::Task check_content(nb::object self, nb::object content, nb::object engi
 
 pyasync::Task run(nb::object self, nb::kwargs kwargs) {
     if (!kwargs.contains("content")) {
-        throw nb::value_error("Content is required");
+        pyhost::raise(PyExc_ValueError, "Content is required");
     }
     nb::object engine_kwargs = kwargs.contains("engine_kwargs") ? nb::object(kwargs["engine_kwargs"]) : nb::none();
     co_return co_await check_content(self, kwargs["content"], engine_kwargs);

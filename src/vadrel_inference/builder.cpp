@@ -4,6 +4,7 @@
 #include <nanobind/stl/string.h>
 
 #include "pyhost/frame.hpp"
+#include "pyhost/raising.hpp"
 #include "vadrel_inference/modules.hpp"
 
 namespace vadrel_inference {
@@ -40,7 +41,7 @@ nb::object parse_model_id(nb::handle model_id) {
     if (nb::isinstance<nb::str>(model_id)) {
         return ModelId.attr("from_string")(model_id);
     }
-    throw nb::type_error("model_id must be text '<provider>/<model name>' or a ModelId");
+    pyhost::raise(PyExc_TypeError, "model_id must be text '<provider>/<model name>' or a ModelId");
 }
 
 std::string resolve_api_key(const std::string &provider, nb::handle credentials) {
@@ -49,9 +50,9 @@ std::string resolve_api_key(const std::string &provider, nb::handle credentials)
         std::string variable = credentials_variable(provider);
         nb::object value = nb::module_::import_("os").attr("environ").attr("get")(variable);
         if (value.is_none() || nb::len(value) == 0) {
-            throw nb::value_error(("No credentials for provider '" + provider +
-                                   "': pass `credentials` or set the environment variable " + variable)
-                                      .c_str());
+            pyhost::raise(PyExc_ValueError,
+                          "No credentials for provider '%s': pass `credentials` or set the environment variable %s",
+                          provider.c_str(), variable.c_str());
         }
         return nb::cast<std::string>(value);
     }
@@ -64,7 +65,7 @@ std::string resolve_api_key(const std::string &provider, nb::handle credentials)
             return nb::cast<std::string>(key);
         }
     }
-    throw nb::type_error("credentials must be the API key text or a mapping with the key 'api_key'");
+    pyhost::raise(PyExc_TypeError, "credentials must be the API key text or a mapping with the key 'api_key'");
 }
 
 // An invoker for the OpenAI-compatible chat-completions service that the model id and config name.
@@ -81,7 +82,7 @@ nb::object build_lm(nb::handle model_id, nb::handle credentials, nb::handle conf
     nb::dict hyperparameters;
     if (!config.is_none()) {
         if (!nb::hasattr(config, "items")) {
-            throw nb::type_error("config must be a mapping");
+            pyhost::raise(PyExc_TypeError, "config must be a mapping");
         }
         // Keys other than the invoker's own settings are default hyperparameters of every call.
         for (nb::handle item : config.attr("items")()) {
@@ -114,9 +115,8 @@ nb::object build_lm(nb::handle model_id, nb::handle credentials, nb::handle conf
             }
         }
         if (base_url.is_none()) {
-            throw nb::value_error(("No default base URL for provider '" + provider +
-                                   "': give one as config['base_url']")
-                                      .c_str());
+            pyhost::raise(PyExc_ValueError, "No default base URL for provider '%s': give one as config['base_url']",
+                          provider.c_str());
         }
     }
     std::string api_key = resolve_api_key(provider, credentials);

@@ -1,6 +1,7 @@
 #include <string>
 
 #include "pyhost/frame.hpp"
+#include "pyhost/raising.hpp"
 #include "vadrel_inference/modules.hpp"
 
 namespace vadrel_inference {
@@ -32,8 +33,8 @@ void init_schema(nb::module_ m) {
                     std::string s = nb::cast<std::string>(text);
                     auto slash = s.find('/');
                     if (slash == std::string::npos || slash == 0 || slash + 1 == s.size()) {
-                        throw nb::value_error(
-                            ("Invalid model id '" + s + "': expected '<provider>/<model name>'").c_str());
+                        pyhost::raise(PyExc_ValueError, "Invalid model id '%U': expected '<provider>/<model name>'",
+                                      text.ptr());
                     }
                     return cls(nb::arg("provider") = s.substr(0, slash), nb::arg("name") = s.substr(slash + 1));
                 },

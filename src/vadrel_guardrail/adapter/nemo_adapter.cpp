@@ -55,14 +55,8 @@ void warn(nb::handle message) {
 std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
     nb::object items = pyhost::owned(PySequence_Tuple(pair.ptr()));
     Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
-    if (n != 2) {
-        if (n > 2) {
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        } else {
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-        }
-        throw nb::python_error();
-    }
+    if (n > 2) pyhost::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (n < 2) pyhost::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
     return {nb::borrow(PyTuple_GET_ITEM(items.ptr(), 0)), nb::borrow(PyTuple_GET_ITEM(items.ptr(), 1))};
 }
 
@@ -108,11 +102,10 @@ void ensure_invoker(nb::handle self) {
     }
     nb::object model = self.attr("model");
     if (model.is_none() || (PyUnicode_Check(model.ptr()) && PyUnicode_GetLength(model.ptr()) == 0)) {
-        throw nb::value_error("Either 'lm_invoker' or 'model' must be provided to initialize NeMoLMAdapter.");
+        pyhost::raise(PyExc_ValueError, "Either 'lm_invoker' or 'model' must be provided to initialize NeMoLMAdapter.");
     }
-    nb::handle value_error = PyExc_ValueError;
-    pyhost::raise(
-        value_error(nb::str("'lm_invoker' must be provided when using model '{}' with NeMoLMAdapter.").format(model)));
+    nb::str message = nb::str("'lm_invoker' must be provided when using model '{}' with NeMoLMAdapter.").format(model);
+    pyhost::raise(PyExc_ValueError, "%U", message.ptr());
 }
 
 void adapter_init(nb::handle self, nb::handle model, nb::handle lm_invoker, nb::handle fallback_lms, nb::kwargs) {

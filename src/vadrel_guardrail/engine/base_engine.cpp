@@ -115,16 +115,14 @@ void spread_keywords(PyObject *keywords, PyObject *mapping) {
         // __getitem__ a subclass defines. `content` is the only name given before it.
         static PyObject *content = PyUnicode_InternFromString("content");
         if (pyhost::status(PyDict_Contains(mapping, content))) {
-            PyErr_SetObject(PyExc_KeyError, nb::make_tuple(nb::handle(content)).ptr());
-            throw nb::python_error();
+            pyhost::raise(nb::handle(PyExc_KeyError)(nb::handle(content)));
         }
         pyhost::status(PyDict_Merge(keywords, mapping, 1));
         return;
     }
     for (nb::handle name : pyhost::owned(PyMapping_Keys(mapping))) {
         if (pyhost::status(PyDict_Contains(keywords, name.ptr()))) {
-            PyErr_SetObject(PyExc_KeyError, nb::make_tuple(name).ptr());
-            throw nb::python_error();
+            pyhost::raise(nb::handle(PyExc_KeyError)(name));
         }
         nb::object value = pyhost::owned(PyObject_GetItem(mapping, name.ptr()));
         pyhost::status(PyDict_SetItem(keywords, name.ptr(), value.ptr()));
@@ -135,17 +133,15 @@ void spread_keywords(PyObject *keywords, PyObject *mapping) {
 [[noreturn]] void raise_spread_error(nb::python_error &error, PyObject *callee, PyObject *mapping) {
     if (error.matches(PyExc_AttributeError)) {
         nb::object name = pyhost::owned(_PyObject_FunctionStr(callee));
-        PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", name.ptr(),
-                     Py_TYPE(mapping)->tp_name);
-        throw nb::python_error();
+        pyhost::raise(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", name.ptr(),
+                      Py_TYPE(mapping)->tp_name);
     }
     if (error.matches(PyExc_KeyError)) {
         nb::object args = pyhost::owned(PyException_GetArgs(error.value().ptr()));
         if (PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) == 1) {
             nb::object name = pyhost::owned(_PyObject_FunctionStr(callee));
-            PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", name.ptr(),
-                         PyTuple_GET_ITEM(args.ptr(), 0));
-            throw nb::python_error();
+            pyhost::raise(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", name.ptr(),
+                          PyTuple_GET_ITEM(args.ptr(), 0));
         }
     }
     throw std::move(error);

@@ -35,11 +35,9 @@ pyhost::Global VeskAnswer;
 pyhost::Global str_replace;  // `str.replace`, called for every text value of every rendered state
 pyhost::Global placeholder;  // "{content}"
 
-// A ValueError whose text is a host string, so that names that do not survive a round trip
-// through UTF-8 (lone surrogates) still reach the message intact.
-[[noreturn]] void raise_value_error(nb::handle message) {
-    pyhost::raise(nb::handle(PyExc_ValueError)(message));
-}
+// A ValueError whose text the host formatted: names that would not survive a round trip through
+// UTF-8 (lone surrogates) reach the message intact.
+[[noreturn]] void raise_value_error(nb::handle message) { pyhost::raise(PyExc_ValueError, "%U", message.ptr()); }
 
 bool is_mapping(nb::handle value) {
     return PyDict_Check(value.ptr()) || nb::isinstance(value, mapping_abc.get());
@@ -121,8 +119,7 @@ nb::object dm_engine::format_template(nb::handle value, nb::handle content) {
     // is held to the Python recursion limit, where code in the host language would stop too.
     static thread_local int depth = 0;
     if (depth >= Py_GetRecursionLimit()) {
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while rendering a state template");
-        throw nb::python_error();
+        pyhost::raise(PyExc_RecursionError, "maximum recursion depth exceeded while rendering a state template");
     }
     ++depth;
     struct Leave {
@@ -275,7 +272,7 @@ void engine_init(nb::handle self, nb::handle dm_invoker, nb::handle engine_confi
     nb::object policies = self.attr("_load_policies")(config);
     nb::setattr(self, "policies", policies);
     if (nb::len(policies) == 0) {
-        throw nb::value_error("At least one policy must be configured.");
+        pyhost::raise(PyExc_ValueError, "At least one policy must be configured.");
     }
     nb::setattr(self, "questions", self.attr("_build_questions")(policies));
 

@@ -73,7 +73,7 @@ nb::object require_at_least_one_safety_config(nb::handle self) {
     if (!self.attr("content_safety_config").is_none() || !self.attr("topic_safety_config").is_none()) {
         return nb::borrow(self);
     }
-    throw nb::value_error("At least one of `content_safety_config` or `topic_safety_config` must be provided.");
+    pyhost::raise(PyExc_ValueError, "At least one of `content_safety_config` or `topic_safety_config` must be provided.");
 }
 
 nb::object from_model_config(nb::handle cls, nb::handle model_id, nb::handle credentials, nb::handle config,
@@ -84,9 +84,8 @@ nb::object from_model_config(nb::handle cls, nb::handle model_id, nb::handle cre
     // The factory's own two keywords cannot be given again, as with a call that repeats a keyword.
     for (const char *own : {"lm_invoker", "fallback_lms"}) {
         if (kwargs.contains(own)) {
-            throw nb::type_error((nb::cast<std::string>(nb::str(cls.attr("__qualname__"))) +
-                                  "() got multiple values for keyword argument '" + own + "'")
-                                     .c_str());
+            pyhost::raise(PyExc_TypeError, "%S() got multiple values for keyword argument '%s'",
+                          cls.attr("__qualname__").ptr(), own);
         }
     }
     return cls(nb::arg("lm_invoker") = invoker, nb::arg("fallback_lms") = fallbacks, **kwargs);
@@ -179,7 +178,7 @@ nb::object build_rails_config(nb::handle self) {
         if (!ordinary(e)) {
             throw;
         }
-        nb::raise_from(e, PyExc_ValueError, "Failed to create RailsConfig: %S", e.value().ptr());
+        pyhost::raise_from(e.value(), PyExc_ValueError, "Failed to create RailsConfig: %S", e.value().ptr());
     }
     nb::object nemo_kwargs = self.attr("config").attr("nemo_kwargs");
     if (nemo_kwargs.is_none()) {
@@ -192,7 +191,7 @@ nb::object build_rails_config(nb::handle self) {
         if (!ordinary(e)) {
             throw;
         }
-        nb::raise_from(e, PyExc_ValueError, "Failed to merge RailsConfig: %S", e.value().ptr());
+        pyhost::raise_from(e.value(), PyExc_ValueError, "Failed to merge RailsConfig: %S", e.value().ptr());
     }
 }
 
@@ -214,14 +213,14 @@ void initialize_internal(nb::handle self) {
         if (!ordinary(e)) {
             throw;
         }
-        nb::raise_from(e, PyExc_RuntimeError, "Failed to initialize LLMRails: %S", e.value().ptr());
+        pyhost::raise_from(e.value(), PyExc_RuntimeError, "Failed to initialize LLMRails: %S", e.value().ptr());
     }
     global("logger").attr("info")("NeMo guardrails engine initialized");
 }
 
 void engine_init(nb::handle self, nb::handle config) {
     if (!nb::isinstance(config, global("NemoGuardrailEngineConfig"))) {
-        throw nb::type_error("config must be a NemoGuardrailEngineConfig instance");
+        pyhost::raise(PyExc_TypeError, "config must be a NemoGuardrailEngineConfig instance");
     }
     nb::setattr(self, "config", config);
     nb::setattr(self, "rails", nb::none());
@@ -298,7 +297,7 @@ pyasync::Task run_nemo_safety_check(nb::object self, nb::object messages, nb::ob
 
 pyasync::Task check_input_task(nb::object self, nb::object content, nb::kwargs) {
     if (self.attr("rails").is_none()) {
-        throw std::runtime_error("Guardrail engine is not initialized");
+        pyhost::raise(PyExc_RuntimeError, "Guardrail engine is not initialized");
     }
     nb::list conversation;
     conversation.append(message("user", content));
@@ -307,7 +306,7 @@ pyasync::Task check_input_task(nb::object self, nb::object content, nb::kwargs) 
 
 pyasync::Task check_output_task(nb::object self, nb::object content, nb::kwargs) {
     if (self.attr("rails").is_none()) {
-        throw std::runtime_error("Guardrail engine is not initialized");
+        pyhost::raise(PyExc_RuntimeError, "Guardrail engine is not initialized");
     }
     nb::list conversation;
     conversation.append(message("user", nb::str("")));
@@ -459,8 +458,7 @@ nb::dict prompt_context(nb::handle user_message, nb::handle bot_message, nb::han
         out["bot_response"] = bot_message;
     }
     if (!nb::hasattr(safety_context, "keys")) {
-        PyErr_Format(PyExc_TypeError, "'%s' object is not a mapping", Py_TYPE(safety_context.ptr())->tp_name);
-        throw nb::python_error();
+        pyhost::raise(PyExc_TypeError, "'%s' object is not a mapping", Py_TYPE(safety_context.ptr())->tp_name);
     }
     pyhost::status(PyDict_Update(out.ptr(), safety_context.ptr()));
     return out;
@@ -537,8 +535,7 @@ void define_actions(nb::module_ m) {
 nb::object from_import(const char *module, const char *name) {
     nb::object found = nb::module_::import_(module);
     if (!nb::hasattr(found, name)) {
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
-        throw nb::python_error();
+        pyhost::raise(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
     }
     return found.attr(name);
 }

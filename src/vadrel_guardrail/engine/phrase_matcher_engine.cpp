@@ -514,8 +514,7 @@ void probe_spacy(nb::module_ m) {
             if (!e.matches(PyExc_AttributeError)) {
                 throw;
             }
-            PyErr_SetString(PyExc_ImportError, "cannot import name 'PhraseMatcher' from 'spacy.matcher'");
-            throw nb::python_error();
+            pyhost::raise(PyExc_ImportError, "cannot import name 'PhraseMatcher' from 'spacy.matcher'");
         }
         m.attr("PhraseMatcher") = phrase_matcher;
         m.attr("SPACY_AVAILABLE") = true;

@@ -127,7 +127,7 @@ void define_stages(nb::module_ m) {
         .def_prop_rw(
             "is_incremental",
             [](const IncrementalStage &s) {
-                if (!s.is_incremental.is_valid()) throw nb::attribute_error("is_incremental");
+                if (!s.is_incremental.is_valid()) pyhost::raise(PyExc_AttributeError, "is_incremental");
                 return s.is_incremental;
             },
             [](IncrementalStage &s, nb::handle value) { s.is_incremental = nb::borrow(value); },

@@ -19,8 +19,7 @@ constexpr const char *kMissingWhenSet = "Buffered chunk missing when _has_buffer
 constexpr const char *kMissingAfterRead = "Buffered chunk missing after reading from source.";
 
 [[noreturn]] void stop_async_iteration() {
-    PyErr_SetNone(PyExc_StopAsyncIteration);
-    throw nb::python_error();
+    pyhost::raise(nb::handle(PyExc_StopAsyncIteration)());
 }
 
 nb::object accept_chunk(ValidatedSource &vs, nb::object item) {

@@ -471,8 +471,7 @@ bool is_int(nb::handle value) {
 }
 
 [[noreturn]] void bad_setting(PyObject *type, const char *key, const char *expected, nb::handle value) {
-    PyErr_Format(type, "%s must be %s, got %R", key, expected, value.ptr());
-    throw nb::python_error();
+    pyhost::raise(type, "%s must be %s, got %R", key, expected, value.ptr());
 }
 
 // The invoker's settings, refused when it is built rather than at its first call.

@@ -93,8 +93,7 @@ void init_safety_base(nb::module_ m) {
     // Read on the base it stays abstract (so every builder must define it); called there, it says so.
     nb::object with_defaults_body = nb::cpp_function(
         [](nb::handle cls, nb::kwargs) -> nb::object {
-            PyErr_Format(PyExc_NotImplementedError, "%S.with_defaults is abstract", cls.attr("__name__").ptr());
-            throw nb::python_error();
+            pyhost::raise(PyExc_NotImplementedError, "%S.with_defaults is abstract", cls.attr("__name__").ptr());
         },
         nb::name("with_defaults"), nb::arg("cls"), nb::arg("kwargs"));
     nb::object with_defaults = nb::module_::import_("builtins").attr("classmethod")(

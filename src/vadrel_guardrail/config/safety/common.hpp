@@ -31,16 +31,13 @@ inline nb::object item_from(nb::handle cls, nb::handle element) {
     nb::dict keywords;
     if (!PyDict_Check(element.ptr()) && !nb::hasattr(element, "keys")) {
         nb::handle type = reinterpret_cast<PyObject *>(Py_TYPE(element.ptr()));
-        PyErr_SetObject(PyExc_TypeError, nb::str("{}.{}() argument after ** must be a mapping, not {}")
-                                             .format(cls.attr("__module__"), cls.attr("__qualname__"),
-                                                     type.attr("__name__"))
-                                             .ptr());
-        throw nb::python_error();
+        pyhost::raise(PyExc_TypeError, "%S.%S() argument after ** must be a mapping, not %S",
+                      cls.attr("__module__").ptr(), cls.attr("__qualname__").ptr(), type.attr("__name__").ptr());
     }
     pyhost::status(PyDict_Update(keywords.ptr(), element.ptr()));
     for (nb::handle key : keywords.keys()) {
         if (!PyUnicode_Check(key.ptr())) {
-            throw nb::type_error("keywords must be strings");
+            pyhost::raise(PyExc_TypeError, "keywords must be strings");
         }
     }
     return pyhost::owned(PyObject_Call(cls.ptr(), nb::tuple().ptr(), keywords.ptr()));
@@ -64,8 +61,7 @@ inline nb::list filter_items(nb::handle items, nb::handle names, const char *fie
         return retained;
     }
     if (PyUnicode_Check(names.ptr())) {
-        PyErr_Format(PyExc_TypeError, "%s must be a list of names, not a single text", parameter);
-        throw nb::python_error();
+        pyhost::raise(PyExc_TypeError, "%s must be a list of names, not a single text", parameter);
     }
     // Read once (it may be an iterator), then a set when every name hashes, else the list; both
     // test membership by equality.

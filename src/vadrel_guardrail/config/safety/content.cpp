@@ -32,7 +32,7 @@ void builder_init(nb::handle self, nb::handle enabled_categories, nb::handle saf
         items = default_items(self.attr("DEFAULT_CONTENT_SAFETY_FILE"));
     } else {
         if (nb::len(safety_items) == 0) {
-            throw nb::value_error("safety_items cannot be an empty list. Set to None to use defaults.");
+            pyhost::raise(PyExc_ValueError, "safety_items cannot be an empty list. Set to None to use defaults.");
         }
         items = nb::borrow(safety_items);
     }

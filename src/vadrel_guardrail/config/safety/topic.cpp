@@ -45,7 +45,7 @@ void builder_init(nb::handle self, nb::handle topic_safety_mode, nb::handle allo
         this_module.attr("validate_enum")(constants::TopicSafetyMode.get(), topic_safety_mode);
     }
     if (equals(topic_safety_mode, mode("DISABLED"))) {
-        throw nb::value_error("TopicSafetyMode.DISABLED is not supported in the new configuration path.");
+        pyhost::raise(PyExc_ValueError, "TopicSafetyMode.DISABLED is not supported in the new configuration path.");
     }
     // Kept as given: a value text compares equal to its member wherever the mode is used.
     nb::setattr(self, "topic_safety_mode", truth(topic_safety_mode) ? nb::borrow(topic_safety_mode) : mode("HYBRID"));
@@ -95,10 +95,10 @@ nb::tuple load_default_items(nb::handle cls, nb::handle allowed_topic_items, nb:
 
 void validate_items(nb::handle allowed_topic_items, nb::handle denied_topic_items) {
     if (nb::len(allowed_topic_items) == 0) {
-        throw nb::value_error("allowed_topic_items cannot be an empty list. Set to None to use defaults.");
+        pyhost::raise(PyExc_ValueError, "allowed_topic_items cannot be an empty list. Set to None to use defaults.");
     }
     if (nb::len(denied_topic_items) == 0) {
-        throw nb::value_error("denied_topic_items cannot be an empty list. Set to None to use defaults.");
+        pyhost::raise(PyExc_ValueError, "denied_topic_items cannot be an empty list. Set to None to use defaults.");
     }
 }
 
