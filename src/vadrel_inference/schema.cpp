@@ -1,5 +1,3 @@
-#include <string>
-
 #include "pyhost/frame.hpp"
 #include "pyhost/raising.hpp"
 #include "vadrel_inference/modules.hpp"
@@ -30,13 +28,16 @@ void init_schema(nb::module_ m) {
                 "from_string",
                 [](nb::handle cls, nb::str text) {
                     // Only the first '/' separates: "openrouter/brevano/olk-1.13" names "brevano/olk-1.13".
-                    std::string s = nb::cast<std::string>(text);
-                    auto slash = s.find('/');
-                    if (slash == std::string::npos || slash == 0 || slash + 1 == s.size()) {
+                    // Read as host text, so that any text (lone surrogates too) is split, not converted.
+                    Py_ssize_t size = PyUnicode_GetLength(text.ptr());
+                    Py_ssize_t slash = PyUnicode_FindChar(text.ptr(), '/', 0, size, 1);  // -1: none
+                    if (slash == -2) throw nb::python_error();
+                    if (slash <= 0 || slash + 1 == size) {
                         pyhost::raise(PyExc_ValueError, "Invalid model id '%U': expected '<provider>/<model name>'",
                                       text.ptr());
                     }
-                    return cls(nb::arg("provider") = s.substr(0, slash), nb::arg("name") = s.substr(slash + 1));
+                    return cls(nb::arg("provider") = pyhost::owned(PyUnicode_Substring(text.ptr(), 0, slash)),
+                               nb::arg("name") = pyhost::owned(PyUnicode_Substring(text.ptr(), slash + 1, size)));
                 },
                 nb::arg("text"), "Parse '<provider>/<model name>'.")
             .method(

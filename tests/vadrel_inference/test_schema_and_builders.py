@@ -41,6 +41,8 @@ class TestRecords:
         assert str(model_id) == DEFAULT_DM_MODEL_ID
         assert model_id == ModelId(provider="openrouter", name="brevano/olk-1.13")
         assert hash(model_id) == hash(ModelId.from_string(DEFAULT_DM_MODEL_ID))
+        # Any text splits, even one that UTF-8 cannot hold.
+        assert ModelId.from_string("local/\udcff\u00e9/x").name == "\udcff\u00e9/x"
 
     @pytest.mark.parametrize("text", ["gpt-4o", "/gpt", "openai/", ""])
     def test_model_id_needs_provider_and_name(self, text):
