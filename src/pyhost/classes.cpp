@@ -187,7 +187,14 @@ nb::object TrustedModel::make(std::initializer_list<nb::handle> values, nb::hand
     bool plain = type->tp_new == PyBaseObject_Type.tp_new && !(type->tp_flags & Py_TPFLAGS_IS_ABSTRACT);
     nb::object self = owned(plain ? type->tp_alloc(type, 0) : type->tp_new(type, empty, nullptr));
     nb::object set = owned(PySet_New(fields_set.ptr()));
-    status(PyObject_GenericSetDict(self.ptr(), dict.ptr(), nullptr));
+    // A fresh instance has no dict yet: the new one goes straight into its slot, as setting `__dict__`
+    // would put it there.
+    PyObject **dict_slot = _PyObject_GetDictPtr(self.ptr());
+    if (dict_slot && !*dict_slot) {
+        *dict_slot = dict.release().ptr();
+    } else {
+        status(PyObject_GenericSetDict(self.ptr(), dict.ptr(), nullptr));
+    }
     // Straight into the slots: the model's own __setattr__ would treat these names as fields.
     set_slot(self.ptr(), slots.fields_set, set.ptr());
     set_slot(self.ptr(), slots.extra, Py_None);

@@ -188,7 +188,13 @@ pyasync::AsyncGen _run_active_engines(nb::object self, nb::object active_engines
     for (bool last = false; !last;) {
         nb::object item;
         try {
-            std::optional<nb::object> read = co_await read_input(*tail);
+            // A runner's output is one of the bridge's generators, read directly.
+            std::optional<nb::object> read;
+            if (runner_items) {
+                read = co_await pyasync::anext(*tail);
+            } else {
+                read = co_await read_input(*tail);
+            }
             if (!read) break;
             item = last_level_item(*read, runner_items);
         } catch (nb::python_error &error) {

@@ -33,6 +33,9 @@ StageRunner &runner_of(nb::handle obj) { return *nb::inst_ptr<StageRunner>(obj);
 // `count > cap` for a cap that is an integer of any size.
 bool exceeds(Py_ssize_t count, nb::handle cap) {
     if (PyLong_CheckExact(cap.ptr())) {
+        if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(cap.ptr()))) {
+            return count > PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(cap.ptr()));
+        }
         int overflow = 0;
         long long value = PyLong_AsLongLongAndOverflow(cap.ptr(), &overflow);
         if (!overflow && !(value == -1 && PyErr_Occurred())) return count > value;
@@ -67,6 +70,7 @@ public:
         }
     }
     Py_ssize_t size() const {
+        if (native_) return Py_SIZE(queue_.ptr());  // a deque keeps its length in its size field
         Py_ssize_t n = PyObject_Size(queue_.ptr());
         if (n < 0) throw nb::python_error();
         return n;
