@@ -66,6 +66,20 @@ class BadAnext:
         return Result()
 
 
+def anext_lost():
+    """An async iterator whose class gives up `__anext__` once it has given one item."""
+
+    class AnextLost:
+        def __aiter__(self):
+            return self
+
+        async def __anext__(self):
+            del AnextLost.__anext__
+            return 1
+
+    return AnextLost()
+
+
 class Iterable:
     """An async iterable that is not its own iterator."""
 
@@ -108,6 +122,11 @@ class TestAsyncFor:
         for source in ([1, 2], NoAnext(), BadAnext()):
             assert outcome(lambda: run(reader(source))) == outcome(lambda: run(py_collect(source)))
         assert outcome(lambda: run(reader([1])))[1] == "'async for' requires an object with __aiter__ method, got list"
+        # The iterator loses `__anext__` between two steps: the second step is refused.
+        assert outcome(lambda: run(reader(anext_lost()))) == outcome(lambda: run(py_collect(anext_lost())))
+        assert outcome(lambda: run(reader(anext_lost())))[1] == (
+            "'async for' requires an iterator with __anext__ method, got AnextLost"
+        )
 
     @pytest.mark.parametrize("reader", [t.collect, t.collect_async_for], ids=["AsyncIter", "aiter and anext"])
     def test_an_iterable_is_read_through_its_aiter(self, reader):
