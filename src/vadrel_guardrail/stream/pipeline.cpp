@@ -178,35 +178,6 @@ pyasync::AsyncGen _run_stages(nb::object self, nb::object source, nb::object sta
     }
 }
 
-// The chain's termination signal ends the stream with its terminal marker; nothing else is caught. The
-// chain's last level is read in this frame, as `_run_stages` reads it, and let go before the marker passes,
-// as it would be once `_run_stages` ended.
-pyasync::AsyncGen _run_active_engines(nb::object self, nb::object active_engines) {
-    nb::handle source = pipeline_of(self).source;
-    auto tail = co_await pyasync::hold(levels(pipeline_of(self).manager, source, build_stages(self, active_engines), 0));
-    const bool runner_items = !tail->is(source);
-    for (bool last = false; !last;) {
-        nb::object item;
-        try {
-            // A runner's output is one of the bridge's generators, read directly.
-            std::optional<nb::object> read;
-            if (runner_items) {
-                read = co_await pyasync::anext(*tail);
-            } else {
-                read = co_await read_input(*tail);
-            }
-            if (!read) break;
-            item = last_level_item(*read, runner_items);
-        } catch (nb::python_error &error) {
-            if (!is_terminated(error)) throw;
-            tail = nb::object();
-            item = nb::getattr(error.value(), "terminal");
-            last = true;
-        }
-        if (item.is_valid()) co_yield std::move(item);
-    }
-}
-
 pyasync::AsyncGen _run_without_engines(nb::object self) {
     while (std::optional<nb::object> chunk = co_await read_input(pipeline_of(self).source)) {
         co_yield safe_item(*chunk);
@@ -224,26 +195,72 @@ void open(Pipeline &p) {
     p.chunks = nb::object();
 }
 
-pyasync::AsyncGen run(nb::object self) {
-    if (pipeline_of(self).chunks.is_valid()) open(pipeline_of(self));
+// The road from the validated source to the caller. With `whole`, the pipeline's `run`: the engines that
+// apply, the empty-content rule, and the validated source closed however the stream ends. Otherwise
+// `_run_active_engines`: the chain of `active_engines` alone.
+//
+// The chain is read in this frame, as `_run_stages` reads its last level, and let go before the terminal
+// marker passes, as it would be once `_run_stages` ended: `run` and the chain it reads are one frame, one
+// step less for every item. The chain's termination signal ends the stream with its terminal marker;
+// nothing else is caught.
+pyasync::AsyncGen road(nb::object self, nb::object active_engines, bool whole) {
+    if (whole && pipeline_of(self).chunks.is_valid()) open(pipeline_of(self));
     pyasync::Caught failure;
     try {
-        auto engines = co_await pyasync::hold(_active_engines(self));
-        const bool any_engine = PyList_GET_SIZE(engines->ptr()) > 0;
-        if (!any_engine || pyhost::truth(co_await has_source_content(self))) {
-            pyasync::AsyncGen step = any_engine ? _run_active_engines(self, std::move(*engines)) : _run_without_engines(self);
-            auto items = co_await pyasync::hold(std::move(step));
-            while (std::optional<nb::object> item = co_await items->next()) {
-                co_yield std::move(*item);
+        if (whole) {
+            active_engines = _active_engines(self);
+            if (PyList_GET_SIZE(active_engines.ptr()) == 0) {
+                active_engines = nb::object();
+                auto items = co_await pyasync::hold(_run_without_engines(self));
+                while (std::optional<nb::object> item = co_await items->next()) {
+                    co_yield std::move(*item);
+                }
+            } else if (!pyhost::truth(co_await has_source_content(self))) {
+                active_engines = nb::object();
+                if (!empty_content_safe(self)) co_yield empty_content_marker();
             }
-        } else if (!empty_content_safe(self)) {
-            co_yield empty_content_marker();
+        }
+        if (active_engines.is_valid()) {
+            nb::handle source = pipeline_of(self).source;
+            auto tail = co_await pyasync::hold(
+                levels(pipeline_of(self).manager, source, build_stages(self, std::move(active_engines)), 0));
+            const bool runner_items = !tail->is(source);
+            for (bool last = false; !last;) {
+                nb::object item;
+                try {
+                    // A runner's output is one of the bridge's generators, read directly.
+                    std::optional<nb::object> read;
+                    if (runner_items) {
+                        read = co_await pyasync::anext(*tail);
+                    } else {
+                        read = co_await read_input(*tail);
+                    }
+                    if (!read) break;
+                    item = last_level_item(*read, runner_items);
+                } catch (nb::python_error &error) {
+                    if (!is_terminated(error)) throw;
+                    tail = nb::object();
+                    item = nb::getattr(error.value(), "terminal");
+                    last = true;
+                }
+                if (item.is_valid()) co_yield std::move(item);
+            }
         }
     } catch (...) {
         failure.capture();
     }
-    co_await close_and_rethrow(pipeline_of(self).source, std::move(failure));
+    if (whole) {
+        co_await close_and_rethrow(pipeline_of(self).source, std::move(failure));
+    } else {
+        failure.rethrow();
+    }
 }
+
+pyasync::AsyncGen _run_active_engines(nb::object self, nb::object active_engines) {
+    return road(std::move(self), std::move(active_engines), false);
+}
+
+pyasync::AsyncGen run(nb::object self) { return road(std::move(self), nb::object(), true); }
 
 // ---------------------------------------------------------------------------------------------------------
 // Entry points
