@@ -37,24 +37,73 @@ Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ss
     return finish_match(text, length, node, j, best_node);
 }
 
+// The classes of the 16 characters at `text`, a byte each, and their word characters as bits: by arithmetic
+// when all are ASCII, else one table load each. False when some character lies beyond the plane, or classes
+// do not fit a byte.
+template <typename CharT>
+[[gnu::always_inline]] inline bool PhraseAutomaton::classes_of_16(const CharT *text, std::uint8_t *classes,
+                                                                  std::uint32_t &word) const {
+    if (ascii_class_block(text, classes, word)) {
+        return true;
+    }
+    if (bmp_scan_.empty()) {
+        return false;
+    }
+    if constexpr (sizeof(CharT) == 4) {
+        std::uint32_t any = 0;
+        for (int k = 0; k < 16; ++k) {
+            any |= text[k];
+        }
+        if (any >= kBmp) {
+            return false;
+        }
+    }
+    const std::uint16_t *table = bmp_scan_.data();
+#if defined(__SSE2__)
+    alignas(16) std::uint16_t entries[16];
+    for (int k = 0; k < 16; ++k) {
+        entries[k] = table[text[k]];
+    }
+    __m128i a = _mm_load_si128(reinterpret_cast<const __m128i *>(entries));
+    __m128i b = _mm_load_si128(reinterpret_cast<const __m128i *>(entries + 8));
+    __m128i low = _mm_set1_epi16(0xFF);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(classes), _mm_packus_epi16(_mm_and_si128(a, low), _mm_and_si128(b, low)));
+    __m128i flags = _mm_packus_epi16(_mm_srli_epi16(a, 8), _mm_srli_epi16(b, 8));
+    __m128i mask = _mm_set1_epi8(static_cast<char>(kWord));
+    word = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(flags, mask), mask)));
+#else
+    word = 0;
+    for (int k = 0; k < 16; ++k) {
+        std::uint32_t e = table[text[k]];
+        classes[k] = static_cast<std::uint8_t>(e);
+        word |= ((e >> 8) & kWord) << k;
+    }
+#endif
+    return true;
+}
+
 // A word of the text that starts at `j` inside a walk, at `node`, taken whole in one look-up (a match cannot end
 // inside it): 1 with `node` and `j` moved past it, 0 when no phrase goes on through it, -1 when it is to be
 // walked (too long, or too near the end of the text for its key).
 template <typename CharT>
 int PhraseAutomaton::jump_inside(const CharT *text, Py_ssize_t length, std::int32_t &node, Py_ssize_t &j) const {
-    const CaseRules &rules = *rules_;
     if (j + kJumpWord > length) {
         return -1;
     }
-    Py_ssize_t stop = j;
-    while (stop < length && stop - j <= kJumpWord && rules.word(static_cast<std::uint32_t>(text[stop]))) {
-        ++stop;
-    }
-    std::uint32_t word_length = static_cast<std::uint32_t>(stop - j);
-    std::uint64_t low, high;
-    if (!word_key(text, length, j, word_length, low, high)) {
+    alignas(16) std::uint8_t classes[kJumpWord];
+    std::uint32_t word;
+    if (!classes_of_16(text + j, classes, word)) {
         return -1;
     }
+    std::uint32_t word_length = static_cast<std::uint32_t>(__builtin_ctz(~word));  // 16 when all are
+    Py_ssize_t stop = j + word_length;
+    if (word_length == kJumpWord && stop < length && rules_->word(static_cast<std::uint32_t>(text[stop]))) {
+        return -1;
+    }
+    std::uint64_t low, high;
+    std::memcpy(&low, classes, 8);
+    std::memcpy(&high, classes + 8, 8);
+    mask_key(word_length, low, high);
     std::uint64_t hash = jump_hash(low, high, word_length) ^ jump_from_mix(node);
     std::uint16_t tag = jump_tag(hash);
     for (std::size_t slot = hash & jump_mask_;; slot = (slot + 1) & jump_mask_) {
@@ -141,7 +190,12 @@ bool PhraseAutomaton::word_key(const CharT *text, Py_ssize_t length, Py_ssize_t 
         return false;
     }
     low = high = 0;
-    if (!ascii_word_classes(text + i, low, high)) {
+    alignas(16) std::uint8_t classes[kJumpWord];
+    std::uint32_t word;
+    if (classes_of_16(text + i, classes, word)) {
+        std::memcpy(&low, classes, 8);
+        std::memcpy(&high, classes + 8, 8);
+    } else {
         for (int k = 0; k < 8; ++k) {
             low |= static_cast<std::uint64_t>(class_of(text[i + k]) & 0xFFu) << (8 * k);
             high |= static_cast<std::uint64_t>(class_of(text[i + 8 + k]) & 0xFFu) << (8 * k);
