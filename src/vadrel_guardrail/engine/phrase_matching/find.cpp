@@ -6,6 +6,10 @@
 #include <unordered_map>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
 
@@ -96,6 +100,7 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         Py_ssize_t at, size, before;
     };
     std::vector<Grown> grown;
+    std::vector<Py_ssize_t> changed;
     Py_ssize_t from = 0, resume = 0;
     while (from < length) {
         Py_ssize_t resume_before = resume;
@@ -121,44 +126,98 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         resume = spans.empty() ? resume_before : spans.back().end;
         tell_pending();
         Py_ssize_t begin = trusted > 0 ? trusted - 1 : 0;  // with the character before, for its word flag
-        Py_ssize_t last = changing;
-        for (Py_ssize_t j = changing + 1; j < length && j <= last + 2 * reach_ + kJoin; ++j) {
-            if (rules.flags(static_cast<std::uint32_t>(text[j])) & kChangesWhenLowered) {
-                last = j;
+        // The places of the characters that change, found in one pass that also finds where the stretch ends.
+        changed.clear();
+        auto changes = [&](Py_ssize_t j) {
+            return (rules.flags(static_cast<std::uint32_t>(text[j])) & kChangesWhenLowered) != 0;
+        };
+        for (Py_ssize_t j = begin; j <= changing; ++j) {
+            if (changes(j)) {
+                changed.push_back(j);
             }
+        }
+        // The first place from `j` on, before `stop`, whose character changes; `stop` when none does.
+        auto next_change = [&](Py_ssize_t j, Py_ssize_t stop) {
+            if constexpr (sizeof(CharT) <= 2) {
+                const std::uint8_t *flags = rules.plane_flags();
+#if defined(__SSE2__)
+                // Where one or two characters change (as a rule), eight characters are compared at a time.
+                const std::vector<std::uint16_t> &few = rules.plane_changing();
+                if constexpr (sizeof(CharT) == 2) {
+                    if (!few.empty() && few.size() <= 2) {
+                        __m128i first = _mm_set1_epi16(static_cast<short>(few[0]));
+                        __m128i second = _mm_set1_epi16(static_cast<short>(few.back()));
+                        for (; j + 8 <= stop; j += 8) {
+                            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + j));
+                            int hits = _mm_movemask_epi8(
+                                _mm_or_si128(_mm_cmpeq_epi16(v, first), _mm_cmpeq_epi16(v, second)));
+                            if (hits != 0) {
+                                return j + __builtin_ctz(static_cast<unsigned>(hits)) / 2;
+                            }
+                        }
+                    }
+                }
+#endif
+                while (j < stop && !(flags[text[j]] & kChangesWhenLowered)) {
+                    ++j;
+                }
+            } else {
+                while (j < stop && !changes(j)) {
+                    ++j;
+                }
+            }
+            return j;
+        };
+        Py_ssize_t last = changing;
+        for (Py_ssize_t j = changing + 1;; ++j) {
+            Py_ssize_t stop = std::min(length, last + 2 * reach_ + kJoin + 1);
+            j = next_change(j, stop);
+            if (j == stop) {
+                break;
+            }
+            changed.push_back(j);
+            last = j;
         }
         Py_ssize_t end = std::min(length, last + 1 + 2 * reach_);
         // The stretch's length first, so that the characters are then written without a check each; the
         // buffer only grows.
         grown.clear();
-        Py_ssize_t stretch_length = 0;
-        for (Py_ssize_t j = begin; j < end; ++j) {
-            std::uint32_t c = static_cast<std::uint32_t>(text[j]);
-            if (rules.flags(c) & kChangesWhenLowered) {
-                Py_ssize_t size = static_cast<Py_ssize_t>(rules.full_lower(c).size());
-                grown.push_back({stretch_length, size, stretch_length - (j - begin)});
-                stretch_length += size;
-            } else {
-                ++stretch_length;
+        Py_ssize_t growth = 0;
+        const std::u32string *lower = nullptr;
+        std::uint32_t lowered_char = 0;
+        auto lower_of = [&](std::uint32_t c) -> const std::u32string & {
+            if (!lower || c != lowered_char) {  // mostly one character again and again
+                lower = &rules.full_lower(c);
+                lowered_char = c;
             }
+            return *lower;
+        };
+        for (Py_ssize_t j : changed) {
+            Py_ssize_t size = static_cast<Py_ssize_t>(lower_of(static_cast<std::uint32_t>(text[j])).size());
+            grown.push_back({j - begin + growth, size, growth});
+            growth += size - 1;
         }
+        Py_ssize_t stretch_length = end - begin + growth;
         std::vector<Py_UCS4> &buffer = lowered;
         if (buffer.size() < static_cast<std::size_t>(stretch_length)) {
             buffer.resize(static_cast<std::size_t>(stretch_length));
         }
         Py_UCS4 *out = buffer.data();
         Py_ssize_t from_text = begin;
-        for (const Grown &g : grown) {
-            Py_ssize_t upto = begin + g.at - g.before;  // the changing character's place in the text
-            for (; from_text < upto; ++from_text) {
-                *out++ = static_cast<Py_UCS4>(text[from_text]);
+        auto widen = [&](Py_ssize_t upto) {
+            const CharT *source = text;
+            for (Py_ssize_t k = from_text; k < upto; ++k) {
+                out[k - from_text] = static_cast<Py_UCS4>(source[k]);
             }
-            const std::u32string &lower = rules.full_lower(static_cast<std::uint32_t>(text[from_text++]));
-            out = std::copy(lower.begin(), lower.end(), out);
+            out += upto - from_text;
+            from_text = upto;
+        };
+        for (const Grown &g : grown) {
+            widen(begin + g.at - g.before);  // up to the changing character's place in the text
+            const std::u32string &grown_lower = lower_of(static_cast<std::uint32_t>(text[from_text++]));
+            out = std::copy(grown_lower.begin(), grown_lower.end(), out);
         }
-        for (; from_text < end; ++from_text) {
-            *out++ = static_cast<Py_UCS4>(text[from_text]);
-        }
+        widen(end);
         const Py_UCS4 *stretch = buffer.data();
         // The place in the text of the stretch's character at `at`.
         auto origin = [&](Py_ssize_t at) {
