@@ -3,8 +3,10 @@
 // text itself cannot stand for.
 #include <algorithm>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -96,6 +98,7 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
     // time, and where characters grew: their place in the stretch, their lower case's length, and the growth
     // before them.
     static thread_local std::vector<Py_UCS4> lowered;
+    static thread_local std::vector<Py_UCS2> narrow_lowered;
     struct Grown {
         Py_ssize_t at, size, before;
     };
@@ -198,27 +201,6 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
             growth += size - 1;
         }
         Py_ssize_t stretch_length = end - begin + growth;
-        std::vector<Py_UCS4> &buffer = lowered;
-        if (buffer.size() < static_cast<std::size_t>(stretch_length)) {
-            buffer.resize(static_cast<std::size_t>(stretch_length));
-        }
-        Py_UCS4 *out = buffer.data();
-        Py_ssize_t from_text = begin;
-        auto widen = [&](Py_ssize_t upto) {
-            const CharT *source = text;
-            for (Py_ssize_t k = from_text; k < upto; ++k) {
-                out[k - from_text] = static_cast<Py_UCS4>(source[k]);
-            }
-            out += upto - from_text;
-            from_text = upto;
-        };
-        for (const Grown &g : grown) {
-            widen(begin + g.at - g.before);  // up to the changing character's place in the text
-            const std::u32string &grown_lower = lower_of(static_cast<std::uint32_t>(text[from_text++]));
-            out = std::copy(grown_lower.begin(), grown_lower.end(), out);
-        }
-        widen(end);
-        const Py_UCS4 *stretch = buffer.data();
         // The place in the text of the stretch's character at `at`.
         auto origin = [&](Py_ssize_t at) {
             auto after = std::upper_bound(grown.begin(), grown.end(), at,
@@ -234,14 +216,52 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         Py_ssize_t shift = stretch_length - (end - begin);
         Py_ssize_t handoff = end < length ? end - reach_ : length;
         Py_ssize_t stretch_resume = resume > trusted ? resume - begin : 0;
-        auto sigma_in_stretch = [&](Py_ssize_t at) { return rules.sigma_lowered(text, length, origin(at)); };
-        auto in_stretch = sink_of([&](Py_ssize_t start, Py_ssize_t stop, std::int32_t node) {
-            tell(phrase_of_match(stretch, start, stop, node, sigma_in_stretch),
-                 [&] { return lowered_text(rules, stretch, start, stop, sigma_in_stretch); });
-        });
         Py_ssize_t stretch_limit = handoff - begin + shift;
-        scan<false>(stretch, stretch_length, trusted - begin, stretch_limit,
-                    stretch_resume, in_stretch);
+        auto sigma_in_stretch = [&](Py_ssize_t at) { return rules.sigma_lowered(text, length, origin(at)); };
+        // The stretch written into `buffer` (of the text's width, or of four bytes) and scanned.
+        auto write_and_scan = [&](auto &buffer) {
+            using StretchT = typename std::remove_reference_t<decltype(buffer)>::value_type;
+            if (buffer.size() < static_cast<std::size_t>(stretch_length)) {
+                buffer.resize(static_cast<std::size_t>(stretch_length));
+            }
+            StretchT *out = buffer.data();
+            Py_ssize_t from_text = begin;
+            auto widen = [&](Py_ssize_t upto) {
+                const CharT *source = text;
+                for (Py_ssize_t k = from_text; k < upto; ++k) {
+                    out[k - from_text] = static_cast<StretchT>(source[k]);
+                }
+                out += upto - from_text;
+                from_text = upto;
+            };
+            for (const Grown &g : grown) {
+                widen(begin + g.at - g.before);  // up to the changing character's place in the text
+                for (char32_t c : lower_of(static_cast<std::uint32_t>(text[from_text++]))) {
+                    *out++ = static_cast<StretchT>(c);
+                }
+            }
+            widen(end);
+            const StretchT *stretch = buffer.data();
+            auto in_stretch = sink_of([&](Py_ssize_t start, Py_ssize_t stop, std::int32_t node) {
+                tell(phrase_of_match(stretch, start, stop, node, sigma_in_stretch),
+                     [&] { return lowered_text(rules, stretch, start, stop, sigma_in_stretch); });
+            });
+            scan<false>(stretch, stretch_length, trusted - begin, stretch_limit, stretch_resume, in_stretch);
+        };
+        // Two-byte text whose changing characters lower within the plane keeps its width: half the bytes to
+        // write and read.
+        if constexpr (sizeof(CharT) == 2) {
+            if (std::all_of(changed.begin(), changed.end(), [&](Py_ssize_t j) {
+                    const std::u32string &l = lower_of(static_cast<std::uint32_t>(text[j]));
+                    return std::all_of(l.begin(), l.end(), [](char32_t c) { return c < kBmp; });
+                })) {
+                write_and_scan(narrow_lowered);
+            } else {
+                write_and_scan(lowered);
+            }
+        } else {
+            write_and_scan(lowered);
+        }
         from = resume = stretch_resume > stretch_limit ? stretch_resume - shift + begin : handoff;
     }
     tell_pending();

@@ -2,6 +2,8 @@
 // once whatever the phrases, and from every word boundary, for phrases that can start elsewhere than at a word.
 #include <algorithm>
 #include <climits>
+#include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
@@ -18,76 +20,136 @@ Py_ssize_t PhraseAutomaton::scan_linear(const CharT *text, Py_ssize_t length, Py
     // of smallest list index that ends on a boundary is kept, until no phrase that starts there can still end.
     const CaseRules &rules = *rules_;
     auto word = [&](Py_ssize_t j) { return rules.word(static_cast<std::uint32_t>(text[j])); };
+    // The text is read in blocks: first the transitions, noting the places where a phrase ends, then those
+    // places alone. A start is settled once no phrase that starts there can still end: it waits at most the
+    // longest phrase and a block.
+    constexpr Py_ssize_t kBlock = 64;
     std::size_t span = 1;
-    while (span < static_cast<std::size_t>(longest_) + 2) {
+    while (span < static_cast<std::size_t>(longest_) + 2 + kBlock) {
         span *= 2;
     }
     const std::size_t mask = span - 1;
     std::vector<std::int32_t> best(span, -1);  // by start, modulo `span`
+    std::size_t waiting = 0;  // starts with a phrase in `best`
     Py_ssize_t settled = from;  // the starts before it are told
     auto settle = [&](Py_ssize_t until) {
+        if (waiting == 0) {
+            settled = std::max(settled, until);
+            return;
+        }
         for (; settled < until; ++settled) {
-            std::int32_t &slot = best[static_cast<std::size_t>(settled) & mask];
-            if (slot >= 0 && settled >= resume) {
-                resume = settled + depth_[slot];
-                sink.match(settled, resume, slot);
+            std::int32_t &kept = best[static_cast<std::size_t>(settled) & mask];
+            if (kept >= 0) {
+                --waiting;
+                if (settled >= resume) {
+                    resume = settled + depth_[kept];
+                    sink.match(settled, resume, kept);
+                }
             }
-            slot = -1;
+            kept = -1;
         }
     };
     const Py_ssize_t stop = limit < length ? std::min(length, limit + longest_ + 1) : length;
-    // The transitions met, cached by state and class, with the first node down the output links (or the
-    // state itself) where a phrase ends: a repetitive text goes round a few of them.
-    struct Transition {
-        std::int32_t state = -1;
-        std::uint32_t cls = 0;
-        std::int32_t next = 0;
-        std::int32_t ends = -1;
+    // The states met, each given a slot whose row tells, by class, the slot of the state that follows (-1 while
+    // not yet known), with the first node down the output links (or the state itself) where a phrase ends: a
+    // repetitive text goes round a few states, at one load per character. When the slots run out, they start
+    // over.
+    unsigned shift = 0;
+    while ((std::uint32_t{1} << shift) < class_count_) {
+        ++shift;
+    }
+    const std::int32_t slots = std::clamp<std::int32_t>((1 << 16) >> shift, 8, 256);
+    std::unique_ptr<std::int32_t[]> rows(new std::int32_t[static_cast<std::size_t>(slots) << shift]);
+    struct Slot {
+        std::int32_t state, ends;
     };
-    constexpr std::size_t kCached = 4096;
-    std::vector<Transition> cache(kCached);
-    std::int32_t state = 0, ends = -1;
-    std::uint8_t flags = from < length ? rules.flags(static_cast<std::uint32_t>(text[from])) : 0;
-    for (Py_ssize_t j = from; j < stop; ++j) {
+    std::vector<Slot> slot_states(static_cast<std::size_t>(slots));
+    std::unordered_map<std::int32_t, std::int32_t> slot_of;  // by state
+    std::int32_t used = 0;
+    std::size_t restarts = 0;
+    auto slot_for = [&](std::int32_t state) {
+        auto found = slot_of.find(state);
+        if (found != slot_of.end()) {
+            return found->second;
+        }
+        if (used == slots) {
+            slot_of.clear();
+            used = 0;
+            ++restarts;
+        }
+        std::int32_t slot = used++;
+        slot_of.emplace(state, slot);
+        slot_states[static_cast<std::size_t>(slot)] = {state, nodes_[state].terminal >= 0 ? state : output_[state]};
+        std::fill_n(rows.get() + (static_cast<std::size_t>(slot) << shift), std::size_t{1} << shift, -1);
+        return slot;
+    };
+    std::int32_t current = slot_for(0);
+    for (Py_ssize_t j = from; j < stop;) {
+        Py_ssize_t block_end = std::min(stop, j + kBlock);
+        bool changing = false;
         if constexpr (kLowering) {
-            if (flags & kChangesWhenLowered) {
-                return settled;
+            for (Py_ssize_t k = j; k < block_end; ++k) {
+                if (rules.flags(static_cast<std::uint32_t>(text[k])) & kChangesWhenLowered) {
+                    block_end = k;
+                    changing = true;
+                    break;
+                }
             }
         }
-        std::uint32_t cls = class_of(text[j]);
-        Transition &cached = cache[(static_cast<std::size_t>(state) * 131 + cls) & (kCached - 1)];
-        if (cached.state == state && cached.cls == cls) {
-            state = cached.next;
-            ends = cached.ends;
-        } else {
-            cached.state = state;
-            cached.cls = cls;
-            std::int32_t next;
-            while ((next = step(state, cls)) < 0 && state != 0) {
-                state = fail_[state];
+        Py_ssize_t ends_at[kBlock];
+        std::int32_t ends_node[kBlock];
+        int found = 0;
+        for (; j < block_end; ++j) {
+            std::uint32_t cls = class_of(text[j]);
+            std::int32_t &row = rows[(static_cast<std::size_t>(current) << shift) | cls];
+            std::int32_t next = row;
+            if (next < 0) {
+                std::int32_t state = slot_states[static_cast<std::size_t>(current)].state;
+                std::int32_t child;
+                while ((child = step(state, cls)) < 0 && state != 0) {
+                    state = fail_[state];
+                }
+                state = child < 0 ? 0 : child & ~kEnds;
+                std::size_t restarts_before = restarts;
+                next = slot_for(state);
+                if (restarts == restarts_before) {  // else the row is another state's now
+                    row = next;
+                }
             }
-            state = next < 0 ? 0 : next & ~kEnds;
-            ends = nodes_[state].terminal >= 0 ? state : output_[state];
-            cached.next = state;
-            cached.ends = ends;
+            current = next;
+            std::int32_t ends = slot_states[static_cast<std::size_t>(current)].ends;
+            if (ends >= 0) {
+                ends_at[found] = j + 1;
+                ends_node[found++] = ends;
+            }
         }
-        Py_ssize_t end = j + 1;
-        std::uint8_t next_flags = end < length ? rules.flags(static_cast<std::uint32_t>(text[end])) : 0;
-        bool boundary = ((flags ^ next_flags) & kWord) != 0;
-        flags = next_flags;
-        if (boundary) {
-            for (std::int32_t w = ends; w >= 0; w = output_[w]) {
+        for (int f = 0; f < found; ++f) {
+            // The phrases that end here, where the word flag changes.
+            Py_ssize_t end = ends_at[f];
+            if (end < length && word(end - 1) == word(end)) {
+                continue;
+            }
+            if (end == length && !word(end - 1)) {
+                continue;
+            }
+            for (std::int32_t w = ends_node[f]; w >= 0; w = output_[w]) {
                 Py_ssize_t start = end - depth_[w];
                 if (start >= from && start < limit && (start > 0 && word(start - 1)) != word(start)) {
-                    std::int32_t &slot = best[static_cast<std::size_t>(start) & mask];
-                    if (slot < 0 || nodes_[w].terminal < nodes_[slot].terminal) {
-                        slot = w;
+                    std::int32_t &kept = best[static_cast<std::size_t>(start) & mask];
+                    if (kept < 0) {
+                        kept = w;
+                        ++waiting;
+                    } else if (nodes_[w].terminal < nodes_[kept].terminal) {
+                        kept = w;
                     }
                 }
             }
         }
-        // The text up to `end` is read: no phrase that starts `longest_` before it can still end.
-        settle(end - longest_);
+        // The text up to `block_end` is read: no phrase that starts `longest_` before it can still end.
+        settle(block_end - longest_);
+        if (changing) {
+            return settled;
+        }
     }
     settle(std::min(limit, length));
     return length;
