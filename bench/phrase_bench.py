@@ -33,6 +33,10 @@ least half the control's speed: a character whose lower case is longer at the en
 rebound to a tuple or to equal texts as new objects (a reloaded configuration), Greek capitals whose final sigma
 decides the matched phrase, a long phrase whose words repeat in the text, and phrases whose first three words
 match everywhere.
+
+Options run a subset, for measuring one change: `--workload TEXT` and `--cliff TEXT` keep the workloads and
+cliff rows whose titles hold the text ('none' for none), `--phrases N` and `--size LABEL` keep those cells, and
+`--no-build` skips the build timing; for example `phrase_bench.py --workload greek --phrases 10000 --cliff none`.
 """
 
 import argparse
