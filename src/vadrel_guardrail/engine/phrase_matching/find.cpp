@@ -2,6 +2,7 @@
 // text told as phrases, with the text lower-cased only around the characters whose lower case a scan of the
 // text itself cannot stand for.
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <type_traits>
 #include <unordered_map>
@@ -227,11 +228,17 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
             StretchT *out = buffer.data();
             Py_ssize_t from_text = begin;
             auto widen = [&](Py_ssize_t upto) {
-                const CharT *source = text;
-                for (Py_ssize_t k = from_text; k < upto; ++k) {
-                    out[k - from_text] = static_cast<StretchT>(source[k]);
+                const CharT *source = text + from_text;
+                const Py_ssize_t count = upto - from_text;
+                if constexpr (sizeof(StretchT) == sizeof(CharT)) {
+                    std::memcpy(out, source, static_cast<std::size_t>(count) * sizeof(CharT));
+                } else {
+                    StretchT *target = out;
+                    for (Py_ssize_t k = 0; k < count; ++k) {
+                        target[k] = static_cast<StretchT>(source[k]);
+                    }
                 }
-                out += upto - from_text;
+                out += count;
                 from_text = upto;
             };
             for (const Grown &g : grown) {
