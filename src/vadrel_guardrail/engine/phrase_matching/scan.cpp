@@ -12,6 +12,30 @@
 
 namespace vadrel_guardrail::phrase_matching {
 
+#if defined(__SSE2__)
+// The entries of the 16 characters at `text` in a table of the plane (one load each), split into their low
+// bytes and their high bytes, a byte per character.
+template <typename CharT>
+[[gnu::always_inline]] inline void plane_entries_16(const std::uint16_t *table, const CharT *text, __m128i &low_bytes,
+                                                    __m128i &high_bytes) {
+    alignas(16) std::uint16_t entries[16];
+    for (int k = 0; k < 16; ++k) {
+        entries[k] = table[text[k]];
+    }
+    __m128i a = _mm_load_si128(reinterpret_cast<const __m128i *>(entries));
+    __m128i b = _mm_load_si128(reinterpret_cast<const __m128i *>(entries + 8));
+    __m128i low = _mm_set1_epi16(0xFF);
+    low_bytes = _mm_packus_epi16(_mm_and_si128(a, low), _mm_and_si128(b, low));
+    high_bytes = _mm_packus_epi16(_mm_srli_epi16(a, 8), _mm_srli_epi16(b, 8));
+}
+
+// The lanes of `bytes` that hold every bit of `bits`, as bits.
+inline std::uint32_t lanes_with(__m128i bytes, int bits) {
+    __m128i mask = _mm_set1_epi8(static_cast<char>(bits));
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(bytes, mask), mask)));
+}
+#endif
+
 template <typename CharT>
 Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::int32_t &best_node) const {
     // At a word start: the end of the match with the smallest list index that ends on a boundary, or -1.
@@ -60,17 +84,10 @@ template <typename CharT>
     }
     const std::uint16_t *table = bmp_scan_.data();
 #if defined(__SSE2__)
-    alignas(16) std::uint16_t entries[16];
-    for (int k = 0; k < 16; ++k) {
-        entries[k] = table[text[k]];
-    }
-    __m128i a = _mm_load_si128(reinterpret_cast<const __m128i *>(entries));
-    __m128i b = _mm_load_si128(reinterpret_cast<const __m128i *>(entries + 8));
-    __m128i low = _mm_set1_epi16(0xFF);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(classes), _mm_packus_epi16(_mm_and_si128(a, low), _mm_and_si128(b, low)));
-    __m128i flags = _mm_packus_epi16(_mm_srli_epi16(a, 8), _mm_srli_epi16(b, 8));
-    __m128i mask = _mm_set1_epi8(static_cast<char>(kWord));
-    word = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(flags, mask), mask)));
+    __m128i class_bytes, flag_bytes;
+    plane_entries_16(table, text, class_bytes, flag_bytes);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(classes), class_bytes);
+    word = lanes_with(flag_bytes, kWord);
 #else
     word = 0;
     for (int k = 0; k < 16; ++k) {
@@ -291,26 +308,14 @@ template <bool kLowering, typename CharT>
                     const std::uint16_t *table = bmp_scan_.data();
                     std::uint32_t changing = 0, opening = 0;
 #if defined(__SSE2__)
-                    alignas(16) std::uint16_t entries[16];
-                    for (int k = 0; k < 16; ++k) {
-                        entries[k] = table[chars[k]];
-                    }
-                    __m128i a = _mm_load_si128(reinterpret_cast<const __m128i *>(entries));
-                    __m128i b = _mm_load_si128(reinterpret_cast<const __m128i *>(entries + 8));
-                    __m128i low = _mm_set1_epi16(0xFF);
+                    __m128i class_bytes, flag_bytes;
+                    plane_entries_16(table, chars, class_bytes, flag_bytes);
                     if (classes) {
-                        _mm_storeu_si128(reinterpret_cast<__m128i *>(classes + block),
-                                         _mm_packus_epi16(_mm_and_si128(a, low), _mm_and_si128(b, low)));
+                        _mm_storeu_si128(reinterpret_cast<__m128i *>(classes + block), class_bytes);
                     }
-                    __m128i high = _mm_packus_epi16(_mm_srli_epi16(a, 8), _mm_srli_epi16(b, 8));
-                    auto lanes = [&](int bit) {
-                        __m128i mask = _mm_set1_epi8(static_cast<char>(bit));
-                        return static_cast<std::uint32_t>(
-                            _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(high, mask), mask)));
-                    };
-                    part = lanes(kWord);
-                    opening = lanes(kOpening >> 8);
-                    changing = kLowering ? lanes(kChangesWhenLowered) : 0;
+                    part = lanes_with(flag_bytes, kWord);
+                    opening = lanes_with(flag_bytes, kOpening >> 8);
+                    changing = kLowering ? lanes_with(flag_bytes, kChangesWhenLowered) : 0;
 #else
                     for (int k = 0; k < 16; ++k) {
                         std::uint32_t e = table[chars[k]];
