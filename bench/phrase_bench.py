@@ -33,8 +33,13 @@ least half the control's speed: a character whose lower case is longer at the en
 rebound to a tuple or to equal texts as new objects (a reloaded configuration), Greek capitals whose final sigma
 decides the matched phrase, a long phrase whose words repeat in the text, and phrases whose first three words
 match everywhere.
+
+Options run a subset, for measuring one change: `--workload TEXT` and `--cliff TEXT` keep the workloads and
+cliff rows whose titles hold the text ('none' for none), `--phrases N` and `--size LABEL` keep those cells, and
+`--no-build` skips the build timing; for example `phrase_bench.py --workload greek --phrases 10000 --cliff none`.
 """
 
+import argparse
 import asyncio
 import os
 import random
@@ -239,15 +244,15 @@ def cell(rate, other):
     return f" {other:>9.1f} {rate / other:>6.2f}x" if other else f" {'-':>9} {'-':>7}"
 
 
-def run_workload(loop, vocabulary, extras, later_common, title, wrong, missed):
+def run_workload(loop, vocabulary, extras, later_common, title, wrong, missed, counts=PHRASE_COUNTS, sizes=SIZES):
     """One table: every cell of phrases x text size, verdicts checked against the pattern."""
     print(f"\n{title}")
     print(f"{'phrases':>8} {'text':>6} {'engine MB/s':>12} {'re2 MB/s':>9} {'x re2':>7} {'hs MB/s':>9} {'x hs':>7}")
-    for count in PHRASE_COUNTS:
+    for count in counts:
         phrases = phrase_list(count, later_common, vocabulary=vocabulary)
         engine = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False)
         pattern = engine.banned_phrases_regex
-        for size, label in SIZES:
+        for size, label in sizes:
             planted = [] if size < 1000 else random.Random(size + count).sample(phrases, 3)
             text = prose(size, planted, seed=size * 31 + count, vocabulary=vocabulary, extras=extras)
             data = text.encode()
@@ -324,10 +329,12 @@ def cliff_cases():
     return cases
 
 
-def run_cliffs(loop, wrong, missed):
+def run_cliffs(loop, wrong, missed, wanted=lambda title: True):
     print("\ncliffs: each trigger beside its control (the same text and phrases without it)")
     print(f"{'case':<66} {'control':>8} {'trigger':>8} {'ratio':>6} {'re2 MB/s':>9} {'x re2':>7} {'hs MB/s':>9} {'x hs':>7}")
     for title, phrases, control, text, rebind in cliff_cases():
+        if not wanted(title):
+            continue
         engine = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False)
         triggered = engine
         if rebind is not None:
@@ -348,23 +355,46 @@ def run_cliffs(loop, wrong, missed):
             missed.append(f"{title}: below half of its control")
 
 
+def options():
+    """A subset of the run, for measuring one change; by default everything."""
+    parser = argparse.ArgumentParser(description="Phrase-matcher throughput beside google-re2 and hyperscan.")
+    parser.add_argument("--workload", action="append", metavar="TEXT",
+                        help="only the workloads whose title holds TEXT (any case); repeatable; 'none' for none")
+    parser.add_argument("--phrases", action="append", type=int, choices=PHRASE_COUNTS, help="only these phrase counts")
+    parser.add_argument("--size", action="append", choices=[label for _, label in SIZES], help="only these text sizes")
+    parser.add_argument("--cliff", action="append", metavar="TEXT",
+                        help="only the cliff rows whose title holds TEXT (any case); repeatable; 'none' for none")
+    parser.add_argument("--no-build", action="store_true", help="skip the build timing")
+    return parser.parse_args()
+
+
+def holds_any(wanted):
+    """Whether a title holds one of the wanted texts, any case (every title when none are given)."""
+    return lambda title: wanted is None or any(w.lower() in title.lower() for w in wanted)
+
+
 def main():
+    args = options()
     if re2 is None or hyperscan is None:
         missing = " and ".join(n for n, m in (("google-re2", re2), ("hyperscan", hyperscan)) if m is None)
         print(f"note: {missing} not installed, comparison skipped (pip install -r requirements-bench.txt)")
     loop = asyncio.new_event_loop()
     wrong, missed = [], []
+    counts = tuple(args.phrases or PHRASE_COUNTS)
+    sizes = tuple(s for s in SIZES if args.size is None or s[1] in args.size)
     for vocabulary, extras, later_common, title in WORKLOADS:
-        run_workload(loop, vocabulary, extras, later_common, title, wrong, missed)
-    run_cliffs(loop, wrong, missed)
+        if holds_any(args.workload)(title):
+            run_workload(loop, vocabulary, extras, later_common, title, wrong, missed, counts, sizes)
+    run_cliffs(loop, wrong, missed, holds_any(args.cliff))
     loop.close()
 
-    engine_seconds, compile_seconds = build_times(phrase_list(10000))
-    ratio = engine_seconds / compile_seconds
-    print(f"\nbuild, 10000 phrases: engine {engine_seconds * 1e3:.1f} ms, re.compile {compile_seconds * 1e3:.1f} ms, "
-          f"ratio {ratio:.2f}x")
-    if ratio > 1.5:
-        missed.append(f"building an engine takes {ratio:.2f}x re.compile")
+    if not args.no_build:
+        engine_seconds, compile_seconds = build_times(phrase_list(10000))
+        ratio = engine_seconds / compile_seconds
+        print(f"\nbuild, 10000 phrases: engine {engine_seconds * 1e3:.1f} ms, re.compile {compile_seconds * 1e3:.1f} ms, "
+              f"ratio {ratio:.2f}x")
+        if ratio > 1.5:
+            missed.append(f"building an engine takes {ratio:.2f}x re.compile")
     for line in missed:
         print("goal missed:", line)
     for line in wrong:

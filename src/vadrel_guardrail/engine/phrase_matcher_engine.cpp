@@ -109,12 +109,37 @@ struct Binding {
         return PyList_CheckExact(phrases.ptr()) || PyTuple_CheckExact(phrases.ptr());
     }
 
-    // Whether `phrases` (bindable) holds exactly these items, in this order.
-    bool held_by(nb::handle phrases) const {
+    // How many leading items must be these ones for the binding to tell `found` (the automaton's phrases, or
+    // -1 - an index into `other_texts`) as it would tell them: a text is told as the first item that lowers to
+    // it, so items after the last one told cannot change the telling; a text told as no item needs them all.
+    Py_ssize_t items_needed(const std::vector<std::int32_t> &found, const std::vector<std::u32string> &other_texts) const {
+        std::int32_t last = -1;
+        for (std::int32_t index : found) {
+            std::int32_t item = -1;
+            if (index >= 0) {
+                item = item_of[static_cast<std::size_t>(index)];
+            } else if (auto other = item_of_other_text.find(other_texts[static_cast<std::size_t>(-1 - index)]);
+                       other != item_of_other_text.end()) {
+                item = other->second;
+            }
+            if (item < 0) {
+                return -1;
+            }
+            last = std::max(last, item);
+        }
+        return last + 1;
+    }
+
+    // Whether `phrases` (bindable) holds these items, in this order: its first `needed` items, or exactly
+    // these items when `needed` is -1.
+    bool held_by(nb::handle phrases, Py_ssize_t needed = -1) const {
         Py_ssize_t size = PySequence_Fast_GET_SIZE(phrases.ptr());
-        return size == PyTuple_GET_SIZE(items.ptr()) &&
-               std::memcmp(PySequence_Fast_ITEMS(phrases.ptr()), PySequence_Fast_ITEMS(items.ptr()),
-                           static_cast<std::size_t>(size) * sizeof(PyObject *)) == 0;
+        Py_ssize_t own = PyTuple_GET_SIZE(items.ptr());
+        if (needed < 0 ? size != own : size < needed) {
+            return false;
+        }
+        return std::memcmp(PySequence_Fast_ITEMS(phrases.ptr()), PySequence_Fast_ITEMS(items.ptr()),
+                           static_cast<std::size_t>(needed < 0 ? size : needed) * sizeof(PyObject *)) == 0;
     }
 };
 
@@ -129,12 +154,15 @@ struct NativeEntry {
     // The binding of `phrases`: kept when they still hold the same items, else made once from their
     // lower-cased forms (`lowered`, when the caller has them). Null when `phrases` cannot be bound, for
     // items other than exact texts, which may lower-case differently each time.
-    const Binding *binding_for(nb::handle phrases, nb::handle lowered = nb::handle()) {
+    // With `found`, a binding whose items lead `phrases` far enough to tell those matches will do.
+    const Binding *binding_for(nb::handle phrases, nb::handle lowered = nb::handle(),
+                               const std::vector<std::int32_t> *found = nullptr,
+                               const std::vector<std::u32string> *other_texts = nullptr) {
         if (!Binding::bindable(phrases)) {
             return nullptr;
         }
         for (auto it = bindings.rbegin(); it != bindings.rend(); ++it) {
-            if (it->held_by(phrases)) {
+            if (it->held_by(phrases, found ? it->items_needed(*found, *other_texts) : -1)) {
                 return &*it;
             }
         }
@@ -342,6 +370,14 @@ nb::object safe_result() {
     return cls.attr("safe")();
 }
 
+nb::object unsafe_of(nb::handle reason) {
+    nb::object cls = nb::getattr(module_.get(), names().result_type);
+    if (cls.is(schema::GuardrailResult.get())) {
+        return schema::unsafe_result(reason);  // the verdict's one field of its own is text: no validation
+    }
+    return call_method(cls, names().unsafe, reason);
+}
+
 // The configured phrases that the distinct matched texts stand for, each the first phrase (in list order)
 // whose lower-cased form equals the text; the unsafe result that names them.
 nb::object unsafe_result(nb::handle self, nb::handle matched_texts) {
@@ -355,7 +391,7 @@ nb::object unsafe_result(nb::handle self, nb::handle matched_texts) {
             }
         }
     }
-    return global("GuardrailResult").attr("unsafe")(nb::str(kReasonPrefix) + nb::str(", ").attr("join")(detected));
+    return unsafe_of(nb::str(kReasonPrefix) + nb::str(", ").attr("join")(detected));
 }
 
 // The unsafe result that names the phrases that `binding` tells for the matches `found` (the automaton's
@@ -375,8 +411,7 @@ nb::object unsafe_result_of(const Binding &binding, const std::vector<std::int32
             detected.append(nb::handle(PyTuple_GET_ITEM(binding.items.ptr(), item)));
         }
     }
-    return call_method(nb::getattr(module_.get(), names().result_type), names().unsafe,
-                       nb::str(kReasonPrefix) + nb::str(", ").attr("join")(detected));
+    return unsafe_of(nb::str(kReasonPrefix) + nb::str(", ").attr("join")(detected));
 }
 
 nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {
@@ -395,7 +430,8 @@ nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {
         if (!matched) {
             return safe_result();
         }
-        if (const Binding *binding = entry->binding_for(self.attr(names().banned_phrases))) {
+        if (const Binding *binding =
+                entry->binding_for(self.attr(names().banned_phrases), nb::handle(), &found, &other_texts)) {
             return unsafe_result_of(*binding, found, other_texts);
         }
     }

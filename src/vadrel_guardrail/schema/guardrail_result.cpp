@@ -8,6 +8,7 @@ pyhost::Global schema::GuardrailResult;
 namespace {
 pyhost::TrustedModel trusted;
 pyhost::Global safe_fields;  // what `safe` passes explicitly
+pyhost::Global unsafe_fields;  // what `unsafe` passes explicitly: every field
 }  // namespace
 
 nb::object schema::safe_result(nb::handle filtered_content, nb::handle score) {
@@ -18,6 +19,14 @@ nb::object schema::safe_result(nb::handle filtered_content, nb::handle score) {
     }
     nb::handle none = Py_None;
     return trusted.make({Py_True, none, filtered_content, none, none, score}, safe_fields.get());
+}
+
+nb::object schema::unsafe_result(nb::handle reason) {
+    if (!PyUnicode_CheckExact(reason.ptr())) {
+        return GuardrailResult.attr("unsafe")(reason);
+    }
+    nb::handle none = Py_None;
+    return trusted.make({Py_False, reason, none, none, none, none}, unsafe_fields.get());
 }
 
 void init_guardrail_result(nb::module_ m) {
@@ -78,6 +87,7 @@ void init_guardrail_result(nb::module_ m) {
             .build());
     trusted.init(schema::GuardrailResult.get(), {"is_safe", "reason", "filtered_content", "category", "policy", "score"});
     safe_fields.set(trusted.names({"is_safe", "reason", "filtered_content", "score"}));
+    unsafe_fields.set(trusted.names({"is_safe", "reason", "filtered_content", "category", "policy", "score"}));
 }
 
 }  // namespace vadrel_guardrail

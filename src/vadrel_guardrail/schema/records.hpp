@@ -22,6 +22,8 @@ bool is_sole_safe_item(nanobind::handle item);
 
 // GuardrailResult.safe(filtered_content, score), for the GuardrailResult class itself.
 nanobind::object safe_result(nanobind::handle filtered_content, nanobind::handle score);
+// GuardrailResult.unsafe(reason), for the GuardrailResult class itself and a reason of exact text.
+nanobind::object unsafe_result(nanobind::handle reason);
 
 // GuardrailInput(input=text, output=None).
 nanobind::object input_record(nanobind::handle text);

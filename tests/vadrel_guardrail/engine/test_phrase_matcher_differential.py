@@ -1,6 +1,7 @@
 """The native phrase automaton against the prepared pattern's own `findall`."""
 
 import asyncio
+import random
 import sys
 
 import _sre
@@ -287,3 +288,21 @@ def test_phrases_whose_words_repeat_in_the_text(phrase_words, text_words, separa
     for variant in (text, text.lower()):
         assert pme._native_findall(pattern, variant) == pattern.findall(variant)
     assert_engine_verdict(PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False), text)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_scan_with_failure_links_through_many_states(seed):
+    # Once walks reread the text, the scan goes on with failure links, keeping the states it meets in a table of
+    # bounded size that starts over when full: a text that meets many states must still find what `findall` finds,
+    # also where a character whose lower case grows stops that scan midway.
+    rng = random.Random(seed)
+    words = ["".join(rng.choice("abcdeghk") for _ in range(rng.randint(2, 7))) for _ in range(400)]
+    phrases = [" ".join(["a"] * 12 + ["b"])] + [f"{rng.choice(words)} {rng.choice(words)}" for _ in range(300)]
+    body = " ".join(rng.choice(words + ["a"] * 50) for _ in range(10000))
+    text = "a " * 3000 + body + " " + phrases[1].upper()
+    pattern = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False).banned_phrases_regex
+    for variant in (text, text.lower()):
+        assert pme._native_findall(pattern, variant) == pattern.findall(variant)
+    engine = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False)
+    for variant in (text, text[:len(text) // 2] + "İ" + text[len(text) // 2:]):
+        assert_engine_verdict(engine, variant)

@@ -113,22 +113,6 @@ inline bool ascii_word_bits(const CharT *text, std::uint32_t &bits) {
     return ascii_class_block(text, nullptr, bits);
 }
 
-// The classes of 16 characters from `text` as bytes, the first in the lowest byte of `low`, when all are ASCII.
-template <typename CharT>
-inline bool ascii_word_classes(const CharT *text, std::uint64_t &low, std::uint64_t &high) {
-    alignas(16) std::uint8_t out[16];
-    std::uint32_t bits;
-    if (!ascii_class_block(text, out, bits)) {
-        return false;
-    }
-    low = high = 0;
-    for (int k = 0; k < 8; ++k) {
-        low |= static_cast<std::uint64_t>(out[k]) << (8 * k);
-        high |= static_cast<std::uint64_t>(out[k + 8]) << (8 * k);
-    }
-    return true;
-}
-
 // Keeps the first `word_length` (1 to 16) class bytes of a key, with no branch on the length.
 inline void mask_key(std::uint32_t word_length, std::uint64_t &low, std::uint64_t &high) {
     static constexpr std::uint8_t kWindow[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,

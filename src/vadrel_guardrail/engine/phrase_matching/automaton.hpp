@@ -95,6 +95,8 @@ private:
     Py_ssize_t match_by_word(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t word_length,
                              std::int32_t &node) const;
     template <typename CharT>
+    bool classes_of_16(const CharT *text, std::uint8_t *classes, std::uint32_t &word) const;
+    template <typename CharT>
     int jump_inside(const CharT *text, Py_ssize_t length, std::int32_t &node, Py_ssize_t &j) const;
     template <typename CharT>
     Py_ssize_t finish_match(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t j,

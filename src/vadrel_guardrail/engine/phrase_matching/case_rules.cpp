@@ -249,6 +249,7 @@ void CaseRules::mark_changing(std::uint32_t c, std::u32string lowered) {
     full_lower_.emplace(c, std::move(lowered));
     if (c < kBmp) {
         bmp_flags_[c] |= kChangesWhenLowered;
+        plane_changing_.push_back(static_cast<std::uint16_t>(c));
     } else {
         astral_changing_.push_back(c);
     }

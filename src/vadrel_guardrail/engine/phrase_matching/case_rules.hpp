@@ -39,6 +39,10 @@ public:
     std::uint32_t key(std::uint32_t c) const { return c < kBmp ? bmp_key_[c] : slow_key(c); }
     std::uint8_t flags(std::uint32_t c) const { return c < kBmp ? bmp_flags_[c] : slow_flags(c); }
     bool word(std::uint32_t c) const { return (flags(c) & kWord) != 0; }
+    // The flags of the basic multilingual plane, for loops that read many characters of it.
+    const std::uint8_t *plane_flags() const { return bmp_flags_.data(); }
+    // The characters of that plane flagged kChangesWhenLowered (the dotted capital I alone, as a rule).
+    const std::vector<std::uint16_t> &plane_changing() const { return plane_changing_; }
     // Whether some non-word character has this key.
     bool nonword_key(std::uint32_t key) const { return key > kMaxCodePoint || nonword_key_[key]; }
     // The characters of the basic multilingual plane with this key (a key below 0x10000).
@@ -112,6 +116,7 @@ private:
     std::vector<std::uint32_t> bmp_lower_;
     std::vector<std::uint32_t> by_key_begin_;  // characters of the plane grouped by key
     std::vector<std::uint16_t> by_key_;
+    std::vector<std::uint16_t> plane_changing_;
     std::vector<std::uint32_t> astral_changing_;
     std::unordered_map<std::uint32_t, std::u32string> full_lower_;
     std::vector<std::uint8_t> sigma_context_;  // of the basic multilingual plane

@@ -2,9 +2,16 @@
 // text told as phrases, with the text lower-cased only around the characters whose lower case a scan of the
 // text itself cannot stand for.
 #include <algorithm>
+#include <cstring>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
@@ -92,10 +99,12 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
     // time, and where characters grew: their place in the stretch, their lower case's length, and the growth
     // before them.
     static thread_local std::vector<Py_UCS4> lowered;
+    static thread_local std::vector<Py_UCS2> narrow_lowered;
     struct Grown {
         Py_ssize_t at, size, before;
     };
     std::vector<Grown> grown;
+    std::vector<Py_ssize_t> changed;
     Py_ssize_t from = 0, resume = 0;
     while (from < length) {
         Py_ssize_t resume_before = resume;
@@ -121,45 +130,78 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         resume = spans.empty() ? resume_before : spans.back().end;
         tell_pending();
         Py_ssize_t begin = trusted > 0 ? trusted - 1 : 0;  // with the character before, for its word flag
-        Py_ssize_t last = changing;
-        for (Py_ssize_t j = changing + 1; j < length && j <= last + 2 * reach_ + kJoin; ++j) {
-            if (rules.flags(static_cast<std::uint32_t>(text[j])) & kChangesWhenLowered) {
-                last = j;
+        // The places of the characters that change, found in one pass that also finds where the stretch ends.
+        changed.clear();
+        auto changes = [&](Py_ssize_t j) {
+            return (rules.flags(static_cast<std::uint32_t>(text[j])) & kChangesWhenLowered) != 0;
+        };
+        for (Py_ssize_t j = begin; j <= changing; ++j) {
+            if (changes(j)) {
+                changed.push_back(j);
             }
+        }
+        // The first place from `j` on, before `stop`, whose character changes; `stop` when none does.
+        auto next_change = [&](Py_ssize_t j, Py_ssize_t stop) {
+            if constexpr (sizeof(CharT) <= 2) {
+                const std::uint8_t *flags = rules.plane_flags();
+#if defined(__SSE2__)
+                // Where one or two characters change (as a rule), eight characters are compared at a time.
+                const std::vector<std::uint16_t> &few = rules.plane_changing();
+                if constexpr (sizeof(CharT) == 2) {
+                    if (!few.empty() && few.size() <= 2) {
+                        __m128i first = _mm_set1_epi16(static_cast<short>(few[0]));
+                        __m128i second = _mm_set1_epi16(static_cast<short>(few.back()));
+                        for (; j + 8 <= stop; j += 8) {
+                            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + j));
+                            int hits = _mm_movemask_epi8(
+                                _mm_or_si128(_mm_cmpeq_epi16(v, first), _mm_cmpeq_epi16(v, second)));
+                            if (hits != 0) {
+                                return j + __builtin_ctz(static_cast<unsigned>(hits)) / 2;
+                            }
+                        }
+                    }
+                }
+#endif
+                while (j < stop && !(flags[text[j]] & kChangesWhenLowered)) {
+                    ++j;
+                }
+            } else {
+                while (j < stop && !changes(j)) {
+                    ++j;
+                }
+            }
+            return j;
+        };
+        Py_ssize_t last = changing;
+        for (Py_ssize_t j = changing + 1;; ++j) {
+            Py_ssize_t stop = std::min(length, last + 2 * reach_ + kJoin + 1);
+            j = next_change(j, stop);
+            if (j == stop) {
+                break;
+            }
+            changed.push_back(j);
+            last = j;
         }
         Py_ssize_t end = std::min(length, last + 1 + 2 * reach_);
         // The stretch's length first, so that the characters are then written without a check each; the
         // buffer only grows.
         grown.clear();
-        Py_ssize_t stretch_length = 0;
-        for (Py_ssize_t j = begin; j < end; ++j) {
-            std::uint32_t c = static_cast<std::uint32_t>(text[j]);
-            if (rules.flags(c) & kChangesWhenLowered) {
-                Py_ssize_t size = static_cast<Py_ssize_t>(rules.full_lower(c).size());
-                grown.push_back({stretch_length, size, stretch_length - (j - begin)});
-                stretch_length += size;
-            } else {
-                ++stretch_length;
+        Py_ssize_t growth = 0;
+        const std::u32string *lower = nullptr;
+        std::uint32_t lowered_char = 0;
+        auto lower_of = [&](std::uint32_t c) -> const std::u32string & {
+            if (!lower || c != lowered_char) {  // mostly one character again and again
+                lower = &rules.full_lower(c);
+                lowered_char = c;
             }
+            return *lower;
+        };
+        for (Py_ssize_t j : changed) {
+            Py_ssize_t size = static_cast<Py_ssize_t>(lower_of(static_cast<std::uint32_t>(text[j])).size());
+            grown.push_back({j - begin + growth, size, growth});
+            growth += size - 1;
         }
-        std::vector<Py_UCS4> &buffer = lowered;
-        if (buffer.size() < static_cast<std::size_t>(stretch_length)) {
-            buffer.resize(static_cast<std::size_t>(stretch_length));
-        }
-        Py_UCS4 *out = buffer.data();
-        Py_ssize_t from_text = begin;
-        for (const Grown &g : grown) {
-            Py_ssize_t upto = begin + g.at - g.before;  // the changing character's place in the text
-            for (; from_text < upto; ++from_text) {
-                *out++ = static_cast<Py_UCS4>(text[from_text]);
-            }
-            const std::u32string &lower = rules.full_lower(static_cast<std::uint32_t>(text[from_text++]));
-            out = std::copy(lower.begin(), lower.end(), out);
-        }
-        for (; from_text < end; ++from_text) {
-            *out++ = static_cast<Py_UCS4>(text[from_text]);
-        }
-        const Py_UCS4 *stretch = buffer.data();
+        Py_ssize_t stretch_length = end - begin + growth;
         // The place in the text of the stretch's character at `at`.
         auto origin = [&](Py_ssize_t at) {
             auto after = std::upper_bound(grown.begin(), grown.end(), at,
@@ -175,14 +217,58 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         Py_ssize_t shift = stretch_length - (end - begin);
         Py_ssize_t handoff = end < length ? end - reach_ : length;
         Py_ssize_t stretch_resume = resume > trusted ? resume - begin : 0;
-        auto sigma_in_stretch = [&](Py_ssize_t at) { return rules.sigma_lowered(text, length, origin(at)); };
-        auto in_stretch = sink_of([&](Py_ssize_t start, Py_ssize_t stop, std::int32_t node) {
-            tell(phrase_of_match(stretch, start, stop, node, sigma_in_stretch),
-                 [&] { return lowered_text(rules, stretch, start, stop, sigma_in_stretch); });
-        });
         Py_ssize_t stretch_limit = handoff - begin + shift;
-        scan<false>(stretch, stretch_length, trusted - begin, stretch_limit,
-                    stretch_resume, in_stretch);
+        auto sigma_in_stretch = [&](Py_ssize_t at) { return rules.sigma_lowered(text, length, origin(at)); };
+        // The stretch written into `buffer` (of the text's width, or of four bytes) and scanned.
+        auto write_and_scan = [&](auto &buffer) {
+            using StretchT = typename std::remove_reference_t<decltype(buffer)>::value_type;
+            if (buffer.size() < static_cast<std::size_t>(stretch_length)) {
+                buffer.resize(static_cast<std::size_t>(stretch_length));
+            }
+            StretchT *out = buffer.data();
+            Py_ssize_t from_text = begin;
+            auto widen = [&](Py_ssize_t upto) {
+                const CharT *source = text + from_text;
+                const Py_ssize_t count = upto - from_text;
+                if constexpr (sizeof(StretchT) == sizeof(CharT)) {
+                    std::memcpy(out, source, static_cast<std::size_t>(count) * sizeof(CharT));
+                } else {
+                    StretchT *target = out;
+                    for (Py_ssize_t k = 0; k < count; ++k) {
+                        target[k] = static_cast<StretchT>(source[k]);
+                    }
+                }
+                out += count;
+                from_text = upto;
+            };
+            for (const Grown &g : grown) {
+                widen(begin + g.at - g.before);  // up to the changing character's place in the text
+                for (char32_t c : lower_of(static_cast<std::uint32_t>(text[from_text++]))) {
+                    *out++ = static_cast<StretchT>(c);
+                }
+            }
+            widen(end);
+            const StretchT *stretch = buffer.data();
+            auto in_stretch = sink_of([&](Py_ssize_t start, Py_ssize_t stop, std::int32_t node) {
+                tell(phrase_of_match(stretch, start, stop, node, sigma_in_stretch),
+                     [&] { return lowered_text(rules, stretch, start, stop, sigma_in_stretch); });
+            });
+            scan<false>(stretch, stretch_length, trusted - begin, stretch_limit, stretch_resume, in_stretch);
+        };
+        // Two-byte text whose changing characters lower within the plane keeps its width: half the bytes to
+        // write and read.
+        if constexpr (sizeof(CharT) == 2) {
+            if (std::all_of(changed.begin(), changed.end(), [&](Py_ssize_t j) {
+                    const std::u32string &l = lower_of(static_cast<std::uint32_t>(text[j]));
+                    return std::all_of(l.begin(), l.end(), [](char32_t c) { return c < kBmp; });
+                })) {
+                write_and_scan(narrow_lowered);
+            } else {
+                write_and_scan(lowered);
+            }
+        } else {
+            write_and_scan(lowered);
+        }
         from = resume = stretch_resume > stretch_limit ? stretch_resume - shift + begin : handoff;
     }
     tell_pending();

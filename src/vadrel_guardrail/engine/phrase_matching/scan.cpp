@@ -7,25 +7,34 @@
 #include "vadrel_guardrail/engine/phrase_matching/ascii_block.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/class_of.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/word_filter.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
 
+#if defined(__SSE2__)
+// The entries of the 16 characters at `text` in a table of the plane (one load each), split into their low
+// bytes and their high bytes, a byte per character.
 template <typename CharT>
-inline std::uint32_t PhraseAutomaton::class_of(CharT c) const {
-    // Without a branch for the narrower widths: absent pages read the shared page of class 0.
-    if constexpr (sizeof(CharT) == 1) {
-        return latin1_class_[c];
-    } else if constexpr (sizeof(CharT) == 2) {
-        return bmp_class_.empty() ? pages_[page_of_[c >> 8] + (c & 0xFFu)] : bmp_class_[c];
-    } else {
-        if (c < kBmp) {
-            return bmp_class_.empty() ? pages_[page_of_[c >> 8] + (c & 0xFFu)] : bmp_class_[c];
-        }
-        auto found = class_of_key_.find(rules_->key(c));
-        return found == class_of_key_.end() ? 0 : found->second;
+[[gnu::always_inline]] inline void plane_entries_16(const std::uint16_t *table, const CharT *text, __m128i &low_bytes,
+                                                    __m128i &high_bytes) {
+    alignas(16) std::uint16_t entries[16];
+    for (int k = 0; k < 16; ++k) {
+        entries[k] = table[text[k]];
     }
+    __m128i a = _mm_load_si128(reinterpret_cast<const __m128i *>(entries));
+    __m128i b = _mm_load_si128(reinterpret_cast<const __m128i *>(entries + 8));
+    __m128i low = _mm_set1_epi16(0xFF);
+    low_bytes = _mm_packus_epi16(_mm_and_si128(a, low), _mm_and_si128(b, low));
+    high_bytes = _mm_packus_epi16(_mm_srli_epi16(a, 8), _mm_srli_epi16(b, 8));
 }
+
+// The lanes of `bytes` that hold every bit of `bits`, as bits.
+inline std::uint32_t lanes_with(__m128i bytes, int bits) {
+    __m128i mask = _mm_set1_epi8(static_cast<char>(bits));
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(bytes, mask), mask)));
+}
+#endif
 
 template <typename CharT>
 Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::int32_t &best_node) const {
@@ -52,24 +61,66 @@ Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ss
     return finish_match(text, length, node, j, best_node);
 }
 
+// The classes of the 16 characters at `text`, a byte each, and their word characters as bits: by arithmetic
+// when all are ASCII, else one table load each. False when some character lies beyond the plane, or classes
+// do not fit a byte.
+template <typename CharT>
+[[gnu::always_inline]] inline bool PhraseAutomaton::classes_of_16(const CharT *text, std::uint8_t *classes,
+                                                                  std::uint32_t &word) const {
+    if (ascii_class_block(text, classes, word)) {
+        return true;
+    }
+    if (bmp_scan_.empty()) {
+        return false;
+    }
+    if constexpr (sizeof(CharT) == 4) {
+        std::uint32_t any = 0;
+        for (int k = 0; k < 16; ++k) {
+            any |= text[k];
+        }
+        if (any >= kBmp) {
+            return false;
+        }
+    }
+    const std::uint16_t *table = bmp_scan_.data();
+#if defined(__SSE2__)
+    __m128i class_bytes, flag_bytes;
+    plane_entries_16(table, text, class_bytes, flag_bytes);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(classes), class_bytes);
+    word = lanes_with(flag_bytes, kWord);
+#else
+    word = 0;
+    for (int k = 0; k < 16; ++k) {
+        std::uint32_t e = table[text[k]];
+        classes[k] = static_cast<std::uint8_t>(e);
+        word |= ((e >> 8) & kWord) << k;
+    }
+#endif
+    return true;
+}
+
 // A word of the text that starts at `j` inside a walk, at `node`, taken whole in one look-up (a match cannot end
 // inside it): 1 with `node` and `j` moved past it, 0 when no phrase goes on through it, -1 when it is to be
 // walked (too long, or too near the end of the text for its key).
 template <typename CharT>
 int PhraseAutomaton::jump_inside(const CharT *text, Py_ssize_t length, std::int32_t &node, Py_ssize_t &j) const {
-    const CaseRules &rules = *rules_;
     if (j + kJumpWord > length) {
         return -1;
     }
-    Py_ssize_t stop = j;
-    while (stop < length && stop - j <= kJumpWord && rules.word(static_cast<std::uint32_t>(text[stop]))) {
-        ++stop;
-    }
-    std::uint32_t word_length = static_cast<std::uint32_t>(stop - j);
-    std::uint64_t low, high;
-    if (!word_key(text, length, j, word_length, low, high)) {
+    alignas(16) std::uint8_t classes[kJumpWord];
+    std::uint32_t word;
+    if (!classes_of_16(text + j, classes, word)) {
         return -1;
     }
+    std::uint32_t word_length = static_cast<std::uint32_t>(__builtin_ctz(~word));  // 16 when all are
+    Py_ssize_t stop = j + word_length;
+    if (word_length == kJumpWord && stop < length && rules_->word(static_cast<std::uint32_t>(text[stop]))) {
+        return -1;
+    }
+    std::uint64_t low, high;
+    std::memcpy(&low, classes, 8);
+    std::memcpy(&high, classes + 8, 8);
+    mask_key(word_length, low, high);
     std::uint64_t hash = jump_hash(low, high, word_length) ^ jump_from_mix(node);
     std::uint16_t tag = jump_tag(hash);
     for (std::size_t slot = hash & jump_mask_;; slot = (slot + 1) & jump_mask_) {
@@ -156,7 +207,12 @@ bool PhraseAutomaton::word_key(const CharT *text, Py_ssize_t length, Py_ssize_t 
         return false;
     }
     low = high = 0;
-    if (!ascii_word_classes(text + i, low, high)) {
+    alignas(16) std::uint8_t classes[kJumpWord];
+    std::uint32_t word;
+    if (classes_of_16(text + i, classes, word)) {
+        std::memcpy(&low, classes, 8);
+        std::memcpy(&high, classes + 8, 8);
+    } else {
         for (int k = 0; k < 8; ++k) {
             low |= static_cast<std::uint64_t>(class_of(text[i + k]) & 0xFFu) << (8 * k);
             high |= static_cast<std::uint64_t>(class_of(text[i + 8 + k]) & 0xFFu) << (8 * k);
@@ -252,26 +308,14 @@ template <bool kLowering, typename CharT>
                     const std::uint16_t *table = bmp_scan_.data();
                     std::uint32_t changing = 0, opening = 0;
 #if defined(__SSE2__)
-                    alignas(16) std::uint16_t entries[16];
-                    for (int k = 0; k < 16; ++k) {
-                        entries[k] = table[chars[k]];
-                    }
-                    __m128i a = _mm_load_si128(reinterpret_cast<const __m128i *>(entries));
-                    __m128i b = _mm_load_si128(reinterpret_cast<const __m128i *>(entries + 8));
-                    __m128i low = _mm_set1_epi16(0xFF);
+                    __m128i class_bytes, flag_bytes;
+                    plane_entries_16(table, chars, class_bytes, flag_bytes);
                     if (classes) {
-                        _mm_storeu_si128(reinterpret_cast<__m128i *>(classes + block),
-                                         _mm_packus_epi16(_mm_and_si128(a, low), _mm_and_si128(b, low)));
+                        _mm_storeu_si128(reinterpret_cast<__m128i *>(classes + block), class_bytes);
                     }
-                    __m128i high = _mm_packus_epi16(_mm_srli_epi16(a, 8), _mm_srli_epi16(b, 8));
-                    auto lanes = [&](int bit) {
-                        __m128i mask = _mm_set1_epi8(static_cast<char>(bit));
-                        return static_cast<std::uint32_t>(
-                            _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(high, mask), mask)));
-                    };
-                    part = lanes(kWord);
-                    opening = lanes(kOpening >> 8);
-                    changing = kLowering ? lanes(kChangesWhenLowered) : 0;
+                    part = lanes_with(flag_bytes, kWord);
+                    opening = lanes_with(flag_bytes, kOpening >> 8);
+                    changing = kLowering ? lanes_with(flag_bytes, kChangesWhenLowered) : 0;
 #else
                     for (int k = 0; k < 16; ++k) {
                         std::uint32_t e = table[chars[k]];
@@ -373,9 +417,14 @@ template <typename CharT>
             key.ready = true;
             key.hash = jump_hash(key.low, key.high, key.length);
             const std::uint8_t *after = classes + offset + key.length;  // at most 66 here
-            if (!filter_passes(filter, follow_shift_, key.hash, follows_key(coarse_class_, after[0], after[1], after[2]))) {
-                continue;
-            }
+            // Kept or dropped without a branch: where about half the words pass, a branch would be mispredicted
+            // for every other word. The slot is fetched ahead either way (a dropped word's is not needed).
+            bool passes =
+                filter_passes(filter, follow_shift_, key.hash, follows_key(coarse_class_, after[0], after[1], after[2]));
+            __builtin_prefetch(&jump_tags_[key.hash & jump_mask_]);
+            __builtin_prefetch(&jumps_[key.hash & jump_mask_]);
+            kept += passes;
+            continue;
         } else {
             key.ready = word_key(text, length, i + offset, key.length, key.low, key.high);
             if (key.ready) {
@@ -483,162 +532,6 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
         prev_word = word;
     }
     return length;
-}
-
-template <bool kLowering, typename CharT>
-Py_ssize_t PhraseAutomaton::scan_linear(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
-                                        Py_ssize_t &resume, MatchSink &sink) const {
-    // One state per place: the node of the longest end of the text so far that is a path from the root. The
-    // phrases that end at a place are that node's and those down its output links; at each word start the one
-    // of smallest list index that ends on a boundary is kept, until no phrase that starts there can still end.
-    const CaseRules &rules = *rules_;
-    auto word = [&](Py_ssize_t j) { return rules.word(static_cast<std::uint32_t>(text[j])); };
-    std::size_t span = 1;
-    while (span < static_cast<std::size_t>(longest_) + 2) {
-        span *= 2;
-    }
-    const std::size_t mask = span - 1;
-    std::vector<std::int32_t> best(span, -1);  // by start, modulo `span`
-    Py_ssize_t settled = from;  // the starts before it are told
-    auto settle = [&](Py_ssize_t until) {
-        for (; settled < until; ++settled) {
-            std::int32_t &slot = best[static_cast<std::size_t>(settled) & mask];
-            if (slot >= 0 && settled >= resume) {
-                resume = settled + depth_[slot];
-                sink.match(settled, resume, slot);
-            }
-            slot = -1;
-        }
-    };
-    const Py_ssize_t stop = limit < length ? std::min(length, limit + longest_ + 1) : length;
-    // The transitions met, cached by state and class, with the first node down the output links (or the
-    // state itself) where a phrase ends: a repetitive text goes round a few of them.
-    struct Transition {
-        std::int32_t state = -1;
-        std::uint32_t cls = 0;
-        std::int32_t next = 0;
-        std::int32_t ends = -1;
-    };
-    constexpr std::size_t kCached = 4096;
-    std::vector<Transition> cache(kCached);
-    std::int32_t state = 0, ends = -1;
-    std::uint8_t flags = from < length ? rules.flags(static_cast<std::uint32_t>(text[from])) : 0;
-    for (Py_ssize_t j = from; j < stop; ++j) {
-        if constexpr (kLowering) {
-            if (flags & kChangesWhenLowered) {
-                return settled;
-            }
-        }
-        std::uint32_t cls = class_of(text[j]);
-        Transition &cached = cache[(static_cast<std::size_t>(state) * 131 + cls) & (kCached - 1)];
-        if (cached.state == state && cached.cls == cls) {
-            state = cached.next;
-            ends = cached.ends;
-        } else {
-            cached.state = state;
-            cached.cls = cls;
-            std::int32_t next;
-            while ((next = step(state, cls)) < 0 && state != 0) {
-                state = fail_[state];
-            }
-            state = next < 0 ? 0 : next & ~kEnds;
-            ends = nodes_[state].terminal >= 0 ? state : output_[state];
-            cached.next = state;
-            cached.ends = ends;
-        }
-        Py_ssize_t end = j + 1;
-        std::uint8_t next_flags = end < length ? rules.flags(static_cast<std::uint32_t>(text[end])) : 0;
-        bool boundary = ((flags ^ next_flags) & kWord) != 0;
-        flags = next_flags;
-        if (boundary) {
-            for (std::int32_t w = ends; w >= 0; w = output_[w]) {
-                Py_ssize_t start = end - depth_[w];
-                if (start >= from && start < limit && (start > 0 && word(start - 1)) != word(start)) {
-                    std::int32_t &slot = best[static_cast<std::size_t>(start) & mask];
-                    if (slot < 0 || nodes_[w].terminal < nodes_[slot].terminal) {
-                        slot = w;
-                    }
-                }
-            }
-        }
-        // The text up to `end` is read: no phrase that starts `longest_` before it can still end.
-        settle(end - longest_);
-    }
-    settle(std::min(limit, length));
-    return length;
-}
-
-template <bool kLowering, typename CharT>
-Py_ssize_t PhraseAutomaton::scan_everywhere(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
-                                            Py_ssize_t &resume, MatchSink &sink) const {
-    const CaseRules &rules = *rules_;
-    Py_ssize_t stop = length;
-    if constexpr (kLowering) {
-        // This scan reads ahead of its candidates and jumps over the inside of matches, so characters are
-        // checked beforehand, and candidates that could read the first one that changes are left.
-        for (Py_ssize_t i = from; i < length; ++i) {
-            if (rules.flags(static_cast<std::uint32_t>(text[i])) & kChangesWhenLowered) {
-                stop = limit = std::max(from, i - reach_);
-                break;
-            }
-        }
-    }
-    const Node *nodes = nodes_.data();
-    const std::int32_t empty_phrase = nodes[0].terminal;
-    auto word = [&](CharT c) -> bool { return rules.word(static_cast<std::uint32_t>(c)); };
-
-    // `findall`: after an empty match the next search starts at the same place but may not match empty there.
-    Py_ssize_t no_empty_at = -1;
-    Py_ssize_t i = std::max(from, resume);
-    bool prev_word = i > 0 && word(text[i - 1]);  // whether the character before position i is a word character
-    for (;;) {
-        // Matches start only at word boundaries, where the word flag changes; skip to the next one.
-        while (i < length && word(text[i]) == prev_word) {
-            ++i;
-        }
-        if ((i >= limit && limit < length) || (i == length && !prev_word)) {
-            return stop;  // no boundary at the end of a text that ends with a non-word character
-        }
-        // The smallest list index among the phrases that match here and end on a boundary wins.
-        std::int32_t best = INT_MAX;
-        Py_ssize_t best_end = -1;
-        std::int32_t best_node = 0;
-        if (empty_phrase >= 0 && i != no_empty_at) {
-            best = empty_phrase;
-            best_end = i;
-        }
-        std::int32_t node = 0;
-        for (Py_ssize_t j = i; j < length;) {
-            std::int32_t child = step(node, class_of(text[j]));
-            if (child < 0 || nodes[child & ~kEnds].subtree_min >= best) {
-                break;
-            }
-            node = child & ~kEnds;
-            ++j;
-            std::int32_t terminal = nodes[node].terminal;
-            if (terminal >= 0 && terminal < best && word(text[j - 1]) != (j < length && word(text[j]))) {
-                best = terminal;
-                best_end = j;
-                best_node = node;
-            }
-        }
-        if (best_end == i) {
-            sink.match(i, i, 0);
-            no_empty_at = i;  // search again here, for a non-empty match only
-            continue;
-        }
-        if (best_end > i) {
-            sink.match(i, best_end, best_node);
-            resume = i = best_end;
-            prev_word = word(text[i - 1]);
-            continue;
-        }
-        if (i == length) {
-            return stop;
-        }
-        prev_word = !prev_word;  // a boundary: the character at i has the other flag
-        ++i;
-    }
 }
 
 template <bool kLowering, typename CharT>

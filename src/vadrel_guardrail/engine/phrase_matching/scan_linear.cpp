@@ -1,0 +1,256 @@
+// The scans of a `PhraseAutomaton` that go character by character: with failure links, which read each character
+// once whatever the phrases, and from every word boundary, for phrases that can start elsewhere than at a word.
+#include <algorithm>
+#include <climits>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/class_of.hpp"
+
+namespace vadrel_guardrail::phrase_matching {
+
+template <bool kLowering, typename CharT>
+Py_ssize_t PhraseAutomaton::scan_linear(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
+                                        Py_ssize_t &resume, MatchSink &sink) const {
+    // One state per place: the node of the longest end of the text so far that is a path from the root. The
+    // phrases that end at a place are that node's and those down its output links; at each word start the one
+    // of smallest list index that ends on a boundary is kept, until no phrase that starts there can still end.
+    const CaseRules &rules = *rules_;
+    auto word = [&](Py_ssize_t j) { return rules.word(static_cast<std::uint32_t>(text[j])); };
+    // The text is read in blocks: first the transitions, noting the places where a phrase ends, then those
+    // places alone. A start is settled once no phrase that starts there can still end: it waits at most the
+    // longest phrase and a block.
+    constexpr Py_ssize_t kBlock = 64;
+    std::size_t span = 1;
+    while (span < static_cast<std::size_t>(longest_) + 2 + kBlock) {
+        span *= 2;
+    }
+    const std::size_t mask = span - 1;
+    std::vector<std::int32_t> best(span, -1);  // by start, modulo `span`
+    std::size_t waiting = 0;  // starts with a phrase in `best`
+    Py_ssize_t settled = from;  // the starts before it are told
+    auto settle = [&](Py_ssize_t until) {
+        if (waiting == 0) {
+            settled = std::max(settled, until);
+            return;
+        }
+        for (; settled < until; ++settled) {
+            std::int32_t &kept = best[static_cast<std::size_t>(settled) & mask];
+            if (kept >= 0) {
+                --waiting;
+                if (settled >= resume) {
+                    resume = settled + depth_[kept];
+                    sink.match(settled, resume, kept);
+                }
+            }
+            kept = -1;
+        }
+    };
+    const Py_ssize_t stop = limit < length ? std::min(length, limit + longest_ + 1) : length;
+    // The states met, each given a slot whose row tells, by class, the slot of the state that follows (-1 while
+    // not yet known), with the first node down the output links (or the state itself) where a phrase ends: a
+    // repetitive text goes round a few states, at one load per character. When the slots run out, they start
+    // over.
+    unsigned shift = 0;
+    while ((std::uint32_t{1} << shift) < class_count_) {
+        ++shift;
+    }
+    const std::int32_t slots = std::clamp<std::int32_t>((1 << 16) >> shift, 8, 256);
+    std::unique_ptr<std::int32_t[]> rows(new std::int32_t[static_cast<std::size_t>(slots) << shift]);
+    struct Slot {
+        std::int32_t state, ends;
+    };
+    std::vector<Slot> slot_states(static_cast<std::size_t>(slots));
+    std::unordered_map<std::int32_t, std::int32_t> slot_of;  // by state
+    std::int32_t used = 0;
+    std::size_t restarts = 0;
+    auto slot_for = [&](std::int32_t state) {
+        auto found = slot_of.find(state);
+        if (found != slot_of.end()) {
+            return found->second;
+        }
+        if (used == slots) {
+            slot_of.clear();
+            used = 0;
+            ++restarts;
+        }
+        std::int32_t slot = used++;
+        slot_of.emplace(state, slot);
+        slot_states[static_cast<std::size_t>(slot)] = {state, nodes_[state].terminal >= 0 ? state : output_[state]};
+        std::fill_n(rows.get() + (static_cast<std::size_t>(slot) << shift), std::size_t{1} << shift, -1);
+        return slot;
+    };
+    std::int32_t current = slot_for(0);
+    for (Py_ssize_t j = from; j < stop;) {
+        Py_ssize_t block_end = std::min(stop, j + kBlock);
+        bool changing = false;
+        if constexpr (kLowering) {
+            for (Py_ssize_t k = j; k < block_end; ++k) {
+                if (rules.flags(static_cast<std::uint32_t>(text[k])) & kChangesWhenLowered) {
+                    block_end = k;
+                    changing = true;
+                    break;
+                }
+            }
+        }
+        Py_ssize_t ends_at[kBlock];
+        std::int32_t ends_node[kBlock];
+        int found = 0;
+        for (; j < block_end; ++j) {
+            std::uint32_t cls = class_of(text[j]);
+            std::int32_t &row = rows[(static_cast<std::size_t>(current) << shift) | cls];
+            std::int32_t next = row;
+            if (next < 0) {
+                std::int32_t state = slot_states[static_cast<std::size_t>(current)].state;
+                std::int32_t child;
+                while ((child = step(state, cls)) < 0 && state != 0) {
+                    state = fail_[state];
+                }
+                state = child < 0 ? 0 : child & ~kEnds;
+                std::size_t restarts_before = restarts;
+                next = slot_for(state);
+                if (restarts == restarts_before) {  // else the row is another state's now
+                    row = next;
+                }
+            }
+            current = next;
+            std::int32_t ends = slot_states[static_cast<std::size_t>(current)].ends;
+            if (ends >= 0) {
+                ends_at[found] = j + 1;
+                ends_node[found++] = ends;
+            }
+        }
+        for (int f = 0; f < found; ++f) {
+            // The phrases that end here, where the word flag changes.
+            Py_ssize_t end = ends_at[f];
+            if (end < length && word(end - 1) == word(end)) {
+                continue;
+            }
+            if (end == length && !word(end - 1)) {
+                continue;
+            }
+            for (std::int32_t w = ends_node[f]; w >= 0; w = output_[w]) {
+                Py_ssize_t start = end - depth_[w];
+                if (start >= from && start < limit && (start > 0 && word(start - 1)) != word(start)) {
+                    std::int32_t &kept = best[static_cast<std::size_t>(start) & mask];
+                    if (kept < 0) {
+                        kept = w;
+                        ++waiting;
+                    } else if (nodes_[w].terminal < nodes_[kept].terminal) {
+                        kept = w;
+                    }
+                }
+            }
+        }
+        // The text up to `block_end` is read: no phrase that starts `longest_` before it can still end.
+        settle(block_end - longest_);
+        if (changing) {
+            return settled;
+        }
+    }
+    settle(std::min(limit, length));
+    return length;
+}
+
+template <bool kLowering, typename CharT>
+Py_ssize_t PhraseAutomaton::scan_everywhere(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
+                                            Py_ssize_t &resume, MatchSink &sink) const {
+    const CaseRules &rules = *rules_;
+    Py_ssize_t stop = length;
+    if constexpr (kLowering) {
+        // This scan reads ahead of its candidates and jumps over the inside of matches, so characters are
+        // checked beforehand, and candidates that could read the first one that changes are left.
+        for (Py_ssize_t i = from; i < length; ++i) {
+            if (rules.flags(static_cast<std::uint32_t>(text[i])) & kChangesWhenLowered) {
+                stop = limit = std::max(from, i - reach_);
+                break;
+            }
+        }
+    }
+    const Node *nodes = nodes_.data();
+    const std::int32_t empty_phrase = nodes[0].terminal;
+    auto word = [&](CharT c) -> bool { return rules.word(static_cast<std::uint32_t>(c)); };
+
+    // `findall`: after an empty match the next search starts at the same place but may not match empty there.
+    Py_ssize_t no_empty_at = -1;
+    Py_ssize_t i = std::max(from, resume);
+    bool prev_word = i > 0 && word(text[i - 1]);  // whether the character before position i is a word character
+    for (;;) {
+        // Matches start only at word boundaries, where the word flag changes; skip to the next one.
+        while (i < length && word(text[i]) == prev_word) {
+            ++i;
+        }
+        if ((i >= limit && limit < length) || (i == length && !prev_word)) {
+            return stop;  // no boundary at the end of a text that ends with a non-word character
+        }
+        // The smallest list index among the phrases that match here and end on a boundary wins.
+        std::int32_t best = INT_MAX;
+        Py_ssize_t best_end = -1;
+        std::int32_t best_node = 0;
+        if (empty_phrase >= 0 && i != no_empty_at) {
+            best = empty_phrase;
+            best_end = i;
+        }
+        std::int32_t node = 0;
+        for (Py_ssize_t j = i; j < length;) {
+            std::int32_t child = step(node, class_of(text[j]));
+            if (child < 0 || nodes[child & ~kEnds].subtree_min >= best) {
+                break;
+            }
+            node = child & ~kEnds;
+            ++j;
+            std::int32_t terminal = nodes[node].terminal;
+            if (terminal >= 0 && terminal < best && word(text[j - 1]) != (j < length && word(text[j]))) {
+                best = terminal;
+                best_end = j;
+                best_node = node;
+            }
+        }
+        if (best_end == i) {
+            sink.match(i, i, 0);
+            no_empty_at = i;  // search again here, for a non-empty match only
+            continue;
+        }
+        if (best_end > i) {
+            sink.match(i, best_end, best_node);
+            resume = i = best_end;
+            prev_word = word(text[i - 1]);
+            continue;
+        }
+        if (i == length) {
+            return stop;
+        }
+        prev_word = !prev_word;  // a boundary: the character at i has the other flag
+        ++i;
+    }
+}
+
+template Py_ssize_t PhraseAutomaton::scan_linear<false>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                        MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan_linear<false>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                        MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan_linear<false>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                        MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan_linear<true>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                       MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan_linear<true>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                       MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan_linear<true>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                       MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan_everywhere<false>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                            MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan_everywhere<false>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                            MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan_everywhere<false>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                            MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan_everywhere<true>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                           MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan_everywhere<true>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                           MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan_everywhere<true>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
+                                                           MatchSink &) const;
+
+}  // namespace vadrel_guardrail::phrase_matching
