@@ -30,6 +30,11 @@ inline std::uint64_t first_bytes(const std::uint8_t *bytes) {
     return eight & ((zeros & (0 - zeros)) - 1);
 }
 
+// The byte of the class of an ASCII word character: the character folded to lower case.
+inline std::uint32_t ascii_byte(std::uint32_t cls) {
+    return cls <= 26 ? 'a' + cls - 1 : cls <= 36 ? '0' + cls - 27 : '_' | 0x20;
+}
+
 // The bits set in `bits`, by arithmetic: the build targets machines without an instruction for it.
 inline int bit_count(std::uint64_t bits) {
     bits -= (bits >> 1) & 0x5555555555555555ull;
@@ -55,17 +60,12 @@ inline bool ascii_bytes(const CharT *text, std::uint8_t *out, std::uint32_t &bit
     bits = static_cast<std::uint32_t>(_mm_movemask_epi8(word));
     return true;
 #else
-    std::uint32_t word = 0;
-    for (int k = 0; k < 16; ++k) {
-        std::uint32_t c = static_cast<std::uint32_t>(text[k]);
-        if (c >= 0x80) {
-            return false;
-        }
-        bool is_word = ascii_class(c) != 0;
-        out[k] = is_word ? static_cast<std::uint8_t>(c | 0x20) : 0;
-        word |= static_cast<std::uint32_t>(is_word) << k;
+    if (!ascii_class_block(text, out, bits)) {
+        return false;
     }
-    bits = word;
+    for (int k = 0; k < 16; ++k) {
+        out[k] = out[k] == 0 ? 0 : static_cast<std::uint8_t>(ascii_byte(out[k]));
+    }
     return true;
 #endif
 }
@@ -103,9 +103,6 @@ void PhraseAutomaton::build_prefilter() {
     auto filter = std::make_shared<Prefilter>();
     // Each class its own byte: the ASCII word characters' lower case, then the bytes left over in turn (there
     // are as many as classes can be beyond those).
-    auto ascii_byte = [](std::uint32_t cls) -> std::uint32_t {
-        return cls <= 26 ? 'a' + cls - 1 : cls <= 36 ? '0' + cls - 27 : '_' | 0x20;
-    };
     std::uint32_t spare = 1;
     for (std::uint32_t cls = 1; cls < class_count_; ++cls) {
         if (cls >= kAsciiClasses) {
@@ -183,12 +180,12 @@ void PhraseAutomaton::build_prefilter() {
     }
     filter->words.resize(slots);
     filter->mask = slots - 1;
-    unsigned bit_count = 12;  // at least 4,096 bits, about 64 per word, at most 2^20
-    while ((std::size_t{1} << bit_count) < 64 * required.size() && bit_count < 20) {
-        ++bit_count;
+    unsigned bit_width = 12;  // at least 4,096 bits, about 64 per word, at most 2^20
+    while ((std::size_t{1} << bit_width) < 64 * required.size() && bit_width < 20) {
+        ++bit_width;
     }
-    filter->shift = 64 - bit_count;
-    filter->bits.assign((std::size_t{1} << bit_count) / 64, 0);
+    filter->shift = 64 - bit_width;
+    filter->bits.assign((std::size_t{1} << bit_width) / 64, 0);
     for (auto &[key, distances] : required) {
         Prefilter::Word word = key;
         word.nearest = distances.first;
