@@ -306,3 +306,37 @@ def test_scan_with_failure_links_through_many_states(seed):
     engine = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False)
     for variant in (text, text[:len(text) // 2] + "İ" + text[len(text) // 2:]):
         assert_engine_verdict(engine, variant)
+
+
+FILLER = ["the", "new", "plan", "will", "cover", "staff", "year", "caf\u00e9", "\u4e1c\u4eac", "\u2014", "x"]
+RARE = st.text(st.sampled_from(list("bkqsz\u017f\u212a\u00df\u03c3\u03c2\u00e90_") + ["\u0131"]), min_size=1, max_size=7)
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(st.tuples(st.lists(st.sampled_from(FILLER), max_size=2), RARE, st.sampled_from([" ", "-", ", "])),
+                min_size=1, max_size=8),
+       st.lists(st.tuples(st.integers(0, 7), st.sampled_from([0, 63, 64, 1000, 1023, 1024, 1040, 2047, 10**6]),
+                          st.integers(-3, 3), st.sampled_from(["lower", "upper", "title", "kelvin"])), max_size=12),
+       st.sampled_from(["", "\u0130", "\U00010400", "\u03a3"]), st.integers(0, 10**6), st.booleans(), st.booleans())
+def test_texts_where_few_words_can_start_a_match(shapes, planted, special, special_at, dense, many):
+    # Phrases whose later words the text seldom holds: the scan looks at the text's words first and runs the
+    # automaton only just before the ones that phrases require. Matches at the text's start and end, on the
+    # edges of its blocks, next to one another, with the required word repeated or in another case, and
+    # among so many that the scan gives up looking first.
+    phrases = [" ".join(first + [rare]) if sep == " " else sep.join(first + [rare]) for first, rare, sep in shapes]
+    phrases += [phrases[0].split()[-1] + " " + phrases[-1]]  # a required word twice, at two distances
+    phrases += [" ".join(FILLER[:5] * 5) + " " + shapes[-1][1]]  # one that starts far before its required word
+    phrases = with_many(phrases, FILLER[:4], many)
+    rng = random.Random(len(planted) * 31 + special_at)
+    text = " ".join(rng.choice(FILLER) for _ in range(700))
+    cases = {"lower": str.lower, "upper": str.upper, "title": str.title,
+             "kelvin": lambda p: p.replace("k", "\u212a").replace("s", "\u017f")}
+    for index, at, shift, case in planted * (30 if dense else 1):
+        at = max(0, min(len(text), at + shift))
+        text = text[:at] + " " + cases[case](phrases[index % len(phrases)]) + " " + text[at:]
+    special_at %= len(text) + 1
+    text = text[:special_at] + special + text[special_at:]
+    pattern = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False).banned_phrases_regex
+    for variant in (text, text.lower(), text.strip()):
+        assert pme._native_findall(pattern, variant) == pattern.findall(variant)
+    assert_engine_verdict(PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False), text.strip())

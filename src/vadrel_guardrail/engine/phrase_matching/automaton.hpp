@@ -32,6 +32,7 @@ struct Span {
 
 class CaseRules;
 class Builder;
+struct Prefilter;
 
 class PhraseAutomaton {
 public:
@@ -142,6 +143,11 @@ private:
     template <bool kLowering, typename CharT>
     Py_ssize_t scan_word_starts(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
                                 Py_ssize_t &resume, MatchSink &sink) const;
+    // The scan over word starts, run only near the text's required words (see prefilter.hpp).
+    template <bool kLowering, typename CharT>
+    Py_ssize_t scan_prefiltered(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
+                                Py_ssize_t &resume, MatchSink &sink) const;
+    void build_prefilter();
     template <bool kLowering, typename CharT>
     Py_ssize_t scan_linear(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
                            Py_ssize_t &resume, MatchSink &sink) const;
@@ -215,6 +221,7 @@ private:
     mutable std::size_t walked_ = 0;
     std::vector<std::uint32_t> texts_begin_;
     std::vector<std::int32_t> texts_;
+    std::shared_ptr<const Prefilter> prefilter_;  // null when some phrase has no word to require
 };
 
 }  // namespace vadrel_guardrail::phrase_matching

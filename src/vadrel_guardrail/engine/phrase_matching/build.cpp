@@ -457,6 +457,7 @@ std::shared_ptr<const PhraseAutomaton> PhraseAutomaton::build(const std::vector<
     if (!Builder(*automaton, *rules, phrases).run()) {
         return nullptr;
     }
+    automaton->build_prefilter();
     return automaton;
 }
 

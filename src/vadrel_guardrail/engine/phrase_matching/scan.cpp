@@ -542,11 +542,27 @@ Py_ssize_t PhraseAutomaton::scan(const CharT *text, Py_ssize_t length, Py_ssize_
         return length;
     }
     if (word_starts_only_) {
+        if (prefilter_) {
+            return scan_prefiltered<kLowering>(text, length, from, limit, resume, sink);
+        }
         return scan_word_starts<kLowering>(text, length, from, limit, resume, sink);
     }
     return scan_everywhere<kLowering>(text, length, from, limit, resume, sink);
 }
 
+// For the prefilter's scans near the words that it finds.
+template Py_ssize_t PhraseAutomaton::scan_word_starts<false>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
+                                                             Py_ssize_t &, MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan_word_starts<false>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
+                                                             Py_ssize_t &, MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan_word_starts<false>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
+                                                             Py_ssize_t &, MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan_word_starts<true>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
+                                                            Py_ssize_t &, MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan_word_starts<true>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
+                                                            Py_ssize_t &, MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan_word_starts<true>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
+                                                            Py_ssize_t &, MatchSink &) const;
 template Py_ssize_t PhraseAutomaton::scan<false>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
                                                  MatchSink &) const;
 template Py_ssize_t PhraseAutomaton::scan<false>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,

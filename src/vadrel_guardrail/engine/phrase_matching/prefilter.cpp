@@ -1,0 +1,399 @@
+// The prefilter: choosing each phrase's required word when the automaton is built, and the scan that looks at
+// the text's words first and runs the automaton only just before the required ones it finds.
+#include "vadrel_guardrail/engine/phrase_matching/prefilter.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <unordered_map>
+
+#include "vadrel_guardrail/engine/phrase_matching/ascii_block.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/word_filter.hpp"
+
+namespace vadrel_guardrail::phrase_matching {
+
+namespace {
+
+// The text is read as a byte per character: 0 for a character that is not a word character, else the byte of
+// its class, which for the ASCII ones is the character folded to lower case, so that 16 of them cost a few
+// instructions.
+
+// The bytes of a word's first characters, up to eight, from the bytes at its start: up to the first 0, with
+// no branch.
+inline std::uint64_t first_bytes(const std::uint8_t *bytes) {
+    std::uint64_t eight;
+    std::memcpy(&eight, bytes, 8);
+    // The high bit of the first zero byte is the lowest one set (those above it may be set too).
+    std::uint64_t zeros = (eight - 0x0101010101010101ull) & ~eight & 0x8080808080808080ull;
+    return eight & ((zeros & (0 - zeros)) - 1);
+}
+
+// The byte of the class of an ASCII word character: the character folded to lower case.
+inline std::uint32_t ascii_byte(std::uint32_t cls) {
+    return cls <= 26 ? 'a' + cls - 1 : cls <= 36 ? '0' + cls - 27 : '_' | 0x20;
+}
+
+// The bits set in `bits`, by arithmetic: the build targets machines without an instruction for it.
+inline int bit_count(std::uint64_t bits) {
+    bits -= (bits >> 1) & 0x5555555555555555ull;
+    bits = (bits & 0x3333333333333333ull) + ((bits >> 2) & 0x3333333333333333ull);
+    bits = (bits + (bits >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<int>((bits * 0x0101010101010101ull) >> 56);
+}
+
+// The bytes of 16 characters into `out`, and their word characters as bits, when all are ASCII.
+template <typename CharT>
+inline bool ascii_bytes(const CharT *text, std::uint8_t *out, std::uint32_t &bits) {
+#if defined(__SSE2__)
+    __m128i v;
+    if (!load_ascii(text, v)) {
+        return false;
+    }
+    // Ranges by one signed comparison each: the range is moved to the bottom of the signed bytes.
+    __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
+    __m128i letter = _mm_cmpgt_epi8(_mm_set1_epi8(-128 + 26), _mm_add_epi8(folded, _mm_set1_epi8(-'a' - 128)));
+    __m128i digit = _mm_cmpgt_epi8(_mm_set1_epi8(-128 + 10), _mm_add_epi8(v, _mm_set1_epi8(-'0' - 128)));
+    __m128i word = _mm_or_si128(_mm_or_si128(letter, digit), _mm_cmpeq_epi8(v, _mm_set1_epi8('_')));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_and_si128(folded, word));
+    bits = static_cast<std::uint32_t>(_mm_movemask_epi8(word));
+    return true;
+#else
+    if (!ascii_class_block(text, out, bits)) {
+        return false;
+    }
+    for (int k = 0; k < 16; ++k) {
+        out[k] = out[k] == 0 ? 0 : static_cast<std::uint8_t>(ascii_byte(out[k]));
+    }
+    return true;
+#endif
+}
+
+struct KeyHash {
+    std::size_t operator()(const Prefilter::Word &w) const { return jump_hash(w.low, w.high, w.length); }
+};
+struct KeyEqual {
+    bool operator()(const Prefilter::Word &a, const Prefilter::Word &b) const {
+        return a.length == b.length && a.low == b.low && a.high == b.high;
+    }
+};
+
+}  // namespace
+
+const Prefilter::Word *Prefilter::find(std::uint64_t low, std::uint64_t high, std::uint32_t length) const {
+    for (std::size_t slot = jump_hash(low, high, length) & mask;; slot = (slot + 1) & mask) {
+        const Word &word = words[slot];
+        if (word.length == 0) {
+            return nullptr;
+        }
+        if (word.length == length && word.low == low && word.high == high) {
+            return &word;
+        }
+    }
+}
+
+void PhraseAutomaton::build_prefilter() {
+    // The scan reads a byte per character, one per class, and finds words only where matches start at word
+    // starts.
+    if (!word_starts_only_ || bmp_scan_.empty() || phrases_.empty()) {
+        return;
+    }
+    const CaseRules &rules = *rules_;
+    auto filter = std::make_shared<Prefilter>();
+    // Each class its own byte: the ASCII word characters' lower case, then the bytes left over in turn (there
+    // are as many as classes can be beyond those).
+    std::uint32_t spare = 1;
+    for (std::uint32_t cls = 1; cls < class_count_; ++cls) {
+        if (cls >= kAsciiClasses) {
+            while ((spare >= 'a' && spare <= 'z') || (spare >= '0' && spare <= '9') || spare == ('_' | 0x20)) {
+                ++spare;  // a lower-case letter, a digit or the folded underscore
+            }
+        }
+        filter->byte_of_class[cls] = static_cast<std::uint8_t>(cls < kAsciiClasses ? ascii_byte(cls) : spare++);
+    }
+    // A word of a phrase that a match shows as a whole word of the text: its characters match only word
+    // characters, and the characters beside it in the phrase (if any) only non-word ones (ASCII ones, which
+    // match themselves alone).
+    auto separates = [&](char32_t c) { return c < 0x80 && !rules.word(c); };
+    struct Candidate {
+        Prefilter::Word word;
+        std::size_t phrase;
+    };
+    std::vector<Candidate> candidates;
+    std::vector<std::size_t> first_of(phrases_.size() + 1, 0);
+    std::unordered_map<Prefilter::Word, std::uint32_t, KeyHash, KeyEqual> holders;  // phrases holding each word
+    for (std::size_t index = 0; index < phrases_.size(); ++index) {
+        first_of[index] = candidates.size();
+        const std::u32string &phrase = phrases_[index];
+        std::size_t size = phrase.size();
+        for (std::size_t at = 0; at < size;) {
+            if (!rules.word(phrase[at])) {
+                ++at;
+                continue;
+            }
+            std::size_t end = at;
+            bool plain = at == 0 || separates(phrase[at - 1]);
+            std::uint8_t bytes[Prefilter::kLongest] = {};
+            for (; end < size && rules.word(phrase[end]); ++end) {
+                std::uint32_t key = rules.key(phrase[end]);
+                plain = plain && end - at < Prefilter::kLongest && !rules.nonword_key(key);
+                if (plain) {
+                    bytes[end - at] = filter->byte_of_class[class_of_key_.at(key)];
+                }
+            }
+            if (plain && (end == size || separates(phrase[end]))) {
+                Prefilter::Word word;
+                std::memcpy(&word.low, bytes, 8);
+                std::memcpy(&word.high, bytes + 8, 8);
+                word.length = static_cast<std::uint32_t>(end - at);
+                word.nearest = word.farthest = static_cast<std::int32_t>(at);
+                candidates.push_back({word, index});
+                ++holders[word];
+            }
+            at = end;
+        }
+        if (first_of[index] == candidates.size()) {
+            return;  // a phrase without a word to require
+        }
+    }
+    first_of[phrases_.size()] = candidates.size();
+    // Each phrase requires the word that the fewest phrases hold, as a guess at the text's rarest: a word that
+    // begins many phrases is likely a common one. Then the longer, then the later.
+    std::unordered_map<Prefilter::Word, std::pair<std::int32_t, std::int32_t>, KeyHash, KeyEqual> required;
+    for (std::size_t index = 0; index < phrases_.size(); ++index) {
+        const Candidate *best = nullptr;
+        for (std::size_t k = first_of[index]; k < first_of[index + 1]; ++k) {
+            const Candidate &c = candidates[k];
+            if (!best || holders[c.word] < holders[best->word] ||
+                (holders[c.word] == holders[best->word] && c.word.length >= best->word.length)) {
+                best = &c;
+            }
+        }
+        auto [it, added] = required.emplace(best->word, std::pair{best->word.nearest, best->word.farthest});
+        it->second.first = std::min(it->second.first, best->word.nearest);
+        it->second.second = std::max(it->second.second, best->word.farthest);
+    }
+    std::size_t slots = 2;
+    while (slots < 2 * required.size()) {
+        slots *= 2;
+    }
+    filter->words.resize(slots);
+    filter->mask = slots - 1;
+    unsigned bit_width = 12;  // at least 4,096 bits, about 64 per word, at most 2^20
+    while ((std::size_t{1} << bit_width) < 64 * required.size() && bit_width < 20) {
+        ++bit_width;
+    }
+    filter->shift = 64 - bit_width;
+    filter->bits.assign((std::size_t{1} << bit_width) / 64, 0);
+    for (auto &[key, distances] : required) {
+        Prefilter::Word word = key;
+        word.nearest = distances.first;
+        word.farthest = distances.second;
+        filter->farthest = std::max<Py_ssize_t>(filter->farthest, word.farthest);
+        filter->shortest = std::min(filter->shortest, word.length);
+        std::size_t slot = jump_hash(word.low, word.high, word.length) & filter->mask;
+        while (filter->words[slot].length != 0) {
+            slot = (slot + 1) & filter->mask;
+        }
+        filter->words[slot] = word;
+        std::uint64_t bit = fingerprint(word.low, filter->shift);
+        filter->bits[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+    }
+    prefilter_ = std::move(filter);
+}
+
+template <bool kLowering, typename CharT>
+Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t length, Py_ssize_t from,
+                                             Py_ssize_t limit, Py_ssize_t &resume, MatchSink &sink) const {
+    const Prefilter &filter = *prefilter_;
+    // Short stretches are scanned whole: the prefilter would not pay for itself.
+    constexpr Py_ssize_t kShortest = 256;
+    if (limit - from < kShortest) {
+        return scan_word_starts<kLowering>(text, length, from, limit, resume, sink);
+    }
+    // The text is read a chunk at a time, with the 16 characters after it for the words that run past it.
+    constexpr Py_ssize_t kChunk = 1024, kAfter = 16;
+    const Py_ssize_t far = filter.farthest;
+    // A word from here on gives no start before `limit`.
+    const Py_ssize_t words_end = std::min(length, limit + far);
+
+    // Every start before `covered` is settled: tried, or known to match nothing. The pending stretch of starts
+    // [lo, hi) is scanned once no required word still to come can reach back before its end.
+    Py_ssize_t covered = from;
+    Py_ssize_t lo = -1, hi = -1;
+    Py_ssize_t exact = 0;  // the characters handed to the automaton, with a block's worth per stretch
+    // The rest of the starts, from those that the words from `at` on can reach, scanned whole.
+    auto hand_over = [&](Py_ssize_t at) {
+        Py_ssize_t start = std::max({from, covered, at - far});
+        if (lo >= 0) {
+            start = std::min(start, lo);
+        }
+        return scan_word_starts<kLowering>(text, length, start, limit, resume, sink);
+    };
+    // The pending stretch, scanned; a place before `length` when the scan stopped at a character that changes
+    // when lowered.
+    auto flush = [&]() -> Py_ssize_t {
+        if (lo < 0) {
+            return length;
+        }
+        exact += hi - lo + 64;
+        Py_ssize_t tried = scan_word_starts<kLowering>(text, length, lo, hi, resume, sink);
+        covered = hi;
+        lo = -1;
+        return tried;
+    };
+
+    // The characters that are not ASCII, a byte each from the tables; `changing` is set when one changes when
+    // lowered.
+    const std::uint8_t *byte_of_class = filter.byte_of_class;
+    auto other_bytes = [&](const CharT *chars, std::uint8_t *out, bool &changing) {
+        std::uint32_t part = 0;
+        for (int k = 0; k < 16; ++k) {
+            std::uint32_t c = static_cast<std::uint32_t>(chars[k]);
+            std::uint32_t f, cls;
+            if (c < kBmp) {
+                std::uint16_t e = bmp_scan_[c];
+                f = e >> 8;
+                cls = e & 0xFFu;
+            } else {
+                f = rules_->flags(c);
+                auto found = class_of_key_.find(rules_->key(c));
+                cls = found == class_of_key_.end() ? 0 : found->second;
+            }
+            changing = changing || (f & kChangesWhenLowered);
+            out[k] = (f & kWord) ? byte_of_class[cls] : 0;
+            part |= (f & kWord) << k;
+        }
+        return part;
+    };
+    // The filter's bits, held where the writes to the chunk's bytes cannot make them be read again.
+    const std::uint64_t *filter_bits = filter.bits.data();
+    const unsigned filter_shift = filter.shift;
+    const std::uint32_t shortest = filter.shortest;
+    auto may_hold = [&](const std::uint8_t *word_bytes) {
+        std::uint64_t bit = fingerprint(first_bytes(word_bytes), filter_shift);
+        return ((filter_bits[bit >> 6] >> (bit & 63)) & 1u) != 0;
+    };
+    alignas(16) std::uint8_t bytes[kChunk + kAfter];
+    std::uint64_t bits[kChunk / 64 + 1];
+    std::uint16_t offsets[kChunk + 8];  // of the word starts to look up, within the chunk
+    std::uint64_t prev_word = from > 0 && rules_->word(static_cast<std::uint32_t>(text[from - 1]));
+    Py_ssize_t chunk = from;
+    while (chunk < words_end) {
+        Py_ssize_t size = std::min<Py_ssize_t>(kChunk, (length - kAfter - chunk) & ~Py_ssize_t{63});
+        if (size < 64) {
+            break;
+        }
+        // The bytes and word bits of the chunk, 64 characters at a time, and of the 16 characters after it.
+        bool changing = false;
+        auto sixteen = [&](Py_ssize_t at) -> std::uint64_t {
+            std::uint32_t part;
+            if (!ascii_bytes(text + chunk + at, bytes + at, part)) {
+                part = other_bytes(text + chunk + at, bytes + at, changing);
+            }
+            return part;
+        };
+        for (Py_ssize_t block = 0; block < size; block += 64) {
+            bits[block / 64] = sixteen(block) | (sixteen(block + 16) << 16) | (sixteen(block + 32) << 32) |
+                               (sixteen(block + 48) << 48);
+        }
+        bits[size / 64] = sixteen(size);
+        if (kLowering && changing) {
+            return hand_over(chunk);  // some word's bytes may not be its lower case's
+        }
+        // The word starts as long as the shortest required word, which drops many of a text's short words at a
+        // few steps a block, listed first: eight at a time without a branch each, so that the loop over them
+        // ends once a chunk rather than once a block.
+        int count = 0;
+        for (Py_ssize_t block = 0; block < size / 64; ++block) {
+            std::uint64_t word_bits = bits[block], next_bits = bits[block + 1];
+            std::uint64_t starts = word_bits & ~((word_bits << 1) | prev_word);
+            prev_word = word_bits >> 63;
+            for (std::uint32_t k = 1; k < shortest; ++k) {
+                starts &= (word_bits >> k) | (next_bits << (64 - k));
+            }
+            int here = bit_count(starts);
+            auto base = static_cast<std::uint16_t>(block * 64);
+            for (int k = 0; k < here; k += 8) {
+                for (int j = 0; j < 8; ++j) {
+                    offsets[count + k + j] =
+                        static_cast<std::uint16_t>(base + __builtin_ctzll(starts | (std::uint64_t{1} << 63)));
+                    starts &= starts - 1;
+                }
+            }
+            count += here;
+        }
+        for (int k = 0; k < count; ++k) {
+            const std::uint8_t *word_bytes = bytes + offsets[k];
+            if (__builtin_expect(!may_hold(word_bytes), 1)) {
+                continue;
+            }
+            int block = offsets[k] / 64, offset = offsets[k] % 64;
+            std::uint64_t word_bits = bits[block], next_bits = bits[block + 1];
+            // The word's characters as bits from its start, those of the next block brought in after; a
+            // word longer than 16 characters gets a length that tells it, 63 at most.
+            std::uint64_t run = ~((word_bits >> offset) | ((next_bits << 1) << (63 - offset)));
+            auto word_length = static_cast<std::uint32_t>(__builtin_ctzll(run | (std::uint64_t{1} << 63)));
+            if (word_length > Prefilter::kLongest) {
+                continue;
+            }
+            std::uint64_t low, high;
+            std::memcpy(&low, word_bytes, 8);
+            std::memcpy(&high, word_bytes + 8, 8);
+            mask_key(word_length, low, high);
+            const Prefilter::Word *word = filter.find(low, high, word_length);
+            if (!word) {
+                continue;
+            }
+            Py_ssize_t at = chunk + block * 64 + offset;
+            Py_ssize_t first = std::max(from, at - word->farthest), last = std::min(limit, at - word->nearest + 1);
+            if (first >= last) {
+                continue;
+            }
+            // Stretches close together are scanned as one.
+            constexpr Py_ssize_t kJoin = 64;
+            if (lo >= 0 && hi + kJoin < first && hi <= at - far) {
+                if (Py_ssize_t tried = flush(); tried < length) {
+                    return tried;
+                }
+            }
+            if (lo < 0) {
+                lo = std::max(first, covered);
+                hi = last;
+            } else {
+                lo = std::min(lo, first);
+                hi = std::max(hi, last);
+            }
+        }
+        chunk += size;
+        if (lo >= 0 && hi <= chunk - far) {
+            if (Py_ssize_t tried = flush(); tried < length) {
+                return tried;
+            }
+        }
+        // Where required words are dense, the whole scan is cheaper.
+        if (exact * 3 > chunk - from) {
+            return hand_over(chunk);
+        }
+    }
+    if (chunk < words_end) {
+        return hand_over(chunk);  // the last characters
+    }
+    return flush();
+}
+
+template Py_ssize_t PhraseAutomaton::scan_prefiltered<false>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
+                                                             Py_ssize_t &, MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan_prefiltered<false>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
+                                                             Py_ssize_t &, MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan_prefiltered<false>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
+                                                             Py_ssize_t &, MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan_prefiltered<true>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
+                                                            Py_ssize_t &, MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan_prefiltered<true>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
+                                                            Py_ssize_t &, MatchSink &) const;
+template Py_ssize_t PhraseAutomaton::scan_prefiltered<true>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
+                                                            Py_ssize_t &, MatchSink &) const;
+
+}  // namespace vadrel_guardrail::phrase_matching
