@@ -26,39 +26,67 @@ bool fields_in_dict(PyTypeObject *type) {
     return true;
 }
 
-// An item's field. Records of the stream-chunk class keep their fields in the instance dict, read there
-// directly while the class holds nothing under their names; the generic lookup answers otherwise, without
-// the model's attribute hooks.
-nb::object item_field(nb::handle item, const pyhost::Global &name) {
-    PyTypeObject *type = Py_TYPE(item.ptr());
-    if (type != reinterpret_cast<PyTypeObject *>(schema::GuardrailStreamChunk.get().ptr())) {
-        return pyhost::owned(PyObject_GetAttr(item.ptr(), name.get().ptr()));
-    }
-    if (fields_in_dict(type)) {
-        PyObject **dict = _PyObject_GetDictPtr(item.ptr());
-        if (dict && *dict && PyDict_CheckExact(*dict)) {
-            PyObject *value = nullptr;
-            if (pyhost::status(PyDict_GetItemRef(*dict, name.get().ptr(), &value)) == 1) return nb::steal(value);
+// A view of one item's fields, the type test and the dict found once for the fields read through it.
+// Records of the stream-chunk class keep their fields in the instance dict, read there directly while the
+// class holds nothing under their names; the generic lookup answers otherwise, without the model's
+// attribute hooks.
+class Fields {
+public:
+    explicit Fields(nb::handle item) : item_(item.ptr()) {
+        PyTypeObject *type = Py_TYPE(item_);
+        if (type != reinterpret_cast<PyTypeObject *>(schema::GuardrailStreamChunk.get().ptr())) {
+            plain_ = true;
+        } else if (fields_in_dict(type)) {
+            PyObject **dict = _PyObject_GetDictPtr(item_);
+            if (dict && *dict && PyDict_CheckExact(*dict)) dict_ = *dict;
         }
     }
-    return pyhost::owned(PyObject_GenericGetAttr(item.ptr(), name.get().ptr()));
-}
+    nb::object operator[](const pyhost::Global &name) const {
+        if (plain_) [[unlikely]] return pyhost::owned(PyObject_GetAttr(item_, name.get().ptr()));
+        if (dict_) {
+            PyObject *value = nullptr;
+            if (pyhost::status(PyDict_GetItemRef(dict_, name.get().ptr(), &value)) == 1) return nb::steal(value);
+        }
+        return pyhost::owned(PyObject_GenericGetAttr(item_, name.get().ptr()));
+    }
+
+private:
+    PyObject *item_;
+    PyObject *dict_ = nullptr;  // borrowed: the item holds it, and reading a field from it runs no code
+    bool plain_ = false;        // not the stream-chunk class: the generic attribute protocol
+};
 
 bool is_empty_text(nb::handle chunk) {
-    if (PyUnicode_CheckExact(chunk.ptr())) return PyUnicode_GET_LENGTH(chunk.ptr()) == 0;
+    if (PyUnicode_CheckExact(chunk.ptr())) [[likely]] return PyUnicode_GET_LENGTH(chunk.ptr()) == 0;
     return chunk.equal(empty_text.get());
+}
+
+// The truth of an item's `is_safe`, and its `chunk` when `chunk` is given or the item is not safe. The
+// view of the item's fields serves the second read only when nothing ran between the two: a bool's truth
+// runs no code, another value's may change the item.
+Kind read_item(nb::handle item, nb::object *chunk) {
+    Fields fields(item);
+    nb::object is_safe = fields[str_is_safe];
+    const bool plain_bool = is_safe.ptr() == Py_True || is_safe.ptr() == Py_False;
+    const bool safe = plain_bool ? is_safe.ptr() == Py_True : pyhost::truth(is_safe);
+    if (safe && !chunk) return Kind::Safe;
+    nb::object text = plain_bool ? fields[str_chunk] : Fields(item)[str_chunk];
+    if (safe) {
+        *chunk = std::move(text);
+        return Kind::Safe;
+    }
+    return is_empty_text(text) ? Kind::Terminal : Kind::TextBearing;
 }
 
 }  // namespace
 
 nb::object empty_content_marker() { return terminal_marker(empty_content_reason.get()); }
 
-Kind classify(nb::handle item) {
-    if (pyhost::truth(item_field(item, str_is_safe))) return Kind::Safe;
-    return is_empty_text(item_field(item, str_chunk)) ? Kind::Terminal : Kind::TextBearing;
-}
+Kind classify(nb::handle item) { return read_item(item, nullptr); }
 
-nb::object chunk_of(nb::handle item) { return item_field(item, str_chunk); }
+Kind classify(nb::handle item, nb::object &chunk) { return read_item(item, &chunk); }
+
+nb::object chunk_of(nb::handle item) { return Fields(item)[str_chunk]; }
 
 void raise_validation(const char *message) {
     pyhost::raise(base_engine::GuardrailStreamValidationError(nb::str(message)));

@@ -23,12 +23,14 @@ nb::object empty_content_marker();
 enum class Kind { Safe, Terminal, TextBearing };
 // Only the truth of `is_safe`, and whether `chunk` is the empty text, are read.
 Kind classify(nb::handle item);
+// `classify`, keeping a safe item's `chunk` in `chunk`, read as `chunk_of` would read it next.
+Kind classify(nb::handle item, nb::object &chunk);
 // An item's `chunk`.
 nb::object chunk_of(nb::handle item);
 
-[[noreturn]] void raise_validation(const char *message);
+[[noreturn, gnu::cold]] void raise_validation(const char *message);
 // `_StreamTerminated(terminal)`, raised.
-[[noreturn]] void raise_terminated(nb::handle terminal);
+[[noreturn, gnu::cold]] void raise_terminated(nb::handle terminal);
 bool is_terminated(const nb::python_error &error);
 bool is_validation_error(const nb::python_error &error);
 
@@ -38,6 +40,12 @@ template <auto Close = &pyasync::aclose>
 pyasync::VoidTask close_and_rethrow(nb::object stream, pyasync::Caught failure) {
     co_await Close(stream);
     failure.rethrow();
+}
+
+// `close_and_rethrow`, made out of line: bodies that run per item keep only the await of it.
+template <auto Close = &pyasync::aclose>
+[[gnu::noinline]] pyasync::VoidTask close_after(nb::object stream, pyasync::Caught &failure) {
+    return close_and_rethrow<Close>(std::move(stream), std::move(failure));
 }
 
 // `_StreamTerminated`, in module `m`.

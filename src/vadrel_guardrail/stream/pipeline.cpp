@@ -35,7 +35,7 @@ Pipeline &pipeline_of(nb::handle obj) { return *nb::inst_ptr<Pipeline>(obj); }
 // ---------------------------------------------------------------------------------------------------------
 // Engines and the empty-content rule
 
-nb::list _active_engines(nb::handle self) {
+[[gnu::noinline]] nb::list _active_engines(nb::handle self) {
     const constants::Modes &modes = constants::modes;
     Pipeline &p = pipeline_of(self);
     nb::object engines = p.manager.attr("engines");
@@ -126,20 +126,24 @@ pyasync::AsyncGen string_feed(nb::object output) {
     pyasync::Caught failure;
     try {
         while (std::optional<nb::object> item = co_await pyasync::anext(output)) {
-            Kind kind = classify(*item);
-            if (kind == Kind::Terminal) raise_terminated(*item);
-            if (kind == Kind::Safe) co_yield chunk_of(*item);
+            nb::object chunk;
+            Kind kind = classify(*item, chunk);
+            if (kind == Kind::Safe) [[likely]] {
+                co_yield std::move(chunk);
+            } else if (kind == Kind::Terminal) {
+                raise_terminated(*item);
+            }
         }
     } catch (...) {
         failure.capture();
     }
-    co_await close_and_rethrow(std::move(output), std::move(failure));
+    co_await close_after(std::move(output), failure);
 }
 
 // The levels for `stages[index:]` over `input`: one runner per stage, each reading the string feed of the
 // runner before it. Answers what the last level reads: the last runner's output, or `input` itself when
 // no stage is left.
-nb::object levels(nb::handle manager, nb::handle input, nb::handle stages, Py_ssize_t index) {
+[[gnu::noinline]] nb::object levels(nb::handle manager, nb::handle input, nb::handle stages, Py_ssize_t index) {
     nb::object current = nb::borrow(input);
     Py_ssize_t count = nb::len(stages);
     for (Py_ssize_t k = index; k < count; ++k) {
@@ -189,7 +193,7 @@ pyasync::AsyncGen _run_without_engines(nb::object self) {
 
 // A pipeline that an entry point made takes the caller's chunks at the first step, where the entry point
 // would have made it.
-void open(Pipeline &p) {
+[[gnu::noinline]] void open(Pipeline &p) {
     if (!pyhost::truth(p.engine_kwargs)) p.engine_kwargs = nb::dict();
     p.source = make_validated_source(p.chunks);
     p.chunks = nb::object();
@@ -203,6 +207,22 @@ void open(Pipeline &p) {
 // marker passes, as it would be once `_run_stages` ended: `run` and the chain it reads are one frame, one
 // step less for every item. The chain's termination signal ends the stream with its terminal marker;
 // nothing else is caught.
+// Its steps off an item's way, out of its body: what runs per item stays in a few cache lines.
+
+[[gnu::noinline]] pyasync::AsyncGen without_engines(nb::handle self) { return _run_without_engines(nb::borrow(self)); }
+
+[[gnu::noinline]] nb::object source_has_content(nb::handle self) { return has_source_content(self); }
+
+// The chain of stages of `active_engines` over the validated source: what the last level reads.
+[[gnu::noinline]] nb::object chain(nb::handle self, nb::object active_engines) {
+    nb::handle source = pipeline_of(self).source;
+    return levels(pipeline_of(self).manager, source, build_stages(self, std::move(active_engines)), 0);
+}
+
+[[gnu::cold, gnu::noinline]] nb::object terminal_of(const nb::python_error &signal) {
+    return nb::getattr(signal.value(), "terminal");
+}
+
 pyasync::AsyncGen road(nb::object self, nb::object active_engines, bool whole) {
     if (whole && pipeline_of(self).chunks.is_valid()) open(pipeline_of(self));
     pyasync::Caught failure;
@@ -211,20 +231,18 @@ pyasync::AsyncGen road(nb::object self, nb::object active_engines, bool whole) {
             active_engines = _active_engines(self);
             if (PyList_GET_SIZE(active_engines.ptr()) == 0) {
                 active_engines = nb::object();
-                auto items = co_await pyasync::hold(_run_without_engines(self));
+                auto items = co_await pyasync::hold(without_engines(self));
                 while (std::optional<nb::object> item = co_await items->next()) {
                     co_yield std::move(*item);
                 }
-            } else if (!pyhost::truth(co_await has_source_content(self))) {
+            } else if (!pyhost::truth(co_await source_has_content(self))) {
                 active_engines = nb::object();
                 if (!empty_content_safe(self)) co_yield empty_content_marker();
             }
         }
         if (active_engines.is_valid()) {
-            nb::handle source = pipeline_of(self).source;
-            auto tail = co_await pyasync::hold(
-                levels(pipeline_of(self).manager, source, build_stages(self, std::move(active_engines)), 0));
-            const bool runner_items = !tail->is(source);
+            auto tail = co_await pyasync::hold(chain(self, std::move(active_engines)));
+            const bool runner_items = !tail->is(pipeline_of(self).source);
             for (bool last = false; !last;) {
                 nb::object item;
                 try {
@@ -240,7 +258,7 @@ pyasync::AsyncGen road(nb::object self, nb::object active_engines, bool whole) {
                 } catch (nb::python_error &error) {
                     if (!is_terminated(error)) throw;
                     tail = nb::object();
-                    item = nb::getattr(error.value(), "terminal");
+                    item = terminal_of(error);
                     last = true;
                 }
                 if (item.is_valid()) co_yield std::move(item);
@@ -250,7 +268,7 @@ pyasync::AsyncGen road(nb::object self, nb::object active_engines, bool whole) {
         failure.capture();
     }
     if (whole) {
-        co_await close_and_rethrow(pipeline_of(self).source, std::move(failure));
+        co_await close_after(pipeline_of(self).source, failure);
     } else {
         failure.rethrow();
     }

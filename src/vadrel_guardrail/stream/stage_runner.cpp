@@ -30,18 +30,24 @@ constexpr const char *kUnacknowledged =
 
 StageRunner &runner_of(nb::handle obj) { return *nb::inst_ptr<StageRunner>(obj); }
 
-// `count > cap` for a cap that is an integer of any size.
-bool exceeds(Py_ssize_t count, nb::handle cap) {
+// `count > cap` for a cap that is not a small int.
+[[gnu::cold, gnu::noinline]] bool exceeds_large(Py_ssize_t count, nb::handle cap) {
     if (PyLong_CheckExact(cap.ptr())) {
-        if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(cap.ptr()))) {
-            return count > PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(cap.ptr()));
-        }
         int overflow = 0;
         long long value = PyLong_AsLongLongAndOverflow(cap.ptr(), &overflow);
         if (!overflow && !(value == -1 && PyErr_Occurred())) return count > value;
         PyErr_Clear();
     }
     return pyhost::status(PyObject_RichCompareBool(nb::int_(count).ptr(), cap.ptr(), Py_GT)) == 1;
+}
+
+// `count > cap` for a cap that is an integer of any size.
+inline bool exceeds(Py_ssize_t count, nb::handle cap) {
+    auto *value = reinterpret_cast<PyLongObject *>(cap.ptr());
+    if (PyLong_CheckExact(cap.ptr()) && PyUnstable_Long_IsCompact(value)) [[likely]] {
+        return count > PyUnstable_Long_CompactValue(value);
+    }
+    return exceeds_large(count, cap);
 }
 
 // A runner's pending queue, a collections.deque, with the hot operations through the type's own method
@@ -52,33 +58,39 @@ public:
         : queue_(queue), native_(Py_TYPE(queue.ptr()) == reinterpret_cast<PyTypeObject *>(deque_type.get().ptr())) {}
 
     void push(nb::handle chunk) {
-        if (native_) {
-            PyObject *args[] = {queue_.ptr(), chunk.ptr()};
-            pyhost::owned(PyObject_Vectorcall(deque_append.get().ptr(), args, 2, nullptr));
-        } else {
-            queue_.attr("append")(chunk);
-        }
+        if (!native_) [[unlikely]] return call(queue_, "append", chunk);
+        PyObject *args[] = {queue_.ptr(), chunk.ptr()};
+        pyhost::owned(PyObject_Vectorcall(deque_append.get().ptr(), args, 2, nullptr));
     }
     // Acknowledges the oldest pending chunk, which is let go here: nothing keeps an acknowledged chunk.
     void acknowledge() {
-        if (size() == 0) raise_validation(kSafeWithoutSource);
-        if (native_) {
-            PyObject *args[] = {queue_.ptr()};
-            pyhost::owned(PyObject_Vectorcall(deque_popleft.get().ptr(), args, 1, nullptr));
-        } else {
-            queue_.attr("popleft")();
-        }
+        if (size() == 0) [[unlikely]] raise_validation(kSafeWithoutSource);
+        if (!native_) [[unlikely]] return call(queue_, "popleft");
+        PyObject *args[] = {queue_.ptr()};
+        pyhost::owned(PyObject_Vectorcall(deque_popleft.get().ptr(), args, 1, nullptr));
     }
     Py_ssize_t size() const {
-        if (native_) return Py_SIZE(queue_.ptr());  // a deque keeps its length in its size field
-        Py_ssize_t n = PyObject_Size(queue_.ptr());
-        if (n < 0) throw nb::python_error();
-        return n;
+        if (native_) [[likely]] return Py_SIZE(queue_.ptr());  // a deque keeps its length in its size field
+        return generic_size(queue_);
     }
     nb::list snapshot() const { return nb::borrow<nb::list>(pyhost::owned(PySequence_List(queue_.ptr()))); }
     void clear() { queue_.attr("clear")(); }
 
 private:
+    // What stands in for a deque, through its methods.
+    [[gnu::cold, gnu::noinline]] static void call(nb::handle queue, const char *method, nb::handle arg = {}) {
+        if (arg.is_valid()) {
+            queue.attr(method)(arg);
+        } else {
+            queue.attr(method)();
+        }
+    }
+    [[gnu::cold, gnu::noinline]] static Py_ssize_t generic_size(nb::handle queue) {
+        Py_ssize_t n = PyObject_Size(queue.ptr());
+        if (n < 0) throw nb::python_error();
+        return n;
+    }
+
     nb::handle queue_;  // the runner's, which outlives this view
     bool native_;
 };
@@ -105,9 +117,10 @@ bool process_item(StageRunner &r, nb::handle item) {
 // `_close_source`: `await source.aclose()` when the input has one.
 pyasync::VoidTask _close_source(nb::object runner) { co_await pyasync::aclose(runner_of(runner).source); }
 
-// `_close_source` as the runner reaches it: callers may replace it.
+// `_close_source` as the runner reaches it: callers may replace it. Never on a chunk's way, so out of
+// the run's body.
 Step<&_close_source> close_step;
-nb::object close_source(nb::handle runner) { return close_step(runner); }
+[[gnu::noinline]] nb::object close_source(nb::handle runner) { return close_step(runner); }
 
 // `_process_item`: the step the run takes for each item, then the close that a terminal marker asks for.
 pyasync::Task _process_item(nb::object runner, nb::object item) {
@@ -116,15 +129,17 @@ pyasync::Task _process_item(nb::object runner, nb::object item) {
     co_return terminal;
 }
 
+[[gnu::cold, gnu::noinline, noreturn]] void raise_chunk_limit(const StageRunner &r, Py_ssize_t count) {
+    base_engine::raise_buffer_limit("chunks", r.manager.attr("max_stream_buffer_chunks"), nb::int_(count));
+}
+
 // Records a chunk as pending; for an incremental stage, within the look-ahead cap.
 void hand_over(const StageRunner &r, nb::handle chunk, bool enforce) {
     Pending pending(r.pending);
     pending.push(chunk);
     if (!enforce) return;
     Py_ssize_t count = pending.size();
-    if (exceeds(count, r.manager.attr(str_max_chunks.get()))) {
-        base_engine::raise_buffer_limit("chunks", r.manager.attr("max_stream_buffer_chunks"), nb::int_(count));
-    }
+    if (exceeds(count, r.manager.attr(str_max_chunks.get()))) [[unlikely]] raise_chunk_limit(r, count);
 }
 
 // The feed the stage reads: every chunk handed over is pending until acknowledged.
@@ -173,6 +188,33 @@ bool left_unacknowledged(const StageRunner &r) {
     return pyhost::truth(r.enforce_pending_limit) && !r.terminal_emitted && Pending(r.pending).size() > 0;
 }
 
+// The run's steps off a chunk's way, out of its body: what runs per chunk stays in a few cache lines.
+
+// The stage's iterator over the runner's feed.
+[[gnu::noinline]] nb::object open_stage(nb::handle runner) {
+    return pyasync::aiter(call_stage(
+        runner_of(runner).stage,
+        _source_iter(nb::borrow(runner)).named("_source_iter", "_StageRunner._source_iter").to_python()));
+}
+
+// What a stage failure leads to: it stands (no `Exception`, or the error policy's own), the input is closed
+// and it is raised again (the termination signal, a validation error), or the error policy applies.
+enum class Failed { Stands, CloseAndRaise, Recover };
+[[gnu::cold, gnu::noinline]] Failed after_failure(pyasync::Caught &failure, bool recovering) {
+    if (recovering || !failure->matches(PyExc_Exception)) return Failed::Stands;
+    if (is_terminated(*failure) || is_validation_error(*failure)) return Failed::CloseAndRaise;
+    return Failed::Recover;
+}
+
+// The error policy's items for the failure, which it takes.
+[[gnu::cold, gnu::noinline]] nb::object recovery(nb::handle runner, pyasync::Caught &failure) {
+    nb::object items = _handle_error(nb::borrow(runner), nb::borrow(failure->value()))
+                           .named("_handle_error", "_StageRunner._handle_error")
+                           .to_python();
+    failure.reset();
+    return items;
+}
+
 pyasync::AsyncGen run(nb::object runner) {
     pyasync::Caught failure;
     // The stage's iterator, let go at the end and never closed here; after a failure, the error policy's
@@ -182,32 +224,26 @@ pyasync::AsyncGen run(nb::object runner) {
     StageRunner &r = runner_of(runner);
     for (;;) {
         try {
-            if (!items->is_valid()) {
-                items = pyasync::aiter(call_stage(
-                    r.stage,
-                    _source_iter(runner).named("_source_iter", "_StageRunner._source_iter").to_python()));
-            }
+            if (!items->is_valid()) [[unlikely]] items = open_stage(runner);
             while (std::optional<nb::object> item = co_await pyasync::anext(*items)) {
-                if (!recovering && process_item(r, *item)) {
-                    co_await close_source(runner);
-                    co_yield std::move(*item);
-                    co_return;
-                }
+                // A terminal marker closes the input, passes, and ends the run.
+                const bool terminal = !recovering && process_item(r, *item);
+                if (terminal) [[unlikely]] co_await close_source(runner);
                 co_yield std::move(*item);
+                if (terminal) [[unlikely]] co_return;
             }
         } catch (...) {
             failure.capture();
         }
-        if (!failure || recovering || !failure->matches(PyExc_Exception)) break;
-        if (is_terminated(*failure) || is_validation_error(*failure)) {
-            co_await close_and_rethrow<&close_source>(runner, std::move(failure));
-        }
-        items = _handle_error(runner, nb::borrow(failure->value())).named("_handle_error", "_StageRunner._handle_error").to_python();
-        failure.reset();
+        if (!failure) [[likely]] break;
+        const Failed failed = after_failure(failure, recovering);
+        if (failed == Failed::Stands) break;
+        if (failed == Failed::CloseAndRaise) co_await close_after<&close_source>(runner, failure);
+        items = recovery(runner, failure);
         recovering = true;
     }
     failure.rethrow();
-    if (left_unacknowledged(r)) {
+    if (left_unacknowledged(r)) [[unlikely]] {
         co_await close_source(runner);
         raise_validation(kUnacknowledged);
     }
