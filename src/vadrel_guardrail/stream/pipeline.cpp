@@ -182,7 +182,8 @@ pyasync::AsyncGen _run_stages(nb::object self, nb::object source, nb::object sta
     }
 }
 
-pyasync::AsyncGen _run_without_engines(nb::object self) {
+// Out of line: `road` keeps only the call.
+[[gnu::noinline]] pyasync::AsyncGen _run_without_engines(nb::object self) {
     while (std::optional<nb::object> chunk = co_await read_input(pipeline_of(self).source)) {
         co_yield safe_item(*chunk);
     }
@@ -209,8 +210,6 @@ pyasync::AsyncGen _run_without_engines(nb::object self) {
 // nothing else is caught.
 // Its steps off an item's way, out of its body: what runs per item stays in a few cache lines.
 
-[[gnu::noinline]] pyasync::AsyncGen without_engines(nb::handle self) { return _run_without_engines(nb::borrow(self)); }
-
 [[gnu::noinline]] nb::object source_has_content(nb::handle self) { return has_source_content(self); }
 
 // The chain of stages of `active_engines` over the validated source: what the last level reads.
@@ -231,7 +230,7 @@ pyasync::AsyncGen road(nb::object self, nb::object active_engines, bool whole) {
             active_engines = _active_engines(self);
             if (PyList_GET_SIZE(active_engines.ptr()) == 0) {
                 active_engines = nb::object();
-                auto items = co_await pyasync::hold(without_engines(self));
+                auto items = co_await pyasync::hold(_run_without_engines(self));
                 while (std::optional<nb::object> item = co_await items->next()) {
                     co_yield std::move(*item);
                 }

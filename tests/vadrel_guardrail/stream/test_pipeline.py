@@ -463,6 +463,20 @@ class TestChaining:
         assert view([asyncio.run(go())]) == [("", False, "blocked")]
 
 
+async def cancel_while_consuming(stream, received):
+    """Consumes `stream` into `received` in a task, cancels the task once it waits, and expects the cancellation."""
+    async def consumer():
+        async for item in stream:
+            received.append(item)
+
+    task = asyncio.ensure_future(consumer())
+    for _ in range(20):
+        await asyncio.sleep(0)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+
+
 class TestClosingAndCancellation:
     def test_caller_iterator_is_closed_exactly_once(self):
         cases = [
@@ -520,20 +534,10 @@ class TestClosingAndCancellation:
 
             async def go():
                 engine.gate = gate()
-
-                async def consumer():
-                    async for item in GuardrailManager([first, engine]).check_input_stream(source):
-                        received.append(item)
-
                 if isinstance(first, Streaming):
                     first.gate = gate()
                     first.gate.set()
-                task = asyncio.ensure_future(consumer())
-                for _ in range(20):
-                    await asyncio.sleep(0)
-                task.cancel()
-                with pytest.raises(asyncio.CancelledError):
-                    await task
+                await cancel_while_consuming(GuardrailManager([first, engine]).check_input_stream(source), received)
 
             asyncio.run(go())
             assert texts(received) == ["a"] and source.aclose_calls == 1
@@ -550,16 +554,7 @@ class TestClosingAndCancellation:
             received = []
 
             async def go():
-                async def consumer():
-                    async for item in GuardrailManager(engines).check_input_stream(source):
-                        received.append(item)
-
-                task = asyncio.ensure_future(consumer())
-                for _ in range(20):
-                    await asyncio.sleep(0)
-                task.cancel()
-                with pytest.raises(asyncio.CancelledError):
-                    await task
+                await cancel_while_consuming(GuardrailManager(engines).check_input_stream(source), received)
 
             asyncio.run(go())
             assert texts(received) == ["a"] and source.aclose_calls == 1

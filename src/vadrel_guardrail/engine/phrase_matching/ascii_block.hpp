@@ -58,18 +58,30 @@ inline bool load_ascii(const CharT *text, __m128i &v) {
 #endif
 
 #if defined(__SSE2__)
+// The lanes of 16 ASCII characters by kind, each range by one signed comparison (the range moved to the bottom
+// of the signed bytes); `folded` holds the characters with letters in lower case.
+struct AsciiLanes {
+    __m128i folded, letter, digit, under, word;
+};
+
+inline AsciiLanes ascii_lanes(__m128i v) {
+    AsciiLanes l;
+    l.folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
+    l.letter = _mm_cmpgt_epi8(_mm_set1_epi8(-128 + 26), _mm_add_epi8(l.folded, _mm_set1_epi8(-'a' - 128)));
+    l.digit = _mm_cmpgt_epi8(_mm_set1_epi8(-128 + 10), _mm_add_epi8(v, _mm_set1_epi8(-'0' - 128)));
+    l.under = _mm_cmpeq_epi8(v, _mm_set1_epi8('_'));
+    l.word = _mm_or_si128(_mm_or_si128(l.letter, l.digit), l.under);
+    return l;
+}
+
 // The word classes of 16 ASCII characters as bytes (0 for non-word characters); `word` gets the lanes of the
-// word characters. All bytes are below 0x80, so signed comparisons order them.
+// word characters.
 inline __m128i ascii_classes(__m128i v, __m128i &word) {
-    __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
-    __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
-                                   _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
-    __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
-    __m128i under = _mm_cmpeq_epi8(v, _mm_set1_epi8('_'));
-    word = _mm_or_si128(_mm_or_si128(letter, digit), under);
-    return _mm_or_si128(_mm_or_si128(_mm_and_si128(letter, _mm_sub_epi8(folded, _mm_set1_epi8('a' - 1))),
-                                     _mm_and_si128(digit, _mm_sub_epi8(v, _mm_set1_epi8('0' - 27)))),
-                        _mm_and_si128(under, _mm_set1_epi8(37)));
+    AsciiLanes l = ascii_lanes(v);
+    word = l.word;
+    return _mm_or_si128(_mm_or_si128(_mm_and_si128(l.letter, _mm_sub_epi8(l.folded, _mm_set1_epi8('a' - 1))),
+                                     _mm_and_si128(l.digit, _mm_sub_epi8(v, _mm_set1_epi8('0' - 27)))),
+                        _mm_and_si128(l.under, _mm_set1_epi8(37)));
 }
 #endif
 

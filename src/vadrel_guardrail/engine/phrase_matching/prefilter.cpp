@@ -51,13 +51,9 @@ inline bool ascii_bytes(const CharT *text, std::uint8_t *out, std::uint32_t &bit
     if (!load_ascii(text, v)) {
         return false;
     }
-    // Ranges by one signed comparison each: the range is moved to the bottom of the signed bytes.
-    __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
-    __m128i letter = _mm_cmpgt_epi8(_mm_set1_epi8(-128 + 26), _mm_add_epi8(folded, _mm_set1_epi8(-'a' - 128)));
-    __m128i digit = _mm_cmpgt_epi8(_mm_set1_epi8(-128 + 10), _mm_add_epi8(v, _mm_set1_epi8(-'0' - 128)));
-    __m128i word = _mm_or_si128(_mm_or_si128(letter, digit), _mm_cmpeq_epi8(v, _mm_set1_epi8('_')));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_and_si128(folded, word));
-    bits = static_cast<std::uint32_t>(_mm_movemask_epi8(word));
+    AsciiLanes lanes = ascii_lanes(v);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_and_si128(lanes.folded, lanes.word));
+    bits = static_cast<std::uint32_t>(_mm_movemask_epi8(lanes.word));
     return true;
 #else
     if (!ascii_class_block(text, out, bits)) {
