@@ -70,7 +70,7 @@ PyObject *new_op(GenObject *g, OpKind kind, PyObject *arg) {
     return reinterpret_cast<PyObject *>(op);
 }
 
-PyObject *gen_anext(PyObject *self) { return new_op(reinterpret_cast<GenObject *>(self), OpKind::Send, nullptr); }
+[[gnu::hot]] PyObject *gen_anext(PyObject *self) { return new_op(reinterpret_cast<GenObject *>(self), OpKind::Send, nullptr); }
 
 PyObject *gen_asend(PyObject *self, PyObject *arg) {
     return new_op(reinterpret_cast<GenObject *>(self), OpKind::Send, arg);
@@ -99,7 +99,7 @@ PyObject *gen_aclose(PyObject *self, PyObject *) {
     return new_op(reinterpret_cast<GenObject *>(self), OpKind::Close, nullptr);
 }
 
-PySendResult op_step(PyObject *self, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out) {
+[[gnu::hot]] PySendResult op_step(PyObject *self, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out) {
     OpObject *op = reinterpret_cast<OpObject *>(self);
     if (op->state == OpState::Closed) {
         PyErr_SetString(PyExc_RuntimeError, op->kind == OpKind::Send
@@ -259,7 +259,7 @@ PyObject *op_close(PyObject *self, PyObject *) {
 
 // No trashcan of its own (one per item would cost): a chain through steps is a chain through
 // their generators, whose deallocation has one.
-void op_dealloc(PyObject *self) {
+[[gnu::hot]] void op_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     OpObject *op = reinterpret_cast<OpObject *>(self);
     if (op->state == OpState::Iter && op->gen && op->gen->head.h) {

@@ -36,7 +36,7 @@ NextAwaiter::NextAwaiter(PyObject *iter, bool closing) noexcept : closing_(closi
     owns_src_ = true;
 }
 
-bool NextAwaiter::ready_direct() noexcept {
+[[gnu::cold]] bool NextAwaiter::ready_direct() noexcept {
     if (!p_ || p_->done) {
         end_ = true;
         return true;
@@ -62,9 +62,86 @@ bool NextAwaiter::ready_direct() noexcept {
     return false;
 }
 
-void NextAwaiter::refuse() noexcept { Py_XSETREF(error_, recursion_error()); }
+// Hot: the step every reading frame takes for every item.
+[[gnu::hot]] bool NextAwaiter::step(std::coroutine_handle<> outer, Driver *d) noexcept {
+    if (!direct_) {
+        if (start()) {
+            return false;  // the result is already there
+        }
+        suspend(outer, d);
+        return true;
+    }
+    if (!p_ || p_->done || p_->in_flight || closing_) [[unlikely]] {
+        if (ready_direct()) {
+            return false;
+        }
+    }
+    if (!d->enter()) [[unlikely]] {
+        Py_XSETREF(error_, recursion_error());
+        return false;
+    }
+    entered_ = true;
+    p_->started = true;
+    p_->driver = d;
+    if (closing_) {
+        d->in_error = std::exchange(error_, nullptr);  // the GeneratorExit to raise
+    }
+    p_->consumer = outer;
+    p_->in_flight = true;
+    d->next = h_;
+    return true;
+}
 
-std::optional<nb::object> NextAwaiter::finish() {
+[[gnu::hot]] std::optional<nb::object> NextAwaiter::take() {
+    if (entered_) {
+        if (p_->value && !closing_) [[likely]] {  // an item of a C++ generator
+            entered_ = false;
+            p_->in_flight = false;
+            p_->driver = &p_->own;
+            return nb::steal(std::exchange(p_->value, nullptr));
+        }
+    } else if (!direct_ && !closing_) {
+        collect();
+        if (!error_) [[likely]] {  // an item of a Python iterator
+            return value_ ? nb::steal(std::exchange(value_, nullptr)) : nb::none();
+        }
+    }
+    return finish();  // the end, an error, a close
+}
+
+bool TaskAwaitBase::enter(std::coroutine_handle<> outer, PromiseBase &waiting) noexcept {
+    Driver *d = waiting.driver;
+    if (!d->enter()) {
+        refused_ = true;
+        return false;
+    }
+    p_->driver = d;
+    p_->consumer = outer;
+    p_->started = true;
+    outer_ = &waiting;
+    outer_->awaiting = p_;
+    d->next = h_;
+    return true;
+}
+
+nb::object TaskAwaitBase::result() {
+    if (!h_) {
+        raise_owned(new_error(PyExc_RuntimeError, "pyasync: awaiting a task that was moved out"));
+    }
+    if (refused_) {
+        raise_owned(recursion_error());
+    }
+    if (outer_) {
+        outer_->awaiting = nullptr;
+    }
+    p_->driver = &p_->own;
+    if (p_->error) {
+        raise_owned(std::exchange(p_->error, nullptr));
+    }
+    return p_->value ? nb::steal(std::exchange(p_->value, nullptr)) : nb::none();
+}
+
+[[gnu::cold]] std::optional<nb::object> NextAwaiter::finish() {
     if (entered_) {
         entered_ = false;
         p_->in_flight = false;

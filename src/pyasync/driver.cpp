@@ -149,7 +149,7 @@ int close_iter(PyObject *iter) noexcept {
     return 0;
 }
 
-Step advance(Driver &d, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out) noexcept {
+[[gnu::hot]] Step advance(Driver &d, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out) noexcept {
     if (d.delegate) {
         PyObject *res = nullptr;
         PySendResult r;
@@ -197,7 +197,7 @@ resume:
     return Step::Stopped;
 }
 
-bool PyAwait::start() noexcept {
+[[gnu::hot]] bool PyAwait::start() noexcept {
     if (error_ || !src_) {
         drop_src();
         return true;
@@ -230,11 +230,37 @@ bool PyAwait::start() noexcept {
     return true;
 }
 
-void PyAwait::suspend(std::coroutine_handle<> h, Driver *d) noexcept {
+[[gnu::hot]] void PyAwait::suspend(std::coroutine_handle<> h, Driver *d) noexcept {
     d->delegate = std::exchange(iter_, nullptr);
     d->yielded = std::exchange(value_, nullptr);
     d->current = h;
     d_ = d;
+}
+
+[[gnu::hot]] nb::object PyAwait::result() {
+    collect();
+    if (error_) {
+        raise_owned(std::exchange(error_, nullptr));
+    }
+    return value_ ? nb::steal(std::exchange(value_, nullptr)) : nb::none();
+}
+
+[[gnu::hot]] void YieldAwaiter::await_suspend(std::coroutine_handle<> h) noexcept {
+    Driver *d = p_->driver;
+    if (p_->consumer) {
+        d->leave();
+        d->next = std::exchange(p_->consumer, {});
+    } else {
+        d->current = h;
+    }
+}
+
+[[gnu::hot]] nb::object YieldAwaiter::await_resume() {
+    Driver *d = p_->driver;
+    if (d->in_error) {
+        raise_owned(std::exchange(d->in_error, nullptr));
+    }
+    return d->in_value ? nb::steal(std::exchange(d->in_value, nullptr)) : nb::none();
 }
 
 void PyAwait::release() noexcept {

@@ -8,48 +8,28 @@
 
 namespace pyasync::detail {
 
-// `co_await task` of a C++ Task: runs its frame in the awaiting chain.
-template <class P> class TaskAwaiter {
-public:
-    explicit TaskAwaiter(std::coroutine_handle<P> h) noexcept : h_(h) {}
-    bool await_ready() const noexcept { return !h_ || h_.promise().done; }
-    template <class Q> bool await_suspend(std::coroutine_handle<Q> outer) noexcept {
-        Driver *d = outer.promise().driver;
-        if (!d->enter()) {
-            refused_ = true;
-            return false;
-        }
-        P &p = h_.promise();
-        p.driver = d;
-        p.consumer = outer;
-        p.started = true;
-        outer_ = &outer.promise();
-        outer_->awaiting = &p;
-        d->next = h_;
-        return true;
-    }
-    nb::object await_resume() {
-        if (!h_) {
-            raise_owned(new_error(PyExc_RuntimeError, "pyasync: awaiting a task that was moved out"));
-        }
-        if (refused_) {
-            raise_owned(recursion_error());
-        }
-        if (outer_) {
-            outer_->awaiting = nullptr;
-        }
-        P &p = h_.promise();
-        p.driver = &p.own;
-        if (p.error) {
-            raise_owned(std::exchange(p.error, nullptr));
-        }
-        return p.value ? nb::steal(std::exchange(p.value, nullptr)) : nb::none();
-    }
+// `co_await task` of a C++ Task: runs its frame in the awaiting chain. The work is done out of line,
+// once for every frame that awaits: a body keeps only the calls.
+class TaskAwaitBase {
+protected:
+    explicit TaskAwaitBase(std::coroutine_handle<> h, PromiseBase *p) noexcept : h_(h), p_(p) {}
+    bool enter(std::coroutine_handle<> outer, PromiseBase &waiting) noexcept;
+    nb::object result();
 
-private:
-    std::coroutine_handle<P> h_;
+    std::coroutine_handle<> h_;
+    PromiseBase *p_;
     PromiseBase *outer_ = nullptr;
     bool refused_ = false;  // at the recursion limit
+};
+
+template <class P> class TaskAwaiter : TaskAwaitBase {
+public:
+    explicit TaskAwaiter(std::coroutine_handle<P> h) noexcept : TaskAwaitBase(h, h ? &h.promise() : nullptr) {}
+    bool await_ready() const noexcept { return !h_ || p_->done; }
+    template <class Q> bool await_suspend(std::coroutine_handle<Q> outer) noexcept {
+        return enter(outer, outer.promise());
+    }
+    nb::object await_resume() { return result(); }
 };
 
 // `co_await x.next()`: the next item, or nullopt at the end of the stream.
@@ -61,46 +41,18 @@ public:
     NextAwaiter(PyObject *iter, bool closing) noexcept;
     NextAwaiter(NextAwaiter &&) noexcept = default;
 
-    bool await_ready() noexcept {
-        if (direct_ && p_ && !p_->done && !p_->in_flight && !closing_) {
-            return false;  // the common case: resume the generator at its co_yield
-        }
-        return direct_ ? ready_direct() : start();
-    }
+    // Whether the item is there already is found out in await_suspend, which answers false then: the
+    // whole step is two calls out of line, shared by every frame that reads.
+    bool await_ready() const noexcept { return false; }
     template <class P> bool await_suspend(std::coroutine_handle<P> outer) noexcept {
-        Driver *d = outer.promise().driver;
-        if (!direct_) {
-            suspend(outer, d);
-            return true;
-        }
-        if (!d->enter()) {
-            refuse();
-            return false;
-        }
-        entered_ = true;
-        p_->started = true;
-        p_->driver = d;
-        if (closing_) {
-            d->in_error = std::exchange(error_, nullptr);  // the GeneratorExit to raise
-        }
-        p_->consumer = outer;
-        p_->in_flight = true;
-        d->next = h_;
-        return true;
+        return step(outer, outer.promise().driver);
     }
-    std::optional<nb::object> await_resume() {
-        if (entered_ && p_->value && !closing_) {  // the common case: an item
-            entered_ = false;
-            p_->in_flight = false;
-            p_->driver = &p_->own;
-            return nb::steal(std::exchange(p_->value, nullptr));
-        }
-        return finish();
-    }
+    std::optional<nb::object> await_resume() { return take(); }
 
 private:
+    bool step(std::coroutine_handle<> outer, Driver *d) noexcept;
+    std::optional<nb::object> take();
     bool ready_direct() noexcept;
-    void refuse() noexcept;
     std::optional<nb::object> finish();
 
     std::coroutine_handle<> h_;
@@ -119,11 +71,11 @@ public:
     explicit CloseAwaiter(PyObject *iter) noexcept : next_(iter, true) {}
     CloseAwaiter(CloseAwaiter &&) noexcept = default;
 
-    bool await_ready() noexcept { return next_.await_ready(); }
+    bool await_ready() const noexcept { return false; }
     template <class P> bool await_suspend(std::coroutine_handle<P> outer) noexcept {
         return next_.await_suspend(outer);
     }
-    void await_resume() { next_.await_resume(); }
+    void await_resume() { next_.take(); }
 
 private:
     NextAwaiter next_;

@@ -190,17 +190,17 @@ template <PySendResult (*step)(PyObject *self, PyThreadState *ts, PyObject *valu
           PromiseBase *(*awaiting)(PyObject *self)>
 struct Stepping {
     // Every step the host takes passes here.
-    static PySendResult call(PyObject *self, PyObject *value, PyObject *exc, PyObject **out) {
+    [[gnu::hot]] static PySendResult call(PyObject *self, PyObject *value, PyObject *exc, PyObject **out) {
         HostEntry entry;
         if (!entry) {
             return PYGEN_ERROR;
         }
         return step(self, entry.thread_state(), value, exc, out);
     }
-    static PySendResult am_send(PyObject *self, PyObject *arg, PyObject **out) {
+    [[gnu::hot]] static PySendResult am_send(PyObject *self, PyObject *arg, PyObject **out) {
         return call(self, arg, nullptr, out);
     }
-    static PyObject *iternext(PyObject *self) {
+    [[gnu::hot]] static PyObject *iternext(PyObject *self) {
         PyObject *out = nullptr;
         PySendResult r = call(self, Py_None, nullptr, &out);
         if (r == PYGEN_RETURN) {

@@ -62,18 +62,13 @@ public:
 
     bool await_ready() noexcept { return start(); }
     template <class P> void await_suspend(std::coroutine_handle<P> h) noexcept { suspend(h, h.promise().driver); }
-    nb::object await_resume() {
-        collect();
-        if (error_) {
-            raise_owned(std::exchange(error_, nullptr));
-        }
-        return value_ ? nb::steal(std::exchange(value_, nullptr)) : nb::none();
-    }
+    nb::object await_resume() { return result(); }
 
 protected:
     PyAwait() noexcept = default;
     bool start() noexcept;  // true when the result is already there
     void suspend(std::coroutine_handle<> h, Driver *d) noexcept;
+    nb::object result();
     void collect() noexcept {
         if (d_) {
             value_ = std::exchange(d_->in_value, nullptr);
@@ -239,24 +234,6 @@ struct GenPromise : PromiseBase {
 
     bool in_flight = false;    // a step (anext/asend/athrow/aclose) is under way
 };
-
-inline void YieldAwaiter::await_suspend(std::coroutine_handle<> h) noexcept {
-    Driver *d = p_->driver;
-    if (p_->consumer) {
-        d->leave();
-        d->next = std::exchange(p_->consumer, {});
-    } else {
-        d->current = h;
-    }
-}
-
-inline nb::object YieldAwaiter::await_resume() {
-    Driver *d = p_->driver;
-    if (d->in_error) {
-        raise_owned(std::exchange(d->in_error, nullptr));
-    }
-    return d->in_value ? nb::steal(std::exchange(d->in_value, nullptr)) : nb::none();
-}
 
 // Layout shared by the Python objects that own a frame.
 struct FrameObject {
