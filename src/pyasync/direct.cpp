@@ -4,46 +4,14 @@
 
 namespace pyasync::detail {
 
-NextAwaiter::NextAwaiter(PyObject *iter, bool closing) noexcept : closing_(closing) {
-    PyObject *aw = nullptr;
-    if (closing) {
-        PyObject *meth = nullptr;
-        if (PyObject_GetOptionalAttr(iter, interned().aclose, &meth) < 0) {
-            error_ = PyErr_GetRaisedException();
-            return;
-        }
-        if (!meth) {
-            end_ = true;  // nothing to close
-            return;
-        }
-        aw = PyObject_CallNoArgs(meth);
-        Py_DECREF(meth);
-    } else {
-        PyAsyncMethods *am = Py_TYPE(iter)->tp_as_async;
-        if (am && am->am_anext) {
-            aw = am->am_anext(iter);
-            from_anext_ = true;
-        } else {
-            PyErr_Format(PyExc_TypeError, "'async for' requires an iterator with __anext__ method, got %.100s",
-                         Py_TYPE(iter)->tp_name);
-        }
-    }
-    if (!aw) {
-        error_ = PyErr_GetRaisedException();
-        return;
-    }
-    src_ = aw;
-    owns_src_ = true;
-}
-
 [[gnu::cold]] bool NextAwaiter::ready_direct() noexcept {
     if (!p_ || p_->done) {
         end_ = true;
         return true;
     }
     if (p_->in_flight) {
-        error_ = new_error(PyExc_RuntimeError, closing_ ? "aclose(): asynchronous generator is already running"
-                                                        : "anext(): asynchronous generator is already running");
+        fail(new_error(PyExc_RuntimeError, closing_ ? "aclose(): asynchronous generator is already running"
+                                                    : "anext(): asynchronous generator is already running"));
         return true;
     }
     if (closing_) {
@@ -52,9 +20,9 @@ NextAwaiter::NextAwaiter(PyObject *iter, bool closing) noexcept : closing_(closi
             end_ = true;
             return true;
         }
-        error_ = PyObject_CallNoArgs(PyExc_GeneratorExit);
-        if (!error_) {
-            error_ = PyErr_GetRaisedException();
+        out_ = PyObject_CallNoArgs(PyExc_GeneratorExit);
+        if (!out_) {
+            fail(PyErr_GetRaisedException());
             end_ = true;  // report that error instead of closing
             return true;
         }
@@ -65,11 +33,7 @@ NextAwaiter::NextAwaiter(PyObject *iter, bool closing) noexcept : closing_(closi
 // Hot: the step every reading frame takes for every item.
 [[gnu::hot]] bool NextAwaiter::step(std::coroutine_handle<> outer, Driver *d) noexcept {
     if (!direct_) {
-        if (start()) {
-            return false;  // the result is already there
-        }
-        suspend(outer, d);
-        return true;
+        return step_generic(outer, d);
     }
     if (!p_ || p_->done || p_->in_flight || closing_) [[unlikely]] {
         if (ready_direct()) {
@@ -77,19 +41,65 @@ NextAwaiter::NextAwaiter(PyObject *iter, bool closing) noexcept : closing_(closi
         }
     }
     if (!d->enter()) [[unlikely]] {
-        Py_XSETREF(error_, recursion_error());
+        Py_XDECREF(out_);
+        fail(recursion_error());
         return false;
     }
     entered_ = true;
     p_->started = true;
     p_->driver = d;
     if (closing_) {
-        d->in_error = std::exchange(error_, nullptr);  // the GeneratorExit to raise
+        d->in_error = std::exchange(out_, nullptr);  // the GeneratorExit to raise
     }
     p_->consumer = outer;
     p_->in_flight = true;
     d->next = h_;
     return true;
+}
+
+// A Python iterator's step: `__anext__()` (or `aclose()`) awaited as `await` does.
+[[gnu::hot]] bool NextAwaiter::step_generic(std::coroutine_handle<> outer, Driver *d) noexcept {
+    PyObject *aw = nullptr;
+    if (closing_) {
+        PyObject *meth = nullptr;
+        if (PyObject_GetOptionalAttr(iter_, interned().aclose, &meth) < 0) {
+            fail(PyErr_GetRaisedException());
+            return false;
+        }
+        if (!meth) {
+            end_ = true;  // nothing to close
+            return false;
+        }
+        aw = PyObject_CallNoArgs(meth);
+        Py_DECREF(meth);
+    } else {
+        PyAsyncMethods *am = Py_TYPE(iter_)->tp_as_async;
+        if (am && am->am_anext) [[likely]] {
+            aw = am->am_anext(iter_);
+        } else {
+            PyErr_Format(PyExc_TypeError, "'async for' requires an iterator with __anext__ method, got %.100s",
+                         Py_TYPE(iter_)->tp_name);
+        }
+    }
+    if (!aw) [[unlikely]] {
+        fail(PyErr_GetRaisedException());
+        return false;
+    }
+    PyObject *it = nullptr;
+    switch (start_await(aw, true, !closing_, &it, &out_)) {
+    case Start::Yielded:
+        d->delegate = it;
+        d->yielded = std::exchange(out_, nullptr);
+        d->current = outer;
+        d_ = d;
+        return true;
+    case Start::Returned:
+        return false;
+    case Start::Failed:
+        break;
+    }
+    failed_ = true;
+    return false;
 }
 
 [[gnu::hot]] std::optional<nb::object> NextAwaiter::take() {
@@ -102,12 +112,32 @@ NextAwaiter::NextAwaiter(PyObject *iter, bool closing) noexcept : closing_(closi
         }
     } else if (!direct_ && !closing_) {
         collect();
-        if (!error_) [[likely]] {  // an item of a Python iterator
-            return value_ ? nb::steal(std::exchange(value_, nullptr)) : nb::none();
+        if (!failed_) [[likely]] {  // an item of a Python iterator
+            return out_ ? nb::steal(std::exchange(out_, nullptr)) : nb::none();
         }
     }
     return finish();  // the end, an error, a close
 }
+
+void NextAwaiter::fail(PyObject *error) noexcept {
+    out_ = error;
+    failed_ = true;
+}
+
+// The outcome of the awaited iterator's step, from the driver.
+void NextAwaiter::collect() noexcept {
+    if (Driver *d = std::exchange(d_, nullptr)) {
+        PyObject *value = std::exchange(d->in_value, nullptr);
+        if (PyObject *error = std::exchange(d->in_error, nullptr)) {
+            Py_XDECREF(value);
+            fail(error);
+        } else {
+            out_ = value;
+        }
+    }
+}
+
+[[gnu::cold]] void NextAwaiter::drop() noexcept { Py_CLEAR(out_); }
 
 bool TaskAwaitBase::enter(std::coroutine_handle<> outer, PromiseBase &waiting) noexcept {
     Driver *d = waiting.driver;
@@ -164,18 +194,20 @@ nb::object TaskAwaitBase::result() {
         return std::nullopt;
     }
     collect();
-    if (error_) {
-        if (!closing_ && !end_ && matches(error_, PyExc_StopAsyncIteration)) {
-            Py_CLEAR(error_);
+    if (failed_) {
+        failed_ = false;
+        PyObject *error = std::exchange(out_, nullptr);
+        if (!closing_ && !end_ && matches(error, PyExc_StopAsyncIteration)) {
+            Py_DECREF(error);
             return std::nullopt;
         }
-        raise_owned(std::exchange(error_, nullptr));
+        raise_owned(error);
     }
     if (end_ || closing_) {
-        Py_CLEAR(value_);
+        Py_CLEAR(out_);
         return std::nullopt;
     }
-    return value_ ? nb::steal(std::exchange(value_, nullptr)) : nb::none();
+    return out_ ? nb::steal(std::exchange(out_, nullptr)) : nb::none();
 }
 
 void destroy_frame(std::coroutine_handle<> h) noexcept { h.destroy(); }

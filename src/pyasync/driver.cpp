@@ -197,47 +197,63 @@ resume:
     return Step::Stopped;
 }
 
-[[gnu::hot]] bool PyAwait::start() noexcept {
+[[gnu::hot]] Start start_await(PyObject *aw, bool owned, bool from_anext, PyObject **iter, PyObject **out) noexcept {
+    PyObject *it = awaitable_iter(aw);
+    if (!it) [[unlikely]] {
+        *out = PyErr_GetRaisedException();
+        if (from_anext) {
+            *out = new_error_from_cause(*out, PyExc_TypeError,
+                                        "'async for' received an invalid object from __anext__: %.100s",
+                                        Py_TYPE(aw)->tp_name);
+        }
+        if (owned) {
+            Py_DECREF(aw);
+        }
+        return Start::Failed;
+    }
+    if (owned) {
+        Py_DECREF(aw);  // the iterator keeps what it needs of the awaitable
+    }
+    PyObject *res = nullptr;
+    PySendResult r = PyIter_Send(it, Py_None, &res);
+    if (r == PYGEN_NEXT) {
+        *iter = it;
+        *out = res;
+        return Start::Yielded;
+    }
+    Py_DECREF(it);
+    if (r == PYGEN_RETURN) {
+        *out = res;
+        return Start::Returned;
+    }
+    *out = PyErr_GetRaisedException();
+    return Start::Failed;
+}
+
+bool PyAwait::start() noexcept {
     if (error_ || !src_) {
         drop_src();
         return true;
     }
-    PyObject *it = awaitable_iter(src_);
-    if (!it) {
-        error_ = PyErr_GetRaisedException();
-        if (from_anext_) {
-            error_ = new_error_from_cause(error_, PyExc_TypeError,
-                                          "'async for' received an invalid object from __anext__: %.100s",
-                                          Py_TYPE(src_)->tp_name);
-        }
-        drop_src();
-        return true;
+    PyObject *aw = src_;
+    const bool owned = std::exchange(owns_src_, false);
+    if (owned) {
+        src_ = nullptr;
     }
-    drop_src();  // the iterator keeps what it needs of the awaitable
-    PyObject *res = nullptr;
-    PySendResult r = PyIter_Send(it, Py_None, &res);
-    if (r == PYGEN_NEXT) {
-        iter_ = it;
-        value_ = res;
-        return false;
-    }
-    Py_DECREF(it);
-    if (r == PYGEN_RETURN) {
-        value_ = res;
-    } else {
-        error_ = PyErr_GetRaisedException();
-    }
-    return true;
+    PyObject *out = nullptr;
+    Start s = start_await(aw, owned, false, &iter_, &out);
+    (s == Start::Failed ? error_ : value_) = out;
+    return s != Start::Yielded;
 }
 
-[[gnu::hot]] void PyAwait::suspend(std::coroutine_handle<> h, Driver *d) noexcept {
+void PyAwait::suspend(std::coroutine_handle<> h, Driver *d) noexcept {
     d->delegate = std::exchange(iter_, nullptr);
     d->yielded = std::exchange(value_, nullptr);
     d->current = h;
     d_ = d;
 }
 
-[[gnu::hot]] nb::object PyAwait::result() {
+nb::object PyAwait::result() {
     collect();
     if (error_) {
         raise_owned(std::exchange(error_, nullptr));

@@ -32,17 +32,25 @@ public:
     nb::object await_resume() { return result(); }
 };
 
-// `co_await x.next()`: the next item, or nullopt at the end of the stream.
-class NextAwaiter : private PyAwait {
+// `co_await x.next()`: the next item, or nullopt at the end of the stream. Small, and all its work out of
+// line: the step, shared by every frame that reads, finds out whether the item is there at once (the
+// answer is then false) and starts the read, a generic one through `__anext__`/`aclose()` included; its
+// result is taken by a second call.
+class NextAwaiter {
 public:
     // Direct: a C++ generator frame.
     NextAwaiter(std::coroutine_handle<> h, GenPromise *p) noexcept : h_(h), p_(p), direct_(true) {}
-    // Generic: `iter.__anext__()`, or `iter.aclose()` when `closing`.
-    NextAwaiter(PyObject *iter, bool closing) noexcept;
-    NextAwaiter(NextAwaiter &&) noexcept = default;
+    // Generic: `iter.__anext__()`, or `iter.aclose()` when `closing`; `iter` outlives the step.
+    NextAwaiter(PyObject *iter, bool closing) noexcept : iter_(iter), closing_(closing) {}
+    NextAwaiter(NextAwaiter &&o) noexcept
+        : h_(o.h_), p_(o.p_), iter_(o.iter_), out_(std::exchange(o.out_, nullptr)), d_(o.d_), direct_(o.direct_),
+          closing_(o.closing_), end_(o.end_), entered_(o.entered_), failed_(o.failed_) {}
+    ~NextAwaiter() {
+        if (out_) [[unlikely]] {
+            drop();
+        }
+    }
 
-    // Whether the item is there already is found out in await_suspend, which answers false then: the
-    // whole step is two calls out of line, shared by every frame that reads.
     bool await_ready() const noexcept { return false; }
     template <class P> bool await_suspend(std::coroutine_handle<P> outer) noexcept {
         return step(outer, outer.promise().driver);
@@ -51,16 +59,25 @@ public:
 
 private:
     bool step(std::coroutine_handle<> outer, Driver *d) noexcept;
+    bool step_generic(std::coroutine_handle<> outer, Driver *d) noexcept;
     std::optional<nb::object> take();
     bool ready_direct() noexcept;
+    void fail(PyObject *error) noexcept;
+    void collect() noexcept;
     std::optional<nb::object> finish();
+    void drop() noexcept;
 
     std::coroutine_handle<> h_;
     GenPromise *p_ = nullptr;
+    PyObject *iter_ = nullptr;  // generic: the iterator read (borrowed)
+    PyObject *out_ = nullptr;   // owned: the outcome known without waiting (failed_: an error), or the
+                                // GeneratorExit that a direct close throws in
+    Driver *d_ = nullptr;       // generic: the driver that waits on the iterator's step
     bool direct_ = false;
     bool closing_ = false;  // aclose(): GeneratorExit goes in, no item comes out
     bool end_ = false;      // known without running anything: the stream is over
     bool entered_ = false;  // the direct frame was resumed
+    bool failed_ = false;   // `out_` is an error
     friend class CloseAwaiter;
 };
 

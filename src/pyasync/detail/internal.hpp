@@ -109,6 +109,13 @@ inline void in_trashcan(PyObject *self, destructor dealloc, void (*body)(PyObjec
     ts->c_recursion_remaining += kHostUnits - 1;
 }
 
+// The first step of `await aw`: the iterator it delegates to, sent None. Yielded: `*iter` is that
+// iterator, `*out` what it yielded. Returned: `*out` is its result. Failed: `*out` is the error; when
+// `from_anext`, `aw` came from `__anext__` and an `aw` that cannot be awaited fails as `async for` says.
+// An `owned` reference to `aw` is dropped once the iterator is there, as Python drops it.
+enum class Start { Yielded, Returned, Failed };
+Start start_await(PyObject *aw, bool owned, bool from_anext, PyObject **iter, PyObject **out) noexcept;
+
 enum class Step { Yielded, Stopped };
 
 // Feeds one input (a value, or the exception `exc`) to the chain: first to the Python iterator

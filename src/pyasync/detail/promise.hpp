@@ -52,8 +52,7 @@ public:
     PyAwait(PyObject *awaitable, bool owned) noexcept : src_(awaitable), owns_src_(owned) {}
     PyAwait(PyAwait &&o) noexcept
         : src_(o.src_), iter_(std::exchange(o.iter_, nullptr)), value_(std::exchange(o.value_, nullptr)),
-          error_(std::exchange(o.error_, nullptr)), d_(o.d_), owns_src_(std::exchange(o.owns_src_, false)),
-          from_anext_(o.from_anext_) {}
+          error_(std::exchange(o.error_, nullptr)), d_(o.d_), owns_src_(std::exchange(o.owns_src_, false)) {}
     ~PyAwait() {
         if (iter_ || value_ || error_ || owns_src_) {
             release();
@@ -64,8 +63,7 @@ public:
     template <class P> void await_suspend(std::coroutine_handle<P> h) noexcept { suspend(h, h.promise().driver); }
     nb::object await_resume() { return result(); }
 
-protected:
-    PyAwait() noexcept = default;
+private:
     bool start() noexcept;  // true when the result is already there
     void suspend(std::coroutine_handle<> h, Driver *d) noexcept;
     nb::object result();
@@ -90,7 +88,6 @@ protected:
     PyObject *error_ = nullptr;  // owned
     Driver *d_ = nullptr;
     bool owns_src_ = false;      // until the iterator is taken from it
-    bool from_anext_ = false;    // the awaitable is what `__anext__` returned
 };
 
 template <class T>
