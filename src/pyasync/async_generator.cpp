@@ -99,7 +99,59 @@ PyObject *gen_aclose(PyObject *self, PyObject *) {
     return new_op(reinterpret_cast<GenObject *>(self), OpKind::Close, nullptr);
 }
 
-[[gnu::hot]] PySendResult op_step(PyObject *self, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out) {
+// How a step that ended without an item ends: the generator is over.
+[[gnu::cold, gnu::noinline]] PySendResult op_over(OpObject *op, GenPromise *p, PyObject **out) {
+    PyObject *err = std::exchange(p->error, nullptr);
+    release_frame(&op->gen->head);
+    if (err) {
+        if (op->kind == OpKind::Close && (matches(err, PyExc_GeneratorExit) || matches(err, PyExc_StopAsyncIteration))) {
+            Py_DECREF(err);
+            *out = Py_NewRef(Py_None);
+            return PYGEN_RETURN;
+        }
+        PyErr_SetRaisedException(err);
+        return PYGEN_ERROR;
+    }
+    if (op->kind == OpKind::Close) {
+        *out = Py_NewRef(Py_None);
+        return PYGEN_RETURN;
+    }
+    PyErr_SetNone(PyExc_StopAsyncIteration);
+    return PYGEN_ERROR;
+}
+
+[[gnu::cold, gnu::noinline]] PySendResult ignored_exit(PyObject *item) {
+    Py_DECREF(item);
+    PyErr_SetString(PyExc_RuntimeError, "async generator ignored GeneratorExit");
+    return PYGEN_ERROR;
+}
+
+// Runs the frame for a step under way (`owned_exc`, if any, is dropped after), and tells the outcome.
+[[gnu::hot]] PySendResult op_run(OpObject *op, GenPromise *p, PyThreadState *ts, PyObject *value, PyObject *exc,
+                                 PyObject *owned_exc, PyObject **out) {
+    p->running = true;
+    Step s = advance(p->own, ts, value, exc, out);
+    p->running = false;
+    Py_XDECREF(owned_exc);
+    if (s == Step::Yielded) {
+        return PYGEN_NEXT;
+    }
+    p->in_flight = false;
+    op->state = OpState::Closed;
+    if (PyObject *item = std::exchange(p->value, nullptr)) [[likely]] {
+        if (op->kind == OpKind::Close) [[unlikely]] {
+            return ignored_exit(item);
+        }
+        *out = item;
+        return PYGEN_RETURN;
+    }
+    return op_over(op, p, out);
+}
+
+// The start of a step that is not the common one (see op_step): the checks and what each kind of step
+// sends or throws in.
+[[gnu::cold, gnu::noinline]] PySendResult op_begin(PyObject *self, PyThreadState *ts, PyObject *value, PyObject *exc,
+                                                   PyObject **out) {
     OpObject *op = reinterpret_cast<OpObject *>(self);
     if (op->state == OpState::Closed) {
         PyErr_SetString(PyExc_RuntimeError, op->kind == OpKind::Send
@@ -183,41 +235,26 @@ PyObject *gen_aclose(PyObject *self, PyObject *) {
         PyErr_SetString(PyExc_RuntimeError, "pyasync: async generator frame is gone");
         return PYGEN_ERROR;
     }
-    p->running = true;
-    Step s = advance(p->own, ts, value, exc, out);
-    p->running = false;
-    Py_XDECREF(owned_exc);
-    if (s == Step::Yielded) {
-        return PYGEN_NEXT;
+    return op_run(op, p, ts, value, exc, owned_exc, out);
+}
+
+// The step of every `__anext__()` of a started generator, and of a step resumed after it waited: straight
+// to the frame.
+[[gnu::hot]] PySendResult op_step(PyObject *self, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out) {
+    OpObject *op = reinterpret_cast<OpObject *>(self);
+    GenObject *g = op->gen;
+    GenPromise *p = g && g->head.h ? gen_of(g) : nullptr;
+    if (op->state == OpState::Iter && p) {
+        return op_run(op, p, ts, value, exc, nullptr, out);
     }
-    p->in_flight = false;
-    op->state = OpState::Closed;
-    if (PyObject *item = std::exchange(p->value, nullptr)) {
-        if (op->kind == OpKind::Close) {
-            Py_DECREF(item);
-            PyErr_SetString(PyExc_RuntimeError, "async generator ignored GeneratorExit");
-            return PYGEN_ERROR;
-        }
-        *out = item;
-        return PYGEN_RETURN;
+    if (op->state == OpState::Init && op->kind == OpKind::Send && !exc && !op->arg && p && p->started && !p->done &&
+        !p->in_flight) [[likely]] {
+        op->state = OpState::Iter;
+        p->in_flight = true;
+        p->driver = &p->own;
+        return op_run(op, p, ts, value == Py_None ? nullptr : value, nullptr, nullptr, out);
     }
-    PyObject *err = std::exchange(p->error, nullptr);
-    release_frame(&g->head);
-    if (err) {
-        if (op->kind == OpKind::Close && (matches(err, PyExc_GeneratorExit) || matches(err, PyExc_StopAsyncIteration))) {
-            Py_DECREF(err);
-            *out = Py_NewRef(Py_None);
-            return PYGEN_RETURN;
-        }
-        PyErr_SetRaisedException(err);
-        return PYGEN_ERROR;
-    }
-    if (op->kind == OpKind::Close) {
-        *out = Py_NewRef(Py_None);
-        return PYGEN_RETURN;
-    }
-    PyErr_SetNone(PyExc_StopAsyncIteration);
-    return PYGEN_ERROR;
+    return op_begin(self, ts, value, exc, out);
 }
 
 // The generator's promise while this step waits, with it, on a Python iterator.
