@@ -70,7 +70,9 @@ PyObject *new_op(GenObject *g, OpKind kind, PyObject *arg) {
     return reinterpret_cast<PyObject *>(op);
 }
 
-[[gnu::hot]] PyObject *gen_anext(PyObject *self) { return new_op(reinterpret_cast<GenObject *>(self), OpKind::Send, nullptr); }
+[[gnu::hot]] PyObject *gen_anext(PyObject *self) {
+    return new_op(reinterpret_cast<GenObject *>(self), OpKind::Send, nullptr);
+}
 
 PyObject *gen_asend(PyObject *self, PyObject *arg) {
     return new_op(reinterpret_cast<GenObject *>(self), OpKind::Send, arg);

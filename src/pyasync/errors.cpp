@@ -183,6 +183,10 @@ PyObject *guard_stop(PyObject *exc, const char *stop, const char *stop_async) no
     return err;
 }
 
+PyObject *body_error(const char *stop, const char *stop_async) noexcept {
+    return guard_stop(capture_exception(), stop, stop_async);
+}
+
 }  // namespace pyasync::detail
 
 namespace pyasync {

@@ -178,7 +178,7 @@ struct PromiseBase {
 struct TaskPromise : PromiseBase {
     using PromiseBase::PromiseBase;
     void unhandled_exception() noexcept {
-        error = guard_stop(capture_exception(), "coroutine raised StopIteration", nullptr);
+        error = body_error("coroutine raised StopIteration", nullptr);
     }
 };
 
@@ -225,8 +225,7 @@ struct GenPromise : PromiseBase {
     }
     void return_void() noexcept {}
     void unhandled_exception() noexcept {
-        error = guard_stop(capture_exception(), "async generator raised StopIteration",
-                           "async generator raised StopAsyncIteration");
+        error = body_error("async generator raised StopIteration", "async generator raised StopAsyncIteration");
     }
 
     bool in_flight = false;    // a step (anext/asend/athrow/aclose) is under way
