@@ -552,6 +552,32 @@ class TestVerdicts:
         engine.banned_phrases[0] = "something else"
         assert run(engine.check_input("make a bomb")) == GuardrailResult.unsafe(PREFIX)
 
+    def test_replaced_steps_are_called(self, regex_engine):
+        # The checks reach `_check_content` and the regular-expression path through the engine, so that one
+        # replaced on the engine, or in a subclass, is called instead of the class's own.
+        calls = []
+
+        async def content_step(content, **kwargs):
+            calls.append(("content", content, kwargs))
+            return GuardrailResult.safe()
+
+        regex_engine._check_content = content_step
+        assert run(regex_engine.check_output("make a bomb", trace=1)).is_safe is True
+        del regex_engine._check_content
+        regex_engine._check_banned_phrases_regex = lambda content: calls.append(("regex", content)) or "told"
+        assert run(regex_engine.check_input("make a bomb")) == "told"
+        del regex_engine._check_banned_phrases_regex
+        assert run(regex_engine.check_input("make a bomb")).reason == PREFIX + "make a bomb"
+
+        class Quiet(PhraseMatcherEngine):
+            def _check_banned_phrases_regex(self, content):
+                calls.append(("subclass", content))
+                return GuardrailResult.safe()
+
+        assert run(Quiet(use_spacy=False).check_input("make a bomb")).is_safe is True
+        assert calls == [("content", "make a bomb", {"trace": 1}), ("regex", "make a bomb"),
+                         ("subclass", "make a bomb")]
+
     def test_check_does_not_suspend(self, regex_engine):
         coro = regex_engine.check_input("make a bomb")
         with pytest.raises(StopIteration) as stop:
