@@ -14,6 +14,7 @@
 #include "pyhost/frame.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/binding.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/literal_escape.hpp"
 #include "vadrel_guardrail/modules.hpp"
 #include "vadrel_guardrail/schema/records.hpp"
 
@@ -328,12 +329,14 @@ void compile_banned_phrases_regex(nb::handle self) {
     }
     nb::object re = global("re");
     nb::object escape = re.attr("escape");
+    bool host_escape = phrase_matching::is_host_escape(escape);
     nb::list lowered;
     nb::list escaped;
     for (nb::handle phrase : phrases) {
-        nb::object low = phrase.attr("lower")();
+        nb::object low = pyhost::owned(PyObject_CallMethodNoArgs(phrase.ptr(), names().lower.ptr()));
         lowered.append(low);
-        escaped.append(escape(low));
+        escaped.append(host_escape && PyUnicode_CheckExact(low.ptr()) ? phrase_matching::escaped_literally(low)
+                                                                      : escape(low));
     }
     nb::object text = nb::str("\\b(") + nb::str("|").attr("join")(escaped) + nb::str(")\\b");
     nb::object pattern = re.attr("compile")(text, re.attr("IGNORECASE"));
@@ -657,6 +660,7 @@ void define_engine(nb::module_ m) {
 void init_phrase_matcher_engine(nb::module_ m) {
     module_.set(m);
     m.attr("re") = nb::module_::import_("re");
+    phrase_matching::remember_host_escape(m.attr("re"));
     m.attr("threading") = nb::module_::import_("threading");
     pyhost::reexport(m, "vadrel_guardrail.constants",
                      {"DEFAULT_MAX_STREAM_BUFFER_BYTES", "DEFAULT_MAX_STREAM_BUFFER_CHUNKS", "GuardrailMode"});

@@ -389,6 +389,21 @@ class TestConstruction:
         assert engine.nlp is PhraseMatcherEngine(model_name=blank_model_dir).nlp
         assert run(engine.check_input("a FORBIDDEN word")).reason == PREFIX + "Forbidden Word"
 
+    def test_pattern_escapes_as_re_escape(self, monkeypatch):
+        # Every special character, in every storage width, with a lower case that changes or grows.
+        phrases = ["()[]{}?*+-|^$\\.&~# \t\n\r\v\f", "a.b c", "café (x)", "İstanbul?", "东京 #1", "\U0001f600*",
+                   "Σ|ς", "plain", "\x00\x7f\x80'\"/"]
+        want = r"\b(" + "|".join(re.escape(p.lower()) for p in phrases) + r")\b"
+        assert PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False).banned_phrases_regex.pattern == want
+        # A replaced `re.escape`, or its table changed, is used as it is.
+        monkeypatch.setattr(pme, "re", types.SimpleNamespace(escape=lambda text: text.upper(), compile=re.compile,
+                                                             IGNORECASE=re.IGNORECASE))
+        assert PhraseMatcherEngine(banned_phrases=["a.b"], use_spacy=False).banned_phrases_regex.pattern == r"\b(A.B)\b"
+        monkeypatch.undo()
+        monkeypatch.setitem(re._special_chars_map, ord("."), ".")
+        assert PhraseMatcherEngine(banned_phrases=["a.b c"], use_spacy=False).banned_phrases_regex.pattern == \
+            r"\b(a.b\ c)\b"
+
     def test_later_list_changes_do_not_reach_the_pattern(self):
         phrases = ["make a bomb"]
         engine = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False)
