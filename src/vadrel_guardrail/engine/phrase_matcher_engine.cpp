@@ -3,7 +3,6 @@
 #include "vadrel_guardrail/engine/phrase_matcher_engine.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -14,6 +13,8 @@
 #include "pyhost/raising.hpp"
 #include "pyhost/frame.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/binding.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/literal_escape.hpp"
 #include "vadrel_guardrail/modules.hpp"
 #include "vadrel_guardrail/schema/records.hpp"
 
@@ -23,6 +24,7 @@ pyhost::Global phrase_matcher_engine::PhraseMatcherEngine;
 
 namespace {
 
+using phrase_matching::Binding;
 using phrase_matching::PhraseAutomaton;
 
 constexpr const char *kModuleName = "vadrel_guardrail.engine.phrase_matcher_engine";
@@ -57,6 +59,8 @@ struct Names {
     nb::handle result_type = intern("GuardrailResult");
     nb::handle unsafe = intern("unsafe");
     nb::handle lower = intern("lower");
+    nb::handle reason_prefix = intern(kReasonPrefix);
+    nb::handle separator = intern(", ");
 
     static nb::handle intern(const char *text) {
         return pyhost::owned(PyUnicode_InternFromString(text)).release();  // kept for the process
@@ -67,6 +71,33 @@ const Names &names() {
     static const Names *made = new Names();
     return *made;
 }
+
+// A method that callers may replace, on an engine or on its class. While an engine reaches the class's own
+// function under the name, a check runs the native body at once: no bound method, no coroutine in between.
+class OwnMethod {
+public:
+    void init(nb::handle cls, nb::handle name) {
+        name_ = name.ptr();
+        own_ = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), name_);  // the class keeps it
+    }
+    bool reached_by(nb::handle self) const {
+        PyTypeObject *type = Py_TYPE(self.ptr());
+        if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, name_) != own_) {
+            return false;
+        }
+        if (type->tp_dictoffset == 0 && !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
+            return true;
+        }
+        nb::object dict = pyhost::owned(PyObject_GenericGetDict(self.ptr(), nullptr));
+        return pyhost::status(PyDict_Contains(dict.ptr(), name_)) == 0;
+    }
+
+private:
+    PyObject *name_ = nullptr;
+    PyObject *own_ = nullptr;
+};
+
+OwnMethod own_check_content, own_check_regex;
 
 // `object.name(argument)`, without a bound method in between.
 nb::object call_method(nb::handle object, nb::handle name, nb::handle argument) {
@@ -94,54 +125,6 @@ std::u32string text_of(nb::handle text) {
     }
     return out;
 }
-
-// A sequence of phrases (an exact list or tuple of exact texts) through which matches are told back: for each
-// phrase of the automaton that is the first of its text, the first item whose lower-cased form is that text,
-// or -1. The items are kept, so that a sequence that still holds these very objects needs no lower-casing.
-struct Binding {
-    nb::object items;  // a tuple of the items
-    std::vector<std::int32_t> item_of;
-    // The items whose lower-cased text is no phrase of the automaton, by that text (the first of each): the
-    // pattern may match such a text, equal to a phrase up to case but not lower-cased to it.
-    std::unordered_map<std::u32string, std::int32_t> item_of_other_text;
-
-    static bool bindable(nb::handle phrases) {
-        return PyList_CheckExact(phrases.ptr()) || PyTuple_CheckExact(phrases.ptr());
-    }
-
-    // How many leading items must be these ones for the binding to tell `found` (the automaton's phrases, or
-    // -1 - an index into `other_texts`) as it would tell them: a text is told as the first item that lowers to
-    // it, so items after the last one told cannot change the telling; a text told as no item needs them all.
-    Py_ssize_t items_needed(const std::vector<std::int32_t> &found, const std::vector<std::u32string> &other_texts) const {
-        std::int32_t last = -1;
-        for (std::int32_t index : found) {
-            std::int32_t item = -1;
-            if (index >= 0) {
-                item = item_of[static_cast<std::size_t>(index)];
-            } else if (auto other = item_of_other_text.find(other_texts[static_cast<std::size_t>(-1 - index)]);
-                       other != item_of_other_text.end()) {
-                item = other->second;
-            }
-            if (item < 0) {
-                return -1;
-            }
-            last = std::max(last, item);
-        }
-        return last + 1;
-    }
-
-    // Whether `phrases` (bindable) holds these items, in this order: its first `needed` items, or exactly
-    // these items when `needed` is -1.
-    bool held_by(nb::handle phrases, Py_ssize_t needed = -1) const {
-        Py_ssize_t size = PySequence_Fast_GET_SIZE(phrases.ptr());
-        Py_ssize_t own = PyTuple_GET_SIZE(items.ptr());
-        if (needed < 0 ? size != own : size < needed) {
-            return false;
-        }
-        return std::memcmp(PySequence_Fast_ITEMS(phrases.ptr()), PySequence_Fast_ITEMS(items.ptr()),
-                           static_cast<std::size_t>(needed < 0 ? size : needed) * sizeof(PyObject *)) == 0;
-    }
-};
 
 struct NativeEntry {
     nb::object weakref;
@@ -172,7 +155,7 @@ struct NativeEntry {
             return nullptr;
         }
         Binding binding{pyhost::owned(PySequence_Tuple(phrases.ptr())),
-                        std::vector<std::int32_t>(automaton->phrase_count(), -1)};
+                        std::vector<std::int32_t>(automaton->phrase_count(), -1), {}};
         for (Py_ssize_t j = 0; j < size; ++j) {
             nb::object low = lowered.is_valid() ? nb::borrow(PyList_GET_ITEM(lowered.ptr(), j))
                                                 : nb::handle(items[j]).attr(names().lower)();
@@ -346,12 +329,14 @@ void compile_banned_phrases_regex(nb::handle self) {
     }
     nb::object re = global("re");
     nb::object escape = re.attr("escape");
+    bool host_escape = phrase_matching::is_host_escape(escape);
     nb::list lowered;
     nb::list escaped;
     for (nb::handle phrase : phrases) {
-        nb::object low = phrase.attr("lower")();
+        nb::object low = pyhost::owned(PyObject_CallMethodNoArgs(phrase.ptr(), names().lower.ptr()));
         lowered.append(low);
-        escaped.append(escape(low));
+        escaped.append(host_escape && PyUnicode_CheckExact(low.ptr()) ? phrase_matching::escaped_literally(low)
+                                                                      : escape(low));
     }
     nb::object text = nb::str("\\b(") + nb::str("|").attr("join")(escaped) + nb::str(")\\b");
     nb::object pattern = re.attr("compile")(text, re.attr("IGNORECASE"));
@@ -378,6 +363,12 @@ nb::object unsafe_of(nb::handle reason) {
     return call_method(cls, names().unsafe, reason);
 }
 
+// The reason that names the detected phrases.
+nb::object reason_naming(nb::handle detected) {
+    nb::object named = pyhost::owned(PyUnicode_Join(names().separator.ptr(), detected.ptr()));
+    return pyhost::owned(PyUnicode_Concat(names().reason_prefix.ptr(), named.ptr()));
+}
+
 // The configured phrases that the distinct matched texts stand for, each the first phrase (in list order)
 // whose lower-cased form equals the text; the unsafe result that names them.
 nb::object unsafe_result(nb::handle self, nb::handle matched_texts) {
@@ -391,7 +382,7 @@ nb::object unsafe_result(nb::handle self, nb::handle matched_texts) {
             }
         }
     }
-    return unsafe_of(nb::str(kReasonPrefix) + nb::str(", ").attr("join")(detected));
+    return unsafe_of(reason_naming(detected));
 }
 
 // The unsafe result that names the phrases that `binding` tells for the matches `found` (the automaton's
@@ -411,7 +402,7 @@ nb::object unsafe_result_of(const Binding &binding, const std::vector<std::int32
             detected.append(nb::handle(PyTuple_GET_ITEM(binding.items.ptr(), item)));
         }
     }
-    return unsafe_of(nb::str(kReasonPrefix) + nb::str(", ").attr("join")(detected));
+    return unsafe_of(reason_naming(detected));
 }
 
 nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {
@@ -510,6 +501,9 @@ nb::object check_content(nb::handle self, nb::handle content) {
         pyhost::truth(self.attr(n.nlp))) {
         return call_method(self, n.check_spacy, content);
     }
+    if (own_check_regex.reached_by(self)) {
+        return check_banned_phrases_regex(self, content);
+    }
     return call_method(self, n.check_regex, content);
 }
 
@@ -520,6 +514,9 @@ pyasync::Task check_content_task(nb::object self, nb::object content) {
 
 // Both directions check alike, through `_check_content` looked up on the engine.
 pyasync::Task delegate_task(nb::object self, nb::object content, nb::kwargs kwargs) {
+    if (own_check_content.reached_by(self)) {
+        co_return check_content(self, content);  // what awaiting the class's own would give
+    }
     if (nb::len(kwargs) == 0) {
         co_return co_await call_method(self, names().check_content, content);
     }
@@ -654,6 +651,8 @@ void define_engine(nb::module_ m) {
             .method("_check_banned_phrases_regex", &check_banned_phrases_regex, nb::arg("content").none(),
                     "Check the content through the prepared regular expression.")
             .build());
+    own_check_content.init(phrase_matcher_engine::PhraseMatcherEngine.get(), names().check_content);
+    own_check_regex.init(phrase_matcher_engine::PhraseMatcherEngine.get(), names().check_regex);
 }
 
 }  // namespace
@@ -661,6 +660,7 @@ void define_engine(nb::module_ m) {
 void init_phrase_matcher_engine(nb::module_ m) {
     module_.set(m);
     m.attr("re") = nb::module_::import_("re");
+    phrase_matching::remember_host_escape(m.attr("re"));
     m.attr("threading") = nb::module_::import_("threading");
     pyhost::reexport(m, "vadrel_guardrail.constants",
                      {"DEFAULT_MAX_STREAM_BUFFER_BYTES", "DEFAULT_MAX_STREAM_BUFFER_CHUNKS", "GuardrailMode"});

@@ -389,6 +389,21 @@ class TestConstruction:
         assert engine.nlp is PhraseMatcherEngine(model_name=blank_model_dir).nlp
         assert run(engine.check_input("a FORBIDDEN word")).reason == PREFIX + "Forbidden Word"
 
+    def test_pattern_escapes_as_re_escape(self, monkeypatch):
+        # Every special character, in every storage width, with a lower case that changes or grows.
+        phrases = ["()[]{}?*+-|^$\\.&~# \t\n\r\v\f", "a.b c", "café (x)", "İstanbul?", "东京 #1", "\U0001f600*",
+                   "Σ|ς", "plain", "\x00\x7f\x80'\"/"]
+        want = r"\b(" + "|".join(re.escape(p.lower()) for p in phrases) + r")\b"
+        assert PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False).banned_phrases_regex.pattern == want
+        # A replaced `re.escape`, or its table changed, is used as it is.
+        monkeypatch.setattr(pme, "re", types.SimpleNamespace(escape=lambda text: text.upper(), compile=re.compile,
+                                                             IGNORECASE=re.IGNORECASE))
+        assert PhraseMatcherEngine(banned_phrases=["a.b"], use_spacy=False).banned_phrases_regex.pattern == r"\b(A.B)\b"
+        monkeypatch.undo()
+        monkeypatch.setitem(re._special_chars_map, ord("."), ".")
+        assert PhraseMatcherEngine(banned_phrases=["a.b c"], use_spacy=False).banned_phrases_regex.pattern == \
+            r"\b(a.b\ c)\b"
+
     def test_later_list_changes_do_not_reach_the_pattern(self):
         phrases = ["make a bomb"]
         engine = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False)
@@ -551,6 +566,32 @@ class TestVerdicts:
         engine = PhraseMatcherEngine(banned_phrases=["make a bomb"], model_name=blank_model_dir)
         engine.banned_phrases[0] = "something else"
         assert run(engine.check_input("make a bomb")) == GuardrailResult.unsafe(PREFIX)
+
+    def test_replaced_steps_are_called(self, regex_engine):
+        # The checks reach `_check_content` and the regular-expression path through the engine, so that one
+        # replaced on the engine, or in a subclass, is called instead of the class's own.
+        calls = []
+
+        async def content_step(content, **kwargs):
+            calls.append(("content", content, kwargs))
+            return GuardrailResult.safe()
+
+        regex_engine._check_content = content_step
+        assert run(regex_engine.check_output("make a bomb", trace=1)).is_safe is True
+        del regex_engine._check_content
+        regex_engine._check_banned_phrases_regex = lambda content: calls.append(("regex", content)) or "told"
+        assert run(regex_engine.check_input("make a bomb")) == "told"
+        del regex_engine._check_banned_phrases_regex
+        assert run(regex_engine.check_input("make a bomb")).reason == PREFIX + "make a bomb"
+
+        class Quiet(PhraseMatcherEngine):
+            def _check_banned_phrases_regex(self, content):
+                calls.append(("subclass", content))
+                return GuardrailResult.safe()
+
+        assert run(Quiet(use_spacy=False).check_input("make a bomb")).is_safe is True
+        assert calls == [("content", "make a bomb", {"trace": 1}), ("regex", "make a bomb"),
+                         ("subclass", "make a bomb")]
 
     def test_check_does_not_suspend(self, regex_engine):
         coro = regex_engine.check_input("make a bomb")

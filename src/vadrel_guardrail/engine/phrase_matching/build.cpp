@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <span>
 #include <unordered_map>
 
 #include "vadrel_guardrail/engine/phrase_matching/ascii_block.hpp"
@@ -47,12 +48,19 @@ public:
     }
 
 private:
-    // A trie node while building, with a small edge list.
+    // A trie node while building: its edges are `edges_[first, first + count)`.
     struct Building {
-        std::vector<std::pair<std::uint16_t, std::int32_t>> children;
         std::int32_t terminal = -1;
-        std::vector<std::int32_t> texts;  // phrases of different text ending here, in list order
+        std::uint32_t first = 0;
+        std::uint32_t count = 0;
     };
+    using Edge = std::pair<std::uint16_t, std::int32_t>;  // class, child
+    std::span<Edge> children(std::int32_t node) {
+        return {edges_.data() + trie_[node].first, trie_[node].count};
+    }
+    std::span<const Edge> children(std::int32_t node) const {
+        return {edges_.data() + trie_[node].first, trie_[node].count};
+    }
     // A path of word characters from where a word of the text can start (the root, or a node reached by a
     // character that is not a word character) to a node where a word of the text can end.
     struct Path {
@@ -77,7 +85,12 @@ private:
     // Classes: one per key that occurs in a phrase, numbered from 1 in order of first appearance, after the
     // fixed classes of the ASCII word characters; each phrase as its classes.
     bool assign_classes() {
-        std::unordered_map<std::uint32_t, std::uint16_t> class_of_key;
+        // By key: a row for the plane's keys (0: none yet, which no class of a phrase character is), a map beyond.
+        std::vector<std::uint16_t> class_of_bmp_key(kBmp, 0);
+        std::unordered_map<std::uint32_t, std::uint16_t> class_of_other_key;
+        auto class_of_key = [&](std::uint32_t key) -> std::uint16_t & {
+            return key < kBmp ? class_of_bmp_key[key] : class_of_other_key[key];
+        };
         key_of_class_.assign(kAsciiClasses, 0);
         for (std::uint32_t c = 1; c < 128; ++c) {
             if (std::uint32_t cls = ascii_class(c); cls != 0) {
@@ -85,7 +98,7 @@ private:
                     return false;  // the fixed ASCII classes assume that ASCII keys are lower-case ASCII
                 }
                 key_of_class_[cls] = rules_.key(c);
-                class_of_key.emplace(rules_.key(c), static_cast<std::uint16_t>(cls));
+                class_of_key(rules_.key(c)) = static_cast<std::uint16_t>(cls);
             }
         }
         sequences_.resize(phrases_.size());
@@ -93,14 +106,15 @@ private:
             sequences_[index].reserve(phrases_[index].size());
             for (char32_t c : phrases_[index]) {
                 std::uint32_t key = rules_.key(static_cast<std::uint32_t>(c));
-                auto [it, added] = class_of_key.emplace(key, static_cast<std::uint16_t>(key_of_class_.size()));
-                if (added) {
+                std::uint16_t &cls = class_of_key(key);
+                if (cls == 0) {
                     if (key_of_class_.size() == 0xFFFF) {
                         return false;  // more distinct characters than classes: the pattern does the work
                     }
+                    cls = static_cast<std::uint16_t>(key_of_class_.size());
                     key_of_class_.push_back(key);
                 }
-                sequences_[index].push_back(it->second);
+                sequences_[index].push_back(cls);
             }
         }
         a_.class_count_ = static_cast<std::uint32_t>(key_of_class_.size());
@@ -141,32 +155,63 @@ private:
         }
     }
 
+    // The nodes are made with their parents and classes, children found through lists of siblings (the root's
+    // through a row of classes), with no allocation per node; the edges are then laid out by parent in one array.
     bool build_trie() {
+        std::size_t most = 1;
+        for (const auto &sequence : sequences_) {
+            most += sequence.size();
+        }
+        std::vector<std::int32_t> parent(1, -1), first_child(1, -1), sibling(1, -1);
+        std::vector<std::uint16_t> class_in(1, 0);
+        for (auto *v : {&parent, &first_child, &sibling}) {
+            v->reserve(most);
+        }
+        class_in.reserve(most);
+        std::vector<std::int32_t> root_child(a_.class_count_, -1);
         trie_.assign(1, Building{});
+        trie_.reserve(most);
         for (std::size_t index = 0; index < phrases_.size(); ++index) {
             std::int32_t node = 0;
             for (std::uint16_t cls : sequences_[index]) {
-                auto &children = trie_[node].children;
-                auto found =
-                    std::find_if(children.begin(), children.end(), [cls](const auto &e) { return e.first == cls; });
-                if (found == children.end()) {
-                    std::int32_t child = static_cast<std::int32_t>(trie_.size());
-                    trie_[node].children.emplace_back(cls, child);
-                    trie_.emplace_back();
-                    node = child;
-                } else {
-                    node = found->second;
+                std::int32_t child = node == 0 ? root_child[cls] : first_child[node];
+                while (node != 0 && child >= 0 && class_in[child] != cls) {
+                    child = sibling[child];
                 }
+                if (child < 0) {
+                    child = static_cast<std::int32_t>(trie_.size());
+                    trie_.emplace_back();
+                    parent.push_back(node);
+                    class_in.push_back(cls);
+                    first_child.push_back(-1);
+                    sibling.push_back(node == 0 ? -1 : first_child[node]);
+                    (node == 0 ? root_child[cls] : first_child[node]) = child;
+                    ++trie_[node].count;
+                }
+                node = child;
             }
             // Duplicates, and phrases equal up to case, share a node: the first in list order is the one that wins.
             Building &end = trie_[node];
             if (end.terminal < 0) {
                 end.terminal = static_cast<std::int32_t>(index);
             }
-            if (std::none_of(end.texts.begin(), end.texts.end(),
+            auto &texts = texts_at_[node];
+            if (std::none_of(texts.begin(), texts.end(),
                              [&](std::int32_t other) { return phrases_[other] == phrases_[index]; })) {
-                end.texts.push_back(static_cast<std::int32_t>(index));
+                texts.push_back(static_cast<std::int32_t>(index));
             }
+        }
+        // Each node's edges in the order its children were made.
+        std::uint32_t at = 0;
+        for (Building &b : trie_) {
+            b.first = at;
+            at += b.count;
+            b.count = 0;
+        }
+        edges_.resize(at);
+        for (std::size_t child = 1; child < trie_.size(); ++child) {
+            Building &b = trie_[parent[child]];
+            edges_[b.first + b.count++] = {class_in[child], static_cast<std::int32_t>(child)};
         }
         return trie_.size() < static_cast<std::size_t>(PhraseAutomaton::kEnds);
     }
@@ -177,9 +222,9 @@ private:
         new_id_.assign(trie_.size(), -1);
         new_id_[0] = 0;
         for (std::size_t head = 0; head < order_.size(); ++head) {
-            auto &children = trie_[order_[head]].children;
-            std::sort(children.begin(), children.end());
-            for (auto [cls, child] : children) {
+            auto edges = children(order_[head]);
+            std::sort(edges.begin(), edges.end());
+            for (auto [cls, child] : edges) {
                 new_id_[child] = static_cast<std::int32_t>(order_.size());
                 order_.push_back(child);
             }
@@ -197,25 +242,32 @@ private:
             return new_id_[child] | (trie_[child].terminal >= 0 ? PhraseAutomaton::kEnds : 0);
         };
         a_.nodes_.resize(trie_.size());
+        a_.edge_class_.reserve(edges_.size());
+        a_.edge_child_.reserve(edges_.size());
         a_.texts_begin_.assign(trie_.size() + 1, 0);
         for (std::size_t n = 0; n < order_.size(); ++n) {
             const Building &b = trie_[order_[n]];
             PhraseAutomaton::Node &node = a_.nodes_[n];
             node.terminal = b.terminal;
             if (static_cast<std::int32_t>(n) < a_.dense_nodes_) {
-                for (auto [cls, child] : b.children) {
+                for (auto [cls, child] : children(order_[n])) {
                     a_.dense_[n * a_.class_count_ + cls] = child_id(child);
                 }
             } else {
-                node.count = static_cast<std::uint32_t>(b.children.size());
+                node.count = b.count;
                 node.first = static_cast<std::uint32_t>(a_.edge_class_.size());
-                for (auto [cls, child] : b.children) {
+                for (auto [cls, child] : children(order_[n])) {
                     a_.edge_class_.push_back(cls);
                     a_.edge_child_.push_back(child_id(child));
                 }
             }
-            a_.texts_begin_[n + 1] = a_.texts_begin_[n] + static_cast<std::uint32_t>(b.texts.size());
-            a_.texts_.insert(a_.texts_.end(), b.texts.begin(), b.texts.end());
+            std::uint32_t texts = 0;
+            if (b.terminal >= 0) {
+                const auto &ending = texts_at_.at(order_[n]);
+                a_.texts_.insert(a_.texts_.end(), ending.begin(), ending.end());
+                texts = static_cast<std::uint32_t>(ending.size());
+            }
+            a_.texts_begin_[n + 1] = a_.texts_begin_[n] + texts;
         }
     }
 
@@ -223,7 +275,7 @@ private:
     void subtree_minima() {
         for (std::size_t n = order_.size(); n-- > 0;) {
             std::int32_t best = a_.nodes_[n].terminal < 0 ? INT_MAX : a_.nodes_[n].terminal;
-            for (auto [cls, child] : trie_[order_[n]].children) {
+            for (auto [cls, child] : children(order_[n])) {
                 std::int32_t below = a_.nodes_[new_id_[child]].subtree_min;
                 best = std::min(best, below < 0 ? INT_MAX : below);
             }
@@ -239,7 +291,7 @@ private:
         a_.fail_.assign(count, 0);
         a_.output_.assign(count, -1);
         for (std::size_t n = 0; n < count; ++n) {
-            for (auto [cls, child] : trie_[order_[n]].children) {
+            for (auto [cls, child] : children(order_[n])) {
                 std::int32_t c = new_id_[child];
                 a_.depth_[c] = a_.depth_[n] + 1;
                 std::int32_t link = 0;
@@ -274,11 +326,9 @@ private:
         }
         // Words start at the root, and inside phrases after a character that is not a word character.
         std::vector<Path> stack{{0, 0, 0, {}}};
-        for (std::size_t n = 0; n < trie_.size(); ++n) {
-            for (auto [cls, child] : trie_[n].children) {
-                if (nonword_class[cls]) {
-                    stack.push_back({child, child, 0, {}});
-                }
+        for (auto [cls, child] : edges_) {
+            if (nonword_class[cls]) {
+                stack.push_back({child, child, 0, {}});
             }
         }
         while (!stack.empty()) {
@@ -286,7 +336,7 @@ private:
             stack.pop_back();
             const Building &b = trie_[path.node];
             bool word_end = b.terminal >= 0;
-            for (auto [cls, child] : b.children) {
+            for (auto [cls, child] : children(path.node)) {
                 word_end = word_end || nonword_class[cls];
                 if (word_class[cls] && path.length < PhraseAutomaton::kJumpWord) {
                     Path next = path;
@@ -307,11 +357,11 @@ private:
     bool for_each_follow(std::int32_t node, Each &&each) const {
         const Building &end = trie_[node];
         bool open = end.terminal >= 0;
-        for (auto [first, next] : end.children) {
+        for (auto [first, next] : children(node)) {
             open = open || trie_[next].terminal >= 0;
-            for (auto [second, after] : trie_[next].children) {
+            for (auto [second, after] : children(next)) {
                 open = open || trie_[after].terminal >= 0;
-                for (auto [third, unused] : trie_[after].children) {
+                for (auto [third, unused] : children(after)) {
                     each(first, second, third);
                 }
             }
@@ -443,6 +493,9 @@ private:
     std::vector<std::uint32_t> key_of_class_;
     std::vector<std::vector<std::uint16_t>> sequences_;  // each phrase's classes
     std::vector<Building> trie_;
+    std::vector<Edge> edges_;
+    // The phrases of different text that end at each node where one ends, in list order.
+    std::unordered_map<std::int32_t, std::vector<std::int32_t>> texts_at_;
     std::vector<std::int32_t> order_;   // trie nodes in breadth-first order
     std::vector<std::int32_t> new_id_;  // each trie node's place in that order
     std::vector<Path> word_ends_;
