@@ -78,7 +78,8 @@ class OwnMethod {
 public:
     void init(nb::handle cls, nb::handle name) {
         name_ = name.ptr();
-        own_ = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), name_);  // the class keeps it
+        // Held, so that a replacement can never come to lie at the same address.
+        own_ = nb::borrow(_PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), name_)).release().ptr();
     }
     bool reached_by(nb::handle self) const {
         PyTypeObject *type = Py_TYPE(self.ptr());
