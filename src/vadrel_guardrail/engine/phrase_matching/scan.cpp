@@ -8,6 +8,7 @@
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/class_of.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/word_cache.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/word_filter.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
@@ -99,11 +100,12 @@ template <typename CharT>
     return true;
 }
 
-// A word of the text that starts at `j` inside a walk, at `node`, taken whole in one look-up (a match cannot end
-// inside it): 1 with `node` and `j` moved past it, 0 when no phrase goes on through it, -1 when it is to be
-// walked (too long, or too near the end of the text for its key).
+// A word of the text that starts at `j` inside a walk, at `landed`'s node, taken whole in one look-up (a match
+// cannot end inside it): 1 with `landed` set to its step and `j` moved past it, 0 when no phrase goes on
+// through it, -1 when it is to be walked (too long, or too near the end of the text for its key).
 template <typename CharT>
-int PhraseAutomaton::jump_inside(const CharT *text, Py_ssize_t length, std::int32_t &node, Py_ssize_t &j) const {
+int PhraseAutomaton::jump_inside(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t &j,
+                                 const WordStep *&landed) const {
     if (j + kJumpWord > length) {
         return -1;
     }
@@ -121,43 +123,37 @@ int PhraseAutomaton::jump_inside(const CharT *text, Py_ssize_t length, std::int3
     std::memcpy(&low, classes, 8);
     std::memcpy(&high, classes + 8, 8);
     mask_key(word_length, low, high);
-    std::uint64_t hash = jump_hash(low, high, word_length) ^ jump_from_mix(node);
-    std::uint16_t tag = jump_tag(hash);
-    for (std::size_t slot = hash & jump_mask_;; slot = (slot + 1) & jump_mask_) {
-        std::uint16_t seen = jump_tags_[slot];
-        if (seen == 0) {
-            return 0;
-        }
-        const Jump &jump = jumps_[slot];
-        if (seen == tag && jump.from == node && jump.length == word_length && jump.low == low && jump.high == high) {
-            if (stop + 2 < length) {
-                std::uint32_t bit =
-                    follow_bit(class_of(text[stop]), class_of(text[stop + 1]), class_of(text[stop + 2]));
-                if (((jump.follows[bit >> 6] >> (bit & 63)) & 1u) == 0) {
-                    return 0;
-                }
-            }
-            node = jump.node;
-            j = stop;
-            return 1;
-        }
+    const WordStep &step =
+        cached_jump(jump_hash(low, high, word_length) ^ jump_from_mix(node), low, high, word_length, node);
+    if (step.node < 0 || (stop + 2 < length && !step_follows(step.follows, class_of(text[stop]),
+                                                             class_of(text[stop + 1]), class_of(text[stop + 2])))) {
+        return 0;
     }
+    landed = &step;
+    j = stop;
+    return 1;
 }
 
-// From `node`, reached at `j` with no match yet: the end of the best match, or -1.
+// From `node`, reached at `j` with no match yet (by the word step `landed`, when there is one): the end of the
+// best match, or -1.
 template <typename CharT>
 Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t j,
-                                         std::int32_t &best_node) const {
+                                         std::int32_t &best_node, const WordStep *landed) const {
     const CaseRules &rules = *rules_;
     const Node *nodes = nodes_.data();
     std::int32_t best = INT_MAX;
     Py_ssize_t best_end = -1;
-    // A node is read only where a phrase ends, and for pruning once a match is in hand.
-    bool ends = nodes[node].terminal >= 0;
+    // A node is read only where a phrase ends, and for pruning once a match is in hand; after a word step,
+    // not even then: the step holds the node's terminal and one of its edges.
+    constexpr std::int32_t kUnread = INT_MIN;
+    std::int32_t terminal = landed ? landed->terminal : nodes[node].terminal;
+    bool ends = terminal >= 0;
     const Py_ssize_t from = j;
     for (;;) {
         if (ends) {
-            std::int32_t terminal = nodes[node].terminal;
+            if (terminal == kUnread) {
+                terminal = nodes[node].terminal;
+            }
             if (terminal < best && rules.word(static_cast<std::uint32_t>(text[j - 1])) !=
                                        (j < length && rules.word(static_cast<std::uint32_t>(text[j])))) {
                 best = terminal;
@@ -171,25 +167,28 @@ Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, s
         // A word that starts inside the walk is looked up whole where the trie is busy.
         if (use_jumps_ && !rules.word(static_cast<std::uint32_t>(text[j - 1])) &&
             rules.word(static_cast<std::uint32_t>(text[j]))) {
-            std::int32_t landed = node;
             Py_ssize_t after = j;
-            int jumped = jump_inside(text, length, landed, after);
-            if (jumped == 0 || (jumped > 0 && best != INT_MAX && nodes[landed].subtree_min >= best)) {
+            int jumped = jump_inside(text, length, node, after, landed);
+            if (jumped == 0 || (jumped > 0 && best != INT_MAX && nodes[landed->node].subtree_min >= best)) {
                 break;
             }
             if (jumped > 0) {
-                node = landed;
-                ends = nodes[node].terminal >= 0;
+                node = landed->node;
+                terminal = landed->terminal;
+                ends = terminal >= 0;
                 j = after;
                 continue;
             }
         }
-        std::int32_t child = step(node, class_of(text[j]));
+        std::uint32_t cls = class_of(text[j]);
+        std::int32_t child = landed && landed->edge_class == cls ? landed->edge_child : step(node, cls);
+        landed = nullptr;
         if (child < 0 || (best != INT_MAX && nodes[child & ~kEnds].subtree_min >= best)) {
             break;
         }
         node = child & ~kEnds;
         ends = (child & kEnds) != 0;
+        terminal = kUnread;
         ++j;
     }
     walked_ += static_cast<std::size_t>(j - from);
@@ -257,26 +256,12 @@ Py_ssize_t PhraseAutomaton::match_word(const CharT *text, Py_ssize_t length, Py_
                                        std::uint64_t low, std::uint64_t high, std::uint64_t hash,
                                        std::int32_t &best_node) const {
     Py_ssize_t j = i + word_length;
-    std::uint16_t tag = jump_tag(hash);
-    for (std::size_t slot = hash & jump_mask_;; slot = (slot + 1) & jump_mask_) {
-        std::uint16_t seen = jump_tags_[slot];
-        if (seen == 0) {
-            return -1;
-        }
-        if (seen != tag) {
-            continue;
-        }
-        const Jump &jump = jumps_[slot];
-        if (jump.length == word_length && jump.low == low && jump.high == high && jump.from == 0) {
-            if (j + 2 < length) {
-                std::uint32_t bit = follow_bit(class_of(text[j]), class_of(text[j + 1]), class_of(text[j + 2]));
-                if (((jump.follows[bit >> 6] >> (bit & 63)) & 1u) == 0) {
-                    return -1;  // no phrase goes on with these three characters
-                }
-            }
-            return finish_match(text, length, jump.node, j, best_node);
-        }
+    const WordStep &step = cached_jump(hash, low, high, word_length, 0);
+    if (step.node < 0 || (j + 2 < length && !step_follows(step.follows, class_of(text[j]), class_of(text[j + 1]),
+                                                          class_of(text[j + 2])))) {
+        return -1;  // no phrase goes on with the word, or with these three characters after it
     }
+    return finish_match(text, length, step.node, j, best_node, &step);
 }
 
 // The word bits of the 64 characters at `i` (by arithmetic when all are ASCII, else by table); with
@@ -421,8 +406,7 @@ template <typename CharT>
             // for every other word. The slot is fetched ahead either way (a dropped word's is not needed).
             bool passes =
                 filter_passes(filter, follow_shift_, key.hash, follows_key(coarse_class_, after[0], after[1], after[2]));
-            __builtin_prefetch(&jump_tags_[key.hash & jump_mask_]);
-            __builtin_prefetch(&jumps_[key.hash & jump_mask_]);
+            __builtin_prefetch(&word_cache_[(key.hash >> kWordCacheShift) & word_cache_mask_]);
             kept += passes;
             continue;
         } else {
@@ -440,8 +424,7 @@ template <typename CharT>
             }
         }
         if (key.ready) {
-            __builtin_prefetch(&jump_tags_[key.hash & jump_mask_]);
-            __builtin_prefetch(&jumps_[key.hash & jump_mask_]);
+            __builtin_prefetch(&word_cache_[(key.hash >> kWordCacheShift) & word_cache_mask_]);
         }
         ++kept;
     }
