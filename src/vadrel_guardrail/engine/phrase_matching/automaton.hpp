@@ -89,26 +89,39 @@ private:
     template <typename CharT>
     bool word_key(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t word_length,
                   std::uint64_t &low, std::uint64_t &high) const;
+    struct BlockKeys;
     template <typename CharT>
     Py_ssize_t match_word(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t word_length,
-                          std::uint64_t low, std::uint64_t high, std::uint64_t hash, std::int32_t &node) const;
+                          std::uint64_t low, std::uint64_t high, std::uint64_t hash, std::int32_t &node,
+                          const BlockKeys *block = nullptr) const;
     template <typename CharT>
     Py_ssize_t match_by_word(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t word_length,
                              std::int32_t &node) const;
     template <typename CharT>
     bool classes_of_16(const CharT *text, std::uint8_t *classes, std::uint32_t &word) const;
     struct WordStep;
-    template <typename CharT>
-    int jump_inside(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t &j,
-                    const WordStep *&landed) const;
-    template <typename CharT>
-    Py_ssize_t finish_match(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t j,
-                            std::int32_t &best_node, const WordStep *landed = nullptr) const;
     struct WordKey {
         std::uint64_t low, high, hash;
         std::uint32_t length;  // of the word, 0 when it may run past its block
         bool ready;            // the key is known (else the word is looked up from the text)
     };
+    // The keys of the words that start in the block of 64 characters at `at`, by offset, where `ready` has
+    // their bits.
+    struct BlockKeys {
+        Py_ssize_t at;
+        const WordKey *keys;
+        std::uint64_t ready;
+    };
+    template <typename CharT>
+    bool word_key_at(const CharT *text, Py_ssize_t length, Py_ssize_t j, std::uint32_t &word_length,
+                     std::uint64_t &low, std::uint64_t &high) const;
+    template <typename CharT>
+    int jump_inside(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t &j, const WordStep *&landed,
+                    const BlockKeys *block) const;
+    template <typename CharT>
+    Py_ssize_t finish_match(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t j,
+                            std::int32_t &best_node, const WordStep *landed = nullptr,
+                            const BlockKeys *block = nullptr) const;
     template <bool kLowering, typename CharT>
     bool classify_block(const CharT *text, Py_ssize_t i, std::uint8_t *classes, std::uint64_t &bits,
                         std::uint64_t &openings) const;
@@ -117,7 +130,7 @@ private:
                       int *picked) const;
     template <typename CharT>
     int word_keys(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t bits, const std::uint8_t *classes,
-                  int *picked, int count, WordKey *keys) const;
+                  int *picked, int count, WordKey *keys, std::uint64_t &ready) const;
     // Where a scan tells its matches: the start, the end (excluded) and the node where the match ends.
     struct MatchSink {
         virtual void match(Py_ssize_t start, Py_ssize_t end, std::int32_t node) = 0;

@@ -105,26 +105,24 @@ template <typename CharT>
 // through it, -1 when it is to be walked (too long, or too near the end of the text for its key).
 template <typename CharT>
 int PhraseAutomaton::jump_inside(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t &j,
-                                 const WordStep *&landed) const {
-    if (j + kJumpWord > length) {
-        return -1;
-    }
-    alignas(16) std::uint8_t classes[kJumpWord];
-    std::uint32_t word;
-    if (!classes_of_16(text + j, classes, word)) {
-        return -1;
-    }
-    std::uint32_t word_length = static_cast<std::uint32_t>(__builtin_ctz(~word));  // 16 when all are
-    Py_ssize_t stop = j + word_length;
-    if (word_length == kJumpWord && stop < length && rules_->word(static_cast<std::uint32_t>(text[stop]))) {
-        return -1;
-    }
+                                 const WordStep *&landed, const BlockKeys *block) const {
     std::uint64_t low, high;
-    std::memcpy(&low, classes, 8);
-    std::memcpy(&high, classes + 8, 8);
-    mask_key(word_length, low, high);
-    const WordStep &step =
-        cached_jump(jump_hash(low, high, word_length) ^ jump_from_mix(node), low, high, word_length, node);
+    std::uint32_t word_length;
+    std::uint64_t hash;
+    if (Py_ssize_t offset = block ? j - block->at : -1; offset >= 0 && offset < 64 && ((block->ready >> offset) & 1u)) {
+        // The block scan has the word's key already.
+        const WordKey &key = block->keys[offset];
+        low = key.low;
+        high = key.high;
+        word_length = key.length;
+        hash = key.hash;
+    } else if (!word_key_at(text, length, j, word_length, low, high)) {
+        return -1;
+    } else {
+        hash = jump_hash(low, high, word_length);
+    }
+    Py_ssize_t stop = j + word_length;
+    const WordStep &step = cached_jump(hash ^ jump_from_mix(node), low, high, word_length, node);
     if (step.node < 0 || (stop + 2 < length && !step_follows(step.follows, class_of(text[stop]),
                                                              class_of(text[stop + 1]), class_of(text[stop + 2])))) {
         return 0;
@@ -134,11 +132,36 @@ int PhraseAutomaton::jump_inside(const CharT *text, Py_ssize_t length, std::int3
     return 1;
 }
 
+// The key of the word of the text at `j`, and its length; false when it is to be walked (too long, or too near
+// the end of the text for its key).
+template <typename CharT>
+bool PhraseAutomaton::word_key_at(const CharT *text, Py_ssize_t length, Py_ssize_t j, std::uint32_t &word_length,
+                                  std::uint64_t &low, std::uint64_t &high) const {
+    if (j + kJumpWord > length) {
+        return false;
+    }
+    alignas(16) std::uint8_t classes[kJumpWord];
+    std::uint32_t word;
+    if (!classes_of_16(text + j, classes, word)) {
+        return false;
+    }
+    word_length = static_cast<std::uint32_t>(__builtin_ctz(~word));  // 16 when all are
+    if (word_length == kJumpWord && j + kJumpWord < length &&
+        rules_->word(static_cast<std::uint32_t>(text[j + kJumpWord]))) {
+        return false;
+    }
+    std::memcpy(&low, classes, 8);
+    std::memcpy(&high, classes + 8, 8);
+    mask_key(word_length, low, high);
+    return true;
+}
+
 // From `node`, reached at `j` with no match yet (by the word step `landed`, when there is one): the end of the
-// best match, or -1.
+// best match, or -1. `block`, when given, holds the keys of the words that start in a block of the text.
 template <typename CharT>
 Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t j,
-                                         std::int32_t &best_node, const WordStep *landed) const {
+                                         std::int32_t &best_node, const WordStep *landed,
+                                         const BlockKeys *block) const {
     const CaseRules &rules = *rules_;
     const Node *nodes = nodes_.data();
     std::int32_t best = INT_MAX;
@@ -168,7 +191,7 @@ Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, s
         if (use_jumps_ && !rules.word(static_cast<std::uint32_t>(text[j - 1])) &&
             rules.word(static_cast<std::uint32_t>(text[j]))) {
             Py_ssize_t after = j;
-            int jumped = jump_inside(text, length, node, after, landed);
+            int jumped = jump_inside(text, length, node, after, landed, block);
             if (jumped == 0 || (jumped > 0 && best != INT_MAX && nodes[landed->node].subtree_min >= best)) {
                 break;
             }
@@ -254,14 +277,14 @@ Py_ssize_t PhraseAutomaton::match_by_word(const CharT *text, Py_ssize_t length, 
 template <typename CharT>
 Py_ssize_t PhraseAutomaton::match_word(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint32_t word_length,
                                        std::uint64_t low, std::uint64_t high, std::uint64_t hash,
-                                       std::int32_t &best_node) const {
+                                       std::int32_t &best_node, const BlockKeys *block) const {
     Py_ssize_t j = i + word_length;
     const WordStep &step = cached_jump(hash, low, high, word_length, 0);
     if (step.node < 0 || (j + 2 < length && !step_follows(step.follows, class_of(text[j]), class_of(text[j + 1]),
                                                           class_of(text[j + 2])))) {
         return -1;  // no phrase goes on with the word, or with these three characters after it
     }
-    return finish_match(text, length, step.node, j, best_node, &step);
+    return finish_match(text, length, step.node, j, best_node, &step, block);
 }
 
 // The word bits of the 64 characters at `i` (by arithmetic when all are ASCII, else by table); with
@@ -381,16 +404,19 @@ template <typename CharT>
 }
 
 // The keys of the words at the `count` offsets of `picked` in the block at `i` (word bits `bits`, classes
-// `classes` when kept), their slots fetched ahead. Words whose bits in the word filter are clear cannot lead
-// to a match and are dropped: `picked` and `keys` keep the others, whose number is returned.
+// `classes` when kept), by offset in `keys`, their bits set in `ready` when known, their slots fetched ahead.
+// Words whose bits in the word filter are clear cannot start a match and are dropped: `picked` keeps the
+// others, whose number is returned.
 template <typename CharT>
 [[gnu::always_inline]] inline int PhraseAutomaton::word_keys(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t bits,
-                               const std::uint8_t *classes, int *picked, int count, WordKey *keys) const {
+                               const std::uint8_t *classes, int *picked, int count, WordKey *keys,
+                               std::uint64_t &ready) const {
     int kept = 0;
+    ready = 0;
     const std::uint64_t *filter = follow_filter_.data();
     for (int k = 0; k < count; ++k) {
-        WordKey &key = keys[kept];
         int offset = picked[k];
+        WordKey &key = keys[offset];
         std::uint64_t rest = ~(bits >> offset);  // the shift brings in zeros: a non-word end
         int run = rest == 0 ? 64 : __builtin_ctzll(rest);  // all 64 characters one word: 64
         key.length = offset + run == 64 ? 0 : static_cast<std::uint32_t>(run);
@@ -400,6 +426,7 @@ template <typename CharT>
             std::memcpy(&key.high, classes + offset + 8, 8);
             mask_key(key.length, key.low, key.high);
             key.ready = true;
+            ready |= std::uint64_t{1} << offset;
             key.hash = jump_hash(key.low, key.high, key.length);
             const std::uint8_t *after = classes + offset + key.length;  // at most 66 here
             // Kept or dropped without a branch: where about half the words pass, a branch would be mispredicted
@@ -412,6 +439,7 @@ template <typename CharT>
         } else {
             key.ready = word_key(text, length, i + offset, key.length, key.low, key.high);
             if (key.ready) {
+                ready |= std::uint64_t{1} << offset;
                 key.hash = jump_hash(key.low, key.high, key.length);
                 Py_ssize_t j = i + offset + key.length;
                 if (j + 2 < length) {
@@ -487,15 +515,18 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
         }
         // Busy tries: the words' keys first, then the look-ups in order.
         WordKey keys[64];
-        int kept = word_keys(text, length, i, bits, keep_classes ? block_classes : nullptr, picked, count, keys);
+        BlockKeys block{i, keys, 0};
+        int kept =
+            word_keys(text, length, i, bits, keep_classes ? block_classes : nullptr, picked, count, keys, block.ready);
         for (int k = 0; k < kept; ++k) {
             Py_ssize_t at = i + picked[k];
             if (at < resume) {
                 continue;
             }
-            const WordKey &key = keys[k];
+            const WordKey &key = keys[picked[k]];
             std::int32_t node = 0;
-            Py_ssize_t end = key.ready ? match_word(text, length, at, key.length, key.low, key.high, key.hash, node)
+            Py_ssize_t end = key.ready ? match_word(text, length, at, key.length, key.low, key.high, key.hash, node,
+                                                    &block)
                              : ((bits >> picked[k]) & 1u) ? match_by_word(text, length, at, key.length, node)
                                                           : match_at(text, length, at, node);
             tell(at, end, node);
