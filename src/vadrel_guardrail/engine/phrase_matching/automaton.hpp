@@ -124,13 +124,13 @@ private:
                             const BlockKeys *block = nullptr) const;
     template <bool kLowering, typename CharT>
     bool classify_block(const CharT *text, Py_ssize_t i, std::uint8_t *classes, std::uint64_t &bits,
-                        std::uint64_t &openings) const;
+                        std::uint64_t &openings, std::uint32_t &tail) const;
     template <typename CharT>
     int pick_openings(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t starts, bool all,
                       int *picked) const;
     template <typename CharT>
-    int word_keys(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t bits, const std::uint8_t *classes,
-                  int *picked, int count, WordKey *keys, std::uint64_t &ready) const;
+    int word_keys(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t bits, std::uint32_t tail,
+                  const std::uint8_t *classes, int *picked, int count, WordKey *keys, std::uint64_t &ready) const;
     // Where a scan tells its matches: the start, the end (excluded) and the node where the match ends.
     struct MatchSink {
         virtual void match(Py_ssize_t start, Py_ssize_t end, std::int32_t node) = 0;

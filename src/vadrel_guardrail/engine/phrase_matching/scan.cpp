@@ -288,13 +288,15 @@ Py_ssize_t PhraseAutomaton::match_word(const CharT *text, Py_ssize_t length, Py_
 }
 
 // The word bits of the 64 characters at `i` (by arithmetic when all are ASCII, else by table); with
-// `classes`, the classes of those characters and of the 16 after them, a byte each; in `openings`, the
-// non-word characters that can open a phrase (never ASCII ones). False when lowering and some character
-// changes when lowered.
+// `classes`, the classes of those characters and of the 16 after them, a byte each, and in `tail` the word bits
+// of those 16 (all set when unknown); in `openings`, the non-word characters that can open a phrase (never
+// ASCII ones). False when lowering and some character of the 64 changes when lowered.
 template <bool kLowering, typename CharT>
 [[gnu::always_inline]] inline bool PhraseAutomaton::classify_block(const CharT *text, Py_ssize_t i, std::uint8_t *classes,
-                                                                   std::uint64_t &bits, std::uint64_t &openings) const {
+                                                                   std::uint64_t &bits, std::uint64_t &openings,
+                                                                   std::uint32_t &tail) const {
     bits = 0;
+    tail = 0xFFFF;
     openings = 0;
     for (int block = 0; block < 64; block += 16) {
         std::uint32_t part;
@@ -366,12 +368,10 @@ template <bool kLowering, typename CharT>
         }
         bits |= static_cast<std::uint64_t>(part) << block;
     }
-    if (classes) {
-        std::uint32_t unused;
-        if (!ascii_class_block(text + i + 64, classes + 64, unused)) {
-            for (int k = 64; k < 80; ++k) {
-                classes[k] = static_cast<std::uint8_t>(class_of(text[i + k]));
-            }
+    if (classes && !classes_of_16(text + i + 64, classes + 64, tail)) {
+        tail = 0xFFFF;
+        for (int k = 64; k < 80; ++k) {
+            classes[k] = static_cast<std::uint8_t>(class_of(text[i + k]));
         }
     }
     return true;
@@ -403,13 +403,13 @@ template <typename CharT>
     return count;
 }
 
-// The keys of the words at the `count` offsets of `picked` in the block at `i` (word bits `bits`, classes
-// `classes` when kept), by offset in `keys`, their bits set in `ready` when known, their slots fetched ahead.
+// The keys of the words at the `count` offsets of `picked` in the block at `i` (word bits `bits`, and `tail` of
+// the 16 characters after it; classes `classes` when kept), by offset in `keys`, their bits set in `ready` when known, their slots fetched ahead.
 // Words whose bits in the word filter are clear cannot start a match and are dropped: `picked` keeps the
 // others, whose number is returned.
 template <typename CharT>
 [[gnu::always_inline]] inline int PhraseAutomaton::word_keys(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t bits,
-                               const std::uint8_t *classes, int *picked, int count, WordKey *keys,
+                               std::uint32_t tail, const std::uint8_t *classes, int *picked, int count, WordKey *keys,
                                std::uint64_t &ready) const {
     int kept = 0;
     ready = 0;
@@ -417,9 +417,11 @@ template <typename CharT>
     for (int k = 0; k < count; ++k) {
         int offset = picked[k];
         WordKey &key = keys[offset];
-        std::uint64_t rest = ~(bits >> offset);  // the shift brings in zeros: a non-word end
+        // The word bits from the offset on, the tail's after the block's; beyond the tail, zeros.
+        std::uint64_t rest = ~((bits >> offset) | ((std::uint64_t{tail} << 1) << (63 - offset)));
         int run = rest == 0 ? 64 : __builtin_ctzll(rest);  // all 64 characters one word: 64
-        key.length = offset + run == 64 ? 0 : static_cast<std::uint32_t>(run);
+        // Known where the word and the three characters after it lie within the classes kept (80).
+        key.length = offset + run + 3 > 80 ? 0 : static_cast<std::uint32_t>(run);
         picked[kept] = offset;
         if (classes && key.length != 0 && key.length <= kJumpWord) {
             std::memcpy(&key.low, classes + offset, 8);
@@ -428,7 +430,7 @@ template <typename CharT>
             key.ready = true;
             ready |= std::uint64_t{1} << offset;
             key.hash = jump_hash(key.low, key.high, key.length);
-            const std::uint8_t *after = classes + offset + key.length;  // at most 66 here
+            const std::uint8_t *after = classes + offset + key.length;  // at most 77 here
             // Kept or dropped without a branch: where about half the words pass, a branch would be mispredicted
             // for every other word. The slot is fetched ahead either way (a dropped word's is not needed).
             bool passes =
@@ -495,7 +497,8 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
         alignas(16) std::uint8_t block_classes[80];
         const bool keep_classes = use_jumps_ && i + 80 <= length;
         std::uint64_t bits, openings;
-        if (!classify_block<kLowering>(text, i, keep_classes ? block_classes : nullptr, bits, openings)) {
+        std::uint32_t tail;
+        if (!classify_block<kLowering>(text, i, keep_classes ? block_classes : nullptr, bits, openings, tail)) {
             return i;  // some character of the block changes when lowered
         }
         // Word starts, and the non-word characters that open a phrase right after a word.
@@ -517,7 +520,7 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
         WordKey keys[64];
         BlockKeys block{i, keys, 0};
         int kept =
-            word_keys(text, length, i, bits, keep_classes ? block_classes : nullptr, picked, count, keys, block.ready);
+            word_keys(text, length, i, bits, tail, keep_classes ? block_classes : nullptr, picked, count, keys, block.ready);
         for (int k = 0; k < kept; ++k) {
             Py_ssize_t at = i + picked[k];
             if (at < resume) {
