@@ -102,7 +102,7 @@ private:
     struct WordStep;
     struct WordKey {
         std::uint64_t low, high, hash;
-        std::uint32_t length;  // of the word, 0 when it may run past its block
+        std::uint32_t length;  // of the word, 0 when it may run past the classes that its block keeps
         bool ready;            // the key is known (else the word is looked up from the text)
     };
     // The keys of the words that start in the block of 64 characters at `at`, by offset, where `ready` has

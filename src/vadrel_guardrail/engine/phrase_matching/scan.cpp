@@ -404,9 +404,9 @@ template <typename CharT>
 }
 
 // The keys of the words at the `count` offsets of `picked` in the block at `i` (word bits `bits`, and `tail` of
-// the 16 characters after it; classes `classes` when kept), by offset in `keys`, their bits set in `ready` when known, their slots fetched ahead.
-// Words whose bits in the word filter are clear cannot start a match and are dropped: `picked` keeps the
-// others, whose number is returned.
+// the 16 characters after it; classes `classes` when kept), by offset in `keys`, with their bits in `ready`
+// where known, their slots fetched ahead. Words whose bits in the word filter are clear cannot start a match
+// and are dropped: `picked` keeps the others, whose number is returned.
 template <typename CharT>
 [[gnu::always_inline]] inline int PhraseAutomaton::word_keys(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t bits,
                                std::uint32_t tail, const std::uint8_t *classes, int *picked, int count, WordKey *keys,
@@ -519,8 +519,8 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
         // Busy tries: the words' keys first, then the look-ups in order.
         WordKey keys[64];
         BlockKeys block{i, keys, 0};
-        int kept =
-            word_keys(text, length, i, bits, tail, keep_classes ? block_classes : nullptr, picked, count, keys, block.ready);
+        int kept = word_keys(text, length, i, bits, tail, keep_classes ? block_classes : nullptr, picked, count, keys,
+                             block.ready);
         for (int k = 0; k < kept; ++k) {
             Py_ssize_t at = i + picked[k];
             if (at < resume) {

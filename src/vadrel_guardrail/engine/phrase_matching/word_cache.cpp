@@ -1,4 +1,6 @@
 // Filling the table of recent word look-ups from the jump table.
+#include <algorithm>
+
 #include "vadrel_guardrail/engine/phrase_matching/word_cache.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
@@ -7,10 +9,12 @@ const PhraseAutomaton::WordStep &PhraseAutomaton::fill_word_cache(WordStep &entr
                                                                   std::uint64_t low, std::uint64_t high,
                                                                   std::uint32_t length, std::int32_t from) const {
     // Scans run holding the GIL (they read the host string's storage), so one at a time writes here. The
-    // table starts as one entry that matches nothing and takes its size at the first miss.
+    // table starts as one entry that matches nothing and takes its size at the first miss: no larger than the
+    // jump table, for short phrase lists.
     if (word_cache_mask_ == 0) {
-        word_cache_.assign(kWordCacheSize, WordStep{});
-        word_cache_mask_ = kWordCacheSize - 1;
+        std::size_t size = std::clamp<std::size_t>(jump_mask_ + 1, 1024, kWordCacheSize);
+        word_cache_.assign(size, WordStep{});
+        word_cache_mask_ = size - 1;
         return fill_word_cache(word_cache_[(hash >> kWordCacheShift) & word_cache_mask_], hash, low, high, length,
                                from);
     }
