@@ -340,3 +340,39 @@ def test_texts_where_few_words_can_start_a_match(shapes, planted, special, speci
     for variant in (text, text.lower(), text.strip()):
         assert pme._native_findall(pattern, variant) == pattern.findall(variant)
     assert_engine_verdict(PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False), text.strip())
+
+
+GREEK_WORDS = ["λογος", "ΛΟΓΟΣ", "λόγος", "δρομους", "ΔΡΟΜΟΥΣ", "νομος", "ΝΟΜΟΣ", "σας", "ΣΑΣ", "ος", "Σ", "τους"]
+
+
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(st.lists(st.sampled_from(GREEK_WORDS), min_size=1, max_size=3), min_size=1, max_size=8),
+       st.lists(st.lists(st.tuples(st.sampled_from(GREEK_WORDS + ["ΛΟΓΟΣΑ", "x"]),
+                                   st.sampled_from([" ", "  ", ". ", "'", "-", ""])), min_size=1, max_size=30),
+                min_size=2, max_size=6))
+def test_one_automaton_over_texts_that_repeat_its_words(phrase_words, texts):
+    # An automaton keeps the answers of its word look-ups from text to text: the same words, from the same
+    # places in the trie, met again in other cases, followed by other characters, and at the text's ends.
+    phrases = [" ".join(words).lower() for words in phrase_words]
+    phrases = with_many(phrases, [w.lower() for w in GREEK_WORDS[:6]], True)
+    engine = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False)
+    pattern = engine.banned_phrases_regex
+    for pieces in texts:
+        text = "".join(word + sep for word, sep in pieces)
+        text = (text + " ") * (100 // len(text) + 1)
+        for variant in (text, text.strip(), text.lower()):
+            assert pme._native_findall(pattern, variant) == pattern.findall(variant)
+        assert_engine_verdict(engine, text.strip())
+
+
+def test_word_look_ups_that_crowd_out_one_another():
+    # More distinct look-ups (a word from a place in the trie) than the automaton keeps answers for: answers
+    # are replaced as the text goes on, and each must still be the one for its own word and place.
+    rng = random.Random(7)
+    words = sorted({"".join(rng.choice("abdeghkmoprstuy") for _ in range(rng.randint(1, 6))) for _ in range(300)})
+    phrases = [f"{rng.choice(words)} {rng.choice(words)}" for _ in range(2000)]
+    phrases += [f"{rng.choice(words)} {rng.choice(words)} {rng.choice(words)}" for _ in range(2000)]
+    text = " ".join(rng.choice(words) for _ in range(20000))
+    pattern = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False).banned_phrases_regex
+    for variant in (text, text.upper()):
+        assert pme._native_findall(pattern, variant) == pattern.findall(variant)

@@ -89,33 +89,48 @@ private:
     template <typename CharT>
     bool word_key(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t word_length,
                   std::uint64_t &low, std::uint64_t &high) const;
+    struct BlockKeys;
     template <typename CharT>
     Py_ssize_t match_word(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t word_length,
-                          std::uint64_t low, std::uint64_t high, std::uint64_t hash, std::int32_t &node) const;
+                          std::uint64_t low, std::uint64_t high, std::uint64_t hash, std::int32_t &node,
+                          const BlockKeys *block = nullptr) const;
     template <typename CharT>
     Py_ssize_t match_by_word(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t word_length,
                              std::int32_t &node) const;
     template <typename CharT>
     bool classes_of_16(const CharT *text, std::uint8_t *classes, std::uint32_t &word) const;
-    template <typename CharT>
-    int jump_inside(const CharT *text, Py_ssize_t length, std::int32_t &node, Py_ssize_t &j) const;
-    template <typename CharT>
-    Py_ssize_t finish_match(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t j,
-                            std::int32_t &best_node) const;
+    struct WordStep;
     struct WordKey {
         std::uint64_t low, high, hash;
-        std::uint32_t length;  // of the word, 0 when it may run past its block
+        std::uint32_t length;  // of the word, 0 when it may run past the classes that its block keeps
         bool ready;            // the key is known (else the word is looked up from the text)
     };
+    // The keys of the words that start in the block of 64 characters at `at`, by offset, where `ready` has
+    // their bits.
+    struct BlockKeys {
+        Py_ssize_t at;
+        const WordKey *keys;
+        std::uint64_t ready;
+    };
+    template <typename CharT>
+    bool word_key_at(const CharT *text, Py_ssize_t length, Py_ssize_t j, std::uint32_t &word_length,
+                     std::uint64_t &low, std::uint64_t &high) const;
+    template <typename CharT>
+    int jump_inside(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t &j, const WordStep *&landed,
+                    const BlockKeys *block) const;
+    template <typename CharT>
+    Py_ssize_t finish_match(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t j,
+                            std::int32_t &best_node, const WordStep *landed = nullptr,
+                            const BlockKeys *block = nullptr) const;
     template <bool kLowering, typename CharT>
     bool classify_block(const CharT *text, Py_ssize_t i, std::uint8_t *classes, std::uint64_t &bits,
-                        std::uint64_t &openings) const;
+                        std::uint64_t &openings, std::uint32_t &tail) const;
     template <typename CharT>
     int pick_openings(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t starts, bool all,
                       int *picked) const;
     template <typename CharT>
-    int word_keys(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t bits, const std::uint8_t *classes,
-                  int *picked, int count, WordKey *keys) const;
+    int word_keys(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t bits, std::uint32_t tail,
+                  const std::uint8_t *classes, int *picked, int count, WordKey *keys, std::uint64_t &ready) const;
     // Where a scan tells its matches: the start, the end (excluded) and the node where the match ends.
     struct MatchSink {
         virtual void match(Py_ssize_t start, Py_ssize_t end, std::int32_t node) = 0;
@@ -202,6 +217,26 @@ private:
     std::vector<std::uint16_t> jump_tags_;  // per slot: 0 when empty, else bits of the hash (never 0)
     std::size_t jump_mask_ = 0;
     bool use_jumps_ = false;
+    // Recent answers of the jump table, with what a walk reads next at the node a word leads to, so that a
+    // repeated word costs one load from a small table (see word_cache.hpp).
+    struct alignas(64) WordStep {  // one cache line
+        std::uint64_t low = 0, high = 0;  // the word's key, as in `Jump`
+        std::uint32_t length = 0;         // 0: an empty entry
+        std::int32_t from = 0;
+        std::int32_t node = -1;           // -1: no phrase goes on with the word from `from`
+        std::int32_t terminal = -1;       // the node's
+        std::uint32_t edge_class = ~0u;   // an edge of the node (none: ~0), and its child with kEnds
+        std::int32_t edge_child = -1;
+        std::uint64_t follows[2] = {};    // the jump's `follows`, folded in two
+    };
+    static constexpr std::size_t kWordCacheSize = 8192;
+    static constexpr unsigned kWordCacheShift = 20;
+    mutable std::vector<WordStep> word_cache_ = std::vector<WordStep>(1);
+    mutable std::size_t word_cache_mask_ = 0;
+    const WordStep &cached_jump(std::uint64_t hash, std::uint64_t low, std::uint64_t high, std::uint32_t length,
+                                std::int32_t from) const;
+    const WordStep &fill_word_cache(WordStep &entry, std::uint64_t hash, std::uint64_t low, std::uint64_t high,
+                                    std::uint32_t length, std::int32_t from) const;
     // Bits over a hash of a word's classes and the classes of the three characters after it, set for every
     // word and three characters that can go on to a match (see `follow_index`): most words of a text are
     // dropped by one or two loads from here, before their look-up.

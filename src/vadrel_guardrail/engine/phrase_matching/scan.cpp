@@ -8,6 +8,7 @@
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/class_of.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/word_cache.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/word_filter.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
@@ -99,65 +100,83 @@ template <typename CharT>
     return true;
 }
 
-// A word of the text that starts at `j` inside a walk, at `node`, taken whole in one look-up (a match cannot end
-// inside it): 1 with `node` and `j` moved past it, 0 when no phrase goes on through it, -1 when it is to be
-// walked (too long, or too near the end of the text for its key).
+// A word of the text that starts at `j` inside a walk, at `landed`'s node, taken whole in one look-up (a match
+// cannot end inside it): 1 with `landed` set to its step and `j` moved past it, 0 when no phrase goes on
+// through it, -1 when it is to be walked (too long, or too near the end of the text for its key).
 template <typename CharT>
-int PhraseAutomaton::jump_inside(const CharT *text, Py_ssize_t length, std::int32_t &node, Py_ssize_t &j) const {
-    if (j + kJumpWord > length) {
+int PhraseAutomaton::jump_inside(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t &j,
+                                 const WordStep *&landed, const BlockKeys *block) const {
+    std::uint64_t low, high;
+    std::uint32_t word_length;
+    std::uint64_t hash;
+    if (Py_ssize_t offset = block ? j - block->at : -1; offset >= 0 && offset < 64 && ((block->ready >> offset) & 1u)) {
+        // The block scan has the word's key already.
+        const WordKey &key = block->keys[offset];
+        low = key.low;
+        high = key.high;
+        word_length = key.length;
+        hash = key.hash;
+    } else if (!word_key_at(text, length, j, word_length, low, high)) {
         return -1;
+    } else {
+        hash = jump_hash(low, high, word_length);
+    }
+    Py_ssize_t stop = j + word_length;
+    const WordStep &step = cached_jump(hash ^ jump_from_mix(node), low, high, word_length, node);
+    if (step.node < 0 || (stop + 2 < length && !step_follows(step.follows, class_of(text[stop]),
+                                                             class_of(text[stop + 1]), class_of(text[stop + 2])))) {
+        return 0;
+    }
+    landed = &step;
+    j = stop;
+    return 1;
+}
+
+// The key of the word of the text at `j`, and its length; false when it is to be walked (too long, or too near
+// the end of the text for its key).
+template <typename CharT>
+bool PhraseAutomaton::word_key_at(const CharT *text, Py_ssize_t length, Py_ssize_t j, std::uint32_t &word_length,
+                                  std::uint64_t &low, std::uint64_t &high) const {
+    if (j + kJumpWord > length) {
+        return false;
     }
     alignas(16) std::uint8_t classes[kJumpWord];
     std::uint32_t word;
     if (!classes_of_16(text + j, classes, word)) {
-        return -1;
+        return false;
     }
-    std::uint32_t word_length = static_cast<std::uint32_t>(__builtin_ctz(~word));  // 16 when all are
-    Py_ssize_t stop = j + word_length;
-    if (word_length == kJumpWord && stop < length && rules_->word(static_cast<std::uint32_t>(text[stop]))) {
-        return -1;
+    word_length = static_cast<std::uint32_t>(__builtin_ctz(~word));  // 16 when all are
+    if (word_length == kJumpWord && j + kJumpWord < length &&
+        rules_->word(static_cast<std::uint32_t>(text[j + kJumpWord]))) {
+        return false;
     }
-    std::uint64_t low, high;
     std::memcpy(&low, classes, 8);
     std::memcpy(&high, classes + 8, 8);
     mask_key(word_length, low, high);
-    std::uint64_t hash = jump_hash(low, high, word_length) ^ jump_from_mix(node);
-    std::uint16_t tag = jump_tag(hash);
-    for (std::size_t slot = hash & jump_mask_;; slot = (slot + 1) & jump_mask_) {
-        std::uint16_t seen = jump_tags_[slot];
-        if (seen == 0) {
-            return 0;
-        }
-        const Jump &jump = jumps_[slot];
-        if (seen == tag && jump.from == node && jump.length == word_length && jump.low == low && jump.high == high) {
-            if (stop + 2 < length) {
-                std::uint32_t bit =
-                    follow_bit(class_of(text[stop]), class_of(text[stop + 1]), class_of(text[stop + 2]));
-                if (((jump.follows[bit >> 6] >> (bit & 63)) & 1u) == 0) {
-                    return 0;
-                }
-            }
-            node = jump.node;
-            j = stop;
-            return 1;
-        }
-    }
+    return true;
 }
 
-// From `node`, reached at `j` with no match yet: the end of the best match, or -1.
+// From `node`, reached at `j` with no match yet (by the word step `landed`, when there is one): the end of the
+// best match, or -1. `block`, when given, holds the keys of the words that start in a block of the text.
 template <typename CharT>
 Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t j,
-                                         std::int32_t &best_node) const {
+                                         std::int32_t &best_node, const WordStep *landed,
+                                         const BlockKeys *block) const {
     const CaseRules &rules = *rules_;
     const Node *nodes = nodes_.data();
     std::int32_t best = INT_MAX;
     Py_ssize_t best_end = -1;
-    // A node is read only where a phrase ends, and for pruning once a match is in hand.
-    bool ends = nodes[node].terminal >= 0;
+    // A node is read only where a phrase ends, and for pruning once a match is in hand; after a word step,
+    // not even then: the step holds the node's terminal and one of its edges.
+    constexpr std::int32_t kUnread = INT_MIN;
+    std::int32_t terminal = landed ? landed->terminal : nodes[node].terminal;
+    bool ends = terminal >= 0;
     const Py_ssize_t from = j;
     for (;;) {
         if (ends) {
-            std::int32_t terminal = nodes[node].terminal;
+            if (terminal == kUnread) {
+                terminal = nodes[node].terminal;
+            }
             if (terminal < best && rules.word(static_cast<std::uint32_t>(text[j - 1])) !=
                                        (j < length && rules.word(static_cast<std::uint32_t>(text[j])))) {
                 best = terminal;
@@ -171,25 +190,28 @@ Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, s
         // A word that starts inside the walk is looked up whole where the trie is busy.
         if (use_jumps_ && !rules.word(static_cast<std::uint32_t>(text[j - 1])) &&
             rules.word(static_cast<std::uint32_t>(text[j]))) {
-            std::int32_t landed = node;
             Py_ssize_t after = j;
-            int jumped = jump_inside(text, length, landed, after);
-            if (jumped == 0 || (jumped > 0 && best != INT_MAX && nodes[landed].subtree_min >= best)) {
+            int jumped = jump_inside(text, length, node, after, landed, block);
+            if (jumped == 0 || (jumped > 0 && best != INT_MAX && nodes[landed->node].subtree_min >= best)) {
                 break;
             }
             if (jumped > 0) {
-                node = landed;
-                ends = nodes[node].terminal >= 0;
+                node = landed->node;
+                terminal = landed->terminal;
+                ends = terminal >= 0;
                 j = after;
                 continue;
             }
         }
-        std::int32_t child = step(node, class_of(text[j]));
+        std::uint32_t cls = class_of(text[j]);
+        std::int32_t child = landed && landed->edge_class == cls ? landed->edge_child : step(node, cls);
+        landed = nullptr;
         if (child < 0 || (best != INT_MAX && nodes[child & ~kEnds].subtree_min >= best)) {
             break;
         }
         node = child & ~kEnds;
         ends = (child & kEnds) != 0;
+        terminal = kUnread;
         ++j;
     }
     walked_ += static_cast<std::size_t>(j - from);
@@ -255,38 +277,26 @@ Py_ssize_t PhraseAutomaton::match_by_word(const CharT *text, Py_ssize_t length, 
 template <typename CharT>
 Py_ssize_t PhraseAutomaton::match_word(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint32_t word_length,
                                        std::uint64_t low, std::uint64_t high, std::uint64_t hash,
-                                       std::int32_t &best_node) const {
+                                       std::int32_t &best_node, const BlockKeys *block) const {
     Py_ssize_t j = i + word_length;
-    std::uint16_t tag = jump_tag(hash);
-    for (std::size_t slot = hash & jump_mask_;; slot = (slot + 1) & jump_mask_) {
-        std::uint16_t seen = jump_tags_[slot];
-        if (seen == 0) {
-            return -1;
-        }
-        if (seen != tag) {
-            continue;
-        }
-        const Jump &jump = jumps_[slot];
-        if (jump.length == word_length && jump.low == low && jump.high == high && jump.from == 0) {
-            if (j + 2 < length) {
-                std::uint32_t bit = follow_bit(class_of(text[j]), class_of(text[j + 1]), class_of(text[j + 2]));
-                if (((jump.follows[bit >> 6] >> (bit & 63)) & 1u) == 0) {
-                    return -1;  // no phrase goes on with these three characters
-                }
-            }
-            return finish_match(text, length, jump.node, j, best_node);
-        }
+    const WordStep &step = cached_jump(hash, low, high, word_length, 0);
+    if (step.node < 0 || (j + 2 < length && !step_follows(step.follows, class_of(text[j]), class_of(text[j + 1]),
+                                                          class_of(text[j + 2])))) {
+        return -1;  // no phrase goes on with the word, or with these three characters after it
     }
+    return finish_match(text, length, step.node, j, best_node, &step, block);
 }
 
 // The word bits of the 64 characters at `i` (by arithmetic when all are ASCII, else by table); with
-// `classes`, the classes of those characters and of the 16 after them, a byte each; in `openings`, the
-// non-word characters that can open a phrase (never ASCII ones). False when lowering and some character
-// changes when lowered.
+// `classes`, the classes of those characters and of the 16 after them, a byte each, and in `tail` the word bits
+// of those 16 (all set when unknown); in `openings`, the non-word characters that can open a phrase (never
+// ASCII ones). False when lowering and some character of the 64 changes when lowered.
 template <bool kLowering, typename CharT>
 [[gnu::always_inline]] inline bool PhraseAutomaton::classify_block(const CharT *text, Py_ssize_t i, std::uint8_t *classes,
-                                                                   std::uint64_t &bits, std::uint64_t &openings) const {
+                                                                   std::uint64_t &bits, std::uint64_t &openings,
+                                                                   std::uint32_t &tail) const {
     bits = 0;
+    tail = 0xFFFF;
     openings = 0;
     for (int block = 0; block < 64; block += 16) {
         std::uint32_t part;
@@ -358,12 +368,10 @@ template <bool kLowering, typename CharT>
         }
         bits |= static_cast<std::uint64_t>(part) << block;
     }
-    if (classes) {
-        std::uint32_t unused;
-        if (!ascii_class_block(text + i + 64, classes + 64, unused)) {
-            for (int k = 64; k < 80; ++k) {
-                classes[k] = static_cast<std::uint8_t>(class_of(text[i + k]));
-            }
+    if (classes && !classes_of_16(text + i + 64, classes + 64, tail)) {
+        tail = 0xFFFF;
+        for (int k = 64; k < 80; ++k) {
+            classes[k] = static_cast<std::uint8_t>(class_of(text[i + k]));
         }
     }
     return true;
@@ -395,39 +403,45 @@ template <typename CharT>
     return count;
 }
 
-// The keys of the words at the `count` offsets of `picked` in the block at `i` (word bits `bits`, classes
-// `classes` when kept), their slots fetched ahead. Words whose bits in the word filter are clear cannot lead
-// to a match and are dropped: `picked` and `keys` keep the others, whose number is returned.
+// The keys of the words at the `count` offsets of `picked` in the block at `i` (word bits `bits`, and `tail` of
+// the 16 characters after it; classes `classes` when kept), by offset in `keys`, with their bits in `ready`
+// where known, their slots fetched ahead. Words whose bits in the word filter are clear cannot start a match
+// and are dropped: `picked` keeps the others, whose number is returned.
 template <typename CharT>
 [[gnu::always_inline]] inline int PhraseAutomaton::word_keys(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t bits,
-                               const std::uint8_t *classes, int *picked, int count, WordKey *keys) const {
+                               std::uint32_t tail, const std::uint8_t *classes, int *picked, int count, WordKey *keys,
+                               std::uint64_t &ready) const {
     int kept = 0;
+    ready = 0;
     const std::uint64_t *filter = follow_filter_.data();
     for (int k = 0; k < count; ++k) {
-        WordKey &key = keys[kept];
         int offset = picked[k];
-        std::uint64_t rest = ~(bits >> offset);  // the shift brings in zeros: a non-word end
+        WordKey &key = keys[offset];
+        // The word bits from the offset on, the tail's after the block's; beyond the tail, zeros.
+        std::uint64_t rest = ~((bits >> offset) | ((std::uint64_t{tail} << 1) << (63 - offset)));
         int run = rest == 0 ? 64 : __builtin_ctzll(rest);  // all 64 characters one word: 64
-        key.length = offset + run == 64 ? 0 : static_cast<std::uint32_t>(run);
+        // Known where the word and the three characters after it lie within the classes kept (80).
+        key.length = offset + run + 3 > 80 ? 0 : static_cast<std::uint32_t>(run);
         picked[kept] = offset;
         if (classes && key.length != 0 && key.length <= kJumpWord) {
             std::memcpy(&key.low, classes + offset, 8);
             std::memcpy(&key.high, classes + offset + 8, 8);
             mask_key(key.length, key.low, key.high);
             key.ready = true;
+            ready |= std::uint64_t{1} << offset;
             key.hash = jump_hash(key.low, key.high, key.length);
-            const std::uint8_t *after = classes + offset + key.length;  // at most 66 here
+            const std::uint8_t *after = classes + offset + key.length;  // at most 77 here
             // Kept or dropped without a branch: where about half the words pass, a branch would be mispredicted
             // for every other word. The slot is fetched ahead either way (a dropped word's is not needed).
             bool passes =
                 filter_passes(filter, follow_shift_, key.hash, follows_key(coarse_class_, after[0], after[1], after[2]));
-            __builtin_prefetch(&jump_tags_[key.hash & jump_mask_]);
-            __builtin_prefetch(&jumps_[key.hash & jump_mask_]);
+            __builtin_prefetch(&word_cache_[(key.hash >> kWordCacheShift) & word_cache_mask_]);
             kept += passes;
             continue;
         } else {
             key.ready = word_key(text, length, i + offset, key.length, key.low, key.high);
             if (key.ready) {
+                ready |= std::uint64_t{1} << offset;
                 key.hash = jump_hash(key.low, key.high, key.length);
                 Py_ssize_t j = i + offset + key.length;
                 if (j + 2 < length) {
@@ -440,8 +454,7 @@ template <typename CharT>
             }
         }
         if (key.ready) {
-            __builtin_prefetch(&jump_tags_[key.hash & jump_mask_]);
-            __builtin_prefetch(&jumps_[key.hash & jump_mask_]);
+            __builtin_prefetch(&word_cache_[(key.hash >> kWordCacheShift) & word_cache_mask_]);
         }
         ++kept;
     }
@@ -484,7 +497,8 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
         alignas(16) std::uint8_t block_classes[80];
         const bool keep_classes = use_jumps_ && i + 80 <= length;
         std::uint64_t bits, openings;
-        if (!classify_block<kLowering>(text, i, keep_classes ? block_classes : nullptr, bits, openings)) {
+        std::uint32_t tail;
+        if (!classify_block<kLowering>(text, i, keep_classes ? block_classes : nullptr, bits, openings, tail)) {
             return i;  // some character of the block changes when lowered
         }
         // Word starts, and the non-word characters that open a phrase right after a word.
@@ -504,15 +518,18 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
         }
         // Busy tries: the words' keys first, then the look-ups in order.
         WordKey keys[64];
-        int kept = word_keys(text, length, i, bits, keep_classes ? block_classes : nullptr, picked, count, keys);
+        BlockKeys block{i, keys, 0};
+        int kept = word_keys(text, length, i, bits, tail, keep_classes ? block_classes : nullptr, picked, count, keys,
+                             block.ready);
         for (int k = 0; k < kept; ++k) {
             Py_ssize_t at = i + picked[k];
             if (at < resume) {
                 continue;
             }
-            const WordKey &key = keys[k];
+            const WordKey &key = keys[picked[k]];
             std::int32_t node = 0;
-            Py_ssize_t end = key.ready ? match_word(text, length, at, key.length, key.low, key.high, key.hash, node)
+            Py_ssize_t end = key.ready ? match_word(text, length, at, key.length, key.low, key.high, key.hash, node,
+                                                    &block)
                              : ((bits >> picked[k]) & 1u) ? match_by_word(text, length, at, key.length, node)
                                                           : match_at(text, length, at, node);
             tell(at, end, node);

@@ -1,0 +1,48 @@
+// Filling the table of recent word look-ups from the jump table.
+#include <algorithm>
+
+#include "vadrel_guardrail/engine/phrase_matching/word_cache.hpp"
+
+namespace vadrel_guardrail::phrase_matching {
+
+const PhraseAutomaton::WordStep &PhraseAutomaton::fill_word_cache(WordStep &entry, std::uint64_t hash,
+                                                                  std::uint64_t low, std::uint64_t high,
+                                                                  std::uint32_t length, std::int32_t from) const {
+    // Scans run holding the GIL (they read the host string's storage), so one at a time writes here. The
+    // table starts as one entry that matches nothing and takes its size at the first miss: no larger than the
+    // jump table, for short phrase lists.
+    if (word_cache_mask_ == 0) {
+        std::size_t size = std::clamp<std::size_t>(jump_mask_ + 1, 1024, kWordCacheSize);
+        word_cache_.assign(size, WordStep{});
+        word_cache_mask_ = size - 1;
+        return fill_word_cache(word_cache_[(hash >> kWordCacheShift) & word_cache_mask_], hash, low, high, length,
+                               from);
+    }
+    entry = WordStep{};
+    entry.low = low;
+    entry.high = high;
+    entry.length = length;
+    entry.from = from;
+    std::uint16_t tag = jump_tag(hash);
+    for (std::size_t slot = hash & jump_mask_; jump_tags_[slot] != 0; slot = (slot + 1) & jump_mask_) {
+        const Jump &jump = jumps_[slot];
+        if (jump_tags_[slot] != tag || jump.from != from || jump.length != length || jump.low != low ||
+            jump.high != high) {
+            continue;
+        }
+        entry.node = jump.node;
+        const Node &node = nodes_[jump.node];
+        entry.terminal = node.terminal;
+        if (jump.node >= dense_nodes_ && node.count > 0) {
+            entry.edge_class = edge_class_[node.first];
+            entry.edge_child = edge_child_[node.first];
+        }
+        for (int k = 0; k < 4; ++k) {
+            entry.follows[k & 1] |= jump.follows[k];  // bit b of 256 lands on bit b mod 128
+        }
+        break;
+    }
+    return entry;
+}
+
+}  // namespace vadrel_guardrail::phrase_matching
