@@ -97,14 +97,16 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
     };
     // The stretch's characters, kept from check to check so that a long stretch costs no fresh pages each
     // time, and where characters grew: their place in the stretch, their lower case's length, and the growth
-    // before them.
+    // before them; the places of those characters. All kept, so that a short text costs no allocation.
     static thread_local std::vector<Py_UCS4> lowered;
     static thread_local std::vector<Py_UCS2> narrow_lowered;
     struct Grown {
         Py_ssize_t at, size, before;
     };
-    std::vector<Grown> grown;
-    std::vector<Py_ssize_t> changed;
+    static thread_local std::vector<Grown> kept_grown;
+    static thread_local std::vector<Py_ssize_t> kept_changed;
+    std::vector<Grown> &grown = kept_grown;
+    std::vector<Py_ssize_t> &changed = kept_changed;
     auto changes = [&](Py_ssize_t j) {
         return (rules.flags(static_cast<std::uint32_t>(text[j])) & kChangesWhenLowered) != 0;
     };
