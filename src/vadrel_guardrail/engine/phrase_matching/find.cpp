@@ -37,6 +37,26 @@ void with_chars(PyObject *text, Run &&run) {
     }
 }
 
+// What the lowered path keeps from check to check, so that a long stretch costs no fresh pages each time and a
+// short text no allocation: the stretch's characters (of two or four bytes); the places of the characters that
+// change when lowered, and for each its place in the stretch, its lower case's length and the growth before it.
+struct Grown {
+    Py_ssize_t at, size, before;
+};
+struct StretchBuffers {
+    std::vector<Py_UCS4> wide;
+    std::vector<Py_UCS2> narrow;
+    std::vector<Py_ssize_t> changed;
+    std::vector<Grown> grown;
+};
+
+// The calling thread's buffers, found once per check: a thread-local variable of a shared library costs a
+// call at each use.
+[[gnu::noinline]] StretchBuffers &stretch_buffers() {
+    static thread_local StretchBuffers buffers;
+    return buffers;
+}
+
 }  // namespace
 
 // The phrase whose text equals the lower case of the match in `chars`, or -1 for none. A capital sigma's lower
@@ -95,18 +115,11 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         spans.clear();
         nodes.clear();
     };
-    // The stretch's characters, kept from check to check so that a long stretch costs no fresh pages each
-    // time, and where characters grew: their place in the stretch, their lower case's length, and the growth
-    // before them; the places of those characters. All kept, so that a short text costs no allocation.
-    static thread_local std::vector<Py_UCS4> lowered;
-    static thread_local std::vector<Py_UCS2> narrow_lowered;
-    struct Grown {
-        Py_ssize_t at, size, before;
-    };
-    static thread_local std::vector<Grown> kept_grown;
-    static thread_local std::vector<Py_ssize_t> kept_changed;
-    std::vector<Grown> &grown = kept_grown;
-    std::vector<Py_ssize_t> &changed = kept_changed;
+    StretchBuffers &kept = stretch_buffers();
+    std::vector<Py_UCS4> &lowered = kept.wide;
+    std::vector<Py_UCS2> &narrow_lowered = kept.narrow;
+    std::vector<Py_ssize_t> &changed = kept.changed;
+    std::vector<Grown> &grown = kept.grown;
     auto changes = [&](Py_ssize_t j) {
         return (rules.flags(static_cast<std::uint32_t>(text[j])) & kChangesWhenLowered) != 0;
     };
