@@ -376,3 +376,30 @@ def test_word_look_ups_that_crowd_out_one_another():
     pattern = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False).banned_phrases_regex
     for variant in (text, text.upper()):
         assert pme._native_findall(pattern, variant) == pattern.findall(variant)
+
+
+DOTTED = ["i\u0307", "i", "\u0131", "I", "\u0130", "i\u0307stanbul", "\u0307stanbul", "kızı", "şehi\u0307"]
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(st.one_of(TURKISH, st.sampled_from(DOTTED)), min_size=2, max_size=8),
+       st.lists(st.tuples(st.one_of(WORDS, TURKISH), SEPARATORS), min_size=4, max_size=40),
+       st.integers(1, 12), st.lists(st.tuples(st.integers(0, 10**6), st.sampled_from([str.upper, str.title, str])),
+                                    min_size=1, max_size=16),
+       st.sampled_from([0, 64, 1024]), st.booleans())
+def test_long_texts_thick_with_dotted_capitals(phrase_words, pieces, every, planted, ascii_run, many):
+    # Texts many times longer than the stretches that are lower-cased apart, with a dotted capital I every few
+    # words (down to every word), a run of ASCII now and then, and phrases planted all over, each in its own
+    # case: matches on the edges between stretches, and within or beside the dotted capitals' lower cases.
+    phrases = [" ".join(pair) for pair in zip(phrase_words, phrase_words[1:])] + phrase_words
+    # The words after a dotted capital, with the capital's lower case and with a plain i: only the first match.
+    phrases += [i + word.lower() for word, _ in pieces[:4] for i in ("i\u0307", "i")]
+    phrases = with_many([p.lower() for p in phrases], [word for word, _ in pieces[:8]], many)
+    words = [("İ" if k % every == 0 else "") + word + sep for k, (word, sep) in enumerate(pieces)]
+    words.append("a" * ascii_run + " ")
+    rng = random.Random(every * 1000 + len(pieces))
+    text = "".join(rng.choice(words) for _ in range(90000 // max(4, sum(map(len, words)) // len(words))))
+    for k, (at, case) in enumerate(planted):
+        at %= len(text) + 1
+        text = text[:at] + " " + case(phrases[k % len(phrases)]) + " " + text[at:]
+    assert_engine_verdict(PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False), text)

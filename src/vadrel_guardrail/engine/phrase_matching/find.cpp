@@ -37,6 +37,26 @@ void with_chars(PyObject *text, Run &&run) {
     }
 }
 
+// What the lowered path keeps from check to check, so that a long stretch costs no fresh pages each time and a
+// short text no allocation: the stretch's characters (of two or four bytes); the places of the characters that
+// change when lowered, and for each its place in the stretch, its lower case's length and the growth before it.
+struct Grown {
+    Py_ssize_t at, size, before;
+};
+struct StretchBuffers {
+    std::vector<Py_UCS4> wide;
+    std::vector<Py_UCS2> narrow;
+    std::vector<Py_ssize_t> changed;
+    std::vector<Grown> grown;
+};
+
+// The calling thread's buffers, found once per check: a thread-local variable of a shared library costs a
+// call at each use.
+[[gnu::noinline]] StretchBuffers &stretch_buffers() {
+    static thread_local StretchBuffers buffers;
+    return buffers;
+}
+
 }  // namespace
 
 // The phrase whose text equals the lower case of the match in `chars`, or -1 for none. A capital sigma's lower
@@ -95,33 +115,71 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         spans.clear();
         nodes.clear();
     };
-    // The stretch's characters, kept from check to check so that a long stretch costs no fresh pages each
-    // time, and where characters grew: their place in the stretch, their lower case's length, and the growth
-    // before them.
-    static thread_local std::vector<Py_UCS4> lowered;
-    static thread_local std::vector<Py_UCS2> narrow_lowered;
-    struct Grown {
-        Py_ssize_t at, size, before;
+    StretchBuffers &kept = stretch_buffers();
+    std::vector<Py_UCS4> &lowered = kept.wide;
+    std::vector<Py_UCS2> &narrow_lowered = kept.narrow;
+    std::vector<Py_ssize_t> &changed = kept.changed;
+    std::vector<Grown> &grown = kept.grown;
+    auto changes = [&](Py_ssize_t j) {
+        return (rules.flags(static_cast<std::uint32_t>(text[j])) & kChangesWhenLowered) != 0;
     };
-    std::vector<Grown> grown;
-    std::vector<Py_ssize_t> changed;
+    // The first place from `j` on, before `stop`, whose character changes; `stop` when none does.
+    auto next_change = [&](Py_ssize_t j, Py_ssize_t stop) {
+        if constexpr (sizeof(CharT) <= 2) {
+            const std::uint8_t *flags = rules.plane_flags();
+#if defined(__SSE2__)
+            // Where one or two characters change (as a rule), eight characters are compared at a time.
+            const std::vector<std::uint16_t> &few = rules.plane_changing();
+            if constexpr (sizeof(CharT) == 2) {
+                if (!few.empty() && few.size() <= 2) {
+                    __m128i first = _mm_set1_epi16(static_cast<short>(few[0]));
+                    __m128i second = _mm_set1_epi16(static_cast<short>(few.back()));
+                    for (; j + 8 <= stop; j += 8) {
+                        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + j));
+                        int hits = _mm_movemask_epi8(
+                            _mm_or_si128(_mm_cmpeq_epi16(v, first), _mm_cmpeq_epi16(v, second)));
+                        if (hits != 0) {
+                            return j + __builtin_ctz(static_cast<unsigned>(hits)) / 2;
+                        }
+                    }
+                }
+            }
+#endif
+            while (j < stop && !(flags[text[j]] & kChangesWhenLowered)) {
+                ++j;
+            }
+        } else {
+            while (j < stop && !changes(j)) {
+                ++j;
+            }
+        }
+        return j;
+    };
+    // Characters closer than `kJoin` to the last share its stretch: where they are many (Turkish capitals), the
+    // text is scanned in long stretches rather than stopping at each. A stretch ends after about `kLongest`
+    // characters, so that they are read again while the cache still holds them. Where the next such character
+    // is near (or near the text's start), its stretch starts at once, without a scan of the text itself.
+    constexpr Py_ssize_t kJoin = 512, kLongest = 32768;
+    bool dense = sizeof(CharT) == 2;
     Py_ssize_t from = 0, resume = 0;
     while (from < length) {
         Py_ssize_t resume_before = resume;
-        Py_ssize_t tried = scan<true>(text, length, from, length, resume, pending);
-        if (tried >= length) {
-            break;
+        Py_ssize_t tried = from, changing = length;
+        if (dense) {
+            Py_ssize_t near = std::min(length, from + reach_ + kJoin + 1);
+            changing = next_change(from, near);
+            changing = changing == near ? length : changing;
         }
-        Py_ssize_t changing = tried;
-        while (!(rules.flags(static_cast<std::uint32_t>(text[changing])) & kChangesWhenLowered)) {
-            ++changing;
+        if (changing == length) {
+            tried = scan<true>(text, length, from, length, resume, pending);
+            if (tried >= length) {
+                break;
+            }
+            changing = next_change(tried, length);
         }
         // The candidates from `trusted` on were not tried or may have read the character: they are tried over
         // a stretch lower-cased apart, which runs on until `reach_` characters past the last such character
-        // nearby, and `reach_` more for the candidates before it to read. Characters closer than `kJoin` to
-        // the last share its stretch: where they are many (Turkish capitals), the text is scanned in long
-        // stretches rather than stopping at each.
-        constexpr Py_ssize_t kJoin = 512;
+        // nearby, and `reach_` more for the candidates before it to read.
         Py_ssize_t trusted = std::max(from, std::min(tried, changing - reach_));
         while (!spans.empty() && spans.back().start >= trusted) {
             spans.pop_back();
@@ -132,51 +190,21 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         Py_ssize_t begin = trusted > 0 ? trusted - 1 : 0;  // with the character before, for its word flag
         // The places of the characters that change, found in one pass that also finds where the stretch ends.
         changed.clear();
-        auto changes = [&](Py_ssize_t j) {
-            return (rules.flags(static_cast<std::uint32_t>(text[j])) & kChangesWhenLowered) != 0;
-        };
-        for (Py_ssize_t j = begin; j <= changing; ++j) {
-            if (changes(j)) {
-                changed.push_back(j);
-            }
+        for (Py_ssize_t j = next_change(begin, changing); j < changing; j = next_change(j + 1, changing)) {
+            changed.push_back(j);
         }
-        // The first place from `j` on, before `stop`, whose character changes; `stop` when none does.
-        auto next_change = [&](Py_ssize_t j, Py_ssize_t stop) {
-            if constexpr (sizeof(CharT) <= 2) {
-                const std::uint8_t *flags = rules.plane_flags();
-#if defined(__SSE2__)
-                // Where one or two characters change (as a rule), eight characters are compared at a time.
-                const std::vector<std::uint16_t> &few = rules.plane_changing();
-                if constexpr (sizeof(CharT) == 2) {
-                    if (!few.empty() && few.size() <= 2) {
-                        __m128i first = _mm_set1_epi16(static_cast<short>(few[0]));
-                        __m128i second = _mm_set1_epi16(static_cast<short>(few.back()));
-                        for (; j + 8 <= stop; j += 8) {
-                            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + j));
-                            int hits = _mm_movemask_epi8(
-                                _mm_or_si128(_mm_cmpeq_epi16(v, first), _mm_cmpeq_epi16(v, second)));
-                            if (hits != 0) {
-                                return j + __builtin_ctz(static_cast<unsigned>(hits)) / 2;
-                            }
-                        }
-                    }
-                }
-#endif
-                while (j < stop && !(flags[text[j]] & kChangesWhenLowered)) {
-                    ++j;
-                }
-            } else {
-                while (j < stop && !changes(j)) {
-                    ++j;
-                }
-            }
-            return j;
-        };
+        changed.push_back(changing);
         Py_ssize_t last = changing;
+        dense = false;
         for (Py_ssize_t j = changing + 1;; ++j) {
             Py_ssize_t stop = std::min(length, last + 2 * reach_ + kJoin + 1);
             j = next_change(j, stop);
             if (j == stop) {
+                break;
+            }
+            // Cut only past the stretch's end, which then holds no such character unlowered.
+            if (j - begin > kLongest && j > last + 2 * reach_) {
+                dense = true;
                 break;
             }
             changed.push_back(j);
