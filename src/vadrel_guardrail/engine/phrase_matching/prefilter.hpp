@@ -32,6 +32,10 @@ struct Prefilter {
     // Bits by `fingerprint` of each required word: most words of a text are dropped by one load from here.
     std::vector<std::uint64_t> bits;
     unsigned shift = 64;
+    // With every required word at least four characters long, a word's bit is that of its first `shortest`
+    // bytes (eight at most), the ones this mask keeps, read without looking for the word's end; else that of
+    // its bytes up to its end (eight at most), and this is 0.
+    std::uint64_t leading = 0;
     std::uint8_t byte_of_class[256] = {};  // how the scan reads a word character of each class
     Py_ssize_t farthest = 0;  // the farthest distance over all words
     std::uint32_t shortest = kLongest;  // the shortest word

@@ -1,0 +1,242 @@
+// The prefilter's chunk steps, for the baseline machine and for AVX2. Builds with assertions run the baseline
+// steps and check the AVX2 ones against them, so that the test suite covers both roads on a machine with AVX2.
+#include "vadrel_guardrail/engine/phrase_matching/prefilter_chunk.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "vadrel_guardrail/engine/phrase_matching/ascii_block.hpp"
+
+#if defined(__x86_64__) && defined(__SSE2__)
+#include <immintrin.h>
+#define VADREL_PREFILTER_AVX2 1
+#endif
+
+namespace vadrel_guardrail::phrase_matching {
+
+namespace {
+
+// The bits set in `bits`, by arithmetic: the baseline has no instruction for it.
+inline int bit_count(std::uint64_t bits) {
+    bits -= (bits >> 1) & 0x5555555555555555ull;
+    bits = (bits & 0x3333333333333333ull) + ((bits >> 2) & 0x3333333333333333ull);
+    bits = (bits + (bits >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<int>((bits * 0x0101010101010101ull) >> 56);
+}
+
+#if defined(__SSE2__)
+// 16 characters as bytes, those beyond ASCII as bytes with the high bit set: unsigned saturation sends them
+// to 0xFF, or keeps the Latin-1 ones.
+template <typename CharT>
+inline __m128i load_16(const CharT *text) {
+    if constexpr (sizeof(CharT) == 1) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(text));
+    } else if constexpr (sizeof(CharT) == 2) {
+        return _mm_packus_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text)),
+                                _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 8)));
+    } else {
+        // Signed saturation first: every code point is below 2^31, and those over 2^15 stay over 255.
+        __m128i low = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text)),
+                                      _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 4)));
+        __m128i high = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 8)),
+                                       _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 12)));
+        return _mm_packus_epi16(low, high);
+    }
+}
+
+#endif
+
+template <typename CharT>
+std::uint64_t ascii_chunk_narrow(const CharT *text, int blocks, std::uint8_t *bytes, std::uint16_t *word_bits,
+                                 std::uint16_t *other_bits) {
+    std::uint64_t others = 0;
+    for (int block = 0; block < blocks; ++block) {
+#if defined(__SSE2__)
+        // Bytes with the high bit set are no ASCII class's: the lanes take them for non-word characters.
+        __m128i v = load_16(text + block * 16);
+        AsciiLanes lanes = ascii_lanes(v);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(bytes + block * 16), _mm_and_si128(lanes.folded, lanes.word));
+        word_bits[block] = static_cast<std::uint16_t>(_mm_movemask_epi8(lanes.word));
+        auto other = static_cast<std::uint16_t>(_mm_movemask_epi8(v));
+#else
+        std::uint16_t word = 0, other = 0;
+        for (int k = 0; k < 16; ++k) {
+            auto c = static_cast<std::uint32_t>(text[block * 16 + k]);
+            std::uint32_t cls = c < 0x80 ? ascii_class(c) : 0;
+            bytes[block * 16 + k] = cls == 0 ? 0 : static_cast<std::uint8_t>(c | 0x20);
+            word |= static_cast<std::uint16_t>((cls != 0) << k);
+            other |= static_cast<std::uint16_t>((c >= 0x80) << k);
+        }
+        word_bits[block] = word;
+#endif
+        other_bits[block] = other;
+        others |= static_cast<std::uint64_t>(other != 0) << block;
+    }
+    return others;
+}
+
+// The offsets of the long words' starts; with `kBitInstructions`, compiled where bits are counted and found by
+// single instructions.
+template <bool kBitInstructions>
+[[gnu::always_inline]] inline int long_word_starts_body(const std::uint64_t *bits, int size, std::uint32_t shortest,
+                                                        std::uint64_t &prev_word, std::uint16_t *offsets) {
+    int count = 0;
+    for (int block = 0; block < size / 64; ++block) {
+        std::uint64_t word_bits = bits[block], next_bits = bits[block + 1];
+        std::uint64_t starts = word_bits & ~((word_bits << 1) | prev_word);
+        prev_word = word_bits >> 63;
+        for (std::uint32_t k = 1; k < shortest; ++k) {
+            starts &= (word_bits >> k) | (next_bits << (64 - k));
+        }
+        int here = kBitInstructions ? __builtin_popcountll(starts) : bit_count(starts);
+        // Eight at a time without a branch each, so that the loop over them ends once a chunk rather than
+        // once a block; the places past the last get 63.
+        std::uint16_t *out = offsets + count;
+        const auto base = static_cast<std::uint16_t>(block * 64);
+        for (int k = 0; k < here; k += 8) {
+            for (int j = 0; j < 8; ++j) {
+                out[k + j] = static_cast<std::uint16_t>(base + __builtin_ctzll(starts | (std::uint64_t{1} << 63)));
+                starts &= starts - 1;
+            }
+        }
+        count += here;
+    }
+    return count;
+}
+
+#if VADREL_PREFILTER_AVX2
+
+// 32 characters as bytes, as `load_16`.
+template <typename CharT>
+__attribute__((target("avx2"))) inline __m256i load(const CharT *at) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(at));
+}
+
+template <typename CharT>
+__attribute__((target("avx2"))) inline __m256i load_32(const CharT *text) {
+    if constexpr (sizeof(CharT) == 1) {
+        return load(text);
+    } else if constexpr (sizeof(CharT) == 2) {
+        // The packing works within each half: the quarters come back into order.
+        return _mm256_permute4x64_epi64(_mm256_packus_epi16(load(text), load(text + 16)), 0xD8);
+    } else {
+        __m256i packed = _mm256_packus_epi16(_mm256_packs_epi32(load(text), load(text + 8)),
+                                             _mm256_packs_epi32(load(text + 16), load(text + 24)));
+        return _mm256_permutevar8x32_epi32(packed, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+    }
+}
+
+template <typename CharT>
+__attribute__((target("avx2"))) std::uint64_t ascii_chunk_wide(const CharT *text, int blocks, std::uint8_t *bytes,
+                                                             std::uint16_t *word_bits, std::uint16_t *other_bits) {
+    std::uint64_t others = 0;
+    int block = 0;
+    for (; block + 2 <= blocks; block += 2) {
+        // As `ascii_lanes`: each range by one signed comparison.
+        __m256i v = load_32(text + block * 16);
+        __m256i folded = _mm256_or_si256(v, _mm256_set1_epi8(0x20));
+        __m256i letter = _mm256_cmpgt_epi8(_mm256_set1_epi8(-128 + 26),
+                                           _mm256_add_epi8(folded, _mm256_set1_epi8((-'a' - 128) & 0xFF)));
+        __m256i digit = _mm256_cmpgt_epi8(_mm256_set1_epi8(-128 + 10),
+                                          _mm256_add_epi8(v, _mm256_set1_epi8((-'0' - 128) & 0xFF)));
+        __m256i under = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('_'));
+        __m256i word = _mm256_or_si256(_mm256_or_si256(letter, digit), under);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(bytes + block * 16), _mm256_and_si256(folded, word));
+        auto word_mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(word));
+        auto other_mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(v));
+        std::memcpy(word_bits + block, &word_mask, 4);
+        std::memcpy(other_bits + block, &other_mask, 4);
+        others |= static_cast<std::uint64_t>(((other_mask & 0xFFFFu) != 0) | ((other_mask > 0xFFFFu) << 1)) << block;
+    }
+    if (block < blocks) {
+        others |= ascii_chunk_narrow(text + block * 16, 1, bytes + block * 16, word_bits + block, other_bits + block)
+                  << block;
+    }
+    return others;
+}
+
+__attribute__((target("popcnt,bmi,avx2"))) int long_word_starts_wide(const std::uint64_t *bits, int size,
+                                                                    std::uint32_t shortest, std::uint64_t &prev_word,
+                                                                    std::uint16_t *offsets) {
+    return long_word_starts_body<true>(bits, size, shortest, prev_word, offsets);
+}
+
+#endif
+
+int long_word_starts_narrow(const std::uint64_t *bits, int size, std::uint32_t shortest, std::uint64_t &prev_word,
+                            std::uint16_t *offsets) {
+    return long_word_starts_body<false>(bits, size, shortest, prev_word, offsets);
+}
+
+// Where a build with assertions finds the two roads apart.
+[[noreturn, maybe_unused]] void roads_differ(const char *step) {
+    std::fprintf(stderr, "prefilter: the AVX2 and baseline %s differ\n", step);
+    std::abort();
+}
+
+}  // namespace
+
+bool prefilter_wide() {
+#if VADREL_PREFILTER_AVX2
+    static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                             __builtin_cpu_supports("popcnt");
+    return wide;
+#else
+    return false;
+#endif
+}
+
+template <typename CharT>
+std::uint64_t ascii_chunk(const CharT *text, int blocks, std::uint8_t *bytes, std::uint16_t *word_bits,
+                          std::uint16_t *other_bits, bool wide) {
+#if VADREL_PREFILTER_AVX2
+    if (wide) {
+#ifdef NDEBUG
+        return ascii_chunk_wide(text, blocks, bytes, word_bits, other_bits);
+#else
+        std::uint8_t wide_bytes[kChunkCharacters];
+        std::uint16_t wide_bits[kChunkCharacters / 16], wide_other[kChunkCharacters / 16];
+        std::uint64_t others = ascii_chunk_wide(text, blocks, wide_bytes, wide_bits, wide_other);
+        std::uint64_t narrow_others = ascii_chunk_narrow(text, blocks, bytes, word_bits, other_bits);
+        std::size_t count = static_cast<std::size_t>(blocks);
+        if (others != narrow_others || std::memcmp(wide_bytes, bytes, 16 * count) != 0 ||
+            std::memcmp(wide_bits, word_bits, 2 * count) != 0 || std::memcmp(wide_other, other_bits, 2 * count) != 0) {
+            roads_differ("bytes");
+        }
+        return narrow_others;
+#endif
+    }
+#endif
+    (void)wide;
+    return ascii_chunk_narrow(text, blocks, bytes, word_bits, other_bits);
+}
+
+int long_word_starts(const std::uint64_t *bits, int size, std::uint32_t shortest, std::uint64_t &prev_word,
+                     std::uint16_t *offsets, bool wide) {
+#if VADREL_PREFILTER_AVX2
+    if (wide) {
+#ifdef NDEBUG
+        return long_word_starts_wide(bits, size, shortest, prev_word, offsets);
+#else
+        std::uint16_t wide_offsets[kChunkCharacters + 8];
+        std::uint64_t wide_prev = prev_word;
+        int count = long_word_starts_wide(bits, size, shortest, wide_prev, wide_offsets);
+        int narrow_count = long_word_starts_narrow(bits, size, shortest, prev_word, offsets);
+        if (count != narrow_count || wide_prev != prev_word ||
+            std::memcmp(wide_offsets, offsets, sizeof(std::uint16_t) * static_cast<std::size_t>(count)) != 0) {
+            roads_differ("word starts");
+        }
+        return narrow_count;
+#endif
+    }
+#endif
+    (void)wide;
+    return long_word_starts_narrow(bits, size, shortest, prev_word, offsets);
+}
+
+template std::uint64_t ascii_chunk(const Py_UCS1 *, int, std::uint8_t *, std::uint16_t *, std::uint16_t *, bool);
+template std::uint64_t ascii_chunk(const Py_UCS2 *, int, std::uint8_t *, std::uint16_t *, std::uint16_t *, bool);
+template std::uint64_t ascii_chunk(const Py_UCS4 *, int, std::uint8_t *, std::uint16_t *, std::uint16_t *, bool);
+
+}  // namespace vadrel_guardrail::phrase_matching
