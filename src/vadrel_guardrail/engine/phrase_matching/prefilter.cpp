@@ -21,16 +21,6 @@ namespace {
 // its class, which for the ASCII ones is the character folded to lower case, so that 16 of them cost a few
 // instructions.
 
-// The bytes of a word's first characters, up to eight, from the bytes at its start: up to the first 0, with
-// no branch.
-inline std::uint64_t first_bytes(const std::uint8_t *bytes) {
-    std::uint64_t eight;
-    std::memcpy(&eight, bytes, 8);
-    // The high bit of the first zero byte is the lowest one set (those above it may be set too).
-    std::uint64_t zeros = (eight - 0x0101010101010101ull) & ~eight & 0x8080808080808080ull;
-    return eight & ((zeros & (0 - zeros)) - 1);
-}
-
 // The byte of the class of an ASCII word character: the character folded to lower case.
 inline std::uint32_t ascii_byte(std::uint32_t cls) {
     return cls <= 26 ? 'a' + cls - 1 : cls <= 36 ? '0' + cls - 27 : '_' | 0x20;
@@ -146,8 +136,8 @@ void PhraseAutomaton::build_prefilter() {
     }
     filter->words.resize(slots);
     filter->mask = slots - 1;
-    unsigned bit_width = 12;  // at least 4,096 bits, about 64 per word, at most 2^20
-    while ((std::size_t{1} << bit_width) < 64 * required.size() && bit_width < 20) {
+    unsigned bit_width = 12;  // at least 4,096 bits, about 128 per word, at most 2^20
+    while ((std::size_t{1} << bit_width) < 128 * required.size() && bit_width < 20) {
         ++bit_width;
     }
     filter->shift = 64 - bit_width;
@@ -241,11 +231,7 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
         }
         return part;
     };
-    // The filter's bits, held where the writes to the chunk's bytes cannot make them be read again.
-    const std::uint64_t *filter_bits = filter.bits.data();
-    const unsigned filter_shift = filter.shift;
-    const std::uint64_t leading = filter.leading;
-    const std::uint32_t shortest = filter.shortest;
+    const WordBits word_filter{filter.bits.data(), filter.shift, filter.leading, filter.shortest};
     const bool wide = prefilter_wide();
     alignas(32) std::uint8_t bytes[kChunk + kAfter];
     std::uint16_t word_bits[kChunk / 16 + 4];  // 16 characters a part, then the parts of a last 64-bit word
@@ -254,22 +240,11 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
     std::uint16_t offsets[kChunk + 8];  // of the word starts to look up, within the chunk
     std::uint64_t prev_word = from > 0 && rules_->word(static_cast<std::uint32_t>(text[from - 1]));
     Py_ssize_t chunk = from;
-    // The required words among the chunk's long words at `offsets`, `kLeading` when `leading` is not 0; a
-    // place before `length` when a scan near them stopped at a character that changes when lowered.
-    auto look_up = [&]<bool kLeading>(int count) -> Py_ssize_t {
+    // The required words among the chunk's words at `offsets`, those that the filter lets through; a place
+    // before `length` when a scan near them stopped at a character that changes when lowered.
+    auto look_up = [&](int count) -> Py_ssize_t {
         for (int k = 0; k < count; ++k) {
             const std::uint8_t *word_bytes = bytes + offsets[k];
-            std::uint64_t key;
-            if constexpr (kLeading) {
-                std::memcpy(&key, word_bytes, 8);
-                key &= leading;
-            } else {
-                key = first_bytes(word_bytes);
-            }
-            std::uint64_t bit = fingerprint(key, filter_shift);
-            if (__builtin_expect(((filter_bits[bit >> 6] >> (bit & 63)) & 1u) == 0, 1)) {
-                continue;
-            }
             int block = offsets[k] / 64, offset = offsets[k] % 64;
             std::uint64_t word_bits = bits[block], next_bits = bits[block + 1];
             // The word's characters as bits from its start, those of the next block brought in after; a
@@ -321,11 +296,15 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
         bool other_after =
             ascii_chunk(text + chunk + size, 1, bytes + size, word_bits + blocks, other_bits + blocks, false) != 0;
         bool changing = false;
-        for (int block = 0; block <= blocks; ++block) {
-            if (block == blocks ? other_after : (others >> block) & 1u) {
-                word_bits[block] |= static_cast<std::uint16_t>(
-                    other_bytes(text + chunk + block * 16, other_bits[block], bytes + block * 16, changing));
-            }
+        auto fix = [&](int block) {
+            word_bits[block] |= static_cast<std::uint16_t>(
+                other_bytes(text + chunk + block * 16, other_bits[block], bytes + block * 16, changing));
+        };
+        for (; others != 0; others &= others - 1) {
+            fix(__builtin_ctzll(others));
+        }
+        if (other_after) {
+            fix(blocks);
         }
         if (kLowering && changing) {
             return hand_over(chunk);  // some word's bytes may not be its lower case's
@@ -334,10 +313,8 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
         std::memcpy(bits, word_bits, sizeof(std::uint64_t) * static_cast<std::size_t>(blocks / 4 + 1));
         // The starts of the words as long as the shortest required word, which drops many of a text's short
         // words at a few steps a block, then their look-ups.
-        int count = long_word_starts(bits, static_cast<int>(size), shortest, prev_word, offsets, wide);
-        if (Py_ssize_t tried = leading ? look_up.template operator()<true>(count)
-                                       : look_up.template operator()<false>(count);
-            tried < length) {
+        int count = filtered_word_starts(bits, static_cast<int>(size), prev_word, bytes, word_filter, offsets, wide);
+        if (Py_ssize_t tried = look_up(count); tried < length) {
             return tried;
         }
         chunk += size;

@@ -2,6 +2,7 @@
 // steps and check the AVX2 ones against them, so that the test suite covers both roads on a machine with AVX2.
 #include "vadrel_guardrail/engine/phrase_matching/prefilter_chunk.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,33 +77,92 @@ std::uint64_t ascii_chunk_narrow(const CharT *text, int blocks, std::uint8_t *by
     return others;
 }
 
-// The offsets of the long words' starts; with `kBitInstructions`, compiled where bits are counted and found by
-// single instructions.
-template <bool kBitInstructions>
-[[gnu::always_inline]] inline int long_word_starts_body(const std::uint64_t *bits, int size, std::uint32_t shortest,
-                                                        std::uint64_t &prev_word, std::uint16_t *offsets) {
+// The bytes of a word's first characters, up to eight, from the bytes at its start: up to the first 0, with
+// no branch.
+inline std::uint64_t first_bytes(const std::uint8_t *bytes) {
+    std::uint64_t eight;
+    std::memcpy(&eight, bytes, 8);
+    // The high bit of the first zero byte is the lowest one set (those above it may be set too).
+    std::uint64_t zeros = (eight - 0x0101010101010101ull) & ~eight & 0x8080808080808080ull;
+    return eight & ((zeros & (0 - zeros)) - 1);
+}
+
+#if VADREL_PREFILTER_AVX2
+__attribute__((target("bmi"))) inline int trailing_zeros(std::uint64_t bits) {
+    return static_cast<int>(_tzcnt_u64(bits));
+}
+#else
+inline int trailing_zeros(std::uint64_t bits) {
+    return bits == 0 ? 64 : __builtin_ctzll(bits);
+}
+#endif
+
+// The filtered word starts; with `kBitInstructions`, compiled where bits are counted and found by single
+// instructions, and with `kLeading` when `filter.leading` is not 0.
+template <bool kBitInstructions, bool kLeading>
+[[gnu::always_inline]] inline int filtered_word_starts_body(const std::uint64_t *bits, int size,
+                                                            std::uint64_t &prev_word, const std::uint8_t *bytes,
+                                                            const WordBits &filter, std::uint16_t *offsets) {
+    const std::uint64_t *filter_bits = filter.bits;
+    const unsigned shift = filter.shift;
+    const std::uint64_t leading = filter.leading;
+    // The steps that leave the starts of runs of word characters as long as the shortest word: each halves
+    // what is left to check, so that a run of 4 takes two.
+    unsigned steps[8], step_count = 0;
+    for (unsigned covered = 1; covered < filter.shortest; covered += steps[step_count++]) {
+        steps[step_count] = std::min(covered, filter.shortest - covered);
+    }
     int count = 0;
     for (int block = 0; block < size / 64; ++block) {
-        std::uint64_t word_bits = bits[block], next_bits = bits[block + 1];
+        std::uint64_t word_bits = bits[block];
         std::uint64_t starts = word_bits & ~((word_bits << 1) | prev_word);
         prev_word = word_bits >> 63;
-        for (std::uint32_t k = 1; k < shortest; ++k) {
-            starts &= (word_bits >> k) | (next_bits << (64 - k));
+        unsigned __int128 run = word_bits | static_cast<unsigned __int128>(bits[block + 1]) << 64;
+        for (unsigned k = 0; k < step_count; ++k) {
+            run &= run >> steps[k];
         }
+        starts &= static_cast<std::uint64_t>(run);
         int here = kBitInstructions ? __builtin_popcountll(starts) : bit_count(starts);
         // Eight at a time without a branch each, so that the loop over them ends once a chunk rather than
-        // once a block; the places past the last get 63.
-        std::uint16_t *out = offsets + count;
-        const auto base = static_cast<std::uint16_t>(block * 64);
+        // once a block; those that pass are kept. The places past the last read the block's last byte, and
+        // are not kept.
+        const int base = block * 64;
         for (int k = 0; k < here; k += 8) {
             for (int j = 0; j < 8; ++j) {
-                out[k + j] = static_cast<std::uint16_t>(base + __builtin_ctzll(starts | (std::uint64_t{1} << 63)));
+                // Past the last, 64 with the instruction, else 63: either reads within the chunk's bytes.
+                int place;
+                if constexpr (kBitInstructions) {
+                    place = trailing_zeros(starts);
+                } else {
+                    place = __builtin_ctzll(starts | (std::uint64_t{1} << 63));
+                }
+                int offset = base + place;
+                std::uint64_t key;
+                if constexpr (kLeading) {
+                    std::memcpy(&key, bytes + offset, 8);
+                    key &= leading;
+                } else {
+                    key = first_bytes(bytes + offset);
+                }
+                std::uint64_t bit = fingerprint(key, shift);
+                offsets[count] = static_cast<std::uint16_t>(offset);
+                std::uint64_t kept = kBitInstructions ? (place >> 6) ^ 1 : starts != 0;
+                count += static_cast<int>((filter_bits[bit >> 6] >> (bit & 63)) & kept);
                 starts &= starts - 1;
             }
         }
-        count += here;
     }
     return count;
+}
+
+template <bool kBitInstructions>
+[[gnu::always_inline]] inline int filtered_word_starts_of(const std::uint64_t *bits, int size,
+                                                          std::uint64_t &prev_word, const std::uint8_t *bytes,
+                                                          const WordBits &filter, std::uint16_t *offsets) {
+    return filter.leading ? filtered_word_starts_body<kBitInstructions, true>(bits, size, prev_word, bytes, filter,
+                                                                               offsets)
+                          : filtered_word_starts_body<kBitInstructions, false>(bits, size, prev_word, bytes,
+                                                                                filter, offsets);
 }
 
 #if VADREL_PREFILTER_AVX2
@@ -147,7 +207,7 @@ __attribute__((target("avx2"))) std::uint64_t ascii_chunk_wide(const CharT *text
         auto other_mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(v));
         std::memcpy(word_bits + block, &word_mask, 4);
         std::memcpy(other_bits + block, &other_mask, 4);
-        others |= static_cast<std::uint64_t>(((other_mask & 0xFFFFu) != 0) | ((other_mask > 0xFFFFu) << 1)) << block;
+        others |= static_cast<std::uint64_t>(other_mask != 0) * 3 << block;  // both blocks: the caller looks
     }
     if (block < blocks) {
         others |= ascii_chunk_narrow(text + block * 16, 1, bytes + block * 16, word_bits + block, other_bits + block)
@@ -156,17 +216,17 @@ __attribute__((target("avx2"))) std::uint64_t ascii_chunk_wide(const CharT *text
     return others;
 }
 
-__attribute__((target("popcnt,bmi,avx2"))) int long_word_starts_wide(const std::uint64_t *bits, int size,
-                                                                    std::uint32_t shortest, std::uint64_t &prev_word,
-                                                                    std::uint16_t *offsets) {
-    return long_word_starts_body<true>(bits, size, shortest, prev_word, offsets);
+__attribute__((target("popcnt,bmi,bmi2,avx2"))) int filtered_word_starts_wide(
+    const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes, const WordBits &filter,
+    std::uint16_t *offsets) {
+    return filtered_word_starts_of<true>(bits, size, prev_word, bytes, filter, offsets);
 }
 
 #endif
 
-int long_word_starts_narrow(const std::uint64_t *bits, int size, std::uint32_t shortest, std::uint64_t &prev_word,
-                            std::uint16_t *offsets) {
-    return long_word_starts_body<false>(bits, size, shortest, prev_word, offsets);
+int filtered_word_starts_narrow(const std::uint64_t *bits, int size, std::uint64_t &prev_word,
+                                const std::uint8_t *bytes, const WordBits &filter, std::uint16_t *offsets) {
+    return filtered_word_starts_of<false>(bits, size, prev_word, bytes, filter, offsets);
 }
 
 // Where a build with assertions finds the two roads apart.
@@ -200,7 +260,10 @@ std::uint64_t ascii_chunk(const CharT *text, int blocks, std::uint8_t *bytes, st
         std::uint64_t others = ascii_chunk_wide(text, blocks, wide_bytes, wide_bits, wide_other);
         std::uint64_t narrow_others = ascii_chunk_narrow(text, blocks, bytes, word_bits, other_bits);
         std::size_t count = static_cast<std::size_t>(blocks);
-        if (others != narrow_others || std::memcmp(wide_bytes, bytes, 16 * count) != 0 ||
+        // Pairs of blocks are told together.
+        auto pairs = [](std::uint64_t blocks) { return (blocks | blocks >> 1) & 0x5555555555555555ull; };
+        if (pairs(others) != pairs(narrow_others) || (narrow_others & ~others) != 0 ||
+            std::memcmp(wide_bytes, bytes, 16 * count) != 0 ||
             std::memcmp(wide_bits, word_bits, 2 * count) != 0 || std::memcmp(wide_other, other_bits, 2 * count) != 0) {
             roads_differ("bytes");
         }
@@ -212,17 +275,17 @@ std::uint64_t ascii_chunk(const CharT *text, int blocks, std::uint8_t *bytes, st
     return ascii_chunk_narrow(text, blocks, bytes, word_bits, other_bits);
 }
 
-int long_word_starts(const std::uint64_t *bits, int size, std::uint32_t shortest, std::uint64_t &prev_word,
-                     std::uint16_t *offsets, bool wide) {
+int filtered_word_starts(const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes,
+                         const WordBits &filter, std::uint16_t *offsets, bool wide) {
 #if VADREL_PREFILTER_AVX2
     if (wide) {
 #ifdef NDEBUG
-        return long_word_starts_wide(bits, size, shortest, prev_word, offsets);
+        return filtered_word_starts_wide(bits, size, prev_word, bytes, filter, offsets);
 #else
         std::uint16_t wide_offsets[kChunkCharacters + 8];
         std::uint64_t wide_prev = prev_word;
-        int count = long_word_starts_wide(bits, size, shortest, wide_prev, wide_offsets);
-        int narrow_count = long_word_starts_narrow(bits, size, shortest, prev_word, offsets);
+        int count = filtered_word_starts_wide(bits, size, wide_prev, bytes, filter, wide_offsets);
+        int narrow_count = filtered_word_starts_narrow(bits, size, prev_word, bytes, filter, offsets);
         if (count != narrow_count || wide_prev != prev_word ||
             std::memcmp(wide_offsets, offsets, sizeof(std::uint16_t) * static_cast<std::size_t>(count)) != 0) {
             roads_differ("word starts");
@@ -232,7 +295,7 @@ int long_word_starts(const std::uint64_t *bits, int size, std::uint32_t shortest
     }
 #endif
     (void)wide;
-    return long_word_starts_narrow(bits, size, shortest, prev_word, offsets);
+    return filtered_word_starts_narrow(bits, size, prev_word, bytes, filter, offsets);
 }
 
 template std::uint64_t ascii_chunk(const Py_UCS1 *, int, std::uint8_t *, std::uint16_t *, std::uint16_t *, bool);

@@ -1,5 +1,5 @@
 // The two steps of the prefilter's scan that read every character of a chunk: the characters as bytes with
-// their word characters as bits, and the list of the word starts long enough to be required words. Each comes
+// their word characters as bits, and the word starts that pass the word filter. Each comes
 // for the baseline machine and, chosen at run time, for one with AVX2 (and the bit instructions that come
 // with it), which reads twice the characters at a step and counts bits in one instruction.
 #pragma once
@@ -7,6 +7,8 @@
 #include <Python.h>
 
 #include <cstdint>
+
+#include "vadrel_guardrail/engine/phrase_matching/prefilter.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
 
@@ -24,11 +26,20 @@ template <typename CharT>
 std::uint64_t ascii_chunk(const CharT *text, int blocks, std::uint8_t *bytes, std::uint16_t *word_bits,
                           std::uint16_t *other_bits, bool wide);
 
-// The offsets of the word starts among the `size` characters whose word characters are `bits` (64 a word,
-// one more word after them for the words that run past them), of words at least `shortest` characters long,
-// in order, into `offsets`, which has room for eight beyond their number. `prev_word` tells whether the
-// character before the chunk is a word character, and gets the chunk's last. Returns their number.
-int long_word_starts(const std::uint64_t *bits, int size, std::uint32_t shortest, std::uint64_t &prev_word,
-                     std::uint16_t *offsets, bool wide);
+// What the word filter needs of a `Prefilter`.
+struct WordBits {
+    const std::uint64_t *bits;
+    unsigned shift;
+    std::uint64_t leading;
+    std::uint32_t shortest;
+};
+
+// The offsets, in order, of the starts of the words that may be required ones among the `size` characters
+// whose word characters are `bits` (64 a word, one more word after them for the words that run past them) and
+// whose bytes are `bytes`: words at least `filter.shortest` characters long whose bit in the filter is set.
+// `prev_word` tells whether the character before the chunk is a word character, and gets the chunk's last.
+// Returns their number.
+int filtered_word_starts(const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes,
+                         const WordBits &filter, std::uint16_t *offsets, bool wide);
 
 }  // namespace vadrel_guardrail::phrase_matching
