@@ -234,7 +234,6 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
     const WordBits word_filter{filter.bits.data(), filter.shift, filter.leading, filter.shortest};
     const bool wide = prefilter_wide();
     alignas(32) std::uint8_t bytes[kChunk + kAfter];
-    std::uint16_t word_bits[kChunk / 16 + 4];  // 16 characters a part, then the parts of a last 64-bit word
     std::uint16_t other_bits[kChunk / 16 + 1];  // the characters beyond ASCII
     std::uint64_t bits[kChunk / 64 + 1];
     std::uint16_t offsets[kChunk + 8];  // of the word starts to look up, within the chunk
@@ -292,13 +291,15 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
         // The bytes and word bits of the chunk and of the 16 characters after it, those of blocks with
         // characters beyond ASCII from the tables.
         const int blocks = static_cast<int>(size / 16);
-        std::uint64_t others = ascii_chunk(text + chunk, blocks, bytes, word_bits, other_bits, wide);
+        std::uint64_t others = ascii_chunk(text + chunk, blocks, bytes, bits, other_bits, wide);
+        bits[blocks / 4] = 0;
         bool other_after =
-            ascii_chunk(text + chunk + size, 1, bytes + size, word_bits + blocks, other_bits + blocks, false) != 0;
+            ascii_chunk(text + chunk + size, 1, bytes + size, bits + blocks / 4, other_bits + blocks, false) != 0;
         bool changing = false;
         auto fix = [&](int block) {
-            word_bits[block] |= static_cast<std::uint16_t>(
-                other_bytes(text + chunk + block * 16, other_bits[block], bytes + block * 16, changing));
+            bits[block / 4] |= static_cast<std::uint64_t>(other_bytes(text + chunk + block * 16, other_bits[block],
+                                                                       bytes + block * 16, changing))
+                               << (16 * (block % 4));
         };
         for (; others != 0; others &= others - 1) {
             fix(__builtin_ctzll(others));
@@ -309,8 +310,6 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
         if (kLowering && changing) {
             return hand_over(chunk);  // some word's bytes may not be its lower case's
         }
-        word_bits[blocks + 1] = word_bits[blocks + 2] = word_bits[blocks + 3] = 0;
-        std::memcpy(bits, word_bits, sizeof(std::uint64_t) * static_cast<std::size_t>(blocks / 4 + 1));
         // The starts of the words as long as the shortest required word, which drops many of a text's short
         // words at a few steps a block, then their look-ups.
         int count = filtered_word_starts(bits, static_cast<int>(size), prev_word, bytes, word_filter, offsets, wide);

@@ -49,7 +49,7 @@ inline __m128i load_16(const CharT *text) {
 #endif
 
 template <typename CharT>
-std::uint64_t ascii_chunk_narrow(const CharT *text, int blocks, std::uint8_t *bytes, std::uint16_t *word_bits,
+std::uint64_t ascii_chunk_narrow(const CharT *text, int blocks, std::uint8_t *bytes, std::uint64_t *bits,
                                  std::uint16_t *other_bits) {
     std::uint64_t others = 0;
     for (int block = 0; block < blocks; ++block) {
@@ -58,7 +58,7 @@ std::uint64_t ascii_chunk_narrow(const CharT *text, int blocks, std::uint8_t *by
         __m128i v = load_16(text + block * 16);
         AsciiLanes lanes = ascii_lanes(v);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(bytes + block * 16), _mm_and_si128(lanes.folded, lanes.word));
-        word_bits[block] = static_cast<std::uint16_t>(_mm_movemask_epi8(lanes.word));
+        auto word = static_cast<std::uint16_t>(_mm_movemask_epi8(lanes.word));
         auto other = static_cast<std::uint16_t>(_mm_movemask_epi8(v));
 #else
         std::uint16_t word = 0, other = 0;
@@ -69,8 +69,8 @@ std::uint64_t ascii_chunk_narrow(const CharT *text, int blocks, std::uint8_t *by
             word |= static_cast<std::uint16_t>((cls != 0) << k);
             other |= static_cast<std::uint16_t>((c >= 0x80) << k);
         }
-        word_bits[block] = word;
 #endif
+        std::memcpy(reinterpret_cast<unsigned char *>(bits) + 2 * block, &word, 2);
         other_bits[block] = other;
         others |= static_cast<std::uint64_t>(other != 0) << block;
     }
@@ -189,7 +189,7 @@ __attribute__((target("avx2"))) inline __m256i load_32(const CharT *text) {
 
 template <typename CharT>
 __attribute__((target("avx2"))) std::uint64_t ascii_chunk_wide(const CharT *text, int blocks, std::uint8_t *bytes,
-                                                             std::uint16_t *word_bits, std::uint16_t *other_bits) {
+                                                             std::uint64_t *bits, std::uint16_t *other_bits) {
     std::uint64_t others = 0;
     int block = 0;
     for (; block + 2 <= blocks; block += 2) {
@@ -205,13 +205,15 @@ __attribute__((target("avx2"))) std::uint64_t ascii_chunk_wide(const CharT *text
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(bytes + block * 16), _mm256_and_si256(folded, word));
         auto word_mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(word));
         auto other_mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(v));
-        std::memcpy(word_bits + block, &word_mask, 4);
+        std::memcpy(reinterpret_cast<unsigned char *>(bits) + 2 * block, &word_mask, 4);
         std::memcpy(other_bits + block, &other_mask, 4);
         others |= static_cast<std::uint64_t>(other_mask != 0) * 3 << block;  // both blocks: the caller looks
     }
     if (block < blocks) {
-        others |= ascii_chunk_narrow(text + block * 16, 1, bytes + block * 16, word_bits + block, other_bits + block)
-                  << block;
+        // The last block alone, its bits placed as the others'.
+        std::uint64_t last_bits;
+        others |= ascii_chunk_narrow(text + block * 16, 1, bytes + block * 16, &last_bits, other_bits + block) << block;
+        std::memcpy(reinterpret_cast<unsigned char *>(bits) + 2 * block, &last_bits, 2);
     }
     return others;
 }
@@ -248,23 +250,24 @@ bool prefilter_wide() {
 }
 
 template <typename CharT>
-std::uint64_t ascii_chunk(const CharT *text, int blocks, std::uint8_t *bytes, std::uint16_t *word_bits,
+std::uint64_t ascii_chunk(const CharT *text, int blocks, std::uint8_t *bytes, std::uint64_t *bits,
                           std::uint16_t *other_bits, bool wide) {
 #if VADREL_PREFILTER_AVX2
     if (wide) {
 #ifdef NDEBUG
-        return ascii_chunk_wide(text, blocks, bytes, word_bits, other_bits);
+        return ascii_chunk_wide(text, blocks, bytes, bits, other_bits);
 #else
         std::uint8_t wide_bytes[kChunkCharacters];
-        std::uint16_t wide_bits[kChunkCharacters / 16], wide_other[kChunkCharacters / 16];
+        std::uint64_t wide_bits[kChunkCharacters / 64];
+        std::uint16_t wide_other[kChunkCharacters / 16];
         std::uint64_t others = ascii_chunk_wide(text, blocks, wide_bytes, wide_bits, wide_other);
-        std::uint64_t narrow_others = ascii_chunk_narrow(text, blocks, bytes, word_bits, other_bits);
+        std::uint64_t narrow_others = ascii_chunk_narrow(text, blocks, bytes, bits, other_bits);
         std::size_t count = static_cast<std::size_t>(blocks);
         // Pairs of blocks are told together.
         auto pairs = [](std::uint64_t blocks) { return (blocks | blocks >> 1) & 0x5555555555555555ull; };
         if (pairs(others) != pairs(narrow_others) || (narrow_others & ~others) != 0 ||
             std::memcmp(wide_bytes, bytes, 16 * count) != 0 ||
-            std::memcmp(wide_bits, word_bits, 2 * count) != 0 || std::memcmp(wide_other, other_bits, 2 * count) != 0) {
+            std::memcmp(wide_bits, bits, 2 * count) != 0 || std::memcmp(wide_other, other_bits, 2 * count) != 0) {
             roads_differ("bytes");
         }
         return narrow_others;
@@ -272,7 +275,7 @@ std::uint64_t ascii_chunk(const CharT *text, int blocks, std::uint8_t *bytes, st
     }
 #endif
     (void)wide;
-    return ascii_chunk_narrow(text, blocks, bytes, word_bits, other_bits);
+    return ascii_chunk_narrow(text, blocks, bytes, bits, other_bits);
 }
 
 int filtered_word_starts(const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes,
@@ -298,8 +301,8 @@ int filtered_word_starts(const std::uint64_t *bits, int size, std::uint64_t &pre
     return filtered_word_starts_narrow(bits, size, prev_word, bytes, filter, offsets);
 }
 
-template std::uint64_t ascii_chunk(const Py_UCS1 *, int, std::uint8_t *, std::uint16_t *, std::uint16_t *, bool);
-template std::uint64_t ascii_chunk(const Py_UCS2 *, int, std::uint8_t *, std::uint16_t *, std::uint16_t *, bool);
-template std::uint64_t ascii_chunk(const Py_UCS4 *, int, std::uint8_t *, std::uint16_t *, std::uint16_t *, bool);
+template std::uint64_t ascii_chunk(const Py_UCS1 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, bool);
+template std::uint64_t ascii_chunk(const Py_UCS2 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, bool);
+template std::uint64_t ascii_chunk(const Py_UCS4 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, bool);
 
 }  // namespace vadrel_guardrail::phrase_matching

@@ -20,10 +20,11 @@ bool prefilter_wide();
 
 // The bytes of the 16-character blocks [0, `blocks`) at `text` into `bytes` (the character folded to lower
 // case for an ASCII word character, 0 for any other character) and their word characters as bits into
-// `word_bits`, 16 a block, as if every character beyond ASCII were not a word character: those get their
-// bits in `other_bits`, and each block that holds one its bit in the result. `blocks` is at most 64.
+// `bits`, 16 a block from the lowest, as if every character beyond ASCII were not a word character: those get
+// their bits in `other_bits`, and the blocks that hold one their bits in the result (and perhaps blocks beside
+// them). `blocks` is at most 64; the bits of a 64-bit word that no block fills are left as they are.
 template <typename CharT>
-std::uint64_t ascii_chunk(const CharT *text, int blocks, std::uint8_t *bytes, std::uint16_t *word_bits,
+std::uint64_t ascii_chunk(const CharT *text, int blocks, std::uint8_t *bytes, std::uint64_t *bits,
                           std::uint16_t *other_bits, bool wide);
 
 // What the word filter needs of a `Prefilter`.
