@@ -140,7 +140,6 @@ void PhraseAutomaton::build_prefilter() {
     while ((std::size_t{1} << bit_width) < 128 * required.size() && bit_width < 20) {
         ++bit_width;
     }
-    filter->shift = 64 - bit_width;
     filter->bits.assign((std::size_t{1} << bit_width) / 64, 0);
     for (auto &[key, distances] : required) {
         Prefilter::Word word = key;
@@ -154,12 +153,12 @@ void PhraseAutomaton::build_prefilter() {
         }
         filter->words[slot] = word;
     }
-    if (filter->shortest >= 4) {
-        filter->leading = filter->shortest >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * filter->shortest)) - 1;
-    }
+    filter->four = filter->shortest >= 4;
+    filter->shift = (filter->four ? 32 : 64) - bit_width;
     for (const Prefilter::Word &word : filter->words) {
         if (word.length != 0) {
-            std::uint64_t bit = fingerprint(filter->leading ? word.low & filter->leading : word.low, filter->shift);
+            std::uint64_t bit = filter->four ? fingerprint_four(static_cast<std::uint32_t>(word.low), filter->shift)
+                                             : fingerprint(word.low, filter->shift);
             filter->bits[bit >> 6] |= std::uint64_t{1} << (bit & 63);
         }
     }
@@ -231,7 +230,7 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
         }
         return part;
     };
-    const WordBits word_filter{filter.bits.data(), filter.shift, filter.leading, filter.shortest};
+    const WordBits word_filter{filter.bits.data(), filter.shift, filter.four, filter.shortest};
     const bool wide = prefilter_wide();
     alignas(32) std::uint8_t bytes[kChunk + kAfter];
     std::uint16_t other_bits[kChunk / 16 + 1];  // the characters beyond ASCII

@@ -87,41 +87,55 @@ inline std::uint64_t first_bytes(const std::uint8_t *bytes) {
     return eight & ((zeros & (0 - zeros)) - 1);
 }
 
-#if VADREL_PREFILTER_AVX2
-__attribute__((target("bmi"))) inline int trailing_zeros(std::uint64_t bits) {
-    return static_cast<int>(_tzcnt_u64(bits));
-}
-#else
-inline int trailing_zeros(std::uint64_t bits) {
-    return bits == 0 ? 64 : __builtin_ctzll(bits);
-}
-#endif
-
-// The filtered word starts; with `kBitInstructions`, compiled where bits are counted and found by single
-// instructions, and with `kLeading` when `filter.leading` is not 0.
-template <bool kBitInstructions, bool kLeading>
-[[gnu::always_inline]] inline int filtered_word_starts_body(const std::uint64_t *bits, int size,
-                                                            std::uint64_t &prev_word, const std::uint8_t *bytes,
-                                                            const WordBits &filter, std::uint16_t *offsets) {
-    const std::uint64_t *filter_bits = filter.bits;
-    const unsigned shift = filter.shift;
-    const std::uint64_t leading = filter.leading;
+// The starts of the words at least `shortest` characters long among the chunk's `blocks` blocks of 64, a mask
+// a block into `starts_of`.
+[[gnu::always_inline]] inline void long_word_starts(const std::uint64_t *bits, int blocks, std::uint32_t shortest,
+                                                    std::uint64_t &prev_word, std::uint64_t *starts_of) {
     // The steps that leave the starts of runs of word characters as long as the shortest word: each halves
     // what is left to check, so that a run of 4 takes two.
     unsigned steps[8], step_count = 0;
-    for (unsigned covered = 1; covered < filter.shortest; covered += steps[step_count++]) {
-        steps[step_count] = std::min(covered, filter.shortest - covered);
+    for (unsigned covered = 1; covered < shortest; covered += steps[step_count++]) {
+        steps[step_count] = std::min(covered, shortest - covered);
     }
-    int count = 0;
-    for (int block = 0; block < size / 64; ++block) {
+    for (int block = 0; block < blocks; ++block) {
         std::uint64_t word_bits = bits[block];
         std::uint64_t starts = word_bits & ~((word_bits << 1) | prev_word);
         prev_word = word_bits >> 63;
-        unsigned __int128 run = word_bits | static_cast<unsigned __int128>(bits[block + 1]) << 64;
+        // The runs over this block and the next, whose bits the words that start here may run into.
+        std::uint64_t low = word_bits, high = bits[block + 1];
         for (unsigned k = 0; k < step_count; ++k) {
-            run &= run >> steps[k];
+            low &= (low >> steps[k]) | (high << (64 - steps[k]));
+            high &= high >> steps[k];
         }
-        starts &= static_cast<std::uint64_t>(run);
+        starts_of[block] = starts & low;
+    }
+}
+
+// The filter's bit of the word at `at`: of its first four bytes with `kFour`, else of its bytes up to its end.
+template <bool kFour>
+inline std::uint64_t word_bit(const std::uint8_t *at, unsigned shift) {
+    if constexpr (kFour) {
+        std::uint32_t four;
+        std::memcpy(&four, at, 4);
+        return fingerprint_four(four, shift);
+    } else {
+        return fingerprint(first_bytes(at), shift);
+    }
+}
+
+// The filtered word starts; with `kBitInstructions`, compiled where bits are counted by one instruction, and
+// with `kFour` when `filter.four`.
+template <bool kBitInstructions, bool kFour>
+[[gnu::always_inline]] inline int filtered_word_starts_body(const std::uint64_t *bits, int size,
+                                                            std::uint64_t &prev_word, const std::uint8_t *bytes,
+                                                            const WordBits &filter, std::uint16_t *offsets) {
+    std::uint64_t starts_of[kChunkCharacters / 64];
+    long_word_starts(bits, size / 64, filter.shortest, prev_word, starts_of);
+    const std::uint64_t *filter_bits = filter.bits;
+    const unsigned shift = filter.shift;
+    int count = 0;
+    for (int block = 0; block < size / 64; ++block) {
+        std::uint64_t starts = starts_of[block];
         int here = kBitInstructions ? __builtin_popcountll(starts) : bit_count(starts);
         // Eight at a time without a branch each, so that the loop over them ends once a chunk rather than
         // once a block; those that pass are kept. The places past the last read the block's last byte, and
@@ -129,40 +143,15 @@ template <bool kBitInstructions, bool kLeading>
         const int base = block * 64;
         for (int k = 0; k < here; k += 8) {
             for (int j = 0; j < 8; ++j) {
-                // Past the last, 64 with the instruction, else 63: either reads within the chunk's bytes.
-                int place;
-                if constexpr (kBitInstructions) {
-                    place = trailing_zeros(starts);
-                } else {
-                    place = __builtin_ctzll(starts | (std::uint64_t{1} << 63));
-                }
-                int offset = base + place;
-                std::uint64_t key;
-                if constexpr (kLeading) {
-                    std::memcpy(&key, bytes + offset, 8);
-                    key &= leading;
-                } else {
-                    key = first_bytes(bytes + offset);
-                }
-                std::uint64_t bit = fingerprint(key, shift);
+                int offset = base + __builtin_ctzll(starts | (std::uint64_t{1} << 63));
+                std::uint64_t bit = word_bit<kFour>(bytes + offset, shift);
                 offsets[count] = static_cast<std::uint16_t>(offset);
-                std::uint64_t kept = kBitInstructions ? (place >> 6) ^ 1 : starts != 0;
-                count += static_cast<int>((filter_bits[bit >> 6] >> (bit & 63)) & kept);
+                count += static_cast<int>((filter_bits[bit >> 6] >> (bit & 63)) & (starts != 0));
                 starts &= starts - 1;
             }
         }
     }
     return count;
-}
-
-template <bool kBitInstructions>
-[[gnu::always_inline]] inline int filtered_word_starts_of(const std::uint64_t *bits, int size,
-                                                          std::uint64_t &prev_word, const std::uint8_t *bytes,
-                                                          const WordBits &filter, std::uint16_t *offsets) {
-    return filter.leading ? filtered_word_starts_body<kBitInstructions, true>(bits, size, prev_word, bytes, filter,
-                                                                               offsets)
-                          : filtered_word_starts_body<kBitInstructions, false>(bits, size, prev_word, bytes,
-                                                                                filter, offsets);
 }
 
 #if VADREL_PREFILTER_AVX2
@@ -221,14 +210,16 @@ __attribute__((target("avx2"))) std::uint64_t ascii_chunk_wide(const CharT *text
 __attribute__((target("popcnt,bmi,bmi2,avx2"))) int filtered_word_starts_wide(
     const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes, const WordBits &filter,
     std::uint16_t *offsets) {
-    return filtered_word_starts_of<true>(bits, size, prev_word, bytes, filter, offsets);
+    return filter.four ? filtered_word_starts_body<true, true>(bits, size, prev_word, bytes, filter, offsets)
+                       : filtered_word_starts_body<true, false>(bits, size, prev_word, bytes, filter, offsets);
 }
 
 #endif
 
 int filtered_word_starts_narrow(const std::uint64_t *bits, int size, std::uint64_t &prev_word,
                                 const std::uint8_t *bytes, const WordBits &filter, std::uint16_t *offsets) {
-    return filtered_word_starts_of<false>(bits, size, prev_word, bytes, filter, offsets);
+    return filter.four ? filtered_word_starts_body<false, true>(bits, size, prev_word, bytes, filter, offsets)
+                       : filtered_word_starts_body<false, false>(bits, size, prev_word, bytes, filter, offsets);
 }
 
 // Where a build with assertions finds the two roads apart.

@@ -31,7 +31,7 @@ std::uint64_t ascii_chunk(const CharT *text, int blocks, std::uint8_t *bytes, st
 struct WordBits {
     const std::uint64_t *bits;
     unsigned shift;
-    std::uint64_t leading;
+    bool four;
     std::uint32_t shortest;
 };
 
