@@ -238,8 +238,9 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
     std::uint16_t offsets[kChunk + 8];  // of the word starts to look up, within the chunk
     std::uint64_t prev_word = from > 0 && rules_->word(static_cast<std::uint32_t>(text[from - 1]));
     Py_ssize_t chunk = from;
-    // The required words among the chunk's words at `offsets`, those that the filter lets through; a place
-    // before `length` when a scan near them stopped at a character that changes when lowered.
+    // The required words that start at the chunk's `offsets` (the word starts that the filter lets through,
+    // and perhaps other places: a word is taken from any place on); a place before `length` when a scan near
+    // them stopped at a character that changes when lowered.
     auto look_up = [&](int count) -> Py_ssize_t {
         for (int k = 0; k < count; ++k) {
             const std::uint8_t *word_bytes = bytes + offsets[k];

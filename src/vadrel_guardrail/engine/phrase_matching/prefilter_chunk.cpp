@@ -137,16 +137,15 @@ template <bool kBitInstructions, bool kFour>
     for (int block = 0; block < size / 64; ++block) {
         std::uint64_t starts = starts_of[block];
         int here = kBitInstructions ? __builtin_popcountll(starts) : bit_count(starts);
-        // Eight at a time without a branch each, so that the loop over them ends once a chunk rather than
-        // once a block; those that pass are kept. The places past the last read the block's last byte, and
-        // are not kept.
+        // Four at a time without a branch each; those that pass are kept. The places past the last are the
+        // block's last character, which may pass too: the look-ups take any place.
         const int base = block * 64;
-        for (int k = 0; k < here; k += 8) {
-            for (int j = 0; j < 8; ++j) {
+        for (int k = 0; k < here; k += 4) {
+            for (int j = 0; j < 4; ++j) {
                 int offset = base + __builtin_ctzll(starts | (std::uint64_t{1} << 63));
                 std::uint64_t bit = word_bit<kFour>(bytes + offset, shift);
                 offsets[count] = static_cast<std::uint16_t>(offset);
-                count += static_cast<int>((filter_bits[bit >> 6] >> (bit & 63)) & (starts != 0));
+                count += static_cast<int>((filter_bits[bit >> 6] >> (bit & 63)) & 1u);
                 starts &= starts - 1;
             }
         }
