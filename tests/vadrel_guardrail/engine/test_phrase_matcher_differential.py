@@ -351,7 +351,7 @@ def assert_planted_texts(phrases, text, planted, special, special_at):
 
 
 LATIN1_FILLER = ["the", "new", "plan", "will", "cover", "staff", "year", "caf\u00e9", "x", "-", "__"]
-LONG_RARE = st.text(st.sampled_from(list("bkqsz0_\u00e9") + ["\u017f", "\u212a"]), min_size=4, max_size=9)
+LONG_RARE = st.text(st.sampled_from(list("bkqsz0_\u00e9\u9999\ud55c") + ["\u017f", "\u212a"]), min_size=4, max_size=9)
 
 
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -363,7 +363,8 @@ LONG_RARE = st.text(st.sampled_from(list("bkqsz0_\u00e9") + ["\u017f", "\u212a"]
 def test_long_required_words_in_texts_of_each_width(shapes, planted, wide, wide_at, many):
     # Required words of four characters or more, which the scan tells apart by their first four characters, in
     # texts of one, two and four bytes a character, at the edges of the blocks that the scan reads at once
-    # (16, 32 and 64 characters) and of its chunks, and with characters beyond ASCII in and around them.
+    # (16, 32 and 64 characters) and of its chunks, and with characters beyond ASCII in and around them (two-byte
+    # ones above 0x7FFF among them).
     phrases = [" ".join(first + [rare]) for first, rare in shapes]
     phrases = with_many(phrases, LATIN1_FILLER[:4], many)
     rng = random.Random(len(planted) * 7 + wide_at)

@@ -27,15 +27,21 @@ inline int bit_count(std::uint64_t bits) {
 }
 
 #if defined(__SSE2__)
-// 16 characters as bytes, those beyond ASCII as bytes with the high bit set: unsigned saturation sends them
-// to 0xFF, or keeps the Latin-1 ones.
+// Two-byte characters brought down to at most 0xFF, so that the packing, which reads them as signed, keeps
+// every one beyond ASCII above 0x7F: x - max(x - 0xFF, 0).
+inline __m128i at_most_ff(__m128i x) {
+    return _mm_sub_epi16(x, _mm_subs_epu16(x, _mm_set1_epi16(0xFF)));
+}
+
+// 16 characters as bytes, those beyond ASCII as bytes with the high bit set: the Latin-1 ones as they are,
+// the others as 0xFF.
 template <typename CharT>
 inline __m128i load_16(const CharT *text) {
     if constexpr (sizeof(CharT) == 1) {
         return _mm_loadu_si128(reinterpret_cast<const __m128i *>(text));
     } else if constexpr (sizeof(CharT) == 2) {
-        return _mm_packus_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text)),
-                                _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 8)));
+        return _mm_packus_epi16(at_most_ff(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text))),
+                                at_most_ff(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 8))));
     } else {
         // Signed saturation first: every code point is below 2^31, and those over 2^15 stay over 255.
         __m128i low = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text)),
@@ -166,8 +172,10 @@ __attribute__((target("avx2"))) inline __m256i load_32(const CharT *text) {
     if constexpr (sizeof(CharT) == 1) {
         return load(text);
     } else if constexpr (sizeof(CharT) == 2) {
-        // The packing works within each half: the quarters come back into order.
-        return _mm256_permute4x64_epi64(_mm256_packus_epi16(load(text), load(text + 16)), 0xD8);
+        // As `load_16`; the packing works within each half: the quarters come back into order.
+        const __m256i ff = _mm256_set1_epi16(0xFF);
+        return _mm256_permute4x64_epi64(
+            _mm256_packus_epi16(_mm256_min_epu16(load(text), ff), _mm256_min_epu16(load(text + 16), ff)), 0xD8);
     } else {
         __m256i packed = _mm256_packus_epi16(_mm256_packs_epi32(load(text), load(text + 8)),
                                              _mm256_packs_epi32(load(text + 16), load(text + 24)));
@@ -231,8 +239,11 @@ int filtered_word_starts_narrow(const std::uint64_t *bits, int size, std::uint64
 
 bool prefilter_wide() {
 #if VADREL_PREFILTER_AVX2
-    static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-                             __builtin_cpu_supports("popcnt");
+    static const bool wide = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+               __builtin_cpu_supports("popcnt");
+    }();
     return wide;
 #else
     return false;
