@@ -329,11 +329,19 @@ def test_texts_where_few_words_can_start_a_match(shapes, planted, special, speci
     phrases = with_many(phrases, FILLER[:4], many)
     rng = random.Random(len(planted) * 31 + special_at)
     text = " ".join(rng.choice(FILLER) for _ in range(700))
-    cases = {"lower": str.lower, "upper": str.upper, "title": str.title,
-             "kelvin": lambda p: p.replace("k", "\u212a").replace("s", "\u017f")}
-    for index, at, shift, case in planted * (30 if dense else 1):
+    assert_planted_texts(phrases, text, planted * (30 if dense else 1), special, special_at)
+
+
+PLANTED_CASES = {"lower": str.lower, "upper": str.upper, "title": str.title,
+                 "kelvin": lambda p: p.replace("k", "\u212a").replace("s", "\u017f")}
+
+
+def assert_planted_texts(phrases, text, planted, special, special_at):
+    """Plants the phrases in the text (phrase index, place, shift, case), puts `special` in, and checks the
+    matches and the engine's verdict against the pattern."""
+    for index, at, shift, case in planted:
         at = max(0, min(len(text), at + shift))
-        text = text[:at] + " " + cases[case](phrases[index % len(phrases)]) + " " + text[at:]
+        text = text[:at] + " " + PLANTED_CASES[case](phrases[index % len(phrases)]) + " " + text[at:]
     special_at %= len(text) + 1
     text = text[:special_at] + special + text[special_at:]
     pattern = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False).banned_phrases_regex
@@ -403,3 +411,25 @@ def test_long_texts_thick_with_dotted_capitals(phrase_words, pieces, every, plan
         at %= len(text) + 1
         text = text[:at] + " " + case(phrases[k % len(phrases)]) + " " + text[at:]
     assert_engine_verdict(PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False), text)
+
+
+LATIN1_FILLER = ["the", "new", "plan", "will", "cover", "staff", "year", "caf\u00e9", "x", "-", "__"]
+LONG_RARE = st.text(st.sampled_from(list("bkqsz0_\u00e9\u9999\ud55c") + ["\u017f", "\u212a"]), min_size=4, max_size=9)
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(st.tuples(st.lists(st.sampled_from(LATIN1_FILLER[:7]), max_size=2), LONG_RARE), min_size=1, max_size=6),
+       st.lists(st.tuples(st.integers(0, 5), st.sampled_from([0, 15, 16, 31, 32, 63, 64, 1008, 1023, 1024, 1039, 1040,
+                                                                2047, 2048, 10**6]),
+                          st.integers(-2, 2), st.sampled_from(["lower", "upper", "title", "kelvin"])), max_size=10),
+       st.sampled_from(["", "\u00e9", "\u4e1c", "\U00010400"]), st.integers(0, 10**6), st.booleans())
+def test_long_required_words_in_texts_of_each_width(shapes, planted, wide, wide_at, many):
+    # Required words of four characters or more, which the scan tells apart by their first four characters, in
+    # texts of one, two and four bytes a character, at the edges of the blocks that the scan reads at once
+    # (16, 32 and 64 characters) and of its chunks, and with characters beyond ASCII in and around them (two-byte
+    # ones above 0x7FFF among them).
+    phrases = [" ".join(first + [rare]) for first, rare in shapes]
+    phrases = with_many(phrases, LATIN1_FILLER[:4], many)
+    rng = random.Random(len(planted) * 7 + wide_at)
+    text = " ".join(rng.choice(LATIN1_FILLER) for _ in range(800))
+    assert_planted_texts(phrases, text, planted, wide, wide_at)

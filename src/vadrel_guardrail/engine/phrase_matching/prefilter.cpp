@@ -10,6 +10,7 @@
 #include "vadrel_guardrail/engine/phrase_matching/ascii_block.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/prefilter_chunk.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/word_filter.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
@@ -20,50 +21,9 @@ namespace {
 // its class, which for the ASCII ones is the character folded to lower case, so that 16 of them cost a few
 // instructions.
 
-// The bytes of a word's first characters, up to eight, from the bytes at its start: up to the first 0, with
-// no branch.
-inline std::uint64_t first_bytes(const std::uint8_t *bytes) {
-    std::uint64_t eight;
-    std::memcpy(&eight, bytes, 8);
-    // The high bit of the first zero byte is the lowest one set (those above it may be set too).
-    std::uint64_t zeros = (eight - 0x0101010101010101ull) & ~eight & 0x8080808080808080ull;
-    return eight & ((zeros & (0 - zeros)) - 1);
-}
-
 // The byte of the class of an ASCII word character: the character folded to lower case.
 inline std::uint32_t ascii_byte(std::uint32_t cls) {
     return cls <= 26 ? 'a' + cls - 1 : cls <= 36 ? '0' + cls - 27 : '_' | 0x20;
-}
-
-// The bits set in `bits`, by arithmetic: the build targets machines without an instruction for it.
-inline int bit_count(std::uint64_t bits) {
-    bits -= (bits >> 1) & 0x5555555555555555ull;
-    bits = (bits & 0x3333333333333333ull) + ((bits >> 2) & 0x3333333333333333ull);
-    bits = (bits + (bits >> 4)) & 0x0F0F0F0F0F0F0F0Full;
-    return static_cast<int>((bits * 0x0101010101010101ull) >> 56);
-}
-
-// The bytes of 16 characters into `out`, and their word characters as bits, when all are ASCII.
-template <typename CharT>
-inline bool ascii_bytes(const CharT *text, std::uint8_t *out, std::uint32_t &bits) {
-#if defined(__SSE2__)
-    __m128i v;
-    if (!load_ascii(text, v)) {
-        return false;
-    }
-    AsciiLanes lanes = ascii_lanes(v);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_and_si128(lanes.folded, lanes.word));
-    bits = static_cast<std::uint32_t>(_mm_movemask_epi8(lanes.word));
-    return true;
-#else
-    if (!ascii_class_block(text, out, bits)) {
-        return false;
-    }
-    for (int k = 0; k < 16; ++k) {
-        out[k] = out[k] == 0 ? 0 : static_cast<std::uint8_t>(ascii_byte(out[k]));
-    }
-    return true;
-#endif
 }
 
 struct KeyHash {
@@ -176,11 +136,10 @@ void PhraseAutomaton::build_prefilter() {
     }
     filter->words.resize(slots);
     filter->mask = slots - 1;
-    unsigned bit_width = 12;  // at least 4,096 bits, about 64 per word, at most 2^20
-    while ((std::size_t{1} << bit_width) < 64 * required.size() && bit_width < 20) {
+    unsigned bit_width = 12;  // at least 4,096 bits, about 128 per word, at most 2^20
+    while ((std::size_t{1} << bit_width) < 128 * required.size() && bit_width < 20) {
         ++bit_width;
     }
-    filter->shift = 64 - bit_width;
     filter->bits.assign((std::size_t{1} << bit_width) / 64, 0);
     for (auto &[key, distances] : required) {
         Prefilter::Word word = key;
@@ -193,8 +152,15 @@ void PhraseAutomaton::build_prefilter() {
             slot = (slot + 1) & filter->mask;
         }
         filter->words[slot] = word;
-        std::uint64_t bit = fingerprint(word.low, filter->shift);
-        filter->bits[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+    }
+    filter->four = filter->shortest >= 4;
+    filter->shift = (filter->four ? 32 : 64) - bit_width;
+    for (const Prefilter::Word &word : filter->words) {
+        if (word.length != 0) {
+            std::uint64_t bit = filter->four ? fingerprint_four(static_cast<std::uint32_t>(word.low), filter->shift)
+                                             : fingerprint(word.low, filter->shift);
+            filter->bits[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+        }
     }
     prefilter_ = std::move(filter);
 }
@@ -240,12 +206,13 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
         return tried;
     };
 
-    // The characters that are not ASCII, a byte each from the tables; `changing` is set when one changes when
-    // lowered.
+    // The characters beyond ASCII at the bits of `other` among 16 at `chars`, a byte each from the tables;
+    // `changing` is set when one changes when lowered. Returns their word characters as bits.
     const std::uint8_t *byte_of_class = filter.byte_of_class;
-    auto other_bytes = [&](const CharT *chars, std::uint8_t *out, bool &changing) {
+    auto other_bytes = [&](const CharT *chars, std::uint32_t other, std::uint8_t *out, bool &changing) {
         std::uint32_t part = 0;
-        for (int k = 0; k < 16; ++k) {
+        for (; other != 0; other &= other - 1) {
+            int k = __builtin_ctz(other);
             std::uint32_t c = static_cast<std::uint32_t>(chars[k]);
             std::uint32_t f, cls;
             if (c < kBmp) {
@@ -263,68 +230,20 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
         }
         return part;
     };
-    // The filter's bits, held where the writes to the chunk's bytes cannot make them be read again.
-    const std::uint64_t *filter_bits = filter.bits.data();
-    const unsigned filter_shift = filter.shift;
-    const std::uint32_t shortest = filter.shortest;
-    auto may_hold = [&](const std::uint8_t *word_bytes) {
-        std::uint64_t bit = fingerprint(first_bytes(word_bytes), filter_shift);
-        return ((filter_bits[bit >> 6] >> (bit & 63)) & 1u) != 0;
-    };
-    alignas(16) std::uint8_t bytes[kChunk + kAfter];
+    const WordBits word_filter{filter.bits.data(), filter.shift, filter.four, filter.shortest};
+    const bool wide = prefilter_wide();
+    alignas(32) std::uint8_t bytes[kChunk + kAfter];
+    std::uint16_t other_bits[kChunk / 16 + 1];  // the characters beyond ASCII
     std::uint64_t bits[kChunk / 64 + 1];
     std::uint16_t offsets[kChunk + 8];  // of the word starts to look up, within the chunk
     std::uint64_t prev_word = from > 0 && rules_->word(static_cast<std::uint32_t>(text[from - 1]));
     Py_ssize_t chunk = from;
-    while (chunk < words_end) {
-        Py_ssize_t size = std::min<Py_ssize_t>(kChunk, (length - kAfter - chunk) & ~Py_ssize_t{63});
-        if (size < 64) {
-            break;
-        }
-        // The bytes and word bits of the chunk, 64 characters at a time, and of the 16 characters after it.
-        bool changing = false;
-        auto sixteen = [&](Py_ssize_t at) -> std::uint64_t {
-            std::uint32_t part;
-            if (!ascii_bytes(text + chunk + at, bytes + at, part)) {
-                part = other_bytes(text + chunk + at, bytes + at, changing);
-            }
-            return part;
-        };
-        for (Py_ssize_t block = 0; block < size; block += 64) {
-            bits[block / 64] = sixteen(block) | (sixteen(block + 16) << 16) | (sixteen(block + 32) << 32) |
-                               (sixteen(block + 48) << 48);
-        }
-        bits[size / 64] = sixteen(size);
-        if (kLowering && changing) {
-            return hand_over(chunk);  // some word's bytes may not be its lower case's
-        }
-        // The word starts as long as the shortest required word, which drops many of a text's short words at a
-        // few steps a block, listed first: eight at a time without a branch each, so that the loop over them
-        // ends once a chunk rather than once a block.
-        int count = 0;
-        for (Py_ssize_t block = 0; block < size / 64; ++block) {
-            std::uint64_t word_bits = bits[block], next_bits = bits[block + 1];
-            std::uint64_t starts = word_bits & ~((word_bits << 1) | prev_word);
-            prev_word = word_bits >> 63;
-            for (std::uint32_t k = 1; k < shortest; ++k) {
-                starts &= (word_bits >> k) | (next_bits << (64 - k));
-            }
-            int here = bit_count(starts);
-            auto base = static_cast<std::uint16_t>(block * 64);
-            for (int k = 0; k < here; k += 8) {
-                for (int j = 0; j < 8; ++j) {
-                    offsets[count + k + j] =
-                        static_cast<std::uint16_t>(base + __builtin_ctzll(starts | (std::uint64_t{1} << 63)));
-                    starts &= starts - 1;
-                }
-            }
-            count += here;
-        }
+    // The required words that start at the chunk's `offsets` (the word starts that the filter lets through,
+    // and perhaps other places: a word is taken from any place on); a place before `length` when a scan near
+    // them stopped at a character that changes when lowered.
+    auto look_up = [&](int count) -> Py_ssize_t {
         for (int k = 0; k < count; ++k) {
             const std::uint8_t *word_bytes = bytes + offsets[k];
-            if (__builtin_expect(!may_hold(word_bytes), 1)) {
-                continue;
-            }
             int block = offsets[k] / 64, offset = offsets[k] % 64;
             std::uint64_t word_bits = bits[block], next_bits = bits[block + 1];
             // The word's characters as bits from its start, those of the next block brought in after; a
@@ -361,6 +280,41 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
                 lo = std::min(lo, first);
                 hi = std::max(hi, last);
             }
+        }
+        return length;
+    };
+    while (chunk < words_end) {
+        Py_ssize_t size = std::min<Py_ssize_t>(kChunk, (length - kAfter - chunk) & ~Py_ssize_t{63});
+        if (size < 64) {
+            break;
+        }
+        // The bytes and word bits of the chunk and of the 16 characters after it, those of blocks with
+        // characters beyond ASCII from the tables.
+        const int blocks = static_cast<int>(size / 16);
+        std::uint64_t others = ascii_chunk(text + chunk, blocks, bytes, bits, other_bits, wide);
+        bits[blocks / 4] = 0;
+        bool other_after =
+            ascii_chunk(text + chunk + size, 1, bytes + size, bits + blocks / 4, other_bits + blocks, false) != 0;
+        bool changing = false;
+        auto fix = [&](int block) {
+            bits[block / 4] |= static_cast<std::uint64_t>(other_bytes(text + chunk + block * 16, other_bits[block],
+                                                                       bytes + block * 16, changing))
+                               << (16 * (block % 4));
+        };
+        for (; others != 0; others &= others - 1) {
+            fix(__builtin_ctzll(others));
+        }
+        if (other_after) {
+            fix(blocks);
+        }
+        if (kLowering && changing) {
+            return hand_over(chunk);  // some word's bytes may not be its lower case's
+        }
+        // The starts of the words as long as the shortest required word, which drops many of a text's short
+        // words at a few steps a block, then their look-ups.
+        int count = filtered_word_starts(bits, static_cast<int>(size), prev_word, bytes, word_filter, offsets, wide);
+        if (Py_ssize_t tried = look_up(count); tried < length) {
+            return tried;
         }
         chunk += size;
         if (lo >= 0 && hi <= chunk - far) {

@@ -17,6 +17,11 @@ inline std::uint64_t fingerprint(std::uint64_t first, unsigned shift) {
     return (first * 0x9E3779B97F4A7C15ull) >> shift;
 }
 
+// The bit, among 2^(32 - `shift`), of a word whose first four bytes are `four`.
+inline std::uint32_t fingerprint_four(std::uint32_t four, unsigned shift) {
+    return (four * 0x9E3779B1u) >> shift;
+}
+
 struct Prefilter {
     // The longest word that can be required: a word's classes fit the two halves of a key.
     static constexpr std::uint32_t kLongest = 16;
@@ -32,6 +37,9 @@ struct Prefilter {
     // Bits by `fingerprint` of each required word: most words of a text are dropped by one load from here.
     std::vector<std::uint64_t> bits;
     unsigned shift = 64;
+    // With every required word at least four characters long, a word's bit is `fingerprint_four` of its first
+    // four bytes, read without looking for the word's end; else `fingerprint` of its bytes up to its end.
+    bool four = false;
     std::uint8_t byte_of_class[256] = {};  // how the scan reads a word character of each class
     Py_ssize_t farthest = 0;  // the farthest distance over all words
     std::uint32_t shortest = kLongest;  // the shortest word

@@ -1,0 +1,309 @@
+// The prefilter's chunk steps, for the baseline machine and for AVX2. Builds with assertions run the baseline
+// steps and check the AVX2 ones against them, so that the test suite covers both roads on a machine with AVX2.
+#include "vadrel_guardrail/engine/phrase_matching/prefilter_chunk.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "vadrel_guardrail/engine/phrase_matching/ascii_block.hpp"
+
+#if defined(__x86_64__) && defined(__SSE2__)
+#include <immintrin.h>
+#define VADREL_PREFILTER_AVX2 1
+#endif
+
+namespace vadrel_guardrail::phrase_matching {
+
+namespace {
+
+// The bits set in `bits`, by arithmetic: the baseline has no instruction for it.
+inline int bit_count(std::uint64_t bits) {
+    bits -= (bits >> 1) & 0x5555555555555555ull;
+    bits = (bits & 0x3333333333333333ull) + ((bits >> 2) & 0x3333333333333333ull);
+    bits = (bits + (bits >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<int>((bits * 0x0101010101010101ull) >> 56);
+}
+
+#if defined(__SSE2__)
+// Two-byte characters brought down to at most 0xFF, so that the packing, which reads them as signed, keeps
+// every one beyond ASCII above 0x7F: x - max(x - 0xFF, 0).
+inline __m128i at_most_ff(__m128i x) {
+    return _mm_sub_epi16(x, _mm_subs_epu16(x, _mm_set1_epi16(0xFF)));
+}
+
+// 16 characters as bytes, those beyond ASCII as bytes with the high bit set: the Latin-1 ones as they are,
+// the others as 0xFF.
+template <typename CharT>
+inline __m128i load_16(const CharT *text) {
+    if constexpr (sizeof(CharT) == 1) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(text));
+    } else if constexpr (sizeof(CharT) == 2) {
+        return _mm_packus_epi16(at_most_ff(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text))),
+                                at_most_ff(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 8))));
+    } else {
+        // Signed saturation first: every code point is below 2^31, and those over 2^15 stay over 255.
+        __m128i low = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text)),
+                                      _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 4)));
+        __m128i high = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 8)),
+                                       _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 12)));
+        return _mm_packus_epi16(low, high);
+    }
+}
+
+#endif
+
+template <typename CharT>
+std::uint64_t ascii_chunk_narrow(const CharT *text, int blocks, std::uint8_t *bytes, std::uint64_t *bits,
+                                 std::uint16_t *other_bits) {
+    std::uint64_t others = 0;
+    for (int block = 0; block < blocks; ++block) {
+#if defined(__SSE2__)
+        // Bytes with the high bit set are no ASCII class's: the lanes take them for non-word characters.
+        __m128i v = load_16(text + block * 16);
+        AsciiLanes lanes = ascii_lanes(v);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(bytes + block * 16), _mm_and_si128(lanes.folded, lanes.word));
+        auto word = static_cast<std::uint16_t>(_mm_movemask_epi8(lanes.word));
+        auto other = static_cast<std::uint16_t>(_mm_movemask_epi8(v));
+#else
+        std::uint16_t word = 0, other = 0;
+        for (int k = 0; k < 16; ++k) {
+            auto c = static_cast<std::uint32_t>(text[block * 16 + k]);
+            std::uint32_t cls = c < 0x80 ? ascii_class(c) : 0;
+            bytes[block * 16 + k] = cls == 0 ? 0 : static_cast<std::uint8_t>(c | 0x20);
+            word |= static_cast<std::uint16_t>((cls != 0) << k);
+            other |= static_cast<std::uint16_t>((c >= 0x80) << k);
+        }
+#endif
+        std::memcpy(reinterpret_cast<unsigned char *>(bits) + 2 * block, &word, 2);
+        other_bits[block] = other;
+        others |= static_cast<std::uint64_t>(other != 0) << block;
+    }
+    return others;
+}
+
+// The bytes of a word's first characters, up to eight, from the bytes at its start: up to the first 0, with
+// no branch.
+inline std::uint64_t first_bytes(const std::uint8_t *bytes) {
+    std::uint64_t eight;
+    std::memcpy(&eight, bytes, 8);
+    // The high bit of the first zero byte is the lowest one set (those above it may be set too).
+    std::uint64_t zeros = (eight - 0x0101010101010101ull) & ~eight & 0x8080808080808080ull;
+    return eight & ((zeros & (0 - zeros)) - 1);
+}
+
+// The starts of the words at least `shortest` characters long among the chunk's `blocks` blocks of 64, a mask
+// a block into `starts_of`.
+[[gnu::always_inline]] inline void long_word_starts(const std::uint64_t *bits, int blocks, std::uint32_t shortest,
+                                                    std::uint64_t &prev_word, std::uint64_t *starts_of) {
+    // The steps that leave the starts of runs of word characters as long as the shortest word: each halves
+    // what is left to check, so that a run of 4 takes two.
+    unsigned steps[8], step_count = 0;
+    for (unsigned covered = 1; covered < shortest; covered += steps[step_count++]) {
+        steps[step_count] = std::min(covered, shortest - covered);
+    }
+    for (int block = 0; block < blocks; ++block) {
+        std::uint64_t word_bits = bits[block];
+        std::uint64_t starts = word_bits & ~((word_bits << 1) | prev_word);
+        prev_word = word_bits >> 63;
+        // The runs over this block and the next, whose bits the words that start here may run into.
+        std::uint64_t low = word_bits, high = bits[block + 1];
+        for (unsigned k = 0; k < step_count; ++k) {
+            low &= (low >> steps[k]) | (high << (64 - steps[k]));
+            high &= high >> steps[k];
+        }
+        starts_of[block] = starts & low;
+    }
+}
+
+// The filter's bit of the word at `at`: of its first four bytes with `kFour`, else of its bytes up to its end.
+template <bool kFour>
+inline std::uint64_t word_bit(const std::uint8_t *at, unsigned shift) {
+    if constexpr (kFour) {
+        std::uint32_t four;
+        std::memcpy(&four, at, 4);
+        return fingerprint_four(four, shift);
+    } else {
+        return fingerprint(first_bytes(at), shift);
+    }
+}
+
+// The filtered word starts; with `kBitInstructions`, compiled where bits are counted by one instruction, and
+// with `kFour` when `filter.four`.
+template <bool kBitInstructions, bool kFour>
+[[gnu::always_inline]] inline int filtered_word_starts_body(const std::uint64_t *bits, int size,
+                                                            std::uint64_t &prev_word, const std::uint8_t *bytes,
+                                                            const WordBits &filter, std::uint16_t *offsets) {
+    std::uint64_t starts_of[kChunkCharacters / 64];
+    long_word_starts(bits, size / 64, filter.shortest, prev_word, starts_of);
+    const std::uint64_t *filter_bits = filter.bits;
+    const unsigned shift = filter.shift;
+    int count = 0;
+    for (int block = 0; block < size / 64; ++block) {
+        std::uint64_t starts = starts_of[block];
+        int here = kBitInstructions ? __builtin_popcountll(starts) : bit_count(starts);
+        // Four at a time without a branch each; those that pass are kept. The places past the last are the
+        // block's last character, which may pass too: the look-ups take any place.
+        const int base = block * 64;
+        for (int k = 0; k < here; k += 4) {
+            for (int j = 0; j < 4; ++j) {
+                int offset = base + __builtin_ctzll(starts | (std::uint64_t{1} << 63));
+                std::uint64_t bit = word_bit<kFour>(bytes + offset, shift);
+                offsets[count] = static_cast<std::uint16_t>(offset);
+                count += static_cast<int>((filter_bits[bit >> 6] >> (bit & 63)) & 1u);
+                starts &= starts - 1;
+            }
+        }
+    }
+    return count;
+}
+
+#if VADREL_PREFILTER_AVX2
+
+// 32 characters as bytes, as `load_16`.
+template <typename CharT>
+__attribute__((target("avx2"))) inline __m256i load(const CharT *at) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(at));
+}
+
+template <typename CharT>
+__attribute__((target("avx2"))) inline __m256i load_32(const CharT *text) {
+    if constexpr (sizeof(CharT) == 1) {
+        return load(text);
+    } else if constexpr (sizeof(CharT) == 2) {
+        // As `load_16`; the packing works within each half: the quarters come back into order.
+        const __m256i ff = _mm256_set1_epi16(0xFF);
+        return _mm256_permute4x64_epi64(
+            _mm256_packus_epi16(_mm256_min_epu16(load(text), ff), _mm256_min_epu16(load(text + 16), ff)), 0xD8);
+    } else {
+        __m256i packed = _mm256_packus_epi16(_mm256_packs_epi32(load(text), load(text + 8)),
+                                             _mm256_packs_epi32(load(text + 16), load(text + 24)));
+        return _mm256_permutevar8x32_epi32(packed, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+    }
+}
+
+template <typename CharT>
+__attribute__((target("avx2"))) std::uint64_t ascii_chunk_wide(const CharT *text, int blocks, std::uint8_t *bytes,
+                                                             std::uint64_t *bits, std::uint16_t *other_bits) {
+    std::uint64_t others = 0;
+    int block = 0;
+    for (; block + 2 <= blocks; block += 2) {
+        // As `ascii_lanes`: each range by one signed comparison.
+        __m256i v = load_32(text + block * 16);
+        __m256i folded = _mm256_or_si256(v, _mm256_set1_epi8(0x20));
+        __m256i letter = _mm256_cmpgt_epi8(_mm256_set1_epi8(-128 + 26),
+                                           _mm256_add_epi8(folded, _mm256_set1_epi8((-'a' - 128) & 0xFF)));
+        __m256i digit = _mm256_cmpgt_epi8(_mm256_set1_epi8(-128 + 10),
+                                          _mm256_add_epi8(v, _mm256_set1_epi8((-'0' - 128) & 0xFF)));
+        __m256i under = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('_'));
+        __m256i word = _mm256_or_si256(_mm256_or_si256(letter, digit), under);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(bytes + block * 16), _mm256_and_si256(folded, word));
+        auto word_mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(word));
+        auto other_mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(v));
+        std::memcpy(reinterpret_cast<unsigned char *>(bits) + 2 * block, &word_mask, 4);
+        std::memcpy(other_bits + block, &other_mask, 4);
+        others |= static_cast<std::uint64_t>(other_mask != 0) * 3 << block;  // both blocks: the caller looks
+    }
+    if (block < blocks) {
+        // The last block alone, its bits placed as the others'.
+        std::uint64_t last_bits;
+        others |= ascii_chunk_narrow(text + block * 16, 1, bytes + block * 16, &last_bits, other_bits + block) << block;
+        std::memcpy(reinterpret_cast<unsigned char *>(bits) + 2 * block, &last_bits, 2);
+    }
+    return others;
+}
+
+__attribute__((target("popcnt,bmi,bmi2,avx2"))) int filtered_word_starts_wide(
+    const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes, const WordBits &filter,
+    std::uint16_t *offsets) {
+    return filter.four ? filtered_word_starts_body<true, true>(bits, size, prev_word, bytes, filter, offsets)
+                       : filtered_word_starts_body<true, false>(bits, size, prev_word, bytes, filter, offsets);
+}
+
+#endif
+
+int filtered_word_starts_narrow(const std::uint64_t *bits, int size, std::uint64_t &prev_word,
+                                const std::uint8_t *bytes, const WordBits &filter, std::uint16_t *offsets) {
+    return filter.four ? filtered_word_starts_body<false, true>(bits, size, prev_word, bytes, filter, offsets)
+                       : filtered_word_starts_body<false, false>(bits, size, prev_word, bytes, filter, offsets);
+}
+
+// Where a build with assertions finds the two roads apart.
+[[noreturn, maybe_unused]] void roads_differ(const char *step) {
+    std::fprintf(stderr, "prefilter: the AVX2 and baseline %s differ\n", step);
+    std::abort();
+}
+
+}  // namespace
+
+bool prefilter_wide() {
+#if VADREL_PREFILTER_AVX2
+    static const bool wide = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+               __builtin_cpu_supports("popcnt");
+    }();
+    return wide;
+#else
+    return false;
+#endif
+}
+
+template <typename CharT>
+std::uint64_t ascii_chunk(const CharT *text, int blocks, std::uint8_t *bytes, std::uint64_t *bits,
+                          std::uint16_t *other_bits, bool wide) {
+#if VADREL_PREFILTER_AVX2
+    if (wide) {
+#ifdef NDEBUG
+        return ascii_chunk_wide(text, blocks, bytes, bits, other_bits);
+#else
+        std::uint8_t wide_bytes[kChunkCharacters];
+        std::uint64_t wide_bits[kChunkCharacters / 64];
+        std::uint16_t wide_other[kChunkCharacters / 16];
+        std::uint64_t others = ascii_chunk_wide(text, blocks, wide_bytes, wide_bits, wide_other);
+        std::uint64_t narrow_others = ascii_chunk_narrow(text, blocks, bytes, bits, other_bits);
+        std::size_t count = static_cast<std::size_t>(blocks);
+        // Pairs of blocks are told together.
+        auto pairs = [](std::uint64_t blocks) { return (blocks | blocks >> 1) & 0x5555555555555555ull; };
+        if (pairs(others) != pairs(narrow_others) || (narrow_others & ~others) != 0 ||
+            std::memcmp(wide_bytes, bytes, 16 * count) != 0 ||
+            std::memcmp(wide_bits, bits, 2 * count) != 0 || std::memcmp(wide_other, other_bits, 2 * count) != 0) {
+            roads_differ("bytes");
+        }
+        return narrow_others;
+#endif
+    }
+#endif
+    (void)wide;
+    return ascii_chunk_narrow(text, blocks, bytes, bits, other_bits);
+}
+
+int filtered_word_starts(const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes,
+                         const WordBits &filter, std::uint16_t *offsets, bool wide) {
+#if VADREL_PREFILTER_AVX2
+    if (wide) {
+#ifdef NDEBUG
+        return filtered_word_starts_wide(bits, size, prev_word, bytes, filter, offsets);
+#else
+        std::uint16_t wide_offsets[kChunkCharacters + 8];
+        std::uint64_t wide_prev = prev_word;
+        int count = filtered_word_starts_wide(bits, size, wide_prev, bytes, filter, wide_offsets);
+        int narrow_count = filtered_word_starts_narrow(bits, size, prev_word, bytes, filter, offsets);
+        if (count != narrow_count || wide_prev != prev_word ||
+            std::memcmp(wide_offsets, offsets, sizeof(std::uint16_t) * static_cast<std::size_t>(count)) != 0) {
+            roads_differ("word starts");
+        }
+        return narrow_count;
+#endif
+    }
+#endif
+    (void)wide;
+    return filtered_word_starts_narrow(bits, size, prev_word, bytes, filter, offsets);
+}
+
+template std::uint64_t ascii_chunk(const Py_UCS1 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, bool);
+template std::uint64_t ascii_chunk(const Py_UCS2 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, bool);
+template std::uint64_t ascii_chunk(const Py_UCS4 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, bool);
+
+}  // namespace vadrel_guardrail::phrase_matching
