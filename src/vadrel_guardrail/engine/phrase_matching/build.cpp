@@ -36,9 +36,13 @@ public:
         lay_out_nodes();
         subtree_minima();
         failure_links();
-        // Word jumps pay off once the upper levels are busy; class numbers must fit a byte.
+        // Word jumps pay off once the upper levels are busy, or at once where phrases hold wide characters,
+        // whose walks go through the class pages; class numbers must fit a byte.
         constexpr std::size_t kJumpsFrom = 64;
-        if (phrases_.size() >= kJumpsFrom && a_.class_count_ <= 256) {
+        bool wide = std::ranges::any_of(phrases_, [](const std::u32string &phrase) {
+            return std::ranges::any_of(phrase, [](char32_t c) { return c >= 128; });
+        });
+        if ((phrases_.size() >= kJumpsFrom || wide) && a_.class_count_ <= 256) {
             find_word_ends();
             word_jumps();
             word_filter();
