@@ -348,8 +348,19 @@ void compile_banned_phrases_regex(nb::handle self) {
 // ---------------------------------------------------------------------------------------------------------
 // Matching.
 
+// `GuardrailResult` as the module's code reads a global: from the module's namespace, without the module
+// object's attribute look-up in between, which costs as much again on every check.
+nb::object result_type() {
+    PyObject *found = PyDict_GetItemWithError(PyModule_GetDict(module_.get().ptr()), names().result_type.ptr());
+    if (!found) {
+        pyhost::status(PyErr_Occurred() ? -1 : 0);
+        return nb::getattr(module_.get(), names().result_type);  // gone: the look-up's own error
+    }
+    return nb::borrow(found);
+}
+
 nb::object safe_result() {
-    nb::object cls = nb::getattr(module_.get(), names().result_type);
+    nb::object cls = result_type();
     if (cls.is(schema::GuardrailResult.get())) {
         return schema::safe_result(nb::none(), nb::none());  // the common verdict, without validation
     }
@@ -357,7 +368,7 @@ nb::object safe_result() {
 }
 
 nb::object unsafe_of(nb::handle reason) {
-    nb::object cls = nb::getattr(module_.get(), names().result_type);
+    nb::object cls = result_type();
     if (cls.is(schema::GuardrailResult.get())) {
         return schema::unsafe_result(reason);  // the verdict's one field of its own is text: no validation
     }
@@ -390,7 +401,7 @@ nb::object unsafe_result(nb::handle self, nb::handle matched_texts) {
 // phrases, or texts among `other_texts`).
 nb::object unsafe_result_of(const Binding &binding, const std::vector<std::int32_t> &found,
                             const std::vector<std::u32string> &other_texts) {
-    nb::list detected;
+    std::vector<PyObject *> detected;  // borrowed from the binding's items
     for (std::int32_t index : found) {
         std::int32_t item = -1;
         if (index >= 0) {
@@ -400,10 +411,17 @@ nb::object unsafe_result_of(const Binding &binding, const std::vector<std::int32
             item = other->second;
         }
         if (item >= 0) {
-            detected.append(nb::handle(PyTuple_GET_ITEM(binding.items.ptr(), item)));
+            detected.push_back(PyTuple_GET_ITEM(binding.items.ptr(), item));
         }
     }
-    return unsafe_of(reason_naming(detected));
+    if (detected.size() == 1) {  // the common case, without a sequence to join
+        return unsafe_of(pyhost::owned(PyUnicode_Concat(names().reason_prefix.ptr(), detected[0])));
+    }
+    nb::object items = pyhost::owned(PyTuple_New(static_cast<Py_ssize_t>(detected.size())));
+    for (std::size_t k = 0; k < detected.size(); ++k) {
+        PyTuple_SET_ITEM(items.ptr(), static_cast<Py_ssize_t>(k), Py_NewRef(detected[k]));
+    }
+    return unsafe_of(reason_naming(items));
 }
 
 nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {
