@@ -401,27 +401,21 @@ nb::object unsafe_result(nb::handle self, nb::handle matched_texts) {
 // phrases, or texts among `other_texts`).
 nb::object unsafe_result_of(const Binding &binding, const std::vector<std::int32_t> &found,
                             const std::vector<std::u32string> &other_texts) {
-    std::vector<PyObject *> detected;  // borrowed from the binding's items
+    nb::object detected = pyhost::owned(PyTuple_New(static_cast<Py_ssize_t>(found.size())));
+    Py_ssize_t count = 0;
     for (std::int32_t index : found) {
-        std::int32_t item = -1;
-        if (index >= 0) {
-            item = binding.item_of[static_cast<std::size_t>(index)];
-        } else if (auto other = binding.item_of_other_text.find(other_texts[static_cast<std::size_t>(-1 - index)]);
-                   other != binding.item_of_other_text.end()) {
-            item = other->second;
-        }
-        if (item >= 0) {
-            detected.push_back(PyTuple_GET_ITEM(binding.items.ptr(), item));
+        if (std::int32_t item = binding.item_telling(index, other_texts); item >= 0) {
+            PyTuple_SET_ITEM(detected.ptr(), count++, Py_NewRef(PyTuple_GET_ITEM(binding.items.ptr(), item)));
         }
     }
-    if (detected.size() == 1) {  // the common case, without a sequence to join
-        return unsafe_of(pyhost::owned(PyUnicode_Concat(names().reason_prefix.ptr(), detected[0])));
+    if (count == 1) {  // the common case, without a sequence to join
+        PyObject *phrase = PyTuple_GET_ITEM(detected.ptr(), 0);
+        return unsafe_of(pyhost::owned(PyUnicode_Concat(names().reason_prefix.ptr(), phrase)));
     }
-    nb::object items = pyhost::owned(PyTuple_New(static_cast<Py_ssize_t>(detected.size())));
-    for (std::size_t k = 0; k < detected.size(); ++k) {
-        PyTuple_SET_ITEM(items.ptr(), static_cast<Py_ssize_t>(k), Py_NewRef(detected[k]));
+    if (count < PyTuple_GET_SIZE(detected.ptr())) {
+        detected = pyhost::owned(PyTuple_GetSlice(detected.ptr(), 0, count));
     }
-    return unsafe_of(reason_naming(items));
+    return unsafe_of(reason_naming(detected));
 }
 
 nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {

@@ -125,3 +125,14 @@ def test_engines_sharing_one_pattern_keep_their_own_phrases():
         second.banned_phrases[5] = phrases[900].title()
         assert reason(second, text) == PREFIX + phrases[900].title()
         second.banned_phrases[5] = "other text"
+
+
+@pytest.mark.parametrize("text, matched", [
+    ("s b c", ["s", "b", "c"]),  # "s" matches the long s only up to case: no phrase stands for it
+    ("c s", ["c", "s"]),
+    ("s", ["s"]),
+])
+def test_matches_that_stand_for_no_phrase_are_left_out(text, matched):
+    engine = PhraseMatcherEngine(banned_phrases=["\u017f", "b", "c"], use_spacy=False)
+    for _ in range(2):
+        assert reason(engine, text) == told(engine.banned_phrases, matched)

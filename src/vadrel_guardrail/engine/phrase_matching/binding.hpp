@@ -66,6 +66,16 @@ struct Binding {
     std::unordered_map<std::u32string, std::int32_t> item_of_other_text;
     ItemPointers pointers{items};  // the items' pointers, for the compare
 
+    // The item that tells a match found as `index` (an automaton's phrase, or -1 - an index into
+    // `other_texts`), or -1 for none.
+    std::int32_t item_telling(std::int32_t index, const std::vector<std::u32string> &other_texts) const {
+        if (index >= 0) {
+            return item_of[static_cast<std::size_t>(index)];
+        }
+        auto other = item_of_other_text.find(other_texts[static_cast<std::size_t>(-1 - index)]);
+        return other == item_of_other_text.end() ? -1 : other->second;
+    }
+
     static bool bindable(nb::handle phrases) {
         return PyList_CheckExact(phrases.ptr()) || PyTuple_CheckExact(phrases.ptr());
     }
@@ -76,13 +86,7 @@ struct Binding {
     Py_ssize_t items_needed(const std::vector<std::int32_t> &found, const std::vector<std::u32string> &other_texts) const {
         std::int32_t last = -1;
         for (std::int32_t index : found) {
-            std::int32_t item = -1;
-            if (index >= 0) {
-                item = item_of[static_cast<std::size_t>(index)];
-            } else if (auto other = item_of_other_text.find(other_texts[static_cast<std::size_t>(-1 - index)]);
-                       other != item_of_other_text.end()) {
-                item = other->second;
-            }
+            std::int32_t item = item_telling(index, other_texts);
             if (item < 0) {
                 return -1;
             }
@@ -99,7 +103,8 @@ struct Binding {
         if (needed < 0 ? size != own : size < needed) {
             return false;
         }
-        return pointers.lead(PySequence_Fast_ITEMS(phrases.ptr()), static_cast<std::size_t>(needed < 0 ? size : needed));
+        std::size_t count = static_cast<std::size_t>(needed < 0 ? size : needed);
+        return pointers.lead(PySequence_Fast_ITEMS(phrases.ptr()), count);
     }
 };
 
