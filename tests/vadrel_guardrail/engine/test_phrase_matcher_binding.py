@@ -136,3 +136,12 @@ def test_matches_that_stand_for_no_phrase_are_left_out(text, matched):
     engine = PhraseMatcherEngine(banned_phrases=["\u017f", "b", "c"], use_spacy=False)
     for _ in range(2):
         assert reason(engine, text) == told(engine.banned_phrases, matched)
+
+
+def test_the_matching_path_called_on_an_emptied_list():
+    # The complete-text checks answer safe for no phrases; the matching path itself still names none.
+    engine = PhraseMatcherEngine(banned_phrases=["b"], use_spacy=False)
+    engine.banned_phrases.clear()
+    for _ in range(2):
+        result = engine._check_banned_phrases_regex("a b")
+        assert not result.is_safe and result.reason == PREFIX

@@ -31,6 +31,9 @@ public:
 
     // Whether the first `count` (at most the copy's size) of `items` are the copy's.
     bool lead(PyObject *const *items, std::size_t count) const {
+        if (count == 0) {
+            return true;  // an empty list has no array at all
+        }
         place_like(items);
         return std::memcmp(items, slots_.data() + shift_, count * sizeof(PyObject *)) == 0;
     }
