@@ -38,17 +38,48 @@ void with_chars(PyObject *text, Run &&run) {
 }
 
 // What the lowered path keeps from check to check, so that a long stretch costs no fresh pages each time and a
-// short text no allocation: the stretch's characters (of two or four bytes); the places of the characters that
-// change when lowered, and for each its place in the stretch, its lower case's length and the growth before it.
+// short text no allocation: the stretch's characters (of two or four bytes); for each character that changes
+// when lowered, its place in the stretch, its lower case's length and the growth before it.
 struct Grown {
     Py_ssize_t at, size, before;
 };
 struct StretchBuffers {
     std::vector<Py_UCS4> wide;
     std::vector<Py_UCS2> narrow;
-    std::vector<Py_ssize_t> changed;
     std::vector<Grown> grown;
 };
+
+// The bits of the characters, among the 64 at `j` (fewer when `stop` is nearer), that change when lowered.
+template <typename CharT>
+[[gnu::always_inline]] inline std::uint64_t changing_bits(const CaseRules &rules, const CharT *text, Py_ssize_t j, Py_ssize_t stop) {
+    const Py_ssize_t count = std::min<Py_ssize_t>(64, stop - j);
+#if defined(__SSE2__)
+    // Where one or two characters of the plane change (as a rule), sixteen are compared at a time.
+    const std::vector<std::uint16_t> &few = rules.plane_changing();
+    if constexpr (sizeof(CharT) == 2) {
+        if (count == 64 && !few.empty() && few.size() <= 2) {
+            const __m128i first = _mm_set1_epi16(static_cast<short>(few[0]));
+            const __m128i second = _mm_set1_epi16(static_cast<short>(few.back()));
+            auto hits = [&](const CharT *at) {
+                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+                return _mm_or_si128(_mm_cmpeq_epi16(v, first), _mm_cmpeq_epi16(v, second));
+            };
+            std::uint64_t bits = 0;
+            for (int k = 0; k < 64; k += 16) {
+                __m128i both = _mm_packs_epi16(hits(text + j + k), hits(text + j + k + 8));
+                bits |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(both))) << k;
+            }
+            return bits;
+        }
+    }
+#endif
+    std::uint64_t bits = 0;
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        std::uint8_t f = rules.flags(static_cast<std::uint32_t>(text[j + k]));
+        bits |= static_cast<std::uint64_t>((f & kChangesWhenLowered) != 0) << k;
+    }
+    return bits;
+}
 
 // The calling thread's buffers, found once per check: a thread-local variable of a shared library costs a
 // call at each use.
@@ -118,42 +149,15 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
     StretchBuffers &kept = stretch_buffers();
     std::vector<Py_UCS4> &lowered = kept.wide;
     std::vector<Py_UCS2> &narrow_lowered = kept.narrow;
-    std::vector<Py_ssize_t> &changed = kept.changed;
     std::vector<Grown> &grown = kept.grown;
-    auto changes = [&](Py_ssize_t j) {
-        return (rules.flags(static_cast<std::uint32_t>(text[j])) & kChangesWhenLowered) != 0;
-    };
     // The first place from `j` on, before `stop`, whose character changes; `stop` when none does.
     auto next_change = [&](Py_ssize_t j, Py_ssize_t stop) {
-        if constexpr (sizeof(CharT) <= 2) {
-            const std::uint8_t *flags = rules.plane_flags();
-#if defined(__SSE2__)
-            // Where one or two characters change (as a rule), eight characters are compared at a time.
-            const std::vector<std::uint16_t> &few = rules.plane_changing();
-            if constexpr (sizeof(CharT) == 2) {
-                if (!few.empty() && few.size() <= 2) {
-                    __m128i first = _mm_set1_epi16(static_cast<short>(few[0]));
-                    __m128i second = _mm_set1_epi16(static_cast<short>(few.back()));
-                    for (; j + 8 <= stop; j += 8) {
-                        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + j));
-                        int hits = _mm_movemask_epi8(
-                            _mm_or_si128(_mm_cmpeq_epi16(v, first), _mm_cmpeq_epi16(v, second)));
-                        if (hits != 0) {
-                            return j + __builtin_ctz(static_cast<unsigned>(hits)) / 2;
-                        }
-                    }
-                }
-            }
-#endif
-            while (j < stop && !(flags[text[j]] & kChangesWhenLowered)) {
-                ++j;
-            }
-        } else {
-            while (j < stop && !changes(j)) {
-                ++j;
+        for (; j < stop; j += 64) {
+            if (std::uint64_t bits = changing_bits(rules, text, j, stop)) {
+                return j + __builtin_ctzll(bits);
             }
         }
-        return j;
+        return stop;
     };
     // Characters closer than `kJoin` to the last share its stretch: where they are many (Turkish capitals), the
     // text is scanned in long stretches rather than stopping at each. A stretch ends after about `kLongest`
@@ -188,47 +192,51 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         resume = spans.empty() ? resume_before : spans.back().end;
         tell_pending();
         Py_ssize_t begin = trusted > 0 ? trusted - 1 : 0;  // with the character before, for its word flag
-        // The places of the characters that change, found in one pass that also finds where the stretch ends.
-        changed.clear();
-        for (Py_ssize_t j = next_change(begin, changing); j < changing; j = next_change(j + 1, changing)) {
-            changed.push_back(j);
-        }
-        changed.push_back(changing);
-        Py_ssize_t last = changing;
-        dense = false;
-        for (Py_ssize_t j = changing + 1;; ++j) {
-            Py_ssize_t stop = std::min(length, last + 2 * reach_ + kJoin + 1);
-            j = next_change(j, stop);
-            if (j == stop) {
-                break;
-            }
-            // Cut only past the stretch's end, which then holds no such character unlowered.
-            if (j - begin > kLongest && j > last + 2 * reach_) {
-                dense = true;
-                break;
-            }
-            changed.push_back(j);
-            last = j;
-        }
-        Py_ssize_t end = std::min(length, last + 1 + 2 * reach_);
-        // The stretch's length first, so that the characters are then written without a check each; the
-        // buffer only grows.
-        grown.clear();
-        Py_ssize_t growth = 0;
         const std::u32string *lower = nullptr;
         std::uint32_t lowered_char = 0;
+        bool lower_in_plane = true;
         auto lower_of = [&](std::uint32_t c) -> const std::u32string & {
             if (!lower || c != lowered_char) {  // mostly one character again and again
                 lower = &rules.full_lower(c);
                 lowered_char = c;
+                lower_in_plane = std::all_of(lower->begin(), lower->end(), [](char32_t l) { return l < kBmp; });
             }
             return *lower;
         };
-        for (Py_ssize_t j : changed) {
-            Py_ssize_t size = static_cast<Py_ssize_t>(lower_of(static_cast<std::uint32_t>(text[j])).size());
-            grown.push_back({j - begin + growth, size, growth});
-            growth += size - 1;
+        // The characters that change, found in one pass that also finds where the stretch ends: from `changing`
+        // on, until the next lies more than `2 * reach_ + kJoin` past the last, or the stretch would grow past
+        // `kLongest` and can be cut with no such character unlowered before its end. Each is noted with the
+        // length of its lower case, so that the characters are then written without a check each.
+        grown.clear();
+        Py_ssize_t growth = 0, last = changing;
+        bool narrow = true;  // every lower case within the plane
+        dense = false;
+        for (Py_ssize_t j = begin; j < length && j <= last + 2 * reach_ + kJoin; j += 64) {
+            std::uint64_t bits = changing_bits(rules, text, j, length);
+            bool stop = false;
+            for (; bits != 0; bits &= bits - 1) {
+                Py_ssize_t at = j + __builtin_ctzll(bits);
+                if (at > changing) {
+                    if (at > last + 2 * reach_ + kJoin) {
+                        stop = true;
+                        break;
+                    }
+                    if (at - begin > kLongest && at > last + 2 * reach_) {
+                        stop = dense = true;
+                        break;
+                    }
+                    last = at;
+                }
+                Py_ssize_t size = static_cast<Py_ssize_t>(lower_of(static_cast<std::uint32_t>(text[at])).size());
+                narrow = narrow && lower_in_plane;
+                grown.push_back({at - begin + growth, size, growth});
+                growth += size - 1;
+            }
+            if (stop) {
+                break;
+            }
         }
+        Py_ssize_t end = std::min(length, last + 1 + 2 * reach_);
         Py_ssize_t stretch_length = end - begin + growth;
         // The place in the text of the stretch's character at `at`.
         auto origin = [&](Py_ssize_t at) {
@@ -250,8 +258,9 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         // The stretch written into `buffer` (of the text's width, or of four bytes) and scanned.
         auto write_and_scan = [&](auto &buffer) {
             using StretchT = typename std::remove_reference_t<decltype(buffer)>::value_type;
-            if (buffer.size() < static_cast<std::size_t>(stretch_length)) {
-                buffer.resize(static_cast<std::size_t>(stretch_length));
+            constexpr Py_ssize_t kUnit = 16 / sizeof(StretchT);  // characters copied at once
+            if (buffer.size() < static_cast<std::size_t>(stretch_length + kUnit)) {
+                buffer.resize(static_cast<std::size_t>(stretch_length + kUnit));
             }
             StretchT *out = buffer.data();
             Py_ssize_t from_text = begin;
@@ -259,7 +268,20 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
                 const CharT *source = text + from_text;
                 const Py_ssize_t count = upto - from_text;
                 if constexpr (sizeof(StretchT) == sizeof(CharT)) {
+#if defined(__SSE2__)
+                    // The runs between such characters are a few words long: copied 16 bytes at a time, a little
+                    // past their end where the text goes on (the buffer has room), to be written over next.
+                    if (upto + kUnit <= length) {
+                        for (Py_ssize_t k = 0; k < count; k += kUnit) {
+                            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + k),
+                                             _mm_loadu_si128(reinterpret_cast<const __m128i *>(source + k)));
+                        }
+                    } else {
+                        std::memcpy(out, source, static_cast<std::size_t>(count) * sizeof(CharT));
+                    }
+#else
                     std::memcpy(out, source, static_cast<std::size_t>(count) * sizeof(CharT));
+#endif
                 } else {
                     StretchT *target = out;
                     for (Py_ssize_t k = 0; k < count; ++k) {
@@ -286,10 +308,7 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         // Two-byte text whose changing characters lower within the plane keeps its width: half the bytes to
         // write and read.
         if constexpr (sizeof(CharT) == 2) {
-            if (std::all_of(changed.begin(), changed.end(), [&](Py_ssize_t j) {
-                    const std::u32string &l = lower_of(static_cast<std::uint32_t>(text[j]));
-                    return std::all_of(l.begin(), l.end(), [](char32_t c) { return c < kBmp; });
-                })) {
+            if (narrow) {
                 write_and_scan(narrow_lowered);
             } else {
                 write_and_scan(lowered);
