@@ -38,17 +38,48 @@ void with_chars(PyObject *text, Run &&run) {
 }
 
 // What the lowered path keeps from check to check, so that a long stretch costs no fresh pages each time and a
-// short text no allocation: the stretch's characters (of two or four bytes); the places of the characters that
-// change when lowered, and for each its place in the stretch, its lower case's length and the growth before it.
+// short text no allocation: the stretch's characters (of two or four bytes); for each character that changes
+// when lowered, its place in the stretch, its lower case's length and the growth before it.
 struct Grown {
     Py_ssize_t at, size, before;
 };
 struct StretchBuffers {
     std::vector<Py_UCS4> wide;
     std::vector<Py_UCS2> narrow;
-    std::vector<Py_ssize_t> changed;
     std::vector<Grown> grown;
 };
+
+// The bits of the characters, among the 64 at `j` (fewer when `stop` is nearer), that change when lowered.
+template <typename CharT>
+[[gnu::always_inline]] inline std::uint64_t changing_bits(const CaseRules &rules, const CharT *text, Py_ssize_t j, Py_ssize_t stop) {
+    const Py_ssize_t count = std::min<Py_ssize_t>(64, stop - j);
+#if defined(__SSE2__)
+    // Where one or two characters of the plane change (as a rule), sixteen are compared at a time.
+    const std::vector<std::uint16_t> &few = rules.plane_changing();
+    if constexpr (sizeof(CharT) == 2) {
+        if (count == 64 && !few.empty() && few.size() <= 2) {
+            const __m128i first = _mm_set1_epi16(static_cast<short>(few[0]));
+            const __m128i second = _mm_set1_epi16(static_cast<short>(few.back()));
+            auto hits = [&](const CharT *at) {
+                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+                return _mm_or_si128(_mm_cmpeq_epi16(v, first), _mm_cmpeq_epi16(v, second));
+            };
+            std::uint64_t bits = 0;
+            for (int k = 0; k < 64; k += 16) {
+                __m128i both = _mm_packs_epi16(hits(text + j + k), hits(text + j + k + 8));
+                bits |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(both))) << k;
+            }
+            return bits;
+        }
+    }
+#endif
+    std::uint64_t bits = 0;
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        std::uint8_t f = rules.flags(static_cast<std::uint32_t>(text[j + k]));
+        bits |= static_cast<std::uint64_t>((f & kChangesWhenLowered) != 0) << k;
+    }
+    return bits;
+}
 
 // The calling thread's buffers, found once per check: a thread-local variable of a shared library costs a
 // call at each use.
@@ -118,43 +149,39 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
     StretchBuffers &kept = stretch_buffers();
     std::vector<Py_UCS4> &lowered = kept.wide;
     std::vector<Py_UCS2> &narrow_lowered = kept.narrow;
-    std::vector<Py_ssize_t> &changed = kept.changed;
     std::vector<Grown> &grown = kept.grown;
-    auto changes = [&](Py_ssize_t j) {
-        return (rules.flags(static_cast<std::uint32_t>(text[j])) & kChangesWhenLowered) != 0;
-    };
     // The first place from `j` on, before `stop`, whose character changes; `stop` when none does.
     auto next_change = [&](Py_ssize_t j, Py_ssize_t stop) {
-        if constexpr (sizeof(CharT) <= 2) {
-            const std::uint8_t *flags = rules.plane_flags();
-#if defined(__SSE2__)
-            // Where one or two characters change (as a rule), eight characters are compared at a time.
-            const std::vector<std::uint16_t> &few = rules.plane_changing();
-            if constexpr (sizeof(CharT) == 2) {
-                if (!few.empty() && few.size() <= 2) {
-                    __m128i first = _mm_set1_epi16(static_cast<short>(few[0]));
-                    __m128i second = _mm_set1_epi16(static_cast<short>(few.back()));
-                    for (; j + 8 <= stop; j += 8) {
-                        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + j));
-                        int hits = _mm_movemask_epi8(
-                            _mm_or_si128(_mm_cmpeq_epi16(v, first), _mm_cmpeq_epi16(v, second)));
-                        if (hits != 0) {
-                            return j + __builtin_ctz(static_cast<unsigned>(hits)) / 2;
-                        }
-                    }
-                }
-            }
-#endif
-            while (j < stop && !(flags[text[j]] & kChangesWhenLowered)) {
-                ++j;
-            }
-        } else {
-            while (j < stop && !changes(j)) {
-                ++j;
+        for (; j < stop; j += 64) {
+            if (std::uint64_t bits = changing_bits(rules, text, j, stop)) {
+                return j + __builtin_ctzll(bits);
             }
         }
-        return j;
+        return stop;
     };
+    // The lower case of the last character asked for (mostly one character again and again), padded with zeros
+    // to `kLowerMost` characters, so that it is written whole without a loop.
+    constexpr std::size_t kLowerMost = 4;
+    struct Lowered {
+        std::uint32_t of = kMaxCodePoint + 1;
+        Py_ssize_t size = 0;
+        char32_t units[kLowerMost] = {};
+        const std::u32string *all = nullptr;
+    } last_lowered;
+    auto lowered_of = [&](std::uint32_t c) -> const Lowered & {
+        if (c != last_lowered.of) {
+            const std::u32string &l = rules.full_lower(c);
+            last_lowered = Lowered{c, static_cast<Py_ssize_t>(l.size()), {}, &l};
+            std::copy_n(l.begin(), std::min(l.size(), kLowerMost), last_lowered.units);
+        }
+        return last_lowered;
+    };
+    // Whether the characters of the plane that change lower within it: two-byte text then keeps its width.
+    const bool lowers_in_plane = std::all_of(
+        rules.plane_changing().begin(), rules.plane_changing().end(), [&](std::uint16_t c) {
+            const std::u32string &l = rules.full_lower(c);
+            return std::all_of(l.begin(), l.end(), [](char32_t u) { return u < kBmp; });
+        });
     // Characters closer than `kJoin` to the last share its stretch: where they are many (Turkish capitals), the
     // text is scanned in long stretches rather than stopping at each. A stretch ends after about `kLongest`
     // characters, so that they are read again while the cache still holds them. Where the next such character
@@ -188,108 +215,162 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         resume = spans.empty() ? resume_before : spans.back().end;
         tell_pending();
         Py_ssize_t begin = trusted > 0 ? trusted - 1 : 0;  // with the character before, for its word flag
-        // The places of the characters that change, found in one pass that also finds where the stretch ends.
-        changed.clear();
-        for (Py_ssize_t j = next_change(begin, changing); j < changing; j = next_change(j + 1, changing)) {
-            changed.push_back(j);
-        }
-        changed.push_back(changing);
-        Py_ssize_t last = changing;
-        dense = false;
-        for (Py_ssize_t j = changing + 1;; ++j) {
-            Py_ssize_t stop = std::min(length, last + 2 * reach_ + kJoin + 1);
-            j = next_change(j, stop);
-            if (j == stop) {
-                break;
-            }
-            // Cut only past the stretch's end, which then holds no such character unlowered.
-            if (j - begin > kLongest && j > last + 2 * reach_) {
-                dense = true;
-                break;
-            }
-            changed.push_back(j);
-            last = j;
-        }
-        Py_ssize_t end = std::min(length, last + 1 + 2 * reach_);
-        // The stretch's length first, so that the characters are then written without a check each; the
-        // buffer only grows.
-        grown.clear();
-        Py_ssize_t growth = 0;
-        const std::u32string *lower = nullptr;
-        std::uint32_t lowered_char = 0;
-        auto lower_of = [&](std::uint32_t c) -> const std::u32string & {
-            if (!lower || c != lowered_char) {  // mostly one character again and again
-                lower = &rules.full_lower(c);
-                lowered_char = c;
-            }
-            return *lower;
-        };
-        for (Py_ssize_t j : changed) {
-            Py_ssize_t size = static_cast<Py_ssize_t>(lower_of(static_cast<std::uint32_t>(text[j])).size());
-            grown.push_back({j - begin + growth, size, growth});
-            growth += size - 1;
-        }
-        Py_ssize_t stretch_length = end - begin + growth;
-        // The place in the text of the stretch's character at `at`.
-        auto origin = [&](Py_ssize_t at) {
-            auto after = std::upper_bound(grown.begin(), grown.end(), at,
-                                          [](Py_ssize_t place, const Grown &g) { return place < g.at; });
-            if (after == grown.begin()) {
-                return begin + at;
-            }
-            const Grown &g = *(after - 1);
-            return at < g.at + g.size ? begin + g.at - g.before : begin + at - (g.before + g.size - 1);
-        };
-        // The stretch's last `reach_` characters only serve the candidates before them, which the text itself
-        // takes up again; after the last changing character, places in the stretch are the text's, shifted.
-        Py_ssize_t shift = stretch_length - (end - begin);
-        Py_ssize_t handoff = end < length ? end - reach_ : length;
-        Py_ssize_t stretch_resume = resume > trusted ? resume - begin : 0;
-        Py_ssize_t stretch_limit = handoff - begin + shift;
-        auto sigma_in_stretch = [&](Py_ssize_t at) { return rules.sigma_lowered(text, length, origin(at)); };
-        // The stretch written into `buffer` (of the text's width, or of four bytes) and scanned.
+        // The stretch is written into `buffer` (of the text's width, or of four bytes) in the same pass that
+        // finds its characters that change and where it ends, then scanned.
         auto write_and_scan = [&](auto &buffer) {
             using StretchT = typename std::remove_reference_t<decltype(buffer)>::value_type;
-            if (buffer.size() < static_cast<std::size_t>(stretch_length)) {
-                buffer.resize(static_cast<std::size_t>(stretch_length));
-            }
-            StretchT *out = buffer.data();
-            Py_ssize_t from_text = begin;
-            auto widen = [&](Py_ssize_t upto) {
-                const CharT *source = text + from_text;
-                const Py_ssize_t count = upto - from_text;
+            // The stretch's characters are written from `copied` on up to a place in the text, the runs between
+            // those that change 16 bytes at a time, a little past their end where the text goes on, to be written
+            // over next; the buffer keeps room for that, and for the padded lower cases.
+            constexpr Py_ssize_t kUnit = 16 / sizeof(StretchT);
+            Py_ssize_t copied = begin, written = 0;
+            auto make_room = [&](Py_ssize_t more) {
+                auto room = static_cast<std::size_t>(written + more + kUnit + kLowerMost);
+                if (buffer.size() < room) {
+                    buffer.resize(std::max(room, 2 * buffer.size()));
+                }
+            };
+            auto copy_upto = [&](Py_ssize_t upto) {
+                const Py_ssize_t count = upto - copied;
+                make_room(count);
+                const CharT *source = text + copied;
+                StretchT *out = buffer.data() + written;
                 if constexpr (sizeof(StretchT) == sizeof(CharT)) {
+#if defined(__SSE2__)
+                    if (upto + kUnit <= length) {
+                        for (Py_ssize_t k = 0; k < count; k += kUnit) {
+                            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + k),
+                                             _mm_loadu_si128(reinterpret_cast<const __m128i *>(source + k)));
+                        }
+                    } else {
+                        std::memcpy(out, source, static_cast<std::size_t>(count) * sizeof(CharT));
+                    }
+#else
                     std::memcpy(out, source, static_cast<std::size_t>(count) * sizeof(CharT));
+#endif
                 } else {
-                    StretchT *target = out;
                     for (Py_ssize_t k = 0; k < count; ++k) {
-                        target[k] = static_cast<StretchT>(source[k]);
+                        out[k] = static_cast<StretchT>(source[k]);
                     }
                 }
-                out += count;
-                from_text = upto;
+                written += count;
+                copied = upto;
             };
-            for (const Grown &g : grown) {
-                widen(begin + g.at - g.before);  // up to the changing character's place in the text
-                for (char32_t c : lower_of(static_cast<std::uint32_t>(text[from_text++]))) {
-                    *out++ = static_cast<StretchT>(c);
+            // From `changing` on, the stretch takes the characters that change until the next lies more than
+            // `2 * reach_ + kJoin` past the last, or the stretch would grow past `kLongest` and can be cut with
+            // none of them unlowered before its end. Each is noted with its place and its growth, for `origin`.
+            grown.clear();
+            Py_ssize_t growth = 0, last = changing;
+            dense = false;
+            // Takes the character at `at`, the text before it written: false when the stretch ends before it.
+            auto take = [&](Py_ssize_t at) {
+                if (at > changing) {
+                    if (at > last + 2 * reach_ + kJoin) {
+                        return false;
+                    }
+                    if (at - begin > kLongest && at > last + 2 * reach_) {
+                        dense = true;
+                        return false;
+                    }
+                    last = at;
+                }
+                copy_upto(at);
+                const Lowered &l = lowered_of(static_cast<std::uint32_t>(text[at]));
+                StretchT *out = buffer.data() + written;
+                for (std::size_t k = 0; k < kLowerMost; ++k) {
+                    out[k] = static_cast<StretchT>(l.units[k]);
+                }
+                if (l.size > static_cast<Py_ssize_t>(kLowerMost)) {
+                    make_room(l.size);
+                    std::copy(l.all->begin(), l.all->end(), buffer.data() + written);
+                }
+                grown.push_back({at - begin + growth, l.size, growth});
+                growth += l.size - 1;
+                written += l.size;
+                copied = at + 1;
+                return true;
+            };
+            Py_ssize_t j = begin;
+            bool stop = false;
+#if defined(__SSE2__)
+            // Two-byte text kept at its width: 64 characters are written at once, and again from after each one
+            // that changes, which has been written in its lower case, each time over the rest; no branch hangs on
+            // how far apart they lie.
+            if constexpr (sizeof(CharT) == 2 && sizeof(StretchT) == 2) {
+                auto copy_64 = [&] {
+                    make_room(64);
+                    const CharT *source = text + copied;
+                    StretchT *out = buffer.data() + written;
+                    for (int k = 0; k < 64; k += 8) {
+                        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + k),
+                                         _mm_loadu_si128(reinterpret_cast<const __m128i *>(source + k)));
+                    }
+                };
+                for (; j + 128 <= length && j <= last + 2 * reach_ + kJoin; j += 64) {
+                    copy_64();
+                    for (std::uint64_t bits = changing_bits(rules, text, j, length); bits != 0; bits &= bits - 1) {
+                        Py_ssize_t at = j + __builtin_ctzll(bits);
+                        written += at - copied;
+                        copied = at;
+                        if (!take(at)) {
+                            stop = true;
+                            break;
+                        }
+                        copy_64();
+                    }
+                    if (stop) {
+                        break;
+                    }
+                    written += j + 64 - copied;
+                    copied = j + 64;
                 }
             }
-            widen(end);
+#endif
+            // Elsewhere, and for the text's last characters, the characters that change are found 64 at a time.
+            for (; !stop && j < length && j <= last + 2 * reach_ + kJoin; j += 64) {
+                for (std::uint64_t bits = changing_bits(rules, text, j, length); bits != 0; bits &= bits - 1) {
+                    if (!take(j + __builtin_ctzll(bits))) {
+                        stop = true;
+                        break;
+                    }
+                }
+            }
+            const Py_ssize_t end = std::min(length, last + 1 + 2 * reach_);
+            if (copied > end) {  // written past its end, 64 characters at a time: cut back
+                written -= copied - end;
+                copied = end;
+            }
+            copy_upto(end);
+            const Py_ssize_t stretch_length = written;
+            // The place in the text of the stretch's character at `at`.
+            auto origin = [&](Py_ssize_t at) {
+                auto after = std::upper_bound(grown.begin(), grown.end(), at,
+                                              [](Py_ssize_t place, const Grown &g) { return place < g.at; });
+                if (after == grown.begin()) {
+                    return begin + at;
+                }
+                const Grown &g = *(after - 1);
+                return at < g.at + g.size ? begin + g.at - g.before : begin + at - (g.before + g.size - 1);
+            };
+            // The stretch's last `reach_` characters only serve the candidates before them, which the text itself
+            // takes up again; after the last changing character, places in the stretch are the text's, shifted.
+            const Py_ssize_t shift = growth;
+            const Py_ssize_t handoff = end < length ? end - reach_ : length;
+            Py_ssize_t stretch_resume = resume > trusted ? resume - begin : 0;
+            const Py_ssize_t stretch_limit = handoff - begin + shift;
+            auto sigma_in_stretch = [&](Py_ssize_t at) { return rules.sigma_lowered(text, length, origin(at)); };
             const StretchT *stretch = buffer.data();
             auto in_stretch = sink_of([&](Py_ssize_t start, Py_ssize_t stop, std::int32_t node) {
                 tell(phrase_of_match(stretch, start, stop, node, sigma_in_stretch),
                      [&] { return lowered_text(rules, stretch, start, stop, sigma_in_stretch); });
             });
             scan<false>(stretch, stretch_length, trusted - begin, stretch_limit, stretch_resume, in_stretch);
+            from = resume = stretch_resume > stretch_limit ? stretch_resume - shift + begin : handoff;
         };
         // Two-byte text whose changing characters lower within the plane keeps its width: half the bytes to
         // write and read.
         if constexpr (sizeof(CharT) == 2) {
-            if (std::all_of(changed.begin(), changed.end(), [&](Py_ssize_t j) {
-                    const std::u32string &l = lower_of(static_cast<std::uint32_t>(text[j]));
-                    return std::all_of(l.begin(), l.end(), [](char32_t c) { return c < kBmp; });
-                })) {
+            if (lowers_in_plane) {
                 write_and_scan(narrow_lowered);
             } else {
                 write_and_scan(lowered);
@@ -297,7 +378,6 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         } else {
             write_and_scan(lowered);
         }
-        from = resume = stretch_resume > stretch_limit ? stretch_resume - shift + begin : handoff;
     }
     tell_pending();
 }
