@@ -228,6 +228,10 @@ PyObject *TrustedModel::sole_fields(nb::handle obj, nb::handle fields_set) const
     return PyDict_GET_SIZE(*dict) == static_cast<Py_ssize_t>(keys_.size()) ? *dict : nullptr;
 }
 
+PyObject *TrustedModel::fields_set(nb::handle obj) {
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj.ptr()) + model_slots().fields_set);
+}
+
 nb::object make_str_enum(nb::handle module, const char *name, const char *doc,
                          std::initializer_list<std::pair<const char *, const char *>> members) {
     nb::list items;

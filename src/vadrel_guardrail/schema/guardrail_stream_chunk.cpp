@@ -1,3 +1,4 @@
+#include "pyhost/raising.hpp"
 #include "vadrel_guardrail/modules.hpp"
 #include "vadrel_guardrail/schema/records.hpp"
 
@@ -40,6 +41,36 @@ bool schema::is_sole_safe_item(nb::handle item) {
     PyObject *chunk = PyDict_GetItem(fields, key_chunk);
     return chunk && PyUnicode_CheckExact(chunk) && PyDict_GetItem(fields, key_is_safe) == Py_True &&
            PyDict_GetItem(fields, key_reason) == Py_None;
+}
+
+namespace {
+
+// The fields dict of `item` when it can be made over into another text's safe item: only the caller holds
+// it, its dict and its fields set; they hold what `safe_item` put there, in its order.
+[[gnu::hot]] PyObject *spare_fields(nb::handle item) {
+    PyObject *fields = trusted.sole_fields(item, safe_fields.get());
+    if (!fields || Py_REFCNT(fields) != 1 || Py_REFCNT(trusted.fields_set(item)) != 1) return nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    for (PyObject *expected : {key_chunk, key_is_safe, key_reason}) {
+        if (!PyDict_Next(fields, &pos, &key, &value) || key != expected) return nullptr;
+        if ((expected == key_is_safe && value != Py_True) || (expected == key_reason && value != Py_None)) return nullptr;
+    }
+    return fields;
+}
+
+}  // namespace
+
+nb::object schema::recycled_safe_item(nb::object &spare, nb::handle text) {
+    if (spare.is_valid() && PyUnicode_CheckExact(text.ptr())) [[likely]] {
+        if (PyObject *fields = spare_fields(spare)) {
+            pyhost::status(PyDict_SetItem(fields, key_chunk, text.ptr()));
+            return spare;
+        }
+    }
+    nb::object item = safe_item(text);
+    spare = item;
+    return item;
 }
 
 void init_guardrail_stream_chunk(nb::module_ m) {
