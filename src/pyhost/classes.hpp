@@ -163,6 +163,8 @@ public:
     // lays one out (its exact class, every field in its dict and nothing else, `fields_set` as the fields
     // set, no extra or private values); else null.
     PyObject *sole_fields(nb::handle obj, nb::handle fields_set) const;
+    // `sole_fields` without the fields set's test: what the dict holds is left to the caller too.
+    PyObject *sole_layout(nb::handle obj) const;
     // The fields set of an instance (borrowed; null when unset).
     static PyObject *fields_set(nb::handle obj);
 

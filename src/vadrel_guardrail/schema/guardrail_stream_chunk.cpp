@@ -48,8 +48,12 @@ namespace {
 // The fields dict of `item` when it can be made over into another text's safe item: only the caller holds
 // it, its dict and its fields set; they hold what `safe_item` put there, in its order.
 [[gnu::hot]] PyObject *spare_fields(nb::handle item) {
-    PyObject *fields = trusted.sole_fields(item, safe_fields.get());
-    if (!fields || Py_REFCNT(fields) != 1 || Py_REFCNT(trusted.fields_set(item)) != 1) return nullptr;
+    PyObject *fields = trusted.sole_layout(item);
+    if (!fields || Py_REFCNT(fields) != 1) return nullptr;
+    PyObject *set = trusted.fields_set(item);
+    if (!set || Py_REFCNT(set) != 1 || !PySet_CheckExact(set) || PySet_GET_SIZE(set) != 2) return nullptr;
+    if (pyhost::status(PySet_Contains(set, key_chunk)) != 1 || pyhost::status(PySet_Contains(set, key_is_safe)) != 1)
+        return nullptr;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     for (PyObject *expected : {key_chunk, key_is_safe, key_reason}) {

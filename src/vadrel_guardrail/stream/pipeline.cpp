@@ -160,12 +160,13 @@ pyasync::AsyncGen string_feed(nb::object output) {
 // is made out of `spare` when its reader has let it go (see `recycled_safe_item`).
 nb::object last_level_item(nb::handle read, bool runner_items, nb::object &spare) {
     if (!runner_items) return schema::recycled_safe_item(spare, read);
-    Kind kind = classify(read);
+    nb::object chunk;
+    Kind kind = classify(read, chunk);
     if (kind == Kind::Terminal) raise_terminated(read);
     if (kind != Kind::Safe) return nb::object();
     // A fresh safe item that only this level holds (a strict segment's, say) is already the new item.
     if (schema::is_sole_safe_item(read)) return nb::borrow(read);
-    return schema::recycled_safe_item(spare, chunk_of(read));
+    return schema::recycled_safe_item(spare, chunk);
 }
 
 // The two items the last level made last, each made over into a new one once its reader has let it go:
