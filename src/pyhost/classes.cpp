@@ -157,7 +157,7 @@ void TrustedModel::init(nb::handle cls, std::initializer_list<const char *> fiel
 nb::object TrustedModel::names(std::initializer_list<const char *> given) const {
     nb::object set = owned(PySet_New(nullptr));
     for (const char *name : given) {
-        status(PySet_Add(set.ptr(), nb::str(name).ptr()));
+        status(PySet_Add(set.ptr(), owned(PyUnicode_InternFromString(name)).ptr()));
     }
     return set;
 }

@@ -152,7 +152,7 @@ public:
     TrustedModel() = default;
     // `fields`: every field of `cls`, in declaration order.
     void init(nb::handle cls, std::initializer_list<const char *> fields);
-    // The set of names passed explicitly, for `make`'s `fields_set` (kept by the caller).
+    // The set of names passed explicitly, for `make`'s `fields_set` (kept by the caller): interned names.
     nb::object names(std::initializer_list<const char *> given) const;
     // The values an instance starts from, one per field in the order given to `init`, for `make`.
     nb::object layout(std::initializer_list<nb::handle> values) const;
