@@ -157,7 +157,7 @@ void TrustedModel::init(nb::handle cls, std::initializer_list<const char *> fiel
 nb::object TrustedModel::names(std::initializer_list<const char *> given) const {
     nb::object set = owned(PySet_New(nullptr));
     for (const char *name : given) {
-        status(PySet_Add(set.ptr(), nb::str(name).ptr()));
+        status(PySet_Add(set.ptr(), owned(PyUnicode_InternFromString(name)).ptr()));
     }
     return set;
 }
@@ -202,7 +202,7 @@ nb::object TrustedModel::make(std::initializer_list<nb::handle> values, nb::hand
     return self;
 }
 
-PyObject *TrustedModel::sole_fields(nb::handle obj, nb::handle fields_set) const {
+PyObject *TrustedModel::sole_layout(nb::handle obj) const {
     PyObject *self = obj.ptr();
     PyTypeObject *type = Py_TYPE(self);
     if (Py_REFCNT(self) != 1 || type != reinterpret_cast<PyTypeObject *>(cls_.get().ptr())) return nullptr;
@@ -216,16 +216,25 @@ PyObject *TrustedModel::sole_fields(nb::handle obj, nb::handle fields_set) const
         return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + offset);
     };
     if (slot(slots.extra) != Py_None || slot(slots.private_) != Py_None) return nullptr;
-    PyObject *set = slot(slots.fields_set);
+    PyObject **dict = _PyObject_GetDictPtr(self);
+    if (!dict || !*dict || !PyDict_CheckExact(*dict)) return nullptr;
+    return PyDict_GET_SIZE(*dict) == static_cast<Py_ssize_t>(keys_.size()) ? *dict : nullptr;
+}
+
+PyObject *TrustedModel::sole_fields(nb::handle obj, nb::handle fields_set) const {
+    PyObject *dict = sole_layout(obj);
+    PyObject *set = dict ? TrustedModel::fields_set(obj) : nullptr;
     if (!set || !PySet_CheckExact(set) || PySet_GET_SIZE(set) != PySet_GET_SIZE(fields_set.ptr())) return nullptr;
     int same = PyObject_RichCompareBool(set, fields_set.ptr(), Py_EQ);
     if (same <= 0) {
         PyErr_Clear();
         return nullptr;
     }
-    PyObject **dict = _PyObject_GetDictPtr(self);
-    if (!dict || !*dict || !PyDict_CheckExact(*dict)) return nullptr;
-    return PyDict_GET_SIZE(*dict) == static_cast<Py_ssize_t>(keys_.size()) ? *dict : nullptr;
+    return dict;
+}
+
+PyObject *TrustedModel::fields_set(nb::handle obj) {
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj.ptr()) + model_slots().fields_set);
 }
 
 nb::object make_str_enum(nb::handle module, const char *name, const char *doc,

@@ -152,7 +152,7 @@ public:
     TrustedModel() = default;
     // `fields`: every field of `cls`, in declaration order.
     void init(nb::handle cls, std::initializer_list<const char *> fields);
-    // The set of names passed explicitly, for `make`'s `fields_set` (kept by the caller).
+    // The set of names passed explicitly, for `make`'s `fields_set` (kept by the caller): interned names.
     nb::object names(std::initializer_list<const char *> given) const;
     // The values an instance starts from, one per field in the order given to `init`, for `make`.
     nb::object layout(std::initializer_list<nb::handle> values) const;
@@ -163,6 +163,10 @@ public:
     // lays one out (its exact class, every field in its dict and nothing else, `fields_set` as the fields
     // set, no extra or private values); else null.
     PyObject *sole_fields(nb::handle obj, nb::handle fields_set) const;
+    // `sole_fields` without the fields set's test: what the dict holds is left to the caller too.
+    PyObject *sole_layout(nb::handle obj) const;
+    // The fields set of an instance (borrowed; null when unset).
+    static PyObject *fields_set(nb::handle obj);
 
 private:
     Global cls_;

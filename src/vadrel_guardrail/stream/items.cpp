@@ -86,8 +86,6 @@ Kind classify(nb::handle item) { return read_item(item, nullptr); }
 
 Kind classify(nb::handle item, nb::object &chunk) { return read_item(item, &chunk); }
 
-nb::object chunk_of(nb::handle item) { return Fields(item)[str_chunk]; }
-
 void raise_validation(const char *message) {
     pyhost::raise(base_engine::GuardrailStreamValidationError(nb::str(message)));
 }

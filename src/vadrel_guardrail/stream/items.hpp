@@ -23,10 +23,8 @@ nb::object empty_content_marker();
 enum class Kind { Safe, Terminal, TextBearing };
 // Only the truth of `is_safe`, and whether `chunk` is the empty text, are read.
 Kind classify(nb::handle item);
-// `classify`, keeping a safe item's `chunk` in `chunk`, read as `chunk_of` would read it next.
+// `classify`, keeping a safe item's `chunk` in `chunk`, read as `item.chunk` would be read next.
 Kind classify(nb::handle item, nb::object &chunk);
-// An item's `chunk`.
-nb::object chunk_of(nb::handle item);
 
 [[noreturn, gnu::cold]] void raise_validation(const char *message);
 // `_StreamTerminated(terminal)`, raised.

@@ -156,16 +156,26 @@ pyasync::AsyncGen string_feed(nb::object output) {
 }
 
 // The item the last level makes of what it read: a safe item for a text, or for what the last runner passed;
-// nothing for what it drops. The last runner's terminal marker becomes the termination signal.
-nb::object last_level_item(nb::handle read, bool runner_items) {
-    if (!runner_items) return safe_item(read);
-    Kind kind = classify(read);
+// nothing for what it drops. The last runner's terminal marker becomes the termination signal. A new item
+// is made out of `spare` when its reader has let it go (see `recycled_safe_item`).
+nb::object last_level_item(nb::handle read, bool runner_items, nb::object &spare) {
+    if (!runner_items) return schema::recycled_safe_item(spare, read);
+    nb::object chunk;
+    Kind kind = classify(read, chunk);
     if (kind == Kind::Terminal) raise_terminated(read);
     if (kind != Kind::Safe) return nb::object();
     // A fresh safe item that only this level holds (a strict segment's, say) is already the new item.
     if (schema::is_sole_safe_item(read)) return nb::borrow(read);
-    return safe_item(chunk_of(read));
+    return schema::recycled_safe_item(spare, chunk);
 }
+
+// The two items the last level made last, each made over into a new one once its reader has let it go:
+// a reader that keeps each item until it has the next leaves one of them free.
+struct Spares {
+    nb::object &next() { return (turn = !turn) ? *a : *b; }
+    pyasync::Held<nb::object> &a, &b;
+    bool turn = false;
+};
 
 // ---------------------------------------------------------------------------------------------------------
 // The road
@@ -176,8 +186,11 @@ nb::object last_level_item(nb::handle read, bool runner_items) {
 pyasync::AsyncGen _run_stages(nb::object self, nb::object source, nb::object stages, Py_ssize_t index) {
     auto tail = co_await pyasync::hold(levels(pipeline_of(self).manager, source, stages, index));
     const bool runner_items = !tail->is(source);
+    auto spare_a = co_await pyasync::hold(nb::object());
+    auto spare_b = co_await pyasync::hold(nb::object());
+    Spares spares{spare_a, spare_b};
     while (std::optional<nb::object> read = co_await read_input(*tail)) {
-        nb::object item = last_level_item(*read, runner_items);
+        nb::object item = last_level_item(*read, runner_items, spares.next());
         if (item.is_valid()) co_yield std::move(item);
     }
 }
@@ -242,6 +255,9 @@ pyasync::AsyncGen road(nb::object self, nb::object active_engines, bool whole) {
         if (active_engines.is_valid()) {
             auto tail = co_await pyasync::hold(chain(self, std::move(active_engines)));
             const bool runner_items = !tail->is(pipeline_of(self).source);
+            auto spare_a = co_await pyasync::hold(nb::object());
+            auto spare_b = co_await pyasync::hold(nb::object());
+            Spares spares{spare_a, spare_b};
             for (bool last = false; !last;) {
                 nb::object item;
                 try {
@@ -253,7 +269,7 @@ pyasync::AsyncGen road(nb::object self, nb::object active_engines, bool whole) {
                         read = co_await read_input(*tail);
                     }
                     if (!read) break;
-                    item = last_level_item(*read, runner_items);
+                    item = last_level_item(*read, runner_items, spares.next());
                 } catch (nb::python_error &error) {
                     if (!is_terminated(error)) throw;
                     tail = nb::object();

@@ -16,8 +16,10 @@ namespace vadrel_guardrail::stream {
 namespace {
 
 pyhost::Global deque_type;
-pyhost::Global deque_append;  // the method descriptors, called without a bound method per chunk
-pyhost::Global deque_popleft;
+// The C functions behind deque.append and deque.popleft, called as their method descriptors would call
+// them: no bound method and no argument checks per chunk.
+PyCFunction deque_append = nullptr;   // METH_O
+PyCFunction deque_popleft = nullptr;  // METH_NOARGS
 pyhost::Global BaseInvokerError;  // the manager module's
 pyhost::Global str_max_chunks;    // "max_stream_buffer_chunks", interned: read for every chunk fed
 
@@ -27,6 +29,14 @@ constexpr const char *kSafeWithoutSource =
 constexpr const char *kUnacknowledged =
     "Streaming engine finished without acknowledging all source chunks. The streaming protocol requires one-to-one "
     "output.";
+
+// The C function of a builtin method descriptor that takes its arguments as `flags` says.
+PyCFunction method_function(nb::handle descriptor, int flags) {
+    if (!PyObject_TypeCheck(descriptor.ptr(), &PyMethodDescr_Type)) pyhost::raise(PyExc_TypeError, "not a builtin method");
+    PyMethodDef *def = reinterpret_cast<PyMethodDescrObject *>(descriptor.ptr())->d_method;
+    if ((def->ml_flags & ~METH_COEXIST) != flags) pyhost::raise(PyExc_TypeError, "unexpected calling convention");
+    return def->ml_meth;
+}
 
 StageRunner &runner_of(nb::handle obj) { return *nb::inst_ptr<StageRunner>(obj); }
 
@@ -59,15 +69,13 @@ public:
 
     void push(nb::handle chunk) {
         if (!native_) [[unlikely]] return call(queue_, "append", chunk);
-        PyObject *args[] = {queue_.ptr(), chunk.ptr()};
-        pyhost::owned(PyObject_Vectorcall(deque_append.get().ptr(), args, 2, nullptr));
+        pyhost::owned(deque_append(queue_.ptr(), chunk.ptr()));
     }
     // Acknowledges the oldest pending chunk, which is let go here: nothing keeps an acknowledged chunk.
     void acknowledge() {
         if (size() == 0) [[unlikely]] raise_validation(kSafeWithoutSource);
         if (!native_) [[unlikely]] return call(queue_, "popleft");
-        PyObject *args[] = {queue_.ptr()};
-        pyhost::owned(PyObject_Vectorcall(deque_popleft.get().ptr(), args, 1, nullptr));
+        pyhost::owned(deque_popleft(queue_.ptr(), nullptr));
     }
     Py_ssize_t size() const {
         if (native_) [[likely]] return Py_SIZE(queue_.ptr());  // a deque keeps its length in its size field
@@ -265,8 +273,8 @@ void define_stage_runner(nb::module_ m) {
     }
     nb::object collections = nb::module_::import_("collections");
     deque_type.set(collections.attr("deque"));
-    deque_append.set(deque_type.attr("append"));
-    deque_popleft.set(deque_type.attr("popleft"));
+    deque_append = method_function(deque_type.attr("append"), METH_O);
+    deque_popleft = method_function(deque_type.attr("popleft"), METH_NOARGS);
     BaseInvokerError.set(m.attr("BaseInvokerError"));
     str_max_chunks.set(nb::steal(PyUnicode_InternFromString("max_stream_buffer_chunks")));
 

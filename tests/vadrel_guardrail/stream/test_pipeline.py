@@ -359,6 +359,38 @@ class TestChaining:
             assert view(received) == [("a", True, None), ("b", True, None)]
             assert not any(item is own for item in received for own in reached())
 
+    def test_items_the_consumer_still_reaches_never_change(self):
+        # Whatever of an item the consumer keeps (the item, its dict, its fields set), or changes before it
+        # lets the item go, later items leave alone; every item arrives as a new one would.
+        chunks = list("abcdefghijkl")
+        kept, received = [], []
+
+        def keep(item):
+            fields, fields_set = item.__dict__, item.__pydantic_fields_set__
+            shape = (item.chunk, item.is_safe, item.reason, list(fields.items()), set(fields_set))
+            received.append(shape)
+            step = len(received) % 5
+            if step == 0:
+                kept.append((item, shape, lambda item: (item.chunk, item.is_safe, item.reason)))
+            elif step == 1:
+                kept.append((fields, dict(fields), dict))
+            elif step == 2:
+                kept.append((fields_set, set(fields_set), set))
+            elif step == 3:
+                item.is_safe = False
+            else:
+                item.reason = "changed"
+
+        async def go():
+            async for item in GuardrailManager([Streaming(), Streaming()]).check_input_stream(Source(chunks)):
+                keep(item)
+
+        asyncio.run(go())
+        assert received == [
+            (c, True, None, [("chunk", c), ("is_safe", True), ("reason", None)], {"chunk", "is_safe"}) for c in chunks]
+        for held, then, now in kept:
+            assert now(held) == (then[:3] if isinstance(then, tuple) else then)
+
     def test_terminal_marker_of_a_middle_stage(self):
         first, second, third = Streaming(passthrough), Streaming(block_on("c", "stop")), Streaming(passthrough)
         source = Source(list("abcde"))
