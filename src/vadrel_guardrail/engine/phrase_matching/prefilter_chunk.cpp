@@ -1,5 +1,6 @@
-// The prefilter's chunk steps, for the baseline machine and for AVX2. Builds with assertions run the baseline
-// steps and check the AVX2 ones against them, so that the test suite covers both roads on a machine with AVX2.
+// The prefilter's chunk steps, for the baseline machine, for AVX2 and, for the word filter, for AVX-512. Builds
+// with assertions run the baseline steps and check the others that the machine has against them, so that the
+// test suite covers every road the machine can take.
 #include "vadrel_guardrail/engine/phrase_matching/prefilter_chunk.hpp"
 
 #include <algorithm>
@@ -221,6 +222,46 @@ __attribute__((target("popcnt,bmi,bmi2,avx2"))) int filtered_word_starts_wide(
                        : filtered_word_starts_body<true, false>(bits, size, prev_word, bytes, filter, offsets);
 }
 
+// The filtered word starts of `filtered_word_starts_body<true, true>` without the places past the last: the
+// starts packed together, 32 places at a step, then fingerprinted and their bits fetched 16 at a time, and the
+// offsets of those that pass packed. No step branches on the text.
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2,popcnt,bmi,bmi2"))) int filtered_word_starts_avx512(
+    const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes, const WordBits &filter,
+    std::uint16_t *offsets) {
+    std::uint64_t starts_of[kChunkCharacters / 64];
+    long_word_starts(bits, size / 64, filter.shortest, prev_word, starts_of);
+    alignas(64) std::uint16_t places[kChunkCharacters + 32];
+    __m512i place = _mm512_set_epi16(31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12,
+                                     11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    int found = 0;
+    for (int block = 0; block < size / 64; ++block) {
+        for (int half = 0; half < 2; ++half) {
+            auto starts = static_cast<std::uint32_t>(starts_of[block] >> (32 * half));
+            _mm512_storeu_si512(places + found, _mm512_maskz_compress_epi16(starts, place));
+            found += __builtin_popcount(starts);
+            place = _mm512_add_epi16(place, _mm512_set1_epi16(32));
+        }
+    }
+    const __m512i multiplier = _mm512_set1_epi32(static_cast<int>(0x9E3779B1u));
+    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(filter.shift));
+    int count = 0;
+    for (int k = 0; k < found; k += 16) {
+        auto live = static_cast<__mmask16>(found - k >= 16 ? 0xFFFFu : (1u << (found - k)) - 1);
+        __m256i at = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(places + k));
+        // The first four bytes of each word (the bytes run 16 past the chunk), as `word_bit<true>` reads them.
+        __m512i four = _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), live, _mm512_cvtepu16_epi32(at), bytes, 1);
+        __m512i print = _mm512_srl_epi32(_mm512_mullo_epi32(four, multiplier), shift);
+        // The filter's bits as 32-bit words: the same bits on a little-endian machine.
+        __m512i word = _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), live, _mm512_srli_epi32(print, 5),
+                                                   filter.bits, 4);
+        __m512i bit = _mm512_srlv_epi32(word, _mm512_and_si512(print, _mm512_set1_epi32(31)));
+        __mmask16 pass = _mm512_mask_test_epi32_mask(live, bit, _mm512_set1_epi32(1));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(offsets + count), _mm256_maskz_compress_epi16(pass, at));
+        count += __builtin_popcount(pass);
+    }
+    return count;
+}
+
 #endif
 
 int filtered_word_starts_narrow(const std::uint64_t *bits, int size, std::uint64_t &prev_word,
@@ -229,32 +270,54 @@ int filtered_word_starts_narrow(const std::uint64_t *bits, int size, std::uint64
                        : filtered_word_starts_body<false, false>(bits, size, prev_word, bytes, filter, offsets);
 }
 
-// Where a build with assertions finds the two roads apart.
-[[noreturn, maybe_unused]] void roads_differ(const char *step) {
-    std::fprintf(stderr, "prefilter: the AVX2 and baseline %s differ\n", step);
+// Where a build with assertions finds two roads apart.
+[[noreturn, maybe_unused]] void roads_differ(const char *road, const char *step) {
+    std::fprintf(stderr, "prefilter: the %s and baseline %s differ\n", road, step);
     std::abort();
+}
+
+// The baseline's filtered starts without the places past the last that it may hold (places that are no start,
+// and repeats), for comparing with a road that has none; returns their number.
+[[maybe_unused]] int starts_alone(const std::uint64_t *bits, int size, std::uint64_t prev_word, const WordBits &filter,
+                                  std::uint16_t *offsets, int count) {
+    std::uint64_t starts_of[kChunkCharacters / 64];
+    long_word_starts(bits, size / 64, filter.shortest, prev_word, starts_of);
+    int kept = 0;
+    for (int k = 0; k < count; ++k) {
+        int offset = offsets[k];
+        if ((starts_of[offset / 64] >> (offset % 64) & 1) != 0 && (kept == 0 || offsets[kept - 1] < offset)) {
+            offsets[kept++] = static_cast<std::uint16_t>(offset);
+        }
+    }
+    return kept;
 }
 
 }  // namespace
 
-bool prefilter_wide() {
+Road prefilter_road() {
 #if VADREL_PREFILTER_AVX2
-    static const bool wide = [] {
+    static const Road road = [] {
         __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
-               __builtin_cpu_supports("popcnt");
+        if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("bmi") || !__builtin_cpu_supports("bmi2") ||
+            !__builtin_cpu_supports("popcnt")) {
+            return Road::kBaseline;
+        }
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                       __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi2")
+                   ? Road::kAvx512
+                   : Road::kAvx2;
     }();
-    return wide;
+    return road;
 #else
-    return false;
+    return Road::kBaseline;
 #endif
 }
 
 template <typename CharT>
 std::uint64_t ascii_chunk(const CharT *text, int blocks, std::uint8_t *bytes, std::uint64_t *bits,
-                          std::uint16_t *other_bits, bool wide) {
+                          std::uint16_t *other_bits, Road road) {
 #if VADREL_PREFILTER_AVX2
-    if (wide) {
+    if (road != Road::kBaseline) {
 #ifdef NDEBUG
         return ascii_chunk_wide(text, blocks, bytes, bits, other_bits);
 #else
@@ -269,41 +332,57 @@ std::uint64_t ascii_chunk(const CharT *text, int blocks, std::uint8_t *bytes, st
         if (pairs(others) != pairs(narrow_others) || (narrow_others & ~others) != 0 ||
             std::memcmp(wide_bytes, bytes, 16 * count) != 0 ||
             std::memcmp(wide_bits, bits, 2 * count) != 0 || std::memcmp(wide_other, other_bits, 2 * count) != 0) {
-            roads_differ("bytes");
+            roads_differ("AVX2", "bytes");
         }
         return narrow_others;
 #endif
     }
 #endif
-    (void)wide;
+    (void)road;
     return ascii_chunk_narrow(text, blocks, bytes, bits, other_bits);
 }
 
 int filtered_word_starts(const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes,
-                         const WordBits &filter, std::uint16_t *offsets, bool wide) {
+                         const WordBits &filter, std::uint16_t *offsets, Road road) {
 #if VADREL_PREFILTER_AVX2
-    if (wide) {
 #ifdef NDEBUG
+    if (road == Road::kAvx512 && filter.four) {
+        return filtered_word_starts_avx512(bits, size, prev_word, bytes, filter, offsets);
+    }
+    if (road != Road::kBaseline) {
         return filtered_word_starts_wide(bits, size, prev_word, bytes, filter, offsets);
+    }
 #else
-        std::uint16_t wide_offsets[kChunkCharacters + 8];
+    if (road != Road::kBaseline) {
+        const std::uint64_t first_prev = prev_word;
+        std::uint16_t wide_offsets[kFilteredOffsets];
         std::uint64_t wide_prev = prev_word;
         int count = filtered_word_starts_wide(bits, size, wide_prev, bytes, filter, wide_offsets);
         int narrow_count = filtered_word_starts_narrow(bits, size, prev_word, bytes, filter, offsets);
         if (count != narrow_count || wide_prev != prev_word ||
             std::memcmp(wide_offsets, offsets, sizeof(std::uint16_t) * static_cast<std::size_t>(count)) != 0) {
-            roads_differ("word starts");
+            roads_differ("AVX2", "word starts");
+        }
+        if (road == Road::kAvx512 && filter.four) {
+            wide_prev = first_prev;
+            count = filtered_word_starts_avx512(bits, size, wide_prev, bytes, filter, wide_offsets);
+            std::uint16_t alone[kFilteredOffsets];
+            std::memcpy(alone, offsets, sizeof(std::uint16_t) * static_cast<std::size_t>(narrow_count));
+            if (count != starts_alone(bits, size, first_prev, filter, alone, narrow_count) || wide_prev != prev_word ||
+                std::memcmp(wide_offsets, alone, sizeof(std::uint16_t) * static_cast<std::size_t>(count)) != 0) {
+                roads_differ("AVX-512", "word starts");
+            }
         }
         return narrow_count;
-#endif
     }
 #endif
-    (void)wide;
+#endif
+    (void)road;
     return filtered_word_starts_narrow(bits, size, prev_word, bytes, filter, offsets);
 }
 
-template std::uint64_t ascii_chunk(const Py_UCS1 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, bool);
-template std::uint64_t ascii_chunk(const Py_UCS2 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, bool);
-template std::uint64_t ascii_chunk(const Py_UCS4 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, bool);
+template std::uint64_t ascii_chunk(const Py_UCS1 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, Road);
+template std::uint64_t ascii_chunk(const Py_UCS2 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, Road);
+template std::uint64_t ascii_chunk(const Py_UCS4 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, Road);
 
 }  // namespace vadrel_guardrail::phrase_matching
