@@ -271,40 +271,63 @@ __attribute__((target("popcnt,bmi,bmi2,avx2"))) int filtered_word_starts_wide(
                        : filtered_word_starts_body<true, false>(bits, size, prev_word, bytes, filter, offsets);
 }
 
-// The filtered word starts of `filtered_word_starts_body<true, true>` without the places past the last: the
-// starts packed together, 32 places at a step, then fingerprinted and their bits fetched 16 at a time, and the
-// offsets of those that pass packed. No step branches on the text.
-__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2,popcnt,bmi,bmi2"))) int filtered_word_starts_avx512(
-    const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes, const WordBits &filter,
-    std::uint16_t *offsets) {
+// How the first four bytes of the words at 16 places are picked out of a block's bytes: byte k of the result
+// is byte k % 4 of the word at the place in byte k / 4 of the places.
+alignas(64) constexpr auto kWindows = [] {
+    struct {
+        std::uint8_t spread[64], step[64], iota[64];
+    } windows{};
+    for (int k = 0; k < 64; ++k) {
+        windows.spread[k] = static_cast<std::uint8_t>(k / 4);
+        windows.step[k] = static_cast<std::uint8_t>(k % 4);
+        windows.iota[k] = static_cast<std::uint8_t>(k);
+    }
+    return windows;
+}();
+
+// The filtered word starts of `filtered_word_starts_body<true, true>` without the places past the last: a
+// block's starts packed together (words of four characters or more, with a character between them, start at
+// most 13 times in 64 places), their first four bytes picked out of the block's bytes and fingerprinted at
+// once; then the fingerprints' bits fetched 16 at a time, and the offsets of those that pass packed. No step
+// branches on the text.
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,popcnt,bmi,bmi2"))) int
+filtered_word_starts_avx512(const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes,
+                            const WordBits &filter, std::uint16_t *offsets) {
     std::uint64_t starts_of[kChunkCharacters / 64];
     long_word_starts(bits, size / 64, filter.shortest, prev_word, starts_of);
-    alignas(64) std::uint16_t places[kChunkCharacters + 32];
-    __m512i place = _mm512_set_epi16(31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12,
-                                     11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
-    int found = 0;
-    for (int block = 0; block < size / 64; ++block) {
-        for (int half = 0; half < 2; ++half) {
-            auto starts = static_cast<std::uint32_t>(starts_of[block] >> (32 * half));
-            _mm512_storeu_si512(places + found, _mm512_maskz_compress_epi16(starts, place));
-            found += __builtin_popcount(starts);
-            place = _mm512_add_epi16(place, _mm512_set1_epi16(32));
-        }
-    }
+    constexpr int kMost = kChunkCharacters / 64 * 13;
+    alignas(64) std::uint32_t prints[kMost + 16];
+    alignas(64) std::uint16_t places[kMost + 16];
+    const __m512i spread = _mm512_load_si512(kWindows.spread), step = _mm512_load_si512(kWindows.step);
+    const __m512i iota = _mm512_load_si512(kWindows.iota);
     const __m512i multiplier = _mm512_set1_epi32(static_cast<int>(0x9E3779B1u));
     const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(filter.shift));
+    int found = 0;
+    for (int block = 0; block < size / 64; ++block) {
+        const std::uint8_t *here = bytes + block * 64;
+        __m512i at = _mm512_maskz_compress_epi8(starts_of[block], iota);
+        // The bytes run 16 past the chunk: a word at the block's end takes its last bytes from after it.
+        __m512i four = _mm512_permutex2var_epi8(_mm512_loadu_si512(here),
+                                                _mm512_add_epi8(_mm512_permutexvar_epi8(spread, at), step),
+                                                _mm512_zextsi128_si512(_mm_loadu_si128(
+                                                    reinterpret_cast<const __m128i *>(here + 64))));
+        __m512i print = _mm512_srl_epi32(_mm512_mullo_epi32(four, multiplier), shift);
+        _mm512_storeu_si512(prints + found, print);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(places + found),
+                            _mm256_add_epi16(_mm256_cvtepu8_epi16(_mm512_castsi512_si128(at)),
+                                             _mm256_set1_epi16(static_cast<short>(block * 64))));
+        found += __builtin_popcountll(starts_of[block]);
+    }
     int count = 0;
     for (int k = 0; k < found; k += 16) {
         auto live = static_cast<__mmask16>(found - k >= 16 ? 0xFFFFu : (1u << (found - k)) - 1);
-        __m256i at = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(places + k));
-        // The first four bytes of each word (the bytes run 16 past the chunk), as `word_bit<true>` reads them.
-        __m512i four = _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), live, _mm512_cvtepu16_epi32(at), bytes, 1);
-        __m512i print = _mm512_srl_epi32(_mm512_mullo_epi32(four, multiplier), shift);
+        __m512i print = _mm512_load_si512(prints + k);
         // The filter's bits as 32-bit words: the same bits on a little-endian machine.
         __m512i word = _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), live, _mm512_srli_epi32(print, 5),
                                                    filter.bits, 4);
         __m512i bit = _mm512_srlv_epi32(word, _mm512_and_si512(print, _mm512_set1_epi32(31)));
         __mmask16 pass = _mm512_mask_test_epi32_mask(live, bit, _mm512_set1_epi32(1));
+        __m256i at = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(places + k));
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(offsets + count), _mm256_maskz_compress_epi16(pass, at));
         count += __builtin_popcount(pass);
     }
@@ -352,7 +375,8 @@ Road prefilter_road() {
             return Road::kBaseline;
         }
         return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                       __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi2")
+                       __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
+                       __builtin_cpu_supports("avx512vbmi2")
                    ? Road::kAvx512
                    : Road::kAvx2;
     }();
