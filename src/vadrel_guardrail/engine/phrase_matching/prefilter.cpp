@@ -293,8 +293,8 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
         const int blocks = static_cast<int>(size / 16);
         std::uint64_t others = ascii_chunk(text + chunk, blocks, bytes, bits, other_bits, road);
         bits[blocks / 4] = 0;
-        bool other_after =
-            ascii_chunk(text + chunk + size, 1, bytes + size, bits + blocks / 4, other_bits + blocks, Road::kBaseline) != 0;
+        bool other_after = ascii_chunk(text + chunk + size, 1, bytes + size, bits + blocks / 4, other_bits + blocks,
+                                       Road::kBaseline) != 0;
         bool changing = false;
         auto fix = [&](int block) {
             bits[block / 4] |= static_cast<std::uint64_t>(other_bytes(text + chunk + block * 16, other_bits[block],

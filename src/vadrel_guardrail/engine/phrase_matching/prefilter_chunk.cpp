@@ -1,6 +1,6 @@
-// The prefilter's chunk steps, for the baseline machine, for AVX2 and, for the word filter, for AVX-512. Builds
-// with assertions run the baseline steps and check the others that the machine has against them, so that the
-// test suite covers every road the machine can take.
+// The prefilter's chunk steps, for the baseline machine, for AVX2 and for AVX-512. Builds with assertions run
+// the baseline steps and check the others that the machine has against them, so that the test suite covers
+// every road the machine can take.
 #include "vadrel_guardrail/engine/phrase_matching/prefilter_chunk.hpp"
 
 #include <algorithm>
@@ -227,11 +227,10 @@ __attribute__((target("avx512f,avx512bw"))) inline __m512i load_64(const CharT *
                                              _mm512_min_epu16(_mm512_loadu_si512(text + 32), ff));
         return _mm512_permutexvar_epi64(_mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7), packed);
     } else {
-        __m512i packed = _mm512_packus_epi16(_mm512_packs_epi32(_mm512_loadu_si512(text), _mm512_loadu_si512(text + 16)),
-                                             _mm512_packs_epi32(_mm512_loadu_si512(text + 32),
-                                                                _mm512_loadu_si512(text + 48)));
-        return _mm512_permutexvar_epi32(
-            _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15), packed);
+        __m512i low = _mm512_packs_epi32(_mm512_loadu_si512(text), _mm512_loadu_si512(text + 16));
+        __m512i high = _mm512_packs_epi32(_mm512_loadu_si512(text + 32), _mm512_loadu_si512(text + 48));
+        return _mm512_permutexvar_epi32(_mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15),
+                                        _mm512_packus_epi16(low, high));
     }
 }
 

@@ -1,8 +1,9 @@
 // The two steps of the prefilter's scan that read every character of a chunk: the characters as bytes with
 // their word characters as bits, and the word starts that pass the word filter. Each comes for the baseline
 // machine and, chosen at run time, for one with AVX2 (and the bit instructions that come with it), which reads
-// twice the characters at a step and counts bits in one instruction; the word filter also for one with AVX-512,
-// which fingerprints 16 places at once and fetches the bits of 16 starts in one gather.
+// twice the characters at a step and counts bits in one instruction, and for one with AVX-512 (with its byte
+// permutes and packing), which reads 64 characters at a step, fingerprints a block's word starts at once and
+// fetches the filter's bits for 16 of them in one gather.
 #pragma once
 
 #include <Python.h>
@@ -45,9 +46,9 @@ struct WordBits {
 // The offsets, in order, of the starts of the words that may be required ones among the `size` characters
 // whose word characters are `bits` (64 a word, one more word after them for the words that run past them) and
 // whose bytes are `bytes`: words at least `filter.shortest` characters long whose bit in the filter is set,
-// and perhaps a block's last character besides (the look-ups take any place); `offsets` has room for
-// `kFilteredOffsets`. `prev_word` tells whether the
-// character before the chunk is a word character, and gets the chunk's last. Returns their number.
+// and perhaps a block's last character besides (the look-ups take any place). `prev_word` tells whether the
+// character before the chunk is a word character, and gets the chunk's last. `offsets` has room for
+// `kFilteredOffsets`. Returns their number.
 int filtered_word_starts(const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes,
                          const WordBits &filter, std::uint16_t *offsets, Road road);
 
