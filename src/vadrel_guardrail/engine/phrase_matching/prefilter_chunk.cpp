@@ -270,6 +270,35 @@ __attribute__((target("popcnt,bmi,bmi2,avx2"))) int filtered_word_starts_wide(
                        : filtered_word_starts_body<true, false>(bits, size, prev_word, bytes, filter, offsets);
 }
 
+// As `long_word_starts`, eight blocks at a step; the blocks past `blocks` (up to the next eight) get starts
+// from whatever their bits hold, and `starts_of` has room for them.
+__attribute__((target("avx512f"))) inline void long_word_starts_avx512(const std::uint64_t *bits, int blocks,
+                                                                        std::uint32_t shortest,
+                                                                        std::uint64_t &prev_word,
+                                                                        std::uint64_t *starts_of) {
+    unsigned steps[8], step_count = 0;
+    for (unsigned covered = 1; covered < shortest; covered += steps[step_count++]) {
+        steps[step_count] = std::min(covered, shortest - covered);
+    }
+    __m512i before = _mm512_maskz_set1_epi64(0x80, static_cast<long long>(prev_word << 63));
+    for (int block = 0; block < blocks; block += 8) {
+        __m512i word_bits = _mm512_loadu_si512(bits + block);
+        // The last character of the block before each: the previous eight's last block, then these.
+        __m512i last = _mm512_srli_epi64(_mm512_alignr_epi64(word_bits, before, 7), 63);
+        __m512i starts = _mm512_andnot_si512(_mm512_or_si512(_mm512_slli_epi64(word_bits, 1), last), word_bits);
+        __m512i low = word_bits, high = _mm512_loadu_si512(bits + block + 1);
+        for (unsigned k = 0; k < step_count; ++k) {
+            __m128i step = _mm_cvtsi32_si128(static_cast<int>(steps[k]));
+            __m128i back = _mm_cvtsi32_si128(static_cast<int>(64 - steps[k]));
+            low = _mm512_and_si512(low, _mm512_or_si512(_mm512_srl_epi64(low, step), _mm512_sll_epi64(high, back)));
+            high = _mm512_and_si512(high, _mm512_srl_epi64(high, step));
+        }
+        _mm512_storeu_si512(starts_of + block, _mm512_and_si512(starts, low));
+        before = word_bits;
+    }
+    prev_word = bits[blocks - 1] >> 63;
+}
+
 // How the first four bytes of the words at 16 places are picked out of a block's bytes: byte k of the result
 // is byte k % 4 of the word at the place in byte k / 4 of the places.
 alignas(64) constexpr auto kWindows = [] {
@@ -292,8 +321,8 @@ alignas(64) constexpr auto kWindows = [] {
 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,popcnt,bmi,bmi2"))) int
 filtered_word_starts_avx512(const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes,
                             const WordBits &filter, std::uint16_t *offsets) {
-    std::uint64_t starts_of[kChunkCharacters / 64];
-    long_word_starts(bits, size / 64, filter.shortest, prev_word, starts_of);
+    alignas(64) std::uint64_t starts_of[kChunkCharacters / 64];
+    long_word_starts_avx512(bits, size / 64, filter.shortest, prev_word, starts_of);
     constexpr int kMost = kChunkCharacters / 64 * 13;
     alignas(64) std::uint32_t prints[kMost + 16];
     alignas(64) std::uint16_t places[kMost + 16];

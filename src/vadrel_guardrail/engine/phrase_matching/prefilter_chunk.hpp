@@ -47,8 +47,9 @@ struct WordBits {
 // whose word characters are `bits` (64 a word, one more word after them for the words that run past them) and
 // whose bytes are `bytes`: words at least `filter.shortest` characters long whose bit in the filter is set,
 // and perhaps a block's last character besides (the look-ups take any place). `prev_word` tells whether the
-// character before the chunk is a word character, and gets the chunk's last. `offsets` has room for
-// `kFilteredOffsets`. Returns their number.
+// character before the chunk is a word character, and gets the chunk's last. `bits` has room for
+// `kChunkCharacters / 64 + 1` words (those past the characters' are read, and their starts dropped), `offsets`
+// for `kFilteredOffsets`. Returns their number.
 int filtered_word_starts(const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes,
                          const WordBits &filter, std::uint16_t *offsets, Road road);
 
