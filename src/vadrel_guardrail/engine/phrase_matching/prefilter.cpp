@@ -231,11 +231,11 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
         return part;
     };
     const WordBits word_filter{filter.bits.data(), filter.shift, filter.four, filter.shortest};
-    const bool wide = prefilter_wide();
+    const Road road = prefilter_road();
     alignas(32) std::uint8_t bytes[kChunk + kAfter];
     std::uint16_t other_bits[kChunk / 16 + 1];  // the characters beyond ASCII
     std::uint64_t bits[kChunk / 64 + 1];
-    std::uint16_t offsets[kChunk + 8];  // of the word starts to look up, within the chunk
+    std::uint16_t offsets[kFilteredOffsets];  // of the word starts to look up, within the chunk
     std::uint64_t prev_word = from > 0 && rules_->word(static_cast<std::uint32_t>(text[from - 1]));
     Py_ssize_t chunk = from;
     // The required words that start at the chunk's `offsets` (the word starts that the filter lets through,
@@ -291,10 +291,10 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
         // The bytes and word bits of the chunk and of the 16 characters after it, those of blocks with
         // characters beyond ASCII from the tables.
         const int blocks = static_cast<int>(size / 16);
-        std::uint64_t others = ascii_chunk(text + chunk, blocks, bytes, bits, other_bits, wide);
+        std::uint64_t others = ascii_chunk(text + chunk, blocks, bytes, bits, other_bits, road);
         bits[blocks / 4] = 0;
-        bool other_after =
-            ascii_chunk(text + chunk + size, 1, bytes + size, bits + blocks / 4, other_bits + blocks, false) != 0;
+        bool other_after = ascii_chunk(text + chunk + size, 1, bytes + size, bits + blocks / 4, other_bits + blocks,
+                                       Road::kBaseline) != 0;
         bool changing = false;
         auto fix = [&](int block) {
             bits[block / 4] |= static_cast<std::uint64_t>(other_bytes(text + chunk + block * 16, other_bits[block],
@@ -312,7 +312,7 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
         }
         // The starts of the words as long as the shortest required word, which drops many of a text's short
         // words at a few steps a block, then their look-ups.
-        int count = filtered_word_starts(bits, static_cast<int>(size), prev_word, bytes, word_filter, offsets, wide);
+        int count = filtered_word_starts(bits, static_cast<int>(size), prev_word, bytes, word_filter, offsets, road);
         if (Py_ssize_t tried = look_up(count); tried < length) {
             return tried;
         }

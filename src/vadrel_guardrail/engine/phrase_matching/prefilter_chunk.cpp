@@ -1,5 +1,6 @@
-// The prefilter's chunk steps, for the baseline machine and for AVX2. Builds with assertions run the baseline
-// steps and check the AVX2 ones against them, so that the test suite covers both roads on a machine with AVX2.
+// The prefilter's chunk steps, for the baseline machine, for AVX2 and for AVX-512. Builds with assertions run
+// the baseline steps and check the others that the machine has against them, so that the test suite covers
+// every road the machine can take.
 #include "vadrel_guardrail/engine/phrase_matching/prefilter_chunk.hpp"
 
 #include <algorithm>
@@ -214,11 +215,151 @@ __attribute__((target("avx2"))) std::uint64_t ascii_chunk_wide(const CharT *text
     return others;
 }
 
+// 64 characters as bytes, as `load_16`.
+template <typename CharT>
+__attribute__((target("avx512f,avx512bw"))) inline __m512i load_64(const CharT *text) {
+    if constexpr (sizeof(CharT) == 1) {
+        return _mm512_loadu_si512(text);
+    } else if constexpr (sizeof(CharT) == 2) {
+        // As `load_32`: the packing works within each quarter, whose halves come back into order.
+        const __m512i ff = _mm512_set1_epi16(0xFF);
+        __m512i packed = _mm512_packus_epi16(_mm512_min_epu16(_mm512_loadu_si512(text), ff),
+                                             _mm512_min_epu16(_mm512_loadu_si512(text + 32), ff));
+        return _mm512_permutexvar_epi64(_mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7), packed);
+    } else {
+        __m512i low = _mm512_packs_epi32(_mm512_loadu_si512(text), _mm512_loadu_si512(text + 16));
+        __m512i high = _mm512_packs_epi32(_mm512_loadu_si512(text + 32), _mm512_loadu_si512(text + 48));
+        return _mm512_permutexvar_epi32(_mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15),
+                                        _mm512_packus_epi16(low, high));
+    }
+}
+
+// As `ascii_chunk_wide`, 64 characters at a step, each range by one unsigned comparison into a mask that is
+// the block's bits as they are; the blocks with characters beyond ASCII are told four at a time.
+template <typename CharT>
+__attribute__((target("avx512f,avx512bw"))) std::uint64_t ascii_chunk_avx512(const CharT *text, int blocks,
+                                                                             std::uint8_t *bytes, std::uint64_t *bits,
+                                                                             std::uint16_t *other_bits) {
+    std::uint64_t others = 0;
+    int block = 0;
+    for (; block + 4 <= blocks; block += 4) {
+        __m512i v = load_64(text + block * 16);
+        __m512i folded = _mm512_or_si512(v, _mm512_set1_epi8(0x20));
+        __mmask64 word =
+            _mm512_cmplt_epu8_mask(_mm512_sub_epi8(folded, _mm512_set1_epi8('a')), _mm512_set1_epi8(26)) |
+            _mm512_cmplt_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8('0')), _mm512_set1_epi8(10)) |
+            _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('_'));
+        _mm512_storeu_si512(bytes + block * 16, _mm512_maskz_mov_epi8(word, folded));
+        bits[block / 4] = word;
+        std::uint64_t other = _mm512_movepi8_mask(v);
+        std::memcpy(other_bits + block, &other, 8);
+        others |= static_cast<std::uint64_t>(other != 0) * 15 << block;
+    }
+    if (block < blocks) {
+        others |= ascii_chunk_wide(text + block * 16, blocks - block, bytes + block * 16, bits + block / 4,
+                                   other_bits + block)
+                  << block;
+    }
+    return others;
+}
+
 __attribute__((target("popcnt,bmi,bmi2,avx2"))) int filtered_word_starts_wide(
     const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes, const WordBits &filter,
     std::uint16_t *offsets) {
     return filter.four ? filtered_word_starts_body<true, true>(bits, size, prev_word, bytes, filter, offsets)
                        : filtered_word_starts_body<true, false>(bits, size, prev_word, bytes, filter, offsets);
+}
+
+// As `long_word_starts`, eight blocks at a step; the blocks past `blocks` (up to the next eight) get starts
+// from whatever their bits hold, and `starts_of` has room for them.
+__attribute__((target("avx512f"))) inline void long_word_starts_avx512(const std::uint64_t *bits, int blocks,
+                                                                        std::uint32_t shortest,
+                                                                        std::uint64_t &prev_word,
+                                                                        std::uint64_t *starts_of) {
+    unsigned steps[8], step_count = 0;
+    for (unsigned covered = 1; covered < shortest; covered += steps[step_count++]) {
+        steps[step_count] = std::min(covered, shortest - covered);
+    }
+    __m512i before = _mm512_maskz_set1_epi64(0x80, static_cast<long long>(prev_word << 63));
+    for (int block = 0; block < blocks; block += 8) {
+        __m512i word_bits = _mm512_loadu_si512(bits + block);
+        // The last character of the block before each: the previous eight's last block, then these.
+        __m512i last = _mm512_srli_epi64(_mm512_alignr_epi64(word_bits, before, 7), 63);
+        __m512i starts = _mm512_andnot_si512(_mm512_or_si512(_mm512_slli_epi64(word_bits, 1), last), word_bits);
+        __m512i low = word_bits, high = _mm512_loadu_si512(bits + block + 1);
+        for (unsigned k = 0; k < step_count; ++k) {
+            __m128i step = _mm_cvtsi32_si128(static_cast<int>(steps[k]));
+            __m128i back = _mm_cvtsi32_si128(static_cast<int>(64 - steps[k]));
+            low = _mm512_and_si512(low, _mm512_or_si512(_mm512_srl_epi64(low, step), _mm512_sll_epi64(high, back)));
+            high = _mm512_and_si512(high, _mm512_srl_epi64(high, step));
+        }
+        _mm512_storeu_si512(starts_of + block, _mm512_and_si512(starts, low));
+        before = word_bits;
+    }
+    prev_word = bits[blocks - 1] >> 63;
+}
+
+// How the first four bytes of the words at 16 places are picked out of a block's bytes: byte k of the result
+// is byte k % 4 of the word at the place in byte k / 4 of the places.
+alignas(64) constexpr auto kWindows = [] {
+    struct {
+        std::uint8_t spread[64], step[64], iota[64];
+    } windows{};
+    for (int k = 0; k < 64; ++k) {
+        windows.spread[k] = static_cast<std::uint8_t>(k / 4);
+        windows.step[k] = static_cast<std::uint8_t>(k % 4);
+        windows.iota[k] = static_cast<std::uint8_t>(k);
+    }
+    return windows;
+}();
+
+// The filtered word starts of `filtered_word_starts_body<true, true>` without the places past the last: a
+// block's starts packed together (words of four characters or more, with a character between them, start at
+// most 13 times in 64 places), their first four bytes picked out of the block's bytes and fingerprinted at
+// once; then the fingerprints' bits fetched 16 at a time, and the offsets of those that pass packed. No step
+// branches on the text.
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,popcnt,bmi,bmi2"))) int
+filtered_word_starts_avx512(const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes,
+                            const WordBits &filter, std::uint16_t *offsets) {
+    alignas(64) std::uint64_t starts_of[kChunkCharacters / 64];
+    long_word_starts_avx512(bits, size / 64, filter.shortest, prev_word, starts_of);
+    constexpr int kMost = kChunkCharacters / 64 * 13;
+    alignas(64) std::uint32_t prints[kMost + 16];
+    alignas(64) std::uint16_t places[kMost + 16];
+    const __m512i spread = _mm512_load_si512(kWindows.spread), step = _mm512_load_si512(kWindows.step);
+    const __m512i iota = _mm512_load_si512(kWindows.iota);
+    const __m512i multiplier = _mm512_set1_epi32(static_cast<int>(0x9E3779B1u));
+    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(filter.shift));
+    int found = 0;
+    for (int block = 0; block < size / 64; ++block) {
+        const std::uint8_t *here = bytes + block * 64;
+        __m512i at = _mm512_maskz_compress_epi8(starts_of[block], iota);
+        // The bytes run 16 past the chunk: a word at the block's end takes its last bytes from after it.
+        __m512i four = _mm512_permutex2var_epi8(_mm512_loadu_si512(here),
+                                                _mm512_add_epi8(_mm512_permutexvar_epi8(spread, at), step),
+                                                _mm512_zextsi128_si512(_mm_loadu_si128(
+                                                    reinterpret_cast<const __m128i *>(here + 64))));
+        __m512i print = _mm512_srl_epi32(_mm512_mullo_epi32(four, multiplier), shift);
+        _mm512_storeu_si512(prints + found, print);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(places + found),
+                            _mm256_add_epi16(_mm256_cvtepu8_epi16(_mm512_castsi512_si128(at)),
+                                             _mm256_set1_epi16(static_cast<short>(block * 64))));
+        found += __builtin_popcountll(starts_of[block]);
+    }
+    int count = 0;
+    for (int k = 0; k < found; k += 16) {
+        auto live = static_cast<__mmask16>(found - k >= 16 ? 0xFFFFu : (1u << (found - k)) - 1);
+        __m512i print = _mm512_load_si512(prints + k);
+        // The filter's bits as 32-bit words: the same bits on a little-endian machine.
+        __m512i word = _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), live, _mm512_srli_epi32(print, 5),
+                                                   filter.bits, 4);
+        __m512i bit = _mm512_srlv_epi32(word, _mm512_and_si512(print, _mm512_set1_epi32(31)));
+        __mmask16 pass = _mm512_mask_test_epi32_mask(live, bit, _mm512_set1_epi32(1));
+        __m256i at = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(places + k));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(offsets + count), _mm256_maskz_compress_epi16(pass, at));
+        count += __builtin_popcount(pass);
+    }
+    return count;
 }
 
 #endif
@@ -229,81 +370,135 @@ int filtered_word_starts_narrow(const std::uint64_t *bits, int size, std::uint64
                        : filtered_word_starts_body<false, false>(bits, size, prev_word, bytes, filter, offsets);
 }
 
-// Where a build with assertions finds the two roads apart.
-[[noreturn, maybe_unused]] void roads_differ(const char *step) {
-    std::fprintf(stderr, "prefilter: the AVX2 and baseline %s differ\n", step);
+// Where a build with assertions finds two roads apart.
+[[noreturn, maybe_unused]] void roads_differ(const char *road, const char *step) {
+    std::fprintf(stderr, "prefilter: the %s and baseline %s differ\n", road, step);
     std::abort();
+}
+
+// The baseline's filtered starts without the places past the last that it may hold (places that are no start,
+// and repeats), for comparing with a road that has none; returns their number.
+[[maybe_unused]] int starts_alone(const std::uint64_t *bits, int size, std::uint64_t prev_word, const WordBits &filter,
+                                  std::uint16_t *offsets, int count) {
+    std::uint64_t starts_of[kChunkCharacters / 64];
+    long_word_starts(bits, size / 64, filter.shortest, prev_word, starts_of);
+    int kept = 0;
+    for (int k = 0; k < count; ++k) {
+        int offset = offsets[k];
+        if ((starts_of[offset / 64] >> (offset % 64) & 1) != 0 && (kept == 0 || offsets[kept - 1] < offset)) {
+            offsets[kept++] = static_cast<std::uint16_t>(offset);
+        }
+    }
+    return kept;
 }
 
 }  // namespace
 
-bool prefilter_wide() {
+Road prefilter_road() {
 #if VADREL_PREFILTER_AVX2
-    static const bool wide = [] {
+    static const Road road = [] {
         __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
-               __builtin_cpu_supports("popcnt");
+        if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("bmi") || !__builtin_cpu_supports("bmi2") ||
+            !__builtin_cpu_supports("popcnt")) {
+            return Road::kBaseline;
+        }
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                       __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
+                       __builtin_cpu_supports("avx512vbmi2")
+                   ? Road::kAvx512
+                   : Road::kAvx2;
     }();
-    return wide;
+    return road;
 #else
-    return false;
+    return Road::kBaseline;
 #endif
 }
 
 template <typename CharT>
 std::uint64_t ascii_chunk(const CharT *text, int blocks, std::uint8_t *bytes, std::uint64_t *bits,
-                          std::uint16_t *other_bits, bool wide) {
+                          std::uint16_t *other_bits, Road road) {
 #if VADREL_PREFILTER_AVX2
-    if (wide) {
 #ifdef NDEBUG
+    if (road == Road::kAvx512) {
+        return ascii_chunk_avx512(text, blocks, bytes, bits, other_bits);
+    }
+    if (road == Road::kAvx2) {
         return ascii_chunk_wide(text, blocks, bytes, bits, other_bits);
+    }
 #else
-        std::uint8_t wide_bytes[kChunkCharacters];
-        std::uint64_t wide_bits[kChunkCharacters / 64];
-        std::uint16_t wide_other[kChunkCharacters / 16];
-        std::uint64_t others = ascii_chunk_wide(text, blocks, wide_bytes, wide_bits, wide_other);
+    if (road != Road::kBaseline) {
         std::uint64_t narrow_others = ascii_chunk_narrow(text, blocks, bytes, bits, other_bits);
-        std::size_t count = static_cast<std::size_t>(blocks);
-        // Pairs of blocks are told together.
-        auto pairs = [](std::uint64_t blocks) { return (blocks | blocks >> 1) & 0x5555555555555555ull; };
-        if (pairs(others) != pairs(narrow_others) || (narrow_others & ~others) != 0 ||
-            std::memcmp(wide_bytes, bytes, 16 * count) != 0 ||
-            std::memcmp(wide_bits, bits, 2 * count) != 0 || std::memcmp(wide_other, other_bits, 2 * count) != 0) {
-            roads_differ("bytes");
+        // A road tells the blocks with characters beyond ASCII `together` at a time.
+        auto check = [&](auto chunk, int together, const char *name) {
+            std::uint8_t wide_bytes[kChunkCharacters];
+            std::uint64_t wide_bits[kChunkCharacters / 64];
+            std::uint16_t wide_other[kChunkCharacters / 16];
+            std::uint64_t others = chunk(text, blocks, wide_bytes, wide_bits, wide_other);
+            std::uint64_t told = 0;
+            for (std::uint64_t rest = narrow_others; rest != 0; rest &= rest - 1) {
+                int first = __builtin_ctzll(rest) / together * together;
+                told |= ((std::uint64_t{1} << together) - 1) << first;
+            }
+            std::size_t count = static_cast<std::size_t>(blocks);
+            if ((narrow_others & ~others) != 0 || (others & ~told) != 0 ||
+                std::memcmp(wide_bytes, bytes, 16 * count) != 0 || std::memcmp(wide_bits, bits, 2 * count) != 0 ||
+                std::memcmp(wide_other, other_bits, 2 * count) != 0) {
+                roads_differ(name, "bytes");
+            }
+        };
+        check([](auto... args) { return ascii_chunk_wide(args...); }, 2, "AVX2");
+        if (road == Road::kAvx512) {
+            check([](auto... args) { return ascii_chunk_avx512(args...); }, 4, "AVX-512");
         }
         return narrow_others;
-#endif
     }
 #endif
-    (void)wide;
+#endif
+    (void)road;
     return ascii_chunk_narrow(text, blocks, bytes, bits, other_bits);
 }
 
 int filtered_word_starts(const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes,
-                         const WordBits &filter, std::uint16_t *offsets, bool wide) {
+                         const WordBits &filter, std::uint16_t *offsets, Road road) {
 #if VADREL_PREFILTER_AVX2
-    if (wide) {
 #ifdef NDEBUG
+    if (road == Road::kAvx512 && filter.four) {
+        return filtered_word_starts_avx512(bits, size, prev_word, bytes, filter, offsets);
+    }
+    if (road != Road::kBaseline) {
         return filtered_word_starts_wide(bits, size, prev_word, bytes, filter, offsets);
+    }
 #else
-        std::uint16_t wide_offsets[kChunkCharacters + 8];
+    if (road != Road::kBaseline) {
+        const std::uint64_t first_prev = prev_word;
+        std::uint16_t wide_offsets[kFilteredOffsets];
         std::uint64_t wide_prev = prev_word;
         int count = filtered_word_starts_wide(bits, size, wide_prev, bytes, filter, wide_offsets);
         int narrow_count = filtered_word_starts_narrow(bits, size, prev_word, bytes, filter, offsets);
         if (count != narrow_count || wide_prev != prev_word ||
             std::memcmp(wide_offsets, offsets, sizeof(std::uint16_t) * static_cast<std::size_t>(count)) != 0) {
-            roads_differ("word starts");
+            roads_differ("AVX2", "word starts");
+        }
+        if (road == Road::kAvx512 && filter.four) {
+            wide_prev = first_prev;
+            count = filtered_word_starts_avx512(bits, size, wide_prev, bytes, filter, wide_offsets);
+            std::uint16_t alone[kFilteredOffsets];
+            std::memcpy(alone, offsets, sizeof(std::uint16_t) * static_cast<std::size_t>(narrow_count));
+            if (count != starts_alone(bits, size, first_prev, filter, alone, narrow_count) || wide_prev != prev_word ||
+                std::memcmp(wide_offsets, alone, sizeof(std::uint16_t) * static_cast<std::size_t>(count)) != 0) {
+                roads_differ("AVX-512", "word starts");
+            }
         }
         return narrow_count;
-#endif
     }
 #endif
-    (void)wide;
+#endif
+    (void)road;
     return filtered_word_starts_narrow(bits, size, prev_word, bytes, filter, offsets);
 }
 
-template std::uint64_t ascii_chunk(const Py_UCS1 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, bool);
-template std::uint64_t ascii_chunk(const Py_UCS2 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, bool);
-template std::uint64_t ascii_chunk(const Py_UCS4 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, bool);
+template std::uint64_t ascii_chunk(const Py_UCS1 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, Road);
+template std::uint64_t ascii_chunk(const Py_UCS2 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, Road);
+template std::uint64_t ascii_chunk(const Py_UCS4 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, Road);
 
 }  // namespace vadrel_guardrail::phrase_matching

@@ -1,7 +1,9 @@
 // The two steps of the prefilter's scan that read every character of a chunk: the characters as bytes with
-// their word characters as bits, and the word starts that pass the word filter. Each comes
-// for the baseline machine and, chosen at run time, for one with AVX2 (and the bit instructions that come
-// with it), which reads twice the characters at a step and counts bits in one instruction.
+// their word characters as bits, and the word starts that pass the word filter. Each comes for the baseline
+// machine and, chosen at run time, for one with AVX2 (and the bit instructions that come with it), which reads
+// twice the characters at a step and counts bits in one instruction, and for one with AVX-512 (with its byte
+// permutes and packing), which reads 64 characters at a step, fingerprints a block's word starts at once and
+// fetches the filter's bits for 16 of them in one gather.
 #pragma once
 
 #include <Python.h>
@@ -15,8 +17,14 @@ namespace vadrel_guardrail::phrase_matching {
 // The largest number of characters that a chunk holds.
 constexpr int kChunkCharacters = 1024;
 
-// Whether the steps take the AVX2 road on this machine.
-bool prefilter_wide();
+// The entries that `filtered_word_starts` may write.
+constexpr int kFilteredOffsets = kChunkCharacters + 16;
+
+// The instructions that the steps use.
+enum class Road : std::uint8_t { kBaseline, kAvx2, kAvx512 };
+
+// The road that the steps take on this machine.
+Road prefilter_road();
 
 // The bytes of the 16-character blocks [0, `blocks`) at `text` into `bytes` (the character folded to lower
 // case for an ASCII word character, 0 for any other character) and their word characters as bits into
@@ -25,7 +33,7 @@ bool prefilter_wide();
 // them). `blocks` is at most 64; the bits of a 64-bit word that no block fills are left as they are.
 template <typename CharT>
 std::uint64_t ascii_chunk(const CharT *text, int blocks, std::uint8_t *bytes, std::uint64_t *bits,
-                          std::uint16_t *other_bits, bool wide);
+                          std::uint16_t *other_bits, Road road);
 
 // What the word filter needs of a `Prefilter`.
 struct WordBits {
@@ -39,8 +47,10 @@ struct WordBits {
 // whose word characters are `bits` (64 a word, one more word after them for the words that run past them) and
 // whose bytes are `bytes`: words at least `filter.shortest` characters long whose bit in the filter is set,
 // and perhaps a block's last character besides (the look-ups take any place). `prev_word` tells whether the
-// character before the chunk is a word character, and gets the chunk's last. Returns their number.
+// character before the chunk is a word character, and gets the chunk's last. `bits` has room for
+// `kChunkCharacters / 64 + 1` words (those past the characters' are read, and their starts dropped), `offsets`
+// for `kFilteredOffsets`. Returns their number.
 int filtered_word_starts(const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes,
-                         const WordBits &filter, std::uint16_t *offsets, bool wide);
+                         const WordBits &filter, std::uint16_t *offsets, Road road);
 
 }  // namespace vadrel_guardrail::phrase_matching
