@@ -256,6 +256,24 @@ private:
     mutable std::size_t walked_ = 0;
     std::vector<std::uint32_t> texts_begin_;
     std::vector<std::int32_t> texts_;
+    // The phrases that recent matches were told as (see told_cache.hpp): a text's matches repeat the same
+    // few raw texts, each told again by one compare.
+    struct alignas(64) ToldText {  // two cache lines
+        static constexpr std::uint32_t kBytes = 100;  // longer matches are told afresh each time
+        std::int32_t node = -1;  // -1: an empty entry
+        std::int32_t phrase = -1;
+        std::uint16_t length = 0;  // in characters
+        std::uint16_t width = 0;   // of a character of the raw text, in bytes
+        // The capital sigmas whose lower case hangs on the characters around the match, as bits by place,
+        // and those of them that lowered to the final form.
+        std::uint64_t sigmas = 0;
+        std::uint64_t finals = 0;
+        unsigned char raw[kBytes] = {};
+    };
+    mutable std::vector<ToldText> told_;  // pairs of entries, the last told first; empty until first used
+    template <typename CharT, typename SigmaAt>
+    int phrase_of_match_afresh(const CharT *chars, Py_ssize_t start, Py_ssize_t end, std::int32_t node,
+                               SigmaAt &&sigma_at) const;
     std::shared_ptr<const Prefilter> prefilter_;  // null when some phrase has no word to require
 };
 
