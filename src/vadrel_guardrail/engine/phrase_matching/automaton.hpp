@@ -200,6 +200,11 @@ private:
     static constexpr std::uint16_t kOpening = 0x400;
     std::vector<std::uint16_t> bmp_scan_;
     std::vector<std::uint64_t> opening_pairs_;  // bitmap over (class low byte of 1st, of 2nd character)
+    // The same pairs as a block scan's kept classes show them (an ASCII non-word character there may show as
+    // class 0), for word starts picked from those classes; empty where most pairs open a phrase, and a pick
+    // would drop few words.
+    std::vector<std::uint64_t> block_pairs_;
+    void build_block_pairs();
     // Word jumps, for busy tries: the node that a whole word of the text leads to, found by the word's classes
     // in one look-up instead of a walk. Only nodes where a word can end are kept: a phrase ends there, or
     // goes on with a character that is not a word character.

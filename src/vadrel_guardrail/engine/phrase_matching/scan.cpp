@@ -403,6 +403,21 @@ template <typename CharT>
     return count;
 }
 
+// The offsets of the word starts among `starts` whose classes and the next (of the block's 80 `classes`) are
+// a pair of `pairs`, picked without a branch each.
+[[gnu::always_inline]] inline int pick_block_openings(const std::uint64_t *pairs, const std::uint8_t *classes,
+                                                      std::uint64_t starts, int *picked) {
+    int count = 0;
+    while (starts != 0) {
+        int offset = __builtin_ctzll(starts);
+        starts &= starts - 1;
+        std::uint32_t bit = (std::uint32_t{classes[offset]} << 8) | classes[offset + 1];
+        picked[count] = offset;
+        count += static_cast<int>((pairs[bit >> 6] >> (bit & 63)) & 1u);
+    }
+    return count;
+}
+
 // The keys of the words at the `count` offsets of `picked` in the block at `i` (word bits `bits`, and `tail` of
 // the 16 characters after it; classes `classes` when kept), by offset in `keys`, with their bits in `ready`
 // where known, their slots fetched ahead. Words whose bits in the word filter are clear cannot start a match
@@ -507,9 +522,12 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
         if (limit - i < 64) {
             starts &= (std::uint64_t{1} << (limit - i)) - 1;
         }
-        // With the classes kept, the word filter does better than the opening pairs, and all starts are taken.
+        // With the classes kept, the word filter does better than the opening pairs, and all starts are taken,
+        // unless few pairs open a phrase: then those pairs, read from the kept classes, come first.
         int picked[64];
-        int count = pick_openings(text, length, i, starts, keep_classes, picked);
+        int count = keep_classes && !block_pairs_.empty()
+                        ? pick_block_openings(block_pairs_.data(), block_classes, starts, picked)
+                        : pick_openings(text, length, i, starts, keep_classes, picked);
         if (!use_jumps_) {
             for (int k = 0; k < count; ++k) {
                 candidate(i + picked[k]);
