@@ -32,6 +32,9 @@ def test_random_texts_over_several_blocks(seed):
         if rng.random() < 0.5:
             # Long ASCII runs: blocks whose 16-character lanes are all ASCII, beside mixed ones.
             text = text.replace("ο", "o").replace("η", "n") + " " + "a b " * rng.randint(0, 40) + text
+        if rng.random() < 0.3:
+            # Past the first blocks, where the scan may stop picking words by their first two characters.
+            text = text * rng.randint(4, 12)
         assert_findall(pattern, text)
 
 
