@@ -23,12 +23,17 @@ int PhraseAutomaton::phrase_of_match(const CharT *chars, Py_ssize_t start, Py_ss
         return phrase_of_match_afresh(chars, start, end, node, sigma_at);
     }
     static_assert(ToldText::kBytes / 2 <= 64, "a sigma's place (of two bytes or more) must fit the bits");
-    // Scans run holding the GIL, so one at a time writes here.
-    constexpr std::size_t kPairs = 256;
+    // Scans run holding the GIL, so one at a time writes here. A pair of entries for each text that a phrase
+    // list holds, up to a size that stays in cache.
     if (told_.empty()) {
-        told_.resize(2 * kPairs);
+        std::size_t pairs = 16;
+        while (pairs < 2 * texts_.size() && pairs < 256) {
+            pairs *= 2;
+        }
+        told_.resize(2 * pairs);
     }
-    ToldText *pair = told_.data() + 2 * ((static_cast<std::uint32_t>(node) * 0x9E3779B1u) >> 24);
+    const std::uint32_t mask = static_cast<std::uint32_t>(told_.size() / 2 - 1);
+    ToldText *pair = told_.data() + 2 * (((static_cast<std::uint32_t>(node) * 0x9E3779B1u) >> 16) & mask);
     const CharT *text = chars + start;
     auto finals_of = [&](std::uint64_t sigmas) {
         std::uint64_t finals = 0;
