@@ -6,10 +6,9 @@ import asyncio
 import random
 
 import pytest
+from phrase_verdicts import reference_verdict
 
 from vadrel_guardrail.engine.phrase_matcher_engine import PhraseMatcherEngine
-
-PREFIX = "Content contains banned phrases: "
 
 # Phrases that differ only in their sigmas, so that the telling of a match depends on them.
 PHRASES = ["λογος δρομους", "λογοσ δρομουσ", "λογος", "λογοσ", "σος", "σοσ", "ςος", "ς", "σ", "ασ", "ας"]
@@ -19,19 +18,6 @@ PHRASES = ["λογος δρομους", "λογοσ δρομουσ", "λογος
 BEFORE = ["", " ", ".", "Α'", "Α\u0301 ", "Α\u00b7", "α.", "'", "\u0301", "1 "]
 AFTER = ["", " ", ".", "'Α", "\u0301Α", "\u0301", "\u00b7α", ":Α", "' ", "\u0345Α", "!"]
 RAW = ["ΛΟΓΟΣ ΔΡΟΜΟΥΣ", "ΛΟΓΟΣ", "Λογος", "ΛΟΓΟς", "ΛΟΓΟσ", "ΣΟΣ", "Σ", "ΑΣ", "ςΟΣ", "ΣΟσ"]
-
-
-def reference_verdict(engine, text):
-    matches = engine.banned_phrases_regex.findall(text.lower())
-    if not matches:
-        return None
-    detected = []
-    for matched in dict.fromkeys(matches):
-        for phrase in engine.banned_phrases:
-            if phrase.lower() == matched:
-                detected.append(phrase)
-                break
-    return PREFIX + ", ".join(detected)
 
 
 def assert_verdicts(engine, texts):
