@@ -8,12 +8,11 @@ import _sre
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from phrase_verdicts import reference_verdict
 from re._casefix import _EXTRA_CASES
 
 from vadrel_guardrail.engine import phrase_matcher_engine as pme
 from vadrel_guardrail.engine.phrase_matcher_engine import PhraseMatcherEngine
-
-PREFIX = "Content contains banned phrases: "
 
 # Characters where case-insensitive matching of `re` is subtle: dotted/dotless i, long s, Kelvin sign,
 # sharp s and its capital, final sigma, micro sign and mu, ypogegrammeni and iota, ligatures, the
@@ -46,21 +45,6 @@ def phrases_and_text(draw):
         phrase = draw(st.sampled_from(phrases))
         phrases.append(draw(st.sampled_from([phrase.upper(), phrase.swapcase(), phrase.title()])))
     return phrases, text
-
-
-def reference_verdict(engine, text):
-    """The regular-expression path's verdict computed with the pattern's own findall; the engine lists the
-    phrases in the order in which their texts first matched."""
-    matches = engine.banned_phrases_regex.findall(text.lower())
-    if not matches:
-        return None
-    detected = []
-    for matched in dict.fromkeys(matches):
-        for phrase in engine.banned_phrases:
-            if phrase.lower() == matched:
-                detected.append(phrase)
-                break
-    return PREFIX + ", ".join(detected)
 
 
 def assert_engine_verdict(engine, text):

@@ -200,6 +200,11 @@ private:
     static constexpr std::uint16_t kOpening = 0x400;
     std::vector<std::uint16_t> bmp_scan_;
     std::vector<std::uint64_t> opening_pairs_;  // bitmap over (class low byte of 1st, of 2nd character)
+    // The same pairs as a block scan's kept classes show them (an ASCII non-word character there may show as
+    // class 0), for word starts picked from those classes; empty where most pairs open a phrase, and a pick
+    // would drop few words.
+    std::vector<std::uint64_t> block_pairs_;
+    void build_block_pairs();
     // Word jumps, for busy tries: the node that a whole word of the text leads to, found by the word's classes
     // in one look-up instead of a walk. Only nodes where a word can end are kept: a phrase ends there, or
     // goes on with a character that is not a word character.
@@ -256,6 +261,24 @@ private:
     mutable std::size_t walked_ = 0;
     std::vector<std::uint32_t> texts_begin_;
     std::vector<std::int32_t> texts_;
+    // The phrases that recent matches were told as (see told_cache.hpp): a text's matches repeat the same
+    // few raw texts, each told again by one compare.
+    struct alignas(64) ToldText {  // two cache lines
+        static constexpr std::uint32_t kBytes = 100;  // longer matches are told afresh each time
+        std::int32_t node = -1;  // -1: an empty entry
+        std::int32_t phrase = -1;
+        std::uint16_t length = 0;  // in characters
+        std::uint16_t width = 0;   // of a character of the raw text, in bytes
+        // The capital sigmas whose lower case hangs on the characters around the match, as bits by place,
+        // and those of them that lowered to the final form.
+        std::uint64_t sigmas = 0;
+        std::uint64_t finals = 0;
+        unsigned char raw[kBytes] = {};
+    };
+    mutable std::vector<ToldText> told_;  // pairs of entries, the last told first; empty until first used
+    template <typename CharT, typename SigmaAt>
+    int phrase_of_match_afresh(const CharT *chars, Py_ssize_t start, Py_ssize_t end, std::int32_t node,
+                               SigmaAt &&sigma_at) const;
     std::shared_ptr<const Prefilter> prefilter_;  // null when some phrase has no word to require
 };
 

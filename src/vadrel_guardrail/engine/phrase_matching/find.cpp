@@ -15,6 +15,7 @@
 
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/told_cache.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
 
@@ -93,8 +94,8 @@ template <typename CharT>
 // The phrase whose text equals the lower case of the match in `chars`, or -1 for none. A capital sigma's lower
 // case is `sigma_at` of its place, asked only where a phrase holds a small sigma there.
 template <typename CharT, typename SigmaAt>
-int PhraseAutomaton::phrase_of_match(const CharT *chars, Py_ssize_t start, Py_ssize_t end, std::int32_t node,
-                                     SigmaAt &&sigma_at) const {
+int PhraseAutomaton::phrase_of_match_afresh(const CharT *chars, Py_ssize_t start, Py_ssize_t end,
+                                            std::int32_t node, SigmaAt &&sigma_at) const {
     for (std::uint32_t t = texts_begin_[node]; t < texts_begin_[node + 1]; ++t) {
         const std::u32string &phrase = phrases_[texts_[t]];
         if (static_cast<Py_ssize_t>(phrase.size()) != end - start) {

@@ -403,6 +403,21 @@ template <typename CharT>
     return count;
 }
 
+// The offsets of the word starts among `starts` whose classes and the next (of the block's 80 `classes`) are
+// a pair of `pairs`, picked without a branch each.
+[[gnu::always_inline]] inline int pick_block_openings(const std::uint64_t *pairs, const std::uint8_t *classes,
+                                                      std::uint64_t starts, int *picked) {
+    int count = 0;
+    while (starts != 0) {
+        int offset = __builtin_ctzll(starts);
+        starts &= starts - 1;
+        std::uint32_t bit = (std::uint32_t{classes[offset]} << 8) | classes[offset + 1];
+        picked[count] = offset;
+        count += static_cast<int>((pairs[bit >> 6] >> (bit & 63)) & 1u);
+    }
+    return count;
+}
+
 // The keys of the words at the `count` offsets of `picked` in the block at `i` (word bits `bits`, and `tail` of
 // the 16 characters after it; classes `classes` when kept), by offset in `keys`, with their bits in `ready`
 // where known, their slots fetched ahead. Words whose bits in the word filter are clear cannot start a match
@@ -484,6 +499,11 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
 
     std::uint64_t prev_word = from > 0 && rules_->word(static_cast<std::uint32_t>(text[from - 1]));
     const std::size_t walked_before = walked_;
+    // Whether word starts are picked by their opening pairs (see below), judged over the first blocks.
+    constexpr int kProbed = 32;
+    bool by_pairs = !block_pairs_.empty();
+    int probed = 0;
+    std::uint32_t starts_seen = 0, starts_kept = 0;
     Py_ssize_t i = from;
     for (; i + 64 <= length && i < limit; i += 64) {
         // Walks that read the same characters again and again, many times the text's length (phrases whose
@@ -507,9 +527,21 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
         if (limit - i < 64) {
             starts &= (std::uint64_t{1} << (limit - i)) - 1;
         }
-        // With the classes kept, the word filter does better than the opening pairs, and all starts are taken.
+        // With the classes kept, the word filter does better than the opening pairs, and all starts are taken,
+        // unless few pairs open a phrase: then those pairs, read from the kept classes, come first, for as long
+        // as they drop enough words to pay.
         int picked[64];
-        int count = pick_openings(text, length, i, starts, keep_classes, picked);
+        int count;
+        if (keep_classes && by_pairs) {
+            count = pick_block_openings(block_pairs_.data(), block_classes, starts, picked);
+            if (probed < kProbed) {
+                starts_seen += static_cast<std::uint32_t>(__builtin_popcountll(starts));
+                starts_kept += static_cast<std::uint32_t>(count);
+                by_pairs = ++probed < kProbed || starts_kept * 4 <= starts_seen * 3;
+            }
+        } else {
+            count = pick_openings(text, length, i, starts, keep_classes, picked);
+        }
         if (!use_jumps_) {
             for (int k = 0; k < count; ++k) {
                 candidate(i + picked[k]);
