@@ -228,6 +228,8 @@ private:
         std::uint32_t edge_class = ~0u;   // an edge of the node (none: ~0), and its child with kEnds
         std::int32_t edge_child = -1;
         std::uint64_t follows[2] = {};    // the jump's `follows`, folded in two
+        std::int32_t subtree_min = -1;       // the node's
+        std::int32_t edge_subtree_min = -1;  // the edge's child's (-1 when there is none)
     };
     static constexpr std::size_t kWordCacheSize = 8192;
     static constexpr unsigned kWordCacheShift = 20;

@@ -192,7 +192,7 @@ Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, s
             rules.word(static_cast<std::uint32_t>(text[j]))) {
             Py_ssize_t after = j;
             int jumped = jump_inside(text, length, node, after, landed, block);
-            if (jumped == 0 || (jumped > 0 && best != INT_MAX && nodes[landed->node].subtree_min >= best)) {
+            if (jumped == 0 || (jumped > 0 && best != INT_MAX && landed->subtree_min >= best)) {
                 break;
             }
             if (jumped > 0) {
@@ -204,9 +204,18 @@ Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, s
             }
         }
         std::uint32_t cls = class_of(text[j]);
-        std::int32_t child = landed && landed->edge_class == cls ? landed->edge_child : step(node, cls);
+        std::int32_t child;
+        std::int32_t child_min;  // the child's subtree_min, read only once a match is in hand
+        if (landed && landed->edge_class == cls) {
+            child = landed->edge_child;
+            child_min = landed->edge_subtree_min;
+        } else {
+            child = step(node, cls);
+            child_min = INT_MIN;
+        }
         landed = nullptr;
-        if (child < 0 || (best != INT_MAX && nodes[child & ~kEnds].subtree_min >= best)) {
+        if (child < 0 || (best != INT_MAX &&
+                          (child_min != INT_MIN ? child_min : nodes[child & ~kEnds].subtree_min) >= best)) {
             break;
         }
         node = child & ~kEnds;

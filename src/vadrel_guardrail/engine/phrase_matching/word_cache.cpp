@@ -33,9 +33,14 @@ const PhraseAutomaton::WordStep &PhraseAutomaton::fill_word_cache(WordStep &entr
         entry.node = jump.node;
         const Node &node = nodes_[jump.node];
         entry.terminal = node.terminal;
-        if (jump.node >= dense_nodes_ && node.count > 0) {
-            entry.edge_class = edge_class_[node.first];
-            entry.edge_child = edge_child_[node.first];
+        entry.subtree_min = node.subtree_min;
+        // A word is followed by a character that is not a word character, most often a space: the step on a
+        // space is kept, whatever it leads to (no phrase goes on with a space when it is -1). The first edge
+        // would be no better a guess, and where it holds a word character it would never be taken.
+        entry.edge_class = latin1_class_[' '];
+        entry.edge_child = step(jump.node, entry.edge_class);
+        if (entry.edge_child >= 0) {
+            entry.edge_subtree_min = nodes_[entry.edge_child & ~kEnds].subtree_min;
         }
         for (int k = 0; k < 4; ++k) {
             entry.follows[k & 1] |= jump.follows[k];  // bit b of 256 lands on bit b mod 128
