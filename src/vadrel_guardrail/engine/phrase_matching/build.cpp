@@ -515,6 +515,7 @@ std::shared_ptr<const PhraseAutomaton> PhraseAutomaton::build(const std::vector<
         return nullptr;
     }
     automaton->build_prefilter();
+    automaton->build_pair_filter();
     return automaton;
 }
 

@@ -122,7 +122,11 @@ int PhraseAutomaton::jump_inside(const CharT *text, Py_ssize_t length, std::int3
         hash = jump_hash(low, high, word_length);
     }
     Py_ssize_t stop = j + word_length;
-    const WordStep &step = cached_jump(hash ^ jump_from_mix(node), low, high, word_length, node);
+    hash ^= jump_from_mix(node);
+    if (!pair_passes(hash)) {
+        return 0;
+    }
+    const WordStep &step = cached_jump(hash, low, high, word_length, node);
     if (step.node < 0 || (stop + 2 < length && !step_follows(step.follows, class_of(text[stop]),
                                                              class_of(text[stop + 1]), class_of(text[stop + 2])))) {
         return 0;

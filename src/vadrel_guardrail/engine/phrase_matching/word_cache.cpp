@@ -50,4 +50,30 @@ const PhraseAutomaton::WordStep &PhraseAutomaton::fill_word_cache(WordStep &entr
     return entry;
 }
 
+void PhraseAutomaton::build_pair_filter() {
+    if (!use_jumps_) {
+        return;
+    }
+    std::size_t pairs = 0;
+    for (std::uint16_t tag : jump_tags_) {
+        pairs += tag != 0;
+    }
+    // About 16 bits a pair, within the first-level cache's reach for long lists.
+    unsigned bits = 12;
+    while ((std::size_t{1} << bits) < 16 * pairs && bits < 18) {
+        ++bits;
+    }
+    pair_shift_ = 64 - bits;
+    pair_filter_.assign((std::size_t{1} << bits) / 64, 0);
+    for (std::size_t slot = 0; slot < jumps_.size(); ++slot) {
+        if (jump_tags_[slot] == 0) {
+            continue;
+        }
+        const Jump &jump = jumps_[slot];
+        std::uint64_t hash = jump_hash(jump.low, jump.high, jump.length) ^ jump_from_mix(jump.from);
+        std::uint64_t bit = (hash * 0x9E3779B97F4A7C15ull) >> pair_shift_;
+        pair_filter_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+    }
+}
+
 }  // namespace vadrel_guardrail::phrase_matching
