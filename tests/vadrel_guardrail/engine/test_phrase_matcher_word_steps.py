@@ -35,8 +35,8 @@ def reference_verdict(engine, text):
        st.sampled_from([str, str.upper, str.title]), st.integers(0, 200))
 def test_walks_past_whole_words(phrase_words, filler_at, pieces, case, shift):
     # Phrases that hold one another ("του", "του της", "του της ο") in either order, so that a walk past a
-    # match goes on or stops by the list order; texts that cross the scan's blocks at every offset (`shift`),
-    # with matches at both ends.
+    # match goes on or stops by the list order; texts that cross the scan's blocks at every offset
+    # (`shift`), with matches at both ends.
     phrases = [" ".join(words) for words in phrase_words]
     phrases += [" ".join(words[:k]) for words in phrase_words for k in range(1, len(words))][::2]
     if filler_at == "before":

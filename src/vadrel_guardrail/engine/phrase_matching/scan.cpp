@@ -102,10 +102,13 @@ template <typename CharT>
 
 // A word of the text that starts at `j` inside a walk, at `landed`'s node, taken whole in one look-up (a match
 // cannot end inside it): 1 with `landed` set to its step and `j` moved past it, 0 when no phrase goes on
-// through it, -1 when it is to be walked (too long, or too near the end of the text for its key).
+// through it, -1 when it is to be walked (too long, or too near the end of the text for its key). Inlined into
+// the walk: it runs for most words of a text.
 template <typename CharT>
-int PhraseAutomaton::jump_inside(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t &j,
-                                 const WordStep *&landed, const BlockKeys *block) const {
+[[gnu::always_inline]] inline int PhraseAutomaton::jump_inside(const CharT *text, Py_ssize_t length,
+                                                               std::int32_t node, Py_ssize_t &j,
+                                                               const WordStep *&landed,
+                                                               const BlockKeys *block) const {
     std::uint64_t low, high;
     std::uint32_t word_length;
     std::uint64_t hash;
