@@ -233,6 +233,8 @@ private:
         std::uint32_t edge_class = ~0u;   // an edge of the node (none: ~0), and its child with kEnds
         std::int32_t edge_child = -1;
         std::uint64_t follows[2] = {};    // the jump's `follows`, folded in two
+        std::int32_t subtree_min = -1;       // the node's
+        std::int32_t edge_subtree_min = -1;  // the edge's child's (-1 when there is none)
     };
     static constexpr std::size_t kWordCacheSize = 8192;
     static constexpr unsigned kWordCacheShift = 20;
@@ -240,6 +242,15 @@ private:
     mutable std::size_t word_cache_mask_ = 0;
     const WordStep &cached_jump(std::uint64_t hash, std::uint64_t low, std::uint64_t high, std::uint32_t length,
                                 std::int32_t from) const;
+    // Bits over the hashes of the jump table's (node, word) pairs, every pair's set: a walk drops most words
+    // that no phrase goes on with at its node by one load from here, before their look-up.
+    std::vector<std::uint64_t> pair_filter_;
+    unsigned pair_shift_ = 64;
+    void build_pair_filter();
+    bool pair_passes(std::uint64_t hash) const {
+        std::uint64_t bit = (hash * 0x9E3779B97F4A7C15ull) >> pair_shift_;
+        return ((pair_filter_[bit >> 6] >> (bit & 63)) & 1u) != 0;
+    }
     const WordStep &fill_word_cache(WordStep &entry, std::uint64_t hash, std::uint64_t low, std::uint64_t high,
                                     std::uint32_t length, std::int32_t from) const;
     // Bits over a hash of a word's classes and the classes of the three characters after it, set for every

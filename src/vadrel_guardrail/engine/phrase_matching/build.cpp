@@ -516,6 +516,7 @@ std::shared_ptr<const PhraseAutomaton> PhraseAutomaton::build(const std::vector<
     }
     automaton->build_prefilter();
     automaton->build_block_pairs();
+    automaton->build_pair_filter();
     return automaton;
 }
 

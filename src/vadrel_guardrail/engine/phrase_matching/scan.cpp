@@ -102,10 +102,13 @@ template <typename CharT>
 
 // A word of the text that starts at `j` inside a walk, at `landed`'s node, taken whole in one look-up (a match
 // cannot end inside it): 1 with `landed` set to its step and `j` moved past it, 0 when no phrase goes on
-// through it, -1 when it is to be walked (too long, or too near the end of the text for its key).
+// through it, -1 when it is to be walked (too long, or too near the end of the text for its key). Inlined into
+// the walk: it runs for most words of a text.
 template <typename CharT>
-int PhraseAutomaton::jump_inside(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t &j,
-                                 const WordStep *&landed, const BlockKeys *block) const {
+[[gnu::always_inline]] inline int PhraseAutomaton::jump_inside(const CharT *text, Py_ssize_t length,
+                                                               std::int32_t node, Py_ssize_t &j,
+                                                               const WordStep *&landed,
+                                                               const BlockKeys *block) const {
     std::uint64_t low, high;
     std::uint32_t word_length;
     std::uint64_t hash;
@@ -122,7 +125,11 @@ int PhraseAutomaton::jump_inside(const CharT *text, Py_ssize_t length, std::int3
         hash = jump_hash(low, high, word_length);
     }
     Py_ssize_t stop = j + word_length;
-    const WordStep &step = cached_jump(hash ^ jump_from_mix(node), low, high, word_length, node);
+    hash ^= jump_from_mix(node);
+    if (!pair_passes(hash)) {
+        return 0;
+    }
+    const WordStep &step = cached_jump(hash, low, high, word_length, node);
     if (step.node < 0 || (stop + 2 < length && !step_follows(step.follows, class_of(text[stop]),
                                                              class_of(text[stop + 1]), class_of(text[stop + 2])))) {
         return 0;
@@ -192,7 +199,7 @@ Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, s
             rules.word(static_cast<std::uint32_t>(text[j]))) {
             Py_ssize_t after = j;
             int jumped = jump_inside(text, length, node, after, landed, block);
-            if (jumped == 0 || (jumped > 0 && best != INT_MAX && nodes[landed->node].subtree_min >= best)) {
+            if (jumped == 0 || (jumped > 0 && best != INT_MAX && landed->subtree_min >= best)) {
                 break;
             }
             if (jumped > 0) {
@@ -204,9 +211,18 @@ Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, s
             }
         }
         std::uint32_t cls = class_of(text[j]);
-        std::int32_t child = landed && landed->edge_class == cls ? landed->edge_child : step(node, cls);
+        std::int32_t child;
+        std::int32_t child_min;  // the child's subtree_min, read only once a match is in hand
+        if (landed && landed->edge_class == cls) {
+            child = landed->edge_child;
+            child_min = landed->edge_subtree_min;
+        } else {
+            child = step(node, cls);
+            child_min = INT_MIN;
+        }
         landed = nullptr;
-        if (child < 0 || (best != INT_MAX && nodes[child & ~kEnds].subtree_min >= best)) {
+        if (child < 0 || (best != INT_MAX &&
+                          (child_min != INT_MIN ? child_min : nodes[child & ~kEnds].subtree_min) >= best)) {
             break;
         }
         node = child & ~kEnds;

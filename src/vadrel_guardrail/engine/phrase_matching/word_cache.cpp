@@ -33,9 +33,14 @@ const PhraseAutomaton::WordStep &PhraseAutomaton::fill_word_cache(WordStep &entr
         entry.node = jump.node;
         const Node &node = nodes_[jump.node];
         entry.terminal = node.terminal;
-        if (jump.node >= dense_nodes_ && node.count > 0) {
-            entry.edge_class = edge_class_[node.first];
-            entry.edge_child = edge_child_[node.first];
+        entry.subtree_min = node.subtree_min;
+        // A word is followed by a character that is not a word character, most often a space: the step on a
+        // space is kept, whatever it leads to (no phrase goes on with a space when it is -1). The first edge
+        // would be no better a guess, and where it holds a word character it would never be taken.
+        entry.edge_class = latin1_class_[' '];
+        entry.edge_child = step(jump.node, entry.edge_class);
+        if (entry.edge_child >= 0) {
+            entry.edge_subtree_min = nodes_[entry.edge_child & ~kEnds].subtree_min;
         }
         for (int k = 0; k < 4; ++k) {
             entry.follows[k & 1] |= jump.follows[k];  // bit b of 256 lands on bit b mod 128
@@ -43,6 +48,32 @@ const PhraseAutomaton::WordStep &PhraseAutomaton::fill_word_cache(WordStep &entr
         break;
     }
     return entry;
+}
+
+void PhraseAutomaton::build_pair_filter() {
+    if (!use_jumps_) {
+        return;
+    }
+    std::size_t pairs = 0;
+    for (std::uint16_t tag : jump_tags_) {
+        pairs += tag != 0;
+    }
+    // About 16 bits a pair, within the first-level cache's reach for long lists.
+    unsigned bits = 12;
+    while ((std::size_t{1} << bits) < 16 * pairs && bits < 18) {
+        ++bits;
+    }
+    pair_shift_ = 64 - bits;
+    pair_filter_.assign((std::size_t{1} << bits) / 64, 0);
+    for (std::size_t slot = 0; slot < jumps_.size(); ++slot) {
+        if (jump_tags_[slot] == 0) {
+            continue;
+        }
+        const Jump &jump = jumps_[slot];
+        std::uint64_t hash = jump_hash(jump.low, jump.high, jump.length) ^ jump_from_mix(jump.from);
+        std::uint64_t bit = (hash * 0x9E3779B97F4A7C15ull) >> pair_shift_;
+        pair_filter_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+    }
 }
 
 }  // namespace vadrel_guardrail::phrase_matching
