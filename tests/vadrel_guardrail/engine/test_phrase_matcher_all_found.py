@@ -94,3 +94,13 @@ def test_a_match_across_a_piece_edge_before_a_dotted_capital(boundary):
             checked.append(head + "aa bb" + " " * after + "İ ok")
             checked.append(head + "aa bb" + " " * after + "İ zz")
     asyncio.run(assert_verdicts(engine, checked))
+
+
+@pytest.mark.parametrize("boundary", [8192, 24576])
+def test_a_match_in_the_text_itself_that_its_lower_case_undoes(boundary):
+    # `re` takes the dotted capital for an "i" in "XİY", but the text's lower case holds "xi\u0307y": a match
+    # that runs into the next piece and reads one is not final, even when it would be the last phrase found.
+    engine = PhraseMatcherEngine(banned_phrases=["aa", "xiy"], use_spacy=False)
+    filler = "κι ενα " * (boundary // 7 + 1)
+    checked = ["aa " + filler[:boundary + shift - 3] + " XİY ok" for shift in range(-4, 4)]
+    asyncio.run(assert_verdicts(engine, checked))
