@@ -430,12 +430,20 @@ nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {
         std::vector<std::int32_t> found;
         std::vector<std::u32string> other_texts;
         bool matched = false;
-        entry->automaton->find_phrases_of_lowered(content.ptr(), found, matched, other_texts);
+        nb::object phrases = self.attr(names().banned_phrases);
+        if (entry->automaton->find_phrases_of_lowered(content.ptr(), found, matched, other_texts, true)) {
+            // The scan ended once every phrase text was found: the matches it left could only be texts that lower
+            // to no phrase, which name nothing when no item of the phrases lowers to such a text.
+            const Binding *binding = entry->binding_for(phrases);
+            if (binding && binding->item_of_other_text.empty()) {
+                return unsafe_result_of(*binding, found, other_texts);
+            }
+            entry->automaton->find_phrases_of_lowered(content.ptr(), found, matched, other_texts);
+        }
         if (!matched) {
             return safe_result();
         }
-        if (const Binding *binding =
-                entry->binding_for(self.attr(names().banned_phrases), nb::handle(), &found, &other_texts)) {
+        if (const Binding *binding = entry->binding_for(phrases, nb::handle(), &found, &other_texts)) {
             return unsafe_result_of(*binding, found, other_texts);
         }
     }

@@ -51,8 +51,10 @@ public:
     // stretches are lower-cased apart. A capital sigma takes the form that `str.lower` gives it in `text`.
     // `other_texts` gets the texts of the matches that equal no phrase, each once (the phrases as they are now
     // may hold them), and such a match is told among `phrases` as -1 - the place of its text there.
-    void find_phrases_of_lowered(PyObject *text, std::vector<std::int32_t> &phrases, bool &matched,
-                                 std::vector<std::u32string> &other_texts) const;
+    // With `may_stop`, the scan ends once every text of the phrases has been found, where the matches so far are
+    // final, and returns true: later matches could only add `other_texts`. Else it returns false.
+    bool find_phrases_of_lowered(PyObject *text, std::vector<std::int32_t> &phrases, bool &matched,
+                                 std::vector<std::u32string> &other_texts, bool may_stop = false) const;
 
     std::size_t phrase_count() const { return phrases_.size(); }
 
@@ -169,8 +171,10 @@ private:
     template <bool kLowering, typename CharT>
     Py_ssize_t scan_everywhere(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
                                Py_ssize_t &resume, MatchSink &sink) const;
+    // `found_texts`, when given, counts the phrase texts told so far (by `tell`): the scan ends, returning true,
+    // once it holds all of them.
     template <typename CharT, typename Tell>
-    void scan_lowered(const CharT *text, Py_ssize_t length, Tell &&tell) const;
+    bool scan_lowered(const CharT *text, Py_ssize_t length, Tell &&tell, const std::size_t *found_texts) const;
     template <typename CharT, typename SigmaAt>
     int phrase_of_match(const CharT *chars, Py_ssize_t start, Py_ssize_t end, std::int32_t node,
                         SigmaAt &&sigma_at) const;

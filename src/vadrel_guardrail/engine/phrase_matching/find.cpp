@@ -129,7 +129,8 @@ static std::u32string lowered_text(const CaseRules &rules, const CharT *chars, P
 }
 
 template <typename CharT, typename Tell>
-void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&tell) const {
+bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&tell,
+                                   const std::size_t *found_texts) const {
     const CaseRules &rules = *rules_;
     auto sigma_in_text = [&](Py_ssize_t at) { return rules.sigma_lowered(text, length, at); };
     // Matches in the text itself wait until no character that changes when lowered can undo them.
@@ -189,6 +190,12 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
     // is near (or near the text's start), its stretch starts at once, without a scan of the text itself.
     constexpr Py_ssize_t kJoin = 512, kLongest = 32768;
     bool dense = sizeof(CharT) == 2;
+    // Once every phrase text is found, later matches change nothing the caller tells. The text itself is then
+    // scanned in pieces of growing length (the scan over word starts alone, the others looking ahead to the
+    // end), and a piece's matches are told once no character that changes lies within `reach_` after it.
+    auto all_found = [&] { return found_texts && *found_texts == texts_.size(); };
+    const bool in_pieces = found_texts && word_starts_only_;
+    constexpr Py_ssize_t kFirstPiece = 8192;
     Py_ssize_t from = 0, resume = 0;
     while (from < length) {
         Py_ssize_t resume_before = resume;
@@ -199,7 +206,23 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
             changing = changing == near ? length : changing;
         }
         if (changing == length) {
-            tried = scan<true>(text, length, from, length, resume, pending);
+            for (Py_ssize_t at = from, piece = kFirstPiece;; at += piece, piece *= 2) {
+                const Py_ssize_t limit = in_pieces && length - at > piece ? at + piece : length;
+                tried = scan<true>(text, length, at, limit, resume, pending);
+                if (tried < length || limit == length) {
+                    break;
+                }
+                const Py_ssize_t read = std::min(length, limit + reach_);
+                if (next_change(limit, read) == read) {
+                    if (!spans.empty()) {
+                        resume_before = spans.back().end;
+                    }
+                    tell_pending();
+                    if (all_found()) {
+                        return true;
+                    }
+                }
+            }
             if (tried >= length) {
                 break;
             }
@@ -379,8 +402,12 @@ void PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         } else {
             write_and_scan(lowered);
         }
+        if (all_found()) {
+            return true;  // the stretch's matches are final
+        }
     }
     tell_pending();
+    return false;
 }
 
 std::vector<Span> PhraseAutomaton::find_all(PyObject *text) const {
@@ -394,13 +421,14 @@ std::vector<Span> PhraseAutomaton::find_all(PyObject *text) const {
     return out;
 }
 
-void PhraseAutomaton::find_phrases_of_lowered(PyObject *text, std::vector<std::int32_t> &found, bool &matched,
-                                              std::vector<std::u32string> &other_texts) const {
+bool PhraseAutomaton::find_phrases_of_lowered(PyObject *text, std::vector<std::int32_t> &found, bool &matched,
+                                              std::vector<std::u32string> &other_texts, bool may_stop) const {
     found.clear();
     matched = false;
     other_texts.clear();
     std::vector<bool> seen;
     std::unordered_map<std::u32string, std::size_t> other_seen;
+    std::size_t found_texts = 0;
     auto tell = [&](int phrase, auto &&text_of_match) {
         matched = true;
         if (phrase >= 0) {
@@ -410,6 +438,7 @@ void PhraseAutomaton::find_phrases_of_lowered(PyObject *text, std::vector<std::i
             if (!seen[static_cast<std::size_t>(phrase)]) {
                 seen[static_cast<std::size_t>(phrase)] = true;
                 found.push_back(phrase);
+                ++found_texts;
             }
         } else {
             auto [it, added] = other_seen.emplace(text_of_match(), other_texts.size());
@@ -419,7 +448,11 @@ void PhraseAutomaton::find_phrases_of_lowered(PyObject *text, std::vector<std::i
             }
         }
     };
-    with_chars(text, [&](const auto *chars) { scan_lowered(chars, PyUnicode_GET_LENGTH(text), tell); });
+    bool stopped = false;
+    with_chars(text, [&](const auto *chars) {
+        stopped = scan_lowered(chars, PyUnicode_GET_LENGTH(text), tell, may_stop ? &found_texts : nullptr);
+    });
+    return stopped;
 }
 
 }  // namespace vadrel_guardrail::phrase_matching
