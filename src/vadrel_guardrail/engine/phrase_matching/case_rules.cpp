@@ -1,5 +1,7 @@
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
 
+#include <algorithm>
+
 namespace vadrel_guardrail::phrase_matching {
 
 const CaseRules *CaseRules::get() {
@@ -246,13 +248,14 @@ bool CaseRules::read_sigma_context() {
 }
 
 void CaseRules::mark_changing(std::uint32_t c, std::u32string lowered) {
-    full_lower_.emplace(c, std::move(lowered));
     if (c < kBmp) {
         bmp_flags_[c] |= kChangesWhenLowered;
         plane_changing_.push_back(static_cast<std::uint16_t>(c));
+        plane_lowers_in_plane_ &= std::all_of(lowered.begin(), lowered.end(), [](char32_t u) { return u < kBmp; });
     } else {
         astral_changing_.push_back(c);
     }
+    full_lower_.emplace(c, std::move(lowered));
 }
 
 }  // namespace vadrel_guardrail::phrase_matching

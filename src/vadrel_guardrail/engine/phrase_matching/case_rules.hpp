@@ -43,6 +43,8 @@ public:
     const std::uint8_t *plane_flags() const { return bmp_flags_.data(); }
     // The characters of that plane flagged kChangesWhenLowered (the dotted capital I alone, as a rule).
     const std::vector<std::uint16_t> &plane_changing() const { return plane_changing_; }
+    // Whether those characters lower within the plane: two-byte text then keeps its width when lowered.
+    bool plane_lowers_in_plane() const { return plane_lowers_in_plane_; }
     // Whether some non-word character has this key.
     bool nonword_key(std::uint32_t key) const { return key > kMaxCodePoint || nonword_key_[key]; }
     // The characters of the basic multilingual plane with this key (a key below 0x10000).
@@ -117,6 +119,7 @@ private:
     std::vector<std::uint32_t> by_key_begin_;  // characters of the plane grouped by key
     std::vector<std::uint16_t> by_key_;
     std::vector<std::uint16_t> plane_changing_;
+    bool plane_lowers_in_plane_ = true;
     std::vector<std::uint32_t> astral_changing_;
     std::unordered_map<std::uint32_t, std::u32string> full_lower_;
     std::vector<std::uint8_t> sigma_context_;  // of the basic multilingual plane

@@ -178,12 +178,6 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         }
         return last_lowered;
     };
-    // Whether the characters of the plane that change lower within it: two-byte text then keeps its width.
-    const bool lowers_in_plane = std::all_of(
-        rules.plane_changing().begin(), rules.plane_changing().end(), [&](std::uint16_t c) {
-            const std::u32string &l = rules.full_lower(c);
-            return std::all_of(l.begin(), l.end(), [](char32_t u) { return u < kBmp; });
-        });
     // Characters closer than `kJoin` to the last share its stretch: where they are many (Turkish capitals), the
     // text is scanned in long stretches rather than stopping at each. A stretch ends after about `kLongest`
     // characters, so that they are read again while the cache still holds them. Where the next such character
@@ -394,7 +388,7 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         // Two-byte text whose changing characters lower within the plane keeps its width: half the bytes to
         // write and read.
         if constexpr (sizeof(CharT) == 2) {
-            if (lowers_in_plane) {
+            if (rules.plane_lowers_in_plane()) {
                 write_and_scan(narrow_lowered);
             } else {
                 write_and_scan(lowered);
