@@ -14,6 +14,13 @@ inline bool matches(PyObject *exc, PyObject *type) noexcept { return PyErr_Given
 // Raises StopIteration(value) explicitly: PyErr_SetObject would unpack a tuple or take an
 // exception instance for the exception itself. Consumes `value`.
 void set_stop_iteration(PyObject *value) noexcept;
+// `set_stop_iteration` for an item an async generator's step hands over: the StopIteration that carried the
+// last item carries it, when the host has let that go untouched. Until the next `release_item`, the spare keeps
+// the item.
+void raise_item(PyObject *value) noexcept;
+// Lets go of the last item the spare StopIteration carried: at the start of every step, and when an async
+// generator goes.
+void release_item() noexcept;
 // Takes the value out of a raised StopIteration; false when another error is raised.
 bool fetch_stop_value(PyObject **value) noexcept;
 // Checks the number of throw()'s (or athrow()'s, by `name`) arguments and warns about the
@@ -194,10 +201,11 @@ PyObject *self_iter(PyObject *self);
 // does. `awaiting` gives the promise
 // whose chain waits on a Python iterator now (suspended, not running), or null.
 template <PySendResult (*step)(PyObject *self, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out),
-          PromiseBase *(*awaiting)(PyObject *self)>
+          PromiseBase *(*awaiting)(PyObject *self), void (*raise_value)(PyObject *value) = set_stop_iteration>
 struct Stepping {
     // Every step the host takes passes here.
     [[gnu::hot]] static PySendResult call(PyObject *self, PyObject *value, PyObject *exc, PyObject **out) {
+        release_item();
         HostEntry entry;
         if (!entry) {
             return PYGEN_ERROR;
@@ -214,7 +222,7 @@ struct Stepping {
             if (out == Py_None) {
                 Py_DECREF(out);  // exhaustion without a value needs no StopIteration
             } else {
-                set_stop_iteration(out);
+                raise_value(out);
             }
             return nullptr;
         }

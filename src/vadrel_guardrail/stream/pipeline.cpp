@@ -140,19 +140,32 @@ pyasync::AsyncGen string_feed(nb::object output) {
     co_await close_after(std::move(output), failure);
 }
 
-// The levels for `stages[index:]` over `input`: one runner per stage, each reading the string feed of the
-// runner before it. Answers what the last level reads: the last runner's output, or `input` itself when
-// no stage is left.
-[[gnu::noinline]] nb::object levels(nb::handle manager, nb::handle input, nb::handle stages, Py_ssize_t index) {
+// The levels for `stages[index:end]` over `input`: one runner per stage, each followed by its string feed,
+// each reading the string feed of the runner before it. Answers the last string feed, or `input` itself when
+// there is no stage.
+nb::object feeds(nb::handle manager, nb::handle input, nb::handle stages, Py_ssize_t index, Py_ssize_t end) {
     nb::object current = nb::borrow(input);
-    Py_ssize_t count = nb::len(stages);
-    for (Py_ssize_t k = index; k < count; ++k) {
+    for (Py_ssize_t k = index; k < end; ++k) {
         nb::object stage = pyhost::owned(PySequence_GetItem(stages.ptr(), k));
-        nb::object output = run_stage(manager, stage, current);
-        if (k + 1 == count) return output;
-        current = string_feed(std::move(output)).named("string_feed").to_python();
+        current = string_feed(run_stage(manager, stage, current)).named("string_feed").to_python();
     }
     return current;
+}
+
+// The levels for `stages[index:]` over `input`. Answers what the last level reads: the last runner's output,
+// or `input` itself when no stage is left.
+[[gnu::noinline]] nb::object levels(nb::handle manager, nb::handle input, nb::handle stages, Py_ssize_t index) {
+    Py_ssize_t count = nb::len(stages);
+    if (index >= count) return nb::borrow(input);
+    nb::object last = pyhost::owned(PySequence_GetItem(stages.ptr(), count - 1));
+    return run_stage(manager, last, feeds(manager, input, stages, index, count - 1));
+}
+
+// The item the last level makes of a safe item that a runner passed with the text `chunk`. A fresh safe
+// item that only this level holds (a strict segment's, say) is already the new item.
+nb::object passed_item(nb::handle read, nb::handle chunk, nb::object &spare) {
+    if (schema::is_sole_safe_item(read)) return nb::borrow(read);
+    return schema::recycled_safe_item(spare, chunk);
 }
 
 // The item the last level makes of what it read: a safe item for a text, or for what the last runner passed;
@@ -164,9 +177,7 @@ nb::object last_level_item(nb::handle read, bool runner_items, nb::object &spare
     Kind kind = classify(read, chunk);
     if (kind == Kind::Terminal) raise_terminated(read);
     if (kind != Kind::Safe) return nb::object();
-    // A fresh safe item that only this level holds (a strict segment's, say) is already the new item.
-    if (schema::is_sole_safe_item(read)) return nb::borrow(read);
-    return schema::recycled_safe_item(spare, chunk);
+    return passed_item(read, chunk, spare);
 }
 
 // The two items the last level made last, each made over into a new one once its reader has let it go:
@@ -225,10 +236,17 @@ pyasync::AsyncGen _run_stages(nb::object self, nb::object source, nb::object sta
 
 [[gnu::noinline]] nb::object source_has_content(nb::handle self) { return has_source_content(self); }
 
-// The chain of stages of `active_engines` over the validated source: what the last level reads.
-[[gnu::noinline]] nb::object chain(nb::handle self, nb::object active_engines) {
-    nb::handle source = pipeline_of(self).source;
-    return levels(pipeline_of(self).manager, source, build_stages(self, std::move(active_engines)), 0);
+// The chain of stages of `active_engines` over the validated source, but for its last runner, which the
+// road runs in its own frame: that runner is made into `runner`. Answers what the road reads when there is
+// no stage: the validated source itself.
+[[gnu::noinline]] nb::object chain(nb::handle self, nb::object active_engines, nb::object &runner) {
+    const Pipeline &p = pipeline_of(self);
+    nb::object stages = build_stages(self, std::move(active_engines));
+    Py_ssize_t count = nb::len(stages);
+    if (count == 0) return p.source;
+    nb::object last = pyhost::owned(PySequence_GetItem(stages.ptr(), count - 1));
+    runner = make_stage_runner(p.manager, last, feeds(p.manager, p.source, stages, 0, count - 1));
+    return nb::object();
 }
 
 [[gnu::cold, gnu::noinline]] nb::object terminal_of(const nb::python_error &signal) {
@@ -253,26 +271,67 @@ pyasync::AsyncGen road(nb::object self, nb::object active_engines, bool whole) {
             }
         }
         if (active_engines.is_valid()) {
-            auto tail = co_await pyasync::hold(chain(self, std::move(active_engines)));
-            const bool runner_items = !tail->is(pipeline_of(self).source);
+            // The last runner, run here as its `run` would run it; what it reads, first its stage's iterator,
+            // after a failure the error policy's items. With no stage, the validated source's texts.
+            auto runner = co_await pyasync::hold(nb::object());
+            auto items = co_await pyasync::hold(chain(self, std::move(active_engines), *runner));
             auto spare_a = co_await pyasync::hold(nb::object());
             auto spare_b = co_await pyasync::hold(nb::object());
             Spares spares{spare_a, spare_b};
+            bool recovering = false;
             for (bool last = false; !last;) {
                 nb::object item;
                 try {
-                    // A runner's output is one of the bridge's generators, read directly.
-                    std::optional<nb::object> read;
-                    if (runner_items) {
-                        read = co_await pyasync::anext(*tail);
+                    if (!runner->is_valid()) [[unlikely]] {
+                        std::optional<nb::object> read = co_await read_input(*items);
+                        if (!read) break;
+                        item = schema::recycled_safe_item(spares.next(), *read);
                     } else {
-                        read = co_await read_input(*tail);
+                        pyasync::Caught failure;
+                        std::optional<nb::object> read;
+                        nb::object chunk;
+                        Kind kind = Kind::TextBearing;
+                        try {
+                            if (!items->is_valid()) [[unlikely]] items = open_stage(*runner);
+                            read = co_await pyasync::anext(*items);
+                            if (read) {
+                                kind = classify(*read, chunk);
+                                if (!recovering && process_kind(*runner, kind)) [[unlikely]] {
+                                    co_await close_source(*runner);
+                                }
+                            }
+                        } catch (...) {
+                            failure.capture();
+                        }
+                        if (failure) [[unlikely]] {
+                            const Failed failed = after_failure(failure, recovering);
+                            if (failed == Failed::Stands) failure.rethrow();
+                            if (failed == Failed::CloseAndRaise) co_await close_after<&close_source>(*runner, failure);
+                            items = recovery(*runner, failure);
+                            recovering = true;
+                            continue;
+                        }
+                        if (!read) {
+                            if (left_unacknowledged(*runner)) [[unlikely]] {
+                                co_await close_source(*runner);
+                                raise_unacknowledged();
+                            }
+                            break;
+                        }
+                        if (kind == Kind::Safe) [[likely]] {
+                            item = passed_item(*read, chunk, spares.next());
+                        } else if (kind == Kind::Terminal) {
+                            // The end of the stream: the chain is let go before its marker passes.
+                            items = nb::object();
+                            runner = nb::object();
+                            item = std::move(*read);
+                            last = true;
+                        }
                     }
-                    if (!read) break;
-                    item = last_level_item(*read, runner_items, spares.next());
                 } catch (nb::python_error &error) {
                     if (!is_terminated(error)) throw;
-                    tail = nb::object();
+                    items = nb::object();
+                    runner = nb::object();
                     item = terminal_of(error);
                     last = true;
                 }

@@ -106,10 +106,10 @@ private:
 // ---------------------------------------------------------------------------------------------------------
 // Steps
 
-// Checks one item of the stage against the acknowledgement protocol; true for a terminal marker, which
-// the caller follows by closing the input.
-bool process_item(StageRunner &r, nb::handle item) {
-    switch (classify(item)) {
+// Checks one item of the stage, of kind `kind`, against the acknowledgement protocol; true for a terminal
+// marker, which the caller follows by closing the input.
+bool process_kind(StageRunner &r, Kind kind) {
+    switch (kind) {
         case Kind::Terminal:
             r.terminal_emitted = true;
             return true;
@@ -122,13 +122,13 @@ bool process_item(StageRunner &r, nb::handle item) {
     return false;
 }
 
+bool process_item(StageRunner &r, nb::handle item) { return process_kind(r, classify(item)); }
+
 // `_close_source`: `await source.aclose()` when the input has one.
 pyasync::VoidTask _close_source(nb::object runner) { co_await pyasync::aclose(runner_of(runner).source); }
 
-// `_close_source` as the runner reaches it: callers may replace it. Never on a chunk's way, so out of
-// the run's body.
+// `_close_source` as the runner reaches it: callers may replace it.
 Step<&_close_source> close_step;
-[[gnu::noinline]] nb::object close_source(nb::handle runner) { return close_step(runner); }
 
 // `_process_item`: the step the run takes for each item, then the close that a terminal marker asks for.
 pyasync::Task _process_item(nb::object runner, nb::object item) {
@@ -141,13 +141,32 @@ pyasync::Task _process_item(nb::object runner, nb::object item) {
     base_engine::raise_buffer_limit("chunks", r.manager.attr("max_stream_buffer_chunks"), nb::int_(count));
 }
 
+// `manager.max_stream_buffer_chunks`, read as the generic lookup reads it, for every chunk fed. While the
+// manager's class reads attributes the generic way and holds nothing under the name, that lookup ends in the
+// instance dict: read there directly, the class asked again only when it changes.
+nb::object chunk_cap(nb::handle manager) {
+    static unsigned plain_version = 0;  // of the last class found so
+    PyObject *name = str_max_chunks.get().ptr();
+    PyTypeObject *type = Py_TYPE(manager.ptr());
+    if (type->tp_version_tag == 0 || type->tp_version_tag != plain_version) [[unlikely]] {
+        if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, name)) {
+            return pyhost::owned(PyObject_GetAttr(manager.ptr(), name));
+        }
+        plain_version = type->tp_version_tag;  // the lookup gave the class one, when it can have one
+    }
+    PyObject **dict = _PyObject_GetDictPtr(manager.ptr());
+    PyObject *value = nullptr;
+    if (dict && *dict && pyhost::status(PyDict_GetItemRef(*dict, name, &value)) == 1) [[likely]] return nb::steal(value);
+    return pyhost::owned(PyObject_GetAttr(manager.ptr(), name));
+}
+
 // Records a chunk as pending; for an incremental stage, within the look-ahead cap.
 void hand_over(const StageRunner &r, nb::handle chunk, bool enforce) {
     Pending pending(r.pending);
     pending.push(chunk);
     if (!enforce) return;
     Py_ssize_t count = pending.size();
-    if (exceeds(count, r.manager.attr(str_max_chunks.get()))) [[unlikely]] raise_chunk_limit(r, count);
+    if (exceeds(count, chunk_cap(r.manager))) [[unlikely]] raise_chunk_limit(r, count);
 }
 
 // The feed the stage reads: every chunk handed over is pending until acknowledged.
@@ -191,38 +210,6 @@ pyasync::AsyncGen _handle_error(nb::object runner, nb::object error) {
     failure.rethrow();
 }
 
-// Whether the stage ended with chunks it never acknowledged, which only an incremental stage may not.
-bool left_unacknowledged(const StageRunner &r) {
-    return pyhost::truth(r.enforce_pending_limit) && !r.terminal_emitted && Pending(r.pending).size() > 0;
-}
-
-// The run's steps off a chunk's way, out of its body: what runs per chunk stays in a few cache lines.
-
-// The stage's iterator over the runner's feed.
-[[gnu::noinline]] nb::object open_stage(nb::handle runner) {
-    return pyasync::aiter(call_stage(
-        runner_of(runner).stage,
-        _source_iter(nb::borrow(runner)).named("_source_iter", "_StageRunner._source_iter").to_python()));
-}
-
-// What a stage failure leads to: it stands (no `Exception`, or the error policy's own), the input is closed
-// and it is raised again (the termination signal, a validation error), or the error policy applies.
-enum class Failed { Stands, CloseAndRaise, Recover };
-[[gnu::cold, gnu::noinline]] Failed after_failure(pyasync::Caught &failure, bool recovering) {
-    if (recovering || !failure->matches(PyExc_Exception)) return Failed::Stands;
-    if (is_terminated(*failure) || is_validation_error(*failure)) return Failed::CloseAndRaise;
-    return Failed::Recover;
-}
-
-// The error policy's items for the failure, which it takes.
-[[gnu::cold, gnu::noinline]] nb::object recovery(nb::handle runner, pyasync::Caught &failure) {
-    nb::object items = _handle_error(nb::borrow(runner), nb::borrow(failure->value()))
-                           .named("_handle_error", "_StageRunner._handle_error")
-                           .to_python();
-    failure.reset();
-    return items;
-}
-
 pyasync::AsyncGen run(nb::object runner) {
     pyasync::Caught failure;
     // The stage's iterator, let go at the end and never closed here; after a failure, the error policy's
@@ -251,19 +238,55 @@ pyasync::AsyncGen run(nb::object runner) {
         recovering = true;
     }
     failure.rethrow();
-    if (left_unacknowledged(r)) [[unlikely]] {
+    if (left_unacknowledged(runner)) [[unlikely]] {
         co_await close_source(runner);
-        raise_validation(kUnacknowledged);
+        raise_unacknowledged();
     }
 }
 
 }  // namespace
 
+// The run's steps off a chunk's way, out of its body: what runs per chunk stays in a few cache lines.
+
+nb::object make_stage_runner(nb::handle manager, nb::handle stage, nb::handle source) {
+    return nb::cast(StageRunner{nb::borrow(manager), nb::borrow(stage), nb::borrow(source), deque_type(),
+                                incremental_mark(stage)},
+                    nb::rv_policy::move);
+}
+
+[[gnu::noinline]] nb::object open_stage(nb::handle runner) {
+    return pyasync::aiter(call_stage(
+        runner_of(runner).stage,
+        _source_iter(nb::borrow(runner)).named("_source_iter", "_StageRunner._source_iter").to_python()));
+}
+
+bool process_kind(nb::handle runner, Kind kind) { return process_kind(runner_of(runner), kind); }
+
+[[gnu::noinline]] nb::object close_source(nb::handle runner) { return close_step(runner); }
+
+Failed after_failure(pyasync::Caught &failure, bool recovering) {
+    if (recovering || !failure->matches(PyExc_Exception)) return Failed::Stands;
+    if (is_terminated(*failure) || is_validation_error(*failure)) return Failed::CloseAndRaise;
+    return Failed::Recover;
+}
+
+nb::object recovery(nb::handle runner, pyasync::Caught &failure) {
+    nb::object items = _handle_error(nb::borrow(runner), nb::borrow(failure->value()))
+                           .named("_handle_error", "_StageRunner._handle_error")
+                           .to_python();
+    failure.reset();
+    return items;
+}
+
+bool left_unacknowledged(nb::handle runner) {
+    const StageRunner &r = runner_of(runner);
+    return pyhost::truth(r.enforce_pending_limit) && !r.terminal_emitted && Pending(r.pending).size() > 0;
+}
+
+void raise_unacknowledged() { raise_validation(kUnacknowledged); }
+
 nb::object run_stage(nb::handle manager, nb::handle stage, nb::handle source) {
-    nb::object runner = nb::cast(StageRunner{nb::borrow(manager), nb::borrow(stage), nb::borrow(source), deque_type(),
-                                             incremental_mark(stage)},
-                                 nb::rv_policy::move);
-    return run(std::move(runner)).named("run", "_StageRunner.run").to_python();
+    return run(make_stage_runner(manager, stage, source)).named("run", "_StageRunner.run").to_python();
 }
 
 void define_stage_runner(nb::module_ m) {
