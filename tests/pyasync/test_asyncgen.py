@@ -43,6 +43,15 @@ class TestIteration:
             step.send(None)
         assert run(alist(t.awaiting_count(4))) == [0, 1, 2, 3]
 
+    def test_each_item_in_a_stop_iteration_of_its_own(self):
+        g = t.items([1, 2, 3])
+        stops = []
+        for _ in range(3):
+            with pytest.raises(StopIteration) as stop:
+                g.__anext__().__next__()
+            stops.append(stop.value)
+        assert [(stop.value, stop.args) for stop in stops] == [(1, (1,)), (2, (2,)), (3, (3,))]
+
     def test_tuple_and_exception_items(self):
         exc = ValueError("item")
         assert run(alist(t.items([(1, 2), exc, ()]))) == [(1, 2), exc, ()]

@@ -194,3 +194,16 @@ class TestIncrementalStages:
         assert [chunk for chunk, _, _ in run(Strict())] == list("abcde")
         assert run(Streaming(read_ahead(5))) == [
             ("", False, "Error checking content: Strict stream buffer chunks limit exceeded: configured=2, attempted=3.")]
+
+    def test_cap_of_a_class_that_changes_mid_stream(self):
+        class Manager(GuardrailManager):
+            pass
+
+        manager = Manager(Streaming(read_ahead(5)))
+
+        def lower(position):
+            if position == 2:  # the class now holds the cap, above what the instance holds
+                Manager.max_stream_buffer_chunks = property(lambda self: 2)
+
+        assert view(consume(manager, Source(list("abcde"), on_read=lower))) == [
+            ("", False, "Error checking content: Strict stream buffer chunks limit exceeded: configured=2, attempted=3.")]
