@@ -86,7 +86,7 @@ namespace pyasync::detail {
         return false;
     }
     PyObject *it = nullptr;
-    switch (start_await(aw, true, !closing_, &it, &out_)) {
+    switch (start_await(aw, true, !closing_, &it, &out_, !closing_ && PyAsyncGen_CheckExact(iter_))) {
     case Start::Yielded:
         d->delegate = it;
         d->yielded = std::exchange(out_, nullptr);

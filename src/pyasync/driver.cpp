@@ -197,8 +197,9 @@ resume:
     return Step::Stopped;
 }
 
-[[gnu::hot]] Start start_await(PyObject *aw, bool owned, bool from_anext, PyObject **iter, PyObject **out) noexcept {
-    PyObject *it = awaitable_iter(aw);
+[[gnu::hot]] Start start_await(PyObject *aw, bool owned, bool from_anext, PyObject **iter, PyObject **out,
+                               bool is_iter) noexcept {
+    PyObject *it = is_iter ? Py_NewRef(aw) : awaitable_iter(aw);
     if (!it) [[unlikely]] {
         *out = PyErr_GetRaisedException();
         if (from_anext) {

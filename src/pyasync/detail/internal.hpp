@@ -119,9 +119,11 @@ inline void in_trashcan(PyObject *self, destructor dealloc, void (*body)(PyObjec
 // The first step of `await aw`: the iterator it delegates to, sent None. Yielded: `*iter` is that
 // iterator, `*out` what it yielded. Returned: `*out` is its result. Failed: `*out` is the error; when
 // `from_anext`, `aw` came from `__anext__` and an `aw` that cannot be awaited fails as `async for` says.
-// An `owned` reference to `aw` is dropped once the iterator is there, as Python drops it.
+// An `owned` reference to `aw` is dropped once the iterator is there, as Python drops it. `is_iter`: `aw` is
+// known to be its own iterator (what a host async generator's `__anext__` returns).
 enum class Start { Yielded, Returned, Failed };
-Start start_await(PyObject *aw, bool owned, bool from_anext, PyObject **iter, PyObject **out) noexcept;
+Start start_await(PyObject *aw, bool owned, bool from_anext, PyObject **iter, PyObject **out,
+                  bool is_iter = false) noexcept;
 
 enum class Step { Yielded, Stopped };
 
