@@ -230,8 +230,9 @@ pyasync::AsyncGen _run_stages(nb::object self, nb::object source, nb::object sta
 //
 // The chain is read in this frame, as `_run_stages` reads its last level, and let go before the terminal
 // marker passes, as it would be once `_run_stages` ended: `run` and the chain it reads are one frame, one
-// step less for every item. The chain's termination signal ends the stream with its terminal marker;
-// nothing else is caught.
+// step less for every item. Its last runner runs here too, step by step as its own `run` would (its error
+// policy, its closes, its end check), each item read once for the runner and the last level: one more step
+// less. The chain's termination signal ends the stream with its terminal marker; nothing else is caught.
 // Its steps off an item's way, out of its body: what runs per item stays in a few cache lines.
 
 [[gnu::noinline]] nb::object source_has_content(nb::handle self) { return has_source_content(self); }
