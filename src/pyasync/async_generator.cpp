@@ -47,7 +47,7 @@ constexpr int kSpareOps = 16;
 OpObject *spare_ops[kSpareOps];
 int n_spare_ops = 0;
 
-PyObject *new_op(GenObject *g, OpKind kind, PyObject *arg) {
+[[gnu::hot]] PyObject *new_op(GenObject *g, OpKind kind, PyObject *arg) {
     if (init_hooks(g) < 0) {
         return nullptr;
     }

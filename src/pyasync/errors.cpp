@@ -67,7 +67,7 @@ bool untouched(PyStopIterationObject *exc) noexcept {
 
 // Makes the spare carry `value` (consumed). The old value is let go last: that may run code, even raise an
 // item, while the spare is out of reach.
-void carry(PyStopIterationObject *exc, PyObject *value) noexcept {
+[[gnu::hot]] void carry(PyStopIterationObject *exc, PyObject *value) noexcept {
     PyObject *old = std::exchange(exc->value, value);
     PyObject *old_arg = PyTuple_GET_ITEM(exc->args, 0);
     PyTuple_SET_ITEM(exc->args, 0, Py_NewRef(value));
@@ -91,7 +91,7 @@ void set_stop_iteration(PyObject *value) noexcept {
     }
 }
 
-void raise_item(PyObject *value) noexcept {
+[[gnu::hot]] void raise_item(PyObject *value) noexcept {
     if (value == Py_None) {
         set_stop_iteration(value);
         return;
@@ -112,7 +112,7 @@ void raise_item(PyObject *value) noexcept {
     PyErr_SetRaisedException(reinterpret_cast<PyObject *>(exc));
 }
 
-void release_item() noexcept {
+[[gnu::hot]] void release_item() noexcept {
     PyStopIterationObject *exc = spare_stop;
     if (exc && exc->value != Py_None && untouched(exc)) [[unlikely]] {
         spare_stop = nullptr;

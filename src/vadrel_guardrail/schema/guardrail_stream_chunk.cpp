@@ -35,7 +35,7 @@ nb::object schema::safe_item(nb::handle text) { return stream_chunk(text, true, 
 
 nb::object schema::terminal_marker(nb::handle reason) { return stream_chunk(empty_text.get(), false, reason, true); }
 
-bool schema::is_sole_safe_item(nb::handle item) {
+[[gnu::hot]] bool schema::is_sole_safe_item(nb::handle item) {
     PyObject *fields = trusted.sole_fields(item, safe_fields.get());
     if (!fields) return false;
     PyObject *chunk = PyDict_GetItem(fields, key_chunk);
@@ -54,7 +54,7 @@ inline bool next_entry(PyObject *fields, Py_ssize_t &pos, PyObject *key, PyObjec
 // The fields dict of `item` when it can be made over into another text's safe item: only the caller holds
 // it, its dict and its fields set; they hold what `safe_item` put there, in its order. Straight through:
 // this runs for every item the road's last level makes.
-PyObject *spare_fields(nb::handle item) {
+[[gnu::hot]] PyObject *spare_fields(nb::handle item) {
     PyObject *fields = trusted.sole_layout(item);
     if (!fields || Py_REFCNT(fields) != 1) return nullptr;
     PyObject *set = pyhost::TrustedModel::fields_set(item);
@@ -84,7 +84,7 @@ PyObject *spare_fields(nb::handle item) {
 
 }  // namespace
 
-nb::object schema::recycled_safe_item(nb::object &spare, nb::handle text) {
+[[gnu::hot]] nb::object schema::recycled_safe_item(nb::object &spare, nb::handle text) {
     PyObject *fields = spare.is_valid() && PyUnicode_CheckExact(text.ptr()) ? spare_fields(spare) : nullptr;
     if (!fields) [[unlikely]] return kept_safe_item(spare, text);
     pyhost::status(PyDict_SetItem(fields, key_chunk, text.ptr()));

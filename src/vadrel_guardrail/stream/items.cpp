@@ -64,7 +64,7 @@ bool is_empty_text(nb::handle chunk) {
 // The truth of an item's `is_safe`, and its `chunk` when `chunk` is given or the item is not safe. The
 // view of the item's fields serves the second read only when nothing ran between the two: a bool's truth
 // runs no code, another value's may change the item.
-Kind read_item(nb::handle item, nb::object *chunk) {
+[[gnu::hot]] Kind read_item(nb::handle item, nb::object *chunk) {
     Fields fields(item);
     nb::object is_safe = fields[str_is_safe];
     const bool plain_bool = is_safe.ptr() == Py_True || is_safe.ptr() == Py_False;

@@ -163,7 +163,7 @@ nb::object feeds(nb::handle manager, nb::handle input, nb::handle stages, Py_ssi
 
 // The item the last level makes of a safe item that a runner passed with the text `chunk`. A fresh safe
 // item that only this level holds (a strict segment's, say) is already the new item.
-nb::object passed_item(nb::handle read, nb::handle chunk, nb::object &spare) {
+[[gnu::hot]] nb::object passed_item(nb::handle read, nb::handle chunk, nb::object &spare) {
     if (schema::is_sole_safe_item(read)) return nb::borrow(read);
     return schema::recycled_safe_item(spare, chunk);
 }

@@ -108,7 +108,7 @@ private:
 
 // Checks one item of the stage, of kind `kind`, against the acknowledgement protocol; true for a terminal
 // marker, which the caller follows by closing the input.
-bool process_kind(StageRunner &r, Kind kind) {
+[[gnu::hot]] bool process_kind(StageRunner &r, Kind kind) {
     switch (kind) {
         case Kind::Terminal:
             r.terminal_emitted = true;
@@ -144,7 +144,7 @@ pyasync::Task _process_item(nb::object runner, nb::object item) {
 // `manager.max_stream_buffer_chunks`, read as the generic lookup reads it, for every chunk fed. While the
 // manager's class reads attributes the generic way and holds nothing under the name, that lookup ends in the
 // instance dict: read there directly, the class asked again only when it changes.
-nb::object chunk_cap(nb::handle manager) {
+[[gnu::hot]] nb::object chunk_cap(nb::handle manager) {
     static unsigned plain_version = 0;  // of the last class found so
     PyObject *name = str_max_chunks.get().ptr();
     PyTypeObject *type = Py_TYPE(manager.ptr());
@@ -161,7 +161,7 @@ nb::object chunk_cap(nb::handle manager) {
 }
 
 // Records a chunk as pending; for an incremental stage, within the look-ahead cap.
-void hand_over(const StageRunner &r, nb::handle chunk, bool enforce) {
+[[gnu::hot]] void hand_over(const StageRunner &r, nb::handle chunk, bool enforce) {
     Pending pending(r.pending);
     pending.push(chunk);
     if (!enforce) return;
@@ -260,7 +260,7 @@ nb::object make_stage_runner(nb::handle manager, nb::handle stage, nb::handle so
         _source_iter(nb::borrow(runner)).named("_source_iter", "_StageRunner._source_iter").to_python()));
 }
 
-bool process_kind(nb::handle runner, Kind kind) { return process_kind(runner_of(runner), kind); }
+[[gnu::hot]] bool process_kind(nb::handle runner, Kind kind) { return process_kind(runner_of(runner), kind); }
 
 [[gnu::noinline]] nb::object close_source(nb::handle runner) { return close_step(runner); }
 

@@ -100,7 +100,7 @@ ValidatedSource &validated(nb::handle obj) { return *nb::inst_ptr<ValidatedSourc
 
 nb::object make_validated_source(nb::handle chunks) { return ValidatedSourceType(chunks); }
 
-bool InputRead::await_ready() {
+[[gnu::hot]] bool InputRead::await_ready() {
     if (!is_validated_source(source_)) {
         checked_ = true;
         inner_.emplace(pyasync::anext(source_));
@@ -121,7 +121,7 @@ bool InputRead::await_ready() {
     return inner_->await_ready();
 }
 
-std::optional<nb::object> InputRead::await_resume() {
+[[gnu::hot]] std::optional<nb::object> InputRead::await_resume() {
     if (held_) return take_held(validated(source_));
     if (!inner_) return std::nullopt;
     std::optional<nb::object> item = inner_->await_resume();
