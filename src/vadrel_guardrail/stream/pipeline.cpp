@@ -254,7 +254,7 @@ pyasync::AsyncGen _run_stages(nb::object self, nb::object source, nb::object sta
     return nb::getattr(signal.value(), "terminal");
 }
 
-pyasync::AsyncGen road(nb::object self, nb::object active_engines, bool whole) {
+[[gnu::hot]] pyasync::AsyncGen road(nb::object self, nb::object active_engines, bool whole) {
     if (whole && pipeline_of(self).chunks.is_valid()) open(pipeline_of(self));
     pyasync::Caught failure;
     try {

@@ -170,7 +170,7 @@ pyasync::Task _process_item(nb::object runner, nb::object item) {
 }
 
 // The feed the stage reads: every chunk handed over is pending until acknowledged.
-pyasync::AsyncGen _source_iter(nb::object runner) {
+[[gnu::hot]] pyasync::AsyncGen _source_iter(nb::object runner) {
     const StageRunner &r = runner_of(runner);
     const bool enforce = pyhost::truth(r.enforce_pending_limit);
     while (std::optional<nb::object> chunk = co_await read_input(r.source)) {
