@@ -15,6 +15,7 @@
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/binding.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/literal_escape.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/registry.hpp"
 #include "vadrel_guardrail/modules.hpp"
 #include "vadrel_guardrail/schema/records.hpp"
 
@@ -25,7 +26,12 @@ pyhost::Global phrase_matcher_engine::PhraseMatcherEngine;
 namespace {
 
 using phrase_matching::Binding;
+using phrase_matching::native_entry;
+using phrase_matching::native_findall;
+using phrase_matching::native_for;
+using phrase_matching::NativeEntry;
 using phrase_matching::PhraseAutomaton;
+using phrase_matching::register_native;
 
 constexpr const char *kModuleName = "vadrel_guardrail.engine.phrase_matcher_engine";
 constexpr const char *kReasonPrefix = "Content contains banned phrases: ";
@@ -109,139 +115,6 @@ nb::object call_method(nb::handle object, nb::handle name, nb::handle argument) 
 // The text of an exception, as `str(e)` and an f-string give it.
 nb::str error_text(const nb::python_error &e) {
     return nb::str(e.value());
-}
-
-// ---------------------------------------------------------------------------------------------------------
-// Native matchers of prepared patterns. Each pattern that `_compile_banned_phrases_regex` prepares gets an
-// automaton with the same meaning; it lives as long as the pattern (a weak reference drops it), so a pattern
-// that a caller puts in `banned_phrases_regex` instead has none and is used through its own `findall`.
-
-// The characters of a text.
-std::u32string text_of(nb::handle text) {
-    std::u32string out;
-    Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
-    out.reserve(static_cast<std::size_t>(length));
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        out.push_back(static_cast<char32_t>(PyUnicode_READ_CHAR(text.ptr(), i)));
-    }
-    return out;
-}
-
-struct NativeEntry {
-    nb::object weakref;
-    std::shared_ptr<const PhraseAutomaton> automaton;
-    nb::dict first_of_text;  // lower-cased phrase text -> the automaton's first phrase with that text
-    // The sequences that engines of this pattern held at their last checks (the host's compile cache can give
-    // several engines one pattern), the latest last.
-    std::vector<Binding> bindings;
-
-    // The binding of `phrases`: kept when they still hold the same items, else made once from their
-    // lower-cased forms (`lowered`, when the caller has them). Null when `phrases` cannot be bound, for
-    // items other than exact texts, which may lower-case differently each time.
-    // With `found`, a binding whose items lead `phrases` far enough to tell those matches will do.
-    const Binding *binding_for(nb::handle phrases, nb::handle lowered = nb::handle(),
-                               const std::vector<std::int32_t> *found = nullptr,
-                               const std::vector<std::u32string> *other_texts = nullptr) {
-        if (!Binding::bindable(phrases)) {
-            return nullptr;
-        }
-        for (auto it = bindings.rbegin(); it != bindings.rend(); ++it) {
-            if (it->held_by(phrases, found ? it->items_needed(*found, *other_texts) : -1)) {
-                return &*it;
-            }
-        }
-        Py_ssize_t size = PySequence_Fast_GET_SIZE(phrases.ptr());
-        PyObject **items = PySequence_Fast_ITEMS(phrases.ptr());
-        if (!std::all_of(items, items + size, [](PyObject *p) { return PyUnicode_CheckExact(p) != 0; })) {
-            return nullptr;
-        }
-        Binding binding{pyhost::owned(PySequence_Tuple(phrases.ptr())),
-                        std::vector<std::int32_t>(automaton->phrase_count(), -1), {}};
-        for (Py_ssize_t j = 0; j < size; ++j) {
-            nb::object low = lowered.is_valid() ? nb::borrow(PyList_GET_ITEM(lowered.ptr(), j))
-                                                : nb::handle(items[j]).attr(names().lower)();
-            PyObject *first = PyDict_GetItemWithError(first_of_text.ptr(), low.ptr());
-            if (!first) {
-                pyhost::status(PyErr_Occurred() ? -1 : 0);
-                binding.item_of_other_text.emplace(text_of(low), static_cast<std::int32_t>(j));
-                continue;
-            }
-            auto &item = binding.item_of[PyLong_AsSize_t(first)];
-            if (item < 0) {
-                item = static_cast<std::int32_t>(j);
-            }
-        }
-        constexpr std::size_t kBindingsKept = 4;
-        if (bindings.size() == kBindingsKept) {
-            bindings.erase(bindings.begin());
-        }
-        bindings.push_back(std::move(binding));
-        return &bindings.back();
-    }
-};
-
-std::unordered_map<PyObject *, NativeEntry> &native_registry() {
-    // Never destroyed: the entries hold Python objects, which must not be released after the interpreter ends.
-    static auto *registry = new std::unordered_map<PyObject *, NativeEntry>();
-    return *registry;
-}
-
-NativeEntry *native_entry(nb::handle pattern) {
-    auto &registry = native_registry();
-    auto found = registry.find(pattern.ptr());
-    return found == registry.end() ? nullptr : &found->second;
-}
-
-const PhraseAutomaton *native_for(nb::handle pattern) {
-    const NativeEntry *entry = native_entry(pattern);
-    return entry ? entry->automaton.get() : nullptr;
-}
-
-// `phrases` are the engine's phrases as they were lower-cased into `lowered_phrases`, item for item.
-void register_native(nb::handle pattern, nb::handle phrases, nb::handle lowered_phrases) {
-    auto &registry = native_registry();
-    if (auto found = registry.find(pattern.ptr()); found != registry.end()) {
-        // The host's compile cache gave back a pattern that already has its automaton.
-        found->second.binding_for(phrases, lowered_phrases);
-        return;
-    }
-    std::vector<std::u32string> texts;
-    nb::dict first_of_text;
-    for (nb::handle phrase : lowered_phrases) {
-        if (!PyUnicode_Check(phrase.ptr())) {
-            return;
-        }
-        if (!first_of_text.contains(phrase)) {
-            first_of_text[phrase] = texts.size();
-        }
-        texts.push_back(text_of(phrase));
-    }
-    auto automaton = PhraseAutomaton::build(texts);
-    if (!automaton) {
-        return;
-    }
-    PyObject *key = pattern.ptr();
-    nb::object on_death = nb::cpp_function([key](nb::handle) { native_registry().erase(key); });
-    PyObject *ref = PyWeakref_NewRef(pattern.ptr(), on_death.ptr());
-    if (!ref) {
-        PyErr_Clear();
-        return;
-    }
-    NativeEntry &entry = registry[key] = NativeEntry{nb::steal(ref), std::move(automaton), std::move(first_of_text), {}};
-    entry.binding_for(phrases, lowered_phrases);
-}
-
-// The matches of a native automaton, as the texts `findall` would give; none when the pattern has no automaton.
-nb::object native_findall(nb::handle pattern, nb::handle text) {
-    const PhraseAutomaton *automaton = native_for(pattern);
-    if (!automaton || !PyUnicode_Check(text.ptr())) {
-        return nb::none();
-    }
-    nb::list out;
-    for (auto span : automaton->find_all(text.ptr())) {
-        out.append(pyhost::owned(PyUnicode_Substring(text.ptr(), span.start, span.end)));
-    }
-    return out;
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -418,6 +291,31 @@ nb::object unsafe_result_of(const Binding &binding, const std::vector<std::int32
     return unsafe_of(reason_naming(detected));
 }
 
+// What a check's scan tells, kept from check to check so that a check allocates none of it.
+struct Scratch {
+    std::vector<std::int32_t> found;
+    std::vector<std::u32string> other_texts;
+    bool busy = false;
+};
+
+// The kept scratch, or a fresh one for a check that runs while another is telling (from a replaced result
+// class, or on another thread while that one waits for the GIL).
+class ScratchLease {
+public:
+    ScratchLease() : used_(kept().busy ? fresh_ : kept()) { used_.busy = true; }
+    ScratchLease(const ScratchLease &) = delete;
+    ~ScratchLease() { used_.busy = false; }
+    Scratch *operator->() const { return &used_; }
+
+private:
+    static Scratch &kept() {
+        static Scratch *scratch = new Scratch();  // never destroyed
+        return *scratch;
+    }
+    Scratch fresh_;
+    Scratch &used_;
+};
+
 nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {
     nb::object pattern = self.attr(names().banned_phrases_regex);
     if (!pyhost::truth(pattern)) {
@@ -427,8 +325,9 @@ nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {
     // matches told back through the binding of the engine's phrases as they are now.
     NativeEntry *entry = PyUnicode_CheckExact(content.ptr()) ? native_entry(pattern) : nullptr;
     if (entry) {
-        std::vector<std::int32_t> found;
-        std::vector<std::u32string> other_texts;
+        ScratchLease lease;
+        std::vector<std::int32_t> &found = lease->found;
+        std::vector<std::u32string> &other_texts = lease->other_texts;
         bool matched = false;
         nb::object phrases = self.attr(names().banned_phrases);
         if (entry->automaton->find_phrases_of_lowered(content.ptr(), found, matched, other_texts, true)) {
