@@ -8,12 +8,14 @@
 #include <unordered_map>
 #include <vector>
 
+#include "pyasync/one_shot.hpp"
 #include "pyasync/pyasync.hpp"
 #include "pyhost/objects.hpp"
 #include "pyhost/raising.hpp"
 #include "pyhost/frame.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/binding.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/engine_reads.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/literal_escape.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/registry.hpp"
 #include "vadrel_guardrail/modules.hpp"
@@ -26,11 +28,14 @@ pyhost::Global phrase_matcher_engine::PhraseMatcherEngine;
 namespace {
 
 using phrase_matching::Binding;
+using phrase_matching::EngineReads;
 using phrase_matching::native_entry;
 using phrase_matching::native_findall;
 using phrase_matching::native_for;
 using phrase_matching::NativeEntry;
+using phrase_matching::OwnMethod;
 using phrase_matching::PhraseAutomaton;
+using phrase_matching::PlainClasses;
 using phrase_matching::register_native;
 
 constexpr const char *kModuleName = "vadrel_guardrail.engine.phrase_matcher_engine";
@@ -78,33 +83,15 @@ const Names &names() {
     return *made;
 }
 
-// A method that callers may replace, on an engine or on its class. While an engine reaches the class's own
-// function under the name, a check runs the native body at once: no bound method, no coroutine in between.
-class OwnMethod {
-public:
-    void init(nb::handle cls, nb::handle name) {
-        name_ = name.ptr();
-        // Held, so that a replacement can never come to lie at the same address.
-        own_ = nb::borrow(_PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), name_)).release().ptr();
-    }
-    bool reached_by(nb::handle self) const {
-        PyTypeObject *type = Py_TYPE(self.ptr());
-        if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, name_) != own_) {
-            return false;
-        }
-        if (type->tp_dictoffset == 0 && !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
-            return true;
-        }
-        nb::object dict = pyhost::owned(PyObject_GenericGetDict(self.ptr(), nullptr));
-        return pyhost::status(PyDict_Contains(dict.ptr(), name_)) == 0;
-    }
-
-private:
-    PyObject *name_ = nullptr;
-    PyObject *own_ = nullptr;
-};
-
 OwnMethod own_check_content, own_check_regex;
+
+// The classes whose engines a check reads straight from their dicts.
+PlainClasses &plain_classes() {
+    static auto *plain = new PlainClasses(
+        {&own_check_content, &own_check_regex},
+        {names().banned_phrases, names().banned_phrases_regex, names().use_spacy, names().phrase_matcher, names().nlp});
+    return *plain;
+}
 
 // `object.name(argument)`, without a bound method in between.
 nb::object call_method(nb::handle object, nb::handle name, nb::handle argument) {
@@ -316,8 +303,9 @@ private:
     Scratch &used_;
 };
 
-nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {
-    nb::object pattern = self.attr(names().banned_phrases_regex);
+nb::object check_banned_phrases_regex(const EngineReads &engine, nb::handle content) {
+    nb::handle self = engine.self();
+    nb::object pattern = engine.get(names().banned_phrases_regex);
     if (!pyhost::truth(pattern)) {
         return safe_result();
     }
@@ -329,7 +317,7 @@ nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {
         std::vector<std::int32_t> &found = lease->found;
         std::vector<std::u32string> &other_texts = lease->other_texts;
         bool matched = false;
-        nb::object phrases = self.attr(names().banned_phrases);
+        nb::object phrases = engine.get(names().banned_phrases);
         if (entry->automaton->find_phrases_of_lowered(content.ptr(), found, matched, other_texts, true)) {
             // The scan ended once every phrase text was found: the matches it left could only be texts that lower
             // to no phrase, which name nothing when no item of the phrases lowers to such a text.
@@ -368,6 +356,10 @@ nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {
         }
     }
     return unsafe_result(self, distinct);
+}
+
+nb::object check_banned_phrases_regex_method(nb::handle self, nb::handle content) {
+    return check_banned_phrases_regex(EngineReads(self, plain_classes()), content);
 }
 
 nb::object check_banned_phrases_spacy(nb::handle self, nb::handle content) {
@@ -412,36 +404,51 @@ nb::object check_banned_phrases_spacy(nb::handle self, nb::handle content) {
 }
 
 // The common body of both checks; synchronous, so a check never suspends.
-nb::object check_content(nb::handle self, nb::handle content) {
+nb::object check_content(const EngineReads &engine, nb::handle content) {
     const Names &n = names();
-    if (!pyhost::truth(content) || !pyhost::truth(self.attr(n.banned_phrases))) {
+    nb::handle self = engine.self();
+    if (!pyhost::truth(content) || !pyhost::truth(engine.get(n.banned_phrases))) {
         return safe_result();
     }
-    if (pyhost::truth(self.attr(n.use_spacy)) && pyhost::truth(self.attr(n.phrase_matcher)) &&
-        pyhost::truth(self.attr(n.nlp))) {
+    if (pyhost::truth(engine.get(n.use_spacy)) && pyhost::truth(engine.get(n.phrase_matcher)) &&
+        pyhost::truth(engine.get(n.nlp))) {
         return call_method(self, n.check_spacy, content);
     }
-    if (own_check_regex.reached_by(self)) {
-        return check_banned_phrases_regex(self, content);
+    if (engine.reaches(own_check_regex)) {
+        return check_banned_phrases_regex(engine, content);
     }
     return call_method(self, n.check_regex, content);
 }
 
 // Coroutines own their parameters (the caller's frame is gone when they run).
 pyasync::Task check_content_task(nb::object self, nb::object content) {
-    co_return check_content(self, content);
+    co_return check_content(EngineReads(self, plain_classes()), content);
 }
 
-// Both directions check alike, through `_check_content` looked up on the engine.
-pyasync::Task delegate_task(nb::object self, nb::object content, nb::kwargs kwargs) {
-    if (own_check_content.reached_by(self)) {
-        co_return check_content(self, content);  // what awaiting the class's own would give
+// Both directions check alike, through `_check_content` looked up on the engine when the check is awaited. The
+// class's own runs at once (what awaiting it would give), without a coroutine of its own; anything else there is
+// awaited. Arguments: the engine, the content, the keywords.
+pyasync::Finish check_through_check_content(PyObject *const *args) {
+    nb::handle self = args[0];
+    nb::handle content = args[1];
+    EngineReads engine(self, plain_classes());
+    if (engine.reaches(own_check_content)) {
+        return pyasync::Finish::with(check_content(engine, content));
     }
-    if (nb::len(kwargs) == 0) {
-        co_return co_await call_method(self, names().check_content, content);
+    if (PyDict_GET_SIZE(args[2]) == 0) {
+        return pyasync::Finish::awaiting(call_method(self, names().check_content, content));
     }
-    co_return co_await self.attr(names().check_content)(content, **kwargs);
+    return pyasync::Finish::awaiting(self.attr(names().check_content)(content, **nb::borrow<nb::kwargs>(args[2])));
 }
+
+template <const char *kName, const char *kQualname>
+nb::object check_direction(nb::handle self, nb::handle content, nb::kwargs kwargs) {
+    return pyasync::one_shot(&check_through_check_content, {self, content, kwargs}, kName, kQualname);
+}
+constexpr char kCheckInput[] = "check_input";
+constexpr char kCheckInputQualname[] = "PhraseMatcherEngine.check_input";
+constexpr char kCheckOutput[] = "check_output";
+constexpr char kCheckOutputQualname[] = "PhraseMatcherEngine.check_output";
 
 // The stream operations are ordinary functions: the adapter's stream does all the work once iterated.
 nb::object check_stream(const char *direction, nb::handle self, nb::handle chunks, nb::handle max_bytes,
@@ -533,9 +540,9 @@ void define_engine(nb::module_ m) {
                     "Build the spaCy PhraseMatcher, one rule per phrase; fall back to the regular expression.")
             .method("_compile_banned_phrases_regex", &compile_banned_phrases_regex,
                     "Prepare one regular expression matching every phrase as a whole word, ignoring case.")
-            .method("check_input", &delegate_task,
+            .method("check_input", &check_direction<kCheckInput, kCheckInputQualname>,
                 nb::arg("content").none(), nb::arg("kwargs"), "Check user input for banned phrases.")
-            .method("check_output", &delegate_task,
+            .method("check_output", &check_direction<kCheckOutput, kCheckOutputQualname>,
                 nb::arg("content").none(), nb::arg("kwargs"), "Check model output for banned phrases.")
             .attr("requires_full_stream", nb::bool_(true))
             .method(
@@ -568,7 +575,7 @@ void define_engine(nb::module_ m) {
                 "Check the content through the spaCy matcher when it is ready, else the regular expression.")
             .method("_check_banned_phrases_spacy", &check_banned_phrases_spacy, nb::arg("content").none(),
                     "Check the content through the spaCy matcher; fall back to the regular expression on failure.")
-            .method("_check_banned_phrases_regex", &check_banned_phrases_regex, nb::arg("content").none(),
+            .method("_check_banned_phrases_regex", &check_banned_phrases_regex_method, nb::arg("content").none(),
                     "Check the content through the prepared regular expression.")
             .build());
     own_check_content.init(phrase_matcher_engine::PhraseMatcherEngine.get(), names().check_content);
