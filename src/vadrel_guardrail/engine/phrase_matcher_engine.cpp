@@ -260,28 +260,31 @@ nb::object unsafe_result(nb::handle self, nb::handle matched_texts) {
 // The unsafe result that names the phrases that `binding` tells for the matches `found` (the automaton's
 // phrases, or texts among `other_texts`).
 nb::object unsafe_result_of(const Binding &binding, const std::vector<std::int32_t> &found,
-                            const std::vector<std::u32string> &other_texts) {
-    nb::object detected = pyhost::owned(PyTuple_New(static_cast<Py_ssize_t>(found.size())));
-    Py_ssize_t count = 0;
+                            const std::vector<std::u32string> &other_texts, std::vector<std::int32_t> &told) {
+    told.clear();
     for (std::int32_t index : found) {
         if (std::int32_t item = binding.item_telling(index, other_texts); item >= 0) {
-            PyTuple_SET_ITEM(detected.ptr(), count++, Py_NewRef(PyTuple_GET_ITEM(binding.items.ptr(), item)));
+            told.push_back(item);
         }
     }
-    if (count == 1) {  // the common case, without a sequence to join
-        PyObject *phrase = PyTuple_GET_ITEM(detected.ptr(), 0);
-        return unsafe_of(pyhost::owned(PyUnicode_Concat(names().reason_prefix.ptr(), phrase)));
-    }
-    if (count < PyTuple_GET_SIZE(detected.ptr())) {
-        detected = pyhost::owned(PyTuple_GetSlice(detected.ptr(), 0, count));
-    }
-    return unsafe_of(reason_naming(detected));
+    return unsafe_of(binding.reasons.reason(told, [&] {
+        auto phrase = [&](std::size_t k) { return PyTuple_GET_ITEM(binding.items.ptr(), told[k]); };
+        if (told.size() == 1) {  // the common case, without a sequence to join
+            return pyhost::owned(PyUnicode_Concat(names().reason_prefix.ptr(), phrase(0)));
+        }
+        nb::object detected = pyhost::owned(PyTuple_New(static_cast<Py_ssize_t>(told.size())));
+        for (std::size_t k = 0; k < told.size(); ++k) {
+            PyTuple_SET_ITEM(detected.ptr(), static_cast<Py_ssize_t>(k), Py_NewRef(phrase(k)));
+        }
+        return reason_naming(detected);
+    }));
 }
 
 // What a check's scan tells, kept from check to check so that a check allocates none of it.
 struct Scratch {
     std::vector<std::int32_t> found;
     std::vector<std::u32string> other_texts;
+    std::vector<std::int32_t> told;  // the items that tell them
     bool busy = false;
 };
 
@@ -323,7 +326,7 @@ nb::object check_banned_phrases_regex(const EngineReads &engine, nb::handle cont
             // to no phrase, which name nothing when no item of the phrases lowers to such a text.
             const Binding *binding = entry->binding_for(phrases);
             if (binding && binding->item_of_other_text.empty()) {
-                return unsafe_result_of(*binding, found, other_texts);
+                return unsafe_result_of(*binding, found, other_texts, lease->told);
             }
             entry->automaton->find_phrases_of_lowered(content.ptr(), found, matched, other_texts);
         }
@@ -331,7 +334,7 @@ nb::object check_banned_phrases_regex(const EngineReads &engine, nb::handle cont
             return safe_result();
         }
         if (const Binding *binding = entry->binding_for(phrases, nb::handle(), &found, &other_texts)) {
-            return unsafe_result_of(*binding, found, other_texts);
+            return unsafe_result_of(*binding, found, other_texts, lease->told);
         }
     }
     nb::object lowered = content.attr("lower")();
