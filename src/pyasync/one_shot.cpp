@@ -1,6 +1,9 @@
 // The Python coroutine whose body is one plain C++ call (see one_shot.hpp).
 #include "pyasync/one_shot.hpp"
 
+#include <stdexcept>
+#include <utility>
+
 #include "pyasync/detail/internal.hpp"
 
 namespace pyasync::detail {
@@ -158,37 +161,33 @@ PyObject *shot_await(PyObject *self) {
     return Py_NewRef(self);
 }
 
+// The body has nothing of its own after its await: closing it closes the awaited iterator, as `yield from`
+// does, and the exit ends the coroutine.
 PyObject *shot_close(PyObject *self, PyObject * = nullptr) {
     OneShotObject *o = as_shot(self);
     if (o->running) {
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
         return nullptr;
     }
-    if (o->state != ShotState::Awaiting) {
-        o->state = ShotState::Done;
-        release_args(o);
+    o->state = ShotState::Done;
+    release_args(o);
+    PyObject *awaited = std::exchange(o->awaited, nullptr);
+    if (!awaited) {
         Py_RETURN_NONE;
     }
-    PyObject *ge = PyObject_CallNoArgs(PyExc_GeneratorExit);
-    if (!ge) {
+    HostEntry entry;
+    int closed = -1;
+    if (entry) {
+        o->running = true;
+        closed = close_iter(awaited);
+        o->running = false;
+    }
+    Py_DECREF(awaited);
+    if (closed < 0) {
+        PyErr_SetRaisedException(guard_stop(PyErr_GetRaisedException(), "coroutine raised StopIteration", nullptr));
         return nullptr;
     }
-    PyObject *out = nullptr;
-    PySendResult r = ShotStepping::call(self, nullptr, ge, &out);
-    Py_DECREF(ge);
-    if (r == PYGEN_NEXT) {
-        Py_DECREF(out);
-        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
-        return nullptr;
-    }
-    if (r == PYGEN_RETURN) {
-        return out;
-    }
-    if (PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
-        PyErr_Clear();
-        Py_RETURN_NONE;
-    }
-    return nullptr;
+    Py_RETURN_NONE;
 }
 
 void shot_finalize(PyObject *self) {
