@@ -146,12 +146,68 @@ PySendResult shot_step(PyObject *self, PyThreadState *ts, PyObject *value, PyObj
     }
 }
 
-// Bad throw() arguments fail in throw() itself: the awaited iterator is the awaitable's own business.
+bool suspended(const OneShotObject *o) { return o->state == ShotState::Awaiting && !o->running; }
+
+// Bad throw() arguments fail in the awaited iterator's throw(), and what comes of it ends the body, as with
+// the host's coroutines: the stepping's own handling of them needs a promise, which this coroutine has not.
 PromiseBase *shot_awaiting(PyObject *) { return nullptr; }
 
 using ShotStepping = Stepping<shot_step, shot_awaiting>;
 
-bool suspended(const OneShotObject *o) { return o->state == ShotState::Awaiting && !o->running; }
+// throw()'s outcome, as the host's coroutines tell it.
+PyObject *thrown(PySendResult r, PyObject *out) {
+    if (r == PYGEN_NEXT) {
+        return out;
+    }
+    if (r == PYGEN_RETURN) {
+        set_stop_iteration(out);
+    }
+    return nullptr;
+}
+
+PyObject *shot_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+    OneShotObject *o = as_shot(self);
+    if (!suspended(o)) {
+        return ShotStepping::throw_(self, args, nargs);
+    }
+    if (!check_throw_args("throw", nargs)) {
+        return nullptr;
+    }
+    PyObject *out = nullptr;
+    if (PyObject *exc = make_exception(args, nargs)) {
+        PySendResult r = ShotStepping::call(self, nullptr, exc, &out);
+        Py_DECREF(exc);
+        return thrown(r, out);
+    }
+    PyObject *bad = PyErr_GetRaisedException();
+    PyObject *meth = nullptr;
+    if (PyObject_GetOptionalAttr(o->awaited, interned().throw_, &meth) <= 0) {
+        if (!meth && !PyErr_Occurred()) {
+            PyErr_SetRaisedException(bad);  // no throw() there: the error is raised here
+        } else {
+            Py_DECREF(bad);
+        }
+        return nullptr;
+    }
+    Py_DECREF(bad);
+    HostEntry entry;
+    if (!entry) {
+        Py_DECREF(meth);
+        return nullptr;
+    }
+    o->running = true;
+    PySendResult r = call_throw(meth, args, nargs, &out);
+    o->running = false;
+    Py_DECREF(meth);
+    if (r != PYGEN_NEXT) {
+        Py_CLEAR(o->awaited);
+        o->state = ShotState::Done;
+        if (r == PYGEN_ERROR) {
+            end_with_error(o, PyErr_GetRaisedException());
+        }
+    }
+    return thrown(r, out);
+}
 
 PyObject *shot_await(PyObject *self) {
     if (suspended(as_shot(self))) {
@@ -277,7 +333,7 @@ PyObject *shot_await_of(PyObject *self, void *) {
 
 PyMethodDef shot_methods[] = {
     {"send", ShotStepping::send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ShotStepping::throw_)), METH_FASTCALL,
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(shot_throw)), METH_FASTCALL,
      "throw(value)\n\nRaise exception in coroutine, return next iterated value or raise StopIteration."},
     {"close", shot_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
     {nullptr, nullptr, 0, nullptr},

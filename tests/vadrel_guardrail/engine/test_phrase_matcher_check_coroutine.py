@@ -106,6 +106,12 @@ class TestAwaitingAReplacedStep:
         with pytest.raises(RuntimeError, match="cannot reuse"):
             coro.send(None)
 
+    def test_bad_throw_arguments_fail_in_the_awaited_step(self, engine, log):
+        coro = started(engine.check_input("y"))
+        with pytest.raises(TypeError, match="exceptions must be classes or instances deriving from BaseException"):
+            coro.throw(1)
+        assert log == ["start", "finally"] and not coro.cr_suspended
+
     def test_closed_or_dropped_while_suspended(self, engine, log):
         coro = started(engine.check_input("y"))
         assert coro.close() is None
