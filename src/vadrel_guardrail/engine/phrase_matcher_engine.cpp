@@ -8,13 +8,16 @@
 #include <unordered_map>
 #include <vector>
 
+#include "pyasync/one_shot.hpp"
 #include "pyasync/pyasync.hpp"
 #include "pyhost/objects.hpp"
 #include "pyhost/raising.hpp"
 #include "pyhost/frame.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/binding.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/engine_reads.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/literal_escape.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/registry.hpp"
 #include "vadrel_guardrail/modules.hpp"
 #include "vadrel_guardrail/schema/records.hpp"
 
@@ -25,7 +28,15 @@ pyhost::Global phrase_matcher_engine::PhraseMatcherEngine;
 namespace {
 
 using phrase_matching::Binding;
+using phrase_matching::EngineReads;
+using phrase_matching::native_entry;
+using phrase_matching::native_findall;
+using phrase_matching::native_for;
+using phrase_matching::NativeEntry;
+using phrase_matching::OwnMethod;
 using phrase_matching::PhraseAutomaton;
+using phrase_matching::PlainClasses;
+using phrase_matching::register_native;
 
 constexpr const char *kModuleName = "vadrel_guardrail.engine.phrase_matcher_engine";
 constexpr const char *kReasonPrefix = "Content contains banned phrases: ";
@@ -72,33 +83,15 @@ const Names &names() {
     return *made;
 }
 
-// A method that callers may replace, on an engine or on its class. While an engine reaches the class's own
-// function under the name, a check runs the native body at once: no bound method, no coroutine in between.
-class OwnMethod {
-public:
-    void init(nb::handle cls, nb::handle name) {
-        name_ = name.ptr();
-        // Held, so that a replacement can never come to lie at the same address.
-        own_ = nb::borrow(_PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), name_)).release().ptr();
-    }
-    bool reached_by(nb::handle self) const {
-        PyTypeObject *type = Py_TYPE(self.ptr());
-        if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, name_) != own_) {
-            return false;
-        }
-        if (type->tp_dictoffset == 0 && !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
-            return true;
-        }
-        nb::object dict = pyhost::owned(PyObject_GenericGetDict(self.ptr(), nullptr));
-        return pyhost::status(PyDict_Contains(dict.ptr(), name_)) == 0;
-    }
-
-private:
-    PyObject *name_ = nullptr;
-    PyObject *own_ = nullptr;
-};
-
 OwnMethod own_check_content, own_check_regex;
+
+// The classes whose engines a check reads straight from their dicts.
+PlainClasses &plain_classes() {
+    static auto *plain = new PlainClasses(
+        {&own_check_content, &own_check_regex},
+        {names().banned_phrases, names().banned_phrases_regex, names().use_spacy, names().phrase_matcher, names().nlp});
+    return *plain;
+}
 
 // `object.name(argument)`, without a bound method in between.
 nb::object call_method(nb::handle object, nb::handle name, nb::handle argument) {
@@ -109,139 +102,6 @@ nb::object call_method(nb::handle object, nb::handle name, nb::handle argument) 
 // The text of an exception, as `str(e)` and an f-string give it.
 nb::str error_text(const nb::python_error &e) {
     return nb::str(e.value());
-}
-
-// ---------------------------------------------------------------------------------------------------------
-// Native matchers of prepared patterns. Each pattern that `_compile_banned_phrases_regex` prepares gets an
-// automaton with the same meaning; it lives as long as the pattern (a weak reference drops it), so a pattern
-// that a caller puts in `banned_phrases_regex` instead has none and is used through its own `findall`.
-
-// The characters of a text.
-std::u32string text_of(nb::handle text) {
-    std::u32string out;
-    Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
-    out.reserve(static_cast<std::size_t>(length));
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        out.push_back(static_cast<char32_t>(PyUnicode_READ_CHAR(text.ptr(), i)));
-    }
-    return out;
-}
-
-struct NativeEntry {
-    nb::object weakref;
-    std::shared_ptr<const PhraseAutomaton> automaton;
-    nb::dict first_of_text;  // lower-cased phrase text -> the automaton's first phrase with that text
-    // The sequences that engines of this pattern held at their last checks (the host's compile cache can give
-    // several engines one pattern), the latest last.
-    std::vector<Binding> bindings;
-
-    // The binding of `phrases`: kept when they still hold the same items, else made once from their
-    // lower-cased forms (`lowered`, when the caller has them). Null when `phrases` cannot be bound, for
-    // items other than exact texts, which may lower-case differently each time.
-    // With `found`, a binding whose items lead `phrases` far enough to tell those matches will do.
-    const Binding *binding_for(nb::handle phrases, nb::handle lowered = nb::handle(),
-                               const std::vector<std::int32_t> *found = nullptr,
-                               const std::vector<std::u32string> *other_texts = nullptr) {
-        if (!Binding::bindable(phrases)) {
-            return nullptr;
-        }
-        for (auto it = bindings.rbegin(); it != bindings.rend(); ++it) {
-            if (it->held_by(phrases, found ? it->items_needed(*found, *other_texts) : -1)) {
-                return &*it;
-            }
-        }
-        Py_ssize_t size = PySequence_Fast_GET_SIZE(phrases.ptr());
-        PyObject **items = PySequence_Fast_ITEMS(phrases.ptr());
-        if (!std::all_of(items, items + size, [](PyObject *p) { return PyUnicode_CheckExact(p) != 0; })) {
-            return nullptr;
-        }
-        Binding binding{pyhost::owned(PySequence_Tuple(phrases.ptr())),
-                        std::vector<std::int32_t>(automaton->phrase_count(), -1), {}};
-        for (Py_ssize_t j = 0; j < size; ++j) {
-            nb::object low = lowered.is_valid() ? nb::borrow(PyList_GET_ITEM(lowered.ptr(), j))
-                                                : nb::handle(items[j]).attr(names().lower)();
-            PyObject *first = PyDict_GetItemWithError(first_of_text.ptr(), low.ptr());
-            if (!first) {
-                pyhost::status(PyErr_Occurred() ? -1 : 0);
-                binding.item_of_other_text.emplace(text_of(low), static_cast<std::int32_t>(j));
-                continue;
-            }
-            auto &item = binding.item_of[PyLong_AsSize_t(first)];
-            if (item < 0) {
-                item = static_cast<std::int32_t>(j);
-            }
-        }
-        constexpr std::size_t kBindingsKept = 4;
-        if (bindings.size() == kBindingsKept) {
-            bindings.erase(bindings.begin());
-        }
-        bindings.push_back(std::move(binding));
-        return &bindings.back();
-    }
-};
-
-std::unordered_map<PyObject *, NativeEntry> &native_registry() {
-    // Never destroyed: the entries hold Python objects, which must not be released after the interpreter ends.
-    static auto *registry = new std::unordered_map<PyObject *, NativeEntry>();
-    return *registry;
-}
-
-NativeEntry *native_entry(nb::handle pattern) {
-    auto &registry = native_registry();
-    auto found = registry.find(pattern.ptr());
-    return found == registry.end() ? nullptr : &found->second;
-}
-
-const PhraseAutomaton *native_for(nb::handle pattern) {
-    const NativeEntry *entry = native_entry(pattern);
-    return entry ? entry->automaton.get() : nullptr;
-}
-
-// `phrases` are the engine's phrases as they were lower-cased into `lowered_phrases`, item for item.
-void register_native(nb::handle pattern, nb::handle phrases, nb::handle lowered_phrases) {
-    auto &registry = native_registry();
-    if (auto found = registry.find(pattern.ptr()); found != registry.end()) {
-        // The host's compile cache gave back a pattern that already has its automaton.
-        found->second.binding_for(phrases, lowered_phrases);
-        return;
-    }
-    std::vector<std::u32string> texts;
-    nb::dict first_of_text;
-    for (nb::handle phrase : lowered_phrases) {
-        if (!PyUnicode_Check(phrase.ptr())) {
-            return;
-        }
-        if (!first_of_text.contains(phrase)) {
-            first_of_text[phrase] = texts.size();
-        }
-        texts.push_back(text_of(phrase));
-    }
-    auto automaton = PhraseAutomaton::build(texts);
-    if (!automaton) {
-        return;
-    }
-    PyObject *key = pattern.ptr();
-    nb::object on_death = nb::cpp_function([key](nb::handle) { native_registry().erase(key); });
-    PyObject *ref = PyWeakref_NewRef(pattern.ptr(), on_death.ptr());
-    if (!ref) {
-        PyErr_Clear();
-        return;
-    }
-    NativeEntry &entry = registry[key] = NativeEntry{nb::steal(ref), std::move(automaton), std::move(first_of_text), {}};
-    entry.binding_for(phrases, lowered_phrases);
-}
-
-// The matches of a native automaton, as the texts `findall` would give; none when the pattern has no automaton.
-nb::object native_findall(nb::handle pattern, nb::handle text) {
-    const PhraseAutomaton *automaton = native_for(pattern);
-    if (!automaton || !PyUnicode_Check(text.ptr())) {
-        return nb::none();
-    }
-    nb::list out;
-    for (auto span : automaton->find_all(text.ptr())) {
-        out.append(pyhost::owned(PyUnicode_Substring(text.ptr(), span.start, span.end)));
-    }
-    return out;
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -400,26 +260,55 @@ nb::object unsafe_result(nb::handle self, nb::handle matched_texts) {
 // The unsafe result that names the phrases that `binding` tells for the matches `found` (the automaton's
 // phrases, or texts among `other_texts`).
 nb::object unsafe_result_of(const Binding &binding, const std::vector<std::int32_t> &found,
-                            const std::vector<std::u32string> &other_texts) {
-    nb::object detected = pyhost::owned(PyTuple_New(static_cast<Py_ssize_t>(found.size())));
-    Py_ssize_t count = 0;
+                            const std::vector<std::u32string> &other_texts, std::vector<std::int32_t> &told) {
+    told.clear();
     for (std::int32_t index : found) {
         if (std::int32_t item = binding.item_telling(index, other_texts); item >= 0) {
-            PyTuple_SET_ITEM(detected.ptr(), count++, Py_NewRef(PyTuple_GET_ITEM(binding.items.ptr(), item)));
+            told.push_back(item);
         }
     }
-    if (count == 1) {  // the common case, without a sequence to join
-        PyObject *phrase = PyTuple_GET_ITEM(detected.ptr(), 0);
-        return unsafe_of(pyhost::owned(PyUnicode_Concat(names().reason_prefix.ptr(), phrase)));
-    }
-    if (count < PyTuple_GET_SIZE(detected.ptr())) {
-        detected = pyhost::owned(PyTuple_GetSlice(detected.ptr(), 0, count));
-    }
-    return unsafe_of(reason_naming(detected));
+    return unsafe_of(binding.reasons.reason(told, [&] {
+        auto phrase = [&](std::size_t k) { return PyTuple_GET_ITEM(binding.items.ptr(), told[k]); };
+        if (told.size() == 1) {  // the common case, without a sequence to join
+            return pyhost::owned(PyUnicode_Concat(names().reason_prefix.ptr(), phrase(0)));
+        }
+        nb::object detected = pyhost::owned(PyTuple_New(static_cast<Py_ssize_t>(told.size())));
+        for (std::size_t k = 0; k < told.size(); ++k) {
+            PyTuple_SET_ITEM(detected.ptr(), static_cast<Py_ssize_t>(k), Py_NewRef(phrase(k)));
+        }
+        return reason_naming(detected);
+    }));
 }
 
-nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {
-    nb::object pattern = self.attr(names().banned_phrases_regex);
+// What a check's scan tells, kept from check to check so that a check allocates none of it.
+struct Scratch {
+    std::vector<std::int32_t> found;
+    std::vector<std::u32string> other_texts;
+    std::vector<std::int32_t> told;  // the items that tell them
+    bool busy = false;
+};
+
+// The kept scratch, or a fresh one for a check that runs while another is telling (from a replaced result
+// class, or on another thread while that one waits for the GIL).
+class ScratchLease {
+public:
+    ScratchLease() : used_(kept().busy ? fresh_ : kept()) { used_.busy = true; }
+    ScratchLease(const ScratchLease &) = delete;
+    ~ScratchLease() { used_.busy = false; }
+    Scratch *operator->() const { return &used_; }
+
+private:
+    static Scratch &kept() {
+        static Scratch *scratch = new Scratch();  // never destroyed
+        return *scratch;
+    }
+    Scratch fresh_;
+    Scratch &used_;
+};
+
+nb::object check_banned_phrases_regex(const EngineReads &engine, nb::handle content) {
+    nb::handle self = engine.self();
+    nb::object pattern = engine.get(names().banned_phrases_regex);
     if (!pyhost::truth(pattern)) {
         return safe_result();
     }
@@ -427,16 +316,17 @@ nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {
     // matches told back through the binding of the engine's phrases as they are now.
     NativeEntry *entry = PyUnicode_CheckExact(content.ptr()) ? native_entry(pattern) : nullptr;
     if (entry) {
-        std::vector<std::int32_t> found;
-        std::vector<std::u32string> other_texts;
+        ScratchLease lease;
+        std::vector<std::int32_t> &found = lease->found;
+        std::vector<std::u32string> &other_texts = lease->other_texts;
         bool matched = false;
-        nb::object phrases = self.attr(names().banned_phrases);
+        nb::object phrases = engine.get(names().banned_phrases);
         if (entry->automaton->find_phrases_of_lowered(content.ptr(), found, matched, other_texts, true)) {
             // The scan ended once every phrase text was found: the matches it left could only be texts that lower
             // to no phrase, which name nothing when no item of the phrases lowers to such a text.
             const Binding *binding = entry->binding_for(phrases);
             if (binding && binding->item_of_other_text.empty()) {
-                return unsafe_result_of(*binding, found, other_texts);
+                return unsafe_result_of(*binding, found, other_texts, lease->told);
             }
             entry->automaton->find_phrases_of_lowered(content.ptr(), found, matched, other_texts);
         }
@@ -444,7 +334,7 @@ nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {
             return safe_result();
         }
         if (const Binding *binding = entry->binding_for(phrases, nb::handle(), &found, &other_texts)) {
-            return unsafe_result_of(*binding, found, other_texts);
+            return unsafe_result_of(*binding, found, other_texts, lease->told);
         }
     }
     nb::object lowered = content.attr("lower")();
@@ -469,6 +359,10 @@ nb::object check_banned_phrases_regex(nb::handle self, nb::handle content) {
         }
     }
     return unsafe_result(self, distinct);
+}
+
+nb::object check_banned_phrases_regex_method(nb::handle self, nb::handle content) {
+    return check_banned_phrases_regex(EngineReads(self, plain_classes()), content);
 }
 
 nb::object check_banned_phrases_spacy(nb::handle self, nb::handle content) {
@@ -513,36 +407,51 @@ nb::object check_banned_phrases_spacy(nb::handle self, nb::handle content) {
 }
 
 // The common body of both checks; synchronous, so a check never suspends.
-nb::object check_content(nb::handle self, nb::handle content) {
+nb::object check_content(const EngineReads &engine, nb::handle content) {
     const Names &n = names();
-    if (!pyhost::truth(content) || !pyhost::truth(self.attr(n.banned_phrases))) {
+    nb::handle self = engine.self();
+    if (!pyhost::truth(content) || !pyhost::truth(engine.get(n.banned_phrases))) {
         return safe_result();
     }
-    if (pyhost::truth(self.attr(n.use_spacy)) && pyhost::truth(self.attr(n.phrase_matcher)) &&
-        pyhost::truth(self.attr(n.nlp))) {
+    if (pyhost::truth(engine.get(n.use_spacy)) && pyhost::truth(engine.get(n.phrase_matcher)) &&
+        pyhost::truth(engine.get(n.nlp))) {
         return call_method(self, n.check_spacy, content);
     }
-    if (own_check_regex.reached_by(self)) {
-        return check_banned_phrases_regex(self, content);
+    if (engine.reaches(own_check_regex)) {
+        return check_banned_phrases_regex(engine, content);
     }
     return call_method(self, n.check_regex, content);
 }
 
 // Coroutines own their parameters (the caller's frame is gone when they run).
 pyasync::Task check_content_task(nb::object self, nb::object content) {
-    co_return check_content(self, content);
+    co_return check_content(EngineReads(self, plain_classes()), content);
 }
 
-// Both directions check alike, through `_check_content` looked up on the engine.
-pyasync::Task delegate_task(nb::object self, nb::object content, nb::kwargs kwargs) {
-    if (own_check_content.reached_by(self)) {
-        co_return check_content(self, content);  // what awaiting the class's own would give
+// Both directions check alike, through `_check_content` looked up on the engine when the check is awaited. The
+// class's own runs at once (what awaiting it would give), without a coroutine of its own; anything else there is
+// awaited. Arguments: the engine, the content, the keywords.
+pyasync::Finish check_through_check_content(PyObject *const *args) {
+    nb::handle self = args[0];
+    nb::handle content = args[1];
+    EngineReads engine(self, plain_classes());
+    if (engine.reaches(own_check_content)) {
+        return pyasync::Finish::with(check_content(engine, content));
     }
-    if (nb::len(kwargs) == 0) {
-        co_return co_await call_method(self, names().check_content, content);
+    if (PyDict_GET_SIZE(args[2]) == 0) {
+        return pyasync::Finish::awaiting(call_method(self, names().check_content, content));
     }
-    co_return co_await self.attr(names().check_content)(content, **kwargs);
+    return pyasync::Finish::awaiting(self.attr(names().check_content)(content, **nb::borrow<nb::kwargs>(args[2])));
 }
+
+template <const char *kName, const char *kQualname>
+nb::object check_direction(nb::handle self, nb::handle content, nb::kwargs kwargs) {
+    return pyasync::one_shot(&check_through_check_content, {self, content, kwargs}, kName, kQualname);
+}
+constexpr char kCheckInput[] = "check_input";
+constexpr char kCheckInputQualname[] = "PhraseMatcherEngine.check_input";
+constexpr char kCheckOutput[] = "check_output";
+constexpr char kCheckOutputQualname[] = "PhraseMatcherEngine.check_output";
 
 // The stream operations are ordinary functions: the adapter's stream does all the work once iterated.
 nb::object check_stream(const char *direction, nb::handle self, nb::handle chunks, nb::handle max_bytes,
@@ -634,9 +543,9 @@ void define_engine(nb::module_ m) {
                     "Build the spaCy PhraseMatcher, one rule per phrase; fall back to the regular expression.")
             .method("_compile_banned_phrases_regex", &compile_banned_phrases_regex,
                     "Prepare one regular expression matching every phrase as a whole word, ignoring case.")
-            .method("check_input", &delegate_task,
+            .method("check_input", &check_direction<kCheckInput, kCheckInputQualname>,
                 nb::arg("content").none(), nb::arg("kwargs"), "Check user input for banned phrases.")
-            .method("check_output", &delegate_task,
+            .method("check_output", &check_direction<kCheckOutput, kCheckOutputQualname>,
                 nb::arg("content").none(), nb::arg("kwargs"), "Check model output for banned phrases.")
             .attr("requires_full_stream", nb::bool_(true))
             .method(
@@ -669,7 +578,7 @@ void define_engine(nb::module_ m) {
                 "Check the content through the spaCy matcher when it is ready, else the regular expression.")
             .method("_check_banned_phrases_spacy", &check_banned_phrases_spacy, nb::arg("content").none(),
                     "Check the content through the spaCy matcher; fall back to the regular expression on failure.")
-            .method("_check_banned_phrases_regex", &check_banned_phrases_regex, nb::arg("content").none(),
+            .method("_check_banned_phrases_regex", &check_banned_phrases_regex_method, nb::arg("content").none(),
                     "Check the content through the prepared regular expression.")
             .build());
     own_check_content.init(phrase_matcher_engine::PhraseMatcherEngine.get(), names().check_content);

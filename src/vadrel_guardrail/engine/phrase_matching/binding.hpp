@@ -6,6 +6,7 @@
 #include <nanobind/nanobind.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -58,6 +59,35 @@ private:
     std::size_t size_ = 0;
 };
 
+// The reasons of recent verdicts, by the items they name: a text checked again names the same items, and its
+// reason is the same text again.
+class ReasonCache {
+public:
+    // The reason that names `told` (indexes of items, in order), made by `make` when none is kept.
+    template <typename Make>
+    nb::object reason(const std::vector<std::int32_t> &told, Make &&make) {
+        std::uint64_t hash = told.size();
+        for (std::int32_t item : told) {
+            hash = (hash ^ static_cast<std::uint32_t>(item)) * 0x9E3779B97F4A7C15ull;
+        }
+        Entry &entry = entries_[(hash >> 32) % kEntries];
+        if (!entry.reason.is_valid() || entry.told != told) {
+            nb::object made = make();
+            entry.told = told;
+            entry.reason = std::move(made);
+        }
+        return entry.reason;
+    }
+
+private:
+    struct Entry {
+        std::vector<std::int32_t> told;
+        nb::object reason;
+    };
+    static constexpr std::size_t kEntries = 8;
+    std::array<Entry, kEntries> entries_;
+};
+
 // A sequence of phrases (an exact list or tuple of exact texts) through which matches are told back: for each
 // phrase of the automaton that is the first of its text, the first item whose lower-cased form is that text,
 // or -1. The items are kept, so that a sequence that still holds these very objects needs no lower-casing.
@@ -68,6 +98,7 @@ struct Binding {
     // pattern may match such a text, equal to a phrase up to case but not lower-cased to it.
     std::unordered_map<std::u32string, std::int32_t> item_of_other_text;
     ItemPointers pointers{items};  // the items' pointers, for the compare
+    mutable ReasonCache reasons;
 
     // The item that tells a match found as `index` (an automaton's phrase, or -1 - an index into
     // `other_texts`), or -1 for none.

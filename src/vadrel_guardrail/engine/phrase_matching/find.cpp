@@ -48,6 +48,11 @@ struct StretchBuffers {
     std::vector<Py_UCS4> wide;
     std::vector<Py_UCS2> narrow;
     std::vector<Grown> grown;
+    // The matches in the text itself that wait to be told, and which phrases were told (all false between
+    // checks): a check of a short text allocates nothing.
+    std::vector<Span> spans;
+    std::vector<std::int32_t> nodes;
+    std::vector<bool> seen;
 };
 
 // The bits of the characters, among the 64 at `j` (fewer when `stop` is nearer), that change when lowered.
@@ -133,9 +138,12 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
                                    const std::size_t *found_texts) const {
     const CaseRules &rules = *rules_;
     auto sigma_in_text = [&](Py_ssize_t at) { return rules.sigma_lowered(text, length, at); };
+    StretchBuffers &kept = stretch_buffers();
     // Matches in the text itself wait until no character that changes when lowered can undo them.
-    std::vector<Span> spans;
-    std::vector<std::int32_t> nodes;
+    std::vector<Span> &spans = kept.spans;
+    std::vector<std::int32_t> &nodes = kept.nodes;
+    spans.clear();
+    nodes.clear();
     auto pending = sink_of([&](Py_ssize_t start, Py_ssize_t end, std::int32_t node) {
         spans.push_back({start, end});
         nodes.push_back(node);
@@ -148,7 +156,6 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         spans.clear();
         nodes.clear();
     };
-    StretchBuffers &kept = stretch_buffers();
     std::vector<Py_UCS4> &lowered = kept.wide;
     std::vector<Py_UCS2> &narrow_lowered = kept.narrow;
     std::vector<Grown> &grown = kept.grown;
@@ -420,18 +427,30 @@ bool PhraseAutomaton::find_phrases_of_lowered(PyObject *text, std::vector<std::i
     found.clear();
     matched = false;
     other_texts.clear();
-    std::vector<bool> seen;
+    std::vector<bool> &seen = stretch_buffers().seen;
+    if (seen.size() < phrases_.size()) {
+        seen.resize(phrases_.size());
+    }
+    // Leaves `seen` all false again, however the scan ends.
+    struct Unsee {
+        std::vector<bool> &seen;
+        const std::vector<std::int32_t> &found;
+        ~Unsee() {
+            for (std::int32_t phrase : found) {
+                if (phrase >= 0) {
+                    seen[static_cast<std::size_t>(phrase)] = false;
+                }
+            }
+        }
+    } unsee{seen, found};
     std::unordered_map<std::u32string, std::size_t> other_seen;
     std::size_t found_texts = 0;
     auto tell = [&](int phrase, auto &&text_of_match) {
         matched = true;
         if (phrase >= 0) {
-            if (seen.empty()) {
-                seen.assign(phrases_.size(), false);
-            }
             if (!seen[static_cast<std::size_t>(phrase)]) {
+                found.push_back(phrase);  // first, so that `unsee` always sees what is set
                 seen[static_cast<std::size_t>(phrase)] = true;
-                found.push_back(phrase);
                 ++found_texts;
             }
         } else {

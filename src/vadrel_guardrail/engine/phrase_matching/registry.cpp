@@ -1,0 +1,132 @@
+// The registry of native automata, by prepared pattern.
+#include "vadrel_guardrail/engine/phrase_matching/registry.hpp"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "pyhost/objects.hpp"
+
+namespace vadrel_guardrail::phrase_matching {
+
+namespace {
+
+// The characters of a text.
+std::u32string text_of(nb::handle text) {
+    std::u32string out;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+    out.reserve(static_cast<std::size_t>(length));
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        out.push_back(static_cast<char32_t>(PyUnicode_READ_CHAR(text.ptr(), i)));
+    }
+    return out;
+}
+
+PyObject *lower_name() {
+    static PyObject *name = PyUnicode_InternFromString("lower");  // kept for the process
+    return name;
+}
+
+std::unordered_map<PyObject *, NativeEntry> &native_registry() {
+    // Never destroyed: the entries hold Python objects, which must not be released after the interpreter ends.
+    static auto *registry = new std::unordered_map<PyObject *, NativeEntry>();
+    return *registry;
+}
+
+}  // namespace
+
+const Binding *NativeEntry::binding_for(nb::handle phrases, nb::handle lowered, const std::vector<std::int32_t> *found,
+                                        const std::vector<std::u32string> *other_texts) {
+    if (!Binding::bindable(phrases)) {
+        return nullptr;
+    }
+    for (auto it = bindings.rbegin(); it != bindings.rend(); ++it) {
+        if (it->held_by(phrases, found ? it->items_needed(*found, *other_texts) : -1)) {
+            return &*it;
+        }
+    }
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(phrases.ptr());
+    PyObject **items = PySequence_Fast_ITEMS(phrases.ptr());
+    if (!std::all_of(items, items + size, [](PyObject *p) { return PyUnicode_CheckExact(p) != 0; })) {
+        return nullptr;
+    }
+    Binding binding{pyhost::owned(PySequence_Tuple(phrases.ptr())),
+                    std::vector<std::int32_t>(automaton->phrase_count(), -1), {}};
+    for (Py_ssize_t j = 0; j < size; ++j) {
+        nb::object low = lowered.is_valid() ? nb::borrow(PyList_GET_ITEM(lowered.ptr(), j))
+                                            : nb::handle(items[j]).attr(lower_name())();
+        PyObject *first = PyDict_GetItemWithError(first_of_text.ptr(), low.ptr());
+        if (!first) {
+            pyhost::status(PyErr_Occurred() ? -1 : 0);
+            binding.item_of_other_text.emplace(text_of(low), static_cast<std::int32_t>(j));
+            continue;
+        }
+        auto &item = binding.item_of[PyLong_AsSize_t(first)];
+        if (item < 0) {
+            item = static_cast<std::int32_t>(j);
+        }
+    }
+    constexpr std::size_t kBindingsKept = 4;
+    if (bindings.size() == kBindingsKept) {
+        bindings.erase(bindings.begin());
+    }
+    bindings.push_back(std::move(binding));
+    return &bindings.back();
+}
+
+NativeEntry *native_entry(nb::handle pattern) {
+    auto &registry = native_registry();
+    auto found = registry.find(pattern.ptr());
+    return found == registry.end() ? nullptr : &found->second;
+}
+
+const PhraseAutomaton *native_for(nb::handle pattern) {
+    const NativeEntry *entry = native_entry(pattern);
+    return entry ? entry->automaton.get() : nullptr;
+}
+
+void register_native(nb::handle pattern, nb::handle phrases, nb::handle lowered_phrases) {
+    auto &registry = native_registry();
+    if (auto found = registry.find(pattern.ptr()); found != registry.end()) {
+        // The host's compile cache gave back a pattern that already has its automaton.
+        found->second.binding_for(phrases, lowered_phrases);
+        return;
+    }
+    std::vector<std::u32string> texts;
+    nb::dict first_of_text;
+    for (nb::handle phrase : lowered_phrases) {
+        if (!PyUnicode_Check(phrase.ptr())) {
+            return;
+        }
+        if (!first_of_text.contains(phrase)) {
+            first_of_text[phrase] = texts.size();
+        }
+        texts.push_back(text_of(phrase));
+    }
+    auto automaton = PhraseAutomaton::build(texts);
+    if (!automaton) {
+        return;
+    }
+    PyObject *key = pattern.ptr();
+    nb::object on_death = nb::cpp_function([key](nb::handle) { native_registry().erase(key); });
+    PyObject *ref = PyWeakref_NewRef(pattern.ptr(), on_death.ptr());
+    if (!ref) {
+        PyErr_Clear();
+        return;
+    }
+    NativeEntry &entry = registry[key] = NativeEntry{nb::steal(ref), std::move(automaton), std::move(first_of_text), {}};
+    entry.binding_for(phrases, lowered_phrases);
+}
+
+nb::object native_findall(nb::handle pattern, nb::handle text) {
+    const PhraseAutomaton *automaton = native_for(pattern);
+    if (!automaton || !PyUnicode_Check(text.ptr())) {
+        return nb::none();
+    }
+    nb::list out;
+    for (auto span : automaton->find_all(text.ptr())) {
+        out.append(pyhost::owned(PyUnicode_Substring(text.ptr(), span.start, span.end)));
+    }
+    return out;
+}
+
+}  // namespace vadrel_guardrail::phrase_matching
