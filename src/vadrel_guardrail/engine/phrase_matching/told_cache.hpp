@@ -24,10 +24,12 @@ int PhraseAutomaton::phrase_of_match(const CharT *chars, Py_ssize_t start, Py_ss
     }
     static_assert(ToldText::kBytes / 2 <= 64, "a sigma's place (of two bytes or more) must fit the bits");
     // Scans run holding the GIL, so one at a time writes here. A pair of entries for each text that a phrase
-    // list holds, up to a size that stays in cache.
+    // list holds, up to 1 MB: only the entries of the texts that a text matches are ever read, and a long list's
+    // matched texts are many (hundreds of word pairs in a text of a few dozen words), each told by a miss where
+    // they crowd a smaller table.
     if (told_.empty()) {
         std::size_t pairs = 16;
-        while (pairs < 2 * texts_.size() && pairs < 256) {
+        while (pairs < 2 * texts_.size() && pairs < 4096) {
             pairs *= 2;
         }
         told_.resize(2 * pairs);
