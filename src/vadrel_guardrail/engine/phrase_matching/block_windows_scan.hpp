@@ -7,10 +7,22 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "vadrel_guardrail/engine/phrase_matching/ascii_block.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/block_windows.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
+
+// Whether the 16 characters at `text` are all ASCII.
+inline bool starts_ascii(const Py_UCS2 *text) {
+#if defined(__SSE2__)
+    __m128i unused;
+    return load_ascii(text, unused);
+#else
+    std::uint32_t unused;
+    return ascii_word_bits(text, unused);
+#endif
+}
 
 template <bool kLowering, typename CharT>
 [[gnu::always_inline]] inline bool PhraseAutomaton::classify_block_by_windows(const CharT *text, Py_ssize_t i,
@@ -20,8 +32,10 @@ template <bool kLowering, typename CharT>
                                                                               std::uint64_t &openings,
                                                                               std::uint32_t &tail) const {
     if constexpr (sizeof(CharT) == 2) {
+        // A block that starts with 16 ASCII characters is left to the arithmetic of the table road, which costs
+        // less there (a text mostly ASCII, in two-byte storage for a few characters).
         WindowBlock block;
-        if (!window_flags_.empty() &&
+        if (!window_flags_.empty() && !starts_ascii(text + i) &&
             classify_window_block(bmp_class_.data(), window_flags_.data(), text + i, classes, window, block)) {
             bool done = !kLowering || block.changing == 0;
             bits = block.word;
