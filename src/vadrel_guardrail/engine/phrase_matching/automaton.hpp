@@ -127,6 +127,13 @@ private:
     template <bool kLowering, typename CharT>
     bool classify_block(const CharT *text, Py_ssize_t i, std::uint8_t *classes, std::uint64_t &bits,
                         std::uint64_t &openings, std::uint32_t &tail) const;
+    // `classify_block` by the byte-permute road where it applies (see block_windows.hpp), else by that;
+    // `window` is the road's window, kept from block to block.
+    template <bool kLowering, typename CharT>
+    bool classify_block_by_windows(const CharT *text, Py_ssize_t i, unsigned &window, std::uint8_t *classes,
+                                   std::uint64_t &bits, std::uint64_t &openings, std::uint32_t &tail) const;
+    template <typename CharT>
+    void classify_tail(const CharT *text, Py_ssize_t i, std::uint8_t *classes, std::uint32_t &tail) const;
     template <typename CharT>
     int pick_openings(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t starts, bool all,
                       int *picked) const;
@@ -209,6 +216,10 @@ private:
     // would drop few words.
     std::vector<std::uint64_t> block_pairs_;
     void build_block_pairs();
+    // The flags of `bmp_scan_` (its high byte) by character, for the byte-permute road of the block scans;
+    // empty where that road is not taken.
+    std::vector<std::uint8_t> window_flags_;
+    void build_window_flags();
     // Word jumps, for busy tries: the node that a whole word of the text leads to, found by the word's classes
     // in one look-up instead of a walk. Only nodes where a word can end are kept: a phrase ends there, or
     // goes on with a character that is not a word character.

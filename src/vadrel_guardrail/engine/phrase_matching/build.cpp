@@ -517,6 +517,7 @@ std::shared_ptr<const PhraseAutomaton> PhraseAutomaton::build(const std::vector<
     automaton->build_prefilter();
     automaton->build_block_pairs();
     automaton->build_pair_filter();
+    automaton->build_window_flags();
     return automaton;
 }
 

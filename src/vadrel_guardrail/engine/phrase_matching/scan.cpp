@@ -6,6 +6,7 @@
 
 #include "vadrel_guardrail/engine/phrase_matching/ascii_block.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/block_windows_scan.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/class_of.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/word_cache.hpp"
@@ -384,13 +385,23 @@ template <bool kLowering, typename CharT>
         }
         bits |= static_cast<std::uint64_t>(part) << block;
     }
-    if (classes && !classes_of_16(text + i + 64, classes + 64, tail)) {
+    if (classes) {
+        classify_tail(text, i, classes, tail);
+    }
+    return true;
+}
+
+// The classes of the 16 characters after the block at `i` into `classes` (of 80), and their word bits into `tail`
+// (all set when unknown).
+template <typename CharT>
+[[gnu::always_inline]] inline void PhraseAutomaton::classify_tail(const CharT *text, Py_ssize_t i,
+                                                                  std::uint8_t *classes, std::uint32_t &tail) const {
+    if (!classes_of_16(text + i + 64, classes + 64, tail)) {
         tail = 0xFFFF;
         for (int k = 64; k < 80; ++k) {
             classes[k] = static_cast<std::uint8_t>(class_of(text[i + k]));
         }
     }
-    return true;
 }
 
 // The offsets of the word starts among `starts` (bits over the 64 characters at `i`) whose first two
@@ -520,6 +531,7 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
     bool by_pairs = !block_pairs_.empty();
     int probed = 0;
     std::uint32_t starts_seen = 0, starts_kept = 0;
+    unsigned window = 0;  // see `classify_block_by_windows`
     Py_ssize_t i = from;
     for (; i + 64 <= length && i < limit; i += 64) {
         // Walks that read the same characters again and again, many times the text's length (phrases whose
@@ -534,7 +546,8 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
         const bool keep_classes = use_jumps_ && i + 80 <= length;
         std::uint64_t bits, openings;
         std::uint32_t tail;
-        if (!classify_block<kLowering>(text, i, keep_classes ? block_classes : nullptr, bits, openings, tail)) {
+        if (!classify_block_by_windows<kLowering>(text, i, window, keep_classes ? block_classes : nullptr, bits,
+                                                  openings, tail)) {
             return i;  // some character of the block changes when lowered
         }
         // Word starts, and the non-word characters that open a phrase right after a word.

@@ -1,0 +1,80 @@
+// The block scans' step over 64 characters by the byte-permute road where it applies (two-byte text whose
+// characters lie in ASCII and one other window of the plane), checked against the table road in builds with
+// assertions.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "vadrel_guardrail/engine/phrase_matching/ascii_block.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/block_windows.hpp"
+
+namespace vadrel_guardrail::phrase_matching {
+
+// Whether the 16 characters at `text` are all ASCII.
+inline bool starts_ascii(const Py_UCS2 *text) {
+#if defined(__SSE2__)
+    __m128i unused;
+    return load_ascii(text, unused);
+#else
+    std::uint32_t unused;
+    return ascii_word_bits(text, unused);
+#endif
+}
+
+template <bool kLowering, typename CharT>
+[[gnu::always_inline]] inline bool PhraseAutomaton::classify_block_by_windows(const CharT *text, Py_ssize_t i,
+                                                                              unsigned &window,
+                                                                              std::uint8_t *classes,
+                                                                              std::uint64_t &bits,
+                                                                              std::uint64_t &openings,
+                                                                              std::uint32_t &tail) const {
+    if constexpr (sizeof(CharT) == 2) {
+        // A block that starts with 16 ASCII characters is left to the arithmetic of the table road, which costs
+        // less there (a text mostly ASCII, in two-byte storage for a few characters).
+        WindowBlock block;
+        if (!window_flags_.empty() && !starts_ascii(text + i) &&
+            classify_window_block(bmp_class_.data(), window_flags_.data(), text + i, classes, window, block)) {
+            bool done = !kLowering || block.changing == 0;
+            bits = block.word;
+            openings = block.opening;
+            tail = 0xFFFF;
+            if (done && classes) {
+                if (block.tail) {
+                    tail = block.tail_word;
+                } else {
+                    classify_tail(text, i, classes, tail);
+                }
+            }
+#ifndef NDEBUG
+            // The table road gives an ASCII non-word character class 0 where its 16 characters are all ASCII:
+            // such characters are compared as the word filter sees them.
+            std::uint8_t table_classes[80];
+            std::uint64_t table_bits, table_openings;
+            std::uint32_t table_tail;
+            bool table_done = classify_block<kLowering>(text, i, classes ? table_classes : nullptr, table_bits,
+                                                        table_openings, table_tail);
+            bool same = done == table_done;
+            if (same && done) {
+                same = bits == table_bits && openings == table_openings && (!classes || tail == table_tail);
+                for (int k = 0; classes && same && k < 80; ++k) {
+                    bool word = k < 64 ? (bits >> k) & 1u : (tail >> (k - 64)) & 1u;
+                    same = word ? classes[k] == table_classes[k]
+                                : coarse_class_[classes[k]] == coarse_class_[table_classes[k]];
+                }
+            }
+            if (!same) {
+                std::fprintf(stderr, "phrase matching: the byte-permute and table roads differ at %zd\n",
+                             static_cast<ssize_t>(i));
+                std::abort();
+            }
+#endif
+            return done;
+        }
+    }
+    return classify_block<kLowering>(text, i, classes, bits, openings, tail);
+}
+
+}  // namespace vadrel_guardrail::phrase_matching
