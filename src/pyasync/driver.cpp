@@ -132,6 +132,30 @@ PySendResult call_throw(PyObject *meth, PyObject *const *args, Py_ssize_t nargs,
     return fetch_stop_value(out) ? PYGEN_RETURN : PYGEN_ERROR;
 }
 
+bool throw_bad_args_into(PyObject *delegate, bool &running, PyObject *const *args, Py_ssize_t nargs,
+                         std::optional<HostEntry> &entry, PySendResult &r, PyObject **out) noexcept {
+    PyObject *bad = PyErr_GetRaisedException();
+    PyObject *meth = nullptr;
+    if (PyObject_GetOptionalAttr(delegate, interned().throw_, &meth) <= 0) {
+        if (!meth && !PyErr_Occurred()) {
+            PyErr_SetRaisedException(bad);  // no throw() there: the error is raised here
+        } else {
+            Py_DECREF(bad);
+        }
+        return false;
+    }
+    Py_DECREF(bad);
+    if (!entry.emplace()) {
+        Py_DECREF(meth);
+        return false;
+    }
+    running = true;
+    r = call_throw(meth, args, nargs, out);
+    running = false;
+    Py_DECREF(meth);
+    return true;
+}
+
 int close_iter(PyObject *iter) noexcept {
     PyObject *meth = nullptr;
     if (PyObject_GetOptionalAttr(iter, interned().close, &meth) < 0) {

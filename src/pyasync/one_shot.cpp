@@ -179,26 +179,11 @@ PyObject *shot_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
         Py_DECREF(exc);
         return thrown(r, out);
     }
-    PyObject *bad = PyErr_GetRaisedException();
-    PyObject *meth = nullptr;
-    if (PyObject_GetOptionalAttr(o->awaited, interned().throw_, &meth) <= 0) {
-        if (!meth && !PyErr_Occurred()) {
-            PyErr_SetRaisedException(bad);  // no throw() there: the error is raised here
-        } else {
-            Py_DECREF(bad);
-        }
+    PySendResult r;
+    std::optional<HostEntry> entry;
+    if (!throw_bad_args_into(o->awaited, o->running, args, nargs, entry, r, &out)) {
         return nullptr;
     }
-    Py_DECREF(bad);
-    HostEntry entry;
-    if (!entry) {
-        Py_DECREF(meth);
-        return nullptr;
-    }
-    o->running = true;
-    PySendResult r = call_throw(meth, args, nargs, &out);
-    o->running = false;
-    Py_DECREF(meth);
     if (r != PYGEN_NEXT) {
         Py_CLEAR(o->awaited);
         o->state = ShotState::Done;

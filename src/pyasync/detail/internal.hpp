@@ -2,6 +2,8 @@
 // coroutine.cpp, async_generator.cpp and types.cpp (the type registry).
 #pragma once
 
+#include <optional>
+
 #include "pyasync/pyasync.hpp"
 
 namespace pyasync::detail {
@@ -103,6 +105,13 @@ private:
     PyThreadState *ts_;
     bool entered_;
 };
+
+// throw() arguments that made no exception (its error is set), while `delegate` is awaited: as with the host's
+// coroutines, they go into the awaited iterator's own throw(), whose error or outcome comes back in at the
+// await. `running` is set around that call, made inside `entry`, which stays entered for what the caller does
+// with the outcome. False, with the error raised here, when the iterator has no throw() or the call cannot start.
+bool throw_bad_args_into(PyObject *delegate, bool &running, PyObject *const *args, Py_ssize_t nargs,
+                         std::optional<HostEntry> &entry, PySendResult &r, PyObject **out) noexcept;
 
 // Runs `body` (the rest of `dealloc` for `self`, untracked by now) inside the host's trashcan: a
 // chain of objects each freeing the next is freed in pieces, in bounded stack, as the host's
@@ -267,38 +276,23 @@ private:
         if (!p) {
             return nullptr;
         }
-        PyObject *bad = PyErr_GetRaisedException();
-        PyObject *meth = nullptr;
-        if (PyObject_GetOptionalAttr(p->own.delegate, interned().throw_, &meth) <= 0) {
-            if (!meth && !PyErr_Occurred()) {
-                PyErr_SetRaisedException(bad);  // no throw() there: the error is raised here
-            } else {
-                Py_DECREF(bad);
-            }
-            return nullptr;
-        }
-        Py_DECREF(bad);
-        HostEntry entry;
-        if (!entry) {
-            Py_DECREF(meth);
-            return nullptr;
-        }
         PyObject *res = nullptr;
-        p->running = true;
-        PySendResult r = call_throw(meth, args, nargs, &res);
-        p->running = false;
-        Py_DECREF(meth);
+        PySendResult r;
+        std::optional<HostEntry> entry;
+        if (!throw_bad_args_into(p->own.delegate, p->running, args, nargs, entry, r, &res)) {
+            return nullptr;
+        }
         if (r == PYGEN_NEXT) {
             return res;
         }
         Py_CLEAR(p->own.delegate);
         PyObject *out = nullptr;
         if (r == PYGEN_RETURN) {
-            r = step(self, entry.thread_state(), res, nullptr, &out);
+            r = step(self, entry->thread_state(), res, nullptr, &out);
             Py_DECREF(res);
         } else {
             PyObject *err = PyErr_GetRaisedException();
-            r = step(self, entry.thread_state(), nullptr, err, &out);
+            r = step(self, entry->thread_state(), nullptr, err, &out);
             Py_DECREF(err);
         }
         return method_result(r, out);
