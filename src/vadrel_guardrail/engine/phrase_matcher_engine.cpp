@@ -33,9 +33,9 @@ using phrase_matching::native_entry;
 using phrase_matching::native_findall;
 using phrase_matching::native_for;
 using phrase_matching::NativeEntry;
-using phrase_matching::OwnMethod;
+using pyhost::OwnMethod;
 using phrase_matching::PhraseAutomaton;
-using phrase_matching::PlainClasses;
+using pyhost::PlainClasses;
 using phrase_matching::register_native;
 
 constexpr const char *kModuleName = "vadrel_guardrail.engine.phrase_matcher_engine";

@@ -4,6 +4,7 @@
 
 #include "pyasync/pyasync.hpp"
 #include "pyhost/objects.hpp"
+#include "pyhost/plain_reads.hpp"
 #include "pyhost/raising.hpp"
 #include "vadrel_guardrail/engine/base_engine.hpp"
 #include "vadrel_guardrail/stream/internal.hpp"
@@ -141,22 +142,18 @@ pyasync::Task _process_item(nb::object runner, nb::object item) {
     base_engine::raise_buffer_limit("chunks", r.manager.attr("max_stream_buffer_chunks"), nb::int_(count));
 }
 
-// `manager.max_stream_buffer_chunks`, read as the generic lookup reads it, for every chunk fed. While the
-// manager's class reads attributes the generic way and holds nothing under the name, that lookup ends in the
-// instance dict: read there directly, the class asked again only when it changes.
+// `manager.max_stream_buffer_chunks`, read as the generic lookup reads it, for every chunk fed: straight from
+// the instance dict while the manager's class leaves that lookup nothing else to find first.
 [[gnu::hot]] nb::object chunk_cap(nb::handle manager) {
-    static unsigned plain_version = 0;  // of the last class found so
+    static auto *plain = new pyhost::PlainClasses({}, {str_max_chunks.get()});
     PyObject *name = str_max_chunks.get().ptr();
-    PyTypeObject *type = Py_TYPE(manager.ptr());
-    if (type->tp_version_tag == 0 || type->tp_version_tag != plain_version) [[unlikely]] {
-        if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, name)) {
-            return pyhost::owned(PyObject_GetAttr(manager.ptr(), name));
+    if (plain->holds(Py_TYPE(manager.ptr()))) [[likely]] {
+        PyObject **dict = _PyObject_GetDictPtr(manager.ptr());
+        PyObject *value = nullptr;
+        if (dict && *dict && pyhost::status(PyDict_GetItemRef(*dict, name, &value)) == 1) [[likely]] {
+            return nb::steal(value);
         }
-        plain_version = type->tp_version_tag;  // the lookup gave the class one, when it can have one
     }
-    PyObject **dict = _PyObject_GetDictPtr(manager.ptr());
-    PyObject *value = nullptr;
-    if (dict && *dict && pyhost::status(PyDict_GetItemRef(*dict, name, &value)) == 1) [[likely]] return nb::steal(value);
     return pyhost::owned(PyObject_GetAttr(manager.ptr(), name));
 }
 
