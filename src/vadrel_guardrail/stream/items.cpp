@@ -29,7 +29,8 @@ bool fields_in_dict(PyTypeObject *type) {
 // A view of one item's fields, the type test and the dict found once for the fields read through it.
 // Records of the stream-chunk class keep their fields in the instance dict, read there directly while the
 // class holds nothing under their names; the generic lookup answers otherwise, without the model's
-// attribute hooks.
+// attribute hooks. A dict that starts with `chunk` and `is_safe`, as every record made by the class or
+// the road does, gives both by position: no hashing or probing per field.
 class Fields {
 public:
     explicit Fields(nb::handle item) : item_(item.ptr()) {
@@ -38,11 +39,23 @@ public:
             plain_ = true;
         } else if (fields_in_dict(type)) {
             PyObject **dict = _PyObject_GetDictPtr(item_);
-            if (dict && *dict && PyDict_CheckExact(*dict)) dict_ = *dict;
+            if (dict && *dict && PyDict_CheckExact(*dict)) {
+                dict_ = *dict;
+                Py_ssize_t pos = 0;
+                PyObject *key, *value;
+                if (PyDict_Next(dict_, &pos, &key, &value) && key == str_chunk.get().ptr()) {
+                    chunk_ = value;
+                    if (PyDict_Next(dict_, &pos, &key, &value) && key == str_is_safe.get().ptr()) is_safe_ = value;
+                }
+            }
         }
     }
     nb::object operator[](const pyhost::Global &name) const {
         if (plain_) [[unlikely]] return pyhost::owned(PyObject_GetAttr(item_, name.get().ptr()));
+        if (is_safe_) [[likely]] {  // both found by position
+            if (&name == &str_is_safe) return nb::borrow(is_safe_);
+            if (&name == &str_chunk) return nb::borrow(chunk_);
+        }
         if (dict_) {
             PyObject *value = nullptr;
             if (pyhost::status(PyDict_GetItemRef(dict_, name.get().ptr(), &value)) == 1) return nb::steal(value);
@@ -52,8 +65,11 @@ public:
 
 private:
     PyObject *item_;
-    PyObject *dict_ = nullptr;  // borrowed: the item holds it, and reading a field from it runs no code
-    bool plain_ = false;        // not the stream-chunk class: the generic attribute protocol
+    // Borrowed: the item holds them, and reading a field from its dict runs no code.
+    PyObject *dict_ = nullptr;
+    PyObject *chunk_ = nullptr;    // the first entry's value, when its key is `chunk`
+    PyObject *is_safe_ = nullptr;  // the second entry's value, when its key is `is_safe` after `chunk`
+    bool plain_ = false;           // not the stream-chunk class: the generic attribute protocol
 };
 
 bool is_empty_text(nb::handle chunk) {
