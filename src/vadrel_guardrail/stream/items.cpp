@@ -1,6 +1,8 @@
 // The items of the stream road and the signals that pass along it.
 #include "vadrel_guardrail/stream/items.hpp"
 
+#include <cstring>
+
 #include "pyhost/objects.hpp"
 #include "pyhost/raising.hpp"
 #include "vadrel_guardrail/engine/base_engine.hpp"
@@ -26,6 +28,17 @@ bool fields_in_dict(PyTypeObject *type) {
     return true;
 }
 
+// Whether `key`, a key of a record's dict, is the interned field name `name`: the very object, or an exact
+// str of the same text (pydantic's own records keep names of their own).
+inline bool is_name(PyObject *key, PyObject *name) {
+    if (key == name) return true;
+    if (!PyUnicode_CheckExact(key)) return false;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    const int kind = PyUnicode_KIND(name);
+    return PyUnicode_GET_LENGTH(key) == length && PyUnicode_KIND(key) == kind &&
+           std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(name), length * kind) == 0;
+}
+
 // A view of one item's fields, the type test and the dict found once for the fields read through it.
 // Records of the stream-chunk class keep their fields in the instance dict, read there directly while the
 // class holds nothing under their names; the generic lookup answers otherwise, without the model's
@@ -43,9 +56,11 @@ public:
                 dict_ = *dict;
                 Py_ssize_t pos = 0;
                 PyObject *key, *value;
-                if (PyDict_Next(dict_, &pos, &key, &value) && key == str_chunk.get().ptr()) {
+                if (PyDict_Next(dict_, &pos, &key, &value) && is_name(key, str_chunk.get().ptr())) {
                     chunk_ = value;
-                    if (PyDict_Next(dict_, &pos, &key, &value) && key == str_is_safe.get().ptr()) is_safe_ = value;
+                    if (PyDict_Next(dict_, &pos, &key, &value) && is_name(key, str_is_safe.get().ptr())) {
+                        is_safe_ = value;
+                    }
                 }
             }
         }
