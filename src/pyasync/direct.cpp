@@ -125,7 +125,7 @@ void NextAwaiter::fail(PyObject *error) noexcept {
 }
 
 // The outcome of the awaited iterator's step, from the driver.
-void NextAwaiter::collect() noexcept {
+[[gnu::hot]] void NextAwaiter::collect() noexcept {
     if (Driver *d = std::exchange(d_, nullptr)) {
         PyObject *value = std::exchange(d->in_value, nullptr);
         if (PyObject *error = std::exchange(d->in_error, nullptr)) {

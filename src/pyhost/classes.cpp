@@ -202,7 +202,7 @@ nb::object TrustedModel::make(std::initializer_list<nb::handle> values, nb::hand
     return self;
 }
 
-PyObject *TrustedModel::sole_layout(nb::handle obj) const {
+[[gnu::hot]] PyObject *TrustedModel::sole_layout(nb::handle obj) const {
     PyObject *self = obj.ptr();
     PyTypeObject *type = Py_TYPE(self);
     if (Py_REFCNT(self) != 1 || type != reinterpret_cast<PyTypeObject *>(cls_.get().ptr())) return nullptr;
@@ -221,7 +221,7 @@ PyObject *TrustedModel::sole_layout(nb::handle obj) const {
     return PyDict_GET_SIZE(*dict) == static_cast<Py_ssize_t>(keys_.size()) ? *dict : nullptr;
 }
 
-PyObject *TrustedModel::sole_fields(nb::handle obj, nb::handle fields_set) const {
+[[gnu::hot]] PyObject *TrustedModel::sole_fields(nb::handle obj, nb::handle fields_set) const {
     PyObject *dict = sole_layout(obj);
     PyObject *set = dict ? TrustedModel::fields_set(obj) : nullptr;
     if (!set || !PySet_CheckExact(set) || PySet_GET_SIZE(set) != PySet_GET_SIZE(fields_set.ptr())) return nullptr;
@@ -233,7 +233,7 @@ PyObject *TrustedModel::sole_fields(nb::handle obj, nb::handle fields_set) const
     return dict;
 }
 
-PyObject *TrustedModel::fields_set(nb::handle obj) {
+[[gnu::hot]] PyObject *TrustedModel::fields_set(nb::handle obj) {
     return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj.ptr()) + model_slots().fields_set);
 }
 

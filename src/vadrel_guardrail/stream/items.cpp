@@ -1,6 +1,8 @@
 // The items of the stream road and the signals that pass along it.
 #include "vadrel_guardrail/stream/items.hpp"
 
+#include <cstring>
+
 #include "pyhost/objects.hpp"
 #include "pyhost/raising.hpp"
 #include "vadrel_guardrail/engine/base_engine.hpp"
@@ -26,10 +28,22 @@ bool fields_in_dict(PyTypeObject *type) {
     return true;
 }
 
+// Whether `key`, a key of a record's dict, is the interned field name `name`: the very object, or an exact
+// str of the same text (pydantic's own records keep names of their own).
+inline bool is_name(PyObject *key, PyObject *name) {
+    if (key == name) return true;
+    if (!PyUnicode_CheckExact(key)) return false;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    const int kind = PyUnicode_KIND(name);
+    return PyUnicode_GET_LENGTH(key) == length && PyUnicode_KIND(key) == kind &&
+           std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(name), length * kind) == 0;
+}
+
 // A view of one item's fields, the type test and the dict found once for the fields read through it.
 // Records of the stream-chunk class keep their fields in the instance dict, read there directly while the
 // class holds nothing under their names; the generic lookup answers otherwise, without the model's
-// attribute hooks.
+// attribute hooks. A dict that starts with `chunk` and `is_safe`, as every record made by the class or
+// the road does, gives both by position: no hashing or probing per field.
 class Fields {
 public:
     explicit Fields(nb::handle item) : item_(item.ptr()) {
@@ -38,11 +52,25 @@ public:
             plain_ = true;
         } else if (fields_in_dict(type)) {
             PyObject **dict = _PyObject_GetDictPtr(item_);
-            if (dict && *dict && PyDict_CheckExact(*dict)) dict_ = *dict;
+            if (dict && *dict && PyDict_CheckExact(*dict)) {
+                dict_ = *dict;
+                Py_ssize_t pos = 0;
+                PyObject *key, *value;
+                if (PyDict_Next(dict_, &pos, &key, &value) && is_name(key, str_chunk.get().ptr())) {
+                    chunk_ = value;
+                    if (PyDict_Next(dict_, &pos, &key, &value) && is_name(key, str_is_safe.get().ptr())) {
+                        is_safe_ = value;
+                    }
+                }
+            }
         }
     }
     nb::object operator[](const pyhost::Global &name) const {
         if (plain_) [[unlikely]] return pyhost::owned(PyObject_GetAttr(item_, name.get().ptr()));
+        if (is_safe_) [[likely]] {  // both found by position
+            if (&name == &str_is_safe) return nb::borrow(is_safe_);
+            if (&name == &str_chunk) return nb::borrow(chunk_);
+        }
         if (dict_) {
             PyObject *value = nullptr;
             if (pyhost::status(PyDict_GetItemRef(dict_, name.get().ptr(), &value)) == 1) return nb::steal(value);
@@ -52,8 +80,11 @@ public:
 
 private:
     PyObject *item_;
-    PyObject *dict_ = nullptr;  // borrowed: the item holds it, and reading a field from it runs no code
-    bool plain_ = false;        // not the stream-chunk class: the generic attribute protocol
+    // Borrowed: the item holds them, and reading a field from its dict runs no code.
+    PyObject *dict_ = nullptr;
+    PyObject *chunk_ = nullptr;    // the first entry's value, when its key is `chunk`
+    PyObject *is_safe_ = nullptr;  // the second entry's value, when its key is `is_safe` after `chunk`
+    bool plain_ = false;           // not the stream-chunk class: the generic attribute protocol
 };
 
 bool is_empty_text(nb::handle chunk) {

@@ -142,16 +142,38 @@ pyasync::Task _process_item(nb::object runner, nb::object item) {
     base_engine::raise_buffer_limit("chunks", r.manager.attr("max_stream_buffer_chunks"), nb::int_(count));
 }
 
+// Where a manager's dict held the cap when it was last looked up: the index of its entry, which stays
+// while the entry does and the dict is not rebuilt. Negative once the name was found under a key that is
+// not the interned name itself, which a position can then not confirm.
+Py_ssize_t cap_entry = 0;
+
+[[gnu::cold, gnu::noinline]] void find_cap_entry(PyObject *dict, PyObject *name) {
+    PyObject *key, *value;
+    for (Py_ssize_t pos = 0, at = 0; PyDict_Next(dict, &pos, &key, &value); at = pos) {
+        if (key == name) {
+            cap_entry = at;
+            return;
+        }
+    }
+    cap_entry = -1;
+}
+
 // `manager.max_stream_buffer_chunks`, read as the generic lookup reads it, for every chunk fed: straight from
-// the instance dict while the manager's class leaves that lookup nothing else to find first.
+// the instance dict while the manager's class leaves that lookup nothing else to find first; mostly at the
+// entry that held it last, where the interned name itself as the key confirms it with no hashing.
 [[gnu::hot]] nb::object chunk_cap(nb::handle manager) {
     static auto *plain = new pyhost::PlainClasses({}, {str_max_chunks.get()});
     PyObject *name = str_max_chunks.get().ptr();
     if (plain->holds(Py_TYPE(manager.ptr()))) [[likely]] {
         PyObject **dict = _PyObject_GetDictPtr(manager.ptr());
-        PyObject *value = nullptr;
-        if (dict && *dict && pyhost::status(PyDict_GetItemRef(*dict, name, &value)) == 1) [[likely]] {
-            return nb::steal(value);
+        if (dict && *dict) [[likely]] {
+            PyObject *key, *value = nullptr;
+            Py_ssize_t pos = cap_entry;
+            if (pos >= 0 && PyDict_Next(*dict, &pos, &key, &value) && key == name) [[likely]] return nb::borrow(value);
+            if (pyhost::status(PyDict_GetItemRef(*dict, name, &value)) == 1) {
+                if (cap_entry >= 0) find_cap_entry(*dict, name);
+                return nb::steal(value);
+            }
         }
     }
     return pyhost::owned(PyObject_GetAttr(manager.ptr(), name));
