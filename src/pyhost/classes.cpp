@@ -4,6 +4,7 @@
 #include "pyhost/raising.hpp"
 #include "pyhost/signatures.hpp"
 
+#include <bit>
 #include <deque>
 #include <stdexcept>
 #include <string>
@@ -235,6 +236,57 @@ PyObject *TrustedModel::sole_fields(nb::handle obj, nb::handle fields_set) const
 
 PyObject *TrustedModel::fields_set(nb::handle obj) {
     return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj.ptr()) + model_slots().fields_set);
+}
+
+unsigned TrustedModel::bits_of(PyObject *set) const {
+    // By identity: the table holds the very names `names` or `make` put there, and dummies of removed ones.
+    const auto *table = reinterpret_cast<const PySetObject *>(set);
+    unsigned bits = 0;
+    for (Py_ssize_t i = 0; i <= table->mask; ++i) {
+        PyObject *name = table->table[i].key;
+        for (std::size_t k = 0; name && k < keys_.size(); ++k) {
+            bits |= name == keys_[k] ? 1u << k : 0u;
+        }
+    }
+    return bits;
+}
+
+bool TrustedModel::make_over(nb::handle obj, std::initializer_list<nb::handle> values, unsigned fields) const {
+    PyObject *dict = sole_layout(obj);
+    if (!dict || Py_REFCNT(dict) != 1) return false;
+    PyObject *set = fields_set(obj);
+    if (!set || Py_REFCNT(set) != 1 || !PySet_CheckExact(set) ||
+        PySet_GET_SIZE(set) != static_cast<Py_ssize_t>(std::popcount(fields)) || bits_of(set) != fields) {
+        return false;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    for (PyObject *field : keys_) {
+        if (!PyDict_Next(dict, &pos, &key, &value) || key != field) return false;  // in `make`'s order
+    }
+    pos = 0;
+    auto field = keys_.begin();
+    for (nb::handle wanted : values) {
+        PyDict_Next(dict, &pos, &key, &value);
+        if (value != wanted.ptr()) status(PyDict_SetItem(dict, *field, wanted.ptr()));
+        ++field;
+    }
+    return true;
+}
+
+[[gnu::hot]] nb::object TrustedModel::remade(Spares &spares, std::initializer_list<nb::handle> values,
+                                             nb::handle fields_set) const {
+    if (!spares.fields) spares.fields = bits_of(fields_set.ptr());
+    for (unsigned k : {spares.newest ^ 1u, spares.newest}) {
+        if (spares.kept[k].is_valid() && make_over(spares.kept[k], values, spares.fields)) {
+            spares.newest = k;
+            return spares.kept[k];
+        }
+    }
+    nb::object made = make(values, fields_set);
+    spares.newest ^= 1u;
+    spares.kept[spares.newest] = made;
+    return made;
 }
 
 nb::object make_str_enum(nb::handle module, const char *name, const char *doc,

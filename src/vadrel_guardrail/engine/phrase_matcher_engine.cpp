@@ -222,7 +222,7 @@ nb::object result_type() {
 nb::object safe_result() {
     nb::object cls = result_type();
     if (cls.is(schema::GuardrailResult.get())) {
-        return schema::safe_result(nb::none(), nb::none());  // the common verdict, without validation
+        return schema::recycled_safe_result();  // the common verdict, without validation
     }
     return cls.attr("safe")();
 }
@@ -230,7 +230,7 @@ nb::object safe_result() {
 nb::object unsafe_of(nb::handle reason) {
     nb::object cls = result_type();
     if (cls.is(schema::GuardrailResult.get())) {
-        return schema::unsafe_result(reason);  // the verdict's one field of its own is text: no validation
+        return schema::recycled_unsafe_result(reason);  // its one field of its own is text: no validation
     }
     return call_method(cls, names().unsafe, reason);
 }
