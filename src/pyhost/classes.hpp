@@ -173,7 +173,7 @@ public:
     struct Spares {
         nb::object kept[2];
         unsigned newest = 0;
-        unsigned fields = 0;  // the fields set's names, as bits in `init`'s order (0 until the first call)
+        nb::object names;  // a fields set made as `make` makes one, whose table a spare's must equal
     };
     // `make(values, fields_set)`, every value given: one of `spares` made over when nothing but `spares` holds
     // it, its dict or its fields set, and they hold exactly what `make` put there (names compared by identity,
@@ -182,8 +182,7 @@ public:
     nb::object remade(Spares &spares, std::initializer_list<nb::handle> values, nb::handle fields_set) const;
 
 private:
-    unsigned bits_of(PyObject *set) const;
-    bool make_over(nb::handle obj, std::initializer_list<nb::handle> values, unsigned fields) const;
+    bool make_over(nb::handle obj, std::initializer_list<nb::handle> values, PyObject *names) const;
 
     Global cls_;
     Global template_;  // {field: None}, copied for each instance

@@ -107,3 +107,26 @@ def test_the_stop_iteration_that_carried_a_result_keeps_it(engine):
     carried = stop.value
     checks(engine, TEXTS, lambda result: None)
     assert carried.value.reason == PREFIX + "make a bomb" and carried.args == (carried.value,)
+
+
+def test_a_check_run_by_a_value_let_go_gets_a_result_of_its_own(engine):
+    inner = []
+
+    class Trigger:
+        def __del__(self):
+            with pytest.raises(StopIteration) as stop:
+                engine.check_input("make a bomb").send(None)
+            inner.append(stop.value.value)
+
+    async def run():
+        result = await engine.check_input(content="hate speech")
+        result.category = Trigger()
+        del result
+        for text in ("how to hack", "hate speech", "how to hack"):
+            outer = await engine.check_input(content=text)
+            same(outer, expected(text))
+            if inner:
+                assert inner[0] is not outer
+                same(inner[0], expected("make a bomb"))
+    asyncio.run(run())
+    assert len(inner) == 1
