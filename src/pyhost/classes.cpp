@@ -4,6 +4,7 @@
 #include "pyhost/raising.hpp"
 #include "pyhost/signatures.hpp"
 
+#include <cstring>
 #include <deque>
 #include <stdexcept>
 #include <string>
@@ -235,6 +236,61 @@ nb::object TrustedModel::make(std::initializer_list<nb::handle> values, nb::hand
 
 [[gnu::hot]] PyObject *TrustedModel::fields_set(nb::handle obj) {
     return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj.ptr()) + model_slots().fields_set);
+}
+
+namespace {
+
+// Whether `set` holds the very names `reference` holds, laid out alike (so none removed since): compared by
+// identity, so that no reader's code runs. Sets made alike from one set are laid out alike.
+bool same_table(PyObject *set, PyObject *reference) {
+    const auto *a = reinterpret_cast<const PySetObject *>(set);
+    const auto *b = reinterpret_cast<const PySetObject *>(reference);
+    return a->mask == b->mask && a->fill == b->fill && a->used == b->used &&
+           std::memcmp(a->table, b->table, static_cast<std::size_t>(a->mask + 1) * sizeof(setentry)) == 0;
+}
+
+}  // namespace
+
+bool TrustedModel::make_over(nb::handle obj, std::initializer_list<nb::handle> values, PyObject *names) const {
+    constexpr std::size_t kMostFields = 8;
+    PyObject *dict = sole_layout(obj);
+    if (!dict || Py_REFCNT(dict) != 1 || keys_.size() > kMostFields) return false;
+    PyObject *set = fields_set(obj);
+    if (!set || Py_REFCNT(set) != 1 || !PySet_CheckExact(set) || !same_table(set, names)) return false;
+    PyObject *held[kMostFields];
+    Py_ssize_t pos = 0;
+    PyObject *key;
+    for (std::size_t k = 0; k < keys_.size(); ++k) {
+        if (!PyDict_Next(dict, &pos, &key, &held[k]) || key != keys_[k]) return false;  // in `make`'s order
+    }
+    const PyObject *const *was = held;
+    auto field = keys_.begin();
+    for (nb::handle wanted : values) {
+        if (*was++ != wanted.ptr()) status(PyDict_SetItem(dict, *field, wanted.ptr()));
+        ++field;
+    }
+    return true;
+}
+
+[[gnu::hot]] nb::object TrustedModel::remade(Spares &spares, std::initializer_list<nb::handle> values,
+                                             nb::handle fields_set) const {
+    if (!spares.names.is_valid()) spares.names = owned(PySet_New(fields_set.ptr()));
+    for (unsigned k : {spares.newest ^ 1u, spares.newest}) {
+        // Out of reach while it is made over: letting its old values go may run code, even another check.
+        nb::object spare = std::move(spares.kept[k]);
+        if (spare.is_valid() && make_over(spare, values, spares.names.ptr())) {
+            if (!spares.kept[k].is_valid()) {
+                spares.kept[k] = spare;
+                spares.newest = k;
+            }
+            return spare;
+        }
+        if (!spares.kept[k].is_valid()) spares.kept[k] = std::move(spare);
+    }
+    nb::object made = make(values, fields_set);
+    spares.newest ^= 1u;
+    spares.kept[spares.newest] = made;
+    return made;
 }
 
 nb::object make_str_enum(nb::handle module, const char *name, const char *doc,

@@ -168,7 +168,22 @@ public:
     // The fields set of an instance (borrowed; null when unset).
     static PyObject *fields_set(nb::handle obj);
 
+    // Instances handed out by `remade`, to be made over once their readers let them go: two, since a caller
+    // that keeps each result in one variable lets it go only when the next is there. Never destroyed.
+    struct Spares {
+        nb::object kept[2];
+        unsigned newest = 0;
+        nb::object names;  // a fields set made as `make` makes one, whose table a spare's must equal
+    };
+    // `make(values, fields_set)`, every value given: one of `spares` made over when nothing but `spares` holds
+    // it, its dict or its fields set, and they hold exactly what `make` put there (names compared by identity,
+    // so that no reader's code runs): then nobody can tell it from a new instance. Otherwise a new instance,
+    // which `spares` keeps in place of its older one.
+    nb::object remade(Spares &spares, std::initializer_list<nb::handle> values, nb::handle fields_set) const;
+
 private:
+    bool make_over(nb::handle obj, std::initializer_list<nb::handle> values, PyObject *names) const;
+
     Global cls_;
     Global template_;  // {field: None}, copied for each instance
     std::vector<PyObject *> keys_;  // interned field names, never released

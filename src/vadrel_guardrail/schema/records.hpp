@@ -30,6 +30,12 @@ nanobind::object safe_result(nanobind::handle filtered_content, nanobind::handle
 // GuardrailResult.unsafe(reason), for the GuardrailResult class itself and a reason of exact text.
 nanobind::object unsafe_result(nanobind::handle reason);
 
+// `safe_result(None, None)` and `unsafe_result(reason)`, made out of an earlier result of the same kind once
+// nothing else holds it and it is still exactly what was made (see TrustedModel::remade): for checks, whose
+// callers mostly let each result go before they ask for the one after next.
+nanobind::object recycled_safe_result();
+nanobind::object recycled_unsafe_result(nanobind::handle reason);
+
 // GuardrailInput(input=text, output=None).
 nanobind::object input_record(nanobind::handle text);
 
