@@ -128,7 +128,7 @@ private:
     bool classify_block(const CharT *text, Py_ssize_t i, std::uint8_t *classes, std::uint64_t &bits,
                         std::uint64_t &openings, std::uint32_t &tail) const;
     // `classify_block` by the byte-permute road where it applies (see block_windows.hpp), else by that;
-    // `window` is the road's window, kept from block to block.
+    // `window` holds the road's guessed windows, kept from block to block.
     template <bool kLowering, typename CharT>
     bool classify_block_by_windows(const CharT *text, Py_ssize_t i, unsigned &window, std::uint8_t *classes,
                                    std::uint64_t &bits, std::uint64_t &openings, std::uint32_t &tail) const;

@@ -1,7 +1,8 @@
-// Blocks of two-byte text whose characters lie in ASCII and one other window of 128 characters of the plane (a
-// text in Greek, Cyrillic or a Latin script with accents, with its spaces and punctuation): their classes and
-// flags by byte permutes of the two windows' rows in the plane's tables, 64 characters at a step, instead of
-// one table load per character. Taken at run time where the machine has AVX-512 with byte permutes.
+// Blocks of two-byte text whose characters lie in ASCII and up to three other windows of 128 characters of the
+// plane (a text in Greek, Cyrillic or a Latin script with accents, with its spaces and punctuation; Latin-1 and
+// Latin Extended-A together, as in Turkish or Polish, and the combining marks of their lower cases): their
+// classes and flags by byte permutes of the windows' rows in the plane's tables, 64 characters at a step,
+// instead of one table load per character. Taken at run time where the machine has AVX-512 with byte permutes.
 #pragma once
 
 #include <Python.h>
@@ -22,11 +23,12 @@ bool window_road();
 
 // The 64 characters at `text`, and when `classes` is given the 16 after them: their classes (a byte each, from
 // `class_plane`) into `classes`, their flags (from `flag_plane`: kWord, kChangesWhenLowered and bit 2 for a
-// non-word character that opens a phrase) as bits into `out`. The characters lie in ASCII and `window` (a
-// window of 128 characters, by number), or else in ASCII and the window of the first that is not ASCII, which
-// `window` then gets. False, with nothing written, when neither holds. The 16 after are read only where they
-// lie in the same two windows (`out.tail`). Only where `window_road()` holds.
+// non-word character that opens a phrase) as bits into `out`. The characters lie in ASCII and the windows
+// guessed in `guessed` (the last block's, packed; 0 before the first block), or else in ASCII and up to three
+// windows of their own, which `guessed` then gets. False, with nothing written, when neither holds. The 16
+// after are read only where they lie in ASCII and the block's windows (`out.tail`). Only where `window_road()`
+// holds.
 bool classify_window_block(const std::uint8_t *class_plane, const std::uint8_t *flag_plane, const Py_UCS2 *text,
-                           std::uint8_t *classes, unsigned &window, WindowBlock &out);
+                           std::uint8_t *classes, unsigned &guessed, WindowBlock &out);
 
 }  // namespace vadrel_guardrail::phrase_matching

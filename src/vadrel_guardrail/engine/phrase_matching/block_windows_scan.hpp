@@ -1,5 +1,5 @@
 // The block scans' step over 64 characters by the byte-permute road where it applies (two-byte text whose
-// characters lie in ASCII and one other window of the plane), checked against the table road in builds with
+// characters lie in ASCII and up to three other windows of the plane), checked against the table road in builds with
 // assertions.
 #pragma once
 
