@@ -5,6 +5,9 @@
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/prefilter_chunk.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 #if defined(__x86_64__) && defined(__SSE2__)
 #include <immintrin.h>
 #define VADREL_WINDOW_ROAD 1
@@ -37,9 +40,8 @@ namespace {
 
 constexpr std::uint64_t kAll = ~std::uint64_t{0};
 
-// The windows guessed for a block, packed into the `unsigned` that the scan keeps from block to block: 10 bits
-// each, the window that covered most recently first.
-constexpr int kWindowsMost = 3;
+// The windows guessed for a block, packed into an `unsigned`: 10 bits each, the window that covered most
+// recently first.
 constexpr unsigned kWindowBits = 10;
 
 unsigned guessed_window(unsigned guessed, int k) {
@@ -120,17 +122,24 @@ VADREL_WINDOW_TARGET std::uint64_t flagged(__m512i flags, int flag) {
     return _mm512_test_epi8_mask(flags, _mm512_set1_epi8(static_cast<char>(flag)));
 }
 
-}  // namespace
+// The 64 characters at `text` in ASCII and up to kWindowsMost windows (those guessed in `guessed`, else their
+// own, which `guessed` then gets): their windows and the lanes of each, the low bytes of the characters, and
+// their flags' bits.
+struct Block {
+    unsigned windows[kWindowsMost];
+    std::uint64_t lanes[kWindowsMost + 1];  // [0]: the ASCII characters; [1 + k]: those in windows[k]
+    int count;                              // of windows
+    __m512i index;
+    std::uint64_t word, opening, changing;
+};
 
-__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi"))) bool classify_window_block(
-    const std::uint8_t *class_plane, const std::uint8_t *flag_plane, const Py_UCS2 *text, std::uint8_t *classes,
-    unsigned &guessed, WindowBlock &out) {
+VADREL_WINDOW_TARGET bool read_block(const std::uint8_t *flag_plane, const Py_UCS2 *text, unsigned &guessed,
+                                     Block &block) {
     const __m512i first = _mm512_loadu_si512(text);
     const __m512i second = _mm512_loadu_si512(text + 32);
     const Windows of_block = windows_of(first, second);
-    // lanes[0]: the ASCII characters; lanes[1 + k]: those in windows[k].
-    unsigned windows[kWindowsMost];
-    std::uint64_t lanes[kWindowsMost + 1];
+    unsigned *windows = block.windows;
+    std::uint64_t *lanes = block.lanes;
     lanes[0] = lanes_in(of_block, 0);
     // The windows are guessed to be the last block's, so that the tests do not wait for a character's load; the
     // first alone covers a text in one script.
@@ -160,40 +169,97 @@ __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi"))) bool classify_wi
             guessed = guesses_of(windows, count, guessed);
         }
     }
-    const __m512i index = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi16_epi8(first)),
-                                             _mm512_cvtepi16_epi8(second), 1);
-    const __m512i flags = look_up(flag_plane, windows, lanes, count, index);
-    out.word = flagged(flags, kWord);
-    out.changing = flagged(flags, kChangesWhenLowered);
-    out.opening = flagged(flags, 4);
+    block.count = count;
+    block.index = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi16_epi8(first)),
+                                     _mm512_cvtepi16_epi8(second), 1);
+    const __m512i flags = look_up(flag_plane, windows, lanes, count, block.index);
+    block.word = flagged(flags, kWord);
+    block.changing = flagged(flags, kChangesWhenLowered);
+    block.opening = flagged(flags, 4);
+    return true;
+}
+
+// The classes and word bits of the 16 characters after `block` at `text`, where they lie in ASCII and its
+// windows.
+VADREL_WINDOW_TARGET bool read_after(const std::uint8_t *class_plane, const std::uint8_t *flag_plane,
+                                     const Py_UCS2 *text, const Block &block, std::uint8_t *classes,
+                                     std::uint32_t &word) {
+    // In the low lanes of a register whose others hold NUL (ASCII).
+    const __m512i after = _mm512_zextsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(text + 64)));
+    const Windows of_after{_mm512_srli_epi16(after, 7), _mm512_setzero_si512()};
+    std::uint64_t lanes[kWindowsMost + 1];
+    std::uint64_t covered = 0;
+    for (int k = 0; k <= block.count; ++k) {
+        lanes[k] = lanes_in(of_after, k == 0 ? 0 : block.windows[k - 1]) & 0xFFFFFFFFu;
+        covered |= lanes[k];
+    }
+    if (covered != 0xFFFFFFFFu) {
+        return false;
+    }
+    const __m512i index = _mm512_castsi256_si512(_mm512_cvtepi16_epi8(after));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(classes),
+                     _mm512_castsi512_si128(look_up(class_plane, block.windows, lanes, block.count, index)));
+    const __m512i flags = look_up(flag_plane, block.windows, lanes, block.count, index);
+    word = static_cast<std::uint32_t>(flagged(flags, kWord)) & 0xFFFFu;
+    return true;
+}
+
+}  // namespace
+
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi"))) bool classify_window_block(
+    const std::uint8_t *class_plane, const std::uint8_t *flag_plane, const Py_UCS2 *text, Py_ssize_t i,
+    Py_ssize_t length, std::uint8_t *classes, WindowCarry &carry, WindowBlock &out) {
+    Block block;
+    if (carry.at == i) {
+        // Read as the block after the last one.
+        std::copy_n(carry.windows, kWindowsMost, block.windows);
+        block.count = carry.count;
+        out.word = carry.word;
+        out.opening = carry.opening;
+        out.changing = carry.changing;
+        if (classes) {
+            std::memcpy(classes, carry.classes, 64);
+        }
+    } else {
+        if (!read_block(flag_plane, text + i, carry.guessed, block)) {
+            return false;
+        }
+        out.word = block.word;
+        out.opening = block.opening;
+        out.changing = block.changing;
+        if (classes) {
+            _mm512_storeu_si512(classes, look_up(class_plane, block.windows, block.lanes, block.count, block.index));
+        }
+    }
+    carry.at = -1;
     out.tail = false;
-    if (classes) {
-        _mm512_storeu_si512(classes, look_up(class_plane, windows, lanes, count, index));
-        // The 16 after, in the low lanes of a register whose others hold NUL (ASCII), taken where they lie in
-        // ASCII and the block's windows.
-        const __m512i after = _mm512_zextsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(text + 64)));
-        const Windows of_after{_mm512_srli_epi16(after, 7), _mm512_setzero_si512()};
-        std::uint64_t after_lanes[kWindowsMost + 1];
-        std::uint64_t covered = 0;
-        for (int k = 0; k <= count; ++k) {
-            after_lanes[k] = lanes_in(of_after, k == 0 ? 0 : windows[k - 1]) & 0xFFFFFFFFu;
-            covered |= after_lanes[k];
-        }
-        if (covered == 0xFFFFFFFFu) {
-            const __m512i after_index = _mm512_castsi256_si512(_mm512_cvtepi16_epi8(after));
-            const __m512i after_classes = look_up(class_plane, windows, after_lanes, count, after_index);
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(classes + 64), _mm512_castsi512_si128(after_classes));
-            const __m512i after_flags = look_up(flag_plane, windows, after_lanes, count, after_index);
-            out.tail_word = static_cast<std::uint32_t>(flagged(after_flags, kWord)) & 0xFFFFu;
-            out.tail = true;
-        }
+    if (!classes) {
+        return true;
+    }
+    // The 16 after: the whole block after them where it can be read and does not start with 16 ASCII characters
+    // (which the table road's arithmetic reads for less), kept for the next step; else those 16 alone.
+    Block next;
+    if (i + 128 <= length && read_block(flag_plane, text + i + 64, carry.guessed, next) &&
+        (next.lanes[0] & 0xFFFFu) != 0xFFFFu) {
+        _mm512_store_si512(carry.classes, look_up(class_plane, next.windows, next.lanes, next.count, next.index));
+        std::copy_n(next.windows, kWindowsMost, carry.windows);
+        carry.count = next.count;
+        carry.at = i + 64;
+        carry.word = next.word;
+        carry.opening = next.opening;
+        carry.changing = next.changing;
+        std::memcpy(classes + 64, carry.classes, 16);
+        out.tail_word = static_cast<std::uint32_t>(next.word) & 0xFFFFu;
+        out.tail = true;
+    } else {
+        out.tail = read_after(class_plane, flag_plane, text + i, block, classes + 64, out.tail_word);
     }
     return true;
 }
 
 #else
-bool classify_window_block(const std::uint8_t *, const std::uint8_t *, const Py_UCS2 *, std::uint8_t *, unsigned &,
-                           WindowBlock &) {
+bool classify_window_block(const std::uint8_t *, const std::uint8_t *, const Py_UCS2 *, Py_ssize_t, Py_ssize_t,
+                           std::uint8_t *, WindowCarry &, WindowBlock &) {
     return false;
 }
 #endif

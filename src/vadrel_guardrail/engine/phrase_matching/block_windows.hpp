@@ -15,20 +15,35 @@ namespace vadrel_guardrail::phrase_matching {
 struct WindowBlock {
     std::uint64_t word, opening, changing;
     std::uint32_t tail_word;
-    bool tail;  // the 16 after lie in the two windows too, and were read
+    bool tail;  // the 16 after were read
+};
+
+// A block's windows besides ASCII, at most.
+constexpr int kWindowsMost = 3;
+
+// What the road keeps from block to block of a scan: the windows it guesses for the next block (the last
+// block's, packed), and the block after the last one where it read that whole to get the 16 characters after.
+struct WindowCarry {
+    unsigned guessed = 0;
+    Py_ssize_t at = -1;  // where the kept block starts; -1 for none
+    unsigned windows[kWindowsMost];
+    int count;
+    std::uint64_t word, opening, changing;
+    alignas(64) std::uint8_t classes[64];
 };
 
 // Whether this machine takes the road.
 bool window_road();
 
-// The 64 characters at `text`, and when `classes` is given the 16 after them: their classes (a byte each, from
-// `class_plane`) into `classes`, their flags (from `flag_plane`: kWord, kChangesWhenLowered and bit 2 for a
-// non-word character that opens a phrase) as bits into `out`. The characters lie in ASCII and the windows
-// guessed in `guessed` (the last block's, packed; 0 before the first block), or else in ASCII and up to three
-// windows of their own, which `guessed` then gets. False, with nothing written, when neither holds. The 16
-// after are read only where they lie in ASCII and the block's windows (`out.tail`). Only where `window_road()`
-// holds.
+// The 64 characters at `i` in `text` (of `length`), and when `classes` is given the 16 after them: their classes
+// (a byte each, from `class_plane`) into `classes`, their flags (from `flag_plane`: kWord, kChangesWhenLowered
+// and bit 2 for a non-word character that opens a phrase) as bits into `out`. The characters lie in ASCII and
+// the windows guessed in `carry`, or else in ASCII and up to kWindowsMost windows of their own, which `carry`
+// then guesses. False, with nothing written, when neither holds. The 16 after are read only where they lie in
+// ASCII and the block's windows, or in ASCII and windows of the whole block after them, which `carry` then
+// keeps for the next step (`out.tail`). Only where `window_road()` holds.
 bool classify_window_block(const std::uint8_t *class_plane, const std::uint8_t *flag_plane, const Py_UCS2 *text,
-                           std::uint8_t *classes, unsigned &guessed, WindowBlock &out);
+                           Py_ssize_t i, Py_ssize_t length, std::uint8_t *classes, WindowCarry &carry,
+                           WindowBlock &out);
 
 }  // namespace vadrel_guardrail::phrase_matching
