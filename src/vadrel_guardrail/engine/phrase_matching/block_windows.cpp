@@ -208,7 +208,7 @@ VADREL_WINDOW_TARGET bool read_after(const std::uint8_t *class_plane, const std:
 
 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi"))) bool classify_window_block(
     const std::uint8_t *class_plane, const std::uint8_t *flag_plane, const Py_UCS2 *text, Py_ssize_t i,
-    Py_ssize_t length, std::uint8_t *classes, WindowCarry &carry, WindowBlock &out) {
+    Py_ssize_t reach, std::uint8_t *classes, WindowCarry &carry, WindowBlock &out) {
     Block block;
     if (carry.at == i) {
         // Read as the block after the last one.
@@ -239,7 +239,7 @@ __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi"))) bool classify_wi
     // The 16 after: the whole block after them where it can be read and does not start with 16 ASCII characters
     // (which the table road's arithmetic reads for less), kept for the next step; else those 16 alone.
     Block next;
-    if (i + 128 <= length && read_block(flag_plane, text + i + 64, carry.guessed, next) &&
+    if (i + 128 <= reach && read_block(flag_plane, text + i + 64, carry.guessed, next) &&
         (next.lanes[0] & 0xFFFFu) != 0xFFFFu) {
         _mm512_store_si512(carry.classes, look_up(class_plane, next.windows, next.lanes, next.count, next.index));
         std::copy_n(next.windows, kWindowsMost, carry.windows);

@@ -35,15 +35,16 @@ struct WindowCarry {
 // Whether this machine takes the road.
 bool window_road();
 
-// The 64 characters at `i` in `text` (of `length`), and when `classes` is given the 16 after them: their classes
+// The 64 characters at `i` in `text`, and when `classes` is given the 16 after them: their classes
 // (a byte each, from `class_plane`) into `classes`, their flags (from `flag_plane`: kWord, kChangesWhenLowered
 // and bit 2 for a non-word character that opens a phrase) as bits into `out`. The characters lie in ASCII and
 // the windows guessed in `carry`, or else in ASCII and up to kWindowsMost windows of their own, which `carry`
 // then guesses. False, with nothing written, when neither holds. The 16 after are read only where they lie in
-// ASCII and the block's windows, or in ASCII and windows of the whole block after them, which `carry` then
-// keeps for the next step (`out.tail`). Only where `window_road()` holds.
+// ASCII and the block's windows, or in ASCII and windows of the whole block after them where that lies before
+// `reach` (within the text), which `carry` then keeps for the next step (`out.tail`). Only where
+// `window_road()` holds.
 bool classify_window_block(const std::uint8_t *class_plane, const std::uint8_t *flag_plane, const Py_UCS2 *text,
-                           Py_ssize_t i, Py_ssize_t length, std::uint8_t *classes, WindowCarry &carry,
+                           Py_ssize_t i, Py_ssize_t reach, std::uint8_t *classes, WindowCarry &carry,
                            WindowBlock &out);
 
 }  // namespace vadrel_guardrail::phrase_matching

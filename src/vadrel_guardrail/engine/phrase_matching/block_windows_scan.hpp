@@ -25,7 +25,7 @@ inline bool starts_ascii(const Py_UCS2 *text) {
 }
 
 template <bool kLowering, typename CharT>
-[[gnu::always_inline]] inline bool PhraseAutomaton::classify_block_by_windows(const CharT *text, Py_ssize_t length,
+[[gnu::always_inline]] inline bool PhraseAutomaton::classify_block_by_windows(const CharT *text, Py_ssize_t reach,
                                                                               Py_ssize_t i, WindowCarry &carry,
                                                                               std::uint8_t *classes,
                                                                               std::uint64_t &bits,
@@ -37,7 +37,7 @@ template <bool kLowering, typename CharT>
         // it already.
         WindowBlock block;
         if (!window_flags_.empty() && (carry.at == i || !starts_ascii(text + i)) &&
-            classify_window_block(bmp_class_.data(), window_flags_.data(), text, i, length, classes, carry, block)) {
+            classify_window_block(bmp_class_.data(), window_flags_.data(), text, i, reach, classes, carry, block)) {
             bool done = !kLowering || block.changing == 0;
             bits = block.word;
             openings = block.opening;
