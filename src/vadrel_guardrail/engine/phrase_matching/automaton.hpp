@@ -33,6 +33,7 @@ struct Span {
 class CaseRules;
 class Builder;
 struct Prefilter;
+struct WindowCarry;
 
 class PhraseAutomaton {
 public:
@@ -128,10 +129,11 @@ private:
     bool classify_block(const CharT *text, Py_ssize_t i, std::uint8_t *classes, std::uint64_t &bits,
                         std::uint64_t &openings, std::uint32_t &tail) const;
     // `classify_block` by the byte-permute road where it applies (see block_windows.hpp), else by that;
-    // `window` is the road's window, kept from block to block.
+    // `carry` is what the road keeps from block to block; it reads characters ahead only before `reach`.
     template <bool kLowering, typename CharT>
-    bool classify_block_by_windows(const CharT *text, Py_ssize_t i, unsigned &window, std::uint8_t *classes,
-                                   std::uint64_t &bits, std::uint64_t &openings, std::uint32_t &tail) const;
+    bool classify_block_by_windows(const CharT *text, Py_ssize_t reach, Py_ssize_t i, WindowCarry &carry,
+                                   std::uint8_t *classes, std::uint64_t &bits, std::uint64_t &openings,
+                                   std::uint32_t &tail) const;
     template <typename CharT>
     void classify_tail(const CharT *text, Py_ssize_t i, std::uint8_t *classes, std::uint32_t &tail) const;
     template <typename CharT>

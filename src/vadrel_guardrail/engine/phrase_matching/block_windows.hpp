@@ -1,7 +1,8 @@
-// Blocks of two-byte text whose characters lie in ASCII and one other window of 128 characters of the plane (a
-// text in Greek, Cyrillic or a Latin script with accents, with its spaces and punctuation): their classes and
-// flags by byte permutes of the two windows' rows in the plane's tables, 64 characters at a step, instead of
-// one table load per character. Taken at run time where the machine has AVX-512 with byte permutes.
+// Blocks of two-byte text whose characters lie in ASCII and up to three other windows of 128 characters of the
+// plane (a text in Greek, Cyrillic or a Latin script with accents, with its spaces and punctuation; Latin-1 and
+// Latin Extended-A together, as in Turkish or Polish, and the combining marks of their lower cases): their
+// classes and flags by byte permutes of the windows' rows in the plane's tables, 64 characters at a step,
+// instead of one table load per character. Taken at run time where the machine has AVX-512 with byte permutes.
 #pragma once
 
 #include <Python.h>
@@ -14,19 +15,36 @@ namespace vadrel_guardrail::phrase_matching {
 struct WindowBlock {
     std::uint64_t word, opening, changing;
     std::uint32_t tail_word;
-    bool tail;  // the 16 after lie in the two windows too, and were read
+    bool tail;  // the 16 after were read
+};
+
+// A block's windows besides ASCII, at most.
+constexpr int kWindowsMost = 3;
+
+// What the road keeps from block to block of a scan: the windows it guesses for the next block (the last
+// block's, packed), and the block after the last one where it read that whole to get the 16 characters after.
+struct WindowCarry {
+    unsigned guessed = 0;
+    Py_ssize_t at = -1;  // where the kept block starts; -1 for none
+    unsigned windows[kWindowsMost];
+    int count;
+    std::uint64_t word, opening, changing;
+    alignas(64) std::uint8_t classes[64];
 };
 
 // Whether this machine takes the road.
 bool window_road();
 
-// The 64 characters at `text`, and when `classes` is given the 16 after them: their classes (a byte each, from
-// `class_plane`) into `classes`, their flags (from `flag_plane`: kWord, kChangesWhenLowered and bit 2 for a
-// non-word character that opens a phrase) as bits into `out`. The characters lie in ASCII and `window` (a
-// window of 128 characters, by number), or else in ASCII and the window of the first that is not ASCII, which
-// `window` then gets. False, with nothing written, when neither holds. The 16 after are read only where they
-// lie in the same two windows (`out.tail`). Only where `window_road()` holds.
+// The 64 characters at `i` in `text`, and when `classes` is given the 16 after them: their classes
+// (a byte each, from `class_plane`) into `classes`, their flags (from `flag_plane`: kWord, kChangesWhenLowered
+// and bit 2 for a non-word character that opens a phrase) as bits into `out`. The characters lie in ASCII and
+// the windows guessed in `carry`, or else in ASCII and up to kWindowsMost windows of their own, which `carry`
+// then guesses. False, with nothing written, when neither holds. The 16 after are read only where they lie in
+// ASCII and the block's windows, or in ASCII and windows of the whole block after them where that lies before
+// `reach` (within the text), which `carry` then keeps for the next step (`out.tail`). Only where
+// `window_road()` holds.
 bool classify_window_block(const std::uint8_t *class_plane, const std::uint8_t *flag_plane, const Py_UCS2 *text,
-                           std::uint8_t *classes, unsigned &window, WindowBlock &out);
+                           Py_ssize_t i, Py_ssize_t reach, std::uint8_t *classes, WindowCarry &carry,
+                           WindowBlock &out);
 
 }  // namespace vadrel_guardrail::phrase_matching

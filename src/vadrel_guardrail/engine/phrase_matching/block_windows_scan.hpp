@@ -1,5 +1,5 @@
 // The block scans' step over 64 characters by the byte-permute road where it applies (two-byte text whose
-// characters lie in ASCII and one other window of the plane), checked against the table road in builds with
+// characters lie in ASCII and up to three other windows of the plane), checked against the table road in builds with
 // assertions.
 #pragma once
 
@@ -25,18 +25,19 @@ inline bool starts_ascii(const Py_UCS2 *text) {
 }
 
 template <bool kLowering, typename CharT>
-[[gnu::always_inline]] inline bool PhraseAutomaton::classify_block_by_windows(const CharT *text, Py_ssize_t i,
-                                                                              unsigned &window,
+[[gnu::always_inline]] inline bool PhraseAutomaton::classify_block_by_windows(const CharT *text, Py_ssize_t reach,
+                                                                              Py_ssize_t i, WindowCarry &carry,
                                                                               std::uint8_t *classes,
                                                                               std::uint64_t &bits,
                                                                               std::uint64_t &openings,
                                                                               std::uint32_t &tail) const {
     if constexpr (sizeof(CharT) == 2) {
         // A block that starts with 16 ASCII characters is left to the arithmetic of the table road, which costs
-        // less there (a text mostly ASCII, in two-byte storage for a few characters).
+        // less there (a text mostly ASCII, in two-byte storage for a few characters), unless the road has read
+        // it already.
         WindowBlock block;
-        if (!window_flags_.empty() && !starts_ascii(text + i) &&
-            classify_window_block(bmp_class_.data(), window_flags_.data(), text + i, classes, window, block)) {
+        if (!window_flags_.empty() && (carry.at == i || !starts_ascii(text + i)) &&
+            classify_window_block(bmp_class_.data(), window_flags_.data(), text, i, reach, classes, carry, block)) {
             bool done = !kLowering || block.changing == 0;
             bits = block.word;
             openings = block.opening;

@@ -531,7 +531,7 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
     bool by_pairs = !block_pairs_.empty();
     int probed = 0;
     std::uint32_t starts_seen = 0, starts_kept = 0;
-    unsigned window = 0;  // see `classify_block_by_windows`
+    WindowCarry carry;  // see `classify_block_by_windows`
     Py_ssize_t i = from;
     for (; i + 64 <= length && i < limit; i += 64) {
         // Walks that read the same characters again and again, many times the text's length (phrases whose
@@ -546,8 +546,9 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
         const bool keep_classes = use_jumps_ && i + 80 <= length;
         std::uint64_t bits, openings;
         std::uint32_t tail;
-        if (!classify_block_by_windows<kLowering>(text, i, window, keep_classes ? block_classes : nullptr, bits,
-                                                  openings, tail)) {
+        // The road reads the block after this one ahead only where the scan goes on to it.
+        if (!classify_block_by_windows<kLowering>(text, std::min(length, limit + 63), i, carry,
+                                                  keep_classes ? block_classes : nullptr, bits, openings, tail)) {
             return i;  // some character of the block changes when lowered
         }
         // Word starts, and the non-word characters that open a phrase right after a word.
