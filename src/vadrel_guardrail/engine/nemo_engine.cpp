@@ -303,14 +303,16 @@ pyasync::Task run_nemo_safety_check(nb::object self, nb::object messages, nb::ob
     options["rails"] = rails;
     options["output_vars"] = output_vars;
 
+    // The check's turn among the loop's running checks (see run_gate).
+    nb::object gate = run_gate(self);
+    co_await gate.attr("acquire")();
+
     // Each check is a conversation of its own, and the runtime is to keep nothing of it. Given no
     // state, it would keep every conversation's events in its history cache for good; given a fresh
     // empty one, it starts a new conversation and hands the events back in the result, dropped with it.
     // It also records each model call in the explanation record of the caller's context, which lives
     // as long as that context: a caller awaiting check after check in one task would see it grow
     // without end. So each run makes a record of its own, and the caller's is back afterwards.
-    nb::object gate = run_gate(self);
-    co_await gate.attr("acquire")();
     nb::object result;
     try {
         nb::object explain_token = explain_info_var.attr("set")(nb::none());
