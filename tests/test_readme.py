@@ -1,5 +1,6 @@
 """The README's code samples run as written and do what their comments say."""
 
+import os
 import re
 import sys
 from pathlib import Path
@@ -37,8 +38,10 @@ def test_the_usage_sample_checks_both_directions(capsys):
 def test_the_model_samples_build_their_engines(monkeypatch):
     monkeypatch.setenv("OPENROUTER_API_KEY", "test-key")
     monkeypatch.setenv("OPENAI_API_KEY", "test-key")
+    monkeypatch.delenv("NEMO_GUARDRAILS_NO_USAGE_STATS")  # the NeMo sample turns usage statistics off itself
     dm = run_sample(DM_SAMPLE)["dm"]
     assert dm.config.guardrail_mode == GuardrailMode.BOTH
     nemo = run_sample(NEMO_SAMPLE)["nemo"]
     assert nemo.rails is not None and len(nemo.config.fallback_lms) == 1
     assert nemo.config.lm_invoker.base_url == "http://127.0.0.1:8000/v1"
+    assert os.environ["NEMO_GUARDRAILS_NO_USAGE_STATS"] == "1"

@@ -36,6 +36,12 @@ pyhost::Global llm_call_info_var;
 pyhost::Global explain_info_var;
 pyhost::Global LLMCallInfo;
 pyhost::Global Task;
+pyhost::Global get_running_loop;
+pyhost::Global semaphore_class;
+pyhost::Global weak_key_dictionary;
+
+// Checks that run the rails at once on one event loop when the judge's invoker names no connection limit.
+constexpr long kDefaultConcurrentRuns = 100;
 
 // Module globals are read when used, as a module body's own code would: a caller that rebinds one (`LLMRails`,
 // `NeMoLMAdapter`, `logger`, ...) is honoured.
@@ -239,6 +245,38 @@ nb::dict message(const char *role, nb::handle content) {
     return m;
 }
 
+// How many checks may run the rails at once on one event loop: as many as the judge's invoker keeps
+// connections. A run is some 10 ms of work on the loop besides its model call, and every model call
+// in flight waits for the loop's turn within its deadline; unbounded, a burst of checks holds the loop
+// for seconds, so that the calls of a healthy judge run out of time and their checks fail open.
+nb::object concurrent_runs(nb::handle self) {
+    nb::object invoker = self.attr("config").attr("lm_invoker");
+    nb::object limit = nb::getattr(invoker, "max_connections", nb::none());
+    if (PyLong_Check(limit.ptr()) && !PyBool_Check(limit.ptr()) &&
+        pyhost::status(PyObject_RichCompareBool(limit.ptr(), nb::int_(1).ptr(), Py_GE))) {
+        return limit;
+    }
+    return nb::int_(kDefaultConcurrentRuns);
+}
+
+// The running loop's gate for rails runs, made at the loop's first check: an asyncio semaphore serves
+// one loop only, and an engine may serve several. The checks beyond the limit wait in order, before any
+// model call, so that the wait counts against no deadline.
+nb::object run_gate(nb::handle self) {
+    nb::object loop = get_running_loop();
+    nb::object gates = nb::getattr(self, "_run_gates", nb::none());
+    if (gates.is_none()) {
+        gates = weak_key_dictionary();
+        nb::setattr(self, "_run_gates", gates);
+    }
+    nb::object gate = gates.attr("get")(loop);
+    if (gate.is_none()) {
+        gate = semaphore_class(concurrent_runs(self));
+        pyhost::status(PyObject_SetItem(gates.ptr(), loop.ptr(), gate.ptr()));
+    }
+    return gate;
+}
+
 pyasync::Task run_nemo_safety_check(nb::object self, nb::object messages, nb::object rail_name) {
     nb::object config = self.attr("config");
     nb::dict safety_context;
@@ -265,22 +303,32 @@ pyasync::Task run_nemo_safety_check(nb::object self, nb::object messages, nb::ob
     options["rails"] = rails;
     options["output_vars"] = output_vars;
 
+    // The check's turn among the loop's running checks (see run_gate).
+    nb::object gate = run_gate(self);
+    co_await gate.attr("acquire")();
+
     // Each check is a conversation of its own, and the runtime is to keep nothing of it. Given no
     // state, it would keep every conversation's events in its history cache for good; given a fresh
     // empty one, it starts a new conversation and hands the events back in the result, dropped with it.
     // It also records each model call in the explanation record of the caller's context, which lives
     // as long as that context: a caller awaiting check after check in one task would see it grow
     // without end. So each run makes a record of its own, and the caller's is back afterwards.
-    nb::object explain_token = explain_info_var.attr("set")(nb::none());
     nb::object result;
     try {
-        result = co_await self.attr("rails").attr("generate_async")(
-            nb::arg("messages") = full, nb::arg("options") = options, nb::arg("state") = nb::dict());
-    } catch (...) {
+        nb::object explain_token = explain_info_var.attr("set")(nb::none());
+        try {
+            result = co_await self.attr("rails").attr("generate_async")(
+                nb::arg("messages") = full, nb::arg("options") = options, nb::arg("state") = nb::dict());
+        } catch (...) {
+            explain_info_var.attr("reset")(explain_token);
+            throw;
+        }
         explain_info_var.attr("reset")(explain_token);
+    } catch (...) {
+        gate.attr("release")();
         throw;
     }
-    explain_info_var.attr("reset")(explain_token);
+    gate.attr("release")();
     nb::object output_data = result.attr("output_data");
     nb::object value = pyhost::truth(output_data) ? output_data.attr("get")("response") : nb::none();
     if (!PyList_Check(value.ptr()) || PyList_GET_SIZE(value.ptr()) == 0) {
@@ -592,6 +640,9 @@ void init_nemo_engine(nb::module_ m) {
     explain_info_var.set(pyhost::import_from("nemoguardrails.context", "explain_info_var"));
     LLMCallInfo.set(pyhost::import_from("nemoguardrails.logging.explain", "LLMCallInfo"));
     Task.set(pyhost::import_from("nemoguardrails.llm.types", "Task"));
+    get_running_loop.set(pyhost::import_from("asyncio", "get_running_loop"));
+    semaphore_class.set(pyhost::import_from("asyncio", "Semaphore"));
+    weak_key_dictionary.set(pyhost::import_from("weakref", "WeakKeyDictionary"));
 
     m.def("init_guardrails_provider_registration", &init_guardrails_provider_registration,
           "Register NeMoLMAdapter with NeMo Guardrails under \"vadrel_invoker\"; false when that fails.");

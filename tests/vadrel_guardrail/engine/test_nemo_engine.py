@@ -530,6 +530,62 @@ class TestChecks:
         run(coro)
 
 
+class HeldRails:
+    """Rails whose runs wait until the loop's event is set; counts the runs in progress."""
+
+    def __init__(self):
+        self.running = 0
+        self.most = 0
+        self.go = None
+
+    async def generate_async(self, **kwargs):
+        self.running += 1
+        self.most = max(self.most, self.running)
+        try:
+            await self.go.wait()
+        finally:
+            self.running -= 1
+        return types.SimpleNamespace(output_data={"response": [False, "S6"]})
+
+
+async def settle():
+    for _ in range(10):
+        await asyncio.sleep(0)
+
+
+class TestConcurrentRuns:
+    @pytest.mark.parametrize("connections, limit", [(3, 3), (None, 100), (0, 100), ("3", 100)])
+    def test_as_many_runs_as_the_judge_has_connections_and_none_lost(self, shared_engine, connections, limit):
+        invoker = CannedInvoker()
+        if connections is not None:
+            invoker.max_connections = connections
+        engine = engine_with(shared_engine, None, lm_invoker=invoker, content_safety_config=FixedContent())
+        rails = engine.rails = HeldRails()
+
+        async def burst():
+            rails.go = asyncio.Event()
+            checks = [asyncio.create_task(engine.check_input(content=str(i))) for i in range(limit + 3)]
+            await settle()
+            assert rails.running == limit
+            # One check cancelled while it runs the rails, one while it waits for its turn.
+            checks[0].cancel()
+            checks[-1].cancel()
+            await settle()
+            assert rails.running == limit
+            rails.go.set()
+            results = await asyncio.gather(*checks, return_exceptions=True)
+            assert isinstance(results[0], asyncio.CancelledError) and isinstance(results[-1], asyncio.CancelledError)
+            assert {(r.is_safe, r.reason) for r in results[1:-1]} == {(False, "S6")}
+
+        async def twice():
+            await burst()
+            await burst()  # every slot came back
+
+        run(twice())
+        run(twice())  # another event loop gets slots of its own
+        assert rails.most == limit
+
+
 async def source(chunks, seen=None):
     for chunk in chunks:
         if seen is not None:
