@@ -124,7 +124,7 @@ class TestConnections:
             [sys.executable, "-X", "dev", "-c", script], capture_output=True, text=True, timeout=60,
             cwd=Path(__file__).parent,
         )
-        # Debug mode also reports slow steps ("Executing ... took"): the first call loads httpx.
+        # Debug mode also reports slow steps ("Executing ... took"): the first call loads aiohttp.
         complaints = [line for line in result.stderr.splitlines() if not line.startswith("Executing <")]
         assert (result.stdout, complaints) == ("done\n", [])
 
