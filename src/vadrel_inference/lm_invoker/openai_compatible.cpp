@@ -472,7 +472,7 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
             failure.rethrow();
             check_status(status, response, content, url);
         }
-        nb::object cause = failure ? nb::object(nb::str("{}: {}").format(nb::type_name(failure->type()), failure->value()))
+        nb::object cause = failure ? nb::object(nb::str("{}: {}").format(failure->type().attr("__name__"), failure->value()))
                                    : nb::object(nb::str("HTTP {}").format(status));
         log_retry(url, wait, attempt, max_retries, cause);
         co_await sleep(wait);
