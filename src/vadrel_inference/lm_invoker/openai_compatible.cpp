@@ -99,9 +99,14 @@ nb::list request_messages(nb::handle messages) {
 // itself writes them, as a backslash, "u" and four hex digits. Outside its string literals
 // JSON text is ASCII, so every surrogate is inside one, where the escape stands for it.
 nb::bytes json_body(nb::handle payload) {
-    nb::object text = nb::module_::import_("json").attr("dumps")(
-        payload, nb::arg("ensure_ascii") = false, nb::arg("separators") = nb::make_tuple(",", ":"),
-        nb::arg("allow_nan") = false);
+    static pyhost::Global encode;  // one encoder: json.dumps would make one per call
+    if (!encode) {
+        encode.set(pyhost::import_from("json", "JSONEncoder")(nb::arg("ensure_ascii") = false,
+                                                              nb::arg("separators") = nb::make_tuple(",", ":"),
+                                                              nb::arg("allow_nan") = false)
+                       .attr("encode"));
+    }
+    nb::object text = encode(payload);
     Py_ssize_t size = 0;
     if (const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size)) {
         return nb::bytes(utf8, static_cast<std::size_t>(size));
@@ -178,14 +183,37 @@ nb::dict request_body(nb::handle self, nb::handle messages, nb::handle hyperpara
     return payload;
 }
 
+// Every call's answer is made into these records: values known to be valid skip pydantic's validation.
+struct Records {
+    pyhost::TrustedModel output, usage;
+    pyhost::Global output_fields, usage_fields;
+};
+
+const Records &records() {
+    static Records *made = nullptr;  // never destroyed: it holds Python objects
+    if (made == nullptr) {
+        made = new Records();
+        made->output.init(LMOutput.get(), {"text", "structured_output", "token_usage"});
+        made->output_fields.set(made->output.names({"text", "structured_output", "token_usage"}));
+        made->usage.init(TokenUsage.get(), {"input_tokens", "output_tokens"});
+        made->usage_fields.set(made->usage.names({"input_tokens", "output_tokens"}));
+    }
+    return *made;
+}
+
 nb::object token_usage(nb::handle usage) {
     if (!is_dict(usage)) {
         return nb::none();
     }
     nb::object input = get(usage, "prompt_tokens");
     nb::object output = get(usage, "completion_tokens");
-    return TokenUsage(nb::arg("input_tokens") = nb::isinstance<nb::int_>(input) ? input : nb::int_(0),
-                      nb::arg("output_tokens") = nb::isinstance<nb::int_>(output) ? output : nb::int_(0));
+    if (!nb::isinstance<nb::int_>(input)) input = nb::int_(0);
+    if (!nb::isinstance<nb::int_>(output)) output = nb::int_(0);
+    if (PyLong_CheckExact(input.ptr()) && PyLong_CheckExact(output.ptr())) {
+        const Records &r = records();
+        return r.usage.make({input, output}, r.usage_fields.get());
+    }
+    return TokenUsage(nb::arg("input_tokens") = input, nb::arg("output_tokens") = output);
 }
 
 [[noreturn]] void fail_with_error_object(nb::handle error) {
@@ -232,8 +260,12 @@ nb::object output(nb::handle self, nb::handle text, nb::handle usage) {
             fail(nb::str("the answer does not fit the response schema: {}").format(e.value()), e.value());
         }
     }
-    return LMOutput(nb::arg("text") = text, nb::arg("structured_output") = structured,
-                    nb::arg("token_usage") = token_usage(usage));
+    nb::object tokens = token_usage(usage);
+    if (PyUnicode_CheckExact(text.ptr())) {
+        const Records &r = records();
+        return r.output.make({text, structured, tokens}, r.output_fields.get());
+    }
+    return LMOutput(nb::arg("text") = text, nb::arg("structured_output") = structured, nb::arg("token_usage") = tokens);
 }
 
 nb::object plain_answer(nb::handle self, nb::handle raw) {
@@ -429,8 +461,6 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
         max_retries = PyLong_AsLongLongAndOverflow(self.attr("max_retries").ptr(), &overflow);
         if (overflow > 0) max_retries = LLONG_MAX;
     }
-    nb::dict headers;
-    headers["Content-Type"] = "application/json";
     nb::object request = client.attr("request");
     for (long long attempt = 0;; ++attempt) {
         const bool last = attempt >= max_retries;
@@ -442,8 +472,7 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
         {
             Slot slot(gate);
             try {
-                response = co_await request("POST", url, nb::arg("data") = body, nb::arg("headers") = headers,
-                                            nb::arg("allow_redirects") = false);
+                response = co_await request("POST", url, nb::arg("data") = body, nb::arg("allow_redirects") = false);
                 status = nb::cast<int>(response.attr("status"));
                 // A plain answer is read whole within the attempt, as is an error that may be retried. Reading
                 // to the end gives the connection back to the pool; a read that fails closes it.
@@ -515,6 +544,7 @@ nb::object new_client(nb::handle self) {
     nb::object http = aiohttp();
     nb::dict headers;
     headers["Authorization"] = nb::str("Bearer {}").format(self.attr("_api_key"));
+    headers["Content-Type"] = "application/json";
     nb::object connector = http.attr("TCPConnector")(nb::arg("limit") = self.attr("max_connections"),
                                                      nb::arg("ssl") = ssl_context());
     return http.attr("ClientSession")(nb::arg("connector") = connector, nb::arg("headers") = headers,
