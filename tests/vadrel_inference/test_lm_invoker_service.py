@@ -284,3 +284,8 @@ class TestSettings:
         with pytest.raises(error) as info:
             build_lm_invoker(model_id="local/m", credentials="k", config=config)
         assert key in str(info.value) and repr(value) in str(info.value)
+
+    def test_a_key_with_a_line_break_is_refused_when_built(self):
+        with pytest.raises(ValueError, match="api_key must not hold control characters") as info:
+            build_lm_invoker(model_id="local/m", credentials="sk-secret\n", config={"base_url": "http://127.0.0.1:1/v1"})
+        assert "sk-secret" not in str(info.value)

@@ -653,6 +653,24 @@ void check_settings(nb::handle base_url, nb::handle timeout, nb::handle max_conn
     }
 }
 
+// The key goes into a header, where a control character (a line break read from a file with the key) is
+// refused at every call; it is refused here instead, without showing the key.
+void check_api_key(nb::handle api_key) {
+    if (!PyUnicode_Check(api_key.ptr())) {
+        return;
+    }
+    PyObject *p = api_key.ptr();
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(p);
+    const int kind = PyUnicode_KIND(p);
+    const void *data = PyUnicode_DATA(p);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if ((c < 0x20 && c != '\t') || c == 0x7f) {
+            pyhost::raise(PyExc_ValueError, "api_key must not hold control characters, such as a line break");
+        }
+    }
+}
+
 }  // namespace
 
 void init_openai_compatible(nb::module_ m) {
@@ -666,6 +684,7 @@ void init_openai_compatible(nb::module_ m) {
                        nb::handle timeout, nb::handle default_hyperparameters, nb::handle response_schema,
                        nb::handle max_connections, nb::handle max_retries) {
                     check_settings(base_url, timeout, max_connections, max_retries);
+                    check_api_key(api_key);
                     base.attr("__init__")(self, model_id, response_schema);
                     nb::object id = nb::isinstance<nb::str>(model_id) ? ModelId.attr("from_string")(model_id)
                                                                       : nb::borrow(model_id);
