@@ -1,11 +1,12 @@
-"""Calls per second of the chat-completions invoker against a plain pooled httpx client.
+"""Calls per second of the chat-completions invoker against plain pooled clients: aiohttp, which the
+invoker uses, and httpx.
 
-Both sides ask a local server (two worker processes on one port, HTTP/1.1 keep-alive, a ready
-chat-completions answer) the same requests: the invoker through `invoke`, the plain client by posting
+Every side asks a local server (two worker processes on one port, HTTP/1.1 keep-alive, a ready
+chat-completions answer) the same requests: the invoker through `invoke`, a plain client by posting
 the same JSON body with the same headers and reading the answer's text and usage, with at most 100
 connections open. At concurrency 1 one task calls in turn; at concurrency 100, 100 tasks do. Rounds
-alternate between the two sides; the best of the rounds is kept. Goal: the invoker at 0.9x the plain
-client or better.
+alternate between the sides; the best of the rounds is kept. Goal: the invoker at 0.9x the plain
+aiohttp client or better.
 """
 
 import asyncio
@@ -16,6 +17,7 @@ import subprocess
 import sys
 import time
 
+import aiohttp
 import httpx
 
 from vadrel_inference.lm_invoker import build_lm_invoker
@@ -78,7 +80,12 @@ MESSAGES = [Message(role=MessageRole.SYSTEM, contents=["You are a content-safety
             Message(role=MessageRole.USER, contents=["Is this message safe? Hello there."])]
 
 
-class PlainClient:
+def request_body(messages):
+    payload = {"model": "m", "messages": [{"role": str(m.role), "content": "\n".join(m.contents)} for m in messages]}
+    return json.dumps(payload, ensure_ascii=False, separators=(",", ":")).encode()
+
+
+class PlainHttpx:
     """What a hand-written caller does with a pooled httpx client: the same request, the same reading."""
 
     def __init__(self, base_url):
@@ -89,14 +96,34 @@ class PlainClient:
         )
 
     async def invoke(self, messages):
-        payload = {"model": "m", "messages": [{"role": str(m.role), "content": "\n".join(m.contents)} for m in messages]}
-        response = await self.client.post(
-            self.url, content=json.dumps(payload, ensure_ascii=False, separators=(",", ":")).encode(),
-            headers={"Content-Type": "application/json"},
-        )
+        response = await self.client.post(self.url, content=request_body(messages),
+                                          headers={"Content-Type": "application/json"})
         response.raise_for_status()
         body = response.json()
         return body["choices"][0]["message"]["content"], body.get("usage")
+
+    async def aclose(self):
+        await self.client.aclose()
+
+
+class PlainAiohttp:
+    """The same with a pooled aiohttp session."""
+
+    def __init__(self, base_url):
+        self.url = base_url + "/chat/completions"
+        self.session = aiohttp.ClientSession(connector=aiohttp.TCPConnector(limit=100),
+                                             headers={"Authorization": "Bearer k"},
+                                             timeout=aiohttp.ClientTimeout(total=60.0))
+
+    async def invoke(self, messages):
+        async with self.session.post(self.url, data=request_body(messages),
+                                     headers={"Content-Type": "application/json"}) as response:
+            response.raise_for_status()
+            body = json.loads(await response.read())
+        return body["choices"][0]["message"]["content"], body.get("usage")
+
+    async def aclose(self):
+        await self.session.close()
 
 
 async def rate(call, concurrency, calls):
@@ -114,18 +141,21 @@ async def rate(call, concurrency, calls):
 
 async def measure(base_url):
     invoker = build_lm_invoker("local/m", credentials="k", config={"base_url": base_url})
-    plain = PlainClient(base_url)
+    plain_aiohttp = PlainAiohttp(base_url)
+    plain_httpx = PlainHttpx(base_url)
     best = {}
     try:
         for concurrency, calls in CALLS.items():
             for _ in range(ROUNDS):
                 for name, call in (("invoker", lambda: invoker.invoke(messages=MESSAGES)),
-                                   ("plain", lambda: plain.invoke(MESSAGES))):
+                                   ("aiohttp", lambda: plain_aiohttp.invoke(MESSAGES)),
+                                   ("httpx", lambda: plain_httpx.invoke(MESSAGES))):
                     value = await rate(call, concurrency, calls)
                     best[name, concurrency] = max(best.get((name, concurrency), 0.0), value)
     finally:
         await invoker.aclose()
-        await plain.client.aclose()
+        await plain_aiohttp.aclose()
+        await plain_httpx.aclose()
     return best
 
 
@@ -137,10 +167,10 @@ def main():
         for w in workers:
             w.terminate()
             w.wait()
-    print(f"{'concurrency':>11}  {'invoker calls/s':>15}  {'plain httpx calls/s':>19}  {'ratio':>5}")
+    print(f"{'concurrency':>11}  {'invoker calls/s':>15}  {'plain aiohttp':>13}  {'ratio':>5}  {'plain httpx':>11}  {'ratio':>5}")
     for concurrency in CALLS:
-        mine, plain = best["invoker", concurrency], best["plain", concurrency]
-        print(f"{concurrency:>11}  {mine:>15,.0f}  {plain:>19,.0f}  {mine / plain:>5.2f}")
+        mine, aio, hx = best["invoker", concurrency], best["aiohttp", concurrency], best["httpx", concurrency]
+        print(f"{concurrency:>11}  {mine:>15,.0f}  {aio:>13,.0f}  {mine / aio:>5.2f}  {hx:>11,.0f}  {mine / hx:>5.2f}")
 
 
 if __name__ == "__main__":

@@ -30,7 +30,7 @@ def hook(event, args):
 sys.addaudithook(hook)
 for name in MODULES:
     importlib.import_module(name)
-print(json.dumps({"events": events, "httpx_loaded": "httpx" in sys.modules}))
+print(json.dumps({"events": events, "http_client_loaded": "aiohttp" in sys.modules}))
 """
 
 MODULES = [
@@ -60,4 +60,4 @@ def test_import_reads_no_file_and_opens_no_socket():
     result = json.loads(done.stdout.strip().splitlines()[-1])
     assert result["events"] == []
     # The HTTP client library loads at the first invoker build, not at import.
-    assert result["httpx_loaded"] is False
+    assert result["http_client_loaded"] is False

@@ -27,7 +27,7 @@ pyasync::AsyncGen keep(nb::object client) {
     } catch (...) {
         closing.capture();
     }
-    co_await client.attr("aclose")();
+    co_await client.attr("close")();
     closing.rethrow();
 }
 
@@ -50,15 +50,21 @@ pyasync::Task client(nb::object invoker, nb::object loop, MakeClient make) {
     nb::object key = loop_key(loop);
     PyObject *entry = nullptr;
     if (pyhost::status(PyDict_GetItemRef(clients.ptr(), key.ptr(), &entry)) == 1) {
-        co_return nb::steal<nb::tuple>(entry)[0];
+        co_return nb::steal(entry);
     }
     forget_closed(clients);
+    static pyhost::Global semaphore;
+    if (!semaphore) {
+        semaphore.set(pyhost::import_from("asyncio", "Semaphore"));
+    }
     nb::object made = make(invoker);
+    nb::object gate = semaphore(invoker.attr("max_connections"));
     nb::object keeper = keep(made).named("keep_client").to_python();
-    clients[key] = nb::make_tuple(made, keeper);
+    nb::tuple found = nb::make_tuple(made, gate, keeper);
+    clients[key] = found;
     // The first step makes the keeper one of the running loop's async generators; it yields at once.
     co_await keeper.attr("__anext__")();
-    co_return made;
+    co_return found;
 }
 
 pyasync::VoidTask close(nb::object invoker) {
@@ -66,7 +72,7 @@ pyasync::VoidTask close(nb::object invoker) {
     nb::object entry = clients.attr("pop")(loop_key(running_loop()), nb::none());
     forget_closed(clients);
     if (!entry.is_none()) {
-        nb::object keeper = entry[1];
+        nb::object keeper = entry[2];
         co_await pyasync::aclose(keeper);
     }
 }

@@ -2,7 +2,9 @@
 //
 // A client's connections belong to the event loop that opened them, so an invoker keeps one client for
 // each loop it is used on (successive `asyncio.run`, threads with loops of their own), in its `_clients`:
-// a dict from a weak reference to the loop to (client, keeper). The keeper is an async generator that
+// a dict from a weak reference to the loop to (client, gate, keeper). The gate is an `asyncio.Semaphore` of
+// `max_connections` that a call holds for as long as it uses a connection, so that the client's own pool
+// never has a caller waiting in it (see openai_compatible.cpp for why). The keeper is an async generator that
 // holds the client; started on the loop, it is one of the loop's async generators, which the loop's
 // orderly shutdown (`loop.shutdown_asyncgens()`, as `asyncio.run` does before closing it) closes: the
 // keeper then closes the client, on its own loop, before the loop goes. A client of a loop that is
@@ -19,7 +21,8 @@ nb::object running_loop();
 
 using MakeClient = nb::object (*)(nb::handle invoker);
 
-// The invoker's client for `loop`, the running loop; made by `make` on the loop's first call.
+// The invoker's entry (client, gate, keeper) for `loop`, the running loop; the client made by `make` on the
+// loop's first call. The client has a `close()` coroutine.
 pyasync::Task client(nb::object invoker, nb::object loop, MakeClient make);
 
 // Closes the invoker's client of the running loop (its connections too), when it has one.

@@ -16,8 +16,8 @@ namespace {
 constexpr double kFirstBackoffSeconds = 0.5;
 constexpr double kLongestBackoffSeconds = 8.0;
 
-nb::object httpx_error(const char *name) {
-    return nb::module_::import_("httpx").attr(name);
+nb::object aiohttp_error(const char *name) {
+    return nb::module_::import_("aiohttp").attr(name);
 }
 
 // Seconds from now until the HTTP date `text`; none when it is not one.
@@ -45,12 +45,13 @@ bool transient_status(int status) {
 }
 
 bool transient_error(const nb::python_error &error) {
-    static pyhost::Global network, protocol;
-    if (!network) {
-        network.set(httpx_error("NetworkError"));
-        protocol.set(httpx_error("RemoteProtocolError"));
+    static pyhost::Global connection, payload, response;
+    if (!connection) {
+        connection.set(aiohttp_error("ClientConnectionError"));  // refused, reset, disconnected
+        payload.set(aiohttp_error("ClientPayloadError"));        // the body broke off or was malformed
+        response.set(aiohttp_error("ClientResponseError"));      // the status line or headers were malformed
     }
-    return error.matches(network.get()) || error.matches(protocol.get());
+    return error.matches(connection.get()) || error.matches(payload.get()) || error.matches(response.get());
 }
 
 std::optional<double> retry_after(nb::handle response) {

@@ -11,7 +11,7 @@ namespace vadrel_inference::retry {
 bool transient_status(int status);
 
 // Transport failures that a new attempt may not meet: the connection failed, broke, or was closed under
-// the request.
+// the request, or the answer was malformed on the wire.
 bool transient_error(const nb::python_error &error);
 
 // The wait the response's Retry-After header asks for (seconds, or an HTTP date), none when it has none

@@ -8,7 +8,7 @@ import os
 import pytest
 from chat_server import ChatServer
 
-from vadrel_guardrail import GuardrailResult
+from vadrel_guardrail import GuardrailManager, GuardrailResult
 from vadrel_guardrail.engine.dm_engine import (
     DEFAULT_DM_MODEL_ID,
     DMGuardrailEngine,
@@ -76,3 +76,27 @@ class TestEndToEnd:
         server.reply_error(500, "decision model unavailable")
         with pytest.raises(BaseInvokerError):
             asyncio.run(engine.check_input("anything"))
+
+    def test_an_unsafe_text_is_still_blocked_after_a_burst_that_ran_out_of_time(self, server):
+        # With error_conservative=False a check whose model call fails is skipped: were the connection pool
+        # wedged by the burst, every later check would fail and so pass unchecked.
+        engine = DMGuardrailEngine.from_config(
+            model_id=DEFAULT_DM_MODEL_ID, engine_config=DMGuardrailEngineConfig(), credentials="test-key",
+            config={"base_url": server.base_url, "timeout": 0.5, "max_connections": 1})
+        manager = GuardrailManager(engine, error_conservative=False)
+        low = {name: 0.01 for name in engine.policies}
+
+        async def scenario():
+            server.answer_with(lambda body: json.dumps(low))
+            server.delay = 0.05
+            for _ in range(3):  # most of each burst's checks run out of time and are skipped
+                burst = await asyncio.gather(*(manager.check_content(f"message {i}") for i in range(40)))
+                assert all(result.is_safe for result in burst)
+            server.delay = 0.0
+            server.answer_with(lambda body: json.dumps({**low, "self_harm": 0.9}))
+            return await manager.check_content("a worrying message")
+
+        server_requests_before = len(server.requests)
+        result = asyncio.run(scenario())
+        assert (result.is_safe, result.policy) == (False, "self_harm")
+        assert len(server.requests) > server_requests_before
