@@ -33,11 +33,19 @@ build: $(DEPS)
 demo: build
 	$(PY) examples/demo.py
 
+# Both passes spread the tests over worker processes (pytest-xdist), one a processor by default.
+TEST_WORKERS ?= auto
+PYTEST := $(PY) -m pytest -q -p no:cacheprovider -n $(TEST_WORKERS)
+
 test-main: build
-	$(PY) -m pytest -q -p no:cacheprovider tests
+	$(PYTEST) tests
 
 # The same suite against an AddressSanitizer/UBSan build installed into its own directory. Python's own
 # small-object allocator hides a read past the end of an object's storage from ASan, so plain malloc is used.
+# Development mode comes from PYTHONDEVMODE, which the worker processes inherit (-X options they would not).
+# Every test runs, on a quarter of the examples and repetitions (VADREL_TEST_EFFORT, see
+# tests/support/effort.py). The typing checks (tests/typing/test_stubs.py: mypy and stubtest, each in a
+# process of its own) run once, in the main pass.
 ASAN_SITE := $(CURDIR)/build/asan-site
 build-asan: $(DEPS)
 	$(PIP_INSTALL) --no-build-isolation --no-deps --target $(ASAN_SITE) --upgrade \
@@ -47,7 +55,7 @@ build-asan: $(DEPS)
 test-asan: build-asan
 	PYTHONMALLOC=malloc PYTHONPATH=$(ASAN_SITE) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0:detect_odr_violation=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	    $(PY) -X dev -m pytest -q -p no:cacheprovider tests
+	PYTHONDEVMODE=1 VADREL_TEST_EFFORT=0.25 $(PYTEST) --ignore=tests/typing/test_stubs.py tests
 
 # The sanitizer run first, so that the main suite's summary line is the last thing printed.
 test: test-asan test-main
