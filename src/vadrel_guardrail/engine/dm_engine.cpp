@@ -360,6 +360,19 @@ void define_engine(nb::module_ m) {
                     "Validate and return the probability that the decision model gave for one policy.")
             .method("_evaluate_output", &evaluate_output, nb::arg("output").none(),
                     "Turn the decision model's answers into a verdict.")
+            // The base's class operation, unchanged, declared again so that its signature shows this engine's
+            // configuration class.
+            .classmethod(
+                "from_config",
+                [](nb::handle cls, nb::handle model_id, nb::handle engine_config, nb::handle credentials,
+                   nb::handle config) {
+                    return pyhost::import_from("builtins", "super")(DMGuardrailEngine.get(), cls)
+                        .attr("from_config")(nb::arg("model_id") = model_id, nb::arg("engine_config") = engine_config,
+                                             nb::arg("credentials") = credentials, nb::arg("config") = config);
+                },
+                nb::arg("model_id"), nb::arg("engine_config").none() = nb::none(),
+                nb::arg("credentials").none() = nb::none(), nb::arg("config").none() = nb::none(),
+                "Build the decision-model invoker for `model_id` and the engine around it.")
             .build());
 }
 
