@@ -37,8 +37,10 @@ demo: build
 TEST_WORKERS ?= auto
 PYTEST := $(PY) -m pytest -q -p no:cacheprovider -n $(TEST_WORKERS)
 
+RUN_MAIN = $(PYTEST) tests
+
 test-main: build
-	$(PYTEST) tests
+	$(RUN_MAIN)
 
 # The same suite against an AddressSanitizer/UBSan build installed into its own directory. Python's own
 # small-object allocator hides a read past the end of an object's storage from ASan, so plain malloc is used.
@@ -52,13 +54,20 @@ build-asan: $(DEPS)
 	    -C build-dir=build/asan -C cmake.build-type=Debug \
 	    -C cmake.define.VADREL_BUILD_TESTING=ON -C cmake.define.VADREL_SANITIZE=ON .
 
-test-asan: build-asan
-	PYTHONMALLOC=malloc PYTHONPATH=$(ASAN_SITE) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+RUN_ASAN = PYTHONMALLOC=malloc PYTHONPATH=$(ASAN_SITE) \
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0:detect_odr_violation=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONDEVMODE=1 VADREL_TEST_EFFORT=0.25 $(PYTEST) --ignore=tests/typing/test_stubs.py tests
 
-# The sanitizer run first, so that the main suite's summary line is the last thing printed.
-test: test-asan test-main
+test-asan: build-asan
+	$(RUN_ASAN)
+
+# The two builds side by side, then the sanitizer run, so that the main suite's summary line is the last
+# thing printed.
+test: $(DEPS)
+	@$(MAKE) --no-print-directory -j2 build build-asan
+	$(RUN_ASAN)
+	$(RUN_MAIN)
 
 # The benchmarks' peers (google-re2, hyperscan) go into the same environment; tests never need them.
 BENCH_DEPS := $(VENV)/.bench-deps-installed
