@@ -36,9 +36,9 @@ demo: build
 # Both passes spread the tests over worker processes (pytest-xdist), one a processor by default.
 TEST_WORKERS ?= auto
 PYTEST := $(PY) -m pytest -q -p no:cacheprovider -n $(TEST_WORKERS)
-# pytest keeps the test modules it rewrites (for its assertion messages) in __pycache__, even where the
-# caller's environment asks for no bytecode files: one collection writes them before the passes, so that
-# the worker processes read them instead of each rewriting every module.
+# pytest keeps the test modules it rewrites (for its assertion messages) in __pycache__ unless bytecode
+# files are turned off; the tests turn them back on, and one collection writes them before the passes, so
+# that the worker processes read them instead of each rewriting every module.
 unexport PYTHONDONTWRITEBYTECODE
 COLLECT = $(PY) -m pytest -q -p no:cacheprovider --collect-only tests >/dev/null
 
