@@ -33,24 +33,47 @@ build: $(DEPS)
 demo: build
 	$(PY) examples/demo.py
 
+# Both passes spread the tests over worker processes (pytest-xdist), one a processor by default.
+TEST_WORKERS ?= auto
+PYTEST := $(PY) -m pytest -q -p no:cacheprovider -n $(TEST_WORKERS)
+# pytest keeps the test modules it rewrites (for its assertion messages) in __pycache__ unless bytecode
+# files are turned off; the tests turn them back on, and one collection writes them before the passes, so
+# that the worker processes read them instead of each rewriting every module.
+unexport PYTHONDONTWRITEBYTECODE
+COLLECT = $(PY) -m pytest -q -p no:cacheprovider --collect-only tests >/dev/null
+
+RUN_MAIN = $(PYTEST) tests
+
 test-main: build
-	$(PY) -m pytest -q -p no:cacheprovider tests
+	$(RUN_MAIN)
 
 # The same suite against an AddressSanitizer/UBSan build installed into its own directory. Python's own
 # small-object allocator hides a read past the end of an object's storage from ASan, so plain malloc is used.
+# Development mode comes from PYTHONDEVMODE, which the worker processes inherit (-X options they would not).
+# Every test runs, on a quarter of the examples and repetitions (VADREL_TEST_EFFORT, see
+# tests/support/effort.py). The typing checks (tests/typing/test_stubs.py: mypy and stubtest, each in a
+# process of its own) run once, in the main pass.
 ASAN_SITE := $(CURDIR)/build/asan-site
 build-asan: $(DEPS)
 	$(PIP_INSTALL) --no-build-isolation --no-deps --target $(ASAN_SITE) --upgrade \
 	    -C build-dir=build/asan -C cmake.build-type=Debug \
 	    -C cmake.define.VADREL_BUILD_TESTING=ON -C cmake.define.VADREL_SANITIZE=ON .
 
-test-asan: build-asan
-	PYTHONMALLOC=malloc PYTHONPATH=$(ASAN_SITE) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+RUN_ASAN = PYTHONMALLOC=malloc PYTHONPATH=$(ASAN_SITE) \
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0:detect_odr_violation=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	    $(PY) -X dev -m pytest -q -p no:cacheprovider tests
+	PYTHONDEVMODE=1 VADREL_TEST_EFFORT=0.25 $(PYTEST) --ignore=tests/typing/test_stubs.py tests
 
-# The sanitizer run first, so that the main suite's summary line is the last thing printed.
-test: test-asan test-main
+test-asan: build-asan
+	$(RUN_ASAN)
+
+# The two builds side by side, then the sanitizer run, so that the main suite's summary line is the last
+# thing printed.
+test: $(DEPS)
+	@$(MAKE) --no-print-directory -j2 build build-asan
+	$(COLLECT)
+	$(RUN_ASAN)
+	$(RUN_MAIN)
 
 # The benchmarks' peers (google-re2, hyperscan) go into the same environment; tests never need them.
 BENCH_DEPS := $(VENV)/.bench-deps-installed

@@ -2,9 +2,10 @@
 
 Usage: stub_annotations.py SRC_DIR PACKAGE OUTPUT
 
-Every function and method the stubs under SRC_DIR/PACKAGE declare gives one row per annotated
-parameter, and one for its result (parameter "return"), keyed by the module and qualified name
-the function has at run time; each `async def` is listed as a coroutine function. The extension
+Every function and method the stubs under SRC_DIR/PACKAGE declare (the first of an overloaded one's
+overloads) gives one row per annotated parameter, and one for its result (parameter "return"), keyed
+by the module and qualified name the function has at run time; each `async def` is listed as a
+coroutine function. The extension
 registers the tables, and its signed functions take their annotations from them, so the types that
 `inspect.signature` shows are the stubs' own, and so is what `inspect.iscoroutinefunction` says.
 """
@@ -20,9 +21,13 @@ def module_name(package_root: Path, stub: Path) -> str:
 
 
 def functions(body, prefix):
+    seen = set()
     for node in body:
         if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
-            yield f"{prefix}{node.name}", node
+            # An overloaded function shows its first overload, the one that names the accepted types whole.
+            if node.name not in seen:
+                seen.add(node.name)
+                yield f"{prefix}{node.name}", node
         elif isinstance(node, ast.ClassDef):
             yield from functions(node.body, f"{prefix}{node.name}.")
 

@@ -1,3 +1,5 @@
+// The class builders: Python classes (pydantic models, text enums, exceptions, Protocols, plain classes)
+// made as a class statement would make them, with C++ bodies for their operations.
 #include "pyhost/classes.hpp"
 
 #include "pyhost/frame.hpp"

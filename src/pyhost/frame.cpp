@@ -1,3 +1,5 @@
+// The module frame: one extension module presents a dotted package tree, each module found through a
+// finder on sys.meta_path, with the file and data directory where it says it lives.
 #include "pyhost/frame.hpp"
 
 #include "pyhost/signatures.hpp"

@@ -1,3 +1,5 @@
+// Signed functions: thin callables around nanobind functions that show `inspect.signature` the stubs'
+// parameters and annotations, and pass calls straight through.
 #include "pyhost/signatures.hpp"
 
 #include <cstddef>

@@ -1,3 +1,4 @@
+// `vadrel_core.constants`: the kinds of event and of event value.
 #include "pyhost/frame.hpp"
 #include "vadrel_core/modules.hpp"
 

@@ -1,3 +1,5 @@
+// `vadrel_core.utils` and `vadrel_core.logging`: LoggerManager over the standard library's loggers, and
+// validate_enum.
 #include "pyhost/frame.hpp"
 #include "pyhost/raising.hpp"
 #include "vadrel_core/modules.hpp"

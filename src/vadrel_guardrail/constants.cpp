@@ -1,3 +1,5 @@
+// `vadrel_guardrail.constants`: GuardrailMode, TopicSafetyMode and GuardrailConstants, and the modes kept
+// for C++ comparisons.
 #include "vadrel_guardrail/constants.hpp"
 
 #include <filesystem>

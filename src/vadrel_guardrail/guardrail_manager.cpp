@@ -1,3 +1,5 @@
+// `vadrel_guardrail.guardrail_manager`: GuardrailManager, its engine list and error policy, and the
+// complete-text check; streams go through the pipeline in stream/.
 #include "pyasync/pyasync.hpp"
 #include "pyhost/frame.hpp"
 #include "pyhost/objects.hpp"
@@ -147,7 +149,7 @@ pyasync::Task run_engine(nb::object, nb::object engine, nb::object content, nb::
 }
 
 
-// The error policy of the complete-text road (also reached from Python as `_handle_engine_error`).
+// The error policy of the complete-text check (also reached from Python as `_handle_engine_error`).
 nb::object handle_engine_error(nb::handle self, nb::handle error, nb::handle log_message, nb::handle reason) {
     logger.attr("error")(log_message, nb::arg("exc_info") = true);
     if (nb::isinstance(error, self.attr("raise_on_exceptions"))) {

@@ -1,11 +1,13 @@
 import logging
 from collections.abc import AsyncGenerator, AsyncIterable, Mapping
-from typing import Any
+from typing import Any, TypeVar, overload
 
 from vadrel_core.schema.component import Component
 from vadrel_core.utils import LoggerManager
 from vadrel_guardrail.engine.base_engine import GuardrailEngine
 from vadrel_guardrail.schema import GuardrailInput, GuardrailResult, GuardrailStreamChunk
+
+_EngineT = TypeVar("_EngineT", bound=GuardrailEngine)
 
 manager: LoggerManager
 logger: logging.Logger
@@ -16,9 +18,22 @@ class GuardrailManager(Component):
     raise_on_exceptions: tuple[type[Exception], ...]
     max_stream_buffer_bytes: int
     max_stream_buffer_chunks: int
+    # Only a list is taken (the manager keeps the caller's list itself), so a list of one engine class is
+    # taken through its own overload: lists are invariant.
+    @overload
     def __init__(
         self,
         engine: GuardrailEngine | list[GuardrailEngine] | None = None,
+        empty_content_safe: bool | None = None,
+        error_conservative: bool | None = None,
+        raise_on_exceptions: tuple[type[Exception], ...] | None = None,
+        max_stream_buffer_bytes: int | None = None,
+        max_stream_buffer_chunks: int | None = None,
+    ) -> None: ...
+    @overload
+    def __init__(
+        self,
+        engine: list[_EngineT],
         empty_content_safe: bool | None = None,
         error_conservative: bool | None = None,
         raise_on_exceptions: tuple[type[Exception], ...] | None = None,

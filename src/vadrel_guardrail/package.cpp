@@ -56,6 +56,8 @@ void init_package(nb::module_ m) {
 
 }  // namespace vadrel_guardrail
 
+// The module needs the GIL: built without nanobind's FREE_THREADED option, it declares no Py_mod_gil slot,
+// which is Py_MOD_GIL_USED (CMakeLists.txt refuses a free-threaded interpreter).
 NB_MODULE(vadrel_guardrail, m) {
     pyhost::install_package(m, vadrel_guardrail::kModules);
 }

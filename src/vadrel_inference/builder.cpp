@@ -1,3 +1,5 @@
+// `vadrel_inference.builder`: build_lm_invoker and build_dm_invoker, from a "provider/name" model id, the
+// credentials (or the provider's environment variable) and the invoker's settings.
 #include <cctype>
 #include <string>
 

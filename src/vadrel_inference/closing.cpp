@@ -1,3 +1,4 @@
+// `aclose`, `__aenter__` and `__aexit__` for invoker classes: how an invoker lets go of what it holds open.
 #include "vadrel_inference/closing.hpp"
 
 #include "pyasync/pyasync.hpp"

@@ -1,3 +1,4 @@
+// `vadrel_inference.component`: DMComponent, a component that decides through a decision-model invoker.
 #include "pyasync/pyasync.hpp"
 #include "pyhost/frame.hpp"
 #include "vadrel_inference/modules.hpp"

@@ -9,7 +9,7 @@
 namespace vadrel_inference {
 
 // Raises InvokerRuntimeError(class_name, message), chained to `cause` when there is one. The message
-// is text of the host's own, so that whatever a service or a model wrote can be carried in it.
+// is a Python text, not converted through UTF-8, so that whatever a service or a model wrote can be carried in it.
 [[noreturn]] inline void raise_runtime_error(const char *class_name, nb::handle message,
                                              nb::handle cause = nb::handle()) {
     nb::object error = InvokerRuntimeError(class_name, message);

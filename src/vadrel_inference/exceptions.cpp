@@ -1,3 +1,5 @@
+// `vadrel_inference.exceptions`: BaseInvokerError and InvokerRuntimeError, what invokers raise when a
+// model call fails.
 #include <string>
 
 #include "pyhost/frame.hpp"

@@ -1,3 +1,5 @@
+// `vadrel_inference.schema`: the data models of model calls (ModelId, MessageRole, Message, TokenUsage,
+// LMOutput, DMOutput, ...).
 #include "pyhost/frame.hpp"
 #include "pyhost/raising.hpp"
 #include "vadrel_inference/modules.hpp"
@@ -28,7 +30,7 @@ void init_schema(nb::module_ m) {
                 "from_string",
                 [](nb::handle cls, nb::str text) {
                     // Only the first '/' separates: "openrouter/brevano/olk-1.13" names "brevano/olk-1.13".
-                    // Read as host text, so that any text (lone surrogates too) is split, not converted.
+                    // Read as Python text, so that any text (lone surrogates too) is split, not converted.
                     Py_ssize_t size = PyUnicode_GetLength(text.ptr());
                     Py_ssize_t slash = PyUnicode_FindChar(text.ptr(), '/', 0, size, 1);  // -1: none
                     if (slash == -2) throw nb::python_error();

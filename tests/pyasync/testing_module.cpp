@@ -414,6 +414,8 @@ pyasync::AsyncGen nested_gens(int depth, int n) {
 
 }  // namespace
 
+// The module needs the GIL: built without nanobind's FREE_THREADED option, it declares no Py_mod_gil slot,
+// which is Py_MOD_GIL_USED (CMakeLists.txt refuses a free-threaded interpreter).
 NB_MODULE(_pyasync_testing, m) {
     m.def("echo_await", &echo_await);
     m.def("await_all", &await_all);

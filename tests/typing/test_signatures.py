@@ -63,7 +63,7 @@ def test_every_public_callable_has_a_signature():
 
 
 def test_signatures_show_the_declared_parameters():
-    from vadrel_guardrail import GuardrailManager, GuardrailResult
+    from vadrel_guardrail import DMGuardrailEngine, GuardrailManager, GuardrailResult
     from vadrel_inference.lm_invoker import BaseLMInvoker
 
     manager = GuardrailManager()
@@ -93,6 +93,12 @@ def test_signatures_show_the_declared_parameters():
         "event_emitter",
     ]
     assert GuardrailManager.check_content.__qualname__ == "GuardrailManager.check_content"
+    # An operation the stubs narrow in a subclass shows the subclass's types.
+    from_config = inspect.signature(DMGuardrailEngine.from_config).parameters
+    assert from_config["engine_config"].annotation == "DMGuardrailEngineConfig | None"
+    assert inspect.signature(GuardrailManager).parameters["engine"].annotation == (
+        "GuardrailEngine | list[GuardrailEngine] | None"
+    )
 
 
 

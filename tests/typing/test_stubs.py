@@ -79,7 +79,9 @@ from vadrel_guardrail.schema import GuardrailStreamChunk
 
 
 async def main() -> None:
-    manager = GuardrailManager(PhraseMatcherEngine(), max_stream_buffer_bytes="1 MiB")  # E: arg-type
+    GuardrailManager(PhraseMatcherEngine(), max_stream_buffer_bytes="1 MiB")  # E: call-overload
+    GuardrailManager((PhraseMatcherEngine(),))  # E: call-overload
+    manager = GuardrailManager([PhraseMatcherEngine()])
     result = await manager.check_content(42)  # E: arg-type
     print("verdict: " + result.is_safe)  # E: operator
     await manager.check_contents("text")  # E: attr-defined

@@ -4,7 +4,13 @@ an application uses them beyond the README."""
 from collections.abc import AsyncIterator
 from typing import Any
 
-from vadrel_guardrail import BaseGuardrailEngineConfig, GuardrailManager, GuardrailMode, GuardrailResult
+from vadrel_guardrail import (
+    BaseGuardrailEngineConfig,
+    GuardrailManager,
+    GuardrailMode,
+    GuardrailResult,
+    PhraseMatcherEngine,
+)
 from vadrel_guardrail.config.safety import ContentSafetyConfigBuilder, TopicSafetyConfigBuilder, TopicSafetyItem
 from vadrel_guardrail.engine.base_engine import (
     FullStreamGuardrailAdapter,
@@ -51,6 +57,13 @@ async def use() -> dict[str, Any]:
     config = DMGuardrailEngineConfig(default_threshold=0.7)
     dm = DMGuardrailEngine(build_dm_invoker("openrouter/brevano/olk-1.13"), config)
     manager = GuardrailManager([engine, dm], raise_on_exceptions=(BaseInvokerError,), max_stream_buffer_chunks=50)
+    # A list of one engine class, made before the manager (lists are invariant).
+    phrase_engines = [PhraseMatcherEngine(use_spacy=False), PhraseMatcherEngine(banned_phrases=["x"])]
+    GuardrailManager(engine=phrase_engines, empty_content_safe=False)
+    dm_engines: list[DMGuardrailEngine] = [
+        DMGuardrailEngine.from_config("openrouter/brevano/olk-1.13", engine_config=config)
+    ]
+    GuardrailManager(dm_engines)
     result = await manager.check_content("text", engine_kwargs={"hyperparameters": {"temperature": 0.0}})
     reason: str | None = result.reason
     async def source() -> AsyncIterator[str]:

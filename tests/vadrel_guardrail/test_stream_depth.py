@@ -1,4 +1,4 @@
-"""The stream road at depth: long unsuspended streams, streams that recurse into their own manager, and
+"""Streams at depth: long unsuspended streams, streams that recurse into their own manager, and
 streams dropped inside reference cycles."""
 
 import asyncio
@@ -7,6 +7,7 @@ import sys
 import weakref
 
 import pytest
+from effort import scaled
 
 from vadrel_guardrail import GuardrailManager
 from vadrel_guardrail.constants import GuardrailMode
@@ -67,8 +68,8 @@ class Reentrant(Incremental):
         return await self.manager.check_content(content)
 
 
-# The roads a stream takes, by the engines it meets.
-ROADS = {
+# The paths a stream takes through the pipeline, by the engines it meets.
+PATHS = {
     "pass-through": lambda: [Strict(GuardrailMode.OUTPUT_ONLY)],
     "strict": lambda: [Strict()],
     "incremental": lambda: [Incremental()],
@@ -110,9 +111,9 @@ def count_safe(manager, source):
 class TestLongStreams:
     """Any number of chunks in constant stack, however the build was optimised."""
 
-    @pytest.mark.parametrize("road", ROADS)
-    def test_unsuspended_chunks(self, road):
-        engines = ROADS[road]()
+    @pytest.mark.parametrize("path", PATHS)
+    def test_unsuspended_chunks(self, path):
+        engines = PATHS[path]()
         manager = GuardrailManager(engine=engines, max_stream_buffer_chunks=CHUNKS, max_stream_buffer_bytes=CHUNKS)
         assert count_safe(manager, unsuspended(CHUNKS)) == CHUNKS
         for engine in engines:
@@ -120,7 +121,16 @@ class TestLongStreams:
 
 
 class TestRecursion:
-    """A stream that recurses into its own manager ends at the host's recursion limit, as a check does."""
+    """A stream that recurses into its own manager ends at Python's recursion limit, as a check does."""
+
+    @pytest.fixture(autouse=True)
+    def recursion_limit(self):
+        # Every level of a failing check logs a traceback as deep as the levels above it, so the work grows with
+        # the square of the limit: the sanitizer pass recurses less deep.
+        limit = sys.getrecursionlimit()
+        sys.setrecursionlimit(scaled(limit, minimum=250))
+        yield
+        sys.setrecursionlimit(limit)
 
     def test_error_policy_ends_the_stream(self):
         engine = Reentrant()
@@ -169,10 +179,10 @@ class TestCollection:
 
         return asyncio.run(go())
 
-    # A strict stage reads the whole source at the first item: these roads stop in the middle of it.
-    @pytest.mark.parametrize("road", ["pass-through", "incremental"])
-    def test_object_streaming_its_own_generator(self, road):
-        manager = GuardrailManager(engine=ROADS[road]())
+    # A strict stage reads the whole source at the first item: these paths stop in the middle of it.
+    @pytest.mark.parametrize("path", ["pass-through", "incremental"])
+    def test_object_streaming_its_own_generator(self, path):
+        manager = GuardrailManager(engine=PATHS[path]())
 
         class Owner:
             def __init__(self, source):
@@ -190,9 +200,9 @@ class TestCollection:
 
         assert self.collect(make_cycle) == (0, DROPPED)
 
-    @pytest.mark.parametrize("road", ROADS)
-    def test_consuming_task_left_waiting(self, road):
-        manager = GuardrailManager(engine=ROADS[road]())
+    @pytest.mark.parametrize("path", PATHS)
+    def test_consuming_task_left_waiting(self, path):
+        manager = GuardrailManager(engine=PATHS[path]())
 
         async def consume(stream):
             async for _ in stream:

@@ -49,6 +49,7 @@ class TestRetries:
     @pytest.mark.parametrize(
         "status, retry_after",
         [(503, "0"), (429, email.utils.formatdate(usegmt=True)), (502, None)],  # none: exponential back-off
+        ids=["503-0", "429-date", "502-None"],  # the same in every worker process, whatever the time
     )
     def test_transient_failures_are_retried(self, chat_server, caplog, status, retry_after):
         for _ in range(2):

@@ -1,3 +1,4 @@
+// `vadrel_core.event.event_emitter`: EventEmitter, which hands each event to its handlers in turn.
 #include "pyasync/pyasync.hpp"
 #include "pyhost/frame.hpp"
 #include "vadrel_core/modules.hpp"

@@ -1,3 +1,4 @@
+// `vadrel_core.event.handler.event_handler`: BaseEventHandler, the abstract receiver of an emitter's events.
 #include "pyhost/frame.hpp"
 #include "vadrel_core/abstract_method.hpp"
 #include "vadrel_core/modules.hpp"

@@ -1,3 +1,4 @@
+// The packages `vadrel_core.event` and `vadrel_core.event.handler`: their public names.
 #include "pyhost/frame.hpp"
 #include "vadrel_core/modules.hpp"
 

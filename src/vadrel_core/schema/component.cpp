@@ -1,3 +1,4 @@
+// `vadrel_core.schema.component`: Component, the base whose `run` awaits the subclass's `_run`.
 #include "pyasync/pyasync.hpp"
 #include "pyhost/frame.hpp"
 #include "vadrel_core/modules.hpp"

@@ -1,3 +1,4 @@
+// `vadrel_core.schema.event`: Event, the data model of one emitted event.
 #include "pyhost/frame.hpp"
 #include "vadrel_core/modules.hpp"
 

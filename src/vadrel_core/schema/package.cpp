@@ -1,3 +1,4 @@
+// The package `vadrel_core.schema`: its public names.
 #include "pyhost/frame.hpp"
 #include "vadrel_core/modules.hpp"
 

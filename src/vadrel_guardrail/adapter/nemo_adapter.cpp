@@ -51,7 +51,7 @@ void warn(nb::handle message) {
     pyhost::raise(InvokerRuntimeError(kClassName, message));
 }
 
-// `first, second = pair`, with the host's own messages when the shape is wrong.
+// `first, second = pair`, with Python's own messages when the shape is wrong.
 std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
     nb::object items = pyhost::owned(PySequence_Tuple(pair.ptr()));
     Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());

@@ -1,3 +1,4 @@
+// The package `vadrel_guardrail.adapter`: its public names.
 #include "pyhost/frame.hpp"
 #include "vadrel_guardrail/modules.hpp"
 

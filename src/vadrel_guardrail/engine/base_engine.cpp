@@ -1,3 +1,5 @@
+// `vadrel_guardrail.engine.base_engine`: the engine Protocols, the stream errors, the strict full-stream
+// adapter with its buffer caps, and the call of an engine's check with the caller's keyword arguments.
 #include "vadrel_guardrail/engine/base_engine.hpp"
 
 #include <cstdint>
@@ -29,7 +31,7 @@ void raise_buffer_limit(const char *limit_kind, nb::handle configured_limit, nb:
 std::int64_t utf8_length(nb::handle chunk) {
     PyObject *text = chunk.ptr();
     if (!PyUnicode_CheckExact(text)) {
-        // Anything else is asked for its encoding, as the host would (and fails as it would).
+        // Anything else is asked for its encoding, as Python would (and fails as it would).
         return static_cast<std::int64_t>(nb::len(chunk.attr("encode")()));
     }
     Py_ssize_t length = PyUnicode_GET_LENGTH(text);
@@ -46,7 +48,7 @@ std::int64_t utf8_length(nb::handle chunk) {
             bytes += 1;
         } else if (c < 0x10000) {
             if (c >= 0xD800 && c <= 0xDFFF) {
-                // A lone surrogate has no UTF-8 form: let the host raise its own encoding error.
+                // A lone surrogate has no UTF-8 form: let Python raise its own encoding error.
                 Py_XDECREF(PyUnicode_AsUTF8String(text));
                 throw nb::python_error();
             }
@@ -58,7 +60,7 @@ std::int64_t utf8_length(nb::handle chunk) {
     return bytes;
 }
 
-// A cap as a machine integer when it is one; anything else is compared through the host.
+// A cap as a machine integer when it is one; anything else is compared by Python's own comparison.
 std::optional<std::int64_t> small_int(nb::handle cap) {
     if (!PyLong_CheckExact(cap.ptr())) return std::nullopt;
     int overflow = 0;

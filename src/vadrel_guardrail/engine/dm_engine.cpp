@@ -24,7 +24,7 @@ namespace {
 using namespace dm_engine;
 
 // Module globals read at call time, so that replacing them (a test's logger, a changed default
-// template) takes effect as it would for a module written in the host language.
+// template) takes effect as it would for a module written in Python.
 pyhost::Global this_module;
 pyhost::Global mapping_abc;
 pyhost::Global safe_load;
@@ -35,7 +35,7 @@ pyhost::Global VeskAnswer;
 pyhost::Global str_replace;  // `str.replace`, called for every text value of every rendered state
 pyhost::Global placeholder;  // "{content}"
 
-// A ValueError whose text the host formatted: names that would not survive a round trip through
+// A ValueError whose text Python formatted: names that would not survive a round trip through
 // UTF-8 (lone surrogates) reach the message intact.
 [[noreturn]] void raise_value_error(nb::handle message) { pyhost::raise(PyExc_ValueError, "%U", message.ptr()); }
 
@@ -107,7 +107,7 @@ nb::object load_policies(nb::handle config) {
 nb::object dm_engine::format_template(nb::handle value, nb::handle content) {
     if (PyUnicode_Check(value.ptr())) {
         // str.replace: one left-to-right pass, inserted text is not scanned again; a content that
-        // is not text fails here with the host's own type error.
+        // is not text fails here with Python's own type error.
         return str_replace(value, placeholder.get(), content);
     }
     bool list = PyList_Check(value.ptr());
@@ -115,8 +115,8 @@ nb::object dm_engine::format_template(nb::handle value, nb::handle content) {
         return nb::borrow(value);
     }
     // A template that contains itself would otherwise recurse until the C stack runs out. The
-    // host's own C limit allows more nesting than a sanitizer build's stack holds, so the depth
-    // is held to the Python recursion limit, where code in the host language would stop too.
+    // interpreter's own C limit allows more nesting than a sanitizer build's stack holds, so the depth
+    // is held to the Python recursion limit, where Python code would stop too.
     static thread_local int depth = 0;
     if (depth >= Py_GetRecursionLimit()) {
         pyhost::raise(PyExc_RecursionError, "maximum recursion depth exceeded while rendering a state template");
@@ -360,6 +360,19 @@ void define_engine(nb::module_ m) {
                     "Validate and return the probability that the decision model gave for one policy.")
             .method("_evaluate_output", &evaluate_output, nb::arg("output").none(),
                     "Turn the decision model's answers into a verdict.")
+            // The base's class operation, unchanged, declared again so that its signature shows this engine's
+            // configuration class.
+            .classmethod(
+                "from_config",
+                [](nb::handle cls, nb::handle model_id, nb::handle engine_config, nb::handle credentials,
+                   nb::handle config) {
+                    return pyhost::import_from("builtins", "super")(DMGuardrailEngine.get(), cls)
+                        .attr("from_config")(nb::arg("model_id") = model_id, nb::arg("engine_config") = engine_config,
+                                             nb::arg("credentials") = credentials, nb::arg("config") = config);
+                },
+                nb::arg("model_id"), nb::arg("engine_config").none() = nb::none(),
+                nb::arg("credentials").none() = nb::none(), nb::arg("config").none() = nb::none(),
+                "Build the decision-model invoker for `model_id` and the engine around it.")
             .build());
 }
 

@@ -1,3 +1,4 @@
+// Reads a NeMo self-check answer ("safe", "unsafe S1, S6", ...) into the verdict list the rails expect.
 #include "vadrel_guardrail/engine/nemo_answer.hpp"
 
 #include <string_view>

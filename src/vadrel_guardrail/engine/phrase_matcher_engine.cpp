@@ -286,7 +286,7 @@ nb::object unsafe_result_of(const Binding &binding, const std::vector<std::int32
 struct Scratch {
     std::vector<std::int32_t> found;
     std::vector<std::u32string> other_texts;
-    std::vector<std::int32_t> told;  // the items that tell them
+    std::vector<std::int32_t> told;  // the items whose phrases the reason names
     bool busy = false;
 };
 
@@ -315,7 +315,7 @@ nb::object check_banned_phrases_regex(const EngineReads &engine, nb::handle cont
         return safe_result();
     }
     // The common case: an exact text, which lower-cases as the automaton expects, scanned in place; its
-    // matches told back through the binding of the engine's phrases as they are now.
+    // matches reported through the binding of the engine's phrases as they are now.
     NativeEntry *entry = PyUnicode_CheckExact(content.ptr()) ? native_entry(pattern) : nullptr;
     if (entry) {
         ScratchLease lease;

@@ -1,3 +1,4 @@
+// `vadrel_guardrail.schema.guardrail_input`: GuardrailInput, the input/output pair a check can take.
 #include "vadrel_guardrail/modules.hpp"
 #include "vadrel_guardrail/schema/records.hpp"
 

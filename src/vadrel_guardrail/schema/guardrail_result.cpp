@@ -1,3 +1,5 @@
+// `vadrel_guardrail.schema.guardrail_result`: GuardrailResult, the verdict of a check, and the C++ helpers
+// that build safe and unsafe results.
 #include "vadrel_guardrail/modules.hpp"
 #include "vadrel_guardrail/schema/records.hpp"
 

@@ -1,3 +1,5 @@
+// `vadrel_guardrail.schema.guardrail_stream_chunk`: GuardrailStreamChunk, one item of a checked stream, and
+// the C++ helper that builds it.
 #include "pyhost/raising.hpp"
 #include "vadrel_guardrail/modules.hpp"
 #include "vadrel_guardrail/schema/records.hpp"

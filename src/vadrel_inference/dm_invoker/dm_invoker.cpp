@@ -1,3 +1,5 @@
+// `vadrel_inference.dm_invoker.dm_invoker`: BaseDMInvoker, the abstract decision-model invoker, and the
+// package's public names.
 #include "pyhost/frame.hpp"
 #include "vadrel_core/abstract_method.hpp"
 #include "vadrel_inference/closing.hpp"

@@ -1,3 +1,5 @@
+// `vadrel_inference.dm_invoker.lm_based_dm_invoker`: LMBasedDMInvoker, which answers a decision model's
+// questions with one language-model call asking for a JSON object of probabilities.
 #include <cmath>
 
 #include "pyasync/pyasync.hpp"
@@ -21,7 +23,7 @@ constexpr const char *kInstructions =
     "(true). Reply with one JSON object that maps every question name to its probability, for example "
     "{\"<question name>\": 0.12}, and nothing else.";
 
-// Messages are built as the host's text: they may carry whatever the model wrote.
+// Messages are built as Python text (not converted through UTF-8): they may carry whatever the model wrote.
 [[noreturn]] void fail(nb::handle message, nb::handle cause = nb::handle()) {
     raise_runtime_error(kClassName, message, cause);
 }

@@ -1,3 +1,4 @@
+// One pooled HTTP client per invoker and event loop, and their closing (see client_pool.hpp).
 #include "vadrel_inference/lm_invoker/client_pool.hpp"
 
 #include "pyhost/frame.hpp"

@@ -1,3 +1,5 @@
+// `vadrel_inference.lm_invoker.lm_invoker`: BaseLMInvoker, the abstract language-model invoker, and the
+// package's public names.
 #include "pyhost/frame.hpp"
 #include "vadrel_core/abstract_method.hpp"
 #include "vadrel_inference/closing.hpp"

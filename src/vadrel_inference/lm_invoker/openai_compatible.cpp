@@ -1,3 +1,5 @@
+// `vadrel_inference.lm_invoker.openai_compatible_lm_invoker`: OpenAICompatibleLMInvoker, which posts chat
+// completions over httpx (streamed or not), with retries and one deadline for the whole call.
 #include <climits>
 #include <cmath>
 #include <optional>
@@ -63,7 +65,7 @@ nb::object event_value_type(const char *member) {
     return pyhost::import_from("vadrel_core.constants", "EventValueType").attr(member);
 }
 
-// Messages are built as the host's text: they may carry whatever a service or a model wrote.
+// Messages are built as Python text (not converted through UTF-8): they may carry whatever a service or a model wrote.
 [[noreturn]] void fail(nb::handle message, nb::handle cause = nb::handle()) {
     raise_runtime_error(kClassName, message, cause);
 }
@@ -298,7 +300,7 @@ nb::object plain_answer(nb::handle self, nb::handle raw) {
 }
 
 // The value of a server-sent event's `data:` line, without the blanks around it; none for any
-// other line. Lines stay the host's text: a stream may carry any text.
+// other line. Lines stay Python text: a stream may carry any text.
 std::optional<nb::str> event_data(nb::handle line) {
     nb::object s = line.attr("lstrip")(" \t").attr("rstrip")(" \t\r");
     if (!pyhost::status(PyUnicode_Tailmatch(s.ptr(), nb::str("data:").ptr(), 0, PY_SSIZE_T_MAX, -1))) {

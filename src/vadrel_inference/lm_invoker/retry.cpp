@@ -1,3 +1,5 @@
+// Which failed calls to the chat-completions service are tried again, and how long to wait first
+// (see retry.hpp).
 #include "vadrel_inference/lm_invoker/retry.hpp"
 
 #include <algorithm>

@@ -26,7 +26,7 @@ inline nb::object bind_builder_imports(nb::module_ m) {
     return base;
 }
 
-// `cls(**element)`, with the host's checks and messages for the keyword expansion.
+// `cls(**element)`, with Python's own checks and messages for the keyword expansion.
 inline nb::object item_from(nb::handle cls, nb::handle element) {
     nb::dict keywords;
     if (!PyDict_Check(element.ptr()) && !nb::hasattr(element, "keys")) {

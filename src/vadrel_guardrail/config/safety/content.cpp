@@ -15,8 +15,8 @@ constexpr const char *kContentSafetyTemplate =
     "<BEGIN SAFETY CODE>\n\n# Categories:\n{safety_category}\n\n# Examples:\n{safety_category_examples}\n\n"
     "<END SAFETY CODE>";
 
-// Module globals (`load_yaml_config`, `ContentSafetyItem`) are read at call time, as the host
-// language would read them, so that replacing one takes effect.
+// Module globals (`load_yaml_config`, `ContentSafetyItem`) are read at call time, as Python
+// code would read them, so that replacing one takes effect.
 pyhost::Global this_module;
 pyhost::Global base_builder;
 

@@ -20,7 +20,7 @@ constexpr const char *kDenylistTemplate =
     "<END DENYLIST TOPIC>";
 
 // Module globals (`load_yaml_config`, `validate_enum`, `TopicSafetyItem`) are read at call time,
-// as the host language would read them, so that replacing one takes effect.
+// as Python code would read them, so that replacing one takes effect.
 pyhost::Global this_module;
 pyhost::Global base_builder;
 
