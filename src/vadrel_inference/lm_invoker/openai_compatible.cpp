@@ -1,5 +1,5 @@
 // `vadrel_inference.lm_invoker.openai_compatible_lm_invoker`: OpenAICompatibleLMInvoker, which posts chat
-// completions over httpx (streamed or not), with retries and one deadline for the whole call.
+// completions over aiohttp (streamed or not), with retries and one deadline for the whole call.
 #include <climits>
 #include <cmath>
 #include <optional>
