@@ -266,7 +266,7 @@ PromiseBase *op_awaiting(PyObject *self) {
     return p && !p->running && p->own.delegate ? p : nullptr;
 }
 
-using OpStepping = Stepping<op_step, op_awaiting, raise_item>;
+using OpStepping = Stepping<op_step, op_awaiting>;
 
 PyObject *op_close(PyObject *self, PyObject *) {
     OpObject *op = reinterpret_cast<OpObject *>(self);
@@ -388,7 +388,6 @@ int gen_clear(PyObject *self) {
 }
 
 void gen_dealloc(PyObject *self) {
-    release_item();
     if (PyObject_CallFinalizerFromDealloc(self) < 0) {
         return;  // resurrected, e.g. by the finalizer hook's aclose()
     }

@@ -42,7 +42,6 @@ struct Signed {
     PyObject *module;     // `__module__` and `__qualname__`, which a nanobind function made outside a
     PyObject *qualname;   // class does not know
     PyObject *signature;  // built at the first read
-    QuickCall quick;      // tried first, when set
 };
 
 Signed *as_signed(PyObject *self) { return reinterpret_cast<Signed *>(self); }
@@ -279,11 +278,6 @@ PyObject *forward(PyObject *self, PyObject *const *args, size_t nargsf, PyObject
     return nullptr;
 }
 
-PyObject *quick_then_forward(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    PyObject *result = nullptr;
-    return as_signed(self)->quick(args, nargsf, kwnames, &result) ? result : forward(self, args, nargsf, kwnames);
-}
-
 PyObject *get_signature(PyObject *self, void *) { return Py_XNewRef(signature_of(as_signed(self))); }
 
 PyObject *get_coroutine_marker(PyObject *self, void *) {
@@ -384,17 +378,8 @@ nb::object signed_function(nb::handle f, nb::handle module, nb::handle qualname)
     s->module = Py_NewRef(module.ptr());
     s->qualname = Py_NewRef(qualname.ptr());
     s->signature = nullptr;
-    s->quick = nullptr;
     PyObject_GC_Track(s);
     return nb::steal(reinterpret_cast<PyObject *>(s));
-}
-
-void set_quick_call(nb::handle f, QuickCall quick) {
-    if (!PyObject_TypeCheck(f.ptr(), signed_type())) {
-        throw std::invalid_argument("pyhost::set_quick_call: not a signed function");
-    }
-    as_signed(f.ptr())->quick = quick;
-    as_signed(f.ptr())->vectorcall = quick_then_forward;
 }
 
 void sign_functions(nb::handle module) {

@@ -1,4 +1,5 @@
-// How a check reads an engine: its attributes and whether its check methods are still the class's own.
+// How a check reads an engine: its attributes and whether its check methods are still the class's own, all
+// through Python's attribute protocol (users may subclass engines and replace what they hold).
 #pragma once
 
 #include <Python.h>
@@ -13,40 +14,22 @@ namespace nb = nanobind;
 using pyhost::OwnMethod;
 using pyhost::PlainClasses;
 
-// An engine as one check reads it: through the instance's dict when its class is plain, else as the host reads
-// attributes.
+// An engine as one check reads it.
 class EngineReads {
 public:
-    EngineReads(nb::handle self, PlainClasses &plain) : self_(self) {
-        if (plain.holds(Py_TYPE(self.ptr()))) {
-            dict_ = pyhost::owned(PyObject_GenericGetDict(self.ptr(), nullptr));
-        }
-    }
+    explicit EngineReads(nb::handle self) : self_(self) {}
+    EngineReads(nb::handle self, const PlainClasses &) : self_(self) {}
 
     nb::handle self() const { return self_; }
 
     // `self.name`.
-    nb::object get(nb::handle name) const {
-        if (dict_.is_valid()) {
-            if (PyObject *value = PyDict_GetItemWithError(dict_.ptr(), name.ptr())) {
-                return nb::borrow(value);
-            }
-            pyhost::status(PyErr_Occurred() ? -1 : 0);
-        }
-        return self_.attr(name);  // on the class, or the host's own error
-    }
+    nb::object get(nb::handle name) const { return pyhost::owned(PyObject_GetAttr(self_.ptr(), name.ptr())); }
 
     // Whether the engine reaches `method`'s own function.
-    bool reaches(const OwnMethod &method) const {
-        if (dict_.is_valid()) {
-            return pyhost::status(PyDict_Contains(dict_.ptr(), method.name())) == 0;
-        }
-        return method.reached_by(self_);
-    }
+    bool reaches(const OwnMethod &method) const { return method.reached_by(self_); }
 
 private:
     nb::handle self_;
-    nb::object dict_;  // the instance's dict, when the class is plain
 };
 
 }  // namespace vadrel_guardrail::phrase_matching
