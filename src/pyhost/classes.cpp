@@ -112,22 +112,25 @@ nb::object ClassBuilder::build() {
 
 namespace {
 
-// The attributes that `model_construct` sets besides `__dict__`, interned once.
-struct ModelAttributes {
-    PyObject *fields_set = PyUnicode_InternFromString("__pydantic_fields_set__");
-    PyObject *extra = PyUnicode_InternFromString("__pydantic_extra__");
-    PyObject *private_ = PyUnicode_InternFromString("__pydantic_private__");
-};
+// The data descriptor that `object.__setattr__(instance, name, value)` would find on `cls` and set through.
+nb::object data_descriptor(nb::handle cls, const char *name) {
+    nb::object found = nb::getattr(cls, name);
+    if (!Py_TYPE(found.ptr())->tp_descr_set) raise(PyExc_TypeError, "%s is no data descriptor", name);
+    return found;
+}
 
-const ModelAttributes &model_attributes() {
-    static const ModelAttributes *names = new ModelAttributes();  // never released
-    return *names;
+void set_through(const Global &descriptor, PyObject *self, PyObject *value) {
+    status(Py_TYPE(descriptor.get().ptr())->tp_descr_set(descriptor.get().ptr(), self, value));
 }
 
 }  // namespace
 
 void TrustedModel::init(nb::handle cls, std::initializer_list<const char *> fields) {
     cls_.set(cls);
+    // Read on the class, a slot descriptor answers itself.
+    fields_set_.set(data_descriptor(cls, "__pydantic_fields_set__"));
+    extra_.set(data_descriptor(cls, "__pydantic_extra__"));
+    private_.set(data_descriptor(cls, "__pydantic_private__"));
     nb::dict blank;
     for (const char *field : fields) {
         PyObject *key = PyUnicode_InternFromString(field);
@@ -156,7 +159,6 @@ nb::object TrustedModel::layout(std::initializer_list<nb::handle> values) const 
 }
 
 nb::object TrustedModel::make(std::initializer_list<nb::handle> values, nb::handle fields_set, nb::handle layout) const {
-    const ModelAttributes &attributes = model_attributes();
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls_.get().ptr());
     static PyObject *no_arguments = PyTuple_New(0);
     const bool blank = !layout.is_valid();
@@ -167,13 +169,13 @@ nb::object TrustedModel::make(std::initializer_list<nb::handle> values, nb::hand
         if (value.is_valid() && !(blank && value.is_none())) status(PyDict_SetItem(dict.ptr(), *key, value.ptr()));
         ++key;
     }
-    // `cls.__new__(cls)`, then `object.__setattr__` for each, as `model_construct` does: the model's own
-    // `__setattr__` would take these names for fields.
+    // `cls.__new__(cls)`, then `object.__setattr__` for each, as `model_construct` does (the model's own
+    // `__setattr__` would take these names for fields): for the three slots, what it finds on the class.
     nb::object self = owned(type->tp_new(type, no_arguments, nullptr));
     status(PyObject_GenericSetDict(self.ptr(), dict.ptr(), nullptr));
-    status(PyObject_GenericSetAttr(self.ptr(), attributes.fields_set, owned(PySet_New(fields_set.ptr())).ptr()));
-    status(PyObject_GenericSetAttr(self.ptr(), attributes.extra, Py_None));
-    status(PyObject_GenericSetAttr(self.ptr(), attributes.private_, Py_None));
+    set_through(fields_set_, self.ptr(), owned(PySet_New(fields_set.ptr())).ptr());
+    set_through(extra_, self.ptr(), Py_None);
+    set_through(private_, self.ptr(), Py_None);
     return self;
 }
 

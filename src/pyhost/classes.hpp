@@ -164,6 +164,9 @@ private:
     Global cls_;
     Global template_;  // {field: None}, copied for each instance
     std::vector<PyObject *> keys_;  // interned field names, never released
+    // What `object.__setattr__` finds on the class under the three attributes it sets: BaseModel's slot
+    // descriptors, set through their `__set__`.
+    Global fields_set_, extra_, private_;
 };
 
 // `class Name(StrEnum)` with members in order, documented, bound in `module`.

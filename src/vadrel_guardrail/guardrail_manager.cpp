@@ -91,8 +91,28 @@ void init_manager(nb::handle self, nb::handle engine, nb::handle empty_content_s
     nb::setattr(self, "max_stream_buffer_chunks", limits[1]);
 }
 
+// Attribute names read on every check, made once.
+struct Names {
+    nb::handle config = pyhost::intern("config");
+    nb::handle guardrail_mode = pyhost::intern("guardrail_mode");
+    nb::handle input = pyhost::intern("input");
+    nb::handle output = pyhost::intern("output");
+    nb::handle is_safe = pyhost::intern("is_safe");
+    nb::handle check_input = pyhost::intern("check_input");
+    nb::handle check_output = pyhost::intern("check_output");
+    nb::handle engines = pyhost::intern("engines");
+    nb::handle engines_held = pyhost::intern("_engines");
+    nb::handle filtered_content = pyhost::intern("filtered_content");
+    nb::handle score = pyhost::intern("score");
+};
+
+const Names &names() {
+    static const Names *made = new Names();  // kept for the process
+    return *made;
+}
+
 nb::object engines(nb::handle self) {
-    nb::object current = self.attr("_engines");
+    nb::object current = self.attr(names().engines_held);
     if (current.is_none()) {
         nb::list built;
         built.append(self.attr("_default_engine_factory")());
@@ -111,11 +131,11 @@ nb::object default_engine() {
 
 // `current` may be unset: no safe verdict yet.
 nb::object merge_safe_result(nb::handle current, nb::handle latest) {
-    nb::object filtered = latest.attr("filtered_content");
+    nb::object filtered = latest.attr(names().filtered_content);
     if (filtered.is_none() && current.is_valid()) {
-        filtered = current.attr("filtered_content");
+        filtered = current.attr(names().filtered_content);
     }
-    return schema::safe_result(filtered, latest.attr("score"));
+    return schema::safe_result(filtered, latest.attr(names().score));
 }
 
 
@@ -124,7 +144,7 @@ pyasync::Task run_engine(nb::object, nb::object engine, nb::object content, nb::
     const constants::Modes &modes = constants::modes;
     // The mode is read afresh for each test, and compared as text.
     auto mode_is = [&](const pyhost::Global &a, const pyhost::Global *b) {
-        nb::object mode = engine.attr("config").attr("guardrail_mode");
+        nb::object mode = engine.attr(names().config).attr(names().guardrail_mode);
         return mode.equal(a.get()) || (b && mode.equal(b->get()));
     };
     if (mode_is(modes.disabled, nullptr)) {
@@ -132,15 +152,15 @@ pyasync::Task run_engine(nb::object, nb::object engine, nb::object content, nb::
     }
     nb::object result = nb::none();
     if (mode_is(modes.input_only, &modes.both)) {
-        nb::object text = content.attr("input");
+        nb::object text = content.attr(names().input);
         if (pyhost::truth(text)) {
-            result = co_await base_engine::call_with_content(engine.attr("check_input"), text, engine_kwargs);
+            result = co_await base_engine::call_method_with_content(engine, names().check_input, text, engine_kwargs);
         }
     }
     if (mode_is(modes.output_only, &modes.both)) {
-        nb::object text = content.attr("output");
-        if (pyhost::truth(text) && (result.is_none() || pyhost::truth(result.attr("is_safe")))) {
-            result = co_await base_engine::call_with_content(engine.attr("check_output"), text, engine_kwargs);
+        nb::object text = content.attr(names().output);
+        if (pyhost::truth(text) && (result.is_none() || pyhost::truth(result.attr(names().is_safe)))) {
+            result = co_await base_engine::call_method_with_content(engine, names().check_output, text, engine_kwargs);
         }
     }
     co_return result;
@@ -179,7 +199,7 @@ pyasync::Task check_content(nb::object self, nb::object content, nb::object engi
         content = schema::input_record(content);
     }
     nb::handle result_cls = schema::GuardrailResult.get();
-    if (!pyhost::truth(content.attr("input")) && !pyhost::truth(content.attr("output"))) {
+    if (!pyhost::truth(content.attr(names().input)) && !pyhost::truth(content.attr(names().output))) {
         if (pyhost::truth(self.attr("empty_content_safe"))) {
             co_return result_cls.attr("safe")();
         }
@@ -194,7 +214,7 @@ pyasync::Task check_content(nb::object self, nb::object content, nb::object engi
 
     nb::object engines;
     try {
-        engines = self.attr("engines");
+        engines = self.attr(names().engines);
     } catch (nb::python_error &error) {
         nb::str text = nb::str(error.value());
         nb::str message = nb::str("Error initializing guardrail engines: {}").format(text);
@@ -226,7 +246,7 @@ pyasync::Task check_content(nb::object self, nb::object content, nb::object engi
         if (result.is_none()) {
             continue;
         }
-        if (!pyhost::truth(result.attr("is_safe"))) {
+        if (!pyhost::truth(result.attr(names().is_safe))) {
             co_return result;
         }
         merged = merge_safe_result(merged, result);

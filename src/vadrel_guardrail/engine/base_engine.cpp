@@ -165,6 +165,15 @@ nb::object call_with_content(nb::handle check, nb::handle text, nb::handle engin
     return pyhost::owned(PyObject_Call(check.ptr(), nb::tuple().ptr(), keywords.ptr()));
 }
 
+nb::object call_method_with_content(nb::handle engine, nb::handle name, nb::handle text, nb::handle engine_kwargs) {
+    if (PyDict_CheckExact(engine_kwargs.ptr()) && PyDict_GET_SIZE(engine_kwargs.ptr()) == 0) {
+        // `engine.name(content=text)` as Python calls a method: no bound method in between.
+        static PyObject *content_name = Py_BuildValue("(s)", "content");
+        PyObject *args[] = {engine.ptr(), text.ptr()};
+        return pyhost::owned(PyObject_VectorcallMethod(name.ptr(), args, 1, content_name));
+    }
+    return call_with_content(pyhost::owned(PyObject_GetAttr(engine.ptr(), name.ptr())), text, engine_kwargs);
+}
 
 }  // namespace base_engine
 

@@ -7,6 +7,7 @@
 
 #include "pyhost/objects.hpp"
 #include "pyhost/plain_reads.hpp"
+#include "vadrel_guardrail/engine/phrase_matcher_engine.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
 
@@ -22,8 +23,20 @@ public:
 
     nb::handle self() const { return self_; }
 
-    // `self.name`.
-    nb::object get(nb::handle name) const { return pyhost::owned(PyObject_GetAttr(self_.ptr(), name.ptr())); }
+    // `self.name`. An exact `PhraseMatcherEngine` keeps what a check reads in its instance dict, and its class
+    // holds nothing under those names that would stand before the dict (a data descriptor): read there, with
+    // a strong reference to the dict and to the value. Anything else, and a name not in the dict, is read
+    // through the attribute protocol.
+    nb::object get(nb::handle name) const {
+        if (Py_TYPE(self_.ptr()) == reinterpret_cast<PyTypeObject *>(phrase_matcher_engine::PhraseMatcherEngine.get().ptr())) {
+            nb::object dict = pyhost::owned(PyObject_GenericGetDict(self_.ptr(), nullptr));
+            PyObject *value = nullptr;
+            if (pyhost::status(PyDict_GetItemRef(dict.ptr(), name.ptr(), &value)) == 1) {
+                return nb::steal(value);
+            }
+        }
+        return pyhost::owned(PyObject_GetAttr(self_.ptr(), name.ptr()));
+    }
 
     // Whether the engine reaches `method`'s own function.
     bool reaches(const OwnMethod &method) const { return method.reached_by(self_); }
