@@ -24,15 +24,18 @@ class Swapping(str):
         if owner is not None:
             replacement = {str(key): value for key, value in vars(owner).items()}
             object.__setattr__(owner, "__dict__", replacement)
+            Swapping.scribbled = [bytearray(b"\xff" * 4096) for _ in range(16)]  # over what was freed
         return str.__eq__(self, other)
 
     __hash__ = str.__hash__
 
 
 def with_swapping_key(obj, name):
-    """`obj` whose dict keeps `name` under a `Swapping` key, armed to replace that dict once."""
+    """`obj` whose dict keeps `name` under a `Swapping` key, armed to replace that dict once. The dict is made
+    large, so that its storage goes back to the allocator when it goes (a sanitizer then sees a late read)."""
     fields = dict(vars(obj))
     value = fields.pop(name)
+    fields.update((f"_padding{i}", i) for i in range(64))
     fields[Swapping(name)] = value
     object.__setattr__(obj, "__dict__", fields)
     Swapping.owner = obj
