@@ -67,7 +67,7 @@ void find_stack() noexcept;
 
 inline bool stack_exhausted() noexcept {
     auto sp = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    if (sp < last_stack.lo || sp >= last_stack.hi) [[unlikely]] {
+    if (sp < last_stack.lo || sp >= last_stack.hi) {
         find_stack();
     }
     return sp < last_stack.floor;
@@ -83,7 +83,7 @@ public:
             }
             ++entered_;
         }
-        if (stack_exhausted()) [[unlikely]] {
+        if (stack_exhausted()) {
             leave();
             PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
         }

@@ -57,7 +57,7 @@ template <class T> inline PyType_Slot collected_slots[] = {
     {0, nullptr},
 };
 
-// `f`, whose first parameter is the object it works on, as a method of the road type `T`: nanobind refuses a
+// `f`, whose first parameter is the object it works on, as a method of the pipeline's class `T`: nanobind refuses a
 // `self` of any other type with TypeError before `f` runs, and an instance whose `__init__` never ran is refused
 // too. A coroutine or async generator that `f` makes carries `name` and `qualname` (static storage) when given.
 template <class T, class R, class Self, class... A>

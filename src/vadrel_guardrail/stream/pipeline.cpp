@@ -128,7 +128,7 @@ pyasync::AsyncGen string_feed(nb::object output) {
         while (std::optional<nb::object> item = co_await pyasync::anext(output)) {
             nb::object chunk;
             Kind kind = classify(*item, chunk);
-            if (kind == Kind::Safe) [[likely]] {
+            if (kind == Kind::Safe) {
                 co_yield std::move(chunk);
             } else if (kind == Kind::Terminal) {
                 raise_terminated(*item);
@@ -154,13 +154,13 @@ nb::object levels(nb::handle manager, nb::handle input, nb::handle stages, Py_ss
     return current;
 }
 
-// Whether the items of `stage` that pass as safe are made by the road itself for this stream, and reach the
+// Whether the items of `stage` that pass as safe are made by the pipeline itself for this stream, and reach the
 // last level only through their runner: a strict segment's (its engines see the joined text, never an item).
 // They are then passed on as they are, being what the last level would make again of their text.
 bool makes_its_own_items(nb::handle stage) { return is_strict_segment(stage); }
 
 // ---------------------------------------------------------------------------------------------------------
-// The road
+// The pipeline's run
 //
 // Every generator that a step reads it lets go, not closes: when the reading stops it has ended, or it
 // waits at the item just taken, where closing would do nothing but end it.
@@ -210,7 +210,7 @@ void open(Pipeline &p) {
     p.chunks = nb::object();
 }
 
-// The road from the validated source to the caller. With `whole`, the pipeline's `run`: the engines that
+// The stream from the validated source to the caller. With `whole`, the pipeline's `run`: the engines that
 // apply, the empty-content rule, and the validated source closed however the stream ends. Otherwise
 // `_run_active_engines`: the chain of `active_engines` alone. The chain's termination signal ends the stream
 // with its terminal marker, the chain let go before the marker passes; nothing else is caught.

@@ -22,13 +22,13 @@ constexpr const char *kMissingAfterRead = "Buffered chunk missing after reading 
     pyhost::raise(nb::handle(PyExc_StopAsyncIteration)());
 }
 
-[[gnu::cold, gnu::noinline, noreturn]] void raise_not_text(nb::handle item) {
+[[noreturn]] void raise_not_text(nb::handle item) {
     pyhost::raise(base_engine::GuardrailStreamValidationError(
         nb::str("Stream chunks must be strings. Got: {}").format(item.type())));
 }
 
 nb::object accept_chunk(ValidatedSource &vs, nb::object item) {
-    if (!PyUnicode_Check(item.ptr())) [[unlikely]] raise_not_text(item);
+    if (!PyUnicode_Check(item.ptr())) raise_not_text(item);
     vs.any_chunk = true;
     return item;
 }
