@@ -154,10 +154,32 @@ nb::object levels(nb::handle manager, nb::handle input, nb::handle stages, Py_ss
     return current;
 }
 
-// Whether the items of `stage` that pass as safe are made by the pipeline itself for this stream, and reach the
-// last level only through their runner: a strict segment's (its engines see the joined text, never an item).
-// They are then passed on as they are, being what the last level would make again of their text.
-bool makes_its_own_items(nb::handle stage) { return is_strict_segment(stage); }
+// How the last level reads `tail`, what `levels` answered: the texts of the source itself when there is no
+// stage; else the items of the last runner.
+struct LastLevel {
+    bool texts;
+    // The last stage's safe items are made by the pipeline itself for this stream, and reach the last level
+    // only through their runner: a strict segment's (its engines see the joined text, never an item). They
+    // are then passed on as they are, being what the last level would make again of their text.
+    bool own_items;
+};
+
+LastLevel last_level(nb::handle tail, nb::handle source, nb::handle stages) {
+    if (tail.is(source)) return {true, false};
+    return {false, is_strict_segment(pyhost::owned(PySequence_GetItem(stages.ptr(), nb::len(stages) - 1)))};
+}
+
+// The item the last level makes of what it read: a safe item for a text, or for a safe item of the last
+// runner; nothing for a text-bearing unsafe item, which it drops. A terminal marker becomes the termination
+// signal.
+nb::object last_level_item(const LastLevel &level, nb::object read) {
+    if (level.texts) return safe_item(read);
+    nb::object chunk;
+    const Kind kind = classify(read, chunk);
+    if (kind == Kind::Terminal) raise_terminated(read);
+    if (kind != Kind::Safe) return nb::object();
+    return level.own_items ? std::move(read) : safe_item(chunk);
+}
 
 // ---------------------------------------------------------------------------------------------------------
 // The pipeline's run
@@ -165,25 +187,14 @@ bool makes_its_own_items(nb::handle stage) { return is_strict_segment(stage); }
 // Every generator that a step reads it lets go, not closes: when the reading stops it has ended, or it
 // waits at the item just taken, where closing would do nothing but end it.
 
-// The levels for `stages[index:]` over `source`, and the last level: a safe item for each text of the last
-// string feed, which here reads the last runner in its own frame. A terminal marker of the last runner becomes
-// the termination signal; text-bearing unsafe items are dropped.
+// The levels for `stages[index:]` over `source`, and the last level. The pipeline's run reads them the same
+// way in its own frame.
 pyasync::AsyncGen _run_stages(nb::object self, nb::object source, nb::object stages, Py_ssize_t index) {
     auto tail = co_await pyasync::hold(levels(pipeline_of(self).manager, source, stages, index));
-    if (tail->is(source)) {
-        while (std::optional<nb::object> chunk = co_await read_input(*tail)) {
-            co_yield safe_item(*chunk);
-        }
-        co_return;
-    }
-    const bool own_items = makes_its_own_items(pyhost::owned(PySequence_GetItem(stages.ptr(), nb::len(stages) - 1)));
-    while (std::optional<nb::object> read = co_await pyasync::anext(*tail)) {
-        nb::object chunk;
-        const Kind kind = classify(*read, chunk);
-        if (kind == Kind::Terminal) raise_terminated(*read);
-        if (kind != Kind::Safe) continue;
-        nb::object item = own_items ? std::move(*read) : safe_item(chunk);
-        co_yield std::move(item);
+    const LastLevel level = last_level(*tail, source, stages);
+    while (std::optional<nb::object> read = co_await read_input(*tail)) {
+        nb::object item = last_level_item(level, std::move(*read));
+        if (item.is_valid()) co_yield std::move(item);
     }
 }
 
@@ -232,22 +243,24 @@ pyasync::AsyncGen road(nb::object self, nb::object active_engines, bool whole) {
             }
         }
         if (active_engines.is_valid()) {
-            nb::object stages = build_stages(self, std::move(active_engines));
-            auto chain = co_await pyasync::hold(
-                _run_stages(self, pipeline_of(self).source, std::move(stages), 0)
-                    .named("_run_stages", "_StreamPipeline._run_stages")
-                    .to_python());
+            // As `_run_stages` runs them, here in this frame.
+            auto stages = co_await pyasync::hold(build_stages(self, std::move(active_engines)));
+            const Pipeline &p = pipeline_of(self);
+            auto tail = co_await pyasync::hold(levels(p.manager, p.source, *stages, 0));
+            const LastLevel level = last_level(*tail, p.source, *stages);
             nb::object terminal;
             try {
-                while (std::optional<nb::object> item = co_await pyasync::anext(*chain)) {
-                    co_yield std::move(*item);
+                while (std::optional<nb::object> read = co_await read_input(*tail)) {
+                    nb::object item = last_level_item(level, std::move(*read));
+                    if (item.is_valid()) co_yield std::move(item);
                 }
             } catch (nb::python_error &error) {
                 if (!is_terminated(error)) throw;
                 terminal = nb::getattr(error.value(), "terminal");
             }
             if (terminal.is_valid()) {
-                chain = nb::object();
+                tail = nb::object();  // the chain is let go before its terminal marker passes
+                stages = nb::object();
                 co_yield std::move(terminal);
             }
         }
