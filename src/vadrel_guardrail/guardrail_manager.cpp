@@ -140,7 +140,22 @@ nb::object merge_safe_result(nb::handle current, nb::handle latest) {
 
 
 
-pyasync::Task run_engine(nb::object, nb::object engine, nb::object content, nb::object engine_kwargs) {
+// What a check reads of its content: a record's input and output, read at each use; an exact str is the
+// input alone, which `GuardrailInput(input=text)` would hold unchanged, so no record is made of it.
+struct Texts {
+    nb::object record;
+    nb::object text;
+
+    nb::object input() const { return record.is_valid() ? record.attr(names().input) : text; }
+    nb::object output() const { return record.is_valid() ? record.attr(names().output) : nb::none(); }
+};
+
+Texts texts_of(nb::handle content) {
+    if (PyUnicode_CheckExact(content.ptr())) return {nb::object(), nb::borrow(content)};
+    return {PyUnicode_Check(content.ptr()) ? schema::input_record(content) : nb::borrow(content), nb::object()};
+}
+
+pyasync::Task check_engine(nb::object engine, Texts content, nb::object engine_kwargs) {
     const constants::Modes &modes = constants::modes;
     // The mode is read afresh for each test, and compared as text.
     auto mode_is = [&](const pyhost::Global &a, const pyhost::Global *b) {
@@ -152,18 +167,22 @@ pyasync::Task run_engine(nb::object, nb::object engine, nb::object content, nb::
     }
     nb::object result = nb::none();
     if (mode_is(modes.input_only, &modes.both)) {
-        nb::object text = content.attr(names().input);
+        nb::object text = content.input();
         if (pyhost::truth(text)) {
             result = co_await base_engine::call_method_with_content(engine, names().check_input, text, engine_kwargs);
         }
     }
     if (mode_is(modes.output_only, &modes.both)) {
-        nb::object text = content.attr(names().output);
+        nb::object text = content.output();
         if (pyhost::truth(text) && (result.is_none() || pyhost::truth(result.attr(names().is_safe)))) {
             result = co_await base_engine::call_method_with_content(engine, names().check_output, text, engine_kwargs);
         }
     }
     co_return result;
+}
+
+pyasync::Task run_engine(nb::object, nb::object engine, nb::object content, nb::object engine_kwargs) {
+    co_return co_await check_engine(std::move(engine), Texts{std::move(content), nb::object()}, std::move(engine_kwargs));
 }
 
 
@@ -195,11 +214,9 @@ pyasync::Task check_content(nb::object self, nb::object content, nb::object engi
         nb::str message = nb::str("Content must be a string or GuardrailInput. Got: {}").format(content.type());
         pyhost::raise(PyExc_ValueError, "%U", message.ptr());
     }
-    if (PyUnicode_Check(content.ptr())) {
-        content = schema::input_record(content);
-    }
+    const Texts texts = texts_of(content);
     nb::handle result_cls = schema::GuardrailResult.get();
-    if (!pyhost::truth(content.attr(names().input)) && !pyhost::truth(content.attr(names().output))) {
+    if (!pyhost::truth(texts.input()) && !pyhost::truth(texts.output())) {
         if (pyhost::truth(self.attr("empty_content_safe"))) {
             co_return result_cls.attr("safe")();
         }
@@ -227,7 +244,7 @@ pyasync::Task check_content(nb::object self, nb::object content, nb::object engi
         nb::object result;
         pyasync::Caught failure;
         try {
-            result = co_await run_engine(self, engine, content, engine_kwargs);
+            result = co_await check_engine(engine, texts, engine_kwargs);
         } catch (...) {
             failure.capture();
         }
