@@ -47,7 +47,7 @@ constexpr int kSpareOps = 16;
 OpObject *spare_ops[kSpareOps];
 int n_spare_ops = 0;
 
-[[gnu::hot]] PyObject *new_op(GenObject *g, OpKind kind, PyObject *arg) {
+PyObject *new_op(GenObject *g, OpKind kind, PyObject *arg) {
     if (init_hooks(g) < 0) {
         return nullptr;
     }
@@ -70,7 +70,7 @@ int n_spare_ops = 0;
     return reinterpret_cast<PyObject *>(op);
 }
 
-[[gnu::hot]] PyObject *gen_anext(PyObject *self) {
+PyObject *gen_anext(PyObject *self) {
     return new_op(reinterpret_cast<GenObject *>(self), OpKind::Send, nullptr);
 }
 
@@ -102,7 +102,7 @@ PyObject *gen_aclose(PyObject *self, PyObject *) {
 }
 
 // How a step that ended without an item ends: the generator is over.
-[[gnu::cold, gnu::noinline]] PySendResult op_over(OpObject *op, GenPromise *p, PyObject **out) {
+PySendResult op_over(OpObject *op, GenPromise *p, PyObject **out) {
     PyObject *err = std::exchange(p->error, nullptr);
     release_frame(&op->gen->head);
     if (err) {
@@ -122,14 +122,14 @@ PyObject *gen_aclose(PyObject *self, PyObject *) {
     return PYGEN_ERROR;
 }
 
-[[gnu::cold, gnu::noinline]] PySendResult ignored_exit(PyObject *item) {
+PySendResult ignored_exit(PyObject *item) {
     Py_DECREF(item);
     PyErr_SetString(PyExc_RuntimeError, "async generator ignored GeneratorExit");
     return PYGEN_ERROR;
 }
 
 // Runs the frame for a step under way (`owned_exc`, if any, is dropped after), and tells the outcome.
-[[gnu::hot]] PySendResult op_run(OpObject *op, GenPromise *p, PyThreadState *ts, PyObject *value, PyObject *exc,
+PySendResult op_run(OpObject *op, GenPromise *p, PyThreadState *ts, PyObject *value, PyObject *exc,
                                  PyObject *owned_exc, PyObject **out) {
     p->running = true;
     Step s = advance(p->own, ts, value, exc, out);
@@ -140,8 +140,8 @@ PyObject *gen_aclose(PyObject *self, PyObject *) {
     }
     p->in_flight = false;
     op->state = OpState::Closed;
-    if (PyObject *item = std::exchange(p->value, nullptr)) [[likely]] {
-        if (op->kind == OpKind::Close) [[unlikely]] {
+    if (PyObject *item = std::exchange(p->value, nullptr)) {
+        if (op->kind == OpKind::Close) {
             return ignored_exit(item);
         }
         *out = item;
@@ -152,7 +152,7 @@ PyObject *gen_aclose(PyObject *self, PyObject *) {
 
 // The start of a step that is not the common one (see op_step): the checks and what each kind of step
 // sends or throws in.
-[[gnu::cold, gnu::noinline]] PySendResult op_begin(PyObject *self, PyThreadState *ts, PyObject *value, PyObject *exc,
+PySendResult op_begin(PyObject *self, PyThreadState *ts, PyObject *value, PyObject *exc,
                                                    PyObject **out) {
     OpObject *op = reinterpret_cast<OpObject *>(self);
     if (op->state == OpState::Closed) {
@@ -242,7 +242,7 @@ PyObject *gen_aclose(PyObject *self, PyObject *) {
 
 // The step of every `__anext__()` of a started generator, and of a step resumed after it waited: straight
 // to the frame.
-[[gnu::hot]] PySendResult op_step(PyObject *self, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out) {
+PySendResult op_step(PyObject *self, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out) {
     OpObject *op = reinterpret_cast<OpObject *>(self);
     GenObject *g = op->gen;
     GenPromise *p = g && g->head.h ? gen_of(g) : nullptr;
@@ -250,7 +250,7 @@ PyObject *gen_aclose(PyObject *self, PyObject *) {
         return op_run(op, p, ts, value, exc, nullptr, out);
     }
     if (op->state == OpState::Init && op->kind == OpKind::Send && !exc && !op->arg && p && p->started && !p->done &&
-        !p->in_flight) [[likely]] {
+        !p->in_flight) {
         op->state = OpState::Iter;
         p->in_flight = true;
         p->driver = &p->own;
@@ -266,7 +266,7 @@ PromiseBase *op_awaiting(PyObject *self) {
     return p && !p->running && p->own.delegate ? p : nullptr;
 }
 
-using OpStepping = Stepping<op_step, op_awaiting, raise_item>;
+using OpStepping = Stepping<op_step, op_awaiting>;
 
 PyObject *op_close(PyObject *self, PyObject *) {
     OpObject *op = reinterpret_cast<OpObject *>(self);
@@ -298,7 +298,7 @@ PyObject *op_close(PyObject *self, PyObject *) {
 
 // No trashcan of its own (one per item would cost): a chain through steps is a chain through
 // their generators, whose deallocation has one.
-[[gnu::hot]] void op_dealloc(PyObject *self) {
+void op_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     OpObject *op = reinterpret_cast<OpObject *>(self);
     if (op->state == OpState::Iter && op->gen && op->gen->head.h) {
@@ -388,7 +388,6 @@ int gen_clear(PyObject *self) {
 }
 
 void gen_dealloc(PyObject *self) {
-    release_item();
     if (PyObject_CallFinalizerFromDealloc(self) < 0) {
         return;  // resurrected, e.g. by the finalizer hook's aclose()
     }

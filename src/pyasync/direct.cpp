@@ -4,7 +4,7 @@
 
 namespace pyasync::detail {
 
-[[gnu::cold]] bool NextAwaiter::ready_direct() noexcept {
+bool NextAwaiter::ready_direct() noexcept {
     if (!p_ || p_->done) {
         end_ = true;
         return true;
@@ -31,16 +31,16 @@ namespace pyasync::detail {
 }
 
 // Hot: the step every reading frame takes for every item.
-[[gnu::hot]] bool NextAwaiter::step(std::coroutine_handle<> outer, Driver *d) noexcept {
+bool NextAwaiter::step(std::coroutine_handle<> outer, Driver *d) noexcept {
     if (!direct_) {
         return step_generic(outer, d);
     }
-    if (!p_ || p_->done || p_->in_flight || closing_) [[unlikely]] {
+    if (!p_ || p_->done || p_->in_flight || closing_) {
         if (ready_direct()) {
             return false;
         }
     }
-    if (!d->enter()) [[unlikely]] {
+    if (!d->enter()) {
         Py_XDECREF(out_);
         fail(recursion_error());
         return false;
@@ -58,7 +58,7 @@ namespace pyasync::detail {
 }
 
 // A Python iterator's step: `__anext__()` (or `aclose()`) awaited as `await` does.
-[[gnu::hot]] bool NextAwaiter::step_generic(std::coroutine_handle<> outer, Driver *d) noexcept {
+bool NextAwaiter::step_generic(std::coroutine_handle<> outer, Driver *d) noexcept {
     PyObject *aw = nullptr;
     if (closing_) {
         PyObject *meth = nullptr;
@@ -74,14 +74,14 @@ namespace pyasync::detail {
         Py_DECREF(meth);
     } else {
         PyAsyncMethods *am = Py_TYPE(iter_)->tp_as_async;
-        if (am && am->am_anext) [[likely]] {
+        if (am && am->am_anext) {
             aw = am->am_anext(iter_);
         } else {
             PyErr_Format(PyExc_TypeError, "'async for' requires an iterator with __anext__ method, got %.100s",
                          Py_TYPE(iter_)->tp_name);
         }
     }
-    if (!aw) [[unlikely]] {
+    if (!aw) {
         fail(PyErr_GetRaisedException());
         return false;
     }
@@ -102,9 +102,9 @@ namespace pyasync::detail {
     return false;
 }
 
-[[gnu::hot]] std::optional<nb::object> NextAwaiter::take() {
+std::optional<nb::object> NextAwaiter::take() {
     if (entered_) {
-        if (p_->value && !closing_) [[likely]] {  // an item of a C++ generator
+        if (p_->value && !closing_) {  // an item of a C++ generator
             entered_ = false;
             p_->in_flight = false;
             p_->driver = &p_->own;
@@ -112,7 +112,7 @@ namespace pyasync::detail {
         }
     } else if (!direct_ && !closing_) {
         collect();
-        if (!failed_) [[likely]] {  // an item of a Python iterator
+        if (!failed_) {  // an item of a Python iterator
             return out_ ? nb::steal(std::exchange(out_, nullptr)) : nb::none();
         }
     }
@@ -125,7 +125,7 @@ void NextAwaiter::fail(PyObject *error) noexcept {
 }
 
 // The outcome of the awaited iterator's step, from the driver.
-[[gnu::hot]] void NextAwaiter::collect() noexcept {
+void NextAwaiter::collect() noexcept {
     if (Driver *d = std::exchange(d_, nullptr)) {
         PyObject *value = std::exchange(d->in_value, nullptr);
         if (PyObject *error = std::exchange(d->in_error, nullptr)) {
@@ -137,7 +137,7 @@ void NextAwaiter::fail(PyObject *error) noexcept {
     }
 }
 
-[[gnu::cold]] void NextAwaiter::drop() noexcept { Py_CLEAR(out_); }
+void NextAwaiter::drop() noexcept { Py_CLEAR(out_); }
 
 bool TaskAwaitBase::enter(std::coroutine_handle<> outer, PromiseBase &waiting) noexcept {
     Driver *d = waiting.driver;
@@ -171,7 +171,7 @@ nb::object TaskAwaitBase::result() {
     return p_->value ? nb::steal(std::exchange(p_->value, nullptr)) : nb::none();
 }
 
-[[gnu::cold]] std::optional<nb::object> NextAwaiter::finish() {
+std::optional<nb::object> NextAwaiter::finish() {
     if (entered_) {
         entered_ = false;
         p_->in_flight = false;

@@ -173,7 +173,7 @@ int close_iter(PyObject *iter) noexcept {
     return 0;
 }
 
-[[gnu::hot]] Step advance(Driver &d, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out) noexcept {
+Step advance(Driver &d, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out) noexcept {
     if (d.delegate) {
         PyObject *res = nullptr;
         PySendResult r;
@@ -221,10 +221,10 @@ resume:
     return Step::Stopped;
 }
 
-[[gnu::hot]] Start start_await(PyObject *aw, bool owned, bool from_anext, PyObject **iter, PyObject **out,
+Start start_await(PyObject *aw, bool owned, bool from_anext, PyObject **iter, PyObject **out,
                                bool is_iter) noexcept {
     PyObject *it = is_iter ? Py_NewRef(aw) : awaitable_iter(aw);
-    if (!it) [[unlikely]] {
+    if (!it) {
         *out = PyErr_GetRaisedException();
         if (from_anext) {
             *out = new_error_from_cause(*out, PyExc_TypeError,
@@ -286,7 +286,7 @@ nb::object PyAwait::result() {
     return value_ ? nb::steal(std::exchange(value_, nullptr)) : nb::none();
 }
 
-[[gnu::hot]] void YieldAwaiter::await_suspend(std::coroutine_handle<> h) noexcept {
+void YieldAwaiter::await_suspend(std::coroutine_handle<> h) noexcept {
     Driver *d = p_->driver;
     if (p_->consumer) {
         d->leave();
@@ -296,7 +296,7 @@ nb::object PyAwait::result() {
     }
 }
 
-[[gnu::hot]] nb::object YieldAwaiter::await_resume() {
+nb::object YieldAwaiter::await_resume() {
     Driver *d = p_->driver;
     if (d->in_error) {
         raise_owned(std::exchange(d->in_error, nullptr));

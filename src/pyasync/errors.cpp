@@ -36,92 +36,18 @@ PyObject *new_error_from_cause(PyObject *cause, PyObject *type, const char *form
     return err;
 }
 
-namespace {
-
-// StopIteration(value) as its constructor lays it out, without the call and its argument parsing. Consumes
-// `value`.
-PyStopIterationObject *new_stop_iteration(PyObject *value) noexcept {
-    auto *type = reinterpret_cast<PyTypeObject *>(PyExc_StopIteration);
-    PyObject *args = PyTuple_Pack(1, value);
-    auto *exc = args ? reinterpret_cast<PyStopIterationObject *>(type->tp_alloc(type, 0)) : nullptr;
-    if (!exc) {
-        Py_XDECREF(args);
-        Py_DECREF(value);
-        return nullptr;
-    }
-    exc->args = args;
-    exc->value = value;
-    return exc;
-}
-
-// The StopIteration that carried the last item, kept to carry the next: every item an async generator's step
-// hands to `async for` passes in one, and the host lets it go as soon as it has the item.
-PyStopIterationObject *spare_stop = nullptr;
-
-// Whether only the spare holds `exc` and its arguments, and they are still exactly what was made: then nobody
-// can tell it from a new one.
-bool untouched(PyStopIterationObject *exc) noexcept {
-    return Py_REFCNT(exc) == 1 && !exc->dict && !exc->notes && !exc->traceback && !exc->context && !exc->cause &&
-           !exc->suppress_context && exc->args && Py_REFCNT(exc->args) == 1 && PyTuple_GET_SIZE(exc->args) == 1;
-}
-
-// Makes the spare carry `value` (consumed). The old value is let go last: that may run code, even raise an
-// item, while the spare is out of reach.
-[[gnu::hot]] void carry(PyStopIterationObject *exc, PyObject *value) noexcept {
-    PyObject *old = std::exchange(exc->value, value);
-    PyObject *old_arg = PyTuple_GET_ITEM(exc->args, 0);
-    PyTuple_SET_ITEM(exc->args, 0, Py_NewRef(value));
-    if (!PyObject_GC_IsTracked(exc->args)) {
-        PyObject_GC_Track(exc->args);  // the collector lets go of a tuple of plain values
-    }
-    Py_XDECREF(old);
-    Py_XDECREF(old_arg);
-}
-
-}  // namespace
-
 void set_stop_iteration(PyObject *value) noexcept {
     if (value == Py_None) {
         Py_DECREF(value);
-        PyErr_SetNone(PyExc_StopIteration);  // as the host's generators finish: no arguments
+        PyErr_SetNone(PyExc_StopIteration);  // as Python's generators finish: no arguments
         return;
     }
-    if (PyStopIterationObject *exc = new_stop_iteration(value)) {
-        PyErr_SetRaisedException(reinterpret_cast<PyObject *>(exc));
-    }
-}
-
-[[gnu::hot]] void raise_item(PyObject *value) noexcept {
-    if (value == Py_None) {
-        set_stop_iteration(value);
-        return;
-    }
-    PyStopIterationObject *exc = std::exchange(spare_stop, nullptr);
-    if (exc && untouched(exc)) [[likely]] {
-        carry(exc, value);
-    } else {
-        Py_XDECREF(exc);
-        exc = new_stop_iteration(value);
-        if (!exc) {
-            return;
-        }
-    }
-    if (!spare_stop) {
-        spare_stop = reinterpret_cast<PyStopIterationObject *>(Py_NewRef(exc));
-    }
-    PyErr_SetRaisedException(reinterpret_cast<PyObject *>(exc));
-}
-
-[[gnu::hot]] void release_item() noexcept {
-    PyStopIterationObject *exc = spare_stop;
-    if (exc && exc->value != Py_None && untouched(exc)) [[unlikely]] {
-        spare_stop = nullptr;
-        carry(exc, Py_NewRef(Py_None));
-        if (!spare_stop) {
-            spare_stop = exc;
-        } else {
-            Py_DECREF(exc);
-        }
+    // Called with the value as its one argument: PyErr_SetObject would unpack a tuple or take an exception
+    // instance for the exception itself.
+    PyObject *exc = PyObject_CallOneArg(PyExc_StopIteration, value);
+    Py_DECREF(value);
+    if (exc) {
+        PyErr_SetRaisedException(exc);
     }
 }
 
@@ -130,10 +56,9 @@ bool fetch_stop_value(PyObject **value) noexcept {
         return false;
     }
     PyObject *exc = PyErr_GetRaisedException();
-    PyObject *v = reinterpret_cast<PyStopIterationObject *>(exc)->value;
-    *value = Py_NewRef(v ? v : Py_None);
+    *value = PyObject_GetAttrString(exc, "value");
     Py_DECREF(exc);
-    return true;
+    return *value != nullptr;
 }
 
 bool check_throw_args(const char *name, Py_ssize_t nargs) noexcept {

@@ -152,9 +152,7 @@ bool suspended(const OneShotObject *o) { return o->state == ShotState::Awaiting 
 // the host's coroutines: the stepping's own handling of them needs a promise, which this coroutine has not.
 PromiseBase *shot_awaiting(PyObject *) { return nullptr; }
 
-// A check's result reaches an awaiting frame in a StopIteration (its SEND steps through __next__): the spare one
-// carries it, as it carries an async generator's items, so that no exception is made per check.
-using ShotStepping = Stepping<shot_step, shot_awaiting, raise_item>;
+using ShotStepping = Stepping<shot_step, shot_awaiting>;
 
 // throw()'s outcome, as the host's coroutines tell it.
 PyObject *thrown(PySendResult r, PyObject *out) {

@@ -60,7 +60,7 @@ int set_name(PyObject *self, PyObject *value, void *closure) {
 
 PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
 
-[[gnu::hot]] PyObject *self_iter(PyObject *self) { return Py_NewRef(self); }
+PyObject *self_iter(PyObject *self) { return Py_NewRef(self); }
 
 namespace {
 

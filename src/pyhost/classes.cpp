@@ -6,13 +6,10 @@
 #include "pyhost/raising.hpp"
 #include "pyhost/signatures.hpp"
 
-#include <cstring>
 #include <deque>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-
-#include <structmember.h>
 
 namespace pyhost {
 
@@ -117,36 +114,25 @@ nb::object ClassBuilder::build() {
 
 namespace {
 
-// Where BaseModel keeps its three slots: every model class inherits that layout.
-struct ModelSlots {
-    Py_ssize_t fields_set, extra, private_;
-};
-
-const ModelSlots &model_slots() {
-    static const ModelSlots slots = [] {
-        nb::object base = import_from("pydantic", "BaseModel");
-        auto offset = [&](const char *name) {
-            nb::object descr = nb::borrow(PyDict_GetItemString(((PyTypeObject *)base.ptr())->tp_dict, name));
-            if (!descr.is_valid() || !PyObject_TypeCheck(descr.ptr(), &PyMemberDescr_Type)) {
-                raise(PyExc_RuntimeError, "pydantic.BaseModel has no slot %s", name);
-            }
-            return reinterpret_cast<PyMemberDescrObject *>(descr.ptr())->d_member->offset;
-        };
-        return ModelSlots{offset("__pydantic_fields_set__"), offset("__pydantic_extra__"),
-                          offset("__pydantic_private__")};
-    }();
-    return slots;
+// The data descriptor that `object.__setattr__(instance, name, value)` would find on `cls` and set through.
+nb::object data_descriptor(nb::handle cls, const char *name) {
+    nb::object found = nb::getattr(cls, name);
+    if (!Py_TYPE(found.ptr())->tp_descr_set) raise(PyExc_TypeError, "%s is no data descriptor", name);
+    return found;
 }
 
-void set_slot(PyObject *self, Py_ssize_t offset, PyObject *value) {
-    PyObject **slot = reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + offset);
-    Py_XSETREF(*slot, Py_NewRef(value));
+void set_through(const Global &descriptor, PyObject *self, PyObject *value) {
+    status(Py_TYPE(descriptor.get().ptr())->tp_descr_set(descriptor.get().ptr(), self, value));
 }
 
 }  // namespace
 
 void TrustedModel::init(nb::handle cls, std::initializer_list<const char *> fields) {
     cls_.set(cls);
+    // Read on the class, a slot descriptor answers itself.
+    fields_set_.set(data_descriptor(cls, "__pydantic_fields_set__"));
+    extra_.set(data_descriptor(cls, "__pydantic_extra__"));
+    private_.set(data_descriptor(cls, "__pydantic_private__"));
     nb::dict blank;
     for (const char *field : fields) {
         PyObject *key = PyUnicode_InternFromString(field);
@@ -175,9 +161,8 @@ nb::object TrustedModel::layout(std::initializer_list<nb::handle> values) const 
 }
 
 nb::object TrustedModel::make(std::initializer_list<nb::handle> values, nb::handle fields_set, nb::handle layout) const {
-    const ModelSlots &slots = model_slots();
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls_.get().ptr());
-    static PyObject *empty = PyTuple_New(0);
+    static PyObject *no_arguments = PyTuple_New(0);
     const bool blank = !layout.is_valid();
     nb::object dict = owned(PyDict_Copy(blank ? template_.get().ptr() : layout.ptr()));
     auto key = keys_.begin();
@@ -186,113 +171,14 @@ nb::object TrustedModel::make(std::initializer_list<nb::handle> values, nb::hand
         if (value.is_valid() && !(blank && value.is_none())) status(PyDict_SetItem(dict.ptr(), *key, value.ptr()));
         ++key;
     }
-    // `object.__new__` with no arguments, for a class that is not abstract, is the type's allocation alone.
-    bool plain = type->tp_new == PyBaseObject_Type.tp_new && !(type->tp_flags & Py_TPFLAGS_IS_ABSTRACT);
-    nb::object self = owned(plain ? type->tp_alloc(type, 0) : type->tp_new(type, empty, nullptr));
-    nb::object set = owned(PySet_New(fields_set.ptr()));
-    // A fresh instance has no dict yet: the new one goes straight into its slot, as setting `__dict__`
-    // would put it there.
-    PyObject **dict_slot = _PyObject_GetDictPtr(self.ptr());
-    if (dict_slot && !*dict_slot) {
-        *dict_slot = dict.release().ptr();
-    } else {
-        status(PyObject_GenericSetDict(self.ptr(), dict.ptr(), nullptr));
-    }
-    // Straight into the slots: the model's own __setattr__ would treat these names as fields.
-    set_slot(self.ptr(), slots.fields_set, set.ptr());
-    set_slot(self.ptr(), slots.extra, Py_None);
-    set_slot(self.ptr(), slots.private_, Py_None);
+    // `cls.__new__(cls)`, then `object.__setattr__` for each, as `model_construct` does (the model's own
+    // `__setattr__` would take these names for fields): for the three slots, what it finds on the class.
+    nb::object self = owned(type->tp_new(type, no_arguments, nullptr));
+    status(PyObject_GenericSetDict(self.ptr(), dict.ptr(), nullptr));
+    set_through(fields_set_, self.ptr(), owned(PySet_New(fields_set.ptr())).ptr());
+    set_through(extra_, self.ptr(), Py_None);
+    set_through(private_, self.ptr(), Py_None);
     return self;
-}
-
-[[gnu::hot]] PyObject *TrustedModel::sole_layout(nb::handle obj) const {
-    PyObject *self = obj.ptr();
-    PyTypeObject *type = Py_TYPE(self);
-    if (Py_REFCNT(self) != 1 || type != reinterpret_cast<PyTypeObject *>(cls_.get().ptr())) return nullptr;
-    // No weak reference either (managed or not, the list sits at the type's offset).
-    if (type->tp_weaklistoffset != 0 &&
-        *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + type->tp_weaklistoffset) != nullptr) {
-        return nullptr;
-    }
-    const ModelSlots &slots = model_slots();
-    auto slot = [self](Py_ssize_t offset) {
-        return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + offset);
-    };
-    if (slot(slots.extra) != Py_None || slot(slots.private_) != Py_None) return nullptr;
-    PyObject **dict = _PyObject_GetDictPtr(self);
-    if (!dict || !*dict || !PyDict_CheckExact(*dict)) return nullptr;
-    return PyDict_GET_SIZE(*dict) == static_cast<Py_ssize_t>(keys_.size()) ? *dict : nullptr;
-}
-
-[[gnu::hot]] PyObject *TrustedModel::sole_fields(nb::handle obj, nb::handle fields_set) const {
-    PyObject *dict = sole_layout(obj);
-    PyObject *set = dict ? TrustedModel::fields_set(obj) : nullptr;
-    if (!set || !PySet_CheckExact(set) || PySet_GET_SIZE(set) != PySet_GET_SIZE(fields_set.ptr())) return nullptr;
-    int same = PyObject_RichCompareBool(set, fields_set.ptr(), Py_EQ);
-    if (same <= 0) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    return dict;
-}
-
-[[gnu::hot]] PyObject *TrustedModel::fields_set(nb::handle obj) {
-    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj.ptr()) + model_slots().fields_set);
-}
-
-namespace {
-
-// Whether `set` holds the very names `reference` holds, laid out alike (so none removed since): compared by
-// identity, so that no reader's code runs. Sets made alike from one set are laid out alike.
-bool same_table(PyObject *set, PyObject *reference) {
-    const auto *a = reinterpret_cast<const PySetObject *>(set);
-    const auto *b = reinterpret_cast<const PySetObject *>(reference);
-    return a->mask == b->mask && a->fill == b->fill && a->used == b->used &&
-           std::memcmp(a->table, b->table, static_cast<std::size_t>(a->mask + 1) * sizeof(setentry)) == 0;
-}
-
-}  // namespace
-
-bool TrustedModel::make_over(nb::handle obj, std::initializer_list<nb::handle> values, PyObject *names) const {
-    constexpr std::size_t kMostFields = 8;
-    PyObject *dict = sole_layout(obj);
-    if (!dict || Py_REFCNT(dict) != 1 || keys_.size() > kMostFields) return false;
-    PyObject *set = fields_set(obj);
-    if (!set || Py_REFCNT(set) != 1 || !PySet_CheckExact(set) || !same_table(set, names)) return false;
-    PyObject *held[kMostFields];
-    Py_ssize_t pos = 0;
-    PyObject *key;
-    for (std::size_t k = 0; k < keys_.size(); ++k) {
-        if (!PyDict_Next(dict, &pos, &key, &held[k]) || key != keys_[k]) return false;  // in `make`'s order
-    }
-    const PyObject *const *was = held;
-    auto field = keys_.begin();
-    for (nb::handle wanted : values) {
-        if (*was++ != wanted.ptr()) status(PyDict_SetItem(dict, *field, wanted.ptr()));
-        ++field;
-    }
-    return true;
-}
-
-[[gnu::hot]] nb::object TrustedModel::remade(Spares &spares, std::initializer_list<nb::handle> values,
-                                             nb::handle fields_set) const {
-    if (!spares.names.is_valid()) spares.names = owned(PySet_New(fields_set.ptr()));
-    for (unsigned k : {spares.newest ^ 1u, spares.newest}) {
-        // Out of reach while it is made over: letting its old values go may run code, even another check.
-        nb::object spare = std::move(spares.kept[k]);
-        if (spare.is_valid() && make_over(spare, values, spares.names.ptr())) {
-            if (!spares.kept[k].is_valid()) {
-                spares.kept[k] = spare;
-                spares.newest = k;
-            }
-            return spare;
-        }
-        if (!spares.kept[k].is_valid()) spares.kept[k] = std::move(spare);
-    }
-    nb::object made = make(values, fields_set);
-    spares.newest ^= 1u;
-    spares.kept[spares.newest] = made;
-    return made;
 }
 
 nb::object make_str_enum(nb::handle module, const char *name, const char *doc,

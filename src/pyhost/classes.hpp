@@ -144,9 +144,9 @@ private:
     std::vector<std::pair<std::string, nb::object>> operations_;
 };
 
-// Makes instances of one pydantic model class from values already known to be valid, as
-// `model_construct` does but without its Python-level work: for records made on hot paths. Only
-// for classes without private attributes.
+// Makes instances of one pydantic model class from values already known to be valid, as `model_construct`
+// does (`cls.__new__(cls)`, then `__dict__` and the model's three documented attributes set through
+// `object.__setattr__`) but without its Python-level work. Only for classes without private attributes.
 class TrustedModel {
 public:
     TrustedModel() = default;
@@ -157,36 +157,16 @@ public:
     // The values an instance starts from, one per field in the order given to `init`, for `make`.
     nb::object layout(std::initializer_list<nb::handle> values) const;
     // `values`: one per field, in the order given to `init`; over `layout` (by default every field None), a
-    // null handle keeps the layout's value.
+    // null handle keeps the layout's value. The instance gets a copy of `fields_set`.
     nb::object make(std::initializer_list<nb::handle> values, nb::handle fields_set, nb::handle layout = {}) const;
-    // The instance dict of `obj` when nothing else holds `obj` and it is laid out as `make(..., fields_set)`
-    // lays one out (its exact class, every field in its dict and nothing else, `fields_set` as the fields
-    // set, no extra or private values); else null.
-    PyObject *sole_fields(nb::handle obj, nb::handle fields_set) const;
-    // `sole_fields` without the fields set's test: what the dict holds is left to the caller too.
-    PyObject *sole_layout(nb::handle obj) const;
-    // The fields set of an instance (borrowed; null when unset).
-    static PyObject *fields_set(nb::handle obj);
-
-    // Instances handed out by `remade`, to be made over once their readers let them go: two, since a caller
-    // that keeps each result in one variable lets it go only when the next is there. Never destroyed.
-    struct Spares {
-        nb::object kept[2];
-        unsigned newest = 0;
-        nb::object names;  // a fields set made as `make` makes one, whose table a spare's must equal
-    };
-    // `make(values, fields_set)`, every value given: one of `spares` made over when nothing but `spares` holds
-    // it, its dict or its fields set, and they hold exactly what `make` put there (names compared by identity,
-    // so that no reader's code runs): then nobody can tell it from a new instance. Otherwise a new instance,
-    // which `spares` keeps in place of its older one.
-    nb::object remade(Spares &spares, std::initializer_list<nb::handle> values, nb::handle fields_set) const;
 
 private:
-    bool make_over(nb::handle obj, std::initializer_list<nb::handle> values, PyObject *names) const;
-
     Global cls_;
     Global template_;  // {field: None}, copied for each instance
     std::vector<PyObject *> keys_;  // interned field names, never released
+    // What `object.__setattr__` finds on the class under the three attributes it sets: BaseModel's slot
+    // descriptors, set through their `__set__`.
+    Global fields_set_, extra_, private_;
 };
 
 // `class Name(StrEnum)` with members in order, documented, bound in `module`.

@@ -9,6 +9,10 @@
 namespace pyhost {
 namespace nb = nanobind;
 
+// `text` as an interned str kept for the process: for attribute names read on every call, which a read by C
+// string would make anew each time.
+inline nb::handle intern(const char *text) { return owned(PyUnicode_InternFromString(text)).release(); }
+
 // `bool(value)`, raising what the value's __bool__ raises.
 inline bool truth(nb::handle value) {
     if (value.ptr() == Py_True) return true;

@@ -1,34 +1,44 @@
-// Reading an object's attributes straight from its dict, while its class leaves the host's generic look-up
-// nothing else to find there first: what hot paths read of engines and managers, which users may subclass.
+// Whether an object still reaches its class's own function under a method's name, asked through Python's
+// attribute protocol: a fast path may then run the native body at once; anything else is called as Python
+// would call it.
 #pragma once
 
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
 #include <initializer_list>
-#include <vector>
 
 #include "pyhost/objects.hpp"
+#include "pyhost/raising.hpp"
 
 namespace pyhost {
 namespace nb = nanobind;
 
-// A method that callers may replace, on an engine or on its class. While an engine reaches the class's own
-// function under the name, a check runs the native body at once: no bound method, no coroutine in between.
+// A method that callers may replace, on an object or on its class.
 class OwnMethod {
 public:
+    // `getattr(cls, name)` now is the class's own function. Both are held for the process, so that a
+    // replacement can never come to lie at the same address.
     void init(nb::handle cls, nb::handle name) {
-        name_ = name.ptr();
-        // Held, so that a replacement can never come to lie at the same address.
-        own_ = nb::borrow(_PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), name_)).release().ptr();
+        name_ = nb::borrow(name).release().ptr();
+        own_ = owned(PyObject_GetAttr(cls.ptr(), name_)).release().ptr();
     }
-    // Whether `type` reaches the class's own function, unless an instance's dict holds the name.
-    bool owned_by(PyTypeObject *type) const {
-        return type->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(type, name_) == own_;
-    }
+    void init(nb::handle cls, const char *name) { init(cls, owned(PyUnicode_InternFromString(name))); }
+
+    // Whether `self.name` is the class's own function bound to `self`: the class reads attributes the generic
+    // way (no `__getattribute__` or `__getattr__` of its own), answers the own function under the name (a
+    // function is no data descriptor, so the instance's dict comes first), and the instance's dict does not
+    // hold the name. False answers leave the call to Python's protocol, so only a sure answer is true.
     bool reached_by(nb::handle self) const {
         PyTypeObject *type = Py_TYPE(self.ptr());
-        if (!owned_by(type)) {
+        if (type->tp_getattro != PyObject_GenericGetAttr) {
+            return false;
+        }
+        PyObject *found = nullptr;
+        status(PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(type), name_, &found));
+        const bool own = found == own_;
+        Py_XDECREF(found);
+        if (!own) {
             return false;
         }
         if (type->tp_dictoffset == 0 && !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
@@ -44,50 +54,11 @@ private:
     PyObject *own_ = nullptr;
 };
 
-// The classes whose instances' attributes can be read straight from the instance's dict: the host's generic
-// attribute look-up, the given methods their own, and nothing on the class under the given attribute names
-// that would stand before the instance's dict (a data descriptor). Known by the class's version tag, which the host
-// changes whenever the class or one of its bases changes.
+// The methods and attributes a fast path reads of one kind of object. Every read goes through Python's
+// protocol, so nothing about a class is remembered here: kept as the one place that names them.
 class PlainClasses {
 public:
-    PlainClasses(std::initializer_list<const OwnMethod *> methods, std::initializer_list<nb::handle> attributes)
-        : methods_(methods) {
-        for (nb::handle name : attributes) {
-            attributes_.push_back(name.ptr());
-        }
-    }
-
-    bool holds(PyTypeObject *type) {
-        if (type == type_ && type->tp_version_tag == tag_ && tag_ != 0) {
-            return true;
-        }
-        if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && type->tp_dictoffset == 0) {
-            return false;
-        }
-        for (const OwnMethod *method : methods_) {
-            if (!method->owned_by(type)) {
-                return false;
-            }
-        }
-        for (PyObject *name : attributes_) {
-            PyObject *found = _PyType_Lookup(type, name);
-            if (found && Py_TYPE(found)->tp_descr_set) {
-                return false;
-            }
-        }
-        if (!PyUnstable_Type_AssignVersionTag(type)) {
-            return false;
-        }
-        type_ = type;
-        tag_ = type->tp_version_tag;
-        return true;
-    }
-
-private:
-    std::vector<const OwnMethod *> methods_;
-    std::vector<PyObject *> attributes_;
-    PyTypeObject *type_ = nullptr;  // the last class found plain, at `tag_`
-    unsigned int tag_ = 0;
+    PlainClasses(std::initializer_list<const OwnMethod *>, std::initializer_list<nb::handle>) {}
 };
 
 }  // namespace pyhost

@@ -44,7 +44,7 @@ struct Signed {
     PyObject *module;     // `__module__` and `__qualname__`, which a nanobind function made outside a
     PyObject *qualname;   // class does not know
     PyObject *signature;  // built at the first read
-    QuickCall quick;      // tried first, when set
+    PyObject *code;       // an async generator function's `__code__`, made at the first read
 };
 
 Signed *as_signed(PyObject *self) { return reinterpret_cast<Signed *>(self); }
@@ -63,6 +63,7 @@ int traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(as_signed(self)->module);
     Py_VISIT(as_signed(self)->qualname);
     Py_VISIT(as_signed(self)->signature);
+    Py_VISIT(as_signed(self)->code);
     return 0;
 }
 
@@ -71,6 +72,7 @@ int clear(PyObject *self) {
     Py_CLEAR(as_signed(self)->module);
     Py_CLEAR(as_signed(self)->qualname);
     Py_CLEAR(as_signed(self)->signature);
+    Py_CLEAR(as_signed(self)->code);
     return 0;
 }
 
@@ -221,6 +223,14 @@ bool is_coroutine_function(Signed *s) {
     return split_rendering(text).result == "collections.abc.Coroutine";
 }
 
+// Whether nanobind shows the binding returning a bridge async generator.
+bool is_async_generator_function(Signed *s) {
+    nb::tuple overloads = nb::borrow<nb::tuple>(nb::handle(s->func).attr("__nb_signature__"));
+    if (nb::len(overloads) != 1) return false;
+    std::string text = nb::cast<std::string>(nb::borrow<nb::tuple>(overloads[0])[0]);
+    return split_rendering(text).result == "collections.abc.AsyncGenerator";
+}
+
 // Runs `read` for an attribute getter: a C++ exception becomes the Python error it stands for.
 template <class Read>
 PyObject *guarded(Read &&read) {
@@ -244,46 +254,106 @@ PyObject *signature_of(Signed *s) {
     });
 }
 
-// The first keyword of a call that names no parameter of `s`, or null (also when it takes **kwargs).
-PyObject *unexpected_keyword(Signed *s, PyObject *kwnames) {
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": names listed as Python lists them in its call errors.
+std::string listed(const std::vector<std::string> &names) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        out += "'" + names[i] + "'";
+    }
+    return out;
+}
+
+// What is wrong with a call's arguments, in the words a Python function uses ("f() missing 1 required
+// positional argument: 'x'", "got multiple values for argument 'x'", "got an unexpected keyword argument 'x'",
+// "takes 2 positional arguments but 3 were given"), in the order Python finds them; empty when the arguments
+// fit the signature.
+std::string call_error(Signed *s, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *signature = signature_of(s);
-    if (!signature || signature == Py_None) return nullptr;
-    nb::object parameters = nb::handle(signature).attr("parameters");
-    const nb::object var_keyword = inspect_names().var_keyword;
-    for (nb::handle parameter : parameters.attr("values")()) {
-        if (parameter.attr("kind").is(var_keyword)) return nullptr;
+    if (!signature || signature == Py_None) return {};
+    const InspectNames &in = inspect_names();
+    struct Param {
+        std::string name;
+        bool positional, keyword, required;
+    };
+    std::vector<Param> params;
+    bool var_positional = false, var_keyword = false;
+    for (nb::handle parameter : nb::handle(signature).attr("parameters").attr("values")()) {
+        nb::object kind = parameter.attr("kind");
+        if (kind.is(in.var_positional)) {
+            var_positional = true;
+            continue;
+        }
+        if (kind.is(in.var_keyword)) {
+            var_keyword = true;
+            continue;
+        }
+        params.push_back({nb::cast<std::string>(parameter.attr("name")), !kind.is(in.keyword_only),
+                          !kind.is(in.positional_only), parameter.attr("default").is(in.empty)});
     }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-        PyObject *name = PyTuple_GET_ITEM(kwnames, i);
-        if (!PySequence_Contains(parameters.ptr(), name)) return name;
+    const std::string name = nb::cast<std::string>(nb::str(nb::handle(s->qualname))) + "()";
+    std::size_t positional = 0, required_positional = 0;
+    for (const Param &p : params) {
+        positional += p.positional;
+        required_positional += p.positional && p.required;
     }
-    return nullptr;
+    if (!var_positional && static_cast<std::size_t>(nargs) > positional) {
+        std::string takes = required_positional == positional
+                                ? std::to_string(positional)
+                                : "from " + std::to_string(required_positional) + " to " + std::to_string(positional);
+        return name + " takes " + takes + " positional argument" + (positional == 1 ? "" : "s") + " but " +
+               std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given";
+    }
+    std::vector<bool> bound(params.size(), false);
+    for (std::size_t i = 0, taken = 0; i < params.size() && taken < static_cast<std::size_t>(nargs); ++i) {
+        if (params[i].positional) bound[i] = true, ++taken;
+    }
+    const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        std::string keyword = nb::cast<std::string>(nb::handle(PyTuple_GET_ITEM(kwnames, k)));
+        std::size_t i = 0;
+        while (i < params.size() && !(params[i].keyword && params[i].name == keyword)) ++i;
+        if (i == params.size()) {
+            if (var_keyword) continue;
+            return name + " got an unexpected keyword argument '" + keyword + "'";
+        }
+        if (bound[i]) return name + " got multiple values for argument '" + keyword + "'";
+        bound[i] = true;
+    }
+    for (bool keyword_only : {false, true}) {
+        std::vector<std::string> missing;
+        for (std::size_t i = 0; i < params.size(); ++i) {
+            if (params[i].required && !bound[i] && params[i].positional != keyword_only) missing.push_back(params[i].name);
+        }
+        if (!missing.empty()) {
+            return name + " missing " + std::to_string(missing.size()) + " required " +
+                   (keyword_only ? "keyword-only" : "positional") + " argument" + (missing.size() == 1 ? "" : "s") +
+                   ": " + listed(missing);
+        }
+    }
+    return {};
 }
 
 PyObject *forward(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     PyObject *result = PyObject_Vectorcall(as_signed(self)->func, args, nargsf, kwnames);
-    if (result || !kwnames || !PyErr_ExceptionMatches(PyExc_TypeError)) return result;
-    // nanobind answers a keyword it does not know with the list of the overloads it has; a Python
-    // function names the keyword. Only the failed call pays for looking.
+    if (result || !PyErr_ExceptionMatches(PyExc_TypeError)) return result;
+    // nanobind answers arguments that fit no overload with the list of the overloads it has; a Python function
+    // says what is wrong. Only the failed call pays for looking; a TypeError raised by the body stands.
     PyObject *error = PyErr_GetRaisedException();
-    PyObject *name = nullptr;
+    std::string message;
     try {
-        name = unexpected_keyword(as_signed(self), kwnames);
+        message = call_error(as_signed(self), PyVectorcall_NARGS(nargsf), kwnames);
     } catch (nb::python_error &) {
+    } catch (const std::exception &) {
     }
     PyErr_Clear();
-    if (!name) {
+    if (message.empty()) {
         PyErr_SetRaisedException(error);
         return nullptr;
     }
     Py_DECREF(error);
-    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", as_signed(self)->qualname, name);
+    PyErr_SetString(PyExc_TypeError, message.c_str());
     return nullptr;
-}
-
-PyObject *quick_then_forward(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    PyObject *result = nullptr;
-    return as_signed(self)->quick(args, nargsf, kwnames, &result) ? result : forward(self, args, nargsf, kwnames);
 }
 
 PyObject *get_signature(PyObject *self, void *) { return Py_XNewRef(signature_of(as_signed(self))); }
@@ -296,6 +366,56 @@ PyObject *get_coroutine_marker(PyObject *self, void *) {
         raise(PyExc_AttributeError, "_is_coroutine_marker");
     });
 }
+
+// An async generator function carries what `inspect.isasyncgenfunction` reads of a function-like object: a
+// code object flagged as an async generator's (an empty one, which raises if it is ever run) and its
+// defaults, as a Python function's `__defaults__` and `__kwdefaults__` hold them. Other functions have none.
+PyObject *get_code(PyObject *self, void *) {
+    return guarded([self]() -> PyObject * {
+        Signed *s = as_signed(self);
+        if (!is_async_generator_function(s)) raise(PyExc_AttributeError, "__code__");
+        if (!s->code) {
+            std::string module = nb::cast<std::string>(nb::str(nb::handle(s->module)));
+            std::string name = nb::cast<std::string>(nb::handle(s->func).attr("__name__"));
+            nb::object empty = owned(reinterpret_cast<PyObject *>(PyCode_NewEmpty(module.c_str(), name.c_str(), 0)));
+            int flags = nb::cast<int>(empty.attr("co_flags"));
+            s->code = empty.attr("replace")(nb::arg("co_flags") = flags | CO_ASYNC_GENERATOR).release().ptr();
+        }
+        return Py_NewRef(s->code);
+    });
+}
+
+// `__defaults__` (`keyword_only` false) or `__kwdefaults__`, from the signature, for an async generator function.
+PyObject *defaults_of(PyObject *self, bool keyword_only) {
+    return guarded([self, keyword_only]() -> PyObject * {
+        Signed *s = as_signed(self);
+        if (!is_async_generator_function(s)) raise(PyExc_AttributeError, keyword_only ? "__kwdefaults__" : "__defaults__");
+        PyObject *signature = signature_of(s);
+        if (!signature) throw nb::python_error();
+        const InspectNames &in = inspect_names();
+        nb::list positional;
+        nb::dict keywords;
+        if (signature != Py_None) {
+            for (nb::handle parameter : nb::handle(signature).attr("parameters").attr("values")()) {
+                nb::object value = parameter.attr("default");
+                if (value.is(in.empty)) continue;
+                nb::object kind = parameter.attr("kind");
+                if (kind.is(in.keyword_only)) {
+                    keywords[parameter.attr("name")] = value;
+                } else if (kind.is(in.positional_only) || kind.is(in.positional_or_keyword)) {
+                    positional.append(value);
+                }
+            }
+        }
+        if (keyword_only) return nb::len(keywords) ? keywords.release().ptr() : Py_NewRef(Py_None);
+        return nb::len(positional) ? nb::tuple(positional).release().ptr() : Py_NewRef(Py_None);
+    });
+}
+PyObject *get_defaults(PyObject *self, void *) { return defaults_of(self, false); }
+PyObject *get_kwdefaults(PyObject *self, void *) { return defaults_of(self, true); }
+
+// Pickled, and copied, by reference, as a Python function is: by its qualified name in its module.
+PyObject *reduce(PyObject *self, PyObject *) { return Py_NewRef(as_signed(self)->qualname); }
 
 PyObject *get_name(PyObject *self, void *) { return PyObject_GetAttrString(as_signed(self)->func, "__name__"); }
 
@@ -321,6 +441,9 @@ PyGetSetDef getset[] = {
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
     {"__module__", get_module, nullptr, nullptr, nullptr},
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -329,7 +452,13 @@ PyMemberDef members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+PyMethodDef methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot slots[] = {
+    {Py_tp_methods, methods},
     {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void *>(bind)},
     {Py_tp_getset, getset},
@@ -386,17 +515,9 @@ nb::object signed_function(nb::handle f, nb::handle module, nb::handle qualname)
     s->module = Py_NewRef(module.ptr());
     s->qualname = Py_NewRef(qualname.ptr());
     s->signature = nullptr;
-    s->quick = nullptr;
+    s->code = nullptr;
     PyObject_GC_Track(s);
     return nb::steal(reinterpret_cast<PyObject *>(s));
-}
-
-void set_quick_call(nb::handle f, QuickCall quick) {
-    if (!PyObject_TypeCheck(f.ptr(), signed_type())) {
-        throw std::invalid_argument("pyhost::set_quick_call: not a signed function");
-    }
-    as_signed(f.ptr())->quick = quick;
-    as_signed(f.ptr())->vectorcall = quick_then_forward;
 }
 
 void sign_functions(nb::handle module) {

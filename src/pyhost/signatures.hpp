@@ -39,14 +39,6 @@ private:
 // anything else unchanged.
 nb::object signed_function(nb::handle f, nb::handle module, nb::handle qualname);
 
-// A first try at a signed function's calls, for the shapes a hot path takes: true when it has answered
-// (`*result` set, or null with an error set); false leaves the call, untouched, to the nanobind function,
-// whose errors are the function's for every other shape.
-using QuickCall = bool (*)(PyObject *const *args, std::size_t nargsf, PyObject *kwnames, PyObject **result);
-
-// Gives the signed function `f` its first try.
-void set_quick_call(nb::handle f, QuickCall quick);
-
 // Each public nanobind function that `module` defines itself, replaced by its signed form (names
 // that other modules import from it afterwards are the signed ones).
 void sign_functions(nb::handle module);

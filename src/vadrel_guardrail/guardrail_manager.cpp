@@ -93,8 +93,28 @@ void init_manager(nb::handle self, nb::handle engine, nb::handle empty_content_s
     nb::setattr(self, "max_stream_buffer_chunks", limits[1]);
 }
 
+// Attribute names read on every check, made once.
+struct Names {
+    nb::handle config = pyhost::intern("config");
+    nb::handle guardrail_mode = pyhost::intern("guardrail_mode");
+    nb::handle input = pyhost::intern("input");
+    nb::handle output = pyhost::intern("output");
+    nb::handle is_safe = pyhost::intern("is_safe");
+    nb::handle check_input = pyhost::intern("check_input");
+    nb::handle check_output = pyhost::intern("check_output");
+    nb::handle engines = pyhost::intern("engines");
+    nb::handle engines_held = pyhost::intern("_engines");
+    nb::handle filtered_content = pyhost::intern("filtered_content");
+    nb::handle score = pyhost::intern("score");
+};
+
+const Names &names() {
+    static const Names *made = new Names();  // kept for the process
+    return *made;
+}
+
 nb::object engines(nb::handle self) {
-    nb::object current = self.attr("_engines");
+    nb::object current = self.attr(names().engines_held);
     if (current.is_none()) {
         nb::list built;
         built.append(self.attr("_default_engine_factory")());
@@ -113,20 +133,35 @@ nb::object default_engine() {
 
 // `current` may be unset: no safe verdict yet.
 nb::object merge_safe_result(nb::handle current, nb::handle latest) {
-    nb::object filtered = latest.attr("filtered_content");
+    nb::object filtered = latest.attr(names().filtered_content);
     if (filtered.is_none() && current.is_valid()) {
-        filtered = current.attr("filtered_content");
+        filtered = current.attr(names().filtered_content);
     }
-    return schema::safe_result(filtered, latest.attr("score"));
+    return schema::safe_result(filtered, latest.attr(names().score));
 }
 
 
 
-pyasync::Task run_engine(nb::object, nb::object engine, nb::object content, nb::object engine_kwargs) {
+// What a check reads of its content: a record's input and output, read at each use; an exact str is the
+// input alone, which `GuardrailInput(input=text)` would hold unchanged, so no record is made of it.
+struct Texts {
+    nb::object record;
+    nb::object text;
+
+    nb::object input() const { return record.is_valid() ? record.attr(names().input) : text; }
+    nb::object output() const { return record.is_valid() ? record.attr(names().output) : nb::none(); }
+};
+
+Texts texts_of(nb::handle content) {
+    if (PyUnicode_CheckExact(content.ptr())) return {nb::object(), nb::borrow(content)};
+    return {PyUnicode_Check(content.ptr()) ? schema::input_record(content) : nb::borrow(content), nb::object()};
+}
+
+pyasync::Task check_engine(nb::object engine, Texts content, nb::object engine_kwargs) {
     const constants::Modes &modes = constants::modes;
     // The mode is read afresh for each test, and compared as text.
     auto mode_is = [&](const pyhost::Global &a, const pyhost::Global *b) {
-        nb::object mode = engine.attr("config").attr("guardrail_mode");
+        nb::object mode = engine.attr(names().config).attr(names().guardrail_mode);
         return mode.equal(a.get()) || (b && mode.equal(b->get()));
     };
     if (mode_is(modes.disabled, nullptr)) {
@@ -134,18 +169,22 @@ pyasync::Task run_engine(nb::object, nb::object engine, nb::object content, nb::
     }
     nb::object result = nb::none();
     if (mode_is(modes.input_only, &modes.both)) {
-        nb::object text = content.attr("input");
+        nb::object text = content.input();
         if (pyhost::truth(text)) {
-            result = co_await base_engine::call_with_content(engine.attr("check_input"), text, engine_kwargs);
+            result = co_await base_engine::call_method_with_content(engine, names().check_input, text, engine_kwargs);
         }
     }
     if (mode_is(modes.output_only, &modes.both)) {
-        nb::object text = content.attr("output");
-        if (pyhost::truth(text) && (result.is_none() || pyhost::truth(result.attr("is_safe")))) {
-            result = co_await base_engine::call_with_content(engine.attr("check_output"), text, engine_kwargs);
+        nb::object text = content.output();
+        if (pyhost::truth(text) && (result.is_none() || pyhost::truth(result.attr(names().is_safe)))) {
+            result = co_await base_engine::call_method_with_content(engine, names().check_output, text, engine_kwargs);
         }
     }
     co_return result;
+}
+
+pyasync::Task run_engine(nb::object, nb::object engine, nb::object content, nb::object engine_kwargs) {
+    co_return co_await check_engine(std::move(engine), Texts{std::move(content), nb::object()}, std::move(engine_kwargs));
 }
 
 
@@ -177,11 +216,9 @@ pyasync::Task check_content(nb::object self, nb::object content, nb::object engi
         nb::str message = nb::str("Content must be a string or GuardrailInput. Got: {}").format(content.type());
         pyhost::raise(PyExc_ValueError, "%U", message.ptr());
     }
-    if (PyUnicode_Check(content.ptr())) {
-        content = schema::input_record(content);
-    }
+    const Texts texts = texts_of(content);
     nb::handle result_cls = schema::GuardrailResult.get();
-    if (!pyhost::truth(content.attr("input")) && !pyhost::truth(content.attr("output"))) {
+    if (!pyhost::truth(texts.input()) && !pyhost::truth(texts.output())) {
         if (pyhost::truth(self.attr("empty_content_safe"))) {
             co_return result_cls.attr("safe")();
         }
@@ -196,7 +233,7 @@ pyasync::Task check_content(nb::object self, nb::object content, nb::object engi
 
     nb::object engines;
     try {
-        engines = self.attr("engines");
+        engines = self.attr(names().engines);
     } catch (nb::python_error &error) {
         nb::str text = nb::str(error.value());
         nb::str message = nb::str("Error initializing guardrail engines: {}").format(text);
@@ -209,7 +246,7 @@ pyasync::Task check_content(nb::object self, nb::object content, nb::object engi
         nb::object result;
         pyasync::Caught failure;
         try {
-            result = co_await run_engine(self, engine, content, engine_kwargs);
+            result = co_await check_engine(engine, texts, engine_kwargs);
         } catch (...) {
             failure.capture();
         }
@@ -228,7 +265,7 @@ pyasync::Task check_content(nb::object self, nb::object content, nb::object engi
         if (result.is_none()) {
             continue;
         }
-        if (!pyhost::truth(result.attr("is_safe"))) {
+        if (!pyhost::truth(result.attr(names().is_safe))) {
             co_return result;
         }
         merged = merge_safe_result(merged, result);

@@ -46,7 +46,7 @@ public:
         : h_(o.h_), p_(o.p_), iter_(o.iter_), out_(std::exchange(o.out_, nullptr)), d_(o.d_), direct_(o.direct_),
           closing_(o.closing_), end_(o.end_), entered_(o.entered_), failed_(o.failed_) {}
     ~NextAwaiter() {
-        if (out_) [[unlikely]] {
+        if (out_) {
             drop();
         }
     }

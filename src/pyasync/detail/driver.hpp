@@ -65,6 +65,6 @@ PyObject *capture_exception() noexcept;
 PyObject *guard_stop(PyObject *exc, const char *stop, const char *stop_async) noexcept;
 // The exception a body ends with, being handled, kept for raising (guard_stop applied): what a promise's
 // unhandled_exception keeps, out of every body.
-[[gnu::cold]] PyObject *body_error(const char *stop, const char *stop_async) noexcept;
+PyObject *body_error(const char *stop, const char *stop_async) noexcept;
 
 }  // namespace pyasync::detail

@@ -10,19 +10,12 @@ namespace pyasync::detail {
 
 // --- errors ----------------------------------------------------------------------------------
 
-// A new exception raised from `cause` (consumed), as the host's _PyErr_FormatFromCause does.
+// A new exception raised from `cause` (consumed), as `raise ... from cause` makes it.
 PyObject *new_error_from_cause(PyObject *cause, PyObject *type, const char *format, ...) noexcept;
 inline bool matches(PyObject *exc, PyObject *type) noexcept { return PyErr_GivenExceptionMatches(exc, type) != 0; }
 // Raises StopIteration(value) explicitly: PyErr_SetObject would unpack a tuple or take an
 // exception instance for the exception itself. Consumes `value`.
 void set_stop_iteration(PyObject *value) noexcept;
-// `set_stop_iteration` for an item an async generator's step hands over: the StopIteration that carried the
-// last item carries it, when the host has let that go untouched. Until the next `release_item`, the spare keeps
-// the item.
-void raise_item(PyObject *value) noexcept;
-// Lets go of the last item the spare StopIteration carried: at the start of every step, and when an async
-// generator goes.
-void release_item() noexcept;
 // Takes the value out of a raised StopIteration; false when another error is raised.
 bool fetch_stop_value(PyObject **value) noexcept;
 // Checks the number of throw()'s (or athrow()'s, by `name`) arguments and warns about the
@@ -74,7 +67,7 @@ void find_stack() noexcept;
 
 inline bool stack_exhausted() noexcept {
     auto sp = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    if (sp < last_stack.lo || sp >= last_stack.hi) [[unlikely]] {
+    if (sp < last_stack.lo || sp >= last_stack.hi) {
         find_stack();
     }
     return sp < last_stack.floor;
@@ -83,27 +76,34 @@ inline bool stack_exhausted() noexcept {
 class HostEntry {
 public:
     HostEntry() noexcept : ts_(PyThreadState_Get()) {
-        ts_->c_recursion_remaining -= kHostUnits;
-        entered_ = ts_->c_recursion_remaining >= 0 && !stack_exhausted();
-        if (!entered_) [[unlikely]] {
-            ts_->c_recursion_remaining += kHostUnits;
+        while (entered_ < kHostUnits) {
+            if (Py_EnterRecursiveCall("")) {
+                leave();
+                return;
+            }
+            ++entered_;
+        }
+        if (stack_exhausted()) {
+            leave();
             PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
         }
     }
     HostEntry(const HostEntry &) = delete;
     HostEntry &operator=(const HostEntry &) = delete;
-    ~HostEntry() {
-        if (entered_) {
-            ts_->c_recursion_remaining += kHostUnits;
-        }
-    }
+    ~HostEntry() { leave(); }
     // False, with RecursionError raised, at the limit.
-    explicit operator bool() const noexcept { return entered_; }
+    explicit operator bool() const noexcept { return entered_ == kHostUnits; }
     PyThreadState *thread_state() const noexcept { return ts_; }
 
 private:
+    void leave() noexcept {
+        for (; entered_ > 0; --entered_) {
+            Py_LeaveRecursiveCall();
+        }
+    }
+
     PyThreadState *ts_;
-    bool entered_;
+    int entered_ = 0;
 };
 
 // throw() arguments that made no exception (its error is set), while `delegate` is awaited: as with the host's
@@ -117,12 +117,24 @@ bool throw_bad_args_into(PyObject *delegate, bool &running, PyObject *const *arg
 // chain of objects each freeing the next is freed in pieces, in bounded stack, as the host's
 // containers are. A level costs kHostUnits.
 inline void in_trashcan(PyObject *self, destructor dealloc, void (*body)(PyObject *)) noexcept {
-    PyThreadState *ts = PyThreadState_Get();
-    ts->c_recursion_remaining -= kHostUnits - 1;
+    // The units beyond the trashcan's own are taken as recursive calls: at the limit the trashcan finds the
+    // budget spent and defers the object, and the error that entering raised is dropped (a deallocation
+    // raises nothing), whatever error was set before coming back as it was.
+    int entered = 0;
+    if constexpr (kHostUnits > 1) {
+        PyObject *pending = PyErr_GetRaisedException();
+        while (entered < kHostUnits - 1 && Py_EnterRecursiveCall("") == 0) {
+            ++entered;
+        }
+        PyErr_Clear();
+        PyErr_SetRaisedException(pending);
+    }
     Py_TRASHCAN_BEGIN(self, dealloc)
     body(self);
     Py_TRASHCAN_END
-    ts->c_recursion_remaining += kHostUnits - 1;
+    for (; entered > 0; --entered) {
+        Py_LeaveRecursiveCall();
+    }
 }
 
 // The first step of `await aw`: the iterator it delegates to, sent None. Yielded: `*iter` is that
@@ -212,28 +224,27 @@ PyObject *self_iter(PyObject *self);
 // does. `awaiting` gives the promise
 // whose chain waits on a Python iterator now (suspended, not running), or null.
 template <PySendResult (*step)(PyObject *self, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out),
-          PromiseBase *(*awaiting)(PyObject *self), void (*raise_value)(PyObject *value) = set_stop_iteration>
+          PromiseBase *(*awaiting)(PyObject *self)>
 struct Stepping {
     // Every step the host takes passes here.
-    [[gnu::hot]] static PySendResult call(PyObject *self, PyObject *value, PyObject *exc, PyObject **out) {
-        release_item();
+    static PySendResult call(PyObject *self, PyObject *value, PyObject *exc, PyObject **out) {
         HostEntry entry;
         if (!entry) {
             return PYGEN_ERROR;
         }
         return step(self, entry.thread_state(), value, exc, out);
     }
-    [[gnu::hot]] static PySendResult am_send(PyObject *self, PyObject *arg, PyObject **out) {
+    static PySendResult am_send(PyObject *self, PyObject *arg, PyObject **out) {
         return call(self, arg, nullptr, out);
     }
-    [[gnu::hot]] static PyObject *iternext(PyObject *self) {
+    static PyObject *iternext(PyObject *self) {
         PyObject *out = nullptr;
         PySendResult r = call(self, Py_None, nullptr, &out);
         if (r == PYGEN_RETURN) {
             if (out == Py_None) {
                 Py_DECREF(out);  // exhaustion without a value needs no StopIteration
             } else {
-                raise_value(out);
+                set_stop_iteration(out);
             }
             return nullptr;
         }

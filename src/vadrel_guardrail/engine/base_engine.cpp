@@ -131,17 +131,33 @@ void spread_keywords(PyObject *keywords, PyObject *mapping) {
     }
 }
 
+// How the interpreter names a callable in its call errors: "module.qualname()", or "qualname()" for a builtin,
+// else `str(callee)`.
+nb::object function_str(PyObject *callee) {
+    PyObject *qualname = nullptr;
+    pyhost::status(PyObject_GetOptionalAttrString(callee, "__qualname__", &qualname));
+    if (!qualname) return pyhost::owned(PyObject_Str(callee));
+    nb::object held = nb::steal(qualname);
+    PyObject *module = nullptr;
+    pyhost::status(PyObject_GetOptionalAttrString(callee, "__module__", &module));
+    nb::object module_held = module ? nb::steal(module) : nb::none();
+    if (!module_held.is_none() && !module_held.equal(nb::str("builtins"))) {
+        return pyhost::owned(PyUnicode_FromFormat("%S.%S()", module, qualname));
+    }
+    return pyhost::owned(PyUnicode_FromFormat("%S()", qualname));
+}
+
 // The interpreter's own errors for a `**mapping` that cannot be spread into a call of `callee`.
 [[noreturn]] void raise_spread_error(nb::python_error &error, PyObject *callee, PyObject *mapping) {
     if (error.matches(PyExc_AttributeError)) {
-        nb::object name = pyhost::owned(_PyObject_FunctionStr(callee));
+        nb::object name = function_str(callee);
         pyhost::raise(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", name.ptr(),
                       Py_TYPE(mapping)->tp_name);
     }
     if (error.matches(PyExc_KeyError)) {
         nb::object args = pyhost::owned(PyException_GetArgs(error.value().ptr()));
         if (PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) == 1) {
-            nb::object name = pyhost::owned(_PyObject_FunctionStr(callee));
+            nb::object name = function_str(callee);
             pyhost::raise(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", name.ptr(),
                           PyTuple_GET_ITEM(args.ptr(), 0));
         }
@@ -167,6 +183,15 @@ nb::object call_with_content(nb::handle check, nb::handle text, nb::handle engin
     return pyhost::owned(PyObject_Call(check.ptr(), nb::tuple().ptr(), keywords.ptr()));
 }
 
+nb::object call_method_with_content(nb::handle engine, nb::handle name, nb::handle text, nb::handle engine_kwargs) {
+    if (PyDict_CheckExact(engine_kwargs.ptr()) && PyDict_GET_SIZE(engine_kwargs.ptr()) == 0) {
+        // `engine.name(content=text)` as Python calls a method: no bound method in between.
+        static PyObject *content_name = Py_BuildValue("(s)", "content");
+        PyObject *args[] = {engine.ptr(), text.ptr()};
+        return pyhost::owned(PyObject_VectorcallMethod(name.ptr(), args, 1, content_name));
+    }
+    return call_with_content(pyhost::owned(PyObject_GetAttr(engine.ptr(), name.ptr())), text, engine_kwargs);
+}
 
 }  // namespace base_engine
 

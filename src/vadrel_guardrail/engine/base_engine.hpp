@@ -56,5 +56,7 @@ nb::object join_chunks(nb::handle buffered);
 // lookup) and a keyword `content` among them is the interpreter's own TypeError ("... got multiple
 // values for keyword argument 'content'"), raised before the engine runs, whatever its signature.
 nb::object call_with_content(nb::handle check, nb::handle text, nb::handle engine_kwargs);
+// `call_with_content(getattr(engine, name), text, engine_kwargs)`; `name` a str.
+nb::object call_method_with_content(nb::handle engine, nb::handle name, nb::handle text, nb::handle engine_kwargs);
 
 }  // namespace vadrel_guardrail::base_engine

@@ -224,7 +224,7 @@ nb::object result_type() {
 nb::object safe_result() {
     nb::object cls = result_type();
     if (cls.is(schema::GuardrailResult.get())) {
-        return schema::recycled_safe_result();  // the common verdict, without validation
+        return schema::safe_result(nb::none(), nb::none());  // the common verdict, without validation
     }
     return cls.attr("safe")();
 }
@@ -232,7 +232,7 @@ nb::object safe_result() {
 nb::object unsafe_of(nb::handle reason) {
     nb::object cls = result_type();
     if (cls.is(schema::GuardrailResult.get())) {
-        return schema::recycled_unsafe_result(reason);  // its one field of its own is text: no validation
+        return schema::unsafe_result(reason);  // its one field of its own is text: no validation
     }
     return call_method(cls, names().unsafe, reason);
 }
@@ -434,7 +434,7 @@ pyasync::Task check_content_task(nb::object self, nb::object content) {
 // class's own runs at once (what awaiting it would give), without a coroutine of its own; anything else there is
 // awaited. Arguments: the engine, the content, and with `kKeywords` the keywords.
 template <bool kKeywords>
-[[gnu::hot]] pyasync::Finish check_through_check_content(PyObject *const *args) {
+pyasync::Finish check_through_check_content(PyObject *const *args) {
     nb::handle self = args[0];
     nb::handle content = args[1];
     EngineReads engine(self, plain_classes());
@@ -452,26 +452,6 @@ nb::object check_direction(nb::handle self, nb::handle content, nb::kwargs kwarg
     return pyasync::one_shot(&check_through_check_content<true>, {self, content, kwargs}, kName, kQualname);
 }
 
-// The calls a caller mostly makes, `engine.check_input(text)` and `engine.check_input(content=text)`, answered
-// without the binding's general parse of the arguments (no keywords left over: no dict for them).
-template <const char *kName, const char *kQualname>
-[[gnu::hot]] bool quick_check(PyObject *const *args, std::size_t nargsf, PyObject *kwnames, PyObject **result) {
-    Py_ssize_t given = PyVectorcall_NARGS(nargsf);
-    bool plain = kwnames ? given == 1 && PyTuple_GET_SIZE(kwnames) == 1 &&
-                               PyTuple_GET_ITEM(kwnames, 0) == names().content.ptr()
-                         : given == 2;
-    if (!plain) {
-        return false;
-    }
-    try {
-        *result = pyasync::one_shot(&check_through_check_content<false>, {args[0], args[1]}, kName, kQualname)
-                      .release()
-                      .ptr();
-    } catch (nb::python_error &e) {
-        e.restore();
-    }
-    return true;
-}
 constexpr char kCheckInput[] = "check_input";
 constexpr char kCheckInputQualname[] = "PhraseMatcherEngine.check_input";
 constexpr char kCheckOutput[] = "check_output";
@@ -605,9 +585,6 @@ void define_engine(nb::module_ m) {
             .method("_check_banned_phrases_regex", &check_banned_phrases_regex_method, nb::arg("content").none(),
                     "Check the content through the prepared regular expression.")
             .build());
-    nb::object engine_dict = phrase_matcher_engine::PhraseMatcherEngine.attr("__dict__");
-    pyhost::set_quick_call(engine_dict["check_input"], &quick_check<kCheckInput, kCheckInputQualname>);
-    pyhost::set_quick_call(engine_dict["check_output"], &quick_check<kCheckOutput, kCheckOutputQualname>);
     own_check_content.init(phrase_matcher_engine::PhraseMatcherEngine.get(), names().check_content);
     own_check_regex.init(phrase_matcher_engine::PhraseMatcherEngine.get(), names().check_regex);
 }

@@ -31,26 +31,6 @@ nb::object schema::unsafe_result(nb::handle reason) {
     return trusted.make({Py_False, reason, none, none, none, none}, unsafe_fields.get());
 }
 
-namespace {
-pyhost::TrustedModel::Spares &spares_of(bool safe) {
-    static auto *spares = new pyhost::TrustedModel::Spares[2];  // never destroyed: they hold Python objects
-    return spares[safe];
-}
-}  // namespace
-
-nb::object schema::recycled_safe_result() {
-    nb::handle none = Py_None;
-    return trusted.remade(spares_of(true), {Py_True, none, none, none, none, none}, safe_fields.get());
-}
-
-nb::object schema::recycled_unsafe_result(nb::handle reason) {
-    if (!PyUnicode_CheckExact(reason.ptr())) {
-        return unsafe_result(reason);
-    }
-    nb::handle none = Py_None;
-    return trusted.remade(spares_of(false), {Py_False, reason, none, none, none, none}, unsafe_fields.get());
-}
-
 void init_guardrail_result(nb::module_ m) {
     nb::object text_or_none = pyhost::optional(&PyUnicode_Type);
     nb::object none = nb::none();

@@ -22,6 +22,7 @@
 
 #include "pyasync/pyasync.hpp"
 #include "pyhost/classes.hpp"
+#include "pyhost/plain_reads.hpp"
 
 namespace vadrel_guardrail::stream {
 namespace nb = nanobind;
@@ -56,44 +57,41 @@ template <class T> inline PyType_Slot collected_slots[] = {
     {0, nullptr},
 };
 
+// `f`, whose first parameter is the object it works on, as a method of the pipeline's class `T`: nanobind refuses a
+// `self` of any other type with TypeError before `f` runs, and an instance whose `__init__` never ran is refused
+// too. A coroutine or async generator that `f` makes carries `name` and `qualname` (static storage) when given.
+template <class T, class R, class Self, class... A>
+auto method_of(R (*f)(Self, A...), const char *name = nullptr, const char *qualname = nullptr) {
+    return [f, name, qualname](nb::handle_t<T> self, A... args) -> R {
+        if (!nb::inst_ready(self)) {
+            PyErr_Format(PyExc_TypeError, "%s object is not initialized", Py_TYPE(self.ptr())->tp_name);
+            throw nb::python_error();
+        }
+        if constexpr (std::is_same_v<R, pyasync::Task> || std::is_same_v<R, pyasync::VoidTask> ||
+                      std::is_same_v<R, pyasync::AsyncGen>) {
+            return f(nb::borrow(self), std::forward<A>(args)...).named(name, qualname);
+        } else {
+            return f(nb::borrow(self), std::forward<A>(args)...);
+        }
+    };
+}
+
 // Where a step that callers may replace is looked up: its class as made, the name, and what the class
 // held under it then.
 class StepSlot {
 public:
     void init(nb::handle cls, const char *name, const char *qualname) {
-        name_ = PyUnicode_InternFromString(name);
-        original_ = Py_XNewRef(_PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), name_));
+        own_.init(cls, name);
         plain_name_ = name;
         qualname_ = qualname;
     }
-    // Whether `self` reaches something else under the step's name: its class (a subclass included) holds
-    // another, or `self` has one of its own.
-    bool replaced(nb::handle self) const {
-        PyTypeObject *type = Py_TYPE(self.ptr());
-        // Any change to a class gives it a new version tag; while the tag stands, so does the answer.
-        if (type->tp_version_tag != 0 && type->tp_version_tag == unchanged_version_ && !has_dict(type)) return false;
-        if (_PyType_Lookup(type, name_) != original_) return true;
-        if (!has_dict(type)) {
-            unchanged_version_ = type->tp_version_tag;
-            return false;
-        }
-        nb::object dict = nb::steal(PyObject_GenericGetDict(self.ptr(), nullptr));
-        if (!dict.is_valid()) throw nb::python_error();
-        int found = PyDict_Contains(dict.ptr(), name_);
-        if (found < 0) throw nb::python_error();
-        return found == 1;
-    }
+    // Whether `self` may reach something else under the step's name (see OwnMethod::reached_by).
+    bool replaced(nb::handle self) const { return !own_.reached_by(self); }
 
 protected:
-    static bool has_dict(PyTypeObject *type) {
-        return type->tp_dictoffset != 0 || (type->tp_flags & Py_TPFLAGS_MANAGED_DICT);
-    }
-
-    PyObject *name_ = nullptr;  // interned
-    PyObject *original_ = nullptr;
+    pyhost::OwnMethod own_;
     const char *plain_name_ = nullptr;  // for the native step's coroutine
     const char *qualname_ = nullptr;
-    mutable unsigned unchanged_version_ = 0;  // of the last dict-less class found holding the original
 };
 
 // A step that callers may replace, called as its caller would: what replaced it, else `Native`, whose
@@ -101,7 +99,7 @@ protected:
 template <auto Native> class Step : public StepSlot {
 public:
     template <class... A> nb::object operator()(nb::handle self, A &&...args) const {
-        if (replaced(self)) return self.attr(name_)(std::forward<A>(args)...);
+        if (replaced(self)) return self.attr(own_.name())(std::forward<A>(args)...);
         auto result = Native(nb::borrow(self), std::forward<A>(args)...);
         using R = decltype(result);
         if constexpr (std::is_same_v<R, pyasync::Task> || std::is_same_v<R, pyasync::VoidTask> ||

@@ -1,8 +1,6 @@
 // The items of the stream road and the signals that pass along it.
 #include "vadrel_guardrail/stream/items.hpp"
 
-#include <cstring>
-
 #include "pyhost/objects.hpp"
 #include "pyhost/raising.hpp"
 #include "vadrel_guardrail/engine/base_engine.hpp"
@@ -18,90 +16,28 @@ pyhost::Global str_chunk;
 pyhost::Global empty_text;
 pyhost::Global empty_content_reason;
 
-// Whether the generic lookup of a field of `type` (the stream-chunk class itself) ends in the instance
-// dict: the class holds nothing under the field names. Asked again only when the class changes.
-bool fields_in_dict(PyTypeObject *type) {
-    static unsigned checked_version = 0;
-    if (type->tp_version_tag != 0 && type->tp_version_tag == checked_version) return true;
-    if (_PyType_Lookup(type, str_is_safe.get().ptr()) || _PyType_Lookup(type, str_chunk.get().ptr())) return false;
-    checked_version = type->tp_version_tag;
-    return true;
-}
-
-// Whether `key`, a key of a record's dict, is the interned field name `name`: the very object, or an exact
-// str of the same text (pydantic's own records keep names of their own).
-inline bool is_name(PyObject *key, PyObject *name) {
-    if (key == name) return true;
-    if (!PyUnicode_CheckExact(key)) return false;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
-    const int kind = PyUnicode_KIND(name);
-    return PyUnicode_GET_LENGTH(key) == length && PyUnicode_KIND(key) == kind &&
-           std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(name), length * kind) == 0;
-}
-
-// A view of one item's fields, the type test and the dict found once for the fields read through it.
-// Records of the stream-chunk class keep their fields in the instance dict, read there directly while the
-// class holds nothing under their names; the generic lookup answers otherwise, without the model's
-// attribute hooks. A dict that starts with `chunk` and `is_safe`, as every record made by the class or
-// the road does, gives both by position: no hashing or probing per field.
-class Fields {
-public:
-    explicit Fields(nb::handle item) : item_(item.ptr()) {
-        PyTypeObject *type = Py_TYPE(item_);
-        if (type != reinterpret_cast<PyTypeObject *>(schema::GuardrailStreamChunk.get().ptr())) {
-            plain_ = true;
-        } else if (fields_in_dict(type)) {
-            PyObject **dict = _PyObject_GetDictPtr(item_);
-            if (dict && *dict && PyDict_CheckExact(*dict)) {
-                dict_ = *dict;
-                Py_ssize_t pos = 0;
-                PyObject *key, *value;
-                if (PyDict_Next(dict_, &pos, &key, &value) && is_name(key, str_chunk.get().ptr())) {
-                    chunk_ = value;
-                    if (PyDict_Next(dict_, &pos, &key, &value) && is_name(key, str_is_safe.get().ptr())) {
-                        is_safe_ = value;
-                    }
-                }
-            }
-        }
+// A field of a stream item. An exact instance of the stream-chunk class, a pydantic model, keeps its fields in
+// its instance dict and its class holds nothing under their names: read there, with a strong reference. Any other
+// object is read through Python's attribute protocol.
+nb::object field(nb::handle item, const pyhost::Global &name) {
+    if (Py_TYPE(item.ptr()) == reinterpret_cast<PyTypeObject *>(schema::GuardrailStreamChunk.get().ptr())) {
+        nb::object dict = pyhost::owned(PyObject_GenericGetDict(item.ptr(), nullptr));
+        PyObject *value = nullptr;
+        if (pyhost::status(PyDict_GetItemRef(dict.ptr(), name.get().ptr(), &value)) == 1) return nb::steal(value);
     }
-    nb::object operator[](const pyhost::Global &name) const {
-        if (plain_) [[unlikely]] return pyhost::owned(PyObject_GetAttr(item_, name.get().ptr()));
-        if (is_safe_) [[likely]] {  // both found by position
-            if (&name == &str_is_safe) return nb::borrow(is_safe_);
-            if (&name == &str_chunk) return nb::borrow(chunk_);
-        }
-        if (dict_) {
-            PyObject *value = nullptr;
-            if (pyhost::status(PyDict_GetItemRef(dict_, name.get().ptr(), &value)) == 1) return nb::steal(value);
-        }
-        return pyhost::owned(PyObject_GenericGetAttr(item_, name.get().ptr()));
-    }
-
-private:
-    PyObject *item_;
-    // Borrowed: the item holds them, and reading a field from its dict runs no code.
-    PyObject *dict_ = nullptr;
-    PyObject *chunk_ = nullptr;    // the first entry's value, when its key is `chunk`
-    PyObject *is_safe_ = nullptr;  // the second entry's value, when its key is `is_safe` after `chunk`
-    bool plain_ = false;           // not the stream-chunk class: the generic attribute protocol
-};
+    return pyhost::owned(PyObject_GetAttr(item.ptr(), name.get().ptr()));
+}
 
 bool is_empty_text(nb::handle chunk) {
-    if (PyUnicode_CheckExact(chunk.ptr())) [[likely]] return PyUnicode_GET_LENGTH(chunk.ptr()) == 0;
+    if (PyUnicode_CheckExact(chunk.ptr())) return PyUnicode_GET_LENGTH(chunk.ptr()) == 0;
     return chunk.equal(empty_text.get());
 }
 
-// The truth of an item's `is_safe`, and its `chunk` when `chunk` is given or the item is not safe. The
-// view of the item's fields serves the second read only when nothing ran between the two: a bool's truth
-// runs no code, another value's may change the item.
-[[gnu::hot]] Kind read_item(nb::handle item, nb::object *chunk) {
-    Fields fields(item);
-    nb::object is_safe = fields[str_is_safe];
-    const bool plain_bool = is_safe.ptr() == Py_True || is_safe.ptr() == Py_False;
-    const bool safe = plain_bool ? is_safe.ptr() == Py_True : pyhost::truth(is_safe);
+// The truth of an item's `is_safe`, and its `chunk` when `chunk` is given or the item is not safe.
+Kind read_item(nb::handle item, nb::object *chunk) {
+    const bool safe = pyhost::truth(field(item, str_is_safe));
     if (safe && !chunk) return Kind::Safe;
-    nb::object text = plain_bool ? fields[str_chunk] : Fields(item)[str_chunk];
+    nb::object text = field(item, str_chunk);
     if (safe) {
         *chunk = std::move(text);
         return Kind::Safe;

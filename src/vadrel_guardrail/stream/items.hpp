@@ -26,9 +26,9 @@ Kind classify(nb::handle item);
 // `classify`, keeping a safe item's `chunk` in `chunk`, read as `item.chunk` would be read next.
 Kind classify(nb::handle item, nb::object &chunk);
 
-[[noreturn, gnu::cold]] void raise_validation(const char *message);
+[[noreturn]] void raise_validation(const char *message);
 // `_StreamTerminated(terminal)`, raised.
-[[noreturn, gnu::cold]] void raise_terminated(nb::handle terminal);
+[[noreturn]] void raise_terminated(nb::handle terminal);
 bool is_terminated(const nb::python_error &error);
 bool is_validation_error(const nb::python_error &error);
 
@@ -40,9 +40,9 @@ pyasync::VoidTask close_and_rethrow(nb::object stream, pyasync::Caught failure) 
     failure.rethrow();
 }
 
-// `close_and_rethrow`, made out of line: bodies that run per item keep only the await of it.
+// `close_and_rethrow` of a failure held in a variable, which it empties.
 template <auto Close = &pyasync::aclose>
-[[gnu::noinline]] pyasync::VoidTask close_after(nb::object stream, pyasync::Caught &failure) {
+pyasync::VoidTask close_after(nb::object stream, pyasync::Caught &failure) {
     return close_and_rethrow<Close>(std::move(stream), std::move(failure));
 }
 

@@ -35,7 +35,7 @@ Pipeline &pipeline_of(nb::handle obj) { return *nb::inst_ptr<Pipeline>(obj); }
 // ---------------------------------------------------------------------------------------------------------
 // Engines and the empty-content rule
 
-[[gnu::noinline]] nb::list _active_engines(nb::handle self) {
+nb::list _active_engines(nb::handle self) {
     const constants::Modes &modes = constants::modes;
     Pipeline &p = pipeline_of(self);
     nb::object engines = p.manager.attr("engines");
@@ -128,7 +128,7 @@ pyasync::AsyncGen string_feed(nb::object output) {
         while (std::optional<nb::object> item = co_await pyasync::anext(output)) {
             nb::object chunk;
             Kind kind = classify(*item, chunk);
-            if (kind == Kind::Safe) [[likely]] {
+            if (kind == Kind::Safe) {
                 co_yield std::move(chunk);
             } else if (kind == Kind::Terminal) {
                 raise_terminated(*item);
@@ -140,74 +140,65 @@ pyasync::AsyncGen string_feed(nb::object output) {
     co_await close_after(std::move(output), failure);
 }
 
-// The levels for `stages[index:end]` over `input`: one runner per stage, each followed by its string feed,
-// each reading the string feed of the runner before it. Answers the last string feed, or `input` itself when
-// there is no stage.
-nb::object feeds(nb::handle manager, nb::handle input, nb::handle stages, Py_ssize_t index, Py_ssize_t end) {
+// The levels for `stages[index:]` over `input`: one runner per stage, each but the last followed by its string
+// feed, each reading the string feed of the runner before it. Answers the last runner's output, or `input`
+// itself when there is no stage.
+nb::object levels(nb::handle manager, nb::handle input, nb::handle stages, Py_ssize_t index) {
     nb::object current = nb::borrow(input);
-    for (Py_ssize_t k = index; k < end; ++k) {
+    const Py_ssize_t count = nb::len(stages);
+    for (Py_ssize_t k = index; k < count; ++k) {
         nb::object stage = pyhost::owned(PySequence_GetItem(stages.ptr(), k));
-        current = string_feed(run_stage(manager, stage, current)).named("string_feed").to_python();
+        current = run_stage(manager, stage, current);
+        if (k + 1 < count) current = string_feed(std::move(current)).named("string_feed").to_python();
     }
     return current;
 }
 
-// The levels for `stages[index:]` over `input`. Answers what the last level reads: the last runner's output,
-// or `input` itself when no stage is left.
-[[gnu::noinline]] nb::object levels(nb::handle manager, nb::handle input, nb::handle stages, Py_ssize_t index) {
-    Py_ssize_t count = nb::len(stages);
-    if (index >= count) return nb::borrow(input);
-    nb::object last = pyhost::owned(PySequence_GetItem(stages.ptr(), count - 1));
-    return run_stage(manager, last, feeds(manager, input, stages, index, count - 1));
-}
-
-// The item the last level makes of a safe item that a runner passed with the text `chunk`. A fresh safe
-// item that only this level holds (a strict segment's, say) is already the new item.
-[[gnu::hot]] nb::object passed_item(nb::handle read, nb::handle chunk, nb::object &spare) {
-    if (schema::is_sole_safe_item(read)) return nb::borrow(read);
-    return schema::recycled_safe_item(spare, chunk);
-}
-
-// The item the last level makes of what it read: a safe item for a text, or for what the last runner passed;
-// nothing for what it drops. The last runner's terminal marker becomes the termination signal. A new item
-// is made out of `spare` when its reader has let it go (see `recycled_safe_item`).
-nb::object last_level_item(nb::handle read, bool runner_items, nb::object &spare) {
-    if (!runner_items) return schema::recycled_safe_item(spare, read);
-    nb::object chunk;
-    Kind kind = classify(read, chunk);
-    if (kind == Kind::Terminal) raise_terminated(read);
-    if (kind != Kind::Safe) return nb::object();
-    return passed_item(read, chunk, spare);
-}
-
-// The two items the last level made last, each made over into a new one once its reader has let it go:
-// a reader that keeps each item until it has the next leaves one of them free.
-struct Spares {
-    nb::object &next() { return (turn = !turn) ? *a : *b; }
-    pyasync::Held<nb::object> &a, &b;
-    bool turn = false;
+// How the last level reads `tail`, what `levels` answered: the texts of the source itself when there is no
+// stage; else the items of the last runner.
+struct LastLevel {
+    bool texts;
+    // The last stage's safe items are made by the pipeline itself for this stream, and reach the last level
+    // only through their runner: a strict segment's (its engines see the joined text, never an item). They
+    // are then passed on as they are, being what the last level would make again of their text.
+    bool own_items;
 };
 
+LastLevel last_level(nb::handle tail, nb::handle source, nb::handle stages) {
+    if (tail.is(source)) return {true, false};
+    return {false, is_strict_segment(pyhost::owned(PySequence_GetItem(stages.ptr(), nb::len(stages) - 1)))};
+}
+
+// The item the last level makes of what it read: a safe item for a text, or for a safe item of the last
+// runner; nothing for a text-bearing unsafe item, which it drops. A terminal marker becomes the termination
+// signal.
+nb::object last_level_item(const LastLevel &level, nb::object read) {
+    if (level.texts) return safe_item(read);
+    nb::object chunk;
+    const Kind kind = classify(read, chunk);
+    if (kind == Kind::Terminal) raise_terminated(read);
+    if (kind != Kind::Safe) return nb::object();
+    return level.own_items ? std::move(read) : safe_item(chunk);
+}
+
 // ---------------------------------------------------------------------------------------------------------
-// The road
+// The pipeline's run
 //
 // Every generator that a step reads it lets go, not closes: when the reading stops it has ended, or it
 // waits at the item just taken, where closing would do nothing but end it.
 
+// The levels for `stages[index:]` over `source`, and the last level. The pipeline's run reads them the same
+// way in its own frame.
 pyasync::AsyncGen _run_stages(nb::object self, nb::object source, nb::object stages, Py_ssize_t index) {
     auto tail = co_await pyasync::hold(levels(pipeline_of(self).manager, source, stages, index));
-    const bool runner_items = !tail->is(source);
-    auto spare_a = co_await pyasync::hold(nb::object());
-    auto spare_b = co_await pyasync::hold(nb::object());
-    Spares spares{spare_a, spare_b};
+    const LastLevel level = last_level(*tail, source, stages);
     while (std::optional<nb::object> read = co_await read_input(*tail)) {
-        nb::object item = last_level_item(*read, runner_items, spares.next());
+        nb::object item = last_level_item(level, std::move(*read));
         if (item.is_valid()) co_yield std::move(item);
     }
 }
 
-// Out of line: `road` keeps only the call.
-[[gnu::noinline]] pyasync::AsyncGen _run_without_engines(nb::object self) {
+pyasync::AsyncGen _run_without_engines(nb::object self) {
     while (std::optional<nb::object> chunk = co_await read_input(pipeline_of(self).source)) {
         co_yield safe_item(*chunk);
     }
@@ -216,45 +207,25 @@ pyasync::AsyncGen _run_stages(nb::object self, nb::object source, nb::object sta
     }
 }
 
+nb::object run_without_engines(nb::handle self) {
+    return _run_without_engines(nb::borrow(self))
+        .named("_run_without_engines", "_StreamPipeline._run_without_engines")
+        .to_python();
+}
+
 // A pipeline that an entry point made takes the caller's chunks at the first step, where the entry point
 // would have made it.
-[[gnu::noinline]] void open(Pipeline &p) {
+void open(Pipeline &p) {
     if (!pyhost::truth(p.engine_kwargs)) p.engine_kwargs = nb::dict();
     p.source = make_validated_source(p.chunks);
     p.chunks = nb::object();
 }
 
-// The road from the validated source to the caller. With `whole`, the pipeline's `run`: the engines that
+// The stream from the validated source to the caller. With `whole`, the pipeline's `run`: the engines that
 // apply, the empty-content rule, and the validated source closed however the stream ends. Otherwise
-// `_run_active_engines`: the chain of `active_engines` alone.
-//
-// The chain is read in this frame, as `_run_stages` reads its last level, and let go before the terminal
-// marker passes, as it would be once `_run_stages` ended: `run` and the chain it reads are one frame, one
-// step less for every item. Its last runner runs here too, step by step as its own `run` would (its error
-// policy, its closes, its end check), each item read once for the runner and the last level: one more step
-// less. The chain's termination signal ends the stream with its terminal marker; nothing else is caught.
-// Its steps off an item's way, out of its body: what runs per item stays in a few cache lines.
-
-[[gnu::noinline]] nb::object source_has_content(nb::handle self) { return has_source_content(self); }
-
-// The chain of stages of `active_engines` over the validated source, but for its last runner, which the
-// road runs in its own frame: that runner is made into `runner`. Answers what the road reads when there is
-// no stage: the validated source itself.
-[[gnu::noinline]] nb::object chain(nb::handle self, nb::object active_engines, nb::object &runner) {
-    const Pipeline &p = pipeline_of(self);
-    nb::object stages = build_stages(self, std::move(active_engines));
-    Py_ssize_t count = nb::len(stages);
-    if (count == 0) return p.source;
-    nb::object last = pyhost::owned(PySequence_GetItem(stages.ptr(), count - 1));
-    runner = make_stage_runner(p.manager, last, feeds(p.manager, p.source, stages, 0, count - 1));
-    return nb::object();
-}
-
-[[gnu::cold, gnu::noinline]] nb::object terminal_of(const nb::python_error &signal) {
-    return nb::getattr(signal.value(), "terminal");
-}
-
-[[gnu::hot]] pyasync::AsyncGen road(nb::object self, nb::object active_engines, bool whole) {
+// `_run_active_engines`: the chain of `active_engines` alone. The chain's termination signal ends the stream
+// with its terminal marker, the chain let go before the marker passes; nothing else is caught.
+pyasync::AsyncGen road(nb::object self, nb::object active_engines, bool whole) {
     if (whole && pipeline_of(self).chunks.is_valid()) open(pipeline_of(self));
     pyasync::Caught failure;
     try {
@@ -262,81 +233,35 @@ pyasync::AsyncGen _run_stages(nb::object self, nb::object source, nb::object sta
             active_engines = _active_engines(self);
             if (PyList_GET_SIZE(active_engines.ptr()) == 0) {
                 active_engines = nb::object();
-                auto items = co_await pyasync::hold(_run_without_engines(self));
-                while (std::optional<nb::object> item = co_await items->next()) {
+                auto items = co_await pyasync::hold(run_without_engines(self));
+                while (std::optional<nb::object> item = co_await pyasync::anext(*items)) {
                     co_yield std::move(*item);
                 }
-            } else if (!pyhost::truth(co_await source_has_content(self))) {
+            } else if (!pyhost::truth(co_await has_source_content(self))) {
                 active_engines = nb::object();
                 if (!empty_content_safe(self)) co_yield empty_content_marker();
             }
         }
         if (active_engines.is_valid()) {
-            // The last runner, run here as its `run` would run it; what it reads, first its stage's iterator,
-            // after a failure the error policy's items. With no stage, the validated source's texts.
-            auto runner = co_await pyasync::hold(nb::object());
-            auto items = co_await pyasync::hold(chain(self, std::move(active_engines), *runner));
-            auto spare_a = co_await pyasync::hold(nb::object());
-            auto spare_b = co_await pyasync::hold(nb::object());
-            Spares spares{spare_a, spare_b};
-            bool recovering = false;
-            for (bool last = false; !last;) {
-                nb::object item;
-                try {
-                    if (!runner->is_valid()) [[unlikely]] {
-                        std::optional<nb::object> read = co_await read_input(*items);
-                        if (!read) break;
-                        item = schema::recycled_safe_item(spares.next(), *read);
-                    } else {
-                        pyasync::Caught failure;
-                        std::optional<nb::object> read;
-                        nb::object chunk;
-                        Kind kind = Kind::TextBearing;
-                        try {
-                            if (!items->is_valid()) [[unlikely]] items = open_stage(*runner);
-                            read = co_await pyasync::anext(*items);
-                            if (read) {
-                                kind = classify(*read, chunk);
-                                if (!recovering && process_kind(*runner, kind)) [[unlikely]] {
-                                    co_await close_source(*runner);
-                                }
-                            }
-                        } catch (...) {
-                            failure.capture();
-                        }
-                        if (failure) [[unlikely]] {
-                            const Failed failed = after_failure(failure, recovering);
-                            if (failed == Failed::Stands) failure.rethrow();
-                            if (failed == Failed::CloseAndRaise) co_await close_after<&close_source>(*runner, failure);
-                            items = recovery(*runner, failure);
-                            recovering = true;
-                            continue;
-                        }
-                        if (!read) {
-                            if (left_unacknowledged(*runner)) [[unlikely]] {
-                                co_await close_source(*runner);
-                                raise_unacknowledged();
-                            }
-                            break;
-                        }
-                        if (kind == Kind::Safe) [[likely]] {
-                            item = passed_item(*read, chunk, spares.next());
-                        } else if (kind == Kind::Terminal) {
-                            // The end of the stream: the chain is let go before its marker passes.
-                            items = nb::object();
-                            runner = nb::object();
-                            item = std::move(*read);
-                            last = true;
-                        }
-                    }
-                } catch (nb::python_error &error) {
-                    if (!is_terminated(error)) throw;
-                    items = nb::object();
-                    runner = nb::object();
-                    item = terminal_of(error);
-                    last = true;
+            // As `_run_stages` runs them, here in this frame.
+            auto stages = co_await pyasync::hold(build_stages(self, std::move(active_engines)));
+            const Pipeline &p = pipeline_of(self);
+            auto tail = co_await pyasync::hold(levels(p.manager, p.source, *stages, 0));
+            const LastLevel level = last_level(*tail, p.source, *stages);
+            nb::object terminal;
+            try {
+                while (std::optional<nb::object> read = co_await read_input(*tail)) {
+                    nb::object item = last_level_item(level, std::move(*read));
+                    if (item.is_valid()) co_yield std::move(item);
                 }
-                if (item.is_valid()) co_yield std::move(item);
+            } catch (nb::python_error &error) {
+                if (!is_terminated(error)) throw;
+                terminal = nb::getattr(error.value(), "terminal");
+            }
+            if (terminal.is_valid()) {
+                tail = nb::object();  // the chain is let go before its terminal marker passes
+                stages = nb::object();
+                co_yield std::move(terminal);
             }
         }
     } catch (...) {
@@ -404,30 +329,30 @@ void define_pipeline(nb::module_ m) {
         .def_prop_ro("_source", field(&Pipeline::source))
         .def_prop_ro("_direction", field(&Pipeline::direction))
         .def_prop_ro("_engine_kwargs", field(&Pipeline::engine_kwargs))
-        .def("run", pyhost::named(&run, "run", "_StreamPipeline.run"), "Execute the streaming pipeline.")
-        .def("_active_engines", &_active_engines, "Return engines enabled for the pipeline direction.")
+        .def("run", method_of<Pipeline>(&run, "run", "_StreamPipeline.run"), "Execute the streaming pipeline.")
+        .def("_active_engines", method_of<Pipeline>(&_active_engines), "Return engines enabled for the pipeline direction.")
         .def(
             "_run_without_engines",
-            pyhost::named(&_run_without_engines, "_run_without_engines", "_StreamPipeline._run_without_engines"),
+            method_of<Pipeline>(&_run_without_engines, "_run_without_engines", "_StreamPipeline._run_without_engines"),
             "Pass through source chunks when no engines apply.")
         .def(
             "_has_source_content",
-            pyhost::named(&_has_source_content, "_has_source_content", "_StreamPipeline._has_source_content"),
+            method_of<Pipeline>(&_has_source_content, "_has_source_content", "_StreamPipeline._has_source_content"),
             "Check whether the validated source contains at least one chunk.")
         .def(
             "_run_active_engines",
-            pyhost::named(&_run_active_engines, "_run_active_engines", "_StreamPipeline._run_active_engines"),
+            method_of<Pipeline>(&_run_active_engines, "_run_active_engines", "_StreamPipeline._run_active_engines"),
             nb::arg("active_engines").none(), "Run the composed stages for active engines.")
         .def_static("_empty_content_marker", &empty_content_marker,
                     "Create the terminal marker used for disallowed empty content.")
-        .def("_build_stages", &_build_stages, nb::arg("engines").none(),
+        .def("_build_stages", method_of<Pipeline>(&_build_stages), nb::arg("engines").none(),
              "Build ordered pipeline stages, coalescing adjacent strict engines.")
-        .def("_make_strict_segment_stage", &_make_strict_segment_stage, nb::arg("engines").none(),
+        .def("_make_strict_segment_stage", method_of<Pipeline>(&_make_strict_segment_stage), nb::arg("engines").none(),
              "Create a coalesced strict-segment stage.")
-        .def("_make_incremental_stage", &_make_incremental_stage, nb::arg("engine").none(),
+        .def("_make_incremental_stage", method_of<Pipeline>(&_make_incremental_stage), nb::arg("engine").none(),
              "Create a stage for a native incremental streaming engine.")
         .def(
-            "_run_stages", pyhost::named(&_run_stages, "_run_stages", "_StreamPipeline._run_stages"),
+            "_run_stages", method_of<Pipeline>(&_run_stages, "_run_stages", "_StreamPipeline._run_stages"),
             nb::arg("source").none(), nb::arg("stages").none(), nb::arg("index").none(),
             "Recursively compose stages, propagating terminal markers.");
     has_source_content.init(pipeline, "_has_source_content", "_StreamPipeline._has_source_content");

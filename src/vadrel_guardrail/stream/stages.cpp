@@ -94,6 +94,8 @@ nb::object call_stage(nb::handle stage, nb::handle feed) {
     return stage(feed);
 }
 
+bool is_strict_segment(nb::handle stage) { return is_type(stage, StrictSegmentStageType); }
+
 nb::object incremental_mark(nb::handle stage) {
     if (is_type(stage, IncrementalStageType)) {
         const nb::object &mark = native<IncrementalStage>(stage).is_incremental;
@@ -115,7 +117,7 @@ void define_stages(nb::module_ m) {
         .def_prop_ro("kwargs", field(&StrictSegmentStage::kwargs))
         .def_prop_ro("direction", field(&StrictSegmentStage::direction))
         .def_prop_ro("pipeline", field(&StrictSegmentStage::pipeline))
-        .def("__call__", &strict_segment_output, nb::arg("source").none(),
+        .def("__call__", method_of<StrictSegmentStage>(&strict_segment_output), nb::arg("source").none(),
              "Check the whole of `source` with the segment's engines.");
     StrictSegmentStageType.set(strict);
 
@@ -132,7 +134,7 @@ void define_stages(nb::module_ m) {
             },
             [](IncrementalStage &s, nb::handle value) { s.is_incremental = nb::borrow(value); },
             nb::for_setter(nb::arg("value").none()))
-        .def("__call__", &incremental_output, nb::arg("source").none(), "Return the engine's own stream over `source`.");
+        .def("__call__", method_of<IncrementalStage>(&incremental_output), nb::arg("source").none(), "Return the engine's own stream over `source`.");
     IncrementalStageType.set(incremental);
     nb::delattr(m, "_StrictSegmentStage");
     nb::delattr(m, "_IncrementalStage");

@@ -35,6 +35,8 @@ nb::object make_incremental_stage(IncrementalStage stage);
 bool is_input(nb::handle direction);
 // What a stage returns for a feed: the stage called with it.
 nb::object call_stage(nb::handle stage, nb::handle feed);
+// Whether `stage` is a strict segment (of that class exactly).
+bool is_strict_segment(nb::handle stage);
 // `getattr(stage, "is_incremental", False)`.
 nb::object incremental_mark(nb::handle stage);
 

@@ -22,13 +22,13 @@ constexpr const char *kMissingAfterRead = "Buffered chunk missing after reading 
     pyhost::raise(nb::handle(PyExc_StopAsyncIteration)());
 }
 
-[[gnu::cold, gnu::noinline, noreturn]] void raise_not_text(nb::handle item) {
+[[noreturn]] void raise_not_text(nb::handle item) {
     pyhost::raise(base_engine::GuardrailStreamValidationError(
         nb::str("Stream chunks must be strings. Got: {}").format(item.type())));
 }
 
-[[gnu::hot]] nb::object accept_chunk(ValidatedSource &vs, nb::object item) {
-    if (!PyUnicode_Check(item.ptr())) [[unlikely]] raise_not_text(item);
+nb::object accept_chunk(ValidatedSource &vs, nb::object item) {
+    if (!PyUnicode_Check(item.ptr())) raise_not_text(item);
     vs.any_chunk = true;
     return item;
 }
@@ -102,7 +102,7 @@ ValidatedSource &validated(nb::handle obj) { return *nb::inst_ptr<ValidatedSourc
 
 nb::object make_validated_source(nb::handle chunks) { return ValidatedSourceType(chunks); }
 
-[[gnu::hot]] bool InputRead::await_ready() {
+bool InputRead::await_ready() {
     if (!is_validated_source(source_)) {
         checked_ = true;
         inner_.emplace(pyasync::anext(source_));
@@ -123,7 +123,7 @@ nb::object make_validated_source(nb::handle chunks) { return ValidatedSourceType
     return inner_->await_ready();
 }
 
-[[gnu::hot]] std::optional<nb::object> InputRead::await_resume() {
+std::optional<nb::object> InputRead::await_resume() {
     if (held_) return take_held(validated(source_));
     if (!inner_) return std::nullopt;
     std::optional<nb::object> item = inner_->await_resume();
@@ -164,20 +164,20 @@ void define_validated_source(nb::module_ m) {
            nb::arg("source").none(), "Initialize with the source iterable.")
         .def("__aiter__", [](nb::handle self) { return nb::borrow(self); },
              "Return this validated source as an asynchronous iterator.")
-        .def("__anext__", pyhost::named(&anext, "__anext__", "_ValidatedSource.__anext__"),
+        .def("__anext__", method_of<ValidatedSource>(&anext, "__anext__", "_ValidatedSource.__anext__"),
              "Get the next source chunk, validating it is a string.\n\n"
              "Raises GuardrailStreamValidationError when a source item is not text, and StopAsyncIteration when\n"
              "the source is exhausted.")
-        .def("peek", pyhost::named(&peek, "peek", "_ValidatedSource.peek"),
+        .def("peek", method_of<ValidatedSource>(&peek, "peek", "_ValidatedSource.peek"),
              "Return the next source chunk without consuming it.\n\n"
              "Raises GuardrailStreamValidationError when a source item is not text, and StopAsyncIteration when\n"
              "the source is exhausted.")
-        .def("_next", pyhost::named(&_next, "_next", "_ValidatedSource._next"),
+        .def("_next", method_of<ValidatedSource>(&_next, "_next", "_ValidatedSource._next"),
              "Read and validate the next source chunk.\n\n"
              "Raises GuardrailStreamValidationError when a source item is not text, and StopAsyncIteration when\n"
              "the source is exhausted.")
         .def("aclose",
-             pyhost::named(&aclose, "aclose", "_ValidatedSource.aclose"),
+             method_of<ValidatedSource>(&aclose, "aclose", "_ValidatedSource.aclose"),
              "Close the underlying iterator when supported.")
         .def_prop_rw(
             "_source", [](ValidatedSource &vs) { return or_none(vs.source); },

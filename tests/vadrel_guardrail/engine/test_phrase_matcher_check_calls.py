@@ -1,5 +1,5 @@
-"""Every shape of call to `check_input` and `check_output`: the common ones answer at once, the rest fail or
-pass their keywords on exactly as the binding declares."""
+"""Every shape of call to `check_input` and `check_output`: the common ones answer at once, the rest fail in
+a Python method's words or pass their keywords on exactly as the binding declares."""
 
 import asyncio
 
@@ -11,9 +11,8 @@ PREFIX = "Content contains banned phrases: "
 ENGINE = "vadrel_guardrail.engine.phrase_matcher_engine.PhraseMatcherEngine"
 
 
-def refused(name, given):
-    return (f"{name}(): incompatible function arguments. The following argument types are supported:\n"
-            f"    1. {name}(self, content: object | None, **kwargs) -> object\n\nInvoked with types: {given}")
+def refused(name, problem):
+    return f"PhraseMatcherEngine.{name}() {problem}"
 
 
 @pytest.fixture
@@ -31,21 +30,21 @@ class TestCalls:
             assert asyncio.run(coro).reason == PREFIX + "make a bomb"
         assert asyncio.run(method(None)).is_safe
 
-    @pytest.mark.parametrize("call, given", [
-        (lambda m: m(), ENGINE),
-        (lambda m: m("a", "b"), f"{ENGINE}, str, str"),
-        (lambda m: m("a", content="b"), f"{ENGINE}, str, kwargs = {{ content: str }}"),
-        (lambda m: m(text="a"), f"{ENGINE}, kwargs = {{ text: str }}"),
+    @pytest.mark.parametrize("call, problem", [
+        (lambda m: m(), "missing 1 required positional argument: 'content'"),
+        (lambda m: m(text="a"), "missing 1 required positional argument: 'content'"),
+        (lambda m: m("a", "b"), "takes 2 positional arguments but 3 were given"),
+        (lambda m: m("a", content="b"), "got multiple values for argument 'content'"),
     ])
-    def test_other_shapes_fail_as_the_binding_says(self, engine, name, call, given):
+    def test_other_shapes_fail_as_a_python_method_would(self, engine, name, call, problem):
         with pytest.raises(TypeError) as caught:
             call(getattr(engine, name))
-        assert str(caught.value) == refused(name, given)
+        assert str(caught.value) == refused(name, problem)
 
     def test_unbound_without_an_engine(self, name):
         with pytest.raises(TypeError) as caught:
             getattr(PhraseMatcherEngine, name)()
-        assert str(caught.value) == refused(name, "")
+        assert str(caught.value) == refused(name, "missing 2 required positional arguments: 'self' and 'content'")
         with pytest.raises(AttributeError, match="'int' object has no attribute '_check_content'"):
             asyncio.run(getattr(PhraseMatcherEngine, name)(1, "make a bomb"))
 

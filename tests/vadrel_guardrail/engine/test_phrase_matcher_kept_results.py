@@ -1,5 +1,5 @@
-"""A check hands out an earlier result again only when nobody can tell: nothing else holds it and it is still
-exactly what was made. Whatever a caller keeps, touches or drops, every result equals the validated one."""
+"""Whatever a caller keeps, touches or drops of the results of earlier checks, every result equals the validated
+one."""
 
 import asyncio
 import gc

@@ -458,6 +458,19 @@ class TestChaining:
 
         assert view(asyncio.run(go())) == [("a", True, None), ("b", True, None)]
 
+    def test_run_stages_is_what_the_run_reads(self):
+        async def go(manager, chunks):
+            pipeline = pipeline_for(manager, Source(chunks))
+            stages = pipeline._build_stages(pipeline._active_engines())
+            return [item async for item in pipeline._run_stages(pipeline._source, stages, 0)]
+
+        for engines in ([Streaming(upper)], [Strict()], [Strict(), Streaming(upper)], [Streaming(upper), Strict()]):
+            manager = GuardrailManager(engines)
+            assert view(asyncio.run(go(manager, ["a", "b"]))) == view(consume(manager, Source(["a", "b"])))
+        with pytest.raises(Exception) as caught:
+            asyncio.run(go(GuardrailManager([Streaming(upper), Strict(unsafe_on="A")]), ["a", "b"]))
+        assert type(caught.value).__name__ == "_StreamTerminated" and caught.value.terminal.reason == "blocked"
+
     def test_empty_joined_text_of_a_later_strict_segment(self):
         async def blank(engine, chunks):
             async for chunk in chunks:

@@ -1,4 +1,5 @@
-// How a check reads an engine: its attributes and whether its check methods are still the class's own.
+// How a check reads an engine: its attributes and whether its check methods are still the class's own, all
+// through Python's attribute protocol (users may subclass engines and replace what they hold).
 #pragma once
 
 #include <Python.h>
@@ -6,6 +7,7 @@
 
 #include "pyhost/objects.hpp"
 #include "pyhost/plain_reads.hpp"
+#include "vadrel_guardrail/engine/phrase_matcher_engine.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
 
@@ -13,40 +15,34 @@ namespace nb = nanobind;
 using pyhost::OwnMethod;
 using pyhost::PlainClasses;
 
-// An engine as one check reads it: through the instance's dict when its class is plain, else as the host reads
-// attributes.
+// An engine as one check reads it.
 class EngineReads {
 public:
-    EngineReads(nb::handle self, PlainClasses &plain) : self_(self) {
-        if (plain.holds(Py_TYPE(self.ptr()))) {
-            dict_ = pyhost::owned(PyObject_GenericGetDict(self.ptr(), nullptr));
-        }
-    }
+    explicit EngineReads(nb::handle self) : self_(self) {}
+    EngineReads(nb::handle self, const PlainClasses &) : self_(self) {}
 
     nb::handle self() const { return self_; }
 
-    // `self.name`.
+    // `self.name`. An exact `PhraseMatcherEngine` keeps what a check reads in its instance dict, and its class
+    // holds nothing under those names that would stand before the dict (a data descriptor): read there, with
+    // a strong reference to the dict and to the value. Anything else, and a name not in the dict, is read
+    // through the attribute protocol.
     nb::object get(nb::handle name) const {
-        if (dict_.is_valid()) {
-            if (PyObject *value = PyDict_GetItemWithError(dict_.ptr(), name.ptr())) {
-                return nb::borrow(value);
+        if (Py_TYPE(self_.ptr()) == reinterpret_cast<PyTypeObject *>(phrase_matcher_engine::PhraseMatcherEngine.get().ptr())) {
+            nb::object dict = pyhost::owned(PyObject_GenericGetDict(self_.ptr(), nullptr));
+            PyObject *value = nullptr;
+            if (pyhost::status(PyDict_GetItemRef(dict.ptr(), name.ptr(), &value)) == 1) {
+                return nb::steal(value);
             }
-            pyhost::status(PyErr_Occurred() ? -1 : 0);
         }
-        return self_.attr(name);  // on the class, or the host's own error
+        return pyhost::owned(PyObject_GetAttr(self_.ptr(), name.ptr()));
     }
 
     // Whether the engine reaches `method`'s own function.
-    bool reaches(const OwnMethod &method) const {
-        if (dict_.is_valid()) {
-            return pyhost::status(PyDict_Contains(dict_.ptr(), method.name())) == 0;
-        }
-        return method.reached_by(self_);
-    }
+    bool reaches(const OwnMethod &method) const { return method.reached_by(self_); }
 
 private:
     nb::handle self_;
-    nb::object dict_;  // the instance's dict, when the class is plain
 };
 
 }  // namespace vadrel_guardrail::phrase_matching
