@@ -82,7 +82,7 @@ $(BENCH_DEPS): requirements-bench.txt | $(DEPS)
 	@touch $@
 
 bench: build $(BENCH_DEPS)
-	@for b in bench/*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
+	@for b in bench/*_bench.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
 clean:
 	rm -rf build dist *.egg-info

@@ -11,70 +11,18 @@ aiohttp client or better.
 
 import asyncio
 import json
-import os
-import socket
-import subprocess
-import sys
 import time
 
 import aiohttp
 import httpx
 
+import answer_server
 from vadrel_inference.lm_invoker import build_lm_invoker
 from vadrel_inference.schema import Message, MessageRole
 
 CALLS = {1: 1_000, 100: 2_000}
 ROUNDS = 5
 WORKERS = 2
-
-ANSWER = json.dumps({
-    "id": "chatcmpl-1", "object": "chat.completion", "model": "m",
-    "choices": [{"index": 0, "message": {"role": "assistant", "content": "safe"}, "finish_reason": "stop"}],
-    "usage": {"prompt_tokens": 12, "completion_tokens": 1, "total_tokens": 13},
-}).encode()
-RESPONSE = (b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n" % len(ANSWER)) + ANSWER
-
-
-async def serve(sock):
-    async def connection(reader, writer):
-        try:
-            while True:
-                head = await reader.readuntil(b"\r\n\r\n")
-                length = 0
-                for line in head.split(b"\r\n"):
-                    if line[:15].lower() == b"content-length:":
-                        length = int(line[15:])
-                await reader.readexactly(length)
-                writer.write(RESPONSE)
-        except (asyncio.IncompleteReadError, ConnectionError):
-            writer.close()
-
-    server = await asyncio.start_server(connection, sock=sock, backlog=1024)
-    await server.serve_forever()
-
-
-def worker(port):
-    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
-    sock.bind(("127.0.0.1", port))
-    asyncio.run(serve(sock))
-
-
-def start_servers():
-    probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
-    probe.bind(("127.0.0.1", 0))
-    port = probe.getsockname()[1]
-    workers = [subprocess.Popen([sys.executable, __file__, "--serve", str(port)]) for _ in range(WORKERS)]
-    probe.close()
-    for _ in range(200):
-        try:
-            socket.create_connection(("127.0.0.1", port)).close()
-            break
-        except OSError:
-            time.sleep(0.05)
-    return port, workers
-
 
 MESSAGES = [Message(role=MessageRole.SYSTEM, contents=["You are a content-safety checker."]),
             Message(role=MessageRole.USER, contents=["Is this message safe? Hello there."])]
@@ -160,13 +108,11 @@ async def measure(base_url):
 
 
 def main():
-    port, workers = start_servers()
+    port, workers = answer_server.start("safe", 12, WORKERS)
     try:
         best = asyncio.run(measure(f"http://127.0.0.1:{port}/v1"))
     finally:
-        for w in workers:
-            w.terminate()
-            w.wait()
+        answer_server.stop(workers)
     print(f"{'concurrency':>11}  {'invoker calls/s':>15}  {'plain aiohttp':>13}  {'ratio':>5}  {'plain httpx':>11}  {'ratio':>5}")
     for concurrency in CALLS:
         mine, aio, hx = best["invoker", concurrency], best["aiohttp", concurrency], best["httpx", concurrency]
@@ -174,7 +120,4 @@ def main():
 
 
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["--serve"]:
-        worker(int(sys.argv[2]))
-    else:
-        main()
+    main()

@@ -11,60 +11,16 @@ Checks run one after another on one loop; the best of the rounds is kept.
 """
 
 import asyncio
-import json
 import os
-import socket
-import subprocess
-import sys
 import time
+
+import answer_server
 
 os.environ.setdefault("NEMO_GUARDRAILS_NO_USAGE_STATS", "1")
 os.environ.setdefault("DO_NOT_TRACK", "1")
 
 CHECKS = 200
 ROUNDS = 3
-
-ANSWER = json.dumps({
-    "id": "chatcmpl-1", "object": "chat.completion", "model": "judge",
-    "choices": [{"index": 0, "message": {"role": "assistant", "content": "unsafe S6"}, "finish_reason": "stop"}],
-    "usage": {"prompt_tokens": 300, "completion_tokens": 2, "total_tokens": 302},
-}).encode()
-RESPONSE = (b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n" % len(ANSWER)) + ANSWER
-
-
-async def serve(port):
-    async def connection(reader, writer):
-        try:
-            while True:
-                head = await reader.readuntil(b"\r\n\r\n")
-                length = 0
-                for line in head.split(b"\r\n"):
-                    if line[:15].lower() == b"content-length:":
-                        length = int(line[15:])
-                await reader.readexactly(length)
-                writer.write(RESPONSE)
-        except (asyncio.IncompleteReadError, ConnectionError):
-            writer.close()
-
-    server = await asyncio.start_server(connection, "127.0.0.1", port, backlog=1024)
-    await server.serve_forever()
-
-
-def start_server():
-    probe = socket.socket()
-    probe.bind(("127.0.0.1", 0))
-    port = probe.getsockname()[1]
-    probe.close()
-    process = subprocess.Popen([sys.executable, __file__, "--serve", str(port)])
-    for _ in range(200):
-        try:
-            socket.create_connection(("127.0.0.1", port)).close()
-            return port, process
-        except OSError:
-            time.sleep(0.05)
-    process.kill()
-    raise RuntimeError("the benchmark server did not start")
-
 
 async def cpu_per_check(check):
     for i in range(20):
@@ -86,7 +42,7 @@ def main():
     from vadrel_guardrail.constants import NEMO_BASE_CONFIG_PATH
     from vadrel_guardrail.engine.nemo_engine import NemoGuardrailEngine, NemoGuardrailEngineConfig
 
-    port, server = start_server()
+    port, server = answer_server.start("unsafe S6", 300)
     base_url = f"http://127.0.0.1:{port}/v1"
     try:
         content, topic = ContentSafetyConfigBuilder(), TopicSafetyConfigBuilder()
@@ -122,15 +78,11 @@ def main():
 
         results = asyncio.run(measure())
     finally:
-        server.kill()
-        server.wait()
+        answer_server.stop(server)
     print(f"event-loop CPU per check, {CHECKS} checks one after another, best of {ROUNDS}")
     for name, ms in results:
         print(f"  {name:32s} {ms:6.2f} ms")
 
 
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["--serve"]:
-        asyncio.run(serve(int(sys.argv[2])))
-    else:
-        main()
+    main()
