@@ -5,6 +5,7 @@ import asyncio
 
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from phrase_verdicts import examples
 
 from vadrel_guardrail.engine import phrase_matcher_engine as pme
 from vadrel_guardrail.engine.phrase_matcher_engine import PhraseMatcherEngine
@@ -27,7 +28,7 @@ def reference_verdict(engine, text):
     return PREFIX + ", ".join(p for p in detected if p is not None)
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(300), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.lists(st.lists(st.sampled_from(WORDS), min_size=1, max_size=3), min_size=1, max_size=8),
        st.sampled_from(["before", "after", "alone"]),
        st.lists(st.tuples(st.sampled_from(WORDS + ["οικος", "xyz"]), st.sampled_from(SEPARATORS)), min_size=1,

@@ -23,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "vadrel_guardrail/engine/phrase_matching/cpu_path.hpp"
+
 namespace vadrel_guardrail::phrase_matching {
 
 struct Span {
@@ -128,8 +130,8 @@ private:
     template <bool kLowering, typename CharT>
     bool classify_block(const CharT *text, Py_ssize_t i, std::uint8_t *classes, std::uint64_t &bits,
                         std::uint64_t &openings, std::uint32_t &tail) const;
-    // `classify_block` by the byte-permute road where it applies (see block_windows.hpp), else by that;
-    // `carry` is what the road keeps from block to block; it reads characters ahead only before `reach`.
+    // `classify_block` by the byte-permute path where it applies (see block_windows.hpp), else by that;
+    // `carry` is what the path keeps from block to block; it reads characters ahead only before `reach`.
     template <bool kLowering, typename CharT>
     bool classify_block_by_windows(const CharT *text, Py_ssize_t reach, Py_ssize_t i, WindowCarry &carry,
                                    std::uint8_t *classes, std::uint64_t &bits, std::uint64_t &openings,
@@ -189,6 +191,7 @@ private:
                         SigmaAt &&sigma_at) const;
 
     const CaseRules *rules_ = nullptr;
+    CpuPath path_ = CpuPath::kPortable;  // the SIMD code that the scans run, chosen by `build`
     std::vector<Node> nodes_;                // breadth-first, the root first
     std::vector<std::uint16_t> edge_class_;  // each other node's edges, sorted by class
     std::vector<std::int32_t> edge_child_;   // with kEnds
@@ -218,8 +221,8 @@ private:
     // would drop few words.
     std::vector<std::uint64_t> block_pairs_;
     void build_block_pairs();
-    // The flags of `bmp_scan_` (its high byte) by character, for the byte-permute road of the block scans;
-    // empty where that road is not taken.
+    // The flags of `bmp_scan_` (its high byte) by character, for the byte-permute path of the block scans;
+    // empty where that path is not taken.
     std::vector<std::uint8_t> window_flags_;
     void build_window_flags();
     // Word jumps, for busy tries: the node that a whole word of the text leads to, found by the word's classes

@@ -1,5 +1,5 @@
-// The block scans' step over 64 characters by the byte-permute road where it applies (two-byte text whose
-// characters lie in ASCII and up to three other windows of the plane), checked against the table road in builds with
+// The block scans' step over 64 characters by the byte-permute path where it applies (two-byte text whose
+// characters lie in ASCII and up to three other windows of the plane), checked against the table path in builds with
 // assertions.
 #pragma once
 
@@ -32,8 +32,8 @@ template <bool kLowering, typename CharT>
                                                                               std::uint64_t &openings,
                                                                               std::uint32_t &tail) const {
     if constexpr (sizeof(CharT) == 2) {
-        // A block that starts with 16 ASCII characters is left to the arithmetic of the table road, which costs
-        // less there (a text mostly ASCII, in two-byte storage for a few characters), unless the road has read
+        // A block that starts with 16 ASCII characters is left to the arithmetic of the table path, which costs
+        // less there (a text mostly ASCII, in two-byte storage for a few characters), unless the path has read
         // it already.
         WindowBlock block;
         if (!window_flags_.empty() && (carry.at == i || !starts_ascii(text + i)) &&
@@ -50,7 +50,7 @@ template <bool kLowering, typename CharT>
                 }
             }
 #ifndef NDEBUG
-            // The table road gives an ASCII non-word character class 0 where its 16 characters are all ASCII:
+            // The table path gives an ASCII non-word character class 0 where its 16 characters are all ASCII:
             // such characters are compared as the word filter sees them.
             std::uint8_t table_classes[80];
             std::uint64_t table_bits, table_openings;
@@ -67,7 +67,7 @@ template <bool kLowering, typename CharT>
                 }
             }
             if (!same) {
-                std::fprintf(stderr, "phrase matching: the byte-permute and table roads differ at %zd\n",
+                std::fprintf(stderr, "phrase matching: the byte-permute and table paths differ at %zd\n",
                              static_cast<ssize_t>(i));
                 std::abort();
             }

@@ -8,6 +8,7 @@
 #include "vadrel_guardrail/engine/phrase_matching/ascii_block.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/cpu_path.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/word_filter.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
@@ -506,11 +507,14 @@ private:
 };
 
 std::shared_ptr<const PhraseAutomaton> PhraseAutomaton::build(const std::vector<std::u32string> &phrases) {
+    // The SIMD path is chosen here, once, before anything else: a bad VADREL_PHRASE_ISA fails every build.
+    const CpuPath path = cpu_path();
     const CaseRules *rules = CaseRules::get();
     if (!rules) {
         return nullptr;
     }
     auto automaton = std::shared_ptr<PhraseAutomaton>(new PhraseAutomaton());
+    automaton->path_ = path;
     if (!Builder(*automaton, *rules, phrases).run()) {
         return nullptr;
     }

@@ -231,7 +231,7 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
         return part;
     };
     const WordBits word_filter{filter.bits.data(), filter.shift, filter.four, filter.shortest};
-    const Road road = prefilter_road();
+    const CpuPath path = path_;
     alignas(32) std::uint8_t bytes[kChunk + kAfter];
     std::uint16_t other_bits[kChunk / 16 + 1];  // the characters beyond ASCII
     std::uint64_t bits[kChunk / 64 + 1];
@@ -291,10 +291,10 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
         // The bytes and word bits of the chunk and of the 16 characters after it, those of blocks with
         // characters beyond ASCII from the tables.
         const int blocks = static_cast<int>(size / 16);
-        std::uint64_t others = ascii_chunk(text + chunk, blocks, bytes, bits, other_bits, road);
+        std::uint64_t others = ascii_chunk(text + chunk, blocks, bytes, bits, other_bits, path);
         bits[blocks / 4] = 0;
         bool other_after = ascii_chunk(text + chunk + size, 1, bytes + size, bits + blocks / 4, other_bits + blocks,
-                                       Road::kBaseline) != 0;
+                                       CpuPath::kPortable) != 0;
         bool changing = false;
         auto fix = [&](int block) {
             bits[block / 4] |= static_cast<std::uint64_t>(other_bytes(text + chunk + block * 16, other_bits[block],
@@ -312,7 +312,7 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
         }
         // The starts of the words as long as the shortest required word, which drops many of a text's short
         // words at a few steps a block, then their look-ups.
-        int count = filtered_word_starts(bits, static_cast<int>(size), prev_word, bytes, word_filter, offsets, road);
+        int count = filtered_word_starts(bits, static_cast<int>(size), prev_word, bytes, word_filter, offsets, path);
         if (Py_ssize_t tried = look_up(count); tried < length) {
             return tried;
         }

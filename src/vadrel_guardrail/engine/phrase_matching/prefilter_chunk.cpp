@@ -1,6 +1,5 @@
-// The prefilter's chunk steps, for the baseline machine, for AVX2 and for AVX-512. Builds with assertions run
-// the baseline steps and check the others that the machine has against them, so that the test suite covers
-// every road the machine can take.
+// The prefilter's chunk steps, portable, for AVX2 and for AVX-512. Builds with assertions run the portable
+// steps and check those of the chosen path (and of AVX2 under AVX-512) against them.
 #include "vadrel_guardrail/engine/phrase_matching/prefilter_chunk.hpp"
 
 #include <algorithm>
@@ -370,14 +369,14 @@ int filtered_word_starts_narrow(const std::uint64_t *bits, int size, std::uint64
                        : filtered_word_starts_body<false, false>(bits, size, prev_word, bytes, filter, offsets);
 }
 
-// Where a build with assertions finds two roads apart.
-[[noreturn, maybe_unused]] void roads_differ(const char *road, const char *step) {
-    std::fprintf(stderr, "prefilter: the %s and baseline %s differ\n", road, step);
+// Where a build with assertions finds two paths apart.
+[[noreturn, maybe_unused]] void paths_differ(const char *path, const char *step) {
+    std::fprintf(stderr, "prefilter: the %s and portable %s differ\n", path, step);
     std::abort();
 }
 
 // The baseline's filtered starts without the places past the last that it may hold (places that are no start,
-// and repeats), for comparing with a road that has none; returns their number.
+// and repeats), for comparing with a path that has none; returns their number.
 [[maybe_unused]] int starts_alone(const std::uint64_t *bits, int size, std::uint64_t prev_word, const WordBits &filter,
                                   std::uint16_t *offsets, int count) {
     std::uint64_t starts_of[kChunkCharacters / 64];
@@ -394,41 +393,21 @@ int filtered_word_starts_narrow(const std::uint64_t *bits, int size, std::uint64
 
 }  // namespace
 
-Road prefilter_road() {
-#if VADREL_PREFILTER_AVX2
-    static const Road road = [] {
-        __builtin_cpu_init();
-        if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("bmi") || !__builtin_cpu_supports("bmi2") ||
-            !__builtin_cpu_supports("popcnt")) {
-            return Road::kBaseline;
-        }
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                       __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
-                       __builtin_cpu_supports("avx512vbmi2")
-                   ? Road::kAvx512
-                   : Road::kAvx2;
-    }();
-    return road;
-#else
-    return Road::kBaseline;
-#endif
-}
-
 template <typename CharT>
 std::uint64_t ascii_chunk(const CharT *text, int blocks, std::uint8_t *bytes, std::uint64_t *bits,
-                          std::uint16_t *other_bits, Road road) {
+                          std::uint16_t *other_bits, CpuPath path) {
 #if VADREL_PREFILTER_AVX2
 #ifdef NDEBUG
-    if (road == Road::kAvx512) {
+    if (path == CpuPath::kAvx512) {
         return ascii_chunk_avx512(text, blocks, bytes, bits, other_bits);
     }
-    if (road == Road::kAvx2) {
+    if (path == CpuPath::kAvx2) {
         return ascii_chunk_wide(text, blocks, bytes, bits, other_bits);
     }
 #else
-    if (road != Road::kBaseline) {
+    if (path != CpuPath::kPortable) {
         std::uint64_t narrow_others = ascii_chunk_narrow(text, blocks, bytes, bits, other_bits);
-        // A road tells the blocks with characters beyond ASCII `together` at a time.
+        // A path tells the blocks with characters beyond ASCII `together` at a time.
         auto check = [&](auto chunk, int together, const char *name) {
             std::uint8_t wide_bytes[kChunkCharacters];
             std::uint64_t wide_bits[kChunkCharacters / 64];
@@ -443,33 +422,33 @@ std::uint64_t ascii_chunk(const CharT *text, int blocks, std::uint8_t *bytes, st
             if ((narrow_others & ~others) != 0 || (others & ~told) != 0 ||
                 std::memcmp(wide_bytes, bytes, 16 * count) != 0 || std::memcmp(wide_bits, bits, 2 * count) != 0 ||
                 std::memcmp(wide_other, other_bits, 2 * count) != 0) {
-                roads_differ(name, "bytes");
+                paths_differ(name, "bytes");
             }
         };
         check([](auto... args) { return ascii_chunk_wide(args...); }, 2, "AVX2");
-        if (road == Road::kAvx512) {
+        if (path == CpuPath::kAvx512) {
             check([](auto... args) { return ascii_chunk_avx512(args...); }, 4, "AVX-512");
         }
         return narrow_others;
     }
 #endif
 #endif
-    (void)road;
+    (void)path;
     return ascii_chunk_narrow(text, blocks, bytes, bits, other_bits);
 }
 
 int filtered_word_starts(const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes,
-                         const WordBits &filter, std::uint16_t *offsets, Road road) {
+                         const WordBits &filter, std::uint16_t *offsets, CpuPath path) {
 #if VADREL_PREFILTER_AVX2
 #ifdef NDEBUG
-    if (road == Road::kAvx512 && filter.four) {
+    if (path == CpuPath::kAvx512 && filter.four) {
         return filtered_word_starts_avx512(bits, size, prev_word, bytes, filter, offsets);
     }
-    if (road != Road::kBaseline) {
+    if (path != CpuPath::kPortable) {
         return filtered_word_starts_wide(bits, size, prev_word, bytes, filter, offsets);
     }
 #else
-    if (road != Road::kBaseline) {
+    if (path != CpuPath::kPortable) {
         const std::uint64_t first_prev = prev_word;
         std::uint16_t wide_offsets[kFilteredOffsets];
         std::uint64_t wide_prev = prev_word;
@@ -477,28 +456,28 @@ int filtered_word_starts(const std::uint64_t *bits, int size, std::uint64_t &pre
         int narrow_count = filtered_word_starts_narrow(bits, size, prev_word, bytes, filter, offsets);
         if (count != narrow_count || wide_prev != prev_word ||
             std::memcmp(wide_offsets, offsets, sizeof(std::uint16_t) * static_cast<std::size_t>(count)) != 0) {
-            roads_differ("AVX2", "word starts");
+            paths_differ("AVX2", "word starts");
         }
-        if (road == Road::kAvx512 && filter.four) {
+        if (path == CpuPath::kAvx512 && filter.four) {
             wide_prev = first_prev;
             count = filtered_word_starts_avx512(bits, size, wide_prev, bytes, filter, wide_offsets);
             std::uint16_t alone[kFilteredOffsets];
             std::memcpy(alone, offsets, sizeof(std::uint16_t) * static_cast<std::size_t>(narrow_count));
             if (count != starts_alone(bits, size, first_prev, filter, alone, narrow_count) || wide_prev != prev_word ||
                 std::memcmp(wide_offsets, alone, sizeof(std::uint16_t) * static_cast<std::size_t>(count)) != 0) {
-                roads_differ("AVX-512", "word starts");
+                paths_differ("AVX-512", "word starts");
             }
         }
         return narrow_count;
     }
 #endif
 #endif
-    (void)road;
+    (void)path;
     return filtered_word_starts_narrow(bits, size, prev_word, bytes, filter, offsets);
 }
 
-template std::uint64_t ascii_chunk(const Py_UCS1 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, Road);
-template std::uint64_t ascii_chunk(const Py_UCS2 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, Road);
-template std::uint64_t ascii_chunk(const Py_UCS4 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, Road);
+template std::uint64_t ascii_chunk(const Py_UCS1 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, CpuPath);
+template std::uint64_t ascii_chunk(const Py_UCS2 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, CpuPath);
+template std::uint64_t ascii_chunk(const Py_UCS4 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, CpuPath);
 
 }  // namespace vadrel_guardrail::phrase_matching

@@ -546,7 +546,7 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
         const bool keep_classes = use_jumps_ && i + 80 <= length;
         std::uint64_t bits, openings;
         std::uint32_t tail;
-        // The road reads the block after this one ahead only where the scan goes on to it.
+        // The path reads the block after this one ahead only where the scan goes on to it.
         if (!classify_block_by_windows<kLowering>(text, std::min(length, limit + 63), i, carry,
                                                   keep_classes ? block_classes : nullptr, bits, openings, tail)) {
             return i;  // some character of the block changes when lowered
