@@ -1,4 +1,4 @@
-"""The verdict that the phrase-matcher engine's regular-expression road must reach, computed with the prepared
+"""The verdict that the phrase-matcher engine's regular-expression path must reach, computed with the prepared
 pattern's own `findall`."""
 
 from hypothesis import settings

@@ -15,18 +15,6 @@
 
 namespace vadrel_guardrail::phrase_matching {
 
-void PhraseAutomaton::build_window_flags() {
-    static_assert(kOpening >> 8 == 4, "the path reads a non-word character that opens a phrase as bit 2");
-    window_flags_.clear();
-    if (bmp_scan_.empty() || path_ != CpuPath::kAvx512) {
-        return;
-    }
-    window_flags_.resize(kBmp);
-    for (std::uint32_t c = 0; c < kBmp; ++c) {
-        window_flags_[c] = static_cast<std::uint8_t>(bmp_scan_[c] >> 8);
-    }
-}
-
 #if VADREL_WINDOW_ROAD
 namespace {
 

@@ -1,5 +1,6 @@
 // Building a `PhraseAutomaton` from the lower-cased phrases, one stage after another.
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <span>
@@ -515,6 +516,8 @@ std::shared_ptr<const PhraseAutomaton> PhraseAutomaton::build(const std::vector<
     }
     auto automaton = std::shared_ptr<PhraseAutomaton>(new PhraseAutomaton());
     automaton->path_ = path;
+    static std::atomic<std::uint64_t> serials{0};
+    automaton->serial_ = ++serials;
     if (!Builder(*automaton, *rules, phrases).run()) {
         return nullptr;
     }

@@ -1,5 +1,5 @@
 // What a `PhraseAutomaton` finds in a host string: its matches as they stand, or its matches in the lower-cased
-// text told as phrases, with the text lower-cased only around the characters whose lower case a scan of the
+// text reported as phrases, with the text lower-cased only around the characters whose lower case a scan of the
 // text itself cannot stand for.
 #include <algorithm>
 #include <cstring>
@@ -15,7 +15,6 @@
 
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
-#include "vadrel_guardrail/engine/phrase_matching/told_cache.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
 
@@ -48,7 +47,7 @@ struct StretchBuffers {
     std::vector<Py_UCS4> wide;
     std::vector<Py_UCS2> narrow;
     std::vector<Grown> grown;
-    // The matches in the text itself that wait to be told, and which phrases were told (all false between
+    // The matches in the text itself that wait to be reported, and which phrases were reported (all false between
     // checks): a check of a short text allocates nothing.
     std::vector<Span> spans;
     std::vector<std::int32_t> nodes;
@@ -96,11 +95,29 @@ template <typename CharT>
 
 }  // namespace
 
+PhraseAutomaton::Scratch &PhraseAutomaton::scratch() const {
+    constexpr int kKept = 4;
+    static thread_local Scratch kept[kKept];
+    static thread_local std::uint64_t clock = 0;
+    Scratch *oldest = &kept[0];
+    for (Scratch &s : kept) {
+        if (s.serial == serial_) {
+            s.used = ++clock;
+            return s;
+        }
+        oldest = s.used < oldest->used ? &s : oldest;
+    }
+    *oldest = Scratch{};
+    oldest->serial = serial_;
+    oldest->used = ++clock;
+    return *oldest;
+}
+
 // The phrase whose text equals the lower case of the match in `chars`, or -1 for none. A capital sigma's lower
 // case is `sigma_at` of its place, asked only where a phrase holds a small sigma there.
 template <typename CharT, typename SigmaAt>
-int PhraseAutomaton::phrase_of_match_afresh(const CharT *chars, Py_ssize_t start, Py_ssize_t end,
-                                            std::int32_t node, SigmaAt &&sigma_at) const {
+int PhraseAutomaton::phrase_of_match(const CharT *chars, Py_ssize_t start, Py_ssize_t end,
+                                     std::int32_t node, SigmaAt &&sigma_at) const {
     for (std::uint32_t t = texts_begin_[node]; t < texts_begin_[node + 1]; ++t) {
         const std::u32string &phrase = phrases_[texts_[t]];
         if (static_cast<Py_ssize_t>(phrase.size()) != end - start) {
@@ -193,7 +210,7 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
     bool dense = sizeof(CharT) == 2;
     // Once every phrase text is found, later matches change nothing the caller tells. The text itself is then
     // scanned in pieces of growing length (the scan over word starts alone, the others looking ahead to the
-    // end), and a piece's matches are told once no character that changes lies within `reach_` after it.
+    // end), and a piece's matches are reported once no character that changes lies within `reach_` after it.
     auto all_found = [&] { return found_texts && *found_texts == texts_.size(); };
     const bool in_pieces = found_texts && word_starts_only_;
     constexpr Py_ssize_t kFirstPiece = 8192;

@@ -275,7 +275,7 @@ def test_phrases_whose_words_repeat_in_the_text(phrase_words, text_words, separa
 
 
 @pytest.mark.parametrize("seed", range(3))
-def test_scan_with_failure_links_through_many_states(seed):
+def test_long_texts_where_one_phrase_repeats_its_word(seed):
     # Once walks reread the text, the scan goes on with failure links, keeping the states it meets in a table of
     # bounded size that starts over when full: a text that meets many states must still find what `findall` finds,
     # also where a character whose lower case grows stops that scan midway.
@@ -357,7 +357,7 @@ def test_one_automaton_over_texts_that_repeat_its_words(phrase_words, texts):
         assert_engine_verdict(engine, text.strip())
 
 
-def test_word_look_ups_that_crowd_out_one_another():
+def test_texts_of_many_distinct_words():
     # More distinct look-ups (a word from a place in the trie) than the automaton keeps answers for: answers
     # are replaced as the text goes on, and each must still be the one for its own word and place.
     rng = random.Random(7)

@@ -34,7 +34,7 @@ def reference_verdict(engine, text):
        st.lists(st.tuples(st.sampled_from(WORDS + ["οικος", "xyz"]), st.sampled_from(SEPARATORS)), min_size=1,
                 max_size=40),
        st.sampled_from([str, str.upper, str.title]), st.integers(0, 200))
-def test_walks_past_whole_words(phrase_words, filler_at, pieces, case, shift):
+def test_phrases_whose_words_begin_other_words(phrase_words, filler_at, pieces, case, shift):
     # Phrases that hold one another ("του", "του της", "του της ο") in either order, so that a walk past a
     # match goes on or stops by the list order; texts that cross the scan's blocks at every offset
     # (`shift`), with matches at both ends.
