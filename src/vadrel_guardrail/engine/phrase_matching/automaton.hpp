@@ -183,21 +183,23 @@ private:
     int word_keys(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t bits, std::uint32_t tail,
                   const std::uint8_t *classes, int *picked, int count, WordKey *keys, std::uint64_t &ready,
                   const Scratch &scratch) const;
-    // Where a scan tells its matches: the start, the end (excluded) and the node where the match ends.
+    // Where a scan reports its matches: the start, the end (excluded) and the node where the match ends; with
+    // the calling thread's scratch, found once per call.
     struct MatchSink {
         virtual void match(Py_ssize_t start, Py_ssize_t end, std::int32_t node) = 0;
+        Scratch *scratch = nullptr;
 
     protected:
         ~MatchSink() = default;
     };
     template <typename F>
-    static auto sink_of(F f) {
+    static auto sink_of(F f, Scratch &scratch) {
         struct Sink final : MatchSink {
             F f;
-            explicit Sink(F f) : f(std::move(f)) {}
+            Sink(F f, Scratch &scratch) : f(std::move(f)) { this->scratch = &scratch; }
             void match(Py_ssize_t start, Py_ssize_t end, std::int32_t node) override { f(start, end, node); }
         };
-        return Sink(std::move(f));
+        return Sink(std::move(f), scratch);
     }
     // The scans try the candidates from `from` up to `limit` that lie at or after `resume`, which each match
     // moves to its end, and return `length`. When lowering, once they meet a character that changes when
@@ -342,5 +344,14 @@ private:
     std::uint64_t serial_ = 0;  // unique to this automaton in the process
     std::shared_ptr<const Prefilter> prefilter_;  // null when some phrase has no word to require
 };
+
+// The explicit instantiations of a scan member, for both lowering modes and the three character widths.
+#define VADREL_PHRASE_SCAN_WIDTH(name, lowering, CharT) \
+    template Py_ssize_t PhraseAutomaton::name<lowering>(const CharT *, Py_ssize_t, Py_ssize_t, Py_ssize_t, \
+                                                         Py_ssize_t &, MatchSink &) const;
+#define VADREL_PHRASE_SCAN_INSTANCES(name)                                                                       \
+    VADREL_PHRASE_SCAN_WIDTH(name, false, Py_UCS1) VADREL_PHRASE_SCAN_WIDTH(name, false, Py_UCS2)                \
+    VADREL_PHRASE_SCAN_WIDTH(name, false, Py_UCS4) VADREL_PHRASE_SCAN_WIDTH(name, true, Py_UCS1)                 \
+    VADREL_PHRASE_SCAN_WIDTH(name, true, Py_UCS2) VADREL_PHRASE_SCAN_WIDTH(name, true, Py_UCS4)
 
 }  // namespace vadrel_guardrail::phrase_matching

@@ -128,7 +128,8 @@ int PhraseAutomaton::phrase_of_match(const CharT *chars, Py_ssize_t start, Py_ss
             std::uint32_t c = static_cast<std::uint32_t>(chars[j]);
             std::uint32_t p = phrase[static_cast<std::size_t>(j - start)];
             bool sigma = c == kCapitalSigma && (p == kSmallSigma || p == kFinalSigma);
-            equal = (sigma ? sigma_at(j) : rules_->lower(c)) == p;
+            // A character of the lower-cased phrase is its own lower case: most compare without a lookup.
+            equal = c == p || (sigma ? sigma_at(j) : rules_->lower(c)) == p;
         }
         if (equal) {
             return texts_[t];
@@ -161,10 +162,13 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
     std::vector<std::int32_t> &nodes = kept.nodes;
     spans.clear();
     nodes.clear();
-    auto pending = sink_of([&](Py_ssize_t start, Py_ssize_t end, std::int32_t node) {
-        spans.push_back({start, end});
-        nodes.push_back(node);
-    });
+    Scratch &scratch = this->scratch();
+    auto pending = sink_of(
+        [&](Py_ssize_t start, Py_ssize_t end, std::int32_t node) {
+            spans.push_back({start, end});
+            nodes.push_back(node);
+        },
+        scratch);
     auto tell_pending = [&] {
         for (std::size_t k = 0; k < spans.size(); ++k) {
             tell(phrase_of_match(text, spans[k].start, spans[k].end, nodes[k], sigma_in_text),
@@ -402,10 +406,12 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
             const Py_ssize_t stretch_limit = handoff - begin + shift;
             auto sigma_in_stretch = [&](Py_ssize_t at) { return rules.sigma_lowered(text, length, origin(at)); };
             const StretchT *stretch = buffer.data();
-            auto in_stretch = sink_of([&](Py_ssize_t start, Py_ssize_t stop, std::int32_t node) {
-                tell(phrase_of_match(stretch, start, stop, node, sigma_in_stretch),
-                     [&] { return lowered_text(rules, stretch, start, stop, sigma_in_stretch); });
-            });
+            auto in_stretch = sink_of(
+                [&](Py_ssize_t start, Py_ssize_t stop, std::int32_t node) {
+                    tell(phrase_of_match(stretch, start, stop, node, sigma_in_stretch),
+                         [&] { return lowered_text(rules, stretch, start, stop, sigma_in_stretch); });
+                },
+                scratch);
             scan<false>(stretch, stretch_length, trusted - begin, stretch_limit, stretch_resume, in_stretch);
             from = resume = stretch_resume > stretch_limit ? stretch_resume - shift + begin : handoff;
         };
@@ -430,7 +436,8 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
 
 std::vector<Span> PhraseAutomaton::find_all(PyObject *text) const {
     std::vector<Span> out;
-    auto collect = sink_of([&](Py_ssize_t start, Py_ssize_t end, std::int32_t) { out.push_back({start, end}); });
+    auto collect =
+        sink_of([&](Py_ssize_t start, Py_ssize_t end, std::int32_t) { out.push_back({start, end}); }, scratch());
     Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     with_chars(text, [&](const auto *chars) {
         Py_ssize_t resume = 0;

@@ -194,17 +194,6 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
     return flush();
 }
 
-template Py_ssize_t PhraseAutomaton::scan_prefiltered<false>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
-                                                             Py_ssize_t &, MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_prefiltered<false>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
-                                                             Py_ssize_t &, MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_prefiltered<false>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
-                                                             Py_ssize_t &, MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_prefiltered<true>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
-                                                            Py_ssize_t &, MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_prefiltered<true>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
-                                                            Py_ssize_t &, MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_prefiltered<true>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
-                                                            Py_ssize_t &, MatchSink &) const;
+VADREL_PHRASE_SCAN_INSTANCES(scan_prefiltered)
 
 }  // namespace vadrel_guardrail::phrase_matching

@@ -514,7 +514,7 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
             sink.match(at, end, node);
         }
     };
-    Walk walk{0, 0, &scratch()};
+    Walk walk{0, 0, sink.scratch};
     auto candidate = [&](Py_ssize_t at) {
         if (at >= resume) {
             walk.node = 0;
@@ -630,29 +630,7 @@ Py_ssize_t PhraseAutomaton::scan(const CharT *text, Py_ssize_t length, Py_ssize_
 }
 
 // For the prefilter's scans near the words that it finds.
-template Py_ssize_t PhraseAutomaton::scan_word_starts<false>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
-                                                             Py_ssize_t &, MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_word_starts<false>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
-                                                             Py_ssize_t &, MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_word_starts<false>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
-                                                             Py_ssize_t &, MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_word_starts<true>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
-                                                            Py_ssize_t &, MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_word_starts<true>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
-                                                            Py_ssize_t &, MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_word_starts<true>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
-                                                            Py_ssize_t &, MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan<false>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                 MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan<false>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                 MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan<false>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                 MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan<true>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan<true>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan<true>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                MatchSink &) const;
+VADREL_PHRASE_SCAN_INSTANCES(scan_word_starts)
+VADREL_PHRASE_SCAN_INSTANCES(scan)
 
 }  // namespace vadrel_guardrail::phrase_matching
