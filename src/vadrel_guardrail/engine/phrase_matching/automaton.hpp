@@ -328,6 +328,7 @@ private:
     // is also a path from the root, and the nearest node down those links where a phrase ends (or -1).
     std::vector<std::int32_t> depth_, fail_, output_;
     std::vector<std::uint32_t> texts_begin_;
+    std::vector<std::uint64_t> compared_;  // by phrase: the places that reporting a match compares, as bits
     std::vector<std::int32_t> texts_;
     // What the scans of this automaton write, kept per thread from call to call (see `scratch`): the recent
     // word look-ups. Nothing in the automaton itself changes after `build`, so that one automaton serves every

@@ -22,6 +22,15 @@ public:
     bool run() {
         a_.rules_ = &rules_;
         a_.phrases_ = phrases_;
+        // A match of a phrase lowers to its text at each place whose character is its class's sole lower case:
+        // only the other places are compared when it is reported (all of them past the 64th).
+        for (const auto &phrase : phrases_) {
+            std::uint64_t places = 0;
+            for (std::size_t k = 0; k < phrase.size(); ++k) {
+                places |= k >= 64 ? ~std::uint64_t{0} : std::uint64_t{!rules_.sole_lower(phrase[k])} << k;
+            }
+            a_.compared_.push_back(places);
+        }
         std::size_t longest = 0;
         for (const auto &phrase : phrases_) {
             longest = std::max(longest, phrase.size());

@@ -123,13 +123,24 @@ int PhraseAutomaton::phrase_of_match(const CharT *chars, Py_ssize_t start, Py_ss
         if (static_cast<Py_ssize_t>(phrase.size()) != end - start) {
             continue;
         }
-        bool equal = true;
-        for (Py_ssize_t j = start; j < end && equal; ++j) {
+        // The match reached the node through the classes of the phrase's characters: it lowers to the phrase
+        // at every place but those of `compared_`.
+        auto equal_at = [&](Py_ssize_t j) {
             std::uint32_t c = static_cast<std::uint32_t>(chars[j]);
             std::uint32_t p = phrase[static_cast<std::size_t>(j - start)];
             bool sigma = c == kCapitalSigma && (p == kSmallSigma || p == kFinalSigma);
-            // A character of the lower-cased phrase is its own lower case: most compare without a lookup.
-            equal = c == p || (sigma ? sigma_at(j) : rules_->lower(c)) == p;
+            return c == p || (sigma ? sigma_at(j) : rules_->lower(c)) == p;
+        };
+        const std::uint64_t places = compared_[static_cast<std::size_t>(texts_[t])];
+        bool equal = true;
+        if (places == ~std::uint64_t{0}) {
+            for (Py_ssize_t j = start; j < end && equal; ++j) {
+                equal = equal_at(j);
+            }
+        } else {
+            for (std::uint64_t rest = places; rest != 0 && equal; rest &= rest - 1) {
+                equal = equal_at(start + __builtin_ctzll(rest));
+            }
         }
         if (equal) {
             return texts_[t];
