@@ -14,8 +14,9 @@
 //    the filters in front of it (word + next characters, node + word); the prefilter's required words; the
 //    opening pairs; and the SIMD path (cpu_path.hpp: VADREL_PHRASE_ISA, else the best the CPU runs), chosen
 //    here, once. Nothing in the program changes afterwards: one automaton serves every thread.
-// 2. Scan (scan.cpp, scan_linear.cpp, prefilter*.cpp, block_windows.*), per call, its mutable state in a
-//    per-thread `Scratch` (recent word look-ups, recent matches reported), never in the program. `scan` picks:
+// 2. Scan (scan.cpp, scan_linear.cpp, prefilter*.cpp, block_windows.*), per call, its mutable state (the
+//    recent word look-ups) in a per-thread `Scratch` handed down with the match sink, never in the program.
+//    `scan` picks:
 //    - some phrase can start at a non-word character: `scan_everywhere`, a walk from every boundary;
 //    - else, with a prefilter (every phrase holds a plain word): `scan_prefiltered` reads the text a chunk at a
 //      time as bytes, looks up only words whose filter bit is set, and hands stretches near required words to
@@ -27,20 +28,20 @@
 //      hand the rest to `scan_linear`, which follows failure links and reads each character once.
 //    Lowering: characters whose lower case a scan of the text itself cannot stand for (one that lowers to
 //    several) stop the scan; the stretch around them is lower-cased apart and scanned (find.cpp).
-// 3. Report (find.cpp, binding.hpp, registry.*): matches as spans, or as the indexes of the
-//    phrases whose text they lower-case to (the sigma rule of `str.lower` included), bound to the caller's
-//    phrase objects.
+// 3. Report (find.cpp, binding.hpp, registry.*): matches as spans, or as the indexes of the phrases whose
+//    text they lower-case to (comparing only the places of re's extra case classes, and the sigma rule of
+//    `str.lower`), bound to the caller's phrase objects.
 //
-// WHY EACH STRATEGY, measured with bench/phrase_bench.py against the next simpler one (engine MB/s, this
-// machine, AVX-512; the numbers of the change that last touched them):
+// WHY EACH STRATEGY: each was switched off in turn and bench/phrase_bench.py's engine column measured against
+// the next simpler one (a shared, loaded machine with AVX-512; best of several runs):
 // - word look-ups vs. walking each word through the trie: 2.6x (English prose, 1,000 phrases, 1 MB);
 // - the table of recent look-ups vs. the jump table alone: 2.0x (English prose, 10,000 phrases, 10 KB);
 // - opening pairs vs. every word start: 1.4-1.6x (Greek and Turkish text, 20 phrases, 1 MB);
-// - prefilter vs. the word-start scan: up to 7x (English prose whose phrases' later words are rare);
-// - AVX-512 byte permutes vs. the plane table: 2-3x (Greek text, 20 and 1,000 phrases);
+// - prefilter vs. the word-start scan: 3-13x (English prose, 20 phrases, or phrases whose later words are rare);
+// - AVX-512 vs. AVX2 (byte permutes and the prefilter's steps): 2-3x (Greek text, 20 phrases);
 // - failure links vs. rereading walks: 2x (the bench's cliff of a 30-word phrase 'a a ... a b').
-// A cache of the phrases that recent raw matches were reported as measured within 15% of reporting each
-// afresh (Turkish and Greek text, 10,000 phrases) and was removed.
+// A cache of the phrases that recent raw matches were reported as gained 8-15% (Greek and Turkish text with
+// 10,000 phrases) and was removed.
 // Exactness: the tests compare every path with `re`, under each SIMD path the CPU runs.
 #pragma once
 
