@@ -608,6 +608,8 @@ void init_phrase_matcher_engine(nb::module_ m) {
     define_engine(m);
     // For tests: what the native automaton of a prepared pattern finds in a text, or None without one.
     m.def("_native_findall", &native_findall, nb::arg("pattern").none(), nb::arg("text").none());
+    // For tests: the SIMD path that the native automata run (VADREL_PHRASE_ISA, else the best the CPU runs).
+    m.def("_phrase_cpu_path", &phrase_matching::cpu_path_in_use);
 }
 
 }  // namespace vadrel_guardrail

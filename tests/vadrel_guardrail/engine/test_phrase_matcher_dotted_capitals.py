@@ -5,9 +5,9 @@ characters is lower-cased apart, 64 characters at a time, in stretches that end 
 import asyncio
 import random
 
-from effort import scaled
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from phrase_verdicts import examples
 
 from vadrel_guardrail.engine.phrase_matcher_engine import PhraseMatcherEngine
 
@@ -55,7 +55,7 @@ def test_dotted_capitals_at_every_place_of_the_blocks():
             assert_verdicts(engine, texts)
 
 
-@settings(max_examples=scaled(60), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(60), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.lists(st.sampled_from(PHRASES), min_size=1, max_size=6),
        st.lists(st.integers(1, 1300), min_size=1, max_size=80), st.sampled_from(["İ", "İİ", "İ ", " İ"]),
        st.booleans(), st.integers(0, 2**32))

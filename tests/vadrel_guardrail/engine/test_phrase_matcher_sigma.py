@@ -73,7 +73,7 @@ def test_random_texts_of_sigmas_and_their_surroundings():
     assert_verdicts(engine, texts)
 
 
-def test_raw_texts_longer_than_those_kept():
+def test_long_matches_with_sigmas():
     # Matches too long to keep are told afresh each time, the same as the short ones.
     long_phrase = " ".join(["λογος"] * 12)
     phrases = [long_phrase, long_phrase.replace("ς", "σ"), "λογος"]

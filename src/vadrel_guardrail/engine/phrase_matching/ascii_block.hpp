@@ -15,6 +15,12 @@ namespace vadrel_guardrail::phrase_matching {
 // 27-36, the underscore 37, so that a block scan can compute them.
 constexpr std::uint32_t kAsciiClasses = 38;
 
+// The one definition of a word start, for 64 characters at once: a word character (a bit of `word_bits`)
+// whose character before is not one (the bit below, or `prev_word` for the first).
+inline std::uint64_t word_starts_of(std::uint64_t word_bits, std::uint64_t prev_word) {
+    return word_bits & ~((word_bits << 1) | prev_word);
+}
+
 inline std::uint32_t ascii_class(std::uint32_t c) {
     if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') {
         return (c | 0x20) - 'a' + 1;

@@ -1,17 +1,48 @@
-// Native whole-word phrase matching with the host's own `re` rules.
+// Native whole-word phrase matching with Python's own `re` rules: the design on one page.
 //
-// `PhraseAutomaton` finds exactly what `re.compile(r"\b(" + "|".join(map(re.escape, phrases)) + r")\b",
-// re.IGNORECASE).findall(text)` finds, for phrases that are already lower-cased: the same word characters
-// (`Py_UNICODE_ISALNUM` or underscore), the same case equivalences (the host's simple lower-case mapping plus
-// the extra classes of `re._casefix`), the same ordered alternation (the first phrase in list order that
-// matches at a position and ends on a word boundary wins, not the longest), leftmost and non-overlapping,
-// with `findall`'s handling of empty matches.
+// WHAT. `PhraseAutomaton` finds exactly what `re.compile(r"\b(" + "|".join(map(re.escape, phrases)) + r")\b",
+// re.IGNORECASE).findall(text)` finds, for phrases already lower-cased: the same word characters
+// (`Py_UNICODE_ISALNUM` or underscore), the same case equivalences (the simple lower-case mapping plus the extra
+// classes of `re._casefix`), the same ordered alternation (the first phrase in list order that matches at a
+// place and ends on a word boundary wins, not the longest), leftmost and non-overlapping. It reads the string's
+// own storage (1-, 2- or 4-byte units) and folds case as it reads.
 //
-// It reads the host string's own storage (1-, 2- or 4-byte units) and folds case as it goes: characters map
-// to classes of case-equivalent characters, and a trie over those classes is walked from each place where a
-// match can start. When every phrase starts with a word character, those places are word starts, found a
-// block of characters at a time; with many phrases, each word of the text is then looked up whole (a match
-// cannot end inside a word) before the walk goes on from where the word leads.
+// THREE LAYERS.
+// 1. Compile (build.cpp, build_filters.cpp, case_rules.*), once per phrase list, into an immutable program:
+//    classes of case-equivalent characters (one lookup, `class_of`, for every reader); a trie over classes
+//    (dense rows for its busy top levels); failure links; for busy tries a table of whole words (`jumps_`) with
+//    the filters in front of it (word + next characters, node + word); the prefilter's required words; the
+//    opening pairs; and the SIMD path (cpu_path.hpp: VADREL_PHRASE_ISA, else the best the CPU runs), chosen
+//    here, once. Nothing in the program changes afterwards: one automaton serves every thread.
+// 2. Scan (scan.cpp, scan_linear.cpp, prefilter*.cpp, block_windows.*), per call, its mutable state (the
+//    recent word look-ups) in a per-thread `Scratch` handed down with the match sink, never in the program.
+//    `scan` picks:
+//    - some phrase can start at a non-word character: `scan_everywhere`, a walk from every boundary;
+//    - else, with a prefilter (every phrase holds a plain word): `scan_prefiltered` reads the text a chunk at a
+//      time as bytes, looks up only words whose filter bit is set, and hands stretches near required words to
+//      the word-start scan; once those stretches cover a third of what it read, the rest goes to that scan;
+//    - else `scan_word_starts`: 64 characters are classified at a step (ASCII arithmetic, a plane table, or
+//      AVX-512 byte permutes over up to three 128-character windows), word starts picked (by the pairs of
+//      classes that open a phrase, while they drop a quarter of the starts), each word looked up whole in the
+//      jump table, the walk then going on from where it leads. Walks that reread the text eight times over
+//      hand the rest to `scan_linear`, which follows failure links and reads each character once.
+//    Lowering: characters whose lower case a scan of the text itself cannot stand for (one that lowers to
+//    several) stop the scan; the stretch around them is lower-cased apart and scanned (find.cpp).
+// 3. Report (find.cpp, binding.hpp, registry.*): matches as spans, or as the indexes of the phrases whose
+//    text they lower-case to (comparing only the places of re's extra case classes, and the sigma rule of
+//    `str.lower`), bound to the caller's phrase objects.
+//
+// WHY EACH STRATEGY: each was switched off in turn and bench/phrase_bench.py's engine column measured against
+// the next simpler one (a shared, loaded machine with AVX-512; best of several runs):
+// - word look-ups vs. walking each word through the trie: 2.6x (English prose, 1,000 phrases, 1 MB);
+// - the table of recent look-ups vs. the jump table alone: 2.0x (English prose, 10,000 phrases, 10 KB);
+// - opening pairs vs. every word start: 1.4-1.6x (Greek and Turkish text, 20 phrases, 1 MB);
+// - prefilter vs. the word-start scan: 3-13x (English prose, 20 phrases, or phrases whose later words are rare);
+// - AVX-512 vs. AVX2 (byte permutes and the prefilter's steps): 2-3x (Greek text, 20 phrases);
+// - failure links vs. rereading walks: 2x (the bench's cliff of a 30-word phrase 'a a ... a b').
+// A cache of the phrases that recent raw matches were reported as gained 8-15% (Greek and Turkish text with
+// 10,000 phrases) and was removed.
+// Exactness: the tests compare every path with `re`, under each SIMD path the CPU runs.
 #pragma once
 
 #include <Python.h>
@@ -22,6 +53,8 @@
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "vadrel_guardrail/engine/phrase_matching/cpu_path.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
 
@@ -45,13 +78,13 @@ public:
     // for the duration of the call so that the string cannot change.
     std::vector<Span> find_all(PyObject *text) const;
 
-    // What `findall` finds in `text.lower()`, told as phrases: the indexes of the phrases whose text equals a
+    // What `findall` finds in `text.lower()`, reported as phrases: the indexes of the phrases whose text equals a
     // matched text (the first of each text), each once, in the order of the first match of each; `matched`
     // says whether anything matched at all. `text` itself is scanned, not a lower-cased copy, except around
     // characters whose lower case it cannot stand for (one that lower-cases to several characters): those
     // stretches are lower-cased apart. A capital sigma takes the form that `str.lower` gives it in `text`.
     // `other_texts` gets the texts of the matches that equal no phrase, each once (the phrases as they are now
-    // may hold them), and such a match is told among `phrases` as -1 - the place of its text there.
+    // may hold them), and such a match is reported among `phrases` as -1 - the place of its text there.
     // With `may_stop`, the scan ends once every text of the phrases has been found, where the matches so far are
     // final, and returns true: later matches could only add `other_texts`. Else it returns false.
     bool find_phrases_of_lowered(PyObject *text, std::vector<std::int32_t> &phrases, bool &matched,
@@ -87,19 +120,27 @@ private:
         }
         return -1;
     }
+    // What the walks from a scan's candidates tell it: the node where the best match ends, and how many
+    // characters they read in all (a scan gives way to the one with failure links when they reread the text).
+    struct Scratch;
+    struct Walk {
+        std::int32_t node = 0;
+        std::size_t read = 0;
+        Scratch *scratch = nullptr;
+    };
     template <typename CharT>
-    Py_ssize_t match_at(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::int32_t &node) const;
+    Py_ssize_t match_at(const CharT *text, Py_ssize_t length, Py_ssize_t start, Walk &walk) const;
     template <typename CharT>
     bool word_key(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t word_length,
                   std::uint64_t &low, std::uint64_t &high) const;
     struct BlockKeys;
     template <typename CharT>
     Py_ssize_t match_word(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t word_length,
-                          std::uint64_t low, std::uint64_t high, std::uint64_t hash, std::int32_t &node,
+                          std::uint64_t low, std::uint64_t high, std::uint64_t hash, Walk &walk,
                           const BlockKeys *block = nullptr) const;
     template <typename CharT>
     Py_ssize_t match_by_word(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t word_length,
-                             std::int32_t &node) const;
+                             Walk &walk) const;
     template <typename CharT>
     bool classes_of_16(const CharT *text, std::uint8_t *classes, std::uint32_t &word) const;
     struct WordStep;
@@ -120,16 +161,16 @@ private:
                      std::uint64_t &low, std::uint64_t &high) const;
     template <typename CharT>
     int jump_inside(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t &j, const WordStep *&landed,
-                    const BlockKeys *block) const;
+                    const BlockKeys *block, Scratch &scratch) const;
     template <typename CharT>
     Py_ssize_t finish_match(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t j,
-                            std::int32_t &best_node, const WordStep *landed = nullptr,
+                            Walk &walk, const WordStep *landed = nullptr,
                             const BlockKeys *block = nullptr) const;
     template <bool kLowering, typename CharT>
     bool classify_block(const CharT *text, Py_ssize_t i, std::uint8_t *classes, std::uint64_t &bits,
                         std::uint64_t &openings, std::uint32_t &tail) const;
-    // `classify_block` by the byte-permute road where it applies (see block_windows.hpp), else by that;
-    // `carry` is what the road keeps from block to block; it reads characters ahead only before `reach`.
+    // `classify_block` by the byte-permute path where it applies (see block_windows.hpp), else by that;
+    // `carry` is what the path keeps from block to block; it reads characters ahead only before `reach`.
     template <bool kLowering, typename CharT>
     bool classify_block_by_windows(const CharT *text, Py_ssize_t reach, Py_ssize_t i, WindowCarry &carry,
                                    std::uint8_t *classes, std::uint64_t &bits, std::uint64_t &openings,
@@ -141,22 +182,25 @@ private:
                       int *picked) const;
     template <typename CharT>
     int word_keys(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t bits, std::uint32_t tail,
-                  const std::uint8_t *classes, int *picked, int count, WordKey *keys, std::uint64_t &ready) const;
-    // Where a scan tells its matches: the start, the end (excluded) and the node where the match ends.
+                  const std::uint8_t *classes, int *picked, int count, WordKey *keys, std::uint64_t &ready,
+                  const Scratch &scratch) const;
+    // Where a scan reports its matches: the start, the end (excluded) and the node where the match ends; with
+    // the calling thread's scratch, found once per call.
     struct MatchSink {
         virtual void match(Py_ssize_t start, Py_ssize_t end, std::int32_t node) = 0;
+        Scratch *scratch = nullptr;
 
     protected:
         ~MatchSink() = default;
     };
     template <typename F>
-    static auto sink_of(F f) {
+    static auto sink_of(F f, Scratch &scratch) {
         struct Sink final : MatchSink {
             F f;
-            explicit Sink(F f) : f(std::move(f)) {}
+            Sink(F f, Scratch &scratch) : f(std::move(f)) { this->scratch = &scratch; }
             void match(Py_ssize_t start, Py_ssize_t end, std::int32_t node) override { f(start, end, node); }
         };
-        return Sink(std::move(f));
+        return Sink(std::move(f), scratch);
     }
     // The scans try the candidates from `from` up to `limit` that lie at or after `resume`, which each match
     // moves to its end, and return `length`. When lowering, once they meet a character that changes when
@@ -180,8 +224,8 @@ private:
     template <bool kLowering, typename CharT>
     Py_ssize_t scan_everywhere(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
                                Py_ssize_t &resume, MatchSink &sink) const;
-    // `found_texts`, when given, counts the phrase texts told so far (by `tell`): the scan ends, returning true,
-    // once it holds all of them.
+    // `found_texts`, when given, counts the phrase texts reported so far (by `tell`): the scan ends, returning
+    // true, once it holds all of them.
     template <typename CharT, typename Tell>
     bool scan_lowered(const CharT *text, Py_ssize_t length, Tell &&tell, const std::size_t *found_texts) const;
     template <typename CharT, typename SigmaAt>
@@ -189,6 +233,7 @@ private:
                         SigmaAt &&sigma_at) const;
 
     const CaseRules *rules_ = nullptr;
+    CpuPath path_ = CpuPath::kPortable;  // the SIMD code that the scans run, chosen by `build`
     std::vector<Node> nodes_;                // breadth-first, the root first
     std::vector<std::uint16_t> edge_class_;  // each other node's edges, sorted by class
     std::vector<std::int32_t> edge_child_;   // with kEnds
@@ -218,8 +263,8 @@ private:
     // would drop few words.
     std::vector<std::uint64_t> block_pairs_;
     void build_block_pairs();
-    // The flags of `bmp_scan_` (its high byte) by character, for the byte-permute road of the block scans;
-    // empty where that road is not taken.
+    // The flags of `bmp_scan_` (its high byte) by character, for the byte-permute path of the block scans;
+    // empty where that path is not taken.
     std::vector<std::uint8_t> window_flags_;
     void build_window_flags();
     // Word jumps, for busy tries: the node that a whole word of the text leads to, found by the word's classes
@@ -255,10 +300,8 @@ private:
     };
     static constexpr std::size_t kWordCacheSize = 8192;
     static constexpr unsigned kWordCacheShift = 20;
-    mutable std::vector<WordStep> word_cache_ = std::vector<WordStep>(1);
-    mutable std::size_t word_cache_mask_ = 0;
-    const WordStep &cached_jump(std::uint64_t hash, std::uint64_t low, std::uint64_t high, std::uint32_t length,
-                                std::int32_t from) const;
+    const WordStep &cached_jump(Scratch &scratch, std::uint64_t hash, std::uint64_t low, std::uint64_t high,
+                                std::uint32_t length, std::int32_t from) const;
     // Bits over the hashes of the jump table's (node, word) pairs, every pair's set: a walk drops most words
     // that no phrase goes on with at its node by one load from here, before their look-up.
     std::vector<std::uint64_t> pair_filter_;
@@ -268,7 +311,7 @@ private:
         std::uint64_t bit = (hash * 0x9E3779B97F4A7C15ull) >> pair_shift_;
         return ((pair_filter_[bit >> 6] >> (bit & 63)) & 1u) != 0;
     }
-    const WordStep &fill_word_cache(WordStep &entry, std::uint64_t hash, std::uint64_t low, std::uint64_t high,
+    const WordStep &fill_word_cache(Scratch &scratch, WordStep &entry, std::uint64_t hash, std::uint64_t low, std::uint64_t high,
                                     std::uint32_t length, std::int32_t from) const;
     // Bits over a hash of a word's classes and the classes of the three characters after it, set for every
     // word and three characters that can go on to a match (see `follow_index`): most words of a text are
@@ -285,29 +328,32 @@ private:
     // For the scan with failure links: each node's depth, the node of the longest proper end of its text that
     // is also a path from the root, and the nearest node down those links where a phrase ends (or -1).
     std::vector<std::int32_t> depth_, fail_, output_;
-    // Characters read by the walks from word starts, which tell a scan when they read the text over and over.
-    mutable std::size_t walked_ = 0;
     std::vector<std::uint32_t> texts_begin_;
+    std::vector<std::uint64_t> compared_;  // by phrase: the places that reporting a match compares, as bits
     std::vector<std::int32_t> texts_;
-    // The phrases that recent matches were told as (see told_cache.hpp): a text's matches repeat the same
-    // few raw texts, each told again by one compare.
-    struct alignas(64) ToldText {  // two cache lines
-        static constexpr std::uint32_t kBytes = 100;  // longer matches are told afresh each time
-        std::int32_t node = -1;  // -1: an empty entry
-        std::int32_t phrase = -1;
-        std::uint16_t length = 0;  // in characters
-        std::uint16_t width = 0;   // of a character of the raw text, in bytes
-        // The capital sigmas whose lower case hangs on the characters around the match, as bits by place,
-        // and those of them that lowered to the final form.
-        std::uint64_t sigmas = 0;
-        std::uint64_t finals = 0;
-        unsigned char raw[kBytes] = {};
+    // What the scans of this automaton write, kept per thread from call to call (see `scratch`): the recent
+    // word look-ups. Nothing in the automaton itself changes after `build`, so that one automaton serves every
+    // thread.
+    struct Scratch {
+        std::uint64_t serial = 0;  // the automaton's `serial_`; 0 for none
+        std::uint64_t used = 0;    // when it was last used, for giving way to another automaton's
+        std::vector<WordStep> words = std::vector<WordStep>(1);  // one entry that matches nothing until sized
+        std::size_t word_mask = 0;
     };
-    mutable std::vector<ToldText> told_;  // pairs of entries, the last told first; empty until first used
-    template <typename CharT, typename SigmaAt>
-    int phrase_of_match_afresh(const CharT *chars, Py_ssize_t start, Py_ssize_t end, std::int32_t node,
-                               SigmaAt &&sigma_at) const;
+    // The calling thread's scratch for this automaton: a few automata's at once, the least recently used giving
+    // way.
+    Scratch &scratch() const;
+    std::uint64_t serial_ = 0;  // unique to this automaton in the process
     std::shared_ptr<const Prefilter> prefilter_;  // null when some phrase has no word to require
 };
+
+// The explicit instantiations of a scan member, for both lowering modes and the three character widths.
+#define VADREL_PHRASE_SCAN_WIDTH(name, lowering, CharT) \
+    template Py_ssize_t PhraseAutomaton::name<lowering>(const CharT *, Py_ssize_t, Py_ssize_t, Py_ssize_t, \
+                                                         Py_ssize_t &, MatchSink &) const;
+#define VADREL_PHRASE_SCAN_INSTANCES(name)                                                                       \
+    VADREL_PHRASE_SCAN_WIDTH(name, false, Py_UCS1) VADREL_PHRASE_SCAN_WIDTH(name, false, Py_UCS2)                \
+    VADREL_PHRASE_SCAN_WIDTH(name, false, Py_UCS4) VADREL_PHRASE_SCAN_WIDTH(name, true, Py_UCS1)                 \
+    VADREL_PHRASE_SCAN_WIDTH(name, true, Py_UCS2) VADREL_PHRASE_SCAN_WIDTH(name, true, Py_UCS4)
 
 }  // namespace vadrel_guardrail::phrase_matching

@@ -1,4 +1,4 @@
-// How the matches of an automaton are told back as the engine's phrases: the items of a phrase sequence as
+// How the matches of an automaton are reported back as the engine's phrases: the items of a phrase sequence as
 // a check found them, and for each phrase the first item that lowers to it.
 #pragma once
 
@@ -63,17 +63,17 @@ private:
 // reason is the same text again.
 class ReasonCache {
 public:
-    // The reason that names `told` (indexes of items, in order), made by `make` when none is kept.
+    // The reason that names the items `named` (their indexes, in order), made by `make` when none is kept.
     template <typename Make>
-    nb::object reason(const std::vector<std::int32_t> &told, Make &&make) {
-        std::uint64_t hash = told.size();
-        for (std::int32_t item : told) {
+    nb::object reason(const std::vector<std::int32_t> &named, Make &&make) {
+        std::uint64_t hash = named.size();
+        for (std::int32_t item : named) {
             hash = (hash ^ static_cast<std::uint32_t>(item)) * 0x9E3779B97F4A7C15ull;
         }
         Entry &entry = entries_[(hash >> 32) % kEntries];
-        if (!entry.reason.is_valid() || entry.told != told) {
+        if (!entry.reason.is_valid() || entry.named != named) {
             nb::object made = make();
-            entry.told = told;
+            entry.named = named;
             entry.reason = std::move(made);
         }
         return entry.reason;
@@ -81,14 +81,14 @@ public:
 
 private:
     struct Entry {
-        std::vector<std::int32_t> told;
+        std::vector<std::int32_t> named;
         nb::object reason;
     };
     static constexpr std::size_t kEntries = 8;
     std::array<Entry, kEntries> entries_;
 };
 
-// A sequence of phrases (an exact list or tuple of exact texts) through which matches are told back: for each
+// A sequence of phrases (an exact list or tuple of exact texts) through which matches are reported back: for each
 // phrase of the automaton that is the first of its text, the first item whose lower-cased form is that text,
 // or -1. The items are kept, so that a sequence that still holds these very objects needs no lower-casing.
 struct Binding {
@@ -115,8 +115,8 @@ struct Binding {
     }
 
     // How many leading items must be these ones for the binding to tell `found` (the automaton's phrases, or
-    // -1 - an index into `other_texts`) as it would tell them: a text is told as the first item that lowers to
-    // it, so items after the last one told cannot change the telling; a text told as no item needs them all.
+    // -1 - an index into `other_texts`) as it would tell them: a text is named as the first item that lowers to
+    // it, so items after the last one named cannot change the telling; a text named as no item needs them all.
     Py_ssize_t items_needed(const std::vector<std::int32_t> &found, const std::vector<std::u32string> &other_texts) const {
         std::int32_t last = -1;
         for (std::int32_t index : found) {

@@ -1,9 +1,9 @@
-// The byte-permute road of the block scans over two-byte text (see block_windows.hpp).
+// The byte-permute path of the block scans over two-byte text (see block_windows.hpp).
 #include "vadrel_guardrail/engine/phrase_matching/block_windows.hpp"
 
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
-#include "vadrel_guardrail/engine/phrase_matching/prefilter_chunk.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/cpu_path.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -14,24 +14,6 @@
 #endif
 
 namespace vadrel_guardrail::phrase_matching {
-
-bool window_road() {
-    // The prefilter's AVX-512 road needs the same instructions and more.
-    static const bool road = prefilter_road() == Road::kAvx512;
-    return road;
-}
-
-void PhraseAutomaton::build_window_flags() {
-    static_assert(kOpening >> 8 == 4, "the road reads a non-word character that opens a phrase as bit 2");
-    window_flags_.clear();
-    if (bmp_scan_.empty() || !window_road()) {
-        return;
-    }
-    window_flags_.resize(kBmp);
-    for (std::uint32_t c = 0; c < kBmp; ++c) {
-        window_flags_[c] = static_cast<std::uint8_t>(bmp_scan_[c] >> 8);
-    }
-}
 
 #if VADREL_WINDOW_ROAD
 namespace {
@@ -237,7 +219,7 @@ __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi"))) bool classify_wi
         return true;
     }
     // The 16 after: the whole block after them where it can be read and does not start with 16 ASCII characters
-    // (which the table road's arithmetic reads for less), kept for the next step; else those 16 alone.
+    // (which the table path's arithmetic reads for less), kept for the next step; else those 16 alone.
     Block next;
     if (i + 128 <= reach && read_block(flag_plane, text + i + 64, carry.guessed, next) &&
         (next.lanes[0] & 0xFFFFu) != 0xFFFFu) {

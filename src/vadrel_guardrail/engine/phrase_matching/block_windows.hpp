@@ -21,7 +21,7 @@ struct WindowBlock {
 // A block's windows besides ASCII, at most.
 constexpr int kWindowsMost = 3;
 
-// What the road keeps from block to block of a scan: the windows it guesses for the next block (the last
+// What the path keeps from block to block of a scan: the windows it guesses for the next block (the last
 // block's, packed), and the block after the last one where it read that whole to get the 16 characters after.
 struct WindowCarry {
     unsigned guessed = 0;
@@ -32,9 +32,6 @@ struct WindowCarry {
     alignas(64) std::uint8_t classes[64];
 };
 
-// Whether this machine takes the road.
-bool window_road();
-
 // The 64 characters at `i` in `text`, and when `classes` is given the 16 after them: their classes
 // (a byte each, from `class_plane`) into `classes`, their flags (from `flag_plane`: kWord, kChangesWhenLowered
 // and bit 2 for a non-word character that opens a phrase) as bits into `out`. The characters lie in ASCII and
@@ -42,7 +39,7 @@ bool window_road();
 // then guesses. False, with nothing written, when neither holds. The 16 after are read only where they lie in
 // ASCII and the block's windows, or in ASCII and windows of the whole block after them where that lies before
 // `reach` (within the text), which `carry` then keeps for the next step (`out.tail`). Only where
-// `window_road()` holds.
+// the AVX-512 path is chosen.
 bool classify_window_block(const std::uint8_t *class_plane, const std::uint8_t *flag_plane, const Py_UCS2 *text,
                            Py_ssize_t i, Py_ssize_t reach, std::uint8_t *classes, WindowCarry &carry,
                            WindowBlock &out);

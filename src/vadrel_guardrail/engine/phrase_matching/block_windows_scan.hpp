@@ -1,10 +1,7 @@
-// The block scans' step over 64 characters by the byte-permute road where it applies (two-byte text whose
-// characters lie in ASCII and up to three other windows of the plane), checked against the table road in builds with
-// assertions.
+// The block scans' step over 64 characters by the byte-permute path where it applies (two-byte text whose
+// characters lie in ASCII and up to three other windows of the plane).
 #pragma once
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "vadrel_guardrail/engine/phrase_matching/ascii_block.hpp"
@@ -32,8 +29,8 @@ template <bool kLowering, typename CharT>
                                                                               std::uint64_t &openings,
                                                                               std::uint32_t &tail) const {
     if constexpr (sizeof(CharT) == 2) {
-        // A block that starts with 16 ASCII characters is left to the arithmetic of the table road, which costs
-        // less there (a text mostly ASCII, in two-byte storage for a few characters), unless the road has read
+        // A block that starts with 16 ASCII characters is left to the arithmetic of the table path, which costs
+        // less there (a text mostly ASCII, in two-byte storage for a few characters), unless the path has read
         // it already.
         WindowBlock block;
         if (!window_flags_.empty() && (carry.at == i || !starts_ascii(text + i)) &&
@@ -49,29 +46,6 @@ template <bool kLowering, typename CharT>
                     classify_tail(text, i, classes, tail);
                 }
             }
-#ifndef NDEBUG
-            // The table road gives an ASCII non-word character class 0 where its 16 characters are all ASCII:
-            // such characters are compared as the word filter sees them.
-            std::uint8_t table_classes[80];
-            std::uint64_t table_bits, table_openings;
-            std::uint32_t table_tail;
-            bool table_done = classify_block<kLowering>(text, i, classes ? table_classes : nullptr, table_bits,
-                                                        table_openings, table_tail);
-            bool same = done == table_done;
-            if (same && done) {
-                same = bits == table_bits && openings == table_openings && (!classes || tail == table_tail);
-                for (int k = 0; classes && same && k < 80; ++k) {
-                    bool word = k < 64 ? (bits >> k) & 1u : (tail >> (k - 64)) & 1u;
-                    same = word ? classes[k] == table_classes[k]
-                                : coarse_class_[classes[k]] == coarse_class_[table_classes[k]];
-                }
-            }
-            if (!same) {
-                std::fprintf(stderr, "phrase matching: the byte-permute and table roads differ at %zd\n",
-                             static_cast<ssize_t>(i));
-                std::abort();
-            }
-#endif
             return done;
         }
     }

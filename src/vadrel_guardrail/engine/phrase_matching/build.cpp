@@ -1,5 +1,6 @@
 // Building a `PhraseAutomaton` from the lower-cased phrases, one stage after another.
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <span>
@@ -8,6 +9,7 @@
 #include "vadrel_guardrail/engine/phrase_matching/ascii_block.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/cpu_path.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/word_filter.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
@@ -20,6 +22,15 @@ public:
     bool run() {
         a_.rules_ = &rules_;
         a_.phrases_ = phrases_;
+        // A match of a phrase lowers to its text at each place whose character is its class's sole lower case:
+        // only the other places are compared when it is reported (all of them past the 64th).
+        for (const auto &phrase : phrases_) {
+            std::uint64_t places = 0;
+            for (std::size_t k = 0; k < phrase.size(); ++k) {
+                places |= k >= 64 ? ~std::uint64_t{0} : std::uint64_t{!rules_.sole_lower(phrase[k])} << k;
+            }
+            a_.compared_.push_back(places);
+        }
         std::size_t longest = 0;
         for (const auto &phrase : phrases_) {
             longest = std::max(longest, phrase.size());
@@ -506,11 +517,16 @@ private:
 };
 
 std::shared_ptr<const PhraseAutomaton> PhraseAutomaton::build(const std::vector<std::u32string> &phrases) {
+    // The SIMD path is chosen here, once, before anything else: a bad VADREL_PHRASE_ISA fails every build.
+    const CpuPath path = cpu_path();
     const CaseRules *rules = CaseRules::get();
     if (!rules) {
         return nullptr;
     }
     auto automaton = std::shared_ptr<PhraseAutomaton>(new PhraseAutomaton());
+    automaton->path_ = path;
+    static std::atomic<std::uint64_t> serials{0};
+    automaton->serial_ = ++serials;
     if (!Builder(*automaton, *rules, phrases).run()) {
         return nullptr;
     }

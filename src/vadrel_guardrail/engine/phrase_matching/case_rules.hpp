@@ -45,6 +45,9 @@ public:
     const std::vector<std::uint16_t> &plane_changing() const { return plane_changing_; }
     // Whether those characters lower within the plane: two-byte text then keeps its width when lowered.
     bool plane_lowers_in_plane() const { return plane_lowers_in_plane_; }
+    // Whether every character whose key is that of the lower-case character `c` lowers to `c` itself: true but
+    // for the members of the extra classes of `re._casefix` (s and long s, sigma and final sigma, ...).
+    bool sole_lower(std::uint32_t c) const { return canon_.find(c) == canon_.end(); }
     // Whether some non-word character has this key.
     bool nonword_key(std::uint32_t key) const { return key > kMaxCodePoint || nonword_key_[key]; }
     // The characters of the basic multilingual plane with this key (a key below 0x10000).

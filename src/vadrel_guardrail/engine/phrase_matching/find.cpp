@@ -1,5 +1,5 @@
 // What a `PhraseAutomaton` finds in a host string: its matches as they stand, or its matches in the lower-cased
-// text told as phrases, with the text lower-cased only around the characters whose lower case a scan of the
+// text reported as phrases, with the text lower-cased only around the characters whose lower case a scan of the
 // text itself cannot stand for.
 #include <algorithm>
 #include <cstring>
@@ -15,7 +15,6 @@
 
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
-#include "vadrel_guardrail/engine/phrase_matching/told_cache.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
 
@@ -48,7 +47,7 @@ struct StretchBuffers {
     std::vector<Py_UCS4> wide;
     std::vector<Py_UCS2> narrow;
     std::vector<Grown> grown;
-    // The matches in the text itself that wait to be told, and which phrases were told (all false between
+    // The matches in the text itself that wait to be reported, and which phrases were reported (all false between
     // checks): a check of a short text allocates nothing.
     std::vector<Span> spans;
     std::vector<std::int32_t> nodes;
@@ -96,22 +95,52 @@ template <typename CharT>
 
 }  // namespace
 
+PhraseAutomaton::Scratch &PhraseAutomaton::scratch() const {
+    constexpr int kKept = 4;
+    static thread_local Scratch kept[kKept];
+    static thread_local std::uint64_t clock = 0;
+    Scratch *oldest = &kept[0];
+    for (Scratch &s : kept) {
+        if (s.serial == serial_) {
+            s.used = ++clock;
+            return s;
+        }
+        oldest = s.used < oldest->used ? &s : oldest;
+    }
+    *oldest = Scratch{};
+    oldest->serial = serial_;
+    oldest->used = ++clock;
+    return *oldest;
+}
+
 // The phrase whose text equals the lower case of the match in `chars`, or -1 for none. A capital sigma's lower
 // case is `sigma_at` of its place, asked only where a phrase holds a small sigma there.
 template <typename CharT, typename SigmaAt>
-int PhraseAutomaton::phrase_of_match_afresh(const CharT *chars, Py_ssize_t start, Py_ssize_t end,
-                                            std::int32_t node, SigmaAt &&sigma_at) const {
+int PhraseAutomaton::phrase_of_match(const CharT *chars, Py_ssize_t start, Py_ssize_t end,
+                                     std::int32_t node, SigmaAt &&sigma_at) const {
     for (std::uint32_t t = texts_begin_[node]; t < texts_begin_[node + 1]; ++t) {
         const std::u32string &phrase = phrases_[texts_[t]];
         if (static_cast<Py_ssize_t>(phrase.size()) != end - start) {
             continue;
         }
-        bool equal = true;
-        for (Py_ssize_t j = start; j < end && equal; ++j) {
+        // The match reached the node through the classes of the phrase's characters: it lowers to the phrase
+        // at every place but those of `compared_`.
+        auto equal_at = [&](Py_ssize_t j) {
             std::uint32_t c = static_cast<std::uint32_t>(chars[j]);
             std::uint32_t p = phrase[static_cast<std::size_t>(j - start)];
             bool sigma = c == kCapitalSigma && (p == kSmallSigma || p == kFinalSigma);
-            equal = (sigma ? sigma_at(j) : rules_->lower(c)) == p;
+            return c == p || (sigma ? sigma_at(j) : rules_->lower(c)) == p;
+        };
+        const std::uint64_t places = compared_[static_cast<std::size_t>(texts_[t])];
+        bool equal = true;
+        if (places == ~std::uint64_t{0}) {
+            for (Py_ssize_t j = start; j < end && equal; ++j) {
+                equal = equal_at(j);
+            }
+        } else {
+            for (std::uint64_t rest = places; rest != 0 && equal; rest &= rest - 1) {
+                equal = equal_at(start + __builtin_ctzll(rest));
+            }
         }
         if (equal) {
             return texts_[t];
@@ -144,10 +173,13 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
     std::vector<std::int32_t> &nodes = kept.nodes;
     spans.clear();
     nodes.clear();
-    auto pending = sink_of([&](Py_ssize_t start, Py_ssize_t end, std::int32_t node) {
-        spans.push_back({start, end});
-        nodes.push_back(node);
-    });
+    Scratch &scratch = this->scratch();
+    auto pending = sink_of(
+        [&](Py_ssize_t start, Py_ssize_t end, std::int32_t node) {
+            spans.push_back({start, end});
+            nodes.push_back(node);
+        },
+        scratch);
     auto tell_pending = [&] {
         for (std::size_t k = 0; k < spans.size(); ++k) {
             tell(phrase_of_match(text, spans[k].start, spans[k].end, nodes[k], sigma_in_text),
@@ -193,7 +225,7 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
     bool dense = sizeof(CharT) == 2;
     // Once every phrase text is found, later matches change nothing the caller tells. The text itself is then
     // scanned in pieces of growing length (the scan over word starts alone, the others looking ahead to the
-    // end), and a piece's matches are told once no character that changes lies within `reach_` after it.
+    // end), and a piece's matches are reported once no character that changes lies within `reach_` after it.
     auto all_found = [&] { return found_texts && *found_texts == texts_.size(); };
     const bool in_pieces = found_texts && word_starts_only_;
     constexpr Py_ssize_t kFirstPiece = 8192;
@@ -385,10 +417,12 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
             const Py_ssize_t stretch_limit = handoff - begin + shift;
             auto sigma_in_stretch = [&](Py_ssize_t at) { return rules.sigma_lowered(text, length, origin(at)); };
             const StretchT *stretch = buffer.data();
-            auto in_stretch = sink_of([&](Py_ssize_t start, Py_ssize_t stop, std::int32_t node) {
-                tell(phrase_of_match(stretch, start, stop, node, sigma_in_stretch),
-                     [&] { return lowered_text(rules, stretch, start, stop, sigma_in_stretch); });
-            });
+            auto in_stretch = sink_of(
+                [&](Py_ssize_t start, Py_ssize_t stop, std::int32_t node) {
+                    tell(phrase_of_match(stretch, start, stop, node, sigma_in_stretch),
+                         [&] { return lowered_text(rules, stretch, start, stop, sigma_in_stretch); });
+                },
+                scratch);
             scan<false>(stretch, stretch_length, trusted - begin, stretch_limit, stretch_resume, in_stretch);
             from = resume = stretch_resume > stretch_limit ? stretch_resume - shift + begin : handoff;
         };
@@ -413,7 +447,8 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
 
 std::vector<Span> PhraseAutomaton::find_all(PyObject *text) const {
     std::vector<Span> out;
-    auto collect = sink_of([&](Py_ssize_t start, Py_ssize_t end, std::int32_t) { out.push_back({start, end}); });
+    auto collect =
+        sink_of([&](Py_ssize_t start, Py_ssize_t end, std::int32_t) { out.push_back({start, end}); }, scratch());
     Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     with_chars(text, [&](const auto *chars) {
         Py_ssize_t resume = 0;

@@ -1,11 +1,7 @@
-// The prefilter's chunk steps, for the baseline machine, for AVX2 and for AVX-512. Builds with assertions run
-// the baseline steps and check the others that the machine has against them, so that the test suite covers
-// every road the machine can take.
+// The prefilter's chunk steps, portable, for AVX2 and for AVX-512, the automaton's path choosing among them.
 #include "vadrel_guardrail/engine/phrase_matching/prefilter_chunk.hpp"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "vadrel_guardrail/engine/phrase_matching/ascii_block.hpp"
@@ -106,7 +102,7 @@ inline std::uint64_t first_bytes(const std::uint8_t *bytes) {
     }
     for (int block = 0; block < blocks; ++block) {
         std::uint64_t word_bits = bits[block];
-        std::uint64_t starts = word_bits & ~((word_bits << 1) | prev_word);
+        std::uint64_t starts = word_starts_of(word_bits, prev_word);
         prev_word = word_bits >> 63;
         // The runs over this block and the next, whose bits the words that start here may run into.
         std::uint64_t low = word_bits, high = bits[block + 1];
@@ -235,7 +231,7 @@ __attribute__((target("avx512f,avx512bw"))) inline __m512i load_64(const CharT *
 }
 
 // As `ascii_chunk_wide`, 64 characters at a step, each range by one unsigned comparison into a mask that is
-// the block's bits as they are; the blocks with characters beyond ASCII are told four at a time.
+// the block's bits as they are; the blocks with characters beyond ASCII are reported four at a time.
 template <typename CharT>
 __attribute__((target("avx512f,avx512bw"))) std::uint64_t ascii_chunk_avx512(const CharT *text, int blocks,
                                                                              std::uint8_t *bytes, std::uint64_t *bits,
@@ -283,7 +279,8 @@ __attribute__((target("avx512f"))) inline void long_word_starts_avx512(const std
     __m512i before = _mm512_maskz_set1_epi64(0x80, static_cast<long long>(prev_word << 63));
     for (int block = 0; block < blocks; block += 8) {
         __m512i word_bits = _mm512_loadu_si512(bits + block);
-        // The last character of the block before each: the previous eight's last block, then these.
+        // `word_starts_of` in each lane; the last character of the block before each: the previous eight's last
+        // block, then these.
         __m512i last = _mm512_srli_epi64(_mm512_alignr_epi64(word_bits, before, 7), 63);
         __m512i starts = _mm512_andnot_si512(_mm512_or_si512(_mm512_slli_epi64(word_bits, 1), last), word_bits);
         __m512i low = word_bits, high = _mm512_loadu_si512(bits + block + 1);
@@ -370,135 +367,39 @@ int filtered_word_starts_narrow(const std::uint64_t *bits, int size, std::uint64
                        : filtered_word_starts_body<false, false>(bits, size, prev_word, bytes, filter, offsets);
 }
 
-// Where a build with assertions finds two roads apart.
-[[noreturn, maybe_unused]] void roads_differ(const char *road, const char *step) {
-    std::fprintf(stderr, "prefilter: the %s and baseline %s differ\n", road, step);
-    std::abort();
-}
-
-// The baseline's filtered starts without the places past the last that it may hold (places that are no start,
-// and repeats), for comparing with a road that has none; returns their number.
-[[maybe_unused]] int starts_alone(const std::uint64_t *bits, int size, std::uint64_t prev_word, const WordBits &filter,
-                                  std::uint16_t *offsets, int count) {
-    std::uint64_t starts_of[kChunkCharacters / 64];
-    long_word_starts(bits, size / 64, filter.shortest, prev_word, starts_of);
-    int kept = 0;
-    for (int k = 0; k < count; ++k) {
-        int offset = offsets[k];
-        if ((starts_of[offset / 64] >> (offset % 64) & 1) != 0 && (kept == 0 || offsets[kept - 1] < offset)) {
-            offsets[kept++] = static_cast<std::uint16_t>(offset);
-        }
-    }
-    return kept;
-}
-
 }  // namespace
-
-Road prefilter_road() {
-#if VADREL_PREFILTER_AVX2
-    static const Road road = [] {
-        __builtin_cpu_init();
-        if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("bmi") || !__builtin_cpu_supports("bmi2") ||
-            !__builtin_cpu_supports("popcnt")) {
-            return Road::kBaseline;
-        }
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                       __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
-                       __builtin_cpu_supports("avx512vbmi2")
-                   ? Road::kAvx512
-                   : Road::kAvx2;
-    }();
-    return road;
-#else
-    return Road::kBaseline;
-#endif
-}
 
 template <typename CharT>
 std::uint64_t ascii_chunk(const CharT *text, int blocks, std::uint8_t *bytes, std::uint64_t *bits,
-                          std::uint16_t *other_bits, Road road) {
+                          std::uint16_t *other_bits, CpuPath path) {
 #if VADREL_PREFILTER_AVX2
-#ifdef NDEBUG
-    if (road == Road::kAvx512) {
+    if (path == CpuPath::kAvx512) {
         return ascii_chunk_avx512(text, blocks, bytes, bits, other_bits);
     }
-    if (road == Road::kAvx2) {
+    if (path == CpuPath::kAvx2) {
         return ascii_chunk_wide(text, blocks, bytes, bits, other_bits);
     }
-#else
-    if (road != Road::kBaseline) {
-        std::uint64_t narrow_others = ascii_chunk_narrow(text, blocks, bytes, bits, other_bits);
-        // A road tells the blocks with characters beyond ASCII `together` at a time.
-        auto check = [&](auto chunk, int together, const char *name) {
-            std::uint8_t wide_bytes[kChunkCharacters];
-            std::uint64_t wide_bits[kChunkCharacters / 64];
-            std::uint16_t wide_other[kChunkCharacters / 16];
-            std::uint64_t others = chunk(text, blocks, wide_bytes, wide_bits, wide_other);
-            std::uint64_t told = 0;
-            for (std::uint64_t rest = narrow_others; rest != 0; rest &= rest - 1) {
-                int first = __builtin_ctzll(rest) / together * together;
-                told |= ((std::uint64_t{1} << together) - 1) << first;
-            }
-            std::size_t count = static_cast<std::size_t>(blocks);
-            if ((narrow_others & ~others) != 0 || (others & ~told) != 0 ||
-                std::memcmp(wide_bytes, bytes, 16 * count) != 0 || std::memcmp(wide_bits, bits, 2 * count) != 0 ||
-                std::memcmp(wide_other, other_bits, 2 * count) != 0) {
-                roads_differ(name, "bytes");
-            }
-        };
-        check([](auto... args) { return ascii_chunk_wide(args...); }, 2, "AVX2");
-        if (road == Road::kAvx512) {
-            check([](auto... args) { return ascii_chunk_avx512(args...); }, 4, "AVX-512");
-        }
-        return narrow_others;
-    }
 #endif
-#endif
-    (void)road;
+    (void)path;
     return ascii_chunk_narrow(text, blocks, bytes, bits, other_bits);
 }
 
 int filtered_word_starts(const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes,
-                         const WordBits &filter, std::uint16_t *offsets, Road road) {
+                         const WordBits &filter, std::uint16_t *offsets, CpuPath path) {
 #if VADREL_PREFILTER_AVX2
-#ifdef NDEBUG
-    if (road == Road::kAvx512 && filter.four) {
+    if (path == CpuPath::kAvx512 && filter.four) {
         return filtered_word_starts_avx512(bits, size, prev_word, bytes, filter, offsets);
     }
-    if (road != Road::kBaseline) {
+    if (path != CpuPath::kPortable) {
         return filtered_word_starts_wide(bits, size, prev_word, bytes, filter, offsets);
     }
-#else
-    if (road != Road::kBaseline) {
-        const std::uint64_t first_prev = prev_word;
-        std::uint16_t wide_offsets[kFilteredOffsets];
-        std::uint64_t wide_prev = prev_word;
-        int count = filtered_word_starts_wide(bits, size, wide_prev, bytes, filter, wide_offsets);
-        int narrow_count = filtered_word_starts_narrow(bits, size, prev_word, bytes, filter, offsets);
-        if (count != narrow_count || wide_prev != prev_word ||
-            std::memcmp(wide_offsets, offsets, sizeof(std::uint16_t) * static_cast<std::size_t>(count)) != 0) {
-            roads_differ("AVX2", "word starts");
-        }
-        if (road == Road::kAvx512 && filter.four) {
-            wide_prev = first_prev;
-            count = filtered_word_starts_avx512(bits, size, wide_prev, bytes, filter, wide_offsets);
-            std::uint16_t alone[kFilteredOffsets];
-            std::memcpy(alone, offsets, sizeof(std::uint16_t) * static_cast<std::size_t>(narrow_count));
-            if (count != starts_alone(bits, size, first_prev, filter, alone, narrow_count) || wide_prev != prev_word ||
-                std::memcmp(wide_offsets, alone, sizeof(std::uint16_t) * static_cast<std::size_t>(count)) != 0) {
-                roads_differ("AVX-512", "word starts");
-            }
-        }
-        return narrow_count;
-    }
 #endif
-#endif
-    (void)road;
+    (void)path;
     return filtered_word_starts_narrow(bits, size, prev_word, bytes, filter, offsets);
 }
 
-template std::uint64_t ascii_chunk(const Py_UCS1 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, Road);
-template std::uint64_t ascii_chunk(const Py_UCS2 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, Road);
-template std::uint64_t ascii_chunk(const Py_UCS4 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, Road);
+template std::uint64_t ascii_chunk(const Py_UCS1 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, CpuPath);
+template std::uint64_t ascii_chunk(const Py_UCS2 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, CpuPath);
+template std::uint64_t ascii_chunk(const Py_UCS4 *, int, std::uint8_t *, std::uint64_t *, std::uint16_t *, CpuPath);
 
 }  // namespace vadrel_guardrail::phrase_matching

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "vadrel_guardrail/engine/phrase_matching/cpu_path.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/prefilter.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
@@ -20,12 +21,6 @@ constexpr int kChunkCharacters = 1024;
 // The entries that `filtered_word_starts` may write.
 constexpr int kFilteredOffsets = kChunkCharacters + 16;
 
-// The instructions that the steps use.
-enum class Road : std::uint8_t { kBaseline, kAvx2, kAvx512 };
-
-// The road that the steps take on this machine.
-Road prefilter_road();
-
 // The bytes of the 16-character blocks [0, `blocks`) at `text` into `bytes` (the character folded to lower
 // case for an ASCII word character, 0 for any other character) and their word characters as bits into
 // `bits`, 16 a block from the lowest, as if every character beyond ASCII were not a word character: those get
@@ -33,7 +28,7 @@ Road prefilter_road();
 // them). `blocks` is at most 64; the bits of a 64-bit word that no block fills are left as they are.
 template <typename CharT>
 std::uint64_t ascii_chunk(const CharT *text, int blocks, std::uint8_t *bytes, std::uint64_t *bits,
-                          std::uint16_t *other_bits, Road road);
+                          std::uint16_t *other_bits, CpuPath path);
 
 // What the word filter needs of a `Prefilter`.
 struct WordBits {
@@ -51,6 +46,6 @@ struct WordBits {
 // `kChunkCharacters / 64 + 1` words (those past the characters' are read, and their starts dropped), `offsets`
 // for `kFilteredOffsets`. Returns their number.
 int filtered_word_starts(const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes,
-                         const WordBits &filter, std::uint16_t *offsets, Road road);
+                         const WordBits &filter, std::uint16_t *offsets, CpuPath path);
 
 }  // namespace vadrel_guardrail::phrase_matching

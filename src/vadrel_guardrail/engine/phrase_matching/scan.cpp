@@ -39,7 +39,7 @@ inline std::uint32_t lanes_with(__m128i bytes, int bits) {
 #endif
 
 template <typename CharT>
-Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::int32_t &best_node) const {
+Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ssize_t i, Walk &walk) const {
     // At a word start: the end of the match with the smallest list index that ends on a boundary, or -1.
     // Until a phrase ends, only the transitions are read.
     std::int32_t node = 0;
@@ -50,7 +50,7 @@ Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ss
         }
         std::int32_t child = step(node, class_of(text[j]));
         if (child < 0) {
-            walked_ += static_cast<std::size_t>(j - i);
+            walk.read += static_cast<std::size_t>(j - i);
             return -1;
         }
         ++j;
@@ -59,8 +59,8 @@ Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ss
             break;
         }
     }
-    walked_ += static_cast<std::size_t>(j - i);
-    return finish_match(text, length, node, j, best_node);
+    walk.read += static_cast<std::size_t>(j - i);
+    return finish_match(text, length, node, j, walk);
 }
 
 // The classes of the 16 characters at `text`, a byte each, and their word characters as bits: by arithmetic
@@ -109,7 +109,7 @@ template <typename CharT>
 [[gnu::always_inline]] inline int PhraseAutomaton::jump_inside(const CharT *text, Py_ssize_t length,
                                                                std::int32_t node, Py_ssize_t &j,
                                                                const WordStep *&landed,
-                                                               const BlockKeys *block) const {
+                                                               const BlockKeys *block, Scratch &scratch) const {
     std::uint64_t low, high;
     std::uint32_t word_length;
     std::uint64_t hash;
@@ -130,7 +130,7 @@ template <typename CharT>
     if (!pair_passes(hash)) {
         return 0;
     }
-    const WordStep &step = cached_jump(hash, low, high, word_length, node);
+    const WordStep &step = cached_jump(scratch, hash, low, high, word_length, node);
     if (step.node < 0 || (stop + 2 < length && !step_follows(step.follows, class_of(text[stop]),
                                                              class_of(text[stop + 1]), class_of(text[stop + 2])))) {
         return 0;
@@ -168,7 +168,7 @@ bool PhraseAutomaton::word_key_at(const CharT *text, Py_ssize_t length, Py_ssize
 // best match, or -1. `block`, when given, holds the keys of the words that start in a block of the text.
 template <typename CharT>
 Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t j,
-                                         std::int32_t &best_node, const WordStep *landed,
+                                         Walk &walk, const WordStep *landed,
                                          const BlockKeys *block) const {
     const CaseRules &rules = *rules_;
     const Node *nodes = nodes_.data();
@@ -189,7 +189,7 @@ Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, s
                                        (j < length && rules.word(static_cast<std::uint32_t>(text[j])))) {
                 best = terminal;
                 best_end = j;
-                best_node = node;
+                walk.node = node;
             }
         }
         if (j == length) {
@@ -199,7 +199,7 @@ Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, s
         if (use_jumps_ && !rules.word(static_cast<std::uint32_t>(text[j - 1])) &&
             rules.word(static_cast<std::uint32_t>(text[j]))) {
             Py_ssize_t after = j;
-            int jumped = jump_inside(text, length, node, after, landed, block);
+            int jumped = jump_inside(text, length, node, after, landed, block, *walk.scratch);
             if (jumped == 0 || (jumped > 0 && best != INT_MAX && landed->subtree_min >= best)) {
                 break;
             }
@@ -231,7 +231,7 @@ Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, s
         terminal = kUnread;
         ++j;
     }
-    walked_ += static_cast<std::size_t>(j - from);
+    walk.read += static_cast<std::size_t>(j - from);
     return best_end;
 }
 
@@ -263,12 +263,12 @@ bool PhraseAutomaton::word_key(const CharT *text, Py_ssize_t length, Py_ssize_t 
 
 template <typename CharT>
 Py_ssize_t PhraseAutomaton::match_by_word(const CharT *text, Py_ssize_t length, Py_ssize_t i,
-                                          std::uint32_t word_length, std::int32_t &best_node) const {
+                                          std::uint32_t word_length, Walk &walk) const {
     // The word's classes, a byte each.
     std::uint64_t low = 0, high = 0;
     if (!word_key(text, length, i, word_length, low, high)) {
         if (word_length > kJumpWord) {
-            return match_at(text, length, i, best_node);
+            return match_at(text, length, i, walk);
         }
         const CaseRules &rules = *rules_;
         std::uint8_t classes[kJumpWord] = {};
@@ -282,26 +282,26 @@ Py_ssize_t PhraseAutomaton::match_by_word(const CharT *text, Py_ssize_t length, 
             classes[j - i] = static_cast<std::uint8_t>(cls);
         }
         if (j == limit && j < length && rules.word(static_cast<std::uint32_t>(text[j]))) {
-            return match_at(text, length, i, best_node);
+            return match_at(text, length, i, walk);
         }
         word_length = static_cast<std::uint32_t>(j - i);
         std::memcpy(&low, classes, 8);
         std::memcpy(&high, classes + 8, 8);
     }
-    return match_word(text, length, i, word_length, low, high, jump_hash(low, high, word_length), best_node);
+    return match_word(text, length, i, word_length, low, high, jump_hash(low, high, word_length), walk);
 }
 
 template <typename CharT>
 Py_ssize_t PhraseAutomaton::match_word(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint32_t word_length,
                                        std::uint64_t low, std::uint64_t high, std::uint64_t hash,
-                                       std::int32_t &best_node, const BlockKeys *block) const {
+                                       Walk &walk, const BlockKeys *block) const {
     Py_ssize_t j = i + word_length;
-    const WordStep &step = cached_jump(hash, low, high, word_length, 0);
+    const WordStep &step = cached_jump(*walk.scratch, hash, low, high, word_length, 0);
     if (step.node < 0 || (j + 2 < length && !step_follows(step.follows, class_of(text[j]), class_of(text[j + 1]),
                                                           class_of(text[j + 2])))) {
         return -1;  // no phrase goes on with the word, or with these three characters after it
     }
-    return finish_match(text, length, step.node, j, best_node, &step, block);
+    return finish_match(text, length, step.node, j, walk, &step, block);
 }
 
 // The word bits of the 64 characters at `i` (by arithmetic when all are ASCII, else by table); with
@@ -452,7 +452,7 @@ template <typename CharT>
 template <typename CharT>
 [[gnu::always_inline]] inline int PhraseAutomaton::word_keys(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t bits,
                                std::uint32_t tail, const std::uint8_t *classes, int *picked, int count, WordKey *keys,
-                               std::uint64_t &ready) const {
+                               std::uint64_t &ready, const Scratch &scratch) const {
     int kept = 0;
     ready = 0;
     const std::uint64_t *filter = follow_filter_.data();
@@ -477,7 +477,7 @@ template <typename CharT>
             // for every other word. The slot is fetched ahead either way (a dropped word's is not needed).
             bool passes =
                 filter_passes(filter, follow_shift_, key.hash, follows_key(coarse_class_, after[0], after[1], after[2]));
-            __builtin_prefetch(&word_cache_[(key.hash >> kWordCacheShift) & word_cache_mask_]);
+            __builtin_prefetch(&scratch.words[(key.hash >> kWordCacheShift) & scratch.word_mask]);
             kept += passes;
             continue;
         } else {
@@ -496,7 +496,7 @@ template <typename CharT>
             }
         }
         if (key.ready) {
-            __builtin_prefetch(&word_cache_[(key.hash >> kWordCacheShift) & word_cache_mask_]);
+            __builtin_prefetch(&scratch.words[(key.hash >> kWordCacheShift) & scratch.word_mask]);
         }
         ++kept;
     }
@@ -514,18 +514,18 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
             sink.match(at, end, node);
         }
     };
+    Walk walk{0, 0, sink.scratch};
     auto candidate = [&](Py_ssize_t at) {
         if (at >= resume) {
-            std::int32_t node = 0;
+            walk.node = 0;
             Py_ssize_t end = use_jumps_ && rules_->word(static_cast<std::uint32_t>(text[at]))
-                                 ? match_by_word(text, length, at, 0, node)
-                                 : match_at(text, length, at, node);
-            tell(at, end, node);
+                                 ? match_by_word(text, length, at, 0, walk)
+                                 : match_at(text, length, at, walk);
+            tell(at, end, walk.node);
         }
     };
 
     std::uint64_t prev_word = from > 0 && rules_->word(static_cast<std::uint32_t>(text[from - 1]));
-    const std::size_t walked_before = walked_;
     // Whether word starts are picked by their opening pairs (see below), judged over the first blocks.
     constexpr int kProbed = 32;
     bool by_pairs = !block_pairs_.empty();
@@ -537,7 +537,7 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
         // Walks that read the same characters again and again, many times the text's length (phrases whose
         // words repeat in the text), give way to the scan with failure links, which reads each once.
         constexpr std::size_t kRereads = 8, kWalkedFirst = 4096;
-        if (walked_ - walked_before > kRereads * static_cast<std::size_t>(i - from) + kWalkedFirst) {
+        if (walk.read > kRereads * static_cast<std::size_t>(i - from) + kWalkedFirst) {
             return scan_linear<kLowering>(text, length, i, limit, resume, sink);
         }
         // With word look-ups, the classes of the block and of the 16 characters after it (when there are as
@@ -546,13 +546,13 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
         const bool keep_classes = use_jumps_ && i + 80 <= length;
         std::uint64_t bits, openings;
         std::uint32_t tail;
-        // The road reads the block after this one ahead only where the scan goes on to it.
+        // The path reads the block after this one ahead only where the scan goes on to it.
         if (!classify_block_by_windows<kLowering>(text, std::min(length, limit + 63), i, carry,
                                                   keep_classes ? block_classes : nullptr, bits, openings, tail)) {
             return i;  // some character of the block changes when lowered
         }
         // Word starts, and the non-word characters that open a phrase right after a word.
-        std::uint64_t starts = (bits & ~((bits << 1) | prev_word)) | (openings & ((bits << 1) | prev_word));
+        std::uint64_t starts = word_starts_of(bits, prev_word) | (openings & ((bits << 1) | prev_word));
         prev_word = bits >> 63;
         if (limit - i < 64) {
             starts &= (std::uint64_t{1} << (limit - i)) - 1;
@@ -582,19 +582,19 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
         WordKey keys[64];
         BlockKeys block{i, keys, 0};
         int kept = word_keys(text, length, i, bits, tail, keep_classes ? block_classes : nullptr, picked, count, keys,
-                             block.ready);
+                             block.ready, *walk.scratch);
         for (int k = 0; k < kept; ++k) {
             Py_ssize_t at = i + picked[k];
             if (at < resume) {
                 continue;
             }
             const WordKey &key = keys[picked[k]];
-            std::int32_t node = 0;
-            Py_ssize_t end = key.ready ? match_word(text, length, at, key.length, key.low, key.high, key.hash, node,
+            walk.node = 0;
+            Py_ssize_t end = key.ready ? match_word(text, length, at, key.length, key.low, key.high, key.hash, walk,
                                                     &block)
-                             : ((bits >> picked[k]) & 1u) ? match_by_word(text, length, at, key.length, node)
-                                                          : match_at(text, length, at, node);
-            tell(at, end, node);
+                             : ((bits >> picked[k]) & 1u) ? match_by_word(text, length, at, key.length, walk)
+                                                          : match_at(text, length, at, walk);
+            tell(at, end, walk.node);
         }
     }
     for (; i < length && i < limit; ++i) {
@@ -630,29 +630,7 @@ Py_ssize_t PhraseAutomaton::scan(const CharT *text, Py_ssize_t length, Py_ssize_
 }
 
 // For the prefilter's scans near the words that it finds.
-template Py_ssize_t PhraseAutomaton::scan_word_starts<false>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
-                                                             Py_ssize_t &, MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_word_starts<false>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
-                                                             Py_ssize_t &, MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_word_starts<false>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
-                                                             Py_ssize_t &, MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_word_starts<true>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
-                                                            Py_ssize_t &, MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_word_starts<true>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
-                                                            Py_ssize_t &, MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_word_starts<true>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t,
-                                                            Py_ssize_t &, MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan<false>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                 MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan<false>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                 MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan<false>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                 MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan<true>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan<true>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan<true>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                MatchSink &) const;
+VADREL_PHRASE_SCAN_INSTANCES(scan_word_starts)
+VADREL_PHRASE_SCAN_INSTANCES(scan)
 
 }  // namespace vadrel_guardrail::phrase_matching

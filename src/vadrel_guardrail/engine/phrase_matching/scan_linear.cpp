@@ -228,29 +228,7 @@ Py_ssize_t PhraseAutomaton::scan_everywhere(const CharT *text, Py_ssize_t length
     }
 }
 
-template Py_ssize_t PhraseAutomaton::scan_linear<false>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                        MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_linear<false>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                        MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_linear<false>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                        MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_linear<true>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                       MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_linear<true>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                       MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_linear<true>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                       MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_everywhere<false>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                            MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_everywhere<false>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                            MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_everywhere<false>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                            MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_everywhere<true>(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                           MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_everywhere<true>(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                           MatchSink &) const;
-template Py_ssize_t PhraseAutomaton::scan_everywhere<true>(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Py_ssize_t, Py_ssize_t &,
-                                                           MatchSink &) const;
+VADREL_PHRASE_SCAN_INSTANCES(scan_linear)
+VADREL_PHRASE_SCAN_INSTANCES(scan_everywhere)
 
 }  // namespace vadrel_guardrail::phrase_matching

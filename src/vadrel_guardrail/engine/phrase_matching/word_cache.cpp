@@ -1,22 +1,21 @@
-// Filling the table of recent word look-ups from the jump table.
+// Filling the table of recent word look-ups (a scan's scratch) from the jump table.
 #include <algorithm>
 
 #include "vadrel_guardrail/engine/phrase_matching/word_cache.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
 
-const PhraseAutomaton::WordStep &PhraseAutomaton::fill_word_cache(WordStep &entry, std::uint64_t hash,
+const PhraseAutomaton::WordStep &PhraseAutomaton::fill_word_cache(Scratch &scratch, WordStep &entry, std::uint64_t hash,
                                                                   std::uint64_t low, std::uint64_t high,
                                                                   std::uint32_t length, std::int32_t from) const {
-    // Scans run holding the GIL (they read the host string's storage), so one at a time writes here. The
-    // table starts as one entry that matches nothing and takes its size at the first miss: no larger than the
-    // jump table, for short phrase lists.
-    if (word_cache_mask_ == 0) {
+    // The table starts as one entry that matches nothing and takes its size at the first miss: no larger than
+    // the jump table, for short phrase lists.
+    if (scratch.word_mask == 0) {
         std::size_t size = std::clamp<std::size_t>(jump_mask_ + 1, 1024, kWordCacheSize);
-        word_cache_.assign(size, WordStep{});
-        word_cache_mask_ = size - 1;
-        return fill_word_cache(word_cache_[(hash >> kWordCacheShift) & word_cache_mask_], hash, low, high, length,
-                               from);
+        scratch.words.assign(size, WordStep{});
+        scratch.word_mask = size - 1;
+        return fill_word_cache(scratch, scratch.words[(hash >> kWordCacheShift) & scratch.word_mask], hash, low,
+                               high, length, from);
     }
     entry = WordStep{};
     entry.low = low;
@@ -48,32 +47,6 @@ const PhraseAutomaton::WordStep &PhraseAutomaton::fill_word_cache(WordStep &entr
         break;
     }
     return entry;
-}
-
-void PhraseAutomaton::build_pair_filter() {
-    if (!use_jumps_) {
-        return;
-    }
-    std::size_t pairs = 0;
-    for (std::uint16_t tag : jump_tags_) {
-        pairs += tag != 0;
-    }
-    // About 16 bits a pair, within the first-level cache's reach for long lists.
-    unsigned bits = 12;
-    while ((std::size_t{1} << bits) < 16 * pairs && bits < 18) {
-        ++bits;
-    }
-    pair_shift_ = 64 - bits;
-    pair_filter_.assign((std::size_t{1} << bits) / 64, 0);
-    for (std::size_t slot = 0; slot < jumps_.size(); ++slot) {
-        if (jump_tags_[slot] == 0) {
-            continue;
-        }
-        const Jump &jump = jumps_[slot];
-        std::uint64_t hash = jump_hash(jump.low, jump.high, jump.length) ^ jump_from_mix(jump.from);
-        std::uint64_t bit = (hash * 0x9E3779B97F4A7C15ull) >> pair_shift_;
-        pair_filter_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
-    }
 }
 
 }  // namespace vadrel_guardrail::phrase_matching

@@ -11,14 +11,14 @@ namespace vadrel_guardrail::phrase_matching {
 
 // The step of the word with key `low`, `high` and `length` from `from`, node -1 when no phrase goes on with
 // it. The answer is good until the next look-up.
-inline const PhraseAutomaton::WordStep &PhraseAutomaton::cached_jump(std::uint64_t hash, std::uint64_t low,
-                                                                     std::uint64_t high, std::uint32_t length,
-                                                                     std::int32_t from) const {
-    WordStep &entry = word_cache_[(hash >> kWordCacheShift) & word_cache_mask_];
+inline const PhraseAutomaton::WordStep &PhraseAutomaton::cached_jump(Scratch &scratch, std::uint64_t hash,
+                                                                     std::uint64_t low, std::uint64_t high,
+                                                                     std::uint32_t length, std::int32_t from) const {
+    WordStep &entry = scratch.words[(hash >> kWordCacheShift) & scratch.word_mask];
     if (entry.length == length && entry.from == from && entry.low == low && entry.high == high) {
         return entry;
     }
-    return fill_word_cache(entry, hash, low, high, length, from);
+    return fill_word_cache(scratch, entry, hash, low, high, length, from);
 }
 
 // Whether a phrase can go on from a word with `follows` when the classes of the three characters after it are

@@ -30,7 +30,7 @@ inline std::uint64_t follow_index(std::uint64_t hash, std::uint32_t follows, uns
 
 // The `follows` of `follow_index` for the classes of the three characters after a word, seen through
 // `coarse` (a byte per class): block scans of ASCII text give every non-word ASCII character class 0, so
-// the classes of those characters count as 0 on every road.
+// the classes of those characters count as 0 on every path.
 inline std::uint32_t follows_key(const std::uint8_t *coarse, std::uint32_t first, std::uint32_t second,
                                  std::uint32_t third) {
     return 1 + (coarse[first & 0xFFu] | (coarse[second & 0xFFu] << 8) | (coarse[third & 0xFFu] << 16));

@@ -3,7 +3,7 @@
 The scan tests the words of at least four characters by their first four, 16 or more at a time on wide
 machines: here whole chunks of a text are required words, words that share their first four characters with
 one, and words that run over the edges of the blocks and chunks that it reads at once. Builds with assertions
-check each road that the machine has against the baseline on every chunk.
+check the chosen SIMD path against the portable one on every chunk.
 """
 
 import random
@@ -28,7 +28,7 @@ def phrases_of(rng):
 
 @pytest.mark.parametrize("wide", ["", "\u00e9", "\u9999", "\U00010400"])
 @pytest.mark.parametrize("share", [0.0, 0.3, 0.9])
-def test_texts_thick_with_words_that_pass_the_filter(wide, share):
+def test_texts_thick_with_rare_words_and_near_misses(wide, share):
     rng = random.Random(len(wide) * 100 + int(share * 10))
     phrases = phrases_of(rng)
     pattern = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False).banned_phrases_regex
@@ -46,7 +46,7 @@ def test_texts_thick_with_words_that_pass_the_filter(wide, share):
             assert pme._native_findall(pattern, variant) == pattern.findall(variant)
 
 
-def test_required_words_at_every_place_of_a_block():
+def test_rare_words_at_every_place_of_a_block():
     # A required word at each place of the 64-character blocks, the texts filled up to the chunk's end with
     # runs of word characters of every length, so that starts fall on every place the steps pack.
     phrases = phrases_of(random.Random(3))

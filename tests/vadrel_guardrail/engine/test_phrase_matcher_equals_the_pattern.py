@@ -6,10 +6,9 @@ import sys
 
 import _sre
 import pytest
-from effort import scaled
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from phrase_verdicts import reference_verdict
+from phrase_verdicts import examples, reference_verdict
 from re._casefix import _EXTRA_CASES
 
 from vadrel_guardrail.engine import phrase_matcher_engine as pme
@@ -55,7 +54,7 @@ def assert_engine_verdict(engine, text):
     assert result.reason == reason
 
 
-SETTINGS = settings(max_examples=scaled(4000), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+SETTINGS = settings(max_examples=examples(4000), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
 @SETTINGS
@@ -70,7 +69,7 @@ def test_native_matches_equal_findall(case):
     assert pme._native_findall(pattern, text) == pattern.findall(text)
 
 
-@settings(max_examples=scaled(1500), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(1500), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(phrases_and_text())
 def test_engine_verdict_equals_findall_verdict(case):
     phrases, text = case
@@ -90,7 +89,7 @@ def with_many(phrases, words, many):
     return phrases + (pairs * 100)[:100]
 
 
-@settings(max_examples=scaled(300), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(300), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.lists(WORDS, min_size=1, max_size=6), st.lists(st.tuples(WORDS, SEPARATORS), min_size=1, max_size=60),
        st.integers(0, 5), st.booleans())
 def test_long_texts_of_words(phrase_words, pieces, joined, many):
@@ -107,7 +106,7 @@ def test_long_texts_of_words(phrase_words, pieces, joined, many):
         assert pme._native_findall(pattern, variant) == pattern.findall(variant)
 
 
-@settings(max_examples=scaled(300), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(300), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.lists(WORDS, min_size=1, max_size=6), st.lists(st.tuples(WORDS, SEPARATORS), min_size=1, max_size=40),
        st.sampled_from(["", "é", "東", "𐐀"]), st.sampled_from(["", "İ", "Σ", "ΑΣ"]), st.integers(0, 10**6),
        st.integers(0, 10**6), st.booleans())
@@ -195,7 +194,7 @@ TURKISH = st.sampled_from(["istanbul", "İstanbul", "İSTANBUL", "ılık", "ILIK
 GREEK = st.sampled_from(["λόγος", "ΛΌΓΟΣ", "Λόγος", "ΟΔΟΣ", "οδός", "σοφός", "ΣΟΦΟΣ", "ΣΑΣ", "Σ", "ς", "σ"])
 
 
-@settings(max_examples=scaled(300), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(300), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.lists(st.one_of(WORDS, TURKISH, GREEK), min_size=1, max_size=6),
        st.lists(st.tuples(st.one_of(WORDS, TURKISH, GREEK), SEPARATORS), min_size=1, max_size=80),
        st.lists(st.integers(0, 10**6), max_size=4), st.sampled_from(["İ", "İİ", "İ ", " İ", "\u0130x"]),
@@ -223,7 +222,7 @@ def fresh(text):
     return (text + "\x00")[:-1]
 
 
-@settings(max_examples=scaled(150), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(150), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.lists(WORDS, min_size=1, max_size=6), st.lists(st.tuples(WORDS, SEPARATORS), min_size=1, max_size=40),
        st.booleans(), st.randoms(use_true_random=False))
 def test_engine_verdicts_after_rebinding_the_phrases(phrase_words, pieces, many, rng):
@@ -258,7 +257,7 @@ def test_engine_verdicts_after_rebinding_the_phrases(phrase_words, pieces, many,
             assert_engine_verdict(engine, text)
 
 
-@settings(max_examples=scaled(60), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(60), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.lists(st.lists(st.sampled_from(["a", "a", "a", "ab", "b", "A", "İ", "σ"]), min_size=1, max_size=12),
                 min_size=1, max_size=8),
        st.lists(st.sampled_from(["a", "a", "a", "a", "ab", "b", "B", "İ", "Σ", "ς"]), min_size=1, max_size=50),
@@ -276,7 +275,7 @@ def test_phrases_whose_words_repeat_in_the_text(phrase_words, text_words, separa
 
 
 @pytest.mark.parametrize("seed", range(3))
-def test_scan_with_failure_links_through_many_states(seed):
+def test_long_texts_where_one_phrase_repeats_its_word(seed):
     # Once walks reread the text, the scan goes on with failure links, keeping the states it meets in a table of
     # bounded size that starts over when full: a text that meets many states must still find what `findall` finds,
     # also where a character whose lower case grows stops that scan midway.
@@ -297,7 +296,7 @@ FILLER = ["the", "new", "plan", "will", "cover", "staff", "year", "caf\u00e9", "
 RARE = st.text(st.sampled_from(list("bkqsz\u017f\u212a\u00df\u03c3\u03c2\u00e90_") + ["\u0131"]), min_size=1, max_size=7)
 
 
-@settings(max_examples=scaled(200), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(200), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.lists(st.tuples(st.lists(st.sampled_from(FILLER), max_size=2), RARE, st.sampled_from([" ", "-", ", "])),
                 min_size=1, max_size=8),
        st.lists(st.tuples(st.integers(0, 7), st.sampled_from([0, 63, 64, 1000, 1023, 1024, 1040, 2047, 10**6]),
@@ -338,7 +337,7 @@ def assert_planted_texts(phrases, text, planted, special, special_at):
 GREEK_WORDS = ["λογος", "ΛΟΓΟΣ", "λόγος", "δρομους", "ΔΡΟΜΟΥΣ", "νομος", "ΝΟΜΟΣ", "σας", "ΣΑΣ", "ος", "Σ", "τους"]
 
 
-@settings(max_examples=scaled(100), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(100), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.lists(st.lists(st.sampled_from(GREEK_WORDS), min_size=1, max_size=3), min_size=1, max_size=8),
        st.lists(st.lists(st.tuples(st.sampled_from(GREEK_WORDS + ["ΛΟΓΟΣΑ", "x"]),
                                    st.sampled_from([" ", "  ", ". ", "'", "-", ""])), min_size=1, max_size=30),
@@ -358,7 +357,7 @@ def test_one_automaton_over_texts_that_repeat_its_words(phrase_words, texts):
         assert_engine_verdict(engine, text.strip())
 
 
-def test_word_look_ups_that_crowd_out_one_another():
+def test_texts_of_many_distinct_words():
     # More distinct look-ups (a word from a place in the trie) than the automaton keeps answers for: answers
     # are replaced as the text goes on, and each must still be the one for its own word and place.
     rng = random.Random(7)
@@ -374,7 +373,7 @@ def test_word_look_ups_that_crowd_out_one_another():
 DOTTED = ["i\u0307", "i", "\u0131", "I", "\u0130", "i\u0307stanbul", "\u0307stanbul", "kızı", "şehi\u0307"]
 
 
-@settings(max_examples=scaled(40), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(40), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.lists(st.one_of(TURKISH, st.sampled_from(DOTTED)), min_size=2, max_size=8),
        st.lists(st.tuples(st.one_of(WORDS, TURKISH), SEPARATORS), min_size=4, max_size=40),
        st.integers(1, 12), st.lists(st.tuples(st.integers(0, 10**6), st.sampled_from([str.upper, str.title, str])),
@@ -402,7 +401,7 @@ LATIN1_FILLER = ["the", "new", "plan", "will", "cover", "staff", "year", "caf\u0
 LONG_RARE = st.text(st.sampled_from(list("bkqsz0_\u00e9\u9999\ud55c") + ["\u017f", "\u212a"]), min_size=4, max_size=9)
 
 
-@settings(max_examples=scaled(200), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(200), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.lists(st.tuples(st.lists(st.sampled_from(LATIN1_FILLER[:7]), max_size=2), LONG_RARE), min_size=1, max_size=6),
        st.lists(st.tuples(st.integers(0, 5), st.sampled_from([0, 15, 16, 31, 32, 63, 64, 1008, 1023, 1024, 1039, 1040,
                                                                 2047, 2048, 10**6]),

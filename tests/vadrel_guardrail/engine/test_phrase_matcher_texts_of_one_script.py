@@ -33,7 +33,7 @@ def test_texts_of_one_script_at_block_edges(script):
 
 
 @pytest.mark.parametrize("script", sorted(SCRIPTS))
-def test_blocks_that_reach_a_third_window(script):
+def test_blocks_with_a_letter_of_another_alphabet(script):
     # One character of another window in a block, in the 16 characters after it, or at the text's edges.
     rng = random.Random(script + " others")
     words, separators = SCRIPTS[script]
@@ -41,7 +41,7 @@ def test_blocks_that_reach_a_third_window(script):
     assert_all_agree(engine, texts_with_one_of(OTHERS, words, separators, rng))
 
 
-def test_windows_change_from_block_to_block():
+def test_scripts_that_change_from_block_to_block():
     # Each block in another script, so that the window kept from the block before is wrong at each.
     rng = random.Random(7)
     all_words = [w for words, _ in SCRIPTS.values() for w in words]

@@ -3,9 +3,9 @@ in hand, against the prepared pattern's own `findall`."""
 
 import asyncio
 
-from effort import scaled
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from phrase_verdicts import examples
 
 from vadrel_guardrail.engine import phrase_matcher_engine as pme
 from vadrel_guardrail.engine.phrase_matcher_engine import PhraseMatcherEngine
@@ -28,13 +28,13 @@ def reference_verdict(engine, text):
     return PREFIX + ", ".join(p for p in detected if p is not None)
 
 
-@settings(max_examples=scaled(300), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(300), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.lists(st.lists(st.sampled_from(WORDS), min_size=1, max_size=3), min_size=1, max_size=8),
        st.sampled_from(["before", "after", "alone"]),
        st.lists(st.tuples(st.sampled_from(WORDS + ["οικος", "xyz"]), st.sampled_from(SEPARATORS)), min_size=1,
                 max_size=40),
        st.sampled_from([str, str.upper, str.title]), st.integers(0, 200))
-def test_walks_past_whole_words(phrase_words, filler_at, pieces, case, shift):
+def test_phrases_whose_words_begin_other_words(phrase_words, filler_at, pieces, case, shift):
     # Phrases that hold one another ("του", "του της", "του της ο") in either order, so that a walk past a
     # match goes on or stops by the list order; texts that cross the scan's blocks at every offset
     # (`shift`), with matches at both ends.

@@ -25,7 +25,7 @@ OTHERS = ["ж", "中", "\u2014", "ώ", "\u0301", "é", "ğ"]
 
 
 @pytest.mark.parametrize("script", sorted(SCRIPTS))
-def test_mixed_windows_at_block_edges(script):
+def test_mixed_alphabets_at_block_edges(script):
     # Phrases across the block edges and at the text's end, some in capitals (whose İ lowers longer), some
     # right after and before an İ; and a character of a further window at the edges.
     rng = random.Random(script)
@@ -35,7 +35,7 @@ def test_mixed_windows_at_block_edges(script):
     assert_all_agree(engine, texts + texts_with_one_of(OTHERS, words, separators, rng))
 
 
-def test_windows_guessed_from_earlier_blocks():
+def test_alphabets_that_change_from_block_to_block():
     # Blocks of one, two, three and four windows in turn, so that the windows kept from the blocks before are
     # now right, now partly right, now wrong.
     rng = random.Random(20)
