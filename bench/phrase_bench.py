@@ -3,7 +3,7 @@
 Every cell of {20, 1,000, 10,000 phrases} x {100 B, 10 KB, 1 MB of UTF-8 text} is measured side by side in
 one run, the contenders alternating round by round so that all see the same machine load:
 
-- `await engine.check_input(content=text)` on the regular-expression road (served by the native matcher);
+- `await engine.check_input(content=text)` on the regular-expression path (served by the native matcher);
 - google-re2: the same pattern compiled case-insensitively, `findall` over the text's UTF-8 bytes;
 - hyperscan: one case-insensitive `\\bphrase\\b` expression per phrase, each reported once, block mode over
   the text's UTF-8 bytes.
@@ -13,12 +13,12 @@ their best. Their `\\b` is ASCII-only: beside a letter beyond ASCII they see no 
 text they find none of the phrases the pattern finds, and on the Turkish text about half. Each cell shows how
 many of the pattern's matched phrases each peer found ("finds"), and a goal missed against a peer that found
 fewer says so. The text is English prose with a few characters beyond Latin-1 (dashes, quotes, a euro sign), so
-the host holds it in two-byte units; the phrases are whole-word, two or three words, some in title case, and
+Python holds it in two-byte units; the phrases are whole-word, two or three words, some in title case, and
 each text holds a few of them. The engine must reach the verdict of the prepared pattern's own `findall` on
 the lower-cased text in every cell.
 
 Also timed: building an engine with 10,000 phrases against `re.compile` of its prepared pattern alone, best of
-five, alternating, each from the same state (the host's compile cache emptied, the collector run).
+five, alternating, each from the same state (`re`'s compile cache emptied, the collector run).
 
 Goals: at least google-re2 in every cell; at least hyperscan at 1 MB with 1,000 and 10,000 phrases and half
 of it with 20; a build within 1.5x of `re.compile`. A missed goal is reported; a verdict other than the
@@ -198,8 +198,8 @@ def hyperscan_contender(phrases, data):
 
 
 def build_times(phrases, rounds=5):
-    """Best seconds of building an engine and of `re.compile` of its pattern, each without the host's cache,
-    alternating. Each starts from the same state: the host's cache emptied and the collector run, so that
+    """Best seconds of building an engine and of `re.compile` of its pattern, each without `re`'s cache,
+    alternating. Each starts from the same state: `re`'s cache emptied and the collector run, so that
     neither pays for a collection of what the run before it left (after the workloads, that is a large heap)."""
     PhraseMatcherEngine(banned_phrases=phrases[:10], use_spacy=False)  # the process-wide tables, loaded once
     pattern_text = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False).banned_phrases_regex.pattern

@@ -9,7 +9,7 @@ does the same work the same way in Python: a validated source (text test, one ch
 closed once), strict segments that buffer under the caps, check the joined text and release, stage
 runners that record every chunk fed to a stage as pending and take one off for each safe item, the
 string feeds between stages and the last level that makes the items again. The engines are cheap on
-purpose, so that the figures are those of the road: a strict engine answers a ready verdict, an
+purpose, so that the figures are those of the pipeline itself: a strict engine answers a ready verdict, an
 incremental one acknowledges each chunk with a ready safe item carrying the same text.
 
 Configurations: no engine; 1, 3 and 10 strict engines (adjacent, so one strict segment); 1, 3 and 10
@@ -19,7 +19,7 @@ sides; the best of the rounds is kept.
 Floor (`--floor`): what one incremental stage is made of, side by side: the source alone, one hop through a
 Python async generator that passes its items on, one hop through a stage runner's feed (a bridge
 generator doing the same), the engine alone over the source, a stage runner over the engine, the lean
-pipeline and the manager, and the cost of one stream item made by the road beside the host's own ways to make it
+pipeline and the manager, and the cost of one stream item made natively beside the two Python ways to make it
 (validated by pydantic, and `model_construct`).
 
 Memory: open streams with one strict engine, each asked for its first item and waiting on its source
@@ -458,9 +458,9 @@ async def floor():
     def item_cost(make):
         return min(per_call(make) - per_call(int) for _ in range(ROUNDS))
 
-    # What one item costs, made and freed: the road's, and the host's own ways to make the same record.
+    # What one item costs, made and freed: made natively, and the two Python ways to make the same record.
     items = {
-        "one stream item made by the road": _StreamPipeline._empty_content_marker,
+        "one stream item made natively": _StreamPipeline._empty_content_marker,
         "the same item validated by pydantic": lambda: GuardrailStreamChunk(chunk="", is_safe=False, reason="r"),
         "the same item by model_construct": lambda: GuardrailStreamChunk.model_construct(
             chunk="", is_safe=False, reason="r"),

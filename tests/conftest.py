@@ -6,7 +6,7 @@ from pathlib import Path
 
 import pytest
 
-# NeMo Guardrails reports usage statistics over the network unless told not to.
+# NeMo Guardrails reports usage statistics over the network unless these variables turn it off.
 os.environ.setdefault("NEMO_GUARDRAILS_NO_USAGE_STATS", "1")
 os.environ.setdefault("DO_NOT_TRACK", "1")
 

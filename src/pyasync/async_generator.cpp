@@ -82,7 +82,7 @@ PyObject *gen_athrow(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
     if (nargs > 1 && !warn_throw_signature("athrow")) {
         return nullptr;
     }
-    // Arguments that make no exception fail when the step is awaited, as the host's do.
+    // Arguments that make no exception fail when the step is awaited, as with Python's own async generators.
     PyObject *exc = nargs >= 1 && nargs <= 3 ? make_exception(args, nargs) : nullptr;
     OpKind kind = OpKind::Throw;
     if (!exc) {
@@ -128,7 +128,7 @@ PySendResult ignored_exit(PyObject *item) {
     return PYGEN_ERROR;
 }
 
-// Runs the frame for a step under way (`owned_exc`, if any, is dropped after), and tells the outcome.
+// Runs the frame for a step under way (`owned_exc`, if any, is dropped after), and returns the outcome.
 PySendResult op_run(OpObject *op, GenPromise *p, PyThreadState *ts, PyObject *value, PyObject *exc,
                                  PyObject *owned_exc, PyObject **out) {
     p->running = true;
@@ -348,7 +348,7 @@ void gen_finalize(PyObject *self) {
     }
     PyObject *saved = PyErr_GetRaisedException();
     if (g->finalizer) {
-        // The host's loop closes it with aclose() (and may resurrect it meanwhile).
+        // The event loop's finalizer hook closes it with aclose() (and may resurrect it meanwhile).
         PyObject *finalizer = Py_NewRef(g->finalizer);
         PyObject *r = PyObject_CallOneArg(finalizer, self);
         Py_DECREF(finalizer);

@@ -6,8 +6,8 @@
 
 namespace pyasync {
 
-// `async for`'s first step: the async iterator `iterable.__aiter__()` returns, checked as the host
-// checks it; TypeError in the host's words when there is none.
+// `async for`'s first step: the async iterator `iterable.__aiter__()` returns, checked as Python
+// checks it; TypeError with Python's own message when there is none.
 nb::object aiter(nb::handle iterable);
 
 // One step of an object that already is an async iterator: its next item, nullopt at its end.

@@ -271,7 +271,7 @@ void clear_promise(PromiseBase &p) noexcept {
 }
 
 void close_now(std::coroutine_handle<> h, GenPromise *p, PyObject *context) noexcept {
-    HostEntry entry;  // past the limit the frame goes without running: its destructors still run
+    RecursionGuard entry;  // past the limit the frame goes without running: its destructors still run
     PyObject *ge = entry ? PyObject_CallNoArgs(PyExc_GeneratorExit) : nullptr;
     if (!ge) {
         PyErr_WriteUnraisable(context);

@@ -105,7 +105,7 @@ const Interned &interned() noexcept {
 
 namespace {
 
-// `iter.throw(exc)`, with the outcome told as PyIter_Send tells it.
+// `iter.throw(exc)`, with the outcome reported as PyIter_Send reports it.
 PySendResult throw_into(PyObject *iter, PyObject *exc, PyObject **result) noexcept {
     PyObject *meth = nullptr;
     if (PyObject_GetOptionalAttr(iter, interned().throw_, &meth) < 0) {
@@ -133,7 +133,7 @@ PySendResult call_throw(PyObject *meth, PyObject *const *args, Py_ssize_t nargs,
 }
 
 bool throw_bad_args_into(PyObject *delegate, bool &running, PyObject *const *args, Py_ssize_t nargs,
-                         std::optional<HostEntry> &entry, PySendResult &r, PyObject **out) noexcept {
+                         std::optional<RecursionGuard> &entry, PySendResult &r, PyObject **out) noexcept {
     PyObject *bad = PyErr_GetRaisedException();
     PyObject *meth = nullptr;
     if (PyObject_GetOptionalAttr(delegate, interned().throw_, &meth) <= 0) {

@@ -149,12 +149,12 @@ PySendResult shot_step(PyObject *self, PyThreadState *ts, PyObject *value, PyObj
 bool suspended(const OneShotObject *o) { return o->state == ShotState::Awaiting && !o->running; }
 
 // Bad throw() arguments fail in the awaited iterator's throw(), and what comes of it ends the body, as with
-// the host's coroutines: the stepping's own handling of them needs a promise, which this coroutine has not.
+// Python's own coroutines: the stepping's own handling of them needs a promise, which this coroutine has not.
 PromiseBase *shot_awaiting(PyObject *) { return nullptr; }
 
 using ShotStepping = Stepping<shot_step, shot_awaiting>;
 
-// throw()'s outcome, as the host's coroutines tell it.
+// throw()'s outcome, as Python's own coroutines return it.
 PyObject *thrown(PySendResult r, PyObject *out) {
     if (r == PYGEN_NEXT) {
         return out;
@@ -180,7 +180,7 @@ PyObject *shot_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
         return thrown(r, out);
     }
     PySendResult r;
-    std::optional<HostEntry> entry;
+    std::optional<RecursionGuard> entry;
     if (!throw_bad_args_into(o->awaited, o->running, args, nargs, entry, r, &out)) {
         return nullptr;
     }
@@ -216,7 +216,7 @@ PyObject *shot_close(PyObject *self, PyObject * = nullptr) {
     if (!awaited) {
         Py_RETURN_NONE;
     }
-    HostEntry entry;
+    RecursionGuard entry;
     int closed = -1;
     if (entry) {
         o->running = true;

@@ -19,23 +19,23 @@
 // `__next__`, the `am_send` slot, `cr_running`, `cr_await`, settable `__name__`/`__qualname__`,
 // weak references, and a RuntimeWarning when dropped never awaited. The body starts at the first
 // send. An `AsyncGen` becomes an async generator: `__aiter__`, `__anext__`, `asend`, `athrow`,
-// `aclose`, `ag_running`, the host's firstiter/finalizer hooks (so `loop.shutdown_asyncgens()`
+// `aclose`, `ag_running`, Python's firstiter/finalizer hooks (so `loop.shutdown_asyncgens()`
 // closes abandoned ones), closing when collected unfinished, PEP 479. The StopIteration that hands an
 // item to `async for` is made over for a later item when nothing else holds it; the bridge keeps the item
 // only until the next step of one of its objects, or until an async generator goes.
 //
 // Names default to the C++ function's unqualified name; `std::move(t).named("x")` overrides.
 // Once a coroutine or generator finishes its frame is freed at once, parameters included.
-// Misuse is refused as the host refuses it, at once and in its words: awaiting what is not
+// Misuse is refused as Python refuses it, at once and with Python's own messages: awaiting what is not
 // awaitable, a second `await` of a coroutine that another awaiter is suspended in (a Python
 // coroutine's too, when a bridge frame awaits it), bad throw() arguments (they fail in the awaited
 // iterator and come back in at the await) and athrow()'s (when the step is awaited).
 //
-// Depth. Each step the host takes into a bridge object (am_send, `__next__`, `send`, `throw`,
-// `close`, a finalizer closing it) counts against the host's recursion limit as its own C calls
-// do, and is refused with RecursionError near the end of the C stack, so a chain of any depth
-// through Python code ends in RecursionError. Deallocation goes through the host's trashcan: a
-// chain of any depth is freed in bounded stack.
+// Depth. Each step the interpreter takes into a bridge object (am_send, `__next__`, `send`,
+// `throw`, `close`, a finalizer closing it) counts against Python's recursion limit as the
+// interpreter's own C calls do, and is refused with RecursionError near the end of the C stack, so a
+// chain of any depth through Python code ends in RecursionError. Deallocation goes through CPython's
+// trashcan: a chain of any depth is freed in bounded stack.
 //
 // Awaiting. Inside these coroutines `co_await obj` (any nb::handle/object) behaves as
 // `yield from obj.__await__()`: what the inner iterator yields goes to the event loop unchanged,
@@ -46,7 +46,7 @@
 // the inner C++ frame directly, in the awaiting chain: no Python object per step, no C++ throw at
 // the end of the stream; the inner frame's own suspensions pass straight through to the loop.
 // Control passes between such frames through the driver's loop, so any number of items passes in
-// constant stack; each frame run directly counts towards the host's recursion limit as a Python
+// constant stack; each frame run directly counts towards Python's recursion limit as a Python
 // frame does, and past it the co_await raises RecursionError.
 // `co_await it.aclose()` throws GeneratorExit into the generator at its co_yield (or awaits
 // `aclose()` of a Python iterator).
@@ -56,7 +56,7 @@
 // std::runtime_error becomes RuntimeError); a nb::python_error re-raises its own object.
 //
 // Reading is `async for`'s: `AsyncIter(iterable)` and `pyasync::aiter(iterable)` call `__aiter__`
-// and each step `__anext__`, and what is not async iterable fails with the host's `async for` words.
+// and each step `__anext__`, and what is not async iterable fails with the TypeError Python's `async for` raises.
 // Reading an object that already is an async iterator (no `__aiter__` call):
 // `pyasync::AsyncIter::from_iterator(it)`, or one step at a time `co_await pyasync::anext(it)` (the
 // next item, nullopt at the end) and `co_await pyasync::aclose(it)` (`await it.aclose()` when it has

@@ -1,5 +1,5 @@
 // Class builders: real Python classes (pydantic models, text enums, exceptions, Protocols, plain
-// classes) created through the host's own machinery, as a class statement would, with C++ bodies.
+// classes) created through Python's own class machinery, as a class statement would, with C++ bodies.
 #pragma once
 
 #include <string>

@@ -2,7 +2,7 @@
 //
 // The extension's own module becomes the top-level package. Every other module of the tree is
 // described by one `ModuleDef`; a finder on `sys.meta_path` answers for exactly those names, so
-// the host's import system creates, registers and initialises them (spec, `__file__`, `__path__`,
+// Python's import system creates, registers and initialises them (spec, `__file__`, `__path__`,
 // `__package__`) like any package on disk, and C++ init functions fill them. The public nanobind
 // functions a module defines are then given their signatures (signatures.hpp).
 #pragma once
@@ -22,7 +22,7 @@ struct ModuleDef {
     void (*init)(nb::module_ module);  // fills the module; may be null
 };
 
-// Make `root` (the extension module the host is executing) a package over `modules`, whose first
+// Make `root` (the extension module Python is executing) a package over `modules`, whose first
 // entry describes `root` itself, and run the root's init, which imports the rest in its own order.
 void install_package(nb::module_ root, std::span<const ModuleDef> modules);
 

@@ -54,7 +54,7 @@ inline int status(int result) {
     throw nb::python_error();
 }
 
-// Makes `error` the host's "exception being handled" while it lives, so that logging with
+// Makes `error` the interpreter's "exception being handled" while it lives, so that logging with
 // exc_info=True records it as an `except` block in Python would.
 class HandledException {
 public:

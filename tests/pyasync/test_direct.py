@@ -347,7 +347,7 @@ class TestCollector:
         assert run(main()) == (0, 50)
 
 class TestDepth:
-    """Frames run directly: constant stack per item, and the host's recursion limit for nesting."""
+    """Frames run directly: constant stack per item, and Python's recursion limit for nesting."""
 
     def test_many_unsuspended_items_through_a_chain(self):
         n = 100_000

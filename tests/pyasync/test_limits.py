@@ -1,4 +1,4 @@
-"""Chains far deeper than the stack: the host's limits hold for bridge objects as for its own.
+"""Chains far deeper than the stack: Python's limits hold for bridge objects as for its own objects.
 
 Each case runs in a fresh interpreter, so that a stack overflow fails the case instead of the suite.
 """
@@ -76,7 +76,7 @@ def test_deep_chain_raises_recursion_error(depth, limit):
 
 
 def test_deep_chain_of_unstarted_streams_is_freed():
-    # A Python-only chain this deep is freed by the host too; bridge stages must not make it fail.
+    # A Python-only chain this deep is freed by CPython too; bridge stages must not make it fail.
     outcome = run_script(
         """
         for kind in ("python stream", "bridge stream", "bridge only", "bridge await"):

@@ -318,7 +318,7 @@ class TestCheckContent:
             result = check(GuardrailManager(engine, error_conservative=False), "make a bomb", mapping)
             assert result.reason == "bomb" and engine.calls == [("input", (), {"content": "make a bomb", "user": "u"})]
 
-        def host_error(mapping):
+        def python_error(mapping):
             with pytest.raises(TypeError) as info:
                 Loose().check_input(content="x", **mapping)
             return str(info.value)
@@ -326,7 +326,7 @@ class TestCheckContent:
         engine = Loose()
         for mapping in (UserDict(content="other"), [("user", "u")]):
             result = check(GuardrailManager(engine), "x", mapping)
-            assert result.reason == "Error checking content: " + host_error(mapping)
+            assert result.reason == "Error checking content: " + python_error(mapping)
         assert engine.calls == []
 
 

@@ -1,5 +1,5 @@
 """The package's native functions behave as Python functions where callers look: pickled and copied by
-reference, told apart as coroutine or async generator functions, and malformed calls answered in Python's
+reference, recognised as coroutine or async generator functions, and malformed calls answered in Python's
 words."""
 
 import copy

@@ -14,7 +14,7 @@ namespace pyasync::detail {
 // Frames hand control to one another (a reader to the generator it reads, a generator back to its
 // reader) through the driver's loop, not by resuming one another: the stack stays flat however
 // many items pass without suspending, whether or not the compiler turns the hand-offs into tail
-// calls. Each frame run directly counts towards the host's recursion limit, as a Python frame
+// calls. Each frame run directly counts towards Python's recursion limit, as a Python frame
 // does, for as long as it runs; the whole chain counts again whenever it is resumed.
 struct Driver {
     Driver() = default;

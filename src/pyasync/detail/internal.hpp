@@ -19,12 +19,12 @@ void set_stop_iteration(PyObject *value) noexcept;
 // Takes the value out of a raised StopIteration; false when another error is raised.
 bool fetch_stop_value(PyObject **value) noexcept;
 // Checks the number of throw()'s (or athrow()'s, by `name`) arguments and warns about the
-// deprecated three-argument form, as the host's own generators do. False with an error set.
+// deprecated three-argument form, as Python's own generators do. False with an error set.
 bool check_throw_args(const char *name, Py_ssize_t nargs) noexcept;
 // The DeprecationWarning of the three-argument form alone. False when it was turned into an error.
 bool warn_throw_signature(const char *name) noexcept;
 // An exception instance from throw()'s arguments: (instance) or (type[, value[, traceback]]). When
-// making it raises, that error is the exception, as with the host's throw(); null with TypeError
+// making it raises, that error is the exception, as with a Python generator's throw(); null with TypeError
 // set when the arguments cannot make one.
 PyObject *make_exception(PyObject *const *args, Py_ssize_t nargs) noexcept;
 
@@ -40,18 +40,18 @@ const Interned &interned() noexcept;
 // `iter.close()` if it has one.
 int close_iter(PyObject *iter) noexcept;
 
-// Calls an iterator's throw() method `meth`, with the outcome told as PyIter_Send tells it.
+// Calls an iterator's throw() method `meth`, with the outcome reported as PyIter_Send reports it.
 PySendResult call_throw(PyObject *meth, PyObject *const *args, Py_ssize_t nargs, PyObject **out) noexcept;
 
-// Every way the host steps a frame (am_send, __next__, send, throw, close, a finalizer closing it)
-// counts against the host's recursion limit as its own C calls do, so that a chain of such steps
-// through Python code ends in RecursionError rather than in a stack overflow. Deallocation counts
-// the same way, through the host's trashcan. A step costs kHostUnits of that budget (the host's own
-// evaluation loop costs two): sanitizer builds spend several times the stack per step.
+// Every way the interpreter steps a frame (am_send, __next__, send, throw, close, a finalizer closing
+// it) counts against Python's recursion limit as the interpreter's own C calls do, so that a chain of
+// such steps through Python code ends in RecursionError rather than in a stack overflow. Deallocation
+// counts the same way, through CPython's trashcan. A step costs kRecursionUnitsPerStep of that budget
+// (CPython's own evaluation loop costs two): sanitizer builds spend several times the stack per step.
 #if defined(__SANITIZE_ADDRESS__)
-inline constexpr int kHostUnits = 3;
+inline constexpr int kRecursionUnitsPerStep = 3;
 #else
-inline constexpr int kHostUnits = 1;
+inline constexpr int kRecursionUnitsPerStep = 1;
 #endif
 
 // The C stack a step runs on: [lo, hi), and the floor below which a step is refused. The count
@@ -73,10 +73,10 @@ inline bool stack_exhausted() noexcept {
     return sp < last_stack.floor;
 }
 
-class HostEntry {
+class RecursionGuard {
 public:
-    HostEntry() noexcept : ts_(PyThreadState_Get()) {
-        while (entered_ < kHostUnits) {
+    RecursionGuard() noexcept : ts_(PyThreadState_Get()) {
+        while (entered_ < kRecursionUnitsPerStep) {
             if (Py_EnterRecursiveCall("")) {
                 leave();
                 return;
@@ -88,11 +88,11 @@ public:
             PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
         }
     }
-    HostEntry(const HostEntry &) = delete;
-    HostEntry &operator=(const HostEntry &) = delete;
-    ~HostEntry() { leave(); }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+    ~RecursionGuard() { leave(); }
     // False, with RecursionError raised, at the limit.
-    explicit operator bool() const noexcept { return entered_ == kHostUnits; }
+    explicit operator bool() const noexcept { return entered_ == kRecursionUnitsPerStep; }
     PyThreadState *thread_state() const noexcept { return ts_; }
 
 private:
@@ -106,24 +106,24 @@ private:
     int entered_ = 0;
 };
 
-// throw() arguments that made no exception (its error is set), while `delegate` is awaited: as with the host's
+// throw() arguments that made no exception (its error is set), while `delegate` is awaited: as with Python's own
 // coroutines, they go into the awaited iterator's own throw(), whose error or outcome comes back in at the
 // await. `running` is set around that call, made inside `entry`, which stays entered for what the caller does
 // with the outcome. False, with the error raised here, when the iterator has no throw() or the call cannot start.
 bool throw_bad_args_into(PyObject *delegate, bool &running, PyObject *const *args, Py_ssize_t nargs,
-                         std::optional<HostEntry> &entry, PySendResult &r, PyObject **out) noexcept;
+                         std::optional<RecursionGuard> &entry, PySendResult &r, PyObject **out) noexcept;
 
-// Runs `body` (the rest of `dealloc` for `self`, untracked by now) inside the host's trashcan: a
-// chain of objects each freeing the next is freed in pieces, in bounded stack, as the host's
-// containers are. A level costs kHostUnits.
+// Runs `body` (the rest of `dealloc` for `self`, untracked by now) inside CPython's trashcan: a
+// chain of objects each freeing the next is freed in pieces, in bounded stack, as Python's own
+// containers are. A level costs kRecursionUnitsPerStep.
 inline void in_trashcan(PyObject *self, destructor dealloc, void (*body)(PyObject *)) noexcept {
     // The units beyond the trashcan's own are taken as recursive calls: at the limit the trashcan finds the
     // budget spent and defers the object, and the error that entering raised is dropped (a deallocation
     // raises nothing), whatever error was set before coming back as it was.
     int entered = 0;
-    if constexpr (kHostUnits > 1) {
+    if constexpr (kRecursionUnitsPerStep > 1) {
         PyObject *pending = PyErr_GetRaisedException();
-        while (entered < kHostUnits - 1 && Py_EnterRecursiveCall("") == 0) {
+        while (entered < kRecursionUnitsPerStep - 1 && Py_EnterRecursiveCall("") == 0) {
             ++entered;
         }
         PyErr_Clear();
@@ -141,7 +141,7 @@ inline void in_trashcan(PyObject *self, destructor dealloc, void (*body)(PyObjec
 // iterator, `*out` what it yielded. Returned: `*out` is its result. Failed: `*out` is the error; when
 // `from_anext`, `aw` came from `__anext__` and an `aw` that cannot be awaited fails as `async for` says.
 // An `owned` reference to `aw` is dropped once the iterator is there, as Python drops it. `is_iter`: `aw` is
-// known to be its own iterator (what a host async generator's `__anext__` returns).
+// known to be its own iterator (what a Python async generator's `__anext__` returns).
 enum class Start { Yielded, Returned, Failed };
 Start start_await(PyObject *aw, bool owned, bool from_anext, PyObject **iter, PyObject **out,
                   bool is_iter = false) noexcept;
@@ -151,7 +151,7 @@ enum class Step { Yielded, Stopped };
 // Feeds one input (a value, or the exception `exc`) to the chain: first to the Python iterator
 // being awaited, if any, else to the suspended frame. Yielded: `*out` goes to the event loop.
 // Stopped: the root frame reached co_yield or its end. Both inputs are borrowed. `ts` is the
-// running thread's state (the HostEntry's).
+// running thread's state (the RecursionGuard's).
 Step advance(Driver &d, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out) noexcept;
 
 // --- the Python types ------------------------------------------------------------------------
@@ -220,15 +220,15 @@ PyObject *get_none(PyObject *, void *);
 PyObject *self_iter(PyObject *self);
 
 // The send/throw/__next__/am_send of an object whose `step` feeds one input (a value, or an
-// exception) to its frame, on the thread whose state is given, and tells the outcome as PyIter_Send
+// exception) to its frame, on the thread whose state is given, and reports the outcome as PyIter_Send
 // does. `awaiting` gives the promise
 // whose chain waits on a Python iterator now (suspended, not running), or null.
 template <PySendResult (*step)(PyObject *self, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out),
           PromiseBase *(*awaiting)(PyObject *self)>
 struct Stepping {
-    // Every step the host takes passes here.
+    // Every step the interpreter takes into the frame passes here.
     static PySendResult call(PyObject *self, PyObject *value, PyObject *exc, PyObject **out) {
-        HostEntry entry;
+        RecursionGuard entry;
         if (!entry) {
             return PYGEN_ERROR;
         }
@@ -279,8 +279,8 @@ private:
         }
         return nullptr;
     }
-    // Arguments that make no exception fail where the exception would be raised, as with the
-    // host's coroutines: in the Python iterator being awaited, whose error (or outcome) comes back
+    // Arguments that make no exception fail where the exception would be raised, as with
+    // Python's own coroutines: in the Python iterator being awaited, whose error (or outcome) comes back
     // in at the await. With nothing awaited, the error is throw()'s own and the frame is untouched.
     static PyObject *throw_bad_args(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
         PromiseBase *p = awaiting(self);
@@ -289,7 +289,7 @@ private:
         }
         PyObject *res = nullptr;
         PySendResult r;
-        std::optional<HostEntry> entry;
+        std::optional<RecursionGuard> entry;
         if (!throw_bad_args_into(p->own.delegate, p->running, args, nargs, entry, r, &res)) {
             return nullptr;
         }

@@ -192,14 +192,14 @@ void compile_banned_phrases_regex(nb::handle self) {
     }
     nb::object re = global("re");
     nb::object escape = re.attr("escape");
-    bool host_escape = phrase_matching::is_host_escape(escape);
+    bool original_escape = phrase_matching::is_host_escape(escape);
     nb::list lowered;
     nb::list escaped;
     for (nb::handle phrase : phrases) {
         nb::object low = pyhost::owned(PyObject_CallMethodNoArgs(phrase.ptr(), names().lower.ptr()));
         lowered.append(low);
-        escaped.append(host_escape && PyUnicode_CheckExact(low.ptr()) ? phrase_matching::escaped_literally(low)
-                                                                      : escape(low));
+        escaped.append(original_escape && PyUnicode_CheckExact(low.ptr()) ? phrase_matching::escaped_literally(low)
+                                                                          : escape(low));
     }
     nb::object text = nb::str("\\b(") + nb::str("|").attr("join")(escaped) + nb::str(")\\b");
     nb::object pattern = re.attr("compile")(text, re.attr("IGNORECASE"));
@@ -259,39 +259,39 @@ nb::object unsafe_result(nb::handle self, nb::handle matched_texts) {
     return unsafe_of(reason_naming(detected));
 }
 
-// The unsafe result that names the phrases that `binding` tells for the matches `found` (the automaton's
+// The unsafe result that names the phrases `binding` gives for the matches `found` (the automaton's
 // phrases, or texts among `other_texts`).
 nb::object unsafe_result_of(const Binding &binding, const std::vector<std::int32_t> &found,
-                            const std::vector<std::u32string> &other_texts, std::vector<std::int32_t> &told) {
-    told.clear();
+                            const std::vector<std::u32string> &other_texts, std::vector<std::int32_t> &named_items) {
+    named_items.clear();
     for (std::int32_t index : found) {
         if (std::int32_t item = binding.item_telling(index, other_texts); item >= 0) {
-            told.push_back(item);
+            named_items.push_back(item);
         }
     }
-    return unsafe_of(binding.reasons.reason(told, [&] {
-        auto phrase = [&](std::size_t k) { return PyTuple_GET_ITEM(binding.items.ptr(), told[k]); };
-        if (told.size() == 1) {  // the common case, without a sequence to join
+    return unsafe_of(binding.reasons.reason(named_items, [&] {
+        auto phrase = [&](std::size_t k) { return PyTuple_GET_ITEM(binding.items.ptr(), named_items[k]); };
+        if (named_items.size() == 1) {  // the common case, without a sequence to join
             return pyhost::owned(PyUnicode_Concat(names().reason_prefix.ptr(), phrase(0)));
         }
-        nb::object detected = pyhost::owned(PyTuple_New(static_cast<Py_ssize_t>(told.size())));
-        for (std::size_t k = 0; k < told.size(); ++k) {
+        nb::object detected = pyhost::owned(PyTuple_New(static_cast<Py_ssize_t>(named_items.size())));
+        for (std::size_t k = 0; k < named_items.size(); ++k) {
             PyTuple_SET_ITEM(detected.ptr(), static_cast<Py_ssize_t>(k), Py_NewRef(phrase(k)));
         }
         return reason_naming(detected);
     }));
 }
 
-// What a check's scan tells, kept from check to check so that a check allocates none of it.
+// What a check's scan finds, kept from check to check so that a check allocates none of it.
 struct Scratch {
     std::vector<std::int32_t> found;
     std::vector<std::u32string> other_texts;
-    std::vector<std::int32_t> told;  // the items whose phrases the reason names
+    std::vector<std::int32_t> named_items;  // the items whose phrases the reason names
     bool busy = false;
 };
 
-// The kept scratch, or a fresh one for a check that runs while another is telling (from a replaced result
-// class, or on another thread while that one waits for the GIL).
+// The kept scratch, or a fresh one for a check that runs while another is still building its result (from a
+// replaced result class, or on another thread while that one waits for the GIL).
 class ScratchLease {
 public:
     ScratchLease() : used_(kept().busy ? fresh_ : kept()) { used_.busy = true; }
@@ -328,7 +328,7 @@ nb::object check_banned_phrases_regex(const EngineReads &engine, nb::handle cont
             // to no phrase, which name nothing when no item of the phrases lowers to such a text.
             const Binding *binding = entry->binding_for(phrases);
             if (binding && binding->item_of_other_text.empty()) {
-                return unsafe_result_of(*binding, found, other_texts, lease->told);
+                return unsafe_result_of(*binding, found, other_texts, lease->named_items);
             }
             entry->automaton->find_phrases_of_lowered(content.ptr(), found, matched, other_texts);
         }
@@ -336,7 +336,7 @@ nb::object check_banned_phrases_regex(const EngineReads &engine, nb::handle cont
             return safe_result();
         }
         if (const Binding *binding = entry->binding_for(phrases, nb::handle(), &found, &other_texts)) {
-            return unsafe_result_of(*binding, found, other_texts, lease->told);
+            return unsafe_result_of(*binding, found, other_texts, lease->named_items);
         }
     }
     nb::object lowered = content.attr("lower")();

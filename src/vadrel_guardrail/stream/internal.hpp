@@ -1,5 +1,5 @@
-// What the stream road's files share, and nothing outside them includes: the Python view of a road
-// type's fields, the collector's slots, and the one way a step that callers may replace is called.
+// What the native stream pipeline's files share, and nothing outside them includes: the Python view of a
+// stream type's fields, the collector's slots, and the one way a step that callers may replace is called.
 //
 // Words:
 //   stage    a callable over a feed that answers each chunk it reads with one safe item, or ends the stream
@@ -30,12 +30,12 @@ namespace nb = nanobind;
 // A field that may be unset (never set, or cleared by the collector), as Python sees it.
 inline nb::object or_none(const nb::object &value) { return value.is_valid() ? value : nb::none(); }
 
-// The getter of an object field of a road type, for its Python attribute.
+// The getter of an object field of a stream type, for its Python attribute.
 template <class T> auto field(nb::object T::*member) {
     return [member](const T &self) { return or_none(self.*member); };
 }
 
-// The collector's slots for a road type: it sees every object the type lists in `objects()`, and drops
+// The collector's slots for a stream type: it sees every object the type lists in `objects()`, and drops
 // them all when it breaks a cycle.
 template <class T> int traverse_objects(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));

@@ -1,4 +1,4 @@
-// The items of the stream road and the signals that pass along it.
+// The items of the native stream pipeline and the signals that pass along it.
 #include "vadrel_guardrail/stream/items.hpp"
 
 #include "pyhost/objects.hpp"

@@ -1,5 +1,5 @@
-// The items of the stream road and the signals that pass along it: what the road reads of an item, the
-// termination signal `_StreamTerminated`, and the stream validation error.
+// The items of the native stream pipeline and the signals that pass along it: what the pipeline reads of an
+// item, the termination signal `_StreamTerminated`, and the stream validation error.
 #pragma once
 
 #include <nanobind/nanobind.h>

@@ -225,7 +225,7 @@ void open(Pipeline &p) {
 // apply, the empty-content rule, and the validated source closed however the stream ends. Otherwise
 // `_run_active_engines`: the chain of `active_engines` alone. The chain's termination signal ends the stream
 // with its terminal marker, the chain let go before the marker passes; nothing else is caught.
-pyasync::AsyncGen road(nb::object self, nb::object active_engines, bool whole) {
+pyasync::AsyncGen run_stream(nb::object self, nb::object active_engines, bool whole) {
     if (whole && pipeline_of(self).chunks.is_valid()) open(pipeline_of(self));
     pyasync::Caught failure;
     try {
@@ -275,10 +275,10 @@ pyasync::AsyncGen road(nb::object self, nb::object active_engines, bool whole) {
 }
 
 pyasync::AsyncGen _run_active_engines(nb::object self, nb::object active_engines) {
-    return road(std::move(self), std::move(active_engines), false);
+    return run_stream(std::move(self), std::move(active_engines), false);
 }
 
-pyasync::AsyncGen run(nb::object self) { return road(std::move(self), nb::object(), true); }
+pyasync::AsyncGen run(nb::object self) { return run_stream(std::move(self), nb::object(), true); }
 
 // ---------------------------------------------------------------------------------------------------------
 // Entry points

@@ -14,7 +14,7 @@ pyasync::AsyncGen check_output_stream(nb::object manager, nb::object chunks, nb:
 // `GuardrailManager._check_stream`: a new pipeline's `run`, not started.
 nb::object _check_stream(nb::handle manager, nb::handle chunks, nb::handle direction, nb::handle engine_kwargs);
 
-// The stream road's classes, in module `m` once `GuardrailManager`, `logger` and `BaseInvokerError` are
+// The native stream pipeline's classes, in module `m` once `GuardrailManager`, `logger` and `BaseInvokerError` are
 // there: `_StreamTerminated`, `_ValidatedSource`, `_StreamPipeline` and `_StageRunner`.
 void define_stream_classes(nb::module_ m);
 

@@ -1,4 +1,4 @@
-// `_ValidatedSource`: the caller's chunks as the road reads them: text only, one chunk of look-ahead, and
+// `_ValidatedSource`: the caller's chunks as the stream pipeline reads them: text only, one chunk of look-ahead, and
 // closed at most once.
 #include "vadrel_guardrail/stream/validated_source.hpp"
 

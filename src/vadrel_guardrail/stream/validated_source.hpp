@@ -1,4 +1,4 @@
-// `_ValidatedSource`: the caller's chunks as the road reads them: text only, one chunk of look-ahead, and
+// `_ValidatedSource`: the caller's chunks as the stream pipeline reads them: text only, one chunk of look-ahead, and
 // closed at most once. A stage's input is read through `read_input`, which reads a validated source in
 // the reader's own frame.
 #pragma once

@@ -479,7 +479,7 @@ class TestVerdicts:
         assert run(engine.check_input("make a bomb")).is_safe is True
 
     def test_engines_sharing_one_prepared_pattern_report_their_own_phrases(self):
-        # Phrases equal once lower-cased give one pattern text, which the host's compile cache can hand to both.
+        # Phrases equal once lower-cased give one pattern text, which `re`'s compile cache can hand to both.
         upper = PhraseMatcherEngine(banned_phrases=["MAKE A BOMB"], use_spacy=False)
         lower = PhraseMatcherEngine(banned_phrases=["make a bomb"], use_spacy=False)
         for engine, phrase in ((upper, "MAKE A BOMB"), (lower, "make a bomb"), (upper, "MAKE A BOMB")):
@@ -579,8 +579,8 @@ class TestVerdicts:
         regex_engine._check_content = content_step
         assert run(regex_engine.check_output("make a bomb", trace=1)).is_safe is True
         del regex_engine._check_content
-        regex_engine._check_banned_phrases_regex = lambda content: calls.append(("regex", content)) or "told"
-        assert run(regex_engine.check_input("make a bomb")) == "told"
+        regex_engine._check_banned_phrases_regex = lambda content: calls.append(("regex", content)) or "replaced"
+        assert run(regex_engine.check_input("make a bomb")) == "replaced"
         del regex_engine._check_banned_phrases_regex
         assert run(regex_engine.check_input("make a bomb")).reason == PREFIX + "make a bomb"
 

@@ -158,7 +158,7 @@ def test_edge_cases(phrases, text):
 
 def test_every_character_against_the_pattern():
     # Each probe character inside x?x against every BMP character and a sample beyond it; both the
-    # raw and the lower-cased texts, so that the host's case rules are covered one character at a time.
+    # raw and the lower-cased texts, so that Python's case rules are covered one character at a time.
     code_points = [c for c in range(0x10000) if not 0xD800 <= c < 0xE000] + list(range(0x10400, 0x10500))
     code_points += [0x1D400, 0x1E900, 0x1E922, 0x1F600, sys.maxunicode]
     text = " ".join("x" + chr(c) + "x" for c in code_points)
@@ -169,8 +169,8 @@ def test_every_character_against_the_pattern():
             assert pme._native_findall(pattern, variant) == pattern.findall(variant), probe
 
 
-def test_host_case_rules_hold():
-    # The automaton's case keys reproduce `re` only on these properties of the host's tables; the
+def test_python_case_rules_hold():
+    # The automaton's case keys reproduce `re` only on these properties of Python's case tables; the
     # automaton checks them itself when it loads them, and they are asserted here to make a change visible.
     iscased, tolower = _sre.unicode_iscased, _sre.unicode_tolower
     for c in range(sys.maxunicode + 1):

@@ -1,5 +1,6 @@
 """The phrases named by a check follow `banned_phrases` as it is at that check, whatever happened to it since the
-last one: the engine remembers the objects it told matches through and must notice every change that matters."""
+last one: the engine remembers the phrase objects it named in earlier reasons and must notice every change that
+matters."""
 
 import asyncio
 import random
@@ -12,7 +13,7 @@ from vadrel_guardrail.engine.phrase_matcher_engine import PhraseMatcherEngine
 PREFIX = "Content contains banned phrases: "
 
 
-def told(phrases, matched_texts):
+def expected_reason(phrases, matched_texts):
     """The phrases a check names for the distinct matched texts: the first phrase lowering to each."""
     detected = []
     for matched in matched_texts:
@@ -89,12 +90,12 @@ def test_each_change_between_checks_is_seen(place):
     for name, change in mutations(place, rng):
         phrases = list(original)
         engine = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False)
-        assert reason(engine, text) == told(phrases, matched), name
+        assert reason(engine, text) == expected_reason(phrases, matched), name
         replaced = change(phrases)
         if replaced is not None:
             engine.banned_phrases = replaced
         for _ in range(2):  # the change learnt, then remembered
-            assert reason(engine, text) == told(engine.banned_phrases, matched), name
+            assert reason(engine, text) == expected_reason(engine.banned_phrases, matched), name
 
 
 def test_changes_by_another_thread_between_checks():
@@ -109,11 +110,11 @@ def test_changes_by_another_thread_between_checks():
         worker = threading.Thread(target=phrases.__setitem__, args=(index, value))
         worker.start()
         worker.join()
-        assert reason(engine, text) == told(phrases, matched)
+        assert reason(engine, text) == expected_reason(phrases, matched)
 
 
 def test_engines_sharing_one_pattern_keep_their_own_phrases():
-    # The host's compile cache gives equal patterns one object: each engine's phrases tell its own matches.
+    # `re`'s compile cache gives equal patterns one object: each engine's reasons name its own phrases.
     phrases = phrase_list(1000)
     text = phrases[900]
     first = PhraseMatcherEngine(banned_phrases=list(phrases), use_spacy=False)
@@ -135,7 +136,7 @@ def test_engines_sharing_one_pattern_keep_their_own_phrases():
 def test_matches_that_stand_for_no_phrase_are_left_out(text, matched):
     engine = PhraseMatcherEngine(banned_phrases=["\u017f", "b", "c"], use_spacy=False)
     for _ in range(2):
-        assert reason(engine, text) == told(engine.banned_phrases, matched)
+        assert reason(engine, text) == expected_reason(engine.banned_phrases, matched)
 
 
 def test_the_matching_path_called_on_an_emptied_list():

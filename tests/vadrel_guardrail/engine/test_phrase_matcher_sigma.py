@@ -1,6 +1,6 @@
 """Greek sigmas in the matches: the engine's verdicts against the prepared pattern's, where the phrase a match
 stands for hangs on how `str.lower` writes each capital sigma (final or not, from the characters around it),
-and where one engine tells the same raw texts again and again, in other surroundings."""
+and where one engine reports the same raw texts again and again, in other surroundings."""
 
 import asyncio
 import random
@@ -10,7 +10,7 @@ from phrase_verdicts import reference_verdict
 
 from vadrel_guardrail.engine.phrase_matcher_engine import PhraseMatcherEngine
 
-# Phrases that differ only in their sigmas, so that the telling of a match depends on them.
+# Phrases that differ only in their sigmas, so that the phrase reported for a match depends on them.
 PHRASES = ["λογος δρομους", "λογοσ δρομουσ", "λογος", "λογοσ", "σος", "σοσ", "ςος", "ς", "σ", "ασ", "ας"]
 # Text right before and after a match: nothing (the text's start or end), punctuation, white space, cased and
 # case-ignorable characters (an apostrophe, a middle dot, combining marks) that decide a sigma's lower case
@@ -32,7 +32,7 @@ def assert_verdicts(engine, texts):
 
 @pytest.mark.parametrize("phrases", [PHRASES, PHRASES[::-1], [p.upper() for p in PHRASES]])
 def test_sigmas_at_the_edges_of_matches(phrases):
-    # One engine over every raw text in every surrounding: each raw text is told again in other surroundings,
+    # One engine over every raw text in every surrounding: each raw text is reported again in other surroundings,
     # alone in a text and after itself in the same text.
     engine = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False)
     texts = [before + raw + after for raw in RAW for before in BEFORE for after in AFTER]
@@ -74,7 +74,7 @@ def test_random_texts_of_sigmas_and_their_surroundings():
 
 
 def test_long_matches_with_sigmas():
-    # Matches too long to keep are told afresh each time, the same as the short ones.
+    # Matches too long to remember are reported afresh each time, the same as the short ones.
     long_phrase = " ".join(["λογος"] * 12)
     phrases = [long_phrase, long_phrase.replace("ς", "σ"), "λογος"]
     engine = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False)

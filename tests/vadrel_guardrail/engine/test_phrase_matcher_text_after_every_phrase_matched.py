@@ -83,7 +83,7 @@ def test_lists_rebound_after_the_pattern(phrases, rebind):
 
 @pytest.mark.parametrize("boundary", [8192, 24576])
 def test_a_match_across_a_piece_edge_before_a_dotted_capital(boundary):
-    # The text is scanned in pieces; a match that runs past a piece's end is told there, and a dotted capital
+    # The text is scanned in pieces; a match that runs past a piece's end is reported there, and a dotted capital
     # soon after makes the scan go back over a stretch lowered apart, which must not start inside that match.
     engine = PhraseMatcherEngine(banned_phrases=["aa bb", "bb", "zz"], use_spacy=False)
     filler = "κι ενα " * (boundary // 7 + 1)

@@ -106,7 +106,7 @@ class TestErrorPolicy:
         assert view(consume(GuardrailManager(Streaming(odd)), Source(["a"])))[0][2].startswith(
             "Error checking content: ")
 
-    def test_the_stream_road_logs_nothing(self, caplog):
+    def test_the_native_stream_logs_nothing(self, caplog):
         with caplog.at_level(logging.DEBUG, logger=LOGGER):
             consume(GuardrailManager(Strict(error=RuntimeError("e"))), Source(["a"]))
             consume(GuardrailManager(Streaming(fails_after(1, 0, RuntimeError("e"))), error_conservative=False),
@@ -146,7 +146,7 @@ class TestStageRunner:
             assert view(consume(manager, Source(["make a ", "bomb"]))) == [
                 ("make a ", True, None), ("", False, "blocked by stream")]
 
-        async def host_words():
+        async def python_message():
             try:
                 async for _ in [safe("x")]:
                     pass
@@ -155,7 +155,7 @@ class TestStageRunner:
 
         listing = GuardrailManager(Streaming(lambda engine, chunks: [safe("x")]))
         assert view(consume(listing, Source(["x"]))) == [
-            ("", False, f"Error checking content: {asyncio.run(host_words())}")]
+            ("", False, f"Error checking content: {asyncio.run(python_message())}")]
 
     def test_process_item(self):
         async def go():

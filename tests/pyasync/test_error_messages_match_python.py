@@ -1,4 +1,4 @@
-"""Misuse meets the bridge as it meets the host's own coroutines: at once, and in the host's words.
+"""Misuse meets the bridge as it meets Python's own coroutines: refused at once, with the same messages.
 
 Every case runs against CPython's own coroutine or async generator and the bridge's, side by side.
 """
@@ -167,7 +167,7 @@ class TestThrow:
         if args == (ValueError, None, 5):
             assert got[0] == ("TypeError", "throw() third argument must be a traceback object", None)
 
-    # athrow() with a wrong number of arguments leaves the host's own generator running for ever;
+    # athrow() with a wrong number of arguments leaves Python's own generator running for ever;
     # the bridge's stays usable, so those are compared on their first step only.
     @pytest.mark.parametrize("args", THROW_ARGS[:4], ids=repr)
     @side_by_side((py_awaiting_count, t.awaiting_count))
@@ -226,7 +226,7 @@ class TestThrow:
         assert warned(bridge) == warned(python) != []
 
 
-# Every other refusal the bridge makes in the host's place, scenario by scenario: each scenario
+# Every other refusal the bridge makes where Python's own objects would refuse, scenario by scenario: each scenario
 # runs on one side's functions and returns what it saw.
 
 
@@ -419,5 +419,5 @@ def never_awaited(api):
         never_awaited,
     ],
 )
-def test_protocol_misuse_in_the_host_words(scenario):
+def test_protocol_misuse_fails_as_in_python(scenario):
     assert scenario(BRIDGE) == scenario(PYTHON)
