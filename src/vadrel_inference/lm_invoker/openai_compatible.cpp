@@ -70,8 +70,29 @@ nb::object event_value_type(const char *member) {
     raise_runtime_error(kClassName, message, cause);
 }
 
-nb::object get(nb::handle mapping, const char *key) {
+nb::object get(nb::handle mapping, nb::handle key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *value = nullptr;
+        return pyhost::status(PyDict_GetItemRef(mapping.ptr(), key.ptr(), &value)) == 1 ? nb::steal(value) : nb::none();
+    }
     return mapping.attr("get")(key);
+}
+
+nb::object get(nb::handle mapping, const char *key) {
+    return get(mapping, nb::str(key));
+}
+
+// The keys every answer is read with, made once: a key made from C text is decoded and hashed anew each time.
+struct AnswerKeys {
+    nb::handle error, choices, message, delta, content, usage, prompt_tokens, completion_tokens;
+};
+
+const AnswerKeys &answer_keys() {
+    static const AnswerKeys keys{pyhost::intern("error"),   pyhost::intern("choices"),
+                                 pyhost::intern("message"), pyhost::intern("delta"),
+                                 pyhost::intern("content"), pyhost::intern("usage"),
+                                 pyhost::intern("prompt_tokens"), pyhost::intern("completion_tokens")};
+    return keys;
 }
 
 bool is_dict(nb::handle value) {
@@ -207,8 +228,9 @@ nb::object token_usage(nb::handle usage) {
     if (!is_dict(usage)) {
         return nb::none();
     }
-    nb::object input = get(usage, "prompt_tokens");
-    nb::object output = get(usage, "completion_tokens");
+    const AnswerKeys &k = answer_keys();
+    nb::object input = get(usage, k.prompt_tokens);
+    nb::object output = get(usage, k.completion_tokens);
     if (!nb::isinstance<nb::int_>(input)) input = nb::int_(0);
     if (!nb::isinstance<nb::int_>(output)) output = nb::int_(0);
     if (PyLong_CheckExact(input.ptr()) && PyLong_CheckExact(output.ptr())) {
@@ -284,19 +306,22 @@ nb::object plain_answer(nb::handle self, nb::handle raw) {
     if (!is_dict(body)) {
         fail(nb::str("malformed answer: expected a JSON object"));
     }
-    if (!get(body, "error").is_none()) {
-        fail_with_error_object(get(body, "error"));
+    const AnswerKeys &k = answer_keys();
+    if (!get(body, k.error).is_none()) {
+        fail_with_error_object(get(body, k.error));
     }
-    nb::object choices = get(body, "choices");
-    if (!nb::isinstance<nb::list>(choices) || nb::len(choices) == 0 || !is_dict(choices[0]) ||
-        !is_dict(get(choices[0], "message"))) {
+    nb::object choices = get(body, k.choices);
+    nb::object message = nb::isinstance<nb::list>(choices) && nb::len(choices) != 0 && is_dict(choices[0])
+                             ? get(choices[0], k.message)
+                             : nb::none();
+    if (!is_dict(message)) {
         fail(nb::str("malformed answer: no choice with a message"));
     }
-    nb::object content = get(get(choices[0], "message"), "content");
+    nb::object content = get(message, k.content);
     if (!content.is_none() && !nb::isinstance<nb::str>(content)) {
         fail(nb::str("malformed answer: the message content is not text"));
     }
-    return output(self, content.is_none() ? nb::str("") : nb::str(content), get(body, "usage"));
+    return output(self, content.is_none() ? nb::str("") : nb::str(content), get(body, k.usage));
 }
 
 // The value of a server-sent event's `data:` line, without the blanks around it; none for any
@@ -365,18 +390,19 @@ pyasync::Task read_stream(nb::object self, nb::object response, nb::object url, 
         if (!is_dict(chunk)) {
             fail(nb::str("malformed streamed answer: an event is not a JSON object"));
         }
-        if (!get(chunk, "error").is_none()) {
-            fail_with_error_object(get(chunk, "error"));
+        const AnswerKeys &k = answer_keys();
+        if (!get(chunk, k.error).is_none()) {
+            fail_with_error_object(get(chunk, k.error));
         }
-        if (!get(chunk, "usage").is_none()) {
-            usage = get(chunk, "usage");
+        if (!get(chunk, k.usage).is_none()) {
+            usage = get(chunk, k.usage);
         }
-        nb::object choices = get(chunk, "choices");
+        nb::object choices = get(chunk, k.choices);
         if (!nb::isinstance<nb::list>(choices) || nb::len(choices) == 0) {
             continue;  // the usage chunk has no choices
         }
-        nb::object delta = is_dict(choices[0]) ? get(choices[0], "delta") : nb::none();
-        nb::object piece = is_dict(delta) ? get(delta, "content") : nb::none();
+        nb::object delta = is_dict(choices[0]) ? get(choices[0], k.delta) : nb::none();
+        nb::object piece = is_dict(delta) ? get(delta, k.content) : nb::none();
         if (!nb::isinstance<nb::str>(piece) || nb::len(piece) == 0) {
             continue;
         }
