@@ -33,16 +33,19 @@
 //    text they lower-case to (comparing only the places of re's extra case classes, and the sigma rule of
 //    `str.lower`), bound to the caller's phrase objects.
 //
-// WHY EACH STRATEGY: each was switched off in turn and bench/phrase_bench.py's engine column measured against
-// the next simpler one (a shared, loaded machine with AVX-512; best of several runs):
+// WHY EACH STRATEGY: each was switched off in turn (the SIMD paths by VADREL_PHRASE_ISA) and bench/phrase_bench.py's
+// engine column measured against the next simpler one (a shared machine with AVX-512; best of several runs):
 // - word look-ups vs. walking each word through the trie: 2.6x (English prose, 1,000 phrases, 1 MB);
 // - the table of recent look-ups vs. the jump table alone: 2.0x (English prose, 10,000 phrases, 10 KB);
 // - opening pairs vs. every word start: 1.4-1.6x (Greek and Turkish text, 20 phrases, 1 MB);
 // - prefilter vs. the word-start scan: 3-13x (English prose, 20 phrases, or phrases whose later words are rare);
-// - AVX-512 vs. AVX2 (byte permutes and the prefilter's steps): 2-3x (Greek text, 20 phrases);
-// - failure links vs. rereading walks: 2x (the bench's cliff of a 30-word phrase 'a a ... a b').
+// - AVX-512 vs. AVX2 (byte permutes and the prefilter's steps): 1.3-1.4x (English prose, 20 to 10,000 phrases,
+//   1 MB), 1.25x (Greek text, 20 phrases, 1 MB);
+// - AVX2 vs. portable (the prefilter's steps): 1.3-1.35x (English prose, 20 to 10,000 phrases, 1 MB);
+// - failure links vs. rereading walks: 2x (the bench's cliff of a 30-word phrase 'a a ... a b');
 // - the scratch's recent reports (raw text -> phrase) vs. comparing each match: 1.1-1.15x (Greek and Turkish text
 //   with 10,000 phrases, 1 MB), kept so that no bench cell is slower than the design before this one.
+// The prefilter's hand-over (at a third) runs within 10% of the better of prefilter on and off on every row.
 // Exactness: the tests compare every path with `re`, under each SIMD path the CPU runs.
 #pragma once
 
