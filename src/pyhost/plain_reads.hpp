@@ -6,8 +6,6 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
-#include <initializer_list>
-
 #include "pyhost/objects.hpp"
 #include "pyhost/raising.hpp"
 
@@ -52,13 +50,6 @@ public:
 private:
     PyObject *name_ = nullptr;
     PyObject *own_ = nullptr;
-};
-
-// The methods and attributes a fast path reads of one kind of object. Every read goes through Python's
-// protocol, so nothing about a class is remembered here: kept as the one place that names them.
-class PlainClasses {
-public:
-    PlainClasses(std::initializer_list<const OwnMethod *>, std::initializer_list<nb::handle>) {}
 };
 
 }  // namespace pyhost

@@ -36,7 +36,6 @@ using phrase_matching::native_for;
 using phrase_matching::NativeEntry;
 using pyhost::OwnMethod;
 using phrase_matching::PhraseAutomaton;
-using pyhost::PlainClasses;
 using phrase_matching::register_native;
 
 constexpr const char *kModuleName = "vadrel_guardrail.engine.phrase_matcher_engine";
@@ -86,14 +85,6 @@ const Names &names() {
 }
 
 OwnMethod own_check_content, own_check_regex;
-
-// The classes whose engines a check reads straight from their dicts.
-PlainClasses &plain_classes() {
-    static auto *plain = new PlainClasses(
-        {&own_check_content, &own_check_regex},
-        {names().banned_phrases, names().banned_phrases_regex, names().use_spacy, names().phrase_matcher, names().nlp});
-    return *plain;
-}
 
 // `object.name(argument)`, without a bound method in between.
 nb::object call_method(nb::handle object, nb::handle name, nb::handle argument) {
@@ -364,7 +355,7 @@ nb::object check_banned_phrases_regex(const EngineReads &engine, nb::handle cont
 }
 
 nb::object check_banned_phrases_regex_method(nb::handle self, nb::handle content) {
-    return check_banned_phrases_regex(EngineReads(self, plain_classes()), content);
+    return check_banned_phrases_regex(EngineReads(self), content);
 }
 
 nb::object check_banned_phrases_spacy(nb::handle self, nb::handle content) {
@@ -427,7 +418,7 @@ nb::object check_content(const EngineReads &engine, nb::handle content) {
 
 // Coroutines own their parameters (the caller's frame is gone when they run).
 pyasync::Task check_content_task(nb::object self, nb::object content) {
-    co_return check_content(EngineReads(self, plain_classes()), content);
+    co_return check_content(EngineReads(self), content);
 }
 
 // Both directions check alike, through `_check_content` looked up on the engine when the check is awaited. The
@@ -437,7 +428,7 @@ template <bool kKeywords>
 pyasync::Finish check_through_check_content(PyObject *const *args) {
     nb::handle self = args[0];
     nb::handle content = args[1];
-    EngineReads engine(self, plain_classes());
+    EngineReads engine(self);
     if (engine.reaches(own_check_content)) {
         return pyasync::Finish::with(check_content(engine, content));
     }

@@ -15,7 +15,8 @@
 //    opening pairs; and the SIMD path (cpu_path.hpp: VADREL_PHRASE_ISA, else the best the CPU runs), chosen
 //    here, once. Nothing in the program changes afterwards: one automaton serves every thread.
 // 2. Scan (scan.cpp, scan_linear.cpp, prefilter*.cpp, block_windows.*), per call, its mutable state (the
-//    recent word look-ups) in a per-thread `Scratch` handed down with the match sink, never in the program.
+//    recent word look-ups and reports) in a per-thread `Scratch` handed down with the match sink, never in the
+//    program.
 //    `scan` picks:
 //    - some phrase can start at a non-word character: `scan_everywhere`, a walk from every boundary;
 //    - else, with a prefilter (every phrase holds a plain word): `scan_prefiltered` reads the text a chunk at a
@@ -32,16 +33,19 @@
 //    text they lower-case to (comparing only the places of re's extra case classes, and the sigma rule of
 //    `str.lower`), bound to the caller's phrase objects.
 //
-// WHY EACH STRATEGY: each was switched off in turn and bench/phrase_bench.py's engine column measured against
-// the next simpler one (a shared, loaded machine with AVX-512; best of several runs):
+// WHY EACH STRATEGY: each was switched off in turn (the SIMD paths by VADREL_PHRASE_ISA) and bench/phrase_bench.py's
+// engine column measured against the next simpler one (a shared machine with AVX-512; best of several runs):
 // - word look-ups vs. walking each word through the trie: 2.6x (English prose, 1,000 phrases, 1 MB);
 // - the table of recent look-ups vs. the jump table alone: 2.0x (English prose, 10,000 phrases, 10 KB);
 // - opening pairs vs. every word start: 1.4-1.6x (Greek and Turkish text, 20 phrases, 1 MB);
 // - prefilter vs. the word-start scan: 3-13x (English prose, 20 phrases, or phrases whose later words are rare);
-// - AVX-512 vs. AVX2 (byte permutes and the prefilter's steps): 2-3x (Greek text, 20 phrases);
-// - failure links vs. rereading walks: 2x (the bench's cliff of a 30-word phrase 'a a ... a b').
-// A cache of the phrases that recent raw matches were reported as gained 8-15% (Greek and Turkish text with
-// 10,000 phrases) and was removed.
+// - AVX-512 vs. AVX2 (byte permutes and the prefilter's steps): 1.3-1.4x (English prose, 20 to 10,000 phrases,
+//   1 MB), 1.25x (Greek text, 20 phrases, 1 MB);
+// - AVX2 vs. portable (the prefilter's steps): 1.3-1.35x (English prose, 20 to 10,000 phrases, 1 MB);
+// - failure links vs. rereading walks: 2x (the bench's cliff of a 30-word phrase 'a a ... a b');
+// - the scratch's recent reports (raw text -> phrase) vs. comparing each match: 1.1-1.15x (Greek and Turkish text
+//   with 10,000 phrases, 1 MB), kept so that no bench cell is slower than the design before this one.
+// The prefilter's hand-over (at a third) runs within 10% of the better of prefilter on and off on every row.
 // Exactness: the tests compare every path with `re`, under each SIMD path the CPU runs.
 #pragma once
 
@@ -231,6 +235,10 @@ private:
     template <typename CharT, typename SigmaAt>
     int phrase_of_match(const CharT *chars, Py_ssize_t start, Py_ssize_t end, std::int32_t node,
                         SigmaAt &&sigma_at) const;
+    // `phrase_of_match` through the scratch's recent reports (see `Reported`).
+    template <typename CharT, typename SigmaAt>
+    int reported_phrase(Scratch &scratch, const CharT *chars, Py_ssize_t start, Py_ssize_t end, std::int32_t node,
+                        SigmaAt &&sigma_at) const;
 
     const CaseRules *rules_ = nullptr;
     CpuPath path_ = CpuPath::kPortable;  // the SIMD code that the scans run, chosen by `build`
@@ -332,13 +340,28 @@ private:
     std::vector<std::uint64_t> compared_;  // by phrase: the places that reporting a match compares, as bits
     std::vector<std::int32_t> texts_;
     // What the scans of this automaton write, kept per thread from call to call (see `scratch`): the recent
-    // word look-ups. Nothing in the automaton itself changes after `build`, so that one automaton serves every
+    // word look-ups and reports. Nothing in the automaton itself changes after `build`, so that one automaton serves every
     // thread.
+    // A match recently reported at a node, by its raw text: a text repeats a few raw texts (a phrase in the case
+    // the text writes it), and a compare of the raw text costs far less than lowering it, with the sigma rule.
+    // A raw text reports the same phrase wherever it stands, except through its capital sigmas whose lower case
+    // hangs on the characters around the match: an entry holds only while those lower as they did.
+    struct Reported {
+        static constexpr std::size_t kBytes = 104;  // longer matches are compared afresh each time
+        std::int32_t node = -1;  // -1: an empty entry
+        std::int32_t phrase = -1;
+        std::uint16_t length = 0;  // in characters
+        std::uint16_t width = 0;   // of a character of the raw text, in bytes
+        std::uint64_t sigmas = 0;  // the capital sigmas that hang on the context, as bits by place
+        std::uint64_t finals = 0;  // those of them that lowered to the final form
+        unsigned char raw[kBytes] = {};
+    };
     struct Scratch {
         std::uint64_t serial = 0;  // the automaton's `serial_`; 0 for none
         std::uint64_t used = 0;    // when it was last used, for giving way to another automaton's
         std::vector<WordStep> words = std::vector<WordStep>(1);  // one entry that matches nothing until sized
         std::size_t word_mask = 0;
+        std::vector<Reported> reported;  // pairs by a hash of the node, the newer first; empty until first used
     };
     // The calling thread's scratch for this automaton: a few automata's at once, the least recently used giving
     // way.

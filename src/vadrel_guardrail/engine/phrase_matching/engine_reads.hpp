@@ -13,13 +13,11 @@ namespace vadrel_guardrail::phrase_matching {
 
 namespace nb = nanobind;
 using pyhost::OwnMethod;
-using pyhost::PlainClasses;
 
 // An engine as one check reads it.
 class EngineReads {
 public:
     explicit EngineReads(nb::handle self) : self_(self) {}
-    EngineReads(nb::handle self, const PlainClasses &) : self_(self) {}
 
     nb::handle self() const { return self_; }
 

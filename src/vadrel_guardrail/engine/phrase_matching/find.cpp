@@ -149,6 +149,75 @@ int PhraseAutomaton::phrase_of_match(const CharT *chars, Py_ssize_t start, Py_ss
     return -1;
 }
 
+template <typename CharT, typename SigmaAt>
+int PhraseAutomaton::reported_phrase(Scratch &scratch, const CharT *chars, Py_ssize_t start, Py_ssize_t end,
+                                     std::int32_t node, SigmaAt &&sigma_at) const {
+    const Py_ssize_t length = end - start;
+    const std::size_t bytes = static_cast<std::size_t>(length) * sizeof(CharT);
+    if (bytes > Reported::kBytes) {
+        return phrase_of_match(chars, start, end, node, sigma_at);
+    }
+    static_assert(Reported::kBytes / 2 <= 64, "a sigma's place (of two bytes or more) must fit the bits");
+    // Pairs of entries, two pairs for each text that the phrases hold, up to 4,096 pairs: a long list's matched
+    // texts are many (hundreds of word pairs in a text of a few dozen words).
+    std::vector<Reported> &table = scratch.reported;
+    if (table.empty()) {
+        std::size_t pairs = 16;
+        while (pairs < 2 * texts_.size() && pairs < 4096) {
+            pairs *= 2;
+        }
+        table.resize(2 * pairs);
+    }
+    Reported *pair = table.data() + 2 * (((static_cast<std::uint32_t>(node) * 0x9E3779B1u) >> 16) &
+                                         (table.size() / 2 - 1));
+    const CharT *raw = chars + start;
+    auto finals_of = [&](std::uint64_t sigmas) {
+        std::uint64_t finals = 0;
+        for (; sigmas != 0; sigmas &= sigmas - 1) {
+            int k = __builtin_ctzll(sigmas);
+            finals |= static_cast<std::uint64_t>(sigma_at(start + k) == kFinalSigma) << k;
+        }
+        return finals;
+    };
+    for (const Reported *entry : {pair, pair + 1}) {
+        if (entry->node == node && entry->length == length && entry->width == sizeof(CharT) &&
+            std::memcmp(entry->raw, raw, bytes) == 0 &&
+            (entry->sigmas == 0 || finals_of(entry->sigmas) == entry->finals)) {
+            return entry->phrase;
+        }
+    }
+    const int phrase = phrase_of_match(chars, start, end, node, sigma_at);
+    // The newest entry first; the older one gives way.
+    pair[1] = pair[0];
+    Reported &entry = pair[0];
+    entry.node = node;
+    entry.phrase = phrase;
+    entry.length = static_cast<std::uint16_t>(length);
+    entry.width = sizeof(CharT);
+    std::memcpy(entry.raw, raw, bytes);
+    // A sigma's lower case hangs on the characters around the match where it differs between a cased and an
+    // uncased character on either side of the raw text (an uncased one stands for the text's start and end).
+    entry.sigmas = 0;
+    char32_t padded[Reported::kBytes + 2];
+    std::copy_n(raw, length, padded + 1);
+    for (Py_ssize_t k = 0; k < length; ++k) {
+        if (raw[k] != kCapitalSigma) {
+            continue;
+        }
+        std::uint32_t forms = 0;
+        for (char32_t before : {U'A', U' '}) {
+            for (char32_t after : {U'A', U' '}) {
+                padded[0] = before;
+                padded[length + 1] = after;
+                forms |= std::uint32_t{1} << (rules_->sigma_lowered(padded, length + 2, k + 1) == kFinalSigma);
+            }
+        }
+        entry.sigmas |= static_cast<std::uint64_t>(forms == 3) << k;
+    }
+    entry.finals = finals_of(entry.sigmas);
+    return phrase;
+}
+
 // The lower case of the match from `start` to `end` in `chars`, a capital sigma's as `sigma_at` of its place.
 template <typename CharT, typename SigmaAt>
 static std::u32string lowered_text(const CaseRules &rules, const CharT *chars, Py_ssize_t start, Py_ssize_t end,
@@ -182,7 +251,7 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         scratch);
     auto tell_pending = [&] {
         for (std::size_t k = 0; k < spans.size(); ++k) {
-            tell(phrase_of_match(text, spans[k].start, spans[k].end, nodes[k], sigma_in_text),
+            tell(reported_phrase(scratch, text, spans[k].start, spans[k].end, nodes[k], sigma_in_text),
                  [&] { return lowered_text(rules, text, spans[k].start, spans[k].end, sigma_in_text); });
         }
         spans.clear();
@@ -419,7 +488,7 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
             const StretchT *stretch = buffer.data();
             auto in_stretch = sink_of(
                 [&](Py_ssize_t start, Py_ssize_t stop, std::int32_t node) {
-                    tell(phrase_of_match(stretch, start, stop, node, sigma_in_stretch),
+                    tell(reported_phrase(scratch, stretch, start, stop, node, sigma_in_stretch),
                          [&] { return lowered_text(rules, stretch, start, stop, sigma_in_stretch); });
                 },
                 scratch);
