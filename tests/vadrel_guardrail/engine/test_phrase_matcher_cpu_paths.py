@@ -68,7 +68,8 @@ def test_matches_equal_the_pattern_on_every_path(path, request):
         assert "cannot run" in error
         pytest.skip(f"{path}: this CPU cannot run it ({error})")
     # Texts of at most 40 characters never reach the vector steps, which start at blocks of 64.
-    options = ["-q", "-p", "no:cacheprovider", "-x", "-k",
+    # Two workers: this one test would otherwise be the longest of the whole suite under the sanitizer.
+    options = ["-q", "-p", "no:cacheprovider", "-n", "2", "-x", "-k",
                "not test_native_matches_equal_findall and not test_engine_verdict_equals_findall_verdict"]
     profile = request.config.getoption("hypothesis_profile", None)
     if profile:
