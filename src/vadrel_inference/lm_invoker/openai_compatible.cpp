@@ -12,6 +12,7 @@
 #include "pyhost/objects.hpp"
 #include "pyhost/raising.hpp"
 #include "vadrel_inference/errors.hpp"
+#include "vadrel_inference/lm_invoker/chat_wire.hpp"
 #include "vadrel_inference/lm_invoker/client_pool.hpp"
 #include "vadrel_inference/lm_invoker/retry.hpp"
 #include "vadrel_inference/modules.hpp"
@@ -22,7 +23,7 @@ pyhost::Global OpenAICompatibleLMInvoker;
 
 namespace {
 
-constexpr const char *kClassName = "OpenAICompatibleLMInvoker";
+constexpr const char *kClassName = chat_wire::kInvokerName;
 
 // Loaded at the first call, never at import: importing aiohttp reads many modules.
 nb::object aiohttp() {
@@ -49,395 +50,6 @@ nb::object ssl_context() {
     return nb::borrow(context.get());
 }
 
-nb::object event_class() {
-    static pyhost::Global cls;
-    if (!cls) {
-        cls.set(pyhost::import_from("vadrel_core.schema", "Event"));
-    }
-    return nb::borrow(cls.get());
-}
-
-nb::object event_type(const char *member) {
-    return pyhost::import_from("vadrel_core.constants", "EventType").attr(member);
-}
-
-nb::object event_value_type(const char *member) {
-    return pyhost::import_from("vadrel_core.constants", "EventValueType").attr(member);
-}
-
-// Messages are built as Python text (not converted through UTF-8): they may carry whatever a service or a model wrote.
-[[noreturn]] void fail(nb::handle message, nb::handle cause = nb::handle()) {
-    raise_runtime_error(kClassName, message, cause);
-}
-
-nb::object get(nb::handle mapping, nb::handle key) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject *value = nullptr;
-        return pyhost::status(PyDict_GetItemRef(mapping.ptr(), key.ptr(), &value)) == 1 ? nb::steal(value) : nb::none();
-    }
-    return mapping.attr("get")(key);
-}
-
-nb::object get(nb::handle mapping, const char *key) {
-    return get(mapping, nb::str(key));
-}
-
-// The keys every answer is read with, made once: a key made from C text is decoded and hashed anew each time.
-struct AnswerKeys {
-    nb::handle error, choices, message, delta, content, usage, prompt_tokens, completion_tokens;
-};
-
-const AnswerKeys &answer_keys() {
-    static const AnswerKeys keys{pyhost::intern("error"),   pyhost::intern("choices"),
-                                 pyhost::intern("message"), pyhost::intern("delta"),
-                                 pyhost::intern("content"), pyhost::intern("usage"),
-                                 pyhost::intern("prompt_tokens"), pyhost::intern("completion_tokens")};
-    return keys;
-}
-
-bool is_dict(nb::handle value) {
-    return nb::isinstance<nb::dict>(value);
-}
-
-// The request's messages: a message's contents are joined into one text.
-nb::list request_messages(nb::handle messages) {
-    nb::str separator("\n");
-    nb::list out;
-    for (nb::handle message : messages) {
-        nb::list parts;
-        for (nb::handle part : message.attr("contents")) {
-            parts.append(nb::str(part));
-        }
-        nb::object content = pyhost::owned(PyUnicode_Join(separator.ptr(), parts.ptr()));
-        nb::dict entry;
-        entry["role"] = nb::str(message.attr("role"));
-        entry["content"] = content;
-        out.append(entry);
-    }
-    return out;
-}
-
-// The request body as UTF-8 JSON. Text may hold lone surrogates (json.loads makes one of an
-// escaped surrogate without its pair), which UTF-8 cannot encode: they are written as JSON
-// itself writes them, as a backslash, "u" and four hex digits. Outside its string literals
-// JSON text is ASCII, so every surrogate is inside one, where the escape stands for it.
-nb::bytes json_body(nb::handle payload) {
-    static pyhost::Global encode;  // one encoder: json.dumps would make one per call
-    if (!encode) {
-        encode.set(pyhost::import_from("json", "JSONEncoder")(nb::arg("ensure_ascii") = false,
-                                                              nb::arg("separators") = nb::make_tuple(",", ":"),
-                                                              nb::arg("allow_nan") = false)
-                       .attr("encode"));
-    }
-    nb::object text = encode(payload);
-    Py_ssize_t size = 0;
-    if (const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size)) {
-        return nb::bytes(utf8, static_cast<std::size_t>(size));
-    }
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
-    PyErr_Clear();
-    PyObject *p = text.ptr();
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(p);
-    const int kind = PyUnicode_KIND(p);
-    const void *data = PyUnicode_DATA(p);
-    std::string out;
-    out.reserve(static_cast<std::size_t>(length) + 16);
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            static constexpr char hex[] = "0123456789abcdef";
-            out += "\\u";
-            for (int shift = 12; shift >= 0; shift -= 4) out += hex[(c >> shift) & 0xF];
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return nb::bytes(out.data(), out.size());
-}
-
-nb::dict response_format(nb::handle schema) {
-    nb::dict json_schema;
-    if (nb::hasattr(schema, "model_json_schema")) {
-        json_schema["name"] = schema.attr("__name__");
-        json_schema["schema"] = schema.attr("model_json_schema")();
-    } else {
-        json_schema["name"] = get(schema, "title").is_none() ? nb::object(nb::str("response")) : get(schema, "title");
-        json_schema["schema"] = schema;
-    }
-    nb::dict format;
-    format["type"] = "json_schema";
-    format["json_schema"] = json_schema;
-    return format;
-}
-
-nb::dict request_body(nb::handle self, nb::handle messages, nb::handle hyperparameters, bool stream) {
-    nb::dict payload;
-    payload.update(self.attr("default_hyperparameters"));
-    if (!hyperparameters.is_none()) {
-        payload.update(hyperparameters);
-    }
-    nb::object schema = self.attr("response_schema");
-    if (!schema.is_none() && !payload.contains("response_format")) {
-        payload["response_format"] = response_format(schema);
-    }
-    // Whether to stream is the invoker's decision: it streams exactly when there is an emitter.
-    payload.attr("pop")("stream", nb::none());
-    payload.attr("pop")("stream_options", nb::none());
-    if (stream) {
-        nb::dict options;
-        options["include_usage"] = true;
-        payload["stream"] = true;
-        payload["stream_options"] = options;
-    }
-    payload["model"] = self.attr("model_name");
-    payload["messages"] = request_messages(messages);
-    return payload;
-}
-
-// Every call's answer is made into these records: values known to be valid skip pydantic's validation.
-struct Records {
-    pyhost::TrustedModel output, usage;
-    pyhost::Global output_fields, usage_fields;
-};
-
-const Records &records() {
-    static Records *made = nullptr;  // never destroyed: it holds Python objects
-    if (made == nullptr) {
-        made = new Records();
-        made->output.init(LMOutput.get(), {"text", "structured_output", "token_usage"});
-        made->output_fields.set(made->output.names({"text", "structured_output", "token_usage"}));
-        made->usage.init(TokenUsage.get(), {"input_tokens", "output_tokens"});
-        made->usage_fields.set(made->usage.names({"input_tokens", "output_tokens"}));
-    }
-    return *made;
-}
-
-nb::object token_usage(nb::handle usage) {
-    if (!is_dict(usage)) {
-        return nb::none();
-    }
-    const AnswerKeys &k = answer_keys();
-    nb::object input = get(usage, k.prompt_tokens);
-    nb::object output = get(usage, k.completion_tokens);
-    if (!nb::isinstance<nb::int_>(input)) input = nb::int_(0);
-    if (!nb::isinstance<nb::int_>(output)) output = nb::int_(0);
-    if (PyLong_CheckExact(input.ptr()) && PyLong_CheckExact(output.ptr())) {
-        const Records &r = records();
-        return r.usage.make({input, output}, r.usage_fields.get());
-    }
-    return TokenUsage(nb::arg("input_tokens") = input, nb::arg("output_tokens") = output);
-}
-
-[[noreturn]] void fail_with_error_object(nb::handle error) {
-    nb::object message = is_dict(error) ? get(error, "message") : nb::none();
-    fail(nb::str("the service answered with an error: {}").format(message.is_none() ? nb::handle(error) : message));
-}
-
-// A body read whole, as text in the charset its Content-Type names (UTF-8 when none); what cannot be
-// decoded is replaced.
-nb::str body_text(nb::handle response, nb::handle content) {
-    return nb::str(content.attr("decode")(response.attr("get_encoding")(), "replace"));
-}
-
-// HTTP errors, with the service's own error message when its body carries one.
-void check_status(int status, nb::handle response, nb::handle content, nb::handle url) {
-    if (status < 400) {
-        return;
-    }
-    nb::str detail = body_text(response, content);
-    try {
-        nb::object body = nb::module_::import_("json").attr("loads")(detail);
-        if (is_dict(body) && is_dict(get(body, "error")) && !get(get(body, "error"), "message").is_none()) {
-            detail = nb::str(get(get(body, "error"), "message"));
-        }
-    } catch (nb::python_error &) {
-        // Not JSON: the raw text is the detail.
-    }
-    nb::str shown = utf8_prefix(detail, 500);
-    if (!shown.equal(detail)) {
-        shown = nb::str("{}...").format(shown);
-    }
-    fail(nb::str("HTTP {} from {}: {}").format(status, url, shown));
-}
-
-nb::object output(nb::handle self, nb::handle text, nb::handle usage) {
-    nb::object structured = nb::none();
-    nb::object schema = self.attr("response_schema");
-    if (!schema.is_none()) {
-        try {
-            structured = nb::hasattr(schema, "model_validate_json")
-                             ? schema.attr("model_validate_json")(text)
-                             : nb::module_::import_("json").attr("loads")(text);
-        } catch (nb::python_error &e) {
-            fail(nb::str("the answer does not fit the response schema: {}").format(e.value()), e.value());
-        }
-    }
-    nb::object tokens = token_usage(usage);
-    if (PyUnicode_CheckExact(text.ptr())) {
-        const Records &r = records();
-        return r.output.make({text, structured, tokens}, r.output_fields.get());
-    }
-    return LMOutput(nb::arg("text") = text, nb::arg("structured_output") = structured, nb::arg("token_usage") = tokens);
-}
-
-nb::object plain_answer(nb::handle self, nb::handle raw) {
-    static pyhost::Global loads;
-    if (!loads) {
-        loads.set(pyhost::import_from("json", "loads"));
-    }
-    nb::object body;
-    try {
-        body = loads(raw);
-    } catch (nb::python_error &e) {
-        fail(nb::str("malformed answer: not JSON: {}").format(e.value()), e.value());
-    }
-    if (!is_dict(body)) {
-        fail(nb::str("malformed answer: expected a JSON object"));
-    }
-    const AnswerKeys &k = answer_keys();
-    if (!get(body, k.error).is_none()) {
-        fail_with_error_object(get(body, k.error));
-    }
-    nb::object choices = get(body, k.choices);
-    nb::object message = nb::isinstance<nb::list>(choices) && nb::len(choices) != 0 && is_dict(choices[0])
-                             ? get(choices[0], k.message)
-                             : nb::none();
-    if (!is_dict(message)) {
-        fail(nb::str("malformed answer: no choice with a message"));
-    }
-    nb::object content = get(message, k.content);
-    if (!content.is_none() && !nb::isinstance<nb::str>(content)) {
-        fail(nb::str("malformed answer: the message content is not text"));
-    }
-    return output(self, content.is_none() ? nb::str("") : nb::str(content), get(body, k.usage));
-}
-
-// The value of a server-sent event's `data:` line, without the blanks around it; none for any
-// other line. Lines stay Python text: a stream may carry any text.
-std::optional<nb::str> event_data(nb::handle line) {
-    nb::object s = line.attr("lstrip")(" \t").attr("rstrip")(" \t\r");
-    if (!pyhost::status(PyUnicode_Tailmatch(s.ptr(), nb::str("data:").ptr(), 0, PY_SSIZE_T_MAX, -1))) {
-        return std::nullopt;
-    }
-    nb::object rest = pyhost::owned(PyUnicode_Substring(s.ptr(), 5, PY_SSIZE_T_MAX));
-    return nb::str(rest.attr("strip")(" \t"));
-}
-
-// The lines of a body as it arrives, each decoded from UTF-8 (what cannot be decoded is replaced). A line
-// ends at a line feed, a carriage return or both; empty lines are left out, as they carry no event data.
-pyasync::AsyncGen body_lines(nb::object stream) {
-    pyasync::AsyncIter chunks(stream.attr("iter_any")());
-    std::string pending;
-    while (std::optional<nb::object> chunk = co_await chunks.next()) {
-        char *data = nullptr;
-        Py_ssize_t size = 0;
-        if (PyBytes_AsStringAndSize(chunk->ptr(), &data, &size) < 0) throw nb::python_error();
-        pending.append(data, static_cast<std::size_t>(size));
-        std::size_t start = 0;
-        for (std::size_t end; (end = pending.find_first_of("\r\n", start)) != std::string::npos; start = end + 1) {
-            if (end > start) {
-                co_yield pyhost::owned(PyUnicode_DecodeUTF8(pending.data() + start, static_cast<Py_ssize_t>(end - start), "replace"));
-            }
-        }
-        pending.erase(0, start);
-    }
-    if (!pending.empty()) {
-        co_yield pyhost::owned(PyUnicode_DecodeUTF8(pending.data(), static_cast<Py_ssize_t>(pending.size()), "replace"));
-    }
-}
-
-// Server-sent events: each `data:` line is one JSON chunk; "[DONE]" ends the answer.
-pyasync::Task read_stream(nb::object self, nb::object response, nb::object url, nb::object emitter) {
-    const int status = nb::cast<int>(response.attr("status"));
-    if (status >= 400) {
-        nb::object content = co_await response.attr("read")();
-        check_status(status, response, content, url);
-    }
-    nb::object loads = nb::module_::import_("json").attr("loads");
-    pyasync::AsyncIter lines(body_lines(response.attr("content")));
-    nb::list pieces;
-    nb::object usage = nb::none();
-    bool saw_data = false;
-    bool done = false;
-    while (std::optional<nb::object> line = co_await lines.next()) {
-        std::optional<nb::str> data = event_data(*line);
-        if (!data) {
-            continue;  // blank separators, comments and other fields carry no answer
-        }
-        saw_data = true;
-        if (data->equal(nb::str("[DONE]"))) {
-            done = true;
-            break;
-        }
-        nb::object chunk;
-        try {
-            chunk = loads(*data);
-        } catch (nb::python_error &e) {
-            fail(nb::str("malformed streamed answer: an event is not JSON: {}").format(e.value()), e.value());
-        }
-        if (!is_dict(chunk)) {
-            fail(nb::str("malformed streamed answer: an event is not a JSON object"));
-        }
-        const AnswerKeys &k = answer_keys();
-        if (!get(chunk, k.error).is_none()) {
-            fail_with_error_object(get(chunk, k.error));
-        }
-        if (!get(chunk, k.usage).is_none()) {
-            usage = get(chunk, k.usage);
-        }
-        nb::object choices = get(chunk, k.choices);
-        if (!nb::isinstance<nb::list>(choices) || nb::len(choices) == 0) {
-            continue;  // the usage chunk has no choices
-        }
-        nb::object delta = is_dict(choices[0]) ? get(choices[0], k.delta) : nb::none();
-        nb::object piece = is_dict(delta) ? get(delta, k.content) : nb::none();
-        if (!nb::isinstance<nb::str>(piece) || nb::len(piece) == 0) {
-            continue;
-        }
-        pieces.append(piece);
-        nb::object event = event_class()(nb::arg("type") = event_type("RESPONSE"),
-                                          nb::arg("value_type") = event_value_type("TEXT"), nb::arg("value") = piece);
-        co_await emitter.attr("emit")(event);
-    }
-    if (done) {
-        co_await lines.aclose();
-    }
-    if (!saw_data) {
-        fail(nb::str("malformed streamed answer: no data events"));
-    }
-    co_return output(self, nb::str("").attr("join")(pieces), usage);
-}
-
-// The streamed answer of a response whose status is final: the service's error, or the model's answer.
-// The connection goes back to the pool when the answer was read to its end, and is closed otherwise.
-pyasync::Task stream_answer(nb::object self, nb::object response, nb::object url, nb::object emitter) {
-    pyasync::Caught failure;
-    nb::object result;
-    try {
-        result = co_await read_stream(self, response, url, emitter);
-    } catch (...) {
-        failure.capture();
-    }
-    if (failure) {
-        response.attr("close")();
-    } else {
-        response.attr("release")();
-    }
-    failure.rethrow();
-    co_return result;
-}
 
 nb::object asyncio_attr(const char *name) {
     return pyhost::import_from("asyncio", name);
@@ -516,10 +128,10 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
             }
             if (!failure && (last || !retry::transient_status(status))) {
                 if (emitter.is_none()) {
-                    check_status(status, response, content, url);
-                    co_return plain_answer(self, content);
+                    chat_wire::check_status(status, response, content, url);
+                    co_return chat_wire::plain_answer(self, content);
                 }
-                co_return co_await stream_answer(self, response, url, emitter);
+                co_return co_await chat_wire::stream_answer(self, response, url, emitter);
             }
         }
         std::optional<double> asked = failure ? std::nullopt : retry::retry_after(response);
@@ -527,7 +139,7 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
         if (nb::cast<double>(loop.attr("time")()) + wait >= deadline) {
             // No time for another attempt: this one's failure is the call's.
             failure.rethrow();
-            check_status(status, response, content, url);
+            chat_wire::check_status(status, response, content, url);
         }
         nb::object cause = failure ? nb::object(nb::str("{}: {}").format(failure->type().attr("__name__"), failure->value()))
                                    : nb::object(nb::str("HTTP {}").format(status));
@@ -546,7 +158,7 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
         pyhost::raise(timed_out);
     }
     if (error.matches(aiohttp().attr("ClientError"))) {
-        fail(nb::str("request to {} failed: {}: {}").format(url, nb::type_name(error.type()), error.value()),
+        chat_wire::fail(nb::str("request to {} failed: {}: {}").format(url, nb::type_name(error.type()), error.value()),
              error.value());
     }
     throw std::move(error);
@@ -580,8 +192,8 @@ nb::object new_client(nb::handle self) {
 }
 
 pyasync::Task invoke(nb::object self, nb::object messages, nb::object hyperparameters, nb::object emitter) {
-    nb::dict payload = request_body(self, messages, hyperparameters, !emitter.is_none());
-    nb::bytes body = json_body(payload);
+    nb::dict payload = chat_wire::request_body(self, messages, hyperparameters, !emitter.is_none());
+    nb::bytes body = chat_wire::json_body(payload);
     nb::str url = nb::str("{}/chat/completions").format(nb::str(self.attr("base_url")).attr("rstrip")("/"));
     nb::object timeout = self.attr("timeout");
     nb::object loop = client_pool::running_loop();
