@@ -20,9 +20,7 @@
 // weak references, and a RuntimeWarning when dropped never awaited. The body starts at the first
 // send. An `AsyncGen` becomes an async generator: `__aiter__`, `__anext__`, `asend`, `athrow`,
 // `aclose`, `ag_running`, Python's firstiter/finalizer hooks (so `loop.shutdown_asyncgens()`
-// closes abandoned ones), closing when collected unfinished, PEP 479. The StopIteration that hands an
-// item to `async for` is made over for a later item when nothing else holds it; the bridge keeps the item
-// only until the next step of one of its objects, or until an async generator goes.
+// closes abandoned ones), closing when collected unfinished, PEP 479.
 //
 // Names default to the C++ function's unqualified name; `std::move(t).named("x")` overrides.
 // Once a coroutine or generator finishes its frame is freed at once, parameters included.

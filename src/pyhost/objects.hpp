@@ -41,4 +41,27 @@ nb::object read_and_close(nb::handle file, Read &&read) {
     return result;
 }
 
+
+// A slot of an asyncio semaphore (or lock) that the caller has acquired, released when this guard's scope
+// ends, however it ends: returning, failing, cancelled, or a coroutine frame closed unfinished. An error
+// being raised meanwhile is kept aside for the release.
+class Released {
+public:
+    explicit Released(nb::object gate) : gate_(std::move(gate)) {}
+    Released(const Released &) = delete;
+    Released &operator=(const Released &) = delete;
+    ~Released() {
+        PyObject *raised = PyErr_GetRaisedException();
+        PyObject *result = PyObject_CallMethod(gate_.ptr(), "release", nullptr);
+        if (result == nullptr) {
+            PyErr_WriteUnraisable(gate_.ptr());
+        }
+        Py_XDECREF(result);
+        PyErr_SetRaisedException(raised);
+    }
+
+private:
+    nb::object gate_;
+};
+
 }  // namespace pyhost

@@ -21,7 +21,7 @@ public:
         name_ = nb::borrow(name).release().ptr();
         own_ = owned(PyObject_GetAttr(cls.ptr(), name_)).release().ptr();
     }
-    void init(nb::handle cls, const char *name) { init(cls, owned(PyUnicode_InternFromString(name))); }
+    void init(nb::handle cls, const char *name) { init(cls, intern(name)); }
 
     // Whether `self.name` is the class's own function bound to `self`: the class reads attributes the generic
     // way (no `__getattribute__` or `__getattr__` of its own), answers the own function under the name (a

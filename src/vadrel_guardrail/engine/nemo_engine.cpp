@@ -303,10 +303,6 @@ pyasync::Task run_nemo_safety_check(nb::object self, nb::object messages, nb::ob
     options["rails"] = rails;
     options["output_vars"] = output_vars;
 
-    // The check's turn among the loop's running checks (see run_gate).
-    nb::object gate = run_gate(self);
-    co_await gate.attr("acquire")();
-
     // Each check is a conversation of its own, and the runtime is to keep nothing of it. Given no
     // state, it would keep every conversation's events in its history cache for good; given a fresh
     // empty one, it starts a new conversation and hands the events back in the result, dropped with it.
@@ -314,7 +310,11 @@ pyasync::Task run_nemo_safety_check(nb::object self, nb::object messages, nb::ob
     // as long as that context: a caller awaiting check after check in one task would see it grow
     // without end. So each run makes a record of its own, and the caller's is back afterwards.
     nb::object result;
-    try {
+    {
+        // The check's turn among the loop's running checks (see run_gate).
+        nb::object gate = run_gate(self);
+        co_await gate.attr("acquire")();
+        pyhost::Released turn(gate);
         nb::object explain_token = explain_info_var.attr("set")(nb::none());
         try {
             result = co_await self.attr("rails").attr("generate_async")(
@@ -324,11 +324,7 @@ pyasync::Task run_nemo_safety_check(nb::object self, nb::object messages, nb::ob
             throw;
         }
         explain_info_var.attr("reset")(explain_token);
-    } catch (...) {
-        gate.attr("release")();
-        throw;
     }
-    gate.attr("release")();
     nb::object output_data = result.attr("output_data");
     nb::object value = pyhost::truth(output_data) ? output_data.attr("get")("response") : nb::none();
     if (!PyList_Check(value.ptr()) || PyList_GET_SIZE(value.ptr()) == 0) {

@@ -55,28 +55,6 @@ nb::object asyncio_attr(const char *name) {
     return pyhost::import_from("asyncio", name);
 }
 
-// A connection slot of the gate, held from the moment it is acquired until the frame that holds it ends,
-// however it ends: returning, failing, cancelled, or closed unfinished.
-class Slot {
-public:
-    explicit Slot(nb::object gate) : gate_(std::move(gate)) {}
-    Slot(const Slot &) = delete;
-    Slot &operator=(const Slot &) = delete;
-    ~Slot() {
-        // A frame may end while an error is being raised: it is kept aside for the release.
-        PyObject *raised = PyErr_GetRaisedException();
-        PyObject *result = PyObject_CallMethod(gate_.ptr(), "release", nullptr);
-        if (result == nullptr) {
-            PyErr_WriteUnraisable(gate_.ptr());
-        }
-        Py_XDECREF(result);
-        PyErr_SetRaisedException(raised);
-    }
-
-private:
-    nb::object gate_;
-};
-
 void log_retry(nb::handle url, double wait, long long attempt, long long max_retries, nb::handle cause) {
     static pyhost::Global logger;
     if (!logger) {
@@ -110,7 +88,7 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
         int status = 0;
         co_await gate.attr("acquire")();
         {
-            Slot slot(gate);
+            pyhost::Released slot(gate);  // a connection slot of the gate, for this attempt
             try {
                 response = co_await request("POST", url, nb::arg("data") = body, nb::arg("allow_redirects") = false);
                 status = nb::cast<int>(response.attr("status"));
