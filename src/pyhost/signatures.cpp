@@ -2,19 +2,23 @@
 // parameters and annotations, and pass calls straight through.
 #include "pyhost/signatures.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/string_view.h>
 
+#include "pyasync/caught.hpp"
 #include "pyhost/frame.hpp"
 #include "pyhost/raising.hpp"
 
@@ -37,6 +41,20 @@ std::string key_of(PyObject *module, PyObject *qualname) {
     return nb::cast<std::string>(nb::str("{}.{}").format(nb::handle(module), nb::handle(qualname)));
 }
 
+// A parameter as a call binds it.
+struct Param {
+    nb::object name;
+    bool positional, keyword;
+    nb::object default_value;  // unset when the parameter is required
+};
+
+// A signature's parameters, `*args` and `**kwargs` apart.
+struct Params {
+    std::vector<Param> list;
+    std::size_t positional = 0;  // how many of the first ones a call may give by position
+    bool var_positional = false, var_keyword = false;
+};
+
 struct Signed {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -45,6 +63,8 @@ struct Signed {
     PyObject *qualname;   // class does not know
     PyObject *signature;  // built at the first read
     PyObject *code;       // an async generator function's `__code__`, made at the first read
+    struct Params *params;  // the signature's parameters as calls bind them, read from it at first use
+    BoundBody body;         // when set, called with the arguments bound here instead of through `func`
 };
 
 Signed *as_signed(PyObject *self) { return reinterpret_cast<Signed *>(self); }
@@ -64,6 +84,11 @@ int traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(as_signed(self)->qualname);
     Py_VISIT(as_signed(self)->signature);
     Py_VISIT(as_signed(self)->code);
+    if (const Params *params = as_signed(self)->params) {
+        for (const Param &p : params->list) {
+            Py_VISIT(p.default_value.ptr());
+        }
+    }
     return 0;
 }
 
@@ -73,6 +98,7 @@ int clear(PyObject *self) {
     Py_CLEAR(as_signed(self)->qualname);
     Py_CLEAR(as_signed(self)->signature);
     Py_CLEAR(as_signed(self)->code);
+    delete std::exchange(as_signed(self)->params, nullptr);
     return 0;
 }
 
@@ -231,9 +257,10 @@ bool is_async_generator_function(Signed *s) {
     return split_rendering(text).result == "collections.abc.AsyncGenerator";
 }
 
-// Runs `read` for an attribute getter: a C++ exception becomes the Python error it stands for.
+// Runs `read` for an attribute getter: a C++ exception becomes the Python error it stands for, and the
+// result null.
 template <class Read>
-PyObject *guarded(Read &&read) {
+auto guarded(Read &&read) -> decltype(read()) {
     try {
         return read();
     } catch (nb::python_error &e) {
@@ -264,40 +291,64 @@ std::string listed(const std::vector<std::string> &names) {
     return out;
 }
 
+// `text` interned, as the names of keywords in a caller's source are.
+nb::object interned(nb::handle text) {
+    PyObject *name = Py_NewRef(text.ptr());
+    PyUnicode_InternInPlace(&name);
+    return nb::steal(name);
+}
+
+// The signature's parameters, read from it at the first use; null with an error set when it cannot be built,
+// and for a function with several overloads (no single signature describes them).
+const Params *params_of(Signed *s) {
+    if (s->params) return s->params;
+    PyObject *signature = signature_of(s);
+    if (!signature) return nullptr;
+    if (signature == Py_None) {
+        PyErr_Format(PyExc_TypeError, "%U() has no single signature", s->qualname);
+        return nullptr;
+    }
+    return guarded([s, signature]() -> const Params * {
+        const InspectNames &in = inspect_names();
+        auto params = std::make_unique<Params>();
+        for (nb::handle parameter : nb::handle(signature).attr("parameters").attr("values")()) {
+            nb::object kind = parameter.attr("kind");
+            if (kind.is(in.var_positional)) {
+                params->var_positional = true;
+                continue;
+            }
+            if (kind.is(in.var_keyword)) {
+                params->var_keyword = true;
+                continue;
+            }
+            nb::object default_value = parameter.attr("default");
+            bool positional = !kind.is(in.keyword_only);
+            params->positional += positional;
+            params->list.push_back({interned(parameter.attr("name")), positional, !kind.is(in.positional_only),
+                                    default_value.is(in.empty) ? nb::object() : default_value});
+        }
+        s->params = params.release();
+        return s->params;
+    });
+}
+
 // What is wrong with a call's arguments, in the words a Python function uses ("f() missing 1 required
 // positional argument: 'x'", "got multiple values for argument 'x'", "got an unexpected keyword argument 'x'",
 // "takes 2 positional arguments but 3 were given"), in the order Python finds them; empty when the arguments
-// fit the signature.
+// fit the signature, or when it has none.
 std::string call_error(Signed *s, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *signature = signature_of(s);
-    if (!signature || signature == Py_None) return {};
-    const InspectNames &in = inspect_names();
-    struct Param {
-        std::string name;
-        bool positional, keyword, required;
-    };
-    std::vector<Param> params;
-    bool var_positional = false, var_keyword = false;
-    for (nb::handle parameter : nb::handle(signature).attr("parameters").attr("values")()) {
-        nb::object kind = parameter.attr("kind");
-        if (kind.is(in.var_positional)) {
-            var_positional = true;
-            continue;
-        }
-        if (kind.is(in.var_keyword)) {
-            var_keyword = true;
-            continue;
-        }
-        params.push_back({nb::cast<std::string>(parameter.attr("name")), !kind.is(in.keyword_only),
-                          !kind.is(in.positional_only), parameter.attr("default").is(in.empty)});
+    const Params *signature = params_of(s);
+    if (!signature) {
+        PyErr_Clear();
+        return {};
     }
+    const std::vector<Param> &params = signature->list;
     const std::string name = nb::cast<std::string>(nb::str(nb::handle(s->qualname))) + "()";
-    std::size_t positional = 0, required_positional = 0;
+    std::size_t positional = signature->positional, required_positional = 0;
     for (const Param &p : params) {
-        positional += p.positional;
-        required_positional += p.positional && p.required;
+        required_positional += p.positional && !p.default_value.is_valid();
     }
-    if (!var_positional && static_cast<std::size_t>(nargs) > positional) {
+    if (!signature->var_positional && static_cast<std::size_t>(nargs) > positional) {
         std::string takes = required_positional == positional
                                 ? std::to_string(positional)
                                 : "from " + std::to_string(required_positional) + " to " + std::to_string(positional);
@@ -305,25 +356,27 @@ std::string call_error(Signed *s, Py_ssize_t nargs, PyObject *kwnames) {
                std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given";
     }
     std::vector<bool> bound(params.size(), false);
-    for (std::size_t i = 0, taken = 0; i < params.size() && taken < static_cast<std::size_t>(nargs); ++i) {
-        if (params[i].positional) bound[i] = true, ++taken;
+    for (std::size_t i = 0; i < params.size() && i < static_cast<std::size_t>(nargs); ++i) {
+        bound[i] = params[i].positional;
     }
     const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < keywords; ++k) {
-        std::string keyword = nb::cast<std::string>(nb::handle(PyTuple_GET_ITEM(kwnames, k)));
+        nb::handle keyword = PyTuple_GET_ITEM(kwnames, k);
         std::size_t i = 0;
-        while (i < params.size() && !(params[i].keyword && params[i].name == keyword)) ++i;
+        while (i < params.size() && !(params[i].keyword && params[i].name.equal(keyword))) ++i;
         if (i == params.size()) {
-            if (var_keyword) continue;
-            return name + " got an unexpected keyword argument '" + keyword + "'";
+            if (signature->var_keyword) continue;
+            return name + " got an unexpected keyword argument '" + nb::cast<std::string>(keyword) + "'";
         }
-        if (bound[i]) return name + " got multiple values for argument '" + keyword + "'";
+        if (bound[i]) return name + " got multiple values for argument '" + nb::cast<std::string>(keyword) + "'";
         bound[i] = true;
     }
     for (bool keyword_only : {false, true}) {
         std::vector<std::string> missing;
         for (std::size_t i = 0; i < params.size(); ++i) {
-            if (params[i].required && !bound[i] && params[i].positional != keyword_only) missing.push_back(params[i].name);
+            if (!params[i].default_value.is_valid() && !bound[i] && params[i].positional != keyword_only) {
+                missing.push_back(nb::cast<std::string>(params[i].name));
+            }
         }
         if (!missing.empty()) {
             return name + " missing " + std::to_string(missing.size()) + " required " +
@@ -334,26 +387,83 @@ std::string call_error(Signed *s, Py_ssize_t nargs, PyObject *kwnames) {
     return {};
 }
 
-PyObject *forward(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    PyObject *result = PyObject_Vectorcall(as_signed(self)->func, args, nargsf, kwnames);
-    if (result || !PyErr_ExceptionMatches(PyExc_TypeError)) return result;
-    // nanobind answers arguments that fit no overload with the list of the overloads it has; a Python function
-    // says what is wrong. Only the failed call pays for looking; a TypeError raised by the body stands.
-    PyObject *error = PyErr_GetRaisedException();
+// Raises the TypeError that a Python function raises for arguments that do not fit its signature; `error`,
+// when given, is what the binding itself raised and stands when the arguments fit.
+PyObject *call_failed(Signed *s, Py_ssize_t nargs, PyObject *kwnames, PyObject *error = nullptr) {
     std::string message;
     try {
-        message = call_error(as_signed(self), PyVectorcall_NARGS(nargsf), kwnames);
+        message = call_error(s, nargs, kwnames);
     } catch (nb::python_error &) {
     } catch (const std::exception &) {
     }
     PyErr_Clear();
-    if (message.empty()) {
+    if (message.empty() && error) {
         PyErr_SetRaisedException(error);
         return nullptr;
     }
-    Py_DECREF(error);
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+    Py_XDECREF(error);
+    PyErr_SetString(PyExc_TypeError, message.empty() ? "arguments do not fit the signature" : message.c_str());
     return nullptr;
+}
+
+// The index of the parameter that may be given as the keyword `name`, or the number of parameters for none.
+std::size_t keyword_parameter(const Params &params, PyObject *name) {
+    for (std::size_t i = 0; i < params.list.size(); ++i) {
+        if (params.list[i].keyword && params.list[i].name.ptr() == name) return i;
+    }
+    // Keywords spelled in the caller's source are interned as the names are; others compare by text.
+    for (std::size_t i = 0; i < params.list.size(); ++i) {
+        if (params.list[i].keyword && PyUnicode_Compare(params.list[i].name.ptr(), name) == 0) return i;
+    }
+    return params.list.size();
+}
+
+// Binds the arguments as a Python function binds them and calls the function's own body.
+PyObject *call_body(Signed *s, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    const Params *params = params_of(s);
+    if (!params) return nullptr;
+    std::array<nb::handle, kMaxBoundParams> bound{};  // the caller's arguments and the signature's defaults
+    const std::size_t count = params->list.size();
+    bool fits = static_cast<std::size_t>(nargs) <= params->positional;
+    for (Py_ssize_t i = 0; fits && i < nargs; ++i) {
+        bound[static_cast<std::size_t>(i)] = args[i];
+    }
+    try {
+        nb::object extra;  // the keywords that name no parameter
+        const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        for (Py_ssize_t k = 0; fits && k < keywords; ++k) {
+            PyObject *name = PyTuple_GET_ITEM(kwnames, k);
+            std::size_t i = keyword_parameter(*params, name);
+            if (i < count) {
+                fits = !bound[i].is_valid();
+                bound[i] = args[nargs + k];
+            } else if ((fits = params->var_keyword)) {
+                if (!extra.is_valid()) extra = owned(PyDict_New());
+                status(PyDict_SetItem(extra.ptr(), name, args[nargs + k]));
+            }
+        }
+        for (std::size_t i = 0; fits && i < count; ++i) {
+            if (!bound[i].is_valid()) {
+                bound[i] = params->list[i].default_value;
+                fits = bound[i].is_valid();
+            }
+        }
+        if (!fits) return call_failed(s, nargs, kwnames);
+        return s->body(bound.data(), extra).release().ptr();
+    } catch (...) {
+        pyasync::current_error().restore();
+        return nullptr;
+    }
+}
+
+PyObject *forward(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    Signed *s = as_signed(self);
+    if (s->body) return call_body(s, args, PyVectorcall_NARGS(nargsf), kwnames);
+    PyObject *result = PyObject_Vectorcall(s->func, args, nargsf, kwnames);
+    if (result || !PyErr_ExceptionMatches(PyExc_TypeError)) return result;
+    // nanobind answers arguments that fit no overload with the list of the overloads it has; a Python function
+    // says what is wrong. Only the failed call pays for looking; a TypeError raised by the body stands.
+    return call_failed(s, PyVectorcall_NARGS(nargsf), kwnames, PyErr_GetRaisedException());
 }
 
 PyObject *get_signature(PyObject *self, void *) { return Py_XNewRef(signature_of(as_signed(self))); }
@@ -390,21 +500,16 @@ PyObject *defaults_of(PyObject *self, bool keyword_only) {
     return guarded([self, keyword_only]() -> PyObject * {
         Signed *s = as_signed(self);
         if (!is_async_generator_function(s)) raise(PyExc_AttributeError, keyword_only ? "__kwdefaults__" : "__defaults__");
-        PyObject *signature = signature_of(s);
-        if (!signature) throw nb::python_error();
-        const InspectNames &in = inspect_names();
+        const Params *params = params_of(s);
+        if (!params) throw nb::python_error();
         nb::list positional;
         nb::dict keywords;
-        if (signature != Py_None) {
-            for (nb::handle parameter : nb::handle(signature).attr("parameters").attr("values")()) {
-                nb::object value = parameter.attr("default");
-                if (value.is(in.empty)) continue;
-                nb::object kind = parameter.attr("kind");
-                if (kind.is(in.keyword_only)) {
-                    keywords[parameter.attr("name")] = value;
-                } else if (kind.is(in.positional_only) || kind.is(in.positional_or_keyword)) {
-                    positional.append(value);
-                }
+        for (const Param &p : params->list) {
+            if (!p.default_value.is_valid()) continue;
+            if (p.positional) {
+                positional.append(p.default_value);
+            } else {
+                keywords[p.name] = p.default_value;
             }
         }
         if (keyword_only) return nb::len(keywords) ? keywords.release().ptr() : Py_NewRef(Py_None);
@@ -516,6 +621,8 @@ nb::object signed_function(nb::handle f, nb::handle module, nb::handle qualname)
     s->qualname = Py_NewRef(qualname.ptr());
     s->signature = nullptr;
     s->code = nullptr;
+    s->params = nullptr;
+    s->body = nullptr;
     PyObject_GC_Track(s);
     return nb::steal(reinterpret_cast<PyObject *>(s));
 }
@@ -529,6 +636,21 @@ void sign_functions(nb::handle module) {
         if (!value.attr("__module__").equal(name)) continue;  // imported from elsewhere
         namespace_[key] = signed_function(value, name, key);
     }
+}
+
+}  // namespace pyhost
+
+namespace pyhost {
+
+void bind_arguments_here(nb::handle function, BoundBody body) {
+    if (!PyObject_TypeCheck(function.ptr(), signed_type())) raise(PyExc_TypeError, "not a signed function");
+    Signed *s = as_signed(function.ptr());
+    const Params *params = params_of(s);
+    if (!params) throw nb::python_error();
+    if (params->list.size() > kMaxBoundParams || params->var_positional) {
+        raise(PyExc_TypeError, "%s: too many parameters to bind here", nb::cast<std::string>(nb::str(nb::handle(s->qualname))).c_str());
+    }
+    s->body = body;
 }
 
 }  // namespace pyhost

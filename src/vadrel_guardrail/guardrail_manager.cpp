@@ -4,6 +4,7 @@
 #include "pyhost/frame.hpp"
 #include "pyhost/objects.hpp"
 #include "pyhost/raising.hpp"
+#include "pyhost/signatures.hpp"
 #include "vadrel_guardrail/constants.hpp"
 #include "vadrel_guardrail/engine/base_engine.hpp"
 #include "vadrel_guardrail/modules.hpp"
@@ -281,6 +282,14 @@ pyasync::Task run(nb::object self, nb::kwargs kwargs) {
     co_return co_await check_content(self, kwargs["content"], engine_kwargs);
 }
 
+// `check_content` from its arguments as the method binds them itself: the manager, the content, the engines'
+// keywords.
+nb::object check_content_bound(const nb::handle *params, nb::handle) {
+    return check_content(nb::borrow(params[0]), nb::borrow(params[1]), nb::borrow(params[2]))
+        .named("check_content", "GuardrailManager.check_content")
+        .to_python();
+}
+
 }  // namespace
 
 void init_guardrail_manager(nb::module_ m) {
@@ -343,6 +352,8 @@ void init_guardrail_manager(nb::module_ m) {
             .method("_check_stream", &stream::_check_stream, nb::arg("chunks").none(), nb::arg("direction").none(),
                     nb::arg("engine_kwargs").none(), "Run the streaming guardrail pipeline for a direction.")
             .build());
+    // A check runs on every text: it binds its arguments itself, in one pass.
+    pyhost::bind_arguments_here(GuardrailManager.get().attr("check_content"), &check_content_bound);
     stream::define_stream_classes(m);
 }
 

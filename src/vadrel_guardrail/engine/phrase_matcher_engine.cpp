@@ -432,15 +432,28 @@ pyasync::Finish check_through_check_content(PyObject *const *args) {
     if (engine.reaches(own_check_content)) {
         return pyasync::Finish::with(check_content(engine, content));
     }
-    if (!kKeywords || PyDict_GET_SIZE(args[2]) == 0) {
+    if constexpr (!kKeywords) {
         return pyasync::Finish::awaiting(call_method(self, names().check_content, content));
+    } else {
+        return pyasync::Finish::awaiting(self.attr(names().check_content)(content, **nb::borrow<nb::kwargs>(args[2])));
     }
-    return pyasync::Finish::awaiting(self.attr(names().check_content)(content, **nb::borrow<nb::kwargs>(args[2])));
 }
 
+// A check's coroutine, from its arguments as the method binds them itself: the engine, the content, and the
+// keywords when there are any.
 template <const char *kName, const char *kQualname>
-nb::object check_direction(nb::handle self, nb::handle content, nb::kwargs kwargs) {
-    return pyasync::one_shot(&check_through_check_content<true>, {self, content, kwargs}, kName, kQualname);
+nb::object check_direction(const nb::handle *params, nb::handle kwargs) {
+    if (kwargs.is_valid()) {
+        return pyasync::one_shot(&check_through_check_content<true>, {params[0], params[1], kwargs}, kName, kQualname);
+    }
+    return pyasync::one_shot(&check_through_check_content<false>, {params[0], params[1]}, kName, kQualname);
+}
+
+// The binding that describes a check (its signature and documentation); calls go to `check_direction`.
+template <const char *kName, const char *kQualname>
+nb::object check_direction_binding(nb::handle self, nb::handle content, nb::kwargs kwargs) {
+    const nb::handle params[] = {self, content};
+    return check_direction<kName, kQualname>(params, nb::len(kwargs) ? nb::handle(kwargs) : nb::handle());
 }
 
 constexpr char kCheckInput[] = "check_input";
@@ -538,9 +551,9 @@ void define_engine(nb::module_ m) {
                     "Build the spaCy PhraseMatcher, one rule per phrase; fall back to the regular expression.")
             .method("_compile_banned_phrases_regex", &compile_banned_phrases_regex,
                     "Prepare one regular expression matching every phrase as a whole word, ignoring case.")
-            .method("check_input", &check_direction<kCheckInput, kCheckInputQualname>,
+            .method("check_input", &check_direction_binding<kCheckInput, kCheckInputQualname>,
                 nb::arg("content").none(), nb::arg("kwargs"), "Check user input for banned phrases.")
-            .method("check_output", &check_direction<kCheckOutput, kCheckOutputQualname>,
+            .method("check_output", &check_direction_binding<kCheckOutput, kCheckOutputQualname>,
                 nb::arg("content").none(), nb::arg("kwargs"), "Check model output for banned phrases.")
             .attr("requires_full_stream", nb::bool_(true))
             .method(
@@ -578,6 +591,10 @@ void define_engine(nb::module_ m) {
             .build());
     own_check_content.init(phrase_matcher_engine::PhraseMatcherEngine.get(), names().check_content);
     own_check_regex.init(phrase_matcher_engine::PhraseMatcherEngine.get(), names().check_regex);
+    // A check runs on every text: it binds its arguments itself, in one pass.
+    nb::handle cls = phrase_matcher_engine::PhraseMatcherEngine.get();
+    pyhost::bind_arguments_here(cls.attr("check_input"), &check_direction<kCheckInput, kCheckInputQualname>);
+    pyhost::bind_arguments_here(cls.attr("check_output"), &check_direction<kCheckOutput, kCheckOutputQualname>);
 }
 
 }  // namespace

@@ -24,8 +24,9 @@ def engine():
 class TestCalls:
     def test_positional_keyword_and_unbound_calls_check_alike(self, engine, name):
         method, unbound = getattr(engine, name), getattr(PhraseMatcherEngine, name)
+        built_name = "".join(["con", "tent"])  # a keyword that is not the interned name
         for coro in (method("make a bomb"), method(content="make a bomb"), unbound(engine, "make a bomb"),
-                     unbound(engine, content="make a bomb")):
+                     unbound(engine, content="make a bomb"), method(**{built_name: "make a bomb"})):
             assert coro.__qualname__ == f"PhraseMatcherEngine.{name}"
             assert asyncio.run(coro).reason == PREFIX + "make a bomb"
         assert asyncio.run(method(None)).is_safe
