@@ -125,12 +125,6 @@ inline bool ascii_class_block(const CharT *text, std::uint8_t *out, std::uint32_
 #endif
 }
 
-// The word characters among 16 characters from `text` as bits, when all 16 are ASCII.
-template <typename CharT>
-inline bool ascii_word_bits(const CharT *text, std::uint32_t &bits) {
-    return ascii_class_block(text, nullptr, bits);
-}
-
 // Keeps the first `word_length` (1 to 16) class bytes of a key, with no branch on the length.
 inline void mask_key(std::uint32_t word_length, std::uint64_t &low, std::uint64_t &high) {
     static constexpr std::uint8_t kWindow[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,

@@ -58,6 +58,7 @@
 #include <utility>
 #include <vector>
 
+#include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/cpu_path.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
@@ -108,8 +109,20 @@ private:
         std::uint32_t count = 0;        // number of edges
     };
 
+    // The class of a character, for every reader; without a branch for the narrower widths: absent pages
+    // read the shared page of class 0.
     template <typename CharT>
-    std::uint32_t class_of(CharT c) const;
+    std::uint32_t class_of(CharT c) const {
+        if constexpr (sizeof(CharT) == 1) {
+            return latin1_class_[c];
+        } else {
+            if (sizeof(CharT) == 2 || c < kBmp) {
+                return bmp_class_.empty() ? pages_[page_of_[c >> 8] + (c & 0xFFu)] : bmp_class_[c];
+            }
+            auto found = class_of_key_.find(rules_->key(c));
+            return found == class_of_key_.end() ? 0 : found->second;
+        }
+    }
     // The child for a class (with kEnds), or -1.
     std::int32_t step(std::int32_t node, std::uint32_t cls) const {
         if (node < dense_nodes_) {
@@ -145,6 +158,9 @@ private:
     template <typename CharT>
     Py_ssize_t match_by_word(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t word_length,
                              Walk &walk) const;
+    template <typename CharT>
+    bool classes_of_16(const CharT *text, std::uint8_t *classes, std::uint32_t &word, std::uint32_t &opening,
+                       std::uint32_t &changing) const;
     template <typename CharT>
     bool classes_of_16(const CharT *text, std::uint8_t *classes, std::uint32_t &word) const;
     struct WordStep;
@@ -293,7 +309,7 @@ private:
     std::size_t jump_mask_ = 0;
     bool use_jumps_ = false;
     // Recent answers of the jump table, with what a walk reads next at the node a word leads to, so that a
-    // repeated word costs one load from a small table (see word_cache.hpp).
+    // repeated word costs one load from a small table (see `cached_jump`).
     struct alignas(64) WordStep {  // one cache line
         std::uint64_t low = 0, high = 0;  // the word's key, as in `Jump`
         std::uint32_t length = 0;         // 0: an empty entry

@@ -6,10 +6,8 @@
 
 #include "vadrel_guardrail/engine/phrase_matching/ascii_block.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
-#include "vadrel_guardrail/engine/phrase_matching/block_windows_scan.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/block_windows.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
-#include "vadrel_guardrail/engine/phrase_matching/class_of.hpp"
-#include "vadrel_guardrail/engine/phrase_matching/word_cache.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/word_filter.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
@@ -38,6 +36,72 @@ inline std::uint32_t lanes_with(__m128i bytes, int bits) {
 }
 #endif
 
+// The word look-ups that a text makes again and again, kept close at hand. A text holds few distinct words
+// however long it is, so its look-ups (a word, from the root or from a node inside a walk) repeat; the jump
+// table that answers them is large and sparse, and each of its answers is a wait on memory. A small table of
+// recent answers, the misses included, serves the repeats from cache.
+// The step of the word with key `low`, `high` and `length` from `from`, node -1 when no phrase goes on with
+// it. The answer is good until the next look-up.
+inline const PhraseAutomaton::WordStep &PhraseAutomaton::cached_jump(Scratch &scratch, std::uint64_t hash,
+                                                                     std::uint64_t low, std::uint64_t high,
+                                                                     std::uint32_t length, std::int32_t from) const {
+    WordStep &entry = scratch.words[(hash >> kWordCacheShift) & scratch.word_mask];
+    if (entry.length == length && entry.from == from && entry.low == low && entry.high == high) {
+        return entry;
+    }
+    return fill_word_cache(scratch, entry, hash, low, high, length, from);
+}
+
+// Whether a phrase can go on from a word with `follows` when the classes of the three characters after it are
+// these.
+inline bool step_follows(const std::uint64_t *follows, std::uint32_t first, std::uint32_t second,
+                         std::uint32_t third) {
+    std::uint32_t bit = follow_bit(first, second, third) & 127;
+    return ((follows[bit >> 6] >> (bit & 63)) & 1u) != 0;
+}
+
+// Whether the 16 characters at `text` are all ASCII.
+inline bool starts_ascii(const Py_UCS2 *text) {
+#if defined(__SSE2__)
+    __m128i unused;
+    return load_ascii(text, unused);
+#else
+    std::uint32_t unused;
+    return ascii_class_block(text, nullptr, unused);
+#endif
+}
+
+template <bool kLowering, typename CharT>
+[[gnu::always_inline]] inline bool PhraseAutomaton::classify_block_by_windows(const CharT *text, Py_ssize_t reach,
+                                                                              Py_ssize_t i, WindowCarry &carry,
+                                                                              std::uint8_t *classes,
+                                                                              std::uint64_t &bits,
+                                                                              std::uint64_t &openings,
+                                                                              std::uint32_t &tail) const {
+    if constexpr (sizeof(CharT) == 2) {
+        // A block that starts with 16 ASCII characters is left to the arithmetic of the table path, which costs
+        // less there (a text mostly ASCII, in two-byte storage for a few characters), unless the path has read
+        // it already.
+        WindowBlock block;
+        if (!window_flags_.empty() && (carry.at == i || !starts_ascii(text + i)) &&
+            classify_window_block(bmp_class_.data(), window_flags_.data(), text, i, reach, classes, carry, block)) {
+            bool done = !kLowering || block.changing == 0;
+            bits = block.word;
+            openings = block.opening;
+            tail = 0xFFFF;
+            if (done && classes) {
+                if (block.tail) {
+                    tail = block.tail_word;
+                } else {
+                    classify_tail(text, i, classes, tail);
+                }
+            }
+            return done;
+        }
+    }
+    return classify_block<kLowering>(text, i, classes, bits, openings, tail);
+}
+
 template <typename CharT>
 Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ssize_t i, Walk &walk) const {
     // At a word start: the end of the match with the smallest list index that ends on a boundary, or -1.
@@ -63,12 +127,15 @@ Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ss
     return finish_match(text, length, node, j, walk);
 }
 
-// The classes of the 16 characters at `text`, a byte each, and their word characters as bits: by arithmetic
-// when all are ASCII, else one table load each. False when some character lies beyond the plane, or classes
-// do not fit a byte.
+// The classes of the 16 characters at `text`, a byte each (into `classes` when given), and their word
+// characters as bits: by arithmetic when all are ASCII, else one table load each, which also gives the non-word
+// characters that open a phrase and those that change when lowered (none of them ASCII). False when some
+// character lies beyond the plane, or classes do not fit a byte.
 template <typename CharT>
 [[gnu::always_inline]] inline bool PhraseAutomaton::classes_of_16(const CharT *text, std::uint8_t *classes,
-                                                                  std::uint32_t &word) const {
+                                                                  std::uint32_t &word, std::uint32_t &opening,
+                                                                  std::uint32_t &changing) const {
+    opening = changing = 0;
     if (ascii_class_block(text, classes, word)) {
         return true;
     }
@@ -76,7 +143,7 @@ template <typename CharT>
         return false;
     }
     if constexpr (sizeof(CharT) == 4) {
-        std::uint32_t any = 0;
+        std::uint32_t any = 0;  // code points stop at 0x10FFFF: all are in the plane when this is
         for (int k = 0; k < 16; ++k) {
             any |= text[k];
         }
@@ -88,17 +155,32 @@ template <typename CharT>
 #if defined(__SSE2__)
     __m128i class_bytes, flag_bytes;
     plane_entries_16(table, text, class_bytes, flag_bytes);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(classes), class_bytes);
+    if (classes) {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(classes), class_bytes);
+    }
     word = lanes_with(flag_bytes, kWord);
+    opening = lanes_with(flag_bytes, kOpening >> 8);
+    changing = lanes_with(flag_bytes, kChangesWhenLowered);
 #else
     word = 0;
     for (int k = 0; k < 16; ++k) {
         std::uint32_t e = table[text[k]];
-        classes[k] = static_cast<std::uint8_t>(e);
+        if (classes) {
+            classes[k] = static_cast<std::uint8_t>(e);
+        }
         word |= ((e >> 8) & kWord) << k;
+        opening |= ((e & kOpening) >> 10) << k;
+        changing |= (((e >> 8) & kChangesWhenLowered) >> 1) << k;
     }
 #endif
     return true;
+}
+
+template <typename CharT>
+[[gnu::always_inline]] inline bool PhraseAutomaton::classes_of_16(const CharT *text, std::uint8_t *classes,
+                                                                  std::uint32_t &word) const {
+    std::uint32_t opening, changing;
+    return classes_of_16(text, classes, word, opening, changing);
 }
 
 // A word of the text that starts at `j` inside a walk, at `landed`'s node, taken whole in one look-up (a match
@@ -316,74 +398,28 @@ template <bool kLowering, typename CharT>
     tail = 0xFFFF;
     openings = 0;
     for (int block = 0; block < 64; block += 16) {
-        std::uint32_t part;
-        if (!(classes ? ascii_class_block(text + i + block, classes + block, part)
-                      : ascii_word_bits(text + i + block, part))) {
-            part = 0;
-            const CharT *chars = text + i + block;
-            bool in_table = !bmp_scan_.empty();
-            if constexpr (sizeof(CharT) == 4) {
-                std::uint32_t any = 0;  // code points stop at 0x10FFFF: all are in the plane when this is
-                for (int k = 0; k < 16; ++k) {
-                    any |= chars[k];
-                }
-                in_table = in_table && any < kBmp;
-            }
-            {
-                if (in_table) {
-                    // One load per character, and no branch.
-                    const std::uint16_t *table = bmp_scan_.data();
-                    std::uint32_t changing = 0, opening = 0;
-#if defined(__SSE2__)
-                    __m128i class_bytes, flag_bytes;
-                    plane_entries_16(table, chars, class_bytes, flag_bytes);
-                    if (classes) {
-                        _mm_storeu_si128(reinterpret_cast<__m128i *>(classes + block), class_bytes);
-                    }
-                    part = lanes_with(flag_bytes, kWord);
-                    opening = lanes_with(flag_bytes, kOpening >> 8);
-                    changing = kLowering ? lanes_with(flag_bytes, kChangesWhenLowered) : 0;
-#else
-                    for (int k = 0; k < 16; ++k) {
-                        std::uint32_t e = table[chars[k]];
-                        changing |= (e >> 8) & kChangesWhenLowered;
-                        part |= ((e >> 8) & kWord) << k;
-                        opening |= ((e & kOpening) >> 10) << k;
-                        if (classes) {
-                            classes[block + k] = static_cast<std::uint8_t>(e);
-                        }
-                    }
-#endif
-                    if constexpr (kLowering) {
-                        if (changing != 0) {
-                            return false;
-                        }
-                    }
-                    bits |= static_cast<std::uint64_t>(part) << block;
-                    openings |= static_cast<std::uint64_t>(opening) << block;
-                    continue;
-                }
-            }
+        const CharT *chars = text + i + block;
+        std::uint32_t part, opening, changing;
+        if (!classes_of_16(chars, classes ? classes + block : nullptr, part, opening, changing)) {
+            part = opening = changing = 0;
             for (int k = 0; k < 16; ++k) {
-                std::uint8_t f = rules_->flags(static_cast<std::uint32_t>(text[i + block + k]));
-                if constexpr (kLowering) {
-                    if (f & kChangesWhenLowered) {
-                        return false;
-                    }
-                }
+                std::uint8_t f = rules_->flags(static_cast<std::uint32_t>(chars[k]));
+                changing |= f & kChangesWhenLowered;
                 part |= static_cast<std::uint32_t>(f & kWord) << k;
                 if (classes || nonword_openings_) {
-                    std::uint32_t cls = class_of(text[i + block + k]);
+                    std::uint32_t cls = class_of(chars[k]);
                     if (classes) {
                         classes[block + k] = static_cast<std::uint8_t>(cls);
                     }
-                    if (nonword_openings_ && !(f & kWord) && nonword_opening_[cls]) {
-                        openings |= std::uint64_t{1} << (block + k);
-                    }
+                    opening |= static_cast<std::uint32_t>(!(f & kWord) && nonword_opening_[cls]) << k;
                 }
             }
         }
+        if (kLowering && changing != 0) {
+            return false;
+        }
         bits |= static_cast<std::uint64_t>(part) << block;
+        openings |= static_cast<std::uint64_t>(opening) << block;
     }
     if (classes) {
         classify_tail(text, i, classes, tail);

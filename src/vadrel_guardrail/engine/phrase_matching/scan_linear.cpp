@@ -8,7 +8,6 @@
 
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
-#include "vadrel_guardrail/engine/phrase_matching/class_of.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
 
