@@ -11,12 +11,11 @@
 #include "pyasync/one_shot.hpp"
 #include "pyasync/pyasync.hpp"
 #include "pyhost/objects.hpp"
+#include "pyhost/plain_reads.hpp"
 #include "pyhost/raising.hpp"
 #include "pyhost/signatures.hpp"
 #include "pyhost/frame.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
-#include "vadrel_guardrail/engine/phrase_matching/binding.hpp"
-#include "vadrel_guardrail/engine/phrase_matching/engine_reads.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/literal_escape.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/registry.hpp"
 #include "vadrel_guardrail/modules.hpp"
@@ -29,7 +28,6 @@ pyhost::Global phrase_matcher_engine::PhraseMatcherEngine;
 namespace {
 
 using phrase_matching::Binding;
-using phrase_matching::EngineReads;
 using phrase_matching::native_entry;
 using phrase_matching::native_findall;
 using phrase_matching::native_for;
@@ -37,6 +35,36 @@ using phrase_matching::NativeEntry;
 using pyhost::OwnMethod;
 using phrase_matching::PhraseAutomaton;
 using phrase_matching::register_native;
+
+// How a check reads an engine: its attributes and whether its check methods are still the class's own, all
+// through Python's attribute protocol (users may subclass engines and replace what they hold).
+class EngineReads {
+public:
+    explicit EngineReads(nb::handle self) : self_(self) {}
+
+    nb::handle self() const { return self_; }
+
+    // `self.name`. An exact `PhraseMatcherEngine` keeps what a check reads in its instance dict, and its class
+    // holds nothing under those names that would stand before the dict (a data descriptor): read there, with
+    // a strong reference to the dict and to the value. Anything else, and a name not in the dict, is read
+    // through the attribute protocol.
+    nb::object get(nb::handle name) const {
+        if (Py_TYPE(self_.ptr()) == reinterpret_cast<PyTypeObject *>(phrase_matcher_engine::PhraseMatcherEngine.get().ptr())) {
+            nb::object dict = pyhost::owned(PyObject_GenericGetDict(self_.ptr(), nullptr));
+            PyObject *value = nullptr;
+            if (pyhost::status(PyDict_GetItemRef(dict.ptr(), name.ptr(), &value)) == 1) {
+                return nb::steal(value);
+            }
+        }
+        return pyhost::owned(PyObject_GetAttr(self_.ptr(), name.ptr()));
+    }
+
+    // Whether the engine reaches `method`'s own function.
+    bool reaches(const OwnMethod &method) const { return method.reached_by(self_); }
+
+private:
+    nb::handle self_;
+};
 
 constexpr const char *kModuleName = "vadrel_guardrail.engine.phrase_matcher_engine";
 constexpr const char *kReasonPrefix = "Content contains banned phrases: ";

@@ -12,7 +12,7 @@
 //    classes of case-equivalent characters (one lookup, `class_of`, for every reader); a trie over classes
 //    (dense rows for its busy top levels); failure links; for busy tries a table of whole words (`jumps_`) with
 //    the filters in front of it (word + next characters, node + word); the prefilter's required words; the
-//    opening pairs; and the SIMD path (cpu_path.hpp: VADREL_PHRASE_ISA, else the best the CPU runs), chosen
+//    opening pairs; and the SIMD path (`cpu_path`: VADREL_PHRASE_ISA, else the best the CPU runs), chosen
 //    here, once. Nothing in the program changes afterwards: one automaton serves every thread.
 // 2. Scan (scan.cpp, scan_linear.cpp, prefilter*.cpp, block_windows.*), per call, its mutable state (the
 //    recent word look-ups and reports) in a per-thread `Scratch` handed down with the match sink, never in the
@@ -59,9 +59,20 @@
 #include <vector>
 
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
-#include "vadrel_guardrail/engine/phrase_matching/cpu_path.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
+
+// Which SIMD code the scans run: chosen once per process, in `build`, and read by every step that has a vector
+// form.
+enum class CpuPath : std::uint8_t { kPortable, kAvx2, kAvx512 };
+
+// The path of this process: the one that the environment variable VADREL_PHRASE_ISA names ("portable", "avx2"
+// or "avx512") when it is set, else the best that this CPU runs. Read once; an unknown value, or a path this
+// CPU cannot run, throws std::invalid_argument with a message that says so (at every call, so that the first
+// automaton built reports it).
+CpuPath cpu_path();
+// The path's name as VADREL_PHRASE_ISA spells it.
+const char *cpu_path_name(CpuPath path);
 
 struct Span {
     Py_ssize_t start;

@@ -3,7 +3,6 @@
 
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
-#include "vadrel_guardrail/engine/phrase_matching/cpu_path.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -1,5 +1,5 @@
 // The prefilter's chunk steps, portable, for AVX2 and for AVX-512, the automaton's path choosing among them.
-#include "vadrel_guardrail/engine/phrase_matching/prefilter_chunk.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/prefilter.hpp"
 
 #include <algorithm>
 #include <cstring>
