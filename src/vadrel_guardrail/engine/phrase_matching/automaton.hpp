@@ -159,7 +159,7 @@ private:
     template <typename CharT>
     Py_ssize_t match_at(const CharT *text, Py_ssize_t length, Py_ssize_t start, Walk &walk) const;
     template <typename CharT>
-    bool word_key(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t word_length,
+    bool word_key(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t &word_length,
                   std::uint64_t &low, std::uint64_t &high) const;
     struct BlockKeys;
     template <typename CharT>
@@ -188,9 +188,6 @@ private:
         std::uint64_t ready;
     };
     template <typename CharT>
-    bool word_key_at(const CharT *text, Py_ssize_t length, Py_ssize_t j, std::uint32_t &word_length,
-                     std::uint64_t &low, std::uint64_t &high) const;
-    template <typename CharT>
     int jump_inside(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t &j, const WordStep *&landed,
                     const BlockKeys *block, Scratch &scratch) const;
     template <typename CharT>
@@ -208,9 +205,6 @@ private:
                                    std::uint32_t &tail) const;
     template <typename CharT>
     void classify_tail(const CharT *text, Py_ssize_t i, std::uint8_t *classes, std::uint32_t &tail) const;
-    template <typename CharT>
-    int pick_openings(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t starts, bool all,
-                      int *picked) const;
     template <typename CharT>
     int word_keys(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t bits, std::uint32_t tail,
                   const std::uint8_t *classes, int *picked, int count, WordKey *keys, std::uint64_t &ready,

@@ -202,7 +202,7 @@ template <typename CharT>
         high = key.high;
         word_length = key.length;
         hash = key.hash;
-    } else if (!word_key_at(text, length, j, word_length, low, high)) {
+    } else if (word_length = 0; !word_key(text, length, j, word_length, low, high)) {
         return -1;
     } else {
         hash = jump_hash(low, high, word_length);
@@ -220,30 +220,6 @@ template <typename CharT>
     landed = &step;
     j = stop;
     return 1;
-}
-
-// The key of the word of the text at `j`, and its length; false when it is to be walked (too long, or too near
-// the end of the text for its key).
-template <typename CharT>
-bool PhraseAutomaton::word_key_at(const CharT *text, Py_ssize_t length, Py_ssize_t j, std::uint32_t &word_length,
-                                  std::uint64_t &low, std::uint64_t &high) const {
-    if (j + kJumpWord > length) {
-        return false;
-    }
-    alignas(16) std::uint8_t classes[kJumpWord];
-    std::uint32_t word;
-    if (!classes_of_16(text + j, classes, word)) {
-        return false;
-    }
-    word_length = static_cast<std::uint32_t>(__builtin_ctz(~word));  // 16 when all are
-    if (word_length == kJumpWord && j + kJumpWord < length &&
-        rules_->word(static_cast<std::uint32_t>(text[j + kJumpWord]))) {
-        return false;
-    }
-    std::memcpy(&low, classes, 8);
-    std::memcpy(&high, classes + 8, 8);
-    mask_key(word_length, low, high);
-    return true;
 }
 
 // From `node`, reached at `j` with no match yet (by the word step `landed`, when there is one): the end of the
@@ -317,22 +293,32 @@ Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, s
     return best_end;
 }
 
-// `match_at` for busy tries: the whole word at `i` in one look-up. A match cannot end inside a word (no
-// boundary there), so it passes the node that the word leads to, and that node is a word end.
+// The key of the word of the text at `i` (its classes, a byte each, zero beyond its length), and its length
+// when `word_length` is 0 (else known from the scan's bits); false when it is to be walked (too long, or too near
+// the end of the text for its key). 16 characters are read without a branch each and the rest masked off; a
+// class 0 (in no phrase) then finds no entry.
 template <typename CharT>
-bool PhraseAutomaton::word_key(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint32_t word_length,
+bool PhraseAutomaton::word_key(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint32_t &word_length,
                                std::uint64_t &low, std::uint64_t &high) const {
-    // With the word's length known (from the scan's bits), 16 characters are read without a branch each and
-    // the rest masked off; a class 0 (in no phrase) then finds no entry.
-    if (word_length == 0 || word_length > kJumpWord || i + kJumpWord > length) {
+    if (word_length > kJumpWord || i + kJumpWord > length) {
         return false;
     }
     low = high = 0;
     alignas(16) std::uint8_t classes[kJumpWord];
     std::uint32_t word;
     if (classes_of_16(text + i, classes, word)) {
+        if (word_length == 0) {
+            auto run = static_cast<std::uint32_t>(__builtin_ctz(~word));  // 16 when all are
+            if (run == 0 || (run == kJumpWord && i + kJumpWord < length &&
+                             rules_->word(static_cast<std::uint32_t>(text[i + kJumpWord])))) {
+                return false;
+            }
+            word_length = run;
+        }
         std::memcpy(&low, classes, 8);
         std::memcpy(&high, classes + 8, 8);
+    } else if (word_length == 0) {
+        return false;
     } else {
         for (int k = 0; k < 8; ++k) {
             low |= static_cast<std::uint64_t>(class_of(text[i + k]) & 0xFFu) << (8 * k);
@@ -343,6 +329,8 @@ bool PhraseAutomaton::word_key(const CharT *text, Py_ssize_t length, Py_ssize_t 
     return true;
 }
 
+// `match_at` for busy tries: the whole word at `i` in one look-up. A match cannot end inside a word (no
+// boundary there), so it passes the node that the word leads to, and that node is a word end.
 template <typename CharT>
 Py_ssize_t PhraseAutomaton::match_by_word(const CharT *text, Py_ssize_t length, Py_ssize_t i,
                                           std::uint32_t word_length, Walk &walk) const {
@@ -440,45 +428,23 @@ template <typename CharT>
     }
 }
 
-// The offsets of the word starts among `starts` (bits over the 64 characters at `i`) whose first two
-// characters can open a phrase, picked without a branch each; all of them when `all`.
-template <typename CharT>
-[[gnu::always_inline]] inline int PhraseAutomaton::pick_openings(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t starts, bool all,
-                                   int *picked) const {
+// The offsets of the word starts among `starts` (bits over a block of 64 characters) at which `opens` holds,
+// picked without a branch each.
+template <typename Opens>
+[[gnu::always_inline]] inline int pick_starts(std::uint64_t starts, int *picked, Opens &&opens) {
     int count = 0;
-    if (all) {
-        while (starts != 0) {
-            picked[count++] = __builtin_ctzll(starts);
-            starts &= starts - 1;
-        }
-        return count;
-    }
-    const std::uint64_t *pairs = opening_pairs_.data();
-    while (starts != 0) {
+    for (; starts != 0; starts &= starts - 1) {
         int offset = __builtin_ctzll(starts);
-        starts &= starts - 1;
-        Py_ssize_t at = i + offset;
-        std::uint32_t second = at + 1 < length ? class_of(text[at + 1]) : 0;
-        std::uint32_t bit = ((class_of(text[at]) & 0xFFu) << 8) | (second & 0xFFu);
         picked[count] = offset;
-        count += static_cast<int>(((pairs[bit >> 6] >> (bit & 63)) & 1u) | (at + 1 == length));
+        count += static_cast<int>(opens(offset));
     }
     return count;
 }
 
-// The offsets of the word starts among `starts` whose classes and the next (of the block's 80 `classes`) are
-// a pair of `pairs`, picked without a branch each.
-[[gnu::always_inline]] inline int pick_block_openings(const std::uint64_t *pairs, const std::uint8_t *classes,
-                                                      std::uint64_t starts, int *picked) {
-    int count = 0;
-    while (starts != 0) {
-        int offset = __builtin_ctzll(starts);
-        starts &= starts - 1;
-        std::uint32_t bit = (std::uint32_t{classes[offset]} << 8) | classes[offset + 1];
-        picked[count] = offset;
-        count += static_cast<int>((pairs[bit >> 6] >> (bit & 63)) & 1u);
-    }
-    return count;
+// Whether the pair of classes (their low bytes) is among `pairs`.
+inline std::uint64_t pair_in(const std::uint64_t *pairs, std::uint32_t first, std::uint32_t second) {
+    std::uint32_t bit = ((first & 0xFFu) << 8) | (second & 0xFFu);
+    return (pairs[bit >> 6] >> (bit & 63)) & 1u;
 }
 
 // The keys of the words at the `count` offsets of `picked` in the block at `i` (word bits `bits`, and `tail` of
@@ -501,40 +467,36 @@ template <typename CharT>
         // Known where the word and the three characters after it lie within the classes kept (80).
         key.length = offset + run + 3 > 80 ? 0 : static_cast<std::uint32_t>(run);
         picked[kept] = offset;
-        if (classes && key.length != 0 && key.length <= kJumpWord) {
+        // The key from the classes kept where they hold the word and the three characters after it, else from
+        // the text.
+        const bool in_classes = classes && key.length != 0 && key.length <= kJumpWord;
+        if (in_classes) {
             std::memcpy(&key.low, classes + offset, 8);
             std::memcpy(&key.high, classes + offset + 8, 8);
             mask_key(key.length, key.low, key.high);
             key.ready = true;
-            ready |= std::uint64_t{1} << offset;
-            key.hash = jump_hash(key.low, key.high, key.length);
-            const std::uint8_t *after = classes + offset + key.length;  // at most 77 here
-            // Kept or dropped without a branch: where about half the words pass, a branch would be mispredicted
-            // for every other word. The slot is fetched ahead either way (a dropped word's is not needed).
-            bool passes =
-                filter_passes(filter, follow_shift_, key.hash, follows_key(coarse_class_, after[0], after[1], after[2]));
-            __builtin_prefetch(&scratch.words[(key.hash >> kWordCacheShift) & scratch.word_mask]);
-            kept += passes;
-            continue;
         } else {
             key.ready = word_key(text, length, i + offset, key.length, key.low, key.high);
-            if (key.ready) {
-                ready |= std::uint64_t{1} << offset;
-                key.hash = jump_hash(key.low, key.high, key.length);
-                Py_ssize_t j = i + offset + key.length;
-                if (j + 2 < length) {
-                    std::uint32_t follows = follows_key(coarse_class_, class_of(text[j]), class_of(text[j + 1]),
-                                                         class_of(text[j + 2]));
-                    if (!filter_passes(filter, follow_shift_, key.hash, follows)) {
-                        continue;
-                    }
-                }
-            }
         }
+        bool passes = true;
         if (key.ready) {
+            ready |= std::uint64_t{1} << offset;
+            key.hash = jump_hash(key.low, key.high, key.length);
+            // Kept or dropped without a branch: where about half the words pass, a branch would be mispredicted
+            // for every other word. The slot is fetched ahead either way (a dropped word's is not needed).
+            const Py_ssize_t j = i + offset + key.length;
+            if (in_classes) {
+                const std::uint8_t *after = classes + offset + key.length;  // at most 77 here
+                passes = filter_passes(filter, follow_shift_, key.hash,
+                                       follows_key(coarse_class_, after[0], after[1], after[2]));
+            } else if (j + 2 < length) {
+                passes = filter_passes(filter, follow_shift_, key.hash,
+                                       follows_key(coarse_class_, class_of(text[j]), class_of(text[j + 1]),
+                                                   class_of(text[j + 2])));
+            }
             __builtin_prefetch(&scratch.words[(key.hash >> kWordCacheShift) & scratch.word_mask]);
         }
-        ++kept;
+        kept += passes;
     }
     return kept;
 }
@@ -599,14 +561,23 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
         int picked[64];
         int count;
         if (keep_classes && by_pairs) {
-            count = pick_block_openings(block_pairs_.data(), block_classes, starts, picked);
+            count = pick_starts(starts, picked, [&](int offset) {
+                return pair_in(block_pairs_.data(), block_classes[offset], block_classes[offset + 1]);
+            });
             if (probed < kProbed) {
                 starts_seen += static_cast<std::uint32_t>(__builtin_popcountll(starts));
                 starts_kept += static_cast<std::uint32_t>(count);
                 by_pairs = ++probed < kProbed || starts_kept * 4 <= starts_seen * 3;
             }
+        } else if (keep_classes) {
+            count = pick_starts(starts, picked, [](int) { return 1; });
         } else {
-            count = pick_openings(text, length, i, starts, keep_classes, picked);
+            // Those whose first two characters can open a phrase.
+            count = pick_starts(starts, picked, [&](int offset) {
+                Py_ssize_t at = i + offset;
+                std::uint32_t second = at + 1 < length ? class_of(text[at + 1]) : 0;
+                return pair_in(opening_pairs_.data(), class_of(text[at]), second) | (at + 1 == length);
+            });
         }
         if (!use_jumps_) {
             for (int k = 0; k < count; ++k) {
