@@ -242,7 +242,7 @@ private:
     template <bool kLowering, typename CharT>
     Py_ssize_t scan_prefiltered(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
                                 Py_ssize_t &resume, MatchSink &sink) const;
-    void build_prefilter();
+    void build_prefilter();  // after the trie, with the block scans' tables
     template <bool kLowering, typename CharT>
     Py_ssize_t scan_linear(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
                            Py_ssize_t &resume, MatchSink &sink) const;
@@ -291,11 +291,9 @@ private:
     // class 0), for word starts picked from those classes; empty where most pairs open a phrase, and a pick
     // would drop few words.
     std::vector<std::uint64_t> block_pairs_;
-    void build_block_pairs();
     // The flags of `bmp_scan_` (its high byte) by character, for the byte-permute path of the block scans;
     // empty where that path is not taken.
     std::vector<std::uint8_t> window_flags_;
-    void build_window_flags();
     // Word jumps, for busy tries: the node that a whole word of the text leads to, found by the word's classes
     // in one look-up instead of a walk. Only nodes where a word can end are kept: a phrase ends there, or
     // goes on with a character that is not a word character.
@@ -335,11 +333,7 @@ private:
     // that no phrase goes on with at its node by one load from here, before their look-up.
     std::vector<std::uint64_t> pair_filter_;
     unsigned pair_shift_ = 64;
-    void build_pair_filter();
-    bool pair_passes(std::uint64_t hash) const {
-        std::uint64_t bit = (hash * 0x9E3779B97F4A7C15ull) >> pair_shift_;
-        return ((pair_filter_[bit >> 6] >> (bit & 63)) & 1u) != 0;
-    }
+    std::uint64_t pair_bit(std::uint64_t hash) const { return (hash * 0x9E3779B97F4A7C15ull) >> pair_shift_; }
     const WordStep &fill_word_cache(Scratch &scratch, WordStep &entry, std::uint64_t hash, std::uint64_t low, std::uint64_t high,
                                     std::uint32_t length, std::int32_t from) const;
     // Bits over a hash of a word's classes and the classes of the three characters after it, set for every

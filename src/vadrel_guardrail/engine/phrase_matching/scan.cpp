@@ -56,8 +56,7 @@ inline const PhraseAutomaton::WordStep &PhraseAutomaton::cached_jump(Scratch &sc
 // these.
 inline bool step_follows(const std::uint64_t *follows, std::uint32_t first, std::uint32_t second,
                          std::uint32_t third) {
-    std::uint32_t bit = follow_bit(first, second, third) & 127;
-    return ((follows[bit >> 6] >> (bit & 63)) & 1u) != 0;
+    return bit_in(follows, follow_bit(first, second, third) & 127) != 0;
 }
 
 // Whether the 16 characters at `text` are all ASCII.
@@ -209,7 +208,7 @@ template <typename CharT>
     }
     Py_ssize_t stop = j + word_length;
     hash ^= jump_from_mix(node);
-    if (!pair_passes(hash)) {
+    if (!bit_in(pair_filter_.data(), pair_bit(hash))) {
         return 0;
     }
     const WordStep &step = cached_jump(scratch, hash, low, high, word_length, node);
@@ -443,8 +442,7 @@ template <typename Opens>
 
 // Whether the pair of classes (their low bytes) is among `pairs`.
 inline std::uint64_t pair_in(const std::uint64_t *pairs, std::uint32_t first, std::uint32_t second) {
-    std::uint32_t bit = ((first & 0xFFu) << 8) | (second & 0xFFu);
-    return (pairs[bit >> 6] >> (bit & 63)) & 1u;
+    return bit_in(pairs, ((first & 0xFFu) << 8) | (second & 0xFFu));
 }
 
 // The keys of the words at the `count` offsets of `picked` in the block at `i` (word bits `bits`, and `tail` of
