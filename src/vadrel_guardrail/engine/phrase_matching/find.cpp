@@ -55,38 +55,6 @@ struct StretchBuffers {
     std::vector<bool> seen;
 };
 
-// The bits of the characters, among the 64 at `j` (fewer when `stop` is nearer), that change when lowered.
-template <typename CharT>
-[[gnu::always_inline]] inline std::uint64_t changing_bits(const CaseRules &rules, const CharT *text, Py_ssize_t j, Py_ssize_t stop) {
-    const Py_ssize_t count = std::min<Py_ssize_t>(64, stop - j);
-#if defined(__SSE2__)
-    // Where one or two characters of the plane change (as a rule), sixteen are compared at a time.
-    const std::vector<std::uint16_t> &few = rules.plane_changing();
-    if constexpr (sizeof(CharT) == 2) {
-        if (count == 64 && !few.empty() && few.size() <= 2) {
-            const __m128i first = _mm_set1_epi16(static_cast<short>(few[0]));
-            const __m128i second = _mm_set1_epi16(static_cast<short>(few.back()));
-            auto hits = [&](const CharT *at) {
-                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
-                return _mm_or_si128(_mm_cmpeq_epi16(v, first), _mm_cmpeq_epi16(v, second));
-            };
-            std::uint64_t bits = 0;
-            for (int k = 0; k < 64; k += 16) {
-                __m128i both = _mm_packs_epi16(hits(text + j + k), hits(text + j + k + 8));
-                bits |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(both))) << k;
-            }
-            return bits;
-        }
-    }
-#endif
-    std::uint64_t bits = 0;
-    for (Py_ssize_t k = 0; k < count; ++k) {
-        std::uint8_t f = rules.flags(static_cast<std::uint32_t>(text[j + k]));
-        bits |= static_cast<std::uint64_t>((f & kChangesWhenLowered) != 0) << k;
-    }
-    return bits;
-}
-
 // The calling thread's buffers, found once per check: a thread-local variable of a shared library costs a
 // call at each use.
 [[gnu::noinline]] StretchBuffers &stretch_buffers() {
@@ -306,15 +274,6 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
     std::vector<Py_UCS4> &lowered = kept.wide;
     std::vector<Py_UCS2> &narrow_lowered = kept.narrow;
     std::vector<Grown> &grown = kept.grown;
-    // The first place from `j` on, before `stop`, whose character changes; `stop` when none does.
-    auto next_change = [&](Py_ssize_t j, Py_ssize_t stop) {
-        for (; j < stop; j += 64) {
-            if (std::uint64_t bits = changing_bits(rules, text, j, stop)) {
-                return j + __builtin_ctzll(bits);
-            }
-        }
-        return stop;
-    };
     // The lower case of the last character asked for (mostly one character again and again), padded with zeros
     // to `kLowerMost` characters, so that it is written whole without a loop.
     constexpr std::size_t kLowerMost = 4;
@@ -350,7 +309,7 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         Py_ssize_t tried = from, changing = length;
         if (dense) {
             Py_ssize_t near = std::min(length, from + reach_ + kJoin + 1);
-            changing = next_change(from, near);
+            changing = rules.first_changing(text, from, near);
             changing = changing == near ? length : changing;
         }
         if (changing == length) {
@@ -361,7 +320,7 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
                     break;
                 }
                 const Py_ssize_t read = std::min(length, limit + reach_);
-                if (next_change(limit, read) == read) {
+                if (rules.first_changing(text, limit, read) == read) {
                     if (!spans.empty()) {
                         resume_before = spans.back().end;
                     }
@@ -374,7 +333,7 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
             if (tried >= length) {
                 break;
             }
-            changing = next_change(tried, length);
+            changing = rules.first_changing(text, tried, length);
         }
         // The candidates from `trusted` on were not tried or may have read the character: they are tried over
         // a stretch lower-cased apart, which runs on until `reach_` characters past the last such character
@@ -480,7 +439,7 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
                 };
                 for (; j + 128 <= length && j <= last + 2 * reach_ + kJoin; j += 64) {
                     copy_64();
-                    for (std::uint64_t bits = changing_bits(rules, text, j, length); bits != 0; bits &= bits - 1) {
+                    for (std::uint64_t bits = rules.changing_bits(text, j, length); bits != 0; bits &= bits - 1) {
                         Py_ssize_t at = j + __builtin_ctzll(bits);
                         written += at - copied;
                         copied = at;
@@ -500,7 +459,7 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
 #endif
             // Elsewhere, and for the text's last characters, the characters that change are found 64 at a time.
             for (; !stop && j < length && j <= last + 2 * reach_ + kJoin; j += 64) {
-                for (std::uint64_t bits = changing_bits(rules, text, j, length); bits != 0; bits &= bits - 1) {
+                for (std::uint64_t bits = rules.changing_bits(text, j, length); bits != 0; bits &= bits - 1) {
                     if (!take(j + __builtin_ctzll(bits))) {
                         stop = true;
                         break;

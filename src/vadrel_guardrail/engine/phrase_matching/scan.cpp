@@ -634,8 +634,11 @@ Py_ssize_t PhraseAutomaton::scan(const CharT *text, Py_ssize_t length, Py_ssize_
     return scan_everywhere<kLowering>(text, length, from, limit, resume, sink);
 }
 
-// For the prefilter's scans near the words that it finds.
+// For the prefilter's scans near the words that it finds, and the scan from every boundary.
 VADREL_PHRASE_SCAN_INSTANCES(scan_word_starts)
+template Py_ssize_t PhraseAutomaton::match_at(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Walk &) const;
+template Py_ssize_t PhraseAutomaton::match_at(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Walk &) const;
+template Py_ssize_t PhraseAutomaton::match_at(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Walk &) const;
 VADREL_PHRASE_SCAN_INSTANCES(scan)
 
 }  // namespace vadrel_guardrail::phrase_matching
