@@ -16,7 +16,6 @@
 #include "pyhost/signatures.hpp"
 #include "pyhost/frame.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
-#include "vadrel_guardrail/engine/phrase_matching/literal_escape.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/registry.hpp"
 #include "vadrel_guardrail/modules.hpp"
 #include "vadrel_guardrail/schema/records.hpp"
@@ -211,7 +210,7 @@ void compile_banned_phrases_regex(nb::handle self) {
     }
     nb::object re = global("re");
     nb::object escape = re.attr("escape");
-    bool original_escape = phrase_matching::is_host_escape(escape);
+    bool original_escape = phrase_matching::is_re_escape(escape);
     nb::list lowered;
     nb::list escaped;
     for (nb::handle phrase : phrases) {
@@ -613,7 +612,7 @@ void define_engine(nb::module_ m) {
 void init_phrase_matcher_engine(nb::module_ m) {
     module_.set(m);
     m.attr("re") = nb::module_::import_("re");
-    phrase_matching::remember_host_escape(m.attr("re"));
+    phrase_matching::remember_re_escape(m.attr("re"));
     m.attr("threading") = nb::module_::import_("threading");
     pyhost::reexport(m, "vadrel_guardrail.constants",
                      {"DEFAULT_MAX_STREAM_BUFFER_BYTES", "DEFAULT_MAX_STREAM_BUFFER_CHUNKS", "GuardrailMode"});

@@ -86,7 +86,7 @@ struct WindowCarry;
 
 class PhraseAutomaton {
 public:
-    // Null when the host's case rules cannot be read; callers then use the pattern itself.
+    // Null when Python's case rules cannot be read; callers then use the pattern itself.
     // `phrases` are lower-cased phrases in list order, duplicates kept. Needs the GIL.
     static std::shared_ptr<const PhraseAutomaton> build(const std::vector<std::u32string> &phrases);
 

@@ -1,5 +1,5 @@
 // Each character's case key and word flag as `re` sees them, and which characters `str.lower` turns into
-// something that a scan of the text itself cannot stand for; read once from the host.
+// something that a scan of the text itself cannot stand for; read once from Python.
 #pragma once
 
 #include <Python.h>
@@ -37,7 +37,7 @@ constexpr std::uint8_t kChangesWhenLowered = 2;
 // key(c) = representative of the class of lower(c).
 class CaseRules {
 public:
-    // Null when the host's tables break an assumption of the scans; the pattern is then used itself.
+    // Null when Python's tables break an assumption of the scans; the pattern is then used itself.
     static const CaseRules *get();
 
     std::uint32_t key(std::uint32_t c) const { return c < kBmp ? bmp_key_[c] : slow_key(c); }

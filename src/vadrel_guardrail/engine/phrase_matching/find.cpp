@@ -1,4 +1,4 @@
-// What a `PhraseAutomaton` finds in a host string: its matches as they stand, or its matches in the lower-cased
+// What a `PhraseAutomaton` finds in a Python string: its matches as they stand, or its matches in the lower-cased
 // text reported as phrases, with the text lower-cased only around the characters whose lower case a scan of the
 // text itself cannot stand for.
 #include <algorithm>

@@ -152,7 +152,7 @@ struct NativeEntry {
     nb::object weakref;
     std::shared_ptr<const PhraseAutomaton> automaton;
     nb::dict first_of_text;  // lower-cased phrase text -> the automaton's first phrase with that text
-    // The sequences that engines of this pattern held at their last checks (the host's compile cache can give
+    // The sequences that engines of this pattern held at their last checks (`re`'s compile cache can give
     // several engines one pattern), the latest last.
     std::vector<Binding> bindings;
 
@@ -178,5 +178,14 @@ nb::str cpu_path_in_use();
 
 // The matches of a native automaton, as the texts `findall` would give; None when the pattern has no automaton.
 nb::object native_findall(nb::handle pattern, nb::handle text);
+
+// `re.escape` of a text as `re`'s own gives it, without a look-up in its table for every character: whether
+// `escape` is `re.escape` with its table of special characters as `re` made it, so that
+// `escaped_literally` gives what it gives. Call `remember_re_escape` once with the `re` module first.
+void remember_re_escape(nb::handle re);
+bool is_re_escape(nb::handle escape);
+
+// `re.escape(text)` for an exact text: each special character after a backslash.
+nb::object escaped_literally(nb::handle text);
 
 }  // namespace vadrel_guardrail::phrase_matching

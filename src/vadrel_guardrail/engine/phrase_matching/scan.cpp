@@ -84,9 +84,9 @@ template <bool kLowering, typename CharT>
         WindowBlock block;
         if (!window_flags_.empty() && (carry.at == i || !starts_ascii(text + i)) &&
             classify_window_block(bmp_class_.data(), window_flags_.data(), text, i, reach, classes, carry, block)) {
-            bool done = !kLowering || block.changing == 0;
-            bits = block.word;
-            openings = block.opening;
+            bool done = !kLowering || block.flags.changing == 0;
+            bits = block.flags.word;
+            openings = block.flags.opening;
             tail = 0xFFFF;
             if (done && classes) {
                 if (block.tail) {

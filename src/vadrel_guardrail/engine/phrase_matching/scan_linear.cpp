@@ -29,7 +29,7 @@ Py_ssize_t PhraseAutomaton::scan_linear(const CharT *text, Py_ssize_t length, Py
     const std::size_t mask = span - 1;
     std::vector<std::int32_t> best(span, -1);  // by start, modulo `span`
     std::size_t waiting = 0;  // starts with a phrase in `best`
-    Py_ssize_t settled = from;  // the starts before it are told
+    Py_ssize_t settled = from;  // the starts before it are reported
     auto settle = [&](Py_ssize_t until) {
         if (waiting == 0) {
             settled = std::max(settled, until);
