@@ -8,12 +8,12 @@
 // own storage (1-, 2- or 4-byte units) and folds case as it reads.
 //
 // THREE LAYERS.
-// 1. Compile (build.cpp, build_filters.cpp, case_rules.*), once per phrase list, into an immutable program:
-//    classes of case-equivalent characters (one lookup, `class_of`, for every reader); a trie over classes
-//    (dense rows for its busy top levels); failure links; for busy tries a table of whole words (`jumps_`) with
-//    the filters in front of it (word + next characters, node + word); the prefilter's required words; the
-//    opening pairs; and the SIMD path (`cpu_path`: VADREL_PHRASE_ISA, else the best the CPU runs), chosen
-//    here, once. Nothing in the program changes afterwards: one automaton serves every thread.
+// 1. Compile (build.cpp, prefilter.cpp for its words, case_rules.*), once per phrase list, into an immutable
+//    program: classes of case-equivalent characters (one lookup, `class_of`, for every reader); a trie over
+//    classes (dense rows for its busy top levels); failure links; for busy tries a table of whole words
+//    (`jumps_`) with the filters in front of it (word + next characters, node + word); the prefilter's required
+//    words; the opening pairs; and the SIMD path (`cpu_path`: VADREL_PHRASE_ISA, else the best the CPU runs),
+//    chosen here, once. Nothing in the program changes afterwards: one automaton serves every thread.
 // 2. Scan (scan.cpp, scan_linear.cpp, prefilter*.cpp, block_windows.*), per call, its mutable state (the
 //    recent word look-ups and reports) in a per-thread `Scratch` handed down with the match sink, never in the
 //    program.
@@ -29,7 +29,7 @@
 //      hand the rest to `scan_linear`, which follows failure links and reads each character once.
 //    Lowering: characters whose lower case a scan of the text itself cannot stand for (one that lowers to
 //    several) stop the scan; the stretch around them is lower-cased apart and scanned (find.cpp).
-// 3. Report (find.cpp, binding.hpp, registry.*): matches as spans, or as the indexes of the phrases whose
+// 3. Report (find.cpp, registry.*): matches as spans, or as the indexes of the phrases whose
 //    text they lower-case to (comparing only the places of re's extra case classes, and the sigma rule of
 //    `str.lower`), bound to the caller's phrase objects.
 //
