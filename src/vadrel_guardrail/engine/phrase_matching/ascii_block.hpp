@@ -94,7 +94,7 @@ inline __m128i ascii_classes(__m128i v, __m128i &word) {
 // The classes of 16 characters from `text` as bytes into `out` (when given), and their word characters as
 // bits, when all are ASCII.
 template <typename CharT>
-inline bool ascii_class_block(const CharT *text, std::uint8_t *out, std::uint32_t &bits) {
+[[gnu::always_inline]] inline bool ascii_class_block(const CharT *text, std::uint8_t *out, std::uint32_t &bits) {
 #if defined(__SSE2__)
     __m128i v;
     if (!load_ascii(text, v)) {

@@ -50,8 +50,7 @@ struct StretchBuffers {
     std::vector<Grown> grown;
     // The matches in the text itself that wait to be reported, and which phrases were reported (all false between
     // checks): a check of a short text allocates nothing.
-    std::vector<Span> spans;
-    std::vector<std::int32_t> nodes;
+    std::vector<std::pair<Span, std::int32_t>> spans;  // with the node where each ends
     std::vector<bool> seen;
 };
 
@@ -252,24 +251,20 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
     auto sigma_in_text = [&](Py_ssize_t at) { return rules.sigma_lowered(text, length, at); };
     StretchBuffers &kept = stretch_buffers();
     // Matches in the text itself wait until no character that changes when lowered can undo them.
-    std::vector<Span> &spans = kept.spans;
-    std::vector<std::int32_t> &nodes = kept.nodes;
+    std::vector<std::pair<Span, std::int32_t>> &spans = kept.spans;
     spans.clear();
-    nodes.clear();
     Scratch &scratch = this->scratch();
     auto pending = sink_of(
         [&](Py_ssize_t start, Py_ssize_t end, std::int32_t node) {
-            spans.push_back({start, end});
-            nodes.push_back(node);
+            spans.push_back({{start, end}, node});
         },
         scratch);
     auto tell_pending = [&] {
-        for (std::size_t k = 0; k < spans.size(); ++k) {
-            tell(reported_phrase(scratch, text, spans[k].start, spans[k].end, nodes[k], sigma_in_text),
-                 [&] { return lowered_text(rules, text, spans[k].start, spans[k].end, sigma_in_text); });
+        for (const auto &[span, node] : spans) {
+            tell(reported_phrase(scratch, text, span.start, span.end, node, sigma_in_text),
+                 [&] { return lowered_text(rules, text, span.start, span.end, sigma_in_text); });
         }
         spans.clear();
-        nodes.clear();
     };
     std::vector<Py_UCS4> &lowered = kept.wide;
     std::vector<Py_UCS2> &narrow_lowered = kept.narrow;
@@ -322,7 +317,7 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
                 const Py_ssize_t read = std::min(length, limit + reach_);
                 if (rules.first_changing(text, limit, read) == read) {
                     if (!spans.empty()) {
-                        resume_before = spans.back().end;
+                        resume_before = spans.back().first.end;
                     }
                     tell_pending();
                     if (all_found()) {
@@ -339,11 +334,10 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         // a stretch lower-cased apart, which runs on until `reach_` characters past the last such character
         // nearby, and `reach_` more for the candidates before it to read.
         Py_ssize_t trusted = std::max(from, std::min(tried, changing - reach_));
-        while (!spans.empty() && spans.back().start >= trusted) {
+        while (!spans.empty() && spans.back().first.start >= trusted) {
             spans.pop_back();
-            nodes.pop_back();
         }
-        resume = spans.empty() ? resume_before : spans.back().end;
+        resume = spans.empty() ? resume_before : spans.back().first.end;
         tell_pending();
         Py_ssize_t begin = trusted > 0 ? trusted - 1 : 0;  // with the character before, for its word flag
         // The stretch is written into `buffer` (of the text's width, or of four bytes) in the same pass that

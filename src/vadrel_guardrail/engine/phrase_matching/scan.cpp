@@ -59,17 +59,6 @@ inline bool step_follows(const std::uint64_t *follows, std::uint32_t first, std:
     return bit_in(follows, follow_bit(first, second, third) & 127) != 0;
 }
 
-// Whether the 16 characters at `text` are all ASCII.
-inline bool starts_ascii(const Py_UCS2 *text) {
-#if defined(__SSE2__)
-    __m128i unused;
-    return load_ascii(text, unused);
-#else
-    std::uint32_t unused;
-    return ascii_class_block(text, nullptr, unused);
-#endif
-}
-
 template <bool kLowering, typename CharT>
 [[gnu::always_inline]] inline bool PhraseAutomaton::classify_block_by_windows(const CharT *text, Py_ssize_t reach,
                                                                               Py_ssize_t i, WindowCarry &carry,
@@ -82,7 +71,8 @@ template <bool kLowering, typename CharT>
         // less there (a text mostly ASCII, in two-byte storage for a few characters), unless the path has read
         // it already.
         WindowBlock block;
-        if (!window_flags_.empty() && (carry.at == i || !starts_ascii(text + i)) &&
+        std::uint32_t unused;
+        if (!window_flags_.empty() && (carry.at == i || !ascii_class_block(text + i, nullptr, unused)) &&
             classify_window_block(bmp_class_.data(), window_flags_.data(), text, i, reach, classes, carry, block)) {
             bool done = !kLowering || block.flags.changing == 0;
             bits = block.flags.word;
@@ -103,7 +93,7 @@ template <bool kLowering, typename CharT>
 
 template <typename CharT>
 Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ssize_t i, Walk &walk) const {
-    // At a word start: the end of the match with the smallest list index that ends on a boundary, or -1.
+    // From a start: the end of the match with the smallest list index that ends on a boundary, or -1.
     // Until a phrase ends, only the transitions are read.
     std::int32_t node = 0;
     Py_ssize_t j = i;
