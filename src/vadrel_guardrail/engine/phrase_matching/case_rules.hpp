@@ -91,7 +91,7 @@ public:
     }
     // The first place from `j` on, before `stop`, whose character changes when lowered; `stop` when none does.
     template <typename CharT>
-    Py_ssize_t first_changing(const CharT *text, Py_ssize_t j, Py_ssize_t stop) const {
+    [[gnu::always_inline]] Py_ssize_t first_changing(const CharT *text, Py_ssize_t j, Py_ssize_t stop) const {
         for (; j < stop; j += 64) {
             if (std::uint64_t bits = changing_bits(text, j, stop)) {
                 return j + __builtin_ctzll(bits);

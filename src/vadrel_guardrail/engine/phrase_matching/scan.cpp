@@ -325,7 +325,9 @@ Py_ssize_t PhraseAutomaton::match_by_word(const CharT *text, Py_ssize_t length, 
                                           std::uint32_t word_length, Walk &walk) const {
     // The word's classes, a byte each.
     std::uint64_t low = 0, high = 0;
-    if (!word_key(text, length, i, word_length, low, high)) {
+    // A word whose length the scan does not know (in the text's last characters, mostly) is read a character
+    // at a time: a short word costs less so than through 16 characters classified at once.
+    if (word_length == 0 || !word_key(text, length, i, word_length, low, high)) {
         if (word_length > kJumpWord) {
             return match_at(text, length, i, walk);
         }
@@ -464,7 +466,7 @@ template <typename CharT>
             mask_key(key.length, key.low, key.high);
             key.ready = true;
         } else {
-            key.ready = word_key(text, length, i + offset, key.length, key.low, key.high);
+            key.ready = key.length != 0 && word_key(text, length, i + offset, key.length, key.low, key.high);
         }
         bool passes = true;
         if (key.ready) {
