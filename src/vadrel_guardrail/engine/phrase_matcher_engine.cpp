@@ -11,13 +11,11 @@
 #include "pyasync/one_shot.hpp"
 #include "pyasync/pyasync.hpp"
 #include "pyhost/objects.hpp"
+#include "pyhost/plain_reads.hpp"
 #include "pyhost/raising.hpp"
 #include "pyhost/signatures.hpp"
 #include "pyhost/frame.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
-#include "vadrel_guardrail/engine/phrase_matching/binding.hpp"
-#include "vadrel_guardrail/engine/phrase_matching/engine_reads.hpp"
-#include "vadrel_guardrail/engine/phrase_matching/literal_escape.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/registry.hpp"
 #include "vadrel_guardrail/modules.hpp"
 #include "vadrel_guardrail/schema/records.hpp"
@@ -29,7 +27,6 @@ pyhost::Global phrase_matcher_engine::PhraseMatcherEngine;
 namespace {
 
 using phrase_matching::Binding;
-using phrase_matching::EngineReads;
 using phrase_matching::native_entry;
 using phrase_matching::native_findall;
 using phrase_matching::native_for;
@@ -37,6 +34,36 @@ using phrase_matching::NativeEntry;
 using pyhost::OwnMethod;
 using phrase_matching::PhraseAutomaton;
 using phrase_matching::register_native;
+
+// How a check reads an engine: its attributes and whether its check methods are still the class's own, all
+// through Python's attribute protocol (users may subclass engines and replace what they hold).
+class EngineReads {
+public:
+    explicit EngineReads(nb::handle self) : self_(self) {}
+
+    nb::handle self() const { return self_; }
+
+    // `self.name`. An exact `PhraseMatcherEngine` keeps what a check reads in its instance dict, and its class
+    // holds nothing under those names that would stand before the dict (a data descriptor): read there, with
+    // a strong reference to the dict and to the value. Anything else, and a name not in the dict, is read
+    // through the attribute protocol.
+    nb::object get(nb::handle name) const {
+        if (Py_TYPE(self_.ptr()) == reinterpret_cast<PyTypeObject *>(phrase_matcher_engine::PhraseMatcherEngine.get().ptr())) {
+            nb::object dict = pyhost::owned(PyObject_GenericGetDict(self_.ptr(), nullptr));
+            PyObject *value = nullptr;
+            if (pyhost::status(PyDict_GetItemRef(dict.ptr(), name.ptr(), &value)) == 1) {
+                return nb::steal(value);
+            }
+        }
+        return pyhost::owned(PyObject_GetAttr(self_.ptr(), name.ptr()));
+    }
+
+    // Whether the engine reaches `method`'s own function.
+    bool reaches(const OwnMethod &method) const { return method.reached_by(self_); }
+
+private:
+    nb::handle self_;
+};
 
 constexpr const char *kModuleName = "vadrel_guardrail.engine.phrase_matcher_engine";
 constexpr const char *kReasonPrefix = "Content contains banned phrases: ";
@@ -183,7 +210,7 @@ void compile_banned_phrases_regex(nb::handle self) {
     }
     nb::object re = global("re");
     nb::object escape = re.attr("escape");
-    bool original_escape = phrase_matching::is_host_escape(escape);
+    bool original_escape = phrase_matching::is_re_escape(escape);
     nb::list lowered;
     nb::list escaped;
     for (nb::handle phrase : phrases) {
@@ -602,7 +629,7 @@ void define_engine(nb::module_ m) {
 void init_phrase_matcher_engine(nb::module_ m) {
     module_.set(m);
     m.attr("re") = nb::module_::import_("re");
-    phrase_matching::remember_host_escape(m.attr("re"));
+    phrase_matching::remember_re_escape(m.attr("re"));
     m.attr("threading") = nb::module_::import_("threading");
     pyhost::reexport(m, "vadrel_guardrail.constants",
                      {"DEFAULT_MAX_STREAM_BUFFER_BYTES", "DEFAULT_MAX_STREAM_BUFFER_CHUNKS", "GuardrailMode"});

@@ -32,38 +32,38 @@ inline std::uint32_t ascii_class(std::uint32_t c) {
 }
 
 #if defined(__SSE2__)
+// Two-byte characters brought down to at most 0xFF, so that the packing, which reads them as signed, keeps
+// every one beyond ASCII above 0x7F: x - max(x - 0xFF, 0).
+inline __m128i at_most_ff(__m128i x) {
+    return _mm_sub_epi16(x, _mm_subs_epu16(x, _mm_set1_epi16(0xFF)));
+}
+
+// 16 characters as bytes, those beyond ASCII as bytes with the high bit set: the Latin-1 ones as they are,
+// the others as 0xFF.
+template <typename CharT>
+inline __m128i load_16(const CharT *text) {
+    if constexpr (sizeof(CharT) == 1) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(text));
+    } else if constexpr (sizeof(CharT) == 2) {
+        return _mm_packus_epi16(at_most_ff(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text))),
+                                at_most_ff(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 8))));
+    } else {
+        // Signed saturation first: every code point is below 2^31, and those over 2^15 stay over 255.
+        __m128i low = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text)),
+                                      _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 4)));
+        __m128i high = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 8)),
+                                       _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 12)));
+        return _mm_packus_epi16(low, high);
+    }
+}
+
 // 16 characters from `text` as bytes, when all are ASCII.
 template <typename CharT>
 inline bool load_ascii(const CharT *text, __m128i &v) {
-    if constexpr (sizeof(CharT) == 1) {
-        v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text));
-        return _mm_movemask_epi8(v) == 0;
-    } else if constexpr (sizeof(CharT) == 2) {
-        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text));
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 8));
-        __m128i high = _mm_and_si128(_mm_or_si128(a, b), _mm_set1_epi16(static_cast<short>(0xFF80)));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) != 0xFFFF) {
-            return false;
-        }
-        v = _mm_packus_epi16(a, b);
-        return true;
-    } else {
-        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text));
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 4));
-        __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 8));
-        __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 12));
-        __m128i all = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
-        __m128i high = _mm_and_si128(all, _mm_set1_epi32(static_cast<int>(0xFFFFFF80u)));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi32(high, _mm_setzero_si128())) != 0xFFFF) {
-            return false;
-        }
-        v = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
-        return true;
-    }
+    v = load_16(text);
+    return _mm_movemask_epi8(v) == 0;
 }
-#endif
 
-#if defined(__SSE2__)
 // The lanes of 16 ASCII characters by kind, each range by one signed comparison (the range moved to the bottom
 // of the signed bytes); `folded` holds the characters with letters in lower case.
 struct AsciiLanes {
@@ -94,7 +94,7 @@ inline __m128i ascii_classes(__m128i v, __m128i &word) {
 // The classes of 16 characters from `text` as bytes into `out` (when given), and their word characters as
 // bits, when all are ASCII.
 template <typename CharT>
-inline bool ascii_class_block(const CharT *text, std::uint8_t *out, std::uint32_t &bits) {
+[[gnu::always_inline]] inline bool ascii_class_block(const CharT *text, std::uint8_t *out, std::uint32_t &bits) {
 #if defined(__SSE2__)
     __m128i v;
     if (!load_ascii(text, v)) {
@@ -123,12 +123,6 @@ inline bool ascii_class_block(const CharT *text, std::uint8_t *out, std::uint32_
     bits = word;
     return true;
 #endif
-}
-
-// The word characters among 16 characters from `text` as bits, when all 16 are ASCII.
-template <typename CharT>
-inline bool ascii_word_bits(const CharT *text, std::uint32_t &bits) {
-    return ascii_class_block(text, nullptr, bits);
 }
 
 // Keeps the first `word_length` (1 to 16) class bytes of a key, with no branch on the length.

@@ -8,12 +8,12 @@
 // own storage (1-, 2- or 4-byte units) and folds case as it reads.
 //
 // THREE LAYERS.
-// 1. Compile (build.cpp, build_filters.cpp, case_rules.*), once per phrase list, into an immutable program:
-//    classes of case-equivalent characters (one lookup, `class_of`, for every reader); a trie over classes
-//    (dense rows for its busy top levels); failure links; for busy tries a table of whole words (`jumps_`) with
-//    the filters in front of it (word + next characters, node + word); the prefilter's required words; the
-//    opening pairs; and the SIMD path (cpu_path.hpp: VADREL_PHRASE_ISA, else the best the CPU runs), chosen
-//    here, once. Nothing in the program changes afterwards: one automaton serves every thread.
+// 1. Compile (build.cpp, prefilter.cpp for its words, case_rules.*), once per phrase list, into an immutable
+//    program: classes of case-equivalent characters (one lookup, `class_of`, for every reader); a trie over
+//    classes (dense rows for its busy top levels); failure links; for busy tries a table of whole words
+//    (`jumps_`) with the filters in front of it (word + next characters, node + word); the prefilter's required
+//    words; the opening pairs; and the SIMD path (`cpu_path`: VADREL_PHRASE_ISA, else the best the CPU runs),
+//    chosen here, once. Nothing in the program changes afterwards: one automaton serves every thread.
 // 2. Scan (scan.cpp, scan_linear.cpp, prefilter*.cpp, block_windows.*), per call, its mutable state (the
 //    recent word look-ups and reports) in a per-thread `Scratch` handed down with the match sink, never in the
 //    program.
@@ -29,7 +29,7 @@
 //      hand the rest to `scan_linear`, which follows failure links and reads each character once.
 //    Lowering: characters whose lower case a scan of the text itself cannot stand for (one that lowers to
 //    several) stop the scan; the stretch around them is lower-cased apart and scanned (find.cpp).
-// 3. Report (find.cpp, binding.hpp, registry.*): matches as spans, or as the indexes of the phrases whose
+// 3. Report (find.cpp, registry.*): matches as spans, or as the indexes of the phrases whose
 //    text they lower-case to (comparing only the places of re's extra case classes, and the sigma rule of
 //    `str.lower`), bound to the caller's phrase objects.
 //
@@ -58,9 +58,21 @@
 #include <utility>
 #include <vector>
 
-#include "vadrel_guardrail/engine/phrase_matching/cpu_path.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
+
+// Which SIMD code the scans run: chosen once per process, in `build`, and read by every step that has a vector
+// form.
+enum class CpuPath : std::uint8_t { kPortable, kAvx2, kAvx512 };
+
+// The path of this process: the one that the environment variable VADREL_PHRASE_ISA names ("portable", "avx2"
+// or "avx512") when it is set, else the best that this CPU runs. Read once; an unknown value, or a path this
+// CPU cannot run, throws std::invalid_argument with a message that says so (at every call, so that the first
+// automaton built reports it).
+CpuPath cpu_path();
+// The path's name as VADREL_PHRASE_ISA spells it.
+const char *cpu_path_name(CpuPath path);
 
 struct Span {
     Py_ssize_t start;
@@ -74,7 +86,7 @@ struct WindowCarry;
 
 class PhraseAutomaton {
 public:
-    // Null when the host's case rules cannot be read; callers then use the pattern itself.
+    // Null when Python's case rules cannot be read; callers then use the pattern itself.
     // `phrases` are lower-cased phrases in list order, duplicates kept. Needs the GIL.
     static std::shared_ptr<const PhraseAutomaton> build(const std::vector<std::u32string> &phrases);
 
@@ -108,8 +120,20 @@ private:
         std::uint32_t count = 0;        // number of edges
     };
 
+    // The class of a character, for every reader; without a branch for the narrower widths: absent pages
+    // read the shared page of class 0.
     template <typename CharT>
-    std::uint32_t class_of(CharT c) const;
+    std::uint32_t class_of(CharT c) const {
+        if constexpr (sizeof(CharT) == 1) {
+            return latin1_class_[c];
+        } else {
+            if (sizeof(CharT) == 2 || c < kBmp) {
+                return bmp_class_.empty() ? pages_[page_of_[c >> 8] + (c & 0xFFu)] : bmp_class_[c];
+            }
+            auto found = class_of_key_.find(rules_->key(c));
+            return found == class_of_key_.end() ? 0 : found->second;
+        }
+    }
     // The child for a class (with kEnds), or -1.
     std::int32_t step(std::int32_t node, std::uint32_t cls) const {
         if (node < dense_nodes_) {
@@ -135,7 +159,7 @@ private:
     template <typename CharT>
     Py_ssize_t match_at(const CharT *text, Py_ssize_t length, Py_ssize_t start, Walk &walk) const;
     template <typename CharT>
-    bool word_key(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t word_length,
+    bool word_key(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t &word_length,
                   std::uint64_t &low, std::uint64_t &high) const;
     struct BlockKeys;
     template <typename CharT>
@@ -145,6 +169,9 @@ private:
     template <typename CharT>
     Py_ssize_t match_by_word(const CharT *text, Py_ssize_t length, Py_ssize_t start, std::uint32_t word_length,
                              Walk &walk) const;
+    template <typename CharT>
+    bool classes_of_16(const CharT *text, std::uint8_t *classes, std::uint32_t &word, std::uint32_t &opening,
+                       std::uint32_t &changing) const;
     template <typename CharT>
     bool classes_of_16(const CharT *text, std::uint8_t *classes, std::uint32_t &word) const;
     struct WordStep;
@@ -160,9 +187,6 @@ private:
         const WordKey *keys;
         std::uint64_t ready;
     };
-    template <typename CharT>
-    bool word_key_at(const CharT *text, Py_ssize_t length, Py_ssize_t j, std::uint32_t &word_length,
-                     std::uint64_t &low, std::uint64_t &high) const;
     template <typename CharT>
     int jump_inside(const CharT *text, Py_ssize_t length, std::int32_t node, Py_ssize_t &j, const WordStep *&landed,
                     const BlockKeys *block, Scratch &scratch) const;
@@ -181,9 +205,6 @@ private:
                                    std::uint32_t &tail) const;
     template <typename CharT>
     void classify_tail(const CharT *text, Py_ssize_t i, std::uint8_t *classes, std::uint32_t &tail) const;
-    template <typename CharT>
-    int pick_openings(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t starts, bool all,
-                      int *picked) const;
     template <typename CharT>
     int word_keys(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t bits, std::uint32_t tail,
                   const std::uint8_t *classes, int *picked, int count, WordKey *keys, std::uint64_t &ready,
@@ -221,7 +242,7 @@ private:
     template <bool kLowering, typename CharT>
     Py_ssize_t scan_prefiltered(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
                                 Py_ssize_t &resume, MatchSink &sink) const;
-    void build_prefilter();
+    void build_prefilter();  // after the trie, with the block scans' tables
     template <bool kLowering, typename CharT>
     Py_ssize_t scan_linear(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
                            Py_ssize_t &resume, MatchSink &sink) const;
@@ -270,11 +291,9 @@ private:
     // class 0), for word starts picked from those classes; empty where most pairs open a phrase, and a pick
     // would drop few words.
     std::vector<std::uint64_t> block_pairs_;
-    void build_block_pairs();
     // The flags of `bmp_scan_` (its high byte) by character, for the byte-permute path of the block scans;
     // empty where that path is not taken.
     std::vector<std::uint8_t> window_flags_;
-    void build_window_flags();
     // Word jumps, for busy tries: the node that a whole word of the text leads to, found by the word's classes
     // in one look-up instead of a walk. Only nodes where a word can end are kept: a phrase ends there, or
     // goes on with a character that is not a word character.
@@ -293,7 +312,7 @@ private:
     std::size_t jump_mask_ = 0;
     bool use_jumps_ = false;
     // Recent answers of the jump table, with what a walk reads next at the node a word leads to, so that a
-    // repeated word costs one load from a small table (see word_cache.hpp).
+    // repeated word costs one load from a small table (see `cached_jump`).
     struct alignas(64) WordStep {  // one cache line
         std::uint64_t low = 0, high = 0;  // the word's key, as in `Jump`
         std::uint32_t length = 0;         // 0: an empty entry
@@ -314,11 +333,7 @@ private:
     // that no phrase goes on with at its node by one load from here, before their look-up.
     std::vector<std::uint64_t> pair_filter_;
     unsigned pair_shift_ = 64;
-    void build_pair_filter();
-    bool pair_passes(std::uint64_t hash) const {
-        std::uint64_t bit = (hash * 0x9E3779B97F4A7C15ull) >> pair_shift_;
-        return ((pair_filter_[bit >> 6] >> (bit & 63)) & 1u) != 0;
-    }
+    std::uint64_t pair_bit(std::uint64_t hash) const { return (hash * 0x9E3779B97F4A7C15ull) >> pair_shift_; }
     const WordStep &fill_word_cache(Scratch &scratch, WordStep &entry, std::uint64_t hash, std::uint64_t low, std::uint64_t high,
                                     std::uint32_t length, std::int32_t from) const;
     // Bits over a hash of a word's classes and the classes of the three characters after it, set for every

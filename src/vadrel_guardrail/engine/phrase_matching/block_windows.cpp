@@ -3,19 +3,18 @@
 
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
-#include "vadrel_guardrail/engine/phrase_matching/cpu_path.hpp"
 
 #include <algorithm>
 #include <cstring>
 
 #if defined(__x86_64__) && defined(__SSE2__)
 #include <immintrin.h>
-#define VADREL_WINDOW_ROAD 1
+#define VADREL_WINDOW_PATH 1
 #endif
 
 namespace vadrel_guardrail::phrase_matching {
 
-#if VADREL_WINDOW_ROAD
+#if VADREL_WINDOW_PATH
 namespace {
 
 #define VADREL_WINDOW_TARGET __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi"), always_inline)) inline
@@ -112,7 +111,7 @@ struct Block {
     std::uint64_t lanes[kWindowsMost + 1];  // [0]: the ASCII characters; [1 + k]: those in windows[k]
     int count;                              // of windows
     __m512i index;
-    std::uint64_t word, opening, changing;
+    WindowFlags flags;
 };
 
 VADREL_WINDOW_TARGET bool read_block(const std::uint8_t *flag_plane, const Py_UCS2 *text, unsigned &guessed,
@@ -155,9 +154,7 @@ VADREL_WINDOW_TARGET bool read_block(const std::uint8_t *flag_plane, const Py_UC
     block.index = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi16_epi8(first)),
                                      _mm512_cvtepi16_epi8(second), 1);
     const __m512i flags = look_up(flag_plane, windows, lanes, count, block.index);
-    block.word = flagged(flags, kWord);
-    block.changing = flagged(flags, kChangesWhenLowered);
-    block.opening = flagged(flags, 4);
+    block.flags = {flagged(flags, kWord), flagged(flags, 4), flagged(flags, kChangesWhenLowered)};
     return true;
 }
 
@@ -196,9 +193,7 @@ __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi"))) bool classify_wi
         // Read as the block after the last one.
         std::copy_n(carry.windows, kWindowsMost, block.windows);
         block.count = carry.count;
-        out.word = carry.word;
-        out.opening = carry.opening;
-        out.changing = carry.changing;
+        out.flags = carry.flags;
         if (classes) {
             std::memcpy(classes, carry.classes, 64);
         }
@@ -206,9 +201,7 @@ __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi"))) bool classify_wi
         if (!read_block(flag_plane, text + i, carry.guessed, block)) {
             return false;
         }
-        out.word = block.word;
-        out.opening = block.opening;
-        out.changing = block.changing;
+        out.flags = block.flags;
         if (classes) {
             _mm512_storeu_si512(classes, look_up(class_plane, block.windows, block.lanes, block.count, block.index));
         }
@@ -227,11 +220,9 @@ __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi"))) bool classify_wi
         std::copy_n(next.windows, kWindowsMost, carry.windows);
         carry.count = next.count;
         carry.at = i + 64;
-        carry.word = next.word;
-        carry.opening = next.opening;
-        carry.changing = next.changing;
+        carry.flags = next.flags;
         std::memcpy(classes + 64, carry.classes, 16);
-        out.tail_word = static_cast<std::uint32_t>(next.word) & 0xFFFFu;
+        out.tail_word = static_cast<std::uint32_t>(next.flags.word) & 0xFFFFu;
         out.tail = true;
     } else {
         out.tail = read_after(class_plane, flag_plane, text + i, block, classes + 64, out.tail_word);

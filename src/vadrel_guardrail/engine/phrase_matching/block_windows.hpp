@@ -11,9 +11,14 @@
 
 namespace vadrel_guardrail::phrase_matching {
 
-// The flags of 64 characters as bits (see `window_flags`), and the word characters of the 16 after them.
-struct WindowBlock {
+// The flags of 64 characters as bits (see `window_flags`).
+struct WindowFlags {
     std::uint64_t word, opening, changing;
+};
+
+// Those of a block, and the word characters of the 16 after them.
+struct WindowBlock {
+    WindowFlags flags;
     std::uint32_t tail_word;
     bool tail;  // the 16 after were read
 };
@@ -28,7 +33,7 @@ struct WindowCarry {
     Py_ssize_t at = -1;  // where the kept block starts; -1 for none
     unsigned windows[kWindowsMost];
     int count;
-    std::uint64_t word, opening, changing;
+    WindowFlags flags;
     alignas(64) std::uint8_t classes[64];
 };
 

@@ -1,6 +1,8 @@
 // Building a `PhraseAutomaton` from the lower-cased phrases, one stage after another.
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <stdexcept>
 #include <climits>
 #include <cstring>
 #include <span>
@@ -9,10 +11,67 @@
 #include "vadrel_guardrail/engine/phrase_matching/ascii_block.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
-#include "vadrel_guardrail/engine/phrase_matching/cpu_path.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/word_filter.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
+
+namespace {
+
+constexpr const char *kPathNames[] = {"portable", "avx2", "avx512"};
+
+// Whether this CPU runs the path: what the AVX2 steps use beside AVX2 itself, and what the AVX-512 steps use.
+bool runs(CpuPath path) {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+                __builtin_cpu_supports("popcnt");
+    bool avx512 = avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                  __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
+                  __builtin_cpu_supports("avx512vbmi2");
+    return path == CpuPath::kPortable || (path == CpuPath::kAvx2 && avx2) || (path == CpuPath::kAvx512 && avx512);
+#else
+    return path == CpuPath::kPortable;
+#endif
+}
+
+CpuPath chosen_path() {
+    constexpr CpuPath kAll[] = {CpuPath::kPortable, CpuPath::kAvx2, CpuPath::kAvx512};
+    const char *asked = std::getenv("VADREL_PHRASE_ISA");
+    std::string supported;
+    CpuPath best = CpuPath::kPortable;
+    for (CpuPath path : kAll) {
+        if (runs(path)) {
+            supported += supported.empty() ? "" : ", ";
+            supported += cpu_path_name(path);
+            best = path;
+        }
+    }
+    if (asked == nullptr || *asked == '\0') {
+        return best;
+    }
+    for (CpuPath path : kAll) {
+        if (std::string(asked) == cpu_path_name(path)) {
+            if (!runs(path)) {
+                throw std::invalid_argument("VADREL_PHRASE_ISA=" + std::string(asked) +
+                                            ": this CPU cannot run that path (it runs: " + supported + ")");
+            }
+            return path;
+        }
+    }
+    throw std::invalid_argument("VADREL_PHRASE_ISA=" + std::string(asked) +
+                                ": unknown path (known: portable, avx2, avx512; this CPU runs: " + supported + ")");
+}
+
+}  // namespace
+
+CpuPath cpu_path() {
+    static const CpuPath path = chosen_path();
+    return path;
+}
+
+const char *cpu_path_name(CpuPath path) {
+    return kPathNames[static_cast<int>(path)];
+}
 
 class Builder {
 public:
@@ -384,17 +443,21 @@ private:
         return open;
     }
 
-    // The jump table: for each word end, the node it leads to, found by the word's key in one look-up.
+    // The jump table: for each word end, the node it leads to, found by the word's key in one look-up; and the
+    // pair filter of the look-ups inside walks, a bit per (node, word) pair of the table.
     void word_jumps() {
-        std::size_t slots = 16;
-        while (slots < 4 * word_ends_.size()) {  // sparse, so that a miss mostly ends at the first slot
-            slots *= 2;
-        }
+        // Sparse, so that a miss mostly ends at the first slot.
+        const std::size_t slots = std::size_t{1} << index_bits(4 * word_ends_.size(), 4, 63);
         a_.jumps_.assign(slots, PhraseAutomaton::Jump{});
         a_.jump_tags_.assign(slots, 0);
+        // About 16 bits a pair, within the first-level cache's reach for long lists.
+        const unsigned pair_bits = index_bits(16 * word_ends_.size(), 12, 18);
+        a_.pair_shift_ = 64 - pair_bits;
+        a_.pair_filter_.assign((std::size_t{1} << pair_bits) / 64, 0);
         for (const Path &path : word_ends_) {
             std::uint64_t low, high;
             std::uint64_t hash = hash_from(path, low, high);
+            set_bit(a_.pair_filter_.data(), a_.pair_bit(hash));
             std::size_t slot = hash & (slots - 1);
             while (a_.jump_tags_[slot] != 0) {
                 slot = (slot + 1) & (slots - 1);
@@ -407,8 +470,7 @@ private:
             jump.from = new_id_[path.from];
             jump.length = path.length;
             bool open = for_each_follow(path.node, [&](std::uint32_t first, std::uint32_t second, std::uint32_t third) {
-                std::uint32_t bit = follow_bit(first, second, third);
-                jump.follows[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+                set_bit(jump.follows, follow_bit(first, second, third));
             });
             if (open) {
                 std::fill(std::begin(jump.follows), std::end(jump.follows), ~std::uint64_t{0});
@@ -445,15 +507,11 @@ private:
                 }
             }
         }
-        unsigned filter_bits = 16;
-        while ((std::size_t{1} << filter_bits) < 32 * bits.size() && filter_bits < 24) {
-            ++filter_bits;
-        }
+        const unsigned filter_bits = index_bits(32 * bits.size(), 16, 24);
         a_.follow_shift_ = 64 - filter_bits;
         a_.follow_filter_.assign((std::size_t{1} << filter_bits) / 64, 0);
         for (auto [hash, follows] : bits) {
-            std::uint64_t bit = follow_index(hash, follows, a_.follow_shift_);
-            a_.follow_filter_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+            set_bit(a_.follow_filter_.data(), follow_index(hash, follows, a_.follow_shift_));
         }
     }
 
@@ -465,8 +523,7 @@ private:
         a_.nonword_opening_.assign(a_.class_count_, 0);
         a_.opening_pairs_.assign(65536 / 64, 0);
         auto set_pair = [&](std::uint32_t first, std::uint32_t second) {
-            std::uint32_t bit = ((first & 0xFFu) << 8) | (second & 0xFFu);
-            a_.opening_pairs_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+            set_bit(a_.opening_pairs_.data(), ((first & 0xFFu) << 8) | (second & 0xFFu));
         };
         for (std::size_t index = 0; index < phrases_.size(); ++index) {
             const std::u32string &phrase = phrases_[index];
@@ -491,13 +548,44 @@ private:
                 a_.word_starts_only_ = false;  // ASCII blocks are scanned for word starts alone
             }
         }
+        // The flags of the plane's characters, a byte each, for the byte-permute block step (AVX-512 only).
+        static_assert(PhraseAutomaton::kOpening >> 8 == 4, "that step reads a non-word opening character as bit 2");
+        const bool windows = a_.path_ == CpuPath::kAvx512;
         if (!a_.bmp_class_.empty()) {
             a_.bmp_scan_.resize(kBmp);
+            a_.window_flags_.resize(windows ? kBmp : 0);
             for (std::uint32_t c = 0; c < kBmp; ++c) {
                 std::uint32_t cls = a_.bmp_class_[c];
                 std::uint8_t f = rules_.flags(c);
                 bool opening = !(f & kWord) && a_.nonword_opening_[cls];
                 a_.bmp_scan_[c] = static_cast<std::uint16_t>(cls | (f << 8) | (opening ? PhraseAutomaton::kOpening : 0));
+                if (windows) {
+                    a_.window_flags_[c] = static_cast<std::uint8_t>(a_.bmp_scan_[c] >> 8);
+                }
+            }
+        }
+        block_pairs();
+    }
+
+    // The opening pairs as the block scans see them in the classes that they keep.
+    void block_pairs() {
+        // Where many pairs open a phrase, most words of a text pass too, and picking them first costs more than
+        // it saves: the word filter behind it drops what they would.
+        constexpr std::size_t kMostPairs = 256;
+        std::size_t pairs = 0;
+        for (std::uint64_t bits : a_.opening_pairs_) {
+            pairs += static_cast<std::size_t>(__builtin_popcountll(bits));
+        }
+        if (!a_.use_jumps_ || pairs > kMostPairs) {
+            return;
+        }
+        // A block scan gives an ASCII non-word character class 0 where its 16 characters are all ASCII, and its
+        // own class elsewhere: a first class that opens a phrase with any second one opens it with 0 too.
+        a_.block_pairs_ = a_.opening_pairs_;
+        for (std::uint32_t first = 0; first < 256; ++first) {
+            const std::uint64_t *words = a_.opening_pairs_.data() + first * 4;
+            if ((words[0] | words[1] | words[2] | words[3]) != 0) {
+                a_.block_pairs_[first * 4] |= 1u;  // the pair (first, 0)
             }
         }
     }
@@ -531,9 +619,6 @@ std::shared_ptr<const PhraseAutomaton> PhraseAutomaton::build(const std::vector<
         return nullptr;
     }
     automaton->build_prefilter();
-    automaton->build_block_pairs();
-    automaton->build_pair_filter();
-    automaton->build_window_flags();
     return automaton;
 }
 

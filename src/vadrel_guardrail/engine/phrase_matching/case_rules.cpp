@@ -135,7 +135,7 @@ bool CaseRules::fill_tables() {
 
 // Calls `make(c, units)` to write `group` code units for every character c, lower-cases them with `str.lower`
 // a chunk of characters at a time, and hands each character with the lower case of its units to
-// `take(c, lowered, size)`. False when the host fails.
+// `take(c, lowered, size)`. False when Python fails.
 template <typename Make, typename Take>
 static bool lower_each(std::uint32_t group, Make &&make, Take &&take) {
     constexpr std::uint32_t kChunk = 4096;

@@ -1,5 +1,5 @@
 // Each character's case key and word flag as `re` sees them, and which characters `str.lower` turns into
-// something that a scan of the text itself cannot stand for; read once from the host.
+// something that a scan of the text itself cannot stand for; read once from Python.
 #pragma once
 
 #include <Python.h>
@@ -11,6 +11,10 @@
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vadrel_guardrail::phrase_matching {
 
@@ -33,16 +37,12 @@ constexpr std::uint8_t kChangesWhenLowered = 2;
 // key(c) = representative of the class of lower(c).
 class CaseRules {
 public:
-    // Null when the host's tables break an assumption of the scans; the pattern is then used itself.
+    // Null when Python's tables break an assumption of the scans; the pattern is then used itself.
     static const CaseRules *get();
 
     std::uint32_t key(std::uint32_t c) const { return c < kBmp ? bmp_key_[c] : slow_key(c); }
     std::uint8_t flags(std::uint32_t c) const { return c < kBmp ? bmp_flags_[c] : slow_flags(c); }
     bool word(std::uint32_t c) const { return (flags(c) & kWord) != 0; }
-    // The flags of the basic multilingual plane, for loops that read many characters of it.
-    const std::uint8_t *plane_flags() const { return bmp_flags_.data(); }
-    // The characters of that plane flagged kChangesWhenLowered (the dotted capital I alone, as a rule).
-    const std::vector<std::uint16_t> &plane_changing() const { return plane_changing_; }
     // Whether those characters lower within the plane: two-byte text then keeps its width when lowered.
     bool plane_lowers_in_plane() const { return plane_lowers_in_plane_; }
     // Whether every character whose key is that of the lower-case character `c` lowers to `c` itself: true but
@@ -57,6 +57,48 @@ public:
     std::uint32_t lower(std::uint32_t c) const { return c < kBmp ? bmp_lower_[c] : lower_of(c); }
     // The `str.lower` form of a character flagged kChangesWhenLowered; its characters are not flagged.
     const std::u32string &full_lower(std::uint32_t c) const { return full_lower_.at(c); }
+
+    // The bits of the characters, among the 64 at `j` (fewer when `stop` is nearer), that change when lowered.
+    template <typename CharT>
+    [[gnu::always_inline]] std::uint64_t changing_bits(const CharT *text, Py_ssize_t j, Py_ssize_t stop) const {
+        const Py_ssize_t count = std::min<Py_ssize_t>(64, stop - j);
+#if defined(__SSE2__)
+        // Where one or two characters of the plane change (as a rule), sixteen are compared at a time.
+        const std::vector<std::uint16_t> &few = plane_changing_;
+        if constexpr (sizeof(CharT) == 2) {
+            if (count == 64 && !few.empty() && few.size() <= 2) {
+                const __m128i first = _mm_set1_epi16(static_cast<short>(few[0]));
+                const __m128i second = _mm_set1_epi16(static_cast<short>(few.back()));
+                auto hits = [&](const CharT *at) {
+                    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+                    return _mm_or_si128(_mm_cmpeq_epi16(v, first), _mm_cmpeq_epi16(v, second));
+                };
+                std::uint64_t bits = 0;
+                for (int k = 0; k < 64; k += 16) {
+                    __m128i both = _mm_packs_epi16(hits(text + j + k), hits(text + j + k + 8));
+                    bits |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(both))) << k;
+                }
+                return bits;
+            }
+        }
+#endif
+        std::uint64_t bits = 0;
+        for (Py_ssize_t k = 0; k < count; ++k) {
+            std::uint8_t f = flags(static_cast<std::uint32_t>(text[j + k]));
+            bits |= static_cast<std::uint64_t>((f & kChangesWhenLowered) != 0) << k;
+        }
+        return bits;
+    }
+    // The first place from `j` on, before `stop`, whose character changes when lowered; `stop` when none does.
+    template <typename CharT>
+    [[gnu::always_inline]] Py_ssize_t first_changing(const CharT *text, Py_ssize_t j, Py_ssize_t stop) const {
+        for (; j < stop; j += 64) {
+            if (std::uint64_t bits = changing_bits(text, j, stop)) {
+                return j + __builtin_ctzll(bits);
+            }
+        }
+        return stop;
+    }
 
     // The lower case that `str.lower` gives the capital sigma at `at` in `text`: the final form when a cased
     // character comes before it and none after it, case-ignorable characters passed over.
@@ -121,7 +163,7 @@ private:
     std::vector<std::uint32_t> bmp_lower_;
     std::vector<std::uint32_t> by_key_begin_;  // characters of the plane grouped by key
     std::vector<std::uint16_t> by_key_;
-    std::vector<std::uint16_t> plane_changing_;
+    std::vector<std::uint16_t> plane_changing_;  // the plane's that change (the dotted capital I alone, as a rule)
     bool plane_lowers_in_plane_ = true;
     std::vector<std::uint32_t> astral_changing_;
     std::unordered_map<std::uint32_t, std::u32string> full_lower_;

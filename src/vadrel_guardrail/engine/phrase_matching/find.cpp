@@ -1,4 +1,4 @@
-// What a `PhraseAutomaton` finds in a host string: its matches as they stand, or its matches in the lower-cased
+// What a `PhraseAutomaton` finds in a Python string: its matches as they stand, or its matches in the lower-cased
 // text reported as phrases, with the text lower-cased only around the characters whose lower case a scan of the
 // text itself cannot stand for.
 #include <algorithm>
@@ -15,6 +15,7 @@
 
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/word_filter.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
 
@@ -49,42 +50,9 @@ struct StretchBuffers {
     std::vector<Grown> grown;
     // The matches in the text itself that wait to be reported, and which phrases were reported (all false between
     // checks): a check of a short text allocates nothing.
-    std::vector<Span> spans;
-    std::vector<std::int32_t> nodes;
+    std::vector<std::pair<Span, std::int32_t>> spans;  // with the node where each ends
     std::vector<bool> seen;
 };
-
-// The bits of the characters, among the 64 at `j` (fewer when `stop` is nearer), that change when lowered.
-template <typename CharT>
-[[gnu::always_inline]] inline std::uint64_t changing_bits(const CaseRules &rules, const CharT *text, Py_ssize_t j, Py_ssize_t stop) {
-    const Py_ssize_t count = std::min<Py_ssize_t>(64, stop - j);
-#if defined(__SSE2__)
-    // Where one or two characters of the plane change (as a rule), sixteen are compared at a time.
-    const std::vector<std::uint16_t> &few = rules.plane_changing();
-    if constexpr (sizeof(CharT) == 2) {
-        if (count == 64 && !few.empty() && few.size() <= 2) {
-            const __m128i first = _mm_set1_epi16(static_cast<short>(few[0]));
-            const __m128i second = _mm_set1_epi16(static_cast<short>(few.back()));
-            auto hits = [&](const CharT *at) {
-                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
-                return _mm_or_si128(_mm_cmpeq_epi16(v, first), _mm_cmpeq_epi16(v, second));
-            };
-            std::uint64_t bits = 0;
-            for (int k = 0; k < 64; k += 16) {
-                __m128i both = _mm_packs_epi16(hits(text + j + k), hits(text + j + k + 8));
-                bits |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(both))) << k;
-            }
-            return bits;
-        }
-    }
-#endif
-    std::uint64_t bits = 0;
-    for (Py_ssize_t k = 0; k < count; ++k) {
-        std::uint8_t f = rules.flags(static_cast<std::uint32_t>(text[j + k]));
-        bits |= static_cast<std::uint64_t>((f & kChangesWhenLowered) != 0) << k;
-    }
-    return bits;
-}
 
 // The calling thread's buffers, found once per check: a thread-local variable of a shared library costs a
 // call at each use.
@@ -111,6 +79,51 @@ PhraseAutomaton::Scratch &PhraseAutomaton::scratch() const {
     oldest->serial = serial_;
     oldest->used = ++clock;
     return *oldest;
+}
+
+// Fills an entry of the table of recent word look-ups (see `cached_jump`) from the jump table.
+const PhraseAutomaton::WordStep &PhraseAutomaton::fill_word_cache(Scratch &scratch, WordStep &entry, std::uint64_t hash,
+                                                                  std::uint64_t low, std::uint64_t high,
+                                                                  std::uint32_t length, std::int32_t from) const {
+    // The table starts as one entry that matches nothing and takes its size at the first miss: no larger than
+    // the jump table, for short phrase lists.
+    if (scratch.word_mask == 0) {
+        std::size_t size = std::clamp<std::size_t>(jump_mask_ + 1, 1024, kWordCacheSize);
+        scratch.words.assign(size, WordStep{});
+        scratch.word_mask = size - 1;
+        return fill_word_cache(scratch, scratch.words[(hash >> kWordCacheShift) & scratch.word_mask], hash, low,
+                               high, length, from);
+    }
+    entry = WordStep{};
+    entry.low = low;
+    entry.high = high;
+    entry.length = length;
+    entry.from = from;
+    std::uint16_t tag = jump_tag(hash);
+    for (std::size_t slot = hash & jump_mask_; jump_tags_[slot] != 0; slot = (slot + 1) & jump_mask_) {
+        const Jump &jump = jumps_[slot];
+        if (jump_tags_[slot] != tag || jump.from != from || jump.length != length || jump.low != low ||
+            jump.high != high) {
+            continue;
+        }
+        entry.node = jump.node;
+        const Node &node = nodes_[jump.node];
+        entry.terminal = node.terminal;
+        entry.subtree_min = node.subtree_min;
+        // A word is followed by a character that is not a word character, most often a space: the step on a
+        // space is kept, whatever it leads to (no phrase goes on with a space when it is -1). The first edge
+        // would be no better a guess, and where it holds a word character it would never be taken.
+        entry.edge_class = latin1_class_[' '];
+        entry.edge_child = step(jump.node, entry.edge_class);
+        if (entry.edge_child >= 0) {
+            entry.edge_subtree_min = nodes_[entry.edge_child & ~kEnds].subtree_min;
+        }
+        for (int k = 0; k < 4; ++k) {
+            entry.follows[k & 1] |= jump.follows[k];  // bit b of 256 lands on bit b mod 128
+        }
+        break;
+    }
+    return entry;
 }
 
 // The phrase whose text equals the lower case of the match in `chars`, or -1 for none. A capital sigma's lower
@@ -238,37 +251,24 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
     auto sigma_in_text = [&](Py_ssize_t at) { return rules.sigma_lowered(text, length, at); };
     StretchBuffers &kept = stretch_buffers();
     // Matches in the text itself wait until no character that changes when lowered can undo them.
-    std::vector<Span> &spans = kept.spans;
-    std::vector<std::int32_t> &nodes = kept.nodes;
+    std::vector<std::pair<Span, std::int32_t>> &spans = kept.spans;
     spans.clear();
-    nodes.clear();
     Scratch &scratch = this->scratch();
     auto pending = sink_of(
         [&](Py_ssize_t start, Py_ssize_t end, std::int32_t node) {
-            spans.push_back({start, end});
-            nodes.push_back(node);
+            spans.push_back({{start, end}, node});
         },
         scratch);
     auto tell_pending = [&] {
-        for (std::size_t k = 0; k < spans.size(); ++k) {
-            tell(reported_phrase(scratch, text, spans[k].start, spans[k].end, nodes[k], sigma_in_text),
-                 [&] { return lowered_text(rules, text, spans[k].start, spans[k].end, sigma_in_text); });
+        for (const auto &[span, node] : spans) {
+            tell(reported_phrase(scratch, text, span.start, span.end, node, sigma_in_text),
+                 [&] { return lowered_text(rules, text, span.start, span.end, sigma_in_text); });
         }
         spans.clear();
-        nodes.clear();
     };
     std::vector<Py_UCS4> &lowered = kept.wide;
     std::vector<Py_UCS2> &narrow_lowered = kept.narrow;
     std::vector<Grown> &grown = kept.grown;
-    // The first place from `j` on, before `stop`, whose character changes; `stop` when none does.
-    auto next_change = [&](Py_ssize_t j, Py_ssize_t stop) {
-        for (; j < stop; j += 64) {
-            if (std::uint64_t bits = changing_bits(rules, text, j, stop)) {
-                return j + __builtin_ctzll(bits);
-            }
-        }
-        return stop;
-    };
     // The lower case of the last character asked for (mostly one character again and again), padded with zeros
     // to `kLowerMost` characters, so that it is written whole without a loop.
     constexpr std::size_t kLowerMost = 4;
@@ -304,7 +304,7 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
         Py_ssize_t tried = from, changing = length;
         if (dense) {
             Py_ssize_t near = std::min(length, from + reach_ + kJoin + 1);
-            changing = next_change(from, near);
+            changing = rules.first_changing(text, from, near);
             changing = changing == near ? length : changing;
         }
         if (changing == length) {
@@ -315,9 +315,9 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
                     break;
                 }
                 const Py_ssize_t read = std::min(length, limit + reach_);
-                if (next_change(limit, read) == read) {
+                if (rules.first_changing(text, limit, read) == read) {
                     if (!spans.empty()) {
-                        resume_before = spans.back().end;
+                        resume_before = spans.back().first.end;
                     }
                     tell_pending();
                     if (all_found()) {
@@ -328,17 +328,16 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
             if (tried >= length) {
                 break;
             }
-            changing = next_change(tried, length);
+            changing = rules.first_changing(text, tried, length);
         }
         // The candidates from `trusted` on were not tried or may have read the character: they are tried over
         // a stretch lower-cased apart, which runs on until `reach_` characters past the last such character
         // nearby, and `reach_` more for the candidates before it to read.
         Py_ssize_t trusted = std::max(from, std::min(tried, changing - reach_));
-        while (!spans.empty() && spans.back().start >= trusted) {
+        while (!spans.empty() && spans.back().first.start >= trusted) {
             spans.pop_back();
-            nodes.pop_back();
         }
-        resume = spans.empty() ? resume_before : spans.back().end;
+        resume = spans.empty() ? resume_before : spans.back().first.end;
         tell_pending();
         Py_ssize_t begin = trusted > 0 ? trusted - 1 : 0;  // with the character before, for its word flag
         // The stretch is written into `buffer` (of the text's width, or of four bytes) in the same pass that
@@ -434,7 +433,7 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
                 };
                 for (; j + 128 <= length && j <= last + 2 * reach_ + kJoin; j += 64) {
                     copy_64();
-                    for (std::uint64_t bits = changing_bits(rules, text, j, length); bits != 0; bits &= bits - 1) {
+                    for (std::uint64_t bits = rules.changing_bits(text, j, length); bits != 0; bits &= bits - 1) {
                         Py_ssize_t at = j + __builtin_ctzll(bits);
                         written += at - copied;
                         copied = at;
@@ -454,7 +453,7 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Tell &&
 #endif
             // Elsewhere, and for the text's last characters, the characters that change are found 64 at a time.
             for (; !stop && j < length && j <= last + 2 * reach_ + kJoin; j += 64) {
-                for (std::uint64_t bits = changing_bits(rules, text, j, length); bits != 0; bits &= bits - 1) {
+                for (std::uint64_t bits = rules.changing_bits(text, j, length); bits != 0; bits &= bits - 1) {
                     if (!take(j + __builtin_ctzll(bits))) {
                         stop = true;
                         break;

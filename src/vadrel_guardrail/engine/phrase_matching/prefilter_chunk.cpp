@@ -1,5 +1,5 @@
 // The prefilter's chunk steps, portable, for AVX2 and for AVX-512, the automaton's path choosing among them.
-#include "vadrel_guardrail/engine/phrase_matching/prefilter_chunk.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/prefilter.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -22,34 +22,6 @@ inline int bit_count(std::uint64_t bits) {
     bits = (bits + (bits >> 4)) & 0x0F0F0F0F0F0F0F0Full;
     return static_cast<int>((bits * 0x0101010101010101ull) >> 56);
 }
-
-#if defined(__SSE2__)
-// Two-byte characters brought down to at most 0xFF, so that the packing, which reads them as signed, keeps
-// every one beyond ASCII above 0x7F: x - max(x - 0xFF, 0).
-inline __m128i at_most_ff(__m128i x) {
-    return _mm_sub_epi16(x, _mm_subs_epu16(x, _mm_set1_epi16(0xFF)));
-}
-
-// 16 characters as bytes, those beyond ASCII as bytes with the high bit set: the Latin-1 ones as they are,
-// the others as 0xFF.
-template <typename CharT>
-inline __m128i load_16(const CharT *text) {
-    if constexpr (sizeof(CharT) == 1) {
-        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(text));
-    } else if constexpr (sizeof(CharT) == 2) {
-        return _mm_packus_epi16(at_most_ff(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text))),
-                                at_most_ff(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 8))));
-    } else {
-        // Signed saturation first: every code point is below 2^31, and those over 2^15 stay over 255.
-        __m128i low = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text)),
-                                      _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 4)));
-        __m128i high = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 8)),
-                                       _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 12)));
-        return _mm_packus_epi16(low, high);
-    }
-}
-
-#endif
 
 template <typename CharT>
 std::uint64_t ascii_chunk_narrow(const CharT *text, int blocks, std::uint8_t *bytes, std::uint64_t *bits,

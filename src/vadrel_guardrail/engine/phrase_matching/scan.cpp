@@ -6,10 +6,8 @@
 
 #include "vadrel_guardrail/engine/phrase_matching/ascii_block.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
-#include "vadrel_guardrail/engine/phrase_matching/block_windows_scan.hpp"
+#include "vadrel_guardrail/engine/phrase_matching/block_windows.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
-#include "vadrel_guardrail/engine/phrase_matching/class_of.hpp"
-#include "vadrel_guardrail/engine/phrase_matching/word_cache.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/word_filter.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
@@ -38,9 +36,64 @@ inline std::uint32_t lanes_with(__m128i bytes, int bits) {
 }
 #endif
 
+// The word look-ups that a text makes again and again, kept close at hand. A text holds few distinct words
+// however long it is, so its look-ups (a word, from the root or from a node inside a walk) repeat; the jump
+// table that answers them is large and sparse, and each of its answers is a wait on memory. A small table of
+// recent answers, the misses included, serves the repeats from cache.
+// The step of the word with key `low`, `high` and `length` from `from`, node -1 when no phrase goes on with
+// it. The answer is good until the next look-up.
+inline const PhraseAutomaton::WordStep &PhraseAutomaton::cached_jump(Scratch &scratch, std::uint64_t hash,
+                                                                     std::uint64_t low, std::uint64_t high,
+                                                                     std::uint32_t length, std::int32_t from) const {
+    WordStep &entry = scratch.words[(hash >> kWordCacheShift) & scratch.word_mask];
+    if (entry.length == length && entry.from == from && entry.low == low && entry.high == high) {
+        return entry;
+    }
+    return fill_word_cache(scratch, entry, hash, low, high, length, from);
+}
+
+// Whether a phrase can go on from a word with `follows` when the classes of the three characters after it are
+// these.
+inline bool step_follows(const std::uint64_t *follows, std::uint32_t first, std::uint32_t second,
+                         std::uint32_t third) {
+    return bit_in(follows, follow_bit(first, second, third) & 127) != 0;
+}
+
+template <bool kLowering, typename CharT>
+[[gnu::always_inline]] inline bool PhraseAutomaton::classify_block_by_windows(const CharT *text, Py_ssize_t reach,
+                                                                              Py_ssize_t i, WindowCarry &carry,
+                                                                              std::uint8_t *classes,
+                                                                              std::uint64_t &bits,
+                                                                              std::uint64_t &openings,
+                                                                              std::uint32_t &tail) const {
+    if constexpr (sizeof(CharT) == 2) {
+        // A block that starts with 16 ASCII characters is left to the arithmetic of the table path, which costs
+        // less there (a text mostly ASCII, in two-byte storage for a few characters), unless the path has read
+        // it already.
+        WindowBlock block;
+        std::uint32_t unused;
+        if (!window_flags_.empty() && (carry.at == i || !ascii_class_block(text + i, nullptr, unused)) &&
+            classify_window_block(bmp_class_.data(), window_flags_.data(), text, i, reach, classes, carry, block)) {
+            bool done = !kLowering || block.flags.changing == 0;
+            bits = block.flags.word;
+            openings = block.flags.opening;
+            tail = 0xFFFF;
+            if (done && classes) {
+                if (block.tail) {
+                    tail = block.tail_word;
+                } else {
+                    classify_tail(text, i, classes, tail);
+                }
+            }
+            return done;
+        }
+    }
+    return classify_block<kLowering>(text, i, classes, bits, openings, tail);
+}
+
 template <typename CharT>
 Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ssize_t i, Walk &walk) const {
-    // At a word start: the end of the match with the smallest list index that ends on a boundary, or -1.
+    // From a start: the end of the match with the smallest list index that ends on a boundary, or -1.
     // Until a phrase ends, only the transitions are read.
     std::int32_t node = 0;
     Py_ssize_t j = i;
@@ -63,12 +116,15 @@ Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ss
     return finish_match(text, length, node, j, walk);
 }
 
-// The classes of the 16 characters at `text`, a byte each, and their word characters as bits: by arithmetic
-// when all are ASCII, else one table load each. False when some character lies beyond the plane, or classes
-// do not fit a byte.
+// The classes of the 16 characters at `text`, a byte each (into `classes` when given), and their word
+// characters as bits: by arithmetic when all are ASCII, else one table load each, which also gives the non-word
+// characters that open a phrase and those that change when lowered (none of them ASCII). False when some
+// character lies beyond the plane, or classes do not fit a byte.
 template <typename CharT>
 [[gnu::always_inline]] inline bool PhraseAutomaton::classes_of_16(const CharT *text, std::uint8_t *classes,
-                                                                  std::uint32_t &word) const {
+                                                                  std::uint32_t &word, std::uint32_t &opening,
+                                                                  std::uint32_t &changing) const {
+    opening = changing = 0;
     if (ascii_class_block(text, classes, word)) {
         return true;
     }
@@ -76,7 +132,7 @@ template <typename CharT>
         return false;
     }
     if constexpr (sizeof(CharT) == 4) {
-        std::uint32_t any = 0;
+        std::uint32_t any = 0;  // code points stop at 0x10FFFF: all are in the plane when this is
         for (int k = 0; k < 16; ++k) {
             any |= text[k];
         }
@@ -88,17 +144,32 @@ template <typename CharT>
 #if defined(__SSE2__)
     __m128i class_bytes, flag_bytes;
     plane_entries_16(table, text, class_bytes, flag_bytes);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(classes), class_bytes);
+    if (classes) {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(classes), class_bytes);
+    }
     word = lanes_with(flag_bytes, kWord);
+    opening = lanes_with(flag_bytes, kOpening >> 8);
+    changing = lanes_with(flag_bytes, kChangesWhenLowered);
 #else
     word = 0;
     for (int k = 0; k < 16; ++k) {
         std::uint32_t e = table[text[k]];
-        classes[k] = static_cast<std::uint8_t>(e);
+        if (classes) {
+            classes[k] = static_cast<std::uint8_t>(e);
+        }
         word |= ((e >> 8) & kWord) << k;
+        opening |= ((e & kOpening) >> 10) << k;
+        changing |= (((e >> 8) & kChangesWhenLowered) >> 1) << k;
     }
 #endif
     return true;
+}
+
+template <typename CharT>
+[[gnu::always_inline]] inline bool PhraseAutomaton::classes_of_16(const CharT *text, std::uint8_t *classes,
+                                                                  std::uint32_t &word) const {
+    std::uint32_t opening, changing;
+    return classes_of_16(text, classes, word, opening, changing);
 }
 
 // A word of the text that starts at `j` inside a walk, at `landed`'s node, taken whole in one look-up (a match
@@ -120,14 +191,14 @@ template <typename CharT>
         high = key.high;
         word_length = key.length;
         hash = key.hash;
-    } else if (!word_key_at(text, length, j, word_length, low, high)) {
+    } else if (word_length = 0; !word_key(text, length, j, word_length, low, high)) {
         return -1;
     } else {
         hash = jump_hash(low, high, word_length);
     }
     Py_ssize_t stop = j + word_length;
     hash ^= jump_from_mix(node);
-    if (!pair_passes(hash)) {
+    if (!bit_in(pair_filter_.data(), pair_bit(hash))) {
         return 0;
     }
     const WordStep &step = cached_jump(scratch, hash, low, high, word_length, node);
@@ -138,30 +209,6 @@ template <typename CharT>
     landed = &step;
     j = stop;
     return 1;
-}
-
-// The key of the word of the text at `j`, and its length; false when it is to be walked (too long, or too near
-// the end of the text for its key).
-template <typename CharT>
-bool PhraseAutomaton::word_key_at(const CharT *text, Py_ssize_t length, Py_ssize_t j, std::uint32_t &word_length,
-                                  std::uint64_t &low, std::uint64_t &high) const {
-    if (j + kJumpWord > length) {
-        return false;
-    }
-    alignas(16) std::uint8_t classes[kJumpWord];
-    std::uint32_t word;
-    if (!classes_of_16(text + j, classes, word)) {
-        return false;
-    }
-    word_length = static_cast<std::uint32_t>(__builtin_ctz(~word));  // 16 when all are
-    if (word_length == kJumpWord && j + kJumpWord < length &&
-        rules_->word(static_cast<std::uint32_t>(text[j + kJumpWord]))) {
-        return false;
-    }
-    std::memcpy(&low, classes, 8);
-    std::memcpy(&high, classes + 8, 8);
-    mask_key(word_length, low, high);
-    return true;
 }
 
 // From `node`, reached at `j` with no match yet (by the word step `landed`, when there is one): the end of the
@@ -235,22 +282,32 @@ Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, s
     return best_end;
 }
 
-// `match_at` for busy tries: the whole word at `i` in one look-up. A match cannot end inside a word (no
-// boundary there), so it passes the node that the word leads to, and that node is a word end.
+// The key of the word of the text at `i` (its classes, a byte each, zero beyond its length), and its length
+// when `word_length` is 0 (else known from the scan's bits); false when it is to be walked (too long, or too near
+// the end of the text for its key). 16 characters are read without a branch each and the rest masked off; a
+// class 0 (in no phrase) then finds no entry.
 template <typename CharT>
-bool PhraseAutomaton::word_key(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint32_t word_length,
+bool PhraseAutomaton::word_key(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint32_t &word_length,
                                std::uint64_t &low, std::uint64_t &high) const {
-    // With the word's length known (from the scan's bits), 16 characters are read without a branch each and
-    // the rest masked off; a class 0 (in no phrase) then finds no entry.
-    if (word_length == 0 || word_length > kJumpWord || i + kJumpWord > length) {
+    if (word_length > kJumpWord || i + kJumpWord > length) {
         return false;
     }
     low = high = 0;
     alignas(16) std::uint8_t classes[kJumpWord];
     std::uint32_t word;
     if (classes_of_16(text + i, classes, word)) {
+        if (word_length == 0) {
+            auto run = static_cast<std::uint32_t>(__builtin_ctz(~word));  // 16 when all are
+            if (run == 0 || (run == kJumpWord && i + kJumpWord < length &&
+                             rules_->word(static_cast<std::uint32_t>(text[i + kJumpWord])))) {
+                return false;
+            }
+            word_length = run;
+        }
         std::memcpy(&low, classes, 8);
         std::memcpy(&high, classes + 8, 8);
+    } else if (word_length == 0) {
+        return false;
     } else {
         for (int k = 0; k < 8; ++k) {
             low |= static_cast<std::uint64_t>(class_of(text[i + k]) & 0xFFu) << (8 * k);
@@ -261,12 +318,16 @@ bool PhraseAutomaton::word_key(const CharT *text, Py_ssize_t length, Py_ssize_t 
     return true;
 }
 
+// `match_at` for busy tries: the whole word at `i` in one look-up. A match cannot end inside a word (no
+// boundary there), so it passes the node that the word leads to, and that node is a word end.
 template <typename CharT>
 Py_ssize_t PhraseAutomaton::match_by_word(const CharT *text, Py_ssize_t length, Py_ssize_t i,
                                           std::uint32_t word_length, Walk &walk) const {
     // The word's classes, a byte each.
     std::uint64_t low = 0, high = 0;
-    if (!word_key(text, length, i, word_length, low, high)) {
+    // A word whose length the scan does not know (in the text's last characters, mostly) is read a character
+    // at a time: a short word costs less so than through 16 characters classified at once.
+    if (word_length == 0 || !word_key(text, length, i, word_length, low, high)) {
         if (word_length > kJumpWord) {
             return match_at(text, length, i, walk);
         }
@@ -316,74 +377,28 @@ template <bool kLowering, typename CharT>
     tail = 0xFFFF;
     openings = 0;
     for (int block = 0; block < 64; block += 16) {
-        std::uint32_t part;
-        if (!(classes ? ascii_class_block(text + i + block, classes + block, part)
-                      : ascii_word_bits(text + i + block, part))) {
-            part = 0;
-            const CharT *chars = text + i + block;
-            bool in_table = !bmp_scan_.empty();
-            if constexpr (sizeof(CharT) == 4) {
-                std::uint32_t any = 0;  // code points stop at 0x10FFFF: all are in the plane when this is
-                for (int k = 0; k < 16; ++k) {
-                    any |= chars[k];
-                }
-                in_table = in_table && any < kBmp;
-            }
-            {
-                if (in_table) {
-                    // One load per character, and no branch.
-                    const std::uint16_t *table = bmp_scan_.data();
-                    std::uint32_t changing = 0, opening = 0;
-#if defined(__SSE2__)
-                    __m128i class_bytes, flag_bytes;
-                    plane_entries_16(table, chars, class_bytes, flag_bytes);
-                    if (classes) {
-                        _mm_storeu_si128(reinterpret_cast<__m128i *>(classes + block), class_bytes);
-                    }
-                    part = lanes_with(flag_bytes, kWord);
-                    opening = lanes_with(flag_bytes, kOpening >> 8);
-                    changing = kLowering ? lanes_with(flag_bytes, kChangesWhenLowered) : 0;
-#else
-                    for (int k = 0; k < 16; ++k) {
-                        std::uint32_t e = table[chars[k]];
-                        changing |= (e >> 8) & kChangesWhenLowered;
-                        part |= ((e >> 8) & kWord) << k;
-                        opening |= ((e & kOpening) >> 10) << k;
-                        if (classes) {
-                            classes[block + k] = static_cast<std::uint8_t>(e);
-                        }
-                    }
-#endif
-                    if constexpr (kLowering) {
-                        if (changing != 0) {
-                            return false;
-                        }
-                    }
-                    bits |= static_cast<std::uint64_t>(part) << block;
-                    openings |= static_cast<std::uint64_t>(opening) << block;
-                    continue;
-                }
-            }
+        const CharT *chars = text + i + block;
+        std::uint32_t part, opening, changing;
+        if (!classes_of_16(chars, classes ? classes + block : nullptr, part, opening, changing)) {
+            part = opening = changing = 0;
             for (int k = 0; k < 16; ++k) {
-                std::uint8_t f = rules_->flags(static_cast<std::uint32_t>(text[i + block + k]));
-                if constexpr (kLowering) {
-                    if (f & kChangesWhenLowered) {
-                        return false;
-                    }
-                }
+                std::uint8_t f = rules_->flags(static_cast<std::uint32_t>(chars[k]));
+                changing |= f & kChangesWhenLowered;
                 part |= static_cast<std::uint32_t>(f & kWord) << k;
                 if (classes || nonword_openings_) {
-                    std::uint32_t cls = class_of(text[i + block + k]);
+                    std::uint32_t cls = class_of(chars[k]);
                     if (classes) {
                         classes[block + k] = static_cast<std::uint8_t>(cls);
                     }
-                    if (nonword_openings_ && !(f & kWord) && nonword_opening_[cls]) {
-                        openings |= std::uint64_t{1} << (block + k);
-                    }
+                    opening |= static_cast<std::uint32_t>(!(f & kWord) && nonword_opening_[cls]) << k;
                 }
             }
         }
+        if (kLowering && changing != 0) {
+            return false;
+        }
         bits |= static_cast<std::uint64_t>(part) << block;
+        openings |= static_cast<std::uint64_t>(opening) << block;
     }
     if (classes) {
         classify_tail(text, i, classes, tail);
@@ -404,45 +419,22 @@ template <typename CharT>
     }
 }
 
-// The offsets of the word starts among `starts` (bits over the 64 characters at `i`) whose first two
-// characters can open a phrase, picked without a branch each; all of them when `all`.
-template <typename CharT>
-[[gnu::always_inline]] inline int PhraseAutomaton::pick_openings(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t starts, bool all,
-                                   int *picked) const {
+// The offsets of the word starts among `starts` (bits over a block of 64 characters) at which `opens` holds,
+// picked without a branch each.
+template <typename Opens>
+[[gnu::always_inline]] inline int pick_starts(std::uint64_t starts, int *picked, Opens &&opens) {
     int count = 0;
-    if (all) {
-        while (starts != 0) {
-            picked[count++] = __builtin_ctzll(starts);
-            starts &= starts - 1;
-        }
-        return count;
-    }
-    const std::uint64_t *pairs = opening_pairs_.data();
-    while (starts != 0) {
+    for (; starts != 0; starts &= starts - 1) {
         int offset = __builtin_ctzll(starts);
-        starts &= starts - 1;
-        Py_ssize_t at = i + offset;
-        std::uint32_t second = at + 1 < length ? class_of(text[at + 1]) : 0;
-        std::uint32_t bit = ((class_of(text[at]) & 0xFFu) << 8) | (second & 0xFFu);
         picked[count] = offset;
-        count += static_cast<int>(((pairs[bit >> 6] >> (bit & 63)) & 1u) | (at + 1 == length));
+        count += static_cast<int>(opens(offset));
     }
     return count;
 }
 
-// The offsets of the word starts among `starts` whose classes and the next (of the block's 80 `classes`) are
-// a pair of `pairs`, picked without a branch each.
-[[gnu::always_inline]] inline int pick_block_openings(const std::uint64_t *pairs, const std::uint8_t *classes,
-                                                      std::uint64_t starts, int *picked) {
-    int count = 0;
-    while (starts != 0) {
-        int offset = __builtin_ctzll(starts);
-        starts &= starts - 1;
-        std::uint32_t bit = (std::uint32_t{classes[offset]} << 8) | classes[offset + 1];
-        picked[count] = offset;
-        count += static_cast<int>((pairs[bit >> 6] >> (bit & 63)) & 1u);
-    }
-    return count;
+// Whether the pair of classes (their low bytes) is among `pairs`.
+inline std::uint64_t pair_in(const std::uint64_t *pairs, std::uint32_t first, std::uint32_t second) {
+    return bit_in(pairs, ((first & 0xFFu) << 8) | (second & 0xFFu));
 }
 
 // The keys of the words at the `count` offsets of `picked` in the block at `i` (word bits `bits`, and `tail` of
@@ -465,40 +457,36 @@ template <typename CharT>
         // Known where the word and the three characters after it lie within the classes kept (80).
         key.length = offset + run + 3 > 80 ? 0 : static_cast<std::uint32_t>(run);
         picked[kept] = offset;
-        if (classes && key.length != 0 && key.length <= kJumpWord) {
+        // The key from the classes kept where they hold the word and the three characters after it, else from
+        // the text.
+        const bool in_classes = classes && key.length != 0 && key.length <= kJumpWord;
+        if (in_classes) {
             std::memcpy(&key.low, classes + offset, 8);
             std::memcpy(&key.high, classes + offset + 8, 8);
             mask_key(key.length, key.low, key.high);
             key.ready = true;
+        } else {
+            key.ready = key.length != 0 && word_key(text, length, i + offset, key.length, key.low, key.high);
+        }
+        bool passes = true;
+        if (key.ready) {
             ready |= std::uint64_t{1} << offset;
             key.hash = jump_hash(key.low, key.high, key.length);
-            const std::uint8_t *after = classes + offset + key.length;  // at most 77 here
             // Kept or dropped without a branch: where about half the words pass, a branch would be mispredicted
             // for every other word. The slot is fetched ahead either way (a dropped word's is not needed).
-            bool passes =
-                filter_passes(filter, follow_shift_, key.hash, follows_key(coarse_class_, after[0], after[1], after[2]));
-            __builtin_prefetch(&scratch.words[(key.hash >> kWordCacheShift) & scratch.word_mask]);
-            kept += passes;
-            continue;
-        } else {
-            key.ready = word_key(text, length, i + offset, key.length, key.low, key.high);
-            if (key.ready) {
-                ready |= std::uint64_t{1} << offset;
-                key.hash = jump_hash(key.low, key.high, key.length);
-                Py_ssize_t j = i + offset + key.length;
-                if (j + 2 < length) {
-                    std::uint32_t follows = follows_key(coarse_class_, class_of(text[j]), class_of(text[j + 1]),
-                                                         class_of(text[j + 2]));
-                    if (!filter_passes(filter, follow_shift_, key.hash, follows)) {
-                        continue;
-                    }
-                }
+            const Py_ssize_t j = i + offset + key.length;
+            if (in_classes) {
+                const std::uint8_t *after = classes + offset + key.length;  // at most 77 here
+                passes = filter_passes(filter, follow_shift_, key.hash,
+                                       follows_key(coarse_class_, after[0], after[1], after[2]));
+            } else if (j + 2 < length) {
+                passes = filter_passes(filter, follow_shift_, key.hash,
+                                       follows_key(coarse_class_, class_of(text[j]), class_of(text[j + 1]),
+                                                   class_of(text[j + 2])));
             }
-        }
-        if (key.ready) {
             __builtin_prefetch(&scratch.words[(key.hash >> kWordCacheShift) & scratch.word_mask]);
         }
-        ++kept;
+        kept += passes;
     }
     return kept;
 }
@@ -563,14 +551,23 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
         int picked[64];
         int count;
         if (keep_classes && by_pairs) {
-            count = pick_block_openings(block_pairs_.data(), block_classes, starts, picked);
+            count = pick_starts(starts, picked, [&](int offset) {
+                return pair_in(block_pairs_.data(), block_classes[offset], block_classes[offset + 1]);
+            });
             if (probed < kProbed) {
                 starts_seen += static_cast<std::uint32_t>(__builtin_popcountll(starts));
                 starts_kept += static_cast<std::uint32_t>(count);
                 by_pairs = ++probed < kProbed || starts_kept * 4 <= starts_seen * 3;
             }
+        } else if (keep_classes) {
+            count = pick_starts(starts, picked, [](int) { return 1; });
         } else {
-            count = pick_openings(text, length, i, starts, keep_classes, picked);
+            // Those whose first two characters can open a phrase.
+            count = pick_starts(starts, picked, [&](int offset) {
+                Py_ssize_t at = i + offset;
+                std::uint32_t second = at + 1 < length ? class_of(text[at + 1]) : 0;
+                return pair_in(opening_pairs_.data(), class_of(text[at]), second) | (at + 1 == length);
+            });
         }
         if (!use_jumps_) {
             for (int k = 0; k < count; ++k) {
@@ -629,8 +626,11 @@ Py_ssize_t PhraseAutomaton::scan(const CharT *text, Py_ssize_t length, Py_ssize_
     return scan_everywhere<kLowering>(text, length, from, limit, resume, sink);
 }
 
-// For the prefilter's scans near the words that it finds.
+// For the prefilter's scans near the words that it finds, and the scan from every boundary.
 VADREL_PHRASE_SCAN_INSTANCES(scan_word_starts)
+template Py_ssize_t PhraseAutomaton::match_at(const Py_UCS1 *, Py_ssize_t, Py_ssize_t, Walk &) const;
+template Py_ssize_t PhraseAutomaton::match_at(const Py_UCS2 *, Py_ssize_t, Py_ssize_t, Walk &) const;
+template Py_ssize_t PhraseAutomaton::match_at(const Py_UCS4 *, Py_ssize_t, Py_ssize_t, Walk &) const;
 VADREL_PHRASE_SCAN_INSTANCES(scan)
 
 }  // namespace vadrel_guardrail::phrase_matching

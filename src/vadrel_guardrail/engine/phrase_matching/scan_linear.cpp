@@ -1,14 +1,12 @@
 // The scans of a `PhraseAutomaton` that go character by character: with failure links, which read each character
 // once whatever the phrases, and from every word boundary, for phrases that can start elsewhere than at a word.
 #include <algorithm>
-#include <climits>
 #include <memory>
 #include <unordered_map>
 #include <vector>
 
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
-#include "vadrel_guardrail/engine/phrase_matching/class_of.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
 
@@ -31,7 +29,7 @@ Py_ssize_t PhraseAutomaton::scan_linear(const CharT *text, Py_ssize_t length, Py
     const std::size_t mask = span - 1;
     std::vector<std::int32_t> best(span, -1);  // by start, modulo `span`
     std::size_t waiting = 0;  // starts with a phrase in `best`
-    Py_ssize_t settled = from;  // the starts before it are told
+    Py_ssize_t settled = from;  // the starts before it are reported
     auto settle = [&](Py_ssize_t until) {
         if (waiting == 0) {
             settled = std::max(settled, until);
@@ -85,17 +83,9 @@ Py_ssize_t PhraseAutomaton::scan_linear(const CharT *text, Py_ssize_t length, Py
     };
     std::int32_t current = slot_for(0);
     for (Py_ssize_t j = from; j < stop;) {
-        Py_ssize_t block_end = std::min(stop, j + kBlock);
-        bool changing = false;
-        if constexpr (kLowering) {
-            for (Py_ssize_t k = j; k < block_end; ++k) {
-                if (rules.flags(static_cast<std::uint32_t>(text[k])) & kChangesWhenLowered) {
-                    block_end = k;
-                    changing = true;
-                    break;
-                }
-            }
-        }
+        const Py_ssize_t read_to = std::min(stop, j + kBlock);
+        const Py_ssize_t block_end = kLowering ? rules.first_changing(text, j, read_to) : read_to;
+        const bool changing = block_end < read_to;
         Py_ssize_t ends_at[kBlock];
         std::int32_t ends_node[kBlock];
         int found = 0;
@@ -160,22 +150,17 @@ Py_ssize_t PhraseAutomaton::scan_everywhere(const CharT *text, Py_ssize_t length
                                             Py_ssize_t &resume, MatchSink &sink) const {
     const CaseRules &rules = *rules_;
     Py_ssize_t stop = length;
-    if constexpr (kLowering) {
-        // This scan reads ahead of its candidates and jumps over the inside of matches, so characters are
-        // checked beforehand, and candidates that could read the first one that changes are left.
-        for (Py_ssize_t i = from; i < length; ++i) {
-            if (rules.flags(static_cast<std::uint32_t>(text[i])) & kChangesWhenLowered) {
-                stop = limit = std::max(from, i - reach_);
-                break;
-            }
-        }
+    // This scan reads ahead of its candidates and jumps over the inside of matches, so characters are checked
+    // beforehand, and candidates that could read the first one that changes when lowered are left.
+    if (Py_ssize_t changing = kLowering ? rules.first_changing(text, from, length) : length; changing < length) {
+        stop = limit = std::max(from, changing - reach_);
     }
-    const Node *nodes = nodes_.data();
-    const std::int32_t empty_phrase = nodes[0].terminal;
+    const std::int32_t empty_phrase = nodes_[0].terminal;
     auto word = [&](CharT c) -> bool { return rules.word(static_cast<std::uint32_t>(c)); };
 
     // `findall`: after an empty match the next search starts at the same place but may not match empty there.
     Py_ssize_t no_empty_at = -1;
+    Walk walk{0, 0, sink.scratch};
     Py_ssize_t i = std::max(from, resume);
     bool prev_word = i > 0 && word(text[i - 1]);  // whether the character before position i is a word character
     for (;;) {
@@ -186,37 +171,18 @@ Py_ssize_t PhraseAutomaton::scan_everywhere(const CharT *text, Py_ssize_t length
         if ((i >= limit && limit < length) || (i == length && !prev_word)) {
             return stop;  // no boundary at the end of a text that ends with a non-word character
         }
-        // The smallest list index among the phrases that match here and end on a boundary wins.
-        std::int32_t best = INT_MAX;
-        Py_ssize_t best_end = -1;
-        std::int32_t best_node = 0;
-        if (empty_phrase >= 0 && i != no_empty_at) {
-            best = empty_phrase;
-            best_end = i;
-        }
-        std::int32_t node = 0;
-        for (Py_ssize_t j = i; j < length;) {
-            std::int32_t child = step(node, class_of(text[j]));
-            if (child < 0 || nodes[child & ~kEnds].subtree_min >= best) {
-                break;
-            }
-            node = child & ~kEnds;
-            ++j;
-            std::int32_t terminal = nodes[node].terminal;
-            if (terminal >= 0 && terminal < best && word(text[j - 1]) != (j < length && word(text[j]))) {
-                best = terminal;
-                best_end = j;
-                best_node = node;
-            }
-        }
-        if (best_end == i) {
+        // The smallest list index among the phrases that match here and end on a boundary wins, the empty one
+        // included (not twice at one place).
+        walk.node = 0;
+        const Py_ssize_t end = match_at(text, length, i, walk);
+        if (empty_phrase >= 0 && i != no_empty_at && (end < 0 || nodes_[walk.node].terminal > empty_phrase)) {
             sink.match(i, i, 0);
             no_empty_at = i;  // search again here, for a non-empty match only
             continue;
         }
-        if (best_end > i) {
-            sink.match(i, best_end, best_node);
-            resume = i = best_end;
+        if (end > i) {
+            sink.match(i, end, walk.node);
+            resume = i = end;
             prev_word = word(text[i - 1]);
             continue;
         }

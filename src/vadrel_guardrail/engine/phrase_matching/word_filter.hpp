@@ -2,11 +2,30 @@
 // table, and the word filter's bits over a word and the three characters after it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "vadrel_guardrail/engine/phrase_matching/ascii_block.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
+
+// Bit `bit` of a bitmap held in 64-bit words.
+inline std::uint64_t bit_in(const std::uint64_t *bits, std::uint64_t bit) {
+    return (bits[bit >> 6] >> (bit & 63)) & 1u;
+}
+inline void set_bit(std::uint64_t *bits, std::uint64_t bit) {
+    bits[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+}
+
+// The bits of the index of a table of at least `wanted` entries, from `fewest` to `most`.
+inline unsigned index_bits(std::size_t wanted, unsigned fewest, unsigned most) {
+    unsigned bits = fewest;
+    while ((std::size_t{1} << bits) < wanted && bits < most) {
+        ++bits;
+    }
+    return bits;
+}
 
 inline std::uint32_t follow_bit(std::uint32_t first, std::uint32_t second, std::uint32_t third) {
     return (first * 7 + second * 31 + third) & 255;
@@ -40,7 +59,7 @@ inline std::uint32_t follows_key(const std::uint8_t *coarse, std::uint32_t first
 inline bool filter_passes(const std::uint64_t *filter, unsigned shift, std::uint64_t hash, std::uint32_t follows) {
     std::uint64_t any = follow_index(hash, 0, shift);
     std::uint64_t these = follow_index(hash, follows, shift);
-    return (((filter[any >> 6] >> (any & 63)) | (filter[these >> 6] >> (these & 63))) & 1u) != 0;
+    return (bit_in(filter, any) | bit_in(filter, these)) != 0;
 }
 
 inline std::uint16_t jump_tag(std::uint64_t hash) {
