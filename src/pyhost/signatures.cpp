@@ -332,6 +332,18 @@ const Params *params_of(Signed *s) {
     });
 }
 
+// The index of the parameter that may be given as the keyword `name`, or the number of parameters for none.
+std::size_t keyword_parameter(const Params &params, PyObject *name) {
+    for (std::size_t i = 0; i < params.list.size(); ++i) {
+        if (params.list[i].keyword && params.list[i].name.ptr() == name) return i;
+    }
+    // Keywords spelled in the caller's source are interned as the names are; others compare by text.
+    for (std::size_t i = 0; i < params.list.size(); ++i) {
+        if (params.list[i].keyword && PyUnicode_Compare(params.list[i].name.ptr(), name) == 0) return i;
+    }
+    return params.list.size();
+}
+
 // What is wrong with a call's arguments, in the words a Python function uses ("f() missing 1 required
 // positional argument: 'x'", "got multiple values for argument 'x'", "got an unexpected keyword argument 'x'",
 // "takes 2 positional arguments but 3 were given"), in the order Python finds them; empty when the arguments
@@ -362,8 +374,7 @@ std::string call_error(Signed *s, Py_ssize_t nargs, PyObject *kwnames) {
     const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < keywords; ++k) {
         nb::handle keyword = PyTuple_GET_ITEM(kwnames, k);
-        std::size_t i = 0;
-        while (i < params.size() && !(params[i].keyword && params[i].name.equal(keyword))) ++i;
+        std::size_t i = keyword_parameter(*signature, keyword.ptr());
         if (i == params.size()) {
             if (signature->var_keyword) continue;
             return name + " got an unexpected keyword argument '" + nb::cast<std::string>(keyword) + "'";
@@ -404,18 +415,6 @@ PyObject *call_failed(Signed *s, Py_ssize_t nargs, PyObject *kwnames, PyObject *
     Py_XDECREF(error);
     PyErr_SetString(PyExc_TypeError, message.empty() ? "arguments do not fit the signature" : message.c_str());
     return nullptr;
-}
-
-// The index of the parameter that may be given as the keyword `name`, or the number of parameters for none.
-std::size_t keyword_parameter(const Params &params, PyObject *name) {
-    for (std::size_t i = 0; i < params.list.size(); ++i) {
-        if (params.list[i].keyword && params.list[i].name.ptr() == name) return i;
-    }
-    // Keywords spelled in the caller's source are interned as the names are; others compare by text.
-    for (std::size_t i = 0; i < params.list.size(); ++i) {
-        if (params.list[i].keyword && PyUnicode_Compare(params.list[i].name.ptr(), name) == 0) return i;
-    }
-    return params.list.size();
 }
 
 // Binds the arguments as a Python function binds them and calls the function's own body.

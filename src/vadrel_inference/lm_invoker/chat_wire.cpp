@@ -130,6 +130,32 @@ nb::object token_usage(nb::handle usage) {
     fail(nb::str("the service answered with an error: {}").format(message.is_none() ? nb::handle(error) : message));
 }
 
+nb::handle json_loads() {
+    static pyhost::Global loads;
+    if (!loads) {
+        loads.set(pyhost::import_from("json", "loads"));
+    }
+    return loads.get();
+}
+
+// An answer (or one event of a streamed answer) read as a JSON object; not JSON, not an object, or an
+// object that carries an error fails the call.
+nb::object answer_object(nb::handle raw, const char *not_json, const char *not_object) {
+    nb::object body;
+    try {
+        body = json_loads()(raw);
+    } catch (nb::python_error &e) {
+        fail(nb::str(not_json).format(e.value()), e.value());
+    }
+    if (!is_dict(body)) {
+        fail(nb::str(not_object));
+    }
+    if (nb::object error = get(body, answer_keys().error); !error.is_none()) {
+        fail_with_error_object(error);
+    }
+    return body;
+}
+
 // A body read whole, as text in the charset its Content-Type names (UTF-8 when none); what cannot be
 // decoded is replaced.
 nb::str body_text(nb::handle response, nb::handle content) {
@@ -143,7 +169,7 @@ nb::object output(nb::handle self, nb::handle text, nb::handle usage) {
         try {
             structured = nb::hasattr(schema, "model_validate_json")
                              ? schema.attr("model_validate_json")(text)
-                             : nb::module_::import_("json").attr("loads")(text);
+                             : json_loads()(text);
         } catch (nb::python_error &e) {
             fail(nb::str("the answer does not fit the response schema: {}").format(e.value()), e.value());
         }
@@ -197,7 +223,6 @@ pyasync::Task read_stream(nb::object self, nb::object response, nb::object url, 
         nb::object content = co_await response.attr("read")();
         check_status(status, response, content, url);
     }
-    nb::object loads = nb::module_::import_("json").attr("loads");
     pyasync::AsyncIter lines(body_lines(response.attr("content")));
     nb::list pieces;
     nb::object usage = nb::none();
@@ -213,19 +238,9 @@ pyasync::Task read_stream(nb::object self, nb::object response, nb::object url, 
             done = true;
             break;
         }
-        nb::object chunk;
-        try {
-            chunk = loads(*data);
-        } catch (nb::python_error &e) {
-            fail(nb::str("malformed streamed answer: an event is not JSON: {}").format(e.value()), e.value());
-        }
-        if (!is_dict(chunk)) {
-            fail(nb::str("malformed streamed answer: an event is not a JSON object"));
-        }
+        nb::object chunk = answer_object(*data, "malformed streamed answer: an event is not JSON: {}",
+                                         "malformed streamed answer: an event is not a JSON object");
         const AnswerKeys &k = answer_keys();
-        if (!get(chunk, k.error).is_none()) {
-            fail_with_error_object(get(chunk, k.error));
-        }
         if (!get(chunk, k.usage).is_none()) {
             usage = get(chunk, k.usage);
         }
@@ -340,7 +355,7 @@ void check_status(int status, nb::handle response, nb::handle content, nb::handl
     }
     nb::str detail = body_text(response, content);
     try {
-        nb::object body = nb::module_::import_("json").attr("loads")(detail);
+        nb::object body = json_loads()(detail);
         if (is_dict(body) && is_dict(get(body, "error")) && !get(get(body, "error"), "message").is_none()) {
             detail = nb::str(get(get(body, "error"), "message"));
         }
@@ -355,23 +370,8 @@ void check_status(int status, nb::handle response, nb::handle content, nb::handl
 }
 
 nb::object plain_answer(nb::handle self, nb::handle raw) {
-    static pyhost::Global loads;
-    if (!loads) {
-        loads.set(pyhost::import_from("json", "loads"));
-    }
-    nb::object body;
-    try {
-        body = loads(raw);
-    } catch (nb::python_error &e) {
-        fail(nb::str("malformed answer: not JSON: {}").format(e.value()), e.value());
-    }
-    if (!is_dict(body)) {
-        fail(nb::str("malformed answer: expected a JSON object"));
-    }
+    nb::object body = answer_object(raw, "malformed answer: not JSON: {}", "malformed answer: expected a JSON object");
     const AnswerKeys &k = answer_keys();
-    if (!get(body, k.error).is_none()) {
-        fail_with_error_object(get(body, k.error));
-    }
     nb::object choices = get(body, k.choices);
     nb::object message = nb::isinstance<nb::list>(choices) && nb::len(choices) != 0 && is_dict(choices[0])
                              ? get(choices[0], k.message)
