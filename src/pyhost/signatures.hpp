@@ -1,8 +1,8 @@
-// Signatures that tools can read. A nanobind function describes its parameters only inside its
-// docstring, so `inspect.signature`, `help()` and editors see nothing. A signed function is a thin
-// callable around one: calls go straight through by vectorcall, it binds as a method like a
-// Python function does, and it carries `__signature__` with the names, kinds and defaults that
-// the binding declares, annotated with the types of the package's stubs.
+// Signatures that tools can read, and calls bound as Python binds them. A nanobind function describes its
+// parameters only inside its docstring, so `inspect.signature`, `help()` and editors see nothing. A signed
+// function is a thin callable around one: it binds a call's arguments against the signature the package's
+// stubs declare (compiled in at build time), binds as a method like a Python function does, and carries
+// `__signature__`, `__defaults__` and `__kwdefaults__` from that same declaration.
 #pragma once
 
 #include <cstddef>
@@ -12,43 +12,58 @@
 namespace pyhost {
 namespace nb = nanobind;
 
-// One annotation from the stubs: of `parameter` (or, for "return", the result) of the function
-// `function`, written "module.qualname".
-struct StubAnnotation {
-    const char *function;
-    const char *parameter;
-    const char *annotation;
+// A parameter's default as the stubs spell it (a literal).
+struct StubDefault {
+    enum Kind : unsigned char { required, none, boolean, integer, real, text } kind = required;
+    long long integer_value = 0;  // also a boolean's
+    double real_value = 0;
+    const char *text_value = nullptr;
 };
 
-// An extension's annotations and the functions its stubs declare `async def` ("module.qualname"),
-// generated from its stubs at build time and registered while the extension loads (a static object
-// of the generated source).
-class StubAnnotations {
+enum class StubKind : unsigned char { positional, keyword_only, var_keyword };
+
+struct StubParameter {
+    const char *name;
+    StubKind kind;
+    const char *annotation;  // null when the stubs give none
+    StubDefault default_value;
+};
+
+enum class StubFunctionKind : unsigned char { function, coroutine, async_generator };
+
+// One function the stubs declare: "module.qualname", what calling it makes, its parameters in order, its
+// result annotation (null when none).
+struct StubFunction {
+    const char *key;
+    StubFunctionKind kind;
+    const StubParameter *parameters;
+    std::size_t count;
+    const char *result;
+};
+
+// An extension's table of stub signatures, generated at build time (scripts/stub_signatures.py) and
+// registered while the extension loads (a static object of the generated source).
+class StubSignatures {
 public:
-    template <std::size_t N, std::size_t C>
-    StubAnnotations(const StubAnnotation (&rows)[N], const char *const (&coroutines)[C]) {
-        add(rows, N, coroutines, C);
+    template <std::size_t N>
+    explicit StubSignatures(const StubFunction (&rows)[N]) {
+        add(rows, N);
     }
 
 private:
-    static void add(const StubAnnotation *rows, std::size_t count, const char *const *coroutines,
-                    std::size_t coroutine_count);
+    static void add(const StubFunction *rows, std::size_t count);
 };
 
 // A function's own body, for arguments bound as a Python function binds them: one value per parameter of its
 // signature, in order, defaults filled in; `kwargs` holds the keywords that name no parameter when the
-// signature takes `**kwargs` and there are any (unset otherwise).
+// signature takes `**kwargs` and there are any (unset otherwise). The values live for the call.
 using BoundBody = nb::object (*)(const nb::handle *params, nb::handle kwargs);
-inline constexpr std::size_t kMaxBoundParams = 8;
 
-// `f` as a signed function named `qualname` in `module` (texts) when it is a nanobind function;
-// anything else unchanged.
+// `f` as a signed function named `qualname` in `module` (texts) when it is a nanobind function; anything else
+// unchanged. The stubs must declare it.
 nb::object signed_function(nb::handle f, nb::handle module, nb::handle qualname);
 
-// Has the signed function `function` bind its arguments itself and call `body` with them, instead of calling
-// its nanobind function: one pass over the arguments instead of two, for functions called on every check.
-// Arguments that do not fit raise what a Python function raises. At most `kMaxBoundParams` parameters and no
-// `*args`.
+// Has the signed function `function` call `body` with the arguments it binds, instead of its nanobind function.
 void bind_arguments_here(nb::handle function, BoundBody body);
 
 // Each public nanobind function that `module` defines itself, replaced by its signed form (names

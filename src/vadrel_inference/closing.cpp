@@ -24,7 +24,7 @@ pyasync::VoidTask aexit(nb::object self, nb::object, nb::object, nb::object) {
 pyhost::ClassBuilder &closable(pyhost::ClassBuilder &builder) {
     return builder.method("aclose", &aclose, "Release what the invoker holds open (asynchronous).")
         .method("__aenter__", &aenter)
-        .method("__aexit__", &aexit, nb::arg("exc_type").none(), nb::arg("exc").none(), nb::arg("traceback").none());
+        .method("__aexit__", &aexit, nb::arg("exc_type").none(), nb::arg("exc").none(), nb::arg("tb").none());
 }
 
 }  // namespace vadrel_inference
