@@ -1,6 +1,8 @@
 // The signed functions' binder: a call's arguments matched to the stubs' signature as CPython matches them for
 // a Python function, and, for a call that does not fit, CPython's own answer, from a Python function of the
 // same signature bound with the same arguments.
+#include <cstdint>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -47,6 +49,8 @@ int bind(Signed *s, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, 
     const std::vector<Parameter> &params = *s->params;
     const std::size_t count = params.size();
     if (static_cast<std::size_t>(nargs) > s->positional) return 0;
+    // Which parameters have a value, as bits: `values` is only written until the call.
+    std::uint32_t given = (std::uint32_t{1} << nargs) - 1;
     for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
     const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < keywords; ++k) {
@@ -65,14 +69,15 @@ int bind(Signed *s, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, 
             if (!s->var_keyword) return 0;
             if (!*extra && !(*extra = PyDict_New())) return -1;
             if (PyDict_SetItem(*extra, name, args[nargs + k]) < 0) return -1;
-        } else if (values[j]) {
+        } else if (given >> j & 1) {
             return 0;
         } else {
+            given |= std::uint32_t{1} << j;
             values[j] = args[nargs + k];
         }
     }
     for (std::size_t j = 0; j < count; ++j) {
-        if (values[j]) continue;
+        if (given >> j & 1) continue;
         if (!params[j].default_value) return 0;
         values[j] = params[j].default_value;
     }
@@ -80,8 +85,10 @@ int bind(Signed *s, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, 
 }
 
 PyObject *run_body(Signed *s, PyObject *const *values, PyObject *extra) {
-    nb::handle params[kMaxParams];
-    for (std::size_t i = 0; i < s->params->size(); ++i) params[i] = values[i];
+    // Only as many handles as there are parameters: clearing a whole array costs more than the binding.
+    alignas(nb::handle) unsigned char storage[sizeof(nb::handle) * kMaxParams];
+    nb::handle *params = reinterpret_cast<nb::handle *>(storage);
+    for (std::size_t i = 0; i < s->params->size(); ++i) new (params + i) nb::handle(values[i]);
     try {
         return s->body(params, extra ? nb::handle(extra) : nb::handle()).release().ptr();
     } catch (...) {
@@ -134,7 +141,7 @@ PyObject *call(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *k
     Signed *s = as_signed(self);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Held held(self, args, nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0), kwnames);
-    PyObject *values[kMaxParams] = {};
+    PyObject *values[kMaxParams];  // set by `bind`
     PyObject *extra = nullptr;
     PyObject *result = nullptr;
     switch (bind(s, args, nargs, kwnames, values, &extra)) {

@@ -100,6 +100,12 @@ def test_misfitting_calls_raise_what_a_python_function_raises():
     assert compared > 1000 * min(1.0, scaled(60) / 60)
 
 
+def test_defaults_are_a_python_functions():
+    for path, native in native_functions().items():
+        twin = python_twin(native)
+        assert (native.__defaults__, native.__kwdefaults__) == (twin.__defaults__, twin.__kwdefaults__), path
+
+
 def test_keywords_match_by_identity_then_eq_as_python_matches_them():
     engine = PhraseMatcherEngine(use_spacy=False, banned_phrases=["forbidden"])
     log = []
