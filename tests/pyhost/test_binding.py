@@ -7,6 +7,7 @@ import functools
 import gc
 import inspect
 import random
+import re
 
 import pytest
 from effort import scaled
@@ -98,6 +99,41 @@ def test_misfitting_calls_raise_what_a_python_function_raises():
             assert outcome(lambda: native(*args, **kwargs)) == expected, (path, len(args), list(kwargs))
             compared += 1
     assert compared > 1000 * min(1.0, scaled(60) / 60)
+
+
+def rendered_parameters(function):
+    """The parameter names nanobind renders for the native body a signed function calls ("**kwargs" for that)."""
+    body = next(o for o in gc.get_referents(function) if type(o).__name__ in ("nb_func", "nb_method"))
+    (text, *_), = body.__nb_signature__
+    depth, current, parts = 0, "", []
+    for ch in text[text.index("(") + 1 :]:
+        if ch in "([{":
+            depth += 1
+        elif ch in ")]}":
+            if depth == 0:
+                break
+            depth -= 1
+        if ch == "," and depth == 0:
+            parts.append(current.strip())
+            current = ""
+        else:
+            current += ch
+    parts.append(current.strip())
+    return [re.split(r"[:=]", part)[0].strip() for part in parts if part not in ("", "/", "*")]
+
+
+def test_each_native_body_takes_the_stubs_parameters_in_order():
+    # The binder hands the body every value by position (keyword-only ones by name, which a body's **kwargs
+    # may take): a body whose parameters drift from the stubs would get the wrong values.
+    for path, native in native_functions().items():
+        declared = inspect.signature(native).parameters.values()
+        positional = [p.name for p in declared if p.kind == p.POSITIONAL_OR_KEYWORD]
+        rendered = rendered_parameters(native)
+        # nanobind calls a parameter declared without a name "argN".
+        assert len(rendered) >= len(positional), path
+        assert all(r == p or re.fullmatch(r"arg\d+", r) for r, p in zip(rendered, positional)), path
+        rest = set(rendered[len(positional) :]) - {"**kwargs"}
+        assert rest <= {p.name for p in declared if p.kind == p.KEYWORD_ONLY}, path
 
 
 def test_defaults_are_a_python_functions():
