@@ -1,4 +1,4 @@
-from typing import Any, ClassVar, Self
+from typing import Any, ClassVar, Self, TypedDict, Unpack
 
 from pydantic import BaseModel
 
@@ -11,6 +11,11 @@ class ContentSafetyItem(BaseModel):
     @property
     def label(self) -> str: ...
 
+# The keywords `with_defaults` passes on to the constructor.
+class _ContentSafetyKeywords(TypedDict, total=False):
+    enabled_categories: list[str] | None
+    safety_items: list[ContentSafetyItem] | None
+
 class ContentSafetyConfigBuilder(BaseSafetyConfigBuilder):
     DEFAULT_CONTENT_SAFETY_FILE: ClassVar[str]
     CONTENT_SAFETY_TEMPLATE: ClassVar[str]
@@ -19,10 +24,8 @@ class ContentSafetyConfigBuilder(BaseSafetyConfigBuilder):
     def __init__(
         self, enabled_categories: list[str] | None = None, safety_items: list[ContentSafetyItem] | None = None
     ) -> None: ...
-    # Narrows the base's open keywords to the constructor's own, by keyword only.
+    # Narrows the base's open keywords to the constructor's own (others fail in the constructor).
     @classmethod
-    def with_defaults(  # type: ignore[override]
-        cls, *, enabled_categories: list[str] | None = None, safety_items: list[ContentSafetyItem] | None = None
-    ) -> Self: ...
+    def with_defaults(cls, **kwargs: Unpack[_ContentSafetyKeywords]) -> Self: ...  # type: ignore[override]
     def to_dict(self) -> dict[str, Any]: ...
     def get_string(self) -> str: ...

@@ -1,4 +1,4 @@
-from typing import Any, ClassVar, Self
+from typing import Any, ClassVar, Self, TypedDict, Unpack
 
 from pydantic import BaseModel
 
@@ -11,6 +11,14 @@ class TopicSafetyItem(BaseModel):
     examples: list[str] | None = None
     @property
     def label(self) -> str: ...
+
+# The keywords `with_defaults` passes on to the constructor.
+class _TopicSafetyKeywords(TypedDict, total=False):
+    topic_safety_mode: TopicSafetyMode | str | None
+    allowlist_topic: list[str] | None
+    denylist_topic: list[str] | None
+    allowed_topic_items: list[TopicSafetyItem] | None
+    denied_topic_items: list[TopicSafetyItem] | None
 
 class TopicSafetyConfigBuilder(BaseSafetyConfigBuilder):
     DEFAULT_TOPIC_SAFETY_FILE: ClassVar[str]
@@ -31,16 +39,8 @@ class TopicSafetyConfigBuilder(BaseSafetyConfigBuilder):
         allowed_topic_items: list[TopicSafetyItem] | None = None,
         denied_topic_items: list[TopicSafetyItem] | None = None,
     ) -> None: ...
-    # Narrows the base's open keywords to the constructor's own, by keyword only.
+    # Narrows the base's open keywords to the constructor's own (others fail in the constructor).
     @classmethod
-    def with_defaults(  # type: ignore[override]
-        cls,
-        *,
-        topic_safety_mode: TopicSafetyMode | str | None = None,
-        allowlist_topic: list[str] | None = None,
-        denylist_topic: list[str] | None = None,
-        allowed_topic_items: list[TopicSafetyItem] | None = None,
-        denied_topic_items: list[TopicSafetyItem] | None = None,
-    ) -> Self: ...
+    def with_defaults(cls, **kwargs: Unpack[_TopicSafetyKeywords]) -> Self: ...  # type: ignore[override]
     def to_dict(self) -> dict[str, Any]: ...
     def get_string(self) -> str: ...
