@@ -122,17 +122,11 @@ PyObject *run_binding(Signed *s, PyObject *const *values, PyObject *extra) {
     return result;
 }
 
-// A call that does not fit raises what the stand-in raises for the same arguments. Its body, run only if a
-// keyword that compared one way here compares the other way there, raises too.
+// A call that does not fit raises what the stand-in raises for the same arguments. Its body (an empty code
+// object's, which raises) runs only if a keyword that compared one way here compares the other way there.
 PyObject *misfit(Signed *s, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     PyObject *standin = standin_of(s);
-    if (!standin) return nullptr;
-    PyObject *result = PyObject_Vectorcall(standin, args, nargsf, kwnames);
-    if (result) {
-        Py_DECREF(result);
-        PyErr_Format(PyExc_SystemError, "%U() bound its arguments only the second time", s->qualname);
-    }
-    return nullptr;
+    return standin ? PyObject_Vectorcall(standin, args, nargsf, kwnames) : nullptr;
 }
 
 }  // namespace
