@@ -40,10 +40,6 @@ struct TaskKind {
     static PySendResult step(PyObject *self, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out) {
         CoroObject *c = as_coro(self);
         TaskPromise *p = task_of(c);
-        if (p->running) {
-            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-            return PYGEN_ERROR;
-        }
         if (!p->started) {
             if (exc) {
                 // Thrown in before the body began: it ends here.
@@ -92,10 +88,6 @@ struct TaskKind {
     static PyObject *close(PyObject *self) {
         CoroObject *c = as_coro(self);
         TaskPromise *p = task_of(c);
-        if (p->running) {
-            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-            return nullptr;
-        }
         if (!p->started) {
             release_frame(&c->head);
             Py_RETURN_NONE;

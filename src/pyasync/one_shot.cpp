@@ -126,10 +126,6 @@ struct ShotKind {
 
     static PySendResult step(PyObject *self, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out) {
         OneShotObject *o = as_shot(self);
-        if (o->running) {
-            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-            return PYGEN_ERROR;
-        }
         if (o->state == ShotState::Awaiting) {
             return step_awaited(o, value, exc, out);
         }
@@ -183,10 +179,6 @@ struct ShotKind {
     // does, and the exit ends the coroutine.
     static PyObject *close(PyObject *self) {
         OneShotObject *o = as_shot(self);
-        if (o->running) {
-            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-            return nullptr;
-        }
         o->state = ShotState::Done;
         release_args(o);
         PyObject *awaited = std::exchange(o->awaited, nullptr);

@@ -10,6 +10,7 @@
 //   static PySendResult step(PyObject *self, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out);
 //   static PromiseBase *awaiting(PyObject *self);   // for Stepping: the promise whose chain awaits, or null
 //   static PyObject *close(PyObject *self);         // an unfinished one
+// `step` and `close` are called for an object neither running nor finished (`close` also by the finaliser).
 //   static int traverse(PyObject *self, visitproc visit, void *arg);  // beyond the type and the names
 //   static void clear(PyObject *self);               // beyond the names, for the collector
 //   static void release(PyObject *self);             // beyond the names, when the object goes
@@ -17,8 +18,9 @@
 // and, optionally, `static PyObject *throw_suspended(PyObject *self, PyObject *const *args, Py_ssize_t nargs)`
 // for `throw()` while suspended.
 //
-// A finished coroutine answers as Python's own: `send` and `throw` raise RuntimeError('cannot reuse already
-// awaited coroutine') (after throw()'s arguments are checked), `close` returns None.
+// A running coroutine refuses to be stepped or closed. A finished one answers as Python's own: `send` and `throw`
+// raise RuntimeError('cannot reuse already awaited coroutine') (after throw()'s arguments are checked), `close`
+// returns None.
 #pragma once
 
 #include "pyasync/detail/internal.hpp"
@@ -27,7 +29,18 @@ namespace pyasync::detail {
 
 template <class K>
 struct CoroutineType {
+    static bool refuse_running(PyObject *self) {
+        if (K::running(self)) {
+            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+            return true;
+        }
+        return false;
+    }
+
     static PySendResult step(PyObject *self, PyThreadState *ts, PyObject *value, PyObject *exc, PyObject **out) {
+        if (refuse_running(self)) {
+            return PYGEN_ERROR;
+        }
         if (K::finished(self)) {
             PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
             return PYGEN_ERROR;
@@ -46,6 +59,9 @@ struct CoroutineType {
     }
 
     static PyObject *close(PyObject *self, PyObject * = nullptr) {
+        if (refuse_running(self)) {
+            return nullptr;
+        }
         if (K::finished(self)) {
             Py_RETURN_NONE;
         }
