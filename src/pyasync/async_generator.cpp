@@ -6,6 +6,8 @@ namespace pyasync::detail {
 
 namespace {
 
+Named &gen_names(PyObject *self) { return reinterpret_cast<GenObject *>(self)->names; }
+
 int init_hooks(GenObject *g) {
     if (g->hooks_inited) {
         return 0;
@@ -430,8 +432,8 @@ PyMethodDef gen_methods[] = {
 };
 
 PyGetSetDef gen_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_name, set_name, nullptr, reinterpret_cast<void *>(1)},
+    {"__name__", get_name<gen_names>, set_name<gen_names>, nullptr, nullptr},
+    {"__qualname__", get_name<gen_names>, set_name<gen_names>, nullptr, reinterpret_cast<void *>(1)},
     {"ag_running", gen_running, nullptr, nullptr, nullptr},
     {"ag_await", gen_await_of, nullptr, nullptr, nullptr},
     {"ag_frame", get_none, nullptr, nullptr, nullptr},

@@ -20,6 +20,13 @@ inline NextAwaiter anext(nb::handle iterator) noexcept {
     return NextAwaiter(iterator.ptr(), false);
 }
 
+// `anext`, with `__anext__` looked up on the object as `await iterator.__anext__()` looks it up: an instance's
+// own attribute, a class's `__getattr__`, and the AttributeError of an object without one.
+inline NextAwaiter anext_method(nb::handle iterator) noexcept {
+    if (is_async_gen(iterator)) return anext(iterator);
+    return NextAwaiter(iterator.ptr(), false, true);
+}
+
 // `await iterator.aclose()` when it has one; GeneratorExit at its co_yield for a bridge generator.
 inline CloseAwaiter aclose(nb::handle iterator) noexcept {
     if (is_async_gen(iterator)) {

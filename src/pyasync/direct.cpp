@@ -72,6 +72,12 @@ bool NextAwaiter::step_generic(std::coroutine_handle<> outer, Driver *d) noexcep
         }
         aw = PyObject_CallNoArgs(meth);
         Py_DECREF(meth);
+    } else if (by_attribute_ && !PyAsyncGen_CheckExact(iter_)) {
+        // `await iter.__anext__()`: what the object answers for the name, or its AttributeError.
+        if (PyObject *meth = PyObject_GetAttr(iter_, interned().anext)) {
+            aw = PyObject_CallNoArgs(meth);
+            Py_DECREF(meth);
+        }
     } else {
         PyAsyncMethods *am = Py_TYPE(iter_)->tp_as_async;
         if (am && am->am_anext) {
@@ -86,7 +92,7 @@ bool NextAwaiter::step_generic(std::coroutine_handle<> outer, Driver *d) noexcep
         return false;
     }
     PyObject *it = nullptr;
-    switch (start_await(aw, true, !closing_, &it, &out_, !closing_ && PyAsyncGen_CheckExact(iter_))) {
+    switch (start_await(aw, true, !closing_ && !by_attribute_, &it, &out_, !closing_ && PyAsyncGen_CheckExact(iter_))) {
     case Start::Yielded:
         d->delegate = it;
         d->yielded = std::exchange(out_, nullptr);

@@ -64,9 +64,15 @@ void find_stack() noexcept {
 // The iterator `await o` delegates to (CPython's _PyCoro_GetAwaitableIter, which is internal).
 PyObject *awaitable_iter(PyObject *o) noexcept {
     if (PyCoro_CheckExact(o)) {
-        // Suspended in an await of its own (3.13's FRAME_SUSPENDED_YIELD_FROM): someone else awaits it.
-        constexpr int8_t kSuspendedYieldFrom = -1;
-        if (reinterpret_cast<PyCoroObject *>(o)->cr_frame_state == kSuspendedYieldFrom) {
+        // Suspended in an await of its own, which its `cr_await` shows: someone else awaits it.
+        static PyObject *cr_await = PyUnicode_InternFromString("cr_await");
+        PyObject *awaited = PyObject_GetAttr(o, cr_await);
+        if (!awaited) {
+            return nullptr;
+        }
+        const bool busy = awaited != Py_None;
+        Py_DECREF(awaited);
+        if (busy) {
             PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
             return nullptr;
         }
@@ -99,7 +105,7 @@ PyObject *awaitable_iter(PyObject *o) noexcept {
 
 const Interned &interned() noexcept {
     static const Interned names = {PyUnicode_InternFromString("throw"), PyUnicode_InternFromString("close"),
-                                   PyUnicode_InternFromString("aclose")};
+                                   PyUnicode_InternFromString("aclose"), PyUnicode_InternFromString("__anext__")};
     return names;
 }
 

@@ -57,7 +57,8 @@
 // and each step `__anext__`, and what is not async iterable fails with the TypeError Python's `async for` raises.
 // Reading an object that already is an async iterator (no `__aiter__` call):
 // `pyasync::AsyncIter::from_iterator(it)`, or one step at a time `co_await pyasync::anext(it)` (the
-// next item, nullopt at the end) and `co_await pyasync::aclose(it)` (`await it.aclose()` when it has
+// next item, nullopt at the end; `pyasync::anext_method(it)` reads it as `await it.__anext__()` does, the
+// method looked up on the object) and `co_await pyasync::aclose(it)` (`await it.aclose()` when it has
 // one). All take the direct path when `pyasync::is_async_gen(it)`: `it` is one of this extension's
 // bridge generators (each extension has its own types).
 //

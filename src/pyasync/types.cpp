@@ -42,22 +42,6 @@ PyObject *name_of(Named &n, bool qual) noexcept {
     return slot;
 }
 
-PyObject *get_name(PyObject *self, void *closure) {
-    Named &n = *reinterpret_cast<Named *>(reinterpret_cast<char *>(self) + sizeof(FrameObject));
-    PyObject *v = name_of(n, closure != nullptr);
-    return v ? Py_NewRef(v) : nullptr;
-}
-
-int set_name(PyObject *self, PyObject *value, void *closure) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", closure ? "__qualname__" : "__name__");
-        return -1;
-    }
-    Named &n = *reinterpret_cast<Named *>(reinterpret_cast<char *>(self) + sizeof(FrameObject));
-    Py_XSETREF(closure ? n.qualname : n.name, Py_NewRef(value));
-    return 0;
-}
-
 PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
 
 PyObject *self_iter(PyObject *self) { return Py_NewRef(self); }
@@ -78,7 +62,9 @@ PyTypeObject *make_type(const char *name, int size, unsigned long flags, PyType_
 
 Types make_types() {
     Types t;
-    t.coro = make_type("pyasync.coroutine", sizeof(CoroObject), kFlags | Py_TPFLAGS_MANAGED_WEAKREF, coro_slots);
+    t.coro = make_type("pyasync.coroutine", sizeof(CoroObject), kFlags | Py_TPFLAGS_MANAGED_WEAKREF, coro_slots());
+    t.shot = make_type("pyasync.one_shot_coroutine", sizeof(OneShotObject), kFlags | Py_TPFLAGS_MANAGED_WEAKREF,
+                       shot_slots());
     t.gen = make_type("pyasync.async_generator", sizeof(GenObject), kFlags | Py_TPFLAGS_MANAGED_WEAKREF, gen_slots);
     gen_type_ = t.gen;
     t.op = make_type("pyasync.async_generator_step", sizeof(OpObject), kFlags, op_slots);

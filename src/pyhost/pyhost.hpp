@@ -8,8 +8,10 @@
 //   - Hold no borrowed reference across a call that can run Python code: a comparison, a hash, an
 //     attribute read, a decref. Take a strong reference first (`PyDict_GetItemRef`, `nb::borrow`).
 //   Attributes are read through Python's protocol (`PyObject_GetAttr`), or from the instance dict with
-//   strong references where the object is an exact instance of one of the package's own classes. Objects
-//   are never reused because their reference count says nobody else holds them.
+//   strong references where the object is an exact instance of one of the package's own classes and a type
+//   watcher shows that class unchanged since the module made it (`pyhost::Unchanged`): a property or
+//   any other attribute set on the class or a base then takes the protocol again. Objects are never reused
+//   because their reference count says nobody else holds them.
 //
 // An exception needs all three of: a gain of at least 20% measured on a path users call
 // (`manager.check_content`, or a stream through the manager); a comment where it is used stating the
@@ -22,3 +24,4 @@
 #include "pyhost/plain_reads.hpp"
 #include "pyhost/raising.hpp"
 #include "pyhost/signatures.hpp"
+#include "pyhost/unchanged.hpp"

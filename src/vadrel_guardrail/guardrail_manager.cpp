@@ -227,7 +227,7 @@ pyasync::Task check_content(nb::object self, nb::object content, nb::object engi
     }
     // The running safe result; made only when it is the answer, as most checks replace it at once.
     nb::object merged;
-    auto running = [&merged]() { return merged.is_valid() ? merged : schema::safe_result(nb::none(), nb::none()); };
+    auto running = [&merged]() { return merged.is_valid() ? merged : schema::safe_result(); };
     if (!pyhost::truth(engine_kwargs)) {
         engine_kwargs = nb::dict();
     }

@@ -39,6 +39,15 @@ async def py_echo_await(aw):
     return await aw
 
 
+async def py_value(value):
+    return value
+
+
+async def py_raise_value_error():
+    await asyncio.sleep(0)
+    raise ValueError("bad value")
+
+
 async def py_collect(iterable):
     return [x async for x in iterable]
 
@@ -265,6 +274,9 @@ PYTHON = Api(
     ignore_exit=py_ignore_exit,
     recover_then_await=py_recover_then_await,
     raise_stop=py_raise_stop,
+    raise_value_error=py_raise_value_error,
+    one_shot_value=py_value,
+    one_shot_await=py_echo_await,
 )
 BRIDGE = Api(
     sleep_loop=t.sleep_loop,
@@ -273,6 +285,9 @@ BRIDGE = Api(
     ignore_exit=t.ignore_exit,
     recover_then_await=t.recover_then_await,
     raise_stop=t.raise_stop,
+    raise_value_error=t.raise_value_error,
+    one_shot_value=t.one_shot_value,
+    one_shot_await=t.one_shot_await,
 )
 
 
@@ -385,6 +400,42 @@ def reuse_after_the_end(api):
     return seen, run(scenario())
 
 
+def used_after_the_end(api):
+    """Each way a coroutine of either kind ends, then each way of stepping it again: send and throw refuse a
+    coroutine that has ended (a thrown StopIteration never passes for its return value), close does nothing."""
+
+    def step(coro, *steps):
+        return [outcome(lambda s=s: s(coro)) for s in steps]
+
+    send = lambda c: c.send(None)  # noqa: E731 - the steps read best as a table
+    close = lambda c: c.close()  # noqa: E731
+    endings = {
+        "returned": (lambda: api.sleep_loop(0), [send]),
+        "returned at once": (lambda: api.one_shot_value(7), [send]),
+        "raised": (api.raise_value_error, [send, send]),
+        "closed before it began": (lambda: api.sleep_loop(1), [close]),
+        "thrown in before it began": (lambda: api.one_shot_value(7), [lambda c: c.throw(KeyError("k"))]),
+        "closed while it waited": (lambda: api.sleep_loop(1), [send, close]),
+        "closed while its awaitable waited": (lambda: api.one_shot_await(asyncio.sleep(0)), [send, close]),
+        "returned after its awaitable": (lambda: api.one_shot_await(asyncio.sleep(0)), [send, send]),
+    }
+    afterwards = [
+        send,
+        lambda c: c.throw(ValueError("after")),
+        lambda c: c.throw(StopIteration(5)),
+        lambda c: c.throw(GeneratorExit()),
+        lambda c: c.throw(ValueError),
+        lambda c: c.throw(3),
+        close,
+        send,
+    ]
+    seen = {}
+    for name, (make, ending) in endings.items():
+        coro = make()
+        seen[name] = (step(coro, *ending), step(coro, *afterwards))
+    return seen
+
+
 def reentered_while_running(api):
     holder = []
 
@@ -415,6 +466,7 @@ def never_awaited(api):
         stop_iteration_escaping,
         non_none_first_send,
         reuse_after_the_end,
+        used_after_the_end,
         reentered_while_running,
         never_awaited,
     ],

@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include "pyasync/one_shot.hpp"
 #include "pyasync/pyasync.hpp"
 
 namespace nb = nanobind;
@@ -65,6 +66,10 @@ pyasync::Task raise_cpp(std::string msg) {
     co_await asyncio_sleep0();
     throw std::runtime_error(msg);
 }
+
+// One-shot coroutines: one answering at once, one awaiting what it is given.
+pyasync::Finish answer_now(PyObject *const *args) { return pyasync::Finish::with(nb::borrow(args[0])); }
+pyasync::Finish answer_awaiting(PyObject *const *args) { return pyasync::Finish::awaiting(nb::borrow(args[0])); }
 
 pyasync::Task raise_value_error() {
     co_await asyncio_sleep0();
@@ -425,6 +430,12 @@ NB_MODULE(_pyasync_testing, m) {
     m.def("void_task", &void_task);
     m.def("raise_cpp", &raise_cpp);
     m.def("raise_value_error", &raise_value_error);
+    m.def("one_shot_value", [](nb::handle value) {
+        return pyasync::one_shot(&answer_now, {value}, "one_shot_value", "one_shot_value");
+    });
+    m.def("one_shot_await", [](nb::handle aw) {
+        return pyasync::one_shot(&answer_awaiting, {aw}, "one_shot_await", "one_shot_await");
+    });
     m.def("guarded_await", &guarded_await);
     m.def("catch_exception", &catch_exception);
     m.def("recover_then_await", &recover_then_await);

@@ -40,11 +40,14 @@ class NextAwaiter {
 public:
     // Direct: a C++ generator frame.
     NextAwaiter(std::coroutine_handle<> h, GenPromise *p) noexcept : h_(h), p_(p), direct_(true) {}
-    // Generic: `iter.__anext__()`, or `iter.aclose()` when `closing`; `iter` outlives the step.
-    NextAwaiter(PyObject *iter, bool closing) noexcept : iter_(iter), closing_(closing) {}
+    // Generic: `iter.__anext__()` (found on the type, as `async for` finds it; with `by_attribute`, looked up on
+    // the object as any attribute is), or `iter.aclose()` when `closing`; `iter` outlives the step.
+    NextAwaiter(PyObject *iter, bool closing, bool by_attribute = false) noexcept
+        : iter_(iter), closing_(closing), by_attribute_(by_attribute) {}
     NextAwaiter(NextAwaiter &&o) noexcept
         : h_(o.h_), p_(o.p_), iter_(o.iter_), out_(std::exchange(o.out_, nullptr)), d_(o.d_), direct_(o.direct_),
-          closing_(o.closing_), end_(o.end_), entered_(o.entered_), failed_(o.failed_) {}
+          closing_(o.closing_), by_attribute_(o.by_attribute_), end_(o.end_), entered_(o.entered_),
+          failed_(o.failed_) {}
     ~NextAwaiter() {
         if (out_) {
             drop();
@@ -75,6 +78,7 @@ private:
     Driver *d_ = nullptr;       // generic: the driver that waits on the iterator's step
     bool direct_ = false;
     bool closing_ = false;  // aclose(): GeneratorExit goes in, no item comes out
+    bool by_attribute_ = false;  // `__anext__` read as an attribute of the object
     bool end_ = false;      // known without running anything: the stream is over
     bool entered_ = false;  // the direct frame was resumed
     bool failed_ = false;   // `out_` is an error

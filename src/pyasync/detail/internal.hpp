@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "pyasync/one_shot.hpp"
 #include "pyasync/pyasync.hpp"
 
 namespace pyasync::detail {
@@ -34,6 +35,7 @@ struct Interned {
     PyObject *throw_;
     PyObject *close;
     PyObject *aclose;
+    PyObject *anext;
 };
 const Interned &interned() noexcept;
 
@@ -198,13 +200,29 @@ inline void release_frame(FrameObject *f) noexcept {
     }
 }
 
+enum class ShotState : std::uint8_t { Fresh, Awaiting, Done };
+
+// The coroutine whose body is one plain C++ call (one_shot.hpp).
+struct OneShotObject {
+    PyObject_HEAD
+    OneShotBody body;
+    PyObject *args[kOneShotArgs];  // owned until the body has run
+    int nargs;
+    PyObject *awaited;  // the iterator of the awaitable the body handed back, while it runs (owned)
+    Named names;
+    ShotState state;
+    bool running;
+};
+
 // Each type's slots, for the registry.
-extern PyType_Slot coro_slots[];
+PyType_Slot *coro_slots();
+PyType_Slot *shot_slots();
 extern PyType_Slot gen_slots[];
 extern PyType_Slot op_slots[];
 
 struct Types {
     PyTypeObject *coro = nullptr;
+    PyTypeObject *shot = nullptr;
     PyTypeObject *gen = nullptr;
     PyTypeObject *op = nullptr;
 };
@@ -214,8 +232,22 @@ Types &types();
 // What the coroutine and the async generator share: their names and a few trivial slots.
 void capture_names(Named &n, const PromiseBase *p) noexcept;
 PyObject *name_of(Named &n, bool qual) noexcept;
-PyObject *get_name(PyObject *self, void *closure);
-int set_name(PyObject *self, PyObject *value, void *closure);
+// `__name__` (closure null) and `__qualname__` (closure set) of an object whose names `names` finds.
+template <Named &(*names)(PyObject *)>
+PyObject *get_name(PyObject *self, void *qual) {
+    PyObject *v = name_of(names(self), qual != nullptr);
+    return v ? Py_NewRef(v) : nullptr;
+}
+template <Named &(*names)(PyObject *)>
+int set_name(PyObject *self, PyObject *value, void *qual) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", qual ? "__qualname__" : "__name__");
+        return -1;
+    }
+    Named &n = names(self);
+    Py_XSETREF(qual ? n.qualname : n.name, Py_NewRef(value));
+    return 0;
+}
 PyObject *get_none(PyObject *, void *);
 PyObject *self_iter(PyObject *self);
 

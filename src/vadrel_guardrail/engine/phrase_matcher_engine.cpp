@@ -14,6 +14,7 @@
 #include "pyhost/plain_reads.hpp"
 #include "pyhost/raising.hpp"
 #include "pyhost/signatures.hpp"
+#include "pyhost/unchanged.hpp"
 #include "pyhost/frame.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/registry.hpp"
@@ -43,20 +44,11 @@ public:
 
     nb::handle self() const { return self_; }
 
-    // `self.name`. An exact `PhraseMatcherEngine` keeps what a check reads in its instance dict, and its class
-    // holds nothing under those names that would stand before the dict (a data descriptor): read there, with
-    // a strong reference to the dict and to the value. Anything else, and a name not in the dict, is read
-    // through the attribute protocol.
-    nb::object get(nb::handle name) const {
-        if (Py_TYPE(self_.ptr()) == reinterpret_cast<PyTypeObject *>(phrase_matcher_engine::PhraseMatcherEngine.get().ptr())) {
-            nb::object dict = pyhost::owned(PyObject_GenericGetDict(self_.ptr(), nullptr));
-            PyObject *value = nullptr;
-            if (pyhost::status(PyDict_GetItemRef(dict.ptr(), name.ptr(), &value)) == 1) {
-                return nb::steal(value);
-            }
-        }
-        return pyhost::owned(PyObject_GetAttr(self_.ptr(), name.ptr()));
-    }
+    // `self.name`. An exact `PhraseMatcherEngine` keeps what a check reads in its instance dict; while its class
+    // is as the module made it, no class attribute stands before the dict under those names (see `engine_class`):
+    // read there, with a strong reference to the dict and to the value. Anything else, and a name not in the
+    // dict, is read through the attribute protocol.
+    nb::object get(nb::handle name) const;
 
     // Whether the engine reaches `method`'s own function.
     bool reaches(const OwnMethod &method) const { return method.reached_by(self_); }
@@ -64,6 +56,22 @@ public:
 private:
     nb::handle self_;
 };
+
+// The engine class as the module made it: generic attribute reads, and no class attribute (of the class or a
+// base) under any name a check reads from the instance dict. Watched once the class is built.
+pyhost::Unchanged engine_class;
+
+nb::object EngineReads::get(nb::handle name) const {
+    if (Py_TYPE(self_.ptr()) == reinterpret_cast<PyTypeObject *>(phrase_matcher_engine::PhraseMatcherEngine.get().ptr()) &&
+        engine_class.holds()) {
+        nb::object dict = pyhost::owned(PyObject_GenericGetDict(self_.ptr(), nullptr));
+        PyObject *value = nullptr;
+        if (pyhost::status(PyDict_GetItemRef(dict.ptr(), name.ptr(), &value)) == 1) {
+            return nb::steal(value);
+        }
+    }
+    return pyhost::owned(PyObject_GetAttr(self_.ptr(), name.ptr()));
+}
 
 constexpr const char *kModuleName = "vadrel_guardrail.engine.phrase_matcher_engine";
 constexpr const char *kReasonPrefix = "Content contains banned phrases: ";
@@ -242,7 +250,7 @@ nb::object result_type() {
 nb::object safe_result() {
     nb::object cls = result_type();
     if (cls.is(schema::GuardrailResult.get())) {
-        return schema::safe_result(nb::none(), nb::none());  // the common verdict, without validation
+        return schema::safe_result();
     }
     return cls.attr("safe")();
 }
@@ -250,7 +258,7 @@ nb::object safe_result() {
 nb::object unsafe_of(nb::handle reason) {
     nb::object cls = result_type();
     if (cls.is(schema::GuardrailResult.get())) {
-        return schema::unsafe_result(reason);  // its one field of its own is text: no validation
+        return schema::unsafe_result(reason);
     }
     return call_method(cls, names().unsafe, reason);
 }
@@ -616,6 +624,15 @@ void define_engine(nb::module_ m) {
             .method("_check_banned_phrases_regex", &check_banned_phrases_regex_method, nb::arg("content").none(),
                     "Check the content through the prepared regular expression.")
             .build());
+    {
+        nb::handle type = phrase_matcher_engine::PhraseMatcherEngine.get();
+        const Names &n = names();
+        bool plain = reinterpret_cast<PyTypeObject *>(type.ptr())->tp_getattro == PyObject_GenericGetAttr;
+        for (nb::handle name : {n.banned_phrases, n.banned_phrases_regex, n.use_spacy, n.phrase_matcher, n.nlp}) {
+            plain = plain && !nb::hasattr(type, name);
+        }
+        if (plain) engine_class.watch({type});
+    }
     own_check_content.init(phrase_matcher_engine::PhraseMatcherEngine.get(), names().check_content);
     own_check_regex.init(phrase_matcher_engine::PhraseMatcherEngine.get(), names().check_regex);
     // A check runs on every text: it binds its arguments itself, in one pass.

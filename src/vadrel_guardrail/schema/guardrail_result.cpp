@@ -1,5 +1,9 @@
 // `vadrel_guardrail.schema.guardrail_result`: GuardrailResult, the verdict of a check, and the C++ helpers
 // that build safe and unsafe results.
+#include <algorithm>
+
+#include "pyhost/objects.hpp"
+#include "pyhost/unchanged.hpp"
 #include "vadrel_guardrail/modules.hpp"
 #include "vadrel_guardrail/schema/records.hpp"
 
@@ -11,21 +15,39 @@ namespace {
 pyhost::TrustedModel trusted;
 pyhost::Global safe_fields;  // what `safe` passes explicitly
 pyhost::Global unsafe_fields;  // what `unsafe` passes explicitly: every field
+// The class and its metaclass: while neither (nor a base of either) has changed, `GuardrailResult.safe` and
+// `GuardrailResult.unsafe` are the class's own classmethods below (the metaclass holds neither name), and
+// making a record is what `cls(...)` of texts and floats would make.
+pyhost::Unchanged result_class;
+pyhost::Global str_safe, str_unsafe;
+
+// `GuardrailResult.name(*args)`, through the attribute protocol.
+nb::object call_factory(const pyhost::Global &name, std::initializer_list<PyObject *> args) {
+    PyObject *vector[3] = {schema::GuardrailResult.get().ptr()};
+    std::copy(args.begin(), args.end(), vector + 1);
+    return pyhost::owned(PyObject_VectorcallMethod(name.get().ptr(), vector, 1 + args.size(), nullptr));
+}
 }  // namespace
+
+nb::object schema::safe_result() {
+    if (!result_class.holds()) return call_factory(str_safe, {});
+    nb::handle none = Py_None;
+    return trusted.make({Py_True, none, none, none, none, none}, safe_fields.get());
+}
 
 nb::object schema::safe_result(nb::handle filtered_content, nb::handle score) {
     const bool text_ok = filtered_content.is_none() || PyUnicode_CheckExact(filtered_content.ptr());
     const bool score_ok = score.is_none() || PyFloat_CheckExact(score.ptr());
-    if (!text_ok || !score_ok) {
-        return GuardrailResult.attr("safe")(filtered_content, score);
+    if (!text_ok || !score_ok || !result_class.holds()) {
+        return call_factory(str_safe, {filtered_content.ptr(), score.ptr()});
     }
     nb::handle none = Py_None;
     return trusted.make({Py_True, none, filtered_content, none, none, score}, safe_fields.get());
 }
 
 nb::object schema::unsafe_result(nb::handle reason) {
-    if (!PyUnicode_CheckExact(reason.ptr())) {
-        return GuardrailResult.attr("unsafe")(reason);
+    if (!PyUnicode_CheckExact(reason.ptr()) || !result_class.holds()) {
+        return call_factory(str_unsafe, {reason.ptr()});
     }
     nb::handle none = Py_None;
     return trusted.make({Py_False, reason, none, none, none, none}, unsafe_fields.get());
@@ -90,6 +112,13 @@ void init_guardrail_result(nb::module_ m) {
     trusted.init(schema::GuardrailResult.get(), {"is_safe", "reason", "filtered_content", "category", "policy", "score"});
     safe_fields.set(trusted.names({"is_safe", "reason", "filtered_content", "score"}));
     unsafe_fields.set(trusted.names({"is_safe", "reason", "filtered_content", "category", "policy", "score"}));
+    str_safe.set(nb::borrow(pyhost::intern("safe")));
+    str_unsafe.set(nb::borrow(pyhost::intern("unsafe")));
+    nb::handle cls = schema::GuardrailResult.get();
+    nb::handle metaclass = nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(cls.ptr())));
+    if (!nb::hasattr(metaclass, str_safe.get()) && !nb::hasattr(metaclass, str_unsafe.get())) {
+        result_class.watch({cls, metaclass});
+    }
 }
 
 }  // namespace vadrel_guardrail

@@ -1,6 +1,8 @@
 // `vadrel_guardrail.schema.guardrail_stream_chunk`: GuardrailStreamChunk, one item of a checked stream, and
 // the C++ helper that builds it.
+#include "pyhost/objects.hpp"
 #include "pyhost/raising.hpp"
+#include "pyhost/unchanged.hpp"
 #include "vadrel_guardrail/modules.hpp"
 #include "vadrel_guardrail/schema/records.hpp"
 
@@ -14,11 +16,15 @@ pyhost::Global safe_fields;    // {"chunk", "is_safe"}
 pyhost::Global marker_fields;  // {"chunk", "is_safe", "reason"}
 pyhost::Global safe_layout;    // a safe item's values but its text
 pyhost::Global empty_text;
+// While the class (or a base) has not changed, its fields are no class attributes and building an item of texts
+// is what the class's own construction would make.
+pyhost::Unchanged chunk_class;
 
 // GuardrailStreamChunk(chunk=chunk, is_safe=is_safe[, reason=reason]), `reason` passed only when
 // `reason_given`.
 nb::object stream_chunk(nb::handle chunk, bool is_safe, nb::handle reason, bool reason_given) {
-    if (!PyUnicode_CheckExact(chunk.ptr()) || !(reason.is_none() || PyUnicode_CheckExact(reason.ptr()))) {
+    if (!PyUnicode_CheckExact(chunk.ptr()) || !(reason.is_none() || PyUnicode_CheckExact(reason.ptr())) ||
+        !chunk_class.holds()) {
         if (reason_given) {
             return schema::GuardrailStreamChunk(nb::arg("chunk") = chunk, nb::arg("is_safe") = is_safe,
                                         nb::arg("reason") = reason);
@@ -31,6 +37,8 @@ nb::object stream_chunk(nb::handle chunk, bool is_safe, nb::handle reason, bool 
 }
 
 }  // namespace
+
+bool schema::stream_chunk_unchanged() noexcept { return chunk_class.holds(); }
 
 nb::object schema::safe_item(nb::handle text) { return stream_chunk(text, true, nb::none(), false); }
 
@@ -48,6 +56,12 @@ void init_guardrail_stream_chunk(nb::module_ m) {
     marker_fields.set(trusted.names({"chunk", "is_safe", "reason"}));
     safe_layout.set(trusted.layout({Py_None, Py_True, Py_None}));
     empty_text.set(nb::str(""));
+    nb::handle cls = schema::GuardrailStreamChunk.get();
+    bool fields_plain = true;
+    for (const char *field : {"chunk", "is_safe", "reason"}) {
+        fields_plain = fields_plain && !nb::hasattr(cls, pyhost::intern(field));
+    }
+    if (fields_plain) chunk_class.watch({cls});
 }
 
 }  // namespace vadrel_guardrail

@@ -17,10 +17,18 @@ nanobind::object safe_item(nanobind::handle text);
 // A terminal marker: `GuardrailStreamChunk(chunk="", is_safe=False, reason=reason)`.
 nanobind::object terminal_marker(nanobind::handle reason);
 
-// GuardrailResult.safe(filtered_content, score), for the GuardrailResult class itself.
+// The factories of the GuardrailResult class itself, called as Python calls them: through the class's
+// attribute protocol, unless the class is as the module made it (then the records are made at once).
+// GuardrailResult.safe()
+nanobind::object safe_result();
+// GuardrailResult.safe(filtered_content, score)
 nanobind::object safe_result(nanobind::handle filtered_content, nanobind::handle score);
-// GuardrailResult.unsafe(reason), for the GuardrailResult class itself and a reason of exact text.
+// GuardrailResult.unsafe(reason)
 nanobind::object unsafe_result(nanobind::handle reason);
+
+// Whether GuardrailStreamChunk is as the module made it: an exact instance then keeps its fields in its dict,
+// with no class attribute standing before them.
+bool stream_chunk_unchanged() noexcept;
 
 
 // GuardrailInput(input=text, output=None).

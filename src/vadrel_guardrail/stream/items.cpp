@@ -17,10 +17,11 @@ pyhost::Global empty_text;
 pyhost::Global empty_content_reason;
 
 // A field of a stream item. An exact instance of the stream-chunk class, a pydantic model, keeps its fields in
-// its instance dict and its class holds nothing under their names: read there, with a strong reference. Any other
-// object is read through Python's attribute protocol.
+// its instance dict, and while the class is unchanged nothing stands before them: read there, with a strong
+// reference. Any other object, or a name missing there, is read through Python's attribute protocol.
 nb::object field(nb::handle item, const pyhost::Global &name) {
-    if (Py_TYPE(item.ptr()) == reinterpret_cast<PyTypeObject *>(schema::GuardrailStreamChunk.get().ptr())) {
+    if (Py_TYPE(item.ptr()) == reinterpret_cast<PyTypeObject *>(schema::GuardrailStreamChunk.get().ptr()) &&
+        schema::stream_chunk_unchanged()) {
         nb::object dict = pyhost::owned(PyObject_GenericGetDict(item.ptr(), nullptr));
         PyObject *value = nullptr;
         if (pyhost::status(PyDict_GetItemRef(dict.ptr(), name.get().ptr(), &value)) == 1) return nb::steal(value);

@@ -32,18 +32,12 @@ Kind classify(nb::handle item, nb::object &chunk);
 bool is_terminated(const nb::python_error &error);
 bool is_validation_error(const nb::python_error &error);
 
-// The clean-up after a relay: close what was read (`Close(stream)`, awaited: by default
-// `pyasync::aclose`), then let the failure that ended the relay, if any, go on.
-template <auto Close = &pyasync::aclose>
+// The clean-up after a stage failure: close what was read (`Close(stream)`, awaited), then let the failure go on.
+// Raised again from this coroutine, which is no generator: only for failures that are no StopIteration.
+template <auto Close>
 pyasync::VoidTask close_and_rethrow(nb::object stream, pyasync::Caught failure) {
     co_await Close(stream);
     failure.rethrow();
-}
-
-// `close_and_rethrow` of a failure held in a variable, which it empties.
-template <auto Close = &pyasync::aclose>
-pyasync::VoidTask close_after(nb::object stream, pyasync::Caught &failure) {
-    return close_and_rethrow<Close>(std::move(stream), std::move(failure));
 }
 
 // `_StreamTerminated`, in module `m`.

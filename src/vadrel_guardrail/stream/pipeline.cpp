@@ -123,7 +123,7 @@ Step<&_build_stages> build_stages;
 // termination signal; text-bearing unsafe items are dropped. However it stops, it closes the runner's
 // output.
 pyasync::AsyncGen string_feed(nb::object output) {
-    pyasync::Caught failure;
+    auto failure = co_await pyasync::hold(pyasync::Caught());
     try {
         while (std::optional<nb::object> item = co_await pyasync::anext(output)) {
             nb::object chunk;
@@ -135,9 +135,11 @@ pyasync::AsyncGen string_feed(nb::object output) {
             }
         }
     } catch (...) {
-        failure.capture();
+        failure->capture();
     }
-    co_await close_after(std::move(output), failure);
+    // Raised again in this frame, as the generator's own error: a StopIteration becomes its RuntimeError.
+    co_await pyasync::aclose(output);
+    failure->rethrow();
 }
 
 // The levels for `stages[index:]` over `input`: one runner per stage, each but the last followed by its string
@@ -178,7 +180,8 @@ nb::object last_level_item(const LastLevel &level, nb::object read) {
     const Kind kind = classify(read, chunk);
     if (kind == Kind::Terminal) raise_terminated(read);
     if (kind != Kind::Safe) return nb::object();
-    return level.own_items ? std::move(read) : safe_item(chunk);
+    // An item is passed on as it is only while the item class reads its text from the item itself.
+    return level.own_items && schema::stream_chunk_unchanged() ? std::move(read) : safe_item(chunk);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -227,7 +230,7 @@ void open(Pipeline &p) {
 // with its terminal marker, the chain let go before the marker passes; nothing else is caught.
 pyasync::AsyncGen run_stream(nb::object self, nb::object active_engines, bool whole) {
     if (whole && pipeline_of(self).chunks.is_valid()) open(pipeline_of(self));
-    pyasync::Caught failure;
+    auto failure = co_await pyasync::hold(pyasync::Caught());
     try {
         if (whole) {
             active_engines = _active_engines(self);
@@ -265,13 +268,10 @@ pyasync::AsyncGen run_stream(nb::object self, nb::object active_engines, bool wh
             }
         }
     } catch (...) {
-        failure.capture();
+        failure->capture();
     }
-    if (whole) {
-        co_await close_after(pipeline_of(self).source, failure);
-    } else {
-        failure.rethrow();
-    }
+    if (whole) co_await pyasync::aclose(pipeline_of(self).source);
+    failure->rethrow();
 }
 
 pyasync::AsyncGen _run_active_engines(nb::object self, nb::object active_engines) {
@@ -291,15 +291,16 @@ Step<&_check_stream> check_stream;
 pyasync::AsyncGen relay(nb::object self, nb::object chunks, nb::object engine_kwargs, nb::object direction) {
     nb::object made = check_stream(self, chunks, direction, pyhost::truth(engine_kwargs) ? engine_kwargs : nb::dict());
     auto stream = co_await pyasync::hold(std::move(made));
-    pyasync::Caught failure;
+    auto failure = co_await pyasync::hold(pyasync::Caught());
     try {
         while (std::optional<nb::object> item = co_await pyasync::anext(*stream)) {
             co_yield std::move(*item);
         }
     } catch (...) {
-        failure.capture();
+        failure->capture();
     }
-    co_await close_and_rethrow(*stream, std::move(failure));
+    co_await pyasync::aclose(*stream);
+    failure->rethrow();
 }
 
 // The stream check for `direction`. While the manager's `_check_stream` is its class's own, the entry point

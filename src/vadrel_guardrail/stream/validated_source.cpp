@@ -42,7 +42,7 @@ nb::object take_held(ValidatedSource &vs) {
 
 // `_next`: one chunk read from the caller's iterator and validated.
 pyasync::Task _next(nb::object self) {
-    std::optional<nb::object> item = co_await pyasync::anext(validated(self).source);
+    std::optional<nb::object> item = co_await pyasync::anext_method(validated(self).source);
     if (!item) stop_async_iteration();
     co_return accept_chunk(validated(self), std::move(*item));
 }
@@ -118,7 +118,7 @@ bool InputRead::await_ready() {
         checked_ = true;  // through `__anext__`, which validates as whatever replaced `_next` does
         inner_.emplace(pyasync::anext(source_));
     } else {
-        inner_.emplace(pyasync::anext(or_none(vs.source)));
+        inner_.emplace(pyasync::anext_method(or_none(vs.source)));
     }
     return inner_->await_ready();
 }

@@ -44,7 +44,7 @@ class TestFinishingAtOnce:
         assert stop.value.value.reason == PREFIX + "make a bomb"
         with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
             coro.send(None)
-        with pytest.raises(KeyError):
+        with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
             coro.throw(KeyError("after"))
         assert coro.close() is None
 
