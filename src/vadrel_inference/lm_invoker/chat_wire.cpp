@@ -177,7 +177,8 @@ nb::str body_text(nb::handle response, nb::handle content) {
 // The invoker's bound on the bytes of one answer.
 Py_ssize_t answer_limit(nb::handle self) {
     nb::object limit = self.attr("max_answer_bytes");
-    const Py_ssize_t bytes = PyNumber_AsSsize_t(limit.ptr(), nullptr);  // a bound past the address space is none
+    // One larger than a size can be is clamped: no answer could reach it anyway.
+    const Py_ssize_t bytes = PyNumber_AsSsize_t(limit.ptr(), nullptr);
     if (bytes == -1 && PyErr_Occurred()) throw nb::python_error();
     return bytes;
 }
