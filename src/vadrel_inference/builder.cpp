@@ -7,6 +7,7 @@
 
 #include "pyhost/frame.hpp"
 #include "pyhost/raising.hpp"
+#include "vadrel_inference/lm_invoker/chat_wire.hpp"
 #include "vadrel_inference/modules.hpp"
 
 namespace vadrel_inference {
@@ -80,6 +81,7 @@ nb::object build_lm(nb::handle model_id, nb::handle credentials, nb::handle conf
     nb::object timeout = nb::float_(kDefaultTimeoutSeconds);
     nb::object max_connections = nb::int_(kDefaultMaxConnections);
     nb::object max_retries = nb::int_(kDefaultMaxRetries);
+    nb::object max_answer_bytes = nb::int_(chat_wire::kDefaultMaxAnswerBytes);
     nb::object response_schema = nb::none();
     nb::dict hyperparameters;
     if (!config.is_none()) {
@@ -99,6 +101,8 @@ nb::object build_lm(nb::handle model_id, nb::handle credentials, nb::handle conf
                 max_connections = value;
             } else if (name == "max_retries") {
                 max_retries = value;
+            } else if (name == "max_answer_bytes") {
+                max_answer_bytes = value;
             } else if (name == "response_schema") {
                 response_schema = value;
             } else if (name == "hyperparameters" || name == "default_hyperparameters") {
@@ -127,7 +131,8 @@ nb::object build_lm(nb::handle model_id, nb::handle credentials, nb::handle conf
                                      nb::arg("default_hyperparameters") = hyperparameters,
                                      nb::arg("response_schema") = response_schema,
                                      nb::arg("max_connections") = max_connections,
-                                     nb::arg("max_retries") = max_retries);
+                                     nb::arg("max_retries") = max_retries,
+                                     nb::arg("max_answer_bytes") = max_answer_bytes);
 }
 
 }  // namespace
@@ -142,7 +147,8 @@ void init_builder(nb::module_ m) {
           "key is read now from the environment variable <PROVIDER>_API_KEY. `config` may give 'base_url', "
           "'timeout' (seconds for the whole call, retries included; default 60), 'max_connections' (open at once; "
           "default 100), 'max_retries' (of connection failures and the statuses 408, 409, 429 and 5xx; default "
-          "2), 'response_schema' and 'hyperparameters'; its other keys are default hyperparameters too. Bad "
+          "2), 'max_answer_bytes' (the most an answer may hold, decompressed; default 8 MiB), 'response_schema' and "
+          "'hyperparameters'; its other keys are default hyperparameters too. Bad "
           "settings raise ValueError or TypeError here.");
     m.def(
         "build_dm_invoker",

@@ -1,6 +1,7 @@
 // The chat-completions wire format (see chat_wire.hpp): request bodies, plain and streamed answers.
 #include "vadrel_inference/lm_invoker/chat_wire.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -156,10 +157,40 @@ nb::object answer_object(nb::handle raw, const char *not_json, const char *not_o
     return body;
 }
 
-// A body read whole, as text in the charset its Content-Type names (UTF-8 when none); what cannot be
-// decoded is replaced.
+// A body read whole, as text in the charset its Content-Type names (UTF-8 when it names none or one that
+// is not known); what cannot be decoded is replaced.
 nb::str body_text(nb::handle response, nb::handle content) {
-    return nb::str(content.attr("decode")(response.attr("get_encoding")(), "replace"));
+    nb::object charset = response.attr("charset");
+    if (!charset.is_none()) {
+        try {
+            return nb::str(content.attr("decode")(charset, "replace"));
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_LookupError) && !e.matches(PyExc_ValueError)) throw;
+        }
+    }
+    char *data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(content.ptr(), &data, &size) < 0) throw nb::python_error();
+    return nb::borrow<nb::str>(pyhost::owned(PyUnicode_DecodeUTF8(data, size, "replace")));
+}
+
+// The invoker's bound on the bytes of one answer.
+Py_ssize_t answer_limit(nb::handle self) {
+    nb::object limit = self.attr("max_answer_bytes");
+    // One larger than a size can be is clamped: no answer could reach it anyway.
+    const Py_ssize_t bytes = PyNumber_AsSsize_t(limit.ptr(), nullptr);
+    if (bytes == -1 && PyErr_Occurred()) throw nb::python_error();
+    return bytes;
+}
+
+[[noreturn]] void answer_too_large(nb::handle url, Py_ssize_t limit) {
+    fail(nb::str("the answer from {} is larger than max_answer_bytes ({} bytes)").format(url, limit));
+}
+
+// Text shown in an error: its first 500 bytes, and "..." when there was more.
+nb::str shortened(nb::handle text) {
+    nb::str shown = utf8_prefix(text, 500);
+    return shown.equal(text) ? shown : nb::str("{}...").format(shown);
 }
 
 nb::object output(nb::handle self, nb::handle text, nb::handle usage) {
@@ -193,37 +224,83 @@ std::optional<nb::str> event_data(nb::handle line) {
     return nb::str(rest.attr("strip")(" \t"));
 }
 
+nb::object utf8_line(const char *data, std::size_t size) {
+    return pyhost::owned(PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "replace"));
+}
+
+// A turn of the event loop (`asyncio.sleep(0)`), to be awaited.
+nb::object next_turn() {
+    static pyhost::Global sleep;
+    if (!sleep) {
+        sleep.set(pyhost::import_from("asyncio", "sleep"));
+    }
+    return sleep(0);
+}
+
+// The bytes of an answer read between two turns of the event loop. A read does not always wait: aiohttp
+// decompresses more of what has arrived as soon as its buffer runs low, and a piece of a stream that came
+// fast can hold thousands of events; reading all of it at once would hold up every other task.
+constexpr std::size_t kLineBytesPerTurn = 16 << 10;  // of lines, each parsed as an event
+constexpr Py_ssize_t kBodyBytesPerTurn = 256 << 10;   // of a body read whole
+
 // The lines of a body as it arrives, each decoded from UTF-8 (what cannot be decoded is replaced). A line
 // ends at a line feed, a carriage return or both; empty lines are left out, as they carry no event data.
-pyasync::AsyncGen body_lines(nb::object stream) {
+// The body counts against `limit` as it comes, so a line that never ends is bounded too; each byte is
+// looked at once, however many pieces a line arrives in.
+pyasync::AsyncGen body_lines(nb::object stream, nb::object url, Py_ssize_t limit) {
     pyasync::AsyncIter chunks(stream.attr("iter_any")());
-    std::string pending;
+    std::string pending;  // the start of a line whose end has not come yet
+    Py_ssize_t total = 0;
+    std::size_t since_turn = 0;
     while (std::optional<nb::object> chunk = co_await chunks.next()) {
         char *data = nullptr;
         Py_ssize_t size = 0;
         if (PyBytes_AsStringAndSize(chunk->ptr(), &data, &size) < 0) throw nb::python_error();
-        pending.append(data, static_cast<std::size_t>(size));
-        std::size_t start = 0;
-        for (std::size_t end; (end = pending.find_first_of("\r\n", start)) != std::string::npos; start = end + 1) {
-            if (end > start) {
-                co_yield pyhost::owned(PyUnicode_DecodeUTF8(pending.data() + start, static_cast<Py_ssize_t>(end - start), "replace"));
+        if (size > limit - total) {
+            answer_too_large(url, limit);
+        }
+        total += size;
+        const char *at = data;
+        const char *const end = data + size;
+        while (at != end) {
+            const char *stop = std::find_if(at, end, [](char c) { return c == '\n' || c == '\r'; });
+            since_turn += static_cast<std::size_t>(stop - at);
+            if (stop == end) {
+                pending.append(at, static_cast<std::size_t>(end - at));
+                at = end;
+            } else {
+                nb::object line;
+                if (!pending.empty()) {
+                    pending.append(at, static_cast<std::size_t>(stop - at));
+                    line = utf8_line(pending.data(), pending.size());
+                    pending.clear();
+                } else if (stop != at) {
+                    line = utf8_line(at, static_cast<std::size_t>(stop - at));
+                }
+                at = stop + 1;
+                if (line.is_valid()) {
+                    co_yield line;
+                }
+            }
+            if (since_turn >= kLineBytesPerTurn) {
+                since_turn = 0;
+                co_await next_turn();
             }
         }
-        pending.erase(0, start);
     }
     if (!pending.empty()) {
-        co_yield pyhost::owned(PyUnicode_DecodeUTF8(pending.data(), static_cast<Py_ssize_t>(pending.size()), "replace"));
+        co_yield utf8_line(pending.data(), pending.size());
     }
 }
 
 // Server-sent events: each `data:` line is one JSON chunk; "[DONE]" ends the answer.
 pyasync::Task read_stream(nb::object self, nb::object response, nb::object url, nb::object emitter) {
     const int status = nb::cast<int>(response.attr("status"));
-    if (status >= 400) {
-        nb::object content = co_await response.attr("read")();
+    if (status >= 300) {
+        nb::object content = co_await read_body(self, response, url);
         check_status(status, response, content, url);
     }
-    pyasync::AsyncIter lines(body_lines(response.attr("content")));
+    pyasync::AsyncIter lines(body_lines(response.attr("content"), url, answer_limit(self)));
     nb::list pieces;
     nb::object usage = nb::none();
     bool saw_data = false;
@@ -348,10 +425,59 @@ nb::dict request_body(nb::handle self, nb::handle messages, nb::handle hyperpara
     return payload;
 }
 
-// HTTP errors, with the service's own error message when its body carries one.
+pyasync::Task read_body(nb::object self, nb::object response, nb::object url) {
+    const Py_ssize_t limit = answer_limit(self);
+    pyasync::Caught failure;
+    nb::list pieces;
+    try {
+        // What is buffered, as it comes: never a read of the whole body, which would decompress all of it at once.
+        nb::object content = response.attr("content");
+        nb::object read = content.attr("readany");
+        nb::object at_eof = content.attr("at_eof");
+        Py_ssize_t total = 0;
+        Py_ssize_t since_turn = 0;
+        while (!pyhost::truth(at_eof())) {
+            nb::object piece = co_await read();
+            const Py_ssize_t size = PyBytes_Size(piece.ptr());
+            if (size < 0) throw nb::python_error();
+            if (size == 0) break;
+            if (size > limit - total) {
+                answer_too_large(url, limit);
+            }
+            total += size;
+            pieces.append(piece);
+            since_turn += size;
+            if (since_turn >= kBodyBytesPerTurn) {
+                since_turn = 0;
+                co_await next_turn();
+            }
+        }
+    } catch (...) {
+        failure.capture();
+    }
+    if (failure) {
+        response.attr("close")();
+        failure.rethrow();
+    }
+    if (nb::len(pieces) == 1) {
+        co_return nb::object(pieces[0]);
+    }
+    co_return nb::bytes("", 0).attr("join")(pieces);
+}
+
+// HTTP errors, with the service's own error message when its body carries one; a redirect, with where it
+// leads: following it could send the key to another origin.
 void check_status(int status, nb::handle response, nb::handle content, nb::handle url) {
-    if (status < 400) {
+    if (status < 300) {
         return;
+    }
+    if (status < 400) {
+        nb::object location = response.attr("headers").attr("get")("Location");
+        if (location.is_none()) {
+            fail(nb::str("HTTP {} from {}: a redirect without a Location, which is not followed").format(status, url));
+        }
+        fail(nb::str("HTTP {} from {}: redirected to {}, which is not followed")
+                 .format(status, url, shortened(nb::repr(location))));
     }
     nb::str detail = body_text(response, content);
     try {
@@ -362,11 +488,7 @@ void check_status(int status, nb::handle response, nb::handle content, nb::handl
     } catch (nb::python_error &) {
         // Not JSON: the raw text is the detail.
     }
-    nb::str shown = utf8_prefix(detail, 500);
-    if (!shown.equal(detail)) {
-        shown = nb::str("{}...").format(shown);
-    }
-    fail(nb::str("HTTP {} from {}: {}").format(status, url, shown));
+    fail(nb::str("HTTP {} from {}: {}").format(status, url, shortened(detail)));
 }
 
 nb::object plain_answer(nb::handle self, nb::handle raw) {

@@ -9,6 +9,10 @@ namespace vadrel_inference::chat_wire {
 
 inline constexpr const char *kInvokerName = "OpenAICompatibleLMInvoker";
 
+// The default of the invoker's `max_answer_bytes`: far above any judge's answer (a few hundred bytes) or
+// a long streamed generation, far below what would strain a process.
+inline constexpr Py_ssize_t kDefaultMaxAnswerBytes = Py_ssize_t{8} << 20;
+
 // InvokerRuntimeError with `message`, chained from `cause` when given.
 [[noreturn]] void fail(nb::handle message, nb::handle cause = nb::handle());
 
@@ -19,7 +23,12 @@ nb::dict request_body(nb::handle self, nb::handle messages, nb::handle hyperpara
 // The body as UTF-8 JSON; lone surrogates are written as JSON escapes.
 nb::bytes json_body(nb::handle payload);
 
-// Raises the service's HTTP error (with its own message when the body carries one) for a status of 400 or more.
+// The body of `response` (decompressed), read a piece at a time up to the invoker's `max_answer_bytes`:
+// past it the call fails, and the connection is closed whenever the read fails.
+pyasync::Task read_body(nb::object self, nb::object response, nb::object url);
+
+// Raises the service's HTTP error (with its own message when the body carries one) for a status of 400 or
+// more, and names a redirect (3xx), which is never followed.
 void check_status(int status, nb::handle response, nb::handle content, nb::handle url);
 
 // The model's answer from a plain answer's body.

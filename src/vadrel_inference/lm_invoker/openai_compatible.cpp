@@ -95,7 +95,7 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
                 // A plain answer is read whole within the attempt, as is an error that may be retried. Reading
                 // to the end gives the connection back to the pool; a read that fails closes it.
                 if (emitter.is_none() || (!last && retry::transient_status(status))) {
-                    content = co_await response.attr("read")();
+                    content = co_await chat_wire::read_body(self, response, url);
                     response.attr("release")();
                 }
             } catch (nb::python_error &e) {
@@ -220,7 +220,8 @@ bool is_int(nb::handle value) {
 }
 
 // The invoker's settings, refused when it is built rather than at its first call.
-void check_settings(nb::handle base_url, nb::handle timeout, nb::handle max_connections, nb::handle max_retries) {
+void check_settings(nb::handle base_url, nb::handle timeout, nb::handle max_connections, nb::handle max_retries,
+                    nb::handle max_answer_bytes) {
     constexpr const char *kUrl = "an http or https URL with a host";
     if (!PyUnicode_Check(base_url.ptr())) {
         bad_setting(PyExc_TypeError, "base_url", kUrl, base_url);
@@ -269,6 +270,12 @@ void check_settings(nb::handle base_url, nb::handle timeout, nb::handle max_conn
     if (pyhost::status(PyObject_RichCompareBool(max_retries.ptr(), nb::int_(0).ptr(), Py_LT))) {
         bad_setting(PyExc_ValueError, "max_retries", "a non-negative integer", max_retries);
     }
+    if (!is_int(max_answer_bytes)) {
+        bad_setting(PyExc_TypeError, "max_answer_bytes", "a positive integer", max_answer_bytes);
+    }
+    if (pyhost::status(PyObject_RichCompareBool(max_answer_bytes.ptr(), nb::int_(1).ptr(), Py_LT))) {
+        bad_setting(PyExc_ValueError, "max_answer_bytes", "a positive integer", max_answer_bytes);
+    }
 }
 
 // The key goes into a header, where a control character (a line break read from a file with the key) is
@@ -300,8 +307,8 @@ void init_openai_compatible(nb::module_ m) {
                 "__init__",
                 [base](nb::handle self, nb::handle model_id, nb::handle base_url, nb::handle api_key,
                        nb::handle timeout, nb::handle default_hyperparameters, nb::handle response_schema,
-                       nb::handle max_connections, nb::handle max_retries) {
-                    check_settings(base_url, timeout, max_connections, max_retries);
+                       nb::handle max_connections, nb::handle max_retries, nb::handle max_answer_bytes) {
+                    check_settings(base_url, timeout, max_connections, max_retries, max_answer_bytes);
                     check_api_key(api_key);
                     base.attr("__init__")(self, model_id, response_schema);
                     nb::object id = nb::isinstance<nb::str>(model_id) ? ModelId.attr("from_string")(model_id)
@@ -311,6 +318,7 @@ void init_openai_compatible(nb::module_ m) {
                     nb::setattr(self, "timeout", timeout);
                     nb::setattr(self, "max_connections", max_connections);
                     nb::setattr(self, "max_retries", max_retries);
+                    nb::setattr(self, "max_answer_bytes", max_answer_bytes);
                     nb::setattr(self, "default_hyperparameters",
                                 default_hyperparameters.is_none()
                                     ? nb::object(nb::dict())
@@ -321,7 +329,7 @@ void init_openai_compatible(nb::module_ m) {
                 nb::arg("model_id"), nb::arg("base_url"), nb::arg("api_key"), nb::arg("timeout") = 60.0,
                 nb::arg("default_hyperparameters").none() = nb::none(),
                 nb::arg("response_schema").none() = nb::none(), nb::arg("max_connections") = 100,
-                nb::arg("max_retries") = 2)
+                nb::arg("max_retries") = 2, nb::arg("max_answer_bytes") = chat_wire::kDefaultMaxAnswerBytes)
             .method(
                 "invoke",
                 [](nb::handle self, nb::handle messages, nb::handle hyperparameters, nb::handle event_emitter) {
@@ -336,7 +344,8 @@ void init_openai_compatible(nb::module_ m) {
                 "and each piece of text is emitted as a RESPONSE/TEXT event before the call returns. Connection "
                 "failures and the statuses 408, 409, 429 and 5xx are retried up to `max_retries` times. HTTP errors "
                 "and malformed answers raise InvokerRuntimeError; `timeout` bounds the whole call, and when it "
-                "runs out TimeoutError is raised.")
+                "runs out TimeoutError is raised. An answer larger than `max_answer_bytes` (decompressed) "
+                "raises InvokerRuntimeError; redirects are not followed.")
             .method(
                 "aclose",
                 [](nb::handle self) { return client_pool::close(nb::borrow(self)); },

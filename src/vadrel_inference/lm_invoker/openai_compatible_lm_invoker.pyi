@@ -16,6 +16,7 @@ class OpenAICompatibleLMInvoker(BaseLMInvoker):
     default_hyperparameters: dict[str, Any]
     max_connections: int
     max_retries: int
+    max_answer_bytes: int
     def __init__(
         self,
         model_id: str | ModelId,
@@ -26,6 +27,7 @@ class OpenAICompatibleLMInvoker(BaseLMInvoker):
         response_schema: type[BaseModel] | None = None,
         max_connections: int = 100,
         max_retries: int = 2,
+        max_answer_bytes: int = 8388608,
     ) -> None: ...
     async def invoke(
         self,
