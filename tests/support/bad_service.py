@@ -6,6 +6,7 @@ for the invoker's boundary (what a call may end in) and its sockets.
   service).
 - `Stuck()`: accepts connections and never reads from them (a stuck process): a request larger than the socket
   buffers never leaves the client.
+- `BadService(..., ssl=context)`: the same over TLS, with the context's certificate.
 - `RecordingProxy()`: an HTTP proxy that answers every request itself with a chat answer and records the
   request lines it was sent (for plain http, the absolute URL of the target).
 
@@ -29,17 +30,18 @@ def chat_answer(text: str) -> bytes:
 class _Threaded:
     """An asyncio server on a loop of its own, serving each connection with `_serve`."""
 
-    def __init__(self) -> None:
+    def __init__(self, ssl=None) -> None:
         self.requests: list[bytes] = []  # each request's head, as sent
         self._writers: set[asyncio.StreamWriter] = set()
         self._tasks: set[asyncio.Task] = set()
+        self._tls = ssl is not None
         self._loop = asyncio.new_event_loop()
         ready = threading.Event()
 
         def run() -> None:
             asyncio.set_event_loop(self._loop)
             self._server = self._loop.run_until_complete(
-                asyncio.start_server(self._connection, "127.0.0.1", 0, limit=1 << 20))
+                asyncio.start_server(self._connection, "127.0.0.1", 0, limit=1 << 20, ssl=ssl))
             ready.set()
             self._loop.run_forever()
             self._loop.close()
@@ -54,7 +56,7 @@ class _Threaded:
 
     @property
     def base_url(self) -> str:
-        return f"http://127.0.0.1:{self.port}/v1"
+        return f"{'https' if self._server.sockets and self._tls else 'http'}://127.0.0.1:{self.port}/v1"
 
     @property
     def open(self) -> int:
@@ -103,10 +105,14 @@ class _Threaded:
 
 
 class BadService(_Threaded):
-    def __init__(self, *replies: bytes, otherwise: bytes | None = None) -> None:
+    def __init__(self, *replies: bytes, otherwise: bytes | None = None, ssl=None) -> None:
         self._replies = list(replies)
         self._otherwise = otherwise
-        super().__init__()
+        super().__init__(ssl)
+
+    def reply(self, raw: bytes) -> None:
+        """Queues the answer to one more request."""
+        self._replies.append(raw)
 
     async def _serve(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
         while True:
