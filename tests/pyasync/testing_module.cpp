@@ -1,6 +1,7 @@
 // `_pyasync_testing`: C++ coroutines that exercise the bridge from Python tests and benchmarks.
 #include <stdexcept>
 #include <string>
+#include <typeinfo>
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
@@ -64,6 +65,12 @@ pyasync::VoidTask void_task(nb::object log) {
 pyasync::Task raise_cpp(std::string msg) {
     co_await asyncio_sleep0();
     throw std::runtime_error(msg);
+}
+
+// A conversion that fails, as nanobind's casts fail: only the C++ library's words in it.
+pyasync::Task raise_bad_cast() {
+    co_await asyncio_sleep0();
+    throw std::bad_cast();
 }
 
 pyasync::Task raise_value_error() {
@@ -425,6 +432,8 @@ NB_MODULE(_pyasync_testing, m) {
     m.def("void_task", &void_task);
     m.def("raise_cpp", &raise_cpp);
     m.def("raise_value_error", &raise_value_error);
+    m.def("raise_bad_cast", &raise_bad_cast);
+    m.def("raise_bad_cast_now", []() -> int { throw std::bad_cast(); });
     m.def("guarded_await", &guarded_await);
     m.def("catch_exception", &catch_exception);
     m.def("recover_then_await", &recover_then_await);

@@ -143,10 +143,14 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
                     held.handed_back();
                 }
             } catch (nb::python_error &e) {
-                if (last || !retry::transient_error(e)) {
+                // A failure of an invoker closed under the attempt is that closing's, whatever it looks like.
+                if ((last || !retry::transient_error(e)) && !pyhost::truth(client.attr("closed"))) {
                     throw;
                 }
                 failure.capture();
+            }
+            if (failure && pyhost::truth(client.attr("closed"))) {
+                invoker_closed(url, failure);
             }
             if (!failure && (last || !retry::transient_status(status))) {
                 if (emitter.is_none()) {
@@ -445,8 +449,8 @@ void init_openai_compatible(nb::module_ m) {
             .method(
                 "aclose",
                 [](nb::handle self) { return client_pool::close(nb::borrow(self)); },
-                "Close the connections the invoker holds on the running event loop (asynchronous). A later call "
-                "opens new ones.")
+                "Close the connections the invoker holds on the running event loop (asynchronous); those of calls "
+                "still under way are aborted, and the calls raise InvokerRuntimeError. A later call opens new ones.")
             .build());
     pyhost::set_all(m, {"OpenAICompatibleLMInvoker"});
 }
