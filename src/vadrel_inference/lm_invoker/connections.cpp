@@ -29,7 +29,11 @@ nb::handle tcp_connector() {
 }
 
 pyasync::Task connect(nb::object self, nb::object request, nb::object traces, nb::object timeout) {
-    nb::object connection = co_await tcp_connector().attr("connect")(self, request, traces, timeout);
+    static pyhost::Global base_connect;
+    if (!base_connect) {
+        base_connect.set(tcp_connector().attr("connect"));
+    }
+    nb::object connection = co_await base_connect(self, request, traces, timeout);
     PyObject *taken = nullptr;
     pyhost::status(PyContextVar_Get(attempt_var().ptr(), nullptr, &taken));
     if (taken != nullptr) {
@@ -37,7 +41,7 @@ pyasync::Task connect(nb::object self, nb::object request, nb::object traces, nb
         nb::object transport = connection.attr("transport");
         if (!transport.is_none()) {
             pyhost::status(PyList_Append(list.ptr(), transport.ptr()));
-            self.attr(kInFlight)[transport] = nb::none();
+            pyhost::status(PyObject_SetItem(self.attr(kInFlight).ptr(), transport.ptr(), Py_None));
         }
     }
     co_return connection;
@@ -81,16 +85,16 @@ void abort_in_flight(nb::handle connector) {
     }
 }
 
-Attempt::Attempt(nb::handle connector) : connector_(nb::borrow(connector)), taken_(nb::list()) {
+Attempt::Attempt(nb::handle connector)
+    : connector_(nb::borrow(connector)), in_flight_(connector_.attr(kInFlight)), taken_(nb::list()) {
     token_ = pyhost::owned(PyContextVar_Set(attempt_var().ptr(), taken_.ptr()));
 }
 
 void Attempt::handed_back() {
-    nb::object in_flight = connector_.attr(kInFlight);
     for (nb::handle transport : taken_) {
-        in_flight.attr("pop")(transport, nb::none());
+        pyhost::status(PyDict_Pop(in_flight_.ptr(), transport.ptr(), nullptr));
     }
-    taken_.attr("clear")();
+    pyhost::status(PyList_SetSlice(taken_.ptr(), 0, PY_SSIZE_T_MAX, nullptr));
 }
 
 // Runs Python code while an error may be on its way out: that error is set aside meanwhile, and what goes
@@ -102,9 +106,8 @@ Attempt::~Attempt() {
         PyErr_Clear();
     }
     try {
-        nb::object in_flight = connector_.attr(kInFlight);
         for (nb::handle transport : taken_) {
-            in_flight.attr("pop")(transport, nb::none());
+            pyhost::status(PyDict_Pop(in_flight_.ptr(), transport.ptr(), nullptr));
             abort(transport);
         }
     } catch (nb::python_error &e) {

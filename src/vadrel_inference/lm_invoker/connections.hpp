@@ -33,6 +33,7 @@ public:
 
 private:
     nb::object connector_;
+    nb::object in_flight_;  // the connector's connections of attempts under way: {transport: None}
     nb::object taken_;  // the transports the attempt was given (a list)
     nb::object token_;  // to reset the context variable through which the connector finds `taken_`
 };
