@@ -212,10 +212,10 @@ bool caller_cancelled() {
             }
         }
     }
-    nb::handle type = error.type();
+    nb::str type = nb::type_name(error.type());
     nb::object text = nb::str(error.value());
-    nb::str message = pyhost::truth(text) ? nb::str("request to {} failed: {}: {}").format(url, type.attr("__name__"), text)
-                                          : nb::str("request to {} failed: {}").format(url, type.attr("__name__"));
+    nb::str message = pyhost::truth(text) ? nb::str("request to {} failed: {}: {}").format(url, type, text)
+                                          : nb::str("request to {} failed: {}").format(url, type);
     chat_wire::fail(message, error.value());
 }
 
