@@ -443,9 +443,11 @@ void init_openai_compatible(nb::module_ m) {
                 nb::arg("event_emitter").none() = nb::none(),
                 "Call the chat-completions service (asynchronous). With an event emitter the answer is streamed "
                 "and each piece of text is emitted as a RESPONSE/TEXT event before the call returns. Connection "
-                "failures and the statuses 408, 409, 429 and 5xx are retried up to `max_retries` times. HTTP errors "
-                "and malformed answers raise InvokerRuntimeError; `timeout` bounds the whole call, and when it "
-                "runs out TimeoutError is raised.")
+                "failures and the statuses 408, 409, 429 and 5xx are retried up to `max_retries` times. `timeout` "
+                "bounds the whole call, and when it runs out TimeoutError is raised; every other failure (HTTP "
+                "errors, malformed answers, the transport's errors) raises InvokerRuntimeError chained to its "
+                "cause. What the caller's own code raises (a cancellation, an event handler's error) passes "
+                "unchanged.")
             .method(
                 "aclose",
                 [](nb::handle self) { return client_pool::close(nb::borrow(self)); },
