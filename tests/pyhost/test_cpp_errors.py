@@ -1,5 +1,5 @@
 """A C++ exception that carries only the C++ library's words ("std::bad_cast") reaches Python in the library's
-own words, whether it leaves a bound function or a coroutine's frame."""
+own words, whether it leaves a bound function or a coroutine's frame; one thrown with words of its own keeps them."""
 
 import asyncio
 
@@ -19,8 +19,5 @@ def test_a_failed_conversion_in_a_coroutine():
     with pytest.raises(TypeError) as info:
         asyncio.run(t.raise_bad_cast())
     assert "std::" not in str(info.value) and str(info.value)
-
-
-def test_an_error_thrown_with_words_of_its_own_keeps_them():
     with pytest.raises(RuntimeError, match="^boom$"):
         asyncio.run(t.raise_cpp("boom"))

@@ -10,7 +10,8 @@ for the invoker's boundary (what a call may end in) and its sockets.
 - `RecordingProxy()`: an HTTP proxy that answers every request itself with a chat answer and records the
   request lines it was sent (for plain http, the absolute URL of the target).
 
-Each counts the connections it holds open (`open`) and is stopped by `stop()`, which closes them.
+Each counts the connections it holds open (`open`) and is stopped by `stop()`, which closes them. The fixture
+`services` (import it into the test module) stops them after a test.
 """
 
 from __future__ import annotations
@@ -19,6 +20,28 @@ import asyncio
 import json
 import socket
 import threading
+
+import pytest
+
+PROXY_VARIABLES = ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY", "http_proxy", "https_proxy", "all_proxy",
+                   "no_proxy")
+
+
+@pytest.fixture
+def services(monkeypatch):
+    """`services(service)` starts nothing itself: it hands the service back and stops it after the test. Requests
+    go straight to 127.0.0.1 unless the test names a proxy: those of the environment are cleared first."""
+    for name in PROXY_VARIABLES:
+        monkeypatch.delenv(name, raising=False)
+    started = []
+
+    def keep(service):
+        started.append(service)
+        return service
+
+    yield keep
+    for service in started:
+        service.stop()
 
 
 def chat_answer(text: str) -> bytes:

@@ -15,15 +15,13 @@ import weakref
 
 import pytest
 
-from bad_service import BadService, RecordingProxy, Stuck, chat_answer
+from bad_service import BadService, RecordingProxy, Stuck, chat_answer, services  # noqa: F401 (a fixture)
 from effort import scaled
 from vadrel_inference.exceptions import InvokerRuntimeError
 from vadrel_inference.lm_invoker import build_lm_invoker
 from vadrel_inference.schema import Message, MessageRole
 
 BUSY_WITH_BAD_BYTES = b"HTTP/1.1 429 Too Many Requests\r\nRetry-After: \xff\xfe3\r\nContent-Length: 0\r\n\r\n"
-PROXY_VARIABLES = ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY", "http_proxy", "https_proxy", "all_proxy",
-                   "no_proxy")
 
 
 def invoker_at(base_url, **config):
@@ -34,44 +32,24 @@ def user(text="hi"):
     return [Message(role=MessageRole.USER, contents=[text])]
 
 
-@pytest.fixture(autouse=True)
-def no_proxy_from_outside(monkeypatch):
-    for name in PROXY_VARIABLES:
-        monkeypatch.delenv(name, raising=False)
-
-
-@pytest.fixture
-def serve():
-    """Starts the given services; stops them after the test."""
-    started = []
-
-    def start(service):
-        started.append(service)
-        return service
-
-    yield start
-    for service in started:
-        service.stop()
-
-
 def retry_waits(caplog):
     return [float(m[1]) for r in caplog.records if (m := re.search(r" in (\d+\.\d\d) seconds", r.getMessage()))]
 
 
 class TestWhatACallEndsIn:
-    def test_a_retry_after_of_bytes_that_are_not_utf8(self, serve, caplog):
-        service = serve(BadService(BUSY_WITH_BAD_BYTES, otherwise=chat_answer("fine")))
+    def test_a_retry_after_of_bytes_that_are_not_utf8(self, services, caplog):
+        service = services(BadService(BUSY_WITH_BAD_BYTES, otherwise=chat_answer("fine")))
         with caplog.at_level(logging.INFO, logger="vadrel_inference"):
             assert asyncio.run(invoker_at(service.base_url).invoke(messages=user())).text == "fine"
         # Not a wait it can read: the back-off's.
         [wait] = retry_waits(caplog)
         assert 0.375 <= wait <= 0.5
-        service = serve(BadService(otherwise=BUSY_WITH_BAD_BYTES))
+        service = services(BadService(otherwise=BUSY_WITH_BAD_BYTES))
         with pytest.raises(InvokerRuntimeError, match="HTTP 429"):
             asyncio.run(invoker_at(service.base_url, max_retries=1).invoke(messages=user()))
 
-    def test_calls_under_way_when_the_invoker_is_closed(self, serve):
-        service = serve(BadService())  # never answers
+    def test_calls_under_way_when_the_invoker_is_closed(self, services):
+        service = services(BadService())  # never answers
         invoker = invoker_at(service.base_url, timeout=30)
 
         async def scenario():
@@ -89,14 +67,14 @@ class TestWhatACallEndsIn:
         assert len(service.requests) == 3  # none tried again
 
     @pytest.mark.skipif(shutil.which("openssl") is None, reason="needs the openssl command to make a certificate")
-    def test_a_certificate_that_does_not_verify_is_not_retried(self, serve, tmp_path, caplog):
+    def test_a_certificate_that_does_not_verify_is_not_retried(self, services, tmp_path, caplog):
         cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
         subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
                         "-nodes", "-subj", "/CN=127.0.0.1", "-days", "1", "-keyout", str(key), "-out", str(cert)],
                        check=True, capture_output=True)
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
         context.load_cert_chain(cert, key)
-        service = serve(BadService(otherwise=chat_answer("never"), ssl=context))
+        service = services(BadService(otherwise=chat_answer("never"), ssl=context))
         with caplog.at_level(logging.INFO, logger="vadrel_inference"):
             with pytest.raises(InvokerRuntimeError, match="(?i)certificate"):
                 asyncio.run(invoker_at(service.base_url, max_retries=3).invoke(messages=user()))
@@ -120,10 +98,10 @@ class TestSettingsThatCannotWork:
 
 
 class TestRetryAfter:
-    def test_what_is_neither_seconds_nor_a_date_takes_the_back_off(self, serve, caplog):
+    def test_what_is_neither_seconds_nor_a_date_takes_the_back_off(self, services, caplog):
         values = ["0x3", "3.5", "-1", "soon"]
         busy = [b"HTTP/1.1 503 Busy\r\nRetry-After: %s\r\nContent-Length: 0\r\n\r\n" % v.encode() for v in values]
-        service = serve(BadService(otherwise=chat_answer("fine")))
+        service = services(BadService(otherwise=chat_answer("fine")))
         invoker = invoker_at(service.base_url)
 
         async def calls():
@@ -142,10 +120,10 @@ def open_files():
 
 
 class TestSockets:
-    def test_a_service_that_never_reads(self, serve):
+    def test_a_service_that_never_reads(self, services):
         """Each request is larger than the socket buffers: what the failed calls could not send must not keep
         their sockets open."""
-        service = serve(Stuck())
+        service = services(Stuck())
         invoker = invoker_at(service.base_url, max_connections=1, timeout=0.3)
         large = user("x" * 8_000_000)
 
@@ -186,8 +164,8 @@ class TestSockets:
 
 
 class TestProxies:
-    def test_the_proxies_of_the_environment(self, serve, chat_server, monkeypatch):
-        proxy = serve(RecordingProxy("through the proxy"))
+    def test_the_proxies_of_the_environment(self, services, chat_server, monkeypatch):
+        proxy = services(RecordingProxy("through the proxy"))
         monkeypatch.setenv("HTTP_PROXY", proxy.url)
         # Nothing listens there: only the proxy can answer.
         output = asyncio.run(invoker_at("http://127.0.0.1:9/v1").invoke(messages=user()))
