@@ -9,15 +9,16 @@
 namespace vadrel_inference::connections {
 namespace {
 
-constexpr const char *kInFlight = "in_flight";  // on the connector: {transport: None} of the attempts under way
+// On the connector: {task: [transport, ...]}, the connections that each attempt under way was given, by the
+// task that runs it (a task runs one attempt at a time).
+constexpr const char *kAttempts = "attempts";
 
-// The attempt under way in the running task: the list its connections go into.
-nb::handle attempt_var() {
-    static PyObject *var = nullptr;  // never released
-    if (var == nullptr) {
-        var = pyhost::owned(PyContextVar_New("vadrel_inference_attempt", nullptr)).release().ptr();
+nb::object current_task() {
+    static pyhost::Global get;
+    if (!get) {
+        get.set(pyhost::import_from("asyncio", "current_task"));
     }
-    return var;
+    return get();
 }
 
 nb::handle tcp_connector() {
@@ -35,13 +36,11 @@ pyasync::Task connect(nb::object self, nb::object request, nb::object traces, nb
     }
     nb::object connection = co_await base_connect(self, request, traces, timeout);
     PyObject *taken = nullptr;
-    pyhost::status(PyContextVar_Get(attempt_var().ptr(), nullptr, &taken));
-    if (taken != nullptr) {
+    if (pyhost::status(PyDict_GetItemRef(self.attr(kAttempts).ptr(), current_task().ptr(), &taken)) == 1) {
         nb::object list = nb::steal(taken);
         nb::object transport = connection.attr("transport");
         if (!transport.is_none()) {
             pyhost::status(PyList_Append(list.ptr(), transport.ptr()));
-            pyhost::status(PyObject_SetItem(self.attr(kInFlight).ptr(), transport.ptr(), Py_None));
         }
     }
     co_return connection;
@@ -61,39 +60,40 @@ nb::handle connector_class() {
     return cls.get();
 }
 
-void abort(nb::handle transport) {
-    transport.attr("abort")();
+// Aborts the transports in `taken` (a list), which it empties.
+void abort_all(nb::handle taken) {
+    nb::object transports = pyhost::owned(PySequence_List(taken.ptr()));
+    pyhost::status(PyList_SetSlice(taken.ptr(), 0, PY_SSIZE_T_MAX, nullptr));
+    for (nb::handle transport : transports) {
+        transport.attr("abort")();
+    }
 }
 
 }  // namespace
 
 nb::object connector(nb::handle limit, nb::handle ssl) {
     nb::object made = connector_class()(nb::arg("limit") = limit, nb::arg("ssl") = ssl);
-    nb::setattr(made, kInFlight, nb::dict());
+    nb::setattr(made, kAttempts, nb::dict());
     return made;
 }
 
 void abort_in_flight(nb::handle connector) {
-    nb::object in_flight = nb::getattr(connector, kInFlight, nb::none());
-    if (in_flight.is_none()) {
+    nb::object attempts = nb::getattr(connector, kAttempts, nb::none());
+    if (!PyDict_Check(attempts.ptr())) {
         return;
     }
-    nb::object transports = pyhost::owned(PySequence_List(in_flight.ptr()));
-    in_flight.attr("clear")();
-    for (nb::handle transport : transports) {
-        abort(transport);
+    nb::object lists = pyhost::owned(PyDict_Values(attempts.ptr()));
+    for (nb::handle taken : lists) {
+        abort_all(taken);
     }
 }
 
 Attempt::Attempt(nb::handle connector)
-    : connector_(nb::borrow(connector)), in_flight_(connector_.attr(kInFlight)), taken_(nb::list()) {
-    token_ = pyhost::owned(PyContextVar_Set(attempt_var().ptr(), taken_.ptr()));
+    : attempts_(nb::borrow(connector).attr(kAttempts)), task_(current_task()), taken_(nb::list()) {
+    pyhost::status(PyObject_SetItem(attempts_.ptr(), task_.ptr(), taken_.ptr()));
 }
 
 void Attempt::handed_back() {
-    for (nb::handle transport : taken_) {
-        pyhost::status(PyDict_Pop(in_flight_.ptr(), transport.ptr(), nullptr));
-    }
     pyhost::status(PyList_SetSlice(taken_.ptr(), 0, PY_SSIZE_T_MAX, nullptr));
 }
 
@@ -101,20 +101,14 @@ void Attempt::handed_back() {
 // wrong here is reported as unraisable rather than replacing it.
 Attempt::~Attempt() {
     PyObject *raised = PyErr_GetRaisedException();
-    // A frame closed outside the task that ran it is in another context, where the token cannot reset.
-    if (PyContextVar_Reset(attempt_var().ptr(), token_.ptr()) < 0) {
-        PyErr_Clear();
-    }
     try {
-        for (nb::handle transport : taken_) {
-            pyhost::status(PyDict_Pop(in_flight_.ptr(), transport.ptr(), nullptr));
-            abort(transport);
-        }
+        pyhost::status(PyDict_Pop(attempts_.ptr(), task_.ptr(), nullptr));
+        abort_all(taken_);
     } catch (nb::python_error &e) {
-        e.discard_as_unraisable(connector_);
+        e.discard_as_unraisable(attempts_);
     } catch (...) {
         PyErr_SetString(PyExc_RuntimeError, "the connections of a failed attempt could not be closed");
-        PyErr_WriteUnraisable(connector_.ptr());
+        PyErr_WriteUnraisable(attempts_.ptr());
     }
     PyErr_SetRaisedException(raised);
 }

@@ -4,9 +4,9 @@
 // aiohttp closes it by flushing that first, so against a service that stopped reading the socket would
 // stay open for good while the connection limit has already given its slot to the next call. So the
 // invoker's connector (aiohttp's TCPConnector, whose `connect` also tells the attempt under way which
-// connection it got) keeps the connections of the attempts under way, and an attempt that ends without
-// having handed its connection back to the pool aborts it: its socket is closed at once, before the
-// next call gets the slot. Closing the invoker aborts those of its calls still under way.
+// connection it got) keeps the connections of the attempts under way, by the task that runs each, and an
+// attempt that ends without having handed its connection back to the pool aborts it: its socket is closed
+// at once, before the next call gets the slot. Closing the invoker aborts those of its calls still under way.
 #pragma once
 
 #include "vadrel_inference/modules.hpp"
@@ -32,10 +32,9 @@ public:
     void handed_back();
 
 private:
-    nb::object connector_;
-    nb::object in_flight_;  // the connector's connections of attempts under way: {transport: None}
-    nb::object taken_;  // the transports the attempt was given (a list)
-    nb::object token_;  // to reset the context variable through which the connector finds `taken_`
+    nb::object attempts_;  // the connector's attempts under way: {task: the transports each was given}
+    nb::object task_;      // the task that runs this attempt
+    nb::object taken_;     // the transports this attempt was given (a list)
 };
 
 }  // namespace vadrel_inference::connections
