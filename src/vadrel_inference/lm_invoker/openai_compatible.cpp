@@ -127,7 +127,8 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
         co_await gate.attr("acquire")();
         {
             pyhost::Released slot(gate);  // a connection slot of the gate, for this attempt
-            if (connector.is_none() || pyhost::truth(client.attr("closed"))) {
+            // A session closed before the attempt fails its request, at once: see below.
+            if (connector.is_none()) {
                 invoker_closed(url, failure);
             }
             failure.reset();
