@@ -1,6 +1,7 @@
 // The module frame: one extension module presents a dotted package tree, each module found through a
 // finder on sys.meta_path, with the file and data directory where it says it lives.
 #include "pyhost/frame.hpp"
+#include "pyhost/raising.hpp"
 
 #include "pyhost/signatures.hpp"
 
@@ -71,6 +72,7 @@ void set_all(nb::module_ target, std::initializer_list<const char *> names) {
 }
 
 void install_package(nb::module_ root, std::span<const ModuleDef> modules) {
+    install_error_translation();
     const ModuleDef &root_def = modules.front();
     fs::path origin = nb::cast<std::string>(root.attr("__spec__").attr("origin"));
     fs::path root_dir = origin.parent_path() / root_def.name;

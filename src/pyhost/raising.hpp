@@ -54,6 +54,14 @@ inline int status(int result) {
     throw nb::python_error();
 }
 
+// Installs, once for the library's modules, the translation of the C++ exceptions that carry no words of the
+// library's own: a failed conversion of a value (nanobind's cast error) becomes TypeError, a failed allocation
+// MemoryError, any other such exception RuntimeError, each in the library's words, never the C++ library's
+// ("std::bad_cast"). Both ways a C++ exception reaches Python go through it: a bound function's call, and a
+// bridge coroutine's frame. Exceptions thrown with words of the library's own (std::logic_error,
+// std::runtime_error and their kinds, nanobind's Python exception types) keep them.
+void install_error_translation();
+
 // Makes `error` the interpreter's "exception being handled" while it lives, so that logging with
 // exc_info=True records it as an `except` block in Python would.
 class HandledException {

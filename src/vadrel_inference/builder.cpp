@@ -3,8 +3,6 @@
 #include <cctype>
 #include <string>
 
-#include <nanobind/stl/string.h>
-
 #include "pyhost/frame.hpp"
 #include "pyhost/raising.hpp"
 #include "vadrel_inference/lm_invoker/chat_wire.hpp"
@@ -27,14 +25,29 @@ constexpr double kDefaultTimeoutSeconds = 60.0;
 constexpr int kDefaultMaxConnections = 100;
 constexpr int kDefaultMaxRetries = 2;
 
-// "openrouter" -> "OPENROUTER_API_KEY"; characters a variable name cannot hold become '_'.
-std::string credentials_variable(const std::string &provider) {
+// "openrouter" -> "OPENROUTER_API_KEY": ASCII letters and digits upper-cased, every other character one '_'
+// for each byte of its UTF-8 form. Read from the text itself: a provider may hold what UTF-8 cannot encode.
+nb::str credentials_variable(nb::handle provider) {
+    PyObject *p = provider.ptr();
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(p);
+    const int kind = PyUnicode_KIND(p);
+    const void *data = PyUnicode_DATA(p);
     std::string out;
-    for (char c : provider) {
-        out += std::isalnum(static_cast<unsigned char>(c)) ? static_cast<char>(std::toupper(static_cast<unsigned char>(c)))
-                                                           : '_';
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < 0x80 && std::isalnum(static_cast<int>(c))) {
+            out += static_cast<char>(std::toupper(static_cast<int>(c)));
+        } else {
+            out.append(c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4, '_');
+        }
     }
-    return out + "_API_KEY";
+    out += "_API_KEY";
+    return nb::str(out.data(), out.size());
+}
+
+// `str(value)`.
+nb::str text_of(nb::handle value) {
+    return nb::borrow<nb::str>(pyhost::owned(PyObject_Str(value.ptr())));
 }
 
 nb::object parse_model_id(nb::handle model_id) {
@@ -47,25 +60,26 @@ nb::object parse_model_id(nb::handle model_id) {
     pyhost::raise(PyExc_TypeError, "model_id must be text '<provider>/<model name>' or a ModelId");
 }
 
-std::string resolve_api_key(const std::string &provider, nb::handle credentials) {
+// The key as the caller gave it: the invoker checks it, as text.
+nb::object resolve_api_key(nb::handle provider, nb::handle credentials) {
     if (credentials.is_none()) {
         // Read when the invoker is built, so a missing key fails the build and names the variable.
-        std::string variable = credentials_variable(provider);
+        nb::str variable = credentials_variable(provider);
         nb::object value = nb::module_::import_("os").attr("environ").attr("get")(variable);
         if (value.is_none() || nb::len(value) == 0) {
             pyhost::raise(PyExc_ValueError,
-                          "No credentials for provider '%s': pass `credentials` or set the environment variable %s",
-                          provider.c_str(), variable.c_str());
+                          "No credentials for provider '%U': pass `credentials` or set the environment variable %U",
+                          provider.ptr(), variable.ptr());
         }
-        return nb::cast<std::string>(value);
+        return value;
     }
     if (nb::isinstance<nb::str>(credentials)) {
-        return nb::cast<std::string>(credentials);
+        return nb::borrow(credentials);
     }
     if (nb::hasattr(credentials, "get")) {
         nb::object key = credentials.attr("get")("api_key");
         if (nb::isinstance<nb::str>(key)) {
-            return nb::cast<std::string>(key);
+            return key;
         }
     }
     pyhost::raise(PyExc_TypeError, "credentials must be the API key text or a mapping with the key 'api_key'");
@@ -75,7 +89,7 @@ std::string resolve_api_key(const std::string &provider, nb::handle credentials)
 nb::object build_lm(nb::handle model_id, nb::handle credentials, nb::handle config) {
     nb::module_::import_("vadrel_inference.lm_invoker.openai_compatible_lm_invoker");
     nb::object id = parse_model_id(model_id);
-    std::string provider = nb::cast<std::string>(id.attr("provider"));
+    nb::str provider = text_of(id.attr("provider"));
 
     nb::object base_url = nb::none();
     nb::object timeout = nb::float_(kDefaultTimeoutSeconds);
@@ -92,20 +106,20 @@ nb::object build_lm(nb::handle model_id, nb::handle credentials, nb::handle conf
         for (nb::handle item : config.attr("items")()) {
             nb::object key = item[0];
             nb::object value = item[1];
-            std::string name = nb::cast<std::string>(nb::str(key));
-            if (name == "base_url") {
+            nb::str name = text_of(key);
+            if (name.equal(nb::str("base_url"))) {
                 base_url = value;
-            } else if (name == "timeout") {
+            } else if (name.equal(nb::str("timeout"))) {
                 timeout = value;
-            } else if (name == "max_connections") {
+            } else if (name.equal(nb::str("max_connections"))) {
                 max_connections = value;
-            } else if (name == "max_retries") {
+            } else if (name.equal(nb::str("max_retries"))) {
                 max_retries = value;
-            } else if (name == "max_answer_bytes") {
+            } else if (name.equal(nb::str("max_answer_bytes"))) {
                 max_answer_bytes = value;
-            } else if (name == "response_schema") {
+            } else if (name.equal(nb::str("response_schema"))) {
                 response_schema = value;
-            } else if (name == "hyperparameters" || name == "default_hyperparameters") {
+            } else if (name.equal(nb::str("hyperparameters")) || name.equal(nb::str("default_hyperparameters"))) {
                 if (!value.is_none()) {
                     hyperparameters.update(value);
                 }
@@ -116,16 +130,16 @@ nb::object build_lm(nb::handle model_id, nb::handle credentials, nb::handle conf
     }
     if (base_url.is_none()) {
         for (const auto &known : kDefaultBaseUrls) {
-            if (provider == known.provider) {
+            if (provider.equal(nb::str(known.provider))) {
                 base_url = nb::str(known.base_url);
             }
         }
         if (base_url.is_none()) {
-            pyhost::raise(PyExc_ValueError, "No default base URL for provider '%s': give one as config['base_url']",
-                          provider.c_str());
+            pyhost::raise(PyExc_ValueError, "No default base URL for provider '%U': give one as config['base_url']",
+                          provider.ptr());
         }
     }
-    std::string api_key = resolve_api_key(provider, credentials);
+    nb::object api_key = resolve_api_key(provider, credentials);
     return OpenAICompatibleLMInvoker(nb::arg("model_id") = model_id, nb::arg("base_url") = base_url,
                                      nb::arg("api_key") = api_key, nb::arg("timeout") = timeout,
                                      nb::arg("default_hyperparameters") = hyperparameters,

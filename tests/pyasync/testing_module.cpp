@@ -1,6 +1,7 @@
 // `_pyasync_testing`: C++ coroutines that exercise the bridge from Python tests and benchmarks.
 #include <stdexcept>
 #include <string>
+#include <typeinfo>
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
@@ -70,6 +71,12 @@ pyasync::Task raise_cpp(std::string msg) {
 // One-shot coroutines: one answering at once, one awaiting what it is given.
 pyasync::Finish answer_now(PyObject *const *args) { return pyasync::Finish::with(nb::borrow(args[0])); }
 pyasync::Finish answer_awaiting(PyObject *const *args) { return pyasync::Finish::awaiting(nb::borrow(args[0])); }
+
+// A conversion that fails, as nanobind's casts fail: only the C++ library's words in it.
+pyasync::Task raise_bad_cast() {
+    co_await asyncio_sleep0();
+    throw std::bad_cast();
+}
 
 pyasync::Task raise_value_error() {
     co_await asyncio_sleep0();
@@ -436,6 +443,8 @@ NB_MODULE(_pyasync_testing, m) {
     m.def("one_shot_await", [](nb::handle aw) {
         return pyasync::one_shot(&answer_awaiting, {aw}, "one_shot_await", "one_shot_await");
     });
+    m.def("raise_bad_cast", &raise_bad_cast);
+    m.def("raise_bad_cast_now", []() -> int { throw std::bad_cast(); });
     m.def("guarded_await", &guarded_await);
     m.def("catch_exception", &catch_exception);
     m.def("recover_then_await", &recover_then_await);

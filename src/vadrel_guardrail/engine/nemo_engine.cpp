@@ -38,7 +38,7 @@ pyhost::Global LLMCallInfo;
 pyhost::Global Task;
 pyhost::Global get_running_loop;
 pyhost::Global semaphore_class;
-pyhost::Global weak_key_dictionary;
+pyhost::Global weak_value_dictionary;
 
 // Checks that run the rails at once on one event loop when the judge's invoker names no connection limit.
 constexpr long kDefaultConcurrentRuns = 100;
@@ -259,14 +259,16 @@ nb::object concurrent_runs(nb::handle self) {
     return nb::int_(kDefaultConcurrentRuns);
 }
 
-// The running loop's gate for rails runs, made at the loop's first check: an asyncio semaphore serves
-// one loop only, and an engine may serve several. The checks beyond the limit wait in order, before any
-// model call, so that the wait counts against no deadline.
+// The running loop's gate for rails runs: an asyncio semaphore serves one loop only, and an engine may serve
+// several. The checks beyond the limit wait in order, before any model call, so that the wait counts against
+// no deadline. A semaphore that a check had to wait on holds its loop, so the engine holds the gates weakly:
+// a gate lives as long as the checks that use it, the loop it names no longer, and a loop's next check after
+// a quiet moment makes a new one, as free as the last was then.
 nb::object run_gate(nb::handle self) {
     nb::object loop = get_running_loop();
     nb::object gates = nb::getattr(self, "_run_gates", nb::none());
     if (gates.is_none()) {
-        gates = weak_key_dictionary();
+        gates = weak_value_dictionary();
         nb::setattr(self, "_run_gates", gates);
     }
     nb::object gate = gates.attr("get")(loop);
@@ -479,8 +481,9 @@ pyasync::Task execute_nemo_safety_check(nb::object llm_task_manager, nb::object 
             throw;
         }
         failure = nb::str(e.value());
-    } catch (const std::exception &e) {
-        failure = nb::str(e.what());
+    } catch (const std::exception &) {
+        // As Python sees it, in the library's words, not the C++ library's.
+        failure = nb::str(pyasync::current_error().value());
     }
     safety_logger.attr("warning")(nb::str(log_label) + nb::str(kFailOpenSuffix) + failure);
     co_return safe_verdict();
@@ -638,7 +641,7 @@ void init_nemo_engine(nb::module_ m) {
     Task.set(pyhost::import_from("nemoguardrails.llm.types", "Task"));
     get_running_loop.set(pyhost::import_from("asyncio", "get_running_loop"));
     semaphore_class.set(pyhost::import_from("asyncio", "Semaphore"));
-    weak_key_dictionary.set(pyhost::import_from("weakref", "WeakKeyDictionary"));
+    weak_value_dictionary.set(pyhost::import_from("weakref", "WeakValueDictionary"));
 
     m.def("init_guardrails_provider_registration", &init_guardrails_provider_registration,
           "Register NeMoLMAdapter with NeMo Guardrails under \"vadrel_invoker\"; false when that fails.");

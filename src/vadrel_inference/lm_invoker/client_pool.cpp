@@ -4,6 +4,7 @@
 #include "pyhost/frame.hpp"
 #include "pyhost/objects.hpp"
 #include "pyhost/raising.hpp"
+#include "vadrel_inference/lm_invoker/connections.hpp"
 
 namespace vadrel_inference::client_pool {
 nb::object running_loop() {
@@ -15,6 +16,9 @@ nb::object running_loop() {
 }
 
 namespace {
+
+// Decades: a lease never comes due while its loop runs.
+constexpr double kLeaseSeconds = 1e9;
 
 nb::object loop_key(nb::handle loop) {
     // A loop has at most one plain weak reference, which every call gets again: the look-up is cheap.
@@ -32,6 +36,70 @@ pyasync::AsyncGen keep(nb::object client) {
     closing.rethrow();
 }
 
+// `entry` leaves the invoker's clients when it is still the one of `key`.
+void forget(nb::handle invoker, nb::handle key, nb::handle entry) {
+    nb::object clients = nb::getattr(invoker, "_clients", nb::none());
+    if (!PyDict_Check(clients.ptr())) {
+        return;
+    }
+    PyObject *found = nullptr;
+    if (pyhost::status(PyDict_GetItemRef(clients.ptr(), key.ptr(), &found)) == 1) {
+        nb::object held = nb::steal(found);
+        if (held.is(entry)) {
+            pyhost::status(PyDict_DelItem(clients.ptr(), key.ptr()));
+        }
+    }
+}
+
+// A client whose loop is closed, or is going without having been closed: its connector is closed without
+// the loop. With the loop closed, the client's `close()` finishes at its first step; should it not, it is
+// dropped unfinished.
+void close_without_loop(nb::handle client) {
+    if (pyhost::truth(client.attr("closed"))) {
+        return;
+    }
+    nb::object closing = client.attr("close")();
+    PyObject *result = nullptr;
+    const PySendResult sent = PyIter_Send(closing.ptr(), Py_None, &result);
+    Py_XDECREF(result);
+    if (sent == PYGEN_ERROR) {
+        throw nb::python_error();
+    }
+    if (sent == PYGEN_NEXT) {
+        closing.attr("close")();
+    }
+}
+
+// The lease's end: its loop dropped it (closed, or gone). Called by weakref.finalize, with a list that holds
+// the entry.
+void lease_ended(nb::handle invoker_ref, nb::handle key, nb::handle entry_box) {
+    if (nb::len(entry_box) == 0) {
+        return;
+    }
+    nb::object entry = entry_box[0];
+    nb::object invoker = invoker_ref();
+    if (!invoker.is_none()) {
+        forget(invoker, key, entry);
+    }
+    close_without_loop(entry[0]);
+}
+
+// The lease is held by its loop alone (the entry keeps a weak reference to it): held by the entry too, it
+// would be kept by its own finalizer, which holds the entry.
+nb::object new_lease(nb::handle invoker, nb::handle loop, nb::handle key, nb::handle entry_box) {
+    static pyhost::Global finalize, ended, idle;
+    if (!finalize) {
+        finalize.set(pyhost::import_from("weakref", "finalize"));
+        ended.set(nb::cpp_function(&lease_ended));
+        idle.set(nb::cpp_function([] {}));
+    }
+    nb::object lease = loop.attr("call_later")(kLeaseSeconds, idle.get());
+    nb::object invoker_ref = pyhost::owned(PyWeakref_NewRef(invoker.ptr(), nullptr));
+    nb::object finalizer = finalize(lease, ended.get(), invoker_ref, key, entry_box);
+    nb::setattr(finalizer, "atexit", nb::bool_(false));
+    return pyhost::owned(PyWeakref_NewRef(lease.ptr(), nullptr));
+}
+
 // Entries of loops that are closed or gone: their connections can never serve a call again. The keys
 // are taken first: asking a loop runs Python code, during which another thread may change the entries.
 void forget_closed(nb::dict clients) {
@@ -39,7 +107,10 @@ void forget_closed(nb::dict clients) {
     for (nb::handle key : keys) {
         nb::object loop = key();
         if (loop.is_none() || pyhost::truth(loop.attr("is_closed")())) {
-            clients.attr("pop")(key, nb::none());
+            nb::object entry = clients.attr("pop")(key, nb::none());
+            if (!entry.is_none()) {
+                close_without_loop(entry[0]);
+            }
         }
     }
 }
@@ -61,7 +132,11 @@ pyasync::Task client(nb::object invoker, nb::object loop, MakeClient make) {
     nb::object made = make(invoker);
     nb::object gate = semaphore(invoker.attr("max_connections"));
     nb::object keeper = keep(made).named("keep_client").to_python();
-    nb::tuple found = nb::make_tuple(made, gate, keeper);
+    // The lease's finalizer is made before the entry that it is to know: it is given a list that gets it.
+    nb::list box;
+    nb::object lease = new_lease(invoker, loop, key, box);
+    nb::tuple found = nb::make_tuple(made, gate, keeper, lease);
+    box.append(found);
     clients[key] = found;
     // The first step makes the keeper one of the running loop's async generators; it yields at once.
     co_await keeper.attr("__anext__")();
@@ -73,6 +148,11 @@ pyasync::VoidTask close(nb::object invoker) {
     nb::object entry = clients.attr("pop")(loop_key(running_loop()), nb::none());
     forget_closed(clients);
     if (!entry.is_none()) {
+        connections::abort_in_flight(entry[0].attr("connector"));
+        nb::object lease = entry[3]();
+        if (!lease.is_none()) {
+            lease.attr("cancel")();
+        }
         nb::object keeper = entry[2];
         co_await pyasync::aclose(keeper);
     }

@@ -2,13 +2,18 @@
 //
 // A client's connections belong to the event loop that opened them, so an invoker keeps one client for
 // each loop it is used on (successive `asyncio.run`, threads with loops of their own), in its `_clients`:
-// a dict from a weak reference to the loop to (client, gate, keeper). The gate is an `asyncio.Semaphore` of
-// `max_connections` that a call holds for as long as it uses a connection, so that the client's own pool
-// never has a caller waiting in it (see openai_compatible.cpp for why). The keeper is an async generator that
-// holds the client; started on the loop, it is one of the loop's async generators, which the loop's
-// orderly shutdown (`loop.shutdown_asyncgens()`, as `asyncio.run` does before closing it) closes: the
-// keeper then closes the client, on its own loop, before the loop goes. A client of a loop that is
-// closed is never used again, and forgotten at the next new loop.
+// a dict from a weak reference to the loop to (client, gate, keeper, lease), the lease as a weak reference. The gate is an
+// `asyncio.Semaphore` of `max_connections` that a call holds for as long as it uses a connection, so that
+// the client's own pool never has a caller waiting in it (see openai_compatible.cpp for why).
+//
+// How a client ends with its loop. The keeper is an async generator that holds the client; started on the
+// loop, it is one of the loop's async generators, which the loop's orderly shutdown
+// (`loop.shutdown_asyncgens()`, as `asyncio.run` does before closing it) closes: the keeper then closes the
+// client, on its own loop, before the loop goes. The lease is a timer of the loop, due in decades, that the
+// loop holds: closing a loop drops its timers, and with the lease goes the client's entry, so that nothing
+// of the loop outlives it. A loop closed without that shutdown (`run_until_complete`, then `close`) has not
+// closed the client: its connector is closed then, without a loop, as aiohttp allows, so that asyncio
+// never reports the client or its connector as left unclosed.
 #pragma once
 
 #include "pyasync/pyasync.hpp"
@@ -21,11 +26,12 @@ nb::object running_loop();
 
 using MakeClient = nb::object (*)(nb::handle invoker);
 
-// The invoker's entry (client, gate, keeper) for `loop`, the running loop; the client made by `make` on the
-// loop's first call. The client has a `close()` coroutine.
+// The invoker's entry (client, gate, keeper, lease) for `loop`, the running loop; the client made by
+// `make` on the loop's first call. The client is an aiohttp ClientSession over connections::connector().
 pyasync::Task client(nb::object invoker, nb::object loop, MakeClient make);
 
-// Closes the invoker's client of the running loop (its connections too), when it has one.
+// Closes the invoker's client of the running loop, when it has one: the connections of calls still under
+// way are aborted, the others closed.
 pyasync::VoidTask close(nb::object invoker);
 
 }  // namespace vadrel_inference::client_pool

@@ -14,6 +14,7 @@
 #include "vadrel_inference/errors.hpp"
 #include "vadrel_inference/lm_invoker/chat_wire.hpp"
 #include "vadrel_inference/lm_invoker/client_pool.hpp"
+#include "vadrel_inference/lm_invoker/connections.hpp"
 #include "vadrel_inference/lm_invoker/retry.hpp"
 #include "vadrel_inference/modules.hpp"
 
@@ -64,9 +65,45 @@ void log_retry(nb::handle url, double wait, long long attempt, long long max_ret
                         max_retries + 1, cause);
 }
 
+nb::str chat_url(nb::handle self) {
+    return nb::str("{}/chat/completions").format(nb::str(self.attr("base_url")).attr("rstrip")("/"));
+}
+
+// The caller's event handlers run inside the call; what they raise is the caller's own and leaves the call
+// unchanged. The emitter handed to the answer's reader is the caller's, behind one that notes such an error.
+pyasync::VoidTask emit_for_caller(nb::object emitter, nb::object noted, nb::object event) {
+    pyasync::Caught failure;
+    try {
+        co_await emitter.attr("emit")(event);
+    } catch (...) {
+        failure.capture();
+        pyhost::status(PyList_Append(noted.ptr(), failure->value().ptr()));
+    }
+    failure.rethrow();
+}
+
+// An object whose `emit` is the caller's emitter's, noting into `noted` what its handlers raise.
+nb::object noting_emitter(nb::handle emitter, nb::handle noted) {
+    static pyhost::Global names;
+    if (!names) {
+        names.set(pyhost::import_from("types", "SimpleNamespace"));
+    }
+    nb::object target = nb::borrow(emitter), list = nb::borrow(noted);
+    return names(nb::arg("emit") = nb::cpp_function([target, list](nb::handle event) {
+        return emit_for_caller(target, list, nb::borrow(event)).named("emit").to_python();
+    }));
+}
+
+[[noreturn]] void invoker_closed(nb::handle url, pyasync::Caught &failure) {
+    chat_wire::fail(nb::str("request to {} failed: the invoker was closed during the call").format(url),
+                    failure ? nb::handle(failure->value()) : nb::handle());
+}
+
 // Attempts until one gets a final answer, a failure that a retry would not mend, or no retry is left
 // before the deadline. A streamed answer is retried only before its body is read: nothing was emitted.
 // Each attempt holds a slot of the gate while it uses a connection; a pause before a retry holds none.
+// An attempt that fails without having handed its connection back aborts it (connections.hpp) before its
+// slot goes to the next call.
 pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::object loop, nb::object url,
                        nb::bytes body, nb::object emitter, double deadline) {
     static pyhost::Global sleep;
@@ -80,15 +117,22 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
         if (overflow > 0) max_retries = LLONG_MAX;
     }
     nb::object request = client.attr("request");
+    nb::object connector = client.attr("connector");
+    pyasync::Caught failure;
     for (long long attempt = 0;; ++attempt) {
         const bool last = attempt >= max_retries;
-        pyasync::Caught failure;
         nb::object response;
         nb::object content;
         int status = 0;
         co_await gate.attr("acquire")();
         {
             pyhost::Released slot(gate);  // a connection slot of the gate, for this attempt
+            // A session closed before the attempt fails its request, at once: see below.
+            if (connector.is_none()) {
+                invoker_closed(url, failure);
+            }
+            failure.reset();
+            connections::Attempt held(connector);
             try {
                 response = co_await request("POST", url, nb::arg("data") = body, nb::arg("allow_redirects") = false);
                 status = nb::cast<int>(response.attr("status"));
@@ -97,23 +141,29 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
                 if (emitter.is_none() || (!last && retry::transient_status(status))) {
                     content = co_await chat_wire::read_body(self, response, url);
                     response.attr("release")();
+                    held.handed_back();
                 }
             } catch (nb::python_error &e) {
-                if (last || !retry::transient_error(e)) {
+                // A failure of an invoker closed under the attempt is that closing's, whatever it looks like.
+                if ((last || !retry::transient_error(e)) && !pyhost::truth(client.attr("closed"))) {
                     throw;
                 }
                 failure.capture();
+            }
+            if (failure && pyhost::truth(client.attr("closed"))) {
+                invoker_closed(url, failure);
             }
             if (!failure && (last || !retry::transient_status(status))) {
                 if (emitter.is_none()) {
                     chat_wire::check_status(status, response, content, url);
                     co_return chat_wire::plain_answer(self, content);
                 }
-                co_return co_await chat_wire::stream_answer(self, response, url, emitter);
+                nb::object answer = co_await chat_wire::stream_answer(self, response, url, emitter);
+                held.handed_back();
+                co_return answer;
             }
         }
-        std::optional<double> asked = failure ? std::nullopt : retry::retry_after(response);
-        const double wait = asked ? *asked : retry::backoff(attempt);
+        const double wait = retry::wait_before_retry(failure ? std::nullopt : retry::retry_after(response), attempt);
         if (nb::cast<double>(loop.attr("time")()) + wait >= deadline) {
             // No time for another attempt: this one's failure is the call's.
             failure.rethrow();
@@ -126,20 +176,48 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
     }
 }
 
-// Transport failures become the library's errors: a time-out the standard TimeoutError, the rest
-// InvokerRuntimeError. Everything else (a handler's error, a cancellation) passes unchanged.
-[[noreturn]] void translate(nb::python_error &error, nb::handle url, nb::handle timeout) {
+bool caller_cancelled() {
+    static pyhost::Global current_task;
+    if (!current_task) {
+        current_task.set(asyncio_attr("current_task"));
+    }
+    nb::object task = current_task();
+    return !task.is_none() && pyhost::truth(task.attr("cancelling")());
+}
+
+// The one way a call ends when it fails: TimeoutError when its deadline ran out; the caller's own
+// cancellation, interruption, or handler's error unchanged; an invoker error as it is; anything else (the
+// transport's errors, an invoker closed under the call, an error of the library itself) InvokerRuntimeError
+// chained to it.
+[[noreturn]] void settle(nb::python_error &error, nb::handle url, nb::handle timeout, nb::handle caller_errors) {
     if (error.matches(PyExc_TimeoutError)) {
         nb::object timed_out = nb::handle(PyExc_TimeoutError)(
             nb::str("[{}] no answer from {} within {} s").format(kClassName, url, timeout));
         nb::setattr(timed_out, "__cause__", error.value());
         pyhost::raise(timed_out);
     }
-    if (error.matches(aiohttp().attr("ClientError"))) {
-        chat_wire::fail(nb::str("request to {} failed: {}: {}").format(url, nb::type_name(error.type()), error.value()),
-             error.value());
+    if (error.matches(BaseInvokerError.get())) {
+        throw std::move(error);
     }
-    throw std::move(error);
+    if (error.matches(asyncio_attr("CancelledError"))) {
+        if (caller_cancelled()) {
+            throw std::move(error);
+        }
+    } else if (!error.matches(PyExc_Exception)) {
+        throw std::move(error);  // KeyboardInterrupt, SystemExit
+    }
+    if (caller_errors.is_valid()) {
+        for (nb::handle raised : caller_errors) {
+            if (raised.is(error.value())) {
+                throw std::move(error);
+            }
+        }
+    }
+    nb::str type = nb::type_name(error.type());
+    nb::object text = nb::str(error.value());
+    nb::str message = pyhost::truth(text) ? nb::str("request to {} failed: {}: {}").format(url, type, text)
+                                          : nb::str("request to {} failed: {}").format(url, type);
+    chat_wire::fail(message, error.value());
 }
 
 // A client of the invoker's own: its connections are kept alive between calls, at most
@@ -158,27 +236,45 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
 // at once took 0.2 s against httpx's 2.8 s. Its own wait for a free connection does not pass on its turn
 // when a call woken for it is cancelled before it runs, so a later call could wait for a connection
 // that is free; the gate, an asyncio.Semaphore, does, and keeps the connector from ever having a waiter.
+//
+// Proxies. The proxy that HTTP_PROXY, HTTPS_PROXY and NO_PROXY name for the invoker's URL, as aiohttp reads
+// them, is the client's. aiohttp's own `trust_env` would read them again for every request, in a thread,
+// which takes most of a call's time against a nearby service; and it would also read ~/.netrc for a user
+// and password, which cannot go with the key.
 nb::object new_client(nb::handle self) {
     nb::object http = aiohttp();
     nb::dict headers;
     headers["Authorization"] = nb::str("Bearer {}").format(self.attr("_api_key"));
     headers["Content-Type"] = "application/json";
-    nb::object connector = http.attr("TCPConnector")(nb::arg("limit") = self.attr("max_connections"),
-                                                     nb::arg("ssl") = ssl_context());
-    return http.attr("ClientSession")(nb::arg("connector") = connector, nb::arg("headers") = headers,
-                                      nb::arg("timeout") = http.attr("ClientTimeout")());
+    nb::object proxy = nb::none(), proxy_auth = nb::none();
+    try {
+        nb::object url = pyhost::import_from("yarl", "URL")(chat_url(self));
+        nb::object found = pyhost::import_from("aiohttp.helpers", "get_env_proxy_for_url")(url);
+        proxy = found[0];
+        proxy_auth = found[1];
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_LookupError)) throw;  // none for this URL
+    }
+    return http.attr("ClientSession")(nb::arg("connector") = connections::connector(self.attr("max_connections"), ssl_context()),
+                                      nb::arg("headers") = headers, nb::arg("timeout") = http.attr("ClientTimeout")(),
+                                      nb::arg("proxy") = proxy, nb::arg("proxy_auth") = proxy_auth);
 }
 
 pyasync::Task invoke(nb::object self, nb::object messages, nb::object hyperparameters, nb::object emitter) {
     nb::dict payload = chat_wire::request_body(self, messages, hyperparameters, !emitter.is_none());
     nb::bytes body = chat_wire::json_body(payload);
-    nb::str url = nb::str("{}/chat/completions").format(nb::str(self.attr("base_url")).attr("rstrip")("/"));
+    nb::str url = chat_url(self);
     nb::object timeout = self.attr("timeout");
     nb::object loop = client_pool::running_loop();
     const double deadline = nb::cast<double>(loop.attr("time")()) + nb::cast<double>(timeout);
     static pyhost::Global timeout_at;
     if (!timeout_at) {
         timeout_at.set(asyncio_attr("timeout_at"));
+    }
+    nb::object caller_errors;
+    if (!emitter.is_none()) {
+        caller_errors = nb::list();
+        emitter = noting_emitter(emitter, caller_errors);
     }
     // One deadline for the whole call: waiting for a connection, every attempt, every pause between them
     // and the whole answer.
@@ -206,9 +302,9 @@ pyasync::Task invoke(nb::object self, nb::object messages, nb::object hyperparam
         expired.capture();
     }
     if (expired) {
-        translate(*expired, url, timeout);
+        settle(*expired, url, timeout, caller_errors);
     }
-    translate(*failure, url, timeout);
+    settle(*failure, url, timeout, caller_errors);
 }
 
 bool is_int(nb::handle value) {
@@ -236,6 +332,13 @@ void check_settings(nb::handle base_url, nb::handle timeout, nb::handle max_conn
     nb::object scheme = parts.attr("scheme").attr("lower")();
     if ((!scheme.equal(nb::str("http")) && !scheme.equal(nb::str("https"))) || !pyhost::truth(parts.attr("hostname"))) {
         bad_setting(PyExc_ValueError, "base_url", kUrl, base_url);
+    }
+    // A user name and password in the URL would go to the service beside the key, which aiohttp refuses at
+    // every call. The URL is not shown: it holds a password.
+    if (!parts.attr("username").is_none() || !parts.attr("password").is_none()) {
+        pyhost::raise(PyExc_ValueError,
+                      "base_url must be an http or https URL without a user name or password (the key goes in "
+                      "credentials)");
     }
     // A port must be one a connection can be made to; reading one out of range raises ValueError.
     constexpr const char *kPort = "an http or https URL whose port is from 1 to 65535";
@@ -279,19 +382,26 @@ void check_settings(nb::handle base_url, nb::handle timeout, nb::handle max_conn
 }
 
 // The key goes into a header, where a control character (a line break read from a file with the key) is
-// refused at every call; it is refused here instead, without showing the key.
+// refused at every call, and where a lone surrogate (which UTF-8 cannot encode) cannot go at all; an empty
+// key would send "Bearer " alone. Each is refused here instead, without showing the key.
 void check_api_key(nb::handle api_key) {
     if (!PyUnicode_Check(api_key.ptr())) {
-        return;
+        pyhost::raise(PyExc_TypeError, "api_key must be text");
     }
     PyObject *p = api_key.ptr();
     const Py_ssize_t length = PyUnicode_GET_LENGTH(p);
+    if (length == 0) {
+        pyhost::raise(PyExc_ValueError, "api_key must not be empty");
+    }
     const int kind = PyUnicode_KIND(p);
     const void *data = PyUnicode_DATA(p);
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS4 c = PyUnicode_READ(kind, data, i);
         if ((c < 0x20 && c != '\t') || c == 0x7f) {
             pyhost::raise(PyExc_ValueError, "api_key must not hold control characters, such as a line break");
+        }
+        if (c >= 0xD800 && c <= 0xDFFF) {
+            pyhost::raise(PyExc_ValueError, "api_key must be text that UTF-8 can encode (it holds a lone surrogate)");
         }
     }
 }
@@ -342,15 +452,17 @@ void init_openai_compatible(nb::module_ m) {
                 nb::arg("event_emitter").none() = nb::none(),
                 "Call the chat-completions service (asynchronous). With an event emitter the answer is streamed "
                 "and each piece of text is emitted as a RESPONSE/TEXT event before the call returns. Connection "
-                "failures and the statuses 408, 409, 429 and 5xx are retried up to `max_retries` times. HTTP errors "
-                "and malformed answers raise InvokerRuntimeError; `timeout` bounds the whole call, and when it "
-                "runs out TimeoutError is raised. An answer larger than `max_answer_bytes` (decompressed) "
-                "raises InvokerRuntimeError; redirects are not followed.")
+                "failures and the statuses 408, 409, 429 and 5xx are retried up to `max_retries` times. `timeout` "
+                "bounds the whole call, and when it runs out TimeoutError is raised; every other failure (HTTP "
+                "errors, redirects, which are not followed, an answer larger than `max_answer_bytes` once "
+                "decompressed, malformed answers, the transport's errors) raises InvokerRuntimeError chained to "
+                "its cause. What the caller's own code raises (a cancellation, an event handler's error) passes "
+                "unchanged.")
             .method(
                 "aclose",
                 [](nb::handle self) { return client_pool::close(nb::borrow(self)); },
-                "Close the connections the invoker holds on the running event loop (asynchronous). A later call "
-                "opens new ones.")
+                "Close the connections the invoker holds on the running event loop (asynchronous); those of calls "
+                "still under way are aborted, and the calls raise InvokerRuntimeError. A later call opens new ones.")
             .build());
     pyhost::set_all(m, {"OpenAICompatibleLMInvoker"});
 }

@@ -4,19 +4,19 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <random>
-#include <string>
-
-#include <nanobind/stl/string.h>
 
 #include "pyhost/frame.hpp"
+#include "pyhost/objects.hpp"
 
 namespace vadrel_inference::retry {
 namespace {
 
 constexpr double kFirstBackoffSeconds = 0.5;
 constexpr double kLongestBackoffSeconds = 8.0;
+// Jitter takes up to a quarter off a back-off, so that clients failed together do not all come back together.
+constexpr double kJitter = 0.25;
+constexpr double kShortestWaitSeconds = kFirstBackoffSeconds * (1.0 - kJitter);
 
 nb::object aiohttp_error(const char *name) {
     return nb::module_::import_("aiohttp").attr(name);
@@ -31,9 +31,11 @@ std::optional<double> seconds_until(nb::handle text) {
         }
         nb::object now = pyhost::import_from("datetime", "datetime")
                              .attr("now")(pyhost::import_from("datetime", "timezone").attr("utc"));
-        return nb::cast<double>((when - now).attr("total_seconds")());
+        const double seconds = PyFloat_AsDouble((when - now).attr("total_seconds")().ptr());
+        if (seconds == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        return seconds;
     } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) {
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError) && !e.matches(PyExc_IndexError)) {
             throw;
         }
         return std::nullopt;
@@ -47,35 +49,54 @@ bool transient_status(int status) {
 }
 
 bool transient_error(const nb::python_error &error) {
-    static pyhost::Global connection, payload, response;
+    static pyhost::Global connection, payload, response, tls, proxy;
     if (!connection) {
         connection.set(aiohttp_error("ClientConnectionError"));  // refused, reset, disconnected
         payload.set(aiohttp_error("ClientPayloadError"));        // the body broke off or was malformed
         response.set(aiohttp_error("ClientResponseError"));      // the status line or headers were malformed
+        tls.set(aiohttp_error("ClientSSLError"));                // certificates and handshakes
+        proxy.set(aiohttp_error("ClientHttpProxyError"));        // the proxy's own answer to a tunnel
+    }
+    if (error.matches(tls.get())) {
+        return false;
+    }
+    if (error.matches(proxy.get())) {
+        nb::object status = error.value().attr("status");
+        return PyLong_Check(status.ptr()) && transient_status(static_cast<int>(PyLong_AsLong(status.ptr())));
     }
     return error.matches(connection.get()) || error.matches(payload.get()) || error.matches(response.get());
 }
 
 std::optional<double> retry_after(nb::handle response) {
     nb::object value = response.attr("headers").attr("get")("retry-after");
-    if (value.is_none()) {
+    if (!PyUnicode_Check(value.ptr())) {
         return std::nullopt;
     }
-    std::string text = nb::cast<std::string>(value.attr("strip")());
-    char *end = nullptr;
-    const double seconds = std::strtod(text.c_str(), &end);
-    if (!text.empty() && end == text.c_str() + text.size() && std::isdigit(static_cast<unsigned char>(text[0]))) {
-        return std::isfinite(seconds) ? std::optional<double>(seconds) : std::nullopt;
+    // The header as the service sent it, bytes that are not UTF-8 included (they arrive as lone
+    // surrogates): read as text, never converted.
+    nb::object text = value.attr("strip")(" \t");
+    PyObject *p = text.ptr();
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(p);
+    if (length == 0 || !PyUnicode_IS_ASCII(p)) {
+        return std::nullopt;  // an HTTP date is ASCII too
     }
-    std::optional<double> until = seconds_until(value);
+    const char *chars = reinterpret_cast<const char *>(PyUnicode_DATA(p));
+    if (std::all_of(chars, chars + length, [](char c) { return c >= '0' && c <= '9'; })) {
+        double seconds = 0.0;  // delay-seconds: digits only; a number too long to hold is a wait past any deadline
+        for (Py_ssize_t i = 0; i < length; ++i) seconds = seconds * 10.0 + (chars[i] - '0');
+        return seconds;
+    }
+    std::optional<double> until = seconds_until(text);
     return until ? std::optional<double>(std::max(0.0, *until)) : std::nullopt;
 }
 
-double backoff(long long attempt) {
+double wait_before_retry(std::optional<double> asked, long long attempt) {
+    if (asked) {
+        return std::max(*asked, kShortestWaitSeconds);
+    }
     thread_local std::mt19937_64 random{std::random_device{}()};
     const double full = std::min(kLongestBackoffSeconds, kFirstBackoffSeconds * std::exp2(std::min(attempt, 16LL)));
-    // Up to a quarter less, so that clients failed together do not all come back together.
-    return full * (1.0 - 0.25 * std::uniform_real_distribution<double>(0.0, 1.0)(random));
+    return full * (1.0 - kJitter * std::uniform_real_distribution<double>(0.0, 1.0)(random));
 }
 
 }  // namespace vadrel_inference::retry

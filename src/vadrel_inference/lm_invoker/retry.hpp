@@ -11,14 +11,17 @@ namespace vadrel_inference::retry {
 bool transient_status(int status);
 
 // Transport failures that a new attempt may not meet: the connection failed, broke, or was closed under
-// the request, or the answer was malformed on the wire.
+// the request, or the answer was malformed on the wire. A TLS failure (a certificate that does not verify,
+// a handshake refused) and a proxy's refusal other than a transient status would meet the next attempt too.
 bool transient_error(const nb::python_error &error);
 
-// The wait the response's Retry-After header asks for (seconds, or an HTTP date), none when it has none
-// that can be read.
+// The wait that the response's Retry-After header asks for, as HTTP defines it: whole seconds, or an HTTP
+// date (a date already past asks for none). None when the header is absent or is neither.
 std::optional<double> retry_after(nb::handle response);
 
-// Exponential back-off with jitter before retry number `attempt + 1`.
-double backoff(long long attempt);
+// The wait before retry number `attempt + 1`: the one the service asked for, but never less than the
+// shortest back-off (a "Retry-After: 0" must not make a tight loop of requests); without one, exponential
+// back-off with jitter.
+double wait_before_retry(std::optional<double> asked, long long attempt);
 
 }  // namespace vadrel_inference::retry

@@ -1,0 +1,116 @@
+// The invoker's connector, and the attempts' hold on their connections (see connections.hpp).
+#include "vadrel_inference/lm_invoker/connections.hpp"
+
+#include "pyasync/pyasync.hpp"
+#include "pyhost/classes.hpp"
+#include "pyhost/frame.hpp"
+#include "pyhost/raising.hpp"
+
+namespace vadrel_inference::connections {
+namespace {
+
+// On the connector: {task: [transport, ...]}, the connections that each attempt under way was given, by the
+// task that runs it (a task runs one attempt at a time).
+constexpr const char *kAttempts = "attempts";
+
+nb::object current_task() {
+    static pyhost::Global get;
+    if (!get) {
+        get.set(pyhost::import_from("asyncio", "current_task"));
+    }
+    return get();
+}
+
+nb::handle tcp_connector() {
+    static pyhost::Global cls;
+    if (!cls) {
+        cls.set(pyhost::import_from("aiohttp", "TCPConnector"));
+    }
+    return cls.get();
+}
+
+pyasync::Task connect(nb::object self, nb::object request, nb::object traces, nb::object timeout) {
+    static pyhost::Global base_connect;
+    if (!base_connect) {
+        base_connect.set(tcp_connector().attr("connect"));
+    }
+    nb::object connection = co_await base_connect(self, request, traces, timeout);
+    PyObject *taken = nullptr;
+    if (pyhost::status(PyDict_GetItemRef(self.attr(kAttempts).ptr(), current_task().ptr(), &taken)) == 1) {
+        nb::object list = nb::steal(taken);
+        nb::object transport = connection.attr("transport");
+        if (!transport.is_none()) {
+            pyhost::status(PyList_Append(list.ptr(), transport.ptr()));
+        }
+    }
+    co_return connection;
+}
+
+nb::handle connector_class() {
+    static pyhost::Global cls;
+    if (!cls) {
+        nb::object module = nb::module_::import_("vadrel_inference.lm_invoker.openai_compatible_lm_invoker");
+        cls.set(pyhost::ClassBuilder(module, "_Connector",
+                                     "aiohttp's TCPConnector, which also tells the attempt under way the connection it "
+                                     "got.")
+                    .base(tcp_connector())
+                    .method("connect", &connect, nb::arg("req"), nb::arg("traces"), nb::arg("timeout"))
+                    .build());
+    }
+    return cls.get();
+}
+
+// Aborts the transports in `taken` (a list), which it empties.
+void abort_all(nb::handle taken) {
+    nb::object transports = pyhost::owned(PySequence_List(taken.ptr()));
+    pyhost::status(PyList_SetSlice(taken.ptr(), 0, PY_SSIZE_T_MAX, nullptr));
+    for (nb::handle transport : transports) {
+        transport.attr("abort")();
+    }
+}
+
+}  // namespace
+
+nb::object connector(nb::handle limit, nb::handle ssl) {
+    nb::object made = connector_class()(nb::arg("limit") = limit, nb::arg("ssl") = ssl);
+    nb::setattr(made, kAttempts, nb::dict());
+    return made;
+}
+
+void abort_in_flight(nb::handle connector) {
+    nb::object attempts = nb::getattr(connector, kAttempts, nb::none());
+    if (!PyDict_Check(attempts.ptr())) {
+        return;
+    }
+    nb::object lists = pyhost::owned(PyDict_Values(attempts.ptr()));
+    for (nb::handle taken : lists) {
+        abort_all(taken);
+    }
+}
+
+Attempt::Attempt(nb::handle connector)
+    : attempts_(nb::borrow(connector).attr(kAttempts)), task_(current_task()), taken_(nb::list()) {
+    pyhost::status(PyObject_SetItem(attempts_.ptr(), task_.ptr(), taken_.ptr()));
+}
+
+void Attempt::handed_back() {
+    pyhost::status(PyList_SetSlice(taken_.ptr(), 0, PY_SSIZE_T_MAX, nullptr));
+}
+
+// Runs Python code while an error may be on its way out: that error is set aside meanwhile, and what goes
+// wrong here is reported as unraisable rather than replacing it.
+Attempt::~Attempt() {
+    PyObject *raised = PyErr_GetRaisedException();
+    try {
+        pyhost::status(PyDict_Pop(attempts_.ptr(), task_.ptr(), nullptr));
+        abort_all(taken_);
+    } catch (nb::python_error &e) {
+        e.discard_as_unraisable(attempts_);
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "the connections of a failed attempt could not be closed");
+        PyErr_WriteUnraisable(attempts_.ptr());
+    }
+    PyErr_SetRaisedException(raised);
+}
+
+}  // namespace vadrel_inference::connections
