@@ -1,11 +1,12 @@
 // Building a `PhraseAutomaton` from the lower-cased phrases, one stage after another.
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
-#include <stdexcept>
 #include <climits>
+#include <cstdio>
 #include <cstring>
+#include <optional>
 #include <span>
+#include <string>
 #include <unordered_map>
 
 #include "vadrel_guardrail/engine/phrase_matching/ascii_block.hpp"
@@ -34,44 +35,56 @@ bool runs(CpuPath path) {
 #endif
 }
 
-CpuPath chosen_path() {
-    constexpr CpuPath kAll[] = {CpuPath::kPortable, CpuPath::kAvx2, CpuPath::kAvx512};
-    const char *asked = std::getenv("VADREL_PHRASE_ISA");
-    std::string supported;
-    CpuPath best = CpuPath::kPortable;
-    for (CpuPath path : kAll) {
-        if (runs(path)) {
-            supported += supported.empty() ? "" : ", ";
-            supported += cpu_path_name(path);
-            best = path;
-        }
-    }
-    if (asked == nullptr || *asked == '\0') {
-        return best;
-    }
-    for (CpuPath path : kAll) {
-        if (std::string(asked) == cpu_path_name(path)) {
-            if (!runs(path)) {
-                throw std::invalid_argument("VADREL_PHRASE_ISA=" + std::string(asked) +
-                                            ": this CPU cannot run that path (it runs: " + supported + ")");
-            }
-            return path;
-        }
-    }
-    throw std::invalid_argument("VADREL_PHRASE_ISA=" + std::string(asked) +
-                                ": unknown path (known: portable, avx2, avx512; this CPU runs: " + supported + ")");
-}
+// The path of the process once chosen: by the first build, or by a test before it.
+std::optional<CpuPath> chosen;
 
 }  // namespace
 
 CpuPath cpu_path() {
-    static const CpuPath path = chosen_path();
-    return path;
+    if (!chosen) {
+        chosen = CpuPath::kPortable;
+        for (CpuPath path : {CpuPath::kAvx2, CpuPath::kAvx512}) {
+            chosen = runs(path) ? path : *chosen;
+        }
+    }
+    return *chosen;
 }
 
 const char *cpu_path_name(CpuPath path) {
     return kPathNames[static_cast<int>(path)];
 }
+
+#if defined(VADREL_BUILD_TESTING)
+// For the test-only module `vadrel_guardrail_testing`, which finds these by name in this library (under the GIL).
+// Forces the path `name` before the first build: 0 when done, else 1 (`name` is no path this CPU runs) or 2 (another
+// path is chosen already), with the message in `message`.
+extern "C" [[gnu::visibility("default")]] int vadrel_phrase_use_cpu_path(const char *name, char *message,
+                                                                        std::size_t size) {
+    std::string runs_here;
+    std::optional<CpuPath> asked;
+    for (CpuPath path : {CpuPath::kPortable, CpuPath::kAvx2, CpuPath::kAvx512}) {
+        if (runs(path)) {
+            runs_here += (runs_here.empty() ? "" : ", ") + std::string(cpu_path_name(path));
+            asked = std::string(name) == cpu_path_name(path) ? path : asked;
+        }
+    }
+    if (!asked) {
+        std::snprintf(message, size, "'%s' is no CPU path this CPU runs (it runs: %s)", name, runs_here.c_str());
+        return 1;
+    }
+    if (chosen && *chosen != *asked) {
+        std::snprintf(message, size, "the CPU path is chosen already (%s): choose before the first engine is built",
+                      cpu_path_name(*chosen));
+        return 2;
+    }
+    chosen = asked;
+    return 0;
+}
+
+extern "C" [[gnu::visibility("default")]] const char *vadrel_phrase_cpu_path() {
+    return cpu_path_name(cpu_path());
+}
+#endif
 
 class Builder {
 public:
@@ -605,16 +618,17 @@ private:
 };
 
 std::shared_ptr<const PhraseAutomaton> PhraseAutomaton::build(const std::vector<std::u32string> &phrases) {
-    // The SIMD path is chosen here, once, before anything else: a bad VADREL_PHRASE_ISA fails every build.
-    const CpuPath path = cpu_path();
     const CaseRules *rules = CaseRules::get();
     if (!rules) {
         return nullptr;
     }
     auto automaton = std::shared_ptr<PhraseAutomaton>(new PhraseAutomaton());
-    automaton->path_ = path;
+    automaton->path_ = cpu_path();
+    // The scratch tags a program's entries with the low half of its serial, 0 standing for none.
     static std::atomic<std::uint64_t> serials{0};
-    automaton->serial_ = ++serials;
+    do {
+        automaton->serial_ = ++serials;
+    } while (static_cast<std::uint32_t>(automaton->serial_) == 0);
     if (!Builder(*automaton, *rules, phrases).run()) {
         return nullptr;
     }

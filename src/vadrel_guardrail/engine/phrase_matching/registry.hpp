@@ -173,9 +173,6 @@ const PhraseAutomaton *native_for(nb::handle pattern);
 // item for item; nothing when the phrases cannot have one.
 void register_native(nb::handle pattern, nb::handle phrases, nb::handle lowered_phrases);
 
-// The name of the SIMD path that automata run (see `cpu_path`); a bad VADREL_PHRASE_ISA raises ValueError.
-nb::str cpu_path_in_use();
-
 // The matches of a native automaton, as the texts `findall` would give; None when the pattern has no automaton.
 nb::object native_findall(nb::handle pattern, nb::handle text);
 

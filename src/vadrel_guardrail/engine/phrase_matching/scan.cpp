@@ -39,17 +39,18 @@ inline std::uint32_t lanes_with(__m128i bytes, int bits) {
 // The word look-ups that a text makes again and again, kept close at hand. A text holds few distinct words
 // however long it is, so its look-ups (a word, from the root or from a node inside a walk) repeat; the jump
 // table that answers them is large and sparse, and each of its answers is a wait on memory. A small table of
-// recent answers, the misses included, serves the repeats from cache.
+// recent answers in the scratch, the misses included, serves the repeats from cache.
 // The step of the word with key `low`, `high` and `length` from `from`, node -1 when no phrase goes on with
 // it. The answer is good until the next look-up.
-inline const PhraseAutomaton::WordStep &PhraseAutomaton::cached_jump(Scratch &scratch, std::uint64_t hash,
-                                                                     std::uint64_t low, std::uint64_t high,
-                                                                     std::uint32_t length, std::int32_t from) const {
-    WordStep &entry = scratch.words[(hash >> kWordCacheShift) & scratch.word_mask];
-    if (entry.length == length && entry.from == from && entry.low == low && entry.high == high) {
+inline const WordStep &PhraseAutomaton::cached_jump(Scratch &scratch, std::uint64_t hash, std::uint64_t low,
+                                                    std::uint64_t high, std::uint32_t length,
+                                                    std::int32_t from) const {
+    WordStep &entry = scratch.words[((hash >> kWordCacheShift) ^ scratch.mix) & scratch.word_mask];
+    const std::uint64_t who = (serial_ << 32) | static_cast<std::uint32_t>(from);
+    if (entry.who == who && entry.length == length && entry.low == low && entry.high == high) {
         return entry;
     }
-    return fill_word_cache(scratch, entry, hash, low, high, length, from);
+    return fill_word_cache(entry, who, hash, low, high, length);
 }
 
 // Whether a phrase can go on from a word with `follows` when the classes of the three characters after it are
@@ -484,7 +485,7 @@ template <typename CharT>
                                        follows_key(coarse_class_, class_of(text[j]), class_of(text[j + 1]),
                                                    class_of(text[j + 2])));
             }
-            __builtin_prefetch(&scratch.words[(key.hash >> kWordCacheShift) & scratch.word_mask]);
+            __builtin_prefetch(&scratch.words[((key.hash >> kWordCacheShift) ^ scratch.mix) & scratch.word_mask]);
         }
         kept += passes;
     }

@@ -1,7 +1,6 @@
 // The scans of a `PhraseAutomaton` that go character by character: with failure links, which read each character
 // once whatever the phrases, and from every word boundary, for phrases that can start elsewhere than at a word.
 #include <algorithm>
-#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -27,7 +26,9 @@ Py_ssize_t PhraseAutomaton::scan_linear(const CharT *text, Py_ssize_t length, Py
         span *= 2;
     }
     const std::size_t mask = span - 1;
-    std::vector<std::int32_t> best(span, -1);  // by start, modulo `span`
+    Scratch &scratch = *sink.scratch;
+    std::vector<std::int32_t> &best = scratch.best;  // by start, modulo `span`
+    best.assign(span, -1);
     std::size_t waiting = 0;  // starts with a phrase in `best`
     Py_ssize_t settled = from;  // the starts before it are reported
     auto settle = [&](Py_ssize_t until) {
@@ -50,19 +51,19 @@ Py_ssize_t PhraseAutomaton::scan_linear(const CharT *text, Py_ssize_t length, Py
     const Py_ssize_t stop = limit < length ? std::min(length, limit + longest_ + 1) : length;
     // The states met, each given a slot whose row tells, by class, the slot of the state that follows (-1 while
     // not yet known), with the first node down the output links (or the state itself) where a phrase ends: a
-    // repetitive text goes round a few states, at one load per character. When the slots run out, they start
-    // over.
+    // repetitive text goes round a few states, at one load per character (a DFA built lazily). When the slots
+    // run out, they start over.
     unsigned shift = 0;
     while ((std::uint32_t{1} << shift) < class_count_) {
         ++shift;
     }
     const std::int32_t slots = std::clamp<std::int32_t>((1 << 16) >> shift, 8, 256);
-    std::unique_ptr<std::int32_t[]> rows(new std::int32_t[static_cast<std::size_t>(slots) << shift]);
-    struct Slot {
-        std::int32_t state, ends;
-    };
-    std::vector<Slot> slot_states(static_cast<std::size_t>(slots));
-    std::unordered_map<std::int32_t, std::int32_t> slot_of;  // by state
+    std::vector<std::int32_t> &rows = scratch.rows;
+    rows.resize(static_cast<std::size_t>(slots) << shift);
+    auto &slot_states = scratch.states;  // each slot's state, and the node down its links where a phrase ends
+    slot_states.resize(static_cast<std::size_t>(slots));
+    auto &slot_of = scratch.slot_of;  // by state
+    slot_of.clear();
     std::int32_t used = 0;
     std::size_t restarts = 0;
     auto slot_for = [&](std::int32_t state) {
@@ -78,7 +79,7 @@ Py_ssize_t PhraseAutomaton::scan_linear(const CharT *text, Py_ssize_t length, Py
         std::int32_t slot = used++;
         slot_of.emplace(state, slot);
         slot_states[static_cast<std::size_t>(slot)] = {state, nodes_[state].terminal >= 0 ? state : output_[state]};
-        std::fill_n(rows.get() + (static_cast<std::size_t>(slot) << shift), std::size_t{1} << shift, -1);
+        std::fill_n(rows.data() + (static_cast<std::size_t>(slot) << shift), std::size_t{1} << shift, -1);
         return slot;
     };
     std::int32_t current = slot_for(0);
@@ -94,7 +95,7 @@ Py_ssize_t PhraseAutomaton::scan_linear(const CharT *text, Py_ssize_t length, Py
             std::int32_t &row = rows[(static_cast<std::size_t>(current) << shift) | cls];
             std::int32_t next = row;
             if (next < 0) {
-                std::int32_t state = slot_states[static_cast<std::size_t>(current)].state;
+                std::int32_t state = slot_states[static_cast<std::size_t>(current)].first;
                 std::int32_t child;
                 while ((child = step(state, cls)) < 0 && state != 0) {
                     state = fail_[state];
@@ -107,7 +108,7 @@ Py_ssize_t PhraseAutomaton::scan_linear(const CharT *text, Py_ssize_t length, Py
                 }
             }
             current = next;
-            std::int32_t ends = slot_states[static_cast<std::size_t>(current)].ends;
+            std::int32_t ends = slot_states[static_cast<std::size_t>(current)].second;
             if (ends >= 0) {
                 ends_at[found] = j + 1;
                 ends_node[found++] = ends;
