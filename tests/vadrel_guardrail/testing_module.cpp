@@ -27,7 +27,8 @@ F next_definition(const char *name) {
 
 // A symbol of the loaded `vadrel_guardrail` extension.
 void *library_symbol(const char *name) {
-    std::string origin = nb::cast<std::string>(nb::module_::import_("vadrel_guardrail").attr("__spec__").attr("origin"));
+    nb::object spec = nb::module_::import_("vadrel_guardrail").attr("__spec__");
+    std::string origin = nb::cast<std::string>(spec.attr("origin"));
     void *library = dlopen(origin.c_str(), RTLD_LAZY | RTLD_NOLOAD);
     void *symbol = library ? dlsym(library, name) : nullptr;
     if (library) {

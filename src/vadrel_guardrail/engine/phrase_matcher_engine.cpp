@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -34,7 +35,7 @@ using phrase_matching::NativeEntry;
 using pyhost::OwnMethod;
 using phrase_matching::PhraseAutomaton;
 using phrase_matching::register_native;
-using phrase_matching::ScratchLease;
+using phrase_matching::Scratch;
 
 // How a check reads an engine: its attributes and whether its check methods are still the class's own, all
 // through Python's attribute protocol (users may subclass engines and replace what they hold).
@@ -300,6 +301,40 @@ nb::object unsafe_result_of(const Binding &binding, const std::vector<std::int32
         return reason_naming(detected);
     }));
 }
+
+// The calling thread's phrase-matching scratch, found once per check (a thread-local variable of a shared
+// library costs a call at each use), or a fresh one while a check on this thread still holds it: one that runs
+// while another builds its result, through a replaced result class.
+class ScratchLease {
+public:
+    ScratchLease() {
+        Kept &k = kept();
+        used_ = k.busy ? &fresh_.emplace() : &k.scratch;
+        busy_ = k.busy ? nullptr : &k.busy;
+        k.busy = true;
+    }
+    ScratchLease(const ScratchLease &) = delete;
+    ~ScratchLease() {
+        if (busy_) {
+            *busy_ = false;
+        }
+    }
+    Scratch &operator*() const { return *used_; }
+    Scratch *operator->() const { return used_; }
+
+private:
+    struct Kept {
+        Scratch scratch;
+        bool busy = false;
+    };
+    [[gnu::noinline]] static Kept &kept() {
+        static thread_local Kept kept;
+        return kept;
+    }
+    std::optional<Scratch> fresh_;
+    Scratch *used_;
+    bool *busy_;
+};
 
 nb::object check_banned_phrases_regex(const EngineReads &engine, nb::handle content) {
     nb::handle self = engine.self();
@@ -617,7 +652,10 @@ void init_phrase_matcher_engine(nb::module_ m) {
     probe_spacy(m);
     define_engine(m);
     // For tests: what the native automaton of a prepared pattern finds in a text, or None without one.
-    m.def("_native_findall", &native_findall, nb::arg("pattern").none(), nb::arg("text").none());
+    m.def(
+        "_native_findall",
+        [](nb::handle pattern, nb::handle text) { return native_findall(pattern, text, *ScratchLease()); },
+        nb::arg("pattern").none(), nb::arg("text").none());
 }
 
 }  // namespace vadrel_guardrail

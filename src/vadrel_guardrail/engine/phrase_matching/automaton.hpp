@@ -4,77 +4,60 @@
 // re.IGNORECASE).findall(text)` finds, for phrases already lower-cased: the same word characters
 // (`Py_UNICODE_ISALNUM` or underscore), the same case equivalences (the simple lower-case mapping plus the extra
 // classes of `re._casefix`), the same leftmost-first alternation (the first phrase in list order that matches at
-// a place and ends on a word boundary wins, not the longest), non-overlapping. It reads the string's own storage
-// (1-, 2- or 4-byte units) and folds case as it reads.
+// a place and ends on a word boundary wins), non-overlapping. It reads the string's own storage in place.
 //
-// PROGRAM AND SCRATCH. A `PhraseAutomaton` is a compiled program: immutable after `build`, owning no cache, one
-// program serving every thread. All that a check writes lives in a `Scratch` (scratch.hpp), one per thread, handed
-// down explicitly through the scan and report layers and reused whichever program runs, as hyperscan keeps its
-// database apart from its scratch and re2 its program apart from its DFA cache.
+// PROGRAM AND SCRATCH, as hyperscan keeps its database apart from its scratch and re2 its program apart from its
+// DFA cache: a `PhraseAutomaton` is immutable after `build` and owns no cache, one serving every thread; all that a
+// check writes lives in the thread's `Scratch` (scratch.hpp), handed down through the scan and report layers.
 //
-// THREE LAYERS, AND THEIR FILES.
-// 1. Compile, once per phrase list: build.cpp (the trie, classes, failure links, jump table, filters, opening
-//    pairs, and the CPU path), build_prefilter.cpp (the prefilter's required words), case_rules.* (Python's case
-//    tables, read once per process).
-//    - The trie over classes with failure and output links is an Aho–Corasick automaton; its alphabet is
-//      compressed to classes of case-equivalent characters (re2's byte classes), its busy top levels laid out as
-//      dense rows (a table-driven DFA), the rest as sorted edge lists.
-//    - The jump table is a hash table of whole words (up to 16 characters) from where a word can start to the
-//      node it leads to; the filters in front of it (word + next characters, node + word) and the prefilter's
-//      bits are one-hash Bloom filters.
-// 2. Scan, per check: scan.cpp (the choice of scan, the walks, the word-start block scan), scan_linear.cpp,
-//    scan_prefiltered.cpp, prefilter_chunk.cpp, block_windows.*, scan_lowered.cpp, scratch.* (the scratch and its
-//    table of recent word look-ups, a direct-mapped cache).
-//    - some phrase can start at a non-word character: `scan_everywhere`, a walk from every boundary;
-//    - else, with a prefilter (every phrase holds a plain word): `scan_prefiltered` screens the text's words for
-//      required ones (a necessary-factor prefilter, as re2's and hyperscan's decompositions use, screening words
-//      by hashed fingerprints in the manner of Wu–Manber and hyperscan's FDR) and runs the word-start scan only
-//      on stretches before them, with a hand-over;
-//    - else `scan_word_starts`: 64 characters classified at a step into bit masks (SIMD classification as in
-//      simdjson's first stage: range compares for ASCII, a plane table, or AVX-512 byte permutes over windows as
-//      in hyperscan's Teddy), word starts picked by opening pairs (a 2-gram filter), each word looked up whole
-//      in the jump table. Walks that reread the text eight times over hand the rest to `scan_linear`, the
-//      Aho–Corasick scan, which reads each character once through a DFA of its states built lazily in bounded
-//      space and restarted when full (as re2 builds and flushes its DFA).
+// LAYERS AND FILES.
+// 1. Compile: build.cpp (trie, classes, failure links, jump table, filters, opening pairs, CPU path),
+//    build_prefilter.cpp (required words), case_rules.* (Python's case tables, read once).
+//    The trie with failure and output links is an Aho–Corasick automaton over classes of case-equivalent
+//    characters (alphabet compression, as re2's byte classes), its busy top levels dense rows (a table-driven
+//    DFA), the rest sorted edge lists. The jump table hashes whole words (up to 16 characters) from where a word
+//    can start to the node it leads to; the filters in front of it and the prefilter's bits are Bloom filters
+//    of one hash.
+// 2. Scan: scan.cpp (the choice of scan, walks, the word-start block scan), scan_linear.cpp, scan_prefiltered.cpp,
+//    prefilter_chunk.cpp, block_windows.*, scan_lowered.cpp, scratch.* (a program's entries in the scratch).
+//    - A phrase can start at a non-word character: `scan_everywhere`, a walk from every boundary.
+//    - Else, when every phrase holds a plain word: `scan_prefiltered`, a necessary-factor prefilter (as in re2
+//      and hyperscan) that screens the text's words by hashed fingerprints (as Wu–Manber and hyperscan's FDR) and
+//      runs the word-start scan before the required words it finds, with a hand-over.
+//    - Else `scan_word_starts`: 64 characters classified at a step into bit masks (SIMD classification as in
+//      simdjson: range compares for ASCII, a plane table, or AVX-512 byte permutes as hyperscan's Teddy), word
+//      starts picked by opening pairs (a 2-gram filter) and looked up whole in the jump table through the
+//      scratch's recent look-ups (a direct-mapped cache). Walks that reread the text eight times over hand the
+//      rest to `scan_linear`, the Aho–Corasick scan, its DFA built lazily in bounded space (as re2's).
 //    - `scan_lowered` stops at characters whose lower case a scan of the text itself cannot stand for (one that
 //      lowers to several) and scans the stretch around them lower-cased apart.
-// 3. Report: report.cpp (matches as spans, or as the phrases whose text they lower-case to, comparing only the
-//    places of re's extra case classes and the sigma rule of `str.lower`), registry.* (bound to the caller's
-//    phrase objects).
+// 3. Report: report.cpp (matches as spans, or as the phrases their lower case equals, comparing only the places
+//    of re's extra case classes, with the sigma rule of `str.lower`), registry.* (bound to the phrase objects).
 //
 // WORDS.
-//   class          the class of case-equivalent characters that a character belongs to (0: in no phrase).
-//   walk           following the trie from a candidate start, character by character or a word at a time.
-//   word step      the answer of the jump table for a word from a node, kept in the scratch's recent look-ups.
-//   opening pairs  the pairs of classes (their low bytes) that the first two characters of some phrase have.
-//   reach          how far past a candidate a scan may read: the longest phrase or word look-up, and the
-//                  characters after it.
-//   stretch        a part of the text around characters that change when lowered, lower-cased apart and scanned
-//                  in a buffer of the scratch; or, in the prefilter, the starts before a required word.
-//   hand-over      where the prefilter gives up (its stretches cover a third of what it read, or the text changes
-//                  when lowered) and passes the rest of the text to the word-start scan.
+//   class          the class of case-equivalent characters a character belongs to (0: in no phrase).
+//   walk           following the trie from a candidate start, a character or a word at a time.
+//   opening pairs  the pairs of classes (their low bytes) that the first two characters of a phrase have.
+//   reach          how far past a candidate a scan may read: the longest phrase or word look-up, and after it.
+//   stretch        text around characters that change when lowered, lower-cased apart into the scratch; in the
+//                  prefilter, the starts before a required word.
+//   hand-over      where the prefilter passes the rest of the text to the word-start scan (its stretches cover
+//                  a third of what it read, or a character changes when lowered).
 //   window carry   what the byte-permute step keeps from block to block: the windows of the plane it guesses
 //                  for the next block, and the block it read ahead.
-//   tell           to hand a match to the report layer, which tells it as a phrase of the list.
-//   tag, era       a program's entries in the scratch carry the low half of its serial (the tag); the high half
-//                  (the era) changing empties the scratch's tables.
+//   tell           hand a match to the report layer, which tells it as a phrase of the list.
+//   tag, era       a program's entries in the scratch carry the low half of its serial; a new high half (era)
+//                  empties the scratch's tables.
 //
-// WHY EACH STRATEGY: each was switched off in turn (the SIMD paths forced by the test-only module) and
-// bench/phrase_bench.py's engine column measured against the next simpler one (a shared machine with AVX-512):
-// - word look-ups vs. walking each word through the trie: 2.6x (English prose, 1,000 phrases, 1 MB);
-// - the table of recent look-ups vs. the jump table alone: 2.0x (English prose, 10,000 phrases, 10 KB);
-// - opening pairs vs. every word start: 1.4-1.6x (Greek and Turkish text, 20 phrases, 1 MB);
-// - prefilter vs. the word-start scan: 3-13x (English prose, 20 phrases, or phrases whose later words are rare);
-// - AVX-512 vs. AVX2 (byte permutes and the prefilter's steps): 1.3-1.4x (English prose, 20 to 10,000 phrases,
-//   1 MB), 1.25x (Greek text, 20 phrases, 1 MB);
-// - AVX2 vs. portable (the prefilter's steps): 1.3-1.35x (English prose, 20 to 10,000 phrases, 1 MB);
-// - failure links vs. rereading walks: 2x (the bench's cliff of a 30-word phrase 'a a ... a b');
-// - the recent reports (raw text -> phrase) vs. comparing each match: 1.1-1.15x (Greek and Turkish text with
-//   10,000 phrases, 1 MB);
-// - tagged entries of several programs in one scratch vs. a scratch per program: 10-20x for 8 and 16 engines of
-//   200 phrases taking turns over 300 B texts.
-// The prefilter's hand-over (at a third) runs within 10% of the better of prefilter on and off on every row.
-// Exactness: the tests compare every path with `re`, under each SIMD path the CPU runs.
+// WHY EACH STRATEGY: each switched off in turn (SIMD paths forced through the test-only module), measured by
+// bench/phrase_bench.py against the next simpler one (a shared machine with AVX-512): word look-ups vs. walking
+// each word 2.6x (English, 1,000 phrases, 1 MB); recent look-ups vs. the jump table alone 2.0x (10,000 phrases,
+// 10 KB); opening pairs vs. every word start 1.4-1.6x (Greek, Turkish, 20 phrases); prefilter vs. word starts
+// 3-13x; AVX-512 vs. AVX2 1.25-1.4x, AVX2 vs. portable 1.3-1.35x (1 MB); failure links vs. rereading walks 2x
+// ('a a ... a b'); recent reports vs. comparing each match 1.1-1.15x (Greek, Turkish, 10,000 phrases); one
+// scratch for every program vs. one per program 10-20x (8 or 16 engines of 200 phrases in turn, 300 B). The
+// hand-over at a third runs within 10% of the better of prefilter on and off. The tests compare every path with
+// `re`, under each SIMD path the CPU runs.
 #pragma once
 
 #include <Python.h>
@@ -91,11 +74,8 @@
 
 namespace vadrel_guardrail::phrase_matching {
 
-// Which SIMD code the scans run: chosen once per process, at the first `build`, and read by every step that has
-// a vector form.
+// The SIMD code that the scans run: the best this CPU runs, unless a test chose one before the first build.
 enum class CpuPath : std::uint8_t { kPortable, kAvx2, kAvx512 };
-
-// The path of this process: the best that this CPU runs, unless a test chose one before the first build.
 CpuPath cpu_path();
 const char *cpu_path_name(CpuPath path);  // "portable", "avx2" or "avx512"
 
@@ -132,8 +112,7 @@ private:
         std::uint32_t count = 0;        // number of edges
     };
 
-    // The class of a character, for every reader; without a branch for the narrower widths: absent pages
-    // read the shared page of class 0.
+    // The class of a character; no branch for the narrower widths (absent pages read the shared page of 0).
     template <typename CharT>
     std::uint32_t class_of(CharT c) const {
         if constexpr (sizeof(CharT) == 1) {
@@ -190,8 +169,7 @@ private:
         std::uint32_t length;  // of the word, 0 when it may run past the classes that its block keeps
         bool ready;            // the key is known (else the word is looked up from the text)
     };
-    // The keys of the words that start in the block of 64 characters at `at`, by offset, where `ready` has
-    // their bits.
+    // The keys of the words that start in the block of 64 characters at `at`, by offset, those known in `ready`.
     struct BlockKeys {
         Py_ssize_t at;
         const WordKey *keys;
@@ -207,8 +185,7 @@ private:
     template <bool kLowering, typename CharT>
     bool classify_block(const CharT *text, Py_ssize_t i, std::uint8_t *classes, std::uint64_t &bits,
                         std::uint64_t &openings, std::uint32_t &tail) const;
-    // `classify_block` by the byte-permute path where it applies (see block_windows.hpp), else by that;
-    // `carry` is what the path keeps from block to block; it reads characters ahead only before `reach`.
+    // `classify_block` by the byte-permute path where it applies (block_windows.hpp), reading ahead before `reach`.
     template <bool kLowering, typename CharT>
     bool classify_block_by_windows(const CharT *text, Py_ssize_t reach, Py_ssize_t i, WindowCarry &carry,
                                    std::uint8_t *classes, std::uint64_t &bits, std::uint64_t &openings,
@@ -219,8 +196,7 @@ private:
     int word_keys(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t bits, std::uint32_t tail,
                   const std::uint8_t *classes, int *picked, int count, WordKey *keys, std::uint64_t &ready,
                   const Scratch &scratch) const;
-    // Where a scan tells its matches: the start, the end (excluded) and the node where the match ends; with the
-    // check's scratch.
+    // Where a scan tells its matches (start, end excluded, the node where it ends); with the check's scratch.
     struct MatchSink {
         virtual void match(Py_ssize_t start, Py_ssize_t end, std::int32_t node) = 0;
         Scratch *scratch = nullptr;
@@ -257,14 +233,9 @@ private:
     template <bool kLowering, typename CharT>
     Py_ssize_t scan_everywhere(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
                                Py_ssize_t &resume, MatchSink &sink) const;
-    // Where the lowered scan tells its matches: in the text itself, or in a stretch lower-cased apart whose
-    // characters stand at `origin` in the text (see `StretchPlaces`).
+    // Where the lowered scan tells its matches: in the text itself (`stretch` null) or in a stretch.
     struct LoweredSink {
-        virtual void in_text(Py_ssize_t start, Py_ssize_t end, std::int32_t node) = 0;
-        virtual void in_stretch(const Py_UCS2 *stretch, const StretchPlaces &places, Py_ssize_t start,
-                                Py_ssize_t end, std::int32_t node) = 0;
-        virtual void in_stretch(const Py_UCS4 *stretch, const StretchPlaces &places, Py_ssize_t start,
-                                Py_ssize_t end, std::int32_t node) = 0;
+        virtual void match(const Stretch *stretch, Py_ssize_t start, Py_ssize_t end, std::int32_t node) = 0;
 
     protected:
         ~LoweredSink() = default;
@@ -300,9 +271,8 @@ private:
     std::vector<std::uint16_t> pages_;
     std::vector<std::uint8_t> bmp_class_;  // the same, one byte per character, when classes fit a byte
     std::unordered_map<std::uint32_t, std::uint16_t> class_of_key_;  // for characters beyond that plane
-    // No empty phrase, and every phrase starts with a character that only word characters or non-ASCII
-    // non-word characters match (the Greek iota matches U+0345): matches start at word starts, or at such a
-    // non-word character after a word.
+    // No empty phrase, and every phrase starts with a character that only word characters or non-ASCII non-word
+    // ones match (U+0345 matches the iota): matches start at words, or at such a non-word character after one.
     bool word_starts_only_ = false;
     bool nonword_openings_ = false;  // some phrase starts with a class that holds a non-word character
     std::vector<std::uint8_t> nonword_opening_;  // by class
@@ -311,16 +281,13 @@ private:
     static constexpr std::uint16_t kOpening = 0x400;
     std::vector<std::uint16_t> bmp_scan_;
     std::vector<std::uint64_t> opening_pairs_;  // bitmap over (class low byte of 1st, of 2nd character)
-    // The same pairs as a block scan's kept classes show them (an ASCII non-word character there may show as
-    // class 0), for word starts picked from those classes; empty where most pairs open a phrase, and a pick
-    // would drop few words.
+    // The same pairs as a block scan's kept classes show them (an ASCII non-word character may show as class 0);
+    // empty where most pairs open a phrase, and a pick would drop few words.
     std::vector<std::uint64_t> block_pairs_;
-    // The flags of `bmp_scan_` (its high byte) by character, for the byte-permute path of the block scans;
-    // empty where that path is not taken.
+    // The flags of `bmp_scan_` (its high byte) by character, for the byte-permute path where it is taken.
     std::vector<std::uint8_t> window_flags_;
-    // Word jumps, for busy tries: the node that a whole word of the text leads to, found by the word's classes
-    // in one look-up instead of a walk. Only nodes where a word can end are kept: a phrase ends there, or
-    // goes on with a character that is not a word character.
+    // Word jumps, for busy tries: the node that a whole word leads to, in one look-up instead of a walk; only
+    // nodes where a word can end (a phrase ends there, or goes on with a non-word character).
     static constexpr int kJumpWord = 16;  // longer words are walked
     struct alignas(64) Jump {  // one cache line
         std::uint64_t low = 0, high = 0;  // the word's classes, a byte each, zero beyond its length
@@ -346,14 +313,11 @@ private:
     std::vector<std::uint64_t> pair_filter_;
     unsigned pair_shift_ = 64;
     std::uint64_t pair_bit(std::uint64_t hash) const { return (hash * 0x9E3779B97F4A7C15ull) >> pair_shift_; }
-    // Bits over a hash of a word's classes and the classes of the three characters after it, set for every
-    // word and three characters that can go on to a match (see `follow_index`): most words of a text are
-    // dropped by one or two loads from here, before their look-up.
+    // Bits over a hash of a word's classes and those of the three characters after it, set for each that can go
+    // on to a match (see `follow_index`): most words are dropped by a load or two, before their look-up.
     std::vector<std::uint64_t> follow_filter_;
     std::uint8_t coarse_class_[256] = {};  // how the filter sees the classes after a word (see `follows_key`)
     unsigned follow_shift_ = 64;
-    // For telling matched texts back as phrases: the phrases, and for each node the phrases of different
-    // text that end there, in list order.
     std::vector<std::u32string> phrases_;
     // How far past a candidate a scan may read: the longest phrase or word look-up, and the characters after.
     Py_ssize_t reach_ = 0;
@@ -361,9 +325,11 @@ private:
     // For the scan with failure links: each node's depth, the node of the longest proper end of its text that
     // is also a path from the root, and the nearest node down those links where a phrase ends (or -1).
     std::vector<std::int32_t> depth_, fail_, output_;
+    // For each node the phrases of different text that end there, in list order, and by phrase the places that
+    // telling a match compares, as bits.
     std::vector<std::uint32_t> texts_begin_;
-    std::vector<std::uint64_t> compared_;  // by phrase: the places that reporting a match compares, as bits
     std::vector<std::int32_t> texts_;
+    std::vector<std::uint64_t> compared_;
     std::uint64_t serial_ = 0;  // unique to this program in the process, its low half never 0
     std::shared_ptr<const Prefilter> prefilter_;  // null when some phrase has no word to require
 };

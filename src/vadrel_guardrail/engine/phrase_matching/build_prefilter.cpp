@@ -16,11 +16,8 @@ namespace vadrel_guardrail::phrase_matching {
 
 namespace {
 
-// The text is read as a byte per character: 0 for a character that is not a word character, else the byte of
-// its class, which for the ASCII ones is the character folded to lower case, so that 16 of them cost a few
-// instructions.
-
-// The byte of the class of an ASCII word character: the character folded to lower case.
+// The scan reads a byte per character: 0 for a non-word character, else its class's byte, which for an ASCII
+// word character is the character folded to lower case (so that 16 cost a few instructions).
 inline std::uint32_t ascii_byte(std::uint32_t cls) {
     return cls <= 26 ? 'a' + cls - 1 : cls <= 36 ? '0' + cls - 27 : '_' | 0x20;
 }
@@ -34,15 +31,13 @@ std::tuple<std::uint64_t, std::uint64_t, std::uint32_t> key_of(const Prefilter::
 
 // The prefilter's required words: each phrase's, and the bits that let most other words pass by one load.
 void PhraseAutomaton::build_prefilter() {
-    // The scan reads a byte per character, one per class, and finds words only where matches start at word
-    // starts.
+    // The scan reads a byte per class, and finds words only where matches start at word starts.
     if (!word_starts_only_ || bmp_scan_.empty() || phrases_.empty()) {
         return;
     }
     const CaseRules &rules = *rules_;
     auto filter = std::make_shared<Prefilter>();
-    // Each class its own byte: the ASCII word characters' lower case, then the bytes left over in turn (there
-    // are as many as classes can be beyond those).
+    // Each class its own byte: the ASCII word characters' lower case, then the bytes left over in turn.
     std::uint32_t spare = 1;
     for (std::uint32_t cls = 1; cls < class_count_; ++cls) {
         if (cls >= kAsciiClasses) {
@@ -52,9 +47,8 @@ void PhraseAutomaton::build_prefilter() {
         }
         filter->byte_of_class[cls] = static_cast<std::uint8_t>(cls < kAsciiClasses ? ascii_byte(cls) : spare++);
     }
-    // A word of a phrase that a match shows as a whole word of the text: its characters match only word
-    // characters, and the characters beside it in the phrase (if any) only non-word ones (ASCII ones, which
-    // match themselves alone).
+    // A word of a phrase that every match shows as a whole word: its characters match only word characters, and
+    // those beside it (if any) only non-word ones (ASCII ones, which match themselves alone).
     auto separates = [&](char32_t c) { return c < 0x80 && !rules.word(c); };
     std::vector<Prefilter::Word> candidates;
     std::vector<std::size_t> first_of(phrases_.size() + 1, 0);
@@ -94,8 +88,7 @@ void PhraseAutomaton::build_prefilter() {
         }
     }
     first_of[phrases_.size()] = candidates.size();
-    // Each phrase requires the word that the fewest phrases hold, as a guess at the text's rarest: a word that
-    // begins many phrases is likely a common one. Then the longer, then the later.
+    // Each phrase requires the word that the fewest phrases hold (a guess at the text's rarest), then the longer.
     std::map<std::tuple<std::uint64_t, std::uint64_t, std::uint32_t>, Prefilter::Word> required;
     for (std::size_t index = 0; index < phrases_.size(); ++index) {
         const Prefilter::Word *best = nullptr;

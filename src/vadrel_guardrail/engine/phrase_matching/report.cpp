@@ -19,17 +19,10 @@ namespace {
 template <typename Run>
 void with_chars(PyObject *text, Run &&run) {
     const void *data = PyUnicode_DATA(text);
-    switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-        run(static_cast<const Py_UCS1 *>(data));
-        break;
-    case PyUnicode_2BYTE_KIND:
-        run(static_cast<const Py_UCS2 *>(data));
-        break;
-    default:
-        run(static_cast<const Py_UCS4 *>(data));
-        break;
-    }
+    const int kind = PyUnicode_KIND(text);
+    kind == PyUnicode_1BYTE_KIND   ? run(static_cast<const Py_UCS1 *>(data))
+    : kind == PyUnicode_2BYTE_KIND ? run(static_cast<const Py_UCS2 *>(data))
+                                   : run(static_cast<const Py_UCS4 *>(data));
 }
 
 // The lower case of the match from `start` to `end` in `chars`, a capital sigma's as `sigma_at` of its place.
@@ -110,8 +103,8 @@ int PhraseAutomaton::reported_phrase(Scratch &scratch, const CharT *chars, Py_ss
         return finals;
     };
     for (const Reported *entry : {pair, pair + 1}) {
-        if (entry->program == program && entry->node == node && entry->length == length && entry->width == sizeof(CharT) &&
-            std::memcmp(entry->raw, raw, bytes) == 0 &&
+        if (entry->program == program && entry->node == node && entry->length == length &&
+            entry->width == sizeof(CharT) && std::memcmp(entry->raw, raw, bytes) == 0 &&
             (entry->sigmas == 0 || finals_of(entry->sigmas) == entry->finals)) {
             return entry->phrase;
         }
@@ -150,43 +143,45 @@ int PhraseAutomaton::reported_phrase(Scratch &scratch, const CharT *chars, Py_ss
 }
 
 // Tells the lowered scan's matches as phrases into the scratch: each phrase once, and each text that equals no
-// phrase once.
+// phrase once. Leaves the scratch's `seen` all false again, however the scan ends.
 template <typename CharT>
 class PhraseAutomaton::Teller final : public LoweredSink {
 public:
     Teller(const PhraseAutomaton &automaton, Scratch &scratch, const CharT *text, Py_ssize_t length)
         : a_(automaton), scratch_(scratch), text_(text), length_(length) {}
+    ~Teller() {
+        for (std::int32_t phrase : scratch_.found) {
+            if (phrase >= 0) {
+                scratch_.seen[static_cast<std::size_t>(phrase)] = false;
+            }
+        }
+    }
 
-    void in_text(Py_ssize_t start, Py_ssize_t end, std::int32_t node) override {
-        tell(text_, start, end, node, [&](Py_ssize_t at) { return a_.rules_->sigma_lowered(text_, length_, at); });
-    }
-    void in_stretch(const Py_UCS2 *stretch, const StretchPlaces &places, Py_ssize_t start, Py_ssize_t end,
-                    std::int32_t node) override {
-        in_stretch_of(stretch, places, start, end, node);
-    }
-    void in_stretch(const Py_UCS4 *stretch, const StretchPlaces &places, Py_ssize_t start, Py_ssize_t end,
-                    std::int32_t node) override {
-        in_stretch_of(stretch, places, start, end, node);
+    void match(const Stretch *stretch, Py_ssize_t start, Py_ssize_t end, std::int32_t node) override {
+        const CaseRules &rules = *a_.rules_;
+        if (!stretch) {
+            tell(text_, start, end, node, [&](Py_ssize_t at) { return rules.sigma_lowered(text_, length_, at); });
+            return;
+        }
+        auto sigma_at = [&](Py_ssize_t at) { return rules.sigma_lowered(text_, length_, stretch->origin(at)); };
+        if (stretch->narrow) {
+            tell(static_cast<const Py_UCS2 *>(stretch->chars), start, end, node, sigma_at);
+        } else {
+            tell(static_cast<const Py_UCS4 *>(stretch->chars), start, end, node, sigma_at);
+        }
     }
 
     bool matched = false;
     std::size_t found_texts = 0;  // the phrase texts told
 
 private:
-    template <typename StretchT>
-    void in_stretch_of(const StretchT *stretch, const StretchPlaces &places, Py_ssize_t start, Py_ssize_t end,
-                       std::int32_t node) {
-        tell(stretch, start, end, node,
-             [&](Py_ssize_t at) { return a_.rules_->sigma_lowered(text_, length_, places.origin(at)); });
-    }
-
     template <typename C, typename SigmaAt>
     void tell(const C *chars, Py_ssize_t start, Py_ssize_t end, std::int32_t node, SigmaAt &&sigma_at) {
         matched = true;
         const int phrase = a_.reported_phrase(scratch_, chars, start, end, node, sigma_at);
         if (phrase >= 0) {
             if (!scratch_.seen[static_cast<std::size_t>(phrase)]) {
-                scratch_.found.push_back(phrase);  // first, so that the caller always sees what is set
+                scratch_.found.push_back(phrase);  // first, so that the destructor sees what is set
                 scratch_.seen[static_cast<std::size_t>(phrase)] = true;
                 ++found_texts;
             }
@@ -225,22 +220,9 @@ bool PhraseAutomaton::find_phrases_of_lowered(PyObject *text, Scratch &scratch, 
     enter(scratch);
     scratch.found.clear();
     scratch.other_texts.clear();
-    std::vector<bool> &seen = scratch.seen;
-    if (seen.size() < phrases_.size()) {
-        seen.resize(phrases_.size());
+    if (scratch.seen.size() < phrases_.size()) {
+        scratch.seen.resize(phrases_.size());
     }
-    // Leaves `seen` all false again, however the scan ends.
-    struct Unsee {
-        std::vector<bool> &seen;
-        const std::vector<std::int32_t> &found;
-        ~Unsee() {
-            for (std::int32_t phrase : found) {
-                if (phrase >= 0) {
-                    seen[static_cast<std::size_t>(phrase)] = false;
-                }
-            }
-        }
-    } unsee{seen, scratch.found};
     bool stopped = false;
     with_chars(text, [&](const auto *chars) {
         Teller<std::remove_cv_t<std::remove_pointer_t<decltype(chars)>>> teller(*this, scratch, chars,

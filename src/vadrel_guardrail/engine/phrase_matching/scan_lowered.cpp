@@ -1,6 +1,5 @@
-// The scan of the lower-cased text without a lower-cased copy: the text itself is scanned, and stopped at the
-// characters whose lower case a scan of it cannot stand for (one that lowers to several), around which a stretch
-// is lower-cased apart into the scratch and scanned.
+// The scan of the lower-cased text without a lower-cased copy: the text itself, stopped at characters whose lower
+// case a scan of it cannot stand for (one that lowers to several), around which a stretch is lower-cased apart.
 #include <algorithm>
 #include <cstring>
 #include <type_traits>
@@ -30,15 +29,14 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Scratch
         scratch);
     auto tell_pending = [&] {
         for (const auto &[span, node] : spans) {
-            sink.in_text(span.start, span.end, node);
+            sink.match(nullptr, span.start, span.end, node);
         }
         spans.clear();
     };
     std::vector<Py_UCS4> &lowered = scratch.wide;
     std::vector<Py_UCS2> &narrow_lowered = scratch.narrow;
     std::vector<Grown> &grown = scratch.grown;
-    // The lower case of the last character asked for (mostly one character again and again), padded with zeros
-    // to `kLowerMost` characters, so that it is written whole without a loop.
+    // The lower case of the last character asked for (mostly the same), padded to `kLowerMost` to be written whole.
     constexpr std::size_t kLowerMost = 4;
     struct Lowered {
         std::uint32_t of = kMaxCodePoint + 1;
@@ -54,15 +52,13 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Scratch
         }
         return last_lowered;
     };
-    // Characters closer than `kJoin` to the last share its stretch: where they are many (Turkish capitals), the
-    // text is scanned in long stretches rather than stopping at each. A stretch ends after about `kLongest`
-    // characters, so that they are read again while the cache still holds them. Where the next such character
-    // is near (or near the text's start), its stretch starts at once, without a scan of the text itself.
+    // Characters closer than `kJoin` to the last share its stretch (Turkish capitals make long stretches). A stretch
+    // ends after about `kLongest` characters, read again while in cache. Where the next such character is near
+    // (or near the text's start), its stretch starts at once, without a scan of the text itself.
     constexpr Py_ssize_t kJoin = 512, kLongest = 32768;
     bool dense = sizeof(CharT) == 2;
-    // Once every phrase text is found, later matches change nothing the caller tells. The text itself is then
-    // scanned in pieces of growing length (the scan over word starts alone, the others looking ahead to the
-    // end), and a piece's matches are reported once no character that changes lies within `reach_` after it.
+    // Once every phrase text is found, later matches change nothing: the word-start scan reads the text in pieces
+    // of growing length, told once no changing character lies within `reach_` after them.
     auto all_found = [&] { return found_texts && *found_texts == texts_.size(); };
     const bool in_pieces = found_texts && word_starts_only_;
     constexpr Py_ssize_t kFirstPiece = 8192;
@@ -98,9 +94,8 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Scratch
             }
             changing = rules.first_changing(text, tried, length);
         }
-        // The candidates from `trusted` on were not tried or may have read the character: they are tried over
-        // a stretch lower-cased apart, which runs on until `reach_` characters past the last such character
-        // nearby, and `reach_` more for the candidates before it to read.
+        // The candidates from `trusted` on were not tried or may have read the character: they are tried over a
+        // stretch that runs `2 * reach_` past the last such character nearby.
         Py_ssize_t trusted = std::max(from, std::min(tried, changing - reach_));
         while (!spans.empty() && spans.back().first.start >= trusted) {
             spans.pop_back();
@@ -108,13 +103,11 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Scratch
         resume = spans.empty() ? resume_before : spans.back().first.end;
         tell_pending();
         Py_ssize_t begin = trusted > 0 ? trusted - 1 : 0;  // with the character before, for its word flag
-        // The stretch is written into `buffer` (of the text's width, or of four bytes) in the same pass that
-        // finds its characters that change and where it ends, then scanned.
+        // The stretch is written into `buffer` in the pass that finds its changing characters and its end.
         auto write_and_scan = [&](auto &buffer) {
             using StretchT = typename std::remove_reference_t<decltype(buffer)>::value_type;
-            // The stretch's characters are written from `copied` on up to a place in the text, the runs between
-            // those that change 16 bytes at a time, a little past their end where the text goes on, to be written
-            // over next; the buffer keeps room for that, and for the padded lower cases.
+            // Runs between changing characters are copied 16 bytes at a time, a little past their end (written over
+            // next): the buffer keeps room for that and for the padded lower cases.
             constexpr Py_ssize_t kUnit = 16 / sizeof(StretchT);
             Py_ssize_t copied = begin, written = 0;
             auto make_room = [&](Py_ssize_t more) {
@@ -151,7 +144,7 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Scratch
             };
             // From `changing` on, the stretch takes the characters that change until the next lies more than
             // `2 * reach_ + kJoin` past the last, or the stretch would grow past `kLongest` and can be cut with
-            // none of them unlowered before its end. Each is noted with its place and its growth (see `StretchPlaces`).
+            // none of them unlowered before its end. Each is noted with its place and its growth (see `Stretch`).
             grown.clear();
             Py_ssize_t growth = 0, last = changing;
             dense = false;
@@ -186,9 +179,8 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Scratch
             Py_ssize_t j = begin;
             bool stop = false;
 #if defined(__SSE2__)
-            // Two-byte text kept at its width: 64 characters are written at once, and again from after each one
-            // that changes, which has been written in its lower case, each time over the rest; no branch hangs on
-            // how far apart they lie.
+            // Two-byte text kept at its width: 64 characters written at once, and again after each changing one
+            // (written lowered), over the rest; no branch hangs on how far apart they lie.
             if constexpr (sizeof(CharT) == 2 && sizeof(StretchT) == 2) {
                 auto copy_64 = [&] {
                     make_room(64);
@@ -235,24 +227,20 @@ bool PhraseAutomaton::scan_lowered(const CharT *text, Py_ssize_t length, Scratch
             }
             copy_upto(end);
             const Py_ssize_t stretch_length = written;
-            const StretchPlaces places{begin, grown};
-            // The stretch's last `reach_` characters only serve the candidates before them, which the text itself
-            // takes up again; after the last changing character, places in the stretch are the text's, shifted.
+            // The last `reach_` characters serve only the candidates before them; the text itself takes over there.
             const Py_ssize_t shift = growth;
             const Py_ssize_t handoff = end < length ? end - reach_ : length;
             Py_ssize_t stretch_resume = resume > trusted ? resume - begin : 0;
             const Py_ssize_t stretch_limit = handoff - begin + shift;
             const StretchT *stretch = buffer.data();
+            const Stretch told{stretch, sizeof(StretchT) == 2, begin, grown};
             auto in_stretch = sink_of(
-                [&](Py_ssize_t start, Py_ssize_t stop, std::int32_t node) {
-                    sink.in_stretch(stretch, places, start, stop, node);
-                },
+                [&](Py_ssize_t start, Py_ssize_t stop, std::int32_t node) { sink.match(&told, start, stop, node); },
                 scratch);
             scan<false>(stretch, stretch_length, trusted - begin, stretch_limit, stretch_resume, in_stretch);
             from = resume = stretch_resume > stretch_limit ? stretch_resume - shift + begin : handoff;
         };
-        // Two-byte text whose changing characters lower within the plane keeps its width: half the bytes to
-        // write and read.
+        // Two-byte text whose changing characters lower within the plane keeps its width: half the bytes.
         if constexpr (sizeof(CharT) == 2) {
             if (rules.plane_lowers_in_plane()) {
                 write_and_scan(narrow_lowered);

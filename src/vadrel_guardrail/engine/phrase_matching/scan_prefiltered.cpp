@@ -1,5 +1,4 @@
-// The prefilter's scan, which looks at the text's words first and runs the word-start scan only just before the
-// required words it finds (see prefilter.hpp).
+// The prefilter's scan: the text's words first, the word-start scan only before the required ones (prefilter.hpp).
 #include "vadrel_guardrail/engine/phrase_matching/prefilter.hpp"
 
 #include <algorithm>
@@ -51,8 +50,7 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
         }
         return scan_word_starts<kLowering>(text, length, start, limit, resume, sink);
     };
-    // The pending stretch, scanned; a place before `length` when the scan stopped at a character that changes
-    // when lowered.
+    // The pending stretch, scanned; a place before `length` when the scan stopped at a changing character.
     auto flush = [&]() -> Py_ssize_t {
         if (lo < 0) {
             return length;
@@ -64,8 +62,8 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
         return tried;
     };
 
-    // The characters beyond ASCII at the bits of `other` among 16 at `chars`, a byte each from the tables;
-    // `changing` is set when one changes when lowered. Returns their word characters as bits.
+    // The bytes of the characters beyond ASCII at the bits of `other` among 16 at `chars`, from the tables, and
+    // their word characters as bits; `changing` is set when one changes when lowered.
     const std::uint8_t *byte_of_class = filter.byte_of_class;
     auto other_bytes = [&](const CharT *chars, std::uint32_t other, std::uint8_t *out, bool &changing) {
         std::uint32_t part = 0;
@@ -90,16 +88,14 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
     std::uint16_t offsets[kFilteredOffsets];  // of the word starts to look up, within the chunk
     std::uint64_t prev_word = from > 0 && rules_->word(static_cast<std::uint32_t>(text[from - 1]));
     Py_ssize_t chunk = from;
-    // The required words that start at the chunk's `offsets` (the word starts that the filter lets through,
-    // and perhaps other places: a word is taken from any place on); a place before `length` when a scan near
-    // them stopped at a character that changes when lowered.
+    // The required words at the chunk's `offsets` (any place may be one); a place before `length` when a scan
+    // near them stopped at a changing character.
     auto look_up = [&](int count) -> Py_ssize_t {
         for (int k = 0; k < count; ++k) {
             const std::uint8_t *word_bytes = bytes + offsets[k];
             int block = offsets[k] / 64, offset = offsets[k] % 64;
             std::uint64_t word_bits = bits[block], next_bits = bits[block + 1];
-            // The word's characters as bits from its start, those of the next block brought in after; a
-            // word longer than 16 characters gets a length that tells it, 63 at most.
+            // The word's characters as bits from its start, the next block's after (a length of 63 at most).
             std::uint64_t run = ~((word_bits >> offset) | ((next_bits << 1) << (63 - offset)));
             auto word_length = static_cast<std::uint32_t>(__builtin_ctzll(run | (std::uint64_t{1} << 63)));
             if (word_length > Prefilter::kLongest) {
@@ -142,8 +138,7 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
         if (size < 64) {
             break;
         }
-        // The bytes and word bits of the chunk and of the 16 characters after it, those of blocks with
-        // characters beyond ASCII from the tables.
+        // The bytes and word bits of the chunk and the 16 characters after it (beyond ASCII from the tables).
         const int blocks = static_cast<int>(size / 16);
         std::uint64_t others = ascii_chunk(text + chunk, blocks, bytes, bits, other_bits, path);
         bits[blocks / 4] = 0;
@@ -164,8 +159,7 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
         if (kLowering && changing) {
             return hand_over(chunk);  // some word's bytes may not be its lower case's
         }
-        // The starts of the words as long as the shortest required word, which drops many of a text's short
-        // words at a few steps a block, then their look-ups.
+        // The starts of the words as long as the shortest required word, then their look-ups.
         int count = filtered_word_starts(bits, static_cast<int>(size), prev_word, bytes, word_filter, offsets, path);
         if (Py_ssize_t tried = look_up(count); tried < length) {
             return tried;
@@ -176,10 +170,8 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
                 return tried;
             }
         }
-        // Where the stretches near required words, the pending one included, cover a third of the text read so
-        // far, the whole scan is cheaper: the bench's English prose with 1,000 phrases or more (required words at
-        // every seventh character) and its Greek and Turkish texts with 20 run 1.3 to 1.8 times faster without the
-        // prefilter, while a few matches in a long text leave it well below that share.
+        // Where the stretches near required words cover a third of the text read so far, the whole scan is
+        // cheaper (English prose with 1,000 phrases, Greek and Turkish text with 20: 1.3 to 1.8 times faster).
         const Py_ssize_t pending = lo >= 0 ? hi - lo + 64 : 0;
         if ((exact + pending) * 3 > chunk - from) {
             return hand_over(chunk);

@@ -1,5 +1,4 @@
-// The scratch of the scans: how a check gets its thread's, how a program takes it over, and the filling of its
-// table of recent word look-ups from the program's jump table.
+// A program's part of the scratch: taking it over, and filling the recent word look-ups from the jump table.
 #include "vadrel_guardrail/engine/phrase_matching/scratch.hpp"
 
 #include <algorithm>
@@ -9,54 +8,20 @@
 
 namespace vadrel_guardrail::phrase_matching {
 
-namespace {
-
-struct Kept {
-    Scratch scratch;
-    bool busy = false;
-};
-
-// Found once per check: a thread-local variable of a shared library costs a call at each use.
-[[gnu::noinline]] Kept &kept() {
-    static thread_local Kept kept;
-    return kept;
-}
-
-}  // namespace
-
-ScratchLease::ScratchLease() {
-    Kept &k = kept();
-    if (k.busy) {
-        used_ = &fresh_.emplace();
-        return;
-    }
-    k.busy = true;
-    busy_ = &k.busy;
-    used_ = &k.scratch;
-}
-
-ScratchLease::~ScratchLease() {
-    if (busy_) {
-        *busy_ = false;
-    }
-}
-
 void PhraseAutomaton::enter(Scratch &scratch) const {
     if (scratch.program == serial_) {
         return;
     }
     scratch.program = serial_;
-    // A program's entries carry the low half of its serial: when the high half changes, tags may repeat, and the
-    // tables start empty (in place).
+    // Entries carry the low half of a serial: when the high half changes, tags may repeat, and the tables empty.
     if (const auto era = static_cast<std::uint32_t>(serial_ >> 32); era != scratch.era) {
         std::fill(scratch.words.begin(), scratch.words.end(), WordStep{});
         std::fill(scratch.reported.begin(), scratch.reported.end(), Reported{});
         scratch.era = era;
     }
     scratch.mix = (serial_ * 0x9E3779B97F4A7C15ull) >> 40;
-    // Recent word look-ups: no more than the jump table holds, for short phrase lists. Recent reports: two pairs
-    // for each text that the phrases hold, up to 4,096 pairs (a long list's matched texts are many: hundreds of
-    // word pairs in a text of a few dozen words); the table grows at the first report.
+    // Recent word look-ups: no more than the jump table holds. Recent reports: two pairs a phrase text, up to
+    // 4,096 pairs (a long list's matched texts are many), the table grown at the first report.
     if (use_jumps_) {
         const std::size_t size = std::clamp<std::size_t>(jump_mask_ + 1, 1024, kWordCacheSize);
         if (scratch.words.size() < size) {

@@ -1,14 +1,12 @@
-// `Scratch`: everything a check writes, kept apart from the immutable programs it runs (see automaton.hpp). One
-// per thread, handed down to the scan and report layers, reused from check to check whichever program runs: its
-// tables hold the entries of several programs at once, each tagged with its program, so that engines taking
-// turns keep their entries and a table is cleared only when program tags start over.
+// `Scratch`: all that a check writes, apart from the programs it runs (see automaton.hpp). One per thread, reused
+// whichever program runs: its tables hold several programs' entries at once, each tagged with its program, so
+// that engines taking turns keep theirs; nothing is cleared on a change of program but when tags start over.
 #pragma once
 
 #include <Python.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -29,8 +27,7 @@ struct alignas(64) WordStep {
     std::uint64_t follows[2] = {};    // the jump's `follows`, folded in two
     std::int32_t node = -1;           // -1: no phrase goes on with the word
     std::int32_t terminal = -1, subtree_min = -1;  // the node's
-    // A step from the node (on a space), with kEnds, and the child's subtree_min (-1 when there is no child).
-    std::int32_t edge_child = -1, edge_subtree_min = -1;
+    std::int32_t edge_child = -1, edge_subtree_min = -1;  // its step on a space (with kEnds), that child's
     std::uint8_t length = 0;  // 0: an empty entry
     std::uint8_t edge_class = 0;
 };
@@ -51,14 +48,16 @@ struct Reported {
     unsigned char raw[kBytes] = {};
 };
 
-// A character of a stretch lower-cased apart that lowered to `size` characters, at `at` in the stretch, after a
-// growth of `before`.
+// A character of a stretch lowered to `size` characters, at `at` in the stretch, after a growth of `before`.
 struct Grown {
     Py_ssize_t at, size, before;
 };
 
-// Where the characters of a stretch lower-cased apart from `begin` in the text stand there.
-struct StretchPlaces {
+// A stretch lower-cased apart (of two or four bytes a character) from `begin` in the text, and where its
+// characters stand in the text.
+struct Stretch {
+    const void *chars;
+    bool narrow;
     Py_ssize_t begin;
     const std::vector<Grown> &grown;
 
@@ -74,49 +73,31 @@ struct StretchPlaces {
 };
 
 struct Scratch {
-    // The program the tables are set for (`PhraseAutomaton::enter`): its serial, and its tag mixed into indexes.
+    // The program the tables are set for (`PhraseAutomaton::enter`), the era, the program's tag mixed into indexes.
     std::uint64_t program = 0;
-    std::uint32_t era = 0;  // the serials' high half: tags start over when it changes
+    std::uint32_t era = 0;
     std::uint64_t mix = 0;
-    // Recent word look-ups, the misses included: a program uses the first `word_mask + 1`.
-    std::vector<WordStep> words;
+    std::vector<WordStep> words;  // recent word look-ups: a program uses the first `word_mask + 1`
     std::size_t word_mask = 0;
-    // Recent reports, pairs by a hash of the node, the newer first; a program uses the first `report_pairs`.
-    std::vector<Reported> reported;
+    std::vector<Reported> reported;  // recent reports, pairs by node, the newer first: a program's first pairs
     std::size_t report_pairs = 0;
-    // The lowered scan's stretch (of two or four bytes a character) and its grown characters, and the matches in
-    // the text itself that wait to be reported, with the node where each ends.
+    // The lowered scan's stretch (of two or four bytes a character), its grown characters, and the matches in the
+    // text itself that wait to be told (with their nodes).
     std::vector<Py_UCS4> wide;
     std::vector<Py_UCS2> narrow;
     std::vector<Grown> grown;
     std::vector<std::pair<Span, std::int32_t>> spans;
-    // The linear scan's best phrase by start, and the states it met: a row of next slots each, and the state
-    // with the node down its output links where a phrase ends.
+    // The linear scan's best phrase by start, and the states it met: a row of next slots each, and the state with
+    // the node down its output links where a phrase ends.
     std::vector<std::int32_t> best, rows;
     std::vector<std::pair<std::int32_t, std::int32_t>> states;
     std::unordered_map<std::int32_t, std::int32_t> slot_of;
-    // What a check finds: the phrases (or -1 - an index into `other_texts`), which were seen (all false between
-    // checks), and the items that the reason names.
+    // What a check finds (see `find_phrases_of_lowered`), which phrases it saw (all false between checks), and
+    // the items that the reason names.
     std::vector<std::int32_t> found;
     std::vector<bool> seen;
     std::vector<std::u32string> other_texts;
     std::vector<std::int32_t> named_items;
-};
-
-// The calling thread's scratch, found once per check, or a fresh one while a check on this thread still holds it
-// (a check that runs while another builds its result, through a replaced result class).
-class ScratchLease {
-public:
-    ScratchLease();
-    ScratchLease(const ScratchLease &) = delete;
-    ~ScratchLease();
-    Scratch &operator*() const { return *used_; }
-    Scratch *operator->() const { return used_; }
-
-private:
-    std::optional<Scratch> fresh_;
-    Scratch *used_;
-    bool *busy_ = nullptr;
 };
 
 }  // namespace vadrel_guardrail::phrase_matching
