@@ -33,6 +33,8 @@
 //      lowers to several) and scans the stretch around them lower-cased apart.
 // 3. Report: report.cpp (matches as spans, or as the phrases their lower case equals, comparing only the places
 //    of re's extra case classes, with the sigma rule of `str.lower`), registry.* (bound to the phrase objects).
+// Shared by compile and scan: ascii_block.hpp (16 ASCII characters by arithmetic), word_filter.hpp (the hashes
+// of the jump table and filters), prefilter.hpp (the prefilter's words and chunk steps).
 //
 // WORDS.
 //   class          the class of case-equivalent characters a character belongs to (0: in no phrase).

@@ -36,12 +36,9 @@ struct WindowCarry {
     alignas(64) std::uint8_t classes[64];
 };
 
-// The 64 characters at `i` in `text`, and with `classes` the 16 after them: their classes (from `class_plane`)
-// into `classes`, their flags (from `flag_plane`: kWord, kChangesWhenLowered, bit 2 for a non-word character
-// that opens a phrase) as bits into `out`. The characters lie in ASCII and the windows `carry` guessed, or in
-// up to kWindowsMost of their own, which `carry` then guesses; else false, nothing written. The 16 after are
-// read where they lie in the block's windows, or in those of the whole block after them before `reach`, which
-// `carry` then keeps (`out.tail`).
+// The classes (from `class_plane`) and flags (kWord, kChangesWhenLowered, bit 2 for an opening non-word character)
+// of the 64 characters at `i`, and the 16 after (`out.tail`: from the block after, kept in `carry`, before `reach`);
+// false, nothing written, unless they lie in ASCII and the windows `carry` guessed or up to kWindowsMost others.
 bool classify_window_block(const std::uint8_t *class_plane, const std::uint8_t *flag_plane, const Py_UCS2 *text,
                            Py_ssize_t i, Py_ssize_t reach, std::uint8_t *classes, WindowCarry &carry,
                            WindowBlock &out);

@@ -55,10 +55,9 @@ struct Prefilter {
 constexpr int kChunkCharacters = 1024;                   // the most that a chunk holds
 constexpr int kFilteredOffsets = kChunkCharacters + 16;  // the entries that `filtered_word_starts` may write
 
-// The bytes of the 16-character blocks [0, `blocks`) at `text` into `bytes` (an ASCII word character folded to
-// lower case, else 0) and their word characters as bits into `bits`, as if characters beyond ASCII were not word
-// characters: those get their bits in `other_bits`, and the blocks that hold one their bits in the result (and
-// perhaps blocks beside them). At most 64 blocks; bits of a word that no block fills are left as they are.
+// The bytes of up to 64 blocks of 16 at `text` (an ASCII word character folded, else 0) and their word bits,
+// characters beyond ASCII taken for non-word ones: those get their bits in `other_bits`, and the blocks that hold
+// one (perhaps blocks beside them too) their bits in the result.
 template <typename CharT>
 std::uint64_t ascii_chunk(const CharT *text, int blocks, std::uint8_t *bytes, std::uint64_t *bits,
                           std::uint16_t *other_bits, CpuPath path);
@@ -71,10 +70,9 @@ struct WordBits {
     std::uint32_t shortest;
 };
 
-// The offsets, in order, of the word starts that may be required words among `size` characters (word bits `bits`,
-// with one more word after them; bytes `bytes`): words at least `filter.shortest` long whose bit is set, perhaps a
-// block's last character besides. `prev_word` tells whether the character before is a word character, and gets
-// the chunk's last. `bits` has room for `kChunkCharacters / 64 + 1` words, `offsets` for `kFilteredOffsets`.
+// The offsets of the starts of words at least `filter.shortest` long whose bit is set (perhaps a block's last
+// character besides) among `size` characters with word bits `bits` (and a word more) and bytes `bytes`;
+// `prev_word` is the word flag of the character before, and gets the chunk's last.
 int filtered_word_starts(const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes,
                          const WordBits &filter, std::uint16_t *offsets, CpuPath path);
 
