@@ -31,6 +31,11 @@ from the prose, so that only the planted phrases match beyond their first word, 
 prefilter best. The third and fourth are a Turkish and a Greek text, with capitals whose lower case is longer
 (İ) or hangs on the neighbours (Σ), each with phrases of its own words.
 
+Then engines taking turns: 8 and 16 engines of 200 phrases each (a manager with one engine per topic or per
+tenant), each checking its own message in turn, messages of 300 B and of 10 KB, beside one engine checking the
+same messages alone and beside google-re2 running the engines' patterns in the same turns. Goals: turns at 0.8x
+of the engine alone or better, and at least google-re2.
+
 Then the cliffs: texts and phrase lists that once sent the engine off its fast path, each beside its control
 (the same text and phrases without the trigger) where it has one, with the goal of at least google-re2 and at
 least half the control's speed: a character whose lower case is longer at the end of the text, the phrases
@@ -40,6 +45,7 @@ match everywhere.
 
 Options run a subset, for measuring one change: `--workload TEXT` and `--cliff TEXT` keep the workloads and
 cliff rows whose titles hold the text ('none' for none), `--phrases N` and `--size LABEL` keep those cells, and
+`--turns TEXT` keeps the rows of engines taking turns whose titles hold the text ('none' for none),
 `--no-build` skips the build timing; for example `phrase_bench.py --workload greek --phrases 10000 --cliff none`.
 """
 
@@ -301,6 +307,55 @@ def run_workload(loop, vocabulary, extras, later_common, title, wrong, missed, c
                                   f"{below(hs_peer, expected, f'{need:g}x hyperscan')}")
 
 
+TURN_ENGINES = (8, 16)
+TURN_SIZES = ((300, "300 B"), (10_000, "10 KB"))
+
+
+def run_turns(loop, wrong, missed, wanted=lambda title: True):
+    """Engines taking turns: each checks its own message, one after the other, in one coroutine; beside the first
+    engine checking the same messages alone, and google-re2 running each engine's pattern over its message."""
+    print("\nengines taking turns: each engine of 200 phrases checks its own message, one after the other")
+    print(f"{'row':<22} {'turns MB/s':>11} {'alone MB/s':>11} {'x alone':>8} {'re2 MB/s':>9} {'x re2':>7}")
+    for count in TURN_ENGINES:
+        lists = [phrase_list(200, seed=100 + k) for k in range(count)]
+        engines = [PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False) for phrases in lists]
+        for size, label in TURN_SIZES:
+            title = f"{count} engines, {label}"
+            if not wanted(title):
+                continue
+            texts = [prose(size, [] if size < 1000 else random.Random(size + k).sample(lists[k], 3),
+                           seed=size * 7 + k) for k in range(count)]
+            for k, (engine, text) in enumerate(zip(engines, texts)):
+                check_verdict(loop, engine, text, f"{title}, engine {k}", wrong)
+            passes = max(1, 30_000 // (size * count))
+
+            def checking(chosen):
+                async def checks():
+                    for _ in range(passes):
+                        for engine, text in zip(chosen, texts):
+                            await engine.check_input(content=text)
+                return lambda: loop.run_until_complete(checks())
+
+            re2_turns = None
+            if re2 is not None:
+                scans = [re2_contender(engine.banned_phrases_regex.pattern, text.encode())[0]
+                         for engine, text in zip(engines, texts)]
+
+                def re2_turns():
+                    for scan in scans:
+                        scan()
+            data_bytes = sum(len(text.encode()) for text in texts)
+            rate, alone, re2_rate = rates_of(data_bytes, [(checking(engines), passes),
+                                                          (checking([engines[0]] * count), passes),
+                                                          re2_turns and (re2_turns, 1)])
+            re2_shown = f" {re2_rate:>9.1f} {rate / re2_rate:>6.2f}x" if re2_rate else f" {'-':>9} {'-':>7}"
+            print(f"{title:<22} {rate:>11.1f} {alone:>11.1f} {rate / alone:>7.2f}x" + re2_shown, flush=True)
+            if rate < 0.8 * alone:
+                missed.append(f"{title}: turns at {rate / alone:.2f}x of the engine alone")
+            if re2_rate and rate < re2_rate:
+                missed.append(f"{title}: turns below google-re2")
+
+
 def greek_capitals(count=107, size=1_000_000, seed=5):
     """Phrases of two Greek words ending in a final sigma, and Greek text in capitals holding many of them."""
     rng = random.Random(seed)
@@ -399,6 +454,8 @@ def options():
     parser.add_argument("--size", action="append", choices=[label for _, label in SIZES], help="only these text sizes")
     parser.add_argument("--cliff", action="append", metavar="TEXT",
                         help="only the cliff rows whose title holds TEXT (any case); repeatable; 'none' for none")
+    parser.add_argument("--turns", action="append", metavar="TEXT",
+                        help="only the rows of engines taking turns whose title holds TEXT (any case); 'none' for none")
     parser.add_argument("--no-build", action="store_true", help="skip the build timing")
     return parser.parse_args()
 
@@ -420,6 +477,7 @@ def main():
     for vocabulary, extras, later_common, title in WORKLOADS:
         if holds_any(args.workload)(title):
             run_workload(loop, vocabulary, extras, later_common, title, wrong, missed, counts, sizes)
+    run_turns(loop, wrong, missed, holds_any(args.turns))
     run_cliffs(loop, wrong, missed, holds_any(args.cliff))
     loop.close()
 

@@ -22,6 +22,19 @@ settings.register_profile("effort", max_examples=scaled(settings.default.max_exa
 settings.load_profile("effort")
 
 
+def pytest_addoption(parser):
+    parser.addoption("--phrase-cpu-path", metavar="PATH",
+                     help="the phrase matcher's CPU path (portable, avx2 or avx512) in every process of the run")
+
+
+def pytest_configure(config):
+    # Before any test module builds an engine; every xdist worker gets the option too.
+    if path := config.getoption("phrase_cpu_path"):
+        import vadrel_guardrail_testing
+
+        vadrel_guardrail_testing.use_phrase_cpu_path(path)
+
+
 @pytest.fixture
 def chat_server(monkeypatch):
     # Requests must go straight to 127.0.0.1, never through a proxy from the environment.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -35,6 +36,7 @@ using phrase_matching::NativeEntry;
 using pyhost::OwnMethod;
 using phrase_matching::PhraseAutomaton;
 using phrase_matching::register_native;
+using phrase_matching::Scratch;
 
 // How a check reads an engine: its attributes and whether its check methods are still the class's own, all
 // through Python's attribute protocol (users may subclass engines and replace what they hold).
@@ -308,30 +310,38 @@ nb::object unsafe_result_of(const Binding &binding, const std::vector<std::int32
     }));
 }
 
-// What a check's scan finds, kept from check to check so that a check allocates none of it.
-struct Scratch {
-    std::vector<std::int32_t> found;
-    std::vector<std::u32string> other_texts;
-    std::vector<std::int32_t> named_items;  // the items whose phrases the reason names
-    bool busy = false;
-};
-
-// The kept scratch, or a fresh one for a check that runs while another is still building its result (from a
-// replaced result class, or on another thread while that one waits for the GIL).
+// The calling thread's phrase-matching scratch, found once per check (a thread-local variable of a shared
+// library costs a call at each use), or a fresh one while a check on this thread still holds it: one that runs
+// while another builds its result, through a replaced result class.
 class ScratchLease {
 public:
-    ScratchLease() : used_(kept().busy ? fresh_ : kept()) { used_.busy = true; }
+    ScratchLease() {
+        Kept &k = kept();
+        used_ = k.busy ? &fresh_.emplace() : &k.scratch;
+        busy_ = k.busy ? nullptr : &k.busy;
+        k.busy = true;
+    }
     ScratchLease(const ScratchLease &) = delete;
-    ~ScratchLease() { used_.busy = false; }
-    Scratch *operator->() const { return &used_; }
+    ~ScratchLease() {
+        if (busy_) {
+            *busy_ = false;
+        }
+    }
+    Scratch &operator*() const { return *used_; }
+    Scratch *operator->() const { return used_; }
 
 private:
-    static Scratch &kept() {
-        static Scratch *scratch = new Scratch();  // never destroyed
-        return *scratch;
+    struct Kept {
+        Scratch scratch;
+        bool busy = false;
+    };
+    [[gnu::noinline]] static Kept &kept() {
+        static thread_local Kept kept;
+        return kept;
     }
-    Scratch fresh_;
-    Scratch &used_;
+    std::optional<Scratch> fresh_;
+    Scratch *used_;
+    bool *busy_;
 };
 
 nb::object check_banned_phrases_regex(const EngineReads &engine, nb::handle content) {
@@ -345,18 +355,18 @@ nb::object check_banned_phrases_regex(const EngineReads &engine, nb::handle cont
     NativeEntry *entry = PyUnicode_CheckExact(content.ptr()) ? native_entry(pattern) : nullptr;
     if (entry) {
         ScratchLease lease;
-        std::vector<std::int32_t> &found = lease->found;
-        std::vector<std::u32string> &other_texts = lease->other_texts;
+        const std::vector<std::int32_t> &found = lease->found;
+        const std::vector<std::u32string> &other_texts = lease->other_texts;
         bool matched = false;
         nb::object phrases = engine.get(names().banned_phrases);
-        if (entry->automaton->find_phrases_of_lowered(content.ptr(), found, matched, other_texts, true)) {
+        if (entry->automaton->find_phrases_of_lowered(content.ptr(), *lease, matched, true)) {
             // The scan ended once every phrase text was found: the matches it left could only be texts that lower
             // to no phrase, which name nothing when no item of the phrases lowers to such a text.
             const Binding *binding = entry->binding_for(phrases);
             if (binding && binding->item_of_other_text.empty()) {
                 return unsafe_result_of(*binding, found, other_texts, lease->named_items);
             }
-            entry->automaton->find_phrases_of_lowered(content.ptr(), found, matched, other_texts);
+            entry->automaton->find_phrases_of_lowered(content.ptr(), *lease, matched);
         }
         if (!matched) {
             return safe_result();
@@ -370,7 +380,7 @@ nb::object check_banned_phrases_regex(const EngineReads &engine, nb::handle cont
     nb::dict distinct;
     const PhraseAutomaton *automaton = PyUnicode_Check(lowered.ptr()) ? native_for(pattern) : nullptr;
     if (automaton) {
-        auto spans = automaton->find_all(lowered.ptr());
+        auto spans = automaton->find_all(lowered.ptr(), *ScratchLease());
         if (spans.empty()) {
             return safe_result();
         }
@@ -659,9 +669,10 @@ void init_phrase_matcher_engine(nb::module_ m) {
     probe_spacy(m);
     define_engine(m);
     // For tests: what the native automaton of a prepared pattern finds in a text, or None without one.
-    m.def("_native_findall", &native_findall, nb::arg("pattern").none(), nb::arg("text").none());
-    // For tests: the SIMD path that the native automata run (VADREL_PHRASE_ISA, else the best the CPU runs).
-    m.def("_phrase_cpu_path", &phrase_matching::cpu_path_in_use);
+    m.def(
+        "_native_findall",
+        [](nb::handle pattern, nb::handle text) { return native_findall(pattern, text, *ScratchLease()); },
+        nb::arg("pattern").none(), nb::arg("text").none());
 }
 
 }  // namespace vadrel_guardrail

@@ -1,19 +1,19 @@
 """Every SIMD path of the native matcher gives the prepared pattern's matches.
 
-VADREL_PHRASE_ISA picks the path once per process, so each path that this process does not run gets the
-tests that compare the matcher with `re` in a process of its own. A path this CPU cannot run is skipped and
-named; a bad value of the variable fails the engine's construction with a message that says why.
+The test-only module's `use_phrase_cpu_path` picks the path once per process, before the first engine is built
+(pytest's --phrase-cpu-path picks it in every process of a run), so each path that this process does not run gets
+the tests that compare the matcher with `re` in a process of its own. A path this CPU cannot run is skipped and
+named; any value other than a path this CPU runs is refused with a ValueError naming those it runs.
 """
 
 import functools
-import os
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
-from vadrel_guardrail.engine import phrase_matcher_engine as pme
+import vadrel_guardrail_testing as testing
 
 PATHS = ["portable", "avx2", "avx512"]
 HERE = Path(__file__).resolve().parent
@@ -28,59 +28,75 @@ AGAINST_RE = sorted(
 )
 
 
-def run_python(path, *args, code=None):
-    env = dict(os.environ, VADREL_PHRASE_ISA=path)
+def run_python(*args, code=None):
     flags = ["-X", "dev"] if sys.flags.dev_mode else []
     command = [sys.executable, *flags, *(["-c", code] if code else ["-m", "pytest", *args])]
-    return subprocess.run(command, env=env, capture_output=True, text=True, cwd=HERE.parent.parent.parent)
+    return subprocess.run(command, capture_output=True, text=True, cwd=HERE.parent.parent.parent)
 
 
 @functools.cache
-def construction_error(path):
-    """Why an engine cannot be built under `path`, or None when it can."""
-    done = run_python(path, code=(
+def forced(value):
+    """The path that an engine built in a fresh process runs after `use_phrase_cpu_path(value)` (None: the
+    default), or the error that refused the value."""
+    done = run_python(code=(
+        "import vadrel_guardrail_testing as testing\n"
         "from vadrel_guardrail.engine import phrase_matcher_engine as pme\n"
         "try:\n"
-        "    pme.PhraseMatcherEngine(banned_phrases=['a b'], use_spacy=False)\n"
-        "except ValueError as e:\n"
-        "    print(e)\n"
+        f"    {value!r} is None or testing.use_phrase_cpu_path({value!r})\n"
+        "except Exception as e:\n"
+        "    print(type(e).__name__ + ':', e)\n"
         "else:\n"
-        "    print(pme._phrase_cpu_path())\n"
+        "    pme.PhraseMatcherEngine(banned_phrases=['a b'], use_spacy=False)\n"
+        "    print(testing.phrase_cpu_path())\n"
     ))
     assert done.returncode == 0, done.stderr
-    out = done.stdout.strip()
-    return None if out == path else out
+    return done.stdout.strip()
+
+
+def runs_here():
+    return [path for path in PATHS if forced(path) == path]
 
 
 def test_the_default_path_is_the_best_this_cpu_runs():
-    runs = [path for path in PATHS if construction_error(path) is None]
-    assert "portable" in runs
-    if "VADREL_PHRASE_ISA" not in os.environ:
-        assert pme._phrase_cpu_path() == runs[-1]
+    assert "portable" in runs_here()
+    assert forced(None) == runs_here()[-1]
 
 
 @pytest.mark.parametrize("path", PATHS)
 def test_matches_equal_the_pattern_on_every_path(path, request):
-    if pme._phrase_cpu_path() == path:
+    if testing.phrase_cpu_path() == path:
         pytest.skip(f"{path}: the tests against re run on this path in this process")
-    error = construction_error(path)
-    if error is not None:
-        assert "cannot run" in error
-        pytest.skip(f"{path}: this CPU cannot run it ({error})")
+    if path not in runs_here():
+        pytest.skip(f"{path}: this CPU cannot run it ({forced(path)})")
     # Texts of at most 40 characters never reach the vector steps, which start at blocks of 64.
     # Two workers: this one test would otherwise be the longest of the whole suite under the sanitizer.
-    options = ["-q", "-p", "no:cacheprovider", "-n", "2", "-x", "-k",
+    options = ["-q", "-p", "no:cacheprovider", "-n", "2", "-x", f"--phrase-cpu-path={path}", "-k",
                "not test_native_matches_equal_findall and not test_engine_verdict_equals_findall_verdict"]
     profile = request.config.getoption("hypothesis_profile", None)
     if profile:
         options.append(f"--hypothesis-profile={profile}")
-    done = run_python(path, *options, *AGAINST_RE)
+    done = run_python(*options, *AGAINST_RE)
     assert done.returncode == 0, done.stdout[-4000:] + done.stderr[-4000:]
 
 
-@pytest.mark.parametrize("value, message", [
-    ("sse9", "VADREL_PHRASE_ISA=sse9: unknown path (known: portable, avx2, avx512"),
-    ("AVX2", "VADREL_PHRASE_ISA=AVX2: unknown path"),
-])
-def test_an_unknown_path_fails_the_engine_with_a_clear_error(value, message):
-    assert construction_error(value).startswith(message)
+@pytest.mark.parametrize("value", ["sse9", "AVX2", "", "avx512 "])
+def test_a_value_other_than_a_path_this_cpu_runs_is_refused_naming_those_it_runs(value):
+    assert forced(value) == f"ValueError: '{value}' is no CPU path this CPU runs (it runs: {', '.join(runs_here())})"
+
+
+def test_the_path_is_chosen_once_per_process():
+    other = "portable" if runs_here()[-1] != "portable" else None
+    if other is None:
+        pytest.skip("this CPU runs the portable path alone")
+    done = run_python(code=(
+        "import vadrel_guardrail_testing as testing\n"
+        "from vadrel_guardrail.engine import phrase_matcher_engine as pme\n"
+        "pme.PhraseMatcherEngine(banned_phrases=['a b'], use_spacy=False)\n"
+        "testing.use_phrase_cpu_path(testing.phrase_cpu_path())\n"
+        "try:\n"
+        f"    testing.use_phrase_cpu_path({other!r})\n"
+        "except RuntimeError as e:\n"
+        "    print(e)\n"
+    ))
+    assert done.stdout.strip() == (f"the CPU path is chosen already ({runs_here()[-1]}): choose before the first "
+                                   "engine is built"), done.stderr

@@ -11,8 +11,7 @@
 
 namespace vadrel_guardrail::phrase_matching {
 
-// Classes of the ASCII word characters, the same in every automaton: letters (either case) 1-26, digits
-// 27-36, the underscore 37, so that a block scan can compute them.
+// Classes of the ASCII word characters, the same in every automaton: letters 1-26, digits 27-36, underscore 37.
 constexpr std::uint32_t kAsciiClasses = 38;
 
 // The one definition of a word start, for 64 characters at once: a word character (a bit of `word_bits`)

@@ -1,8 +1,7 @@
-// Blocks of two-byte text whose characters lie in ASCII and up to three other windows of 128 characters of the
-// plane (a text in Greek, Cyrillic or a Latin script with accents, with its spaces and punctuation; Latin-1 and
-// Latin Extended-A together, as in Turkish or Polish, and the combining marks of their lower cases): their
-// classes and flags by byte permutes of the windows' rows in the plane's tables, 64 characters at a step,
-// instead of one table load per character. Taken at run time where the machine has AVX-512 with byte permutes.
+// Blocks of two-byte text whose characters lie in ASCII and up to three other windows of 128 characters (Greek,
+// Cyrillic, or Latin with accents as in Turkish or Polish, with the combining marks of their lower cases): their
+// classes and flags by byte permutes of the windows' rows of the plane's tables (vector table look-ups, as
+// hyperscan's Teddy), 64 characters at a step. Taken where the machine has AVX-512 with byte permutes.
 #pragma once
 
 #include <Python.h>
@@ -37,14 +36,9 @@ struct WindowCarry {
     alignas(64) std::uint8_t classes[64];
 };
 
-// The 64 characters at `i` in `text`, and when `classes` is given the 16 after them: their classes
-// (a byte each, from `class_plane`) into `classes`, their flags (from `flag_plane`: kWord, kChangesWhenLowered
-// and bit 2 for a non-word character that opens a phrase) as bits into `out`. The characters lie in ASCII and
-// the windows guessed in `carry`, or else in ASCII and up to kWindowsMost windows of their own, which `carry`
-// then guesses. False, with nothing written, when neither holds. The 16 after are read only where they lie in
-// ASCII and the block's windows, or in ASCII and windows of the whole block after them where that lies before
-// `reach` (within the text), which `carry` then keeps for the next step (`out.tail`). Only where
-// the AVX-512 path is chosen.
+// The classes (from `class_plane`) and flags (kWord, kChangesWhenLowered, bit 2 for an opening non-word character)
+// of the 64 characters at `i`, and the 16 after (`out.tail`: from the block after, kept in `carry`, before `reach`);
+// false, nothing written, unless they lie in ASCII and the windows `carry` guessed or up to kWindowsMost others.
 bool classify_window_block(const std::uint8_t *class_plane, const std::uint8_t *flag_plane, const Py_UCS2 *text,
                            Py_ssize_t i, Py_ssize_t reach, std::uint8_t *classes, WindowCarry &carry,
                            WindowBlock &out);

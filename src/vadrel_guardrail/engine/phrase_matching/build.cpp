@@ -1,11 +1,12 @@
 // Building a `PhraseAutomaton` from the lower-cased phrases, one stage after another.
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
-#include <stdexcept>
 #include <climits>
+#include <cstdio>
 #include <cstring>
+#include <optional>
 #include <span>
+#include <string>
 #include <unordered_map>
 
 #include "vadrel_guardrail/engine/phrase_matching/ascii_block.hpp"
@@ -34,44 +35,48 @@ bool runs(CpuPath path) {
 #endif
 }
 
-CpuPath chosen_path() {
-    constexpr CpuPath kAll[] = {CpuPath::kPortable, CpuPath::kAvx2, CpuPath::kAvx512};
-    const char *asked = std::getenv("VADREL_PHRASE_ISA");
-    std::string supported;
-    CpuPath best = CpuPath::kPortable;
-    for (CpuPath path : kAll) {
-        if (runs(path)) {
-            supported += supported.empty() ? "" : ", ";
-            supported += cpu_path_name(path);
-            best = path;
-        }
-    }
-    if (asked == nullptr || *asked == '\0') {
-        return best;
-    }
-    for (CpuPath path : kAll) {
-        if (std::string(asked) == cpu_path_name(path)) {
-            if (!runs(path)) {
-                throw std::invalid_argument("VADREL_PHRASE_ISA=" + std::string(asked) +
-                                            ": this CPU cannot run that path (it runs: " + supported + ")");
-            }
-            return path;
-        }
-    }
-    throw std::invalid_argument("VADREL_PHRASE_ISA=" + std::string(asked) +
-                                ": unknown path (known: portable, avx2, avx512; this CPU runs: " + supported + ")");
-}
+// The path of the process once chosen: by the first build, or by a test before it.
+std::optional<CpuPath> chosen;
 
 }  // namespace
 
 CpuPath cpu_path() {
-    static const CpuPath path = chosen_path();
-    return path;
+    if (!chosen) {
+        chosen = CpuPath::kPortable;
+        for (CpuPath path : {CpuPath::kAvx2, CpuPath::kAvx512}) {
+            chosen = runs(path) ? path : *chosen;
+        }
+    }
+    return *chosen;
 }
 
 const char *cpu_path_name(CpuPath path) {
     return kPathNames[static_cast<int>(path)];
 }
+
+#if defined(VADREL_BUILD_TESTING)
+// For the test-only module `vadrel_guardrail_testing`, which finds these by name (under the GIL). Forcing `name`
+// gives 0, or 1 (no path this CPU runs) or 2 (another path is chosen already) with a message.
+extern "C" [[gnu::visibility("default")]] int vadrel_phrase_use_cpu_path(const char *name, char *message,
+                                                                        std::size_t size) {
+    std::string runs_here;
+    std::optional<CpuPath> asked;
+    for (CpuPath path : {CpuPath::kPortable, CpuPath::kAvx2, CpuPath::kAvx512}) {
+        runs_here += runs(path) ? (runs_here.empty() ? "" : ", ") + std::string(cpu_path_name(path)) : "";
+        asked = runs(path) && std::string(name) == cpu_path_name(path) ? path : asked;
+    }
+    const bool refused = !asked || (chosen && *chosen != *asked);
+    if (refused) {
+        std::snprintf(message, size,
+                      !asked ? "'%s' is no CPU path this CPU runs (it runs: %s)"
+                             : "the CPU path is chosen already (%s): choose before the first engine is built",
+                      !asked ? name : cpu_path_name(*chosen), runs_here.c_str());
+    }
+    chosen = refused ? chosen : asked;
+    return refused ? (asked ? 2 : 1) : 0;
+}
+extern "C" [[gnu::visibility("default")]] const char *vadrel_phrase_cpu_path() { return cpu_path_name(cpu_path()); }
+#endif
 
 class Builder {
 public:
@@ -81,8 +86,7 @@ public:
     bool run() {
         a_.rules_ = &rules_;
         a_.phrases_ = phrases_;
-        // A match of a phrase lowers to its text at each place whose character is its class's sole lower case:
-        // only the other places are compared when it is reported (all of them past the 64th).
+        // Telling a match compares only the places whose class has more than one lower case (all past the 64th).
         for (const auto &phrase : phrases_) {
             std::uint64_t places = 0;
             for (std::size_t k = 0; k < phrase.size(); ++k) {
@@ -94,8 +98,7 @@ public:
         for (const auto &phrase : phrases_) {
             longest = std::max(longest, phrase.size());
         }
-        // A word look-up reads a word of up to `kJumpWord` characters and the three after it; a walk reads
-        // the longest phrase and the character after it.
+        // A word look-up reads up to `kJumpWord` characters and three after; a walk the longest phrase and one.
         a_.reach_ = static_cast<Py_ssize_t>(std::max<std::size_t>(longest, PhraseAutomaton::kJumpWord) + 4);
         a_.longest_ = static_cast<Py_ssize_t>(longest);
         if (!assign_classes() || !build_trie()) {
@@ -106,8 +109,8 @@ public:
         lay_out_nodes();
         subtree_minima();
         failure_links();
-        // Word jumps pay off once the upper levels are busy, or at once where phrases hold wide characters,
-        // whose walks go through the class pages; class numbers must fit a byte.
+        // Word jumps pay off once the upper levels are busy, or at once for wide characters (walked through the
+        // class pages); class numbers must fit a byte.
         constexpr std::size_t kJumpsFrom = 64;
         bool wide = std::ranges::any_of(phrases_, [](const std::u32string &phrase) {
             return std::ranges::any_of(phrase, [](char32_t c) { return c >= 128; });
@@ -135,8 +138,8 @@ private:
     std::span<const Edge> children(std::int32_t node) const {
         return {edges_.data() + trie_[node].first, trie_[node].count};
     }
-    // A path of word characters from where a word of the text can start (the root, or a node reached by a
-    // character that is not a word character) to a node where a word of the text can end.
+    // A path of word characters from where a word can start (the root, or after a non-word character) to where
+    // one can end.
     struct Path {
         std::int32_t from;  // in `trie_`
         std::int32_t node;
@@ -156,8 +159,7 @@ private:
         return path.key(low, high) ^ jump_from_mix(new_id_[path.from]);
     }
 
-    // Classes: one per key that occurs in a phrase, numbered from 1 in order of first appearance, after the
-    // fixed classes of the ASCII word characters; each phrase as its classes.
+    // A class per key of a phrase character, after the fixed ASCII word classes; each phrase as its classes.
     bool assign_classes() {
         // By key: a row for the plane's keys (0: none yet, which no class of a phrase character is), a map beyond.
         std::vector<std::uint16_t> class_of_bmp_key(kBmp, 0);
@@ -195,8 +197,8 @@ private:
         return true;
     }
 
-    // The class of every character: pages of the basic multilingual plane (page 0 is all class 0 and stands
-    // for every page without a phrase character), a byte per character when classes fit one, and keys beyond.
+    // The class of every character: pages of the plane (page 0, all class 0, stands for every page without a
+    // phrase character), a byte per character when classes fit one, and keys beyond.
     void class_pages() {
         a_.pages_.assign(256, 0);
         for (std::uint32_t cls = 1; cls < a_.class_count_; ++cls) {
@@ -229,8 +231,8 @@ private:
         }
     }
 
-    // The nodes are made with their parents and classes, children found through lists of siblings (the root's
-    // through a row of classes), with no allocation per node; the edges are then laid out by parent in one array.
+    // The nodes with their parents and classes, children through lists of siblings (the root's through a row),
+    // no allocation per node; then the edges by parent in one array.
     bool build_trie() {
         std::size_t most = 1;
         for (const auto &sequence : sequences_) {
@@ -305,8 +307,8 @@ private:
         }
     }
 
-    // The nodes in that order: dense rows for the upper levels, within a budget that keeps them in cache, and
-    // edge lists below; each node's phrases of different text.
+    // The nodes in that order: dense rows for the upper levels (a budget that keeps them in cache), edge lists
+    // below; each node's phrases of different text.
     void lay_out_nodes() {
         constexpr std::size_t kDenseBudget = 1 << 17;  // entries
         a_.dense_nodes_ =
@@ -357,8 +359,7 @@ private:
         }
     }
 
-    // Breadth-first, so that a node's link is known before its children's: a child's link is where the
-    // parent's link goes on with the child's class, or where that node's own link does, and so on.
+    // Aho–Corasick's failure and output links, breadth-first so that a node's link is known before its children's.
     void failure_links() {
         std::size_t count = order_.size();
         a_.depth_.assign(count, 0);
@@ -383,8 +384,7 @@ private:
         }
     }
 
-    // The paths of up to `kJumpWord` word characters that end where a word of the text can end: a phrase ends
-    // there, or goes on with a character that is not a word character.
+    // The paths of up to `kJumpWord` word characters that end where a phrase ends, or goes on with a non-word one.
     void find_word_ends() {
         std::vector<bool> word_class(a_.class_count_, false), nonword_class(a_.class_count_, false);
         for (std::uint32_t cls = 1; cls < a_.class_count_; ++cls) {
@@ -443,8 +443,8 @@ private:
         return open;
     }
 
-    // The jump table: for each word end, the node it leads to, found by the word's key in one look-up; and the
-    // pair filter of the look-ups inside walks, a bit per (node, word) pair of the table.
+    // The jump table, from each word's key to the node it leads to; and the pair filter of the look-ups inside
+    // walks, a bit per (node, word) pair.
     void word_jumps() {
         // Sparse, so that a miss mostly ends at the first slot.
         const std::size_t slots = std::size_t{1} << index_bits(4 * word_ends_.size(), 4, 63);
@@ -481,7 +481,7 @@ private:
     }
 
     // The word filter: a bit per (word, three characters after it) that can go on to a match, and per word that
-    // needs no such characters; sparse enough that most other words find their bit clear.
+    // needs none; sparse, so that most other words find their bit clear.
     void word_filter() {
         for (std::uint32_t cls = 0; cls < a_.class_count_; ++cls) {
             bool ascii_nonword = cls >= kAsciiClasses && key_of_class_[cls] < 128;
@@ -515,9 +515,8 @@ private:
         }
     }
 
-    // Whether matches can start only where a word does, or at a non-ASCII non-word character after a word
-    // (no empty phrase, and no first character that an ASCII non-word character could match), and the pairs of class low bytes that can open a phrase
-    // (any second character for one-character phrases).
+    // Whether matches start only at words, or at a non-ASCII non-word character after one (no empty phrase, no
+    // first character that an ASCII non-word one matches); the pairs of class low bytes that open a phrase.
     void opening_pairs() {
         a_.word_starts_only_ = a_.nodes_[0].terminal < 0;
         a_.nonword_opening_.assign(a_.class_count_, 0);
@@ -569,8 +568,7 @@ private:
 
     // The opening pairs as the block scans see them in the classes that they keep.
     void block_pairs() {
-        // Where many pairs open a phrase, most words of a text pass too, and picking them first costs more than
-        // it saves: the word filter behind it drops what they would.
+        // Where many pairs open a phrase, picking words by them costs more than it saves.
         constexpr std::size_t kMostPairs = 256;
         std::size_t pairs = 0;
         for (std::uint64_t bits : a_.opening_pairs_) {
@@ -579,8 +577,8 @@ private:
         if (!a_.use_jumps_ || pairs > kMostPairs) {
             return;
         }
-        // A block scan gives an ASCII non-word character class 0 where its 16 characters are all ASCII, and its
-        // own class elsewhere: a first class that opens a phrase with any second one opens it with 0 too.
+        // A block scan may show an ASCII non-word character as class 0: a first class that opens a phrase opens
+        // it with 0 too.
         a_.block_pairs_ = a_.opening_pairs_;
         for (std::uint32_t first = 0; first < 256; ++first) {
             const std::uint64_t *words = a_.opening_pairs_.data() + first * 4;
@@ -605,16 +603,16 @@ private:
 };
 
 std::shared_ptr<const PhraseAutomaton> PhraseAutomaton::build(const std::vector<std::u32string> &phrases) {
-    // The SIMD path is chosen here, once, before anything else: a bad VADREL_PHRASE_ISA fails every build.
-    const CpuPath path = cpu_path();
     const CaseRules *rules = CaseRules::get();
     if (!rules) {
         return nullptr;
     }
     auto automaton = std::shared_ptr<PhraseAutomaton>(new PhraseAutomaton());
-    automaton->path_ = path;
+    automaton->path_ = cpu_path();
     static std::atomic<std::uint64_t> serials{0};
-    automaton->serial_ = ++serials;
+    do {
+        automaton->serial_ = ++serials;
+    } while (static_cast<std::uint32_t>(automaton->serial_) == 0);
     if (!Builder(*automaton, *rules, phrases).run()) {
         return nullptr;
     }

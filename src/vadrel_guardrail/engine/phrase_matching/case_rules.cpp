@@ -180,10 +180,9 @@ static bool lower_each(std::uint32_t group, Make &&make, Take &&take) {
     return true;
 }
 
-// Marks the characters that a scan of the text itself cannot take for their `str.lower` form: those that
-// lower-case to several characters (U+0130), to another key or word flag, or to other than their simple
-// lower case; their lower case is kept. The capital sigma is the one character whose lower case hangs on its
-// neighbours; both of its forms have its key, so only the telling of a match as a phrase needs that form.
+// Marks, keeping their lower case, the characters that a scan cannot take for their `str.lower` form: those that
+// lower to several (U+0130), to another key or word flag, or to other than their simple lower case. (The capital
+// sigma's forms both have its key: only telling a match as a phrase needs its form.)
 bool CaseRules::read_full_lowering() {
     bool read = lower_each(
         1, [](std::uint32_t c, Py_UCS4 *units) { units[0] = c; },

@@ -26,8 +26,7 @@ constexpr std::uint32_t kFinalSigma = 0x3C2;
 
 // Character flags.
 constexpr std::uint8_t kWord = 1;
-// `str.lower` turns the character into something that the character itself does not stand for in a scan:
-// several characters, or one with another case key or word flag.
+// `str.lower` turns the character into several, or one with another case key or word flag.
 constexpr std::uint8_t kChangesWhenLowered = 2;
 
 // The rules of `re` for IGNORECASE on str patterns. A pattern character p matches a text character t when
@@ -100,8 +99,8 @@ public:
         return stop;
     }
 
-    // The lower case that `str.lower` gives the capital sigma at `at` in `text`: the final form when a cased
-    // character comes before it and none after it, case-ignorable characters passed over.
+    // `str.lower` of the capital sigma at `at` in `text`: final when a cased character comes before it and none
+    // after (case-ignorable characters passed over).
     template <typename CharT>
     std::uint32_t sigma_lowered(const CharT *text, Py_ssize_t length, Py_ssize_t at) const {
         Py_ssize_t j = at - 1;

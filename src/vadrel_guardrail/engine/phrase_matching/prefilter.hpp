@@ -1,7 +1,6 @@
-// A prefilter for phrase lists whose phrases each hold a word that texts seldom hold: each phrase gets one
-// required word, a whole word of the phrase that every match of it shows as a whole word of the text at a
-// known distance from the match's start. A scan then looks at the text's words alone, a bit test each, and
-// runs the automaton only just before the words that are required ones: where none occurs, nothing matches.
+// A necessary-factor prefilter: each phrase gets one required word, a whole word of it that every match shows as
+// a whole word of the text at a known distance from its start. A scan looks at the text's words alone, a bit test
+// each, and runs the automaton only before required ones: where none occurs, nothing matches.
 #pragma once
 
 #include <Python.h>
@@ -13,8 +12,7 @@
 
 namespace vadrel_guardrail::phrase_matching {
 
-// The bit, among 2^(64 - `shift`), of a word whose first bytes (up to eight, zero beyond its length) are
-// `first`.
+// The bit, among 2^(64 - `shift`), of a word whose first bytes (up to eight, zero beyond its end) are `first`.
 inline std::uint64_t fingerprint(std::uint64_t first, unsigned shift) {
     return (first * 0x9E3779B97F4A7C15ull) >> shift;
 }
@@ -50,24 +48,16 @@ struct Prefilter {
     const Word *find(std::uint64_t low, std::uint64_t high, std::uint32_t length) const;
 };
 
-// The two steps of the prefilter's scan that read every character of a chunk: the characters as bytes with
-// their word characters as bits, and the word starts that pass the word filter. Each comes for the baseline
-// machine and, chosen at run time, for one with AVX2 (and the bit instructions that come with it), which reads
-// twice the characters at a step and counts bits in one instruction, and for one with AVX-512 (with its byte
-// permutes and packing), which reads 64 characters at a step, fingerprints a block's word starts at once and
-// fetches the filter's bits for 16 of them in one gather.
+// The two steps of the prefilter's scan that read every character of a chunk (the characters as bytes and bits,
+// and the word starts that pass the filter), portable, for AVX2 (twice the characters a step, bits counted by one
+// instruction) and for AVX-512 (64 characters a step, a block's word starts fingerprinted at once, their bits
+// fetched 16 at a time by a gather).
+constexpr int kChunkCharacters = 1024;                   // the most that a chunk holds
+constexpr int kFilteredOffsets = kChunkCharacters + 16;  // the entries that `filtered_word_starts` may write
 
-// The largest number of characters that a chunk holds.
-constexpr int kChunkCharacters = 1024;
-
-// The entries that `filtered_word_starts` may write.
-constexpr int kFilteredOffsets = kChunkCharacters + 16;
-
-// The bytes of the 16-character blocks [0, `blocks`) at `text` into `bytes` (the character folded to lower
-// case for an ASCII word character, 0 for any other character) and their word characters as bits into
-// `bits`, 16 a block from the lowest, as if every character beyond ASCII were not a word character: those get
-// their bits in `other_bits`, and the blocks that hold one their bits in the result (and perhaps blocks beside
-// them). `blocks` is at most 64; the bits of a 64-bit word that no block fills are left as they are.
+// The bytes of up to 64 blocks of 16 at `text` (an ASCII word character folded, else 0) and their word bits,
+// characters beyond ASCII taken for non-word ones: those get their bits in `other_bits`, and the blocks that hold
+// one (perhaps blocks beside them too) their bits in the result.
 template <typename CharT>
 std::uint64_t ascii_chunk(const CharT *text, int blocks, std::uint8_t *bytes, std::uint64_t *bits,
                           std::uint16_t *other_bits, CpuPath path);
@@ -80,13 +70,9 @@ struct WordBits {
     std::uint32_t shortest;
 };
 
-// The offsets, in order, of the starts of the words that may be required ones among the `size` characters
-// whose word characters are `bits` (64 a word, one more word after them for the words that run past them) and
-// whose bytes are `bytes`: words at least `filter.shortest` characters long whose bit in the filter is set,
-// and perhaps a block's last character besides (the look-ups take any place). `prev_word` tells whether the
-// character before the chunk is a word character, and gets the chunk's last. `bits` has room for
-// `kChunkCharacters / 64 + 1` words (those past the characters' are read, and their starts dropped), `offsets`
-// for `kFilteredOffsets`. Returns their number.
+// The offsets of the starts of words at least `filter.shortest` long whose bit is set (perhaps a block's last
+// character besides) among `size` characters with word bits `bits` (and a word more) and bytes `bytes`;
+// `prev_word` is the word flag of the character before, and gets the chunk's last.
 int filtered_word_starts(const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes,
                          const WordBits &filter, std::uint16_t *offsets, CpuPath path);
 

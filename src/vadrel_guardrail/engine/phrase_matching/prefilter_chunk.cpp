@@ -52,8 +52,7 @@ std::uint64_t ascii_chunk_narrow(const CharT *text, int blocks, std::uint8_t *by
     return others;
 }
 
-// The bytes of a word's first characters, up to eight, from the bytes at its start: up to the first 0, with
-// no branch.
+// The bytes of a word's first characters, up to eight: up to the first 0, with no branch.
 inline std::uint64_t first_bytes(const std::uint8_t *bytes) {
     std::uint64_t eight;
     std::memcpy(&eight, bytes, 8);
@@ -62,12 +61,10 @@ inline std::uint64_t first_bytes(const std::uint8_t *bytes) {
     return eight & ((zeros & (0 - zeros)) - 1);
 }
 
-// The starts of the words at least `shortest` characters long among the chunk's `blocks` blocks of 64, a mask
-// a block into `starts_of`.
+// The starts of the words at least `shortest` long in the chunk's `blocks` blocks of 64, a mask a block.
 [[gnu::always_inline]] inline void long_word_starts(const std::uint64_t *bits, int blocks, std::uint32_t shortest,
                                                     std::uint64_t &prev_word, std::uint64_t *starts_of) {
-    // The steps that leave the starts of runs of word characters as long as the shortest word: each halves
-    // what is left to check, so that a run of 4 takes two.
+    // The steps that keep runs as long as the shortest word: each halves what is left (a run of 4 takes two).
     unsigned steps[8], step_count = 0;
     for (unsigned covered = 1; covered < shortest; covered += steps[step_count++]) {
         steps[step_count] = std::min(covered, shortest - covered);
@@ -98,8 +95,7 @@ inline std::uint64_t word_bit(const std::uint8_t *at, unsigned shift) {
     }
 }
 
-// The filtered word starts; with `kBitInstructions`, compiled where bits are counted by one instruction, and
-// with `kFour` when `filter.four`.
+// The filtered word starts; `kBitInstructions` where bits are counted by one instruction, `kFour` for `filter.four`.
 template <bool kBitInstructions, bool kFour>
 [[gnu::always_inline]] inline int filtered_word_starts_body(const std::uint64_t *bits, int size,
                                                             std::uint64_t &prev_word, const std::uint8_t *bytes,
@@ -112,8 +108,8 @@ template <bool kBitInstructions, bool kFour>
     for (int block = 0; block < size / 64; ++block) {
         std::uint64_t starts = starts_of[block];
         int here = kBitInstructions ? __builtin_popcountll(starts) : bit_count(starts);
-        // Four at a time without a branch each; those that pass are kept. The places past the last are the
-        // block's last character, which may pass too: the look-ups take any place.
+        // Four at a time without a branch each, those that pass kept (past the last, the block's last character,
+        // which may pass too: the look-ups take any place).
         const int base = block * 64;
         for (int k = 0; k < here; k += 4) {
             for (int j = 0; j < 4; ++j) {
@@ -238,8 +234,7 @@ __attribute__((target("popcnt,bmi,bmi2,avx2"))) int filtered_word_starts_wide(
                        : filtered_word_starts_body<true, false>(bits, size, prev_word, bytes, filter, offsets);
 }
 
-// As `long_word_starts`, eight blocks at a step; the blocks past `blocks` (up to the next eight) get starts
-// from whatever their bits hold, and `starts_of` has room for them.
+// As `long_word_starts`, eight blocks a step (`starts_of` has room for those past `blocks`, up to the next eight).
 __attribute__((target("avx512f"))) inline void long_word_starts_avx512(const std::uint64_t *bits, int blocks,
                                                                         std::uint32_t shortest,
                                                                         std::uint64_t &prev_word,
@@ -251,8 +246,7 @@ __attribute__((target("avx512f"))) inline void long_word_starts_avx512(const std
     __m512i before = _mm512_maskz_set1_epi64(0x80, static_cast<long long>(prev_word << 63));
     for (int block = 0; block < blocks; block += 8) {
         __m512i word_bits = _mm512_loadu_si512(bits + block);
-        // `word_starts_of` in each lane; the last character of the block before each: the previous eight's last
-        // block, then these.
+        // `word_starts_of` in each lane, with the last character of the block before each.
         __m512i last = _mm512_srli_epi64(_mm512_alignr_epi64(word_bits, before, 7), 63);
         __m512i starts = _mm512_andnot_si512(_mm512_or_si512(_mm512_slli_epi64(word_bits, 1), last), word_bits);
         __m512i low = word_bits, high = _mm512_loadu_si512(bits + block + 1);
@@ -268,8 +262,7 @@ __attribute__((target("avx512f"))) inline void long_word_starts_avx512(const std
     prev_word = bits[blocks - 1] >> 63;
 }
 
-// How the first four bytes of the words at 16 places are picked out of a block's bytes: byte k of the result
-// is byte k % 4 of the word at the place in byte k / 4 of the places.
+// How the first four bytes of the words at 16 places are picked: byte k is byte k % 4 of the word at place k / 4.
 alignas(64) constexpr auto kWindows = [] {
     struct {
         std::uint8_t spread[64], step[64], iota[64];
@@ -282,11 +275,9 @@ alignas(64) constexpr auto kWindows = [] {
     return windows;
 }();
 
-// The filtered word starts of `filtered_word_starts_body<true, true>` without the places past the last: a
-// block's starts packed together (words of four characters or more, with a character between them, start at
-// most 13 times in 64 places), their first four bytes picked out of the block's bytes and fingerprinted at
-// once; then the fingerprints' bits fetched 16 at a time, and the offsets of those that pass packed. No step
-// branches on the text.
+// `filtered_word_starts_body<true, true>` without the places past the last: a block's starts packed (words of
+// four characters or more start at most 13 times in 64), their first four bytes picked and fingerprinted at once;
+// then their bits fetched 16 at a time and the offsets that pass packed. No step branches on the text.
 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,popcnt,bmi,bmi2"))) int
 filtered_word_starts_avx512(const std::uint64_t *bits, int size, std::uint64_t &prev_word, const std::uint8_t *bytes,
                             const WordBits &filter, std::uint16_t *offsets) {

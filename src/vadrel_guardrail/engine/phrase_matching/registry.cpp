@@ -149,17 +149,13 @@ void register_native(nb::handle pattern, nb::handle phrases, nb::handle lowered_
     entry.binding_for(phrases, lowered_phrases);
 }
 
-nb::str cpu_path_in_use() {
-    return nb::str(cpu_path_name(cpu_path()));
-}
-
-nb::object native_findall(nb::handle pattern, nb::handle text) {
+nb::object native_findall(nb::handle pattern, nb::handle text, Scratch &scratch) {
     const PhraseAutomaton *automaton = native_for(pattern);
     if (!automaton || !PyUnicode_Check(text.ptr())) {
         return nb::none();
     }
     nb::list out;
-    for (auto span : automaton->find_all(text.ptr())) {
+    for (auto span : automaton->find_all(text.ptr(), scratch)) {
         out.append(pyhost::owned(PyUnicode_Substring(text.ptr(), span.start, span.end)));
     }
     return out;

@@ -1,8 +1,7 @@
-// The native automaton of each pattern that the phrase-matcher engine prepares, found by the pattern object:
-// it lives as long as the pattern (a weak reference drops it), so a pattern that a caller puts in
-// `banned_phrases_regex` instead has none and is used through its own `findall`. Its matches are reported back
-// as the engine's phrases through a binding: the items of a phrase sequence as a check found them, and for each
-// phrase the first item that lowers to it.
+// The native automaton of each pattern that the engine prepares, found by the pattern object, as long as it lives
+// (a pattern a caller puts in `banned_phrases_regex` has none: its own `findall` serves). Its matches are told as
+// the engine's phrases through a binding: a phrase sequence's items, and for each phrase the first item that
+// lowers to it.
 #pragma once
 
 #include <Python.h>
@@ -106,8 +105,7 @@ struct Binding {
     ItemPointers pointers{items};  // the items' pointers, for the compare
     mutable ReasonCache reasons;
 
-    // The item that tells a match found as `index` (an automaton's phrase, or -1 - an index into
-    // `other_texts`), or -1 for none.
+    // The item that tells a match found as `index` (a phrase, or -1 - an index into `other_texts`), or -1.
     std::int32_t item_telling(std::int32_t index, const std::vector<std::u32string> &other_texts) const {
         if (index >= 0) {
             return item_of[static_cast<std::size_t>(index)];
@@ -173,11 +171,8 @@ const PhraseAutomaton *native_for(nb::handle pattern);
 // item for item; nothing when the phrases cannot have one.
 void register_native(nb::handle pattern, nb::handle phrases, nb::handle lowered_phrases);
 
-// The name of the SIMD path that automata run (see `cpu_path`); a bad VADREL_PHRASE_ISA raises ValueError.
-nb::str cpu_path_in_use();
-
 // The matches of a native automaton, as the texts `findall` would give; None when the pattern has no automaton.
-nb::object native_findall(nb::handle pattern, nb::handle text);
+nb::object native_findall(nb::handle pattern, nb::handle text, Scratch &scratch);
 
 // `re.escape` of a text as `re`'s own gives it, without a look-up in its table for every character: whether
 // `escape` is `re.escape` with its table of special characters as `re` made it, so that

@@ -1,5 +1,4 @@
-// Scanning a text with a `PhraseAutomaton`: the trie walks, the word look-ups, the block scans over word starts
-// or every boundary, and the telling of matches back as phrases.
+// The choice of scan, the scan over word starts (64 characters at a step), its walks and word look-ups.
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -36,24 +35,21 @@ inline std::uint32_t lanes_with(__m128i bytes, int bits) {
 }
 #endif
 
-// The word look-ups that a text makes again and again, kept close at hand. A text holds few distinct words
-// however long it is, so its look-ups (a word, from the root or from a node inside a walk) repeat; the jump
-// table that answers them is large and sparse, and each of its answers is a wait on memory. A small table of
-// recent answers, the misses included, serves the repeats from cache.
-// The step of the word with key `low`, `high` and `length` from `from`, node -1 when no phrase goes on with
-// it. The answer is good until the next look-up.
-inline const PhraseAutomaton::WordStep &PhraseAutomaton::cached_jump(Scratch &scratch, std::uint64_t hash,
-                                                                     std::uint64_t low, std::uint64_t high,
-                                                                     std::uint32_t length, std::int32_t from) const {
-    WordStep &entry = scratch.words[(hash >> kWordCacheShift) & scratch.word_mask];
-    if (entry.length == length && entry.from == from && entry.low == low && entry.high == high) {
+// The step of the word `low`, `high`, `length` from `from` (node -1: no phrase goes on), good until the next
+// look-up. A text's words repeat, and each answer of the large, sparse jump table is a wait on memory: the
+// scratch keeps recent answers, the misses too.
+inline const WordStep &PhraseAutomaton::cached_jump(Scratch &scratch, std::uint64_t hash, std::uint64_t low,
+                                                    std::uint64_t high, std::uint32_t length,
+                                                    std::int32_t from) const {
+    WordStep &entry = scratch.words[((hash >> kWordCacheShift) ^ scratch.mix) & scratch.word_mask];
+    const std::uint64_t who = (serial_ << 32) | static_cast<std::uint32_t>(from);
+    if (entry.who == who && entry.length == length && entry.low == low && entry.high == high) {
         return entry;
     }
-    return fill_word_cache(scratch, entry, hash, low, high, length, from);
+    return fill_word_cache(entry, who, hash, low, high, length);
 }
 
-// Whether a phrase can go on from a word with `follows` when the classes of the three characters after it are
-// these.
+// Whether a phrase can go on from a word with `follows` with these classes of the three characters after it.
 inline bool step_follows(const std::uint64_t *follows, std::uint32_t first, std::uint32_t second,
                          std::uint32_t third) {
     return bit_in(follows, follow_bit(first, second, third) & 127) != 0;
@@ -67,9 +63,8 @@ template <bool kLowering, typename CharT>
                                                                               std::uint64_t &openings,
                                                                               std::uint32_t &tail) const {
     if constexpr (sizeof(CharT) == 2) {
-        // A block that starts with 16 ASCII characters is left to the arithmetic of the table path, which costs
-        // less there (a text mostly ASCII, in two-byte storage for a few characters), unless the path has read
-        // it already.
+        // A block that starts with 16 ASCII characters is left to the table path's arithmetic, cheaper there (text
+        // mostly ASCII, stored in two bytes for a few characters), unless this path has read it already.
         WindowBlock block;
         std::uint32_t unused;
         if (!window_flags_.empty() && (carry.at == i || !ascii_class_block(text + i, nullptr, unused)) &&
@@ -116,10 +111,9 @@ Py_ssize_t PhraseAutomaton::match_at(const CharT *text, Py_ssize_t length, Py_ss
     return finish_match(text, length, node, j, walk);
 }
 
-// The classes of the 16 characters at `text`, a byte each (into `classes` when given), and their word
-// characters as bits: by arithmetic when all are ASCII, else one table load each, which also gives the non-word
-// characters that open a phrase and those that change when lowered (none of them ASCII). False when some
-// character lies beyond the plane, or classes do not fit a byte.
+// The classes of the 16 characters at `text` (into `classes` when given) and their word characters as bits: by
+// arithmetic when all are ASCII, else a table load each, which also gives the non-word characters that open a
+// phrase and those that change when lowered. False beyond the plane, or when classes do not fit a byte.
 template <typename CharT>
 [[gnu::always_inline]] inline bool PhraseAutomaton::classes_of_16(const CharT *text, std::uint8_t *classes,
                                                                   std::uint32_t &word, std::uint32_t &opening,
@@ -172,10 +166,9 @@ template <typename CharT>
     return classes_of_16(text, classes, word, opening, changing);
 }
 
-// A word of the text that starts at `j` inside a walk, at `landed`'s node, taken whole in one look-up (a match
-// cannot end inside it): 1 with `landed` set to its step and `j` moved past it, 0 when no phrase goes on
-// through it, -1 when it is to be walked (too long, or too near the end of the text for its key). Inlined into
-// the walk: it runs for most words of a text.
+// A word that starts at `j` inside a walk at `node`, taken whole in one look-up (a match cannot end inside it):
+// 1 with `landed` its step and `j` past it, 0 when no phrase goes on through it, -1 when it is to be walked (too
+// long, or too near the text's end for its key). Inlined into the walk: it runs for most words of a text.
 template <typename CharT>
 [[gnu::always_inline]] inline int PhraseAutomaton::jump_inside(const CharT *text, Py_ssize_t length,
                                                                std::int32_t node, Py_ssize_t &j,
@@ -282,10 +275,9 @@ Py_ssize_t PhraseAutomaton::finish_match(const CharT *text, Py_ssize_t length, s
     return best_end;
 }
 
-// The key of the word of the text at `i` (its classes, a byte each, zero beyond its length), and its length
-// when `word_length` is 0 (else known from the scan's bits); false when it is to be walked (too long, or too near
-// the end of the text for its key). 16 characters are read without a branch each and the rest masked off; a
-// class 0 (in no phrase) then finds no entry.
+// The key of the word at `i` (its classes, a byte each, zero beyond its length), and its length when
+// `word_length` is 0; false when it is to be walked (too long, or too near the text's end for its key). 16
+// characters are read without a branch each and the rest masked off (a class 0 then finds no entry).
 template <typename CharT>
 bool PhraseAutomaton::word_key(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint32_t &word_length,
                                std::uint64_t &low, std::uint64_t &high) const {
@@ -318,15 +310,13 @@ bool PhraseAutomaton::word_key(const CharT *text, Py_ssize_t length, Py_ssize_t 
     return true;
 }
 
-// `match_at` for busy tries: the whole word at `i` in one look-up. A match cannot end inside a word (no
-// boundary there), so it passes the node that the word leads to, and that node is a word end.
+// `match_at` for busy tries: the whole word at `i` in one look-up (a match cannot end inside a word).
 template <typename CharT>
 Py_ssize_t PhraseAutomaton::match_by_word(const CharT *text, Py_ssize_t length, Py_ssize_t i,
                                           std::uint32_t word_length, Walk &walk) const {
     // The word's classes, a byte each.
     std::uint64_t low = 0, high = 0;
-    // A word whose length the scan does not know (in the text's last characters, mostly) is read a character
-    // at a time: a short word costs less so than through 16 characters classified at once.
+    // A word whose length the scan does not know (near the text's end, mostly) is read a character at a time.
     if (word_length == 0 || !word_key(text, length, i, word_length, low, high)) {
         if (word_length > kJumpWord) {
             return match_at(text, length, i, walk);
@@ -365,10 +355,9 @@ Py_ssize_t PhraseAutomaton::match_word(const CharT *text, Py_ssize_t length, Py_
     return finish_match(text, length, step.node, j, walk, &step, block);
 }
 
-// The word bits of the 64 characters at `i` (by arithmetic when all are ASCII, else by table); with
-// `classes`, the classes of those characters and of the 16 after them, a byte each, and in `tail` the word bits
-// of those 16 (all set when unknown); in `openings`, the non-word characters that can open a phrase (never
-// ASCII ones). False when lowering and some character of the 64 changes when lowered.
+// The word bits of the 64 characters at `i`; with `classes`, their classes and those of the 16 after them, and in
+// `tail` the word bits of those 16 (all set when unknown); in `openings`, the non-word characters that can open a
+// phrase (never ASCII ones). False when lowering and some character of the 64 changes when lowered.
 template <bool kLowering, typename CharT>
 [[gnu::always_inline]] inline bool PhraseAutomaton::classify_block(const CharT *text, Py_ssize_t i, std::uint8_t *classes,
                                                                    std::uint64_t &bits, std::uint64_t &openings,
@@ -437,10 +426,9 @@ inline std::uint64_t pair_in(const std::uint64_t *pairs, std::uint32_t first, st
     return bit_in(pairs, ((first & 0xFFu) << 8) | (second & 0xFFu));
 }
 
-// The keys of the words at the `count` offsets of `picked` in the block at `i` (word bits `bits`, and `tail` of
-// the 16 characters after it; classes `classes` when kept), by offset in `keys`, with their bits in `ready`
-// where known, their slots fetched ahead. Words whose bits in the word filter are clear cannot start a match
-// and are dropped: `picked` keeps the others, whose number is returned.
+// The keys of the words at the `count` offsets `picked` in the block at `i`, by offset in `keys` (those known in
+// `ready`), their slots fetched ahead. Words whose bits in the word filter are clear are dropped: `picked` keeps
+// the others, whose number is returned.
 template <typename CharT>
 [[gnu::always_inline]] inline int PhraseAutomaton::word_keys(const CharT *text, Py_ssize_t length, Py_ssize_t i, std::uint64_t bits,
                                std::uint32_t tail, const std::uint8_t *classes, int *picked, int count, WordKey *keys,
@@ -457,8 +445,6 @@ template <typename CharT>
         // Known where the word and the three characters after it lie within the classes kept (80).
         key.length = offset + run + 3 > 80 ? 0 : static_cast<std::uint32_t>(run);
         picked[kept] = offset;
-        // The key from the classes kept where they hold the word and the three characters after it, else from
-        // the text.
         const bool in_classes = classes && key.length != 0 && key.length <= kJumpWord;
         if (in_classes) {
             std::memcpy(&key.low, classes + offset, 8);
@@ -484,7 +470,7 @@ template <typename CharT>
                                        follows_key(coarse_class_, class_of(text[j]), class_of(text[j + 1]),
                                                    class_of(text[j + 2])));
             }
-            __builtin_prefetch(&scratch.words[(key.hash >> kWordCacheShift) & scratch.word_mask]);
+            __builtin_prefetch(&scratch.words[((key.hash >> kWordCacheShift) ^ scratch.mix) & scratch.word_mask]);
         }
         kept += passes;
     }
@@ -528,8 +514,7 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
         if (walk.read > kRereads * static_cast<std::size_t>(i - from) + kWalkedFirst) {
             return scan_linear<kLowering>(text, length, i, limit, resume, sink);
         }
-        // With word look-ups, the classes of the block and of the 16 characters after it (when there are as
-        // many) are kept: the words' keys and the characters after them are read from there.
+        // With word look-ups, the classes of the block and the 16 after it are kept, for the words' keys.
         alignas(16) std::uint8_t block_classes[80];
         const bool keep_classes = use_jumps_ && i + 80 <= length;
         std::uint64_t bits, openings;
@@ -545,9 +530,8 @@ Py_ssize_t PhraseAutomaton::scan_word_starts(const CharT *text, Py_ssize_t lengt
         if (limit - i < 64) {
             starts &= (std::uint64_t{1} << (limit - i)) - 1;
         }
-        // With the classes kept, the word filter does better than the opening pairs, and all starts are taken,
-        // unless few pairs open a phrase: then those pairs, read from the kept classes, come first, for as long
-        // as they drop enough words to pay.
+        // With the classes kept, the word filter does better than the opening pairs, unless few pairs open a
+        // phrase: then those pairs come first, for as long as they drop enough words to pay.
         int picked[64];
         int count;
         if (keep_classes && by_pairs) {

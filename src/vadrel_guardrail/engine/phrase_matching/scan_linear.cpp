@@ -1,7 +1,5 @@
-// The scans of a `PhraseAutomaton` that go character by character: with failure links, which read each character
-// once whatever the phrases, and from every word boundary, for phrases that can start elsewhere than at a word.
+// The scans that go character by character: Aho–Corasick's, and the walk from every word boundary.
 #include <algorithm>
-#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -13,21 +11,21 @@ namespace vadrel_guardrail::phrase_matching {
 template <bool kLowering, typename CharT>
 Py_ssize_t PhraseAutomaton::scan_linear(const CharT *text, Py_ssize_t length, Py_ssize_t from, Py_ssize_t limit,
                                         Py_ssize_t &resume, MatchSink &sink) const {
-    // One state per place: the node of the longest end of the text so far that is a path from the root. The
-    // phrases that end at a place are that node's and those down its output links; at each word start the one
-    // of smallest list index that ends on a boundary is kept, until no phrase that starts there can still end.
+    // At each word start, the phrase of smallest list index that ends there on a boundary (found down the output
+    // links of the places where phrases end) is kept until no phrase that starts there can still end.
     const CaseRules &rules = *rules_;
     auto word = [&](Py_ssize_t j) { return rules.word(static_cast<std::uint32_t>(text[j])); };
-    // The text is read in blocks: first the transitions, noting the places where a phrase ends, then those
-    // places alone. A start is settled once no phrase that starts there can still end: it waits at most the
-    // longest phrase and a block.
+    // The text is read in blocks: first the transitions, noting where a phrase ends, then those places alone; a
+    // start waits at most the longest phrase and a block.
     constexpr Py_ssize_t kBlock = 64;
     std::size_t span = 1;
     while (span < static_cast<std::size_t>(longest_) + 2 + kBlock) {
         span *= 2;
     }
     const std::size_t mask = span - 1;
-    std::vector<std::int32_t> best(span, -1);  // by start, modulo `span`
+    Scratch &scratch = *sink.scratch;
+    std::vector<std::int32_t> &best = scratch.best;  // by start, modulo `span`
+    best.assign(span, -1);
     std::size_t waiting = 0;  // starts with a phrase in `best`
     Py_ssize_t settled = from;  // the starts before it are reported
     auto settle = [&](Py_ssize_t until) {
@@ -48,21 +46,20 @@ Py_ssize_t PhraseAutomaton::scan_linear(const CharT *text, Py_ssize_t length, Py
         }
     };
     const Py_ssize_t stop = limit < length ? std::min(length, limit + longest_ + 1) : length;
-    // The states met, each given a slot whose row tells, by class, the slot of the state that follows (-1 while
-    // not yet known), with the first node down the output links (or the state itself) where a phrase ends: a
-    // repetitive text goes round a few states, at one load per character. When the slots run out, they start
+    // A DFA built lazily: each state met gets a slot whose row gives, by class, the next state's slot (-1: not yet
+    // known); a repetitive text goes round a few, at one load per character. When the slots run out, they start
     // over.
     unsigned shift = 0;
     while ((std::uint32_t{1} << shift) < class_count_) {
         ++shift;
     }
     const std::int32_t slots = std::clamp<std::int32_t>((1 << 16) >> shift, 8, 256);
-    std::unique_ptr<std::int32_t[]> rows(new std::int32_t[static_cast<std::size_t>(slots) << shift]);
-    struct Slot {
-        std::int32_t state, ends;
-    };
-    std::vector<Slot> slot_states(static_cast<std::size_t>(slots));
-    std::unordered_map<std::int32_t, std::int32_t> slot_of;  // by state
+    std::vector<std::int32_t> &rows = scratch.rows;
+    rows.resize(static_cast<std::size_t>(slots) << shift);
+    auto &slot_states = scratch.states;  // each slot's state, and the node down its links where a phrase ends
+    slot_states.resize(static_cast<std::size_t>(slots));
+    auto &slot_of = scratch.slot_of;  // by state
+    slot_of.clear();
     std::int32_t used = 0;
     std::size_t restarts = 0;
     auto slot_for = [&](std::int32_t state) {
@@ -78,7 +75,7 @@ Py_ssize_t PhraseAutomaton::scan_linear(const CharT *text, Py_ssize_t length, Py
         std::int32_t slot = used++;
         slot_of.emplace(state, slot);
         slot_states[static_cast<std::size_t>(slot)] = {state, nodes_[state].terminal >= 0 ? state : output_[state]};
-        std::fill_n(rows.get() + (static_cast<std::size_t>(slot) << shift), std::size_t{1} << shift, -1);
+        std::fill_n(rows.data() + (static_cast<std::size_t>(slot) << shift), std::size_t{1} << shift, -1);
         return slot;
     };
     std::int32_t current = slot_for(0);
@@ -94,7 +91,7 @@ Py_ssize_t PhraseAutomaton::scan_linear(const CharT *text, Py_ssize_t length, Py
             std::int32_t &row = rows[(static_cast<std::size_t>(current) << shift) | cls];
             std::int32_t next = row;
             if (next < 0) {
-                std::int32_t state = slot_states[static_cast<std::size_t>(current)].state;
+                std::int32_t state = slot_states[static_cast<std::size_t>(current)].first;
                 std::int32_t child;
                 while ((child = step(state, cls)) < 0 && state != 0) {
                     state = fail_[state];
@@ -107,7 +104,7 @@ Py_ssize_t PhraseAutomaton::scan_linear(const CharT *text, Py_ssize_t length, Py
                 }
             }
             current = next;
-            std::int32_t ends = slot_states[static_cast<std::size_t>(current)].ends;
+            std::int32_t ends = slot_states[static_cast<std::size_t>(current)].second;
             if (ends >= 0) {
                 ends_at[found] = j + 1;
                 ends_node[found++] = ends;
@@ -171,8 +168,8 @@ Py_ssize_t PhraseAutomaton::scan_everywhere(const CharT *text, Py_ssize_t length
         if ((i >= limit && limit < length) || (i == length && !prev_word)) {
             return stop;  // no boundary at the end of a text that ends with a non-word character
         }
-        // The smallest list index among the phrases that match here and end on a boundary wins, the empty one
-        // included (not twice at one place).
+        // The smallest list index among the phrases that match here and end on a boundary wins (the empty one,
+        // not twice at one place).
         walk.node = 0;
         const Py_ssize_t end = match_at(text, length, i, walk);
         if (empty_phrase >= 0 && i != no_empty_at && (end < 0 || nodes_[walk.node].terminal > empty_phrase)) {

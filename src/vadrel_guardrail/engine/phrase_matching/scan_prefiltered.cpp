@@ -1,141 +1,14 @@
-// The prefilter: its required words, chosen when the automaton is built, and its scan, which looks at the text's
-// words first and runs the automaton only just before the required ones it finds.
+// The prefilter's scan: the text's words first, the word-start scan only before the required ones (prefilter.hpp).
 #include "vadrel_guardrail/engine/phrase_matching/prefilter.hpp"
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
-#include <map>
-#include <tuple>
 
-#include "vadrel_guardrail/engine/phrase_matching/ascii_block.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/automaton.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/case_rules.hpp"
 #include "vadrel_guardrail/engine/phrase_matching/word_filter.hpp"
 
 namespace vadrel_guardrail::phrase_matching {
-
-namespace {
-
-// The text is read as a byte per character: 0 for a character that is not a word character, else the byte of
-// its class, which for the ASCII ones is the character folded to lower case, so that 16 of them cost a few
-// instructions.
-
-// The byte of the class of an ASCII word character: the character folded to lower case.
-inline std::uint32_t ascii_byte(std::uint32_t cls) {
-    return cls <= 26 ? 'a' + cls - 1 : cls <= 36 ? '0' + cls - 27 : '_' | 0x20;
-}
-
-// A word's key in the maps of the words of the phrases.
-std::tuple<std::uint64_t, std::uint64_t, std::uint32_t> key_of(const Prefilter::Word &w) {
-    return {w.low, w.high, w.length};
-}
-
-}  // namespace
-
-// The prefilter's required words: each phrase's, and the bits that let most other words pass by one load.
-void PhraseAutomaton::build_prefilter() {
-    // The scan reads a byte per character, one per class, and finds words only where matches start at word
-    // starts.
-    if (!word_starts_only_ || bmp_scan_.empty() || phrases_.empty()) {
-        return;
-    }
-    const CaseRules &rules = *rules_;
-    auto filter = std::make_shared<Prefilter>();
-    // Each class its own byte: the ASCII word characters' lower case, then the bytes left over in turn (there
-    // are as many as classes can be beyond those).
-    std::uint32_t spare = 1;
-    for (std::uint32_t cls = 1; cls < class_count_; ++cls) {
-        if (cls >= kAsciiClasses) {
-            while ((spare >= 'a' && spare <= 'z') || (spare >= '0' && spare <= '9') || spare == ('_' | 0x20)) {
-                ++spare;  // a lower-case letter, a digit or the folded underscore
-            }
-        }
-        filter->byte_of_class[cls] = static_cast<std::uint8_t>(cls < kAsciiClasses ? ascii_byte(cls) : spare++);
-    }
-    // A word of a phrase that a match shows as a whole word of the text: its characters match only word
-    // characters, and the characters beside it in the phrase (if any) only non-word ones (ASCII ones, which
-    // match themselves alone).
-    auto separates = [&](char32_t c) { return c < 0x80 && !rules.word(c); };
-    std::vector<Prefilter::Word> candidates;
-    std::vector<std::size_t> first_of(phrases_.size() + 1, 0);
-    std::map<std::tuple<std::uint64_t, std::uint64_t, std::uint32_t>, std::uint32_t> holders;  // phrases holding each
-    for (std::size_t index = 0; index < phrases_.size(); ++index) {
-        first_of[index] = candidates.size();
-        const std::u32string &phrase = phrases_[index];
-        std::size_t size = phrase.size();
-        for (std::size_t at = 0; at < size;) {
-            if (!rules.word(phrase[at])) {
-                ++at;
-                continue;
-            }
-            std::size_t end = at;
-            bool plain = at == 0 || separates(phrase[at - 1]);
-            std::uint8_t bytes[Prefilter::kLongest] = {};
-            for (; end < size && rules.word(phrase[end]); ++end) {
-                std::uint32_t key = rules.key(phrase[end]);
-                plain = plain && end - at < Prefilter::kLongest && !rules.nonword_key(key);
-                if (plain) {
-                    bytes[end - at] = filter->byte_of_class[class_of_key_.at(key)];
-                }
-            }
-            if (plain && (end == size || separates(phrase[end]))) {
-                Prefilter::Word word;
-                std::memcpy(&word.low, bytes, 8);
-                std::memcpy(&word.high, bytes + 8, 8);
-                word.length = static_cast<std::uint32_t>(end - at);
-                word.nearest = word.farthest = static_cast<std::int32_t>(at);
-                candidates.push_back(word);
-                ++holders[key_of(word)];
-            }
-            at = end;
-        }
-        if (first_of[index] == candidates.size()) {
-            return;  // a phrase without a word to require
-        }
-    }
-    first_of[phrases_.size()] = candidates.size();
-    // Each phrase requires the word that the fewest phrases hold, as a guess at the text's rarest: a word that
-    // begins many phrases is likely a common one. Then the longer, then the later.
-    std::map<std::tuple<std::uint64_t, std::uint64_t, std::uint32_t>, Prefilter::Word> required;
-    for (std::size_t index = 0; index < phrases_.size(); ++index) {
-        const Prefilter::Word *best = nullptr;
-        for (std::size_t k = first_of[index]; k < first_of[index + 1]; ++k) {
-            const Prefilter::Word &c = candidates[k];
-            if (!best || holders[key_of(c)] < holders[key_of(*best)] ||
-                (holders[key_of(c)] == holders[key_of(*best)] && c.length >= best->length)) {
-                best = &c;
-            }
-        }
-        auto [it, added] = required.emplace(key_of(*best), *best);
-        it->second.nearest = std::min(it->second.nearest, best->nearest);
-        it->second.farthest = std::max(it->second.farthest, best->farthest);
-    }
-    filter->mask = (std::size_t{1} << index_bits(2 * required.size(), 1, 63)) - 1;
-    filter->words.resize(filter->mask + 1);
-    // At least 4,096 bits, about 128 per word, at most 2^20.
-    const unsigned bit_width = index_bits(128 * required.size(), 12, 20);
-    filter->bits.assign((std::size_t{1} << bit_width) / 64, 0);
-    for (const auto &[key, word] : required) {
-        filter->farthest = std::max<Py_ssize_t>(filter->farthest, word.farthest);
-        filter->shortest = std::min(filter->shortest, word.length);
-        std::size_t slot = jump_hash(word.low, word.high, word.length) & filter->mask;
-        while (filter->words[slot].length != 0) {
-            slot = (slot + 1) & filter->mask;
-        }
-        filter->words[slot] = word;
-    }
-    filter->four = filter->shortest >= 4;
-    filter->shift = (filter->four ? 32 : 64) - bit_width;
-    for (const Prefilter::Word &word : filter->words) {
-        if (word.length != 0) {
-            set_bit(filter->bits.data(), filter->four
-                                             ? fingerprint_four(static_cast<std::uint32_t>(word.low), filter->shift)
-                                             : fingerprint(word.low, filter->shift));
-        }
-    }
-    prefilter_ = std::move(filter);
-}
 
 const Prefilter::Word *Prefilter::find(std::uint64_t low, std::uint64_t high, std::uint32_t length) const {
     for (std::size_t slot = jump_hash(low, high, length) & mask;; slot = (slot + 1) & mask) {
@@ -177,8 +50,7 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
         }
         return scan_word_starts<kLowering>(text, length, start, limit, resume, sink);
     };
-    // The pending stretch, scanned; a place before `length` when the scan stopped at a character that changes
-    // when lowered.
+    // The pending stretch, scanned; a place before `length` when the scan stopped at a changing character.
     auto flush = [&]() -> Py_ssize_t {
         if (lo < 0) {
             return length;
@@ -190,8 +62,8 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
         return tried;
     };
 
-    // The characters beyond ASCII at the bits of `other` among 16 at `chars`, a byte each from the tables;
-    // `changing` is set when one changes when lowered. Returns their word characters as bits.
+    // The bytes of the characters beyond ASCII at the bits of `other` among 16 at `chars`, from the tables, and
+    // their word characters as bits; `changing` is set when one changes when lowered.
     const std::uint8_t *byte_of_class = filter.byte_of_class;
     auto other_bytes = [&](const CharT *chars, std::uint32_t other, std::uint8_t *out, bool &changing) {
         std::uint32_t part = 0;
@@ -216,16 +88,14 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
     std::uint16_t offsets[kFilteredOffsets];  // of the word starts to look up, within the chunk
     std::uint64_t prev_word = from > 0 && rules_->word(static_cast<std::uint32_t>(text[from - 1]));
     Py_ssize_t chunk = from;
-    // The required words that start at the chunk's `offsets` (the word starts that the filter lets through,
-    // and perhaps other places: a word is taken from any place on); a place before `length` when a scan near
-    // them stopped at a character that changes when lowered.
+    // The required words at the chunk's `offsets` (any place may be one); a place before `length` when a scan
+    // near them stopped at a changing character.
     auto look_up = [&](int count) -> Py_ssize_t {
         for (int k = 0; k < count; ++k) {
             const std::uint8_t *word_bytes = bytes + offsets[k];
             int block = offsets[k] / 64, offset = offsets[k] % 64;
             std::uint64_t word_bits = bits[block], next_bits = bits[block + 1];
-            // The word's characters as bits from its start, those of the next block brought in after; a
-            // word longer than 16 characters gets a length that tells it, 63 at most.
+            // The word's characters as bits from its start, the next block's after (a length of 63 at most).
             std::uint64_t run = ~((word_bits >> offset) | ((next_bits << 1) << (63 - offset)));
             auto word_length = static_cast<std::uint32_t>(__builtin_ctzll(run | (std::uint64_t{1} << 63)));
             if (word_length > Prefilter::kLongest) {
@@ -268,8 +138,7 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
         if (size < 64) {
             break;
         }
-        // The bytes and word bits of the chunk and of the 16 characters after it, those of blocks with
-        // characters beyond ASCII from the tables.
+        // The bytes and word bits of the chunk and the 16 characters after it (beyond ASCII from the tables).
         const int blocks = static_cast<int>(size / 16);
         std::uint64_t others = ascii_chunk(text + chunk, blocks, bytes, bits, other_bits, path);
         bits[blocks / 4] = 0;
@@ -290,8 +159,7 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
         if (kLowering && changing) {
             return hand_over(chunk);  // some word's bytes may not be its lower case's
         }
-        // The starts of the words as long as the shortest required word, which drops many of a text's short
-        // words at a few steps a block, then their look-ups.
+        // The starts of the words as long as the shortest required word, then their look-ups.
         int count = filtered_word_starts(bits, static_cast<int>(size), prev_word, bytes, word_filter, offsets, path);
         if (Py_ssize_t tried = look_up(count); tried < length) {
             return tried;
@@ -302,10 +170,8 @@ Py_ssize_t PhraseAutomaton::scan_prefiltered(const CharT *text, Py_ssize_t lengt
                 return tried;
             }
         }
-        // Where the stretches near required words, the pending one included, cover a third of the text read so
-        // far, the whole scan is cheaper: the bench's English prose with 1,000 phrases or more (required words at
-        // every seventh character) and its Greek and Turkish texts with 20 run 1.3 to 1.8 times faster without the
-        // prefilter, while a few matches in a long text leave it well below that share.
+        // Where the stretches near required words cover a third of the text read so far, the whole scan is
+        // cheaper (English prose with 1,000 phrases, Greek and Turkish text with 20: 1.3 to 1.8 times faster).
         const Py_ssize_t pending = lo >= 0 ? hi - lo + 64 : 0;
         if ((exact + pending) * 3 > chunk - from) {
             return hand_over(chunk);
