@@ -72,7 +72,8 @@ private:
 // Operations take nanobind signatures: a parameter that may be None needs `nb::arg(...).none()`
 // or a None default, since nanobind refuses None for object parameters otherwise. A public operation's
 // calls are bound by the signature its stubs declare (see signatures.hpp), which hands the nanobind
-// function every value, defaults included: there its parameters must follow the stubs' order.
+// function every value, the stubs' defaults included: there its parameters follow the stubs' order and
+// carry no default of their own (the stubs hold the only one).
 class ClassBuilder {
 public:
     // A class in `module` (whose `__name__` becomes the class's `__module__`).

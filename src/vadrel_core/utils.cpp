@@ -12,7 +12,7 @@ void init_utils(nb::module_ m) {
         .method("__init__", [](nb::handle) {})
         .method(
             "get_logger", [](nb::handle, nb::handle name) { return pyhost::import_from("logging", "getLogger")(name); },
-            nb::arg("name").none() = nb::none(), "Return `logging.getLogger(name)`.")
+            nb::arg("name").none(), "Return `logging.getLogger(name)`.")
         .build();
 
     m.def(

@@ -324,20 +324,20 @@ void init_guardrail_manager(nb::module_ m) {
                              "This component provides content filtering and safety checks, delegating the\n"
                              "provider-specific logic to one or more GuardrailEngine instances.")
             .base(component)
-            .method("__init__", &init_manager, nb::arg("engine") = nb::none(), nb::arg("empty_content_safe") = nb::none(),
-                    nb::arg("error_conservative") = nb::none(), nb::arg("raise_on_exceptions") = nb::none(),
-                    nb::arg("max_stream_buffer_bytes") = nb::none(), nb::arg("max_stream_buffer_chunks") = nb::none(),
+            .method("__init__", &init_manager, nb::arg("engine").none(), nb::arg("empty_content_safe").none(),
+                    nb::arg("error_conservative").none(), nb::arg("raise_on_exceptions").none(),
+                    nb::arg("max_stream_buffer_bytes").none(), nb::arg("max_stream_buffer_chunks").none(),
                     "Initialize the GuardrailManager class.")
             .property("engines", &engines,
                       "Return configured engines, lazily building the default when none was provided.")
-            .method("check_content", &check_content, nb::arg("content").none(), nb::arg("engine_kwargs") = nb::none(),
+            .method("check_content", &check_content, nb::arg("content").none(), nb::arg("engine_kwargs").none(),
                     "Check the content for safety using configured engines.")
             .method("_handle_engine_error", &handle_engine_error, nb::arg("error"), nb::arg("log_message"),
                     nb::arg("reason").none(), "Log an engine error and return an unsafe result or None to continue.")
             .method("check_input_stream", &stream::check_input_stream, nb::arg("chunks").none(),
-                    nb::arg("engine_kwargs").none() = nb::none(), "Check an input stream through configured engines.")
+                    nb::arg("engine_kwargs").none(), "Check an input stream through configured engines.")
             .method("check_output_stream", &stream::check_output_stream, nb::arg("chunks").none(),
-                    nb::arg("engine_kwargs").none() = nb::none(), "Check an output stream through configured engines.")
+                    nb::arg("engine_kwargs").none(), "Check an output stream through configured engines.")
             .method("_run", &run, nb::arg("kwargs"), "Run the guardrail manager component.")
             .staticmethod("_default_engine", &default_engine,
                           "Build the default guardrail engine used when none is provided.")

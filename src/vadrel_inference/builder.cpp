@@ -153,8 +153,8 @@ nb::object build_lm(nb::handle model_id, nb::handle credentials, nb::handle conf
 
 void init_builder(nb::module_ m) {
     // The invoker classes are imported at the first build: their packages import this module.
-    m.def("build_lm_invoker", &build_lm, nb::arg("model_id"), nb::arg("credentials").none() = nb::none(),
-          nb::arg("config").none() = nb::none(),
+    m.def("build_lm_invoker", &build_lm, nb::arg("model_id"), nb::arg("credentials").none(),
+          nb::arg("config").none(),
           "Build an invoker for an OpenAI-compatible chat-completions service.\n\n"
           "The model id is '<provider>/<model name>' or a ModelId; the provider picks the default base URL "
           "('openai', 'openrouter'). `credentials` is the API key (or a mapping with 'api_key'); without it the "
@@ -170,7 +170,7 @@ void init_builder(nb::module_ m) {
             nb::module_::import_("vadrel_inference.dm_invoker.lm_based_dm_invoker");
             return LMBasedDMInvoker(nb::arg("lm_invoker") = build_lm(model_id, credentials, config));
         },
-        nb::arg("model_id"), nb::arg("credentials").none() = nb::none(), nb::arg("config").none() = nb::none(),
+        nb::arg("model_id"), nb::arg("credentials").none(), nb::arg("config").none(),
         "Build a decision-model invoker that asks all questions in one chat-completions call; arguments as for "
         "build_lm_invoker.");
     pyhost::set_all(m, {"build_dm_invoker", "build_lm_invoker"});

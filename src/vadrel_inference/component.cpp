@@ -22,7 +22,7 @@ void init_component(nb::module_ m) {
             "__init__",
             // Subclasses take the engine configuration themselves; the base only keeps the invoker.
             [](nb::handle self, nb::handle dm_invoker, nb::handle) { nb::setattr(self, "dm_invoker", dm_invoker); },
-            nb::arg("dm_invoker"), nb::arg("engine_config").none() = nb::none())
+            nb::arg("dm_invoker"), nb::arg("engine_config").none())
         .classmethod(
             "from_config",
             [](nb::handle cls, nb::handle model_id, nb::handle engine_config, nb::handle credentials,
@@ -32,8 +32,8 @@ void init_component(nb::module_ m) {
                     nb::arg("config") = config);
                 return cls(nb::arg("dm_invoker") = invoker, nb::arg("engine_config") = engine_config);
             },
-            nb::arg("model_id"), nb::arg("engine_config").none() = nb::none(),
-            nb::arg("credentials").none() = nb::none(), nb::arg("config").none() = nb::none(),
+            nb::arg("model_id"), nb::arg("engine_config").none(),
+            nb::arg("credentials").none(), nb::arg("config").none(),
             "Build the decision-model invoker for `model_id` and the component around it.")
         .method(
             "_invoke_dm",

@@ -24,7 +24,7 @@ void init_exceptions(nb::module_ m) {
                                                         : nb::str("[{}]").format(class_name);
                     nb::handle(PyExc_Exception).attr("__init__")(self, text);
                 },
-                nb::arg("class_name"), nb::arg("message") = "")
+                nb::arg("class_name"), nb::arg("message"))
             .build());
     InvokerRuntimeError.set(
         pyhost::ClassBuilder(m, "InvokerRuntimeError", "A model call failed at run time: transport, service or answer.")

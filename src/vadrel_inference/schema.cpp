@@ -76,7 +76,7 @@ void init_schema(nb::module_ m) {
                 return cls(nb::arg("answer_type") = "vesk", nb::arg("instructions") = instructions,
                            nb::arg("criteria") = criteria);
             },
-            nb::arg("instructions"), nb::arg("criteria").none() = nb::none(),
+            nb::arg("instructions"), nb::arg("criteria").none(),
             "A yes/no question answered with the probability of yes.")
         .build();
 

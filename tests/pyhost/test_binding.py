@@ -101,10 +101,14 @@ def test_misfitting_calls_raise_what_a_python_function_raises():
     assert compared > 1000 * min(1.0, scaled(60) / 60)
 
 
+def native_body(function):
+    """The nanobind function a signed function calls."""
+    return next(o for o in gc.get_referents(function) if type(o).__name__ in ("nb_func", "nb_method"))
+
+
 def rendered_parameters(function):
     """The parameter names nanobind renders for the native body a signed function calls ("**kwargs" for that)."""
-    body = next(o for o in gc.get_referents(function) if type(o).__name__ in ("nb_func", "nb_method"))
-    (text, *_), = body.__nb_signature__
+    (text, *_), = native_body(function).__nb_signature__
     depth, current, parts = 0, "", []
     for ch in text[text.index("(") + 1 :]:
         if ch in "([{":
@@ -122,18 +126,22 @@ def rendered_parameters(function):
     return [re.split(r"[:=]", part)[0].strip() for part in parts if part not in ("", "/", "*")]
 
 
-def test_each_native_body_takes_the_stubs_parameters_in_order():
-    # The binder hands the body every value by position (keyword-only ones by name, which a body's **kwargs
-    # may take): a body whose parameters drift from the stubs would get the wrong values.
+def test_each_native_body_takes_the_stubs_parameters_in_order_without_defaults_of_its_own():
+    # The binder hands the body every value, the stubs' defaults included, by position (keyword-only ones and
+    # unmatched keywords by name): a body whose parameters drift from the stubs would get the wrong values or
+    # refuse them, and a default of the body's own would be a second one, never used, free to differ.
     for path, native in native_functions().items():
         declared = inspect.signature(native).parameters.values()
         positional = [p.name for p in declared if p.kind == p.POSITIONAL_OR_KEYWORD]
+        by_name = [p.name for p in declared if p.kind == p.KEYWORD_ONLY]
+        by_name += ["**kwargs"] if any(p.kind == p.VAR_KEYWORD for p in declared) else []
         rendered = rendered_parameters(native)
         # nanobind calls a parameter declared without a name "argN".
-        assert len(rendered) >= len(positional), path
+        assert len(rendered) == len(positional) + len(by_name), path
         assert all(r == p or re.fullmatch(r"arg\d+", r) for r, p in zip(rendered, positional)), path
-        rest = set(rendered[len(positional) :]) - {"**kwargs"}
-        assert rest <= {p.name for p in declared if p.kind == p.KEYWORD_ONLY}, path
+        assert rendered[len(positional) :] == by_name, path
+        ((*_, defaults),) = native_body(native).__nb_signature__
+        assert defaults is None, (path, defaults)
 
 
 def test_defaults_are_a_python_functions():

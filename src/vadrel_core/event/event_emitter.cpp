@@ -30,7 +30,7 @@ void init_event_emitter(nb::module_ m) {
             [](nb::handle self, nb::handle handlers) {
                 nb::setattr(self, "handlers", handlers.is_none() ? nb::list() : nb::list(handlers));
             },
-            nb::arg("handlers").none() = nb::none())
+            nb::arg("handlers").none())
         .method("emit", &emit,
             nb::arg("event"), "Await each handler's `emit(event)`, in order (asynchronous).")
         .method("close", &close,

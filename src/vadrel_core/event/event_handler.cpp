@@ -15,7 +15,7 @@ void init_event_handler_base(nb::module_ m) {
                 nb::object given = nb::borrow(name);
                 nb::setattr(self, "name", name.is_none() ? nb::object(self.type().attr("__name__")) : given);
             },
-            nb::arg("name").none() = nb::none())
+            nb::arg("name").none())
         .attr("emit", vadrel_abstract::abstract_method(m, "BaseEventHandler", "emit", "Handle one event (asynchronous).",
                                                                   nb::arg("event")))
         .attr("close", vadrel_abstract::abstract_method(m, "BaseEventHandler", "close", "Release what the handler holds (asynchronous)."))

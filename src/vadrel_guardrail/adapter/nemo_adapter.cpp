@@ -472,8 +472,8 @@ void define_adapter(nb::module_ m) {
                          "NeMo Guardrails model over the maker's language-model invokers: a primary invoker and "
                          "ordered fall-backs.")
         .attr("_ROLE_STRING_MAP", roles)
-        .method("__init__", &adapter_init, nb::arg("model").none() = nb::none(),
-                nb::arg("lm_invoker").none() = nb::none(), nb::arg("fallback_lms").none() = nb::none(),
+        .method("__init__", &adapter_init, nb::arg("model").none(),
+                nb::arg("lm_invoker").none(), nb::arg("fallback_lms").none(),
                 nb::arg("kwargs"), "Adapt a primary invoker and its fall-backs; further keywords are ignored.")
         .property("model_name", &model_name, "The primary invoker's model id as text, else the model, else 'unknown'.")
         .property("provider_name", [](nb::handle) { return nb::str(kProviderName); },
@@ -481,13 +481,13 @@ void define_adapter(nb::module_ m) {
         .property("provider_url", [](nb::handle) { return nb::none(); }, "No provider address applies.")
         .method("_ensure_invoker", &ensure_invoker, "Fix the invoker tried first; refuse a model without an invoker.")
         .method("generate_async", &generate_async, nb::arg("prompt").none(), nb::kw_only(),
-                nb::arg("stop").none() = nb::none(), nb::arg("kwargs"),
+                nb::arg("stop").none(), nb::arg("kwargs"),
                 "Answer the prompt through the invokers, falling back in order (asynchronous).")
         .staticmethod("_build_hyperparameters", &build_hyperparameters, nb::arg("stop").none(),
                       nb::arg("kwargs").none(),
                       "Keyword arguments, then a nested 'hyperparameters' mapping, then a non-empty stop; none if empty.")
         .method("stream_async", &stream_async, nb::arg("prompt").none(), nb::kw_only(),
-                nb::arg("stop").none() = nb::none(), nb::arg("kwargs"),
+                nb::arg("stop").none(), nb::arg("kwargs"),
                 "Answer the prompt as text deltas as the invoker emits them, then a final chunk with the usage "
                 "(asynchronous generator).")
         .method("_convert_messages", &convert_messages, nb::arg("prompt").none(),

@@ -309,8 +309,6 @@ void define_full_stream(nb::module_ m) {
     m.def("_buffer_source", &buffer_source, nb::arg("source").none(), nb::arg("max_stream_buffer_bytes").none(),
           nb::arg("max_stream_buffer_chunks").none(), "Buffer source chunks without exceeding configured limits.");
 
-    nb::object bytes_default = nb::int_(constants::kDefaultMaxStreamBufferBytes);
-    nb::object chunks_default = nb::int_(constants::kDefaultMaxStreamBufferChunks);
     FullStreamGuardrailAdapter.set(
         pyhost::ClassBuilder(m, "FullStreamGuardrailAdapter",
                              "Strict full-stream adapter for legacy GuardrailEngine implementations.")
@@ -320,12 +318,12 @@ void define_full_stream(nb::module_ m) {
                 "__init__", [](nb::handle self, nb::handle engine) { nb::setattr(self, "engine", engine); },
                 nb::arg("engine").none(), "Wrap a complete-text engine.")
             .method("check_input_stream", &check_input_stream, nb::arg("chunks").none(),
-                    nb::arg("max_stream_buffer_bytes").none() = bytes_default,
-                    nb::arg("max_stream_buffer_chunks").none() = chunks_default, nb::arg("kwargs"),
+                    nb::arg("max_stream_buffer_bytes").none(),
+                    nb::arg("max_stream_buffer_chunks").none(), nb::arg("kwargs"),
                     "Buffer the whole input stream, check it once, then release it or block it.")
             .method("check_output_stream", &check_output_stream, nb::arg("chunks").none(),
-                    nb::arg("max_stream_buffer_bytes").none() = bytes_default,
-                    nb::arg("max_stream_buffer_chunks").none() = chunks_default, nb::arg("kwargs"),
+                    nb::arg("max_stream_buffer_bytes").none(),
+                    nb::arg("max_stream_buffer_chunks").none(), nb::arg("kwargs"),
                     "Buffer the whole output stream, check it once, then release it or block it.")
             .method("_buffer_and_check", &buffer_and_check, nb::arg("chunks").none(), nb::arg("check_method").none(),
                     nb::arg("max_stream_buffer_bytes").none(), nb::arg("max_stream_buffer_chunks").none(),

@@ -339,7 +339,7 @@ void define_engine(nb::module_ m) {
                              "call per check.")
             .base(DMComponent.get())
             .base(base_guardrail_engine)
-            .method("__init__", &engine_init, nb::arg("dm_invoker").none(), nb::arg("engine_config").none() = nb::none(),
+            .method("__init__", &engine_init, nb::arg("dm_invoker").none(), nb::arg("engine_config").none(),
                     "Build the engine: load the policies and build one question per policy.")
             .staticmethod("_load_policies", &load_policies, nb::arg("config"),
                           "Policies from memory, else the configured file, else the packaged file.")
@@ -348,10 +348,10 @@ void define_engine(nb::module_ m) {
             .method("_resolve_state", &resolve_state, nb::arg("content").none(),
                     "Render the decision state for `content` from the configured template.")
             .method("check_input", &check_input, nb::arg("content").none(), nb::kw_only(),
-                    nb::arg("trace_attributes").none() = nb::none(), nb::arg("kwargs"),
+                    nb::arg("trace_attributes").none(), nb::arg("kwargs"),
                     "Check user input against every policy with one decision-model call.")
             .method("check_output", &check_output, nb::arg("content").none(), nb::kw_only(),
-                    nb::arg("trace_attributes").none() = nb::none(), nb::arg("kwargs"),
+                    nb::arg("trace_attributes").none(), nb::arg("kwargs"),
                     "Check model output against every policy with one decision-model call.")
             .method("_check_content", &check_content, nb::arg("content").none(), nb::kw_only(),
                     nb::arg("trace_attributes").none() = nb::none(), nb::arg("kwargs"),
@@ -370,8 +370,8 @@ void define_engine(nb::module_ m) {
                         .attr("from_config")(nb::arg("model_id") = model_id, nb::arg("engine_config") = engine_config,
                                              nb::arg("credentials") = credentials, nb::arg("config") = config);
                 },
-                nb::arg("model_id"), nb::arg("engine_config").none() = nb::none(),
-                nb::arg("credentials").none() = nb::none(), nb::arg("config").none() = nb::none(),
+                nb::arg("model_id"), nb::arg("engine_config").none(),
+                nb::arg("credentials").none(), nb::arg("config").none(),
                 "Build the decision-model invoker for `model_id` and the engine around it.")
             .build());
 }

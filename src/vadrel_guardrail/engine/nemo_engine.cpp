@@ -137,7 +137,7 @@ void define_config(nb::module_ m) {
     nb::object config_class = m.attr("NemoGuardrailEngineConfig");
     nb::object factory = nb::cpp_function(
         &from_model_config, nb::name("from_model_config"), nb::arg("cls"), nb::arg("model_id").none(),
-        nb::arg("credentials").none() = none, nb::arg("config").none() = none, nb::arg("fallback_lms").none() = none,
+        nb::arg("credentials").none(), nb::arg("config").none(), nb::arg("fallback_lms").none(),
         nb::arg("kwargs"), "Build a configuration whose primary invoker `build_lm_invoker` makes from a model identifier.");
     nb::setattr(config_class, "from_model_config",
                 pyhost::import_from("builtins", "classmethod")(pyhost::signed_function(

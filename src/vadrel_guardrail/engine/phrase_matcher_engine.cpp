@@ -551,10 +551,6 @@ void define_engine(nb::module_ m) {
     }
     nb::object any = pyhost::import_from("typing", "Any");
     nb::object cache_type = nb::handle(&PyDict_Type)[nb::make_tuple(nb::handle(&PyUnicode_Type), any)];
-    nb::object none = nb::none();
-    // Bound when the class is defined, as parameter defaults are.
-    nb::object max_bytes_default = m.attr("DEFAULT_MAX_STREAM_BUFFER_BYTES");
-    nb::object max_chunks_default = m.attr("DEFAULT_MAX_STREAM_BUFFER_CHUNKS");
 
     phrase_matcher_engine::PhraseMatcherEngine.set(
         pyhost::ClassBuilder(m, "PhraseMatcherEngine",
@@ -584,8 +580,8 @@ void define_engine(nb::module_ m) {
                     nb::setattr(self, "nlp", nb::none());
                     self.attr("_initialize_matcher")();
                 },
-                nb::arg("config").none() = none, nb::arg("banned_phrases").none() = none,
-                nb::arg("use_spacy").none() = none, nb::arg("model_name").none() = nb::str("en_core_web_sm"),
+                nb::arg("config").none(), nb::arg("banned_phrases").none(),
+                nb::arg("use_spacy").none(), nb::arg("model_name").none(),
                 "Build the engine and its matcher.")
             .method("_initialize_matcher", &initialize_matcher,
                     "Build the spaCy matcher or the regular expression, unless the engine is disabled or has no "
@@ -607,8 +603,8 @@ void define_engine(nb::module_ m) {
                    nb::kwargs kwargs) {
                     return check_stream("check_input_stream", self, chunks, max_bytes, max_chunks, std::move(kwargs));
                 },
-                nb::arg("chunks").none(), nb::arg("max_stream_buffer_bytes").none() = max_bytes_default,
-                nb::arg("max_stream_buffer_chunks").none() = max_chunks_default, nb::arg("kwargs"),
+                nb::arg("chunks").none(), nb::arg("max_stream_buffer_bytes").none(),
+                nb::arg("max_stream_buffer_chunks").none(), nb::arg("kwargs"),
                 "Check a whole input stream through FullStreamGuardrailAdapter.")
             .method(
                 "check_output_stream",
@@ -617,8 +613,8 @@ void define_engine(nb::module_ m) {
                     return check_stream("check_output_stream", self, chunks, max_bytes, max_chunks,
                                         std::move(kwargs));
                 },
-                nb::arg("chunks").none(), nb::arg("max_stream_buffer_bytes").none() = max_bytes_default,
-                nb::arg("max_stream_buffer_chunks").none() = max_chunks_default, nb::arg("kwargs"),
+                nb::arg("chunks").none(), nb::arg("max_stream_buffer_bytes").none(),
+                nb::arg("max_stream_buffer_chunks").none(), nb::arg("kwargs"),
                 "Check a whole output stream through FullStreamGuardrailAdapter.")
             .method(
                 "_check_content",

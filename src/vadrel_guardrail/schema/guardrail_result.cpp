@@ -86,7 +86,7 @@ void init_guardrail_result(nb::module_ m) {
                     return cls(nb::arg("is_safe") = true, nb::arg("reason") = nb::none(),
                                nb::arg("filtered_content") = filtered_content, nb::arg("score") = score);
                 },
-                nb::arg("filtered_content") = nb::none(), nb::arg("score") = nb::none(), "Create a safe result.")
+                nb::arg("filtered_content").none(), nb::arg("score").none(), "Create a safe result.")
             .classmethod(
                 "unsafe",
                 [](nb::handle cls, nb::handle reason, nb::handle filtered_content, nb::handle category,
@@ -95,8 +95,8 @@ void init_guardrail_result(nb::module_ m) {
                                nb::arg("filtered_content") = filtered_content, nb::arg("category") = category,
                                nb::arg("policy") = policy, nb::arg("score") = score);
                 },
-                nb::arg("reason").none(), nb::arg("filtered_content") = nb::none(), nb::arg("category") = nb::none(),
-                nb::arg("policy") = nb::none(), nb::arg("score") = nb::none(), "Create an unsafe result.")
+                nb::arg("reason").none(), nb::arg("filtered_content").none(), nb::arg("category").none(),
+                nb::arg("policy").none(), nb::arg("score").none(), "Create an unsafe result.")
             .classmethod(
                 "from_dict",
                 [](nb::handle cls, nb::handle data) {

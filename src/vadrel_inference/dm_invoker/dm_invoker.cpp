@@ -17,8 +17,8 @@ void init_dm_invoker_base(nb::module_ m) {
                             m, "BaseDMInvoker", "invoke",
                             "invoke(state, questions, hyperparameters=None, trace_attributes=None) (asynchronous): "
                             "answer every question in one call and return a DMOutput.",
-                            nb::arg("state"), nb::arg("questions"), nb::arg("hyperparameters").none() = nb::none(),
-                            nb::arg("trace_attributes").none() = nb::none()))
+                            nb::arg("state"), nb::arg("questions"), nb::arg("hyperparameters").none(),
+                            nb::arg("trace_attributes").none()))
         .method("__repr__", [](nb::handle self) {
             return nb::str("{}(model_id={!r})").format(self.type().attr("__name__"), self.attr("model_id"));
         })

@@ -139,8 +139,8 @@ void init_lm_based_dm_invoker(nb::module_ m) {
                         .named("invoke", "LMBasedDMInvoker.invoke")
                         .to_python();
                 },
-                nb::arg("state"), nb::arg("questions"), nb::arg("hyperparameters").none() = nb::none(),
-                nb::arg("trace_attributes").none() = nb::none(),
+                nb::arg("state"), nb::arg("questions"), nb::arg("hyperparameters").none(),
+                nb::arg("trace_attributes").none(),
                 "Ask every question in one language-model call (asynchronous) and return a DMOutput with one "
                 "VeskAnswer per question name. An answer that is not a JSON object of probabilities raises "
                 "InvokerRuntimeError.")

@@ -16,14 +16,14 @@ void init_lm_invoker_base(nb::module_ m) {
                 nb::setattr(self, "model_id", model_id);
                 nb::setattr(self, "response_schema", response_schema);
             },
-            nb::arg("model_id"), nb::arg("response_schema").none() = nb::none())
+            nb::arg("model_id"), nb::arg("response_schema").none())
         .attr("invoke",
               vadrel_abstract::abstract_method(
                   m, "BaseLMInvoker", "invoke",
                   "invoke(messages, hyperparameters=None, event_emitter=None) (asynchronous): call the model and "
                   "return an LMOutput or text; with an emitter, emit each piece of response text first.",
-                  nb::arg("messages"), nb::arg("hyperparameters").none() = nb::none(),
-                  nb::arg("event_emitter").none() = nb::none()))
+                  nb::arg("messages"), nb::arg("hyperparameters").none(),
+                  nb::arg("event_emitter").none()))
         .method("__repr__", [](nb::handle self) {
             return nb::str("{}(model_id={!r})").format(self.type().attr("__name__"), self.attr("model_id"));
         })

@@ -436,10 +436,10 @@ void init_openai_compatible(nb::module_ m) {
                     nb::setattr(self, "_api_key", api_key);
                     nb::setattr(self, "_clients", nb::dict());
                 },
-                nb::arg("model_id"), nb::arg("base_url"), nb::arg("api_key"), nb::arg("timeout") = 60.0,
-                nb::arg("default_hyperparameters").none() = nb::none(),
-                nb::arg("response_schema").none() = nb::none(), nb::arg("max_connections") = 100,
-                nb::arg("max_retries") = 2, nb::arg("max_answer_bytes") = chat_wire::kDefaultMaxAnswerBytes)
+                nb::arg("model_id"), nb::arg("base_url"), nb::arg("api_key"), nb::arg("timeout"),
+                nb::arg("default_hyperparameters").none(),
+                nb::arg("response_schema").none(), nb::arg("max_connections"),
+                nb::arg("max_retries"), nb::arg("max_answer_bytes"))
             .method(
                 "invoke",
                 [](nb::handle self, nb::handle messages, nb::handle hyperparameters, nb::handle event_emitter) {
@@ -448,8 +448,8 @@ void init_openai_compatible(nb::module_ m) {
                         .named("invoke", "OpenAICompatibleLMInvoker.invoke")
                         .to_python();
                 },
-                nb::arg("messages"), nb::arg("hyperparameters").none() = nb::none(),
-                nb::arg("event_emitter").none() = nb::none(),
+                nb::arg("messages"), nb::arg("hyperparameters").none(),
+                nb::arg("event_emitter").none(),
                 "Call the chat-completions service (asynchronous). With an event emitter the answer is streamed "
                 "and each piece of text is emitted as a RESPONSE/TEXT event before the call returns. Connection "
                 "failures and the statuses 408, 409, 429 and 5xx are retried up to `max_retries` times. `timeout` "

@@ -102,8 +102,8 @@ void init_safety_content(nb::module_ m) {
         .base(base)
         .attr("DEFAULT_CONTENT_SAFETY_FILE", nb::str(kDefaultContentSafetyFile))
         .attr("CONTENT_SAFETY_TEMPLATE", nb::str(kContentSafetyTemplate))
-        .method("__init__", &builder_init, nb::arg("enabled_categories").none() = nb::none(),
-                nb::arg("safety_items").none() = nb::none(),
+        .method("__init__", &builder_init, nb::arg("enabled_categories").none(),
+                nb::arg("safety_items").none(),
                 "Resolve the items (the packaged defaults when `safety_items` is None), keep those whose category "
                 "is in `enabled_categories` (all when it is None) and format their texts.")
         .classmethod("with_defaults", &with_defaults,

@@ -179,9 +179,9 @@ void init_safety_topic(nb::module_ m) {
         .attr("DENIED_TOPIC_PREFIX", nb::str("DT"))
         .attr("TOPIC_ALLOWLIST_TOPIC_TEMPLATE", nb::str(kAllowlistTemplate))
         .attr("TOPIC_DENYLIST_TOPIC_TEMPLATE", nb::str(kDenylistTemplate))
-        .method("__init__", &builder_init, nb::arg("topic_safety_mode").none() = nb::none(),
-                nb::arg("allowlist_topic").none() = nb::none(), nb::arg("denylist_topic").none() = nb::none(),
-                nb::arg("allowed_topic_items").none() = nb::none(), nb::arg("denied_topic_items").none() = nb::none(),
+        .method("__init__", &builder_init, nb::arg("topic_safety_mode").none(),
+                nb::arg("allowlist_topic").none(), nb::arg("denylist_topic").none(),
+                nb::arg("allowed_topic_items").none(), nb::arg("denied_topic_items").none(),
                 "Validate the mode (HYBRID when None), resolve the item lists (the packaged ones when None), keep "
                 "the topics named by the filters (all when None) and build the topic-safety text.")
         .classmethod("with_defaults", &with_defaults,
