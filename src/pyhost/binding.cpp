@@ -188,10 +188,8 @@ PyObject *standin_of(Signed *s) {
         nb::setattr(function, "__qualname__", nb::handle(s->qualname));
         s->standin = function.release().ptr();
         return s->standin;
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        pyasync::current_error().restore();
     }
     return nullptr;
 }

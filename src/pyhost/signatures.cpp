@@ -3,7 +3,6 @@
 #include "pyhost/signatures.hpp"
 
 #include <cstring>
-#include <exception>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -13,6 +12,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/string_view.h>
 
+#include "pyasync/caught.hpp"
 #include "pyhost/frame.hpp"
 #include "pyhost/raising.hpp"
 #include "pyhost/signed.hpp"
@@ -80,16 +80,14 @@ PyObject *repr(PyObject *self) {
     return PyUnicode_FromFormat("<native function %U.%U>", as_signed(self)->module, as_signed(self)->qualname);
 }
 
-// Runs `read` for an attribute getter: a C++ exception becomes the Python error it stands for, and the
-// result null.
+// Runs `read` for an attribute getter: a C++ exception becomes the Python error it stands for (through the
+// library's one translation), and the result null.
 template <class Read>
 PyObject *guarded(Read &&read) {
     try {
         return read();
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (...) {
+        pyasync::current_error().restore();
     }
     return nullptr;
 }
