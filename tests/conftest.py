@@ -17,6 +17,9 @@ from chat_server import ChatServer  # noqa: E402
 from effort import scaled  # noqa: E402
 from hypothesis import settings  # noqa: E402
 
+# Tests that change the package's classes run apart (tests/support/own_process.py).
+pytest_plugins = ["own_process"]
+
 # Hypothesis tests without a count of their own draw the default number of examples, scaled like the rest.
 settings.register_profile("effort", max_examples=scaled(settings.default.max_examples))
 settings.load_profile("effort")

@@ -61,3 +61,14 @@ void init_package(nb::module_ m) {
 NB_MODULE(vadrel_guardrail, m) {
     pyhost::install_package(m, vadrel_guardrail::kModules);
 }
+
+#if defined(VADREL_BUILD_TESTING)
+#include "pyhost/unchanged.hpp"
+
+// For the tests: whether the fast path behind the class set named `name` holds (1), does not (0), or no set
+// has that name (-1).
+extern "C" [[gnu::visibility("default")]] int vadrel_fast_path_holds(const char *name) {
+    const pyhost::Unchanged *set = pyhost::Unchanged::named(name);
+    return set ? (set->holds() ? 1 : 0) : -1;
+}
+#endif

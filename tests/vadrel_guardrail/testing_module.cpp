@@ -61,6 +61,14 @@ std::string phrase_cpu_path() {
     return path();
 }
 
+bool fast_path_holds(const std::string &name) {
+    using Holds = int (*)(const char *);
+    static auto holds = reinterpret_cast<Holds>(library_symbol("vadrel_fast_path_holds"));
+    const int answer = holds(name.c_str());
+    if (answer < 0) throw nb::value_error(("no fast path is named " + name).c_str());
+    return answer == 1;
+}
+
 }  // namespace
 
 // Counted where this module comes first in the process's symbol order (preloaded), else only its own.
@@ -89,6 +97,8 @@ NB_MODULE(vadrel_guardrail_testing, m) {
     m.def("use_phrase_cpu_path", &use_phrase_cpu_path, nb::arg("name"),
           "Force the phrase matcher's CPU path ('portable', 'avx2' or 'avx512') before the first engine is built.");
     m.def("phrase_cpu_path", &phrase_cpu_path, "The phrase matcher's CPU path (choosing it when none is yet).");
+    m.def("fast_path_holds", &fast_path_holds, nb::arg("name"),
+          "Whether the fast path that stands for the attribute protocol on the class `name` holds.");
     m.def("allocations", [] { return allocations; },
           "The C++ allocations of the calling thread so far (counted when this module is preloaded).");
 }

@@ -61,7 +61,7 @@ private:
 
 // The engine class as the module made it: generic attribute reads, and no class attribute (of the class or a
 // base) under any name a check reads from the instance dict. Watched once the class is built.
-pyhost::Unchanged engine_class;
+pyhost::Unchanged engine_class{"PhraseMatcherEngine"};
 
 nb::object EngineReads::get(nb::handle name) const {
     if (Py_TYPE(self_.ptr()) == reinterpret_cast<PyTypeObject *>(phrase_matcher_engine::PhraseMatcherEngine.get().ptr()) &&

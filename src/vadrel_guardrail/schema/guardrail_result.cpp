@@ -18,7 +18,7 @@ pyhost::Global unsafe_fields;  // what `unsafe` passes explicitly: every field
 // The class and its metaclass: while neither (nor a base of either) has changed, `GuardrailResult.safe` and
 // `GuardrailResult.unsafe` are the class's own classmethods below (the metaclass holds neither name), and
 // making a record is what `cls(...)` of texts and floats would make.
-pyhost::Unchanged result_class;
+pyhost::Unchanged result_class{"GuardrailResult"};
 pyhost::Global str_safe, str_unsafe;
 
 // `GuardrailResult.name(*args)`, through the attribute protocol.

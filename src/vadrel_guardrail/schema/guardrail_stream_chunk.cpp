@@ -18,7 +18,7 @@ pyhost::Global safe_layout;    // a safe item's values but its text
 pyhost::Global empty_text;
 // While the class (or a base) has not changed, its fields are no class attributes and building an item of texts
 // is what the class's own construction would make.
-pyhost::Unchanged chunk_class;
+pyhost::Unchanged chunk_class{"GuardrailStreamChunk"};
 
 // GuardrailStreamChunk(chunk=chunk, is_safe=is_safe[, reason=reason]), `reason` passed only when
 // `reason_given`.

@@ -245,6 +245,7 @@ class TestConstruction:
         assert second.phrase_matcher is not engine.phrase_matcher
         assert len(count_loads) == 1
 
+    @pytest.mark.own_process
     def test_cached_model_takes_no_lock(self, blank_model_dir, monkeypatch):
         PhraseMatcherEngine(model_name=blank_model_dir)
 

@@ -4,13 +4,19 @@ the engine's class, on a base class or on the instance: the native engine answer
 behaviour does, and so do the manager's safe verdicts."""
 
 import asyncio
+import copy
+import pickle
 import re
+import subprocess
+import sys
 
 import pytest
+from vadrel_guardrail_testing import fast_path_holds
 
 from vadrel_guardrail import GuardrailManager, GuardrailResult
 from vadrel_guardrail.engine.base_engine import BaseGuardrailEngineConfig, GuardrailEngine
 from vadrel_guardrail.engine.phrase_matcher_engine import PhraseMatcherEngine
+from vadrel_guardrail.schema import GuardrailStreamChunk
 
 PREFIX = "Content contains banned phrases: "
 
@@ -118,6 +124,7 @@ REPLACEMENTS = {
 }
 
 
+@pytest.mark.own_process
 @pytest.mark.parametrize("replace", REPLACEMENTS.values(), ids=REPLACEMENTS.keys())
 def test_a_replaced_attribute_is_read_as_python_reads_it(monkeypatch, replace):
     native, python = PhraseMatcherEngine(use_spacy=False), PythonPhraseEngine()
@@ -128,6 +135,7 @@ def test_a_replaced_attribute_is_read_as_python_reads_it(monkeypatch, replace):
     assert_same(native, python)
 
 
+@pytest.mark.own_process
 def test_a_property_that_fails_fails_the_check(monkeypatch):
     def broken(self):
         raise LookupError("no phrases today")
@@ -154,6 +162,7 @@ FACTORIES = {
 }
 
 
+@pytest.mark.own_process
 @pytest.mark.parametrize("factories", FACTORIES.values(), ids=FACTORIES.keys())
 def test_replaced_result_factories_make_the_engine_verdicts(monkeypatch, factories):
     native, python = PhraseMatcherEngine(use_spacy=False), PythonPhraseEngine()
@@ -179,6 +188,7 @@ class Scored(GuardrailEngine):
         return await self.check_input(content, **kwargs)
 
 
+@pytest.mark.own_process
 def test_a_replaced_safe_factory_makes_the_managers_safe_verdicts(monkeypatch):
     monkeypatch.setattr(GuardrailResult, "safe", classmethod(replaced_safe))
 
@@ -194,3 +204,37 @@ def test_a_replaced_safe_factory_makes_the_managers_safe_verdicts(monkeypatch):
     assert merged.to_dict() == {"is_safe": True, "reason": "replaced safe", "filtered_content": "BAKE BREAD"}
     assert nothing_ran.to_dict() == empty.to_dict() == {"is_safe": True, "reason": "replaced safe",
                                                          "filtered_content": None}
+
+
+BASES_OUT_OF_VERSION_TAGS = """
+import asyncio, typing, pydantic
+# CPython gives a class a bounded number of version tags over its life (1,000 in 3.13): a change takes one, the next
+# look-up assigns another. Long suites patching these bases use them up before the package is imported.
+for i in range(1100):
+    for base in (typing.Protocol, pydantic.BaseModel):
+        base.changed = i
+        base.changed
+from vadrel_guardrail import GuardrailResult, PhraseMatcherEngine
+engine = PhraseMatcherEngine(use_spacy=False)
+PhraseMatcherEngine.banned_phrases = property(lambda self: [])
+assert asyncio.run(engine.check_input("how to hack")).is_safe
+del PhraseMatcherEngine.banned_phrases
+GuardrailResult.unsafe = classmethod(lambda cls, reason, **kwargs: cls(is_safe=False, reason="replaced"))
+assert asyncio.run(engine.check_input("how to hack")).reason == "replaced"
+"""
+
+
+def test_changes_are_honoured_under_bases_out_of_version_tags():
+    done = subprocess.run([sys.executable, "-c", BASES_OUT_OF_VERSION_TAGS], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr
+
+
+def test_copying_or_pickling_leaves_the_fast_paths_on():
+    items = [PhraseMatcherEngine(use_spacy=False), GuardrailResult.unsafe("x"),
+             GuardrailStreamChunk(chunk="a", is_safe=True)]
+    assert all(fast_path_holds(type(item).__name__) for item in items)
+    for item in items:
+        copy.deepcopy(item)
+        pickle.loads(pickle.dumps(item))
+    assert all(fast_path_holds(type(item).__name__) for item in items)

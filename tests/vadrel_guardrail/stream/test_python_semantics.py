@@ -17,6 +17,7 @@ def stored_and_read(items):
     return [(vars(item)["chunk"], item.chunk) for item in items]
 
 
+@pytest.mark.own_process
 def test_a_chunk_property_is_read_between_stages(monkeypatch):
     # Stage 0 passes each chunk on; stage 1 is the phrase engine's strict segment. Each reading of `chunk` adds a
     # "!": the feed after stage 0 reads it once ("a!" reaches stage 1, which passes it on as it is), the feed after
