@@ -11,6 +11,7 @@ that `inspect.signature` shows, their defaults, and the way their calls are boun
 """
 
 import ast
+import math
 import sys
 from pathlib import Path
 
@@ -32,31 +33,47 @@ def functions(body, prefix):
             yield from functions(node.body, f"{prefix}{node.name}.")
 
 
-def c_string(text: str) -> str:
-    return '"' + text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n") + '"'
+class Refused(Exception):
+    """A stub this table cannot hold, with where it says so."""
+
+
+def c_string(text: str, where: str = "") -> str:
+    """`text` as a C++ literal of its UTF-8 bytes: printable ASCII as it is, every other byte (control characters,
+    non-ASCII) as a three-digit octal escape, which no following character can extend."""
+    try:
+        data = text.encode("utf-8")
+    except UnicodeEncodeError as error:
+        raise Refused(f"{where}: the text {text!r} is no UTF-8 ({error.reason})") from None
+    spelled = "".join(chr(b) if 0x20 <= b < 0x7F and b not in b'\\"' else f"\\{b:03o}" for b in data)
+    return f'"{spelled}"'
 
 
 def default(node: ast.expr | None, where: str) -> str:
     if node is None:
         return "{}"
-    value = ast.literal_eval(node)  # the stubs spell every default as a literal
+    try:
+        value = ast.literal_eval(node)  # the stubs spell every default as a literal
+    except ValueError:
+        raise Refused(f"{where}: the default {ast.unparse(node)} is no literal") from None
     if value is None:
         return "{pyhost::StubDefault::none}"
     if isinstance(value, bool):
         return f"{{pyhost::StubDefault::boolean, {int(value)}}}"
     if isinstance(value, int) and -(2**63) <= value < 2**63:
         return f"{{pyhost::StubDefault::integer, {value}LL}}"
-    if isinstance(value, float):
+    if isinstance(value, float) and math.isfinite(value):
         return f"{{pyhost::StubDefault::real, 0, {value!r}}}"
-    if isinstance(value, str):
-        return f"{{pyhost::StubDefault::text, 0, 0, {c_string(value)}}}"
-    raise SystemExit(f"{where}: a default of {type(value).__name__} cannot be compiled in")
+    if isinstance(value, str) and "\0" not in value:  # the table holds C strings, which end at a NUL
+        return f"{{pyhost::StubDefault::text, 0, 0, {c_string(value, where)}}}"
+    raise Refused(f"{where}: the default {ast.unparse(node)} cannot be compiled in (only None, a bool, a 64-bit "
+                  f"int, a finite float or a str without NUL can)")
 
 
 def parameters(function: ast.FunctionDef | ast.AsyncFunctionDef, where: str):
     arguments = function.args
     if arguments.posonlyargs or arguments.vararg:
-        raise SystemExit(f"{where}: positional-only parameters and *args are not supported")
+        raise Refused(f"{where}:{function.lineno}: {function.name}: positional-only parameters and *args are not "
+                      f"supported")
     positional = arguments.args
     defaults = [None] * (len(positional) - len(arguments.defaults)) + list(arguments.defaults)
     rows = [("positional", a, d) for a, d in zip(positional, defaults)]
@@ -64,9 +81,10 @@ def parameters(function: ast.FunctionDef | ast.AsyncFunctionDef, where: str):
     if arguments.kwarg is not None:
         rows.append(("var_keyword", arguments.kwarg, None))
     for kind, argument, value in rows:
-        annotation = c_string(ast.unparse(argument.annotation)) if argument.annotation is not None else "nullptr"
-        yield (f"{{{c_string(argument.arg)}, pyhost::StubKind::{kind}, {annotation}, "
-               f"{default(value, where)}}},")
+        at = f"{where}:{argument.lineno}: {function.name}, parameter {argument.arg}"
+        annotation = c_string(ast.unparse(argument.annotation), at) if argument.annotation is not None else "nullptr"
+        yield (f"{{{c_string(argument.arg, at)}, pyhost::StubKind::{kind}, {annotation}, "
+               f"{default(value, at)}}},")
 
 
 def kind_of(function: ast.FunctionDef | ast.AsyncFunctionDef) -> str:
@@ -86,12 +104,13 @@ def main(src_dir: str, package: str, output: str) -> None:
         module = module_name(package_root, stub)
         for qualname, function in functions(ast.parse(stub.read_text(encoding="utf-8")).body, ""):
             key = f"{module}.{qualname}"
-            params = list(parameters(function, key))
+            params = list(parameters(function, f"{stub}"))
             table = "nullptr"
             if params:
                 table = f"parameters_{len(rows)}"
                 tables += [f"const pyhost::StubParameter {table}[] = {{", *(f"    {p}" for p in params), "};"]
-            result = c_string(ast.unparse(function.returns)) if function.returns is not None else "nullptr"
+            at = f"{stub}:{function.lineno}: {function.name}"
+            result = c_string(ast.unparse(function.returns), at) if function.returns is not None else "nullptr"
             rows.append(f"    {{{c_string(key)}, pyhost::StubFunctionKind::{kind_of(function)}, {table}, "
                         f"{len(params)}, {result}}},")
     text = "\n".join(
@@ -119,4 +138,7 @@ def main(src_dir: str, package: str, output: str) -> None:
 
 
 if __name__ == "__main__":
-    main(*sys.argv[1:])
+    try:
+        main(*sys.argv[1:])
+    except Refused as refused:
+        sys.exit(f"stub_signatures.py: {refused}")

@@ -2,6 +2,7 @@
 // parameters and annotations, and bind calls as the stubs declare them.
 #include "pyhost/signatures.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -241,9 +242,14 @@ PyTypeObject *signed_type() {
     return type;
 }
 
+// A nanobind function is one of the type of those nanobind makes here through its `nb::cpp_function`, as a
+// function or as a method: nanobind's documentation names no type of its functions.
 bool is_nanobind_function(nb::handle f) {
-    const char *name = Py_TYPE(f.ptr())->tp_name;
-    return std::strcmp(name, "nanobind.nb_func") == 0 || std::strcmp(name, "nanobind.nb_method") == 0;
+    static PyTypeObject *const function =
+        reinterpret_cast<PyTypeObject *>(Py_NewRef(Py_TYPE(nb::cpp_function([] {}).ptr())));
+    static PyTypeObject *const method =
+        reinterpret_cast<PyTypeObject *>(Py_NewRef(Py_TYPE(nb::cpp_function([](nb::handle) {}, nb::is_method()).ptr())));
+    return Py_TYPE(f.ptr()) == function || Py_TYPE(f.ptr()) == method;
 }
 
 // The parameters of the stubs' declaration as calls bind them.
@@ -262,6 +268,65 @@ void take_parameters(Signed *s) {
     }
     if (params->size() > signed_detail::kMaxParams) {
         raise(PyExc_TypeError, "%U: too many parameters", s->qualname);
+    }
+}
+
+// The parameters of nanobind's rendering of `f` (`__nb_signature__`, the text nanobind gives its stub generator),
+// as `spelled` writes a declaration's: names in order, "**" before the one that takes the other keywords. The
+// bare "*" and "/" markers are left out: a signed function hands its nanobind function every value by position.
+std::vector<std::string> rendered_parameters(nb::handle f) {
+    nb::tuple overloads = nb::borrow<nb::tuple>(f.attr("__nb_signature__"));
+    std::string text = nb::cast<std::string>(nb::borrow<nb::tuple>(overloads[0])[0]);
+    std::vector<std::string> names;
+    std::string part;
+    auto flush = [&] {  // a parameter's leading stars and name; nothing for a marker
+        const std::size_t start = std::min(part.find_first_not_of(' '), part.size());
+        const std::size_t stars = std::min(part.find_first_not_of('*', start), part.size());
+        const std::size_t end = std::min(
+            part.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_", stars),
+            part.size());
+        if (end > stars) names.push_back(part.substr(start, end - start));
+        part.clear();
+    };
+    int depth = 0;
+    char quote = 0;
+    for (std::size_t i = text.find('(') + 1; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quote) {
+            if (c == quote) quote = 0;
+        } else if (c == '\'' || c == '"') {
+            quote = c;
+        } else if (c == '(' || c == '[' || c == '{') {
+            ++depth;
+        } else if ((c == ')' || c == ']' || c == '}') && depth-- == 0) {
+            break;
+        } else if (c == ',' && depth == 0) {
+            flush();
+            continue;
+        }
+        part += c;
+    }
+    flush();
+    return names;
+}
+
+std::string spelled(const std::vector<std::string> &names) {
+    std::string text = "(";
+    for (const std::string &name : names) text += (text.size() > 1 ? ", " : "") + name;
+    return text + ")";
+}
+
+// Refuses a nanobind function whose parameters are not the stubs' (names, order, which takes `**kwargs`): the
+// signed function would hand its values to the wrong ones.
+void check_against_stubs(nb::handle f, const StubFunction &row) {
+    std::vector<std::string> declared;
+    for (const StubParameter *p = row.parameters; p != row.parameters + row.count; ++p) {
+        declared.push_back(p->kind == StubKind::var_keyword ? std::string("**") + p->name : p->name);
+    }
+    std::vector<std::string> native = rendered_parameters(f);
+    if (declared != native) {
+        raise(PyExc_TypeError, "%s: the stubs declare %s but the native function takes %s", row.key,
+              spelled(declared).c_str(), spelled(native).c_str());
     }
 }
 
@@ -287,6 +352,7 @@ nb::object signed_function(nb::handle f, nb::handle module, nb::handle qualname)
     s->func = Py_NewRef(f.ptr());
     s->module = Py_NewRef(module.ptr());
     s->qualname = Py_NewRef(qualname.ptr());
+    check_against_stubs(f, *found->second);
     s->row = found->second;
     take_parameters(s);
     if (s->row->kind == StubFunctionKind::coroutine) import_from("inspect", "markcoroutinefunction")(function);

@@ -8,6 +8,7 @@
 
 #include "pyasync/one_shot.hpp"
 #include "pyasync/pyasync.hpp"
+#include "pyhost/signatures.hpp"
 
 namespace nb = nanobind;
 
@@ -428,8 +429,29 @@ pyasync::AsyncGen nested_gens(int depth, int n) {
 
 // The module needs the GIL: built without nanobind's FREE_THREADED option, it declares no Py_mod_gil slot,
 // which is Py_MOD_GIL_USED (CMakeLists.txt refuses a free-threaded interpreter).
+namespace {
+
+// The stubs of a function, as an edit of them that swaps two parameters would leave them.
+const pyhost::StubParameter swapped_parameters[] = {
+    {"reason", pyhost::StubKind::positional, "str", {}},
+    {"category", pyhost::StubKind::positional, "str | None", {pyhost::StubDefault::none}},
+    {"filtered_content", pyhost::StubKind::positional, "str | None", {pyhost::StubDefault::none}},
+};
+const pyhost::StubFunction swapped_stub[] = {
+    {"_pyasync_testing.unsafe", pyhost::StubFunctionKind::function, swapped_parameters, 3, "str"},
+};
+const pyhost::StubSignatures swapped_registered(swapped_stub);
+
+}  // namespace
+
 NB_MODULE(_pyasync_testing, m) {
     m.def("echo_await", &echo_await);
+    m.def("sign_against_swapped_stubs", [] {
+        nb::object native = nb::cpp_function([](nb::handle, nb::handle, nb::handle) { return nb::none(); },
+                                             nb::arg("reason"), nb::arg("filtered_content").none(),
+                                             nb::arg("category").none());
+        return pyhost::signed_function(native, nb::str("_pyasync_testing"), nb::str("unsafe"));
+    });
     m.def("await_all", &await_all);
     m.def("return_tuple", &return_tuple);
     m.def("return_exception", &return_exception);

@@ -5,12 +5,17 @@ the same errors in the same words, and nothing a keyword's code does frees an ar
 import asyncio
 import functools
 import gc
+import importlib.metadata
 import inspect
 import random
 import re
+import tomllib
+from pathlib import Path
 
+import _pyasync_testing
 import pytest
 from effort import scaled
+from packaging.requirements import Requirement
 
 from vadrel_guardrail import GuardrailManager, PhraseMatcherEngine
 
@@ -103,7 +108,7 @@ def test_misfitting_calls_raise_what_a_python_function_raises():
 
 def native_body(function):
     """The nanobind function a signed function calls."""
-    return next(o for o in gc.get_referents(function) if type(o).__name__ in ("nb_func", "nb_method"))
+    return next(o for o in gc.get_referents(function) if hasattr(o, "__nb_signature__"))
 
 
 def rendered_parameters(function):
@@ -244,3 +249,19 @@ def test_a_keyword_that_frees_the_arguments_frees_nothing_under_the_call(hook):
         "GuardrailManager.check_content() got an unexpected keyword argument 'engine_kwarg'. "
         "Did you mean 'engine_kwargs'?"
     )
+
+
+def test_a_stub_whose_parameters_are_not_the_native_functions_is_refused():
+    # As the import of a module whose stub swaps two parameters fails.
+    with pytest.raises(TypeError, match=re.escape("_pyasync_testing.unsafe: the stubs declare (reason, category, "
+                                                  "filtered_content) but the native function takes (reason, "
+                                                  "filtered_content, category)")):
+        _pyasync_testing.sign_against_swapped_stubs()
+
+
+def test_the_build_takes_only_the_nanobind_it_is_tested_with():
+    pyproject = tomllib.loads((Path(__file__).resolve().parents[2] / "pyproject.toml").read_text())
+    nanobind = next(r for r in map(Requirement, pyproject["build-system"]["requires"]) if r.name == "nanobind")
+    tested = importlib.metadata.version("nanobind")
+    major, minor = map(int, tested.split(".")[:2])
+    assert tested in nanobind.specifier and f"{major}.{minor + 1}" not in nanobind.specifier

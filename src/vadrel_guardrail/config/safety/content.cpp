@@ -106,7 +106,7 @@ void init_safety_content(nb::module_ m) {
                 nb::arg("safety_items").none(),
                 "Resolve the items (the packaged defaults when `safety_items` is None), keep those whose category "
                 "is in `enabled_categories` (all when it is None) and format their texts.")
-        .classmethod("with_defaults", &with_defaults,
+        .classmethod("with_defaults", &with_defaults, nb::arg("kwargs"),
                      "A builder over the packaged default items followed by the caller's `safety_items`; other "
                      "keywords pass to the constructor.")
         .method("to_dict", &to_dict, "The retained items as {\"safety_items\": [item fields, ...]}.")

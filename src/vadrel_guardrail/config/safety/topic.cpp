@@ -184,7 +184,7 @@ void init_safety_topic(nb::module_ m) {
                 nb::arg("allowed_topic_items").none(), nb::arg("denied_topic_items").none(),
                 "Validate the mode (HYBRID when None), resolve the item lists (the packaged ones when None), keep "
                 "the topics named by the filters (all when None) and build the topic-safety text.")
-        .classmethod("with_defaults", &with_defaults,
+        .classmethod("with_defaults", &with_defaults, nb::arg("kwargs"),
                      "A builder over the packaged default items of each list followed by the caller's items; other "
                      "keywords pass to the constructor.")
         .method("to_dict", &to_dict,
