@@ -6,7 +6,8 @@ Every function and method the stubs under SRC_DIR/PACKAGE declare (the first of 
 overloads) gives one row, keyed by the module and qualified name the function has at run time: its
 parameters in order (name, kind, annotation, default), its result annotation, and whether it is a
 coroutine function (`async def`) or an async generator function (a `def` whose result is an
-`AsyncGenerator`). The extension registers the table; its native functions take from it the signature
+`AsyncGenerator`). Each name a stub's imports bind gives one more row, for the annotations to be resolved
+against (`typing.get_type_hints`). The extension registers the table; its native functions take from it the signature
 that `inspect.signature` shows, their defaults, and the way their calls are bound.
 """
 
@@ -87,6 +88,24 @@ def parameters(function: ast.FunctionDef | ast.AsyncFunctionDef, where: str):
                f"{default(value, at)}}},")
 
 
+def imports(body, module: str):
+    """(name, source module, attribute or None) for each name a stub's top-level imports bind."""
+    for node in body:
+        if isinstance(node, ast.Import):
+            for alias in node.names:
+                if alias.asname:
+                    yield alias.asname, alias.name, None
+                else:
+                    yield alias.name.split(".")[0], alias.name.split(".")[0], None
+        elif isinstance(node, ast.ImportFrom):
+            source = node.module or ""
+            if node.level:
+                base = module.split(".")[: len(module.split(".")) - node.level + 1]
+                source = ".".join(base + ([source] if source else []))
+            for alias in node.names:
+                yield alias.asname or alias.name, source, alias.name
+
+
 def kind_of(function: ast.FunctionDef | ast.AsyncFunctionDef) -> str:
     if isinstance(function, ast.AsyncFunctionDef):
         return "coroutine"
@@ -99,10 +118,14 @@ def kind_of(function: ast.FunctionDef | ast.AsyncFunctionDef) -> str:
 
 def main(src_dir: str, package: str, output: str) -> None:
     package_root = Path(src_dir) / package
-    tables, rows = [], []
+    tables, rows, bound = [], [], []
     for stub in sorted(package_root.rglob("*.pyi")):
         module = module_name(package_root, stub)
-        for qualname, function in functions(ast.parse(stub.read_text(encoding="utf-8")).body, ""):
+        body = ast.parse(stub.read_text(encoding="utf-8")).body
+        for name, source, attribute in imports(body, module if stub.name != "__init__.pyi" else module + ".x"):
+            bound.append(f"    {{{c_string(module)}, {c_string(name)}, {c_string(source)}, "
+                         f"{c_string(attribute) if attribute else 'nullptr'}}},")
+        for qualname, function in functions(body, ""):
             key = f"{module}.{qualname}"
             params = list(parameters(function, f"{stub}"))
             table = "nullptr"
@@ -126,7 +149,8 @@ def main(src_dir: str, package: str, output: str) -> None:
             *rows,
             "};",
             "",
-            "const pyhost::StubSignatures registered(functions);",
+            *(["const pyhost::StubImport imports[] = {", *bound, "};", ""] if bound else []),
+            f"const pyhost::StubSignatures registered(functions{', imports' if bound else ''});",
             "",
             "}  // namespace",
             "",

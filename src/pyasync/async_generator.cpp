@@ -417,6 +417,18 @@ PyObject *gen_running(PyObject *self, void *) {
     return PyBool_FromLong(g->head.h && gen_of(g)->in_flight);
 }
 
+// At a yield or an await, neither stepping nor done: what `inspect.getasyncgenstate` calls suspended.
+PyObject *gen_suspended(PyObject *self, void *) {
+    GenObject *g = reinterpret_cast<GenObject *>(self);
+    GenPromise *p = g->head.h ? gen_of(g) : nullptr;
+    return PyBool_FromLong(p && p->started && !p->done && !p->running);
+}
+
+PyObject *gen_frame(PyObject *self, void *) {
+    GenObject *g = reinterpret_cast<GenObject *>(self);
+    return g->head.h && !gen_of(g)->done ? frame_standin(g->names) : Py_NewRef(Py_None);
+}
+
 PyObject *gen_await_of(PyObject *self, void *) {
     GenObject *g = reinterpret_cast<GenObject *>(self);
     PyObject *d = g->head.h ? gen_of(g)->own.delegate : nullptr;
@@ -436,7 +448,8 @@ PyGetSetDef gen_getset[] = {
     {"__qualname__", get_name<gen_names>, set_name<gen_names>, nullptr, reinterpret_cast<void *>(1)},
     {"ag_running", gen_running, nullptr, nullptr, nullptr},
     {"ag_await", gen_await_of, nullptr, nullptr, nullptr},
-    {"ag_frame", get_none, nullptr, nullptr, nullptr},
+    {"ag_suspended", gen_suspended, nullptr, nullptr, nullptr},
+    {"ag_frame", gen_frame, nullptr, nullptr, nullptr},
     {"ag_code", get_none, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

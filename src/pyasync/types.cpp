@@ -44,6 +44,27 @@ PyObject *name_of(Named &n, bool qual) noexcept {
 
 PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
 
+PyObject *frame_standin(Named &n) noexcept {
+    PyObject *qualname = name_of(n, true);
+    const char *text = qualname ? PyUnicode_AsUTF8(qualname) : nullptr;
+    if (!text) return nullptr;
+    try {
+        nb::object code = nb::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty("<c++>", text, 0)));
+        if (!code) throw nb::python_error();
+        return nb::module_::import_("types")
+            .attr("SimpleNamespace")(nb::arg("f_code") = code, nb::arg("f_back") = nb::none(),
+                                     nb::arg("f_lineno") = 0, nb::arg("f_locals") = nb::dict(),
+                                     nb::arg("f_globals") = nb::dict())
+            .release()
+            .ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
+}
+
 PyObject *self_iter(PyObject *self) { return Py_NewRef(self); }
 
 namespace {

@@ -22,6 +22,16 @@ nb::object optional(nb::handle t) {
     return owned(PyNumber_Or(t.ptr(), Py_None));
 }
 
+nb::object keywords_type(nb::handle module, const char *name,
+                         std::initializer_list<std::pair<const char *, nb::handle>> fields) {
+    nb::dict annotations;
+    for (const auto &[field, type] : fields) annotations[field] = optional(type);
+    nb::object made = import_from("typing", "TypedDict")(name, annotations, nb::arg("total") = false);
+    made.attr("__module__") = module.attr("__name__");
+    module.attr(name) = made;
+    return made;
+}
+
 ClassBuilder::ClassBuilder(nb::handle module, const char *name, const char *doc)
     : module_(module), name_(name) {
     ns_["__module__"] = module.attr("__name__");

@@ -172,6 +172,11 @@ private:
     Global fields_set_, extra_, private_;
 };
 
+// `class Name(TypedDict, total=False)` of `field: type | None` fields, bound in `module`: the keywords a stub
+// spells with `**kwargs: Unpack[Name]`, for those annotations to resolve at run time.
+nb::object keywords_type(nb::handle module, const char *name,
+                         std::initializer_list<std::pair<const char *, nb::handle>> fields);
+
 // `class Name(StrEnum)` with members in order, documented, bound in `module`.
 nb::object make_str_enum(nb::handle module, const char *name, const char *doc,
                          std::initializer_list<std::pair<const char *, const char *>> members);

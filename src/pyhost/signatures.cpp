@@ -31,6 +31,12 @@ std::unordered_map<std::string_view, const StubFunction *> &registry() {
     return functions;
 }
 
+// A stub module -> the names its imports bind.
+std::unordered_multimap<std::string_view, const StubImport *> &stub_imports() {
+    static std::unordered_multimap<std::string_view, const StubImport *> names;
+    return names;
+}
+
 // Binds to an instance as a Python function does; read on the class it stays itself.
 PyObject *bind(PyObject *self, PyObject *obj, PyObject *) {
     if (obj == nullptr || obj == Py_None) {
@@ -169,6 +175,41 @@ PyObject *defaults_of(Signed *s, bool keyword_only) {
 PyObject *get_defaults(PyObject *self, void *) { return defaults_of(as_signed(self), false); }
 PyObject *get_kwdefaults(PyObject *self, void *) { return defaults_of(as_signed(self), true); }
 
+// The stubs' annotations, as a Python function of the declaration holds them (texts, as under `from __future__
+// import annotations`; a new dict each time).
+PyObject *get_annotations(PyObject *self, void *) {
+    return guarded([row = as_signed(self)->row] {
+        nb::dict annotations;
+        for (const StubParameter *p = row->parameters; p != row->parameters + row->count; ++p) {
+            if (p->annotation) annotations[p->name] = nb::str(p->annotation);
+        }
+        if (row->result) annotations["return"] = nb::str(row->result);
+        return annotations.release().ptr();
+    });
+}
+
+// What the annotations are resolved against (`typing.get_type_hints` reads it): the module's namespace, with the
+// names the stub's imports bind added (a new dict each time: the module's own is left as it is).
+PyObject *get_globals(PyObject *self, void *) {
+    return guarded([s = as_signed(self)] {
+        nb::object module = owned(PyImport_Import(s->module));
+        nb::dict names = nb::borrow<nb::dict>(owned(PyDict_Copy(module.attr("__dict__").ptr())));
+        auto [first, last] = stub_imports().equal_range(nb::cast<std::string_view>(nb::handle(s->module)));
+        for (auto it = first; it != last; ++it) {
+            const StubImport &bound = *it->second;
+            nb::object source = nb::module_::import_(bound.source);
+            if (!bound.attribute) {
+                names[bound.name] = source;
+            } else if (nb::hasattr(source, bound.attribute)) {
+                names[bound.name] = source.attr(bound.attribute);
+            } else {  // a submodule not yet imported
+                names[bound.name] = nb::module_::import_((std::string(bound.source) + "." + bound.attribute).c_str());
+            }
+        }
+        return names.release().ptr();
+    });
+}
+
 // Pickled, and copied, by reference, as a Python function is: by its qualified name in its module.
 PyObject *reduce(PyObject *self, PyObject *) { return Py_NewRef(as_signed(self)->qualname); }
 
@@ -198,6 +239,8 @@ PyGetSetDef getset[] = {
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -332,9 +375,13 @@ void check_against_stubs(nb::handle f, const StubFunction &row) {
 
 }  // namespace
 
-void StubSignatures::add(const StubFunction *rows, std::size_t count) {
+void StubSignatures::add(const StubFunction *rows, std::size_t count, const StubImport *imports,
+                         std::size_t bound) {
     for (std::size_t i = 0; i < count; ++i) {
         registry().emplace(rows[i].key, &rows[i]);
+    }
+    for (std::size_t i = 0; i < bound; ++i) {
+        stub_imports().emplace(imports[i].module, &imports[i]);
     }
 }
 

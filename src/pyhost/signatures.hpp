@@ -41,17 +41,30 @@ struct StubFunction {
     const char *result;
 };
 
+// A name a stub's top-level imports bind: `from source import attribute as name`, or `import source as name`
+// (attribute null).
+struct StubImport {
+    const char *module;  // the stub's module
+    const char *name;
+    const char *source;
+    const char *attribute;
+};
+
 // An extension's table of stub signatures, generated at build time (scripts/stub_signatures.py) and
 // registered while the extension loads (a static object of the generated source).
 class StubSignatures {
 public:
     template <std::size_t N>
     explicit StubSignatures(const StubFunction (&rows)[N]) {
-        add(rows, N);
+        add(rows, N, nullptr, 0);
+    }
+    template <std::size_t N, std::size_t M>
+    StubSignatures(const StubFunction (&rows)[N], const StubImport (&imports)[M]) {
+        add(rows, N, imports, M);
     }
 
 private:
-    static void add(const StubFunction *rows, std::size_t count);
+    static void add(const StubFunction *rows, std::size_t count, const StubImport *imports, std::size_t bound);
 };
 
 // A function's own body, for arguments bound as a Python function binds them: one value per parameter of its

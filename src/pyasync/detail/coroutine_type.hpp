@@ -137,6 +137,9 @@ struct CoroutineType {
 
     static PyObject *cr_running(PyObject *self, void *) { return PyBool_FromLong(K::running(self)); }
     static PyObject *cr_suspended(PyObject *self, void *) { return PyBool_FromLong(K::suspended(self)); }
+    static PyObject *cr_frame(PyObject *self, void *) {
+        return K::finished(self) ? Py_NewRef(Py_None) : frame_standin(K::names(self));
+    }
     static PyObject *cr_await(PyObject *self, void *) {
         PyObject *awaited = K::suspended(self) ? K::awaited(self) : nullptr;
         return Py_NewRef(awaited ? awaited : Py_None);
@@ -157,7 +160,7 @@ struct CoroutineType {
         {"cr_running", cr_running, nullptr, nullptr, nullptr},
         {"cr_suspended", cr_suspended, nullptr, nullptr, nullptr},
         {"cr_await", cr_await, nullptr, nullptr, nullptr},
-        {"cr_frame", get_none, nullptr, nullptr, nullptr},
+        {"cr_frame", cr_frame, nullptr, nullptr, nullptr},
         {"cr_code", get_none, nullptr, nullptr, nullptr},
         {"cr_origin", get_none, nullptr, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -249,6 +249,11 @@ int set_name(PyObject *self, PyObject *value, void *qual) {
     return 0;
 }
 PyObject *get_none(PyObject *, void *);
+// What `cr_frame` / `ag_frame` give until the body is done, as a Python coroutine's frame stays until it ends
+// (`inspect.getcoroutinestate` and `getasyncgenstate` tell "created" from "closed" by it): a C++ body has no
+// Python frame, so this stands for one with what tools read of a frame (`f_code`, an empty code object named
+// after the body in the file "<c++>"; `f_lineno` 0; `f_back` None; empty `f_locals` and `f_globals`).
+PyObject *frame_standin(Named &n) noexcept;
 PyObject *self_iter(PyObject *self);
 
 // The send/throw/__next__/am_send of an object whose `step` feeds one input (a value, or an

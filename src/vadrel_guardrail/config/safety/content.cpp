@@ -94,6 +94,8 @@ void init_safety_content(nb::module_ m) {
             "label", [](nb::handle self) { return self.attr("category"); },
             "The display name of the item: its category.")
         .build();
+    nb::object items = nb::module_::import_("builtins").attr("list")[m.attr("ContentSafetyItem")];
+    pyhost::keywords_type(m, "_ContentSafetyKeywords", {{"enabled_categories", list_of_text}, {"safety_items", items}});
 
     pyhost::ClassBuilder(m, "ContentSafetyConfigBuilder",
                          "Builds the content-safety block of the safety prompt from content categories.\n\n"

@@ -167,6 +167,12 @@ void init_safety_topic(nb::module_ m) {
         .property(
             "label", [](nb::handle self) { return self.attr("topic"); }, "The display name of the item: its topic.")
         .build();
+    nb::object items = nb::module_::import_("builtins").attr("list")[m.attr("TopicSafetyItem")];
+    nb::object mode = pyhost::owned(PyNumber_Or(m.attr("TopicSafetyMode").ptr(), text.ptr()));
+    pyhost::keywords_type(m, "_TopicSafetyKeywords",
+                          {{"topic_safety_mode", mode},
+                           {"allowlist_topic", list_of_text}, {"denylist_topic", list_of_text},
+                           {"allowed_topic_items", items}, {"denied_topic_items", items}});
 
     pyhost::ClassBuilder(m, "TopicSafetyConfigBuilder",
                          "Builds the topic-safety blocks of the safety prompt from allowed and denied topics.\n\n"
