@@ -288,10 +288,11 @@ PyTypeObject *signed_type() {
 // A nanobind function is one of the type of those nanobind makes here through its `nb::cpp_function`, as a
 // function or as a method: nanobind's documentation names no type of its functions.
 bool is_nanobind_function(nb::handle f) {
-    static PyTypeObject *const function =
-        reinterpret_cast<PyTypeObject *>(Py_NewRef(Py_TYPE(nb::cpp_function([] {}).ptr())));
-    static PyTypeObject *const method =
-        reinterpret_cast<PyTypeObject *>(Py_NewRef(Py_TYPE(nb::cpp_function([](nb::handle) {}, nb::is_method()).ptr())));
+    auto type_of = [](nb::object made) {  // kept for the process
+        return reinterpret_cast<PyTypeObject *>(Py_NewRef(Py_TYPE(made.ptr())));
+    };
+    static PyTypeObject *const function = type_of(nb::cpp_function([] {}));
+    static PyTypeObject *const method = type_of(nb::cpp_function([](nb::handle) {}, nb::is_method()));
     return Py_TYPE(f.ptr()) == function || Py_TYPE(f.ptr()) == method;
 }
 

@@ -70,6 +70,7 @@ int watcher_id() {
 void Unchanged::watch(std::initializer_list<nb::handle> types) {
     const int id = watcher_id();
     if (id < 0) return;
+    holds_ = true;  // until a change is reported, the first one maybe while the next class is prepared
     bool tagged = true;
     for (nb::handle type : types) {
         store_first_use(type);
@@ -79,7 +80,7 @@ void Unchanged::watch(std::initializer_list<nb::handle> types) {
         // Without a tag (the class or a base used up its tags) no change would be: the set never holds.
         tagged = tagged && PyUnstable_Type_AssignVersionTag(reinterpret_cast<PyTypeObject *>(type.ptr())) == 1;
     }
-    holds_ = tagged;
+    holds_ = holds_ && tagged;
 }
 
 const Unchanged *Unchanged::named(std::string_view name) noexcept {

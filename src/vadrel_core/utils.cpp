@@ -16,7 +16,8 @@ void init_utils(nb::module_ m) {
         .build();
 
     // The type variable the stub of `validate_enum` names, for its annotations to resolve at run time.
-    m.attr("_E") = pyhost::import_from("typing", "TypeVar")("_E", nb::arg("bound") = pyhost::import_from("enum", "Enum"));
+    m.attr("_E") = pyhost::import_from("typing", "TypeVar")("_E",
+                                                            nb::arg("bound") = pyhost::import_from("enum", "Enum"));
     m.def(
         "validate_enum",
         [](nb::handle enum_cls, nb::handle value) -> nb::object {

@@ -119,14 +119,13 @@ def test_an_unknown_keyword_is_refused_as_a_python_function_refuses_it():
         assert str(raised.value) == str(expected.value).replace(python.__qualname__, name)
 
 
-GENERATOR = Path(__file__).resolve().parents[2] / "scripts" / "stub_signatures.py"
-
 
 def generate(tmp_path, stub):
     (tmp_path / "pkg").mkdir(exist_ok=True)
     (tmp_path / "pkg" / "__init__.pyi").write_text(stub, encoding="utf-8")
-    return subprocess.run([sys.executable, str(GENERATOR), str(tmp_path), "pkg", str(tmp_path / "table.cpp")],
-                          capture_output=True, text=True)
+    script = Path(__file__).resolve().parents[2] / "scripts" / "stub_signatures.py"
+    return subprocess.run([sys.executable, script, tmp_path, "pkg", tmp_path / "table.cpp"], capture_output=True,
+                          text=True)
 
 
 def test_the_stub_generator_compiles_in_any_text_default(tmp_path):
@@ -134,14 +133,13 @@ def test_the_stub_generator_compiles_in_any_text_default(tmp_path):
     assert generate(tmp_path, f"def f(a: str = {text!r}, b: float = -2.5e-300) -> None: ...\n").returncode == 0
     literal = re.search(r'StubDefault::text, 0, 0, ("[^\n]*")}}', (tmp_path / "table.cpp").read_text()).group(1)
     (tmp_path / "echo.cpp").write_text(f'#include <cstdio>\nint main() {{ std::fputs({literal}, stdout); }}\n')
-    subprocess.run(["c++", "-std=c++20", "-o", str(tmp_path / "echo"), str(tmp_path / "echo.cpp")], check=True)
-    assert subprocess.run([str(tmp_path / "echo")], capture_output=True).stdout == text.encode()
+    subprocess.run(["c++", "-o", tmp_path / "echo", tmp_path / "echo.cpp"], check=True)
+    assert subprocess.run([tmp_path / "echo"], capture_output=True).stdout == text.encode()
 
 
 @pytest.mark.parametrize("default, why", [
     ("float('inf')", "is no literal"), ("1e999", "cannot be compiled in"), ("'a\\0b'", "cannot be compiled in"),
-    ("'\\ud800'", "is no UTF-8"), ("b'x'", "cannot be compiled in"),
-    ("18446744073709551616", "cannot be compiled in"),
+    ("'\\ud800'", "is no UTF-8"), ("b'x'", "cannot be compiled in"), ("2**64", "is no literal"),
 ])
 def test_the_stub_generator_refuses_a_default_it_cannot_compile_in(tmp_path, default, why):
     done = generate(tmp_path, f"import math\n\n\ndef f(x: str = {default}) -> None: ...\n")

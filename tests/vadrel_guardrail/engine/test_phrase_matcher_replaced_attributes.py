@@ -206,11 +206,10 @@ def test_a_replaced_safe_factory_makes_the_managers_safe_verdicts(monkeypatch):
                                                          "filtered_content": None}
 
 
+
 BASES_OUT_OF_VERSION_TAGS = """
 import asyncio, typing, pydantic
-# CPython gives a class a bounded number of version tags over its life (1,000 in 3.13): a change takes one, the next
-# look-up assigns another. Long suites patching these bases use them up before the package is imported.
-for i in range(1100):
+for i in range(1100):  # each change, then look-up, takes one of the 1,000 version tags CPython 3.13 gives a class
     for base in (typing.Protocol, pydantic.BaseModel):
         base.changed = i
         base.changed
@@ -225,16 +224,10 @@ assert asyncio.run(engine.check_input("how to hack")).reason == "replaced"
 
 
 def test_changes_are_honoured_under_bases_out_of_version_tags():
-    done = subprocess.run([sys.executable, "-c", BASES_OUT_OF_VERSION_TAGS], capture_output=True, text=True,
-                          timeout=120)
-    assert done.returncode == 0, done.stderr
+    subprocess.run([sys.executable, "-c", BASES_OUT_OF_VERSION_TAGS], check=True, timeout=120)
 
 
 def test_copying_or_pickling_leaves_the_fast_paths_on():
-    items = [PhraseMatcherEngine(use_spacy=False), GuardrailResult.unsafe("x"),
-             GuardrailStreamChunk(chunk="a", is_safe=True)]
-    assert all(fast_path_holds(type(item).__name__) for item in items)
-    for item in items:
-        copy.deepcopy(item)
-        pickle.loads(pickle.dumps(item))
-    assert all(fast_path_holds(type(item).__name__) for item in items)
+    for item in PhraseMatcherEngine(), GuardrailResult.unsafe("x"), GuardrailStreamChunk(chunk="a", is_safe=True):
+        pickle.loads(pickle.dumps(copy.deepcopy(item)))
+        assert fast_path_holds(type(item).__name__)
