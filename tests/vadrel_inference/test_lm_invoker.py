@@ -209,6 +209,7 @@ class TestFailures:
         b'{"choices": [{"message": {"content": "ok"}}, {"skipped": [1, {"deep": "\xc3\xa9\\q"}]}]}',
         b'{"logprobs": [' + b'1' * 5000 + b'], "choices": [{"message": {"content": "ok"}}]}',
         b'{"choices": [{"message": {"content": "ok"}}], "usage": {"prompt_tokens": 1.}}',
+        b'{"skipped": [[], {"a": [{}]}, {"b": [}]}', b'{"skipped": [{"a": 1,}]}', b'{"skipped": {"a": [1] "b"}}',
     ]
 
     @pytest.mark.parametrize("streamed", [False, True])

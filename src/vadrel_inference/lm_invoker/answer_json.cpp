@@ -139,9 +139,6 @@ private:
     void skip_space() {
         while (p_ != end_ && is_space(*p_)) ++p_;
     }
-    void enter() {
-        if (++depth_ > kMaxDepth) throw LeftToJsonLoads{};
-    }
 
     // Any value, built as `shape` asks (not at all when it is null).
     nb::object value(const Shape *shape) {
@@ -176,41 +173,51 @@ private:
             if (p_ == end_) fail("Expecting value");
             if (*p_ == '[' || *p_ == '{') {
                 const char close = *p_ == '[' ? ']' : '}';
-                enter();
-                closers_[depth_] = close;
-                ++p_;
-                skip_space();
-                if (!at(close)) {
+                if (open(close)) {
                     if (close == '}') member_name();
                     continue;  // to its first value
                 }
-                ++p_;
-                --depth_;
             } else {
                 value(nullptr);
             }
             // The value is over: close the containers that end here, then go on to the next value.
-            for (;;) {
-                if (depth_ == outer) return;
-                skip_space();
-                const char close = closers_[depth_];
-                if (at(close)) {
-                    ++p_;
-                    --depth_;
-                    continue;
-                }
-                if (!at(',')) fail("Expecting ',' delimiter");
-                const char *const comma = p_++;
-                skip_space();
-                if (at(close)) {
-                    fail(close == '}' ? "Illegal trailing comma before end of object"
-                                      : "Illegal trailing comma before end of array",
-                         comma);
-                }
-                if (close == '}') member_name();
-                break;
+            while (depth_ != outer && !another(closers_[depth_])) {
             }
+            if (depth_ == outer) return;
+            if (closers_[depth_] == '}') member_name();
         }
+    }
+
+    // The container opening at p_, which `close` ends: true when it has an item (p_ then at it), false
+    // when it is empty (p_ then past it).
+    bool open(char close) {
+        if (++depth_ > kMaxDepth) throw LeftToJsonLoads{};
+        closers_[depth_] = close;
+        ++p_;
+        skip_space();
+        if (!at(close)) return true;
+        ++p_;
+        --depth_;
+        return false;
+    }
+
+    // After an item of the innermost container: true when another follows (p_ then at it), false when
+    // the container ends (p_ then past it).
+    bool another(char close) {
+        skip_space();
+        if (at(close)) {
+            ++p_;
+            --depth_;
+            return false;
+        }
+        if (!at(',')) fail("Expecting ',' delimiter");
+        const char *const comma = p_++;
+        skip_space();
+        if (at(close)) {
+            fail(close == '}' ? "Illegal trailing comma before end of object" : "Illegal trailing comma before end of array",
+                 comma);
+        }
+        return true;
     }
 
     // A member's name and the colon after it, up to its value.
@@ -346,65 +353,40 @@ private:
     }
 
     nb::object object(const Shape *shape) {
-        enter();
         const bool whole = shape && shape->kind == Shape::Kind::whole;
         const bool built = whole || (shape && shape->kind == Shape::Kind::object);
         nb::object dict = built ? nb::object(nb::dict()) : nb::object();
-        ++p_;
-        skip_space();
-        if (!at('}')) {
-            for (;;) {
-                const std::string_view name = member_name();
-                nb::object key;
-                const Shape *member = nullptr;
-                if (whole) {
-                    key = text(name);
-                    member = &kWhole;
-                } else if (built) {
-                    for (const Member &m : shape->members) {
-                        if (m.key == name) {
-                            key = text(m.key);
-                            member = m.shape;
-                        }
+        for (bool more = open('}'); more; more = another('}')) {
+            const std::string_view name = member_name();
+            nb::object key;
+            const Shape *member = nullptr;
+            if (whole) {
+                key = text(name);
+                member = &kWhole;
+            } else if (built) {
+                for (const Member &m : shape->members) {
+                    if (m.key == name) {
+                        key = text(m.key);
+                        member = m.shape;
                     }
                 }
-                nb::object item = value(member);
-                if (member) pyhost::status(PyDict_SetItem(dict.ptr(), key.ptr(), item.ptr()));
-                skip_space();
-                if (at('}')) break;
-                if (!at(',')) fail("Expecting ',' delimiter");
-                const char *const comma = p_++;
-                skip_space();
-                if (at('}')) fail("Illegal trailing comma before end of object", comma);
             }
+            nb::object item = value(member);
+            if (member) pyhost::status(PyDict_SetItem(dict.ptr(), key.ptr(), item.ptr()));
         }
-        ++p_;
-        --depth_;
         return built ? dict : shape ? placeholder() : nb::object();
     }
 
     nb::object array(const Shape *shape) {
-        enter();
         const bool whole = shape && shape->kind == Shape::Kind::whole;
         const bool first = shape && shape->kind == Shape::Kind::first;
         nb::object list = whole || first ? nb::object(nb::list()) : nb::object();
-        ++p_;
-        skip_space();
-        if (!at(']')) {
-            for (bool head = true;; head = false) {
-                const Shape *item = whole ? &kWhole : first && head ? shape->item : nullptr;
-                nb::object built = value(item);
-                if (item) pyhost::status(PyList_Append(list.ptr(), built.ptr()));
-                skip_space();
-                if (at(']')) break;
-                if (!at(',')) fail("Expecting ',' delimiter");
-                const char *const comma = p_++;
-                skip_space();
-                if (at(']')) fail("Illegal trailing comma before end of array", comma);
-            }
+        bool head = true;
+        for (bool more = open(']'); more; more = another(']'), head = false) {
+            const Shape *item = whole ? &kWhole : first && head ? shape->item : nullptr;
+            nb::object built = value(item);
+            if (item) pyhost::status(PyList_Append(list.ptr(), built.ptr()));
         }
-        ++p_;
-        --depth_;
         return list.is_valid() ? list : shape ? placeholder() : nb::object();
     }
 };
