@@ -214,7 +214,8 @@ private:
         const char *const comma = p_++;
         skip_space();
         if (at(close)) {
-            fail(close == '}' ? "Illegal trailing comma before end of object" : "Illegal trailing comma before end of array",
+            fail(close == '}' ? "Illegal trailing comma before end of object"
+                              : "Illegal trailing comma before end of array",
                  comma);
         }
         return true;
@@ -280,12 +281,12 @@ private:
 
     // A string whose opening quote is at p_, its text as UTF-8 (escapes undone); p_ ends past it.
     std::string_view string() {
-        const char *const open = p_++;
+        const char *const quote = p_++;
         const char *run = p_;  // the bytes since the last escape, still to be copied
         bool escaped = false;
         for (;;) {
             while (p_ != end_ && kStringBytes[static_cast<unsigned char>(*p_)] == kPlain) ++p_;
-            if (p_ == end_) fail("Unterminated string starting at", open);
+            if (p_ == end_) fail("Unterminated string starting at", quote);
             switch (kStringBytes[static_cast<unsigned char>(*p_)]) {
                 case kQuote: {
                     std::string_view result;
@@ -312,7 +313,7 @@ private:
                         text_.clear();
                     }
                     text_.append(run, p_);
-                    escape(open);
+                    escape(quote);
                     run = p_;
                 }
             }
@@ -320,9 +321,9 @@ private:
     }
 
     // The escape whose backslash is at p_, appended to text_.
-    void escape(const char *open) {
+    void escape(const char *quote) {
         const char *const backslash = p_;
-        if (++p_ == end_) fail("Unterminated string starting at", open);
+        if (++p_ == end_) fail("Unterminated string starting at", quote);
         if (*p_ != 'u') {
             static constexpr std::string_view from = "\"\\/bfnrt", to = "\"\\/\b\f\n\r\t";
             const std::size_t which = from.find(*p_);

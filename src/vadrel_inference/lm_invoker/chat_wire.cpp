@@ -148,9 +148,11 @@ constexpr Shape kWithContent{Shape::Kind::object, kContent};
 constexpr Member kMessage[] = {{"message", &kWithContent}};
 constexpr Member kDelta[] = {{"delta", &kWithContent}};
 constexpr Shape kMessageChoice{Shape::Kind::object, kMessage}, kDeltaChoice{Shape::Kind::object, kDelta};
-constexpr Member kTokens[] = {{"prompt_tokens", &answer_json::kScalar}, {"completion_tokens", &answer_json::kScalar}};
+constexpr Member kTokens[] = {{"prompt_tokens", &answer_json::kScalar},
+                               {"completion_tokens", &answer_json::kScalar}};
 constexpr Shape kUsage{Shape::Kind::object, kTokens};
-constexpr Shape kFirstMessage{Shape::Kind::first, {}, &kMessageChoice}, kFirstDelta{Shape::Kind::first, {}, &kDeltaChoice};
+constexpr Shape kFirstMessage{Shape::Kind::first, {}, &kMessageChoice};
+constexpr Shape kFirstDelta{Shape::Kind::first, {}, &kDeltaChoice};
 constexpr Member kAnswer[] = {{"error", &answer_json::kWhole}, {"choices", &kFirstMessage}, {"usage", &kUsage}};
 constexpr Member kEvent[] = {{"error", &answer_json::kWhole}, {"choices", &kFirstDelta}, {"usage", &kUsage}};
 constexpr Shape kAnswerShape{Shape::Kind::object, kAnswer}, kEventShape{Shape::Kind::object, kEvent};
@@ -512,7 +514,8 @@ void check_status(int status, nb::handle response, nb::handle content, nb::handl
 }
 
 nb::object plain_answer(nb::handle self, nb::handle raw) {
-    nb::object body = answer_object(raw, kAnswerShape, "malformed answer: not JSON: {}", "malformed answer: expected a JSON object");
+    nb::object body =
+        answer_object(raw, kAnswerShape, "malformed answer: not JSON: {}", "malformed answer: expected a JSON object");
     const AnswerKeys &k = answer_keys();
     nb::object choices = get(body, k.choices);
     nb::object message = nb::isinstance<nb::list>(choices) && nb::len(choices) != 0 && is_dict(choices[0])
