@@ -201,7 +201,7 @@ class TestFailures:
             rb'"q\"\\\/\b\f\n\r\t \u00e9\ud83d\ude00 lone \ud800 \udc00\ud800\u0041 \u00E9"',
             '"raw \u00e9 \U0001f600"'.encode(), b'"\xed\xa0\x80 passed surrogate"', b"-0", b"0.5e-3", b"1E400",
             b"-1e-400", b"12345678901234567890123", b"-9223372036854775809", b"NaN", b"-Infinity", b"true",
-            b'[1, [2.0, {"a": []}], {}, "x"]', b'{"a": 1, "b": {"c": null}, "a": 2}', b"[" * 600 + b"]" * 600]),
+            b'[1, [2.0, {"a": []}], {}, "x"]', b'{"a": 1, "b": {"c": null}, "a": 2}', b'{"message": 1, "code": [1], "message": null}', b"[" * 600 + b"]" * 600]),
         b'\xef\xbb\xbf{"error": 1}', b'{"choices": [{"message": {"content": "ok"}}], "error": 1, "error": 2}',
         b"", b" ", b"{", b"[", b"nul", b"-", b"-x", b"01", b"1.", b"1e5x", b'{"a" 1}', b'{"a": 1,}', b"[1,]",
         b"[1 2]", b'{"a": 1', b'{1: 2}', b'"abc', b'"a\\', b'"\\x"', b'"\\u12"', b'"\\u0041', b'"\\u12G4"',

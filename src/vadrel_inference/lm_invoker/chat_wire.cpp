@@ -141,6 +141,7 @@ nb::handle json_loads() {
 }
 
 // What the invoker reads of an answer, an event of a streamed one, and an error's body: only these are built.
+// Of an error, only its message at first: it is shown whole only when it has none.
 using answer_json::Member;
 using answer_json::Shape;
 constexpr Member kContent[] = {{"content", &answer_json::kScalar}};
@@ -153,13 +154,15 @@ constexpr Member kTokens[] = {{"prompt_tokens", &answer_json::kScalar},
 constexpr Shape kUsage{Shape::Kind::object, kTokens};
 constexpr Shape kFirstMessage{Shape::Kind::first, {}, &kMessageChoice};
 constexpr Shape kFirstDelta{Shape::Kind::first, {}, &kDeltaChoice};
-constexpr Member kAnswer[] = {{"error", &answer_json::kWhole}, {"choices", &kFirstMessage}, {"usage", &kUsage}};
-constexpr Member kEvent[] = {{"error", &answer_json::kWhole}, {"choices", &kFirstDelta}, {"usage", &kUsage}};
-constexpr Shape kAnswerShape{Shape::Kind::object, kAnswer}, kEventShape{Shape::Kind::object, kEvent};
 constexpr Member kErrorMessage[] = {{"message", &answer_json::kWhole}};
 constexpr Shape kServiceError{Shape::Kind::object, kErrorMessage};
+constexpr Member kAnswer[] = {{"error", &kServiceError}, {"choices", &kFirstMessage}, {"usage", &kUsage}};
+constexpr Member kEvent[] = {{"error", &kServiceError}, {"choices", &kFirstDelta}, {"usage", &kUsage}};
+constexpr Shape kAnswerShape{Shape::Kind::object, kAnswer}, kEventShape{Shape::Kind::object, kEvent};
 constexpr Member kErrorBody[] = {{"error", &kServiceError}};
 constexpr Shape kErrorBodyShape{Shape::Kind::object, kErrorBody};
+constexpr Member kWholeError[] = {{"error", &answer_json::kWhole}};
+constexpr Shape kWholeErrorShape{Shape::Kind::object, kWholeError};
 
 // An answer (or one event of a streamed answer) read as a JSON object; not JSON, not an object, or an
 // object that carries an error fails the call.
@@ -174,6 +177,9 @@ nb::object answer_object(nb::handle raw, const Shape &shape, const char *not_jso
         fail(nb::str(not_object));
     }
     if (nb::object error = get(body, answer_keys().error); !error.is_none()) {
+        if ((is_dict(error) ? get(error, "message") : nb::none()).is_none()) {
+            error = get(answer_json::read(raw, kWholeErrorShape), answer_keys().error);
+        }
         fail_with_error_object(error);
     }
     return body;
