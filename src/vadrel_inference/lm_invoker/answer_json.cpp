@@ -72,18 +72,12 @@ long hex4(const char *at) {
 void append_utf8(std::string &out, long c) {
     if (c < 0x80) {
         out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
+        return;
+    }
+    const int more = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;  // continuation bytes
+    out += static_cast<char>(((0xFF << (7 - more)) & 0xFF) | (c >> (6 * more)));
+    for (int shift = 6 * (more - 1); shift >= 0; shift -= 6) {
+        out += static_cast<char>(0x80 | ((c >> shift) & 0x3F));
     }
 }
 
