@@ -344,7 +344,8 @@ private:
     }
 
     static nb::object text(std::string_view utf8) {
-        return pyhost::owned(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "surrogatepass"));
+        const auto size = static_cast<Py_ssize_t>(utf8.size());
+        return pyhost::owned(PyUnicode_DecodeUTF8(utf8.data(), size, "surrogatepass"));
     }
 
     nb::object object(const Shape *shape) {
@@ -414,7 +415,8 @@ nb::object read(nb::handle raw, const Shape &shape) {
         const auto *b = reinterpret_cast<const unsigned char *>(begin);
         // json.loads guesses UTF-16 and UTF-32 from a byte order mark or zero bytes at the start: those
         // rare answers are left to it.
-        if (size >= 2 && (b[0] == 0 || b[1] == 0 || (b[0] == 0xFE && b[1] == 0xFF) || (b[0] == 0xFF && b[1] == 0xFE))) {
+        if (size >= 2 && (b[0] == 0 || b[1] == 0 || (b[0] == 0xFE && b[1] == 0xFF) ||
+                          (b[0] == 0xFF && b[1] == 0xFE))) {
             return json_loads(raw);
         }
         if (size >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
