@@ -171,6 +171,10 @@ private:
                     if (close == '}') member_name();
                     continue;  // to its first value
                 }
+            } else if (*p_ == '"') {
+                string();
+            } else if (is_digit(*p_)) {
+                number(nullptr);
             } else {
                 value(nullptr);
             }
