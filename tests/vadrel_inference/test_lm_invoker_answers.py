@@ -142,13 +142,6 @@ class TestTooLargeAnswers:
         assert outcome["growth"] < 256 * MB
         assert outcome["stall"] < 0.5
 
-    def test_an_answer_of_many_small_objects_keeps_the_loop_turning(self, flood_server):
-        # 7 MiB of small objects the invoker does not read: json.loads made 260 MB of them, in 300 ms.
-        outcome = measured_call(flood_server, "many_small", False, "default")
-        assert outcome["error"] == "answer"
-        assert outcome["growth"] < 48 * MB
-        assert outcome["stall"] < 0.15
-
     @pytest.mark.parametrize("streamed", [False, True])
     def test_an_answer_of_exactly_the_bound_is_read(self, chat_server, streamed):
         # The bound is on the bytes of the answer, whatever a piece of it holds; one byte more fails.
@@ -191,6 +184,16 @@ class TestTooLargeAnswers:
             return (await invoker.invoke(messages=user("b"), event_emitter=emitter)).text
 
         assert asyncio.run(calls()) == "ok"
+
+
+class TestLargeAnswers:
+    def test_an_answer_of_many_small_objects_keeps_the_loop_turning(self, flood_server):
+        # 7 MiB of small objects the invoker does not read: json.loads made 268 MB of them, holding the loop
+        # for 0.3 to 0.9 s; what is not read is now passed over, at about the cost of reading the bytes.
+        outcome = measured_call(flood_server, "many_small", False, "default")
+        assert outcome["error"] == "answer"
+        assert outcome["growth"] < 48 * MB
+        assert outcome["stall"] < 0.15
 
 
 class TestStreamedLines:
