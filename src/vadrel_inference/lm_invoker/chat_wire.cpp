@@ -9,6 +9,7 @@
 #include "pyhost/objects.hpp"
 #include "pyhost/raising.hpp"
 #include "vadrel_inference/errors.hpp"
+#include "vadrel_inference/lm_invoker/answer_json.hpp"
 
 namespace vadrel_inference::chat_wire {
 
@@ -139,12 +140,36 @@ nb::handle json_loads() {
     return loads.get();
 }
 
+// What the invoker reads of an answer, an event of a streamed one, and an error's body: only these are built.
+// Of an error, only its message at first: it is shown whole only when it has none.
+using answer_json::Member;
+using answer_json::Shape;
+constexpr Member kContent[] = {{"content", &answer_json::kScalar}};
+constexpr Shape kWithContent{Shape::Kind::object, kContent};
+constexpr Member kMessage[] = {{"message", &kWithContent}};
+constexpr Member kDelta[] = {{"delta", &kWithContent}};
+constexpr Shape kMessageChoice{Shape::Kind::object, kMessage}, kDeltaChoice{Shape::Kind::object, kDelta};
+constexpr Member kTokens[] = {{"prompt_tokens", &answer_json::kScalar},
+                               {"completion_tokens", &answer_json::kScalar}};
+constexpr Shape kUsage{Shape::Kind::object, kTokens};
+constexpr Shape kFirstMessage{Shape::Kind::first, {}, &kMessageChoice};
+constexpr Shape kFirstDelta{Shape::Kind::first, {}, &kDeltaChoice};
+constexpr Member kErrorMessage[] = {{"message", &answer_json::kWhole}};
+constexpr Shape kServiceError{Shape::Kind::object, kErrorMessage};
+constexpr Member kAnswer[] = {{"error", &kServiceError}, {"choices", &kFirstMessage}, {"usage", &kUsage}};
+constexpr Member kEvent[] = {{"error", &kServiceError}, {"choices", &kFirstDelta}, {"usage", &kUsage}};
+constexpr Shape kAnswerShape{Shape::Kind::object, kAnswer}, kEventShape{Shape::Kind::object, kEvent};
+constexpr Member kErrorBody[] = {{"error", &kServiceError}};
+constexpr Shape kErrorBodyShape{Shape::Kind::object, kErrorBody};
+constexpr Member kWholeError[] = {{"error", &answer_json::kWhole}};
+constexpr Shape kWholeErrorShape{Shape::Kind::object, kWholeError};
+
 // An answer (or one event of a streamed answer) read as a JSON object; not JSON, not an object, or an
 // object that carries an error fails the call.
-nb::object answer_object(nb::handle raw, const char *not_json, const char *not_object) {
+nb::object answer_object(nb::handle raw, const Shape &shape, const char *not_json, const char *not_object) {
     nb::object body;
     try {
-        body = json_loads()(raw);
+        body = answer_json::read(raw, shape);
     } catch (nb::python_error &e) {
         fail(nb::str(not_json).format(e.value()), e.value());
     }
@@ -152,6 +177,9 @@ nb::object answer_object(nb::handle raw, const char *not_json, const char *not_o
         fail(nb::str(not_object));
     }
     if (nb::object error = get(body, answer_keys().error); !error.is_none()) {
+        if ((is_dict(error) ? get(error, "message") : nb::none()).is_none()) {
+            error = get(answer_json::read(raw, kWholeErrorShape), answer_keys().error);
+        }
         fail_with_error_object(error);
     }
     return body;
@@ -315,7 +343,7 @@ pyasync::Task read_stream(nb::object self, nb::object response, nb::object url, 
             done = true;
             break;
         }
-        nb::object chunk = answer_object(*data, "malformed streamed answer: an event is not JSON: {}",
+        nb::object chunk = answer_object(*data, kEventShape, "malformed streamed answer: an event is not JSON: {}",
                                          "malformed streamed answer: an event is not a JSON object");
         const AnswerKeys &k = answer_keys();
         if (!get(chunk, k.usage).is_none()) {
@@ -481,7 +509,7 @@ void check_status(int status, nb::handle response, nb::handle content, nb::handl
     }
     nb::str detail = body_text(response, content);
     try {
-        nb::object body = json_loads()(detail);
+        nb::object body = answer_json::read(detail, kErrorBodyShape);
         if (is_dict(body) && is_dict(get(body, "error")) && !get(get(body, "error"), "message").is_none()) {
             detail = nb::str(get(get(body, "error"), "message"));
         }
@@ -492,7 +520,8 @@ void check_status(int status, nb::handle response, nb::handle content, nb::handl
 }
 
 nb::object plain_answer(nb::handle self, nb::handle raw) {
-    nb::object body = answer_object(raw, "malformed answer: not JSON: {}", "malformed answer: expected a JSON object");
+    nb::object body =
+        answer_object(raw, kAnswerShape, "malformed answer: not JSON: {}", "malformed answer: expected a JSON object");
     const AnswerKeys &k = answer_keys();
     nb::object choices = get(body, k.choices);
     nb::object message = nb::isinstance<nb::list>(choices) && nb::len(choices) != 0 && is_dict(choices[0])
