@@ -5,8 +5,10 @@ for the invoker's boundary (what a call may end in) and its sockets.
   `replies` (raw bytes, not checked: any header bytes), then with `otherwise`; with none, never answers (a hung
   service).
 - `Stuck()`: accepts connections and never reads from them (a stuck process): a request larger than the socket
-  buffers never leaves the client.
+  buffers never leaves the client. Over https it never answers the TLS handshake either.
 - `BadService(..., ssl=context)`: the same over TLS, with the context's certificate.
+- `EarlyAnswer(reply)`: reads a request's head only, answers it with `reply` and reads nothing more (a
+  provider turning a large prompt away): the rest of the body never leaves the client.
 - `RecordingProxy()`: an HTTP proxy that answers every request itself with a chat answer and records the
   request lines it was sent (for plain http, the absolute URL of the target).
 
@@ -156,6 +158,18 @@ class Stuck(_Threaded):
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
 
     async def _serve(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        await asyncio.Event().wait()
+
+
+class EarlyAnswer(Stuck):
+    def __init__(self, reply: bytes) -> None:
+        self._reply = reply
+        super().__init__()
+
+    async def _serve(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        self.requests.append(await reader.readuntil(b"\r\n\r\n"))
+        writer.write(self._reply)
+        await writer.drain()
         await asyncio.Event().wait()
 
 

@@ -15,7 +15,7 @@ import weakref
 
 import pytest
 
-from bad_service import BadService, RecordingProxy, Stuck, chat_answer, services  # noqa: F401 (a fixture)
+from bad_service import BadService, EarlyAnswer, RecordingProxy, Stuck, chat_answer, services  # noqa: F401 (a fixture)
 from effort import scaled
 from vadrel_inference.exceptions import InvokerRuntimeError
 from vadrel_inference.lm_invoker import build_lm_invoker
@@ -66,6 +66,28 @@ class TestWhatACallEndsIn:
         assert all("the invoker was closed during the call" in str(o) for o in outcomes)
         assert len(service.requests) == 3  # none tried again
 
+    @pytest.mark.parametrize("first", ["cancel", "aclose"])
+    def test_a_call_its_caller_cancelled_stays_cancelled_whatever_closes_it_too(self, services, first):
+        service = services(BadService())  # never answers
+        invoker = invoker_at(service.base_url, timeout=30)
+
+        async def scenario():
+            call = asyncio.create_task(invoker.invoke(messages=user()))
+            while not service.requests:
+                await asyncio.sleep(0.005)
+            if first == "cancel":
+                call.cancel()
+                await invoker.aclose()
+            else:
+                closing = asyncio.create_task(invoker.aclose())
+                await asyncio.sleep(0)  # the closing has asked the call to end
+                call.cancel()
+                await closing
+            return await asyncio.gather(call, return_exceptions=True)
+
+        [outcome] = asyncio.run(scenario())
+        assert type(outcome) is asyncio.CancelledError
+
     @pytest.mark.skipif(shutil.which("openssl") is None, reason="needs the openssl command to make a certificate")
     def test_a_certificate_that_does_not_verify_is_not_retried(self, services, tmp_path, caplog):
         cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
@@ -96,10 +118,25 @@ class TestSettingsThatCannotWork:
             build_lm_invoker(model_id="local/m", credentials=credentials, config={"base_url": base_url})
         assert "s3cret" not in str(info.value)
 
+    @pytest.mark.parametrize("credentials", ["sk-\x85x", "sk-\u2028x", "sk-\u2029x", "   "])
+    def test_a_key_with_a_line_break_or_only_white_space(self, credentials):
+        with pytest.raises(ValueError, match="api_key must"):
+            build_lm_invoker(model_id="local/m", credentials=credentials, config={"base_url": "http://127.0.0.1:1/v1"})
+
+    @pytest.mark.parametrize("value, error", [(float("nan"), ValueError), (float("-inf"), ValueError),
+                                              ({"deep": [float("inf")]}, ValueError), (object(), TypeError)],
+                             ids=["nan", "infinite", "nested", "not-json"])
+    def test_settings_that_can_never_be_encoded(self, chat_server, value, error):
+        with pytest.raises(error, match="temperature must be a value that JSON can encode"):
+            invoker_at(chat_server.base_url, temperature=value)
+        # Given with a call, they fail it as every other failure does.
+        with pytest.raises(InvokerRuntimeError, match="request to .* failed: (ValueError|TypeError)"):
+            asyncio.run(invoker_at(chat_server.base_url).invoke(messages=user(), hyperparameters={"x": value}))
+
 
 class TestRetryAfter:
     def test_what_is_neither_seconds_nor_a_date_takes_the_back_off(self, services, caplog):
-        values = ["0x3", "3.5", "-1", "soon"]
+        values = ["0x3", "3.5", "-1", "soon", "Mon, 01 Jan 99999999999999999999 00:00:00 GMT"]
         busy = [b"HTTP/1.1 503 Busy\r\nRetry-After: %s\r\nContent-Length: 0\r\n\r\n" % v.encode() for v in values]
         service = services(BadService(otherwise=chat_answer("fine")))
         invoker = invoker_at(service.base_url)
@@ -138,6 +175,44 @@ class TestSockets:
 
         during, after = asyncio.run(scenario())
         assert during <= 1 and after == 0
+
+    @pytest.mark.parametrize("status", [b"401 Unauthorized", b"413 Content Too Large", b"200 OK"])
+    def test_a_service_that_answers_early_and_stops_reading(self, services, status):
+        """What the service did not read is still queued when its answer has been read: the exchange is not
+        complete, and its connection goes with the call instead of lingering beside the next one's."""
+        service = services(EarlyAnswer(chat_answer("early").replace(b"200 OK", status, 1)))
+        invoker = invoker_at(service.base_url, max_connections=2, max_retries=0)
+        large = user("x" * 8_000_000)
+
+        async def scenario():
+            start = open_files()
+            outcomes = await asyncio.gather(*(invoker.invoke(messages=large) for _ in range(6)), return_exceptions=True)
+            during = open_files() - start - service.open
+            await asyncio.wait_for(invoker.aclose(), 10)
+            return outcomes, during, open_files() - start - service.open
+
+        outcomes, during, after = asyncio.run(scenario())
+        assert len(service.requests) == 6
+        assert all(o.text == "early" if status == b"200 OK" else isinstance(o, InvokerRuntimeError) for o in outcomes)
+        assert during <= 2 and after == 0
+
+    def test_closing_while_calls_are_still_connecting(self, services):
+        """A TLS handshake that the listener never answers: the calls end with the closing, and so do their
+        sockets."""
+        service = services(Stuck())
+        invoker = invoker_at(f"https://127.0.0.1:{service.port}/v1", timeout=10)
+
+        async def scenario():
+            start = open_files()
+            calls = [asyncio.create_task(invoker.invoke(messages=user())) for _ in range(3)]
+            while service.open < 3:
+                await asyncio.sleep(0.005)
+            await invoker.aclose()
+            left = open_files() - start - service.open
+            return await asyncio.gather(*calls, return_exceptions=True), left
+
+        outcomes, left = asyncio.run(scenario())
+        assert [type(o) for o in outcomes] == [InvokerRuntimeError] * 3 and left == 0
 
     @pytest.mark.parametrize("closing", ["asyncio.run", "close"])
     def test_loops_leave_nothing_behind(self, chat_server, caplog, closing):

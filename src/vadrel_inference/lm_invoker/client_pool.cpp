@@ -19,6 +19,8 @@ namespace {
 
 // Decades: a lease never comes due while its loop runs.
 constexpr double kLeaseSeconds = 1e9;
+// How long `close()` waits for the calls it ended.
+constexpr double kCloseSeconds = 2.0;
 
 nb::object loop_key(nb::handle loop) {
     // A loop has at most one plain weak reference, which every call gets again: the look-up is cheap.
@@ -135,7 +137,7 @@ pyasync::Task client(nb::object invoker, nb::object loop, MakeClient make) {
     // The lease's finalizer is made before the entry that it is to know: it is given a list that gets it.
     nb::list box;
     nb::object lease = new_lease(invoker, loop, key, box);
-    nb::tuple found = nb::make_tuple(made, gate, keeper, lease);
+    nb::tuple found = nb::make_tuple(made, gate, keeper, lease, nb::dict());
     box.append(found);
     clients[key] = found;
     // The first step makes the keeper one of the running loop's async generators; it yields at once.
@@ -143,19 +145,51 @@ pyasync::Task client(nb::object invoker, nb::object loop, MakeClient make) {
     co_return found;
 }
 
+bool call_ended(nb::handle calls, nb::handle call, nb::handle task) {
+    const bool closed = calls.attr("pop")(call).is_none();
+    if (!pyhost::truth(call.attr("done")())) {
+        call.attr("set_result")(nb::none());
+    }
+    if (closed) {
+        task.attr("uncancel")();
+    }
+    return closed;
+}
+
 pyasync::VoidTask close(nb::object invoker) {
+    static pyhost::Global current_task, wait;
+    if (!current_task) {
+        current_task.set(pyhost::import_from("asyncio", "current_task"));
+        wait.set(pyhost::import_from("asyncio", "wait"));
+    }
     nb::dict clients = nb::borrow<nb::dict>(invoker.attr("_clients"));
     nb::object entry = clients.attr("pop")(loop_key(running_loop()), nb::none());
     forget_closed(clients);
-    if (!entry.is_none()) {
-        connections::abort_in_flight(entry[0].attr("connector"));
-        nb::object lease = entry[3]();
-        if (!lease.is_none()) {
-            lease.attr("cancel")();
-        }
-        nb::object keeper = entry[2];
-        co_await pyasync::aclose(keeper);
+    if (entry.is_none()) {
+        co_return;
     }
+    // Each call under way ends, but the one closing the invoker from within (an event handler's): it
+    // goes on without its connection.
+    nb::object calls = entry[kCalls];
+    nb::object self = current_task();
+    nb::list ending;
+    for (nb::handle item : pyhost::owned(PyDict_Items(calls.ptr()))) {
+        nb::object call = nb::borrow(item)[0], task = nb::borrow(item)[1];
+        if (!task.is_none() && !task.is(self)) {
+            calls[call] = nb::none();
+            task.attr("cancel")();
+            ending.append(call);
+        }
+    }
+    connections::abort_in_flight(entry[0].attr("connector"));
+    if (nb::len(ending) != 0) {
+        co_await wait(ending, nb::arg("timeout") = kCloseSeconds);
+    }
+    nb::object lease = entry[3]();
+    if (!lease.is_none()) {
+        lease.attr("cancel")();
+    }
+    co_await pyasync::aclose(entry[2]);
 }
 
 }  // namespace vadrel_inference::client_pool

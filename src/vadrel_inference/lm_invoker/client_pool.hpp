@@ -2,7 +2,7 @@
 //
 // A client's connections belong to the event loop that opened them, so an invoker keeps one client for
 // each loop it is used on (successive `asyncio.run`, threads with loops of their own), in its `_clients`:
-// a dict from a weak reference to the loop to (client, gate, keeper, lease), the lease as a weak reference. The gate is an
+// a dict from a weak reference to the loop to (client, gate, keeper, lease, calls), the lease as a weak reference. The gate is an
 // `asyncio.Semaphore` of `max_connections` that a call holds for as long as it uses a connection, so that
 // the client's own pool never has a caller waiting in it (see openai_compatible.cpp for why).
 //
@@ -26,12 +26,22 @@ nb::object running_loop();
 
 using MakeClient = nb::object (*)(nb::handle invoker);
 
-// The invoker's entry (client, gate, keeper, lease) for `loop`, the running loop; the client made by
+// The invoker's entry (client, gate, keeper, lease, calls) for `loop`, the running loop; the client made by
 // `make` on the loop's first call. The client is an aiohttp ClientSession over connections::connector().
 pyasync::Task client(nb::object invoker, nb::object loop, MakeClient make);
 
-// Closes the invoker's client of the running loop, when it has one: the connections of calls still under
-// way are aborted, the others closed.
+// Where in an entry the calls under way on it are: {call: its task}, the call a future of the loop that is
+// done when the call has ended. `close()` ends each of them by cancelling its task, once, and notes that by
+// setting the task to None.
+inline constexpr int kCalls = 4;
+
+// The call's end: it leaves the entry's calls. True when `close()` ended it; its request to cancel the task
+// is then taken back, so that the task is cancelled only if someone else asked for it too.
+bool call_ended(nb::handle calls, nb::handle call, nb::handle task);
+
+// Closes the invoker's client of the running loop, when it has one: the calls still under way on it are
+// ended and their connections aborted, the others closed. Calls that do not end within a few seconds (an
+// event handler that ignores its cancellation) are left to end on their own, without a connection.
 pyasync::VoidTask close(nb::object invoker);
 
 }  // namespace vadrel_inference::client_pool

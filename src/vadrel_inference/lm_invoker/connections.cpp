@@ -93,8 +93,16 @@ Attempt::Attempt(nb::handle connector)
     pyhost::status(PyObject_SetItem(attempts_.ptr(), task_.ptr(), taken_.ptr()));
 }
 
+// Only a transport that has sent all of the request is let go: one whose answer came before the service
+// read the rest (a large prompt turned away) still has it queued, and stays to be aborted.
 void Attempt::handed_back() {
-    pyhost::status(PyList_SetSlice(taken_.ptr(), 0, PY_SSIZE_T_MAX, nullptr));
+    nb::list unsent;
+    for (nb::handle transport : pyhost::owned(PySequence_List(taken_.ptr()))) {
+        if (nb::cast<Py_ssize_t>(transport.attr("get_write_buffer_size")()) != 0) {
+            unsent.append(transport);
+        }
+    }
+    pyhost::status(PyList_SetSlice(taken_.ptr(), 0, PY_SSIZE_T_MAX, unsent.ptr()));
 }
 
 // Runs Python code while an error may be on its way out: that error is set aside meanwhile, and what goes

@@ -20,8 +20,9 @@ nb::object connector(nb::handle limit, nb::handle ssl);
 void abort_in_flight(nb::handle connector);
 
 // One attempt's hold on the connection it is given, from before its request until it ends. Unless the
-// attempt says that it handed the connection back (read to its end, released to the pool), the end of
-// the attempt aborts the connection, however it ends: failing, cancelled, or its frame closed.
+// attempt says that it handed the connection back (its answer read to its end, released to the pool) and
+// the request had been sent whole, the end of the attempt aborts the connection, however it ends: failing,
+// cancelled, or its frame closed.
 class Attempt {
 public:
     explicit Attempt(nb::handle connector);

@@ -94,11 +94,6 @@ nb::object noting_emitter(nb::handle emitter, nb::handle noted) {
     }));
 }
 
-[[noreturn]] void invoker_closed(nb::handle url, pyasync::Caught &failure) {
-    chat_wire::fail(nb::str("request to {} failed: the invoker was closed during the call").format(url),
-                    failure ? nb::handle(failure->value()) : nb::handle());
-}
-
 // Attempts until one gets a final answer, a failure that a retry would not mend, or no retry is left
 // before the deadline. A streamed answer is retried only before its body is read: nothing was emitted.
 // Each attempt holds a slot of the gate while it uses a connection; a pause before a retry holds none.
@@ -127,10 +122,6 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
         co_await gate.attr("acquire")();
         {
             pyhost::Released slot(gate);  // a connection slot of the gate, for this attempt
-            // A session closed before the attempt fails its request, at once: see below.
-            if (connector.is_none()) {
-                invoker_closed(url, failure);
-            }
             failure.reset();
             connections::Attempt held(connector);
             try {
@@ -144,14 +135,10 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
                     held.handed_back();
                 }
             } catch (nb::python_error &e) {
-                // A failure of an invoker closed under the attempt is that closing's, whatever it looks like.
-                if ((last || !retry::transient_error(e)) && !pyhost::truth(client.attr("closed"))) {
+                if (last || !retry::transient_error(e)) {
                     throw;
                 }
                 failure.capture();
-            }
-            if (failure && pyhost::truth(client.attr("closed"))) {
-                invoker_closed(url, failure);
             }
             if (!failure && (last || !retry::transient_status(status))) {
                 if (emitter.is_none()) {
@@ -176,47 +163,32 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
     }
 }
 
-bool caller_cancelled() {
-    static pyhost::Global current_task;
-    if (!current_task) {
-        current_task.set(asyncio_attr("current_task"));
-    }
-    nb::object task = current_task();
-    return !task.is_none() && pyhost::truth(task.attr("cancelling")());
-}
-
-// The one way a call ends when it fails: TimeoutError when its deadline ran out; the caller's own
-// cancellation, interruption, or handler's error unchanged; an invoker error as it is; anything else (the
-// transport's errors, an invoker closed under the call, an error of the library itself) InvokerRuntimeError
-// chained to it.
-[[noreturn]] void settle(nb::python_error &error, nb::handle url, nb::handle timeout, nb::handle caller_errors) {
-    if (error.matches(PyExc_TimeoutError)) {
+// The one way a call ends when it fails: the caller's own cancellation, interruption or handler's error
+// unchanged; TimeoutError when its deadline ran out; an invoker error as it is; anything else (the
+// transport's errors, a cancellation that is not the caller's, an error of the library itself)
+// InvokerRuntimeError chained to it, and after `aclose()` ended the call, that closing's.
+[[noreturn]] void settle(nb::python_error &error, nb::handle url, nb::handle timeout, nb::handle caller_errors,
+                         nb::handle task, bool closed) {
+    if (error.matches(asyncio_attr("CancelledError"))) {
+        // Told by the task's count, from which the invoker's own requests were taken back.
+        if (task.is_valid() && pyhost::truth(task.attr("cancelling")())) {
+            throw std::move(error);
+        }
+    } else if (caller_errors.is_valid() && PySequence_Contains(caller_errors.ptr(), error.value().ptr()) == 1) {
+        throw std::move(error);  // the handler's own, a TimeoutError included
+    } else if (error.matches(PyExc_TimeoutError)) {
         nb::object timed_out = nb::handle(PyExc_TimeoutError)(
             nb::str("[{}] no answer from {} within {} s").format(kClassName, url, timeout));
         nb::setattr(timed_out, "__cause__", error.value());
         pyhost::raise(timed_out);
-    }
-    if (error.matches(BaseInvokerError.get())) {
-        throw std::move(error);
-    }
-    if (error.matches(asyncio_attr("CancelledError"))) {
-        if (caller_cancelled()) {
-            throw std::move(error);
-        }
-    } else if (!error.matches(PyExc_Exception)) {
+    } else if (error.matches(BaseInvokerError.get()) || !error.matches(PyExc_Exception)) {
         throw std::move(error);  // KeyboardInterrupt, SystemExit
-    }
-    if (caller_errors.is_valid()) {
-        for (nb::handle raised : caller_errors) {
-            if (raised.is(error.value())) {
-                throw std::move(error);
-            }
-        }
     }
     nb::str type = nb::type_name(error.type());
     nb::object text = nb::str(error.value());
-    nb::str message = pyhost::truth(text) ? nb::str("request to {} failed: {}: {}").format(url, type, text)
-                                          : nb::str("request to {} failed: {}").format(url, type);
+    nb::str message = closed ? nb::str("request to {} failed: the invoker was closed during the call").format(url)
+                      : pyhost::truth(text) ? nb::str("request to {} failed: {}: {}").format(url, type, text)
+                                            : nb::str("request to {} failed: {}").format(url, type);
     chat_wire::fail(message, error.value());
 }
 
@@ -261,50 +233,59 @@ nb::object new_client(nb::handle self) {
 }
 
 pyasync::Task invoke(nb::object self, nb::object messages, nb::object hyperparameters, nb::object emitter) {
-    nb::dict payload = chat_wire::request_body(self, messages, hyperparameters, !emitter.is_none());
-    nb::bytes body = chat_wire::json_body(payload);
-    nb::str url = chat_url(self);
-    nb::object timeout = self.attr("timeout");
-    nb::object loop = client_pool::running_loop();
-    const double deadline = nb::cast<double>(loop.attr("time")()) + nb::cast<double>(timeout);
-    static pyhost::Global timeout_at;
+    static pyhost::Global timeout_at, current_task;
     if (!timeout_at) {
         timeout_at.set(asyncio_attr("timeout_at"));
+        current_task.set(asyncio_attr("current_task"));
     }
-    nb::object caller_errors;
-    if (!emitter.is_none()) {
-        caller_errors = nb::list();
-        emitter = noting_emitter(emitter, caller_errors);
-    }
-    // One deadline for the whole call: waiting for a connection, every attempt, every pause between them
-    // and the whole answer.
-    nb::object scope = timeout_at(deadline);
-    co_await scope.attr("__aenter__")();
+    nb::str url = chat_url(self);
+    nb::object timeout = self.attr("timeout");
+    nb::object caller_errors, scope, calls, call, task, result;
     pyasync::Caught failure;
-    nb::object result;
+    // Everything from here is the call's, encoding the request included: its failures are settled below.
     try {
+        nb::object loop = client_pool::running_loop();
+        const double deadline = nb::cast<double>(loop.attr("time")()) + nb::cast<double>(timeout);
+        task = current_task();
+        if (!emitter.is_none()) {
+            caller_errors = nb::list();
+            emitter = noting_emitter(emitter, caller_errors);
+        }
+        nb::bytes body = chat_wire::json_body(chat_wire::request_body(self, messages, hyperparameters, !emitter.is_none()));
+        // One deadline for the whole call: waiting for a connection, every attempt, every pause between them
+        // and the whole answer.
+        scope = timeout_at(deadline);
+        co_await scope.attr("__aenter__")();
         nb::object entry = co_await client_pool::client(self, loop, &new_client);
+        calls = entry[client_pool::kCalls];
+        call = loop.attr("create_future")();
+        calls[call] = task;
         result = co_await attempts(self, entry[0], entry[1], loop, url, body, emitter, deadline);
     } catch (...) {
         failure.capture();
     }
-    if (!failure) {
-        co_await scope.attr("__aexit__")(nb::none(), nb::none(), nb::none());
-        co_return result;
-    }
     // The scope turns the cancellation it caused into TimeoutError; other errors pass through it.
     pyasync::Caught expired;
-    try {
-        nb::handle traceback = failure->traceback();
-        co_await scope.attr("__aexit__")(failure->type(), failure->value(),
-                                         traceback.is_valid() ? traceback : nb::handle(Py_None));
-    } catch (...) {
-        expired.capture();
+    if (scope.is_valid()) {
+        // Worked out before the co_await: GCC miscompiles a conditional expression inside one.
+        nb::object type = nb::none(), value = nb::none(), traceback = nb::none();
+        if (failure) {
+            type = nb::borrow(failure->type());
+            value = nb::borrow(failure->value());
+            traceback = failure->traceback();
+            if (!traceback.is_valid()) traceback = nb::none();
+        }
+        try {
+            co_await scope.attr("__aexit__")(type, value, traceback);
+        } catch (...) {
+            expired.capture();
+        }
     }
-    if (expired) {
-        settle(*expired, url, timeout, caller_errors);
+    const bool closed = call.is_valid() && client_pool::call_ended(calls, call, task);
+    if (!failure) {
+        co_return result;
     }
-    settle(*failure, url, timeout, caller_errors);
+    settle(expired ? *expired : *failure, url, timeout, caller_errors, task, closed);
 }
 
 bool is_int(nb::handle value) {
@@ -397,11 +378,30 @@ void check_api_key(nb::handle api_key) {
     const void *data = PyUnicode_DATA(p);
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if ((c < 0x20 && c != '\t') || c == 0x7f) {
+        if ((c < 0x20 && c != '\t') || c == 0x7f || c == 0x85 || c == 0x2028 || c == 0x2029) {
             pyhost::raise(PyExc_ValueError, "api_key must not hold control characters, such as a line break");
         }
         if (c >= 0xD800 && c <= 0xDFFF) {
             pyhost::raise(PyExc_ValueError, "api_key must be text that UTF-8 can encode (it holds a lone surrogate)");
+        }
+    }
+    if (pyhost::truth(api_key.attr("isspace")())) {
+        pyhost::raise(PyExc_ValueError, "api_key must not be only white space");
+    }
+}
+
+// Settings sent with every call that JSON cannot encode (NaN, an infinite number, an object of no JSON
+// type) would fail every call: each is refused here, with the encoder's own ValueError or TypeError type.
+void check_hyperparameters(nb::handle hyperparameters) {
+    for (nb::handle item : pyhost::owned(PyDict_Items(hyperparameters.ptr()))) {
+        nb::dict one;
+        one[item[0]] = item[1];
+        try {
+            chat_wire::json_body(one);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+            pyhost::raise(e.type()(nb::str("{} must be a value that JSON can encode (no NaN or infinite number), got {!r}")
+                                       .format(item[0], item[1])));
         }
     }
 }
@@ -429,10 +429,11 @@ void init_openai_compatible(nb::module_ m) {
                     nb::setattr(self, "max_connections", max_connections);
                     nb::setattr(self, "max_retries", max_retries);
                     nb::setattr(self, "max_answer_bytes", max_answer_bytes);
-                    nb::setattr(self, "default_hyperparameters",
-                                default_hyperparameters.is_none()
-                                    ? nb::object(nb::dict())
-                                    : nb::object(nb::handle(&PyDict_Type)(default_hyperparameters)));
+                    nb::object defaults = default_hyperparameters.is_none()
+                                              ? nb::object(nb::dict())
+                                              : nb::object(nb::handle(&PyDict_Type)(default_hyperparameters));
+                    check_hyperparameters(defaults);
+                    nb::setattr(self, "default_hyperparameters", defaults);
                     nb::setattr(self, "_api_key", api_key);
                     nb::setattr(self, "_clients", nb::dict());
                 },
