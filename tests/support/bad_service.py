@@ -9,6 +9,8 @@ for the invoker's boundary (what a call may end in) and its sockets.
 - `BadService(..., ssl=context)`: the same over TLS, with the context's certificate.
 - `EarlyAnswer(reply)`: reads a request's head only, answers it with `reply` and reads nothing more (a
   provider turning a large prompt away): the rest of the body never leaves the client.
+- `RefusingTLS(context)`: a TLS listener whose handshake fails on the service's side (a client certificate
+  required): it sends its alert and keeps the connection until the client has read it and left.
 - `RecordingProxy()`: an HTTP proxy that answers every request itself with a chat answer and records the
   request lines it was sent (for plain http, the absolute URL of the target).
 
@@ -171,6 +173,34 @@ class EarlyAnswer(Stuck):
         writer.write(self._reply)
         await writer.drain()
         await asyncio.Event().wait()
+
+
+class RefusingTLS:
+    def __init__(self, context) -> None:
+        self._listener = socket.create_server(("127.0.0.1", 0))
+        self.base_url = f"https://127.0.0.1:{self._listener.getsockname()[1]}/v1"
+        self.handshakes = 0
+        threading.Thread(target=self._serve, args=(context,), daemon=True).start()
+
+    def _serve(self, context) -> None:
+        while True:
+            try:
+                client, _ = self._listener.accept()
+            except OSError:
+                return  # stopped
+            tls = context.wrap_socket(client, server_side=True, do_handshake_on_connect=False)
+            self.handshakes += 1
+            try:
+                tls.do_handshake()
+                tls.recv(1)
+            except OSError:
+                raw = socket.socket(fileno=tls.detach())
+                while raw.recv(65536):
+                    pass
+                raw.close()
+
+    def stop(self) -> None:
+        self._listener.close()
 
 
 class RecordingProxy(_Threaded):

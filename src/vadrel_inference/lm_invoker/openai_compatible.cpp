@@ -31,15 +31,16 @@ nb::object aiohttp() {
     return nb::module_::import_("aiohttp");
 }
 
-// One TLS context for every call: building it reads the certificate bundle. The bundle named by
-// SSL_CERT_FILE or SSL_CERT_DIR when set, else certifi's.
+// One TLS context for every client while the bundle named stays the same: building it reads the bundle. The
+// bundle named by SSL_CERT_FILE or SSL_CERT_DIR when set, else certifi's; read when a client is made.
 nb::object ssl_context() {
-    static pyhost::Global context;
-    if (!context) {
+    static pyhost::Global context, named;
+    nb::object environ = pyhost::import_from("os", "environ");
+    nb::object file = environ.attr("get")("SSL_CERT_FILE");
+    nb::object dir = environ.attr("get")("SSL_CERT_DIR");
+    nb::object names = nb::make_tuple(file, dir);
+    if (!context || !names.equal(named.get())) {
         nb::object create = pyhost::import_from("ssl", "create_default_context");
-        nb::object environ = pyhost::import_from("os", "environ");
-        nb::object file = environ.attr("get")("SSL_CERT_FILE");
-        nb::object dir = environ.attr("get")("SSL_CERT_DIR");
         if (pyhost::truth(file)) {
             context.set(create(nb::arg("cafile") = file));
         } else if (pyhost::truth(dir)) {
@@ -47,10 +48,10 @@ nb::object ssl_context() {
         } else {
             context.set(create(nb::arg("cafile") = pyhost::import_from("certifi", "where")()));
         }
+        named.set(names);
     }
     return nb::borrow(context.get());
 }
-
 
 nb::object asyncio_attr(const char *name) {
     return pyhost::import_from("asyncio", name);
@@ -209,27 +210,24 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
 // when a call woken for it is cancelled before it runs, so a later call could wait for a connection
 // that is free; the gate, an asyncio.Semaphore, does, and keeps the connector from ever having a waiter.
 //
-// Proxies. The proxy that HTTP_PROXY, HTTPS_PROXY and NO_PROXY name for the invoker's URL, as aiohttp reads
-// them, is the client's. aiohttp's own `trust_env` would read them again for every request, in a thread,
-// which takes most of a call's time against a nearby service; and it would also read ~/.netrc for a user
-// and password, which cannot go with the key.
+// Proxies. The proxy that HTTP_PROXY, HTTPS_PROXY and NO_PROXY name for the invoker's URL, as the standard
+// library reads them (`urllib.request.getproxies` and `proxy_bypass`, what aiohttp calls too), is the
+// client's (aiohttp sends the user and password of its URL to it). aiohttp's own `trust_env` would read them again for
+// every request, in a thread, which takes most of a call's time against a nearby service; and it would
+// also read ~/.netrc for a user and password, which cannot go with the key.
 nb::object new_client(nb::handle self) {
     nb::object http = aiohttp();
     nb::dict headers;
     headers["Authorization"] = nb::str("Bearer {}").format(self.attr("_api_key"));
     headers["Content-Type"] = "application/json";
-    nb::object proxy = nb::none(), proxy_auth = nb::none();
-    try {
-        nb::object url = pyhost::import_from("yarl", "URL")(chat_url(self));
-        nb::object found = pyhost::import_from("aiohttp.helpers", "get_env_proxy_for_url")(url);
-        proxy = found[0];
-        proxy_auth = found[1];
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_LookupError)) throw;  // none for this URL
+    nb::object url = pyhost::import_from("yarl", "URL")(chat_url(self));
+    nb::object proxy = pyhost::import_from("urllib.request", "getproxies")().attr("get")(url.attr("scheme"));
+    if (pyhost::truth(pyhost::import_from("urllib.request", "proxy_bypass")(url.attr("host")))) {
+        proxy = nb::none();
     }
     return http.attr("ClientSession")(nb::arg("connector") = connections::connector(self.attr("max_connections"), ssl_context()),
                                       nb::arg("headers") = headers, nb::arg("timeout") = http.attr("ClientTimeout")(),
-                                      nb::arg("proxy") = proxy, nb::arg("proxy_auth") = proxy_auth);
+                                      nb::arg("proxy") = proxy);
 }
 
 pyasync::Task invoke(nb::object self, nb::object messages, nb::object hyperparameters, nb::object emitter) {
