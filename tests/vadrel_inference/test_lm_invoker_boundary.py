@@ -17,6 +17,8 @@ import pytest
 
 from bad_service import BadService, EarlyAnswer, RecordingProxy, RefusingTLS, Stuck, chat_answer, services  # noqa: F401 (a fixture)
 from effort import scaled
+from vadrel_core.event import EventEmitter
+from vadrel_core.event.handler.event_handler import BaseEventHandler
 from vadrel_inference.exceptions import InvokerRuntimeError
 from vadrel_inference.lm_invoker import build_lm_invoker
 from vadrel_inference.schema import Message, MessageRole
@@ -87,6 +89,56 @@ class TestWhatACallEndsIn:
 
         [outcome] = asyncio.run(scenario())
         assert type(outcome) is asyncio.CancelledError
+
+    @pytest.mark.parametrize("handler", ["closes the invoker", "ignores the closing"])
+    def test_closing_from_or_despite_an_event_handler(self, services, handler):
+        event = b'data: {"choices":[{"delta":{"content":"a"}}]}\n\n'
+        service = services(BadService(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n%x\r\n%s\r\n" % (len(event), event)))
+        invoker = invoker_at(service.base_url, timeout=60)
+        seen = []
+
+        class Handler(BaseEventHandler):
+            async def emit(self, event):
+                seen.append(event)
+                if handler == "closes the invoker":  # the call it runs in goes on, without its connection
+                    await invoker.aclose()
+                    seen.append("closed")
+                    return
+                try:
+                    await asyncio.sleep(60)
+                except asyncio.CancelledError:
+                    await asyncio.sleep(60)
+
+            async def close(self):
+                pass
+
+        async def scenario():
+            start = open_files()
+            call = asyncio.create_task(invoker.invoke(messages=user(), event_emitter=EventEmitter(handlers=[Handler("h")])))
+            if handler == "ignores the closing":
+                while not seen:
+                    await asyncio.sleep(0.01)
+                await asyncio.wait_for(invoker.aclose(), 10)  # returns, its call still running
+                while open_files() != start:  # until the service has seen the connection go too
+                    await asyncio.sleep(0.01)
+                call.cancel()
+            return await asyncio.gather(call, return_exceptions=True)
+
+        [outcome] = asyncio.run(scenario())
+        if handler == "closes the invoker":
+            assert type(outcome) is InvokerRuntimeError and seen[1:] == ["closed"]
+        else:
+            assert type(outcome) is asyncio.CancelledError
+
+    def test_a_call_closed_by_its_owner_lets_go_of_it(self, services):
+        service = services(BadService())  # never answers
+
+        async def scenario():
+            call = invoker_at(service.base_url).invoke(messages=user())
+            call.send(None)
+            call.close()  # GeneratorExit leaves unchanged
+
+        asyncio.run(scenario())
 
     @pytest.mark.skipif(shutil.which("openssl") is None, reason="needs the openssl command to make a certificate")
     @pytest.mark.parametrize("refusal", ["certificate that does not verify", "client certificate required"])

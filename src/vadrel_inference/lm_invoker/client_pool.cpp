@@ -147,9 +147,7 @@ pyasync::Task client(nb::object invoker, nb::object loop, MakeClient make) {
 
 bool call_ended(nb::handle calls, nb::handle call, nb::handle task) {
     const bool closed = calls.attr("pop")(call).is_none();
-    if (!pyhost::truth(call.attr("done")())) {
-        call.attr("set_result")(nb::none());
-    }
+    call.attr("set_result")(nb::none());
     if (closed) {
         task.attr("uncancel")();
     }
@@ -175,7 +173,7 @@ pyasync::VoidTask close(nb::object invoker) {
     nb::list ending;
     for (nb::handle item : pyhost::owned(PyDict_Items(calls.ptr()))) {
         nb::object call = nb::borrow(item)[0], task = nb::borrow(item)[1];
-        if (!task.is_none() && !task.is(self)) {
+        if (!task.is(self)) {
             calls[call] = nb::none();
             task.attr("cancel")();
             ending.append(call);
@@ -184,10 +182,6 @@ pyasync::VoidTask close(nb::object invoker) {
     connections::abort_in_flight(entry[0].attr("connector"));
     if (nb::len(ending) != 0) {
         co_await wait(ending, nb::arg("timeout") = kCloseSeconds);
-    }
-    nb::object lease = entry[3]();
-    if (!lease.is_none()) {
-        lease.attr("cancel")();
     }
     co_await pyasync::aclose(entry[2]);
 }

@@ -255,9 +255,11 @@ pyasync::Task invoke(nb::object self, nb::object messages, nb::object hyperparam
         scope = timeout_at(deadline);
         co_await scope.attr("__aenter__")();
         nb::object entry = co_await client_pool::client(self, loop, &new_client);
-        calls = entry[client_pool::kCalls];
-        call = loop.attr("create_future")();
-        calls[call] = task;
+        if (!task.is_none()) {  // a call run by a task: `aclose()` can end it
+            calls = entry[client_pool::kCalls];
+            call = loop.attr("create_future")();
+            calls[call] = task;
+        }
         result = co_await attempts(self, entry[0], entry[1], loop, url, body, emitter, deadline);
     } catch (...) {
         failure.capture();
