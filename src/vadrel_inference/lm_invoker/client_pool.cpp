@@ -4,7 +4,6 @@
 #include "pyhost/frame.hpp"
 #include "pyhost/objects.hpp"
 #include "pyhost/raising.hpp"
-#include "vadrel_inference/lm_invoker/connections.hpp"
 
 namespace vadrel_inference::client_pool {
 nb::object running_loop() {
@@ -179,7 +178,6 @@ pyasync::VoidTask close(nb::object invoker) {
             ending.append(call);
         }
     }
-    connections::abort_in_flight(entry[0].attr("connector"));
     if (nb::len(ending) != 0) {
         co_await wait(ending, nb::arg("timeout") = kCloseSeconds);
     }

@@ -77,17 +77,6 @@ nb::object connector(nb::handle limit, nb::handle ssl) {
     return made;
 }
 
-void abort_in_flight(nb::handle connector) {
-    nb::object attempts = nb::getattr(connector, kAttempts, nb::none());
-    if (!PyDict_Check(attempts.ptr())) {
-        return;
-    }
-    nb::object lists = pyhost::owned(PyDict_Values(attempts.ptr()));
-    for (nb::handle taken : lists) {
-        abort_all(taken);
-    }
-}
-
 Attempt::Attempt(nb::handle connector)
     : attempts_(nb::borrow(connector).attr(kAttempts)), task_(current_task()), taken_(nb::list()) {
     pyhost::status(PyObject_SetItem(attempts_.ptr(), task_.ptr(), taken_.ptr()));
