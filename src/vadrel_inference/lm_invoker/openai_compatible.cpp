@@ -196,19 +196,13 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
 // A client of the invoker's own: its connections are kept alive between calls, at most
 // `max_connections` of them open at once. Time limits are the call's, not the client's.
 //
-// Why aiohttp and a gate of our own. httpx's pool (httpcore 1.0.9, the latest release) can keep a
-// connection that a cancelled call had been given but never opened: neither connected nor closed, it
-// holds its slot for as long as the client lives, and after a few bursts of calls that run out of time
-// every call waits for a slot that never comes. Putting a gate in front of it narrows that but does not
-// close it (a cancellation can still land while the pool closes an expired connection, after it gave the
-// call a new one), and its pool's bookkeeping grows with the square of the connections, so 300 calls at
-// once at 100 connections took seconds. aiohttp's connector counts a connection in the making by a
-// placeholder that every exit, cancellation included, gives back, and closes a connection that a
-// cancelled call leaves half-used; in a chaos run (thousands of calls, random deadlines and
-// cancellations, a server that drops connections and answers slowly) nothing was lost, and 300 calls
-// at once took 0.2 s against httpx's 2.8 s. Its own wait for a free connection does not pass on its turn
-// when a call woken for it is cancelled before it runs, so a later call could wait for a connection
-// that is free; the gate, an asyncio.Semaphore, does, and keeps the connector from ever having a waiter.
+// Why aiohttp and a gate of our own. httpx's pool (httpcore 1.0.9) can keep, for as long as the client
+// lives, the slot of a connection that a cancelled call was given but never opened, and its bookkeeping
+// grows with the square of the connections (300 calls at once at 100 connections: 2.8 s against
+// aiohttp's 0.2 s). aiohttp's connector gives back a connection in the making on every exit,
+// cancellation included. Its own wait for a free connection does not pass on its turn when a call woken
+// for it is cancelled before it runs; the gate, an asyncio.Semaphore, does, and keeps the connector from
+// ever having a waiter.
 //
 // Proxies. The proxy that HTTP_PROXY, HTTPS_PROXY and NO_PROXY name for the invoker's URL, as the standard
 // library reads them (`urllib.request.getproxies` and `proxy_bypass`, what aiohttp calls too), is the
@@ -296,6 +290,17 @@ bool is_int(nb::handle value) {
     pyhost::raise(type, "%s must be %s, got %R", key, expected, value.ptr());
 }
 
+// An integer setting of at least `least` (0 or 1).
+void check_count(const char *key, nb::handle value, long least) {
+    const char *expected = least == 0 ? "a non-negative integer" : "a positive integer";
+    if (!is_int(value)) {
+        bad_setting(PyExc_TypeError, key, expected, value);
+    }
+    if (pyhost::status(PyObject_RichCompareBool(value.ptr(), nb::int_(least).ptr(), Py_LT))) {
+        bad_setting(PyExc_ValueError, key, expected, value);
+    }
+}
+
 // The invoker's settings, refused when it is built rather than at its first call.
 void check_settings(nb::handle base_url, nb::handle timeout, nb::handle max_connections, nb::handle max_retries,
                     nb::handle max_answer_bytes) {
@@ -342,24 +347,9 @@ void check_settings(nb::handle base_url, nb::handle timeout, nb::handle max_conn
     if (!(seconds > 0.0) || !std::isfinite(seconds)) {
         bad_setting(PyExc_ValueError, "timeout", kSeconds, timeout);
     }
-    if (!is_int(max_connections)) {
-        bad_setting(PyExc_TypeError, "max_connections", "a positive integer", max_connections);
-    }
-    if (pyhost::status(PyObject_RichCompareBool(max_connections.ptr(), nb::int_(1).ptr(), Py_LT))) {
-        bad_setting(PyExc_ValueError, "max_connections", "a positive integer", max_connections);
-    }
-    if (!is_int(max_retries)) {
-        bad_setting(PyExc_TypeError, "max_retries", "a non-negative integer", max_retries);
-    }
-    if (pyhost::status(PyObject_RichCompareBool(max_retries.ptr(), nb::int_(0).ptr(), Py_LT))) {
-        bad_setting(PyExc_ValueError, "max_retries", "a non-negative integer", max_retries);
-    }
-    if (!is_int(max_answer_bytes)) {
-        bad_setting(PyExc_TypeError, "max_answer_bytes", "a positive integer", max_answer_bytes);
-    }
-    if (pyhost::status(PyObject_RichCompareBool(max_answer_bytes.ptr(), nb::int_(1).ptr(), Py_LT))) {
-        bad_setting(PyExc_ValueError, "max_answer_bytes", "a positive integer", max_answer_bytes);
-    }
+    check_count("max_connections", max_connections, 1);
+    check_count("max_retries", max_retries, 0);
+    check_count("max_answer_bytes", max_answer_bytes, 1);
 }
 
 // The key goes into a header, where a control character (a line break read from a file with the key) is
@@ -462,8 +452,9 @@ void init_openai_compatible(nb::module_ m) {
             .method(
                 "aclose",
                 [](nb::handle self) { return client_pool::close(nb::borrow(self)); },
-                "Close the connections the invoker holds on the running event loop (asynchronous); those of calls "
-                "still under way are aborted, and the calls raise InvokerRuntimeError. A later call opens new ones.")
+                "Close the connections the invoker holds on the running event loop (asynchronous), ending the calls "
+                "still under way on it: they raise InvokerRuntimeError, or stay cancelled when their caller "
+                "cancelled them. A later call opens new ones.")
             .build());
     pyhost::set_all(m, {"OpenAICompatibleLMInvoker"});
 }
