@@ -101,21 +101,6 @@ nb::object new_lease(nb::handle invoker, nb::handle loop, nb::handle key, nb::ha
     return pyhost::owned(PyWeakref_NewRef(lease.ptr(), nullptr));
 }
 
-// Entries of loops that are closed or gone: their connections can never serve a call again. The keys
-// are taken first: asking a loop runs Python code, during which another thread may change the entries.
-void forget_closed(nb::dict clients) {
-    nb::object keys = pyhost::owned(PyDict_Keys(clients.ptr()));
-    for (nb::handle key : keys) {
-        nb::object loop = key();
-        if (loop.is_none() || pyhost::truth(loop.attr("is_closed")())) {
-            nb::object entry = clients.attr("pop")(key, nb::none());
-            if (!entry.is_none()) {
-                close_without_loop(entry[0]);
-            }
-        }
-    }
-}
-
 }  // namespace
 
 pyasync::Task client(nb::object invoker, nb::object loop, MakeClient make) {
@@ -125,7 +110,6 @@ pyasync::Task client(nb::object invoker, nb::object loop, MakeClient make) {
     if (pyhost::status(PyDict_GetItemRef(clients.ptr(), key.ptr(), &entry)) == 1) {
         co_return nb::steal(entry);
     }
-    forget_closed(clients);
     static pyhost::Global semaphore;
     if (!semaphore) {
         semaphore.set(pyhost::import_from("asyncio", "Semaphore"));
@@ -161,7 +145,6 @@ pyasync::VoidTask close(nb::object invoker) {
     }
     nb::dict clients = nb::borrow<nb::dict>(invoker.attr("_clients"));
     nb::object entry = clients.attr("pop")(loop_key(running_loop()), nb::none());
-    forget_closed(clients);
     if (entry.is_none()) {
         co_return;
     }
