@@ -14,6 +14,14 @@ nb::object running_loop() {
     return get();
 }
 
+nb::object current_task() {
+    static pyhost::Global get;
+    if (!get) {
+        get.set(pyhost::import_from("asyncio", "current_task"));
+    }
+    return get();
+}
+
 namespace {
 
 // Decades: a lease never comes due while its loop runs.
@@ -138,9 +146,8 @@ bool call_ended(nb::handle calls, nb::handle call, nb::handle task) {
 }
 
 pyasync::VoidTask close(nb::object invoker) {
-    static pyhost::Global current_task, wait;
-    if (!current_task) {
-        current_task.set(pyhost::import_from("asyncio", "current_task"));
+    static pyhost::Global wait;
+    if (!wait) {
         wait.set(pyhost::import_from("asyncio", "wait"));
     }
     nb::dict clients = nb::borrow<nb::dict>(invoker.attr("_clients"));

@@ -225,10 +225,9 @@ nb::object new_client(nb::handle self) {
 }
 
 pyasync::Task invoke(nb::object self, nb::object messages, nb::object hyperparameters, nb::object emitter) {
-    static pyhost::Global timeout_at, current_task;
+    static pyhost::Global timeout_at;
     if (!timeout_at) {
         timeout_at.set(asyncio_attr("timeout_at"));
-        current_task.set(asyncio_attr("current_task"));
     }
     nb::str url = chat_url(self);
     nb::object timeout = self.attr("timeout");
@@ -238,7 +237,7 @@ pyasync::Task invoke(nb::object self, nb::object messages, nb::object hyperparam
     try {
         nb::object loop = client_pool::running_loop();
         const double deadline = nb::cast<double>(loop.attr("time")()) + nb::cast<double>(timeout);
-        task = current_task();
+        task = client_pool::current_task();
         if (!emitter.is_none()) {
             caller_errors = nb::list();
             emitter = noting_emitter(emitter, caller_errors);
@@ -262,13 +261,9 @@ pyasync::Task invoke(nb::object self, nb::object messages, nb::object hyperparam
     pyasync::Caught expired;
     if (scope.is_valid()) {
         // Worked out before the co_await: GCC miscompiles a conditional expression inside one.
-        nb::object type = nb::none(), value = nb::none(), traceback = nb::none();
-        if (failure) {
-            type = nb::borrow(failure->type());
-            value = nb::borrow(failure->value());
-            traceback = failure->traceback();
-            if (!traceback.is_valid()) traceback = nb::none();
-        }
+        nb::object value = failure ? nb::object(nb::borrow(failure->value())) : nb::none();
+        nb::object type = value.is_none() ? nb::none() : nb::object(nb::borrow(value.type()));
+        nb::object traceback = nb::getattr(value, "__traceback__", nb::none());
         try {
             co_await scope.attr("__aexit__")(type, value, traceback);
         } catch (...) {
