@@ -48,6 +48,22 @@ def services(monkeypatch):
         service.stop()
 
 
+async def cancel_and_close(call: asyncio.Task, service: _Threaded, invoker, first: str) -> list:
+    """Once `service` has the call's request: cancels the call and closes `invoker`, `first` ("cancel" or
+    "aclose") first. The call's outcome, in a list."""
+    while not service.requests:
+        await asyncio.sleep(0.005)
+    if first == "cancel":
+        call.cancel()
+        await invoker.aclose()
+    else:
+        closing = asyncio.create_task(invoker.aclose())
+        await asyncio.sleep(0)  # the closing has asked the call to end
+        call.cancel()
+        await closing
+    return await asyncio.gather(call, return_exceptions=True)
+
+
 def chat_answer(text: str) -> bytes:
     body = json.dumps({"choices": [{"index": 0, "message": {"role": "assistant", "content": text},
                                     "finish_reason": "stop"}]}).encode()

@@ -15,7 +15,8 @@ import weakref
 
 import pytest
 
-from bad_service import BadService, EarlyAnswer, RecordingProxy, RefusingTLS, Stuck, chat_answer, services  # noqa: F401 (a fixture)
+from bad_service import (BadService, EarlyAnswer, RecordingProxy, RefusingTLS, Stuck, cancel_and_close, chat_answer,
+                         services)  # noqa: F401 (a fixture)
 from effort import scaled
 from vadrel_core.event import EventEmitter
 from vadrel_core.event.handler.event_handler import BaseEventHandler
@@ -74,18 +75,7 @@ class TestWhatACallEndsIn:
         invoker = invoker_at(service.base_url, timeout=30)
 
         async def scenario():
-            call = asyncio.create_task(invoker.invoke(messages=user()))
-            while not service.requests:
-                await asyncio.sleep(0.005)
-            if first == "cancel":
-                call.cancel()
-                await invoker.aclose()
-            else:
-                closing = asyncio.create_task(invoker.aclose())
-                await asyncio.sleep(0)  # the closing has asked the call to end
-                call.cancel()
-                await closing
-            return await asyncio.gather(call, return_exceptions=True)
+            return await cancel_and_close(asyncio.create_task(invoker.invoke(messages=user())), service, invoker, first)
 
         [outcome] = asyncio.run(scenario())
         assert type(outcome) is asyncio.CancelledError
@@ -93,7 +83,8 @@ class TestWhatACallEndsIn:
     @pytest.mark.parametrize("handler", ["closes the invoker", "ignores the closing"])
     def test_closing_from_or_despite_an_event_handler(self, services, handler):
         event = b'data: {"choices":[{"delta":{"content":"a"}}]}\n\n'
-        service = services(BadService(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n%x\r\n%s\r\n" % (len(event), event)))
+        head = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+        service = services(BadService(head + b"%x\r\n%s\r\n" % (len(event), event)))  # and no more
         invoker = invoker_at(service.base_url, timeout=60)
         seen = []
 
@@ -114,7 +105,8 @@ class TestWhatACallEndsIn:
 
         async def scenario():
             start = open_files()
-            call = asyncio.create_task(invoker.invoke(messages=user(), event_emitter=EventEmitter(handlers=[Handler("h")])))
+            emitter = EventEmitter(handlers=[Handler("h")])
+            call = asyncio.create_task(invoker.invoke(messages=user(), event_emitter=emitter))
             if handler == "ignores the closing":
                 while not seen:
                     await asyncio.sleep(0.01)
@@ -165,7 +157,8 @@ class TestWhatACallEndsIn:
         assert retry_waits(caplog) == []
 
     def test_an_encoding_that_cannot_be_decoded_is_not_retried(self, services, caplog):
-        service = services(BadService(otherwise=b"HTTP/1.1 200 OK\r\nContent-Encoding: br\r\nContent-Length: 2\r\n\r\n{}"))
+        brotli = b"HTTP/1.1 200 OK\r\nContent-Encoding: br\r\nContent-Length: 2\r\n\r\n{}"
+        service = services(BadService(otherwise=brotli))
         with caplog.at_level(logging.INFO, logger="vadrel_inference"):
             with pytest.raises(InvokerRuntimeError, match="content-encoding"):
                 asyncio.run(invoker_at(service.base_url, max_retries=3).invoke(messages=user()))

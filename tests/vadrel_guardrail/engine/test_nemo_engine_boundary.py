@@ -9,7 +9,7 @@ import weakref
 
 import pytest
 
-from bad_service import BadService, RecordingProxy, chat_answer, services  # noqa: F401 (a fixture)
+from bad_service import BadService, RecordingProxy, cancel_and_close, chat_answer, services  # noqa: F401 (a fixture)
 from chat_server import ChatServer
 from effort import scaled
 
@@ -92,18 +92,7 @@ def test_a_check_its_caller_cancelled_ends_cancelled(services, healthy_judge, fi
     engine = engine_over(primary_judge, healthy_judge)
 
     async def scenario():
-        check = asyncio.create_task(engine.check_input(UNSAFE))
-        while not primary.requests:
-            await asyncio.sleep(0.005)
-        if first == "cancel":
-            check.cancel()
-            await primary_judge.aclose()
-        else:
-            closing = asyncio.create_task(primary_judge.aclose())
-            await asyncio.sleep(0)  # the closing has asked the call to end
-            check.cancel()
-            await closing
-        return await asyncio.gather(check, return_exceptions=True)
+        return await cancel_and_close(asyncio.create_task(engine.check_input(UNSAFE)), primary, primary_judge, first)
 
     [outcome] = asyncio.run(scenario())
     assert type(outcome) is asyncio.CancelledError
