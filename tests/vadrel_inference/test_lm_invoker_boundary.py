@@ -125,6 +125,11 @@ class TestWhatACallEndsIn:
         else:
             assert type(outcome) is asyncio.CancelledError and seen[-1] == 0
 
+    def test_a_call_with_no_running_loop(self):
+        """As in a child process forked inside a coroutine, where the parent's loop is not running."""
+        with pytest.raises(InvokerRuntimeError, match="no running event loop"):
+            invoker_at("http://127.0.0.1:9/v1").invoke(messages=user()).send(None)
+
     def test_a_call_closed_by_its_owner_lets_go_of_it(self, services):
         service = services(BadService())  # never answers
 
