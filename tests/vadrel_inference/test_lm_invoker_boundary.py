@@ -281,7 +281,7 @@ class TestSockets:
         outcomes, left = asyncio.run(scenario())
         assert [type(o) for o in outcomes] == [InvokerRuntimeError] * 3 and left == 0
 
-    @pytest.mark.parametrize("closing", ["asyncio.run", "close"])
+    @pytest.mark.parametrize("closing", ["asyncio.run", "close", "dropped"])
     def test_loops_leave_nothing_behind(self, chat_server, caplog, closing):
         invoker = invoker_at(chat_server.base_url)
         loops = []
@@ -297,10 +297,13 @@ class TestSockets:
                         assert runner.run(invoker.invoke(messages=user())).text == "ok"
                 else:  # no orderly shutdown: the invoker's client is still open when the loop goes
                     assert loop.run_until_complete(invoker.invoke(messages=user())).text == "ok"
-                    loop.close()
+                    if closing == "close":
+                        loop.close()
                 del loop
             gc.collect()
-        assert [r.getMessage() for r in caplog.records if "Unclosed" in r.getMessage()] == []
+        unclosed = [r.getMessage() for r in caplog.records if "Unclosed" in r.getMessage()]
+        # Without the orderly shutdown aiohttp reports the session left open, as it does for any.
+        assert (unclosed == []) == (closing == "asyncio.run")
         assert sum(ref() is not None for ref in loops) == 0
         assert invoker._clients == {}
 
