@@ -5,8 +5,12 @@ for the invoker's boundary (what a call may end in) and its sockets.
   `replies` (raw bytes, not checked: any header bytes), then with `otherwise`; with none, never answers (a hung
   service).
 - `Stuck()`: accepts connections and never reads from them (a stuck process): a request larger than the socket
-  buffers never leaves the client.
+  buffers never leaves the client. Over https it never answers the TLS handshake either.
 - `BadService(..., ssl=context)`: the same over TLS, with the context's certificate.
+- `EarlyAnswer(reply)`: reads a request's head only, answers it with `reply` and reads nothing more (a
+  provider turning a large prompt away): the rest of the body never leaves the client.
+- `RefusingTLS(context)`: a TLS listener whose handshake fails on the service's side (a client certificate
+  required): it sends its alert and keeps the connection until the client has read it and left.
 - `RecordingProxy()`: an HTTP proxy that answers every request itself with a chat answer and records the
   request lines it was sent (for plain http, the absolute URL of the target).
 
@@ -42,6 +46,22 @@ def services(monkeypatch):
     yield keep
     for service in started:
         service.stop()
+
+
+async def cancel_and_close(call: asyncio.Task, service: _Threaded, invoker, first: str) -> list:
+    """Once `service` has the call's request: cancels the call and closes `invoker`, `first` ("cancel" or
+    "aclose") first. The call's outcome, in a list."""
+    while not service.requests:
+        await asyncio.sleep(0.005)
+    if first == "cancel":
+        call.cancel()
+        await invoker.aclose()
+    else:
+        closing = asyncio.create_task(invoker.aclose())
+        await asyncio.sleep(0)  # the closing has asked the call to end
+        call.cancel()
+        await closing
+    return await asyncio.gather(call, return_exceptions=True)
 
 
 def chat_answer(text: str) -> bytes:
@@ -157,6 +177,46 @@ class Stuck(_Threaded):
 
     async def _serve(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
         await asyncio.Event().wait()
+
+
+class EarlyAnswer(Stuck):
+    def __init__(self, reply: bytes) -> None:
+        self._reply = reply
+        super().__init__()
+
+    async def _serve(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        self.requests.append(await reader.readuntil(b"\r\n\r\n"))
+        writer.write(self._reply)
+        await writer.drain()
+        await asyncio.Event().wait()
+
+
+class RefusingTLS:
+    def __init__(self, context) -> None:
+        self._listener = socket.create_server(("127.0.0.1", 0))
+        self.base_url = f"https://127.0.0.1:{self._listener.getsockname()[1]}/v1"
+        self.handshakes = 0
+        threading.Thread(target=self._serve, args=(context,), daemon=True).start()
+
+    def _serve(self, context) -> None:
+        while True:
+            try:
+                client, _ = self._listener.accept()
+            except OSError:
+                return  # stopped
+            tls = context.wrap_socket(client, server_side=True, do_handshake_on_connect=False)
+            self.handshakes += 1
+            try:
+                tls.do_handshake()
+                tls.recv(1)
+            except OSError:
+                raw = socket.socket(fileno=tls.detach())
+                while raw.recv(65536):
+                    pass
+                raw.close()
+
+    def stop(self) -> None:
+        self._listener.close()
 
 
 class RecordingProxy(_Threaded):

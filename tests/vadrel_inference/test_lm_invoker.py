@@ -33,7 +33,7 @@ class Collector(BaseEventHandler):
 
     async def emit(self, event):
         if self.fail:
-            raise KeyError("handler broke")
+            raise self.fail
         self.log.append((self.name, event))
 
     async def close(self):
@@ -128,11 +128,13 @@ class TestStreamedAnswers:
         )
         assert (output.text, output.token_usage, log) == ("", None, [])
 
-    def test_a_handler_error_passes_unchanged(self, chat_server):
+    @pytest.mark.parametrize("error", [KeyError("handler broke"), TimeoutError("the handler's own")])
+    def test_a_handler_error_passes_unchanged(self, chat_server, error):
         chat_server.reply_stream(["a", "b"])
-        emitter = EventEmitter(handlers=[Collector("a", [], fail=True)])
-        with pytest.raises(KeyError, match="handler broke"):
+        emitter = EventEmitter(handlers=[Collector("a", [], fail=error)])
+        with pytest.raises(type(error)) as raised:
             asyncio.run(invoker_for(chat_server).invoke(messages=user("hi"), event_emitter=emitter))
+        assert raised.value is error
 
 
 class TestTextUTF8CannotHold:

@@ -1,19 +1,21 @@
 // One pooled HTTP client per invoker and event loop.
 //
 // A client's connections belong to the event loop that opened them, so an invoker keeps one client for
-// each loop it is used on (successive `asyncio.run`, threads with loops of their own), in its `_clients`:
-// a dict from a weak reference to the loop to (client, gate, keeper, lease), the lease as a weak reference. The gate is an
-// `asyncio.Semaphore` of `max_connections` that a call holds for as long as it uses a connection, so that
-// the client's own pool never has a caller waiting in it (see openai_compatible.cpp for why).
+// each loop it is used on (successive `asyncio.run`, threads with loops of their own). Its entry is
+// [client, gate, keeper, calls, hold]; the gate is an `asyncio.Semaphore` of `max_connections` that a call
+// holds for as long as it uses a connection, so that the client's own pool never has a caller waiting in
+// it (see openai_compatible.cpp for why).
 //
-// How a client ends with its loop. The keeper is an async generator that holds the client; started on the
-// loop, it is one of the loop's async generators, which the loop's orderly shutdown
-// (`loop.shutdown_asyncgens()`, as `asyncio.run` does before closing it) closes: the keeper then closes the
-// client, on its own loop, before the loop goes. The lease is a timer of the loop, due in decades, that the
-// loop holds: closing a loop drops its timers, and with the lease goes the client's entry, so that nothing
-// of the loop outlives it. A loop closed without that shutdown (`run_until_complete`, then `close`) has not
-// closed the client: its connector is closed then, without a loop, as aiohttp allows, so that asyncio
-// never reports the client or its connector as left unclosed.
+// Who holds an entry: its loop, through `hold`, a timer due in decades whose callback holds the entry. The
+// invoker's `_clients` maps a weak reference to the loop to a weak reference to that callback, so that no
+// invoker keeps a loop alive: a loop that closes discards its timers, one dropped unclosed is collected
+// with them, and the entry goes with it.
+//
+// How a client is closed: by `aclose()`, or by the loop's orderly shutdown. The keeper is an async
+// generator that holds the client; started on the loop, it is one of the loop's async generators, which
+// `loop.shutdown_asyncgens()` (as `asyncio.run` does before closing the loop) closes: the keeper then
+// closes the client on its own loop. A loop closed without either leaves its client unclosed, which
+// aiohttp reports as it reports any session left so.
 #pragma once
 
 #include "pyasync/pyasync.hpp"
@@ -21,17 +23,23 @@
 
 namespace vadrel_inference::client_pool {
 
-// `asyncio.get_running_loop()`.
+// `asyncio.get_running_loop()`, `asyncio.current_task()`.
 nb::object running_loop();
+nb::object current_task();
 
 using MakeClient = nb::object (*)(nb::handle invoker);
 
-// The invoker's entry (client, gate, keeper, lease) for `loop`, the running loop; the client made by
+// The invoker's entry [client, gate, keeper, calls, hold] for `loop`, the running loop; the client made by
 // `make` on the loop's first call. The client is an aiohttp ClientSession over connections::connector().
 pyasync::Task client(nb::object invoker, nb::object loop, MakeClient make);
 
-// Closes the invoker's client of the running loop, when it has one: the connections of calls still under
-// way are aborted, the others closed.
+// An entry's calls under way: {call, a future done at its end: its task}. `close()` cancels each task once
+// and sets it to None; `call_ended` takes the call out, and that cancellation back (true when there was one).
+inline constexpr int kCalls = 3;
+bool call_ended(nb::handle calls, nb::handle call, nb::handle task);
+
+// Closes the invoker's client of the running loop, when it has one, ending the calls under way on it (up
+// to 2 s for them to end; one whose event handler ignores that goes on without its connection).
 pyasync::VoidTask close(nb::object invoker);
 
 }  // namespace vadrel_inference::client_pool

@@ -5,6 +5,7 @@
 #include "pyhost/classes.hpp"
 #include "pyhost/frame.hpp"
 #include "pyhost/raising.hpp"
+#include "vadrel_inference/lm_invoker/client_pool.hpp"
 
 namespace vadrel_inference::connections {
 namespace {
@@ -12,14 +13,6 @@ namespace {
 // On the connector: {task: [transport, ...]}, the connections that each attempt under way was given, by the
 // task that runs it (a task runs one attempt at a time).
 constexpr const char *kAttempts = "attempts";
-
-nb::object current_task() {
-    static pyhost::Global get;
-    if (!get) {
-        get.set(pyhost::import_from("asyncio", "current_task"));
-    }
-    return get();
-}
 
 nb::handle tcp_connector() {
     static pyhost::Global cls;
@@ -36,7 +29,7 @@ pyasync::Task connect(nb::object self, nb::object request, nb::object traces, nb
     }
     nb::object connection = co_await base_connect(self, request, traces, timeout);
     PyObject *taken = nullptr;
-    if (pyhost::status(PyDict_GetItemRef(self.attr(kAttempts).ptr(), current_task().ptr(), &taken)) == 1) {
+    if (pyhost::status(PyDict_GetItemRef(self.attr(kAttempts).ptr(), client_pool::current_task().ptr(), &taken)) == 1) {
         nb::object list = nb::steal(taken);
         nb::object transport = connection.attr("transport");
         if (!transport.is_none()) {
@@ -77,23 +70,17 @@ nb::object connector(nb::handle limit, nb::handle ssl) {
     return made;
 }
 
-void abort_in_flight(nb::handle connector) {
-    nb::object attempts = nb::getattr(connector, kAttempts, nb::none());
-    if (!PyDict_Check(attempts.ptr())) {
-        return;
-    }
-    nb::object lists = pyhost::owned(PyDict_Values(attempts.ptr()));
-    for (nb::handle taken : lists) {
-        abort_all(taken);
-    }
-}
-
 Attempt::Attempt(nb::handle connector)
-    : attempts_(nb::borrow(connector).attr(kAttempts)), task_(current_task()), taken_(nb::list()) {
+    : attempts_(nb::borrow(connector).attr(kAttempts)), task_(client_pool::current_task()), taken_(nb::list()) {
     pyhost::status(PyObject_SetItem(attempts_.ptr(), task_.ptr(), taken_.ptr()));
 }
 
+// Only when the request was sent whole: an answer that came before the service read the rest (a large
+// prompt turned away) leaves it queued, and the connection stays to be aborted.
 void Attempt::handed_back() {
+    for (nb::handle transport : pyhost::owned(PySequence_List(taken_.ptr()))) {
+        if (nb::cast<Py_ssize_t>(transport.attr("get_write_buffer_size")()) != 0) return;
+    }
     pyhost::status(PyList_SetSlice(taken_.ptr(), 0, PY_SSIZE_T_MAX, nullptr));
 }
 

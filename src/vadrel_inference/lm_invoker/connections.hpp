@@ -6,7 +6,7 @@
 // invoker's connector (aiohttp's TCPConnector, whose `connect` also tells the attempt under way which
 // connection it got) keeps the connections of the attempts under way, by the task that runs each, and an
 // attempt that ends without having handed its connection back to the pool aborts it: its socket is closed
-// at once, before the next call gets the slot. Closing the invoker aborts those of its calls still under way.
+// at once, before the next call gets the slot.
 #pragma once
 
 #include "vadrel_inference/modules.hpp"
@@ -16,12 +16,10 @@ namespace vadrel_inference::connections {
 // The invoker's connector: at most `limit` connections, TLS through `ssl`.
 nb::object connector(nb::handle limit, nb::handle ssl);
 
-// Aborts the connections of the attempts under way on `connector`.
-void abort_in_flight(nb::handle connector);
-
 // One attempt's hold on the connection it is given, from before its request until it ends. Unless the
-// attempt says that it handed the connection back (read to its end, released to the pool), the end of
-// the attempt aborts the connection, however it ends: failing, cancelled, or its frame closed.
+// attempt says that it handed the connection back (its answer read to its end, released to the pool) and
+// the request had been sent whole, the end of the attempt aborts the connection, however it ends: failing,
+// cancelled, or its frame closed.
 class Attempt {
 public:
     explicit Attempt(nb::handle connector);

@@ -31,15 +31,16 @@ nb::object aiohttp() {
     return nb::module_::import_("aiohttp");
 }
 
-// One TLS context for every call: building it reads the certificate bundle. The bundle named by
-// SSL_CERT_FILE or SSL_CERT_DIR when set, else certifi's.
+// One TLS context for every client while the bundle named stays the same: building it reads the bundle. The
+// bundle named by SSL_CERT_FILE or SSL_CERT_DIR when set, else certifi's; read when a client is made.
 nb::object ssl_context() {
-    static pyhost::Global context;
-    if (!context) {
+    static pyhost::Global context, named;
+    nb::object environ = pyhost::import_from("os", "environ");
+    nb::object file = environ.attr("get")("SSL_CERT_FILE");
+    nb::object dir = environ.attr("get")("SSL_CERT_DIR");
+    nb::object names = nb::make_tuple(file, dir);
+    if (!context || !names.equal(named.get())) {
         nb::object create = pyhost::import_from("ssl", "create_default_context");
-        nb::object environ = pyhost::import_from("os", "environ");
-        nb::object file = environ.attr("get")("SSL_CERT_FILE");
-        nb::object dir = environ.attr("get")("SSL_CERT_DIR");
         if (pyhost::truth(file)) {
             context.set(create(nb::arg("cafile") = file));
         } else if (pyhost::truth(dir)) {
@@ -47,10 +48,10 @@ nb::object ssl_context() {
         } else {
             context.set(create(nb::arg("cafile") = pyhost::import_from("certifi", "where")()));
         }
+        named.set(names);
     }
     return nb::borrow(context.get());
 }
-
 
 nb::object asyncio_attr(const char *name) {
     return pyhost::import_from("asyncio", name);
@@ -94,11 +95,6 @@ nb::object noting_emitter(nb::handle emitter, nb::handle noted) {
     }));
 }
 
-[[noreturn]] void invoker_closed(nb::handle url, pyasync::Caught &failure) {
-    chat_wire::fail(nb::str("request to {} failed: the invoker was closed during the call").format(url),
-                    failure ? nb::handle(failure->value()) : nb::handle());
-}
-
 // Attempts until one gets a final answer, a failure that a retry would not mend, or no retry is left
 // before the deadline. A streamed answer is retried only before its body is read: nothing was emitted.
 // Each attempt holds a slot of the gate while it uses a connection; a pause before a retry holds none.
@@ -127,10 +123,6 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
         co_await gate.attr("acquire")();
         {
             pyhost::Released slot(gate);  // a connection slot of the gate, for this attempt
-            // A session closed before the attempt fails its request, at once: see below.
-            if (connector.is_none()) {
-                invoker_closed(url, failure);
-            }
             failure.reset();
             connections::Attempt held(connector);
             try {
@@ -144,14 +136,10 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
                     held.handed_back();
                 }
             } catch (nb::python_error &e) {
-                // A failure of an invoker closed under the attempt is that closing's, whatever it looks like.
-                if ((last || !retry::transient_error(e)) && !pyhost::truth(client.attr("closed"))) {
+                if (last || !retry::transient_error(e)) {
                     throw;
                 }
                 failure.capture();
-            }
-            if (failure && pyhost::truth(client.attr("closed"))) {
-                invoker_closed(url, failure);
             }
             if (!failure && (last || !retry::transient_status(status))) {
                 if (emitter.is_none()) {
@@ -176,135 +164,117 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
     }
 }
 
-bool caller_cancelled() {
-    static pyhost::Global current_task;
-    if (!current_task) {
-        current_task.set(asyncio_attr("current_task"));
-    }
-    nb::object task = current_task();
-    return !task.is_none() && pyhost::truth(task.attr("cancelling")());
-}
-
-// The one way a call ends when it fails: TimeoutError when its deadline ran out; the caller's own
-// cancellation, interruption, or handler's error unchanged; an invoker error as it is; anything else (the
-// transport's errors, an invoker closed under the call, an error of the library itself) InvokerRuntimeError
-// chained to it.
-[[noreturn]] void settle(nb::python_error &error, nb::handle url, nb::handle timeout, nb::handle caller_errors) {
-    if (error.matches(PyExc_TimeoutError)) {
+// The one way a call ends when it fails: the caller's own cancellation, interruption or handler's error
+// unchanged; TimeoutError when its deadline ran out; an invoker error as it is; anything else (the
+// transport's errors, a cancellation that is not the caller's, an error of the library itself)
+// InvokerRuntimeError chained to it, and after `aclose()` ended the call, that closing's.
+[[noreturn]] void settle(nb::python_error &error, nb::handle url, nb::handle timeout, nb::handle caller_errors,
+                         nb::handle task, bool closed) {
+    if (error.matches(asyncio_attr("CancelledError"))) {
+        // Told by the task's count, from which the invoker's own requests were taken back.
+        if (task.is_valid() && pyhost::truth(task.attr("cancelling")())) {
+            throw std::move(error);
+        }
+    } else if (caller_errors.is_valid() && PySequence_Contains(caller_errors.ptr(), error.value().ptr()) == 1) {
+        throw std::move(error);  // the handler's own, a TimeoutError included
+    } else if (error.matches(PyExc_TimeoutError)) {
         nb::object timed_out = nb::handle(PyExc_TimeoutError)(
             nb::str("[{}] no answer from {} within {} s").format(kClassName, url, timeout));
         nb::setattr(timed_out, "__cause__", error.value());
         pyhost::raise(timed_out);
-    }
-    if (error.matches(BaseInvokerError.get())) {
-        throw std::move(error);
-    }
-    if (error.matches(asyncio_attr("CancelledError"))) {
-        if (caller_cancelled()) {
-            throw std::move(error);
-        }
-    } else if (!error.matches(PyExc_Exception)) {
+    } else if (error.matches(BaseInvokerError.get()) || !error.matches(PyExc_Exception)) {
         throw std::move(error);  // KeyboardInterrupt, SystemExit
-    }
-    if (caller_errors.is_valid()) {
-        for (nb::handle raised : caller_errors) {
-            if (raised.is(error.value())) {
-                throw std::move(error);
-            }
-        }
     }
     nb::str type = nb::type_name(error.type());
     nb::object text = nb::str(error.value());
-    nb::str message = pyhost::truth(text) ? nb::str("request to {} failed: {}: {}").format(url, type, text)
-                                          : nb::str("request to {} failed: {}").format(url, type);
+    nb::str message = closed ? nb::str("request to {} failed: the invoker was closed during the call").format(url)
+                      : pyhost::truth(text) ? nb::str("request to {} failed: {}: {}").format(url, type, text)
+                                            : nb::str("request to {} failed: {}").format(url, type);
     chat_wire::fail(message, error.value());
 }
 
 // A client of the invoker's own: its connections are kept alive between calls, at most
 // `max_connections` of them open at once. Time limits are the call's, not the client's.
 //
-// Why aiohttp and a gate of our own. httpx's pool (httpcore 1.0.9, the latest release) can keep a
-// connection that a cancelled call had been given but never opened: neither connected nor closed, it
-// holds its slot for as long as the client lives, and after a few bursts of calls that run out of time
-// every call waits for a slot that never comes. Putting a gate in front of it narrows that but does not
-// close it (a cancellation can still land while the pool closes an expired connection, after it gave the
-// call a new one), and its pool's bookkeeping grows with the square of the connections, so 300 calls at
-// once at 100 connections took seconds. aiohttp's connector counts a connection in the making by a
-// placeholder that every exit, cancellation included, gives back, and closes a connection that a
-// cancelled call leaves half-used; in a chaos run (thousands of calls, random deadlines and
-// cancellations, a server that drops connections and answers slowly) nothing was lost, and 300 calls
-// at once took 0.2 s against httpx's 2.8 s. Its own wait for a free connection does not pass on its turn
-// when a call woken for it is cancelled before it runs, so a later call could wait for a connection
-// that is free; the gate, an asyncio.Semaphore, does, and keeps the connector from ever having a waiter.
+// Why aiohttp and a gate of our own. httpx's pool (httpcore 1.0.9) can keep, for as long as the client
+// lives, the slot of a connection that a cancelled call was given but never opened, and its bookkeeping
+// grows with the square of the connections (300 calls at once at 100 connections: 2.8 s against
+// aiohttp's 0.2 s). aiohttp's connector gives back a connection in the making on every exit,
+// cancellation included. Its own wait for a free connection does not pass on its turn when a call woken
+// for it is cancelled before it runs; the gate, an asyncio.Semaphore, does, and keeps the connector from
+// ever having a waiter.
 //
-// Proxies. The proxy that HTTP_PROXY, HTTPS_PROXY and NO_PROXY name for the invoker's URL, as aiohttp reads
-// them, is the client's. aiohttp's own `trust_env` would read them again for every request, in a thread,
-// which takes most of a call's time against a nearby service; and it would also read ~/.netrc for a user
-// and password, which cannot go with the key.
+// Proxies. The proxy that HTTP_PROXY, HTTPS_PROXY and NO_PROXY name for the invoker's URL, as the standard
+// library reads them (`urllib.request.getproxies` and `proxy_bypass`, what aiohttp calls too), is the
+// client's (aiohttp sends the user and password of its URL to it). aiohttp's own `trust_env` would read them again for
+// every request, in a thread, which takes most of a call's time against a nearby service; and it would
+// also read ~/.netrc for a user and password, which cannot go with the key.
 nb::object new_client(nb::handle self) {
     nb::object http = aiohttp();
     nb::dict headers;
     headers["Authorization"] = nb::str("Bearer {}").format(self.attr("_api_key"));
     headers["Content-Type"] = "application/json";
-    nb::object proxy = nb::none(), proxy_auth = nb::none();
-    try {
-        nb::object url = pyhost::import_from("yarl", "URL")(chat_url(self));
-        nb::object found = pyhost::import_from("aiohttp.helpers", "get_env_proxy_for_url")(url);
-        proxy = found[0];
-        proxy_auth = found[1];
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_LookupError)) throw;  // none for this URL
+    nb::object url = pyhost::import_from("yarl", "URL")(chat_url(self));
+    nb::object proxy = pyhost::import_from("urllib.request", "getproxies")().attr("get")(url.attr("scheme"));
+    if (pyhost::truth(pyhost::import_from("urllib.request", "proxy_bypass")(url.attr("host")))) {
+        proxy = nb::none();
     }
     return http.attr("ClientSession")(nb::arg("connector") = connections::connector(self.attr("max_connections"), ssl_context()),
                                       nb::arg("headers") = headers, nb::arg("timeout") = http.attr("ClientTimeout")(),
-                                      nb::arg("proxy") = proxy, nb::arg("proxy_auth") = proxy_auth);
+                                      nb::arg("proxy") = proxy);
 }
 
 pyasync::Task invoke(nb::object self, nb::object messages, nb::object hyperparameters, nb::object emitter) {
-    nb::dict payload = chat_wire::request_body(self, messages, hyperparameters, !emitter.is_none());
-    nb::bytes body = chat_wire::json_body(payload);
-    nb::str url = chat_url(self);
-    nb::object timeout = self.attr("timeout");
-    nb::object loop = client_pool::running_loop();
-    const double deadline = nb::cast<double>(loop.attr("time")()) + nb::cast<double>(timeout);
     static pyhost::Global timeout_at;
     if (!timeout_at) {
         timeout_at.set(asyncio_attr("timeout_at"));
     }
-    nb::object caller_errors;
-    if (!emitter.is_none()) {
-        caller_errors = nb::list();
-        emitter = noting_emitter(emitter, caller_errors);
-    }
-    // One deadline for the whole call: waiting for a connection, every attempt, every pause between them
-    // and the whole answer.
-    nb::object scope = timeout_at(deadline);
-    co_await scope.attr("__aenter__")();
+    nb::str url = chat_url(self);
+    nb::object timeout = self.attr("timeout");
+    nb::object caller_errors, scope, calls, call, task, result;
     pyasync::Caught failure;
-    nb::object result;
+    // Everything from here is the call's, encoding the request included: its failures are settled below.
     try {
+        nb::object loop = client_pool::running_loop();
+        const double deadline = nb::cast<double>(loop.attr("time")()) + nb::cast<double>(timeout);
+        task = client_pool::current_task();
+        if (!emitter.is_none()) {
+            caller_errors = nb::list();
+            emitter = noting_emitter(emitter, caller_errors);
+        }
+        nb::bytes body = chat_wire::json_body(chat_wire::request_body(self, messages, hyperparameters, !emitter.is_none()));
+        // One deadline for the whole call: waiting for a connection, every attempt, every pause between them
+        // and the whole answer.
+        scope = timeout_at(deadline);
+        co_await scope.attr("__aenter__")();
         nb::object entry = co_await client_pool::client(self, loop, &new_client);
+        if (!task.is_none()) {  // a call run by a task: `aclose()` can end it
+            calls = entry[client_pool::kCalls];
+            call = loop.attr("create_future")();
+            calls[call] = task;
+        }
         result = co_await attempts(self, entry[0], entry[1], loop, url, body, emitter, deadline);
     } catch (...) {
         failure.capture();
     }
-    if (!failure) {
-        co_await scope.attr("__aexit__")(nb::none(), nb::none(), nb::none());
-        co_return result;
-    }
     // The scope turns the cancellation it caused into TimeoutError; other errors pass through it.
     pyasync::Caught expired;
-    try {
-        nb::handle traceback = failure->traceback();
-        co_await scope.attr("__aexit__")(failure->type(), failure->value(),
-                                         traceback.is_valid() ? traceback : nb::handle(Py_None));
-    } catch (...) {
-        expired.capture();
+    if (scope.is_valid()) {
+        // Worked out before the co_await: GCC miscompiles a conditional expression inside one.
+        nb::object value = failure ? nb::object(nb::borrow(failure->value())) : nb::none();
+        nb::object type = value.is_none() ? nb::none() : nb::object(nb::borrow(value.type()));
+        nb::object traceback = nb::getattr(value, "__traceback__", nb::none());
+        try {
+            co_await scope.attr("__aexit__")(type, value, traceback);
+        } catch (...) {
+            expired.capture();
+        }
     }
-    if (expired) {
-        settle(*expired, url, timeout, caller_errors);
+    const bool closed = call.is_valid() && client_pool::call_ended(calls, call, task);
+    if (!failure) {
+        co_return result;
     }
-    settle(*failure, url, timeout, caller_errors);
+    settle(expired ? *expired : *failure, url, timeout, caller_errors, task, closed);
 }
 
 bool is_int(nb::handle value) {
@@ -313,6 +283,17 @@ bool is_int(nb::handle value) {
 
 [[noreturn]] void bad_setting(PyObject *type, const char *key, const char *expected, nb::handle value) {
     pyhost::raise(type, "%s must be %s, got %R", key, expected, value.ptr());
+}
+
+// An integer setting of at least `least` (0 or 1).
+void check_count(const char *key, nb::handle value, long least) {
+    const char *expected = least == 0 ? "a non-negative integer" : "a positive integer";
+    if (!is_int(value)) {
+        bad_setting(PyExc_TypeError, key, expected, value);
+    }
+    if (pyhost::status(PyObject_RichCompareBool(value.ptr(), nb::int_(least).ptr(), Py_LT))) {
+        bad_setting(PyExc_ValueError, key, expected, value);
+    }
 }
 
 // The invoker's settings, refused when it is built rather than at its first call.
@@ -361,24 +342,9 @@ void check_settings(nb::handle base_url, nb::handle timeout, nb::handle max_conn
     if (!(seconds > 0.0) || !std::isfinite(seconds)) {
         bad_setting(PyExc_ValueError, "timeout", kSeconds, timeout);
     }
-    if (!is_int(max_connections)) {
-        bad_setting(PyExc_TypeError, "max_connections", "a positive integer", max_connections);
-    }
-    if (pyhost::status(PyObject_RichCompareBool(max_connections.ptr(), nb::int_(1).ptr(), Py_LT))) {
-        bad_setting(PyExc_ValueError, "max_connections", "a positive integer", max_connections);
-    }
-    if (!is_int(max_retries)) {
-        bad_setting(PyExc_TypeError, "max_retries", "a non-negative integer", max_retries);
-    }
-    if (pyhost::status(PyObject_RichCompareBool(max_retries.ptr(), nb::int_(0).ptr(), Py_LT))) {
-        bad_setting(PyExc_ValueError, "max_retries", "a non-negative integer", max_retries);
-    }
-    if (!is_int(max_answer_bytes)) {
-        bad_setting(PyExc_TypeError, "max_answer_bytes", "a positive integer", max_answer_bytes);
-    }
-    if (pyhost::status(PyObject_RichCompareBool(max_answer_bytes.ptr(), nb::int_(1).ptr(), Py_LT))) {
-        bad_setting(PyExc_ValueError, "max_answer_bytes", "a positive integer", max_answer_bytes);
-    }
+    check_count("max_connections", max_connections, 1);
+    check_count("max_retries", max_retries, 0);
+    check_count("max_answer_bytes", max_answer_bytes, 1);
 }
 
 // The key goes into a header, where a control character (a line break read from a file with the key) is
@@ -397,11 +363,30 @@ void check_api_key(nb::handle api_key) {
     const void *data = PyUnicode_DATA(p);
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if ((c < 0x20 && c != '\t') || c == 0x7f) {
+        if ((c < 0x20 && c != '\t') || c == 0x7f || c == 0x85 || c == 0x2028 || c == 0x2029) {
             pyhost::raise(PyExc_ValueError, "api_key must not hold control characters, such as a line break");
         }
         if (c >= 0xD800 && c <= 0xDFFF) {
             pyhost::raise(PyExc_ValueError, "api_key must be text that UTF-8 can encode (it holds a lone surrogate)");
+        }
+    }
+    if (pyhost::truth(api_key.attr("isspace")())) {
+        pyhost::raise(PyExc_ValueError, "api_key must not be only white space");
+    }
+}
+
+// Settings sent with every call that JSON cannot encode (NaN, an infinite number, an object of no JSON
+// type) would fail every call: each is refused here, with the encoder's own ValueError or TypeError type.
+void check_hyperparameters(nb::handle hyperparameters) {
+    for (nb::handle item : pyhost::owned(PyDict_Items(hyperparameters.ptr()))) {
+        nb::dict one;
+        one[item[0]] = item[1];
+        try {
+            chat_wire::json_body(one);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+            pyhost::raise(e.type()(nb::str("{} must be a value that JSON can encode (no NaN or infinite number), got {!r}")
+                                       .format(item[0], item[1])));
         }
     }
 }
@@ -429,10 +414,11 @@ void init_openai_compatible(nb::module_ m) {
                     nb::setattr(self, "max_connections", max_connections);
                     nb::setattr(self, "max_retries", max_retries);
                     nb::setattr(self, "max_answer_bytes", max_answer_bytes);
-                    nb::setattr(self, "default_hyperparameters",
-                                default_hyperparameters.is_none()
-                                    ? nb::object(nb::dict())
-                                    : nb::object(nb::handle(&PyDict_Type)(default_hyperparameters)));
+                    nb::object defaults = default_hyperparameters.is_none()
+                                              ? nb::object(nb::dict())
+                                              : nb::object(nb::handle(&PyDict_Type)(default_hyperparameters));
+                    check_hyperparameters(defaults);
+                    nb::setattr(self, "default_hyperparameters", defaults);
                     nb::setattr(self, "_api_key", api_key);
                     nb::setattr(self, "_clients", nb::dict());
                 },
@@ -461,8 +447,9 @@ void init_openai_compatible(nb::module_ m) {
             .method(
                 "aclose",
                 [](nb::handle self) { return client_pool::close(nb::borrow(self)); },
-                "Close the connections the invoker holds on the running event loop (asynchronous); those of calls "
-                "still under way are aborted, and the calls raise InvokerRuntimeError. A later call opens new ones.")
+                "Close the connections the invoker holds on the running event loop (asynchronous), ending the calls "
+                "still under way on it: they raise InvokerRuntimeError, or stay cancelled when their caller "
+                "cancelled them. A later call opens new ones.")
             .build());
     pyhost::set_all(m, {"OpenAICompatibleLMInvoker"});
 }

@@ -35,9 +35,8 @@ std::optional<double> seconds_until(nb::handle text) {
         if (seconds == -1.0 && PyErr_Occurred()) throw nb::python_error();
         return seconds;
     } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError) && !e.matches(PyExc_IndexError)) {
-            throw;
-        }
+        // Whatever its bytes (a year too large to hold raises OverflowError): a date that cannot be read.
+        if (!e.matches(PyExc_Exception)) throw;
         return std::nullopt;
     }
 }
@@ -49,22 +48,26 @@ bool transient_status(int status) {
 }
 
 bool transient_error(const nb::python_error &error) {
-    static pyhost::Global connection, payload, response, tls, proxy;
+    static pyhost::Global connection, payload, tls, proxy, ssl_error;
     if (!connection) {
         connection.set(aiohttp_error("ClientConnectionError"));  // refused, reset, disconnected
-        payload.set(aiohttp_error("ClientPayloadError"));        // the body broke off or was malformed
-        response.set(aiohttp_error("ClientResponseError"));      // the status line or headers were malformed
+        payload.set(aiohttp_error("ClientPayloadError"));        // the body broke off
         tls.set(aiohttp_error("ClientSSLError"));                // certificates and handshakes
         proxy.set(aiohttp_error("ClientHttpProxyError"));        // the proxy's own answer to a tunnel
-    }
-    if (error.matches(tls.get())) {
-        return false;
+        ssl_error.set(pyhost::import_from("ssl", "SSLError"));
     }
     if (error.matches(proxy.get())) {
         nb::object status = error.value().attr("status");
         return PyLong_Check(status.ptr()) && transient_status(static_cast<int>(PyLong_AsLong(status.ptr())));
     }
-    return error.matches(connection.get()) || error.matches(payload.get()) || error.matches(response.get());
+    // Not a status line or headers that could not be read, nor an encoding aiohttp cannot decode (both
+    // ClientResponseError): the same answer would come again. Nor TLS refused, in the handshake or by the
+    // alert that ends the connection after it (a client certificate required).
+    if (error.matches(tls.get()) || !(error.matches(connection.get()) || error.matches(payload.get()))) {
+        return false;
+    }
+    nb::object cause = nb::getattr(error.value(), "__cause__", nb::none());
+    return !PyObject_TypeCheck(cause.ptr(), reinterpret_cast<PyTypeObject *>(ssl_error.get().ptr()));
 }
 
 std::optional<double> retry_after(nb::handle response) {

@@ -11,8 +11,9 @@ namespace vadrel_inference::retry {
 bool transient_status(int status);
 
 // Transport failures that a new attempt may not meet: the connection failed, broke, or was closed under
-// the request, or the answer was malformed on the wire. A TLS failure (a certificate that does not verify,
-// a handshake refused) and a proxy's refusal other than a transient status would meet the next attempt too.
+// the request. A TLS failure (a certificate that does not verify, a handshake refused), an answer malformed
+// on the wire or in an encoding that cannot be decoded, and a proxy's refusal other than a transient status
+// would meet the next attempt too.
 bool transient_error(const nb::python_error &error);
 
 // The wait that the response's Retry-After header asks for, as HTTP defines it: whole seconds, or an HTTP

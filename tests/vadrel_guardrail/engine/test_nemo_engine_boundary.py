@@ -9,7 +9,7 @@ import weakref
 
 import pytest
 
-from bad_service import BadService, RecordingProxy, chat_answer, services  # noqa: F401 (a fixture)
+from bad_service import BadService, RecordingProxy, cancel_and_close, chat_answer, services  # noqa: F401 (a fixture)
 from chat_server import ChatServer
 from effort import scaled
 
@@ -64,6 +64,12 @@ class TestTheFallBackJudgeIsAsked:
         result = asyncio.run(scenario())
         assert (result.is_safe, result.reason) == (False, "S1")
 
+    def test_when_the_primary_cannot_encode_its_request(self, healthy_judge, chat_server):
+        primary = judge_at(chat_server.base_url)
+        primary.default_hyperparameters["temperature"] = float("nan")  # changed after it was built
+        result = asyncio.run(engine_over(primary, healthy_judge).check_input(UNSAFE))
+        assert (result.is_safe, result.reason) == (False, "S1")
+
     def test_a_primary_behind_the_proxy_of_the_environment(self, services, monkeypatch):
         proxy = services(RecordingProxy("unsafe S1"))
         monkeypatch.setenv("HTTP_PROXY", proxy.url)
@@ -77,6 +83,19 @@ class TestTheFallBackJudgeIsAsked:
             NemoGuardrailEngineConfig.from_model_config(
                 model_id="local/judge", credentials="k", config={"base_url": "http://u:p@127.0.0.1:9/v1"},
                 content_safety_config=FixedContent())
+
+
+@pytest.mark.parametrize("first", ["cancel", "aclose"])
+def test_a_check_its_caller_cancelled_ends_cancelled(services, healthy_judge, first):
+    primary = services(BadService())  # never answers
+    primary_judge = judge_at(primary.base_url, timeout=30)
+    engine = engine_over(primary_judge, healthy_judge)
+
+    async def scenario():
+        return await cancel_and_close(asyncio.create_task(engine.check_input(UNSAFE)), primary, primary_judge, first)
+
+    [outcome] = asyncio.run(scenario())
+    assert type(outcome) is asyncio.CancelledError
 
 
 def test_loops_in_which_checks_waited_their_turn_are_not_kept(services):
