@@ -190,8 +190,11 @@ void initialize_spacy_matcher(nb::handle self) {
         nb::setattr(self, "nlp", self.attr("_get_or_load_spacy_model")(self.attr("model_name")));
         nb::setattr(self, "phrase_matcher",
                     global("PhraseMatcher")(self.attr("nlp").attr("vocab"), nb::arg("attr") = "LOWER"));
+        // The rules and the count logged come from one snapshot: the model runs Python code between phrases.
+        nb::object attribute = self.attr("banned_phrases");
+        nb::tuple phrases = nb::tuple(attribute);
         std::size_t index = 0;
-        for (nb::handle phrase : self.attr("banned_phrases")) {
+        for (nb::handle phrase : phrases) {
             nb::object doc = self.attr("nlp")(phrase.attr("lower")());
             nb::list patterns;
             patterns.append(doc);
@@ -200,7 +203,7 @@ void initialize_spacy_matcher(nb::handle self) {
             ++index;
         }
         global("logger").attr("info")(nb::str("Initialized SpaCy PhraseMatcher with {} phrases using {}")
-                                          .format(nb::len(nb::object(self.attr("banned_phrases"))), self.attr("model_name")));
+                                          .format(nb::len(phrases), self.attr("model_name")));
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception)) {
             throw;
@@ -218,12 +221,15 @@ void compile_banned_phrases_regex(nb::handle self) {
         nb::setattr(self, "banned_phrases_regex", nb::none());
         return;
     }
+    // One snapshot of the phrases before any Python code runs (lowering, escaping and compiling run some, and
+    // other threads with it): the pattern and the phrases bound to it both come from the snapshot alone.
+    nb::tuple snapshot = nb::tuple(phrases);
     nb::object re = global("re");
     nb::object escape = re.attr("escape");
     bool original_escape = phrase_matching::is_re_escape(escape);
     nb::list lowered;
     nb::list escaped;
-    for (nb::handle phrase : phrases) {
+    for (nb::handle phrase : snapshot) {
         nb::object low = pyhost::owned(PyObject_CallMethodNoArgs(phrase.ptr(), names().lower.ptr()));
         lowered.append(low);
         escaped.append(original_escape && PyUnicode_CheckExact(low.ptr()) ? phrase_matching::escaped_literally(low)
@@ -231,7 +237,7 @@ void compile_banned_phrases_regex(nb::handle self) {
     }
     nb::object text = nb::str("\\b(") + nb::str("|").attr("join")(escaped) + nb::str(")\\b");
     nb::object pattern = re.attr("compile")(text, re.attr("IGNORECASE"));
-    register_native(pattern, phrases, lowered);
+    register_native(pattern, snapshot, lowered);
     nb::setattr(self, "banned_phrases_regex", pattern);
 }
 

@@ -76,16 +76,18 @@ const Binding *NativeEntry::binding_for(nb::handle phrases, nb::handle lowered, 
             return &*it;
         }
     }
-    Py_ssize_t size = PySequence_Fast_GET_SIZE(phrases.ptr());
-    PyObject **items = PySequence_Fast_ITEMS(phrases.ptr());
+    // The binding reads only its own snapshot of the items: nothing below runs Python code (exact texts lower
+    // in C, and the table's keys are exact texts), but the snapshot is what it keeps and names.
+    nb::object snapshot = pyhost::owned(PySequence_Tuple(phrases.ptr()));
+    Py_ssize_t size = PyTuple_GET_SIZE(snapshot.ptr());
+    PyObject **items = PySequence_Fast_ITEMS(snapshot.ptr());
     if (!std::all_of(items, items + size, [](PyObject *p) { return PyUnicode_CheckExact(p) != 0; })) {
         return nullptr;
     }
-    Binding binding{pyhost::owned(PySequence_Tuple(phrases.ptr())),
-                    std::vector<std::int32_t>(automaton->phrase_count(), -1), {}};
+    Binding binding{snapshot, std::vector<std::int32_t>(automaton->phrase_count(), -1), {}};
     for (Py_ssize_t j = 0; j < size; ++j) {
         nb::object low = lowered.is_valid() ? nb::borrow(PyList_GET_ITEM(lowered.ptr(), j))
-                                            : nb::handle(items[j]).attr(lower_name())();
+                                            : pyhost::owned(PyObject_CallMethodNoArgs(items[j], lower_name()));
         PyObject *first = PyDict_GetItemWithError(first_of_text.ptr(), low.ptr());
         if (!first) {
             pyhost::status(PyErr_Occurred() ? -1 : 0);
@@ -125,14 +127,19 @@ void register_native(nb::handle pattern, nb::handle phrases, nb::handle lowered_
     }
     std::vector<std::u32string> texts;
     nb::dict first_of_text;
-    for (nb::handle phrase : lowered_phrases) {
+    for (nb::handle phrase : nb::borrow<nb::list>(lowered_phrases)) {
         if (!PyUnicode_Check(phrase.ptr())) {
             return;
         }
-        if (!first_of_text.contains(phrase)) {
-            first_of_text[phrase] = texts.size();
-        }
         texts.push_back(text_of(phrase));
+        // Keyed by an exact text, whose hash and compare run no Python code (a subclass's may).
+        nb::object key = PyUnicode_CheckExact(phrase.ptr())
+                             ? nb::borrow(phrase)
+                             : pyhost::owned(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, texts.back().data(),
+                                                                       static_cast<Py_ssize_t>(texts.back().size())));
+        if (!first_of_text.contains(key)) {
+            first_of_text[key] = texts.size() - 1;
+        }
     }
     auto automaton = PhraseAutomaton::build(texts);
     if (!automaton) {
