@@ -191,8 +191,7 @@ void initialize_spacy_matcher(nb::handle self) {
         nb::setattr(self, "phrase_matcher",
                     global("PhraseMatcher")(self.attr("nlp").attr("vocab"), nb::arg("attr") = "LOWER"));
         // The rules and the count logged come from one snapshot: the model runs Python code between phrases.
-        nb::object attribute = self.attr("banned_phrases");
-        nb::tuple phrases = nb::tuple(attribute);
+        nb::tuple phrases = pyhost::snapshot(self.attr("banned_phrases"));
         std::size_t index = 0;
         for (nb::handle phrase : phrases) {
             nb::object doc = self.attr("nlp")(phrase.attr("lower")());
@@ -223,7 +222,7 @@ void compile_banned_phrases_regex(nb::handle self) {
     }
     // One snapshot of the phrases before any Python code runs (lowering, escaping and compiling run some, and
     // other threads with it): the pattern and the phrases bound to it both come from the snapshot alone.
-    nb::tuple snapshot = nb::tuple(phrases);
+    nb::tuple snapshot = pyhost::snapshot(phrases);
     nb::object re = global("re");
     nb::object escape = re.attr("escape");
     bool original_escape = phrase_matching::is_re_escape(escape);
