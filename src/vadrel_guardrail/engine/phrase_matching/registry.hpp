@@ -175,9 +175,10 @@ void register_native(nb::handle pattern, nb::handle phrases, nb::handle lowered_
 // The matches of a native automaton, as the texts `findall` would give; None when the pattern has no automaton.
 nb::object native_findall(nb::handle pattern, nb::handle text, Scratch &scratch);
 
-// `re.escape` of a text as `re`'s own gives it, without a look-up in its table for every character: whether
-// `escape` is `re.escape` with its table of special characters as `re` made it, so that
-// `escaped_literally` gives what it gives. Call `remember_re_escape` once with the `re` module first.
+// `re.escape` of a text as `re`'s own gives it, without a call for every phrase: whether `escape` is the
+// `re.escape` seen at import, still escaping as it did then (a backslash before some ASCII characters, the
+// others as they are), so that `escaped_literally` gives what it gives. Call `remember_re_escape` once with the
+// `re` module first; a `re.escape` that escapes otherwise, or fails, is called for each phrase.
 void remember_re_escape(nb::handle re);
 bool is_re_escape(nb::handle escape);
 
