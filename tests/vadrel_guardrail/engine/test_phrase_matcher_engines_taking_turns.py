@@ -72,6 +72,7 @@ def verdict(engine, text):
     return None if result.is_safe else result.reason
 
 
+@pytest.mark.against_re
 @pytest.mark.parametrize("count", [2, 5, 8, 16])
 def test_engines_taking_turns_give_each_engines_verdicts_alone(count):
     lists = phrase_lists(count)
@@ -131,6 +132,7 @@ def test_a_warm_check_through_any_engine_allocates_nothing():
     assert (done.returncode, done.stdout.strip()) == (0, "none"), done.stderr[-3000:]
 
 
+@pytest.mark.against_re
 def test_threads_checking_with_many_engines_while_one_rebinds_phrases():
     lists = phrase_lists(16)
     engines = [PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False) for phrases in lists]
