@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -315,39 +314,13 @@ nb::object unsafe_result_of(const Binding &binding, const std::vector<std::int32
     }));
 }
 
-// The calling thread's phrase-matching scratch, found once per check (a thread-local variable of a shared
-// library costs a call at each use), or a fresh one while a check on this thread still holds it: one that runs
-// while another builds its result, through a replaced result class.
-class ScratchLease {
-public:
-    ScratchLease() {
-        Kept &k = kept();
-        used_ = k.busy ? &fresh_.emplace() : &k.scratch;
-        busy_ = k.busy ? nullptr : &k.busy;
-        k.busy = true;
-    }
-    ScratchLease(const ScratchLease &) = delete;
-    ~ScratchLease() {
-        if (busy_) {
-            *busy_ = false;
-        }
-    }
-    Scratch &operator*() const { return *used_; }
-    Scratch *operator->() const { return used_; }
-
-private:
-    struct Kept {
-        Scratch scratch;
-        bool busy = false;
-    };
-    [[gnu::noinline]] static Kept &kept() {
-        static thread_local Kept kept;
-        return kept;
-    }
-    std::optional<Scratch> fresh_;
-    Scratch *used_;
-    bool *busy_;
-};
+// The calling thread's phrase-matching scratch, found once per check (a thread-local variable of a shared library
+// costs a call at each use). A check nested on the same thread, through Python code that a check calls, shares
+// it: no check runs Python code between its scan and its last read of the scratch.
+[[gnu::noinline]] Scratch &thread_scratch() {
+    static thread_local Scratch scratch;
+    return scratch;
+}
 
 nb::object check_banned_phrases_regex(const EngineReads &engine, nb::handle content) {
     nb::handle self = engine.self();
@@ -359,25 +332,25 @@ nb::object check_banned_phrases_regex(const EngineReads &engine, nb::handle cont
     // matches reported through the binding of the engine's phrases as they are now.
     NativeEntry *entry = PyUnicode_CheckExact(content.ptr()) ? native_entry(pattern) : nullptr;
     if (entry) {
-        ScratchLease lease;
-        const std::vector<std::int32_t> &found = lease->found;
-        const std::vector<std::u32string> &other_texts = lease->other_texts;
+        Scratch &scratch = thread_scratch();
+        const std::vector<std::int32_t> &found = scratch.found;
+        const std::vector<std::u32string> &other_texts = scratch.other_texts;
         bool matched = false;
         nb::object phrases = engine.get(names().banned_phrases);
-        if (entry->automaton->find_phrases_of_lowered(content.ptr(), *lease, matched, true)) {
+        if (entry->automaton->find_phrases_of_lowered(content.ptr(), scratch, matched, true)) {
             // The scan ended once every phrase text was found: the matches it left could only be texts that lower
             // to no phrase, which name nothing when no item of the phrases lowers to such a text.
             const Binding *binding = entry->binding_for(phrases);
             if (binding && binding->item_of_other_text.empty()) {
-                return unsafe_result_of(*binding, found, other_texts, lease->named_items);
+                return unsafe_result_of(*binding, found, other_texts, scratch.named_items);
             }
-            entry->automaton->find_phrases_of_lowered(content.ptr(), *lease, matched);
+            entry->automaton->find_phrases_of_lowered(content.ptr(), scratch, matched);
         }
         if (!matched) {
             return safe_result();
         }
         if (const Binding *binding = entry->binding_for(phrases, nb::handle(), &found, &other_texts)) {
-            return unsafe_result_of(*binding, found, other_texts, lease->named_items);
+            return unsafe_result_of(*binding, found, other_texts, scratch.named_items);
         }
     }
     nb::object lowered = content.attr("lower")();
@@ -385,7 +358,7 @@ nb::object check_banned_phrases_regex(const EngineReads &engine, nb::handle cont
     nb::dict distinct;
     const PhraseAutomaton *automaton = PyUnicode_Check(lowered.ptr()) ? native_for(pattern) : nullptr;
     if (automaton) {
-        auto spans = automaton->find_all(lowered.ptr(), *ScratchLease());
+        auto spans = automaton->find_all(lowered.ptr(), thread_scratch());
         if (spans.empty()) {
             return safe_result();
         }
@@ -672,7 +645,7 @@ void init_phrase_matcher_engine(nb::module_ m) {
     // For tests: what the native automaton of a prepared pattern finds in a text, or None without one.
     m.def(
         "_native_findall",
-        [](nb::handle pattern, nb::handle text) { return native_findall(pattern, text, *ScratchLease()); },
+        [](nb::handle pattern, nb::handle text) { return native_findall(pattern, text, thread_scratch()); },
         nb::arg("pattern").none(), nb::arg("text").none());
 }
 
