@@ -1,6 +1,5 @@
 """Decision-model engine: configuration models, policy loading and state rendering."""
 
-import collections.abc
 import importlib.resources
 import textwrap
 
@@ -318,23 +317,12 @@ class TestFormatTemplate:
 
     def test_a_list_changed_while_it_is_rendered(self):
         # A mapping's own `items` runs Python code between two items of the list that holds it.
-        template = []
-
-        class Clearing(collections.abc.Mapping):
-            def __getitem__(self, key):
-                raise KeyError(key)
-
-            def __iter__(self):
-                return iter(())
-
-            def __len__(self):
-                return 0
-
+        class Clearing(dict):
             def items(self):
                 template.clear()
                 return []
 
-        template.extend([Clearing(), "{content}", ["{content}"]])
+        template = [Clearing(), "{content}", ["{content}"]]
         assert _format_template(template, "x") == [{}, "x", ["x"]]
 
     def test_a_template_that_contains_itself_fails_cleanly(self):

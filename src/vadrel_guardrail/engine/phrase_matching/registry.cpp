@@ -190,7 +190,9 @@ void remember_re_escape(nb::handle re) {
         if (!escaped && (at >= length || PyUnicode_READ_CHAR(answer.ptr(), at) != c)) {
             return;
         }
-        kept.special[c / 64] |= static_cast<std::uint64_t>(escaped) << (c % 64);
+        if (escaped) {
+            kept.special[c / 64] |= std::uint64_t{1} << (c % 64);
+        }
         at += escaped ? 2 : 1;
     }
     if (at == length) {
