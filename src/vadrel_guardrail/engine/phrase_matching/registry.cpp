@@ -53,12 +53,15 @@ bool special(Py_UCS4 c) {
     return c < 128 && (re_escape().special[c / 64] >> (c % 64) & 1) != 0;
 }
 
-// `escape(probe)`, or null when it raises or answers other than an exact text.
+// `escape(probe)`, or null when it raises an ordinary error or answers other than an exact text.
 nb::object escape_probe(nb::handle escape, nb::handle probe) {
     PyObject *answer = PyObject_CallOneArg(escape.ptr(), probe.ptr());
+    if (!answer && !PyErr_ExceptionMatches(PyExc_Exception)) {
+        throw nb::python_error();  // an interruption, not an answer
+    }
+    PyErr_Clear();
     if (!answer || !PyUnicode_CheckExact(answer)) {
         Py_XDECREF(answer);
-        PyErr_Clear();
         return nb::object();
     }
     return nb::steal(answer);
