@@ -31,6 +31,7 @@ def pytest_addoption(parser):
 
 
 def pytest_configure(config):
+    config.addinivalue_line("markers", "against_re: compares the phrase matcher with `re`; runs once per CPU path")
     # Before any test module builds an engine; every xdist worker gets the option too.
     if path := config.getoption("phrase_cpu_path"):
         import vadrel_guardrail_testing

@@ -13,6 +13,10 @@ namespace nb = nanobind;
 // string would make anew each time.
 inline nb::handle intern(const char *text) { return owned(PyUnicode_InternFromString(text)).release(); }
 
+// The items of an iterable as a tuple of its own: what native code reads of a list or any other container from
+// before a call that can run Python code (which may change the container, and free the items it held) on.
+inline nb::tuple snapshot(nb::handle iterable) { return nb::borrow<nb::tuple>(owned(PySequence_Tuple(iterable.ptr()))); }
+
 // `bool(value)`, raising what the value's __bool__ raises.
 inline bool truth(nb::handle value) {
     if (value.ptr() == Py_True) return true;

@@ -88,8 +88,8 @@ void init_manager(nb::handle self, nb::handle engine, nb::handle empty_content_s
     }
     nb::setattr(self, "raise_on_exceptions", exceptions);
 
-    nb::tuple limits = nb::borrow<nb::tuple>(
-        self.attr("_validate_buffer_limits")(max_stream_buffer_bytes, max_stream_buffer_chunks));
+    // Read through the sequence protocol: a subclass's own validation may answer any sequence.
+    nb::object limits = self.attr("_validate_buffer_limits")(max_stream_buffer_bytes, max_stream_buffer_chunks);
     nb::setattr(self, "max_stream_buffer_bytes", limits[0]);
     nb::setattr(self, "max_stream_buffer_chunks", limits[1]);
 }

@@ -83,6 +83,25 @@ class TestEventEmitter:
             asyncio.run(emitter.emit(text_event("bad")))
         assert log == []
 
+    def test_each_handler_there_when_the_call_came_is_reached_whatever_the_handlers_change(self):
+        log = []
+
+        class Leaving(Recorder):
+            async def emit(self, event):
+                emitter.handlers.clear()
+                await super().emit(event)
+
+            async def close(self):
+                emitter.handlers.clear()
+                await super().close()
+
+        handlers = [Leaving("a", log), Recorder("b", log)]
+        emitter = EventEmitter(handlers=handlers)
+        asyncio.run(emitter.emit(text_event("one")))
+        emitter.handlers = list(handlers)
+        asyncio.run(emitter.close())
+        assert log == [("a", "one"), ("b", "one"), ("a", "closed"), ("b", "closed")]
+
     def test_no_handlers(self):
         emitter = EventEmitter(handlers=[])
         asyncio.run(emitter.emit(text_event("x")))

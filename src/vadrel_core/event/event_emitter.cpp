@@ -1,21 +1,23 @@
 // `vadrel_core.event.event_emitter`: EventEmitter, which hands each event to its handlers in turn.
 #include "pyasync/pyasync.hpp"
 #include "pyhost/frame.hpp"
+#include "pyhost/objects.hpp"
 #include "vadrel_core/modules.hpp"
 
 namespace vadrel_core {
 namespace {
 
-// One handler after another, each awaited before the next sees the event.
+// One handler after another, each awaited before the next sees the event: the handlers as they were when the
+// event came, since a handler may change the list.
 pyasync::VoidTask emit(nb::object self, nb::object event) {
-    nb::list handlers(self.attr("handlers"));
+    nb::tuple handlers = pyhost::snapshot(self.attr("handlers"));
     for (nb::handle handler : handlers) {
         co_await handler.attr("emit")(event);
     }
 }
 
 pyasync::VoidTask close(nb::object self) {
-    nb::list handlers(self.attr("handlers"));
+    nb::tuple handlers = pyhost::snapshot(self.attr("handlers"));
     for (nb::handle handler : handlers) {
         co_await handler.attr("close")();
     }

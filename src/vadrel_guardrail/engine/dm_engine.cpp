@@ -127,7 +127,8 @@ nb::object dm_engine::format_template(nb::handle value, nb::handle content) {
     } leave;
     if (list) {
         nb::list out;
-        for (nb::handle item : nb::borrow<nb::list>(value)) {
+        // Its items as they are now: rendering one may run Python code (a mapping's own `items`).
+        for (nb::handle item : pyhost::snapshot(value)) {
             out.append(format_template(item, content));
         }
         return out;

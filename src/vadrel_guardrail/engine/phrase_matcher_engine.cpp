@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -190,8 +189,10 @@ void initialize_spacy_matcher(nb::handle self) {
         nb::setattr(self, "nlp", self.attr("_get_or_load_spacy_model")(self.attr("model_name")));
         nb::setattr(self, "phrase_matcher",
                     global("PhraseMatcher")(self.attr("nlp").attr("vocab"), nb::arg("attr") = "LOWER"));
+        // The rules and the count logged come from one snapshot: the model runs Python code between phrases.
+        nb::tuple phrases = pyhost::snapshot(self.attr("banned_phrases"));
         std::size_t index = 0;
-        for (nb::handle phrase : self.attr("banned_phrases")) {
+        for (nb::handle phrase : phrases) {
             nb::object doc = self.attr("nlp")(phrase.attr("lower")());
             nb::list patterns;
             patterns.append(doc);
@@ -200,7 +201,7 @@ void initialize_spacy_matcher(nb::handle self) {
             ++index;
         }
         global("logger").attr("info")(nb::str("Initialized SpaCy PhraseMatcher with {} phrases using {}")
-                                          .format(nb::len(nb::object(self.attr("banned_phrases"))), self.attr("model_name")));
+                                          .format(nb::len(phrases), self.attr("model_name")));
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception)) {
             throw;
@@ -218,12 +219,15 @@ void compile_banned_phrases_regex(nb::handle self) {
         nb::setattr(self, "banned_phrases_regex", nb::none());
         return;
     }
+    // One snapshot of the phrases before any Python code runs (lowering, escaping and compiling run some, and
+    // other threads with it): the pattern and the phrases bound to it both come from the snapshot alone.
+    nb::tuple snapshot = pyhost::snapshot(phrases);
     nb::object re = global("re");
     nb::object escape = re.attr("escape");
     bool original_escape = phrase_matching::is_re_escape(escape);
     nb::list lowered;
     nb::list escaped;
-    for (nb::handle phrase : phrases) {
+    for (nb::handle phrase : snapshot) {
         nb::object low = pyhost::owned(PyObject_CallMethodNoArgs(phrase.ptr(), names().lower.ptr()));
         lowered.append(low);
         escaped.append(original_escape && PyUnicode_CheckExact(low.ptr()) ? phrase_matching::escaped_literally(low)
@@ -231,7 +235,7 @@ void compile_banned_phrases_regex(nb::handle self) {
     }
     nb::object text = nb::str("\\b(") + nb::str("|").attr("join")(escaped) + nb::str(")\\b");
     nb::object pattern = re.attr("compile")(text, re.attr("IGNORECASE"));
-    register_native(pattern, phrases, lowered);
+    register_native(pattern, snapshot, lowered);
     nb::setattr(self, "banned_phrases_regex", pattern);
 }
 
@@ -310,39 +314,13 @@ nb::object unsafe_result_of(const Binding &binding, const std::vector<std::int32
     }));
 }
 
-// The calling thread's phrase-matching scratch, found once per check (a thread-local variable of a shared
-// library costs a call at each use), or a fresh one while a check on this thread still holds it: one that runs
-// while another builds its result, through a replaced result class.
-class ScratchLease {
-public:
-    ScratchLease() {
-        Kept &k = kept();
-        used_ = k.busy ? &fresh_.emplace() : &k.scratch;
-        busy_ = k.busy ? nullptr : &k.busy;
-        k.busy = true;
-    }
-    ScratchLease(const ScratchLease &) = delete;
-    ~ScratchLease() {
-        if (busy_) {
-            *busy_ = false;
-        }
-    }
-    Scratch &operator*() const { return *used_; }
-    Scratch *operator->() const { return used_; }
-
-private:
-    struct Kept {
-        Scratch scratch;
-        bool busy = false;
-    };
-    [[gnu::noinline]] static Kept &kept() {
-        static thread_local Kept kept;
-        return kept;
-    }
-    std::optional<Scratch> fresh_;
-    Scratch *used_;
-    bool *busy_;
-};
+// The calling thread's phrase-matching scratch, found once per check (a thread-local variable of a shared library
+// costs a call at each use). A check nested on the same thread, through Python code that a check calls, shares
+// it: no check runs Python code between its scan and its last read of the scratch.
+[[gnu::noinline]] Scratch &thread_scratch() {
+    static thread_local Scratch scratch;
+    return scratch;
+}
 
 nb::object check_banned_phrases_regex(const EngineReads &engine, nb::handle content) {
     nb::handle self = engine.self();
@@ -354,25 +332,25 @@ nb::object check_banned_phrases_regex(const EngineReads &engine, nb::handle cont
     // matches reported through the binding of the engine's phrases as they are now.
     NativeEntry *entry = PyUnicode_CheckExact(content.ptr()) ? native_entry(pattern) : nullptr;
     if (entry) {
-        ScratchLease lease;
-        const std::vector<std::int32_t> &found = lease->found;
-        const std::vector<std::u32string> &other_texts = lease->other_texts;
+        Scratch &scratch = thread_scratch();
+        const std::vector<std::int32_t> &found = scratch.found;
+        const std::vector<std::u32string> &other_texts = scratch.other_texts;
         bool matched = false;
         nb::object phrases = engine.get(names().banned_phrases);
-        if (entry->automaton->find_phrases_of_lowered(content.ptr(), *lease, matched, true)) {
+        if (entry->automaton->find_phrases_of_lowered(content.ptr(), scratch, matched, true)) {
             // The scan ended once every phrase text was found: the matches it left could only be texts that lower
             // to no phrase, which name nothing when no item of the phrases lowers to such a text.
             const Binding *binding = entry->binding_for(phrases);
             if (binding && binding->item_of_other_text.empty()) {
-                return unsafe_result_of(*binding, found, other_texts, lease->named_items);
+                return unsafe_result_of(*binding, found, other_texts, scratch.named_items);
             }
-            entry->automaton->find_phrases_of_lowered(content.ptr(), *lease, matched);
+            entry->automaton->find_phrases_of_lowered(content.ptr(), scratch, matched);
         }
         if (!matched) {
             return safe_result();
         }
         if (const Binding *binding = entry->binding_for(phrases, nb::handle(), &found, &other_texts)) {
-            return unsafe_result_of(*binding, found, other_texts, lease->named_items);
+            return unsafe_result_of(*binding, found, other_texts, scratch.named_items);
         }
     }
     nb::object lowered = content.attr("lower")();
@@ -380,7 +358,7 @@ nb::object check_banned_phrases_regex(const EngineReads &engine, nb::handle cont
     nb::dict distinct;
     const PhraseAutomaton *automaton = PyUnicode_Check(lowered.ptr()) ? native_for(pattern) : nullptr;
     if (automaton) {
-        auto spans = automaton->find_all(lowered.ptr(), *ScratchLease());
+        auto spans = automaton->find_all(lowered.ptr(), thread_scratch());
         if (spans.empty()) {
             return safe_result();
         }
@@ -667,7 +645,7 @@ void init_phrase_matcher_engine(nb::module_ m) {
     // For tests: what the native automaton of a prepared pattern finds in a text, or None without one.
     m.def(
         "_native_findall",
-        [](nb::handle pattern, nb::handle text) { return native_findall(pattern, text, *ScratchLease()); },
+        [](nb::handle pattern, nb::handle text) { return native_findall(pattern, text, thread_scratch()); },
         nb::arg("pattern").none(), nb::arg("text").none());
 }
 

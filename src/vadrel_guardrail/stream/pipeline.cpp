@@ -193,6 +193,7 @@ nb::object last_level_item(const LastLevel &level, nb::object read) {
 // The levels for `stages[index:]` over `source`, and the last level. The pipeline's run reads them the same
 // way in its own frame.
 pyasync::AsyncGen _run_stages(nb::object self, nb::object source, nb::object stages, Py_ssize_t index) {
+    stages = pyhost::snapshot(stages);  // the runners' set-up may run Python code, which may change the list
     auto tail = co_await pyasync::hold(levels(pipeline_of(self).manager, source, stages, index));
     const LastLevel level = last_level(*tail, source, stages);
     while (std::optional<nb::object> read = co_await read_input(*tail)) {
@@ -247,7 +248,7 @@ pyasync::AsyncGen run_stream(nb::object self, nb::object active_engines, bool wh
         }
         if (active_engines.is_valid()) {
             // As `_run_stages` runs them, here in this frame.
-            auto stages = co_await pyasync::hold(build_stages(self, std::move(active_engines)));
+            auto stages = co_await pyasync::hold(nb::object(pyhost::snapshot(build_stages(self, std::move(active_engines)))));
             const Pipeline &p = pipeline_of(self);
             auto tail = co_await pyasync::hold(levels(p.manager, p.source, *stages, 0));
             const LastLevel level = last_level(*tail, p.source, *stages);

@@ -315,6 +315,16 @@ class TestFormatTemplate:
             _format_template({"a": "{content}"}, 5)
         assert _format_template({"a": [1, None]}, 5) == {"a": [1, None]}
 
+    def test_a_list_changed_while_it_is_rendered(self):
+        # A mapping's own `items` runs Python code between two items of the list that holds it.
+        class Clearing(dict):
+            def items(self):
+                template.clear()
+                return []
+
+        template = [Clearing(), "{content}", ["{content}"]]
+        assert _format_template(template, "x") == [{}, "x", ["x"]]
+
     def test_a_template_that_contains_itself_fails_cleanly(self):
         loop = ["{content}"]
         loop.append(loop)

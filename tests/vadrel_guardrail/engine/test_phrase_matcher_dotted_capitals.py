@@ -5,11 +5,14 @@ characters is lower-cased apart, 64 characters at a time, in stretches that end 
 import asyncio
 import random
 
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from phrase_verdicts import examples
 
 from vadrel_guardrail.engine.phrase_matcher_engine import PhraseMatcherEngine
+
+pytestmark = pytest.mark.against_re
 
 PREFIX = "Content contains banned phrases: "
 

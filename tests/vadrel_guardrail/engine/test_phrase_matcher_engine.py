@@ -1,3 +1,4 @@
+import _sre
 import asyncio
 import inspect
 import logging
@@ -11,6 +12,8 @@ import types
 
 import pytest
 import spacy
+
+from re._casefix import _EXTRA_CASES
 
 from vadrel_guardrail.constants import GuardrailMode
 from vadrel_guardrail.engine import phrase_matcher_engine as pme
@@ -405,6 +408,19 @@ class TestConstruction:
         assert PhraseMatcherEngine(banned_phrases=["a.b c"], use_spacy=False).banned_phrases_regex.pattern == \
             r"\b(a.b\ c)\b"
 
+    def test_import_and_escaping_without_the_private_table_of_re(self):
+        # A `re` whose `escape` keeps no `_special_chars_map`: its escaping is followed all the same.
+        code = textwrap.dedent("""
+            import re
+            table = re._special_chars_map
+            del re._special_chars_map
+            re.escape = lambda text: text.translate(table)
+            from vadrel_guardrail.engine.phrase_matcher_engine import PhraseMatcherEngine
+            print(PhraseMatcherEngine(banned_phrases=PHRASES, use_spacy=False).banned_phrases_regex.pattern)
+        """).replace("PHRASES", repr(["a.b c", "(x)+İ", "ü?"]))
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+        assert (done.returncode, done.stdout) == (0, r"\b(a\.b\ c|\(x\)\+i̇|ü\?)\b" + "\n"), done.stderr
+
     def test_later_list_changes_do_not_reach_the_pattern(self):
         phrases = ["make a bomb"]
         engine = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False)
@@ -645,3 +661,22 @@ class TestStreams:
         with pytest.raises(GuardrailStreamBufferLimitError) as err:
             run(collect(regex_engine.check_input_stream(chunks_of("ab", "cd", "e"), max_stream_buffer_bytes=4)))
         assert err.value.attempted == 5
+
+
+def test_python_case_rules_hold():
+    # The automaton's case keys reproduce `re` only on these properties of Python's case tables; the
+    # automaton checks them itself when it loads them, and they are asserted here to make a change visible.
+    iscased, tolower = _sre.unicode_iscased, _sre.unicode_tolower
+    for c in range(sys.maxunicode + 1):
+        low = tolower(c)
+        assert low == c or iscased(low)
+    for key, others in _EXTRA_CASES.items():
+        members = {key, *others}
+        assert all({m, *_EXTRA_CASES[m]} == members and iscased(m) and tolower(m) == m for m in members)
+
+
+def test_only_patterns_prepared_by_an_engine_have_an_automaton():
+    engine = PhraseMatcherEngine(banned_phrases=["make a bomb"], use_spacy=False)
+    assert pme._native_findall(engine.banned_phrases_regex, "make a bomb") == ["make a bomb"]
+    assert pme._native_findall(re.compile(r"\b(make a bomb)\b"), "make a bomb") is None
+    assert pme._native_findall(engine.banned_phrases_regex, b"make a bomb") is None

@@ -4,15 +4,15 @@ import asyncio
 import random
 import sys
 
-import _sre
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from phrase_verdicts import examples, reference_verdict
-from re._casefix import _EXTRA_CASES
 
 from vadrel_guardrail.engine import phrase_matcher_engine as pme
 from vadrel_guardrail.engine.phrase_matcher_engine import PhraseMatcherEngine
+
+pytestmark = pytest.mark.against_re
 
 # Characters where case-insensitive matching of `re` is subtle: dotted/dotless i, long s, Kelvin sign,
 # sharp s and its capital, final sigma, micro sign and mu, ypogegrammeni and iota, ligatures, the
@@ -167,27 +167,6 @@ def test_every_character_against_the_pattern():
         pattern = PhraseMatcherEngine(banned_phrases=["x" + probe + "x"], use_spacy=False).banned_phrases_regex
         for variant in (text, text.lower()):
             assert pme._native_findall(pattern, variant) == pattern.findall(variant), probe
-
-
-def test_python_case_rules_hold():
-    # The automaton's case keys reproduce `re` only on these properties of Python's case tables; the
-    # automaton checks them itself when it loads them, and they are asserted here to make a change visible.
-    iscased, tolower = _sre.unicode_iscased, _sre.unicode_tolower
-    for c in range(sys.maxunicode + 1):
-        low = tolower(c)
-        assert low == c or iscased(low)
-    for key, others in _EXTRA_CASES.items():
-        members = {key, *others}
-        assert all({m, *_EXTRA_CASES[m]} == members and iscased(m) and tolower(m) == m for m in members)
-
-
-def test_only_patterns_prepared_by_an_engine_have_an_automaton():
-    import re
-
-    engine = PhraseMatcherEngine(banned_phrases=["make a bomb"], use_spacy=False)
-    assert pme._native_findall(engine.banned_phrases_regex, "make a bomb") == ["make a bomb"]
-    assert pme._native_findall(re.compile(r"\b(make a bomb)\b"), "make a bomb") is None
-    assert pme._native_findall(engine.banned_phrases_regex, b"make a bomb") is None
 
 
 TURKISH = st.sampled_from(["istanbul", "İstanbul", "İSTANBUL", "ılık", "ILIK", "iğne", "İĞNE", "şehir", "kız", "İ"])

@@ -4,9 +4,13 @@ matters."""
 
 import asyncio
 import random
+import re
+import sys
 import threading
 
 import pytest
+from effort import scaled
+from phrase_verdicts import reference_verdict
 
 from vadrel_guardrail.engine.phrase_matcher_engine import PhraseMatcherEngine
 
@@ -24,10 +28,15 @@ def expected_reason(phrases, matched_texts):
     return PREFIX + ", ".join(detected)
 
 
-def reason(engine, text):
+def verdict(engine, text):
     result = asyncio.run(engine.check_input(content=text))
-    assert not result.is_safe
-    return result.reason
+    return None if result.is_safe else result.reason
+
+
+def reason(engine, text):
+    got = verdict(engine, text)
+    assert got is not None
+    return got
 
 
 def fresh(text):
@@ -146,3 +155,56 @@ def test_the_matching_path_called_on_an_emptied_list():
     for _ in range(2):
         result = engine._check_banned_phrases_regex("a b")
         assert not result.is_safe and result.reason == PREFIX
+
+
+@pytest.mark.parametrize("change", ["grown", "shrunk"])
+def test_a_list_changed_while_its_pattern_is_compiled(change, monkeypatch):
+    # `re.compile` runs Python code between the lowering of the phrases and the binding of the pattern to them:
+    # the pattern and the binding come from the list as it was, the reasons name the phrases of the list now.
+    phrases = ["make a bomb", "bake bread"]
+    compile_ = re.compile
+
+    def compile_changing_the_list(*args):
+        if change == "grown":
+            phrases.extend(f"grown {k}" for k in range(5000))
+        else:
+            phrases.remove("make a bomb")
+        return compile_(*args)
+
+    monkeypatch.setattr(re, "compile", compile_changing_the_list)
+    engine = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False)
+    monkeypatch.undo()
+    assert engine.banned_phrases is phrases
+    assert engine.banned_phrases_regex.pattern == r"\b(make\ a\ bomb|bake\ bread)\b"
+    for text, matched in [("how to make a bomb", ["make a bomb"]), ("how to bake bread", ["bake bread"]),
+                          ("bake bread, make a bomb", ["bake bread", "make a bomb"])]:
+        for _ in range(2):
+            assert reason(engine, text) == expected_reason(phrases, matched), text
+
+
+def test_a_list_edited_by_another_thread_while_engines_are_built():
+    shared = phrase_list(40)
+    stop = threading.Event()
+
+    def edit():
+        rng = random.Random(3)
+        while not stop.is_set():
+            if len(shared) < 20 or rng.random() < 0.5:
+                shared.extend(fresh(p) for p in shared[:rng.randint(1, 200)])
+            else:
+                del shared[rng.randint(1, 10):rng.randint(11, len(shared))]
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    editor = threading.Thread(target=edit)
+    editor.start()
+    try:
+        engines = [PhraseMatcherEngine(banned_phrases=shared, use_spacy=False) for _ in range(scaled(3000))]
+    finally:
+        stop.set()
+        editor.join()
+        sys.setswitchinterval(interval)
+    texts = [" and ".join(phrase_list(40)[k::8]).upper() for k in range(8)]
+    for engine in engines[-200:]:
+        for text in texts:
+            assert verdict(engine, text) == reference_verdict(engine, text)

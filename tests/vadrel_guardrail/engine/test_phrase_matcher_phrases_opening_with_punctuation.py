@@ -9,6 +9,8 @@ import pytest
 from vadrel_guardrail.engine import phrase_matcher_engine as pme
 from vadrel_guardrail.engine.phrase_matcher_engine import PhraseMatcherEngine
 
+pytestmark = pytest.mark.against_re
+
 # First words of one letter, phrases with punctuation or a combining mark as their second character, and
 # wide characters, which make even short lists look words up whole.
 PHRASES = ["a b", "ο λογος", "η πολη", "a-b", "x.", "é ø", "k", "λ\u0345α", "ab cd", "σ.ς", "東京 x", "_ a"]

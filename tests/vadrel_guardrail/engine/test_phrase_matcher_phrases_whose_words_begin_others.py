@@ -3,12 +3,15 @@ in hand, against the prepared pattern's own `findall`."""
 
 import asyncio
 
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from phrase_verdicts import examples
 
 from vadrel_guardrail.engine import phrase_matcher_engine as pme
 from vadrel_guardrail.engine.phrase_matcher_engine import PhraseMatcherEngine
+
+pytestmark = pytest.mark.against_re
 
 PREFIX = "Content contains banned phrases: "
 

@@ -175,6 +175,21 @@ def test_replaced_result_factories_make_the_engine_verdicts(monkeypatch, factori
         assert got[name] == expected[name]
 
 
+def test_a_result_factory_that_checks_with_another_engine_on_the_same_thread(monkeypatch):
+    # The nested check shares the thread's scratch with the check whose result it makes: each names its own.
+    other, nested = PhraseMatcherEngine(banned_phrases=["élan", "bake bread"], use_spacy=False), []
+
+    def unsafe(cls, reason, **kwargs):
+        if len(nested) % 2 == 0:
+            nested.append(None)
+            nested.append(other._check_banned_phrases_regex("un élan vital").reason)
+        return replaced_unsafe(cls, reason, **kwargs)
+
+    monkeypatch.setattr(GuardrailResult, "unsafe", classmethod(unsafe))
+    assert_same(PhraseMatcherEngine(use_spacy=False), PythonPhraseEngine())
+    assert set(nested[1::2]) == {"replaced: " + PREFIX + "élan"}
+
+
 class Scored(GuardrailEngine):
     """An engine whose verdict is safe, with a filtered content and a score."""
 

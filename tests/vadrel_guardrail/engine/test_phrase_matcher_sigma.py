@@ -10,6 +10,8 @@ from phrase_verdicts import reference_verdict
 
 from vadrel_guardrail.engine.phrase_matcher_engine import PhraseMatcherEngine
 
+pytestmark = pytest.mark.against_re
+
 # Phrases that differ only in their sigmas, so that the phrase reported for a match depends on them.
 PHRASES = ["λογος δρομους", "λογοσ δρομουσ", "λογος", "λογοσ", "σος", "σοσ", "ςος", "ς", "σ", "ασ", "ας"]
 # Text right before and after a match: nothing (the text's start or end), punctuation, white space, cased and

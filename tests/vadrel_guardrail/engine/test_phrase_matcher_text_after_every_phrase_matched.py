@@ -11,6 +11,8 @@ from phrase_verdicts import reference_verdict
 
 from vadrel_guardrail.engine.phrase_matcher_engine import PhraseMatcherEngine
 
+pytestmark = pytest.mark.against_re
+
 FILLER = "και το πλοιο πηγε στο λιμανι χθες το βραδυ "
 # The phrases, each matched in its own case; the lists hold duplicates and phrases equal up to case.
 LISTS = [

@@ -10,6 +10,8 @@ from script_texts import assert_all_agree, phrases_of, text_of, texts_at_block_e
 
 from vadrel_guardrail.engine.phrase_matcher_engine import PhraseMatcherEngine
 
+pytestmark = pytest.mark.against_re
+
 SCRIPTS = {
     # İ lowers to i and a combining dot (a third window), which the matcher lowers only around it.
     "turkish": (["çiçek", "ÇİÇEK", "göğüs", "ışık", "IŞIK", "İstanbul", "İZMİR", "düğme", "şehir", "Şehİr", "ğ", "ı",

@@ -10,6 +10,8 @@ from script_texts import assert_all_agree, phrases_of, text_of, texts_at_block_e
 
 from vadrel_guardrail.engine.phrase_matcher_engine import PhraseMatcherEngine
 
+pytestmark = pytest.mark.against_re
+
 # Words and the characters between them, each script's own within its window: the Greek ano teleia, a
 # no-break space and guillemets, the combining ypogegrammeni (not a word character, yet it matches iota).
 SCRIPTS = {

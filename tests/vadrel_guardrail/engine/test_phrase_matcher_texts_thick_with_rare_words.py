@@ -13,6 +13,8 @@ import pytest
 from vadrel_guardrail.engine import phrase_matcher_engine as pme
 from vadrel_guardrail.engine.phrase_matcher_engine import PhraseMatcherEngine
 
+pytestmark = pytest.mark.against_re
+
 RARE = ["zorbix", "qualmpt", "kvetchy", "zzzz", "bkqs", "snarfle", "gribbletons", "plonkwise"]
 # The first four characters of a required word, in other words: they pass the filter and fail the look-up.
 NEAR = ["zorb", "qualm", "kvetch", "zzzzz", "bkqsx", "snarf", "gribble", "plonkwiser", "Zorbi"]

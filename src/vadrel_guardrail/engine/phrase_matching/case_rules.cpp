@@ -39,20 +39,26 @@ bool CaseRules::read_extra_classes() {
         Py_XDECREF(table);
         return false;
     }
+    // Snapshots of the entries and of each class, read from then on: reading a number may run Python code (an
+    // `__index__`), which may change the table.
+    PyObject *entries = PyDict_Items(table);
+    Py_DECREF(table);
+    if (!entries) {
+        return false;
+    }
     std::map<std::uint32_t, std::vector<std::uint32_t>> classes;
     bool ok = true;
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (ok && PyDict_Next(table, &pos, &k, &v)) {
-        long key = PyLong_AsLong(k);
-        PyObject *seq = key < 0 ? nullptr : PySequence_Fast(v, "");
+    for (Py_ssize_t e = 0; ok && e < PyList_GET_SIZE(entries); ++e) {
+        PyObject *entry = PyList_GET_ITEM(entries, e);  // a (key, class) tuple of our own list
+        long key = PyLong_AsLong(PyTuple_GET_ITEM(entry, 0));
+        PyObject *seq = key < 0 ? nullptr : PySequence_Tuple(PyTuple_GET_ITEM(entry, 1));
         if (!seq) {
             ok = false;
             break;
         }
         std::vector<std::uint32_t> members{static_cast<std::uint32_t>(key)};
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
-            long member = PyLong_AsLong(PySequence_Fast_GET_ITEM(seq, i));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) {
+            long member = PyLong_AsLong(PyTuple_GET_ITEM(seq, i));
             if (member < 0) {
                 ok = false;  // no further C-API call with the error set
                 break;
@@ -63,7 +69,7 @@ bool CaseRules::read_extra_classes() {
         std::sort(members.begin(), members.end());
         classes[static_cast<std::uint32_t>(key)] = std::move(members);
     }
-    Py_DECREF(table);
+    Py_DECREF(entries);
     if (!ok) {
         return false;
     }

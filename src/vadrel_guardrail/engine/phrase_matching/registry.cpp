@@ -34,34 +34,37 @@ std::unordered_map<PyObject *, NativeEntry> &native_registry() {
     return *registry;
 }
 
-// Escaping a phrase for the prepared pattern in one pass over its characters.
-
-// The characters that `re.escape` escapes, all ASCII: a bit each.
-constexpr char kSpecial[] = "()[]{}?*+-|^$\\.&~# \t\n\r\v\f";
-
-constexpr std::uint64_t special_bits(unsigned half) {
-    std::uint64_t bits = 0;
-    for (const char *c = kSpecial; *c; ++c) {
-        if (static_cast<unsigned>(*c) / 64 == half) {
-            bits |= std::uint64_t{1} << (static_cast<unsigned>(*c) % 64);
-        }
-    }
-    return bits;
-}
-constexpr std::uint64_t kSpecialBits[2] = {special_bits(0), special_bits(1)};
-
-bool special(Py_UCS4 c) {
-    return c < 128 && (kSpecialBits[c / 64] >> (c % 64) & 1) != 0;
-}
-
+// Escaping a phrase for the prepared pattern in one pass over its characters, as `re.escape` is seen to escape:
+// its answer for a probe of every ASCII character and a few others, asked once at import (which characters it
+// escapes, a bit each) and again at each build (that it still answers the same).
 struct ReEscape {
     nb::object function;
-    nb::object table;  // a copy of the table as `re` made it
+    nb::object probe;
+    nb::object answer;  // `function(probe)` at import
+    std::uint64_t special[2] = {};
 };
 
 ReEscape &re_escape() {
     static auto *kept = new ReEscape();  // never destroyed: it holds Python objects
     return *kept;
+}
+
+bool special(Py_UCS4 c) {
+    return c < 128 && (re_escape().special[c / 64] >> (c % 64) & 1) != 0;
+}
+
+// `escape(probe)`, or null when it raises an ordinary error or answers other than an exact text.
+nb::object escape_probe(nb::handle escape, nb::handle probe) {
+    PyObject *answer = PyObject_CallOneArg(escape.ptr(), probe.ptr());
+    if (!answer && !PyErr_ExceptionMatches(PyExc_Exception)) {
+        throw nb::python_error();  // an interruption, not an answer
+    }
+    PyErr_Clear();
+    if (!answer || !PyUnicode_CheckExact(answer)) {
+        Py_XDECREF(answer);
+        return nb::object();
+    }
+    return nb::steal(answer);
 }
 
 }  // namespace
@@ -76,16 +79,18 @@ const Binding *NativeEntry::binding_for(nb::handle phrases, nb::handle lowered, 
             return &*it;
         }
     }
-    Py_ssize_t size = PySequence_Fast_GET_SIZE(phrases.ptr());
-    PyObject **items = PySequence_Fast_ITEMS(phrases.ptr());
+    // The binding reads only its own snapshot of the items: nothing below runs Python code (exact texts lower
+    // in C, and the table's keys are exact texts), but the snapshot is what it keeps and names.
+    nb::object snapshot = pyhost::owned(PySequence_Tuple(phrases.ptr()));
+    Py_ssize_t size = PyTuple_GET_SIZE(snapshot.ptr());
+    PyObject **items = PySequence_Fast_ITEMS(snapshot.ptr());
     if (!std::all_of(items, items + size, [](PyObject *p) { return PyUnicode_CheckExact(p) != 0; })) {
         return nullptr;
     }
-    Binding binding{pyhost::owned(PySequence_Tuple(phrases.ptr())),
-                    std::vector<std::int32_t>(automaton->phrase_count(), -1), {}};
+    Binding binding{snapshot, std::vector<std::int32_t>(automaton->phrase_count(), -1), {}};
     for (Py_ssize_t j = 0; j < size; ++j) {
         nb::object low = lowered.is_valid() ? nb::borrow(PyList_GET_ITEM(lowered.ptr(), j))
-                                            : nb::handle(items[j]).attr(lower_name())();
+                                            : pyhost::owned(PyObject_CallMethodNoArgs(items[j], lower_name()));
         PyObject *first = PyDict_GetItemWithError(first_of_text.ptr(), low.ptr());
         if (!first) {
             pyhost::status(PyErr_Occurred() ? -1 : 0);
@@ -125,14 +130,19 @@ void register_native(nb::handle pattern, nb::handle phrases, nb::handle lowered_
     }
     std::vector<std::u32string> texts;
     nb::dict first_of_text;
-    for (nb::handle phrase : lowered_phrases) {
+    for (nb::handle phrase : nb::borrow<nb::list>(lowered_phrases)) {
         if (!PyUnicode_Check(phrase.ptr())) {
             return;
         }
-        if (!first_of_text.contains(phrase)) {
-            first_of_text[phrase] = texts.size();
-        }
         texts.push_back(text_of(phrase));
+        // Keyed by an exact text, whose hash and compare run no Python code (a subclass's may).
+        nb::object key = PyUnicode_CheckExact(phrase.ptr())
+                             ? nb::borrow(phrase)
+                             : pyhost::owned(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, texts.back().data(),
+                                                                       static_cast<Py_ssize_t>(texts.back().size())));
+        if (!first_of_text.contains(key)) {
+            first_of_text[key] = texts.size() - 1;
+        }
     }
     auto automaton = PhraseAutomaton::build(texts);
     if (!automaton) {
@@ -162,16 +172,34 @@ nb::object native_findall(nb::handle pattern, nb::handle text, Scratch &scratch)
 }
 
 void remember_re_escape(nb::handle re) {
-    nb::object function = re.attr("escape");
-    nb::object table = re.attr("_special_chars_map");
-    // The table must be the one this file spells out, character for character.
-    nb::dict expected;
-    for (const char *c = kSpecial; *c; ++c) {
-        char escaped[] = {'\\', *c, 0};
-        expected[nb::int_(static_cast<int>(*c))] = nb::str(escaped, 2);
+    std::u32string probe;
+    for (char32_t c = 0; c < 128; ++c) {
+        probe.push_back(c);
     }
-    if (PyFunction_Check(function.ptr()) && expected.equal(table)) {
-        re_escape() = ReEscape{function, expected};
+    probe += U"\u00e9\u0130\u03a3\u20ac\U0001f600";  // wider characters, which it leaves as they are
+    nb::object text = pyhost::owned(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, probe.data(),
+                                                              static_cast<Py_ssize_t>(probe.size())));
+    nb::object function = re.attr("escape");
+    nb::object answer = escape_probe(function, text);
+    if (!answer.is_valid()) {
+        return;  // each build calls it for each phrase, and meets what it raises there
+    }
+    // Each character as it is, or an ASCII one after a backslash; anything else calls `re.escape` at each build.
+    ReEscape kept{function, text, answer};
+    Py_ssize_t at = 0, length = PyUnicode_GET_LENGTH(answer.ptr());
+    for (char32_t c : probe) {
+        bool escaped = c < 128 && at + 1 < length && PyUnicode_READ_CHAR(answer.ptr(), at) == '\\' &&
+                       PyUnicode_READ_CHAR(answer.ptr(), at + 1) == c;
+        if (!escaped && (at >= length || PyUnicode_READ_CHAR(answer.ptr(), at) != c)) {
+            return;
+        }
+        if (escaped) {
+            kept.special[c / 64] |= std::uint64_t{1} << (c % 64);
+        }
+        at += escaped ? 2 : 1;
+    }
+    if (at == length) {
+        re_escape() = std::move(kept);
     }
 }
 
@@ -180,9 +208,9 @@ bool is_re_escape(nb::handle escape) {
     if (!kept.function.is_valid() || !escape.is(kept.function)) {
         return false;
     }
-    // The function reads its table from its module at each call: it must still be the one `re` made.
-    PyObject *table = PyDict_GetItemString(PyFunction_GetGlobals(escape.ptr()), "_special_chars_map");
-    return table && pyhost::status(PyObject_RichCompareBool(table, kept.table.ptr(), Py_EQ)) == 1;
+    // It may read a table of its own at each call: it must still answer as it did.
+    nb::object answer = escape_probe(escape, kept.probe);
+    return answer.is_valid() && PyUnicode_Compare(answer.ptr(), kept.answer.ptr()) == 0;
 }
 
 nb::object escaped_literally(nb::handle text) {

@@ -149,14 +149,15 @@ struct Binding {
 struct NativeEntry {
     nb::object weakref;
     std::shared_ptr<const PhraseAutomaton> automaton;
-    nb::dict first_of_text;  // lower-cased phrase text -> the automaton's first phrase with that text
+    nb::dict first_of_text;  // lower-cased phrase text (exact) -> the automaton's first phrase with that text
     // The sequences that engines of this pattern held at their last checks (`re`'s compile cache can give
     // several engines one pattern), the latest last.
     std::vector<Binding> bindings;
 
-    // The binding of `phrases`: kept when they still hold the same items, else made once from their
-    // lower-cased forms (`lowered`, when the caller has them). Null when `phrases` cannot be bound, for
-    // items other than exact texts, which may lower-case differently each time.
+    // The binding of `phrases`: kept when they still hold the same items, else made once from a snapshot of
+    // them and their lower-cased forms (`lowered`, item for item, when `phrases` is the caller's own snapshot).
+    // Null when `phrases` cannot be bound, for items other than exact texts, which may lower-case differently
+    // each time. Runs no Python code.
     // With `found`, a binding whose items lead `phrases` far enough to tell those matches will do.
     const Binding *binding_for(nb::handle phrases, nb::handle lowered = nb::handle(),
                                const std::vector<std::int32_t> *found = nullptr,
@@ -167,16 +168,17 @@ struct NativeEntry {
 NativeEntry *native_entry(nb::handle pattern);
 const PhraseAutomaton *native_for(nb::handle pattern);
 
-// Builds the automaton of `pattern`, prepared from `phrases` as they were lower-cased into `lowered_phrases`,
-// item for item; nothing when the phrases cannot have one.
+// Builds the automaton of `pattern`, prepared from `phrases` (the caller's snapshot, a tuple) as they were
+// lower-cased into `lowered_phrases` (a list), item for item; nothing when the phrases cannot have one.
 void register_native(nb::handle pattern, nb::handle phrases, nb::handle lowered_phrases);
 
 // The matches of a native automaton, as the texts `findall` would give; None when the pattern has no automaton.
 nb::object native_findall(nb::handle pattern, nb::handle text, Scratch &scratch);
 
-// `re.escape` of a text as `re`'s own gives it, without a look-up in its table for every character: whether
-// `escape` is `re.escape` with its table of special characters as `re` made it, so that
-// `escaped_literally` gives what it gives. Call `remember_re_escape` once with the `re` module first.
+// `re.escape` of a text as `re`'s own gives it, without a call for every phrase: whether `escape` is the
+// `re.escape` seen at import, still escaping as it did then (a backslash before some ASCII characters, the
+// others as they are), so that `escaped_literally` gives what it gives. Call `remember_re_escape` once with the
+// `re` module first; a `re.escape` that escapes otherwise, or fails, is called for each phrase.
 void remember_re_escape(nb::handle re);
 bool is_re_escape(nb::handle escape);
 
