@@ -175,6 +175,7 @@ def test_replaced_result_factories_make_the_engine_verdicts(monkeypatch, factori
         assert got[name] == expected[name]
 
 
+@pytest.mark.own_process
 def test_a_result_factory_that_checks_with_another_engine_on_the_same_thread(monkeypatch):
     # The nested check shares the thread's scratch with the check whose result it makes: each names its own.
     other, nested = PhraseMatcherEngine(banned_phrases=["élan", "bake bread"], use_spacy=False), []
