@@ -28,8 +28,6 @@ namespace {
 constexpr double kHoldSeconds = 1e9;
 // How long `close()` waits for the calls it ended.
 constexpr double kCloseSeconds = 2.0;
-// Where the loop's timer that holds an entry is kept in it, for `close()` to cancel.
-constexpr int kHold = 4;
 
 nb::object loop_key(nb::handle loop) {
     // A loop has at most one plain weak reference, which every call gets again: the look-up is cheap.
@@ -104,8 +102,9 @@ pyasync::Task client(nb::object invoker, nb::object loop, MakeClient make) {
     entry.append(gate);
     entry.append(keeper);
     entry.append(nb::dict());
+    // The entry does not know its timer: a cycle through them would leave a closed loop to the collector.
     nb::object holder = partial(idle.get(), entry);
-    entry.append(loop.attr("call_later")(kHoldSeconds, holder));
+    loop.attr("call_later")(kHoldSeconds, holder);
     clients[key] = pyhost::owned(PyWeakref_NewRef(holder.ptr(), forget_when_gone(invoker, key).ptr()));
     // The first step makes the keeper one of the running loop's async generators; it yields at once.
     co_await keeper.attr("__anext__")();
@@ -132,7 +131,6 @@ pyasync::VoidTask close(nb::object invoker) {
     if (entry.is_none()) {
         co_return;
     }
-    entry[kHold].attr("cancel")();  // the loop lets go of the entry
     // Each call under way ends, but the one closing the invoker from within (an event handler's): it
     // goes on without its connection.
     nb::object calls = entry[kCalls];
@@ -150,6 +148,9 @@ pyasync::VoidTask close(nb::object invoker) {
         co_await wait(ending, nb::arg("timeout") = kCloseSeconds);
     }
     co_await pyasync::aclose(entry[2]);
+    // The loop's timer still holds the entry until the loop closes: all it keeps of a closed client is an
+    // empty list.
+    pyhost::status(PyList_SetSlice(entry.ptr(), 0, PY_SSIZE_T_MAX, nullptr));
 }
 
 }  // namespace vadrel_inference::client_pool

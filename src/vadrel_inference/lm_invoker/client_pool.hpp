@@ -2,11 +2,11 @@
 //
 // A client's connections belong to the event loop that opened them, so an invoker keeps one client for
 // each loop it is used on (successive `asyncio.run`, threads with loops of their own). Its entry is
-// [client, gate, keeper, calls, hold]; the gate is an `asyncio.Semaphore` of `max_connections` that a call
+// [client, gate, keeper, calls]; the gate is an `asyncio.Semaphore` of `max_connections` that a call
 // holds for as long as it uses a connection, so that the client's own pool never has a caller waiting in
 // it (see openai_compatible.cpp for why).
 //
-// Who holds an entry: its loop, through `hold`, a timer due in decades whose callback holds the entry. The
+// Who holds an entry: its loop, through a timer due in decades whose callback holds the entry. The
 // invoker's `_clients` maps a weak reference to the loop to a weak reference to that callback, so that no
 // invoker keeps a loop alive: a loop that closes discards its timers, one dropped unclosed is collected
 // with them, and the entry goes with it.
@@ -29,7 +29,7 @@ nb::object current_task();
 
 using MakeClient = nb::object (*)(nb::handle invoker);
 
-// The invoker's entry [client, gate, keeper, calls, hold] for `loop`, the running loop; the client made by
+// The invoker's entry [client, gate, keeper, calls] for `loop`, the running loop; the client made by
 // `make` on the loop's first call. The client is an aiohttp ClientSession over connections::connector().
 pyasync::Task client(nb::object invoker, nb::object loop, MakeClient make);
 
