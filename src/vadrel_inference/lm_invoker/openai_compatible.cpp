@@ -175,7 +175,8 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
         if (task.is_valid() && pyhost::truth(task.attr("cancelling")())) {
             throw std::move(error);
         }
-    } else if (caller_errors.is_valid() && PySequence_Contains(caller_errors.ptr(), error.value().ptr()) == 1) {
+    } else if (caller_errors.is_valid() &&
+               pyhost::status(PySequence_Contains(caller_errors.ptr(), error.value().ptr())) == 1) {
         throw std::move(error);  // the handler's own, a TimeoutError included
     } else if (error.matches(PyExc_TimeoutError)) {
         nb::object timed_out = nb::handle(PyExc_TimeoutError)(

@@ -81,7 +81,7 @@ const Binding *NativeEntry::binding_for(nb::handle phrases, nb::handle lowered, 
     }
     // The binding reads only its own snapshot of the items: nothing below runs Python code (exact texts lower
     // in C, and the table's keys are exact texts), but the snapshot is what it keeps and names.
-    nb::object snapshot = pyhost::owned(PySequence_Tuple(phrases.ptr()));
+    nb::tuple snapshot = pyhost::snapshot(phrases);
     Py_ssize_t size = PyTuple_GET_SIZE(snapshot.ptr());
     PyObject **items = PySequence_Fast_ITEMS(snapshot.ptr());
     if (!std::all_of(items, items + size, [](PyObject *p) { return PyUnicode_CheckExact(p) != 0; })) {
