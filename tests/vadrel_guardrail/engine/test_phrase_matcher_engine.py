@@ -409,7 +409,6 @@ class TestConstruction:
             r"\b(a.b\ c)\b"
 
     def test_import_and_escaping_without_the_private_table_of_re(self):
-        # A `re` whose `escape` keeps no `_special_chars_map`: its escaping is followed all the same.
         code = textwrap.dedent("""
             import re
             table = re._special_chars_map
@@ -664,12 +663,8 @@ class TestStreams:
 
 
 def test_python_case_rules_hold():
-    # The automaton's case keys reproduce `re` only on these properties of Python's case tables; the
-    # automaton checks them itself when it loads them, and they are asserted here to make a change visible.
     iscased, tolower = _sre.unicode_iscased, _sre.unicode_tolower
-    for c in range(sys.maxunicode + 1):
-        low = tolower(c)
-        assert low == c or iscased(low)
+    assert all(tolower(c) == c or iscased(tolower(c)) for c in range(sys.maxunicode + 1))
     for key, others in _EXTRA_CASES.items():
         members = {key, *others}
         assert all({m, *_EXTRA_CASES[m]} == members and iscased(m) and tolower(m) == m for m in members)
