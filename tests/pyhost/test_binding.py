@@ -252,7 +252,6 @@ def test_a_keyword_that_frees_the_arguments_frees_nothing_under_the_call(hook):
 
 
 def test_a_stub_whose_parameters_are_not_the_native_functions_is_refused():
-    # As the import of a module whose stub swaps two parameters fails.
     with pytest.raises(TypeError, match=re.escape("_pyasync_testing.unsafe: the stubs declare (reason, category, "
                                                   "filtered_content) but the native function takes (reason, "
                                                   "filtered_content, category)")):
@@ -262,6 +261,5 @@ def test_a_stub_whose_parameters_are_not_the_native_functions_is_refused():
 def test_the_build_takes_only_the_nanobind_it_is_tested_with():
     pyproject = tomllib.loads((Path(__file__).resolve().parents[2] / "pyproject.toml").read_text())
     nanobind = next(r for r in map(Requirement, pyproject["build-system"]["requires"]) if r.name == "nanobind")
-    tested = importlib.metadata.version("nanobind")
-    major, minor = map(int, tested.split(".")[:2])
+    major, minor = map(int, (tested := importlib.metadata.version("nanobind")).split(".")[:2])
     assert tested in nanobind.specifier and f"{major}.{minor + 1}" not in nanobind.specifier

@@ -1,6 +1,5 @@
-"""`own_process`: a test that changes a class the package watches runs its body in a forked child. Such a change
-turns the class's fast path off for the rest of the process, which would leave the tests after it, whichever they
-are, covering only the full protocol; every other test must leave the fast paths on."""
+"""`own_process`: a test that changes a class the package watches (which turns its fast path off for the rest of
+the process) runs its body in a forked child; every other test must leave the fast paths on."""
 
 import os
 import pickle
@@ -11,6 +10,7 @@ import warnings
 import pytest
 
 in_child = False
+WATCHED = ("PhraseMatcherEngine", "GuardrailResult", "GuardrailStreamChunk")
 
 
 def pytest_configure(config):
@@ -47,15 +47,13 @@ def pytest_pyfunc_call(pyfuncitem):
 
 @pytest.fixture(autouse=True)
 def fast_paths_stay_on(request):
-    names = ("PhraseMatcherEngine", "GuardrailResult", "GuardrailStreamChunk")
-    holding = lambda: "vadrel_guardrail" in sys.modules and {n for n in names if fast_path_holds(n)}  # noqa: E731
+    def holding():
+        if "vadrel_guardrail" not in sys.modules:
+            return None
+        from vadrel_guardrail_testing import fast_path_holds
+        return {name for name in WATCHED if fast_path_holds(name)}
+
     before = holding()
     yield
     if before and not request.node.get_closest_marker("own_process"):
         assert holding() == before, "the test changed a watched class: mark it own_process"
-
-
-def fast_path_holds(name):
-    from vadrel_guardrail_testing import fast_path_holds
-
-    return fast_path_holds(name)

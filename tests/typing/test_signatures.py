@@ -119,7 +119,6 @@ def test_an_unknown_keyword_is_refused_as_a_python_function_refuses_it():
         assert str(raised.value) == str(expected.value).replace(python.__qualname__, name)
 
 
-
 def generate(tmp_path, stub):
     (tmp_path / "pkg").mkdir(exist_ok=True)
     (tmp_path / "pkg" / "__init__.pyi").write_text(stub, encoding="utf-8")

@@ -50,10 +50,7 @@ def test_malformed_calls_in_python_words():
         assert str(caught.value) == f"GuardrailManager.check_content() {message}"
 
 
-
 class Waiting(GuardrailEngine):
-    """Notes what `note` answers while it runs, then waits for `go`."""
-
     def __init__(self, note):
         self.config, self.note, self.seen, self.go = BaseGuardrailEngineConfig(), note, [], asyncio.Event()
 
@@ -83,8 +80,7 @@ def test_inspect_tells_the_state_of_a_native_coroutine_and_stream():
         states.append(inspect.getasyncgenstate(stream))
         await anext(stream)
         states.append(inspect.getasyncgenstate(stream))
-        await stream.aclose()
-        return states + [inspect.getasyncgenstate(stream)]
+        return states + [await stream.aclose() or inspect.getasyncgenstate(stream)]
 
     assert asyncio.run(go()) == [inspect.CORO_CREATED, inspect.CORO_RUNNING, inspect.CORO_SUSPENDED,
                                  inspect.CORO_CLOSED, inspect.AGEN_CREATED, inspect.AGEN_RUNNING,
@@ -99,6 +95,5 @@ def test_type_hints_are_the_stubs():
     assert typing.get_type_hints(GuardrailManager.check_input_stream)["return"] == AsyncGenerator[
         GuardrailStreamChunk, None]
     assert typing.get_type_hints(GuardrailResult.unsafe)["return"] is Self
-    for function in gc.get_objects():  # and every other signed function's resolve
-        if type(function).__name__ == "native_function":
-            assert typing.get_type_hints(function).keys() == function.__annotations__.keys()
+    for function in (f for f in gc.get_objects() if type(f).__name__ == "native_function"):
+        assert typing.get_type_hints(function).keys() == function.__annotations__.keys()

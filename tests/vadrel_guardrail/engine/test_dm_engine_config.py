@@ -316,11 +316,8 @@ class TestFormatTemplate:
         assert _format_template({"a": [1, None]}, 5) == {"a": [1, None]}
 
     def test_a_list_changed_while_it_is_rendered(self):
-        # A mapping's own `items` runs Python code between two items of the list that holds it.
         class Clearing(dict):
-            def items(self):
-                template.clear()
-                return []
+            items = lambda self: template.clear() or []  # noqa: E731
 
         template = [Clearing(), "{content}", ["{content}"]]
         assert _format_template(template, "x") == [{}, "x", ["x"]]

@@ -34,8 +34,7 @@ def verdict(engine, text):
 
 
 def reason(engine, text):
-    got = verdict(engine, text)
-    assert got is not None
+    assert (got := verdict(engine, text)) is not None
     return got
 
 
@@ -159,27 +158,17 @@ def test_the_matching_path_called_on_an_emptied_list():
 
 @pytest.mark.parametrize("change", ["grown", "shrunk"])
 def test_a_list_changed_while_its_pattern_is_compiled(change, monkeypatch):
-    # `re.compile` runs Python code between the lowering of the phrases and the binding of the pattern to them:
-    # the pattern and the binding come from the list as it was, the reasons name the phrases of the list now.
-    phrases = ["make a bomb", "bake bread"]
-    compile_ = re.compile
-
-    def compile_changing_the_list(*args):
-        if change == "grown":
-            phrases.extend(f"grown {k}" for k in range(5000))
-        else:
-            phrases.remove("make a bomb")
-        return compile_(*args)
-
-    monkeypatch.setattr(re, "compile", compile_changing_the_list)
+    phrases, compile_ = ["make a bomb", "bake bread"], re.compile
+    edit = {"grown": lambda: phrases.extend(f"grown {k}" for k in range(5000)),
+            "shrunk": lambda: phrases.remove("make a bomb")}[change]
+    monkeypatch.setattr(re, "compile", lambda *args: edit() or compile_(*args))
     engine = PhraseMatcherEngine(banned_phrases=phrases, use_spacy=False)
     monkeypatch.undo()
     assert engine.banned_phrases is phrases
     assert engine.banned_phrases_regex.pattern == r"\b(make\ a\ bomb|bake\ bread)\b"
     for text, matched in [("how to make a bomb", ["make a bomb"]), ("how to bake bread", ["bake bread"]),
-                          ("bake bread, make a bomb", ["bake bread", "make a bomb"])]:
-        for _ in range(2):
-            assert reason(engine, text) == expected_reason(phrases, matched), text
+                          ("bake bread, make a bomb", ["bake bread", "make a bomb"])] * 2:
+        assert reason(engine, text) == expected_reason(phrases, matched), text
 
 
 def test_a_list_edited_by_another_thread_while_engines_are_built():
@@ -194,9 +183,8 @@ def test_a_list_edited_by_another_thread_while_engines_are_built():
             else:
                 del shared[rng.randint(1, 10):rng.randint(11, len(shared))]
 
-    interval = sys.getswitchinterval()
+    interval, editor = sys.getswitchinterval(), threading.Thread(target=edit)
     sys.setswitchinterval(1e-6)
-    editor = threading.Thread(target=edit)
     editor.start()
     try:
         engines = [PhraseMatcherEngine(banned_phrases=shared, use_spacy=False) for _ in range(scaled(3000))]
@@ -205,6 +193,5 @@ def test_a_list_edited_by_another_thread_while_engines_are_built():
         editor.join()
         sys.setswitchinterval(interval)
     texts = [" and ".join(phrase_list(40)[k::8]).upper() for k in range(8)]
-    for engine in engines[-200:]:
-        for text in texts:
-            assert verdict(engine, text) == reference_verdict(engine, text)
+    for engine, text in ((engine, text) for engine in engines[-200:] for text in texts):
+        assert verdict(engine, text) == reference_verdict(engine, text)

@@ -177,7 +177,6 @@ def test_replaced_result_factories_make_the_engine_verdicts(monkeypatch, factori
 
 @pytest.mark.own_process
 def test_a_result_factory_that_checks_with_another_engine_on_the_same_thread(monkeypatch):
-    # The nested check shares the thread's scratch with the check whose result it makes: each names its own.
     other, nested = PhraseMatcherEngine(banned_phrases=["élan", "bake bread"], use_spacy=False), []
 
     def unsafe(cls, reason, **kwargs):
@@ -222,8 +221,8 @@ def test_a_replaced_safe_factory_makes_the_managers_safe_verdicts(monkeypatch):
                                                          "filtered_content": None}
 
 
-
-BASES_OUT_OF_VERSION_TAGS = """
+def test_changes_are_honoured_under_bases_out_of_version_tags():
+    subprocess.run([sys.executable, "-c", """
 import asyncio, typing, pydantic
 for i in range(1100):  # each change, then look-up, takes one of the 1,000 version tags CPython 3.13 gives a class
     for base in (typing.Protocol, pydantic.BaseModel):
@@ -236,11 +235,7 @@ assert asyncio.run(engine.check_input("how to hack")).is_safe
 del PhraseMatcherEngine.banned_phrases
 GuardrailResult.unsafe = classmethod(lambda cls, reason, **kwargs: cls(is_safe=False, reason="replaced"))
 assert asyncio.run(engine.check_input("how to hack")).reason == "replaced"
-"""
-
-
-def test_changes_are_honoured_under_bases_out_of_version_tags():
-    subprocess.run([sys.executable, "-c", BASES_OUT_OF_VERSION_TAGS], check=True, timeout=120)
+"""], check=True, timeout=120)
 
 
 def test_copying_or_pickling_leaves_the_fast_paths_on():
