@@ -152,9 +152,7 @@ class FloodServer:
 
     async def _many_small(self, writer: asyncio.StreamWriter, request: dict) -> None:
         start = b'{"choices": [{"index": 0, "message": {"role": "assistant", "content": "ok"}, "logprobs": ['
-        piece = b",".join([b"[{}]"] * 10_000)
-        pieces = 150
-        end = b"]}]}"
+        piece, pieces, end = b",".join([b"[{}]"] * 10_000), 150, b"]}]}"
         length = len(start) + pieces * (len(piece) + 1) - 1 + len(end)
         await self._send(writer, _head(200, {"Content-Type": "application/json", "Content-Length": str(length)})
                          + start)
