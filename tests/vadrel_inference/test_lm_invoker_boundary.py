@@ -90,8 +90,8 @@ class TestWhatACallEndsIn:
     @pytest.mark.parametrize("handler", ["closes the invoker", "ignores the closing"])
     def test_closing_from_or_despite_an_event_handler(self, services, handler):
         event = b'data: {"choices":[{"delta":{"content":"a"}}]}\n\n'
-        head = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
-        service = services(BadService(head + b"%x\r\n%s\r\n" % (len(event), event)))  # and no more
+        service = services(BadService(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n%x\r\n%s\r\n"
+                                      % (len(event), event)))  # and no more
         invoker = invoker_at(service.base_url, timeout=60)
         seen = []
 
@@ -122,10 +122,8 @@ class TestWhatACallEndsIn:
             return await asyncio.gather(call, return_exceptions=True)
 
         [outcome] = asyncio.run(scenario())
-        if handler == "closes the invoker":
-            assert type(outcome) is InvokerRuntimeError and seen[1:] == ["closed"]
-        else:
-            assert type(outcome) is asyncio.CancelledError and seen[-1] == 0
+        expected = (InvokerRuntimeError, ["closed"]) if handler == "closes the invoker" else (asyncio.CancelledError, [0])
+        assert (type(outcome), seen[1:]) == expected
 
     def test_a_call_with_no_running_loop(self):
         """As in a child process forked inside a coroutine, where the parent's loop is not running."""
@@ -161,8 +159,8 @@ class TestWhatACallEndsIn:
         fails_untried(caplog, service.base_url, "(?i)certificate")
 
     def test_an_encoding_that_cannot_be_decoded_is_not_retried(self, services, caplog):
-        service = services(BadService(otherwise=b"HTTP/1.1 200 OK\r\nContent-Encoding: br\r\nContent-Length: 2\r\n\r\n"
-                                                b"{}"))
+        service = services(BadService(otherwise=b"HTTP/1.1 200 OK\r\nContent-Encoding: br\r\nContent-Length: 2\r\n"
+                                                b"\r\n{}"))
         fails_untried(caplog, service.base_url, "content-encoding")
         assert len(service.requests) == 1
 
@@ -218,8 +216,7 @@ def open_files():
 
 
 async def large_calls(service, invoker, count):
-    """`count` large calls at once: their outcomes and the sockets left open during them and after the invoker's
-    closing. The service's side of each connection is in this process too: it is not counted."""
+    """`count` large calls at once: their outcomes, the sockets left open during them and after the closing."""
     large, start = user("x" * 8_000_000), open_files()
     outcomes = await asyncio.gather(*(invoker.invoke(messages=large) for _ in range(count)), return_exceptions=True)
     during = open_files() - start - service.open
@@ -239,8 +236,7 @@ class TestSockets:
 
     @pytest.mark.parametrize("status", [b"401 Unauthorized", b"413 Content Too Large", b"200 OK"])
     def test_a_service_that_answers_early_and_stops_reading(self, services, status):
-        """What the service did not read is still queued when its answer has been read: the exchange is not
-        complete, and its connection goes with the call instead of lingering beside the next one's."""
+        """What the service did not read is still queued: the exchange is not complete, its connection goes."""
         service = services(Stuck(early=chat_answer("early").replace(b"200 OK", status, 1)))
         invoker = invoker_at(service.base_url, max_connections=2, max_retries=0)
         outcomes, during, after = asyncio.run(large_calls(service, invoker, 6))
@@ -249,8 +245,7 @@ class TestSockets:
         assert during <= 2 and after == 0
 
     def test_closing_while_calls_are_still_connecting(self, services):
-        """A TLS handshake that the listener never answers: the calls end with the closing, and so do their
-        sockets."""
+        """A TLS handshake that the listener never answers: the calls and their sockets end with the closing."""
         service = services(Stuck())
         invoker = invoker_at(f"https://127.0.0.1:{service.port}/v1", timeout=10)
 
@@ -286,7 +281,6 @@ class TestSockets:
                 del loop
             gc.collect()
         unclosed = [r.getMessage() for r in caplog.records if "Unclosed" in r.getMessage()]
-        # Without the orderly shutdown aiohttp reports the session left open, as it does for any.
         assert (unclosed == []) == (closing == "asyncio.run")
         assert sum(ref() is not None for ref in loops) == 0
         assert invoker._clients == {}
