@@ -65,20 +65,27 @@ class TestWhatACallEndsIn:
         with pytest.raises(InvokerRuntimeError, match="HTTP 429"):
             asyncio.run(invoker_at(service.base_url, max_retries=1).invoke(messages=user()))
 
-    def test_calls_under_way_when_the_invoker_is_closed(self, services):
-        service = services(BadService())  # never answers
-        invoker = invoker_at(service.base_url, timeout=30)
+    @pytest.mark.parametrize("stage", ["answering", "connecting"])
+    def test_calls_under_way_when_the_invoker_is_closed(self, services, stage):
+        """Calls awaiting their answer, or a TLS handshake the listener never answers: they end with the closing,
+        and so do the sockets of those still connecting."""
+        answering = stage == "answering"
+        service = services(BadService() if answering else Stuck())  # never answers
+        invoker = invoker_at(service.base_url if answering else f"https://127.0.0.1:{service.port}/v1", timeout=30)
 
         async def scenario():
+            start = open_files()
             calls = [asyncio.create_task(invoker.invoke(messages=user())) for _ in range(3)]
-            await until(lambda: len(service.requests) == 3)
+            await until(lambda: (len(service.requests) if answering else service.open) >= 3)
             await invoker.aclose()
-            return await asyncio.gather(*calls, return_exceptions=True)
+            left = open_files() - start - service.open
+            return await asyncio.gather(*calls, return_exceptions=True), left
 
-        outcomes = asyncio.run(scenario())
+        outcomes, left = asyncio.run(scenario())
         assert [type(o) for o in outcomes] == [InvokerRuntimeError] * 3
         assert all("the invoker was closed during the call" in str(o) for o in outcomes)
-        assert len(service.requests) == 3  # none tried again
+        assert len(service.requests) == (3 if answering else 0)  # none tried again
+        assert answering or left == 0
 
     @pytest.mark.parametrize("first", ["cancel", "aclose"])
     def test_a_call_its_caller_cancelled_stays_cancelled_whatever_closes_it_too(self, services, first):
@@ -243,22 +250,6 @@ class TestSockets:
         assert len(service.requests) == 6
         assert all(o.text == "early" if status == b"200 OK" else isinstance(o, InvokerRuntimeError) for o in outcomes)
         assert during <= 2 and after == 0
-
-    def test_closing_while_calls_are_still_connecting(self, services):
-        """A TLS handshake that the listener never answers: the calls and their sockets end with the closing."""
-        service = services(Stuck())
-        invoker = invoker_at(f"https://127.0.0.1:{service.port}/v1", timeout=10)
-
-        async def scenario():
-            start = open_files()
-            calls = [asyncio.create_task(invoker.invoke(messages=user())) for _ in range(3)]
-            await until(lambda: service.open >= 3)
-            await invoker.aclose()
-            left = open_files() - start - service.open
-            return await asyncio.gather(*calls, return_exceptions=True), left
-
-        outcomes, left = asyncio.run(scenario())
-        assert [type(o) for o in outcomes] == [InvokerRuntimeError] * 3 and left == 0
 
     @pytest.mark.parametrize("closing", ["asyncio.run", "close", "dropped"])
     def test_loops_leave_nothing_behind(self, chat_server, caplog, closing):
