@@ -4,13 +4,12 @@ for the invoker's boundary (what a call may end in) and its sockets.
 - `BadService(*replies, otherwise=None)`: reads each request whole, records it, and answers it with the next of
   `replies` (raw bytes, not checked: any header bytes), then with `otherwise`; with none, never answers (a hung
   service).
-- `Stuck()`: accepts connections and never reads from them (a stuck process): a request larger than the socket
-  buffers never leaves the client. Over https it never answers the TLS handshake either.
+- `Stuck(early=None)`: accepts connections and never reads from them (a stuck process): a request larger than
+  the socket buffers never leaves the client. Over https it never answers the TLS handshake either. Given
+  `early`, it reads a request's head only and answers it with `early` (a provider turning a large prompt away).
 - `BadService(..., ssl=context)`: the same over TLS, with the context's certificate.
-- `EarlyAnswer(reply)`: reads a request's head only, answers it with `reply` and reads nothing more (a
-  provider turning a large prompt away): the rest of the body never leaves the client.
-- `RefusingTLS(context)`: a TLS listener whose handshake fails on the service's side (a client certificate
-  required): it sends its alert and keeps the connection until the client has read it and left.
+- `RefusingTLS(context)`: a TLS listener whose handshake fails on its side; it keeps the connection until the
+  client has read the alert and left.
 - `RecordingProxy()`: an HTTP proxy that answers every request itself with a chat answer and records the
   request lines it was sent (for plain http, the absolute URL of the target).
 
@@ -48,9 +47,10 @@ def services(monkeypatch):
         service.stop()
 
 
-async def cancel_and_close(call: asyncio.Task, service: _Threaded, invoker, first: str) -> list:
-    """Once `service` has the call's request: cancels the call and closes `invoker`, `first` ("cancel" or
-    "aclose") first. The call's outcome, in a list."""
+async def cancel_and_close(call, service: _Threaded, invoker, first: str) -> list:
+    """Runs the coroutine `call`; once `service` has its request, cancels it and closes `invoker`, `first`
+    ("cancel" or "aclose") first. The call's outcome, in a list."""
+    call = asyncio.create_task(call)
     while not service.requests:
         await asyncio.sleep(0.005)
     if first == "cancel":
@@ -170,24 +170,17 @@ class BadService(_Threaded):
 class Stuck(_Threaded):
     """Accepts, never reads. The receive buffer is kept small, so that a modest body fills it."""
 
-    def __init__(self) -> None:
+    def __init__(self, early: bytes | None = None) -> None:
+        self._early = early
         super().__init__()
         for sock in self._server.sockets:
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
 
     async def _serve(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-        await asyncio.Event().wait()
-
-
-class EarlyAnswer(Stuck):
-    def __init__(self, reply: bytes) -> None:
-        self._reply = reply
-        super().__init__()
-
-    async def _serve(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-        self.requests.append(await reader.readuntil(b"\r\n\r\n"))
-        writer.write(self._reply)
-        await writer.drain()
+        if self._early is not None:
+            self.requests.append(await reader.readuntil(b"\r\n\r\n"))
+            writer.write(self._early)
+            await writer.drain()
         await asyncio.Event().wait()
 
 
@@ -195,25 +188,21 @@ class RefusingTLS:
     def __init__(self, context) -> None:
         self._listener = socket.create_server(("127.0.0.1", 0))
         self.base_url = f"https://127.0.0.1:{self._listener.getsockname()[1]}/v1"
-        self.handshakes = 0
         threading.Thread(target=self._serve, args=(context,), daemon=True).start()
 
     def _serve(self, context) -> None:
         while True:
             try:
-                client, _ = self._listener.accept()
+                tls = context.wrap_socket(self._listener.accept()[0], server_side=True, do_handshake_on_connect=False)
             except OSError:
                 return  # stopped
-            tls = context.wrap_socket(client, server_side=True, do_handshake_on_connect=False)
-            self.handshakes += 1
             try:
                 tls.do_handshake()
                 tls.recv(1)
             except OSError:
-                raw = socket.socket(fileno=tls.detach())
-                while raw.recv(65536):
-                    pass
-                raw.close()
+                with socket.socket(fileno=tls.detach()) as raw:
+                    while raw.recv(65536):
+                        pass
 
     def stop(self) -> None:
         self._listener.close()

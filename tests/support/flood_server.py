@@ -9,8 +9,7 @@ URL (`server.url("gzip_bomb")` is `http://127.0.0.1:<port>/gzip_bomb/v1`):
 - "gzip_bomb": a plain answer compressed with gzip, 1 GiB of zeros in about 1 MB on the wire;
 - "big": a well-formed plain answer of 200 MB, its length announced;
 - "unbroken_line": a streamed answer whose first line never ends, sent in small pieces;
-- "many_small": a well-formed plain answer of about 7 MiB, "ok" followed by a field the client does not read
-  that holds three million small objects: 1.5 million arrays of one empty object;
+- "many_small": a plain answer of about 7 MiB: "ok", then a field the client does not read of 1.5 million `[{}]`;
 - "gzipped": a plain answer of `GZIPPED_TEXT` compressed with gzip;
 - "byte_by_byte": a streamed answer of `SPLIT_TEXT` sent a byte at a time, its lines ended in every way a
   server-sent event allows (a line feed, a carriage return, or both), a character cut across two bytes.
@@ -152,9 +151,7 @@ class FloodServer:
 
     async def _many_small(self, writer: asyncio.StreamWriter, request: dict) -> None:
         start = b'{"choices": [{"index": 0, "message": {"role": "assistant", "content": "ok"}, "logprobs": ['
-        piece = b",".join([b"[{}]"] * 10_000)
-        pieces = 150
-        end = b"]}]}"
+        piece, pieces, end = b",".join([b"[{}]"] * 10_000), 150, b"]}]}"
         length = len(start) + pieces * (len(piece) + 1) - 1 + len(end)
         await self._send(writer, _head(200, {"Content-Type": "application/json", "Content-Length": str(length)})
                          + start)

@@ -196,19 +196,18 @@ class TestFailures:
         with pytest.raises(InvokerRuntimeError):
             asyncio.run(invoker_for(chat_server).invoke(messages=user("hi"), event_emitter=emitter))
 
-    # Answers are read as json.loads reads them: the same values (seen here through an error object, which
-    # is shown whole) and the same errors, at the same places, wherever they are in the answer.
+    # Read as json.loads reads them: the same values (an error object is shown whole), the same errors.
     ANSWERS = [
         *(b'{"error": %s}' % value for value in [
             rb'"q\"\\\/\b\f\n\r\t \u00e9\ud83d\ude00 lone \ud800 \udc00\ud800\u0041 \u00E9"',
-            '"raw \u00e9 \U0001f600"'.encode(), b'"\xed\xa0\x80 passed surrogate"', b"-0", b"0.5e-3", b"1E400",
-            b"-1e-400", b"12345678901234567890123", b"-9223372036854775809", b"NaN", b"-Infinity", b"true",
+            '"raw \u00e9 \U0001f600"'.encode(), b'"\xed\xa0\x80 passed surrogate"', b"-0", b"0.5e-3", b"1E400", b"-1e-400",
+            b"12345678901234567890123", b"-9223372036854775809", b"NaN", b"-Infinity", b"true",
             b'[1, [2.0, {"a": []}], {}, "x"]', b'{"a": 1, "b": {"c": null}, "a": 2}',
             b'{"message": 1, "code": [1], "message": null}', b"[" * 600 + b"]" * 600]),
-        b'\xef\xbb\xbf{"error": 1}', b'{"choices": [{"message": {"content": "ok"}}], "error": 1, "error": 2}',
-        b"", b" ", b"{", b"[", b"nul", b"-", b"-x", b"01", b"1.", b"1e5x", b'{"a" 1}', b'{"a": 1,}', b"[1,]",
-        b"[1 2]", b'{"a": 1', b'{1: 2}', b'"abc', b'"a\\', b'"\\x"', b'"\\u12"', b'"\\u0041', b'"\\u12G4"',
-        b'"\\ud800\\uZZZZ"', b'"a\x01"', b'{"a": 1} x', b"\xff", b'{"x": "\xc3\xa9"} \xff', b"[" * 100000,
+        b'\xef\xbb\xbf{"error": 1}', b'{"choices": [{"message": {"content": "ok"}}], "error": 1, "error": 2}', b"", b" ",
+        b"{", b"[", b"nul", b"-", b"-x", b"01", b"1.", b"1e5x", b'{"a" 1}', b'{"a": 1,}', b"[1,]", b"[1 2]", b'{"a": 1',
+        b'{1: 2}', b'"abc', b'"a\\', b'"\\x"', b'"\\u12"', b'"\\u0041', b'"\\u12G4"', b'"\\ud800\\uZZZZ"', b'"a\x01"',
+        b'{"a": 1} x', b"\xff", b'{"x": "\xc3\xa9"} \xff', b"[" * 100000,
         b'{"choices": [{"message": {"content": "ok"}}, {"skipped": [1, {"deep": "\xc3\xa9\\q"}]}]}',
         b'{"logprobs": [' + b'1' * 5000 + b'], "choices": [{"message": {"content": "ok"}}]}',
         b'{"choices": [{"message": {"content": "ok"}}], "usage": {"prompt_tokens": 1.}}',
@@ -228,10 +227,7 @@ class TestFailures:
                 expected = f"the service answered with an error: {json.loads(document)['error']}"
             except (ValueError, RecursionError) as e:
                 expected = f"{where} not JSON: {e}"
-            if streamed:
-                chat_server.reply_stream_raw(b"data: " + body + b"\n\n")
-            else:
-                chat_server.reply_raw(body)
+            chat_server.reply_stream_raw(b"data: " + body + b"\n\n") if streamed else chat_server.reply_raw(body)
             with pytest.raises(InvokerRuntimeError) as info:
                 asyncio.run(invoker.invoke(messages=user("hi"), event_emitter=emitter))
             assert str(info.value) == f"[OpenAICompatibleLMInvoker] {expected}", body[:80]

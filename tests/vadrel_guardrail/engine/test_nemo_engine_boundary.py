@@ -90,11 +90,7 @@ def test_a_check_its_caller_cancelled_ends_cancelled(services, healthy_judge, fi
     primary = services(BadService())  # never answers
     primary_judge = judge_at(primary.base_url, timeout=30)
     engine = engine_over(primary_judge, healthy_judge)
-
-    async def scenario():
-        return await cancel_and_close(asyncio.create_task(engine.check_input(UNSAFE)), primary, primary_judge, first)
-
-    [outcome] = asyncio.run(scenario())
+    [outcome] = asyncio.run(cancel_and_close(engine.check_input(UNSAFE), primary, primary_judge, first))
     assert type(outcome) is asyncio.CancelledError
 
 
