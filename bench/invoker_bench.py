@@ -5,7 +5,7 @@ Every side asks a local server (two worker processes on one port, HTTP/1.1 keep-
 chat-completions answer) the same requests: the invoker through `invoke`, a plain client by posting
 the same JSON body with the same headers and reading the answer's text and usage, with at most 100
 connections open. At concurrency 1 one task calls in turn; at concurrency 100, 100 tasks do. Rounds
-alternate between the sides; the best of the rounds is kept. Goal: the invoker at 0.9x the plain
+alternate between the sides; the best of the rounds is kept. Goal: the invoker at 0.95x the plain
 aiohttp client or better.
 """
 

@@ -13,7 +13,8 @@
 
 namespace vadrel_inference::connections {
 
-// The invoker's connector: at most `limit` connections, TLS through `ssl`.
+// The invoker's connector: at most `limit` connections, TLS through `ssl`, each socket with a receive buffer
+// of 32 KiB (see connections.cpp).
 nb::object connector(nb::handle limit, nb::handle ssl);
 
 // One attempt's hold on the connection it is given, from before its request until it ends. Unless the
