@@ -166,10 +166,14 @@ class TestWhatACallEndsIn:
             service = services(RefusingTLS(context))
         fails_untried(caplog, service.base_url, "(?i)certificate")
 
-    def test_an_encoding_that_cannot_be_decoded_is_not_retried(self, services, caplog):
-        service = services(BadService(otherwise=b"HTTP/1.1 200 OK\r\nContent-Encoding: br\r\nContent-Length: 2\r\n"
-                                                b"\r\n{}"))
-        fails_untried(caplog, service.base_url, "content-encoding")
+    @pytest.mark.parametrize("answer, match", [
+        (b"HTTP/1.1 200 OK\r\nContent-Encoding: br\r\nContent-Length: 2\r\n\r\n{}", "content-encoding"),
+        (b"HTTP/1.1 2x0 OK\r\nContent-Length: 2\r\n\r\n{}", "Bad status line"),
+        (b"HTTP/1.1 200 OK\r\nContent Length: 2\r\n\r\n{}", "Invalid header"),
+    ], ids=["undecodable-encoding", "malformed-status", "malformed-header"])
+    def test_an_answer_that_cannot_be_read_is_not_retried(self, services, caplog, answer, match):
+        service = services(BadService(otherwise=answer))
+        fails_untried(caplog, service.base_url, match)
         assert len(service.requests) == 1
 
 
