@@ -76,7 +76,6 @@ class _Threaded:
     def __init__(self, ssl=None) -> None:
         self.requests: list[bytes] = []  # each request's head, as sent
         self._writers: set[asyncio.StreamWriter] = set()
-        self._tasks: set[asyncio.Task] = set()
         self._tls = ssl is not None
         self._loop = asyncio.new_event_loop()
         ready = threading.Event()
@@ -110,10 +109,15 @@ class _Threaded:
 
     def stop(self) -> None:
         async def shut() -> None:
+            # Every connection goes before the loop stops, those whose task has not started yet too: one left
+            # to the collector would find its server closed (asyncio 3.13.0 then raises in its __del__).
             self._server.close()
-            for task in self._tasks:
+            self._server.abort_clients()
+            tasks = asyncio.all_tasks() - {asyncio.current_task()}
+            for task in tasks:
                 task.cancel()
-            await asyncio.gather(*self._tasks, return_exceptions=True)
+            await asyncio.gather(*tasks, return_exceptions=True)
+            await asyncio.sleep(0)  # the aborted connections' last callbacks
 
         asyncio.run_coroutine_threadsafe(shut(), self._loop).result()
         self._loop.call_soon_threadsafe(self._loop.stop)
@@ -121,15 +125,12 @@ class _Threaded:
 
     async def _connection(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
         self._writers.add(writer)
-        task = asyncio.current_task()
-        self._tasks.add(task)
         try:
             await self._serve(reader, writer)
         except (ConnectionError, asyncio.IncompleteReadError, asyncio.CancelledError):
             pass
         finally:
             self._writers.discard(writer)
-            self._tasks.discard(task)
             writer.transport.abort()
 
     async def _read_request(self, reader: asyncio.StreamReader) -> bytes:
