@@ -133,6 +133,28 @@ class TestWhatACallEndsIn:
         expected = (InvokerRuntimeError, ["closed"]) if handler == "closes the invoker" else (asyncio.CancelledError, [0])
         assert (type(outcome), seen[1:]) == expected
 
+    def test_every_call_ends_at_its_own_deadline(self, services):
+        """Calls share one timer, due at the earliest deadline: a call that ends leaves it to those after it,
+        and a call with a sooner deadline (a timeout made shorter) brings it forward."""
+        service = services(BadService(chat_answer("fine"), chat_answer("fine")))  # then never answers
+        invoker = invoker_at(service.base_url, timeout=0.3)
+
+        async def scenario():
+            for _ in range(2):  # the second, on an open connection, ends long before its deadline
+                assert (await invoker.invoke(messages=user())).text == "fine"
+            await asyncio.sleep(0.1)
+            with pytest.raises(TimeoutError, match="within 0.3 s"):
+                await asyncio.wait_for(invoker.invoke(messages=user()), 10)
+            invoker.timeout = 30
+            slow = asyncio.create_task(invoker.invoke(messages=user()))
+            await until(lambda: len(service.requests) == 4)
+            invoker.timeout = 0.2
+            with pytest.raises(TimeoutError, match="within 0.2 s"):
+                await asyncio.wait_for(invoker.invoke(messages=user()), 10)
+            slow.cancel()
+
+        asyncio.run(scenario())
+
     def test_a_call_with_no_running_loop(self):
         """As in a child process forked inside a coroutine, where the parent's loop is not running."""
         with pytest.raises(InvokerRuntimeError, match="no running event loop"):

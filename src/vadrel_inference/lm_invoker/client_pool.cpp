@@ -1,6 +1,10 @@
 // One pooled HTTP client per invoker and event loop, and their closing (see client_pool.hpp).
 #include "vadrel_inference/lm_invoker/client_pool.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
 #include "pyhost/frame.hpp"
 #include "pyhost/objects.hpp"
 #include "pyhost/raising.hpp"
@@ -102,6 +106,7 @@ pyasync::Task client(nb::object invoker, nb::object loop, MakeClient make) {
     entry.append(gate);
     entry.append(keeper);
     entry.append(nb::dict());
+    entry.append(nb::none());
     // The entry does not know its timer: a cycle through them would leave a closed loop to the collector.
     nb::object holder = partial(idle.get(), entry);
     loop.attr("call_later")(kHoldSeconds, holder);
@@ -111,13 +116,73 @@ pyasync::Task client(nb::object invoker, nb::object loop, MakeClient make) {
     co_return entry;
 }
 
-bool call_ended(nb::handle calls, nb::handle call, nb::handle task) {
-    const bool closed = calls.attr("pop")(call).is_none();
-    call.attr("set_result")(nb::none());
-    if (closed) {
-        task.attr("uncancel")();
+namespace {
+
+constexpr int kNextCheck = 4;
+
+void schedule_check(nb::handle entry, nb::handle loop, double when);
+
+// The entry's deadline timer, due at `when`: each call under way whose deadline is `when` or before is ended
+// (its task cancelled once, its value set to False), and the timer set again for the earliest that is left.
+void check_deadlines(nb::handle entry, double when) {
+    if (PyList_GET_SIZE(entry.ptr()) <= kNextCheck) {
+        return;  // closed
     }
-    return closed;
+    nb::object next = entry[kNextCheck];
+    if (!next.is_none() && PyFloat_AsDouble(next.ptr()) == when) {
+        entry[kNextCheck] = nb::none();
+    }
+    nb::object calls = entry[kCalls];
+    double earliest = std::numeric_limits<double>::infinity();
+    for (nb::handle item : pyhost::owned(PyDict_Items(calls.ptr()))) {
+        nb::object value = nb::borrow(item)[1];
+        if (!PyTuple_Check(value.ptr())) {
+            continue;  // already ended
+        }
+        const double deadline = PyFloat_AsDouble(PyTuple_GET_ITEM(value.ptr(), 1));
+        if (deadline <= when) {
+            calls[nb::borrow(item)[0]] = nb::bool_(false);
+            nb::borrow(PyTuple_GET_ITEM(value.ptr(), 0)).attr("cancel")();
+        } else {
+            earliest = std::min(earliest, deadline);
+        }
+    }
+    if (std::isfinite(earliest)) {
+        schedule_check(entry, running_loop(), earliest);
+    }
+}
+
+// A timer at `when` unless one comes sooner. A later timer set before stays: it finds nothing to end.
+void schedule_check(nb::handle entry, nb::handle loop, double when) {
+    static pyhost::Global check;
+    if (!check) {
+        check.set(nb::cpp_function(&check_deadlines));
+    }
+    nb::object next = entry[kNextCheck];
+    if (!next.is_none() && PyFloat_AsDouble(next.ptr()) <= when) {
+        return;
+    }
+    entry[kNextCheck] = nb::float_(when);
+    loop.attr("call_at")(when, check.get(), entry, when);
+}
+
+}  // namespace
+
+void call_started(nb::handle entry, nb::handle loop, nb::handle call, nb::handle task, double deadline) {
+    entry[kCalls][call] = nb::make_tuple(task, deadline);
+    schedule_check(entry, loop, deadline);
+}
+
+Ended call_ended(nb::handle calls, nb::handle call, nb::handle task) {
+    PyObject *value = nullptr;
+    pyhost::status(PyDict_Pop(calls.ptr(), call.ptr(), &value));
+    nb::object state = nb::steal(value);
+    call.attr("set_result")(nb::none());
+    if (PyTuple_Check(state.ptr())) {
+        return Ended::normally;
+    }
+    task.attr("uncancel")();
+    return state.is_none() ? Ended::closed : Ended::expired;
 }
 
 pyasync::VoidTask close(nb::object invoker) {
@@ -137,7 +202,11 @@ pyasync::VoidTask close(nb::object invoker) {
     nb::object self = current_task();
     nb::list ending;
     for (nb::handle item : pyhost::owned(PyDict_Items(calls.ptr()))) {
-        nb::object call = nb::borrow(item)[0], task = nb::borrow(item)[1];
+        nb::object call = nb::borrow(item)[0], value = nb::borrow(item)[1];
+        if (!PyTuple_Check(value.ptr())) {
+            continue;  // its deadline ended it
+        }
+        nb::object task = value[0];
         if (!task.is(self)) {
             calls[call] = nb::none();
             task.attr("cancel")();

@@ -2,9 +2,14 @@
 //
 // A client's connections belong to the event loop that opened them, so an invoker keeps one client for
 // each loop it is used on (successive `asyncio.run`, threads with loops of their own). Its entry is
-// [client, gate, keeper, calls]; the gate is an `asyncio.Semaphore` of `max_connections` that a call
-// holds for as long as it uses a connection, so that the client's own pool never has a caller waiting in
-// it (see openai_compatible.cpp for why).
+// [client, gate, keeper, calls, next_check]; the gate is an `asyncio.Semaphore` of `max_connections` that a
+// call holds for as long as it uses a connection, so that the client's own pool never has a caller waiting
+// in it (see openai_compatible.cpp for why).
+//
+// Deadlines. The entry's calls share one timer on the loop, due at the earliest deadline not yet checked
+// (`next_check`): a call that starts adds no timer unless its deadline comes sooner. A timer of asyncio's
+// for each call (`asyncio.timeout`) would cost about a twentieth of a call against a nearby service, for a
+// deadline that almost never comes.
 //
 // Who holds an entry: its loop, through a timer due in decades whose callback holds the entry. The
 // invoker's `_clients` maps a weak reference to the loop to a weak reference to that callback, so that no
@@ -29,14 +34,18 @@ nb::object current_task();
 
 using MakeClient = nb::object (*)(nb::handle invoker);
 
-// The invoker's entry [client, gate, keeper, calls] for `loop`, the running loop; the client made by
-// `make` on the loop's first call. The client is an aiohttp ClientSession over connections::connector().
+// The invoker's entry [client, gate, keeper, calls, next_check] for `loop`, the running loop; the client
+// made by `make` on the loop's first call. The client is an aiohttp ClientSession over connections::connector().
 pyasync::Task client(nb::object invoker, nb::object loop, MakeClient make);
 
-// An entry's calls under way: {call, a future done at its end: its task}. `close()` cancels each task once
-// and sets it to None; `call_ended` takes the call out, and that cancellation back (true when there was one).
+// An entry's calls under way: {call, a future done at its end: (its task, its deadline on the loop's clock)}.
+// The entry owns them: `close()` cancels each task once and sets its value to None; the entry's deadline
+// timer, one for all its calls, cancels each that outlives its deadline and sets its value to False.
+// `call_ended` takes the call out, and that cancellation back.
 inline constexpr int kCalls = 3;
-bool call_ended(nb::handle calls, nb::handle call, nb::handle task);
+void call_started(nb::handle entry, nb::handle loop, nb::handle call, nb::handle task, double deadline);
+enum class Ended { normally, closed, expired };
+Ended call_ended(nb::handle calls, nb::handle call, nb::handle task);
 
 // Closes the invoker's client of the running loop, when it has one, ending the calls under way on it (up
 // to 2 s for them to end; one whose event handler ignores that goes on without its connection).

@@ -164,31 +164,40 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
     }
 }
 
+// TimeoutError in the invoker's words, chained to what ended the call.
+[[noreturn]] void timed_out(nb::python_error &error, nb::handle url, nb::handle timeout) {
+    nb::object timed_out = nb::handle(PyExc_TimeoutError)(
+        nb::str("[{}] no answer from {} within {} s").format(kClassName, url, timeout));
+    nb::setattr(timed_out, "__cause__", error.value());
+    pyhost::raise(timed_out);
+}
+
 // The one way a call ends when it fails: the caller's own cancellation, interruption or handler's error
 // unchanged; TimeoutError when its deadline ran out; an invoker error as it is; anything else (the
 // transport's errors, a cancellation that is not the caller's, an error of the library itself)
 // InvokerRuntimeError chained to it, and after `aclose()` ended the call, that closing's.
 [[noreturn]] void settle(nb::python_error &error, nb::handle url, nb::handle timeout, nb::handle caller_errors,
-                         nb::handle task, bool closed) {
+                         nb::handle task, client_pool::Ended how) {
     if (error.matches(asyncio_attr("CancelledError"))) {
         // Told by the task's count, from which the invoker's own requests were taken back.
         if (task.is_valid() && pyhost::truth(task.attr("cancelling")())) {
             throw std::move(error);
         }
+        if (how == client_pool::Ended::expired) {
+            timed_out(error, url, timeout);
+        }
     } else if (caller_errors.is_valid() &&
                pyhost::status(PySequence_Contains(caller_errors.ptr(), error.value().ptr())) == 1) {
         throw std::move(error);  // the handler's own, a TimeoutError included
     } else if (error.matches(PyExc_TimeoutError)) {
-        nb::object timed_out = nb::handle(PyExc_TimeoutError)(
-            nb::str("[{}] no answer from {} within {} s").format(kClassName, url, timeout));
-        nb::setattr(timed_out, "__cause__", error.value());
-        pyhost::raise(timed_out);
+        timed_out(error, url, timeout);
     } else if (error.matches(BaseInvokerError.get()) || !error.matches(PyExc_Exception)) {
         throw std::move(error);  // KeyboardInterrupt, SystemExit
     }
     nb::str type = nb::type_name(error.type());
     nb::object text = nb::str(error.value());
-    nb::str message = closed ? nb::str("request to {} failed: the invoker was closed during the call").format(url)
+    nb::str message = how == client_pool::Ended::closed
+                          ? nb::str("request to {} failed: the invoker was closed during the call").format(url)
                       : pyhost::truth(text) ? nb::str("request to {} failed: {}: {}").format(url, type, text)
                                             : nb::str("request to {} failed: {}").format(url, type);
     chat_wire::fail(message, error.value());
@@ -226,56 +235,39 @@ nb::object new_client(nb::handle self) {
 }
 
 pyasync::Task invoke(nb::object self, nb::object messages, nb::object hyperparameters, nb::object emitter) {
-    static pyhost::Global timeout_at;
-    if (!timeout_at) {
-        timeout_at.set(asyncio_attr("timeout_at"));
-    }
     nb::str url = chat_url(self);
     nb::object timeout = self.attr("timeout");
-    nb::object caller_errors, scope, calls, call, task, result;
+    nb::object caller_errors, calls, call, task, result;
     pyasync::Caught failure;
     // Everything from here is the call's, encoding the request included: its failures are settled below.
     try {
         nb::object loop = client_pool::running_loop();
+        // One deadline for the whole call: waiting for a connection, every attempt, every pause between them
+        // and the whole answer. The invoker's entry for the loop ends the call's task when it runs out.
         const double deadline = nb::cast<double>(loop.attr("time")()) + nb::cast<double>(timeout);
         task = client_pool::current_task();
+        if (task.is_none()) {
+            pyhost::raise(PyExc_RuntimeError, "a call must run in an asyncio task, which its deadline can end");
+        }
         if (!emitter.is_none()) {
             caller_errors = nb::list();
             emitter = noting_emitter(emitter, caller_errors);
         }
         nb::bytes body = chat_wire::json_body(chat_wire::request_body(self, messages, hyperparameters, !emitter.is_none()));
-        // One deadline for the whole call: waiting for a connection, every attempt, every pause between them
-        // and the whole answer.
-        scope = timeout_at(deadline);
-        co_await scope.attr("__aenter__")();
         nb::object entry = co_await client_pool::client(self, loop, &new_client);
-        if (!task.is_none()) {  // a call run by a task: `aclose()` can end it
-            calls = entry[client_pool::kCalls];
-            call = loop.attr("create_future")();
-            calls[call] = task;
-        }
+        calls = entry[client_pool::kCalls];
+        call = loop.attr("create_future")();
+        client_pool::call_started(entry, loop, call, task, deadline);
         result = co_await attempts(self, entry[0], entry[1], loop, url, body, emitter, deadline);
     } catch (...) {
         failure.capture();
     }
-    // The scope turns the cancellation it caused into TimeoutError; other errors pass through it.
-    pyasync::Caught expired;
-    if (scope.is_valid()) {
-        // Worked out before the co_await: GCC miscompiles a conditional expression inside one.
-        nb::object value = failure ? nb::object(nb::borrow(failure->value())) : nb::none();
-        nb::object type = value.is_none() ? nb::none() : nb::object(nb::borrow(value.type()));
-        nb::object traceback = nb::getattr(value, "__traceback__", nb::none());
-        try {
-            co_await scope.attr("__aexit__")(type, value, traceback);
-        } catch (...) {
-            expired.capture();
-        }
-    }
-    const bool closed = call.is_valid() && client_pool::call_ended(calls, call, task);
+    const client_pool::Ended how =
+        call.is_valid() ? client_pool::call_ended(calls, call, task) : client_pool::Ended::normally;
     if (!failure) {
         co_return result;
     }
-    settle(expired ? *expired : *failure, url, timeout, caller_errors, task, closed);
+    settle(*failure, url, timeout, caller_errors, task, how);
 }
 
 bool is_int(nb::handle value) {
