@@ -281,12 +281,9 @@ class TestSockets:
     def test_a_flood_of_informational_answers_is_taken_in_a_little_at_a_time(self, services, monkeypatch):
         """aiohttp parses all that one read of a socket returns before the loop turns again: up to 256 KiB, some
         9,400 of these answers, unless the socket's receive buffer holds less."""
-        service = services(BadService(b"HTTP/1.1 102 Processing\r\n\r\n" * 40_000 + chat_answer("fine")))
-        reads = []
+        service, reads = services(BadService(b"HTTP/1.1 102 Processing\r\n\r\n" * 40_000 + chat_answer("fine"))), []
 
         class Recording(socket.socket):
-            __slots__ = ()
-
             def recv(self, *args):
                 data = super().recv(*args)
                 if self.getpeername()[1] == service.port:

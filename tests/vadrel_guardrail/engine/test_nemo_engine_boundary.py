@@ -40,11 +40,15 @@ def healthy_judge(services):
 
 
 class TestTheFallBackJudgeIsAsked:
-    def test_when_the_primary_sends_header_bytes_that_are_not_utf8(self, services, healthy_judge):
-        busy = b"HTTP/1.1 429 Too Many Requests\r\nRetry-After: \xff\xfe\r\nContent-Length: 0\r\n\r\n"
-        primary = services(BadService(otherwise=busy))
-        engine = engine_over(judge_at(primary.base_url, max_retries=1), healthy_judge)
-        result = asyncio.run(engine.check_input(UNSAFE))
+    @pytest.mark.parametrize("failure", ["header bytes that are not utf8", "a request it cannot encode"])
+    def test_when_the_primary_fails(self, services, healthy_judge, chat_server, failure):
+        if failure == "header bytes that are not utf8":
+            busy = b"HTTP/1.1 429 Too Many Requests\r\nRetry-After: \xff\xfe\r\nContent-Length: 0\r\n\r\n"
+            primary = judge_at(services(BadService(otherwise=busy)).base_url, max_retries=1)
+        else:
+            primary = judge_at(chat_server.base_url)
+            primary.default_hyperparameters["temperature"] = float("nan")  # changed after it was built
+        result = asyncio.run(engine_over(primary, healthy_judge).check_input(UNSAFE))
         assert (result.is_safe, result.reason) == (False, "S1")
 
     def test_when_the_primary_is_closed_under_the_check(self, services, healthy_judge):
@@ -62,12 +66,6 @@ class TestTheFallBackJudgeIsAsked:
             return await check
 
         result = asyncio.run(scenario())
-        assert (result.is_safe, result.reason) == (False, "S1")
-
-    def test_when_the_primary_cannot_encode_its_request(self, healthy_judge, chat_server):
-        primary = judge_at(chat_server.base_url)
-        primary.default_hyperparameters["temperature"] = float("nan")  # changed after it was built
-        result = asyncio.run(engine_over(primary, healthy_judge).check_input(UNSAFE))
         assert (result.is_safe, result.reason) == (False, "S1")
 
     def test_a_primary_behind_the_proxy_of_the_environment(self, services, monkeypatch):
