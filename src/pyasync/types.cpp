@@ -51,8 +51,8 @@ PyObject *frame_standin(Named &n) noexcept {
     try {
         nb::object code = nb::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty("<c++>", text, 0)));
         if (!code) throw nb::python_error();
-        return nb::module_::import_("types")
-            .attr("SimpleNamespace")(nb::arg("f_code") = code, nb::arg("f_back") = nb::none(),
+        static PyObject *simple_namespace = nb::object(nb::module_::import_("types").attr("SimpleNamespace")).release().ptr();
+        return nb::handle(simple_namespace)(nb::arg("f_code") = code, nb::arg("f_back") = nb::none(),
                                      nb::arg("f_lineno") = 0, nb::arg("f_locals") = nb::dict(),
                                      nb::arg("f_globals") = nb::dict())
             .release()

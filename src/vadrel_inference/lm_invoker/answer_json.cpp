@@ -368,6 +368,7 @@ private:
                     if (m.key == name) {
                         key = text(m.key);
                         member = m.shape;
+                        break;
                     }
                 }
             }
@@ -391,12 +392,6 @@ private:
     }
 };
 
-nb::object json_loads(nb::handle raw) {
-    static pyhost::Global loads;
-    if (!loads) loads.set(pyhost::import_from("json", "loads"));
-    return loads(raw);
-}
-
 // The json.JSONDecodeError json.loads raises for `error` in `doc` (its text, decoded from `begin`).
 [[noreturn]] void raise_decode_error(const SyntaxError &error, nb::handle doc, const char *begin) {
     Py_ssize_t position = 0;
@@ -409,6 +404,12 @@ nb::object json_loads(nb::handle raw) {
 }
 
 }  // namespace
+
+nb::object json_loads(nb::handle raw) {
+    static pyhost::Global loads;
+    if (!loads) loads.set(pyhost::import_from("json", "loads"));
+    return loads(raw);
+}
 
 nb::object read(nb::handle raw, const Shape &shape) {
     const char *begin = nullptr;

@@ -43,4 +43,7 @@ inline constexpr Shape kWhole{Shape::Kind::whole};
 // for bytes that are not UTF-8, ValueError for an integer too long to convert.
 nb::object read(nb::handle raw, const Shape &shape);
 
+// `json.loads(raw)`, looked up once.
+nb::object json_loads(nb::handle raw);
+
 }  // namespace vadrel_inference::answer_json

@@ -132,14 +132,6 @@ nb::object token_usage(nb::handle usage) {
     fail(nb::str("the service answered with an error: {}").format(message.is_none() ? nb::handle(error) : message));
 }
 
-nb::handle json_loads() {
-    static pyhost::Global loads;
-    if (!loads) {
-        loads.set(pyhost::import_from("json", "loads"));
-    }
-    return loads.get();
-}
-
 // What the invoker reads of an answer, an event of a streamed one, and an error's body: only these are built.
 // Of an error, only its message at first: it is shown whole only when it has none.
 using answer_json::Member;
@@ -228,7 +220,7 @@ nb::object output(nb::handle self, nb::handle text, nb::handle usage) {
         try {
             structured = nb::hasattr(schema, "model_validate_json")
                              ? schema.attr("model_validate_json")(text)
-                             : json_loads()(text);
+                             : answer_json::json_loads(text);
         } catch (nb::python_error &e) {
             fail(nb::str("the answer does not fit the response schema: {}").format(e.value()), e.value());
         }

@@ -122,6 +122,22 @@ constexpr int kNextCheck = 4;
 
 void schedule_check(nb::handle entry, nb::handle loop, double when);
 
+// Ends the calls under way (their values still (task, deadline)) that `picks(task, deadline)` picks: each is
+// marked with `mark` and its task cancelled once. The calls it ended.
+template <typename Picks>
+nb::list end_calls(nb::handle calls, nb::handle mark, Picks picks) {
+    nb::list ended;
+    for (nb::handle item : pyhost::owned(PyDict_Items(calls.ptr()))) {
+        nb::object call = nb::borrow(item)[0], value = nb::borrow(item)[1];
+        if (PyTuple_Check(value.ptr()) && picks(value[0], PyFloat_AsDouble(PyTuple_GET_ITEM(value.ptr(), 1)))) {
+            calls[call] = mark;
+            value[0].attr("cancel")();
+            ended.append(call);
+        }
+    }
+    return ended;
+}
+
 // The entry's deadline timer, due at `when`: each call under way whose deadline is `when` or before is ended
 // (its task cancelled once, its value set to False), and the timer set again for the earliest that is left.
 void check_deadlines(nb::handle entry, double when) {
@@ -132,21 +148,12 @@ void check_deadlines(nb::handle entry, double when) {
     if (!next.is_none() && PyFloat_AsDouble(next.ptr()) == when) {
         entry[kNextCheck] = nb::none();
     }
-    nb::object calls = entry[kCalls];
     double earliest = std::numeric_limits<double>::infinity();
-    for (nb::handle item : pyhost::owned(PyDict_Items(calls.ptr()))) {
-        nb::object value = nb::borrow(item)[1];
-        if (!PyTuple_Check(value.ptr())) {
-            continue;  // already ended
-        }
-        const double deadline = PyFloat_AsDouble(PyTuple_GET_ITEM(value.ptr(), 1));
-        if (deadline <= when) {
-            calls[nb::borrow(item)[0]] = nb::bool_(false);
-            nb::borrow(PyTuple_GET_ITEM(value.ptr(), 0)).attr("cancel")();
-        } else {
-            earliest = std::min(earliest, deadline);
-        }
-    }
+    end_calls(entry[kCalls], nb::bool_(false), [&](nb::handle, double deadline) {
+        if (deadline <= when) return true;
+        earliest = std::min(earliest, deadline);
+        return false;
+    });
     if (std::isfinite(earliest)) {
         schedule_check(entry, running_loop(), earliest);
     }
@@ -198,21 +205,8 @@ pyasync::VoidTask close(nb::object invoker) {
     }
     // Each call under way ends, but the one closing the invoker from within (an event handler's): it
     // goes on without its connection.
-    nb::object calls = entry[kCalls];
     nb::object self = current_task();
-    nb::list ending;
-    for (nb::handle item : pyhost::owned(PyDict_Items(calls.ptr()))) {
-        nb::object call = nb::borrow(item)[0], value = nb::borrow(item)[1];
-        if (!PyTuple_Check(value.ptr())) {
-            continue;  // its deadline ended it
-        }
-        nb::object task = value[0];
-        if (!task.is(self)) {
-            calls[call] = nb::none();
-            task.attr("cancel")();
-            ending.append(call);
-        }
-    }
+    nb::list ending = end_calls(entry[kCalls], nb::none(), [&](nb::handle task, double) { return !task.is(self); });
     if (nb::len(ending) != 0) {
         co_await wait(ending, nb::arg("timeout") = kCloseSeconds);
     }

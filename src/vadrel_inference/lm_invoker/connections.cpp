@@ -72,12 +72,12 @@ constexpr int kReceiveBufferBytes = 32 * 1024;
 nb::object socket_factory() {
     static pyhost::Global factory;
     if (!factory) {
-        factory.set(nb::cpp_function([](nb::handle address) {
-            nb::object socket = pyhost::import_from("socket", "socket")(
-                nb::arg("family") = address[0], nb::arg("type") = address[1], nb::arg("proto") = address[2]);
+        nb::object module = nb::module_::import_("socket");
+        factory.set(nb::cpp_function([module](nb::handle address) {
+            nb::object socket = module.attr("socket")(nb::arg("family") = address[0], nb::arg("type") = address[1],
+                                                      nb::arg("proto") = address[2]);
             try {
-                socket.attr("setsockopt")(pyhost::import_from("socket", "SOL_SOCKET"),
-                                          pyhost::import_from("socket", "SO_RCVBUF"), kReceiveBufferBytes);
+                socket.attr("setsockopt")(module.attr("SOL_SOCKET"), module.attr("SO_RCVBUF"), kReceiveBufferBytes);
             } catch (...) {
                 socket.attr("close")();
                 throw;
@@ -97,8 +97,8 @@ nb::object connector(nb::handle limit, nb::handle ssl) {
     return made;
 }
 
-Attempt::Attempt(nb::handle connector)
-    : attempts_(nb::borrow(connector).attr(kAttempts)), task_(client_pool::current_task()), taken_(nb::list()) {
+Attempt::Attempt(nb::handle connector, nb::handle task)
+    : attempts_(nb::borrow(connector).attr(kAttempts)), task_(nb::borrow(task)), taken_(nb::list()) {
     pyhost::status(PyObject_SetItem(attempts_.ptr(), task_.ptr(), taken_.ptr()));
 }
 

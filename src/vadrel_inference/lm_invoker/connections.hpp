@@ -23,7 +23,7 @@ nb::object connector(nb::handle limit, nb::handle ssl);
 // cancelled, or its frame closed.
 class Attempt {
 public:
-    explicit Attempt(nb::handle connector);
+    Attempt(nb::handle connector, nb::handle task);
     Attempt(const Attempt &) = delete;
     Attempt &operator=(const Attempt &) = delete;
     ~Attempt();

@@ -33,24 +33,29 @@ nb::object aiohttp() {
 
 // One TLS context for every client while the bundle named stays the same: building it reads the bundle. The
 // bundle named by SSL_CERT_FILE or SSL_CERT_DIR when set, else certifi's; read when a client is made.
+struct KeptContext {
+    nb::object context, named;
+};
+
 nb::object ssl_context() {
-    static pyhost::Global context, named;
+    // Replaced when the bundle named changes: never destroyed, as it holds Python objects.
+    static auto *kept = new KeptContext();
     nb::object environ = pyhost::import_from("os", "environ");
     nb::object file = environ.attr("get")("SSL_CERT_FILE");
     nb::object dir = environ.attr("get")("SSL_CERT_DIR");
     nb::object names = nb::make_tuple(file, dir);
-    if (!context || !names.equal(named.get())) {
+    if (!kept->context.is_valid() || !names.equal(kept->named)) {
         nb::object create = pyhost::import_from("ssl", "create_default_context");
         if (pyhost::truth(file)) {
-            context.set(create(nb::arg("cafile") = file));
+            kept->context = create(nb::arg("cafile") = file);
         } else if (pyhost::truth(dir)) {
-            context.set(create(nb::arg("capath") = dir));
+            kept->context = create(nb::arg("capath") = dir);
         } else {
-            context.set(create(nb::arg("cafile") = pyhost::import_from("certifi", "where")()));
+            kept->context = create(nb::arg("cafile") = pyhost::import_from("certifi", "where")());
         }
-        named.set(names);
+        kept->named = names;
     }
-    return nb::borrow(context.get());
+    return kept->context;
 }
 
 nb::object asyncio_attr(const char *name) {
@@ -100,8 +105,8 @@ nb::object noting_emitter(nb::handle emitter, nb::handle noted) {
 // Each attempt holds a slot of the gate while it uses a connection; a pause before a retry holds none.
 // An attempt that fails without having handed its connection back aborts it (connections.hpp) before its
 // slot goes to the next call.
-pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::object loop, nb::object url,
-                       nb::bytes body, nb::object emitter, double deadline) {
+pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::object loop, nb::object task,
+                       nb::object url, nb::bytes body, nb::object emitter, double deadline) {
     static pyhost::Global sleep;
     if (!sleep) {
         sleep.set(asyncio_attr("sleep"));
@@ -124,7 +129,7 @@ pyasync::Task attempts(nb::object self, nb::object client, nb::object gate, nb::
         {
             pyhost::Released slot(gate);  // a connection slot of the gate, for this attempt
             failure.reset();
-            connections::Attempt held(connector);
+            connections::Attempt held(connector, task);
             try {
                 response = co_await request("POST", url, nb::arg("data") = body, nb::arg("allow_redirects") = false);
                 status = nb::cast<int>(response.attr("status"));
@@ -258,7 +263,7 @@ pyasync::Task invoke(nb::object self, nb::object messages, nb::object hyperparam
         calls = entry[client_pool::kCalls];
         call = loop.attr("create_future")();
         client_pool::call_started(entry, loop, call, task, deadline);
-        result = co_await attempts(self, entry[0], entry[1], loop, url, body, emitter, deadline);
+        result = co_await attempts(self, entry[0], entry[1], loop, task, url, body, emitter, deadline);
     } catch (...) {
         failure.capture();
     }
